@@ -1,0 +1,28 @@
+// SerialPort - the camera's command port: a tty node in raw 8-N-1 mode at
+// 115200 baud. It moves bytes and knows nothing of command frames.
+#pragma once
+
+class SerialPort {
+public:
+    SerialPort();
+    ~SerialPort();  // closes the port if it is open
+
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    // 0 opened and configured; 1 already open (nothing changes) or the line
+    // settings could not be read or applied; 4 the node could not be opened.
+    int OpenPort(const char* path);
+    // Closes the port if it is open; otherwise does nothing.
+    void ClosePort();
+    // One non-blocking read of at most `len` bytes, then both queues are
+    // discarded. Bytes read, or -1 (errno kept; EAGAIN when nothing pending).
+    long ReadPort(char* buf, unsigned long len);
+    // One write of `len` bytes; bytes written or -1.
+    long WritePort(const char* buf, unsigned long len);
+    bool IsOpen() const;
+
+private:
+    int m_fd;
+    bool m_isOpen;
+};

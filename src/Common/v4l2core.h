@@ -1,0 +1,59 @@
+// v4l2core - a small capture core that drives one V4L2 video capture node:
+// open it and print what it offers, switch it to 16-bit greyscale at its
+// current size and rate, map the driver's buffers, stream, dequeue frames one
+// at a time, and take everything down again. Progress goes to standard
+// output, failures to standard error.
+#pragma once
+
+#include <linux/videodev2.h>
+#include <pthread.h>
+#include <stdint.h>
+
+extern "C" {
+
+struct v4l2core_buffer {
+    void* start;    // mapped address
+    size_t length;  // mapped length (the driver's buffer length)
+};
+
+struct v4l2core_dev {
+    int fd;
+    char* dev_path;
+    pthread_mutex_t mutex;  // held by the user around each frame wait
+    struct v4l2_capability cap;
+    struct v4l2_format set_format;
+    struct v4l2_format cur_format;
+    struct v4l2_streamparm stream_parm;
+    struct v4l2_fmtdesc fmt_desc;
+    struct v4l2_frmsizeenum frame_size;
+    struct v4l2_frmivalenum frame_ival;
+    uint32_t width;
+    uint32_t height;
+    uint32_t fps;
+    uint32_t stream_kind;
+    void* frame_data;      // start of the last dequeued frame, inside a mapped buffer
+    uint64_t frame_bytes;  // bytesused of that frame
+    uint32_t io_method;    // always 1: memory-mapped streaming
+    struct v4l2core_buffer* buffers;
+    uint32_t n_buffers;
+    uint32_t capturing;    // read and written with atomic builtins only
+    int last_errno;        // errno of the last failed dequeue (written by the frame-waiting thread)
+};
+
+__attribute__((visibility("default"))) struct v4l2core_dev* v4l2core_dev_open(const char* path);
+__attribute__((visibility("default"))) void v4l2core_dev_getinfo(struct v4l2core_dev* vd);
+__attribute__((visibility("default"))) int v4l2core_dev_init(struct v4l2core_dev* vd, int width, int height, int fps);
+__attribute__((visibility("default"))) int v4l2core_capture_start(struct v4l2core_dev* vd);
+__attribute__((visibility("default"))) int v4l2core_capture_getframe(struct v4l2core_dev* vd);
+__attribute__((visibility("default"))) void v4l2core_capture_loop(struct v4l2core_dev* vd);
+__attribute__((visibility("default"))) void v4l2core_capture_stop(struct v4l2core_dev* vd);
+__attribute__((visibility("default"))) void v4l2core_dev_uninit(struct v4l2core_dev* vd);
+__attribute__((visibility("default"))) void v4l2core_dev_clean(struct v4l2core_dev* vd);
+
+void v4l2vore_dev_getCurrentInfo(struct v4l2core_dev* vd);
+void enum_frame_sizes(struct v4l2core_dev* vd, uint32_t pixelformat);
+void enum_frame_inval(struct v4l2core_dev* vd, uint32_t pixelformat, uint32_t width, uint32_t height);
+int xioctl(int fd, int request, void* arg);
+unsigned check_sum(const unsigned char* bytes, int count);
+
+}  // extern "C"
