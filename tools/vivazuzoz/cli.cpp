@@ -1,0 +1,155 @@
+#include "cli.h"
+
+#include <algorithm>
+
+namespace vivatool {
+
+namespace {
+
+const OptionSpec kHelpOption{"help", 'h', nullptr, "show this help"};
+
+bool LooksLikeNumber(const std::string& word)
+{
+    return word.size() >= 2 && word[0] == '-' && ((word[1] >= '0' && word[1] <= '9') || word[1] == '.');
+}
+
+const OptionSpec* FindLong(const CommandSpec& spec, const std::string& name)
+{
+    if (name == kHelpOption.longName)
+        return &kHelpOption;
+    for (const OptionSpec& o : spec.options)
+        if (name == o.longName)
+            return &o;
+    return nullptr;
+}
+
+const OptionSpec* FindShort(const CommandSpec& spec, char name)
+{
+    if (name == kHelpOption.shortName)
+        return &kHelpOption;
+    for (const OptionSpec& o : spec.options)
+        if (o.shortName != 0 && name == o.shortName)
+            return &o;
+    return nullptr;
+}
+
+std::string OptionLabel(const OptionSpec& o)
+{
+    std::string label = o.shortName ? std::string("-") + o.shortName + ", " : "    ";
+    label += "--" + std::string(o.longName);
+    if (o.valueName)
+        label += " " + std::string(o.valueName);
+    return label;
+}
+
+}  // namespace
+
+std::string ParsedArgs::value(const std::string& name, const std::string& fallback) const
+{
+    const auto it = values.find(name);
+    return it == values.end() ? fallback : it->second;
+}
+
+std::optional<ParsedArgs> ParseArgs(const CommandSpec& spec, const std::vector<std::string>& args, std::string& error)
+{
+    ParsedArgs parsed;
+    bool optionsEnded = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& word = args[i];
+        if (optionsEnded || word.size() < 2 || word[0] != '-' || LooksLikeNumber(word)) {
+            parsed.positional.push_back(word);
+            continue;
+        }
+        if (word == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const OptionSpec* option = nullptr;
+        std::optional<std::string> attached;  // value given in the same word
+        if (word[1] == '-') {
+            const size_t eq = word.find('=');
+            const std::string name = word.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+            option = FindLong(spec, name);
+            if (eq != std::string::npos)
+                attached = word.substr(eq + 1);
+        } else {
+            option = FindShort(spec, word[1]);
+            if (word.size() > 2)
+                attached = word.substr(2);
+        }
+        if (!option) {
+            error = "unknown option '" + word + "'";
+            return std::nullopt;
+        }
+        const std::string name = option->longName;
+        if (option == &kHelpOption) {
+            parsed.help = true;
+            continue;
+        }
+        if (parsed.has(name)) {
+            error = "option --" + name + " given twice";
+            return std::nullopt;
+        }
+        if (!option->valueName) {
+            if (attached) {
+                error = "option --" + name + " takes no value";
+                return std::nullopt;
+            }
+            parsed.flags.insert(name);
+            continue;
+        }
+        if (!attached) {
+            if (i + 1 >= args.size()) {
+                error = "option --" + name + " needs a value (" + option->valueName + ")";
+                return std::nullopt;
+            }
+            attached = args[++i];
+        }
+        parsed.values[name] = *attached;
+    }
+    if (parsed.help)
+        return parsed;
+    for (const OptionSpec& o : spec.options) {
+        if (o.required && !parsed.has(o.longName)) {
+            error = "missing option " + OptionLabel(o).substr(o.shortName ? 0 : 4, std::string::npos);
+            return std::nullopt;
+        }
+    }
+    if (parsed.positional.size() < spec.minPositional) {
+        error = std::string("missing ") + spec.arguments;
+        return std::nullopt;
+    }
+    if (parsed.positional.size() > spec.maxPositional) {
+        error = "unexpected argument '" + parsed.positional[spec.maxPositional] + "'";
+        return std::nullopt;
+    }
+    return parsed;
+}
+
+std::string CommandHelp(const CommandSpec& spec)
+{
+    std::string usage = std::string("Usage: vivazuzoz ") + spec.name;
+    for (const OptionSpec& o : spec.options) {
+        std::string part = o.shortName ? std::string("-") + o.shortName : "--" + std::string(o.longName);
+        if (o.valueName)
+            part += " " + std::string(o.valueName);
+        usage += o.required ? " " + part : " [" + part + "]";
+    }
+    if (spec.arguments[0])
+        usage += " " + std::string(spec.arguments);
+    std::string text = usage + "\n\n" + spec.summary + ".\n\nOptions:\n";
+    std::vector<OptionSpec> all = spec.options;
+    all.push_back(kHelpOption);
+    size_t width = 0;
+    for (const OptionSpec& o : all)
+        width = std::max(width, OptionLabel(o).size());
+    for (const OptionSpec& o : all) {
+        const std::string label = OptionLabel(o);
+        text += "  " + label + std::string(width - label.size() + 2, ' ') + o.help + "\n";
+    }
+    if (!spec.details.empty())
+        text += "\n" + spec.details;
+    return text;
+}
+
+}  // namespace vivatool

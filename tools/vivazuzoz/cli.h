@@ -1,0 +1,51 @@
+// cli.h - command-line parsing for the tool's subcommands.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace vivatool {
+
+struct OptionSpec {
+    const char* longName;   // without the leading "--"
+    char shortName;         // 0 when there is none
+    const char* valueName;  // nullptr for a flag
+    std::string help;
+    bool required = false;  // the command cannot run without it
+};
+
+struct CommandSpec {
+    const char* name;
+    const char* summary;    // one line for the overview
+    const char* arguments;  // positional part of the usage line, e.g. "NAME VALUE"
+    std::vector<OptionSpec> options;
+    size_t minPositional;
+    size_t maxPositional;
+    std::string details;    // further text for the command's --help, or ""
+};
+
+struct ParsedArgs {
+    std::map<std::string, std::string> values;  // by long name
+    std::set<std::string> flags;                // by long name
+    std::vector<std::string> positional;
+    bool help = false;
+
+    bool has(const std::string& name) const { return values.count(name) || flags.count(name); }
+    std::string value(const std::string& name, const std::string& fallback = "") const;
+};
+
+// Parses a subcommand's arguments (after the subcommand's name). Accepts
+// "--name value", "--name=value", "-x value", "-xvalue", "--" to end the
+// options, and -h/--help anywhere. A word that starts with '-' and a digit
+// or a point is a value, so "set atmos-temp -10" works. On failure returns
+// nothing and sets `error`.
+std::optional<ParsedArgs> ParseArgs(const CommandSpec& spec, const std::vector<std::string>& args,
+                                    std::string& error);
+
+// The usage line and the option list of one command.
+std::string CommandHelp(const CommandSpec& spec);
+
+}  // namespace vivatool

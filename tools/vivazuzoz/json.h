@@ -1,0 +1,43 @@
+// json.h - a small JSON writer for the tool's --json output.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vivatool {
+
+// The string as a JSON string literal, quotes included. Control characters
+// are escaped; bytes that are not valid UTF-8 (a camera's product string may
+// hold anything) become U+FFFD so the output always parses.
+std::string JsonString(const std::string& text);
+
+// Builds one JSON value incrementally; commas are placed by the writer.
+// Keys are only valid directly inside an object.
+class JsonWriter {
+public:
+    JsonWriter& BeginObject();
+    JsonWriter& EndObject();
+    JsonWriter& BeginArray();
+    JsonWriter& EndArray();
+    JsonWriter& Key(const std::string& key);
+    JsonWriter& String(const std::string& value);
+    JsonWriter& Int(long long value);
+    // A number with at most `decimals` decimals, trailing zeros dropped;
+    // NaN and infinities become null.
+    JsonWriter& Number(double value, int decimals);
+    // A number given as already formatted text (e.g. "25.3").
+    JsonWriter& Raw(const std::string& number);
+    JsonWriter& Bool(bool value);
+    JsonWriter& Null();
+
+    const std::string& str() const { return out_; }
+
+private:
+    void BeforeValue();
+
+    std::string out_;
+    std::vector<bool> first_;  // per open container: no element written yet
+    bool afterKey_ = false;
+};
+
+}  // namespace vivatool

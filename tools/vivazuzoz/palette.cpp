@@ -1,0 +1,147 @@
+#include "palette.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vivatool {
+
+namespace {
+
+struct Stop {
+    double at;  // position 0..1 along the table
+    double r, g, b;
+};
+
+// Piecewise-linear interpolation between colour stops; the stops must start
+// at 0 and end at 1.
+Palette FromStops(const std::vector<Stop>& stops)
+{
+    Palette table{};
+    size_t segment = 0;
+    for (int i = 0; i < 256; ++i) {
+        const double x = i / 255.0;
+        while (segment + 2 < stops.size() && x > stops[segment + 1].at)
+            ++segment;
+        const Stop& a = stops[segment];
+        const Stop& b = stops[segment + 1];
+        const double t = b.at > a.at ? std::clamp((x - a.at) / (b.at - a.at), 0.0, 1.0) : 0.0;
+        auto mix = [t](double from, double to) { return static_cast<uint8_t>(std::lround(from + (to - from) * t)); };
+        table[i] = Rgb{mix(a.r, b.r), mix(a.g, b.g), mix(a.b, b.b)};
+    }
+    return table;
+}
+
+Palette WhiteHot()
+{
+    return FromStops({{0.0, 0, 0, 0}, {1.0, 255, 255, 255}});
+}
+
+Palette BlackHot()
+{
+    return FromStops({{0.0, 255, 255, 255}, {1.0, 0, 0, 0}});
+}
+
+// Black through deep blue and purple to red, orange, yellow and white: the
+// stops are chosen so that luminance rises all the way, so the hottest parts
+// stay the brightest, as in a white-hot picture.
+Palette Iron()
+{
+    return FromStops({{0.00, 0, 0, 0},
+                      {0.15, 30, 0, 100},
+                      {0.35, 120, 0, 150},
+                      {0.55, 220, 40, 60},
+                      {0.75, 250, 140, 0},
+                      {0.90, 255, 220, 40},
+                      {1.00, 255, 255, 255}});
+}
+
+// Hue sweep at full saturation from blue (cold) through cyan, green and
+// yellow to red (hot).
+Palette Rainbow()
+{
+    Palette table{};
+    for (int i = 0; i < 256; ++i) {
+        const double hue = 240.0 * (1.0 - i / 255.0);  // degrees
+        const double h = hue / 60.0;
+        const double x = 1.0 - std::fabs(std::fmod(h, 2.0) - 1.0);
+        double r = 0, g = 0, b = 0;
+        if (h < 1) {
+            r = 1, g = x;
+        } else if (h < 2) {
+            r = x, g = 1;
+        } else if (h < 3) {
+            g = 1, b = x;
+        } else {
+            g = x, b = 1;
+        }
+        table[i] = Rgb{static_cast<uint8_t>(std::lround(r * 255)), static_cast<uint8_t>(std::lround(g * 255)),
+                       static_cast<uint8_t>(std::lround(b * 255))};
+    }
+    return table;
+}
+
+template <typename Sample>
+std::vector<uint8_t> ColouriseSamples(const Sample* samples, int width, int height, const Palette& palette)
+{
+    const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+    std::vector<uint8_t> rgb(count * 3);
+    if (count == 0)
+        return rgb;
+    const auto [lo, hi] = std::minmax_element(samples, samples + count);
+    const double low = *lo;
+    const double span = static_cast<double>(*hi) - low;
+    for (size_t i = 0; i < count; ++i) {
+        const int index = span > 0 ? static_cast<int>(std::lround((samples[i] - low) * 255.0 / span)) : 0;
+        const Rgb c = palette[static_cast<size_t>(index)];
+        rgb[3 * i] = c.r;
+        rgb[3 * i + 1] = c.g;
+        rgb[3 * i + 2] = c.b;
+    }
+    return rgb;
+}
+
+}  // namespace
+
+const std::vector<PaletteInfo>& Palettes()
+{
+    static const std::vector<PaletteInfo> all = {
+        {"iron", "black, purple, red, yellow to white", Iron},
+        {"white-hot", "grey scale, hot is white", WhiteHot},
+        {"black-hot", "grey scale, hot is black", BlackHot},
+        {"rainbow", "blue, cyan, green, yellow to red", Rainbow},
+    };
+    return all;
+}
+
+const PaletteInfo* FindPalette(const std::string& name)
+{
+    for (const PaletteInfo& p : Palettes())
+        if (name == p.name)
+            return &p;
+    return nullptr;
+}
+
+std::string PaletteNames()
+{
+    std::string names;
+    for (const PaletteInfo& p : Palettes())
+        names += (names.empty() ? "" : ", ") + std::string(p.name);
+    return names;
+}
+
+double Luminance(Rgb c)
+{
+    return 0.2126 * c.r + 0.7152 * c.g + 0.0722 * c.b;
+}
+
+std::vector<uint8_t> Colourise(const int16_t* samples, int width, int height, const Palette& palette)
+{
+    return ColouriseSamples(samples, width, height, palette);
+}
+
+std::vector<uint8_t> Colourise(const uint16_t* samples, int width, int height, const Palette& palette)
+{
+    return ColouriseSamples(samples, width, height, palette);
+}
+
+}  // namespace vivatool

@@ -1,0 +1,43 @@
+// progress.h - the stream command's status line.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace vivatool {
+
+// What the stream has seen so far.
+struct StreamFigures {
+    uint64_t frames = 0;
+    double seconds = 0;     // since streaming began
+    double rate = 0;        // frames per second between the first and the last frame
+    bool withTemp = false;  // the frames carry temperatures
+    int min = 0;            // tenths of a degree, over the frames counted
+    int max = 0;
+};
+
+// "250 frames in 10.0 s, 25.0 fps, 20.1 to 45.3 degrees".
+std::string DescribeStream(const StreamFigures& figures);
+
+// A status line that is rewritten in place on a terminal and printed as
+// separate lines otherwise (a log or a pipe should not fill with carriage
+// returns).
+class ProgressLine {
+public:
+    ProgressLine(FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
+    ~ProgressLine() { Finish(); }
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+    void Update(const std::string& text);
+    // Ends a line left open on a terminal; safe to call more than once.
+    void Finish();
+
+private:
+    FILE* out_;
+    bool terminal_;
+    size_t shown_ = 0;  // length of the text on the terminal's current line
+};
+
+}  // namespace vivatool

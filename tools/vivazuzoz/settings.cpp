@@ -1,0 +1,260 @@
+#include "settings.h"
+
+#include "json.h"
+#include "number_text.h"
+
+#include <VIVAZUZOZ.h>
+
+#include <cmath>
+
+namespace vivatool {
+
+namespace {
+
+// One byte on the wire: the library sends only the low 8 bits, so larger
+// values would silently become others.
+constexpr double kByteMax = 255;
+// Environment values travel as value x 10000 in a signed 32-bit integer.
+constexpr double kEnvLimit = 214748.3647;
+
+float OZL_USB_ENV_PARAM::* const kEnvFields[] = {
+    &OZL_USB_ENV_PARAM::atmosTemp,     &OZL_USB_ENV_PARAM::distance,      &OZL_USB_ENV_PARAM::emissivity,
+    &OZL_USB_ENV_PARAM::reflectedTemp, &OZL_USB_ENV_PARAM::transmittance,
+};
+
+Setting IntSetting(const char* name, const char* description, SettingGroup group, const char* getFunction,
+                   int (*get)(unsigned long, int*), const char* setFunction, int (*set)(unsigned long, int),
+                   double max)
+{
+    Setting s{name, description, group, SettingAccess::IntFunctions};
+    s.getFunction = getFunction;
+    s.getInt = get;
+    s.setFunction = setFunction;
+    s.setInt = set;
+    s.max = max;
+    return s;
+}
+
+Setting ImageParam(const char* name, const char* description, int type, double max)
+{
+    Setting s{name, description, SettingGroup::ImageTuning, SettingAccess::ImageParam};
+    s.getFunction = "OZL_USB_GetImageParam";
+    s.setFunction = "OZL_USB_SetImageParam";
+    s.slot = type;
+    s.max = max;
+    return s;
+}
+
+Setting EnvParam(const char* name, const char* description, int field, double min, double max)
+{
+    Setting s{name, description, SettingGroup::Environment, SettingAccess::EnvParam};
+    s.getFunction = "OZL_USB_GetEnvParam";
+    s.setFunction = "OZL_USB_SetEnvParam";
+    s.slot = field;
+    s.min = min;
+    s.max = max;
+    s.decimals = 4;
+    return s;
+}
+
+Setting FloatQuery(const char* name, const char* description, const char* function, int (*get)(unsigned long, float*))
+{
+    Setting s{name, description, SettingGroup::ReadOnly, SettingAccess::FloatQuery};
+    s.getFunction = function;
+    s.getFloat = get;
+    s.decimals = 2;
+    return s;
+}
+
+std::vector<Setting> BuildTable()
+{
+    Setting size{"fpa-size", "detector width x height in pixels", SettingGroup::ReadOnly, SettingAccess::FpaSize};
+    size.getFunction = "OZL_USB_GetFPASize";
+    return {
+        IntSetting("palette", "palette number, as the camera numbers them", SettingGroup::Camera,
+                   "OZL_USB_GetPalleteType", OZL_USB_GetPalleteType, "OZL_USB_SetPalleteType",
+                   OZL_USB_SetPalleteType, kByteMax),
+        IntSetting("temp-level", "temperature level (measuring range) 0, 1 or 2", SettingGroup::Camera,
+                   "OZL_USB_GetTempLevel", OZL_USB_GetTempLevel, "OZL_USB_SeTempLevel", OZL_USB_SeTempLevel, 2),
+        IntSetting("temp-unit", "temperature unit, as the camera numbers them", SettingGroup::Camera,
+                   "OZL_USB_GetTempUnit", OZL_USB_GetTempUnit, "OZL_USB_SetTempUnit", OZL_USB_SetTempUnit,
+                   kByteMax),
+        IntSetting("image-level", "image level", SettingGroup::Camera, "OZL_USB_GetImageLevel",
+                   OZL_USB_GetImageLevel, "OZL_USB_SetImageLevel", OZL_USB_SetImageLevel, kByteMax),
+        EnvParam("atmos-temp", "atmospheric temperature", 0, -kEnvLimit, kEnvLimit),
+        EnvParam("distance", "distance to the object", 1, 0, kEnvLimit),
+        EnvParam("emissivity", "emissivity of the object, 0 to 1", 2, 0, 1),
+        EnvParam("reflected-temp", "reflected temperature", 3, -kEnvLimit, kEnvLimit),
+        EnvParam("transmittance", "atmospheric transmittance, 0 to 1", 4, 0, 1),
+        ImageParam("detail", "detail enhancement", OZL_USB_IMAGE_PARAM_DETAIL, kByteMax),
+        ImageParam("spatial-denoising", "spatial denoising", OZL_USB_IMAGE_PARAM_SPATIAL_DENOISING, kByteMax),
+        ImageParam("contrast", "contrast, 0 to 65535", OZL_USB_IMAGE_PARAM_CONTRAST, 65535),
+        ImageParam("brightness", "brightness", OZL_USB_IMAGE_PARAM_BRIGHTNESS, kByteMax),
+        ImageParam("time-denoising", "time (temporal) denoising", OZL_USB_IMAGE_PARAM_TIME_DENOISING, kByteMax),
+        ImageParam("dynamic-range", "dynamic range", OZL_USB_IMAGE_PARAM_DYNAMIC_RANGE, kByteMax),
+        FloatQuery("fpa-temp", "detector (FPA) temperature in degrees", "OZL_USB_GetFPATemp", OZL_USB_GetFPATemp),
+        FloatQuery("camera-temp", "the camera's own temperature in degrees", "OZL_USB_GetCameraTemp",
+                   OZL_USB_GetCameraTemp),
+        size,
+    };
+}
+
+}  // namespace
+
+bool Setting::readOnly() const
+{
+    switch (access) {
+    case SettingAccess::IntFunctions:
+        return setInt == nullptr;
+    case SettingAccess::ImageParam:
+    case SettingAccess::EnvParam:
+        return false;
+    case SettingAccess::FloatQuery:
+    case SettingAccess::FpaSize:
+        return true;
+    }
+    return true;
+}
+
+bool Setting::isInteger() const
+{
+    return access == SettingAccess::IntFunctions || access == SettingAccess::ImageParam;
+}
+
+const std::vector<Setting>& Settings()
+{
+    static const std::vector<Setting> table = BuildTable();
+    return table;
+}
+
+const Setting* FindSetting(const std::string& name)
+{
+    for (const Setting& s : Settings())
+        if (name == s.name)
+            return &s;
+    return nullptr;
+}
+
+std::string SettingNames(bool writableOnly)
+{
+    std::string names;
+    for (const Setting& s : Settings())
+        if (!writableOnly || !s.readOnly())
+            names += (names.empty() ? "" : ", ") + std::string(s.name);
+    return names;
+}
+
+std::optional<double> ParseSettingValue(const Setting& setting, const std::string& text, std::string& error)
+{
+    const std::string name = setting.name;
+    if (setting.readOnly()) {
+        error = "setting '" + name + "' is read-only";
+        return std::nullopt;
+    }
+    std::optional<double> value;
+    if (setting.isInteger()) {
+        if (const auto integer = ParseInteger(text))
+            value = static_cast<double>(*integer);
+    } else {
+        value = ParseDecimal(text);
+    }
+    const std::string range = FormatDecimal(setting.min, setting.decimals) + " to " +
+                              FormatDecimal(setting.max, setting.decimals);
+    if (!value) {
+        error = "'" + text + "' is not " + (setting.isInteger() ? "an integer" : "a number") + " (" + name +
+                " takes " + range + ")";
+        return std::nullopt;
+    }
+    if (*value < setting.min || *value > setting.max) {
+        error = name + " must be " + range + ", not " + text;
+        return std::nullopt;
+    }
+    return value;
+}
+
+float EnvValueForWire(double value)
+{
+    const double units = std::round(value * 10000.0);
+    if (units == 0)
+        return 0.0f;
+    return static_cast<float>((units + (units < 0 ? -0.5 : 0.5)) / 10000.0);
+}
+
+Call ReadSetting(unsigned long handle, const Setting& setting, SettingValue& value)
+{
+    Call call{setting.getFunction, OZL_USB_SUCCESS};
+    switch (setting.access) {
+    case SettingAccess::IntFunctions: {
+        int v = 0;
+        call.result = setting.getInt(handle, &v);
+        value.number = v;
+        break;
+    }
+    case SettingAccess::ImageParam: {
+        int v = 0;
+        call.result = OZL_USB_GetImageParam(handle, setting.slot, &v);
+        value.number = v;
+        break;
+    }
+    case SettingAccess::EnvParam: {
+        OZL_USB_ENV_PARAM env{};
+        call.result = OZL_USB_GetEnvParam(handle, &env);
+        value.number = env.*kEnvFields[setting.slot];
+        break;
+    }
+    case SettingAccess::FloatQuery: {
+        float v = 0;
+        call.result = setting.getFloat(handle, &v);
+        value.number = v;
+        break;
+    }
+    case SettingAccess::FpaSize:
+        call.result = OZL_USB_GetFPASize(handle, &value.width, &value.height);
+        break;
+    }
+    return call;
+}
+
+Call WriteSetting(unsigned long handle, const Setting& setting, double value)
+{
+    switch (setting.access) {
+    case SettingAccess::IntFunctions:
+        if (setting.setInt)
+            return Call{setting.setFunction, setting.setInt(handle, static_cast<int>(value))};
+        break;
+    case SettingAccess::ImageParam:
+        return Call{setting.setFunction, OZL_USB_SetImageParam(handle, setting.slot, static_cast<int>(value))};
+    case SettingAccess::EnvParam: {
+        // The camera takes the five parameters together; the others are
+        // written back as they are.
+        OZL_USB_ENV_PARAM env{};
+        const Call read{setting.getFunction, OZL_USB_GetEnvParam(handle, &env)};
+        if (!read.ok())
+            return read;
+        env.*kEnvFields[setting.slot] = EnvValueForWire(value);
+        return Call{setting.setFunction, OZL_USB_SetEnvParam(handle, &env)};
+    }
+    case SettingAccess::FloatQuery:
+    case SettingAccess::FpaSize:
+        break;
+    }
+    return Call{setting.name, OZL_USB_NOT_SUPPORTED};
+}
+
+std::string FormatSettingValue(const Setting& setting, const SettingValue& value)
+{
+    if (setting.access == SettingAccess::FpaSize)
+        return std::to_string(value.width) + "x" + std::to_string(value.height);
+    return FormatDecimal(value.number, setting.decimals);
+}
+
+void WriteSettingJson(JsonWriter& json, const Setting& setting, const SettingValue& value)
+{
+    if (setting.access == SettingAccess::FpaSize) {
+        json.BeginObject().Key("width").Int(value.width).Key("height").Int(value.height).EndObject();
+        return;
+    }
+    json.Number(value.number, setting.decimals);
+}
+
+}  // namespace vivatool
