@@ -1,5 +1,9 @@
 // SerialPort - the camera's command port: a tty node in raw 8-N-1 mode at
 // 115200 baud. It moves bytes and knows nothing of command frames.
+//
+// No lock: ReadPort and WritePort may run on several threads at once (each is
+// one system call on the descriptor); OpenPort and ClosePort are called by
+// the threads that open and close the camera, while no exchange runs.
 #pragma once
 
 class SerialPort {
@@ -23,6 +27,7 @@ public:
     bool IsOpen() const;
 
 private:
+    // Both written only by OpenPort/ClosePort (see above); -1 / false while closed.
     int m_fd;
     bool m_isOpen;
 };

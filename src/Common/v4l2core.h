@@ -2,11 +2,21 @@
 // open it and print what it offers, switch it to 16-bit greyscale at its
 // current size and rate, map the driver's buffers, stream, dequeue frames one
 // at a time, and take everything down again. Progress goes to standard
-// output, failures to standard error.
+// output, failures to standard error; nothing is written to the log file.
+//
+// Every line the core prints ends with a newline and standard output is
+// flushed after each one, so the lines appear in order with those of
+// standard error and a program that captures its output sees them at once.
+//
+// Threads: the core has none. `capturing` is read and written only with
+// __atomic builtins (sequentially consistent); everything else in the record
+// belongs to the thread that drives it, which holds `mutex` around each frame
+// wait.
 #pragma once
 
 #include <linux/videodev2.h>
 #include <pthread.h>
+#include <stddef.h>
 #include <stdint.h>
 
 extern "C" {
@@ -30,20 +40,25 @@ struct v4l2core_dev {
     uint32_t width;
     uint32_t height;
     uint32_t fps;
-    uint32_t stream_kind;
+    uint32_t stream_kind;  // 0 H264, 1 YU12, 2 MJPG; unchanged for other formats
     void* frame_data;      // start of the last dequeued frame, inside a mapped buffer
     uint64_t frame_bytes;  // bytesused of that frame
     uint32_t io_method;    // always 1: memory-mapped streaming
     struct v4l2core_buffer* buffers;
-    uint32_t n_buffers;
-    uint32_t capturing;    // read and written with atomic builtins only
+    uint32_t n_buffers;    // entries of `buffers` that are mapped
+    uint32_t capturing;    // read and written with __atomic builtins only
     int last_errno;        // errno of the last failed dequeue (written by the frame-waiting thread)
 };
 
+// A new record with the node open and its information printed, or null.
 __attribute__((visibility("default"))) struct v4l2core_dev* v4l2core_dev_open(const char* path);
 __attribute__((visibility("default"))) void v4l2core_dev_getinfo(struct v4l2core_dev* vd);
+// Y16 at the given size, 1/fps per frame (fps -1 keeps the rate), buffers
+// mapped. Always 0: failures show in what the record reads back and in n_buffers.
 __attribute__((visibility("default"))) int v4l2core_dev_init(struct v4l2core_dev* vd, int width, int height, int fps);
+// Queues every mapped buffer and starts the stream: 0 or -1.
 __attribute__((visibility("default"))) int v4l2core_capture_start(struct v4l2core_dev* vd);
+// Waits at most 1 s: 1 frame dequeued, 0 none ready, -1 wait error, time-out or failed dequeue.
 __attribute__((visibility("default"))) int v4l2core_capture_getframe(struct v4l2core_dev* vd);
 __attribute__((visibility("default"))) void v4l2core_capture_loop(struct v4l2core_dev* vd);
 __attribute__((visibility("default"))) void v4l2core_capture_stop(struct v4l2core_dev* vd);
@@ -53,7 +68,13 @@ __attribute__((visibility("default"))) void v4l2core_dev_clean(struct v4l2core_d
 void v4l2vore_dev_getCurrentInfo(struct v4l2core_dev* vd);
 void enum_frame_sizes(struct v4l2core_dev* vd, uint32_t pixelformat);
 void enum_frame_inval(struct v4l2core_dev* vd, uint32_t pixelformat, uint32_t width, uint32_t height);
+// ioctl retried while it fails with EINTR.
 int xioctl(int fd, int request, void* arg);
+// 32-bit sum of `count` bytes; 0 for a count of 0 or less.
 unsigned check_sum(const unsigned char* bytes, int count);
+// Unmaps every mapped buffer and frees the table, without asking the driver
+// for anything: the half of v4l2core_dev_uninit that also works on a camera
+// that has gone away.
+void mmapRelease(struct v4l2core_dev* vd);
 
 }  // extern "C"
