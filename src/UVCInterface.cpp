@@ -1,21 +1,333 @@
 #include "UVCInterface.h"
 
+#include "BaseDevCtrl.h"
+#include "Common/v4l2core.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <libudev.h>
+#include <libuvc/libuvc.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <memory>
+#include <utility>
+
 std::map<int, std::string> UVCInterface::m_videoMap;
 
-bool is_video_capture_node(const char*) { return false; }
+// ---------------------------------------------------------------- discovery
 
-UVCInterface::UVCInterface() : m_vd(nullptr), m_readThread(), m_opened(false), m_owner(nullptr), m_devState(0) {}
-UVCInterface::~UVCInterface() { CloseDev(); }
-int UVCInterface::OpenDev(int, BaseDevCtrl* owner)
+namespace {
+
+struct UdevDeleter {
+    void operator()(udev* p) const { udev_unref(p); }
+};
+struct EnumerateDeleter {
+    void operator()(udev_enumerate* p) const { udev_enumerate_unref(p); }
+};
+struct DeviceDeleter {
+    void operator()(udev_device* p) const { udev_device_unref(p); }
+};
+struct DescriptorDeleter {
+    void operator()(uvc_device_descriptor_t* p) const { uvc_free_device_descriptor(p); }
+};
+using UdevPtr = std::unique_ptr<udev, UdevDeleter>;
+using EnumeratePtr = std::unique_ptr<udev_enumerate, EnumerateDeleter>;
+using DevicePtr = std::unique_ptr<udev_device, DeviceDeleter>;
+using DescriptorPtr = std::unique_ptr<uvc_device_descriptor_t, DescriptorDeleter>;
+
+// A libuvc context and its device list, released in reverse order.
+class UvcDeviceList {
+public:
+    UvcDeviceList()
+    {
+        if (uvc_init(&m_ctx, nullptr) != UVC_SUCCESS) {
+            m_ctx = nullptr;
+            return;
+        }
+        if (uvc_get_device_list(m_ctx, &m_list) != UVC_SUCCESS)
+            m_list = nullptr;
+    }
+    ~UvcDeviceList()
+    {
+        if (m_list != nullptr)
+            uvc_free_device_list(m_list, 1);
+        if (m_ctx != nullptr)
+            uvc_exit(m_ctx);
+    }
+    UvcDeviceList(const UvcDeviceList&) = delete;
+    UvcDeviceList& operator=(const UvcDeviceList&) = delete;
+
+    uvc_device_t** devices() const { return m_list; }  // null-terminated, or null
+
+private:
+    uvc_context_t* m_ctx = nullptr;
+    uvc_device_t** m_list = nullptr;
+};
+
+// Bus number and device address of a USB device, as discovery pairs nodes by.
+std::string LocationKey(const std::string& busnum, const std::string& devnum) { return busnum + "-" + devnum; }
+
+// Calls visit(devnode, key) for every node of `subsystem` that sits on a USB
+// device whose bus number, device address and node path are all known.
+template <typename Visit>
+void ForEachUsbNode(udev* ctx, const char* subsystem, Visit visit)
 {
-    m_owner = owner;
-    return OZL_USB_OPEN_FAILED;
+    EnumeratePtr enumerate(udev_enumerate_new(ctx));
+    if (!enumerate)
+        return;
+    udev_enumerate_add_match_subsystem(enumerate.get(), subsystem);
+    udev_enumerate_scan_devices(enumerate.get());
+    udev_list_entry* entry = udev_enumerate_get_list_entry(enumerate.get());
+    for (; entry != nullptr; entry = udev_list_entry_get_next(entry)) {
+        DevicePtr dev(udev_device_new_from_syspath(ctx, udev_list_entry_get_name(entry)));
+        if (!dev)
+            continue;
+        // The parent belongs to the device and goes with it.
+        udev_device* usb = udev_device_get_parent_with_subsystem_devtype(dev.get(), "usb", "usb_device");
+        if (usb == nullptr)
+            continue;
+        const char* busnum = udev_device_get_sysattr_value(usb, "busnum");
+        const char* devnum = udev_device_get_sysattr_value(usb, "devnum");
+        const char* node = udev_device_get_devnode(dev.get());
+        if (busnum == nullptr || devnum == nullptr || node == nullptr)
+            continue;
+        visit(node, LocationKey(busnum, devnum));
+    }
 }
-void UVCInterface::CloseDev() { m_opened = false; }
-int UVCInterface::GetDevState() { return m_devState; }
-void* UVCInterface::uvc_read_task(void*) { return nullptr; }
+
+// Copies `text` into a record field, cut to 255 characters; the field was
+// zeroed, so it stays terminated and NUL-padded.
+void CopyField(char (&field)[256], const char* text)
+{
+    strncpy(field, text, sizeof field - 1);
+    field[sizeof field - 1] = '\0';
+}
+
+}  // namespace
+
+bool is_video_capture_node(const char* path)
+{
+    const int fd = open(path, O_RDWR);
+    if (fd == -1)
+        return false;
+    struct v4l2_capability cap;
+    memset(&cap, 0, sizeof cap);
+    // device_caps, not capabilities: the latter is the whole device's, and a
+    // UVC camera's metadata node would pass on it.
+    const bool capture = xioctl(fd, VIDIOC_QUERYCAP, &cap) == 0 && (cap.device_caps & V4L2_CAP_VIDEO_CAPTURE) != 0;
+    close(fd);
+    return capture;
+}
+
 int UVCInterface::SearchDev(std::vector<OZL_USB_DEV_INFO>& devs)
 {
     devs.clear();
+    UdevPtr ctx(udev_new());
+    if (!ctx)
+        return 1;
+
+    // A later capture node of the same device replaces an earlier one.
+    std::map<std::string, std::string> videoNodes;
+    ForEachUsbNode(ctx.get(), "video4linux", [&](const char* node, const std::string& key) {
+        if (is_video_capture_node(node))
+            videoNodes[key] = node;
+    });
+    // In enumeration order; the first tty of a device is the one paired.
+    std::vector<std::pair<std::string, std::string>> serialNodes;
+    ForEachUsbNode(ctx.get(), "tty", [&](const char* node, const std::string& key) {
+        serialNodes.emplace_back(node, key);
+    });
+
+    UvcDeviceList uvc;
+    if (uvc.devices() == nullptr)
+        return 0;
+    int index = 0;
+    for (uvc_device_t** it = uvc.devices(); *it != nullptr; ++it) {
+        OZL_USB_DEV_INFO info;
+        memset(&info, 0, sizeof info);
+        info.index = index++;
+
+        uvc_device_descriptor_t* rawDesc = nullptr;
+        if (uvc_get_device_descriptor(*it, &rawDesc) != UVC_SUCCESS)
+            rawDesc = nullptr;
+        DescriptorPtr desc(rawDesc);
+        CopyField(info.name, desc && desc->product != nullptr ? desc->product : "Unknown");
+
+        const std::string key =
+            LocationKey(std::to_string(uvc_get_bus_number(*it)), std::to_string(uvc_get_device_address(*it)));
+        for (const auto& serial : serialNodes) {
+            if (serial.second == key) {
+                CopyField(info.serialPath, serial.first.c_str());
+                break;
+            }
+        }
+        const auto video = videoNodes.find(key);
+        if (video != videoNodes.end())
+            CopyField(info.videoPath, video->second.c_str());
+
+        devs.push_back(info);
+        m_videoMap[info.index] = info.videoPath;
+    }
     return 0;
+}
+
+// ---------------------------------------------------------------- channel
+
+// The read thread's argument. The thread owns it and frees it when it ends.
+struct UVCInterface::ReadTask {
+    v4l2core_dev* vd;
+    UVCInterface* channel;
+    // Set by CloseDev when it runs on this thread and hands the teardown over;
+    // written and read only by the read thread itself.
+    bool releaseOnExit;
+    bool cameraGone;  // how to release then (see ReleaseRecord)
+};
+
+namespace {
+
+// Pause between frame waits while the camera is gone: each wait then fails at
+// once, and without it the thread would spin and flood standard error.
+const long kGonePauseNs = 100L * 1000 * 1000;
+
+bool IsCapturing(const v4l2core_dev* vd) { return __atomic_load_n(&vd->capturing, __ATOMIC_SEQ_CST) != 0; }
+void SetCapturing(v4l2core_dev* vd, bool on) { __atomic_store_n(&vd->capturing, on ? 1u : 0u, __ATOMIC_SEQ_CST); }
+
+void PauseWhileGone()
+{
+    struct timespec pause = {0, kGonePauseNs};
+    while (nanosleep(&pause, &pause) == -1 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+UVCInterface::UVCInterface()
+    : m_vd(nullptr), m_readThread(), m_opened(false), m_owner(nullptr), m_devState(0), m_task(nullptr)
+{
+}
+
+UVCInterface::~UVCInterface() { CloseDev(); }
+
+int UVCInterface::GetDevState() { return m_devState.load(); }
+
+bool UVCInterface::ProbeGone(const v4l2core_dev* vd)
+{
+    struct v4l2_capability cap;
+    memset(&cap, 0, sizeof cap);
+    return xioctl(vd->fd, VIDIOC_QUERYCAP, &cap) == -1 && (errno == ENODEV || errno == EIO);
+}
+
+void UVCInterface::ReleaseRecord(v4l2core_dev* vd, bool gone)
+{
+    if (gone) {
+        // The driver would refuse both requests; just unmap and let go.
+        mmapRelease(vd);
+        pthread_mutex_destroy(&vd->mutex);
+    } else {
+        v4l2core_capture_stop(vd);
+        v4l2core_dev_uninit(vd);
+    }
+    v4l2core_dev_clean(vd);
+}
+
+int UVCInterface::OpenDev(int index, BaseDevCtrl* owner)
+{
+    if (m_opened)
+        CloseDev();
+    m_owner = owner;
+    m_devState.store(0);
+
+    // operator[]: an index no search produced opens "" and fails like a missing node.
+    const std::string path = m_videoMap[index];
+    v4l2core_dev* vd = v4l2core_dev_open(path.c_str());
+    if (vd == nullptr)
+        return OZL_USB_OPEN_FAILED;
+    // The camera keeps its size and rate; only the pixel format changes.
+    (void)v4l2core_dev_init(vd, static_cast<int>(vd->width), static_cast<int>(vd->height), static_cast<int>(vd->fps));
+    if (v4l2core_capture_start(vd) < 0) {
+        v4l2core_dev_uninit(vd);
+        v4l2core_dev_clean(vd);
+        return OZL_USB_FAILURE;
+    }
+    SetCapturing(vd, true);
+
+    ReadTask* task = new ReadTask{vd, this, false, false};
+    // Open before the thread starts: a callback may close the channel from
+    // the very first frame, before this function returns.
+    m_vd = vd;
+    m_task = task;
+    m_opened = true;
+    if (pthread_create(&m_readThread, nullptr, &UVCInterface::uvc_read_task, task) != 0) {
+        delete task;
+        SetCapturing(vd, false);
+        ReleaseRecord(vd, false);
+        m_vd = nullptr;
+        m_task = nullptr;
+        m_opened = false;
+        return OZL_USB_FAILURE;
+    }
+    return OZL_USB_SUCCESS;
+}
+
+void UVCInterface::CloseDev()
+{
+    if (!m_opened)
+        return;
+    v4l2core_dev* vd = m_vd;
+    const bool gone = (vd->fd >= 0 && ProbeGone(vd)) || m_devState.load() == 1;
+    SetCapturing(vd, false);
+    if (pthread_equal(pthread_self(), m_readThread)) {
+        // On the read thread: joining would wait for ourselves. The loop ends
+        // when the current callback returns and the thread releases the record.
+        m_task->releaseOnExit = true;
+        m_task->cameraGone = gone;
+        pthread_detach(m_readThread);
+    } else {
+        pthread_join(m_readThread, nullptr);
+        ReleaseRecord(vd, gone);
+    }
+    m_vd = nullptr;
+    m_task = nullptr;
+    m_opened = false;
+}
+
+void* UVCInterface::uvc_read_task(void* arg)
+{
+    ReadTask* task = static_cast<ReadTask*>(arg);
+    v4l2core_dev* vd = task->vd;
+    if (vd == nullptr) {
+        delete task;
+        return nullptr;
+    }
+    UVCInterface* channel = task->channel;
+    while (IsCapturing(vd)) {
+        pthread_mutex_lock(&vd->mutex);
+        const int got = v4l2core_capture_getframe(vd);
+        pthread_mutex_unlock(&vd->mutex);
+
+        if (got == 1) {
+            channel->m_devState.store(0);
+            // A frame holds width*height 16-bit samples; anything shorter than
+            // half of it is not worth handing on.
+            const uint32_t minBytes = vd->width * vd->height;
+            if (vd->frame_bytes >= minBytes && channel->m_owner != nullptr)
+                channel->m_owner->OnDataRecv(static_cast<unsigned char*>(vd->frame_data),
+                                             static_cast<unsigned long>(vd->frame_bytes));
+            // The callback may have closed (even destroyed) the channel: from
+            // here on only the record and the task are touched until the
+            // loop condition has been checked again.
+            continue;
+        }
+        if (got == -1 && vd->last_errno == ENODEV) {
+            channel->m_devState.store(1);
+            PauseWhileGone();
+        }
+    }
+    if (task->releaseOnExit)
+        ReleaseRecord(vd, task->cameraGone);
+    delete task;
+    return nullptr;  // same as pthread_exit(nullptr)
 }
