@@ -188,16 +188,18 @@ struct UVCInterface::ReadTask {
 
 namespace {
 
-// Pause between frame waits while the camera is gone: each wait then fails at
-// once, and without it the thread would spin and flood standard error.
-const long kGonePauseNs = 100L * 1000 * 1000;
+// Pause after a failed frame wait. When the camera is gone (or the stream has
+// no buffers) every wait fails at once, and without a pause the thread would
+// spin on a core and flood standard error. After a time-out it only delays
+// the next frame, which waits in the driver's queue, by as much.
+const long kFailurePauseNs = 100L * 1000 * 1000;
 
 bool IsCapturing(const v4l2core_dev* vd) { return __atomic_load_n(&vd->capturing, __ATOMIC_SEQ_CST) != 0; }
 void SetCapturing(v4l2core_dev* vd, bool on) { __atomic_store_n(&vd->capturing, on ? 1u : 0u, __ATOMIC_SEQ_CST); }
 
-void PauseWhileGone()
+void PauseAfterFailure()
 {
-    struct timespec pause = {0, kGonePauseNs};
+    struct timespec pause = {0, kFailurePauseNs};
     while (nanosleep(&pause, &pause) == -1 && errno == EINTR) {
     }
 }
@@ -321,9 +323,10 @@ void* UVCInterface::uvc_read_task(void* arg)
             // loop condition has been checked again.
             continue;
         }
-        if (got == -1 && vd->last_errno == ENODEV) {
-            channel->m_devState.store(1);
-            PauseWhileGone();
+        if (got == -1) {
+            if (vd->last_errno == ENODEV)
+                channel->m_devState.store(1);
+            PauseAfterFailure();
         }
     }
     if (task->releaseOnExit)
