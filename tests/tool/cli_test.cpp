@@ -1,0 +1,152 @@
+#include "cli.h"
+#include "commands.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+using namespace vivatool;
+
+namespace {
+
+CommandSpec Spec()
+{
+    return {"try",
+            "Try things",
+            "NAME [VALUE]",
+            {{"device", 'd', "INDEX", "camera"}, {"output", 'o', "FILE", "file", true}, {"json", 0, nullptr, "json"}},
+            1,
+            2,
+            ""};
+}
+
+std::optional<ParsedArgs> Parse(std::vector<std::string> args, std::string& error)
+{
+    error.clear();
+    return ParseArgs(Spec(), args, error);
+}
+
+// Runs the tool in this process and keeps what it printed.
+struct ToolRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string Drain(FILE* f)
+{
+    std::string text;
+    std::rewind(f);
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+        text.append(buffer, n);
+    std::fclose(f);
+    return text;
+}
+
+ToolRun RunCaptured(std::vector<std::string> args)
+{
+    FILE* out = std::tmpfile();
+    FILE* err = std::tmpfile();
+    const int status = RunTool(args, out, err, false);
+    return ToolRun{status, Drain(out), Drain(err)};
+}
+
+}  // namespace
+
+TEST(ArgumentParser, AcceptsTheUsualSpellingsOfOptions)
+{
+    std::string error;
+    auto a = Parse({"-d", "2", "--output=x.png", "--json", "name"}, error);
+    ASSERT_TRUE(a) << error;
+    EXPECT_EQ(a->value("device"), "2");
+    EXPECT_EQ(a->value("output"), "x.png");
+    EXPECT_TRUE(a->has("json"));
+    EXPECT_EQ(a->positional, std::vector<std::string>{"name"});
+
+    a = Parse({"name", "-d3", "-o", "y.png"}, error);
+    ASSERT_TRUE(a) << error;
+    EXPECT_EQ(a->value("device"), "3");
+
+    // Negative numbers are values, and "--" ends the options.
+    a = Parse({"-o", "f", "atmos-temp", "-10.5"}, error);
+    ASSERT_TRUE(a) << error;
+    EXPECT_EQ(a->positional, (std::vector<std::string>{"atmos-temp", "-10.5"}));
+    a = Parse({"-o", "f", "--", "--json"}, error);
+    ASSERT_TRUE(a) << error;
+    EXPECT_FALSE(a->has("json"));
+    EXPECT_EQ(a->positional, std::vector<std::string>{"--json"});
+
+    // Help wins over everything else that is missing.
+    a = Parse({"--help"}, error);
+    ASSERT_TRUE(a) << error;
+    EXPECT_TRUE(a->help);
+}
+
+TEST(ArgumentParser, RefusesMistakesWithAMessageNamingThem)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-o", "f", "n", "--colour", "red"}, "unknown option '--colour'"},
+        {{"-o", "f", "n", "-x"}, "unknown option '-x'"},
+        {{"n", "-o"}, "option --output needs a value (FILE)"},
+        {{"-o", "f", "-o", "g", "n"}, "option --output given twice"},
+        {{"-o", "f", "--json=yes", "n"}, "option --json takes no value"},
+        {{"n"}, "missing option -o, --output FILE"},
+        {{"-o", "f"}, "missing NAME [VALUE]"},
+        {{"-o", "f", "a", "b", "c"}, "unexpected argument 'c'"},
+    };
+    for (const auto& [args, message] : cases) {
+        std::string error;
+        EXPECT_FALSE(Parse(args, error));
+        EXPECT_EQ(error, message);
+    }
+}
+
+TEST(ArgumentParser, HelpShowsRequiredOptionsWithoutBrackets)
+{
+    const std::string help = CommandHelp(Spec());
+    EXPECT_EQ(help.rfind("Usage: vivazuzoz try [-d INDEX] -o FILE [--json] NAME [VALUE]\n", 0), 0u) << help;
+    EXPECT_NE(help.find("-h, --help"), std::string::npos);
+}
+
+TEST(Tool, EveryCommandHasHelpAndTheOverviewListsThem)
+{
+    const ToolRun overview = RunCaptured({"--help"});
+    EXPECT_EQ(overview.status, 0);
+    for (const char* command : {"list", "info", "snapshot", "stream", "get", "set", "shutter"}) {
+        EXPECT_NE(overview.out.find(std::string("\n  ") + command + " "), std::string::npos) << command;
+        const ToolRun help = RunCaptured({command, "--help"});
+        EXPECT_EQ(help.status, 0) << command;
+        EXPECT_EQ(help.out.rfind(std::string("Usage: vivazuzoz ") + command, 0), 0u) << help.out;
+        EXPECT_EQ(RunCaptured({"help", command}).out, help.out);
+    }
+    EXPECT_NE(overview.out.find("Example"), std::string::npos);
+    EXPECT_NE(RunCaptured({"get", "--help"}).out.find("fpa-temp"), std::string::npos);
+}
+
+TEST(Tool, BadCommandLinesFailWithStatus2BeforeTouchingACamera)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "Usage: vivazuzoz COMMAND"},
+        {{"bogus"}, "unknown command 'bogus'"},
+        {{"snapshot"}, "missing option -o"},
+        {{"snapshot", "-o", "x.png", "--palette", "sepia"}, "unknown palette 'sepia'; palettes are: iron"},
+        {{"get"}, "missing NAME"},
+        {{"get", "colour"}, "unknown setting 'colour'; settings are: palette, "},
+        {{"set", "fpa-size", "3"}, "setting 'fpa-size' is read-only"},
+        {{"set", "emissivity", "high"}, "'high' is not a number"},
+        {{"set", "palette"}, "missing NAME VALUE"},
+        {{"stream", "--frames", "10", "--seconds", "1"}, "give --frames or --seconds, not both"},
+        {{"stream", "--frames", "0"}, "--frames takes a whole number from 1 up, not '0'"},
+        {{"stream", "--seconds", "-2"}, "--seconds takes a positive number"},
+        {{"info", "-d", "first"}, "--device takes a whole number from 0 up, not 'first'"},
+        {{"list", "extra"}, "unexpected argument 'extra'"},
+    };
+    for (const auto& [args, message] : cases) {
+        const ToolRun run = RunCaptured(args);
+        EXPECT_EQ(run.status, kExitUsage) << run.err;
+        EXPECT_NE(run.err.find(message), std::string::npos) << "expected '" << message << "' in: " << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+}
