@@ -5,16 +5,42 @@
 // with LD_PRELOAD) it answers the libudev, libuvc and C library calls that
 // discovery and capture make for its virtual devices, and passes everything
 // else through to the real functions. File descriptors are real (an eventfd
-// per capture node, memfd-backed buffers, a pseudo-terminal per command port)
-// so select, close and mmap behave as the kernel makes them behave.
+// per open capture node, memfd-backed buffers, a pseudo-terminal per command
+// port) so select, close and mmap behave as the kernel makes them behave.
+//
+// While at least one virtual camera exists, udev and libuvc see only the
+// virtual devices; with none, every call goes to the real libraries.
 //
 // Everything here is thread-safe. Cameras live until RemoveAll() or process
 // exit. Devices appear to discovery in the order they were added.
+//
+// Choices the camera makes (its "firmware"):
+// - Capture node paths are /dev/vivazuzoz-vcam/videoN; command ports are
+//   real pty slaves (/dev/pts/N). The V4L2 format of an image-and-temperature
+//   stream is Y16 at (2 * width) x height: each row carries width image
+//   samples and then width raw temperature samples.
+// - Replies on the command port: 55 LEN [07] code 33 data... CK EB AA, with
+//   LEN the byte count from byte 2 through the checksum (as in a request),
+//   the group byte 07 present only in group 07 replies, CK the 8-bit sum of
+//   every byte before it. Settings are acknowledged with the data byte 01,
+//   refused (value out of range) with 00. A well-formed request with an
+//   unknown code, a wrong op or a wrong data length gets status 0x45 and no
+//   data; a frame with a bad head, length, checksum or tail is dropped.
+// - Value ranges: palette 0..15, temperature level codes 0, 1, 3, unit 0..2,
+//   emissivity and transmittance 1..10000 (x10000); everything else any value.
+//   The formula query answers level byte 2 with the formula of code 3 (the
+//   level as an application numbers it).
+// - Unplug: the capture nodes vanish (open/stat ENOENT, every request and
+//   dequeue ENODEV, select ready), the device leaves the udev and libuvc
+//   lists, and the command port's responder goes silent; the pty itself
+//   stays so that a client's descriptor keeps working.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#define VCAM_API __attribute__((visibility("default")))
 
 namespace vcam {
 
@@ -23,13 +49,19 @@ enum class PortFault {
     None,
     Silence,       // never answers
     Delay,         // answers after `portFaultMs` milliseconds
-    WrongEcho,     // echoes another command code
-    WrongStatus,   // status byte other than 0x33
+    WrongEcho,     // echoes another command code (the code plus one)
+    WrongStatus,   // status byte other than 0x33 (0x45)
     NoAck,         // settings acknowledged with 0x00 instead of 0x01
     Split,         // reply sent in two parts `portFaultMs` apart (first part: 3 bytes)
-    Garbage,       // a few junk bytes before the reply
+    Garbage,       // a few junk bytes before the reply, in the same write
     Late,          // answers after `portFaultMs` (meant to exceed the library's time-out)
+    CarriageReturn,  // byte 1 of every reply is 0x0D (a tty with ICRNL delivers it as 0x0A)
 };
+
+// Parses "none", "silence", "delay", "wrong-echo", "wrong-status", "no-ack",
+// "split", "garbage", "late", "cr"; false for an unknown name.
+VCAM_API bool ParsePortFault(const std::string& name, PortFault* fault);
+VCAM_API const char* PortFaultName(PortFault fault);
 
 struct CameraSpec {
     std::string name = "Virtual Thermal Camera";  // USB product string
@@ -43,15 +75,19 @@ struct CameraSpec {
     int ttyNodes = 1;              // command ports (each a pty; the first one answers)
     bool usbParent = true;         // false: nodes have no USB parent (skipped by discovery)
     bool uvcListed = true;         // false: not in libuvc's device list
-    unsigned buffersGranted = 0;   // REQBUFS grants this many (0: the count asked for)
+    unsigned buffersGranted = 0;   // REQBUFS grants this many (0: the count asked for, at most 32)
     int querycapErrno = 0;         // QUERYCAP on the capture node fails with this errno
     int sfmtErrno = 0;             // S_FMT fails with this errno
     bool intervalNumeratorZero = false;  // G_PARM answers timeperframe 0/fps
     PortFault portFault = PortFault::None;
     int portFaultMs = 0;
+    int busnum = 0;                // USB location; 0: chosen by the emulator (stable per add order)
+    int devnum = 0;
+    double unplugAfter = 0;        // > 0: the camera unplugs itself this many seconds after creation
 };
 
-// One request frame the responder received.
+// One request frame the responder received (well-formed head, length and
+// tail; the checksum may be wrong, such a frame is recorded but not answered).
 struct Request {
     std::vector<uint8_t> bytes;
     double time;  // seconds on CLOCK_MONOTONIC
@@ -64,33 +100,39 @@ struct Model {
     int tempUnit = 0;
     int imageLevel = 0;
     int32_t env[5] = {250000, 10000, 9500, 250000, 10000};  // x10000: atmos, distance, emissivity, reflected, transmittance
-    int tuning[6] = {0, 0, 0, 0, 0, 0};     // detail, spatial, contrast, brightness, time, dynamic range
+    int tuning[6] = {0, 0, 0, 0, 0, 0};      // detail, spatial, contrast, brightness, time, dynamic range
     uint8_t capByte7 = 0x7E;        // capability report byte 7
     uint8_t capByte15 = 0x00;       // capability report byte 15
-    uint16_t scale[4] = {};         // formula per level code (index 0, 1, 3 used)
-    int16_t offset[4] = {};
+    // Formula per level code (index 0, 1, 3 used; 2 mirrors 3): raw = offset
+    // + tenths * scale / 10. Code 0 spans -20..150 C, code 1 -20..550 C,
+    // code 3 -20..1200 C, all within a signed 16-bit sample.
+    uint16_t scale[4] = {80, 20, 10, 10};
+    int16_t offset[4] = {-2000, 1000, -500, -500};
     int16_t fpaTemp = 3125;         // hundredths of a degree
     int16_t cameraTemp = 3550;
     int shutterCount = 0;
 };
 
-class Camera {
+class VCAM_API Camera {
 public:
     // Location and nodes.
     int busnum() const;
     int devnum() const;
-    std::string videoPath(int i = 0) const;   // i-th capture node
+    std::string videoPath(int i = 0) const;   // i-th capture node ("" when none)
     std::string metadataPath() const;         // "" when none
     std::string serialPath(int i = 0) const;  // pty slave path of the i-th tty node
-    CameraSpec spec() const;
+    CameraSpec spec() const;                  // as created, with later run-time changes
 
     // Video faults at run time.
     void Unplug();                        // every request and dequeue fails with ENODEV, select reports ready
+    bool unplugged() const;
     void Stall(double seconds);           // no frame for that long
     void SetShortFrames(unsigned bytes);  // frames carry bytesused = bytes (0: full frames again)
-    void ChangeSize(int width, int height, bool withTemp);  // later frames have the new size
+    void ChangeSize(int width, int height, bool withTemp);  // later frames have the new size (cut to the buffer length)
     void SetQuerycapErrno(int err);
     void SetSfmtErrno(int err);
+    void SetBuffersGranted(unsigned count);
+    void SetIntervalNumeratorZero(bool on);
 
     // Port faults at run time.
     void SetPortFault(PortFault fault, int ms = 0);
@@ -105,24 +147,39 @@ public:
     std::vector<Request> requests() const;
     void ClearRequests();
     uint64_t framesProduced() const;      // frames the producer completed
+    uint64_t framesDropped() const;       // frame times at which no buffer was queued
     uint64_t framesDequeued() const;
     unsigned buffersMapped() const;       // buffers currently mmapped by a client
     bool streaming() const;
     bool videoOpen() const;               // a client holds the capture node open
 
     // Scene. Temperatures of the synthetic scene in tenths of a degree at
-    // pixel (x, y) for pixels that the moving object never covers; the raw
-    // samples are produced from these with the formula of the current level,
-    // so that (raw - offset) / scale * 10 gives them back exactly.
+    // pixel (x, y) of the current frame size for pixels that the moving
+    // object never covers; the raw samples are produced from these with the
+    // formula of the current level, so that (raw - offset) / scale * 10 gives
+    // them back exactly (for formulas whose scale is a multiple of 10, as
+    // the default ones). For a moving-object pixel it is the background.
     bool IsStatic(int x, int y) const;
     int SceneTenths(int x, int y) const;
     // Centre of the hottest static object, in pixels.
     int HotspotX() const;
     int HotspotY() const;
+
+    // Internal: cameras are made by AddCamera only.
+    struct State;
+    explicit Camera(State* state) : state_(state) {}
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+
+private:
+    State* state_;  // owned by the emulator; never null
 };
 
-Camera& AddCamera(const CameraSpec& spec = CameraSpec());
-std::vector<Camera*> Cameras();
-void RemoveAll();
+VCAM_API Camera& AddCamera(const CameraSpec& spec = CameraSpec());
+VCAM_API std::vector<Camera*> Cameras();
+// Removes every camera: its threads stop, its ptys close, and descriptors a
+// client still holds on its capture nodes answer ENODEV until closed.
+// Camera references taken earlier become invalid.
+VCAM_API void RemoveAll();
 
 }  // namespace vcam

@@ -1,0 +1,423 @@
+// Camera - the virtual cameras: their state, the frame producer and the
+// command-port responder threads, and the test API.
+#include "Emulator.h"
+#include "Port.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+namespace vcam {
+namespace detail {
+
+namespace {
+
+std::mutex g_lock;   // the emulator's one lock (constant-initialised: usable before any constructor)
+int g_nextVideo = 0;  // guarded by g_lock
+
+constexpr int kStaleRxMs = 200;  // an incomplete request older than this loses its first byte
+
+Clock::duration Seconds(double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
+}  // namespace
+
+std::mutex& Lock() { return g_lock; }
+
+double MonotonicSeconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+std::vector<std::unique_ptr<Camera::State>>& Cameras() {
+    static auto* cams = new std::vector<std::unique_ptr<Camera::State>>;  // guarded by Lock(); lives to exit
+    return *cams;
+}
+
+int NextVideoNumber() { return g_nextVideo++; }
+
+}  // namespace detail
+
+using namespace detail;
+
+Camera::State::State(const CameraSpec& s, int ord) : spec(s), ordinal(ord) {
+    if (spec.width < 1) spec.width = 256;
+    if (spec.height < 1) spec.height = 192;
+    if (!(spec.fps > 0)) spec.fps = 25.0;
+    spec.captureNodes = std::max(spec.captureNodes, 0);
+    spec.ttyNodes = std::max(spec.ttyNodes, 0);
+    busnum = spec.busnum > 0 ? spec.busnum : 1 + ordinal % 3;
+    devnum = spec.devnum > 0 ? spec.devnum : 2 + ordinal;
+    spec.busnum = busnum;
+    spec.devnum = devnum;
+    scene = std::make_shared<const Scene>(spec.width, spec.height);
+    for (int i = 0; i < spec.captureNodes; ++i)
+        captures.push_back(std::make_shared<VideoNode>(this, NextVideoNumber(), true));
+    if (spec.metadataNode) metadata = std::make_shared<VideoNode>(this, NextVideoNumber(), false);
+    for (int i = 0; i < spec.ttyNodes; ++i) ports.push_back(std::make_unique<Port>());
+    wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    created = Clock::now();
+}
+
+Camera::State::~State() {
+    for (auto& n : captures) n->Remove();
+    if (metadata) metadata->Remove();
+    for (auto it = Mappings().begin(); it != Mappings().end();) {
+        if (it->second.cam == this) {
+            it = Mappings().erase(it);
+            g_mappingCount.fetch_sub(1);
+        } else {
+            ++it;
+        }
+    }
+    if (wakeFd >= 0) close(wakeFd);
+}
+
+Formula Camera::State::CurrentFormula() const {
+    const int code = std::clamp(model.tempLevelCode, 0, 3);
+    return Formula{model.scale[code], model.offset[code]};
+}
+
+void Camera::State::WakeResponder() const {
+    const uint64_t one = 1;
+    if (write(wakeFd, &one, sizeof one) < 0) {
+        // The counter is saturated only if nobody read it for ages: the
+        // responder is awake already.
+    }
+}
+
+void Camera::State::UnplugLocked() {
+    if (unplugged) return;
+    unplugged = true;
+    for (auto& n : captures) n->Gone();
+    if (metadata) metadata->Gone();
+    producerCv.notify_all();
+    WakeResponder();
+}
+
+void Camera::State::Start() {
+    producer = std::thread([this] { ProducerLoop(); });
+    responder = std::thread([this] { ResponderLoop(); });
+}
+
+void Camera::State::Stop() {
+    {
+        std::lock_guard<std::mutex> lk(Lock());
+        stopping = true;
+        producerCv.notify_all();
+        WakeResponder();
+    }
+    if (producer.joinable()) producer.join();
+    if (responder.joinable()) responder.join();
+}
+
+void Camera::State::ProducerLoop() {
+    std::unique_lock<std::mutex> lk(Lock());
+    while (!stopping) {
+        Clock::time_point due = Clock::time_point::max();
+        for (auto& n : captures)
+            if (n->streaming() && !n->gone()) due = std::min(due, n->next());
+        if (due == Clock::time_point::max()) {
+            producerCv.wait(lk);
+            continue;
+        }
+        if (Clock::now() < due) {
+            // Absolute deadlines: the rate does not drift with the work done.
+            producerCv.wait_until(lk, due);
+            continue;
+        }
+        const Clock::time_point now = Clock::now();
+        for (auto& n : captures) {
+            if (stopping) break;
+            if (n->streaming() && !n->gone() && n->next() <= now) n->Produce(renderer, lk);
+        }
+    }
+}
+
+void Camera::State::ResponderLoop() {
+    struct Pending {
+        Clock::time_point when;
+        std::vector<uint8_t> bytes;
+    };
+    std::deque<Pending> pending;  // in order of `when`
+    std::vector<uint8_t> rx;
+    Clock::time_point lastRx = Clock::now();
+    const Clock::time_point unplugAt =
+        spec.unplugAfter > 0 ? created + Seconds(spec.unplugAfter) : Clock::time_point::max();
+    auto schedule = [&pending](Clock::time_point when, std::vector<uint8_t> bytes) {
+        auto it = std::upper_bound(pending.begin(), pending.end(), when,
+                                   [](Clock::time_point t, const Pending& p) { return t < p.when; });
+        pending.insert(it, Pending{when, std::move(bytes)});
+    };
+
+    std::vector<pollfd> fds;
+    fds.push_back({wakeFd, POLLIN, 0});
+    for (auto& p : ports)
+        if (p->ok()) fds.push_back({p->master(), POLLIN, 0});
+    const int answering = ports.empty() || !ports[0]->ok() ? -1 : ports[0]->master();
+
+    for (;;) {
+        Clock::time_point wake = unplugAt;
+        if (!pending.empty()) wake = std::min(wake, pending.front().when);
+        if (!rx.empty()) wake = std::min(wake, lastRx + std::chrono::milliseconds(kStaleRxMs));
+        int timeout = -1;
+        if (wake != Clock::time_point::max()) {
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count();
+            timeout = static_cast<int>(std::clamp<long long>(ms + 1, 0, 60000));
+        }
+        for (auto& f : fds) f.revents = 0;
+        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
+
+        // Read everything that arrived before taking the lock.
+        uint64_t count;
+        while (read(wakeFd, &count, sizeof count) > 0) {}
+        bool received = false;
+        for (size_t i = 1; i < fds.size(); ++i) {
+            uint8_t buf[512];
+            ssize_t n;
+            while ((n = read(fds[i].fd, buf, sizeof buf)) > 0) {
+                if (fds[i].fd != answering) continue;  // the other ports are mute
+                rx.insert(rx.end(), buf, buf + n);
+                received = true;
+            }
+        }
+        const Clock::time_point now = Clock::now();
+        if (received) lastRx = now;
+
+        std::unique_lock<std::mutex> lk(Lock());
+        if (stopping) break;
+        if (now >= unplugAt) UnplugLocked();
+        if (unplugged) {
+            // Gone from the bus: nothing is heard or said any more.
+            rx.clear();
+            pending.clear();
+            injected.clear();
+            continue;
+        }
+        if (!rx.empty() && !received && now - lastRx >= std::chrono::milliseconds(kStaleRxMs)) {
+            rx.erase(rx.begin());
+            lastRx = now;
+        }
+        for (auto& frame : TakeFrames(rx)) {
+            requests.push_back(Request{frame, MonotonicSeconds()});
+            std::vector<uint8_t> reply;
+            if (!Answer(frame, model, &reply)) continue;
+            for (auto& chunk : ApplyFault(std::move(reply), spec.portFault, spec.portFaultMs))
+                schedule(now + std::chrono::milliseconds(chunk.delayMs), std::move(chunk.bytes));
+        }
+        while (!injected.empty()) {
+            schedule(now, std::move(injected.front()));
+            injected.pop_front();
+        }
+        lk.unlock();
+        while (answering >= 0 && !pending.empty() && pending.front().when <= Clock::now()) {
+            // One write per chunk: a reader sees a reply whole or not at all.
+            const std::vector<uint8_t>& b = pending.front().bytes;
+            if (write(answering, b.data(), b.size()) < 0) {
+                // A full input queue drops the reply, as a real line would.
+            }
+            pending.pop_front();
+        }
+    }
+}
+
+// ---------------------------------------------------------------- API
+
+namespace {
+
+template <typename F>
+auto Locked(F f) {
+    std::lock_guard<std::mutex> lk(Lock());
+    return f();
+}
+
+}  // namespace
+
+int Camera::busnum() const { return state_->busnum; }
+int Camera::devnum() const { return state_->devnum; }
+
+std::string Camera::videoPath(int i) const {
+    if (i < 0 || i >= static_cast<int>(state_->captures.size())) return "";
+    return state_->captures[static_cast<size_t>(i)]->path();
+}
+
+std::string Camera::metadataPath() const { return state_->metadata ? state_->metadata->path() : ""; }
+
+std::string Camera::serialPath(int i) const {
+    if (i < 0 || i >= static_cast<int>(state_->ports.size())) return "";
+    return state_->ports[static_cast<size_t>(i)]->path();
+}
+
+CameraSpec Camera::spec() const {
+    return Locked([this] { return state_->spec; });
+}
+
+void Camera::Unplug() {
+    Locked([this] { state_->UnplugLocked(); });
+}
+
+bool Camera::unplugged() const {
+    return Locked([this] { return state_->unplugged; });
+}
+
+void Camera::Stall(double seconds) {
+    Locked([&] { state_->stallUntil = Clock::now() + Seconds(seconds); });
+}
+
+void Camera::SetShortFrames(unsigned bytes) {
+    Locked([&] { state_->shortBytes = bytes; });
+}
+
+void Camera::ChangeSize(int width, int height, bool withTemp) {
+    Locked([&] {
+        state_->spec.width = std::max(width, 1);
+        state_->spec.height = std::max(height, 1);
+        state_->spec.withTemp = withTemp;
+        state_->scene = std::make_shared<const Scene>(state_->spec.width, state_->spec.height);
+    });
+}
+
+void Camera::SetQuerycapErrno(int err) {
+    Locked([&] { state_->spec.querycapErrno = err; });
+}
+
+void Camera::SetSfmtErrno(int err) {
+    Locked([&] { state_->spec.sfmtErrno = err; });
+}
+
+void Camera::SetBuffersGranted(unsigned count) {
+    Locked([&] { state_->spec.buffersGranted = count; });
+}
+
+void Camera::SetIntervalNumeratorZero(bool on) {
+    Locked([&] { state_->spec.intervalNumeratorZero = on; });
+}
+
+void Camera::SetPortFault(PortFault fault, int ms) {
+    Locked([&] {
+        state_->spec.portFault = fault;
+        state_->spec.portFaultMs = ms;
+    });
+}
+
+void Camera::InjectPortBytes(const std::vector<uint8_t>& bytes) {
+    Locked([&] {
+        state_->injected.push_back(bytes);
+        state_->WakeResponder();
+    });
+}
+
+Model Camera::model() const {
+    return Locked([this] { return state_->model; });
+}
+
+void Camera::SetModel(const Model& m) {
+    Locked([&] { state_->model = m; });
+}
+
+std::vector<Request> Camera::requests() const {
+    return Locked([this] { return state_->requests; });
+}
+
+void Camera::ClearRequests() {
+    Locked([this] { state_->requests.clear(); });
+}
+
+uint64_t Camera::framesProduced() const {
+    return Locked([this] { return state_->produced; });
+}
+
+uint64_t Camera::framesDropped() const {
+    return Locked([this] { return state_->dropped; });
+}
+
+uint64_t Camera::framesDequeued() const {
+    return Locked([this] { return state_->dequeued; });
+}
+
+unsigned Camera::buffersMapped() const {
+    return Locked([this] {
+        unsigned n = 0;
+        for (const auto& m : Mappings())
+            if (m.second.cam == state_) ++n;
+        return n;
+    });
+}
+
+bool Camera::streaming() const {
+    return Locked([this] {
+        for (const auto& n : state_->captures)
+            if (n->streaming()) return true;
+        return false;
+    });
+}
+
+bool Camera::videoOpen() const {
+    return Locked([this] {
+        for (const auto& n : state_->captures)
+            if (n->open()) return true;
+        return false;
+    });
+}
+
+bool Camera::IsStatic(int x, int y) const {
+    auto scene = Locked([this] { return state_->scene; });
+    return x >= 0 && y >= 0 && x < scene->width() && y < scene->height() && scene->IsStatic(x, y);
+}
+
+int Camera::SceneTenths(int x, int y) const {
+    auto scene = Locked([this] { return state_->scene; });
+    if (x < 0 || y < 0 || x >= scene->width() || y >= scene->height()) return 0;
+    return scene->Tenths(x, y);
+}
+
+int Camera::HotspotX() const {
+    return Locked([this] { return state_->scene->hotX(); });
+}
+
+int Camera::HotspotY() const {
+    return Locked([this] { return state_->scene->hotY(); });
+}
+
+Camera& AddCamera(const CameraSpec& spec) {
+    Camera::State* state;
+    {
+        std::lock_guard<std::mutex> lk(Lock());
+        auto& cams = detail::Cameras();
+        if (cams.empty()) g_nextVideo = 0;  // a fresh world numbers its nodes from 0 again
+        cams.push_back(std::make_unique<Camera::State>(spec, static_cast<int>(cams.size())));
+        state = cams.back().get();
+        state->Start();
+    }
+    return state->api;
+}
+
+std::vector<Camera*> Cameras() {
+    std::lock_guard<std::mutex> lk(Lock());
+    std::vector<Camera*> out;
+    for (auto& c : detail::Cameras()) out.push_back(&c->api);
+    return out;
+}
+
+void RemoveAll() {
+    std::vector<std::unique_ptr<Camera::State>> doomed;
+    {
+        std::lock_guard<std::mutex> lk(Lock());
+        doomed.swap(detail::Cameras());
+        for (auto& c : doomed) {
+            for (auto& n : c->captures) n->Remove();
+            if (c->metadata) c->metadata->Remove();
+        }
+    }
+    for (auto& c : doomed) c->Stop();
+    std::lock_guard<std::mutex> lk(Lock());
+    doomed.clear();
+}
+
+}  // namespace vcam

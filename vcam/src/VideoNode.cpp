@@ -1,0 +1,438 @@
+// VideoNode - a V4L2 capture (or metadata) node as the uvcvideo driver and
+// videobuf2 present it: one Y16 format at the camera's size, one frame
+// interval, mmap streaming with the usual ordering rules and error codes.
+#include "Emulator.h"
+
+#include <linux/version.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <numeric>
+
+namespace vcam {
+namespace detail {
+
+namespace {
+
+constexpr unsigned kMaxBuffers = 32;
+constexpr uint32_t kCaptureCaps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
+constexpr uint32_t kMetaCaps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
+
+std::atomic<uint64_t> g_bufferSetIds{1};
+
+size_t PageAlign(size_t n) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return (n + page - 1) / page * page;
+}
+
+// The frame interval for a rate: 1/fps for whole rates, else thousandths.
+v4l2_fract Interval(double fps) {
+    v4l2_fract f;
+    if (fps <= 0) fps = 1;
+    if (std::fabs(fps - std::round(fps)) < 1e-9) {
+        f.numerator = 1;
+        f.denominator = static_cast<uint32_t>(std::lround(fps));
+    } else {
+        const uint32_t den = static_cast<uint32_t>(std::lround(fps * 1000));
+        const uint32_t g = std::gcd(1000u, den);
+        f.numerator = 1000 / g;
+        f.denominator = den / g;
+    }
+    return f;
+}
+
+void SetTimestamp(timeval* tv) {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    tv->tv_sec = ts.tv_sec;
+    tv->tv_usec = ts.tv_nsec / 1000;
+}
+
+}  // namespace
+
+BufferSet::BufferSet(unsigned count, size_t len)
+    : id(g_bufferSetIds.fetch_add(1)), length(len), stride(PageAlign(len)), bufs(count) {
+    const size_t total = stride * count;
+    memfd = memfd_create("vivazuzoz-vcam-buffers", MFD_CLOEXEC);
+    if (memfd < 0) return;
+    if (ftruncate(memfd, static_cast<off_t>(total)) != 0) return;
+    void* p = RealMmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, memfd, 0);
+    if (p != MAP_FAILED) base = static_cast<uint8_t*>(p);
+}
+
+BufferSet::~BufferSet() {
+    if (base) RealMunmap(base, stride * bufs.size());
+    if (memfd >= 0) RealClose(memfd);
+}
+
+VideoNode::VideoNode(Camera::State* cam, int number, bool capture)
+    : m_cam(cam), m_path(std::string(kNodePrefix) + "video" + std::to_string(number)),
+      m_number(number), m_capture(capture) {}
+
+bool VideoNode::gone() const { return m_removed || m_cam->unplugged; }
+
+int VideoNode::VideoWidth() const { return m_cam->scene->width() * (m_cam->spec.withTemp ? 2 : 1); }
+int VideoNode::VideoHeight() const { return m_cam->scene->height(); }
+uint32_t VideoNode::SizeImage() const {
+    return static_cast<uint32_t>(FrameBytes(m_cam->scene->width(), m_cam->scene->height(), m_cam->spec.withTemp));
+}
+
+void VideoNode::Attach(Handle* h) {
+    m_handles.push_back(h);
+    SyncReady();
+}
+
+void VideoNode::Detach(Handle* h, std::unique_lock<std::mutex>& lk) {
+    m_handles.erase(std::remove(m_handles.begin(), m_handles.end(), h), m_handles.end());
+    if (m_owner == h) {
+        StopStreaming();
+        ReleaseBuffers(lk);
+        m_owner = nullptr;
+    }
+    cv.notify_all();
+}
+
+void VideoNode::Gone() {
+    cv.notify_all();
+    SyncReady();
+}
+
+void VideoNode::Remove() {
+    m_removed = true;
+    m_streaming = false;
+    Gone();
+}
+
+bool VideoNode::WantReady(const Handle* h) const {
+    if (gone()) return true;
+    // videobuf2 reports POLLERR (which select counts as readable) to a
+    // descriptor that is not streaming, and to one with nothing queued.
+    if (h != m_owner || !m_streaming || !m_bufs) return true;
+    return !m_bufs->done.empty() || (m_bufs->incoming.empty() && !m_filling);
+}
+
+void VideoNode::SyncReady() {
+    for (Handle* h : m_handles) {
+        const bool want = WantReady(h);
+        if (want && !h->signalled) {
+            const uint64_t one = 1;
+            if (write(h->fd, &one, sizeof one) == sizeof one) h->signalled = true;
+        } else if (!want && h->signalled) {
+            uint64_t count;
+            if (read(h->fd, &count, sizeof count) == sizeof count) h->signalled = false;
+        }
+    }
+}
+
+int VideoNode::Ioctl(Handle* h, unsigned long request, void* arg, std::unique_lock<std::mutex>& lk) {
+    if (gone()) return -ENODEV;
+    if (request == VIDIOC_QUERYCAP) return QueryCap(static_cast<v4l2_capability*>(arg));
+    if (!m_capture) {
+        // The metadata node takes no video capture requests.
+        switch (request) {
+        case VIDIOC_ENUM_FMT: case VIDIOC_G_FMT: case VIDIOC_S_FMT: case VIDIOC_TRY_FMT:
+        case VIDIOC_REQBUFS: case VIDIOC_QUERYBUF: case VIDIOC_QBUF: case VIDIOC_DQBUF:
+        case VIDIOC_STREAMON: case VIDIOC_STREAMOFF: case VIDIOC_G_PARM: case VIDIOC_S_PARM:
+        case VIDIOC_ENUM_FRAMESIZES: case VIDIOC_ENUM_FRAMEINTERVALS:
+            return -EINVAL;
+        default:
+            return -ENOTTY;
+        }
+    }
+    switch (request) {
+    case VIDIOC_ENUM_FMT: return EnumFmt(static_cast<v4l2_fmtdesc*>(arg));
+    case VIDIOC_ENUM_FRAMESIZES: return EnumSizes(static_cast<v4l2_frmsizeenum*>(arg));
+    case VIDIOC_ENUM_FRAMEINTERVALS: return EnumIntervals(static_cast<v4l2_frmivalenum*>(arg));
+    case VIDIOC_G_FMT: {
+        auto* f = static_cast<v4l2_format*>(arg);
+        if (f->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
+        FillFormat(f);
+        return 0;
+    }
+    case VIDIOC_S_FMT: return SetFormat(h, static_cast<v4l2_format*>(arg), false);
+    case VIDIOC_TRY_FMT: return SetFormat(h, static_cast<v4l2_format*>(arg), true);
+    case VIDIOC_G_PARM: return GetParm(static_cast<v4l2_streamparm*>(arg));
+    case VIDIOC_S_PARM: return SetParm(static_cast<v4l2_streamparm*>(arg));
+    case VIDIOC_REQBUFS: return ReqBufs(h, static_cast<v4l2_requestbuffers*>(arg), lk);
+    case VIDIOC_QUERYBUF: return QueryBuf(static_cast<v4l2_buffer*>(arg));
+    case VIDIOC_QBUF: return QBuf(h, static_cast<v4l2_buffer*>(arg));
+    case VIDIOC_DQBUF: return DQBuf(h, static_cast<v4l2_buffer*>(arg), lk);
+    case VIDIOC_STREAMON: return StreamOn(h, static_cast<const int*>(arg));
+    case VIDIOC_STREAMOFF: return StreamOff(h, static_cast<const int*>(arg), lk);
+    default: return -ENOTTY;
+    }
+}
+
+int VideoNode::QueryCap(v4l2_capability* cap) const {
+    if (m_capture && m_cam->spec.querycapErrno) return -m_cam->spec.querycapErrno;
+    std::memset(cap, 0, sizeof *cap);
+    std::snprintf(reinterpret_cast<char*>(cap->driver), sizeof cap->driver, "uvcvideo");
+    const std::string card = m_cam->spec.hasName ? m_cam->spec.name : std::string("UVC Camera");
+    std::snprintf(reinterpret_cast<char*>(cap->card), sizeof cap->card, "%s", card.c_str());
+    std::snprintf(reinterpret_cast<char*>(cap->bus_info), sizeof cap->bus_info, "usb-vivazuzoz-vcam-%d.%d",
+                  m_cam->busnum, m_cam->devnum);
+    cap->version = KERNEL_VERSION(6, 1, 0);
+    cap->capabilities = kCaptureCaps | kMetaCaps | V4L2_CAP_DEVICE_CAPS;
+    cap->device_caps = m_capture ? kCaptureCaps : kMetaCaps;
+    return 0;
+}
+
+int VideoNode::EnumFmt(v4l2_fmtdesc* f) const {
+    if (f->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || f->index != 0) return -EINVAL;
+    const uint32_t index = f->index;
+    const uint32_t type = f->type;
+    std::memset(f, 0, sizeof *f);
+    f->index = index;
+    f->type = type;
+    f->pixelformat = V4L2_PIX_FMT_Y16;
+    std::snprintf(reinterpret_cast<char*>(f->description), sizeof f->description, "16-bit Greyscale");
+    return 0;
+}
+
+int VideoNode::EnumSizes(v4l2_frmsizeenum* f) const {
+    if (f->pixel_format != V4L2_PIX_FMT_Y16 || f->index != 0) return -EINVAL;
+    f->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+    f->discrete.width = static_cast<uint32_t>(VideoWidth());
+    f->discrete.height = static_cast<uint32_t>(VideoHeight());
+    return 0;
+}
+
+int VideoNode::EnumIntervals(v4l2_frmivalenum* f) const {
+    if (f->pixel_format != V4L2_PIX_FMT_Y16 || f->index != 0 ||
+        f->width != static_cast<uint32_t>(VideoWidth()) || f->height != static_cast<uint32_t>(VideoHeight()))
+        return -EINVAL;
+    f->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+    f->discrete = Interval(m_cam->spec.fps);
+    return 0;
+}
+
+void VideoNode::FillFormat(v4l2_format* f) const {
+    std::memset(&f->fmt, 0, sizeof f->fmt);
+    v4l2_pix_format& p = f->fmt.pix;
+    p.width = static_cast<uint32_t>(VideoWidth());
+    p.height = static_cast<uint32_t>(VideoHeight());
+    p.pixelformat = V4L2_PIX_FMT_Y16;
+    p.field = V4L2_FIELD_NONE;
+    p.bytesperline = p.width * 2;
+    p.sizeimage = SizeImage();
+    p.colorspace = V4L2_COLORSPACE_SRGB;
+}
+
+int VideoNode::SetFormat(Handle* h, v4l2_format* f, bool tryOnly) {
+    if (f->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
+    if (!tryOnly) {
+        if (m_cam->spec.sfmtErrno) return -m_cam->spec.sfmtErrno;
+        if (m_streaming || (m_bufs && m_owner != h)) return -EBUSY;
+    }
+    // One format and one size: whatever is asked is adjusted to them.
+    FillFormat(f);
+    return 0;
+}
+
+int VideoNode::GetParm(v4l2_streamparm* p) const {
+    if (p->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
+    std::memset(&p->parm, 0, sizeof p->parm);
+    p->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+    p->parm.capture.timeperframe = Interval(m_cam->spec.fps);
+    if (m_cam->spec.intervalNumeratorZero) p->parm.capture.timeperframe.numerator = 0;
+    return 0;
+}
+
+int VideoNode::SetParm(v4l2_streamparm* p) const {
+    if (p->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
+    if (m_streaming) return -EBUSY;
+    // The one interval the camera has is the nearest to any request.
+    std::memset(&p->parm, 0, sizeof p->parm);
+    p->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+    p->parm.capture.timeperframe = Interval(m_cam->spec.fps);
+    return 0;
+}
+
+void VideoNode::ReleaseBuffers(std::unique_lock<std::mutex>& lk) {
+    // The producer may be drawing into one of them right now.
+    cv.wait(lk, [this] { return !m_filling; });
+    m_bufs.reset();  // client mappings stay valid: they hold the memfd
+}
+
+int VideoNode::ReqBufs(Handle* h, v4l2_requestbuffers* r, std::unique_lock<std::mutex>& lk) {
+    if (r->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || r->memory != V4L2_MEMORY_MMAP) return -EINVAL;
+    if (m_owner && m_owner != h) return -EBUSY;
+    if (m_streaming) return -EBUSY;
+    ReleaseBuffers(lk);
+    if (h->closed) return -EBADF;
+    std::memset(r->reserved, 0, sizeof r->reserved);
+    r->capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
+    if (r->count == 0) {
+        m_owner = nullptr;
+        SyncReady();
+        return 0;
+    }
+    unsigned granted = m_cam->spec.buffersGranted ? m_cam->spec.buffersGranted : r->count;
+    granted = std::min(granted, kMaxBuffers);
+    auto set = std::make_unique<BufferSet>(granted, SizeImage());
+    if (!set->ok()) return -ENOMEM;
+    m_bufs = std::move(set);
+    m_owner = h;
+    r->count = granted;
+    SyncReady();
+    return 0;
+}
+
+void VideoNode::FillBuffer(unsigned index, v4l2_buffer* b) const {
+    const BufferSet::Buf& buf = m_bufs->bufs[index];
+    const uint32_t type = b->type;
+    std::memset(b, 0, sizeof *b);
+    b->index = index;
+    b->type = type;
+    b->memory = V4L2_MEMORY_MMAP;
+    b->length = static_cast<uint32_t>(m_bufs->length);
+    b->m.offset = static_cast<uint32_t>(m_bufs->stride * index);
+    b->bytesused = buf.bytesused;
+    b->sequence = buf.sequence;
+    b->timestamp = buf.timestamp;
+    b->field = V4L2_FIELD_NONE;
+    b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | V4L2_BUF_FLAG_TSTAMP_SRC_SOE;
+    if (buf.queued) b->flags |= V4L2_BUF_FLAG_QUEUED;
+    if (buf.done) b->flags |= V4L2_BUF_FLAG_DONE;
+    for (const auto& m : Mappings()) {
+        if (m.second.setId == m_bufs->id && m.second.index == index) {
+            b->flags |= V4L2_BUF_FLAG_MAPPED;
+            break;
+        }
+    }
+}
+
+int VideoNode::QueryBuf(v4l2_buffer* b) const {
+    if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || !m_bufs || b->index >= m_bufs->bufs.size()) return -EINVAL;
+    FillBuffer(b->index, b);
+    return 0;
+}
+
+int VideoNode::QBuf(Handle* h, v4l2_buffer* b) {
+    if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b->memory != V4L2_MEMORY_MMAP) return -EINVAL;
+    if (!m_bufs) return -EINVAL;
+    if (m_owner != h) return -EBUSY;
+    if (b->index >= m_bufs->bufs.size()) return -EINVAL;
+    BufferSet::Buf& buf = m_bufs->bufs[b->index];
+    if (buf.queued || buf.done) return -EINVAL;
+    buf.queued = true;
+    m_bufs->incoming.push_back(b->index);
+    FillBuffer(b->index, b);
+    SyncReady();
+    return 0;
+}
+
+int VideoNode::DQBuf(Handle* h, v4l2_buffer* b, std::unique_lock<std::mutex>& lk) {
+    if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b->memory != V4L2_MEMORY_MMAP) return -EINVAL;
+    if (!m_bufs) return -EINVAL;
+    if (m_owner != h) return -EBUSY;
+    if (!m_streaming) return -EINVAL;
+    if (m_bufs->done.empty()) {
+        if (h->nonblock) return -EAGAIN;
+        std::shared_ptr<VideoNode> self = h->node;  // keeps this node alive across the wait
+        cv.wait(lk, [&] { return gone() || !m_streaming || !m_bufs || !m_bufs->done.empty(); });
+        if (gone()) return -ENODEV;
+        if (!m_streaming || !m_bufs) return -EINVAL;
+    }
+    const unsigned index = m_bufs->done.front();
+    m_bufs->done.pop_front();
+    m_bufs->bufs[index].done = false;
+    FillBuffer(index, b);
+    m_cam->dequeued++;
+    SyncReady();
+    return 0;
+}
+
+int VideoNode::StreamOn(Handle* h, const int* type) {
+    if (*type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
+    if (!m_bufs) return -EINVAL;
+    if (m_owner != h) return -EBUSY;
+    if (m_streaming) return 0;
+    m_streaming = true;
+    m_sequence = 0;
+    m_next = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                std::chrono::duration<double>(1.0 / std::max(m_cam->spec.fps, 0.001)));
+    m_cam->producerCv.notify_all();
+    SyncReady();
+    return 0;
+}
+
+void VideoNode::StopStreaming() {
+    m_streaming = false;
+    if (m_bufs) {
+        // Every buffer comes back to the client, dequeued.
+        for (auto& buf : m_bufs->bufs) buf.queued = buf.done = false;
+        m_bufs->incoming.clear();
+        m_bufs->done.clear();
+    }
+    cv.notify_all();
+    SyncReady();
+}
+
+int VideoNode::StreamOff(Handle* h, const int* type, std::unique_lock<std::mutex>& lk) {
+    if (*type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
+    if (m_owner && m_owner != h) return -EBUSY;
+    // A buffer being drawn must not come back to the client half written.
+    cv.wait(lk, [this] { return !m_filling; });
+    StopStreaming();
+    return 0;
+}
+
+void VideoNode::Produce(FrameRenderer& renderer, std::unique_lock<std::mutex>& lk) {
+    const auto period = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(1.0 / std::max(m_cam->spec.fps, 0.001)));
+    const auto now = Clock::now();
+    m_next += period;
+    if (m_next < now) m_next = now + period;  // fell behind: no burst of frames
+    const uint32_t seq = m_sequence++;
+    if (now < m_cam->stallUntil) return;
+    if (!m_bufs || m_bufs->incoming.empty()) {
+        m_cam->dropped++;
+        return;
+    }
+    const unsigned index = m_bufs->incoming.front();
+    m_bufs->incoming.pop_front();
+    uint8_t* dst = m_bufs->base + m_bufs->stride * index;
+    const size_t cap = m_bufs->length;
+    std::shared_ptr<const Scene> scene = m_cam->scene;
+    const bool withTemp = m_cam->spec.withTemp;
+    const Formula formula = m_cam->CurrentFormula();
+    const double fps = m_cam->spec.fps;
+    const unsigned shortBytes = m_cam->shortBytes;
+    m_filling = true;
+    lk.unlock();
+    size_t bytes = renderer.Render(*scene, withTemp, formula, seq, fps, dst, cap);
+    lk.lock();
+    m_filling = false;
+    cv.notify_all();
+    if (!m_streaming || !m_bufs || gone()) return;
+    if (shortBytes) bytes = std::min<size_t>(bytes, shortBytes);
+    BufferSet::Buf& buf = m_bufs->bufs[index];
+    buf.queued = false;
+    buf.done = true;
+    buf.bytesused = static_cast<uint32_t>(bytes);
+    buf.sequence = seq;
+    SetTimestamp(&buf.timestamp);
+    m_bufs->done.push_back(index);
+    m_cam->produced++;
+    SyncReady();
+}
+
+int VideoNode::MapTarget(size_t length, off_t offset, int* memfd, uint64_t* setId, size_t* indexOut) {
+    if (gone()) return -ENODEV;
+    if (!m_bufs || offset < 0 || static_cast<size_t>(offset) % m_bufs->stride != 0) return -EINVAL;
+    const size_t index = static_cast<size_t>(offset) / m_bufs->stride;
+    if (index >= m_bufs->bufs.size() || length == 0 || length > m_bufs->stride) return -EINVAL;
+    *memfd = m_bufs->memfd;
+    *setId = m_bufs->id;
+    *indexOut = index;
+    return 0;
+}
+
+}  // namespace detail
+}  // namespace vcam

@@ -1,0 +1,202 @@
+// vivazuzoz-vcam - runs a command with virtual thermal cameras attached.
+//
+// The wrapper encodes the options into the environment, puts
+// libvivazuzoz-vcam.so in LD_PRELOAD and executes the command. The preloaded
+// library creates the cameras before the command's main() runs, so any
+// program that discovers cameras through libudev/libuvc and drives them
+// through V4L2 and a tty sees them, without being changed or rebuilt.
+#include "Config.h"
+
+#include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: vivazuzoz-vcam [OPTIONS] -- COMMAND [ARGS...]\n"
+    "\n"
+    "Runs COMMAND with virtual USB thermal cameras attached. Every camera is a\n"
+    "USB device with a V4L2 capture node (Y16 frames), a metadata node and a\n"
+    "command port (a pseudo-terminal) that answers the camera's commands. The\n"
+    "cameras exist only inside COMMAND's process and vanish when it exits.\n"
+    "\n"
+    "Options:\n"
+    "  --cameras N          number of cameras (default 1)\n"
+    "  --size WxH           detector size: 256x192, 384x288, 640x512 or 1280x1024\n"
+    "                       (default 256x192)\n"
+    "  --mode image|temp    image only, or image and temperature (default temp)\n"
+    "  --fps F              frame rate (default 25)\n"
+    "  --name TEXT          USB product string (default \"Virtual Thermal Camera\")\n"
+    "  --no-name            the device reports no product string\n"
+    "  --buffers N          REQBUFS grants N buffers whatever is asked\n"
+    "  --port-fault NAME[:MS]\n"
+    "                       the command port misbehaves: none, silence, delay,\n"
+    "                       wrong-echo, wrong-status, no-ack, split, garbage,\n"
+    "                       late, cr (MS: delay or split gap in milliseconds)\n"
+    "  --querycap-errno E   VIDIOC_QUERYCAP fails with errno E\n"
+    "  --sfmt-errno E       VIDIOC_S_FMT fails with errno E\n"
+    "  --interval-zero      the frame interval reports numerator 0\n"
+    "  --unplug-after S     each camera unplugs itself S seconds after start\n"
+    "  --no-metadata        no metadata node beside the capture node\n"
+    "  --verbose            print each camera's nodes to standard error\n"
+    "  -h, --help           show this help and exit\n"
+    "\n"
+    "Examples:\n"
+    "  vivazuzoz-vcam -- vivazuzoz snapshot -o thermal.png\n"
+    "  vivazuzoz-vcam --cameras 2 --size 640x512 -- vivazuzoz list\n"
+    "  vivazuzoz-vcam --unplug-after 2 -- vivazuzoz stream --seconds 5\n";
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "vivazuzoz-vcam: %s\nTry 'vivazuzoz-vcam --help'.\n", message.c_str());
+    return 2;
+}
+
+bool ToInt(const char* text, int* out) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (errno || end == text || *end || v < INT_MIN || v > INT_MAX) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+bool ToDouble(const char* text, double* out) {
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text, &end);
+    if (errno || end == text || *end) return false;
+    *out = v;
+    return true;
+}
+
+// The directory of this executable, from /proc/self/exe.
+std::string SelfDir() {
+    char buf[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    buf[n] = '\0';
+    std::string path(buf);
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+
+// The emulator library: beside the executable's lib/ in a build tree or an
+// install prefix, else the configured install directory.
+std::string FindLibrary() {
+    const char* name = "libvivazuzoz-vcam.so";
+    const std::string dir = SelfDir();
+    for (const std::string& candidate : {dir + "/../lib/" + name, dir + "/" + name,
+                                         std::string(VCAM_INSTALL_LIBDIR) + "/" + name})
+        if (Exists(candidate)) return candidate;
+    return "";
+}
+
+#ifdef VCAM_SANITIZED
+// A sanitized build: the AddressSanitizer runtime must come first in
+// LD_PRELOAD, ahead of the emulator.
+std::string SanitizerRuntime() {
+    void* handle = dlopen(nullptr, RTLD_NOW);
+    Dl_info info{};
+    void* sym = handle ? dlsym(handle, "__asan_init") : nullptr;
+    if (sym && dladdr(sym, &info) && info.dli_fname) return info.dli_fname;
+    return "";
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    vcam::detail::Config config;
+    int i = 1;
+    for (; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--") {
+            ++i;
+            break;
+        }
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        auto value = [&](const char** out) {
+            if (i + 1 >= argc) return false;
+            *out = argv[++i];
+            return true;
+        };
+        const char* v = nullptr;
+        if (arg == "--verbose") {
+            config.verbose = true;
+        } else if (arg == "--no-name") {
+            config.spec.hasName = false;
+        } else if (arg == "--no-metadata") {
+            config.spec.metadataNode = false;
+        } else if (arg == "--interval-zero") {
+            config.spec.intervalNumeratorZero = true;
+        } else if (arg == "--cameras") {
+            if (!value(&v) || !ToInt(v, &config.cameras) || config.cameras < 0 || config.cameras > 16)
+                return Fail("--cameras needs a number from 0 to 16");
+        } else if (arg == "--size") {
+            if (!value(&v) || !vcam::detail::ParseSize(v, &config.spec.width, &config.spec.height))
+                return Fail("--size needs WxH, for example 256x192");
+            const int w = config.spec.width, h = config.spec.height;
+            if (!((w == 256 && h == 192) || (w == 384 && h == 288) || (w == 640 && h == 512) ||
+                  (w == 1280 && h == 1024)))
+                return Fail("--size must be 256x192, 384x288, 640x512 or 1280x1024");
+        } else if (arg == "--mode") {
+            if (!value(&v) || (std::strcmp(v, "image") && std::strcmp(v, "temp")))
+                return Fail("--mode needs image or temp");
+            config.spec.withTemp = std::strcmp(v, "temp") == 0;
+        } else if (arg == "--fps") {
+            if (!value(&v) || !ToDouble(v, &config.spec.fps) || !(config.spec.fps > 0 && config.spec.fps <= 1000))
+                return Fail("--fps needs a rate above 0 and at most 1000");
+        } else if (arg == "--name") {
+            if (!value(&v)) return Fail("--name needs a text");
+            config.spec.name = v;
+            config.spec.hasName = true;
+        } else if (arg == "--buffers") {
+            int n = 0;
+            if (!value(&v) || !ToInt(v, &n) || n < 1 || n > 32) return Fail("--buffers needs a number from 1 to 32");
+            config.spec.buffersGranted = static_cast<unsigned>(n);
+        } else if (arg == "--port-fault") {
+            if (!value(&v) || !vcam::detail::ParseFault(v, &config.spec.portFault, &config.spec.portFaultMs))
+                return Fail("--port-fault needs NAME[:MS]; see --help for the names");
+        } else if (arg == "--querycap-errno") {
+            if (!value(&v) || !ToInt(v, &config.spec.querycapErrno) || config.spec.querycapErrno < 0)
+                return Fail("--querycap-errno needs an errno number");
+        } else if (arg == "--sfmt-errno") {
+            if (!value(&v) || !ToInt(v, &config.spec.sfmtErrno) || config.spec.sfmtErrno < 0)
+                return Fail("--sfmt-errno needs an errno number");
+        } else if (arg == "--unplug-after") {
+            if (!value(&v) || !ToDouble(v, &config.spec.unplugAfter) || !(config.spec.unplugAfter > 0))
+                return Fail("--unplug-after needs a number of seconds above 0");
+        } else {
+            return Fail("unknown option " + arg);
+        }
+    }
+    if (i >= argc) return Fail("no command given after --");
+
+    const std::string library = FindLibrary();
+    if (library.empty()) return Fail("cannot find libvivazuzoz-vcam.so next to " + SelfDir());
+    std::string preload = library;
+#ifdef VCAM_SANITIZED
+    const std::string runtime = SanitizerRuntime();
+    if (!runtime.empty()) preload = runtime + ":" + preload;
+#endif
+    if (const char* old = std::getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+    setenv(vcam::detail::kConfigVariable, vcam::detail::EncodeConfig(config).c_str(), 1);
+
+    execvp(argv[i], argv + i);
+    std::fprintf(stderr, "vivazuzoz-vcam: cannot run %s: %s\n", argv[i], std::strerror(errno));
+    return 127;
+}
