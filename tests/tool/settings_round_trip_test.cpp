@@ -1,0 +1,72 @@
+// Every setting set and read back through the tool, run in this process on
+// a virtual camera so that the camera keeps its state between the two runs.
+#include "commands.h"
+
+#include <vcam/VirtualCamera.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace {
+
+struct ToolRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string Drain(FILE* f)
+{
+    std::string text;
+    std::rewind(f);
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+        text.append(buffer, n);
+    std::fclose(f);
+    return text;
+}
+
+ToolRun Tool(std::vector<std::string> args)
+{
+    FILE* out = std::tmpfile();
+    FILE* err = std::tmpfile();
+    const int status = vivatool::RunTool(args, out, err, false);
+    return ToolRun{status, Drain(out), Drain(err)};
+}
+
+}  // namespace
+
+TEST(ToolSettings, SetThenGetRoundTripsEverySettingAndReachesTheCamera)
+{
+    vcam::Camera& camera = vcam::AddCamera();
+    const std::vector<std::pair<std::string, std::string>> values = {
+        {"palette", "5"},          {"temp-level", "2"},     {"temp-unit", "1"},
+        {"image-level", "7"},      {"atmos-temp", "-12.5"}, {"distance", "3.25"},
+        {"emissivity", "0.9"},     {"reflected-temp", "30.1"}, {"transmittance", "0.8"},
+        {"detail", "11"},          {"spatial-denoising", "12"}, {"contrast", "300"},
+        {"brightness", "14"},      {"time-denoising", "15"}, {"dynamic-range", "16"},
+    };
+    for (const auto& [name, value] : values) {
+        const ToolRun set = Tool({"set", name, value});
+        EXPECT_EQ(set.status, 0) << name << ": " << set.err;
+        EXPECT_EQ(set.out, name + " set to " + value + "\n");
+        const ToolRun get = Tool({"get", name});
+        EXPECT_EQ(get.status, 0) << name << ": " << get.err;
+        EXPECT_EQ(get.out, name + ": " + value + "\n");
+    }
+    const vcam::Model model = camera.model();
+    EXPECT_EQ(model.palette, 5);
+    EXPECT_EQ(model.tempLevelCode, 3);  // level 2 is the camera's code 3
+    EXPECT_EQ(model.env[0], -125000);
+    EXPECT_EQ(model.env[2], 9000);
+    EXPECT_EQ(model.env[4], 8000);
+    EXPECT_EQ(model.tuning[2], 300);
+
+    const ToolRun json = Tool({"get", "emissivity", "--json"});
+    EXPECT_EQ(json.out, "{\"name\":\"emissivity\",\"value\":0.9}\n");
+    EXPECT_EQ(Tool({"get", "fpa-size"}).out, "fpa-size: 256x192\n");
+    EXPECT_EQ(Tool({"get", "camera-temp"}).out, "camera-temp: 35.5\n");
+    vcam::RemoveAll();
+}
