@@ -15,10 +15,11 @@
 
 using Bytes = std::vector<uint8_t>;
 
-// A request frame: head, length byte, body, then checksum and tail appended.
+// A request frame: head, length byte (the body plus the checksum), body,
+// then checksum and tail appended.
 inline Bytes Request(std::initializer_list<uint8_t> body)
 {
-    Bytes frame{0xAA, static_cast<uint8_t>(body.size() + 2)};
+    Bytes frame{0xAA, static_cast<uint8_t>(body.size() + 1)};
     frame.insert(frame.end(), body);
     uint8_t sum = 0;
     for (uint8_t b : frame)

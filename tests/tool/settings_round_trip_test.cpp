@@ -67,6 +67,6 @@ TEST(ToolSettings, SetThenGetRoundTripsEverySettingAndReachesTheCamera)
     const ToolRun json = Tool({"get", "emissivity", "--json"});
     EXPECT_EQ(json.out, "{\"name\":\"emissivity\",\"value\":0.9}\n");
     EXPECT_EQ(Tool({"get", "fpa-size"}).out, "fpa-size: 256x192\n");
-    EXPECT_EQ(Tool({"get", "camera-temp"}).out, "camera-temp: 35.5\n");
+    EXPECT_EQ(Tool({"get", "camera-temp"}).out, "camera-temp: 36.5\n");
     vcam::RemoveAll();
 }

@@ -109,7 +109,7 @@ struct Model {
     uint16_t scale[4] = {80, 20, 10, 10};
     int16_t offset[4] = {-2000, 1000, -500, -500};
     int16_t fpaTemp = 3125;         // hundredths of a degree
-    int16_t cameraTemp = 3550;
+    int16_t cameraTemp = 3650;      // 0x0E42: no byte that a tty with ICRNL would turn into 0x0A
     int shutterCount = 0;
 };
 
