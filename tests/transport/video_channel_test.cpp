@@ -135,6 +135,9 @@ TEST_F(VideoChannel, TheSerialNodeOfTheSameSearchAnswersACommand)
     ASSERT_EQ(0, port.OpenPort(devs[0].serialPath));
     const char request[] = {'\xAA', '\x04', '\x01', '\x42', '\x00', '\xF1', '\xEB', '\xAA'};
     ASSERT_EQ(8, port.WritePort(request, sizeof request));
+    // A read flushes both directions of the line, so a request the camera
+    // has not taken in yet would be lost: wait as the device control does.
+    std::this_thread::sleep_for(100ms);
     char reply[512] = {};
     long n = -1;
     ASSERT_TRUE(Eventually([&] { return (n = port.ReadPort(reply, sizeof reply)) > 0; }));
