@@ -1,0 +1,245 @@
+// The camera through the public functions only, on virtual cameras: search,
+// open, frames to callbacks with the scene's temperatures, settings on the
+// camera model, unplug and shutdown with cameras still open.
+#include "VIVAZUZOZ.h"
+
+#include "../support/ScratchDir.h"
+
+#include <vcam/VirtualCamera.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<OZL_USB_DEV_INFO> Search()
+{
+    std::vector<OZL_USB_DEV_INFO> found;
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_SearchDev(
+                                   [](OZL_USB_DEV_INFO* info, void* user) {
+                                       static_cast<std::vector<OZL_USB_DEV_INFO>*>(user)->push_back(*info);
+                                   },
+                                   &found));
+    return found;
+}
+
+template <typename Pred>
+bool Eventually(Pred done, std::chrono::milliseconds limit = 5000ms)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// What a temperature callback saw of the latest frame.
+struct TempSink {
+    std::mutex lock;
+    std::vector<short> plane;
+    int width = 0;
+    int height = 0;
+    std::atomic<int> frames{0};
+    static void Take(unsigned long, OZL_USB_TEMP_INFO_CB* frame, void* user)
+    {
+        auto* self = static_cast<TempSink*>(user);
+        std::lock_guard<std::mutex> hold(self->lock);
+        self->plane.assign(frame->data, frame->data + frame->width * frame->height);
+        self->width = frame->width;
+        self->height = frame->height;
+        ++self->frames;
+    }
+};
+
+class CameraEndToEnd : public testing::Test {
+protected:
+    void SetUp() override { OZL_USB_Init(); }
+    void TearDown() override
+    {
+        OZL_USB_Deinit();
+        vcam::RemoveAll();
+    }
+    ScratchDir m_dir;
+};
+
+}  // namespace
+
+TEST_F(CameraEndToEnd, TemperaturesInTheCallbackAreTheScenesAtEveryStaticPixel)
+{
+    vcam::CameraSpec spec;
+    spec.width = 384;
+    spec.height = 288;
+    vcam::Camera& cam = vcam::AddCamera(spec);
+    ASSERT_EQ(1u, Search().size());
+    unsigned long h = 0;
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_OpenDev(0, &h));
+    int w = 0, ht = 0;
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_GetFPASize(h, &w, &ht));
+    EXPECT_EQ(384, w);
+    EXPECT_EQ(288, ht);
+
+    TempSink sink;
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_StartPullTemp(h, &TempSink::Take, &sink));
+    ASSERT_TRUE(Eventually([&] { return sink.frames.load() >= 2; }));
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_StopPullTemp(h));
+    const int seen = sink.frames.load();
+    std::this_thread::sleep_for(120ms);
+    EXPECT_EQ(seen, sink.frames.load()) << "a temperature callback ran after StopPullTemp returned";
+
+    ASSERT_EQ(384, sink.width);
+    ASSERT_EQ(288, sink.height);
+    int compared = 0;
+    for (int y = 0; y < 288; y += 7)
+        for (int x = 0; x < 384; x += 5) {
+            if (!cam.IsStatic(x, y))
+                continue;
+            ASSERT_EQ(cam.SceneTenths(x, y), sink.plane[y * 384 + x]) << "at " << x << "," << y;
+            ++compared;
+        }
+    EXPECT_GT(compared, 1000);
+    const int hot = sink.plane[cam.HotspotY() * 384 + cam.HotspotX()];
+    EXPECT_EQ(cam.SceneTenths(cam.HotspotX(), cam.HotspotY()), hot);
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_CloseDev(h));
+    EXPECT_EQ(OZL_USB_INVALID_PARAM, OZL_USB_CloseDev(h));
+}
+
+TEST_F(CameraEndToEnd, SettingsReachTheCameraModelAndReadBack)
+{
+    vcam::Camera& cam = vcam::AddCamera();
+    ASSERT_EQ(1u, Search().size());
+    unsigned long h = 0;
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_OpenDev(0, &h));
+
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_SetPalleteType(h, 4));
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_SeTempLevel(h, 2));
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_SetTempUnit(h, 1));
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_SetImageLevel(h, 6));
+    OZL_USB_ENV_PARAM env{-12.5f, 3.25f, 0.9f, 30.0f, 0.8f};
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_SetEnvParam(h, &env));
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_SetImageParam(h, OZL_USB_IMAGE_PARAM_CONTRAST, 300));
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_CorrectShutter(h));
+
+    const vcam::Model m = cam.model();
+    EXPECT_EQ(4, m.palette);
+    EXPECT_EQ(3, m.tempLevelCode);
+    EXPECT_EQ(1, m.tempUnit);
+    EXPECT_EQ(6, m.imageLevel);
+    EXPECT_EQ(-125000, m.env[0]);
+    EXPECT_EQ(32500, m.env[1]);
+    EXPECT_EQ(9000, m.env[2]);
+    EXPECT_EQ(300000, m.env[3]);
+    EXPECT_EQ(8000, m.env[4]);
+    EXPECT_EQ(300, m.tuning[2]);
+    EXPECT_EQ(1, m.shutterCount);
+
+    int v = -1;
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_GetPalleteType(h, &v));
+    EXPECT_EQ(4, v);
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_GetTempLevel(h, &v));
+    EXPECT_EQ(2, v);
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_GetImageParam(h, OZL_USB_IMAGE_PARAM_CONTRAST, &v));
+    EXPECT_EQ(300, v);
+    OZL_USB_ENV_PARAM back{};
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_GetEnvParam(h, &back));
+    EXPECT_FLOAT_EQ(-12.5f, back.atmosTemp);
+    EXPECT_FLOAT_EQ(0.9f, back.emissivity);
+    float t = 0;
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_GetFPATemp(h, &t));
+    EXPECT_FLOAT_EQ(m.fpaTemp / 100.0f, t);
+
+    // A camera that stops answering fails the command, and recovers.
+    cam.SetPortFault(vcam::PortFault::Silence);
+    EXPECT_EQ(OZL_USB_FAILURE, OZL_USB_GetPalleteType(h, &v));
+    cam.SetPortFault(vcam::PortFault::WrongStatus);
+    EXPECT_EQ(OZL_USB_FAILURE, OZL_USB_SetPalleteType(h, 1));
+    cam.SetPortFault(vcam::PortFault::None);
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_GetPalleteType(h, &v));
+    EXPECT_EQ(cam.model().palette, v);
+}
+
+TEST_F(CameraEndToEnd, AnUnplugWhileStreamingIsReportedOnceAndTheCameraStillCloses)
+{
+    vcam::Camera& first = vcam::AddCamera();
+    vcam::AddCamera();
+    ASSERT_EQ(2u, Search().size());
+    unsigned long a = 0, b = 0;
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_OpenDev(0, &a));
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_OpenDev(1, &b));
+    EXPECT_NE(a, b);
+
+    struct Seen {
+        std::mutex lock;
+        std::vector<std::pair<unsigned long, int>> events;
+    } seen;
+    auto onException = [](unsigned long handle, int code, void* user) {
+        auto* s = static_cast<Seen*>(user);
+        std::lock_guard<std::mutex> hold(s->lock);
+        s->events.push_back({handle, code});
+    };
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_SetExceptionCallback(a, onException, &seen));
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_SetExceptionCallback(b, onException, &seen));
+    TempSink sinkB;
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_StartPullTemp(b, &TempSink::Take, &sinkB));
+
+    first.Unplug();
+    ASSERT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> hold(seen.lock);
+        return !seen.events.empty();
+    }));
+    std::this_thread::sleep_for(2500ms);  // more polls: the onset must not be reported again
+    {
+        std::lock_guard<std::mutex> hold(seen.lock);
+        ASSERT_EQ(1u, seen.events.size());
+        EXPECT_EQ(a, seen.events[0].first);
+        EXPECT_EQ(OZL_USB_EXCEPTION_DEV_STATE, seen.events[0].second);
+    }
+    // The other camera goes on streaming.
+    const int before = sinkB.frames.load();
+    EXPECT_TRUE(Eventually([&] { return sinkB.frames.load() > before + 2; }));
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_CloseDev(a));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "closing an unplugged camera hung";
+    // b is still open and streaming: Deinit takes it down, and its callback
+    // (whose sink lives in this scope) is not called afterwards.
+    OZL_USB_Deinit();
+    const int last = sinkB.frames.load();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(last, sinkB.frames.load());
+}
+
+TEST_F(CameraEndToEnd, DeinitWithCamerasStreamingWhileACallbackCallsTheLibrary)
+{
+    vcam::AddCamera();
+    ASSERT_EQ(1u, Search().size());
+    unsigned long h = 0;
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_OpenDev(0, &h));
+    static std::atomic<int> calls{0};
+    auto onFrame = [](unsigned long handle, OZL_USB_VIDEO_INFO_CB*, void*) {
+        int w, ht;
+        OZL_USB_GetFPASize(handle, &w, &ht);  // 0 while open, 3 once shutdown has begun
+        ++calls;
+    };
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_StartPreview(h, onFrame, nullptr));
+    ASSERT_TRUE(Eventually([&] { return calls.load() >= 2; }));
+    OZL_USB_Deinit();
+    const int after = calls.load();
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(after, calls.load()) << "a frame was delivered after Deinit returned";
+    EXPECT_EQ(OZL_USB_INVALID_PARAM, OZL_USB_CloseDev(h));
+
+    // The library can be started again and the camera reopened.
+    OZL_USB_Init();
+    ASSERT_EQ(1u, Search().size());
+    unsigned long again = 0;
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_OpenDev(0, &again));
+}
