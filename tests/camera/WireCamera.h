@@ -69,7 +69,8 @@ public:
             reply = replies.front();
             replies.pop_front();
         }
-        std::memcpy(buf, reply.data(), reply.size() < size_t(len) ? reply.size() : size_t(len));
+        if (!reply.empty())
+            std::memcpy(buf, reply.data(), reply.size() < size_t(len) ? reply.size() : size_t(len));
         *count = readCount != -2 ? readCount : static_cast<int>(reply.size());
         return OZL_USB_SUCCESS;
     }
