@@ -3,6 +3,7 @@
 // camera model, unplug and shutdown with cameras still open.
 #include "VIVAZUZOZ.h"
 
+#include "../support/Eventually.h"
 #include "../support/ScratchDir.h"
 
 #include <vcam/VirtualCamera.h>
@@ -30,17 +31,6 @@ std::vector<OZL_USB_DEV_INFO> Search()
     return found;
 }
 
-template <typename Pred>
-bool Eventually(Pred done, std::chrono::milliseconds limit = 5000ms)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 // What a temperature callback saw of the latest frame.
 struct TempSink {

@@ -1,5 +1,6 @@
 #include "cli.h"
 #include "commands.h"
+#include "run_tool.h"
 
 #include <gtest/gtest.h>
 
@@ -26,32 +27,6 @@ std::optional<ParsedArgs> Parse(std::vector<std::string> args, std::string& erro
     return ParseArgs(Spec(), args, error);
 }
 
-// Runs the tool in this process and keeps what it printed.
-struct ToolRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string Drain(FILE* f)
-{
-    std::string text;
-    std::rewind(f);
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-        text.append(buffer, n);
-    std::fclose(f);
-    return text;
-}
-
-ToolRun RunCaptured(std::vector<std::string> args)
-{
-    FILE* out = std::tmpfile();
-    FILE* err = std::tmpfile();
-    const int status = RunTool(args, out, err, false);
-    return ToolRun{status, Drain(out), Drain(err)};
-}
 
 }  // namespace
 

@@ -1,42 +1,12 @@
 // Every setting set and read back through the tool, run in this process on
 // a virtual camera so that the camera keeps its state between the two runs.
-#include "commands.h"
+#include "run_tool.h"
 
 #include <vcam/VirtualCamera.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-
-namespace {
-
-struct ToolRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string Drain(FILE* f)
-{
-    std::string text;
-    std::rewind(f);
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-        text.append(buffer, n);
-    std::fclose(f);
-    return text;
-}
-
-ToolRun Tool(std::vector<std::string> args)
-{
-    FILE* out = std::tmpfile();
-    FILE* err = std::tmpfile();
-    const int status = vivatool::RunTool(args, out, err, false);
-    return ToolRun{status, Drain(out), Drain(err)};
-}
-
-}  // namespace
 
 TEST(ToolSettings, SetThenGetRoundTripsEverySettingAndReachesTheCamera)
 {
@@ -49,10 +19,10 @@ TEST(ToolSettings, SetThenGetRoundTripsEverySettingAndReachesTheCamera)
         {"brightness", "14"},      {"time-denoising", "15"}, {"dynamic-range", "16"},
     };
     for (const auto& [name, value] : values) {
-        const ToolRun set = Tool({"set", name, value});
+        const ToolRun set = RunCaptured({"set", name, value});
         EXPECT_EQ(set.status, 0) << name << ": " << set.err;
         EXPECT_EQ(set.out, name + " set to " + value + "\n");
-        const ToolRun get = Tool({"get", name});
+        const ToolRun get = RunCaptured({"get", name});
         EXPECT_EQ(get.status, 0) << name << ": " << get.err;
         EXPECT_EQ(get.out, name + ": " + value + "\n");
     }
@@ -64,9 +34,9 @@ TEST(ToolSettings, SetThenGetRoundTripsEverySettingAndReachesTheCamera)
     EXPECT_EQ(model.env[4], 8000);
     EXPECT_EQ(model.tuning[2], 300);
 
-    const ToolRun json = Tool({"get", "emissivity", "--json"});
+    const ToolRun json = RunCaptured({"get", "emissivity", "--json"});
     EXPECT_EQ(json.out, "{\"name\":\"emissivity\",\"value\":0.9}\n");
-    EXPECT_EQ(Tool({"get", "fpa-size"}).out, "fpa-size: 256x192\n");
-    EXPECT_EQ(Tool({"get", "camera-temp"}).out, "camera-temp: 36.5\n");
+    EXPECT_EQ(RunCaptured({"get", "fpa-size"}).out, "fpa-size: 256x192\n");
+    EXPECT_EQ(RunCaptured({"get", "camera-temp"}).out, "camera-temp: 36.5\n");
     vcam::RemoveAll();
 }

@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "../support/Printed.h"
+
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -17,22 +19,6 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-struct Printed {
-    std::string out;
-    std::string err;
-};
-
-template <typename F>
-Printed Capture(F f)
-{
-    CaptureStdout();
-    CaptureStderr();
-    f();
-    Printed p;
-    p.err = GetCapturedStderr();
-    p.out = GetCapturedStdout();
-    return p;
-}
 
 
 // Drives one virtual camera through the core the way the video channel does.

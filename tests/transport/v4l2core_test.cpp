@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/Printed.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -23,22 +25,6 @@ std::string ErrorLine(const char* what, int err)
     return std::string(what) + " error " + std::to_string(err) + ", " + strerror(err) + "\n";
 }
 
-struct Printed {
-    std::string out;
-    std::string err;
-};
-
-template <typename F>
-Printed Capture(F f)
-{
-    CaptureStdout();
-    CaptureStderr();
-    f();
-    Printed p;
-    p.err = GetCapturedStderr();
-    p.out = GetCapturedStdout();
-    return p;
-}
 
 TEST(CaptureCore, OpenRefusesPathsThatAreNoDeviceAndSaysWhy)
 {

@@ -2,6 +2,7 @@
 #include "UVCInterface.h"
 
 #include "FrameRecorder.h"
+#include "../support/Eventually.h"
 
 #include <vcam/VirtualCamera.h>
 
@@ -35,18 +36,6 @@ size_t Occurrences(const std::string& text, const std::string& what)
     return n;
 }
 
-// Polls `done` every 10 ms for at most `limit`.
-template <typename Pred>
-bool Eventually(Pred done, std::chrono::milliseconds limit = 5000ms)
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 // The channel's chatter (the capture core's lines) is captured for every
 // test, so that tests can look at it and the output stays readable.
