@@ -1,0 +1,458 @@
+// The virtual camera seen the way a plain program sees hardware: libudev and
+// libuvc enumeration, V4L2 ioctls, mmap and select on the capture node, and
+// raw bytes on the command port's tty.
+#include <fcntl.h>
+#include <libudev.h>
+#include <libuvc/libuvc.h>
+#include <linux/videodev2.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vcam/VirtualCamera.h"
+
+namespace {
+
+struct Cleanup {
+    ~Cleanup() { vcam::RemoveAll(); }
+};
+
+int Xioctl(int fd, unsigned long req, void* arg) {
+    int r;
+    do r = ioctl(fd, req, arg);
+    while (r < 0 && errno == EINTR);
+    return r;
+}
+
+// Errno of a failing ioctl, 0 when it succeeds.
+int IoctlErr(int fd, unsigned long req, void* arg) { return Xioctl(fd, req, arg) == 0 ? 0 : errno; }
+
+bool SelectReadable(int fd, int ms) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    return select(fd + 1, &set, nullptr, nullptr, &tv) == 1 && FD_ISSET(fd, &set);
+}
+
+struct UsbLoc {
+    int bus;
+    int dev;
+};
+
+// devnode -> USB parent location, for one subsystem.
+std::map<std::string, UsbLoc> UdevNodes(udev* u, const char* subsystem) {
+    std::map<std::string, UsbLoc> out;
+    udev_enumerate* e = udev_enumerate_new(u);
+    udev_enumerate_add_match_subsystem(e, subsystem);
+    udev_enumerate_scan_devices(e);
+    for (udev_list_entry* l = udev_enumerate_get_list_entry(e); l; l = udev_list_entry_get_next(l)) {
+        udev_device* d = udev_device_new_from_syspath(u, udev_list_entry_get_name(l));
+        if (!d) continue;
+        udev_device* usb = udev_device_get_parent_with_subsystem_devtype(d, "usb", "usb_device");
+        const char* node = udev_device_get_devnode(d);
+        if (usb && node) {
+            const char* bus = udev_device_get_sysattr_value(usb, "busnum");
+            const char* dev = udev_device_get_sysattr_value(usb, "devnum");
+            out[node] = UsbLoc{bus ? std::atoi(bus) : -1, dev ? std::atoi(dev) : -1};
+        }
+        udev_device_unref(d);
+    }
+    udev_enumerate_unref(e);
+    return out;
+}
+
+TEST(VcamDiscovery, UdevAndUvcAgreeOnTwoCameras) {
+    Cleanup cleanup;
+    vcam::CameraSpec spec;
+    vcam::Camera& a = vcam::AddCamera(spec);
+    spec.name = "Second";
+    vcam::Camera& b = vcam::AddCamera(spec);
+    ASSERT_FALSE(a.busnum() == b.busnum() && a.devnum() == b.devnum());
+
+    udev* u = udev_new();
+    ASSERT_NE(u, nullptr);
+    const auto video = UdevNodes(u, "video4linux");
+    const auto tty = UdevNodes(u, "tty");
+    udev_unref(u);
+    for (vcam::Camera* c : {&a, &b}) {
+        SCOPED_TRACE(c->videoPath());
+        auto v = video.find(c->videoPath());
+        ASSERT_NE(v, video.end());
+        EXPECT_EQ(v->second.bus, c->busnum());
+        EXPECT_EQ(v->second.dev, c->devnum());
+        auto t = tty.find(c->serialPath());
+        ASSERT_NE(t, tty.end());
+        EXPECT_EQ(t->second.bus, c->busnum());
+        EXPECT_EQ(t->second.dev, c->devnum());
+        // The node udev names is one the C library opens.
+        const int fd = open(c->videoPath().c_str(), O_RDWR);
+        ASSERT_GE(fd, 0) << strerror(errno);
+        close(fd);
+    }
+
+    uvc_context_t* ctx = nullptr;
+    ASSERT_EQ(uvc_init(&ctx, nullptr), UVC_SUCCESS);
+    uvc_device_t** list = nullptr;
+    ASSERT_EQ(uvc_get_device_list(ctx, &list), UVC_SUCCESS);
+    std::vector<std::pair<int, int>> locs;
+    std::vector<std::string> names;
+    for (int i = 0; list[i]; ++i) {
+        locs.emplace_back(uvc_get_bus_number(list[i]), uvc_get_device_address(list[i]));
+        uvc_device_descriptor_t* desc = nullptr;
+        ASSERT_EQ(uvc_get_device_descriptor(list[i], &desc), UVC_SUCCESS);
+        names.push_back(desc->product ? desc->product : "");
+        uvc_free_device_descriptor(desc);
+    }
+    uvc_free_device_list(list, 1);
+    uvc_exit(ctx);
+    ASSERT_EQ(locs.size(), 2u);
+    EXPECT_EQ(locs[0], std::make_pair(a.busnum(), a.devnum()));
+    EXPECT_EQ(locs[1], std::make_pair(b.busnum(), b.devnum()));
+    EXPECT_EQ(names[0], "Virtual Thermal Camera");
+    EXPECT_EQ(names[1], "Second");
+}
+
+// A capture descriptor with `count` mmapped buffers, queued and streaming.
+struct Stream {
+    int fd = -1;
+    std::vector<void*> maps;
+    std::vector<size_t> lengths;
+    uint32_t sizeimage = 0;
+
+    ~Stream() {
+        for (size_t i = 0; i < maps.size(); ++i) munmap(maps[i], lengths[i]);
+        if (fd >= 0) close(fd);
+    }
+
+    // Requests `count` buffers; returns the count granted (0 on failure).
+    unsigned Setup(const std::string& path, unsigned count, int flags = 0) {
+        fd = open(path.c_str(), O_RDWR | flags);
+        if (fd < 0) return 0;
+        v4l2_format f{};
+        f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (Xioctl(fd, VIDIOC_G_FMT, &f) != 0) return 0;
+        sizeimage = f.fmt.pix.sizeimage;
+        v4l2_requestbuffers r{};
+        r.count = count;
+        r.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        r.memory = V4L2_MEMORY_MMAP;
+        if (Xioctl(fd, VIDIOC_REQBUFS, &r) != 0) return 0;
+        for (unsigned i = 0; i < r.count; ++i) {
+            v4l2_buffer b{};
+            b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            b.memory = V4L2_MEMORY_MMAP;
+            b.index = i;
+            if (Xioctl(fd, VIDIOC_QUERYBUF, &b) != 0) return 0;
+            void* p = mmap(nullptr, b.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, b.m.offset);
+            if (p == MAP_FAILED) return 0;
+            maps.push_back(p);
+            lengths.push_back(b.length);
+        }
+        return r.count;
+    }
+
+    bool QueueAll() {
+        for (unsigned i = 0; i < maps.size(); ++i)
+            if (!Queue(i)) return false;
+        return true;
+    }
+
+    bool Queue(unsigned i) {
+        v4l2_buffer b{};
+        b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        b.memory = V4L2_MEMORY_MMAP;
+        b.index = i;
+        return Xioctl(fd, VIDIOC_QBUF, &b) == 0;
+    }
+
+    bool On() {
+        int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        return Xioctl(fd, VIDIOC_STREAMON, &type) == 0;
+    }
+
+    // Waits for and dequeues one frame; errno of the DQBUF otherwise.
+    int Next(v4l2_buffer* b) {
+        if (!SelectReadable(fd, 5000)) return ETIMEDOUT;
+        std::memset(b, 0, sizeof *b);
+        b->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        b->memory = V4L2_MEMORY_MMAP;
+        return IoctlErr(fd, VIDIOC_DQBUF, b);
+    }
+};
+
+double Seconds(const timeval& tv) { return tv.tv_sec + tv.tv_usec / 1e6; }
+
+TEST(VcamCapture, FollowsTheV4l2Sequence) {
+    Cleanup cleanup;
+    vcam::CameraSpec spec;
+    spec.fps = 25.0;
+    vcam::Camera& cam = vcam::AddCamera(spec);
+
+    const int fd = open(cam.videoPath().c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    v4l2_capability cap{};
+    ASSERT_EQ(IoctlErr(fd, VIDIOC_QUERYCAP, &cap), 0);
+    EXPECT_TRUE(cap.capabilities & V4L2_CAP_DEVICE_CAPS);
+    EXPECT_TRUE(cap.device_caps & V4L2_CAP_VIDEO_CAPTURE);
+    EXPECT_TRUE(cap.device_caps & V4L2_CAP_STREAMING);
+    v4l2_format f{};
+    f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    ASSERT_EQ(IoctlErr(fd, VIDIOC_G_FMT, &f), 0);
+    EXPECT_EQ(f.fmt.pix.pixelformat, static_cast<uint32_t>(V4L2_PIX_FMT_Y16));
+    EXPECT_EQ(f.fmt.pix.width, 2u * 256);
+    EXPECT_EQ(f.fmt.pix.height, 192u);
+    EXPECT_GE(f.fmt.pix.sizeimage, f.fmt.pix.width * f.fmt.pix.height * 2);
+    // No buffers yet: queueing is refused.
+    v4l2_buffer early{};
+    early.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    early.memory = V4L2_MEMORY_MMAP;
+    EXPECT_EQ(IoctlErr(fd, VIDIOC_QBUF, &early), EINVAL);
+    close(fd);
+
+    {
+        // Streaming with nothing queued: a non-blocking dequeue has nothing to give.
+        Stream s;
+        ASSERT_EQ(s.Setup(cam.videoPath(), 2, O_NONBLOCK), 2u);
+        ASSERT_TRUE(s.On());
+        v4l2_buffer b{};
+        b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        b.memory = V4L2_MEMORY_MMAP;
+        EXPECT_EQ(IoctlErr(s.fd, VIDIOC_DQBUF, &b), EAGAIN);
+    }
+
+    Stream s;
+    ASSERT_EQ(s.Setup(cam.videoPath(), 4), 4u);
+    EXPECT_EQ(cam.buffersMapped(), 4u);
+    ASSERT_TRUE(s.QueueAll());
+    ASSERT_TRUE(s.On());
+    EXPECT_TRUE(cam.streaming());
+    std::vector<double> stamps;
+    for (int i = 0; i < 6; ++i) {
+        v4l2_buffer b;
+        ASSERT_EQ(s.Next(&b), 0) << "frame " << i;
+        EXPECT_EQ(b.bytesused, s.sizeimage);
+        ASSERT_LT(b.index, s.maps.size());
+        const auto* p = static_cast<const uint8_t*>(s.maps[b.index]);
+        size_t nonzero = 0;
+        for (size_t k = 0; k < b.bytesused; ++k) nonzero += p[k] != 0;
+        EXPECT_GT(nonzero, b.bytesused / 4) << "frame " << i;
+        stamps.push_back(Seconds(b.timestamp));
+        ASSERT_TRUE(s.Queue(b.index));
+    }
+    EXPECT_GE(cam.framesProduced(), 6u);
+    for (size_t i = 1; i < stamps.size(); ++i) {
+        const double gap = stamps[i] - stamps[i - 1];
+        EXPECT_GT(gap, 0.5 / 25) << i;
+        EXPECT_LT(gap, 5.0 / 25) << i;
+    }
+}
+
+TEST(VcamCapture, VideoFaults) {
+    Cleanup cleanup;
+    vcam::CameraSpec spec;
+    spec.buffersGranted = 1;
+    spec.intervalNumeratorZero = true;
+    vcam::Camera& cam = vcam::AddCamera(spec);
+    {
+        Stream s;
+        EXPECT_EQ(s.Setup(cam.videoPath(), 4), 1u);
+        v4l2_streamparm parm{};
+        parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        ASSERT_EQ(IoctlErr(s.fd, VIDIOC_G_PARM, &parm), 0);
+        EXPECT_EQ(parm.parm.capture.timeperframe.numerator, 0u);
+    }
+    cam.SetIntervalNumeratorZero(false);
+    cam.SetBuffersGranted(4);
+    cam.SetShortFrames(1000);
+    {
+        Stream s;
+        ASSERT_EQ(s.Setup(cam.videoPath(), 2), 4u);
+        v4l2_streamparm parm{};
+        parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        ASSERT_EQ(IoctlErr(s.fd, VIDIOC_G_PARM, &parm), 0);
+        EXPECT_EQ(parm.parm.capture.timeperframe.numerator, 1u);
+        EXPECT_EQ(parm.parm.capture.timeperframe.denominator, 25u);
+        ASSERT_TRUE(s.QueueAll());
+        ASSERT_TRUE(s.On());
+        v4l2_buffer b;
+        ASSERT_EQ(s.Next(&b), 0);
+        EXPECT_EQ(b.bytesused, 1000u);
+        ASSERT_TRUE(s.Queue(b.index));
+
+        cam.Unplug();
+        EXPECT_TRUE(cam.unplugged());
+        EXPECT_TRUE(SelectReadable(s.fd, 2000));
+        EXPECT_EQ(s.Next(&b), ENODEV);
+        v4l2_capability cap{};
+        EXPECT_EQ(IoctlErr(s.fd, VIDIOC_QUERYCAP, &cap), ENODEV);
+        v4l2_format f{};
+        f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        EXPECT_EQ(IoctlErr(s.fd, VIDIOC_G_FMT, &f), ENODEV);
+        struct stat st;
+        EXPECT_NE(stat(cam.videoPath().c_str(), &st), 0);
+        EXPECT_EQ(errno, ENOENT);
+    }
+
+    vcam::CameraSpec broken;
+    broken.querycapErrno = EIO;
+    vcam::Camera& other = vcam::AddCamera(broken);
+    const int fd = open(other.videoPath().c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    v4l2_capability cap{};
+    EXPECT_EQ(IoctlErr(fd, VIDIOC_QUERYCAP, &cap), EIO);
+    close(fd);
+}
+
+// The command port as a client sees it: a raw tty.
+class Tty {
+public:
+    explicit Tty(const std::string& path) : m_fd(open(path.c_str(), O_RDWR | O_NOCTTY)) {
+        if (m_fd < 0) return;
+        termios t{};
+        tcgetattr(m_fd, &t);
+        cfmakeraw(&t);
+        tcsetattr(m_fd, TCSANOW, &t);
+    }
+    ~Tty() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    bool ok() const { return m_fd >= 0; }
+
+    // Writes a request and collects whatever comes back within `ms`.
+    std::vector<uint8_t> Exchange(const std::vector<uint8_t>& request, int ms = 1000) {
+        tcflush(m_fd, TCIFLUSH);
+        if (write(m_fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return {};
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::vector<uint8_t> got;
+        pollfd p{m_fd, POLLIN, 0};
+        int wait = ms;
+        while (poll(&p, 1, wait) == 1) {
+            uint8_t buf[256];
+            const ssize_t n = read(m_fd, buf, sizeof buf);
+            if (n <= 0) break;
+            got.insert(got.end(), buf, buf + n);
+            wait = 200;  // the rest of a reply follows closely
+        }
+        return got;
+    }
+
+private:
+    int m_fd;
+};
+
+bool WellFormedReply(const std::vector<uint8_t>& r) {
+    if (r.size() < 7 || r[0] != 0x55 || r[r.size() - 2] != 0xEB || r[r.size() - 1] != 0xAA) return false;
+    if (r[1] != r.size() - 4) return false;
+    uint8_t sum = 0;
+    for (size_t i = 0; i + 3 < r.size(); ++i) sum = static_cast<uint8_t>(sum + r[i]);
+    return sum == r[r.size() - 3];
+}
+
+const std::vector<uint8_t> kPaletteQuery = {0xAA, 0x04, 0x01, 0x42, 0x00, 0xF1, 0xEB, 0xAA};
+
+TEST(VcamPort, AnswersTheWorkedExamples) {
+    Cleanup cleanup;
+    vcam::Camera& cam = vcam::AddCamera();
+    vcam::Model m = cam.model();
+    m.palette = 5;
+    cam.SetModel(m);
+    Tty tty(cam.serialPath());
+    ASSERT_TRUE(tty.ok());
+
+    auto r = tty.Exchange(kPaletteQuery);
+    ASSERT_GE(r.size(), 5u);
+    EXPECT_TRUE(WellFormedReply(r));
+    EXPECT_EQ(r[0], 0x55);
+    EXPECT_EQ(r[2], 0x42);
+    EXPECT_EQ(r[3], 0x33);
+    EXPECT_EQ(r[4], 5);
+
+    r = tty.Exchange({0xAA, 0x05, 0x01, 0x42, 0x02, 0x03, 0xF7, 0xEB, 0xAA});
+    ASSERT_GE(r.size(), 5u);
+    EXPECT_TRUE(WellFormedReply(r));
+    EXPECT_EQ(r[0], 0x55);
+    EXPECT_EQ(r[2], 0x42);
+    EXPECT_EQ(r[3], 0x33);
+    EXPECT_EQ(r[4], 0x01);
+    EXPECT_EQ(cam.model().palette, 3);
+
+    r = tty.Exchange({0xAA, 0x05, 0x07, 0x62, 0x00, 0x00, 0x18, 0xEB, 0xAA});
+    ASSERT_GE(r.size(), 9u);
+    EXPECT_TRUE(WellFormedReply(r));
+    EXPECT_EQ(r[0], 0x55);
+    EXPECT_EQ(r[2], 0x07);
+    EXPECT_EQ(r[3], 0x62);
+    EXPECT_EQ(r[4], 0x33);
+    // Scale and offset of level code 0, little-endian.
+    EXPECT_EQ(r[5] | (r[6] << 8), m.scale[0]);
+    EXPECT_EQ(static_cast<int16_t>(r[7] | (r[8] << 8)), m.offset[0]);
+
+    // A wrong checksum is recorded but not answered; the port keeps working.
+    cam.ClearRequests();
+    r = tty.Exchange({0xAA, 0x04, 0x01, 0x42, 0x00, 0xF0, 0xEB, 0xAA}, 400);
+    EXPECT_TRUE(r.empty());
+    // A bad length and a bad tail are not even frames.
+    r = tty.Exchange({0xAA, 0x09, 0x01, 0x42, 0x00, 0xF1, 0xEB, 0xAA}, 400);
+    EXPECT_TRUE(r.empty());
+    r = tty.Exchange({0xAA, 0x04, 0x01, 0x42, 0x00, 0xF1, 0xEB, 0xAB}, 400);
+    EXPECT_TRUE(r.empty());
+    EXPECT_EQ(cam.requests().size(), 1u);
+    r = tty.Exchange(kPaletteQuery);
+    ASSERT_GE(r.size(), 5u);
+    EXPECT_EQ(r[4], 3);
+
+    // Out of range: refused with 00 and the model unchanged.
+    r = tty.Exchange({0xAA, 0x05, 0x01, 0x42, 0x02, 0x10, 0x04, 0xEB, 0xAA});
+    ASSERT_GE(r.size(), 5u);
+    EXPECT_EQ(r[3], 0x33);
+    EXPECT_EQ(r[4], 0x00);
+    EXPECT_EQ(cam.model().palette, 3);
+}
+
+TEST(VcamPort, Faults) {
+    Cleanup cleanup;
+    vcam::Camera& cam = vcam::AddCamera();
+    Tty tty(cam.serialPath());
+    ASSERT_TRUE(tty.ok());
+
+    cam.SetPortFault(vcam::PortFault::WrongStatus);
+    auto r = tty.Exchange(kPaletteQuery);
+    ASSERT_GE(r.size(), 4u);
+    EXPECT_TRUE(WellFormedReply(r));
+    EXPECT_EQ(r[2], 0x42);
+    EXPECT_EQ(r[3], 0x45);
+
+    cam.SetPortFault(vcam::PortFault::Silence);
+    cam.ClearRequests();
+    r = tty.Exchange(kPaletteQuery, 500);
+    EXPECT_TRUE(r.empty());
+    ASSERT_EQ(cam.requests().size(), 1u);
+    EXPECT_EQ(cam.requests()[0].bytes, kPaletteQuery);
+
+    cam.SetPortFault(vcam::PortFault::None);
+    r = tty.Exchange(kPaletteQuery);
+    ASSERT_GE(r.size(), 4u);
+    EXPECT_EQ(r[3], 0x33);
+
+    // Unplugged, the responder goes quiet while the tty stays usable.
+    cam.Unplug();
+    r = tty.Exchange(kPaletteQuery, 500);
+    EXPECT_TRUE(r.empty());
+}
+
+}  // namespace
