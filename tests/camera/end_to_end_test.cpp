@@ -65,10 +65,10 @@ protected:
 
 TEST_F(CameraEndToEnd, TemperaturesInTheCallbackAreTheScenesAtEveryStaticPixel)
 {
-    vcam::CameraSpec spec;
-    spec.width = 384;
-    spec.height = 288;
-    vcam::Camera& cam = vcam::AddCamera(spec);
+    vcam::CameraSetup setup;
+    setup.width = 384;
+    setup.height = 288;
+    vcam::Camera& cam = vcam::AddCamera(setup);
     ASSERT_EQ(1u, Search().size());
     unsigned long h = 0;
     ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_OpenDev(0, &h));

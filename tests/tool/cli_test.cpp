@@ -10,7 +10,7 @@ using namespace vivatool;
 
 namespace {
 
-CommandSpec Spec()
+CommandSyntax Syntax()
 {
     return {"try",
             "Try things",
@@ -24,7 +24,7 @@ CommandSpec Spec()
 std::optional<ParsedArgs> Parse(std::vector<std::string> args, std::string& error)
 {
     error.clear();
-    return ParseArgs(Spec(), args, error);
+    return ParseArgs(Syntax(), args, error);
 }
 
 
@@ -80,7 +80,7 @@ TEST(ArgumentParser, RefusesMistakesWithAMessageNamingThem)
 
 TEST(ArgumentParser, HelpShowsRequiredOptionsWithoutBrackets)
 {
-    const std::string help = CommandHelp(Spec());
+    const std::string help = CommandHelp(Syntax());
     EXPECT_EQ(help.rfind("Usage: vivazuzoz try [-d INDEX] -o FILE [--json] NAME [VALUE]\n", 0), 0u) << help;
     EXPECT_NE(help.find("-h, --help"), std::string::npos);
 }

@@ -52,10 +52,10 @@ std::vector<std::vector<double>> ReadCsv(const std::string& path)
 struct SceneProbe {
     explicit SceneProbe(int width, int height)
     {
-        vcam::CameraSpec spec;
-        spec.width = width;
-        spec.height = height;
-        camera = &vcam::AddCamera(spec);
+        vcam::CameraSetup setup;
+        setup.width = width;
+        setup.height = height;
+        camera = &vcam::AddCamera(setup);
     }
     ~SceneProbe() { vcam::RemoveAll(); }
     vcam::Camera* camera;

@@ -31,9 +31,9 @@ protected:
         vcam::RemoveAll();
     }
 
-    vcam::Camera& Add(const vcam::CameraSpec& spec = vcam::CameraSpec())
+    vcam::Camera& Add(const vcam::CameraSetup& setup = vcam::CameraSetup())
     {
-        m_cam = &vcam::AddCamera(spec);
+        m_cam = &vcam::AddCamera(setup);
         return *m_cam;
     }
     Printed Open()
@@ -72,10 +72,10 @@ protected:
 
 TEST_F(CaptureCoreOnCamera, OpenPrintsTheCameraAndReadsItsCurrentFormat)
 {
-    vcam::CameraSpec spec;
-    spec.width = 384;
-    spec.height = 288;
-    vcam::Camera& cam = Add(spec);
+    vcam::CameraSetup setup;
+    setup.width = 384;
+    setup.height = 288;
+    vcam::Camera& cam = Add(setup);
     const Printed p = Open();
     ASSERT_NE(nullptr, m_vd) << p.err;
     const std::string path = cam.videoPath();
@@ -99,9 +99,9 @@ TEST_F(CaptureCoreOnCamera, OpenPrintsTheCameraAndReadsItsCurrentFormat)
 
 TEST_F(CaptureCoreOnCamera, StreamsY16FramesOfTheDriversByteCountFromTheMappedBuffers)
 {
-    vcam::CameraSpec spec;
-    spec.withTemp = false;
-    vcam::Camera& cam = Add(spec);
+    vcam::CameraSetup setup;
+    setup.withTemp = false;
+    vcam::Camera& cam = Add(setup);
     Open();
     ASSERT_NE(nullptr, m_vd);
     const Printed init = Init();
@@ -131,9 +131,9 @@ TEST_F(CaptureCoreOnCamera, StreamsY16FramesOfTheDriversByteCountFromTheMappedBu
 
 TEST_F(CaptureCoreOnCamera, FourGrantedBuffersAreAllMappedAndQueued)
 {
-    vcam::CameraSpec spec;
-    spec.buffersGranted = 4;
-    vcam::Camera& cam = Add(spec);
+    vcam::CameraSetup setup;
+    setup.buffersGranted = 4;
+    vcam::Camera& cam = Add(setup);
     Open();
     ASSERT_NE(nullptr, m_vd);
     Init();
@@ -154,9 +154,9 @@ TEST_F(CaptureCoreOnCamera, FourGrantedBuffersAreAllMappedAndQueued)
 
 TEST_F(CaptureCoreOnCamera, OneGrantedBufferIsTooFewAndNoneIsMapped)
 {
-    vcam::CameraSpec spec;
-    spec.buffersGranted = 1;
-    vcam::Camera& cam = Add(spec);
+    vcam::CameraSetup setup;
+    setup.buffersGranted = 1;
+    vcam::Camera& cam = Add(setup);
     Open();
     ASSERT_NE(nullptr, m_vd);
     const Printed p = Init();  // still returns 0
@@ -167,9 +167,9 @@ TEST_F(CaptureCoreOnCamera, OneGrantedBufferIsTooFewAndNoneIsMapped)
 
 TEST_F(CaptureCoreOnCamera, AZeroIntervalNumeratorGivesFps0AndInitAsksFor1Over0)
 {
-    vcam::CameraSpec spec;
-    spec.intervalNumeratorZero = true;
-    Add(spec);
+    vcam::CameraSetup setup;
+    setup.intervalNumeratorZero = true;
+    Add(setup);
     const Printed open = Open();
     ASSERT_NE(nullptr, m_vd);
     EXPECT_THAT(open.out, HasSubstr("capture fps:\t\t0/25\n"));
@@ -233,18 +233,18 @@ TEST_F(CaptureCoreOnCamera, AnUnplugMakesEveryDequeueFailWithEnodevAndTheCameraI
 TEST(CaptureCoreDeathTest, ANodeThatRefusesTheCapabilityQueryWithEinvalEndsTheProcess)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    vcam::CameraSpec spec;
-    spec.querycapErrno = EINVAL;
-    const std::string path = vcam::AddCamera(spec).videoPath();
+    vcam::CameraSetup setup;
+    setup.querycapErrno = EINVAL;
+    const std::string path = vcam::AddCamera(setup).videoPath();
     EXPECT_EXIT(v4l2core_dev_open(path.c_str()), testing::ExitedWithCode(1), path + " is no V4L2 device\n");
     vcam::RemoveAll();
 }
 
 TEST_F(CaptureCoreOnCamera, ACapabilityQueryFailingOtherwiseOpensWithNothingRead)
 {
-    vcam::CameraSpec spec;
-    spec.querycapErrno = EIO;
-    Add(spec);
+    vcam::CameraSetup setup;
+    setup.querycapErrno = EIO;
+    Add(setup);
     const Printed p = Open();
     ASSERT_NE(nullptr, m_vd);
     EXPECT_EQ("************UVC Device Information************\n", p.out);

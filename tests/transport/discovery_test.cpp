@@ -39,12 +39,12 @@ TEST_F(Discovery, NoCameraAttachedGivesAnEmptyList)
 
 TEST_F(Discovery, CamerasAndAWebcamAreListedInOrderWithTheirOwnCaptureAndSerialNodes)
 {
-    vcam::CameraSpec thermal;
+    vcam::CameraSetup thermal;
     thermal.name = "Thermal A";
-    vcam::CameraSpec webcam;
+    vcam::CameraSetup webcam;
     webcam.name = "Plain Webcam";
     webcam.ttyNodes = 0;
-    vcam::CameraSpec second;
+    vcam::CameraSetup second;
     second.name = "Thermal B";
     second.metadataNode = false;
     vcam::Camera& a = vcam::AddCamera(thermal);
@@ -71,10 +71,10 @@ TEST_F(Discovery, CamerasAndAWebcamAreListedInOrderWithTheirOwnCaptureAndSerialN
 
 TEST_F(Discovery, OneDevicePairsItsFirstTtyAndItsLastCaptureNode)
 {
-    vcam::CameraSpec spec;
-    spec.ttyNodes = 2;
-    spec.captureNodes = 2;
-    vcam::Camera& cam = vcam::AddCamera(spec);
+    vcam::CameraSetup setup;
+    setup.ttyNodes = 2;
+    setup.captureNodes = 2;
+    vcam::Camera& cam = vcam::AddCamera(setup);
 
     const std::vector<OZL_USB_DEV_INFO> devs = Search();
     ASSERT_EQ(1u, devs.size());
@@ -84,9 +84,9 @@ TEST_F(Discovery, OneDevicePairsItsFirstTtyAndItsLastCaptureNode)
 
 TEST_F(Discovery, ProductNamesAreCutTo255CharactersOrUnknownWhenMissing)
 {
-    vcam::CameraSpec nameless;
+    vcam::CameraSetup nameless;
     nameless.hasName = false;
-    vcam::CameraSpec verbose;
+    vcam::CameraSetup verbose;
     verbose.name = std::string(300, 'x');
     vcam::AddCamera(nameless);
     vcam::AddCamera(verbose);
@@ -100,11 +100,11 @@ TEST_F(Discovery, ProductNamesAreCutTo255CharactersOrUnknownWhenMissing)
 
 TEST_F(Discovery, NodesWithoutUsbParentArePassedOverAndOnlyListedDevicesGetRecords)
 {
-    vcam::CameraSpec detached;
+    vcam::CameraSetup detached;
     detached.usbParent = false;
-    vcam::CameraSpec unlisted;
+    vcam::CameraSetup unlisted;
     unlisted.uvcListed = false;
-    vcam::CameraSpec noCapture;
+    vcam::CameraSetup noCapture;
     noCapture.captureNodes = 0;
     vcam::AddCamera(detached);
     vcam::AddCamera(unlisted);
@@ -129,7 +129,7 @@ TEST_F(Discovery, ALaterSearchWithFewerDevicesLeavesTheOldVideoPathsInTheMap)
     ASSERT_NE("", thirdPath);
 
     vcam::RemoveAll();
-    vcam::CameraSpec webcam;
+    vcam::CameraSetup webcam;
     webcam.captureNodes = 0;
     vcam::AddCamera();
     vcam::AddCamera(webcam);

@@ -80,11 +80,11 @@ protected:
 
 TEST_F(VideoChannel, DeliversTheCamerasFramesOnItsReadThreadAtTheCameraRateUntilClosed)
 {
-    vcam::CameraSpec spec;
-    spec.fps = 25.0;
-    spec.withTemp = true;
+    vcam::CameraSetup setup;
+    setup.fps = 25.0;
+    setup.withTemp = true;
     vcam::AddCamera();  // a first camera, so index 1 must be looked up
-    vcam::Camera& cam = vcam::AddCamera(spec);
+    vcam::Camera& cam = vcam::AddCamera(setup);
     const std::vector<OZL_USB_DEV_INFO> devs = Search();
     ASSERT_EQ(2u, devs.size());
 
@@ -141,9 +141,9 @@ TEST_F(VideoChannel, TheSerialNodeOfTheSameSearchAnswersACommand)
 
 TEST_F(VideoChannel, FramesShorterThanThePixelCountAreNotHandedOver)
 {
-    vcam::CameraSpec spec;
-    spec.withTemp = false;
-    vcam::Camera& cam = vcam::AddCamera(spec);
+    vcam::CameraSetup setup;
+    setup.withTemp = false;
+    vcam::Camera& cam = vcam::AddCamera(setup);
     Search();
     FrameRecorder recorder;
     UVCInterface channel;
@@ -214,7 +214,7 @@ TEST_F(VideoChannel, ReopeningAnOpenChannelReleasesTheOldStreamFirst)
 
 TEST_F(VideoChannel, OpeningAnIndexWithoutCaptureNodeFailsWith4AndLeavesTheChannelClosed)
 {
-    vcam::CameraSpec webcam;
+    vcam::CameraSetup webcam;
     webcam.captureNodes = 0;
     vcam::AddCamera(webcam);
     Search();
@@ -230,9 +230,9 @@ TEST_F(VideoChannel, OpeningAnIndexWithoutCaptureNodeFailsWith4AndLeavesTheChann
 
 TEST_F(VideoChannel, AStreamWithoutBuffersDeliversNothingAndDoesNotSpin)
 {
-    vcam::CameraSpec spec;
-    spec.buffersGranted = 1;  // too few: nothing is mapped or queued
-    vcam::Camera& cam = vcam::AddCamera(spec);
+    vcam::CameraSetup setup;
+    setup.buffersGranted = 1;  // too few: nothing is mapped or queued
+    vcam::Camera& cam = vcam::AddCamera(setup);
     Search();
     FrameRecorder recorder;
     UVCInterface channel;

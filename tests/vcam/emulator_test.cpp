@@ -78,10 +78,10 @@ std::map<std::string, UsbLoc> UdevNodes(udev* u, const char* subsystem) {
 
 TEST(VcamDiscovery, UdevAndUvcAgreeOnTwoCameras) {
     Cleanup cleanup;
-    vcam::CameraSpec spec;
-    vcam::Camera& a = vcam::AddCamera(spec);
-    spec.name = "Second";
-    vcam::Camera& b = vcam::AddCamera(spec);
+    vcam::CameraSetup setup;
+    vcam::Camera& a = vcam::AddCamera(setup);
+    setup.name = "Second";
+    vcam::Camera& b = vcam::AddCamera(setup);
     ASSERT_FALSE(a.busnum() == b.busnum() && a.devnum() == b.devnum());
 
     udev* u = udev_new();
@@ -199,9 +199,9 @@ double Seconds(const timeval& tv) { return tv.tv_sec + tv.tv_usec / 1e6; }
 
 TEST(VcamCapture, FollowsTheV4l2Sequence) {
     Cleanup cleanup;
-    vcam::CameraSpec spec;
-    spec.fps = 25.0;
-    vcam::Camera& cam = vcam::AddCamera(spec);
+    vcam::CameraSetup setup;
+    setup.fps = 25.0;
+    vcam::Camera& cam = vcam::AddCamera(setup);
 
     const int fd = open(cam.videoPath().c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_GE(fd, 0);
@@ -264,10 +264,10 @@ TEST(VcamCapture, FollowsTheV4l2Sequence) {
 
 TEST(VcamCapture, VideoFaults) {
     Cleanup cleanup;
-    vcam::CameraSpec spec;
-    spec.buffersGranted = 1;
-    spec.intervalNumeratorZero = true;
-    vcam::Camera& cam = vcam::AddCamera(spec);
+    vcam::CameraSetup setup;
+    setup.buffersGranted = 1;
+    setup.intervalNumeratorZero = true;
+    vcam::Camera& cam = vcam::AddCamera(setup);
     {
         Stream s;
         EXPECT_EQ(s.Setup(cam.videoPath(), 4), 1u);
@@ -308,7 +308,7 @@ TEST(VcamCapture, VideoFaults) {
         EXPECT_EQ(errno, ENOENT);
     }
 
-    vcam::CameraSpec broken;
+    vcam::CameraSetup broken;
     broken.querycapErrno = EIO;
     vcam::Camera& other = vcam::AddCamera(broken);
     const int fd = open(other.videoPath().c_str(), O_RDWR);

@@ -6,34 +6,34 @@ namespace vivatool {
 
 namespace {
 
-const OptionSpec kHelpOption{"help", 'h', nullptr, "show this help"};
+const OptionSyntax kHelpOption{"help", 'h', nullptr, "show this help"};
 
 bool LooksLikeNumber(const std::string& word)
 {
     return word.size() >= 2 && word[0] == '-' && ((word[1] >= '0' && word[1] <= '9') || word[1] == '.');
 }
 
-const OptionSpec* FindLong(const CommandSpec& spec, const std::string& name)
+const OptionSyntax* FindLong(const CommandSyntax& setup, const std::string& name)
 {
     if (name == kHelpOption.longName)
         return &kHelpOption;
-    for (const OptionSpec& o : spec.options)
+    for (const OptionSyntax& o : setup.options)
         if (name == o.longName)
             return &o;
     return nullptr;
 }
 
-const OptionSpec* FindShort(const CommandSpec& spec, char name)
+const OptionSyntax* FindShort(const CommandSyntax& setup, char name)
 {
     if (name == kHelpOption.shortName)
         return &kHelpOption;
-    for (const OptionSpec& o : spec.options)
+    for (const OptionSyntax& o : setup.options)
         if (o.shortName != 0 && name == o.shortName)
             return &o;
     return nullptr;
 }
 
-std::string OptionLabel(const OptionSpec& o)
+std::string OptionLabel(const OptionSyntax& o)
 {
     std::string label = o.shortName ? std::string("-") + o.shortName + ", " : "    ";
     label += "--" + std::string(o.longName);
@@ -50,7 +50,7 @@ std::string ParsedArgs::value(const std::string& name, const std::string& fallba
     return it == values.end() ? fallback : it->second;
 }
 
-std::optional<ParsedArgs> ParseArgs(const CommandSpec& spec, const std::vector<std::string>& args, std::string& error)
+std::optional<ParsedArgs> ParseArgs(const CommandSyntax& setup, const std::vector<std::string>& args, std::string& error)
 {
     ParsedArgs parsed;
     bool optionsEnded = false;
@@ -64,16 +64,16 @@ std::optional<ParsedArgs> ParseArgs(const CommandSpec& spec, const std::vector<s
             optionsEnded = true;
             continue;
         }
-        const OptionSpec* option = nullptr;
+        const OptionSyntax* option = nullptr;
         std::optional<std::string> attached;  // value given in the same word
         if (word[1] == '-') {
             const size_t eq = word.find('=');
             const std::string name = word.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            option = FindLong(spec, name);
+            option = FindLong(setup, name);
             if (eq != std::string::npos)
                 attached = word.substr(eq + 1);
         } else {
-            option = FindShort(spec, word[1]);
+            option = FindShort(setup, word[1]);
             if (word.size() > 2)
                 attached = word.substr(2);
         }
@@ -109,46 +109,46 @@ std::optional<ParsedArgs> ParseArgs(const CommandSpec& spec, const std::vector<s
     }
     if (parsed.help)
         return parsed;
-    for (const OptionSpec& o : spec.options) {
+    for (const OptionSyntax& o : setup.options) {
         if (o.required && !parsed.has(o.longName)) {
             error = "missing option " + OptionLabel(o).substr(o.shortName ? 0 : 4, std::string::npos);
             return std::nullopt;
         }
     }
-    if (parsed.positional.size() < spec.minPositional) {
-        error = std::string("missing ") + spec.arguments;
+    if (parsed.positional.size() < setup.minPositional) {
+        error = std::string("missing ") + setup.arguments;
         return std::nullopt;
     }
-    if (parsed.positional.size() > spec.maxPositional) {
-        error = "unexpected argument '" + parsed.positional[spec.maxPositional] + "'";
+    if (parsed.positional.size() > setup.maxPositional) {
+        error = "unexpected argument '" + parsed.positional[setup.maxPositional] + "'";
         return std::nullopt;
     }
     return parsed;
 }
 
-std::string CommandHelp(const CommandSpec& spec)
+std::string CommandHelp(const CommandSyntax& setup)
 {
-    std::string usage = std::string("Usage: vivazuzoz ") + spec.name;
-    for (const OptionSpec& o : spec.options) {
+    std::string usage = std::string("Usage: vivazuzoz ") + setup.name;
+    for (const OptionSyntax& o : setup.options) {
         std::string part = o.shortName ? std::string("-") + o.shortName : "--" + std::string(o.longName);
         if (o.valueName)
             part += " " + std::string(o.valueName);
         usage += o.required ? " " + part : " [" + part + "]";
     }
-    if (spec.arguments[0])
-        usage += " " + std::string(spec.arguments);
-    std::string text = usage + "\n\n" + spec.summary + ".\n\nOptions:\n";
-    std::vector<OptionSpec> all = spec.options;
+    if (setup.arguments[0])
+        usage += " " + std::string(setup.arguments);
+    std::string text = usage + "\n\n" + setup.summary + ".\n\nOptions:\n";
+    std::vector<OptionSyntax> all = setup.options;
     all.push_back(kHelpOption);
     size_t width = 0;
-    for (const OptionSpec& o : all)
+    for (const OptionSyntax& o : all)
         width = std::max(width, OptionLabel(o).size());
-    for (const OptionSpec& o : all) {
+    for (const OptionSyntax& o : all) {
         const std::string label = OptionLabel(o);
         text += "  " + label + std::string(width - label.size() + 2, ' ') + o.help + "\n";
     }
-    if (!spec.details.empty())
-        text += "\n" + spec.details;
+    if (!setup.details.empty())
+        text += "\n" + setup.details;
     return text;
 }
 

@@ -9,7 +9,7 @@
 
 namespace vivatool {
 
-struct OptionSpec {
+struct OptionSyntax {
     const char* longName;   // without the leading "--"
     char shortName;         // 0 when there is none
     const char* valueName;  // nullptr for a flag
@@ -17,11 +17,11 @@ struct OptionSpec {
     bool required = false;  // the command cannot run without it
 };
 
-struct CommandSpec {
+struct CommandSyntax {
     const char* name;
     const char* summary;    // one line for the overview
     const char* arguments;  // positional part of the usage line, e.g. "NAME VALUE"
-    std::vector<OptionSpec> options;
+    std::vector<OptionSyntax> options;
     size_t minPositional;
     size_t maxPositional;
     std::string details;    // further text for the command's --help, or ""
@@ -42,10 +42,10 @@ struct ParsedArgs {
 // options, and -h/--help anywhere. A word that starts with '-' and a digit
 // or a point is a value, so "set atmos-temp -10" works. On failure returns
 // nothing and sets `error`.
-std::optional<ParsedArgs> ParseArgs(const CommandSpec& spec, const std::vector<std::string>& args,
+std::optional<ParsedArgs> ParseArgs(const CommandSyntax& setup, const std::vector<std::string>& args,
                                     std::string& error);
 
 // The usage line and the option list of one command.
-std::string CommandHelp(const CommandSpec& spec);
+std::string CommandHelp(const CommandSyntax& setup);
 
 }  // namespace vivatool

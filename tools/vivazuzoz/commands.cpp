@@ -47,7 +47,7 @@ struct Context {
 using Handler = int (*)(Context&, const ParsedArgs&);
 
 struct Command {
-    CommandSpec spec;
+    CommandSyntax setup;
     Handler run;
 };
 
@@ -72,8 +72,8 @@ int UsageError(Context& ctx, const char* command, const std::string& message)
 
 // ------------------------------------------------------- option values
 
-const OptionSpec kDeviceOption{"device", 'd', "INDEX", "camera to use, as 'vivazuzoz list' numbers them (default 0)"};
-const OptionSpec kJsonOption{"json", 0, nullptr, "print JSON for scripts"};
+const OptionSyntax kDeviceOption{"device", 'd', "INDEX", "camera to use, as 'vivazuzoz list' numbers them (default 0)"};
+const OptionSyntax kJsonOption{"json", 0, nullptr, "print JSON for scripts"};
 
 // Reads an integer option within [min, max]; `fallback` when absent.
 bool IntegerOption(Context& ctx, const char* command, const ParsedArgs& args, const char* name, long long min,
@@ -721,7 +721,7 @@ const std::vector<Command>& Commands()
 const Command* FindCommand(const std::string& name)
 {
     for (const Command& c : Commands())
-        if (name == c.spec.name)
+        if (name == c.setup.name)
             return &c;
     return nullptr;
 }
@@ -737,7 +737,7 @@ std::string ToolHelp()
         "Commands:\n";
     for (const Command& c : Commands()) {
         char line[200];
-        std::snprintf(line, sizeof line, "  %-10s %s\n", c.spec.name, c.spec.summary);
+        std::snprintf(line, sizeof line, "  %-10s %s\n", c.setup.name, c.setup.summary);
         text += line;
     }
     text +=
@@ -789,15 +789,15 @@ int RunTool(const std::vector<std::string>& args, FILE* out, FILE* err, bool ter
         return kExitUsage;
     }
     if (helpFor) {
-        std::fprintf(out, "%s", CommandHelp(command->spec).c_str());
+        std::fprintf(out, "%s", CommandHelp(command->setup).c_str());
         return kExitOk;
     }
     std::string error;
-    const auto parsed = ParseArgs(command->spec, std::vector<std::string>(args.begin() + 1, args.end()), error);
+    const auto parsed = ParseArgs(command->setup, std::vector<std::string>(args.begin() + 1, args.end()), error);
     if (!parsed)
-        return UsageError(ctx, command->spec.name, error);
+        return UsageError(ctx, command->setup.name, error);
     if (parsed->help) {
-        std::fprintf(out, "%s", CommandHelp(command->spec).c_str());
+        std::fprintf(out, "%s", CommandHelp(command->setup).c_str());
         return kExitOk;
     }
     const int status = command->run(ctx, *parsed);

@@ -46,21 +46,21 @@ int NextVideoNumber() { return g_nextVideo++; }
 
 using namespace detail;
 
-Camera::State::State(const CameraSpec& s, int ord) : spec(s), ordinal(ord) {
-    if (spec.width < 1) spec.width = 256;
-    if (spec.height < 1) spec.height = 192;
-    if (!(spec.fps > 0)) spec.fps = 25.0;
-    spec.captureNodes = std::max(spec.captureNodes, 0);
-    spec.ttyNodes = std::max(spec.ttyNodes, 0);
-    busnum = spec.busnum > 0 ? spec.busnum : 1 + ordinal % 3;
-    devnum = spec.devnum > 0 ? spec.devnum : 2 + ordinal;
-    spec.busnum = busnum;
-    spec.devnum = devnum;
-    scene = std::make_shared<const Scene>(spec.width, spec.height);
-    for (int i = 0; i < spec.captureNodes; ++i)
+Camera::State::State(const CameraSetup& s, int ord) : setup(s), ordinal(ord) {
+    if (setup.width < 1) setup.width = 256;
+    if (setup.height < 1) setup.height = 192;
+    if (!(setup.fps > 0)) setup.fps = 25.0;
+    setup.captureNodes = std::max(setup.captureNodes, 0);
+    setup.ttyNodes = std::max(setup.ttyNodes, 0);
+    busnum = setup.busnum > 0 ? setup.busnum : 1 + ordinal % 3;
+    devnum = setup.devnum > 0 ? setup.devnum : 2 + ordinal;
+    setup.busnum = busnum;
+    setup.devnum = devnum;
+    scene = std::make_shared<const Scene>(setup.width, setup.height);
+    for (int i = 0; i < setup.captureNodes; ++i)
         captures.push_back(std::make_shared<VideoNode>(this, NextVideoNumber(), true));
-    if (spec.metadataNode) metadata = std::make_shared<VideoNode>(this, NextVideoNumber(), false);
-    for (int i = 0; i < spec.ttyNodes; ++i) ports.push_back(std::make_unique<Port>());
+    if (setup.metadataNode) metadata = std::make_shared<VideoNode>(this, NextVideoNumber(), false);
+    for (int i = 0; i < setup.ttyNodes; ++i) ports.push_back(std::make_unique<Port>());
     wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     created = Clock::now();
 }
@@ -149,7 +149,7 @@ void Camera::State::ResponderLoop() {
     std::vector<uint8_t> rx;
     Clock::time_point lastRx = Clock::now();
     const Clock::time_point unplugAt =
-        spec.unplugAfter > 0 ? created + Seconds(spec.unplugAfter) : Clock::time_point::max();
+        setup.unplugAfter > 0 ? created + Seconds(setup.unplugAfter) : Clock::time_point::max();
     auto schedule = [&pending](Clock::time_point when, std::vector<uint8_t> bytes) {
         auto it = std::upper_bound(pending.begin(), pending.end(), when,
                                    [](Clock::time_point t, const Pending& p) { return t < p.when; });
@@ -208,7 +208,7 @@ void Camera::State::ResponderLoop() {
             requests.push_back(Request{frame, MonotonicSeconds()});
             std::vector<uint8_t> reply;
             if (!Answer(frame, model, &reply)) continue;
-            for (auto& chunk : ApplyFault(std::move(reply), spec.portFault, spec.portFaultMs))
+            for (auto& chunk : ApplyFault(std::move(reply), setup.portFault, setup.portFaultMs))
                 schedule(now + std::chrono::milliseconds(chunk.delayMs), std::move(chunk.bytes));
         }
         while (!injected.empty()) {
@@ -254,8 +254,8 @@ std::string Camera::serialPath(int i) const {
     return state_->ports[static_cast<size_t>(i)]->path();
 }
 
-CameraSpec Camera::spec() const {
-    return Locked([this] { return state_->spec; });
+CameraSetup Camera::setup() const {
+    return Locked([this] { return state_->setup; });
 }
 
 void Camera::Unplug() {
@@ -276,33 +276,33 @@ void Camera::SetShortFrames(unsigned bytes) {
 
 void Camera::ChangeSize(int width, int height, bool withTemp) {
     Locked([&] {
-        state_->spec.width = std::max(width, 1);
-        state_->spec.height = std::max(height, 1);
-        state_->spec.withTemp = withTemp;
-        state_->scene = std::make_shared<const Scene>(state_->spec.width, state_->spec.height);
+        state_->setup.width = std::max(width, 1);
+        state_->setup.height = std::max(height, 1);
+        state_->setup.withTemp = withTemp;
+        state_->scene = std::make_shared<const Scene>(state_->setup.width, state_->setup.height);
     });
 }
 
 void Camera::SetQuerycapErrno(int err) {
-    Locked([&] { state_->spec.querycapErrno = err; });
+    Locked([&] { state_->setup.querycapErrno = err; });
 }
 
 void Camera::SetSfmtErrno(int err) {
-    Locked([&] { state_->spec.sfmtErrno = err; });
+    Locked([&] { state_->setup.sfmtErrno = err; });
 }
 
 void Camera::SetBuffersGranted(unsigned count) {
-    Locked([&] { state_->spec.buffersGranted = count; });
+    Locked([&] { state_->setup.buffersGranted = count; });
 }
 
 void Camera::SetIntervalNumeratorZero(bool on) {
-    Locked([&] { state_->spec.intervalNumeratorZero = on; });
+    Locked([&] { state_->setup.intervalNumeratorZero = on; });
 }
 
 void Camera::SetPortFault(PortFault fault, int ms) {
     Locked([&] {
-        state_->spec.portFault = fault;
-        state_->spec.portFaultMs = ms;
+        state_->setup.portFault = fault;
+        state_->setup.portFaultMs = ms;
     });
 }
 
@@ -385,13 +385,13 @@ int Camera::HotspotY() const {
     return Locked([this] { return state_->scene->hotY(); });
 }
 
-Camera& AddCamera(const CameraSpec& spec) {
+Camera& AddCamera(const CameraSetup& setup) {
     Camera::State* state;
     {
         std::lock_guard<std::mutex> lk(Lock());
         auto& cams = detail::Cameras();
         if (cams.empty()) g_nextVideo = 0;  // a fresh world numbers its nodes from 0 again
-        cams.push_back(std::make_unique<Camera::State>(spec, static_cast<int>(cams.size())));
+        cams.push_back(std::make_unique<Camera::State>(setup, static_cast<int>(cams.size())));
         state = cams.back().get();
         state->Start();
     }

@@ -117,19 +117,19 @@ struct Key {
 };
 
 template <typename T>
-Key IntKey(const char* name, T CameraSpec::*field) {
-    return {name, [field](const Config& c) { return std::to_string(c.spec.*field); },
+Key IntKey(const char* name, T CameraSetup::*field) {
+    return {name, [field](const Config& c) { return std::to_string(c.setup.*field); },
             [field](Config& c, const std::string& v) {
                 int i;
                 if (!ParseInt(v, &i)) return false;
-                c.spec.*field = static_cast<T>(i);
+                c.setup.*field = static_cast<T>(i);
                 return true;
             }};
 }
 
-Key BoolKey(const char* name, bool CameraSpec::*field) {
-    return {name, [field](const Config& c) { return std::string(c.spec.*field ? "1" : "0"); },
-            [field](Config& c, const std::string& v) { return ParseBool(v, &(c.spec.*field)); }};
+Key BoolKey(const char* name, bool CameraSetup::*field) {
+    return {name, [field](const Config& c) { return std::string(c.setup.*field ? "1" : "0"); },
+            [field](Config& c, const std::string& v) { return ParseBool(v, &(c.setup.*field)); }};
 }
 
 const std::vector<Key>& Keys() {
@@ -138,28 +138,28 @@ const std::vector<Key>& Keys() {
          [](Config& c, const std::string& v) { return ParseInt(v, &c.cameras) && c.cameras >= 0; }},
         {"verbose", [](const Config& c) { return std::string(c.verbose ? "1" : "0"); },
          [](Config& c, const std::string& v) { return ParseBool(v, &c.verbose); }},
-        {"name", [](const Config& c) { return c.spec.name; },
-         [](Config& c, const std::string& v) { c.spec.name = v; return true; }},
-        BoolKey("hasName", &CameraSpec::hasName),
-        {"size", [](const Config& c) { return std::to_string(c.spec.width) + "x" + std::to_string(c.spec.height); },
-         [](Config& c, const std::string& v) { return ParseSize(v, &c.spec.width, &c.spec.height); }},
-        BoolKey("withTemp", &CameraSpec::withTemp),
-        {"fps", [](const Config& c) { return Num(c.spec.fps); },
-         [](Config& c, const std::string& v) { return ParseDouble(v, &c.spec.fps) && c.spec.fps > 0; }},
-        IntKey("captureNodes", &CameraSpec::captureNodes),
-        BoolKey("metadataNode", &CameraSpec::metadataNode),
-        IntKey("ttyNodes", &CameraSpec::ttyNodes),
-        BoolKey("usbParent", &CameraSpec::usbParent),
-        BoolKey("uvcListed", &CameraSpec::uvcListed),
-        IntKey("buffersGranted", &CameraSpec::buffersGranted),
-        IntKey("querycapErrno", &CameraSpec::querycapErrno),
-        IntKey("sfmtErrno", &CameraSpec::sfmtErrno),
-        BoolKey("intervalNumeratorZero", &CameraSpec::intervalNumeratorZero),
+        {"name", [](const Config& c) { return c.setup.name; },
+         [](Config& c, const std::string& v) { c.setup.name = v; return true; }},
+        BoolKey("hasName", &CameraSetup::hasName),
+        {"size", [](const Config& c) { return std::to_string(c.setup.width) + "x" + std::to_string(c.setup.height); },
+         [](Config& c, const std::string& v) { return ParseSize(v, &c.setup.width, &c.setup.height); }},
+        BoolKey("withTemp", &CameraSetup::withTemp),
+        {"fps", [](const Config& c) { return Num(c.setup.fps); },
+         [](Config& c, const std::string& v) { return ParseDouble(v, &c.setup.fps) && c.setup.fps > 0; }},
+        IntKey("captureNodes", &CameraSetup::captureNodes),
+        BoolKey("metadataNode", &CameraSetup::metadataNode),
+        IntKey("ttyNodes", &CameraSetup::ttyNodes),
+        BoolKey("usbParent", &CameraSetup::usbParent),
+        BoolKey("uvcListed", &CameraSetup::uvcListed),
+        IntKey("buffersGranted", &CameraSetup::buffersGranted),
+        IntKey("querycapErrno", &CameraSetup::querycapErrno),
+        IntKey("sfmtErrno", &CameraSetup::sfmtErrno),
+        BoolKey("intervalNumeratorZero", &CameraSetup::intervalNumeratorZero),
         {"portFault",
-         [](const Config& c) { return std::string(PortFaultName(c.spec.portFault)) + ":" + std::to_string(c.spec.portFaultMs); },
-         [](Config& c, const std::string& v) { return ParseFault(v, &c.spec.portFault, &c.spec.portFaultMs); }},
-        {"unplugAfter", [](const Config& c) { return Num(c.spec.unplugAfter); },
-         [](Config& c, const std::string& v) { return ParseDouble(v, &c.spec.unplugAfter); }},
+         [](const Config& c) { return std::string(PortFaultName(c.setup.portFault)) + ":" + std::to_string(c.setup.portFaultMs); },
+         [](Config& c, const std::string& v) { return ParseFault(v, &c.setup.portFault, &c.setup.portFaultMs); }},
+        {"unplugAfter", [](const Config& c) { return Num(c.setup.unplugAfter); },
+         [](Config& c, const std::string& v) { return ParseDouble(v, &c.setup.unplugAfter); }},
     };
     return keys;
 }

@@ -15,7 +15,7 @@ constexpr const char* kConfigVariable = "VIVAZUZOZ_VCAM";
 
 struct Config {
     int cameras = 1;
-    CameraSpec spec;  // every camera gets this spec (its own USB location)
+    CameraSetup setup;  // every camera gets this setup (its own USB location)
     bool verbose = false;  // print each camera's nodes to standard error
 };
 

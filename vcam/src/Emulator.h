@@ -145,11 +145,11 @@ private:
 
 // Per-camera state. Fields guarded by detail::Lock() unless said otherwise.
 struct Camera::State {
-    explicit State(const CameraSpec& s, int ordinal);
+    explicit State(const CameraSetup& s, int ordinal);
     ~State();
 
     Camera api{this};
-    CameraSpec spec;
+    CameraSetup setup;
     int ordinal;  // position in add order, fixed
     int busnum;
     int devnum;

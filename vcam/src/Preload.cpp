@@ -24,7 +24,7 @@ __attribute__((constructor)) void StartConfiguredCameras() {
         return;
     }
     for (int i = 0; i < config.cameras; ++i) {
-        vcam::Camera& cam = vcam::AddCamera(config.spec);
+        vcam::Camera& cam = vcam::AddCamera(config.setup);
         if (!config.verbose) continue;
         std::fprintf(stderr, "vivazuzoz-vcam: camera %d: usb %d-%d video %s metadata %s serial %s\n", i,
                      cam.busnum(), cam.devnum(), cam.videoPath().c_str(),

@@ -43,7 +43,7 @@ std::vector<Record> Snapshot() {
         const std::string port = std::to_string(c->ordinal + 1);
         std::string usbPath;
         std::string base;
-        if (c->spec.usbParent) {
+        if (c->setup.usbParent) {
             usbPath = "/sys/devices/vivazuzoz-vcam/usb" + bus + "/" + bus + "-" + port;
             Record usb;
             usb.syspath = usbPath;
@@ -55,7 +55,7 @@ std::vector<Record> Snapshot() {
             usb.devnode = node;
             usb.sysattrs = {{"busnum", bus}, {"devnum", std::to_string(c->devnum)},
                             {"idVendor", "1209"}, {"idProduct", "7ca0"}, {"manufacturer", "vivazuzoz-vcam"}};
-            if (c->spec.hasName) usb.sysattrs.push_back({"product", c->spec.name});
+            if (c->setup.hasName) usb.sysattrs.push_back({"product", c->setup.name});
             usb.properties = {{"BUSNUM", bus}, {"DEVNUM", std::to_string(c->devnum)}};
             out.push_back(usb);
             base = usbPath + "/" + bus + "-" + port + ":1.0";
@@ -69,7 +69,7 @@ std::vector<Record> Snapshot() {
             r.subsystem = "video4linux";
             r.devnode = n.path();
             r.parent = usbPath;
-            r.sysattrs = {{"name", c->spec.hasName ? c->spec.name : std::string("UVC Camera")},
+            r.sysattrs = {{"name", c->setup.hasName ? c->setup.name : std::string("UVC Camera")},
                           {"index", n.capture() ? "0" : "1"}};
             r.properties = {{"MAJOR", "81"}, {"MINOR", std::to_string(n.number())}};
             out.push_back(r);
@@ -80,7 +80,7 @@ std::vector<Record> Snapshot() {
             if (!c->ports[i]->ok()) continue;
             Record r;
             r.sysname = "ttyVCAM" + std::to_string(c->ordinal) + "." + std::to_string(i);
-            r.syspath = (c->spec.usbParent ? usbPath + "/" + bus + "-" + port + ":1." + std::to_string(2 + i) : base) +
+            r.syspath = (c->setup.usbParent ? usbPath + "/" + bus + "-" + port + ":1." + std::to_string(2 + i) : base) +
                         "/tty/" + r.sysname;
             r.subsystem = "tty";
             r.devnode = c->ports[i]->path();

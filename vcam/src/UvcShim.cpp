@@ -1,6 +1,6 @@
 // UvcShim - libuvc's device list for the virtual world. A context made while
 // a virtual camera exists lists the virtual cameras (those plugged in and
-// listed by their spec) in add order; otherwise the real library answers.
+// listed by their setup) in add order; otherwise the real library answers.
 // Streaming through libuvc is not emulated: opening a virtual device
 // answers UVC_ERROR_NOT_SUPPORTED.
 #include "Emulator.h"
@@ -113,12 +113,12 @@ EXPORT uvc_error_t uvc_get_device_list(uvc_context_t* ctx, uvc_device_t*** list)
     {
         std::lock_guard<std::mutex> lk(Lock());
         for (auto& c : Cameras()) {
-            if (c->unplugged || !c->spec.uvcListed) continue;
+            if (c->unplugged || !c->setup.uvcListed) continue;
             auto* d = new VDev;
             d->bus = static_cast<uint8_t>(c->busnum);
             d->address = static_cast<uint8_t>(c->devnum);
-            d->hasName = c->spec.hasName;
-            d->name = c->spec.name;
+            d->hasName = c->setup.hasName;
+            d->name = c->setup.name;
             d->serial = "VCAM" + std::to_string(c->ordinal);
             devs.push_back(d);
         }

@@ -76,10 +76,10 @@ VideoNode::VideoNode(Camera::State* cam, int number, bool capture)
 
 bool VideoNode::gone() const { return m_removed || m_cam->unplugged; }
 
-int VideoNode::VideoWidth() const { return m_cam->scene->width() * (m_cam->spec.withTemp ? 2 : 1); }
+int VideoNode::VideoWidth() const { return m_cam->scene->width() * (m_cam->setup.withTemp ? 2 : 1); }
 int VideoNode::VideoHeight() const { return m_cam->scene->height(); }
 uint32_t VideoNode::SizeImage() const {
-    return static_cast<uint32_t>(FrameBytes(m_cam->scene->width(), m_cam->scene->height(), m_cam->spec.withTemp));
+    return static_cast<uint32_t>(FrameBytes(m_cam->scene->width(), m_cam->scene->height(), m_cam->setup.withTemp));
 }
 
 void VideoNode::Attach(Handle* h) {
@@ -169,10 +169,10 @@ int VideoNode::Ioctl(Handle* h, unsigned long request, void* arg, std::unique_lo
 }
 
 int VideoNode::QueryCap(v4l2_capability* cap) const {
-    if (m_capture && m_cam->spec.querycapErrno) return -m_cam->spec.querycapErrno;
+    if (m_capture && m_cam->setup.querycapErrno) return -m_cam->setup.querycapErrno;
     std::memset(cap, 0, sizeof *cap);
     std::snprintf(reinterpret_cast<char*>(cap->driver), sizeof cap->driver, "uvcvideo");
-    const std::string card = m_cam->spec.hasName ? m_cam->spec.name : std::string("UVC Camera");
+    const std::string card = m_cam->setup.hasName ? m_cam->setup.name : std::string("UVC Camera");
     std::snprintf(reinterpret_cast<char*>(cap->card), sizeof cap->card, "%s", card.c_str());
     std::snprintf(reinterpret_cast<char*>(cap->bus_info), sizeof cap->bus_info, "usb-vivazuzoz-vcam-%d.%d",
                   m_cam->busnum, m_cam->devnum);
@@ -207,7 +207,7 @@ int VideoNode::EnumIntervals(v4l2_frmivalenum* f) const {
         f->width != static_cast<uint32_t>(VideoWidth()) || f->height != static_cast<uint32_t>(VideoHeight()))
         return -EINVAL;
     f->type = V4L2_FRMIVAL_TYPE_DISCRETE;
-    f->discrete = Interval(m_cam->spec.fps);
+    f->discrete = Interval(m_cam->setup.fps);
     return 0;
 }
 
@@ -226,7 +226,7 @@ void VideoNode::FillFormat(v4l2_format* f) const {
 int VideoNode::SetFormat(Handle* h, v4l2_format* f, bool tryOnly) {
     if (f->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
     if (!tryOnly) {
-        if (m_cam->spec.sfmtErrno) return -m_cam->spec.sfmtErrno;
+        if (m_cam->setup.sfmtErrno) return -m_cam->setup.sfmtErrno;
         if (m_streaming || (m_bufs && m_owner != h)) return -EBUSY;
     }
     // One format and one size: whatever is asked is adjusted to them.
@@ -238,8 +238,8 @@ int VideoNode::GetParm(v4l2_streamparm* p) const {
     if (p->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
     std::memset(&p->parm, 0, sizeof p->parm);
     p->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
-    p->parm.capture.timeperframe = Interval(m_cam->spec.fps);
-    if (m_cam->spec.intervalNumeratorZero) p->parm.capture.timeperframe.numerator = 0;
+    p->parm.capture.timeperframe = Interval(m_cam->setup.fps);
+    if (m_cam->setup.intervalNumeratorZero) p->parm.capture.timeperframe.numerator = 0;
     return 0;
 }
 
@@ -249,7 +249,7 @@ int VideoNode::SetParm(v4l2_streamparm* p) const {
     // The one interval the camera has is the nearest to any request.
     std::memset(&p->parm, 0, sizeof p->parm);
     p->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
-    p->parm.capture.timeperframe = Interval(m_cam->spec.fps);
+    p->parm.capture.timeperframe = Interval(m_cam->setup.fps);
     return 0;
 }
 
@@ -272,7 +272,7 @@ int VideoNode::ReqBufs(Handle* h, v4l2_requestbuffers* r, std::unique_lock<std::
         SyncReady();
         return 0;
     }
-    unsigned granted = m_cam->spec.buffersGranted ? m_cam->spec.buffersGranted : r->count;
+    unsigned granted = m_cam->setup.buffersGranted ? m_cam->setup.buffersGranted : r->count;
     granted = std::min(granted, kMaxBuffers);
     auto set = std::make_unique<BufferSet>(granted, SizeImage());
     if (!set->ok()) return -ENOMEM;
@@ -356,7 +356,7 @@ int VideoNode::StreamOn(Handle* h, const int* type) {
     m_streaming = true;
     m_sequence = 0;
     m_next = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                std::chrono::duration<double>(1.0 / std::max(m_cam->spec.fps, 0.001)));
+                                std::chrono::duration<double>(1.0 / std::max(m_cam->setup.fps, 0.001)));
     m_cam->producerCv.notify_all();
     SyncReady();
     return 0;
@@ -385,7 +385,7 @@ int VideoNode::StreamOff(Handle* h, const int* type, std::unique_lock<std::mutex
 
 void VideoNode::Produce(FrameRenderer& renderer, std::unique_lock<std::mutex>& lk) {
     const auto period = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(1.0 / std::max(m_cam->spec.fps, 0.001)));
+        std::chrono::duration<double>(1.0 / std::max(m_cam->setup.fps, 0.001)));
     const auto now = Clock::now();
     m_next += period;
     if (m_next < now) m_next = now + period;  // fell behind: no burst of frames
@@ -400,9 +400,9 @@ void VideoNode::Produce(FrameRenderer& renderer, std::unique_lock<std::mutex>& l
     uint8_t* dst = m_bufs->base + m_bufs->stride * index;
     const size_t cap = m_bufs->length;
     std::shared_ptr<const Scene> scene = m_cam->scene;
-    const bool withTemp = m_cam->spec.withTemp;
+    const bool withTemp = m_cam->setup.withTemp;
     const Formula formula = m_cam->CurrentFormula();
-    const double fps = m_cam->spec.fps;
+    const double fps = m_cam->setup.fps;
     const unsigned shortBytes = m_cam->shortBytes;
     m_filling = true;
     lk.unlock();

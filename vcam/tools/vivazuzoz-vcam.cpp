@@ -137,47 +137,47 @@ int main(int argc, char** argv) {
         if (arg == "--verbose") {
             config.verbose = true;
         } else if (arg == "--no-name") {
-            config.spec.hasName = false;
+            config.setup.hasName = false;
         } else if (arg == "--no-metadata") {
-            config.spec.metadataNode = false;
+            config.setup.metadataNode = false;
         } else if (arg == "--interval-zero") {
-            config.spec.intervalNumeratorZero = true;
+            config.setup.intervalNumeratorZero = true;
         } else if (arg == "--cameras") {
             if (!value(&v) || !ToInt(v, &config.cameras) || config.cameras < 0 || config.cameras > 16)
                 return Fail("--cameras needs a number from 0 to 16");
         } else if (arg == "--size") {
-            if (!value(&v) || !vcam::detail::ParseSize(v, &config.spec.width, &config.spec.height))
+            if (!value(&v) || !vcam::detail::ParseSize(v, &config.setup.width, &config.setup.height))
                 return Fail("--size needs WxH, for example 256x192");
-            const int w = config.spec.width, h = config.spec.height;
+            const int w = config.setup.width, h = config.setup.height;
             if (!((w == 256 && h == 192) || (w == 384 && h == 288) || (w == 640 && h == 512) ||
                   (w == 1280 && h == 1024)))
                 return Fail("--size must be 256x192, 384x288, 640x512 or 1280x1024");
         } else if (arg == "--mode") {
             if (!value(&v) || (std::strcmp(v, "image") && std::strcmp(v, "temp")))
                 return Fail("--mode needs image or temp");
-            config.spec.withTemp = std::strcmp(v, "temp") == 0;
+            config.setup.withTemp = std::strcmp(v, "temp") == 0;
         } else if (arg == "--fps") {
-            if (!value(&v) || !ToDouble(v, &config.spec.fps) || !(config.spec.fps > 0 && config.spec.fps <= 1000))
+            if (!value(&v) || !ToDouble(v, &config.setup.fps) || !(config.setup.fps > 0 && config.setup.fps <= 1000))
                 return Fail("--fps needs a rate above 0 and at most 1000");
         } else if (arg == "--name") {
             if (!value(&v)) return Fail("--name needs a text");
-            config.spec.name = v;
-            config.spec.hasName = true;
+            config.setup.name = v;
+            config.setup.hasName = true;
         } else if (arg == "--buffers") {
             int n = 0;
             if (!value(&v) || !ToInt(v, &n) || n < 1 || n > 32) return Fail("--buffers needs a number from 1 to 32");
-            config.spec.buffersGranted = static_cast<unsigned>(n);
+            config.setup.buffersGranted = static_cast<unsigned>(n);
         } else if (arg == "--port-fault") {
-            if (!value(&v) || !vcam::detail::ParseFault(v, &config.spec.portFault, &config.spec.portFaultMs))
+            if (!value(&v) || !vcam::detail::ParseFault(v, &config.setup.portFault, &config.setup.portFaultMs))
                 return Fail("--port-fault needs NAME[:MS]; see --help for the names");
         } else if (arg == "--querycap-errno") {
-            if (!value(&v) || !ToInt(v, &config.spec.querycapErrno) || config.spec.querycapErrno < 0)
+            if (!value(&v) || !ToInt(v, &config.setup.querycapErrno) || config.setup.querycapErrno < 0)
                 return Fail("--querycap-errno needs an errno number");
         } else if (arg == "--sfmt-errno") {
-            if (!value(&v) || !ToInt(v, &config.spec.sfmtErrno) || config.spec.sfmtErrno < 0)
+            if (!value(&v) || !ToInt(v, &config.setup.sfmtErrno) || config.setup.sfmtErrno < 0)
                 return Fail("--sfmt-errno needs an errno number");
         } else if (arg == "--unplug-after") {
-            if (!value(&v) || !ToDouble(v, &config.spec.unplugAfter) || !(config.spec.unplugAfter > 0))
+            if (!value(&v) || !ToDouble(v, &config.setup.unplugAfter) || !(config.setup.unplugAfter > 0))
                 return Fail("--unplug-after needs a number of seconds above 0");
         } else {
             return Fail("unknown option " + arg);

@@ -63,7 +63,7 @@ enum class PortFault {
 VCAM_API bool ParsePortFault(const std::string& name, PortFault* fault);
 VCAM_API const char* PortFaultName(PortFault fault);
 
-struct CameraSpec {
+struct CameraSetup {
     std::string name = "Virtual Thermal Camera";  // USB product string
     bool hasName = true;           // false: the device reports no product string
     int width = 256;               // detector size: 256x192, 384x288, 640x512, 1280x1024
@@ -121,7 +121,7 @@ public:
     std::string videoPath(int i = 0) const;   // i-th capture node ("" when none)
     std::string metadataPath() const;         // "" when none
     std::string serialPath(int i = 0) const;  // pty slave path of the i-th tty node
-    CameraSpec spec() const;                  // as created, with later run-time changes
+    CameraSetup setup() const;                  // as created, with later run-time changes
 
     // Video faults at run time.
     void Unplug();                        // every request and dequeue fails with ENODEV, select reports ready
@@ -175,7 +175,7 @@ private:
     State* state_;  // owned by the emulator; never null
 };
 
-VCAM_API Camera& AddCamera(const CameraSpec& spec = CameraSpec());
+VCAM_API Camera& AddCamera(const CameraSetup& setup = CameraSetup());
 VCAM_API std::vector<Camera*> Cameras();
 // Removes every camera: its threads stop, its ptys close, and descriptors a
 // client still holds on its capture nodes answer ENODEV until closed.
