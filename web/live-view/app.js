@@ -119,6 +119,7 @@ class CameraView {
     this.arrivals = [];        // arrival times of the last frames, for the rate
     this.frames = 0;
     this.live = false;
+    this.wasGone = false;      // the camera was live and then went
     this.drawPending = false;
     this.setInfo(info);
     this.bindControls();
@@ -237,7 +238,10 @@ class CameraView {
   }
 
   setLive(live, why) {
-    const returned = live && !this.live;
+    // Settings are read again when the camera comes back, not when the
+    // stream first says it is live (the constructor has read them).
+    const returned = live && this.wasGone;
+    this.wasGone = !live && (this.wasGone || this.live);
     this.live = live;
     this.node.classList.toggle('lost', !live);
     const gone = this.q('.gone');
@@ -373,11 +377,14 @@ class CameraView {
       c.arc(x, y, 6, 0, 2 * Math.PI);
       c.moveTo(x - 10, y); c.lineTo(x - 4, y); c.moveTo(x + 4, y); c.lineTo(x + 10, y);
       c.stroke();
-      const tx = x + 10 + c.measureText(label).width > w ? x - 12 - c.measureText(label).width : x + 12;
+      // The label beside the marker, kept inside the picture.
+      const width = c.measureText(label).width;
+      const tx = x + 12 + width > w ? x - 12 - width : x + 12;
+      const ty = Math.max(14, Math.min(h - 4, y - 8));
       c.fillStyle = '#000a';
-      c.fillRect(tx - 2, y - 20, c.measureText(label).width + 4, 15);
+      c.fillRect(tx - 2, ty - 12, width + 4, 15);
       c.fillStyle = colour;
-      c.fillText(label, tx, y - 8);
+      c.fillText(label, tx, ty);
     };
     marker(hot, '#ff5040', hotText);
     marker(cold, '#40c0ff', coldText);

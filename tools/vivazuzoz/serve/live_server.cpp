@@ -22,6 +22,7 @@
 #include <Poco/ThreadPool.h>
 #include <Poco/URI.h>
 
+#include <cerrno>
 #include <thread>
 
 namespace vivatool::serve {
@@ -464,8 +465,11 @@ void LiveServer::Impl::Stream(int camera, HTTPServerRequest& request, HTTPServer
         RunStream(camera, *socket);
     } catch (const Poco::TimeoutException&) {
         ++clientsDropped;  // the client took no data for sendTimeout
-    } catch (const Poco::Exception&) {
-        // The client closed the connection or the server is stopping.
+    } catch (const Poco::IOException& e) {
+        // A send that the socket's send timeout cut short reports EAGAIN.
+        if (e.code() == EAGAIN || e.code() == EWOULDBLOCK)
+            ++clientsDropped;
+        // Otherwise the client closed the connection or the server is stopping.
     }
 }
 
