@@ -388,6 +388,16 @@ class CameraView {
     };
     marker(hot, '#ff5040', hotText);
     marker(cold, '#40c0ff', coldText);
+    if (this.cursor) {
+      const x = (this.cursor.x + 0.5) * sx, y = (this.cursor.y + 0.5) * sy;
+      c.strokeStyle = '#ffffff';
+      c.lineWidth = 1;
+      c.beginPath();
+      c.moveTo(x - 9, y); c.lineTo(x - 2, y); c.moveTo(x + 2, y); c.lineTo(x + 9, y);
+      c.moveTo(x, y - 9); c.lineTo(x, y - 2); c.moveTo(x, y + 2); c.lineTo(x, y + 9);
+      c.stroke();
+      c.lineWidth = 2;
+    }
     if (this.rect) {
       const r = this.rect;
       c.strokeStyle = '#ffffff';
