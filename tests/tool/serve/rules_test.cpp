@@ -133,10 +133,19 @@ TEST(ServeFrameMessage, HeaderAndPlanesAreLittleEndianAtTheDocumentedOffsets)
     EXPECT_EQ(decoded.sequence, header.sequence);
     EXPECT_EQ(decoded.timestampMs, 1.5);
 
+    std::vector<uint16_t> imagePlane;
+    std::vector<int16_t> tempPlane;
+    ASSERT_TRUE(DecodeFrame(message, decoded, imagePlane, tempPlane));
+    EXPECT_EQ(imagePlane, std::vector<uint16_t>(image, image + 6));
+    EXPECT_EQ(tempPlane, std::vector<int16_t>(temp, temp + 6));
+    EXPECT_FALSE(DecodeFrame(message.substr(0, message.size() - 1), decoded, imagePlane, tempPlane));
+
     const std::string imageOnly = EncodeFrame(header, image, nullptr);
     ASSERT_EQ(imageOnly.size(), 32u + 6 * 2);
     ASSERT_TRUE(DecodeFrameHeader(imageOnly, decoded));
     EXPECT_EQ(decoded.flags, 0u);
+    ASSERT_TRUE(DecodeFrame(imageOnly, decoded, imagePlane, tempPlane));
+    EXPECT_TRUE(tempPlane.empty());
     EXPECT_FALSE(DecodeFrameHeader(imageOnly.substr(0, 31), decoded));
     EXPECT_FALSE(DecodeFrameHeader("XZLV" + imageOnly.substr(4), decoded));
 }

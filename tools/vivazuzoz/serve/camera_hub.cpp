@@ -36,37 +36,39 @@ struct CameraHub::Slot {
     // read by the read thread.
     std::atomic<bool> withTemp{false};
 
-    // Read thread only: the image plane of a frame whose temperatures are
-    // still to come.
-    std::vector<uint16_t> pendingImage;
+    // Read thread only: the message of a frame whose image plane is in and
+    // whose temperatures are still to come.
+    std::string pending;
+    int pendingWidth = 0;
+    int pendingHeight = 0;
     bool imagePending = false;
 
-    void Publish(int width, int height, const uint16_t* image, const int16_t* temp)
+    // Completes `message` (both planes written) with its header and makes it
+    // the newest frame.
+    void Publish(int width, int height, bool withTemp, std::string&& message)
     {
         auto frame = std::make_shared<Frame>();
-        const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
         frame->width = width;
         frame->height = height;
-        frame->withTemp = temp != nullptr;
-        frame->image.assign(image, image + count);
-        if (temp)
-            frame->temp.assign(temp, temp + count);
-        uint64_t sequence;
+        frame->withTemp = withTemp;
+        uint64_t next;
         {
             std::lock_guard<std::mutex> lock(stateMutex);
-            sequence = this->sequence + 1;
+            next = sequence + 1;  // only this read thread advances it
         }
         FrameHeader header;
         header.width = static_cast<uint16_t>(width);
         header.height = static_cast<uint16_t>(height);
-        header.sequence = sequence;
+        header.flags = withTemp ? kFrameHasTemperature : 0;
+        header.sequence = next;
         header.timestampMs = std::chrono::duration<double, std::milli>(
                                  std::chrono::system_clock::now().time_since_epoch())
                                  .count();
-        frame->sequence = sequence;
-        frame->message = EncodeFrame(header, frame->image.data(), temp ? frame->temp.data() : nullptr);
+        WriteFrameHeader(message, header);
+        frame->sequence = next;
+        frame->message = std::move(message);
         std::lock_guard<std::mutex> lock(stateMutex);
-        this->sequence = sequence;  // only this read thread advances it
+        sequence = next;
         lastFrame = Clock::now();
         newest = std::move(frame);
         changed.notify_all();
@@ -296,14 +298,19 @@ void CameraHub::WithCamera(int index, const std::function<void(unsigned long)>& 
 void CameraHub::OnVideo(unsigned long, OZL_USB_VIDEO_INFO_CB* frame, void* user)
 {
     auto* slot = static_cast<Slot*>(user);
-    if (frame->width <= 0 || frame->height <= 0 || !frame->data)
+    if (frame->width <= 0 || frame->height <= 0 || frame->width > 0xFFFF || frame->height > 0xFFFF || !frame->data)
         return;
-    if (!frame->withTemp || !slot->withTemp.load()) {
-        slot->Publish(frame->width, frame->height, frame->data, nullptr);
+    const bool withTemp = frame->withTemp && slot->withTemp.load();
+    const size_t count = static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height);
+    std::string message(FrameMessageSize(frame->width, frame->height, withTemp), '\0');
+    WriteImagePlane(message, frame->data, count);
+    if (!withTemp) {
+        slot->Publish(frame->width, frame->height, false, std::move(message));
         return;
     }
-    const size_t count = static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height);
-    slot->pendingImage.assign(frame->data, frame->data + count);
+    slot->pending = std::move(message);
+    slot->pendingWidth = frame->width;
+    slot->pendingHeight = frame->height;
     slot->imagePending = true;
 }
 
@@ -313,10 +320,11 @@ void CameraHub::OnTemp(unsigned long, OZL_USB_TEMP_INFO_CB* frame, void* user)
     if (!slot->imagePending || !frame->data)
         return;
     slot->imagePending = false;
-    const size_t count = static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height);
-    if (frame->width <= 0 || frame->height <= 0 || slot->pendingImage.size() != count)
+    if (frame->width != slot->pendingWidth || frame->height != slot->pendingHeight)
         return;
-    slot->Publish(frame->width, frame->height, slot->pendingImage.data(), frame->data);
+    WriteTemperaturePlane(slot->pending, frame->data,
+                          static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height));
+    slot->Publish(frame->width, frame->height, true, std::move(slot->pending));
 }
 
 void CameraHub::OnException(unsigned long, int code, void* user)

@@ -18,15 +18,14 @@
 
 namespace vivatool::serve {
 
-// One received frame, shared read-only by every client that sends it.
+// One received frame, shared read-only by every client that sends it: the
+// WebSocket message (frame_message.h), which holds both planes.
 struct Frame {
     int width = 0;
     int height = 0;
     uint64_t sequence = 0;
     bool withTemp = false;
-    std::vector<uint16_t> image;
-    std::vector<int16_t> temp;  // empty on an image-only stream
-    std::string message;        // the WebSocket message (frame_message.h)
+    std::string message;
 };
 
 // What a client learns when it waits for a camera.

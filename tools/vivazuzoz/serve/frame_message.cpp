@@ -32,30 +32,76 @@ void PutPlane(std::string& out, size_t at, const Sample* plane, size_t count)
 {
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     std::memcpy(&out[at], plane, count * sizeof(Sample));
-    return;
-#endif
+#else
     for (size_t i = 0; i < count; ++i)
         PutLe<uint16_t>(out, at + 2 * i, static_cast<uint16_t>(plane[i]));
+#endif
+}
+
+template <typename Sample>
+void GetPlane(const std::string& in, size_t at, std::vector<Sample>& plane, size_t count)
+{
+    plane.resize(count);
+    for (size_t i = 0; i < count; ++i)
+        plane[i] = static_cast<Sample>(GetLe<uint16_t>(in, at + 2 * i));
 }
 
 }  // namespace
 
+size_t FrameMessageSize(int width, int height, bool withTemp)
+{
+    return kFrameHeaderSize + static_cast<size_t>(width) * static_cast<size_t>(height) * 2 * (withTemp ? 2 : 1);
+}
+
+void WriteFrameHeader(std::string& message, const FrameHeader& header)
+{
+    std::memcpy(&message[0], kFrameMagic, sizeof kFrameMagic);
+    PutLe<uint16_t>(message, 4, kFrameVersion);
+    PutLe<uint16_t>(message, 6, static_cast<uint16_t>(kFrameHeaderSize));
+    PutLe<uint16_t>(message, 8, header.width);
+    PutLe<uint16_t>(message, 10, header.height);
+    PutLe<uint32_t>(message, 12, header.flags);
+    PutLe<uint64_t>(message, 16, header.sequence);
+    PutLe<double>(message, 24, header.timestampMs);
+}
+
+void WriteImagePlane(std::string& message, const uint16_t* image, size_t count)
+{
+    PutPlane(message, kFrameHeaderSize, image, count);
+}
+
+void WriteTemperaturePlane(std::string& message, const int16_t* temp, size_t count)
+{
+    PutPlane(message, kFrameHeaderSize + count * 2, temp, count);
+}
+
 std::string EncodeFrame(const FrameHeader& header, const uint16_t* image, const int16_t* temp)
 {
     const size_t count = static_cast<size_t>(header.width) * header.height;
-    std::string out(kFrameHeaderSize + count * 2 * (temp ? 2 : 1), '\0');
-    std::memcpy(&out[0], kFrameMagic, sizeof kFrameMagic);
-    PutLe<uint16_t>(out, 4, kFrameVersion);
-    PutLe<uint16_t>(out, 6, static_cast<uint16_t>(kFrameHeaderSize));
-    PutLe<uint16_t>(out, 8, header.width);
-    PutLe<uint16_t>(out, 10, header.height);
-    PutLe<uint32_t>(out, 12, temp ? (header.flags | kFrameHasTemperature) : (header.flags & ~kFrameHasTemperature));
-    PutLe<uint64_t>(out, 16, header.sequence);
-    PutLe<double>(out, 24, header.timestampMs);
-    PutPlane(out, kFrameHeaderSize, image, count);
+    std::string out(FrameMessageSize(header.width, header.height, temp != nullptr), '\0');
+    FrameHeader h = header;
+    h.flags = temp ? (h.flags | kFrameHasTemperature) : (h.flags & ~kFrameHasTemperature);
+    WriteFrameHeader(out, h);
+    WriteImagePlane(out, image, count);
     if (temp)
-        PutPlane(out, kFrameHeaderSize + count * 2, temp, count);
+        WriteTemperaturePlane(out, temp, count);
     return out;
+}
+
+bool DecodeFrame(const std::string& message, FrameHeader& header, std::vector<uint16_t>& image,
+                 std::vector<int16_t>& temp)
+{
+    if (!DecodeFrameHeader(message, header))
+        return false;
+    const bool withTemp = (header.flags & kFrameHasTemperature) != 0;
+    if (message.size() < FrameMessageSize(header.width, header.height, withTemp))
+        return false;
+    const size_t count = static_cast<size_t>(header.width) * header.height;
+    GetPlane(message, kFrameHeaderSize, image, count);
+    temp.clear();
+    if (withTemp)
+        GetPlane(message, kFrameHeaderSize + count * 2, temp, count);
+    return true;
 }
 
 bool DecodeFrameHeader(const std::string& message, FrameHeader& header)

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vivatool::serve {
 
@@ -37,11 +38,26 @@ struct FrameHeader {
     double timestampMs = 0;
 };
 
+// Bytes of a message for a frame of that size.
+size_t FrameMessageSize(int width, int height, bool withTemp);
+
+// Parts of a message of FrameMessageSize bytes, written in place, so a frame
+// is copied once on its way from the camera to every client. The header's
+// temperature flag comes from `header.flags`.
+void WriteFrameHeader(std::string& message, const FrameHeader& header);
+void WriteImagePlane(std::string& message, const uint16_t* image, size_t count);
+void WriteTemperaturePlane(std::string& message, const int16_t* temp, size_t count);
+
 // The whole message: header, image plane and (when `temp` is not null) the
 // temperature plane.
 std::string EncodeFrame(const FrameHeader& header, const uint16_t* image, const int16_t* temp);
 
 // Reads the header of a message; false when it is too short or not ours.
 bool DecodeFrameHeader(const std::string& message, FrameHeader& header);
+
+// Reads the header and the planes (`temp` is left empty on a frame without
+// temperatures); false when the message is not a whole frame.
+bool DecodeFrame(const std::string& message, FrameHeader& header, std::vector<uint16_t>& image,
+                 std::vector<int16_t>& temp);
 
 }  // namespace vivatool::serve

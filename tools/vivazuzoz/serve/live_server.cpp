@@ -4,6 +4,7 @@
 #include "../palette.h"
 #include "../settings.h"
 #include "../temperature_csv.h"
+#include "frame_message.h"
 #include "png_memory.h"
 #include "request_rules.h"
 #include "web_assets.h"
@@ -412,11 +413,16 @@ void LiveServer::Impl::Snapshot(int camera, const Poco::URI& uri, HTTPServerResp
         return SendError(response, HTTPResponse::HTTP_BAD_REQUEST,
                          "unknown palette '" + paletteName + "'; palettes are: " + PaletteNames());
     const auto frame = LiveFrame(camera, response);
+    FrameHeader header;
+    std::vector<uint16_t> image;
+    std::vector<int16_t> temp;
     if (!frame)
         return;
+    if (!DecodeFrame(frame->message, header, image, temp))
+        return SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, "damaged frame message");
     const std::vector<uint8_t> rgb = frame->withTemp
-                                         ? Colourise(frame->temp.data(), frame->width, frame->height, palette->build())
-                                         : Colourise(frame->image.data(), frame->width, frame->height, palette->build());
+                                         ? Colourise(temp.data(), frame->width, frame->height, palette->build())
+                                         : Colourise(image.data(), frame->width, frame->height, palette->build());
     std::string png, error;
     if (!EncodePng(frame->width, frame->height, rgb, png, error))
         return SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, error);
@@ -428,14 +434,18 @@ void LiveServer::Impl::Snapshot(int camera, const Poco::URI& uri, HTTPServerResp
 void LiveServer::Impl::Csv(int camera, HTTPServerResponse& response)
 {
     const auto frame = LiveFrame(camera, response);
+    FrameHeader header;
+    std::vector<uint16_t> image;
+    std::vector<int16_t> temp;
     if (!frame)
         return;
+    if (!DecodeFrame(frame->message, header, image, temp))
+        return SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, "damaged frame message");
     if (!frame->withTemp)
         return SendError(response, HTTPResponse::HTTP_CONFLICT, "the stream carries no temperatures",
                          OZL_USB_NOT_SUPPORTED);
     response.set("Content-Disposition", "attachment; filename=\"camera" + std::to_string(camera) + ".csv\"");
-    SendBody(response, HTTPResponse::HTTP_OK, "text/csv",
-             TemperatureCsv(frame->temp.data(), frame->width, frame->height));
+    SendBody(response, HTTPResponse::HTTP_OK, "text/csv", TemperatureCsv(temp.data(), frame->width, frame->height));
 }
 
 void LiveServer::Impl::Stream(int camera, HTTPServerRequest& request, HTTPServerResponse& response)
