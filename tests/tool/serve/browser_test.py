@@ -3,7 +3,7 @@
 loads the page served by `vivazuzoz serve` under two virtual cameras, waits
 for live frames, points at the scene's hot object and reads the temperature
 shown, switches the palette, changes a setting and sees it read back, and
-saves a screenshot. Exits 77 (skipped) when Chromium, its driver or Selenium
+saves a screenshot; then watches a camera unplug itself and the page say so. Exits 77 (skipped) when Chromium, its driver or Selenium
 is missing."""
 
 import argparse
@@ -76,9 +76,14 @@ def main():
 
     work = tempfile.mkdtemp(prefix="vivazuzoz-browser-")
     server_log = open(os.path.join(work, "server.log"), "wb")
-    server = subprocess.Popen(
-        [args.vcam, "--cameras", "2", "--", args.tool, "serve", "--listen", "127.0.0.1:0"],
-        stdout=subprocess.PIPE, stderr=server_log, cwd=work)
+
+    def start_server(camera_options):
+        return subprocess.Popen(
+            [args.vcam] + camera_options + ["--", args.tool, "serve", "--listen", "127.0.0.1:0"],
+            stdout=subprocess.PIPE, stderr=server_log, cwd=work)
+
+    server = start_server(["--cameras", "2"])
+    vanishing = None
     driver = None
     failed = True
     try:
@@ -166,10 +171,26 @@ def main():
         os.makedirs(os.path.dirname(os.path.abspath(args.artifact)), exist_ok=True)
         driver.save_screenshot(args.artifact)
         print(f"screenshot: {args.artifact}")
+
+        # A camera that unplugs itself: the page says so without a reload.
+        vanishing = start_server(["--unplug-after", "4"])
+        driver.get(read_url(vanishing, 60))
+        wait.until(lambda d: frames(0) >= 1)
+        gone = driver.find_element(By.CSS_SELECTOR, "#camera-0 .gone")
+        wait.until(lambda d: gone.is_displayed() and "has gone" in gone.text)
+        status = driver.find_element(By.CSS_SELECTOR, "#camera-0 .status").text
+        assert status == "gone", f"the status line says {status!r}"
         failed = False
     finally:
         if driver:
             driver.quit()
+        if vanishing:
+            vanishing.send_signal(signal.SIGTERM)
+            try:
+                vanishing.wait(30)
+            except subprocess.TimeoutExpired:
+                vanishing.kill()
+                vanishing.wait()
         server.send_signal(signal.SIGTERM)
         try:
             status = server.wait(30)

@@ -438,3 +438,37 @@ TEST_F(ServeTest, StopClosesEveryStreamAndCamera)
     EXPECT_FALSE(camera.videoOpen());
     EXPECT_THROW(Get(port_, "/"), Poco::Exception);
 }
+
+TEST_F(ServeTest, ACameraThatComesBackStreamsAgainUnderItsIndexOnTheSameStream)
+{
+    const std::string path = vcam::AddCamera().videoPath();
+    Serve();
+    StreamClient stream(port_, 0);
+    const uint64_t before = stream.NextFrame().header.sequence;
+
+    // Every camera removed, then one made again: the emulator gives it the
+    // same capture node, as a camera plugged into the same port gets.
+    vcam::RemoveAll();
+    for (;;) {
+        const auto message = stream.Next();
+        if (!message.binary) {
+            ASSERT_EQ(message.data, "{\"type\":\"state\",\"live\":false}");
+            break;
+        }
+    }
+    vcam::Camera& again = vcam::AddCamera();
+    ASSERT_EQ(again.videoPath(), path);
+    for (;;) {
+        const auto message = stream.Next();
+        if (!message.binary) {
+            ASSERT_EQ(message.data, "{\"type\":\"state\",\"live\":true}");
+            break;
+        }
+    }
+    EXPECT_GT(stream.NextFrame().header.sequence, before);
+    const auto list = ParseJson(Get(port_, "/api/cameras").body).extract<Poco::JSON::Array::Ptr>();
+    ASSERT_EQ(list->size(), 1u);
+    EXPECT_TRUE(list->getObject(0)->getValue<bool>("live"));
+    EXPECT_EQ(Put(port_, "/api/cameras/0/settings/palette", "3").status, 200);
+    EXPECT_EQ(again.model().palette, 3);
+}
