@@ -472,3 +472,21 @@ TEST_F(ServeTest, ACameraThatComesBackStreamsAgainUnderItsIndexOnTheSameStream)
     EXPECT_EQ(Put(port_, "/api/cameras/0/settings/palette", "3").status, 200);
     EXPECT_EQ(again.model().palette, 3);
 }
+
+TEST_F(ServeTest, StreamsBeyondTheLimitAreRefusedUntilOneCloses)
+{
+    vcam::AddCamera();
+    ServerOptions options;
+    options.maxStreams = 1;
+    Serve(options);
+    {
+        StreamClient first(port_, 0);
+        EXPECT_TRUE(first.NextFrame().binary);
+        EXPECT_THROW(StreamClient(port_, 0), Poco::Net::WebSocketException);
+        // The API still answers while the streams are taken.
+        EXPECT_EQ(Get(port_, "/api/cameras").status, 200);
+    }
+    ASSERT_TRUE(Eventually([&] { return server_->stats().streams == 0; }));
+    StreamClient second(port_, 0);
+    EXPECT_TRUE(second.NextFrame().binary);
+}
