@@ -272,6 +272,27 @@ TEST_F(ServeTest, ForeignOriginsHostsAndPathsAreRefused)
     EXPECT_EQ(Send(port_, change).status, 200);
     EXPECT_EQ(camera.model().palette, 5);
 
+    // A refused request's body does not spill into the next request on the
+    // same connection.
+    {
+        Poco::Net::HTTPClientSession session("127.0.0.1", port_);
+        session.setTimeout(Poco::Timespan(30, 0));
+        Poco::Net::HTTPRequest refused("PUT", "/api/cameras/0/settings/palette", Poco::Net::HTTPMessage::HTTP_1_1);
+        refused.set("Origin", "http://attacker.example");
+        refused.setContentLength(3);
+        refused.setKeepAlive(true);
+        session.sendRequest(refused) << "GET";
+        Poco::Net::HTTPResponse first;
+        std::ostringstream ignored;
+        Poco::StreamCopier::copyStream(session.receiveResponse(first), ignored);
+        EXPECT_EQ(first.getStatus(), 403);
+        Poco::Net::HTTPRequest next("GET", "/api/cameras", Poco::Net::HTTPMessage::HTTP_1_1);
+        session.sendRequest(next);
+        Poco::Net::HTTPResponse second;
+        Poco::StreamCopier::copyStream(session.receiveResponse(second), ignored);
+        EXPECT_EQ(second.getStatus(), 200);
+    }
+
     EXPECT_THROW(StreamClient(port_, 0, {{"Origin", "http://attacker.example"}}), Poco::Net::WebSocketException);
     StreamClient sameOrigin(port_, 0, {{"Origin", "http://" + self}});
     EXPECT_TRUE(sameOrigin.NextFrame().binary);

@@ -158,6 +158,12 @@ private:
 
 void LiveServer::Impl::Handle(HTTPServerRequest& request, HTTPServerResponse& response)
 {
+    // The (bounded) body first, so that whatever the answer, the connection
+    // is left at the start of the next request.
+    std::string body;
+    if (!ReadBody(request, response, body))
+        return;
+
     const std::string host = request.get("Host", "");
     if (!HostAllowed(host, port, options.extraHosts))
         return SendError(response, HTTPResponse::HTTP_FORBIDDEN,
@@ -202,10 +208,6 @@ void LiveServer::Impl::Handle(HTTPServerRequest& request, HTTPServerResponse& re
     if ((changes || upgrade) && !OriginAllowed(request.get("Origin", ""), host))
         return SendError(response, HTTPResponse::HTTP_FORBIDDEN, "request from another origin refused");
 
-    std::string body;
-    if (!ReadBody(request, response, body))
-        return;
-
     const Route route = ParseRoute(path);
     if (route.kind == RouteKind::None) {
         if (method != "GET")
@@ -241,6 +243,7 @@ bool LiveServer::Impl::ReadBody(HTTPServerRequest& request, HTTPServerResponse& 
 {
     const auto declared = request.getContentLength64();
     if (declared > static_cast<Poco::Int64>(options.maxBody)) {
+        response.setKeepAlive(false);  // the body is left unread
         SendError(response, HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE,
                   "request body larger than " + std::to_string(options.maxBody) + " bytes");
         return false;
