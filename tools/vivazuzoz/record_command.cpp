@@ -32,9 +32,12 @@ bool TimeLapse::Take(double time)
 {
     if (every_ <= 0)
         return true;
-    if (time < next_)
+    // Slots are counted, not summed, so rounding cannot shift a frame into
+    // the next slot; a microsecond of slack absorbs the division's.
+    const double slot = std::floor(time / every_ + 1e-6);
+    if (slot < nextSlot_)
         return false;
-    next_ = (std::floor(time / every_) + 1) * every_;
+    nextSlot_ = slot + 1;
     return true;
 }
 

@@ -37,7 +37,7 @@ public:
 
 private:
     double every_;
-    double next_ = 0;
+    double nextSlot_ = 0;  // index of the next interval a frame may open
 };
 
 }  // namespace vivatool

@@ -242,6 +242,76 @@ bool EndChainAfter(int fd, uint64_t pages)
     return false;
 }
 
+uint64_t ReadValue(const uint8_t* p, int bytes, bool bigEndian)
+{
+    if (!bigEndian)
+        return ReadLittle(p, bytes);
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i)
+        v = (v << 8) | p[i];
+    return v;
+}
+
+// Bytes of one value of a TIFF field type; 1 for types this reader does not know.
+uint64_t TypeBytes(uint64_t type)
+{
+    switch (type) {
+    case 3: case 8: return 2;                       // SHORT, SSHORT
+    case 4: case 9: case 11: case 13: return 4;     // LONG, SLONG, FLOAT, IFD
+    case 5: case 10: case 12: case 16: case 17: case 18: return 8;  // RATIONALs, DOUBLE, LONG8, SLONG8, IFD8
+    default: return 1;
+    }
+}
+
+// Walks every directory of the TIFF file behind `fd` and checks that each
+// one, its next-directory offset and every value stored outside it lie
+// within the file. libtiff quietly drops a value that does not, so a cut
+// file would otherwise pass for a shorter one. Returns "" or what is wrong.
+std::string CheckStructure(int fd, uint64_t fileSize)
+{
+    uint8_t header[16] = {};
+    if (pread(fd, header, sizeof header, 0) < 8)
+        return "its header is cut short";
+    const bool bigEndian = header[0] == 'M';
+    const bool big = ReadValue(header + 2, 2, bigEndian) == kBigMagic;
+    const int offsetBytes = big ? 8 : 4;
+    const int countBytes = big ? 8 : 2;
+    const int entryBytes = big ? 20 : 12;
+    uint64_t ifd = big ? ReadValue(header + 8, 8, bigEndian) : ReadValue(header + 4, 4, bigEndian);
+    std::vector<uint8_t> entries;
+    for (uint64_t page = 1; ifd != 0; ++page) {
+        const std::string where = "page " + std::to_string(page);
+        if (page > fileSize / 8)
+            return "its pages form a loop";
+        uint8_t count[8];
+        if (ifd > fileSize || fileSize - ifd < static_cast<uint64_t>(countBytes) ||
+            pread(fd, count, static_cast<size_t>(countBytes), static_cast<off_t>(ifd)) != countBytes)
+            return where + " begins beyond the file's end";
+        const uint64_t n = ReadValue(count, countBytes, bigEndian);
+        const uint64_t tableBytes = n * static_cast<uint64_t>(entryBytes) + static_cast<uint64_t>(offsetBytes);
+        if (n > fileSize || fileSize - ifd - static_cast<uint64_t>(countBytes) < tableBytes)
+            return where + "'s directory ends beyond the file's end";
+        entries.resize(static_cast<size_t>(tableBytes));
+        if (pread(fd, entries.data(), entries.size(), static_cast<off_t>(ifd) + countBytes) !=
+            static_cast<ssize_t>(entries.size()))
+            return where + "'s directory cannot be read";
+        for (uint64_t e = 0; e < n; ++e) {
+            const uint8_t* entry = entries.data() + e * static_cast<uint64_t>(entryBytes);
+            const uint64_t type = ReadValue(entry + 2, 2, bigEndian);
+            const uint64_t values = ReadValue(entry + 4, offsetBytes, bigEndian);
+            const uint64_t bytes = values > fileSize ? fileSize + 1 : values * TypeBytes(type);
+            if (bytes <= static_cast<uint64_t>(offsetBytes))
+                continue;  // stored in the entry itself
+            const uint64_t at = ReadValue(entry + 4 + offsetBytes, offsetBytes, bigEndian);
+            if (at > fileSize || bytes > fileSize - at)
+                return where + "'s field " + std::to_string(ReadValue(entry, 2, bigEndian)) +
+                       " ends beyond the file's end";
+        }
+        ifd = ReadValue(entries.data() + n * static_cast<uint64_t>(entryBytes), offsetBytes, bigEndian);
+    }
+    return "";
+}
+
 }  // namespace
 
 // --------------------------------------------------------------- writer
@@ -470,12 +540,17 @@ std::string RecordingReader::Open(const std::string& path)
     struct stat st {};
     const ssize_t got = read(fd, head, sizeof head);
     const bool statted = fstat(fd, &st) == 0;
-    close(fd);
     const bool little = head[0] == 'I' && head[1] == 'I' && (head[2] == 42 || head[2] == 43) && head[3] == 0;
     const bool bigEndian = head[0] == 'M' && head[1] == 'M' && head[2] == 0 && (head[3] == 42 || head[3] == 43);
-    if (got != 4 || !statted || !(little || bigEndian))
+    if (got != 4 || !statted || !(little || bigEndian)) {
+        close(fd);
         return path + " is not a TIFF file";
+    }
     const uint64_t fileSize = static_cast<uint64_t>(st.st_size);
+    const std::string damage = CheckStructure(fd, fileSize);
+    close(fd);
+    if (!damage.empty())
+        return path + " is truncated or damaged: " + damage + " (" + std::to_string(fileSize) + " bytes)";
 
     auto file = std::make_unique<File>();
     {
@@ -548,14 +623,16 @@ std::string RecordingReader::Open(const std::string& path)
             times_.push_back(JsonNumber(pageDescription, "time").value_or(0.0));
             sequences_.push_back(static_cast<uint64_t>(JsonNumber(pageDescription, "sequence").value_or(0.0)));
         }
-        if (!TIFFReadDirectory(tif)) {
-            if (!file->messages.empty())
-                return path + " is damaged after page " + std::to_string(page + 1) + " (" + file->messages + ")";
+        if (TIFFLastDirectory(tif)) {
             if (layout_.withTemp && page % 2 == 0)
                 return path + " is truncated: frame " + std::to_string(page / 2) +
                        " has its image page but not its temperature page";
             break;
         }
+        if (!TIFFReadDirectory(tif))
+            return path + " is truncated or damaged after page " + std::to_string(page + 1) +
+                   (file->messages.empty() ? "" : " (" + file->messages + ")") + "; the " +
+                   std::to_string((page + 1) / perFrame) + " frames before it are complete";
     }
     file_ = std::move(file);
     return "";
