@@ -431,16 +431,18 @@ bool ParseRecordOptions(const ParsedArgs& args, FILE* err, RecordOptions& option
     return true;
 }
 
-// Whether the file may pass what 32-bit offsets can address.
-bool NeedsBigTiff(const RecordOptions& options, const RecordingLayout& layout, double fps)
+// Whether the file may pass what 32-bit offsets can address. The frame rate
+// is not known yet: a timed recording is sized for 60 frames a second.
+bool NeedsBigTiff(const RecordOptions& options, const RecordingLayout& layout)
 {
+    constexpr double kFastestRate = 60;
     const double frameBytes = static_cast<double>(layout.width) * layout.height * 2 * (layout.withTemp ? 2 : 1) + 1024;
     double frames = 0;
     if (options.limits.frames)
         frames = static_cast<double>(options.limits.frames);
     else if (options.limits.seconds > 0)
         frames = options.limits.every > 0 ? options.limits.seconds / options.limits.every + 1
-                                          : options.limits.seconds * std::max(fps, 60.0) + 1;
+                                          : options.limits.seconds * kFastestRate + 1;
     else
         return true;  // until interrupted
     return frames * frameBytes > kClassicTiffLimit;
@@ -487,11 +489,13 @@ int RunRecord(const ParsedArgs& args, FILE* out, FILE* err, bool terminal)
     settings.EndObject();
     const std::string settingsJson = settings.str();  // {"settings":{...}}
 
+    // Signals are caught before the file exists: whoever sees the file can
+    // interrupt the recording cleanly.
+    RecordingSignals signals;
     RecordingWriter writer;
-    if (std::string error = writer.Create(options.output, layout, NeedsBigTiff(options, layout, 0)); !error.empty())
+    if (std::string error = writer.Create(options.output, layout, NeedsBigTiff(options, layout)); !error.empty())
         return Fail(err, error);
 
-    RecordingSignals signals;
     FrameTaker taker(layout.width, layout.height, layout.withTemp, options.limits);
     ProgressLine progress(out, terminal);
     const auto updateEvery = terminal ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000);
