@@ -110,6 +110,11 @@ TEST(RecordOnVirtualCamera, RecordingReplaysAsACameraAndRendersAsASnapshot)
                             [&](const RecordedFrame& f) { return f.temp == replayed; }))
         << "the replayed snapshot equals no recorded frame";
 
+    // Looping, the ten frames keep coming; without it the stream would stall.
+    const ChildResult looped = Tool({"--replay", "run.tiff", "--loop"}, {"stream", "--frames", "25"});
+    EXPECT_EQ(looped.status, 0) << looped.err;
+    EXPECT_TRUE(Contains(looped.out, "Received 25 frames")) << looped.out;
+
     const ChildResult third = RunChild({TOOL_PATH, "snapshot", "--from", "run.tiff", "--frame", "3", "-o", "f3.png",
                                         "-t", "f3.csv", "--palette", "rainbow"},
                                        kLimitSeconds);
