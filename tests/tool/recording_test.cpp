@@ -1,6 +1,6 @@
 // Recording files: what the writer puts in them, what the reader accepts, how
 // a failed write leaves them, and which frames a time-lapse keeps.
-#include "record_command.h"
+#include "frame_taker.h"
 #include "tiff_recording.h"
 
 #include "../support/ScratchDir.h"

@@ -1,6 +1,8 @@
 #include "record_command.h"
 
 #include "camera.h"
+#include "commands.h"
+#include "frame_taker.h"
 #include "json.h"
 #include "number_text.h"
 #include "plane_stats.h"
@@ -15,12 +17,8 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <csignal>
 #include <ctime>
-#include <deque>
-#include <mutex>
-#include <optional>
 
 #ifndef VIVAZUZOZ_TOOL_VERSION
 #define VIVAZUZOZ_TOOL_VERSION "unknown"
@@ -28,27 +26,9 @@
 
 namespace vivatool {
 
-bool TimeLapse::Take(double time)
-{
-    if (every_ <= 0)
-        return true;
-    // Slots are counted, not summed, so rounding cannot shift a frame into
-    // the next slot; a microsecond of slack absorbs the division's.
-    const double slot = std::floor(time / every_ + 1e-6);
-    if (slot < nextSlot_)
-        return false;
-    nextSlot_ = slot + 1;
-    return true;
-}
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitInterrupted = 130;
 
 // A camera that sends nothing for this long counts as gone, as in `stream`.
 constexpr auto kStallTimeout = std::chrono::seconds(5);
@@ -57,9 +37,6 @@ constexpr auto kPollInterval = std::chrono::milliseconds(100);
 // description can state the camera's frame rate.
 constexpr uint64_t kRateFrames = 5;
 constexpr auto kRateWindow = std::chrono::seconds(1);
-// Frames copied off the read thread and not yet on disk; beyond this the
-// disk is not keeping up and frames are dropped (and counted).
-constexpr size_t kQueueFrames = 8;
 // Recordings that may grow past this use 64-bit offsets (BigTIFF).
 constexpr double kClassicTiffLimit = 3.5e9;
 
@@ -146,211 +123,6 @@ private:
     struct sigaction oldInt_ {};
     struct sigaction oldTerm_ {};
     struct sigaction oldXfsz_ {};
-};
-
-// ------------------------------------------------------ frames to record
-
-struct QueuedFrame {
-    uint64_t sequence = 0;
-    double time = 0;  // seconds since the first frame received
-    std::vector<uint16_t> image;
-    std::vector<int16_t> temp;
-};
-
-// Takes frames off the library's read thread: decides which ones the
-// recording keeps, copies those into a small pool of buffers and queues them
-// for the command's thread, which writes them. The read thread never waits
-// for the disk.
-class FrameTaker {
-public:
-    struct Limits {
-        uint64_t frames = 0;  // 0: no limit
-        double seconds = 0;   // 0: no limit
-        double every = 0;     // 0: every frame
-    };
-
-    FrameTaker(int width, int height, bool withTemp, const Limits& limits)
-        : width_(width), height_(height), withTemp_(withTemp), limits_(limits), lapse_(limits.every)
-    {
-    }
-
-    // Registers the callbacks on `handle`; the destructor removes them.
-    Call Start(unsigned long handle)
-    {
-        handle_ = handle;
-        if (withTemp_) {
-            // Temperatures first, so a frame is never completed with the
-            // temperature plane of the next one.
-            const Call temp{"OZL_USB_StartPullTemp", OZL_USB_StartPullTemp(handle, OnTemp, this)};
-            if (!temp.ok())
-                return temp;
-            tempStarted_ = true;
-        }
-        const Call preview{"OZL_USB_StartPreview", OZL_USB_StartPreview(handle, OnVideo, this)};
-        previewStarted_ = preview.ok();
-        return preview;
-    }
-
-    ~FrameTaker() { Stop(); }
-    FrameTaker(const FrameTaker&) = delete;
-    FrameTaker& operator=(const FrameTaker&) = delete;
-
-    // Removes the callbacks; once it returns they do not run any more.
-    void Stop()
-    {
-        if (tempStarted_)
-            OZL_USB_StopPullTemp(handle_);
-        if (previewStarted_)
-            OZL_USB_StopPreview(handle_);
-        tempStarted_ = previewStarted_ = false;
-    }
-
-    // Command thread: waits up to `wait` for a queued frame.
-    std::optional<QueuedFrame> Next(Clock::duration wait)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (ready_.empty())
-            changed_.wait_for(lock, wait);
-        if (ready_.empty())
-            return std::nullopt;
-        QueuedFrame frame = std::move(ready_.front());
-        ready_.pop_front();
-        return frame;
-    }
-
-    // Command thread: waits up to `wait` for news from the read thread.
-    void Wait(Clock::duration wait)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait_for(lock, wait);
-    }
-
-    // Gives a written frame's buffers back to the pool.
-    void Recycle(QueuedFrame&& frame)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        pool_.push_back(std::move(frame));
-    }
-
-    struct Counts {
-        uint64_t received = 0;  // complete frames the camera delivered
-        uint64_t taken = 0;     // frames queued for the file
-        uint64_t dropped = 0;   // frames to keep that found no free buffer
-        uint64_t foreign = 0;   // frames of another size than the recording's
-        bool ended = false;     // the frame or time limit is reached
-        Clock::time_point first;
-        std::chrono::system_clock::time_point firstWall;
-        Clock::time_point last;
-        size_t queued = 0;
-    };
-    Counts counts() const
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        Counts c = counts_;
-        c.queued = ready_.size();
-        return c;
-    }
-
-private:
-    static void OnVideo(unsigned long, OZL_USB_VIDEO_INFO_CB* frame, void* user)
-    {
-        auto* self = static_cast<FrameTaker*>(user);
-        self->Arrived(frame->data, frame->width, frame->height);
-        if (!self->withTemp_)
-            self->Complete();
-    }
-
-    static void OnTemp(unsigned long, OZL_USB_TEMP_INFO_CB* frame, void* user)
-    {
-        auto* self = static_cast<FrameTaker*>(user);
-        if (!self->filling_)
-            return;  // its image plane came before the recording started
-        std::copy(frame->data, frame->data + self->filling_->temp.size(), self->filling_->temp.begin());
-        self->Complete();
-    }
-
-    // Read thread: the image plane of a new frame.
-    void Arrived(const uint16_t* image, int width, int height)
-    {
-        const Clock::time_point now = Clock::now();
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (filling_) {  // its temperature plane never came
-            pool_.push_back(std::move(*filling_));
-            filling_.reset();
-            --counts_.taken;
-        }
-        if (width != width_ || height != height_) {
-            ++counts_.foreign;
-            return;
-        }
-        if (counts_.received == 0) {
-            counts_.first = now;
-            counts_.firstWall = std::chrono::system_clock::now();
-        }
-        counts_.last = now;
-        const uint64_t sequence = counts_.received++;
-        const double time = std::chrono::duration<double>(now - counts_.first).count();
-        if (counts_.ended || (limits_.frames && counts_.taken >= limits_.frames) ||
-            (limits_.seconds > 0 && time >= limits_.seconds)) {
-            counts_.ended = true;
-            changed_.notify_all();
-            return;
-        }
-        if (!lapse_.Take(time))
-            return;
-        QueuedFrame frame;
-        if (!pool_.empty()) {
-            frame = std::move(pool_.back());
-            pool_.pop_back();
-        } else if (allocated_ < kQueueFrames) {
-            ++allocated_;
-        } else {
-            ++counts_.dropped;
-            return;
-        }
-        ++counts_.taken;
-        lock.unlock();
-        const size_t samples = static_cast<size_t>(width) * static_cast<size_t>(height);
-        frame.sequence = sequence;
-        frame.time = time;
-        frame.image.assign(image, image + samples);
-        frame.temp.resize(withTemp_ ? samples : 0);
-        filling_ = std::move(frame);
-    }
-
-    // Read thread: the frame being filled is complete.
-    void Complete()
-    {
-        if (!filling_)
-            return;
-        std::lock_guard<std::mutex> lock(mutex_);
-        ready_.push_back(std::move(*filling_));
-        filling_.reset();
-        if (limits_.frames && ++completed_ >= limits_.frames)
-            counts_.ended = true;
-        changed_.notify_all();
-    }
-
-    const int width_;
-    const int height_;
-    const bool withTemp_;
-    const Limits limits_;
-    // Command thread only.
-    unsigned long handle_ = 0;
-    bool tempStarted_ = false;
-    bool previewStarted_ = false;
-    // Read thread only: the frame whose planes are being copied.
-    std::optional<QueuedFrame> filling_;
-    TimeLapse lapse_;
-
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    // Guarded by `mutex_`.
-    std::deque<QueuedFrame> ready_;
-    std::vector<QueuedFrame> pool_;
-    size_t allocated_ = 0;
-    uint64_t completed_ = 0;
-    Counts counts_;
 };
 
 // --------------------------------------------------------- description

@@ -25,19 +25,4 @@ int RunReplay(const ParsedArgs& args, FILE* out, FILE* err, bool terminal);
 std::string LoadRecordedFrame(const std::string& path, long long index, int& width, int& height,
                               std::vector<uint16_t>& image, std::vector<int16_t>& temp);
 
-// Chooses the frames of a time-lapse: the first frame, then the first frame
-// at or after each later multiple of `every` seconds from it. Slots missed
-// (no frame arrived within one) are skipped, not caught up. `every` 0 takes
-// every frame.
-class TimeLapse {
-public:
-    explicit TimeLapse(double every) : every_(every) {}
-    // `time`: seconds since the first frame, never decreasing.
-    bool Take(double time);
-
-private:
-    double every_;
-    double nextSlot_ = 0;  // index of the next interval a frame may open
-};
-
 }  // namespace vivatool
