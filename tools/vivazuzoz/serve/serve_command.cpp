@@ -19,7 +19,7 @@ namespace {
 std::atomic<bool> g_stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
-extern "C" void OnStopSignal(int)
+extern "C" void OnServeStopSignal(int)
 {
     g_stopRequested.store(true);
 }
@@ -31,7 +31,7 @@ public:
     {
         g_stopRequested.store(false);
         struct sigaction action {};
-        action.sa_handler = OnStopSignal;
+        action.sa_handler = OnServeStopSignal;
         action.sa_flags = SA_RESTART;
         sigemptyset(&action.sa_mask);
         sigaction(SIGINT, &action, &oldInt_);
