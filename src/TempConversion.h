@@ -11,15 +11,17 @@
 //   denominator |scale|, so when it is not an integer its fractional part
 //   lies in [1/|scale|, 1 - 1/|scale|]. The double computation is within
 //   |v| 2^-51 of v, far closer than that, and for an integer v = k it gives
-//   exactly k (fl(fl(k / 10) * 10) == k for every |k| < 2^22, checked
-//   exhaustively). So the literal formula equals trunc(v) whenever
-//   |v| < 2^22.
+//   exactly k (d / scale is then k / 10, and fl(fl(k / 10) * 10) == k holds
+//   for every |k| < 2^22, as a loop over them shows). So the literal formula
+//   equals trunc(v) whenever |v| < 2^22.
 // - The frame path computes q = (s - offset) * c in single precision, with
 //   c = 10 / scale enlarged by the factor (1 + 2^-21). With the rounding of
-//   c and of the product, q = v (1 + e) where 6 * 2^-24 < e < 10 * 2^-24:
-//   q is never below v (an exact quotient k can not fall to k - 1 under
-//   truncation), and while 10 |s - offset| e < 1 it never reaches the next
-//   integer either. Hence trunc(q) == trunc(v) for |s - offset| <= kMaxSpan.
+//   c and of the product, q = v (1 + e) where e lies between about
+//   6 * 2^-24 and 10 * 2^-24: q is never below v (an exact quotient k can
+//   not fall to k - 1 under truncation), and while 10 |s - offset| e < 1
+//   (0.78 at kMaxSpan) it never reaches the next integer either, because a
+//   fractional part is at most 1 - 1/|scale|. Hence trunc(q) == trunc(v)
+//   for |s - offset| <= kMaxSpan.
 //
 // Formulas outside that domain (an offset far outside 16 bits) fall back to
 // the literal formula per sample; a scale of 0 passes samples through.
