@@ -307,6 +307,12 @@ PYBIND11_MODULE(_vivazuzoz, m)
 
     CameraCore::SetExceptionHook(&ForwardException);
 
+    // pybind11 loads numpy's C API on first use, behind a static guard. Two
+    // threads reading their first frames at once would deadlock there (one
+    // waits on the guard holding the interpreter lock, the other imports
+    // numpy and needs that lock), so load it now.
+    py::array_t<uint16_t> warmUp(0);
+
     m.def("search", [] {
         const std::vector<CameraEntry> found = WithoutGil([] { return Search(); });
         py::list out;
