@@ -59,6 +59,11 @@ public:
     void Close();     // the camera was closed
     void MarkGone();  // the camera vanished
 
+    // Copies a taken slot out: the image, and when the frame has them the raw
+    // temperatures and the same divided by 10 (degrees). Outputs hold
+    // width*height samples; temperature outputs may be null.
+    void CopyOut(const Slot& slot, uint16_t* image, int16_t* raw, float* degrees) const;
+
     uint64_t dropped() const { return m_dropped.load(); }
     int waiting() const { return m_waiting.load(); }
 

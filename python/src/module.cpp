@@ -5,6 +5,7 @@
 // command, waiting for a frame, copying a frame out) runs without it. Library
 // threads never take it, except the poll thread to call a Python exception
 // callback that the application registered.
+#include "BufferPool.h"
 #include "CameraCore.h"
 
 #include <pybind11/numpy.h>
@@ -88,6 +89,27 @@ void SetListener(uint64_t id, py::object callback)
         ++g_listeners;
 }
 
+// A (height, width) array whose buffer comes from `pool` and goes back to it
+// when the array is gone; nothing else refers to the buffer.
+template <typename T>
+py::array_t<T> PooledArray(const std::shared_ptr<BufferPool>& pool, py::ssize_t height, py::ssize_t width)
+{
+    struct Owner {
+        std::shared_ptr<BufferPool> pool;
+        void* data;
+        size_t bytes;
+    };
+    const size_t bytes = static_cast<size_t>(height * width) * sizeof(T);
+    auto* owner = new Owner{pool, pool->Get(bytes), bytes};
+    py::capsule base(owner, [](void* p) {
+        auto* o = static_cast<Owner*>(p);
+        o->pool->Put(o->data, o->bytes);
+        delete o;
+    });
+    return py::array_t<T>({height, width}, {width * static_cast<py::ssize_t>(sizeof(T)), static_cast<py::ssize_t>(sizeof(T))},
+                          static_cast<T*>(owner->data), base);
+}
+
 // One frame handed to Python: arrays that own their memory.
 struct Frame {
     py::object image;            // uint16 (height, width)
@@ -161,8 +183,7 @@ public:
         } hold{ring, slot};
 
         const py::ssize_t h = ring.height(), w = ring.width();
-        const size_t samples = static_cast<size_t>(h * w);
-        py::array_t<uint16_t> image({h, w});
+        py::array_t<uint16_t> image = PooledArray<uint16_t>(m_pool, h, w);
         uint16_t* imageOut = image.mutable_data();
         Frame frame;
         frame.sequence = slot->sequence;
@@ -171,8 +192,8 @@ public:
         int16_t* rawOut = nullptr;
         float* tempOut = nullptr;
         if (slot->hasTemps) {
-            py::array_t<int16_t> raw({h, w});
-            py::array_t<float> temps({h, w});
+            py::array_t<int16_t> raw = PooledArray<int16_t>(m_pool, h, w);
+            py::array_t<float> temps = PooledArray<float>(m_pool, h, w);
             rawOut = raw.mutable_data();
             tempOut = temps.mutable_data();
             frame.rawTemperature = raw;
@@ -182,13 +203,7 @@ public:
             frame.temperature = py::none();
         }
         WithoutGil([&] {
-            std::memcpy(imageOut, slot->image.data(), samples * sizeof(uint16_t));
-            if (rawOut) {
-                const int16_t* in = slot->temps.data();
-                std::memcpy(rawOut, in, samples * sizeof(int16_t));
-                for (size_t i = 0; i < samples; ++i)
-                    tempOut[i] = static_cast<float>(in[i]) / 10.0f;
-            }
+            ring.CopyOut(*slot, imageOut, rawOut, tempOut);
             return 0;
         });
         return frame;
@@ -257,6 +272,8 @@ private:
     }
 
     std::shared_ptr<CameraCore> m_core;
+    // Buffers of the arrays handed out: three frames' worth are recycled.
+    std::shared_ptr<BufferPool> m_pool = std::make_shared<BufferPool>(9);
 };
 
 void Shutdown()
