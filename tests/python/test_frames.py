@@ -1,5 +1,9 @@
 # Finding cameras and reading their frames as numpy arrays, with the virtual
 # camera's scene as the oracle for the temperatures.
+import os
+import re
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -92,3 +96,20 @@ def test_frames_yields_the_count_asked_each_newer_than_the_last(vcam, open_camer
     assert list(cam.frames(count=0)) == []
     with pytest.raises(vivazuzoz.InvalidParam):
         cam.frames(count=-1)
+
+
+def test_the_hotspot_example_prints_the_scenes_hottest_point_for_each_frame(vcam):
+    vcam.add_camera()  # the scene depends on the size only: the example's camera has the same
+    hottest = vcam.scene_tenths(0, *vcam.hotspot(0))
+    example = os.path.join(os.environ["VIVAZUZOZ_EXAMPLES"], "hotspot.py")
+    run = subprocess.run([os.environ["VIVAZUZOZ_VCAM_RUN"], "--", sys.executable, example, "-n", "3", "--no-window"],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert lines[0] == "Virtual Thermal Camera: 256x192, image and temperature"
+    assert len(lines) == 4
+    for line in lines[1:]:
+        printed = re.fullmatch(r"frame \d+: hottest x (\d+), y (\d+) \((\d+\.\d) degrees\)", line)
+        assert printed, line
+        x, y, degrees = int(printed[1]), int(printed[2]), float(printed[3])
+        assert vcam.scene_tenths(0, x, y) == hottest and degrees == hottest / 10, line
