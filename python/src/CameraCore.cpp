@@ -130,9 +130,7 @@ std::shared_ptr<CameraCore> CameraCore::Open(const Selector& which)
     try {
         core->Start();
     } catch (...) {
-        core->m_closed.store(true);
-        OZL_USB_CloseDev(handle);
-        Unregister(core->m_id);
+        core->Close();
         throw;
     }
     return core;
@@ -167,16 +165,18 @@ CameraCore::~CameraCore() { Close(); }
 
 void CameraCore::Close()
 {
-    if (m_closed.exchange(true))
-        return;
-    if (m_ring)
-        m_ring->Close();
-    {
+    // Whoever comes first closes; the others return once that is done.
+    std::call_once(m_closeOnce, [this] {
+        m_closed.store(true);
+        if (m_ring)
+            m_ring->Close();
         std::lock_guard<std::mutex> hold(m_commands);
-        // Joins the read thread: no frame callback runs after this.
-        OZL_USB_CloseDev(m_handle);
-    }
-    Unregister(m_id);
+        // Joins the read thread: no frame callback runs after this. After
+        // ShutdownAll the library has closed the camera and the handle is void.
+        if (!m_shutDown.load())
+            OZL_USB_CloseDev(m_handle);
+        Unregister(m_id);
+    });
 }
 
 void CameraCore::ShutdownAll()
@@ -191,6 +191,7 @@ void CameraCore::ShutdownAll()
                 open.push_back(core);
     }
     for (auto& core : open) {
+        core->m_shutDown.store(true);
         core->m_closed.store(true);
         core->m_ring->Close();
     }

@@ -60,7 +60,7 @@ public:
     CameraCore& operator=(const CameraCore&) = delete;
 
     // Stops delivery and closes the camera; waits for a running command.
-    // Later calls do nothing.
+    // Other calls, also concurrent ones, return once the camera is closed.
     void Close();
     bool closed() const { return m_closed.load(); }
     bool gone() const { return m_gone.load(); }
@@ -109,6 +109,8 @@ private:
     std::unique_ptr<FrameRing> m_ring;   // made before delivery starts, kept until destruction
     FrameRing::Slot* m_pending = nullptr;  // read thread only: image stored, temperatures to follow
     std::atomic<bool> m_closed{false};   // set once, by Close or ShutdownAll
+    std::atomic<bool> m_shutDown{false}; // ShutdownAll closed it through the library's deinit
+    std::once_flag m_closeOnce;          // the close itself runs once
     std::atomic<bool> m_gone{false};     // set by the poll thread on the device-gone exception
     std::mutex m_commands;               // held for one command, and by Close around the close
 };

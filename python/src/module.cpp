@@ -133,7 +133,8 @@ public:
     void Close()
     {
         SetListener(m_core->id(), py::none());
-        if (!m_core->closed())
+        // After interpreter exit began, the library has closed every camera.
+        if (g_pythonAlive.load())
             WithoutGil([&] {
                 m_core->Close();
                 return 0;
@@ -361,12 +362,15 @@ PYBIND11_MODULE(_vivazuzoz, m)
 
     py::class_<Camera>(m, "Camera")
         .def(py::init<int, const std::string&>(), py::arg("index") = 0, py::arg("path") = "")
-        .def("close", &Camera::Close, "Closes the camera; later calls do nothing.")
-        .def_property_readonly("closed", &Camera::closed)
-        .def_property_readonly("width", &Camera::width)
-        .def_property_readonly("height", &Camera::height)
-        .def_property_readonly("radiometric", &Camera::radiometric)
-        .def_property_readonly("dropped", &Camera::dropped)
+        .def("close", &Camera::Close,
+             "Closes the camera (a read waiting in another thread raises, frames() ends); later calls do nothing.")
+        .def_property_readonly("closed", &Camera::closed, "True once the camera is closed.")
+        .def_property_readonly("width", &Camera::width, "Detector width in pixels.")
+        .def_property_readonly("height", &Camera::height, "Detector height in pixels.")
+        .def_property_readonly("radiometric", &Camera::radiometric,
+                               "True on an image-and-temperature stream: frames carry temperatures.")
+        .def_property_readonly("dropped", &Camera::dropped,
+                               "Frames the camera delivered that no read took (a newer one replaced them).")
         .def_property_readonly("_waiting_readers", &Camera::waitingReaders)
         .def_property_readonly("_info", &Camera::info)
         .def("read", &Camera::Read, py::arg("timeout") = 2.0)
