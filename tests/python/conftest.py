@@ -3,7 +3,7 @@
 # needs and they are removed after it.
 import gc
 import os
-import sys
+import tempfile
 import time
 
 import pytest
@@ -25,6 +25,15 @@ def eventually(done, limit=10.0):
 def rss_bytes():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.fixture(scope="session", autouse=True)
+def scratch_directory():
+    """The library's log file, and the children's, go to a directory of this run."""
+    with tempfile.TemporaryDirectory(prefix="vivazuzoz-python-") as path:
+        os.chdir(path)
+        yield
+        os.chdir("/")
 
 
 @pytest.fixture

@@ -47,7 +47,6 @@ PYBIND11_MODULE(vcam_control, m)
     m.def("video_path", [](int i) { return At(i).videoPath(); });
     m.def("serial_path", [](int i) { return At(i).serialPath(); });
     m.def("video_open", [](int i) { return At(i).videoOpen(); });
-    m.def("frames_produced", [](int i) { return At(i).framesProduced(); });
     m.def("is_static", [](int i, int x, int y) { return At(i).IsStatic(x, y); });
     m.def("scene_tenths", [](int i, int x, int y) { return At(i).SceneTenths(x, y); });
     m.def("hotspot", [](int i) { return py::make_tuple(At(i).HotspotX(), At(i).HotspotY()); });
