@@ -55,6 +55,9 @@ def test_closing_from_another_thread_ends_frames_and_wakes_a_waiting_read(vcam, 
     stalled = open_camera(1)
     stalled.read(timeout=5)
     vcam.stall(1, 3600)
+    with pytest.raises(vivazuzoz.Timeout) as timed_out:
+        stalled.read(timeout=0.1)
+    assert timed_out.value.code == 1 and isinstance(timed_out.value, TimeoutError)
     outcome = []
 
     def wait():
