@@ -181,8 +181,15 @@ void CameraCore::Close()
 
 void CameraCore::ShutdownAll()
 {
-    std::lock_guard<std::mutex> hold(g_discovery);
-    g_shutDown = true;
+    bool initialised = false;
+    {
+        // Waits for an open in progress; no open starts after this. Not held
+        // while deinitialising: an exception callback still running on the
+        // poll thread, which Deinit joins, may be trying to open.
+        std::lock_guard<std::mutex> hold(g_discovery);
+        g_shutDown = true;
+        initialised = g_initialised;
+    }
     std::vector<std::shared_ptr<CameraCore>> open;
     {
         std::lock_guard<std::mutex> registry(g_registryLock);
@@ -196,7 +203,7 @@ void CameraCore::ShutdownAll()
         core->m_ring->Close();
     }
     // Stops the poll thread first, then closes every camera still open.
-    if (g_initialised)
+    if (initialised)
         OZL_USB_Deinit();
     for (auto& core : open)
         Unregister(core->m_id);
