@@ -17,6 +17,7 @@ Python threads keep running. Errors raise ``vivazuzoz.Error`` (``.code`` is the
 library's result code) or one of its subclasses.
 """
 
+import operator
 from dataclasses import dataclass
 
 from ._errors import Disconnected, Error, InvalidParam, NotSupported, OpenFailed, Timeout
@@ -98,10 +99,14 @@ class Camera(_vivazuzoz.Camera):
             which = which.video_path or which.serial_path
         if isinstance(which, str):
             super().__init__(0, which)
-        elif isinstance(which, int) and not isinstance(which, bool):
-            super().__init__(which, "")
-        else:
-            raise TypeError("Camera(): expected an index, a CameraInfo or a node path, not %r" % (which,))
+            return
+        try:
+            if isinstance(which, bool):
+                raise TypeError
+            index = operator.index(which)
+        except TypeError:
+            raise TypeError("Camera(): expected an index, a CameraInfo or a node path, not %r" % (which,)) from None
+        super().__init__(index, "")
 
     # width, height, radiometric, dropped, closed, read, palette, temp_level,
     # temp_unit, image_level, fpa_temperature, camera_temperature, shutter,
