@@ -10,10 +10,16 @@ import argparse
 import os
 import sys
 
+DEBIAN_PYTHON = "/usr/bin/python3"
+
 try:
     import numpy as np
     import vivazuzoz
 except ImportError as missing:
+    # Another python3 first on PATH (pyenv, a virtual environment) lacks
+    # Debian's numpy, and the package is built for Debian's interpreter.
+    if os.path.realpath(sys.executable) != os.path.realpath(DEBIAN_PYTHON) and os.access(DEBIAN_PYTHON, os.X_OK):
+        os.execv(DEBIAN_PYTHON, [DEBIAN_PYTHON] + sys.argv)
     sys.exit("hotspot: %s. Run it with Debian's /usr/bin/python3 (python3-numpy) and "
              "PYTHONPATH=build/python after building the project." % missing)
 
