@@ -12,7 +12,7 @@ import vivazuzoz
 from conftest import eventually, rss_bytes
 
 
-def test_other_python_threads_run_while_read_waits(vcam, open_camera):
+def test_other_python_threads_run_while_read_or_a_command_waits(vcam, open_camera):
     vcam.add_camera()
     cam = open_camera()
     cam.read(timeout=5)
@@ -31,6 +31,25 @@ def test_other_python_threads_run_while_read_waits(vcam, open_camera):
         vcam.stall(0, 0)
         helper.join()
     assert frame.image.shape == (192, 256)
+
+    # A command waiting for its reply: only this thread can give it one.
+    vcam.set_port_fault(0, "silence")
+    sent = vcam.request_count(0)
+    outcome = []
+    shutter = threading.Thread(target=lambda: outcome.append(cam.shutter()))
+    shutter.start()
+    try:
+        assert eventually(lambda: vcam.request_count(0) > sent)
+        assert cam.read(timeout=5).sequence > frame.sequence
+        vcam.inject_port_bytes(0, SHUTTER_ACKNOWLEDGED)
+    finally:
+        shutter.join()
+    assert outcome == [None], "the shutter command did not see the reply sent while it waited"
+
+
+# The camera's reply to a shutter request: head, length, code, status, ack,
+# checksum, tail.
+SHUTTER_ACKNOWLEDGED = bytes([0x55, 0x04, 0x11, 0x33, 0x01, 0x9E, 0xEB, 0xAA])
 
 
 def test_closing_from_another_thread_ends_frames_and_wakes_a_waiting_read(vcam, open_camera):

@@ -46,6 +46,11 @@ PYBIND11_MODULE(vcam_control, m)
     }, py::arg("i"), py::arg("name"), py::arg("ms") = 0);
     m.def("video_path", [](int i) { return At(i).videoPath(); });
     m.def("serial_path", [](int i) { return At(i).serialPath(); });
+    m.def("inject_port_bytes", [](int i, const py::bytes& data) {
+        const std::string text = data;
+        At(i).InjectPortBytes(std::vector<uint8_t>(text.begin(), text.end()));
+    });
+    m.def("request_count", [](int i) { return At(i).requests().size(); });
     m.def("video_open", [](int i) { return At(i).videoOpen(); });
     m.def("is_static", [](int i, int x, int y) { return At(i).IsStatic(x, y); });
     m.def("scene_tenths", [](int i, int x, int y) { return At(i).SceneTenths(x, y); });
