@@ -164,6 +164,7 @@ EXIT_WITH_CAMERAS_OPEN = textwrap.dedent("""
     waiting.on_exception(lambda code: None)
     streaming = vivazuzoz.Camera(1)
     unplugged = vivazuzoz.Camera(2)
+    unplugged.on_exception(lambda code: time.sleep(0.3))  # running while the interpreter exits
     waiting.read(timeout=5)
     vcam_control.stall(0, 3600)
     seen = []
@@ -175,9 +176,9 @@ EXIT_WITH_CAMERAS_OPEN = textwrap.dedent("""
             seen.append(frame.sequence)
     for target in (read_forever, iterate):
         threading.Thread(target=target, daemon=True).start()
-    vcam_control.unplug(2)
     while waiting._waiting_readers != 1 or len(seen) < 3:
         time.sleep(0.01)
+    vcam_control.unplug(2)
     print("exiting with cameras open", flush=True)
 """)
 
