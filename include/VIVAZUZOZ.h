@@ -44,8 +44,17 @@ extern "C" {
 #define OZL_USB_INVALID_PARAM 3 /* bad handle, null pointer, zero length; nothing was sent */
 #define OZL_USB_OPEN_FAILED   4 /* OZL_USB_OpenDev only: video or serial node could not be opened */
 
-/* Exception code passed to OZL_USB_EXCEPTION_CB: the camera's video channel
- * reports that the device is gone. Reported once per onset. */
+/* Exception code passed to OZL_USB_EXCEPTION_CB: the camera's stream has
+ * stopped. Either the device is gone (unplugged: every frame wait fails with
+ * ENODEV) or it is still there but has delivered no frame for 3 seconds
+ * (stalled). Reported once per onset, on the exception-poll thread, within
+ * about 100 ms of the onset; the condition clears by itself when frames flow
+ * again, and a later onset is reported again.
+ * What to do: close the camera (OZL_USB_CloseDev; the exception callback may
+ * do it itself), search again and open it anew. After an unplug and a replug
+ * a new search finds the camera again, possibly under another index and other
+ * node paths. A stall that clears needs no action; a stream that stays
+ * stalled recovers only by closing and reopening. */
 #define OZL_USB_EXCEPTION_DEV_STATE 1001
 
 /* ---------------------------------------------------------------- records */
@@ -119,8 +128,12 @@ OZL_USB_API int OZL_USB_SearchDev(OZL_USB_SEARCH_CB callback, void* user);
 
 /* Opens camera `index` of the last search and writes its handle. Starts the
  * stream and the command port and waits up to 5 s for the first frame.
- * Returns 0; 3 for a null handle pointer; 4 when the video or serial node
- * cannot be opened; 1 for other failures. On failure *handle is not written. */
+ * A camera has one owner at a time: while it is open (through another handle
+ * of this process, or by another process using this library) a further open
+ * returns 4 at once, says why in the log, and leaves the owner undisturbed.
+ * Returns 0; 3 for a null handle pointer; 4 when the index is not one of the
+ * last search, the camera is in use, or the video or serial node cannot be
+ * opened; 1 for other failures. On failure *handle is not written. */
 OZL_USB_API int OZL_USB_OpenDev(int index, unsigned long* handle);
 
 /* Closes the camera: stops its read thread and stream, closes its port.

@@ -1,5 +1,8 @@
 #include "UVCDevCtrl.h"
 
+#include "Common/v4l2core.h"
+#include "Logger.h"
+
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -202,22 +205,39 @@ int UVCDevCtrl::SearchDev(std::vector<OZL_USB_DEV_INFO>& list)
     return OZL_USB_SUCCESS;
 }
 
-// The command port is opened before the stream so that the first frame's
-// temperature level and formula queries, which run on the read thread as soon
-// as that frame arrives, find it open.
+// The camera is claimed before anything of it is touched, so a second open of
+// a camera in use fails at once and leaves the owner alone. The command port
+// is opened before the stream so that the first frame's temperature level and
+// formula queries, which run on the read thread as soon as that frame
+// arrives, find it open.
 int UVCDevCtrl::OpenDev(int index)
 {
     m_firstFrame.store(false);
-    if (index < 0 || static_cast<size_t>(index) >= m_devList.size())
+    if (index < 0 || static_cast<size_t>(index) >= m_devList.size()) {
+        // Not in the last search: fail as the video channel does for an index
+        // it never stored, with the capture core's line for an empty path.
+        v4l2core_dev* vd = v4l2core_dev_open("");
+        if (vd != nullptr)
+            v4l2core_dev_clean(vd);
         return OZL_USB_OPEN_FAILED;
+    }
+    const OZL_USB_DEV_INFO& info = m_devList[static_cast<size_t>(index)];
+    if (!m_claim.Acquire({info.videoPath, info.serialPath})) {
+        Logger::Print(Logger::Warning, __FILE__, __LINE__, "OpenDev",
+                      "Camera %d (%s) is already open: one handle per camera", index, info.videoPath);
+        return OZL_USB_OPEN_FAILED;
+    }
     m_closing.store(false);
 
-    int result = m_serial.OpenPort(m_devList[static_cast<size_t>(index)].serialPath);
-    if (result != OZL_USB_SUCCESS)
+    int result = m_serial.OpenPort(info.serialPath);
+    if (result != OZL_USB_SUCCESS) {
+        m_claim.Release();
         return result;
+    }
     result = m_uvc.OpenDev(index, this);
     if (result != OZL_USB_SUCCESS) {
         m_serial.ClosePort();
+        m_claim.Release();
         return result;
     }
 
@@ -256,6 +276,7 @@ void UVCDevCtrl::Shutdown()
         std::this_thread::sleep_for(kDrainPoll);
     m_uvc.CloseDev();
     m_serial.ClosePort();
+    m_claim.Release();
 }
 
 bool UVCDevCtrl::OnOwnReadThread() const { return t_receiving == this; }
@@ -533,8 +554,8 @@ int UVCDevCtrl::StopPullTemp()
 
 // --------------------------------------------------------------- settings
 //
-// Null outputs are refused before anything else: nothing is sent and nothing
-// written. Gates on the stream's layout come next.
+// A gate on the stream's layout is tested first; a null output is refused
+// next. Either way nothing is sent and nothing written.
 
 int UVCDevCtrl::CorrectShutter() { return SettingByte(kShutter, 0x01); }
 
@@ -553,10 +574,10 @@ int UVCDevCtrl::SetPalleteType(int palette) { return SettingByte(kPaletteSet, pa
 
 int UVCDevCtrl::GetTempLevel(int* level)
 {
-    if (level == nullptr)
-        return OZL_USB_INVALID_PARAM;
     if (m_frameMode != FRAME_MODE_IMAGE_TEMP)
         return OZL_USB_NOT_SUPPORTED;
+    if (level == nullptr)
+        return OZL_USB_INVALID_PARAM;
     Reply reply;
     if (Exchange(kTempLevelGet, nullptr, 0, StatusCheck::Required, reply) != OZL_USB_SUCCESS)
         return OZL_USB_FAILURE;
@@ -615,10 +636,12 @@ int UVCDevCtrl::GetFPASize(int* width, int* height)
 
 int UVCDevCtrl::GetTempUnit(int* unit)
 {
-    if (unit == nullptr)
-        return OZL_USB_INVALID_PARAM;
+    // The gate comes first: on an image-only stream the answer is "not
+    // supported" whatever the output.
     if (m_frameMode != FRAME_MODE_IMAGE_TEMP)
         return OZL_USB_NOT_SUPPORTED;
+    if (unit == nullptr)
+        return OZL_USB_INVALID_PARAM;
     Reply reply;
     if (Exchange(kTempUnitGet, nullptr, 0, StatusCheck::Required, reply) != OZL_USB_SUCCESS)
         return OZL_USB_FAILURE;
@@ -698,10 +721,10 @@ constexpr EnvField kEnvFields[] = {
 
 int UVCDevCtrl::GetEnvParam(OZL_USB_ENV_PARAM* param)
 {
-    if (param == nullptr)
-        return OZL_USB_INVALID_PARAM;
     if (m_frameMode != FRAME_MODE_IMAGE_TEMP)
         return OZL_USB_NOT_SUPPORTED;
+    if (param == nullptr)
+        return OZL_USB_INVALID_PARAM;
     for (const EnvField& f : kEnvFields) {
         if ((this->*f.get)(&(param->*f.field)) != OZL_USB_SUCCESS)
             return OZL_USB_FAILURE;
@@ -711,10 +734,10 @@ int UVCDevCtrl::GetEnvParam(OZL_USB_ENV_PARAM* param)
 
 int UVCDevCtrl::SetEnvParam(const OZL_USB_ENV_PARAM* param)
 {
-    if (param == nullptr)
-        return OZL_USB_INVALID_PARAM;
     if (m_frameMode != FRAME_MODE_IMAGE_TEMP)
         return OZL_USB_NOT_SUPPORTED;
+    if (param == nullptr)
+        return OZL_USB_INVALID_PARAM;
     for (const EnvField& f : kEnvFields) {
         if ((this->*f.set)(ScaleForWire(param->*f.field)) != OZL_USB_SUCCESS)
             return OZL_USB_FAILURE;

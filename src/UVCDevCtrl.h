@@ -9,6 +9,7 @@
 #pragma once
 
 #include "BaseDevCtrl.h"
+#include "CameraClaim.h"
 #include "Common/SerialPort.h"
 #include "UVCInterface.h"
 
@@ -210,6 +211,9 @@ protected:
     bool OnOwnReadThread() const;
 
     UVCInterface m_uvc;
+    // Held from the start of a successful open to the end of its shutdown;
+    // opening/closing thread only.
+    CameraClaim m_claim;
     SerialPort m_serial;  // opened/closed by the opening thread while no exchange can run (see m_closing)
     bool m_isOpened = false;  // opening/closing thread only
     CallbackSlot<OZL_USB_VIDEO_CB> m_videoSlot;  // thread-safe by itself

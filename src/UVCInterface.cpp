@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <utility>
 
@@ -188,11 +189,18 @@ struct UVCInterface::ReadTask {
 
 namespace {
 
-// Pause after a failed frame wait. When the camera is gone (or the stream has
-// no buffers) every wait fails at once, and without a pause the thread would
-// spin on a core and flood standard error. After a time-out it only delays
-// the next frame, which waits in the driver's queue, by as much.
+// Pause after a frame wait that failed at once. When the camera is gone (or
+// the stream has no buffers) every wait fails immediately, and without a
+// pause the thread would spin on a core and flood standard error. A wait that
+// failed by timing out has waited already: the next one follows at once, so
+// a stall prints one time-out line per second and a recovering stream is not
+// delayed.
 const long kFailurePauseNs = 100L * 1000 * 1000;
+const auto kImmediateFailure = std::chrono::nanoseconds(kFailurePauseNs);
+
+// A stream that delivers no frame for this long while open is reported as
+// stalled (device state 1) until frames flow again.
+const auto kStallLimit = std::chrono::seconds(3);
 
 bool IsCapturing(const v4l2core_dev* vd) { return __atomic_load_n(&vd->capturing, __ATOMIC_SEQ_CST) != 0; }
 void SetCapturing(v4l2core_dev* vd, bool on) { __atomic_store_n(&vd->capturing, on ? 1u : 0u, __ATOMIC_SEQ_CST); }
@@ -279,17 +287,19 @@ void UVCInterface::CloseDev()
     if (!m_opened)
         return;
     v4l2core_dev* vd = m_vd;
-    const bool gone = (vd->fd >= 0 && ProbeGone(vd)) || m_devState.load() == 1;
     SetCapturing(vd, false);
     if (pthread_equal(pthread_self(), m_readThread)) {
         // On the read thread: joining would wait for ourselves. The loop ends
         // when the current callback returns and the thread releases the record.
         m_task->releaseOnExit = true;
-        m_task->cameraGone = gone;
+        m_task->cameraGone = (vd->fd >= 0 && ProbeGone(vd)) || vd->last_errno == ENODEV;
         pthread_detach(m_readThread);
     } else {
         pthread_join(m_readThread, nullptr);
-        ReleaseRecord(vd, gone);
+        // The thread has ended: its last_errno is ours to read. A stalled
+        // stream (state 1 without ENODEV) is still there and is taken down
+        // with the driver's help.
+        ReleaseRecord(vd, (vd->fd >= 0 && ProbeGone(vd)) || vd->last_errno == ENODEV);
     }
     m_vd = nullptr;
     m_task = nullptr;
@@ -298,6 +308,7 @@ void UVCInterface::CloseDev()
 
 void* UVCInterface::uvc_read_task(void* arg)
 {
+    using Clock = std::chrono::steady_clock;
     ReadTask* task = static_cast<ReadTask*>(arg);
     v4l2core_dev* vd = task->vd;
     if (vd == nullptr) {
@@ -305,12 +316,15 @@ void* UVCInterface::uvc_read_task(void* arg)
         return nullptr;
     }
     UVCInterface* channel = task->channel;
+    Clock::time_point lastFrame = Clock::now();
     while (IsCapturing(vd)) {
+        const Clock::time_point waitStart = Clock::now();
         pthread_mutex_lock(&vd->mutex);
         const int got = v4l2core_capture_getframe(vd);
         pthread_mutex_unlock(&vd->mutex);
 
         if (got == 1) {
+            lastFrame = Clock::now();
             channel->m_devState.store(0);
             // A frame holds width*height 16-bit samples; anything shorter than
             // half of it is not worth handing on.
@@ -324,9 +338,11 @@ void* UVCInterface::uvc_read_task(void* arg)
             continue;
         }
         if (got == -1) {
-            if (vd->last_errno == ENODEV)
+            const Clock::time_point now = Clock::now();
+            if (vd->last_errno == ENODEV || now - lastFrame >= kStallLimit)
                 channel->m_devState.store(1);
-            PauseAfterFailure();
+            if (now - waitStart < kImmediateFailure)
+                PauseAfterFailure();
         }
     }
     if (task->releaseOnExit)
