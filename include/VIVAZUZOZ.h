@@ -17,9 +17,29 @@
  *   - Commands block the calling thread for one request/reply exchange on the
  *     camera's command port (at least 120 ms). Exchanges on one camera are not
  *     serialised by the library: keep to one command at a time per camera.
- *   - Frame and exception callbacks run on library threads and must return
- *     promptly. A callback must not close the camera whose thread runs it, and
- *     the exception callback must not call OZL_USB_Deinit.
+ *
+ * Threads and callbacks
+ *   - Frame callbacks (preview, temperature) run on the camera's read thread,
+ *     one frame at a time: the next frame is not fetched until they return.
+ *     The exception callback runs on the library's exception-poll thread.
+ *     Keep callbacks short; a command called from one blocks its thread for
+ *     the exchange.
+ *   - Any thread may call any function (a search excepted, which must not run
+ *     beside an open), callbacks included: a callback may stop and restart
+ *     deliveries, close its own camera or another, and call OZL_USB_Deinit.
+ *   - OZL_USB_CloseDev and OZL_USB_Deinit may run on several threads at once:
+ *     one call does the work and the others wait for it to finish. Called
+ *     from a callback, they do not wait for work that another thread has
+ *     under way (that thread may be waiting for the callback): they return
+ *     at once and the work completes once the callback has returned.
+ *   - After OZL_USB_CloseDev returns, no callback of that camera runs again,
+ *     the exception callback included; after OZL_USB_Deinit returns, no
+ *     callback of any camera. The only exception is the callback that made
+ *     the call itself: it runs to its end, and the frame it was given stays
+ *     valid until it returns.
+ *   - OZL_USB_StopPreview and OZL_USB_StopPullTemp called outside a callback
+ *     wait for a running call of the callback to return; called from a
+ *     callback they take effect from the next frame without waiting.
  *
  * This header is plain C (C99) and can be included from C and C++.
  */
@@ -148,7 +168,7 @@ OZL_USB_API int OZL_USB_CloseDev(unsigned long handle);
  * OZL_USB_INVALID_PARAM by the camera and nothing is sent. */
 
 /* Registers the exception callback (replacing callback and user together).
- * callback must not be null. */
+ * callback must not be null. Returns 3 also while the camera is closing. */
 OZL_USB_API int OZL_USB_SetExceptionCallback(unsigned long handle, OZL_USB_EXCEPTION_CB callback, void* user);
 
 /* Starts delivering image planes to callback (replacing any earlier pair). */

@@ -121,23 +121,9 @@ constexpr auto kReplyPause = std::chrono::milliseconds(100);
 constexpr auto kPortPoll = std::chrono::milliseconds(20);
 constexpr auto kDrainPoll = std::chrono::milliseconds(1);
 
-// The camera whose OnDataRecv runs on this thread, if any. Lets registration
-// and shutdown tell a read thread (which must never wait for a callback) from
-// an application thread.
-thread_local const UVCDevCtrl* t_receiving = nullptr;
-
-class ReceivingScope {
-public:
-    explicit ReceivingScope(const UVCDevCtrl* device) : m_previous(t_receiving) { t_receiving = device; }
-    ~ReceivingScope() { t_receiving = m_previous; }
-    ReceivingScope(const ReceivingScope&) = delete;
-    ReceivingScope& operator=(const ReceivingScope&) = delete;
-
-private:
-    const UVCDevCtrl* m_previous;
-};
-
-bool OnAnyReadThread() { return t_receiving != nullptr; }
+// True on any camera's read thread while it handles a frame: such a thread
+// must never wait for a callback (it may be the one running it).
+bool OnAnyReadThread() { return BaseDevCtrl::DeliveringDevice() != nullptr; }
 
 // Counts a port operation for the duration of its body.
 class PortUse {
@@ -184,10 +170,17 @@ int UVCDevCtrl::Init() { return BaseDevCtrl::Init(); }
 void UVCDevCtrl::Deinit()
 {
     Shutdown();
-    m_isOpened = false;
-    // A frame callback that shuts the library down runs inside OnDataRecv,
-    // which still holds the planes; the destructor releases them then.
+    // No further callback of the frame being handled, if any.
+    m_closing.store(true);
+    // The planes go only when no frame handler can be running on them. A
+    // close made on the read thread itself (a frame callback that closes or
+    // shuts down) leaves its frame handler still running, and a close still
+    // under way on another thread will end it later; the destructor
+    // releases them then.
     if (OnOwnReadThread())
+        return;
+    std::lock_guard<std::mutex> lock(m_lifeMutex);
+    if (m_life != Life::Closed || !m_readThreadJoined)
         return;
     m_imageData.reset();
     m_tempData.reset();
@@ -212,6 +205,21 @@ int UVCDevCtrl::SearchDev(std::vector<OZL_USB_DEV_INFO>& list)
 // arrives, find it open.
 int UVCDevCtrl::OpenDev(int index)
 {
+    {
+        std::lock_guard<std::mutex> lock(m_lifeMutex);
+        if (m_life != Life::Closed)
+            return OZL_USB_FAILURE;
+        m_life = Life::Opening;
+    }
+    const int result = Open(index);
+    std::lock_guard<std::mutex> lock(m_lifeMutex);
+    m_life = result == OZL_USB_SUCCESS ? Life::Open : Life::Closed;
+    m_lifeCv.notify_all();
+    return result;
+}
+
+int UVCDevCtrl::Open(int index)
+{
     m_firstFrame.store(false);
     if (index < 0 || static_cast<size_t>(index) >= m_devList.size()) {
         // Not in the last search: fail as the video channel does for an index
@@ -228,6 +236,7 @@ int UVCDevCtrl::OpenDev(int index)
         return OZL_USB_OPEN_FAILED;
     }
     m_closing.store(false);
+    OpenExceptions();
 
     int result = m_serial.OpenPort(info.serialPath);
     if (result != OZL_USB_SUCCESS) {
@@ -247,26 +256,46 @@ int UVCDevCtrl::OpenDev(int index)
             break;
     }
     if (!m_firstFrame.load()) {
-        Shutdown();
+        TearDown();
         return OZL_USB_FAILURE;
     }
-    m_isOpened = true;
     GetDevFunc();
     return OZL_USB_SUCCESS;
 }
 
 int UVCDevCtrl::CloseDev()
 {
-    if (m_isOpened) {
-        Shutdown();
-        m_isOpened = false;
-    }
+    Shutdown();
     m_firstFrame.store(false);
     return OZL_USB_SUCCESS;
 }
 
 void UVCDevCtrl::Shutdown()
 {
+    std::unique_lock<std::mutex> lock(m_lifeMutex);
+    // A thread that the work may join (or wait for) returns at once when it
+    // finds an open or a close under way; any other thread waits for it.
+    if (m_life == Life::Opening || m_life == Life::Closing) {
+        if (OnLibraryThread())
+            return;
+        m_lifeCv.wait(lock, [&] { return m_life == Life::Open || m_life == Life::Closed; });
+    }
+    if (m_life == Life::Closed)
+        return;
+    // This thread does the work; no lock is held meanwhile.
+    m_life = Life::Closing;
+    lock.unlock();
+    const bool joined = TearDown();
+    lock.lock();
+    m_readThreadJoined = joined;
+    m_life = Life::Closed;
+    m_lifeCv.notify_all();
+}
+
+bool UVCDevCtrl::TearDown()
+{
+    // No exception callback runs once the close has returned.
+    CloseExceptions();
     // Exchanges under way (the read thread's first-frame queries among them)
     // see the flag within one poll and end; none starts afterwards. Only then
     // may the port go, and the channel goes first so that the read thread
@@ -274,12 +303,17 @@ void UVCDevCtrl::Shutdown()
     m_closing.store(true);
     while (m_exchanges.load() != 0)
         std::this_thread::sleep_for(kDrainPoll);
+    // On the read thread the channel cannot join it: it hands the record's
+    // teardown to that thread, which is still inside this frame's handler.
+    const bool joined = !OnOwnReadThread();
     m_uvc.CloseDev();
     m_serial.ClosePort();
     m_claim.Release();
+    m_firstFrame.store(false);
+    return joined;
 }
 
-bool UVCDevCtrl::OnOwnReadThread() const { return t_receiving == this; }
+bool UVCDevCtrl::OnOwnReadThread() const { return DeliveringDevice() == this; }
 
 // ---------------------------------------------------------------- the port
 
@@ -390,8 +424,9 @@ void UVCDevCtrl::CollectException()
 
 int UVCDevCtrl::SetExceptionCallback(OZL_USB_EXCEPTION_CB cb, void* user)
 {
-    StoreExceptionCallback(cb, user);
-    return OZL_USB_SUCCESS;
+    // Refused while the camera closes (or before it opened): the callback
+    // would never be called, or called after the close returned.
+    return StoreExceptionCallback(cb, user) ? OZL_USB_SUCCESS : OZL_USB_INVALID_PARAM;
 }
 
 void UVCDevCtrl::GetDevFunc()
@@ -491,7 +526,7 @@ void UVCDevCtrl::SplitFrame(const unsigned char* data)
 
 void UVCDevCtrl::OnDataRecv(unsigned char* data, unsigned long size)
 {
-    ReceivingScope receiving(this);
+    DeliveryScope delivering(this);
     // A callback may drop the last reference to this camera (by shutting the
     // library down); the object then lives until this frame is done.
     const std::shared_ptr<UVCDevCtrl> keepAlive = weak_from_this().lock();

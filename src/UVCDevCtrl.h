@@ -14,6 +14,7 @@
 #include "UVCInterface.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -205,17 +206,31 @@ protected:
     // Copies the image rows and converts the temperature rows in one pass.
     void SplitFrame(const unsigned char* data);
     void PrepareTemperatureTable();
-    // Stops exchanges, closes the video channel (joining the read thread,
-    // unless called on it) and then the port.
+    // The camera's one lifecycle. Whichever thread gets there first closes
+    // (CloseDev, Deinit, the destructor, from any thread); the others wait
+    // for it, or return at once on a library thread that the close may be
+    // joining. Nothing on a closed camera.
     void Shutdown();
+    // The work of a close: exceptions closed, exchanges stopped, the video
+    // channel closed (the read thread joined unless this is it), the port
+    // closed, the claim released. True when the read thread was joined.
+    bool TearDown();
+    // The work of OpenDev, between the Opening and the Open or Closed state.
+    int Open(int index);
     bool OnOwnReadThread() const;
 
     UVCInterface m_uvc;
     // Held from the start of a successful open to the end of its shutdown;
     // opening/closing thread only.
     CameraClaim m_claim;
-    SerialPort m_serial;  // opened/closed by the opening thread while no exchange can run (see m_closing)
-    bool m_isOpened = false;  // opening/closing thread only
+    SerialPort m_serial;  // opened/closed by the opening and closing threads while no exchange can run (see m_closing)
+    // The lifecycle: Closed -> Opening -> Open or Closed; Open -> Closing ->
+    // Closed. m_lifeCv signals the end of Opening and Closing.
+    enum class Life { Closed, Opening, Open, Closing };
+    std::mutex m_lifeMutex;
+    std::condition_variable m_lifeCv;
+    Life m_life = Life::Closed;      // guarded by m_lifeMutex
+    bool m_readThreadJoined = true;  // guarded by m_lifeMutex: false when the last close ran on the read thread
     CallbackSlot<OZL_USB_VIDEO_CB> m_videoSlot;  // thread-safe by itself
     CallbackSlot<OZL_USB_TEMP_CB> m_tempSlot;    // thread-safe by itself
     // Stored by the read thread after every other first-frame field has been

@@ -53,6 +53,11 @@ struct v4l2core_dev {
     uint32_t n_buffers;    // entries of `buffers` that are mapped
     uint32_t capturing;    // read and written with __atomic builtins only
     int last_errno;        // errno of the last failed dequeue (written by the frame-waiting thread)
+    // Index + 1 of the dequeued buffer that frame_data points into (0: none).
+    // The caller reads the frame in place, so the buffer goes back to the
+    // driver only at the next frame wait (or is released by the stop): the
+    // driver never refills a frame while it is being read.
+    uint32_t held_buffer;
 };
 
 // A new record with the node open and its information printed, or null.
