@@ -1,5 +1,9 @@
 // UVCDevCtrl - device control of the thermal camera family: command frames on
-// the serial port, open and close, frames to callbacks, settings.
+// the serial port, open and close, frames to callbacks, settings. One class,
+// one source file per job: UVCDevCtrl.cpp (lifecycle and capabilities),
+// UVCCommandExchange.cpp (the port and the request/reply exchange),
+// UVCFrameDecoder.cpp (frame layouts, planes, temperature conversion) and
+// UVCSettings.cpp (the setting commands); UVCWire.h holds what they share.
 //
 // Threads that meet here: application threads (every operation), the
 // camera's read thread (OnDataRecv, the first frame's queries and the frame
@@ -9,6 +13,7 @@
 #pragma once
 
 #include "BaseDevCtrl.h"
+#include "CallbackSlot.h"
 #include "CameraClaim.h"
 #include "Common/SerialPort.h"
 #include "UVCInterface.h"
@@ -21,57 +26,6 @@
 #include <vector>
 
 enum FrameMode { FRAME_MODE_IMAGE = 0, FRAME_MODE_IMAGE_TEMP = 1, FRAME_MODE_NONE = 2 };
-
-// One registered frame callback with its user pointer.
-//
-// The pair is replaced as a unit, so a frame never sees a new callback with
-// an old user pointer. Store from an application thread also waits for a
-// running call of the previous callback to return, so once it returns the
-// old callback is not running and will not run again. Store from a read
-// thread (a callback re-registering or stopping) must not wait: it may be
-// the very thread that runs the callback, or wait on another camera whose
-// callback waits on it.
-template <typename Callback>
-class CallbackSlot {
-public:
-    void Store(Callback callback, void* user, bool waitForRunning)
-    {
-        std::unique_lock<std::mutex> running(m_running, std::defer_lock);
-        if (waitForRunning)
-            running.lock();
-        std::lock_guard<std::mutex> pair(m_pairMutex);
-        m_callback = callback;
-        m_user = user;
-    }
-
-    bool Armed()
-    {
-        std::lock_guard<std::mutex> pair(m_pairMutex);
-        return m_callback != nullptr;
-    }
-
-    // Calls the registered callback, if any, holding m_running for the call.
-    template <typename Record>
-    void Invoke(unsigned long handle, Record* record)
-    {
-        std::lock_guard<std::mutex> running(m_running);
-        Callback callback;
-        void* user;
-        {
-            std::lock_guard<std::mutex> pair(m_pairMutex);
-            callback = m_callback;
-            user = m_user;
-        }
-        if (callback != nullptr)
-            callback(handle, record, user);
-    }
-
-private:
-    std::mutex m_running;        // held by the read thread while the callback runs
-    std::mutex m_pairMutex;      // guards m_callback and m_user; never held across a call
-    Callback m_callback = nullptr;  // guarded by m_pairMutex
-    void* m_user = nullptr;         // guarded by m_pairMutex
-};
 
 class UVCDevCtrl : public BaseDevCtrl, public std::enable_shared_from_this<UVCDevCtrl> {
 public:
