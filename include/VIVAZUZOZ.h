@@ -40,6 +40,8 @@
  *   - OZL_USB_StopPreview and OZL_USB_StopPullTemp called outside a callback
  *     wait for a running call of the callback to return; called from a
  *     callback they take effect from the next frame without waiting.
+ *   - Since these calls wait for running callbacks, do not hold a lock of
+ *     your own that a callback takes while you call them.
  *
  * This header is plain C (C99) and can be included from C and C++.
  */

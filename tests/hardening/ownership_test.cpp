@@ -218,9 +218,11 @@ TEST_F(Ownership, AStallIsReportedOncePerOnsetAndClearsWhenFramesFlow)
         // would not be reported.
         EXPECT_EQ(onset, seen.Count());
     }
+    // Closed first: the close waits for a running exception callback, which
+    // takes seen.lock.
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_CloseDev(h));
     std::lock_guard<std::mutex> hold(seen.lock);
     EXPECT_EQ(std::vector<int>(2, OZL_USB_EXCEPTION_DEV_STATE), seen.codes);
-    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_CloseDev(h));
 }
 
 TEST_F(Ownership, AfterAnUnplugAndAReplugANewSearchFindsTheCameraAndItOpens)
