@@ -10,6 +10,7 @@ packages=(
   pybind11-dev python3-dev python3-numpy python3-pytest
   libtiff-dev python3-tifffile
   chromium chromium-driver python3-selenium
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()
