@@ -35,6 +35,7 @@ TEST(ToolSettings, SetThenGetRoundTripsEverySettingAndReachesTheCamera)
     EXPECT_EQ(model.tuning[2], 300);
 
     const ToolRun json = RunCaptured({"get", "emissivity", "--json"});
+    EXPECT_EQ(json.status, 0) << json.err;
     EXPECT_EQ(json.out, "{\"name\":\"emissivity\",\"value\":0.9}\n");
     EXPECT_EQ(RunCaptured({"get", "fpa-size"}).out, "fpa-size: 256x192\n");
     EXPECT_EQ(RunCaptured({"get", "camera-temp"}).out, "camera-temp: 36.5\n");

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/Eventually.h"
 #include "vcam/VirtualCamera.h"
 
 namespace {
@@ -331,6 +332,7 @@ public:
         if (m_fd >= 0) close(m_fd);
     }
     bool ok() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
 
     // Writes a request and collects whatever comes back within `ms`.
     std::vector<uint8_t> Exchange(const std::vector<uint8_t>& request, int ms = 1000) {
@@ -421,6 +423,26 @@ TEST(VcamPort, AnswersTheWorkedExamples) {
     EXPECT_EQ(r[3], 0x33);
     EXPECT_EQ(r[4], 0x00);
     EXPECT_EQ(cam.model().palette, 3);
+}
+
+// A client that flushes both queues right after writing (as the library's
+// reads do) loses no request however late the camera's responder runs: a
+// real line has sent the bytes by then. Its input is still flushed.
+TEST(VcamPort, AFlushAfterAWriteDropsTheInputButNotTheRequest) {
+    Cleanup cleanup;
+    vcam::Camera& cam = vcam::AddCamera();
+    Tty tty(cam.serialPath());
+    ASSERT_TRUE(tty.ok());
+    for (size_t i = 1; i <= 40; ++i) {
+        ASSERT_EQ(write(tty.fd(), kPaletteQuery.data(), kPaletteQuery.size()),
+                  static_cast<ssize_t>(kPaletteQuery.size()));
+        ASSERT_EQ(tcflush(tty.fd(), TCIOFLUSH), 0);
+        ASSERT_TRUE(Eventually([&] { return cam.requests().size() == i; })) << "request " << i << " lost";
+    }
+    pollfd p{tty.fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1) << "no reply to flush";
+    ASSERT_EQ(tcflush(tty.fd(), TCIOFLUSH), 0);
+    EXPECT_EQ(poll(&p, 1, 0), 0) << "the reply survived the input flush";
 }
 
 TEST(VcamPort, Faults) {

@@ -1,11 +1,14 @@
 #include "Port.h"
+#include "vcam_bridge.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 
 namespace vcam {
@@ -19,6 +22,27 @@ constexpr uint8_t kStatusOk = 0x33;
 constexpr uint8_t kStatusError = 0x45;
 constexpr uint8_t kAck = 0x01;
 constexpr uint8_t kNack = 0x00;
+
+// The device numbers of the live ports' slaves, for the tcflush interposer:
+// read without a lock at any time, written by the threads that create and
+// destroy cameras. A zero slot is free.
+constexpr int kMaxPorts = 256;
+std::atomic<unsigned long long> g_portDevices[kMaxPorts];
+
+void RegisterPortDevice(unsigned long long device) {
+    for (auto& slot : g_portDevices) {
+        unsigned long long expected = 0;
+        if (slot.compare_exchange_strong(expected, device)) return;
+    }
+    // More live ports than slots: the port keeps the pty's own flush.
+}
+
+void UnregisterPortDevice(unsigned long long device) {
+    for (auto& slot : g_portDevices) {
+        unsigned long long expected = device;
+        if (slot.compare_exchange_strong(expected, 0)) return;
+    }
+}
 
 enum class Width { U8, U16, S16, S32 };
 
@@ -159,9 +183,15 @@ Port::Port() {
     m_master = fd;
     m_slave = slave;
     m_path = name;
+    struct stat st;
+    if (fstat(slave, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev != 0) {
+        m_device = st.st_rdev;
+        RegisterPortDevice(m_device);
+    }
 }
 
 Port::~Port() {
+    if (m_device != 0) UnregisterPortDevice(m_device);
     if (m_slave >= 0) close(m_slave);
     if (m_master >= 0) close(m_master);
 }
@@ -303,3 +333,10 @@ std::vector<Chunk> ApplyFault(std::vector<uint8_t> reply, PortFault fault, int m
 }  // namespace detail
 
 }  // namespace vcam
+
+int vcam_device_is_port(unsigned long long device) {
+    if (device == 0) return 0;
+    for (auto& slot : vcam::detail::g_portDevices)
+        if (slot.load(std::memory_order_acquire) == device) return 1;
+    return 0;
+}

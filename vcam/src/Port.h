@@ -31,6 +31,7 @@ private:
     int m_master = -1;
     int m_slave = -1;
     std::string m_path;
+    unsigned long long m_device = 0;  // the slave's device number, registered while the port lives
 };
 
 // Splits the bytes received so far into request frames. Bytes before a head,

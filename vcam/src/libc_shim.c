@@ -19,6 +19,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #define EXPORT __attribute__((visibility("default")))
@@ -53,6 +54,7 @@ typedef int (*fstatat_fn)(int, const char*, struct stat*, int);
 typedef int (*statx_fn)(int, const char*, int, unsigned int, struct statx*);
 typedef int (*access_fn)(const char*, int);
 typedef int (*faccessat_fn)(int, const char*, int, int);
+typedef int (*tcflush_fn)(int, int);
 
 static int needs_mode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
 
@@ -151,6 +153,24 @@ EXPORT int ioctl(int fd, unsigned long request, ...) {
         if (handled) return r;
     }
     return REAL(ioctl, ioctl_fn)(fd, request, arg);
+}
+
+/* ---------------------------------------------------------------- tcflush */
+
+/* A camera's command port is a pty, whose output "not yet sent" is whatever
+ * the emulator's responder has not read yet; flushing it would drop a request
+ * that a real line would have sent long ago, and more so the busier the
+ * machine. So on a port the output queue counts as sent: only the input is
+ * flushed. */
+EXPORT int tcflush(int fd, int queue) {
+    if (queue != TCIFLUSH) {
+        struct stat st;
+        if (REAL(fstat, fstat_fn)(fd, &st) == 0 && S_ISCHR(st.st_mode) && vcam_device_is_port(st.st_rdev)) {
+            if (queue == TCOFLUSH) return 0;
+            queue = TCIFLUSH;
+        }
+    }
+    return REAL(tcflush, tcflush_fn)(fd, queue);
 }
 
 /* ---------------------------------------------------------------- mmap */

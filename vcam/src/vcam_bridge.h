@@ -18,6 +18,9 @@ struct statx;
 /* Lock-free checks, safe at any time of the process's life. */
 int vcam_path_is_virtual(const char* path);
 int vcam_fd_is_virtual(int fd);
+/* Whether `device` (an st_rdev) is the slave of a virtual camera's command
+ * port. */
+int vcam_device_is_port(unsigned long long device);
 
 int vcam_open_node(const char* path, int flags);
 int vcam_stat_node(const char* path, struct stat* st);
