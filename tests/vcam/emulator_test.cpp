@@ -366,6 +366,47 @@ bool WellFormedReply(const std::vector<uint8_t>& r) {
 
 const std::vector<uint8_t> kPaletteQuery = {0xAA, 0x04, 0x01, 0x42, 0x00, 0xF1, 0xEB, 0xAA};
 
+// Whatever unplugged it, a camera set to replug comes back once, after the
+// delay, with a new address and capture node that open; the port answers.
+TEST(VcamReplug, AnUnpluggedCameraComesBackByItself) {
+    Cleanup cleanup;
+    vcam::CameraSetup setup;
+    setup.replugAfter = 0.3;
+    vcam::Camera& cam = vcam::AddCamera(setup);
+    const int devnum = cam.devnum();
+    const std::string node = cam.videoPath();
+    cam.Unplug();
+    EXPECT_TRUE(cam.unplugged());
+    ASSERT_TRUE(Eventually([&] { return !cam.unplugged(); })) << "never came back";
+    EXPECT_NE(cam.devnum(), devnum);
+    EXPECT_NE(cam.videoPath(), node);
+    const int fd = open(cam.videoPath().c_str(), O_RDWR);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) close(fd);
+    Tty tty(cam.serialPath());
+    ASSERT_TRUE(tty.ok());
+    EXPECT_FALSE(tty.Exchange(kPaletteQuery).empty());
+
+    // Unplugged again, it comes back again.
+    const int second = cam.devnum();
+    cam.Unplug();
+    ASSERT_TRUE(Eventually([&] { return !cam.unplugged(); }));
+    EXPECT_NE(cam.devnum(), second);
+}
+
+// Run by ctest under the wrapper (vcam_wrapper_replug): the camera the
+// wrapper made from --unplug-after and --replug-after goes and comes back.
+TEST(VcamWrapper, DISABLED_UnplugsAndReplugsAsTheCommandLineSays) {
+    const std::vector<vcam::Camera*> cams = vcam::Cameras();
+    ASSERT_EQ(cams.size(), 1u) << "run under vivazuzoz-vcam --unplug-after S --replug-after S";
+    vcam::Camera& cam = *cams[0];
+    EXPECT_GT(cam.setup().unplugAfter, 0);
+    EXPECT_GT(cam.setup().replugAfter, 0);
+    const int devnum = cam.devnum();
+    // Only a replug changes the address, and only an unplug allows one.
+    EXPECT_TRUE(Eventually([&] { return cam.devnum() != devnum && !cam.unplugged(); }, std::chrono::seconds(30)));
+}
+
 TEST(VcamPort, AnswersTheWorkedExamples) {
     Cleanup cleanup;
     vcam::Camera& cam = vcam::AddCamera();

@@ -178,8 +178,11 @@ void Camera::State::ResponderLoop() {
         if (p->ok()) fds.push_back({p->master(), POLLIN, 0});
     const int answering = ports.empty() || !ports[0]->ok() ? -1 : ports[0]->master();
 
+    // Set while the camera is unplugged and replugAfter asks for its return.
+    Clock::time_point replugAt = Clock::time_point::max();
+
     for (;;) {
-        Clock::time_point wake = unplugAt;
+        Clock::time_point wake = std::min(unplugAt, replugAt);
         if (!pending.empty()) wake = std::min(wake, pending.front().when);
         if (!rx.empty()) wake = std::min(wake, lastRx + std::chrono::milliseconds(kStaleRxMs));
         int timeout = -1;
@@ -211,6 +214,17 @@ void Camera::State::ResponderLoop() {
         if (now >= unplugAt) {
             UnplugLocked();
             unplugAt = Clock::time_point::max();  // once: a replug afterwards stays
+        }
+        if (!unplugged) {
+            replugAt = Clock::time_point::max();  // back already (Replug), or never gone
+        } else if (setup.replugAfter > 0) {
+            // Counted from the moment the unplug woke this thread.
+            if (replugAt == Clock::time_point::max())
+                replugAt = now + Seconds(setup.replugAfter);
+            else if (now >= replugAt) {
+                ReplugLocked();
+                replugAt = Clock::time_point::max();
+            }
         }
         if (unplugged) {
             // Gone from the bus: nothing is heard or said any more.

@@ -46,6 +46,8 @@ const char kUsage[] =
     "  --sfmt-errno E       VIDIOC_S_FMT fails with errno E\n"
     "  --interval-zero      the frame interval reports numerator 0\n"
     "  --unplug-after S     each camera unplugs itself S seconds after start\n"
+    "  --replug-after S     a camera that unplugged plugs itself back in S seconds\n"
+    "                       later, with a new address and new video nodes\n"
     "  --replay FILE.tiff   serve a recording made by 'vivazuzoz record' instead of\n"
     "                       the synthetic scene, at its size, layout and rate; the\n"
     "                       library's temperatures equal the recorded ones\n"
@@ -59,6 +61,7 @@ const char kUsage[] =
     "  vivazuzoz-vcam -- vivazuzoz snapshot -o thermal.png\n"
     "  vivazuzoz-vcam --cameras 2 --size 640x512 -- vivazuzoz list\n"
     "  vivazuzoz-vcam --unplug-after 2 -- vivazuzoz stream --seconds 5\n"
+    "  vivazuzoz-vcam --unplug-after 2 --replug-after 1 -- ./my-app\n"
     "  vivazuzoz-vcam --replay run.tiff -- vivazuzoz snapshot -o again.png\n";
 
 int Fail(const std::string& message) {
@@ -222,6 +225,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--unplug-after") {
             if (!value(&v) || !ToDouble(v, &config.setup.unplugAfter) || !(config.setup.unplugAfter > 0))
                 return Fail("--unplug-after needs a number of seconds above 0");
+        } else if (arg == "--replug-after") {
+            if (!value(&v) || !ToDouble(v, &config.setup.replugAfter) || !(config.setup.replugAfter > 0))
+                return Fail("--replug-after needs a number of seconds above 0");
         } else if (arg == "--replay") {
             if (!value(&v) || !*v) return Fail("--replay needs a recording (FILE.tiff)");
             config.setup.replayFile = v;

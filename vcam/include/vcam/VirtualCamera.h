@@ -84,6 +84,7 @@ struct CameraSetup {
     int busnum = 0;                // USB location; 0: chosen by the emulator (stable per add order)
     int devnum = 0;
     double unplugAfter = 0;        // > 0: the camera unplugs itself this many seconds after creation
+    double replugAfter = 0;        // > 0: once unplugged (by any means), it plugs itself back in this many seconds later
     // A recording made by `vivazuzoz record` to serve instead of the
     // synthetic scene: it sets the size, layout, frame rate and recorded
     // settings, and the formula becomes scale 10, offset 0, so converted
