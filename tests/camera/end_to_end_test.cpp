@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -79,11 +80,19 @@ TEST_F(CameraEndToEnd, TemperaturesInTheCallbackAreTheScenesAtEveryStaticPixel)
 
     TempSink sink;
     ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_StartPullTemp(h, &TempSink::Take, &sink));
+    // The preview keeps frames coming after the temperatures stop, so that a
+    // late temperature callback would be seen.
+    static std::atomic<int> previews{0};
+    previews = 0;
+    auto onPreview = [](unsigned long, OZL_USB_VIDEO_INFO_CB*, void*) { ++previews; };
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_StartPreview(h, onPreview, nullptr));
     ASSERT_TRUE(Eventually([&] { return sink.frames.load() >= 2; }));
     ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_StopPullTemp(h));
     const int seen = sink.frames.load();
-    std::this_thread::sleep_for(120ms);
+    const int previewsAtStop = previews.load();
+    ASSERT_TRUE(Eventually([&] { return previews.load() >= previewsAtStop + 3; }));
     EXPECT_EQ(seen, sink.frames.load()) << "a temperature callback ran after StopPullTemp returned";
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_StopPreview(h));
 
     ASSERT_EQ(384, sink.width);
     ASSERT_EQ(288, sink.height);
@@ -159,8 +168,11 @@ TEST_F(CameraEndToEnd, SettingsReachTheCameraModelAndReadBack)
 TEST_F(CameraEndToEnd, AnUnplugWhileStreamingIsReportedOnceAndTheCameraStillCloses)
 {
     vcam::Camera& first = vcam::AddCamera();
-    vcam::AddCamera();
-    ASSERT_EQ(2u, Search().size());
+    vcam::Camera& second = vcam::AddCamera();
+    // Opened later, only to show that the poll went round again.
+    vcam::Camera& third = vcam::AddCamera();
+    vcam::Camera& fourth = vcam::AddCamera();
+    ASSERT_EQ(4u, Search().size());
     unsigned long a = 0, b = 0;
     ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_OpenDev(0, &a));
     ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_OpenDev(1, &b));
@@ -185,7 +197,27 @@ TEST_F(CameraEndToEnd, AnUnplugWhileStreamingIsReportedOnceAndTheCameraStillClos
         std::lock_guard<std::mutex> hold(seen.lock);
         return !seen.events.empty();
     }));
-    std::this_thread::sleep_for(2500ms);  // more polls: the onset must not be reported again
+    // The onset must not be reported again, however often the poll goes
+    // round. A camera opened after that report is polled from a later round
+    // on; one opened after its unplug was reported, from a later round still,
+    // so the round before it, which saw the first camera again, has finished.
+    for (const auto& [index, camera] : {std::pair<int, vcam::Camera*>{2, &third}, {3, &fourth}}) {
+        unsigned long later = 0;
+        ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_OpenDev(index, &later));
+        ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_SetExceptionCallback(later, onException, &seen));
+        camera->Unplug();
+        ASSERT_TRUE(Eventually([&] {
+            std::lock_guard<std::mutex> hold(seen.lock);
+            return std::any_of(seen.events.begin(), seen.events.end(), [&](const auto& e) { return e.first == later; });
+        }));
+        EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_CloseDev(later));
+    }
+    {
+        std::lock_guard<std::mutex> hold(seen.lock);
+        seen.events.erase(std::remove_if(seen.events.begin(), seen.events.end(),
+                                         [&](const auto& e) { return e.first != a && e.first != b; }),
+                          seen.events.end());
+    }
     {
         std::lock_guard<std::mutex> hold(seen.lock);
         ASSERT_EQ(1u, seen.events.size());
@@ -203,13 +235,14 @@ TEST_F(CameraEndToEnd, AnUnplugWhileStreamingIsReportedOnceAndTheCameraStillClos
     // (whose sink lives in this scope) is not called afterwards.
     OZL_USB_Deinit();
     const int last = sinkB.frames.load();
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(last, sinkB.frames.load());
+    // Once the capture node is closed no frame handler is left to run.
+    ASSERT_TRUE(Eventually([&] { return !second.videoOpen(); }));
+    EXPECT_EQ(last, sinkB.frames.load()) << "a temperature callback ran after Deinit returned";
 }
 
 TEST_F(CameraEndToEnd, DeinitWithCamerasStreamingWhileACallbackCallsTheLibrary)
 {
-    vcam::AddCamera();
+    vcam::Camera& cam = vcam::AddCamera();
     ASSERT_EQ(1u, Search().size());
     unsigned long h = 0;
     ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_OpenDev(0, &h));
@@ -223,7 +256,8 @@ TEST_F(CameraEndToEnd, DeinitWithCamerasStreamingWhileACallbackCallsTheLibrary)
     ASSERT_TRUE(Eventually([&] { return calls.load() >= 2; }));
     OZL_USB_Deinit();
     const int after = calls.load();
-    std::this_thread::sleep_for(150ms);
+    // Once the capture node is closed no frame handler is left to run.
+    ASSERT_TRUE(Eventually([&] { return !cam.videoOpen(); }));
     EXPECT_EQ(after, calls.load()) << "a frame was delivered after Deinit returned";
     EXPECT_EQ(OZL_USB_INVALID_PARAM, OZL_USB_CloseDev(h));
 
