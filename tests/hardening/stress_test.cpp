@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -222,7 +223,11 @@ TEST(Stress, RandomCallsOnEveryKindOfHandleWhileCamerasOpenStreamAndCloseThenShu
     for (size_t t = 4; t < threads.size(); ++t)
         threads[t].join();
     const long framesAtDeinit = g_frames.load();
-    std::this_thread::sleep_for(300ms);  // frames would arrive every 40 ms
+    // Once every capture node is closed no frame handler is left to run.
+    EXPECT_TRUE(Eventually([&] {
+        const std::vector<vcam::Camera*> cams = vcam::Cameras();
+        return std::none_of(cams.begin(), cams.end(), [](vcam::Camera* c) { return c->videoOpen(); });
+    }, 10000ms));
     EXPECT_EQ(framesAtDeinit, g_frames.load());
     EXPECT_EQ(0, g_lateCallbacks.load());
     EXPECT_EQ(0, g_undocumented.load());
