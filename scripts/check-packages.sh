@@ -2,6 +2,7 @@
 # The installed-files check: builds the Debian packages, unpacks them into a
 # scratch root (dpkg-deb -x; nothing on the machine changes), and proves the
 # unpacked files work on their own:
+#  - cmake --install into another prefix gives a pkg-config file that points there;
 #  - examples/ builds against that root only, once through pkg-config and once
 #    through find_package(VIVAZUZOZ), and also with a plain
 #    cc ... $(pkg-config --cflags --libs VIVAZUZOZ);
@@ -77,6 +78,17 @@ found=$(sed -n 's/^VIVAZUZOZ_DIR:PATH=//p' "$scratch/cmake/CMakeCache.txt")
 [[ $found == "$root"/* ]] || die "find_package found VIVAZUZOZ in '$found', not in the unpacked root"
 cmake --build "$scratch/cmake" >/dev/null
 run_example "$scratch/cmake/search_cameras"
+
+step "cmake --install into another prefix"
+prefix=$scratch/prefix
+for component in runtime development; do
+  cmake --install "$build_dir" --prefix "$prefix" --component $component >/dev/null
+done
+pc=$(find "$prefix" -name VIVAZUZOZ.pc)
+flags=$(PKG_CONFIG_LIBDIR=$(dirname "$pc") PKG_CONFIG_PATH= pkg-config --cflags --libs VIVAZUZOZ)
+[[ $flags == *"$prefix"* ]] || die "pkg-config flags of an install in $prefix do not point there: $flags"
+cc -Wall -Werror -o "$scratch/search_cameras_prefix" examples/search_cameras.c $flags
+[ -x "$scratch/search_cameras_prefix" ] || die "no program built against the install in $prefix"
 
 step "the tool under the virtual camera"
 uses_root_library "$bindir/vivazuzoz"
