@@ -61,10 +61,12 @@ grep -qx fpa-temp <<< "$get_settings" || fail "get does not offer the read-only 
 grep -qx emissivity <<< "$set_settings" || fail "set does not offer emissivity: $set_settings"
 grep -qx fpa-temp <<< "$set_settings" && fail "set offers the read-only fpa-temp"
 expect "set after -d 0" "$(grep '^e' <<< "$set_settings")" "$(complete_words _vivazuzoz "$tool" set -d 0 e)"
-expect "set NAME VALUE: no setting names as the value" "" "$(complete_words _vivazuzoz "$tool" set palette "")"
 
-# Option values: files for FILE options, the listed colour names.
+# Option values: files for FILE options, the listed colour names; no files
+# where no file is wanted.
 touch thermal-a.png thermal-b.csv
+expect "set NAME VALUE: neither settings nor files" "" "$(complete_words _vivazuzoz "$tool" set palette "")"
+expect "shutter takes no arguments" "" "$(complete_words _vivazuzoz "$tool" shutter "")"
 expect "snapshot -o FILE" "thermal-a.png" "$(complete_words _vivazuzoz "$tool" snapshot -o thermal-a)"
 colours=$(complete_words _vivazuzoz "$tool" snapshot --palette "")
 for colour in iron white-hot black-hot rainbow; do
