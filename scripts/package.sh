@@ -3,14 +3,22 @@
 #   libvivazuzoz1, libvivazuzoz-dev, vivazuzoz-tools, vivazuzoz-vcam and,
 #   once the Python package is part of the tree, python3-vivazuzoz.
 #   scripts/package.sh [BUILD_DIR]      (default build-package)
-# A release build with debugging information (stripped into the packages),
-# installed under /usr, without tests or benchmarks.
+# A release build with debugging information (stripped into the packages) and
+# Debian's hardening flags, installed under /usr, without tests or benchmarks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${1:-build-package}
 out_dir=build/packages
 
+# Debian's own compiler and linker flags, with every hardening feature.
+buildflag() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+cflags="$(buildflag CFLAGS) $(buildflag CPPFLAGS)"
+cxxflags="$(buildflag CXXFLAGS) $(buildflag CPPFLAGS)"
+ldflags=$(buildflag LDFLAGS)
+
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+  -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
+  -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" -DCMAKE_MODULE_LINKER_FLAGS="$ldflags" \
   -DCMAKE_SKIP_INSTALL_RPATH=ON -DVIVAZUZOZ_BUILD_MAN_PAGES=ON -DVIVAZUZOZ_BUILD_TESTS=OFF -DVIVAZUZOZ_BUILD_BENCHMARKS=OFF \
   -DVIVAZUZOZ_SANITIZE=OFF -DVIVAZUZOZ_BUILD_VCAM=ON -DVIVAZUZOZ_BUILD_TOOLS=ON
 cmake --build "$build_dir"
