@@ -8,6 +8,7 @@
 #include "plane_stats.h"
 #include "png_writer.h"
 #include "progress.h"
+#include "record_command.h"
 #include "settings.h"
 #include "temperature_csv.h"
 
@@ -416,6 +417,31 @@ struct Snapshot {
     }
 };
 
+// The first complete frame of camera `index`. Returns kExitOk or the exit
+// status of a failure that has been reported.
+int GrabSnapshot(Context& ctx, int index, Snapshot& shot)
+{
+    Session session;
+    if (const int status = OpenSelected(ctx, session, index))
+        return status;
+    if (const Call watch = session.library.WatchForLoss(session.camera.handle()); !watch.ok())
+        return FailCall(ctx, watch);
+
+    {
+        FrameSource source(session.camera.handle(), [&shot](const FrameView& f) { shot.Take(f); });
+        if (const Call start = source.Start(); !start.ok())
+            return FailCall(ctx, start);
+        std::unique_lock<std::mutex> lock(shot.mutex);
+        const auto deadline = Clock::now() + kFrameTimeout;
+        while (!shot.done && !session.library.lost() && Clock::now() < deadline)
+            shot.arrived.wait_for(lock, kPollInterval);
+    }  // callbacks stopped: `shot` is the command thread's alone from here
+    if (!shot.done)
+        return Fail(ctx, session.library.lost() ? "the camera was lost before a frame arrived"
+                                                : "no frame from the camera within 5 s");
+    return kExitOk;
+}
+
 int RunSnapshot(Context& ctx, const ParsedArgs& args)
 {
     int index = 0;
@@ -429,26 +455,27 @@ int RunSnapshot(Context& ctx, const ParsedArgs& args)
                           "unknown palette '" + args.value("palette") + "'; palettes are: " + PaletteNames());
     if (output.empty() || (args.has("temperature") && csvPath.empty()))
         return UsageError(ctx, "snapshot", "a file name may not be empty");
-
-    Session session;
-    if (const int status = OpenSelected(ctx, session, index))
-        return status;
-    if (const Call watch = session.library.WatchForLoss(session.camera.handle()); !watch.ok())
-        return FailCall(ctx, watch);
+    if (args.has("frame") && !args.has("from"))
+        return UsageError(ctx, "snapshot", "--frame needs --from FILE.tiff");
+    if (args.has("from") && args.has("device"))
+        return UsageError(ctx, "snapshot", "give --device or --from, not both");
+    long long frameIndex = 0;
+    if (!IntegerOption(ctx, "snapshot", args, "frame", 0, INT32_MAX, 0, frameIndex))
+        return kExitUsage;
 
     Snapshot shot;
-    {
-        FrameSource source(session.camera.handle(), [&shot](const FrameView& f) { shot.Take(f); });
-        if (const Call start = source.Start(); !start.ok())
-            return FailCall(ctx, start);
-        std::unique_lock<std::mutex> lock(shot.mutex);
-        const auto deadline = Clock::now() + kFrameTimeout;
-        while (!shot.done && !session.library.lost() && Clock::now() < deadline)
-            shot.arrived.wait_for(lock, kPollInterval);
-    }  // callbacks stopped: `shot` is the command thread's alone from here
-    if (!shot.done)
-        return Fail(ctx, session.library.lost() ? "the camera was lost before a frame arrived"
-                                                : "no frame from the camera within 5 s");
+    if (args.has("from")) {
+        // A frame of a recording instead of a camera's.
+        if (const std::string error = LoadRecordedFrame(args.value("from"), frameIndex, shot.width, shot.height,
+                                                        shot.image, shot.temp);
+            !error.empty())
+            return Fail(ctx, error);
+        if (!shot.temp.empty())
+            shot.image.clear();
+        shot.done = true;
+    } else if (const int status = GrabSnapshot(ctx, index, shot)) {
+        return status;
+    }
 
     const bool withTemp = !shot.temp.empty();
     std::fprintf(ctx.out, "Frame: %dx%d, %s\n", shot.width, shot.height,
@@ -696,7 +723,9 @@ const std::vector<Command>& Commands()
            {"output", 'o', "FILE.png", "the picture to write", true},
            {"palette", 'p', "NAME",
             "colours: " + PaletteNames() + " (default " + Palettes().front().name + ")"},
-           {"temperature", 't', "FILE.csv", "also write the temperatures in degrees, one row of pixels per line"}},
+           {"temperature", 't', "FILE.csv", "also write the temperatures in degrees, one row of pixels per line"},
+           {"from", 0, "FILE.tiff", "take the frame from a recording instead of a camera"},
+           {"frame", 0, "N", "with --from: the frame to take, from 0 (default 0)"}},
           0,
           0,
           "On a stream with temperatures the picture shows the temperature plane, and the minimum,\n"
@@ -704,6 +733,10 @@ const std::vector<Command>& Commands()
           "(in the camera's temperature unit). On an image-only stream the picture shows the raw image\n"
           "and no temperatures can be written.\n"},
          RunSnapshot},
+        {RecordSyntax(),
+         [](Context& ctx, const ParsedArgs& args) { return RunRecord(args, ctx.out, ctx.err, ctx.terminal); }},
+        {ReplaySyntax(),
+         [](Context& ctx, const ParsedArgs& args) { return RunReplay(args, ctx.out, ctx.err, ctx.terminal); }},
         {{"stream",
           "Receive frames and report frames received, frame rate and temperature range",
           "",
@@ -760,13 +793,14 @@ std::string ToolHelp()
         "  1    a library call, the camera or a file failed; the message names the\n"
         "       failing call and what its result means\n"
         "  2    the command line is wrong\n"
-        "  130  a stream with --frames or --seconds was interrupted\n"
+        "  130  a stream or recording with --frames or --seconds was interrupted\n"
         "\n"
         "Examples:\n"
         "  vivazuzoz list\n"
         "  vivazuzoz snapshot -o thermal.png --palette iron --temperature thermal.csv\n"
         "  vivazuzoz set emissivity 0.95\n"
-        "  vivazuzoz stream --seconds 10\n";
+        "  vivazuzoz stream --seconds 10\n"
+        "  vivazuzoz record -o run.tiff --seconds 60 --every 1\n";
     return text;
 }
 

@@ -160,6 +160,9 @@ const std::vector<Key>& Keys() {
          [](Config& c, const std::string& v) { return ParseFault(v, &c.setup.portFault, &c.setup.portFaultMs); }},
         {"unplugAfter", [](const Config& c) { return Num(c.setup.unplugAfter); },
          [](Config& c, const std::string& v) { return ParseDouble(v, &c.setup.unplugAfter); }},
+        {"replay", [](const Config& c) { return c.setup.replayFile; },
+         [](Config& c, const std::string& v) { c.setup.replayFile = v; return true; }},
+        BoolKey("replayLoop", &CameraSetup::replayLoop),
     };
     return keys;
 }

@@ -36,6 +36,7 @@ double MonotonicSeconds();
 
 class VideoNode;
 class Port;
+class ReplaySource;
 
 // Driver buffers of one capture node: `count` buffers of `length` bytes in
 // one memfd, buffer i at offset i * stride. Guarded by Lock().
@@ -165,6 +166,10 @@ struct Camera::State {
     detail::Clock::time_point stallUntil;
     unsigned shortBytes = 0;
     std::shared_ptr<const detail::Scene> scene;  // replaced whole by ChangeSize
+    // The recording served instead of the scene (null when none, or when it
+    // could not be read); fixed after construction, used by the producer
+    // thread only.
+    std::unique_ptr<detail::ReplaySource> replay;
     detail::Clock::time_point created;
 
     // Threads.

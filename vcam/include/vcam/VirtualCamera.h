@@ -84,6 +84,13 @@ struct CameraSetup {
     int busnum = 0;                // USB location; 0: chosen by the emulator (stable per add order)
     int devnum = 0;
     double unplugAfter = 0;        // > 0: the camera unplugs itself this many seconds after creation
+    // A recording made by `vivazuzoz record` to serve instead of the
+    // synthetic scene: it sets the size, layout, frame rate and recorded
+    // settings, and the formula becomes scale 10, offset 0, so converted
+    // temperatures equal the recorded ones. A file that cannot be read is
+    // told on standard error and the camera sends no frames.
+    std::string replayFile;
+    bool replayLoop = false;       // start the recording again after its last frame (else no more frames)
 };
 
 // One request frame the responder received (well-formed head, length and
