@@ -10,6 +10,10 @@ cd "$(dirname "$0")/.."
 build_dir=${1:-build-package}
 out_dir=build/packages
 
+# Dates written into the packages (the manual pages') are the changelog's.
+SOURCE_DATE_EPOCH=$(date -d "$(sed -n 's/^ -- .*>  //p' packaging/changelog | head -n1)" +%s)
+export SOURCE_DATE_EPOCH
+
 # Debian's own compiler and linker flags, with every hardening feature.
 buildflag() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
 cflags="$(buildflag CFLAGS) $(buildflag CPPFLAGS)"
