@@ -95,8 +95,9 @@ uses_root_library "$bindir/vivazuzoz"
 output=$(cd "$scratch" && in_root "$bindir/vivazuzoz-vcam" -- "$bindir/vivazuzoz" snapshot -o "$scratch/thermal.png" 2>&1) ||
   die "vivazuzoz snapshot: $output"
 [ -s "$scratch/thermal.png" ] || die "vivazuzoz snapshot wrote no picture: $output"
-in_root "$bindir/vivazuzoz" --version | grep -qx "vivazuzoz $(dpkg-deb -f build/packages/vivazuzoz-tools_*.deb Version | sed 's/-[^-]*$//')" ||
-  die "the tool's version is not the package's"
+version=$(in_root "$bindir/vivazuzoz" --version)
+package_version=$(dpkg-deb -f build/packages/vivazuzoz-tools_*.deb Version)
+[ "$version" = "vivazuzoz ${package_version%-*}" ] || die "the tool says '$version', its package is $package_version"
 
 step "the Python package"
 python_debs=(build/packages/python3-vivazuzoz_*.deb)
@@ -122,7 +123,8 @@ step "manual pages and completion"
 for page in vivazuzoz vivazuzoz-vcam; do
   file=$root/usr/share/man/man1/$page.1.gz
   [ -e "$file" ] || die "no manual page $page(1)"
-  LC_ALL=C MANWIDTH=80 man --local-file "$file" 2>&1 | grep -q "^NAME" || die "$page(1) does not render"
+  rendered=$(LC_ALL=C MANWIDTH=80 man --local-file "$file" 2>&1)
+  grep -q "^NAME" <<< "$rendered" || die "$page(1) does not render: $rendered"
   completion=$root/usr/share/bash-completion/completions/$page
   [ -e "$completion" ] || die "no bash completion for $page"
   bash -c "source '$completion' && complete -p $page" >/dev/null || die "the completion for $page does not load"

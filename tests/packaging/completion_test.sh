@@ -50,7 +50,14 @@ expect "top-level options" $'--help\n--version' "$(complete_words _vivazuzoz "$t
 for name in $commands; do
   options=$("$tool" "$name" --help | sed -n '/^Options:/,/^$/{s/^ *\(-[A-Za-z0-9], \)\{0,1\}\(--[a-z0-9-]*\).*/\2/p}')
   grep -qx -- --help <<< "$options" || fail "the test reads no --help option of $name"
-  expect "$name options" "$options" "$(complete_words _vivazuzoz "$tool" "$name" --)"
+  got=$(complete_words _vivazuzoz "$tool" "$name" --)
+  expect "$name options" "$options" "$got"
+  if [ "$(sort -u <<< "$options")" != "$(sort -u <<< "$got")" ]; then
+    # What the tool printed this time, to tell a parsing fault from a tool that failed.
+    help_again=$("$tool" "$name" --help 2>&1)
+    echo "  '$name --help' now exits with $? and prints ${#help_again} bytes:" >&2
+    echo "$help_again" | sed 's/^/    /' >&2
+  fi
 done
 
 # Settings: get offers all of them, set only the writable ones.
