@@ -8,6 +8,7 @@ packages=(
   libpoco-dev libudev-dev libuvc-dev libusb-1.0-0-dev libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libtiff-dev python3-tifffile
+  chromium chromium-driver python3-selenium
   help2man man-db bsdextrautils dpkg-dev lintian
 )
 
