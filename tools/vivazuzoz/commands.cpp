@@ -132,8 +132,15 @@ int OpenSelected(Context& ctx, Session& session, int index)
                              (cameras.size() == 1 ? " camera" : " cameras") + " found; see 'vivazuzoz list')");
     session.info = *it;
     const Call open = session.camera.Open(index);
-    if (!open.ok())
-        return Fail(ctx, DescribeFailure(open) + " for camera " + std::to_string(index) + " (" + it->name + ")");
+    if (!open.ok()) {
+        std::string message = DescribeFailure(open) + " for camera " + std::to_string(index) + " (" + it->name + ")";
+        if (open.result == OZL_USB_OPEN_FAILED) {
+            const std::string hint = PermissionHint({ProbeNodeAccess(it->video), ProbeNodeAccess(it->serial)});
+            if (!hint.empty())
+                message += "\n" + hint;
+        }
+        return Fail(ctx, message);
+    }
     return kExitOk;
 }
 
