@@ -10,7 +10,7 @@ const char* ResultMeaning(int result)
     case OZL_USB_SUCCESS:
         return "success";
     case OZL_USB_FAILURE:
-        return "failure: the camera did not answer or answered wrongly";
+        return "failure: the camera refused the request, answered wrongly or did not answer";
     case OZL_USB_NOT_SUPPORTED:
         return "not supported by this camera or stream";
     case OZL_USB_INVALID_PARAM:
