@@ -160,6 +160,11 @@ const std::vector<Key>& Keys() {
          [](Config& c, const std::string& v) { return ParseFault(v, &c.setup.portFault, &c.setup.portFaultMs); }},
         {"unplugAfter", [](const Config& c) { return Num(c.setup.unplugAfter); },
          [](Config& c, const std::string& v) { return ParseDouble(v, &c.setup.unplugAfter); }},
+        BoolKey("hotObject", &CameraSetup::hotObject),
+        {"hotObjectPeriod", [](const Config& c) { return Num(c.setup.hotObjectPeriod); },
+         [](Config& c, const std::string& v) { return ParseDouble(v, &c.setup.hotObjectPeriod); }},
+        {"stateFile", [](const Config& c) { return c.setup.stateFile; },
+         [](Config& c, const std::string& v) { c.setup.stateFile = v; return true; }},
     };
     return keys;
 }
