@@ -6,9 +6,12 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace vcam {
 namespace detail {
@@ -180,6 +183,11 @@ bool UpdateThroughStateFile(const std::string& path, int ordinal, Model& model,
                             const std::function<void(Model&)>& change) {
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
+        // Said once: the camera goes on without remembering its settings.
+        static std::atomic<bool> warned{false};
+        if (!warned.exchange(true))
+            std::fprintf(stderr, "vivazuzoz-vcam: cannot open the state file %s (%s); settings are not kept\n",
+                         path.c_str(), std::strerror(errno));
         change(model);
         return false;
     }
