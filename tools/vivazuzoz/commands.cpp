@@ -499,7 +499,6 @@ std::string ToolHelp()
         std::snprintf(line, sizeof line, "  %-10s %s\n", c.setup.name, c.setup.summary);
         text += line;
     }
-    const std::string state = StateDirectory();
     text +=
         "\n"
         "Options:\n"
@@ -514,8 +513,8 @@ std::string ToolHelp()
         "Files:\n"
         "  The library's log, VIVAZUZOZ.log (rotated at 20 MB), is written to the tool's\n"
         "  state folder, $XDG_STATE_HOME/vivazuzoz, else ~/.local/state/vivazuzoz\n"
-        "  (here: " + (state.empty() ? std::string("none: neither is set, so the current folder") : state) + ").\n"
-        "  File names on the command line mean what they mean in the current folder.\n"
+        "  (the current folder when neither can be used). File names on the command\n"
+        "  line mean what they mean in the current folder.\n"
         "\n"
         "Exit status (the same for every command):\n"
         "  0    success\n"
