@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libpoco-dev libudev-dev libuvc-dev libusb-1.0-0-dev libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libtiff-dev python3-tifffile
 )
 
 missing=()

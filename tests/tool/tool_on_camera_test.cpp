@@ -186,7 +186,7 @@ TEST_F(ToolOnCamera, AlarmFiresOncePerCrossingAndRunsTheCommandEachTime)
     const ToolRun run = RunCaptured({"stream", "--alarm-above", "80", "--exec",
                                      "echo \"$VIVAZUZOZ_ALARM_EVENT $VIVAZUZOZ_ALARM_VALUE\" >> alarms.log"});
     switcher.join();
-    EXPECT_EQ(run.status, 130) << run.err;
+    EXPECT_EQ(run.status, 0) << "Ctrl-C is how an unlimited stream ends: " << run.err;
     EXPECT_TRUE(Contains(run.out, "Received ")) << "the stream ended in order";
     // On at the start (raised), off (cleared), on (raised), off (cleared):
     // the mug at 58 C stays far below the threshold, the plate far above.

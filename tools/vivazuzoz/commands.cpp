@@ -7,6 +7,7 @@
 #include "plane_stats.h"
 #include "png_writer.h"
 #include "progress.h"
+#include "record_command.h"
 #include "settings.h"
 #include "state_dir.h"
 #include "stream.h"
@@ -323,6 +324,33 @@ struct Snapshot {
     }
 };
 
+// The first complete frame of camera `index`. Returns kExitOk or the exit
+// status of a failure that has been reported.
+int GrabSnapshot(Context& ctx, int index, Snapshot& shot)
+{
+    Session session;
+    if (const int status = OpenSelected(ctx, session, index))
+        return status;
+    if (const Call watch = session.library.WatchForLoss(session.camera.handle()); !watch.ok())
+        return FailCall(ctx, watch);
+
+    {
+        FrameSource source(session.camera.handle(), [&shot](const FrameView& f) { shot.Take(f); });
+        if (const Call start = source.Start(); !start.ok())
+            return FailCall(ctx, start);
+        std::unique_lock<std::mutex> lock(shot.mutex);
+        const auto deadline = Clock::now() + kFrameTimeout;
+        while (!shot.done && !session.library.lost() && !Interrupted() && Clock::now() < deadline)
+            shot.arrived.wait_for(lock, kPollInterval);
+    }  // callbacks stopped: `shot` is the command thread's alone from here
+    if (Interrupted())
+        return kExitInterrupted;
+    if (!shot.done)
+        return Fail(ctx, session.library.lost() ? "the camera was lost before a frame arrived"
+                                                : "no frame from the camera within 5 s");
+    return kExitOk;
+}
+
 int RunSnapshot(Context& ctx, const ParsedArgs& args)
 {
     int index = 0;
@@ -342,28 +370,27 @@ int RunSnapshot(Context& ctx, const ParsedArgs& args)
                           "unknown colormap '" + args.value("colormap") + "'; colormaps are: " + PaletteNames());
     if (output.empty() || (args.has("temperature") && csvPath.empty()))
         return UsageError(ctx, "snapshot", "a file name may not be empty");
-
-    Session session;
-    if (const int status = OpenSelected(ctx, session, index))
-        return status;
-    if (const Call watch = session.library.WatchForLoss(session.camera.handle()); !watch.ok())
-        return FailCall(ctx, watch);
+    if (args.has("frame") && !args.has("from"))
+        return UsageError(ctx, "snapshot", "--frame needs --from FILE.tiff");
+    if (args.has("from") && args.has("device"))
+        return UsageError(ctx, "snapshot", "give --device or --from, not both");
+    long long frameIndex = 0;
+    if (!IntegerOption(ctx, "snapshot", args, "frame", 0, INT32_MAX, 0, frameIndex))
+        return kExitUsage;
 
     Snapshot shot;
-    {
-        FrameSource source(session.camera.handle(), [&shot](const FrameView& f) { shot.Take(f); });
-        if (const Call start = source.Start(); !start.ok())
-            return FailCall(ctx, start);
-        std::unique_lock<std::mutex> lock(shot.mutex);
-        const auto deadline = Clock::now() + kFrameTimeout;
-        while (!shot.done && !session.library.lost() && !Interrupted() && Clock::now() < deadline)
-            shot.arrived.wait_for(lock, kPollInterval);
-    }  // callbacks stopped: `shot` is the command thread's alone from here
-    if (Interrupted())
-        return kExitInterrupted;
-    if (!shot.done)
-        return Fail(ctx, session.library.lost() ? "the camera was lost before a frame arrived"
-                                                : "no frame from the camera within 5 s");
+    if (args.has("from")) {
+        // A frame of a recording instead of a camera's.
+        if (const std::string error = LoadRecordedFrame(args.value("from"), frameIndex, shot.width, shot.height,
+                                                        shot.image, shot.temp);
+            !error.empty())
+            return Fail(ctx, error);
+        if (!shot.temp.empty())
+            shot.image.clear();
+        shot.done = true;
+    } else if (const int status = GrabSnapshot(ctx, index, shot)) {
+        return status;
+    }
 
     const bool withTemp = !shot.temp.empty();
     std::fprintf(ctx.out, "Frame: %dx%d, %s\n", shot.width, shot.height,
@@ -449,7 +476,9 @@ const std::vector<Command>& Commands()
             "the tool's colouring: " + PaletteNames() + " (default " + Palettes().front().name +
                 "); not the camera's palette setting",
             false, "palette"},
-           {"temperature", 't', "FILE.csv", "also write the temperatures in degrees, one row of pixels per line"}},
+           {"temperature", 't', "FILE.csv", "also write the temperatures in degrees, one row of pixels per line"},
+           {"from", 0, "FILE.tiff", "take the frame from a recording instead of a camera"},
+           {"frame", 0, "N", "with --from: the frame to take, from 0 (default 0)"}},
           0,
           1,
           "On a stream with temperatures the picture shows the temperature plane, and the minimum,\n"
@@ -457,6 +486,9 @@ const std::vector<Command>& Commands()
           "(in the camera's temperature unit). On an image-only stream the picture shows the raw image\n"
           "and no temperatures can be written.\n"},
          RunSnapshot},
+        {RecordSyntax(), RunRecord},
+        {ReplaySyntax(),
+         [](Context& ctx, const ParsedArgs& args) { return RunReplay(args, ctx.out, ctx.err, ctx.terminal); }},
         {StreamSyntax(), RunStream},
         {{"get", "Read one setting of a camera", "NAME", {kDeviceOption, kJsonOption}, 1, 1, SettingsHelp(false)},
          RunGet},
@@ -522,14 +554,16 @@ std::string ToolHelp()
         "       found; the message names the failing call and what its result means\n"
         "  2    the command line is wrong; no camera was touched\n"
         "  3    stream --exit-on-alarm: an alarm was raised\n"
-        "  130  interrupted by Ctrl-C (SIGINT) or SIGTERM, after closing the camera;\n"
-        "       this also ends a stream that runs without --frames or --seconds\n"
+        "  130  interrupted by Ctrl-C (SIGINT) or SIGTERM before the command was done,\n"
+        "       after closing the camera; a stream or recording without --frames or\n"
+        "       --seconds runs until interrupted and then ends with 0\n"
         "\n"
         "Examples:\n"
         "  vivazuzoz list\n"
         "  vivazuzoz snapshot thermal.png --colormap iron --temperature thermal.csv\n"
         "  vivazuzoz set emissivity 0.95\n"
-        "  vivazuzoz stream --seconds 10 --roi plate=180,40,40,40 --alarm-above 80\n";
+        "  vivazuzoz stream --seconds 10 --roi plate=180,40,40,40 --alarm-above 80\n"
+        "  vivazuzoz record -o run.tiff --seconds 60 --every 1\n";
     return text;
 }
 
@@ -583,7 +617,9 @@ int RunTool(const std::vector<std::string>& arguments, FILE* out, FILE* err, boo
     {
         InterruptGuard interrupts;
         status = command->run(ctx, *parsed);
-        if (Interrupted()) {
+        // A command that finished its work keeps its success; one that
+        // was cut short says so.
+        if (Interrupted() && status != kExitOk) {
             std::fprintf(err, "vivazuzoz: interrupted\n");
             status = kExitInterrupted;
         }

@@ -267,7 +267,8 @@ CommandSyntax StreamSyntax()
              {"exit-on-alarm", 0, nullptr, "end the stream with exit status 3 when an alarm is raised"}},
             0,
             0,
-            "Without --frames or --seconds the stream runs until interrupted (Ctrl-C, exit status 130).\n"
+            "Without --frames or --seconds the stream runs until interrupted (Ctrl-C), and then ends\n"
+            "with exit status 0; interrupted before its --frames or --seconds, it ends with 130.\n"
             "On a terminal the status line is updated in place, otherwise one line is printed per report.\n"
             "Each report gives the frames received, the frame rate and the temperature range so far and,\n"
             "per region, the minimum, maximum and mean of the latest frame, in degrees.\n"
@@ -415,7 +416,8 @@ int RunStream(Context& ctx, const ParsedArgs& args)
             if (secondsLimit > 0 && now - start >= std::chrono::duration<double>(secondsLimit))
                 break;
             if (Interrupted()) {
-                end = StreamEnd::Interrupted;
+                // Without limits, Ctrl-C is how a stream ends.
+                end = frameLimit || secondsLimit > 0 ? StreamEnd::Interrupted : StreamEnd::Done;
                 break;
             }
             if (session.library.lost()) {

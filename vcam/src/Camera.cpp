@@ -3,6 +3,7 @@
 #include "Emulator.h"
 #include "Port.h"
 #include "StateFile.h"
+#include "Replay.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 
 namespace vcam {
@@ -48,6 +50,19 @@ int NextVideoNumber() { return g_nextVideo++; }
 using namespace detail;
 
 Camera::State::State(const CameraSetup& s, int ord) : setup(s), ordinal(ord) {
+    if (!setup.replayFile.empty()) {
+        std::string error;
+        replay = ReplaySource::Open(setup.replayFile, setup.replayLoop, &error);
+        if (replay) {
+            setup.width = replay->layout().width;
+            setup.height = replay->layout().height;
+            setup.withTemp = replay->layout().withTemp;
+            if (replay->fps() > 0) setup.fps = std::min(replay->fps(), 1000.0);
+            replay->ApplyTo(model);
+        } else {
+            std::fprintf(stderr, "vivazuzoz-vcam: %s\n", error.c_str());
+        }
+    }
     if (setup.width < 1) setup.width = 256;
     if (setup.height < 1) setup.height = 192;
     if (!(setup.fps > 0)) setup.fps = 25.0;

@@ -165,6 +165,9 @@ const std::vector<Key>& Keys() {
          [](Config& c, const std::string& v) { return ParseDouble(v, &c.setup.hotObjectPeriod); }},
         {"stateFile", [](const Config& c) { return c.setup.stateFile; },
          [](Config& c, const std::string& v) { c.setup.stateFile = v; return true; }},
+        {"replay", [](const Config& c) { return c.setup.replayFile; },
+         [](Config& c, const std::string& v) { c.setup.replayFile = v; return true; }},
+        BoolKey("replayLoop", &CameraSetup::replayLoop),
     };
     return keys;
 }

@@ -37,6 +37,7 @@ double MonotonicSeconds();
 
 class VideoNode;
 class Port;
+class ReplaySource;
 
 // Driver buffers of one capture node: `count` buffers of `length` bytes in
 // one memfd, buffer i at offset i * stride. Guarded by Lock().
@@ -167,6 +168,10 @@ struct Camera::State {
     unsigned shortBytes = 0;
     std::shared_ptr<const detail::Scene> scene;  // replaced whole by ChangeSize and the hot-object switch
     bool hotObject = true;                       // the scene has its hot plate
+    // The recording served instead of the scene (null when none, or when it
+    // could not be read); fixed after construction, used by the producer
+    // thread only.
+    std::unique_ptr<detail::ReplaySource> replay;
     detail::Clock::time_point created;
 
     // Threads.

@@ -2,6 +2,7 @@
 // videobuf2 present it: one Y16 format at the camera's size, one frame
 // interval, mmap streaming with the usual ordering rules and error codes.
 #include "Emulator.h"
+#include "Replay.h"
 
 #include <linux/version.h>
 #include <sys/eventfd.h>
@@ -406,11 +407,18 @@ void VideoNode::Produce(FrameRenderer& renderer, std::unique_lock<std::mutex>& l
     const unsigned shortBytes = m_cam->shortBytes;
     m_filling = true;
     lk.unlock();
-    size_t bytes = renderer.Render(*scene, withTemp, formula, seq, fps, dst, cap);
+    const bool replaying = !m_cam->setup.replayFile.empty();
+    size_t bytes = !replaying    ? renderer.Render(*scene, withTemp, formula, seq, fps, dst, cap)
+                   : m_cam->replay ? m_cam->replay->Render(dst, cap)
+                                   : 0;
     lk.lock();
     m_filling = false;
     cv.notify_all();
     if (!m_streaming || !m_bufs || gone()) return;
+    if (bytes == 0) {  // the recording has ended: the buffer stays queued
+        m_bufs->incoming.push_front(index);
+        return;
+    }
     if (shortBytes) bytes = std::min<size_t>(bytes, shortBytes);
     BufferSet::Buf& buf = m_bufs->bufs[index];
     buf.queued = false;

@@ -6,6 +6,7 @@
 // program that discovers cameras through libudev/libuvc and drives them
 // through V4L2 and a tty sees them, without being changed or rebuilt.
 #include "Config.h"
+#include "tiff_recording.h"
 
 #include <dlfcn.h>
 #include <limits.h>
@@ -46,6 +47,11 @@ const char kUsage[] =
     "  --sfmt-errno E       VIDIOC_S_FMT fails with errno E\n"
     "  --interval-zero      the frame interval reports numerator 0\n"
     "  --unplug-after S     each camera unplugs itself S seconds after start\n"
+    "  --replay FILE.tiff   serve a recording made by 'vivazuzoz record' instead of\n"
+    "                       the synthetic scene, at its size, layout and rate; the\n"
+    "                       library's temperatures equal the recorded ones\n"
+    "  --loop               with --replay: start again after the last frame\n"
+    "                       (else the camera sends no more frames)\n"
     "  --no-metadata        no metadata node beside the capture node\n"
     "  --state FILE         keep the cameras' settings (palette, levels, unit,\n"
     "                       environment, image tuning) in FILE: loaded at start and\n"
@@ -62,7 +68,8 @@ const char kUsage[] =
     "  vivazuzoz-vcam --cameras 2 --size 640x512 -- vivazuzoz list\n"
     "  vivazuzoz-vcam --unplug-after 2 -- vivazuzoz stream --seconds 5\n"
     "  vivazuzoz-vcam --state cam.json -- sh -c 'vivazuzoz set palette 3; vivazuzoz get palette'\n"
-    "  vivazuzoz-vcam --hot-object-period 3 -- vivazuzoz stream --alarm-above 80\n";
+    "  vivazuzoz-vcam --hot-object-period 3 -- vivazuzoz stream --alarm-above 80\n"
+    "  vivazuzoz-vcam --replay run.tiff -- vivazuzoz snapshot -o again.png\n";
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "vivazuzoz-vcam: %s\nTry 'vivazuzoz-vcam --help'.\n", message.c_str());
@@ -134,8 +141,39 @@ std::string SanitizerRuntime() {
 
 }  // namespace
 
+// Checks the recording before the command runs, so a bad file is told once,
+// plainly, with a failing exit status; fills in its size, layout and rate and
+// makes the path absolute (the command may change directory). Returns the
+// exit status of a failure, or -1.
+int PrepareReplay(vcam::CameraSetup& setup, bool sizeGiven, bool modeGiven, bool fpsGiven) {
+    if (fpsGiven) return Fail("--fps cannot be combined with --replay: the recording sets the rate");
+    vivatool::RecordingReader reader;
+    const std::string error = reader.Open(setup.replayFile);
+    if (!error.empty()) {
+        std::fprintf(stderr, "vivazuzoz-vcam: %s\n", error.c_str());
+        return 1;
+    }
+    const vivatool::RecordingLayout& layout = reader.layout();
+    if (sizeGiven && (setup.width != layout.width || setup.height != layout.height)) {
+        std::fprintf(stderr, "vivazuzoz-vcam: %s holds %dx%d frames, not the %dx%d asked with --size\n",
+                     setup.replayFile.c_str(), layout.width, layout.height, setup.width, setup.height);
+        return 1;
+    }
+    if (modeGiven && setup.withTemp != layout.withTemp) {
+        std::fprintf(stderr, "vivazuzoz-vcam: %s is a recording of %s, not of the mode asked with --mode\n",
+                     setup.replayFile.c_str(), layout.withTemp ? "image and temperature" : "images only");
+        return 1;
+    }
+    if (char* absolute = realpath(setup.replayFile.c_str(), nullptr)) {
+        setup.replayFile = absolute;
+        std::free(absolute);
+    }
+    return -1;
+}
+
 int main(int argc, char** argv) {
     vcam::detail::Config config;
+    bool sizeGiven = false, modeGiven = false, fpsGiven = false;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -165,6 +203,7 @@ int main(int argc, char** argv) {
             if (!value(&v) || !ToInt(v, &config.cameras) || config.cameras < 0 || config.cameras > 16)
                 return Fail("--cameras needs a number from 0 to 16");
         } else if (arg == "--size") {
+            sizeGiven = true;
             if (!value(&v) || !vcam::detail::ParseSize(v, &config.setup.width, &config.setup.height))
                 return Fail("--size needs WxH, for example 256x192");
             const int w = config.setup.width, h = config.setup.height;
@@ -172,10 +211,12 @@ int main(int argc, char** argv) {
                   (w == 1280 && h == 1024)))
                 return Fail("--size must be 256x192, 384x288, 640x512 or 1280x1024");
         } else if (arg == "--mode") {
+            modeGiven = true;
             if (!value(&v) || (std::strcmp(v, "image") && std::strcmp(v, "temp")))
                 return Fail("--mode needs image or temp");
             config.setup.withTemp = std::strcmp(v, "temp") == 0;
         } else if (arg == "--fps") {
+            fpsGiven = true;
             if (!value(&v) || !ToDouble(v, &config.setup.fps) || !(config.setup.fps > 0 && config.setup.fps <= 1000))
                 return Fail("--fps needs a rate above 0 and at most 1000");
         } else if (arg == "--name") {
@@ -208,11 +249,21 @@ int main(int argc, char** argv) {
         } else if (arg == "--unplug-after") {
             if (!value(&v) || !ToDouble(v, &config.setup.unplugAfter) || !(config.setup.unplugAfter > 0))
                 return Fail("--unplug-after needs a number of seconds above 0");
+        } else if (arg == "--replay") {
+            if (!value(&v) || !*v) return Fail("--replay needs a recording (FILE.tiff)");
+            config.setup.replayFile = v;
+        } else if (arg == "--loop") {
+            config.setup.replayLoop = true;
         } else {
             return Fail("unknown option " + arg);
         }
     }
     if (i >= argc) return Fail("no command given after --");
+    if (config.setup.replayLoop && config.setup.replayFile.empty()) return Fail("--loop needs --replay");
+    if (!config.setup.replayFile.empty()) {
+        if (const int status = PrepareReplay(config.setup, sizeGiven, modeGiven, fpsGiven); status >= 0)
+            return status;
+    }
 
     const std::string library = FindLibrary();
     if (library.empty()) return Fail("cannot find libvivazuzoz-vcam.so next to " + SelfDir());

@@ -87,6 +87,13 @@ struct CameraSetup {
     bool hotObject = true;         // the scene's hot plate is on (see Camera::SetHotObject)
     double hotObjectPeriod = 0;    // > 0: the hot plate is on for this many seconds, then off as long, and so on
     std::string stateFile;         // "" or a file that holds the model's settings (see Camera::model)
+    // A recording made by `vivazuzoz record` to serve instead of the
+    // synthetic scene: it sets the size, layout, frame rate and recorded
+    // settings, and the formula becomes scale 10, offset 0, so converted
+    // temperatures equal the recorded ones. A file that cannot be read is
+    // told on standard error and the camera sends no frames.
+    std::string replayFile;
+    bool replayLoop = false;       // start the recording again after its last frame (else no more frames)
 };
 
 // One request frame the responder received (well-formed head, length and

@@ -1,0 +1,515 @@
+#include "record_command.h"
+
+#include "camera.h"
+#include "commands.h"
+#include "frame_taker.h"
+#include "json.h"
+#include "number_text.h"
+#include "plane_stats.h"
+#include "progress.h"
+#include "settings.h"
+#include "state_dir.h"
+#include "temperature_csv.h"
+#include "tiff_recording.h"
+
+#include <VIVAZUZOZ.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <ctime>
+
+#ifndef VIVAZUZOZ_TOOL_VERSION
+#define VIVAZUZOZ_TOOL_VERSION "unknown"
+#endif
+
+namespace vivatool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A camera that sends nothing for this long counts as gone, as in `stream`.
+constexpr auto kStallTimeout = std::chrono::seconds(5);
+constexpr auto kPollInterval = std::chrono::milliseconds(100);
+// The first page waits for this many frames (or for kRateWindow) so that the
+// description can state the camera's frame rate.
+constexpr uint64_t kRateFrames = 5;
+constexpr auto kRateWindow = std::chrono::seconds(1);
+// Recordings that may grow past this use 64-bit offsets (BigTIFF).
+constexpr double kClassicTiffLimit = 3.5e9;
+
+int Fail(FILE* err, const std::string& message)
+{
+    std::fprintf(err, "vivazuzoz: %s\n", message.c_str());
+    return kExitFailure;
+}
+
+int UsageError(FILE* err, const char* command, const std::string& message)
+{
+    std::fprintf(err, "vivazuzoz %s: %s\nTry 'vivazuzoz %s --help'.\n", command, message.c_str(), command);
+    return kExitUsage;
+}
+
+std::string Seconds(double s, int decimals = 1)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", decimals, s);
+    return text;
+}
+
+std::string Megabytes(uint64_t bytes)
+{
+    return Seconds(static_cast<double>(bytes) / 1e6, 1) + " MB";
+}
+
+std::string LayoutName(bool withTemp)
+{
+    return withTemp ? "image and temperature" : "image only";
+}
+
+std::string UtcText(std::chrono::system_clock::time_point now)
+{
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[80];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(millis));
+    return text;
+}
+
+// ------------------------------------------------------------ interrupts
+
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+
+extern "C" void OnStopSignal(int)
+{
+    g_stop.store(true);
+}
+
+// For the recording's lifetime: SIGINT and SIGTERM end the recording
+// cleanly, and SIGXFSZ (a file size limit) becomes a failed write instead of
+// killing the tool with a half-written page.
+class RecordingSignals {
+public:
+    RecordingSignals()
+    {
+        g_stop.store(false);
+        struct sigaction action {};
+        action.sa_handler = OnStopSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &oldInt_);
+        sigaction(SIGTERM, &action, &oldTerm_);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGXFSZ, &ignore, &oldXfsz_);
+    }
+    ~RecordingSignals()
+    {
+        sigaction(SIGINT, &oldInt_, nullptr);
+        sigaction(SIGTERM, &oldTerm_, nullptr);
+        sigaction(SIGXFSZ, &oldXfsz_, nullptr);
+    }
+    RecordingSignals(const RecordingSignals&) = delete;
+    RecordingSignals& operator=(const RecordingSignals&) = delete;
+
+private:
+    struct sigaction oldInt_ {};
+    struct sigaction oldTerm_ {};
+    struct sigaction oldXfsz_ {};
+};
+
+// --------------------------------------------------------- description
+
+// The camera's settings and environment, as `info` names them. A value the
+// camera does not give is left out.
+void WriteSettings(JsonWriter& json, unsigned long handle)
+{
+    json.Key("settings").BeginObject();
+    for (const Setting& s : Settings()) {
+        const bool wanted = s.group == SettingGroup::Camera ||
+                            (s.group == SettingGroup::ReadOnly && s.access == SettingAccess::FloatQuery);
+        if (!wanted)
+            continue;
+        SettingValue value;
+        if (ReadSetting(handle, s, value).ok()) {
+            json.Key(s.name);
+            WriteSettingJson(json, s, value);
+        }
+    }
+    // One query gives all five environment parameters.
+    OZL_USB_ENV_PARAM env{};
+    if (OZL_USB_GetEnvParam(handle, &env) == OZL_USB_SUCCESS) {
+        const std::pair<const char*, float> fields[] = {{"atmos-temp", env.atmosTemp},
+                                                        {"distance", env.distance},
+                                                        {"emissivity", env.emissivity},
+                                                        {"reflected-temp", env.reflectedTemp},
+                                                        {"transmittance", env.transmittance}};
+        for (const auto& [name, value] : fields)
+            json.Key(name).Number(value, 4);
+    }
+    json.EndObject();
+}
+
+// ---------------------------------------------------------------- record
+
+enum class RecordEnd { Done, Interrupted, Lost, Stalled, WriteFailed };
+
+struct RecordOptions {
+    int device = kAnyCamera;
+    std::string output;
+    FrameTaker::Limits limits;
+};
+
+bool ParseRecordOptions(const ParsedArgs& args, FILE* err, RecordOptions& options)
+{
+    const char* command = "record";
+    options.output = args.value("output");
+    if (options.output.empty())
+        return UsageError(err, command, "a file name may not be empty"), false;
+    if (args.has("frames") && args.has("seconds"))
+        return UsageError(err, command, "give --frames or --seconds, not both"), false;
+    if (args.has("device")) {
+        const auto device = ParseInteger(args.value("device"));
+        if (!device || *device < 0 || *device > INT32_MAX)
+            return UsageError(err, command, "--device takes a whole number from 0 up, not '" + args.value("device") + "'"),
+                   false;
+        options.device = static_cast<int>(*device);
+    }
+    if (args.has("frames")) {
+        const auto frames = ParseInteger(args.value("frames"));
+        if (!frames || *frames < 1 || *frames > INT32_MAX)
+            return UsageError(err, command, "--frames takes a whole number from 1 up, not '" + args.value("frames") + "'"),
+                   false;
+        options.limits.frames = static_cast<uint64_t>(*frames);
+    }
+    for (const char* name : {"seconds", "every"}) {
+        if (!args.has(name))
+            continue;
+        const auto value = ParseDecimal(args.value(name));
+        if (!value || *value <= 0 || *value > 1e6)
+            return UsageError(err, command,
+                              "--" + std::string(name) + " takes a positive number of seconds, not '" +
+                                  args.value(name) + "'"),
+                   false;
+        (std::string(name) == "seconds" ? options.limits.seconds : options.limits.every) = *value;
+    }
+    return true;
+}
+
+// Whether the file may pass what 32-bit offsets can address. The frame rate
+// is not known yet: a timed recording is sized for 60 frames a second.
+bool NeedsBigTiff(const RecordOptions& options, const RecordingLayout& layout)
+{
+    constexpr double kFastestRate = 60;
+    const double frameBytes = static_cast<double>(layout.width) * layout.height * 2 * (layout.withTemp ? 2 : 1) + 1024;
+    double frames = 0;
+    if (options.limits.frames)
+        frames = static_cast<double>(options.limits.frames);
+    else if (options.limits.seconds > 0)
+        frames = options.limits.every > 0 ? options.limits.seconds / options.limits.every + 1
+                                          : options.limits.seconds * kFastestRate + 1;
+    else
+        return true;  // until interrupted
+    return frames * frameBytes > kClassicTiffLimit;
+}
+
+}  // namespace
+
+int RunRecord(Context& ctx, const ParsedArgs& args)
+{
+    FILE* const out = ctx.out;
+    FILE* const err = ctx.err;
+    const bool terminal = ctx.terminal;
+    RecordOptions options;
+    if (!ParseRecordOptions(args, err, options))
+        return kExitUsage;
+
+    // The camera as every command picks and opens it; the library then runs
+    // in the tool's state folder, so the file name is taken as typed.
+    const std::string outputFile = UserPath(options.output);
+    Session session;
+    if (const int status = OpenSelected(ctx, session, options.device))
+        return status;
+    LibrarySession& library = session.library;
+    const unsigned long handle = session.camera.handle();
+    if (const Call watch = library.WatchForLoss(handle); !watch.ok())
+        return Fail(err, DescribeFailure(watch));
+
+    RecordingLayout layout;
+    if (const Call size{"OZL_USB_GetFPASize", OZL_USB_GetFPASize(handle, &layout.width, &layout.height)};
+        !size.ok())
+        return Fail(err, DescribeFailure(size));
+    if (const Call probe = ProbeTemperatureStream(handle, layout.withTemp); !probe.ok())
+        return Fail(err, DescribeFailure(probe));
+
+    // Everything the description says but the frame rate, read before the
+    // stream is recorded.
+    JsonWriter settings;
+    settings.BeginObject();
+    WriteSettings(settings, handle);
+    settings.EndObject();
+    const std::string settingsJson = settings.str();  // {"settings":{...}}
+
+    // Signals are caught before the file exists: whoever sees the file can
+    // interrupt the recording cleanly.
+    RecordingSignals signals;
+    RecordingWriter writer;
+    if (std::string error = writer.Create(outputFile, layout, NeedsBigTiff(options, layout)); !error.empty())
+        return Fail(err, error);
+
+    FrameTaker taker(layout.width, layout.height, layout.withTemp, options.limits);
+    ProgressLine progress(out, terminal);
+    const auto updateEvery = terminal ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000);
+    const Clock::time_point start = Clock::now();
+    Clock::time_point nextUpdate = start + updateEvery;
+    std::string description;  // made when the first frame is written
+    std::string failure;
+    RecordEnd end = RecordEnd::Done;
+
+    auto makeDescription = [&](const FrameTaker::Counts& c) {
+        const double span = std::chrono::duration<double>(c.last - c.first).count();
+        JsonWriter json;
+        json.BeginObject()
+            .Key("format").String(kRecordingFormat)
+            .Key("version").Int(1)
+            .Key("camera").String(session.info.name)
+            .Key("width").Int(layout.width)
+            .Key("height").Int(layout.height)
+            .Key("layout").String(LayoutName(layout.withTemp))
+            .Key("frame_rate");
+        if (c.received >= 2 && span > 0)
+            json.Number(static_cast<double>(c.received - 1) / span, 2);
+        else
+            json.Null();
+        json.Key("every");
+        if (options.limits.every > 0)
+            json.Number(options.limits.every, 6);
+        else
+            json.Null();
+        json.Key("image_plane").String("uint16, raw samples as the camera sends them");
+        if (layout.withTemp)
+            json.Key("temperature_plane").String("int16, tenths of a degree in the camera's temperature unit");
+        json.Key("started").String(UtcText(c.firstWall));
+        json.Key("tool").String(std::string("vivazuzoz ") + VIVAZUZOZ_TOOL_VERSION);
+        json.EndObject();
+        // Splice the settings object in before the closing brace.
+        std::string text = json.str();
+        text.pop_back();
+        return text + "," + settingsJson.substr(1);
+    };
+
+    if (const Call call = taker.Start(handle); !call.ok()) {
+        writer.Close();
+        return Fail(err, DescribeFailure(call));
+    }
+    auto writeFrame = [&](QueuedFrame&& frame) {
+        if (failure.empty())
+            failure = writer.Append(frame.image.data(), frame.temp.data(), frame.sequence, frame.time, description);
+        taker.Recycle(std::move(frame));
+    };
+    for (;;) {
+        const FrameTaker::Counts c = taker.counts();
+        const Clock::time_point now = Clock::now();
+        if (!failure.empty()) {
+            end = RecordEnd::WriteFailed;
+            break;
+        }
+        if (g_stop.load()) {
+            end = RecordEnd::Interrupted;
+            break;
+        }
+        if (c.ended && c.queued == 0 && !description.empty())
+            break;
+        if (library.lost()) {
+            end = RecordEnd::Lost;
+            break;
+        }
+        if (now - (c.received ? c.last : start) >= kStallTimeout) {
+            end = RecordEnd::Stalled;
+            break;
+        }
+        // The first page waits until the frame rate can be told.
+        if (description.empty()) {
+            if (c.taken == 0 || (c.received < kRateFrames && now - c.first < kRateWindow && !c.ended)) {
+                taker.Wait(kPollInterval);
+                continue;
+            }
+            description = makeDescription(c);
+        }
+        if (auto frame = taker.Next(kPollInterval))
+            writeFrame(std::move(*frame));
+        if (now >= nextUpdate) {
+            progress.Update("Recording " + options.output + ": " + std::to_string(writer.frames()) +
+                            (writer.frames() == 1 ? " frame, " : " frames, ") +
+                            Seconds(std::chrono::duration<double>(now - start).count()) + " s, " +
+                            Megabytes(writer.bytes()));
+            nextUpdate = now + updateEvery;
+        }
+    }
+    taker.Stop();  // callbacks stopped: whatever is queued is all there is
+    if (end != RecordEnd::WriteFailed) {
+        if (description.empty())
+            description = makeDescription(taker.counts());
+        while (auto frame = taker.Next(Clock::duration::zero()))
+            writeFrame(std::move(*frame));
+        if (!failure.empty())
+            end = RecordEnd::WriteFailed;
+    }
+    progress.Finish();
+    const FrameTaker::Counts c = taker.counts();
+    const uint64_t written = writer.frames();
+    const std::string closeError = writer.Close();
+    if (failure.empty() && !closeError.empty()) {
+        failure = closeError;
+        end = RecordEnd::WriteFailed;
+    }
+
+    if (written > 0)
+        std::fprintf(out, "Wrote %s: %llu %s (%dx%d, %s), %s\n", options.output.c_str(),
+                     static_cast<unsigned long long>(written), written == 1 ? "frame" : "frames", layout.width,
+                     layout.height, LayoutName(layout.withTemp).c_str(), Megabytes(writer.bytes()).c_str());
+    if (c.dropped > 0)
+        std::fprintf(err, "vivazuzoz: %llu frames dropped: the file was not written fast enough\n",
+                     static_cast<unsigned long long>(c.dropped));
+    if (c.foreign > 0)
+        std::fprintf(err, "vivazuzoz: %llu frames of another size than %dx%d were left out\n",
+                     static_cast<unsigned long long>(c.foreign), layout.width, layout.height);
+    const std::string kept = written > 0 ? "; " + options.output + " holds the " + std::to_string(written) +
+                                               " frames recorded before"
+                                         : "; no frame was recorded";
+    switch (end) {
+    case RecordEnd::Done:
+        if (written == 0)
+            return Fail(err, "no frame was recorded");
+        return kExitOk;
+    case RecordEnd::Interrupted:
+        if (!options.limits.frames && options.limits.seconds <= 0 && written > 0)
+            return kExitOk;  // Ctrl-C is how an unlimited recording ends
+        std::fprintf(err, "vivazuzoz: interrupted%s\n", kept.c_str());
+        return kExitInterrupted;
+    case RecordEnd::Lost:
+        return Fail(err, "the camera was lost (unplugged or no longer answering); recording ended" + kept);
+    case RecordEnd::Stalled:
+        return Fail(err, "no frame from the camera for 5 s; recording ended" + kept);
+    case RecordEnd::WriteFailed:
+        return Fail(err, failure + "; recording ended" + kept);
+    }
+    return kExitFailure;
+}
+
+// ---------------------------------------------------------------- replay
+
+std::string LoadRecordedFrame(const std::string& path, long long index, int& width, int& height,
+                              std::vector<uint16_t>& image, std::vector<int16_t>& temp)
+{
+    RecordingReader reader;
+    if (std::string error = reader.Open(path); !error.empty())
+        return error;
+    if (index < 0 || static_cast<unsigned long long>(index) >= reader.frames())
+        return path + " has " + std::to_string(reader.frames()) + (reader.frames() == 1 ? " frame" : " frames") +
+               " (0 to " + std::to_string(reader.frames() - 1) + "), no frame " + std::to_string(index);
+    RecordedFrame frame;
+    if (std::string error = reader.Read(static_cast<size_t>(index), frame); !error.empty())
+        return error;
+    width = reader.layout().width;
+    height = reader.layout().height;
+    image = std::move(frame.image);
+    temp = std::move(frame.temp);
+    return "";
+}
+
+int RunReplay(const ParsedArgs& args, FILE* out, FILE* err, bool terminal)
+{
+    const std::string path = args.positional.at(0);
+    RecordingReader reader;
+    if (std::string error = reader.Open(path); !error.empty())
+        return Fail(err, error);
+    const RecordingLayout& layout = reader.layout();
+    const std::string& d = reader.description();
+    const size_t frames = reader.frames();
+    const double duration = reader.time(frames - 1) - reader.time(0);
+
+    std::fprintf(out, "Recording: %s\n", path.c_str());
+    std::fprintf(out, "Camera: %s, %dx%d, %s\n", JsonText(d, "camera").value_or("unknown").c_str(), layout.width,
+                 layout.height, LayoutName(layout.withTemp).c_str());
+    std::string timing = std::to_string(frames) + (frames == 1 ? " frame" : " frames") + " in " +
+                         Seconds(duration, 2) + " s";
+    if (frames >= 2)
+        timing += ", " + Seconds(reader.rate()) + " fps";
+    if (const auto every = JsonNumber(d, "every"))
+        timing += ", one every " + FormatDecimal(*every, 3) + " s";
+    std::fprintf(out, "Frames: %s (stream frames %llu to %llu)\n", timing.c_str(),
+                 static_cast<unsigned long long>(reader.sequence(0)),
+                 static_cast<unsigned long long>(reader.sequence(frames - 1)));
+    if (const auto started = JsonText(d, "started"))
+        std::fprintf(out, "Started: %s\n", started->c_str());
+    if (const auto rate = JsonNumber(d, "frame_rate"))
+        std::fprintf(out, "Camera frame rate: %s fps\n", Seconds(*rate).c_str());
+    if (!layout.withTemp) {
+        std::fprintf(out, "Temperature: none (image-only stream)\n");
+        return kExitOk;
+    }
+    // The range needs every temperature plane.
+    ProgressLine progress(out, terminal);
+    RecordedFrame frame;
+    int min = 0, max = 0;
+    for (size_t i = 0; i < frames; ++i) {
+        if (std::string error = reader.Read(i, frame); !error.empty()) {
+            progress.Finish();
+            return Fail(err, error);
+        }
+        int lo = 0, hi = 0;
+        MinMax(frame.temp.data(), static_cast<int>(frame.temp.size()), lo, hi);
+        min = i == 0 ? lo : std::min(min, lo);
+        max = i == 0 ? hi : std::max(max, hi);
+        if (terminal && i % 50 == 49)
+            progress.Update("Reading frame " + std::to_string(i + 1) + " of " + std::to_string(frames));
+    }
+    progress.Finish();
+    std::fprintf(out, "Temperature: min %s, max %s degrees\n", FormatTenths(min).c_str(), FormatTenths(max).c_str());
+    return kExitOk;
+}
+
+CommandSyntax RecordSyntax()
+{
+    return {"record",
+            "Record a camera's stream to a multi-page 16-bit TIFF file",
+            "",
+            {{"device", 'd', "INDEX", "camera to use, as 'vivazuzoz list' numbers them (default 0)"},
+             {"output", 'o', "FILE.tiff", "the recording to write (replaced if it exists)", true},
+             {"frames", 'n', "N", "stop after N frames written"},
+             {"seconds", 's', "S", "stop after S seconds"},
+             {"every", 0, "SECONDS", "time-lapse: keep one frame per interval"}},
+            0,
+            0,
+            "Each frame becomes one page with the image plane (16-bit unsigned) and, on a stream with\n"
+            "temperatures, one page with the temperature plane (16-bit signed, tenths of a degree). Each\n"
+            "page's description holds the frame's sequence number and time; the first page's also the\n"
+            "camera, size, layout, frame rate, settings and environment parameters. ImageJ/Fiji, Python's\n"
+            "tifffile and OpenCV read the file. Without --frames or --seconds the recording runs until\n"
+            "interrupted (Ctrl-C), which ends the file cleanly. A failed write (a full disk) ends the\n"
+            "recording with a message; the file then holds every frame completed before.\n"
+            "See also 'vivazuzoz replay' and 'vivazuzoz snapshot --from'.\n"};
+}
+
+CommandSyntax ReplaySyntax()
+{
+    return {"replay",
+            "Show what a recording holds: camera, frames, duration, temperature range",
+            "FILE.tiff",
+            {},
+            1,
+            1,
+            "Render one of its frames with 'vivazuzoz snapshot --from FILE.tiff --frame N -o x.png', or\n"
+            "serve it as a camera with 'vivazuzoz-vcam --replay FILE.tiff -- COMMAND'.\n"};
+}
+
+}  // namespace vivatool
