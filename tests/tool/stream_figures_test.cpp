@@ -77,6 +77,8 @@ TEST(StateFolder, LibraryRunsThereWhileTheUsersPathsKeepTheirMeaning)
         std::ofstream("VIVAZUZOZ.log") << "x";
         EXPECT_EQ(UserPath("pic.png"), scratch.path() + "/pic.png");
         EXPECT_EQ(UserPath("/abs/pic.png"), "/abs/pic.png");
+        EXPECT_EQ(AsTyped("cannot write " + UserPath("a/b.png") + ": denied", UserPath("a/b.png"), "a/b.png"),
+                  "cannot write a/b.png: denied");
     }
     EXPECT_TRUE(std::ifstream(scratch.path() + "/xdg/vivazuzoz/VIVAZUZOZ.log").good());
     EXPECT_FALSE(std::ifstream("VIVAZUZOZ.log").good()) << "back in the user's folder";

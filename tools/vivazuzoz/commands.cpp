@@ -410,7 +410,7 @@ int RunSnapshot(Context& ctx, const ParsedArgs& args)
         rgb = Colourise(shot.image.data(), shot.width, shot.height, palette->build());
     }
     if (const std::string error = WritePng(outputFile, shot.width, shot.height, rgb); !error.empty())
-        return Fail(ctx, error);
+        return Fail(ctx, AsTyped(error, outputFile, output));
     std::fprintf(ctx.out, "Wrote %s (%s colormap)\n", output.c_str(), palette->name);
 
     if (args.has("temperature")) {
@@ -418,7 +418,7 @@ int RunSnapshot(Context& ctx, const ParsedArgs& args)
             return Fail(ctx, csvPath + " not written: the stream carries no temperatures");
         if (const std::string error = WriteTemperatureCsv(csvFile, shot.temp.data(), shot.width, shot.height);
             !error.empty())
-            return Fail(ctx, error);
+            return Fail(ctx, AsTyped(error, csvFile, csvPath));
         std::fprintf(ctx.out, "Wrote %s (degrees, one row per line)\n", csvPath.c_str());
     }
     return kExitOk;

@@ -263,7 +263,7 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
     RecordingSignals signals;
     RecordingWriter writer;
     if (std::string error = writer.Create(outputFile, layout, NeedsBigTiff(options, layout)); !error.empty())
-        return Fail(err, error);
+        return Fail(err, AsTyped(error, outputFile, options.output));
 
     FrameTaker taker(layout.width, layout.height, layout.withTemp, options.limits);
     ProgressLine progress(out, terminal);
@@ -400,7 +400,7 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
     case RecordEnd::Stalled:
         return Fail(err, "no frame from the camera for 5 s; recording ended" + kept);
     case RecordEnd::WriteFailed:
-        return Fail(err, failure + "; recording ended" + kept);
+        return Fail(err, AsTyped(failure, outputFile, options.output) + "; recording ended" + kept);
     }
     return kExitFailure;
 }

@@ -91,4 +91,13 @@ std::string UserPath(const std::string& path)
     return base + "/" + path;
 }
 
+std::string AsTyped(std::string message, const std::string& resolved, const std::string& typed)
+{
+    if (resolved.empty() || resolved == typed)
+        return message;
+    for (size_t at = message.find(resolved); at != std::string::npos; at = message.find(resolved, at + typed.size()))
+        message.replace(at, resolved.size(), typed);
+    return message;
+}
+
 }  // namespace vivatool

@@ -37,4 +37,8 @@ private:
 // the user ran the tool in, also while a StateDirectoryScope is active.
 std::string UserPath(const std::string& path);
 
+// `message` with the path UserPath made (`resolved`) written as the user
+// typed it (`typed`), so that messages name files as the user knows them.
+std::string AsTyped(std::string message, const std::string& resolved, const std::string& typed);
+
 }  // namespace vivatool
