@@ -110,7 +110,6 @@ constexpr FrameLayout kFrameLayouts[] = {
     {0xA0000, FRAME_MODE_IMAGE, 640, 512},    {0x140000, FRAME_MODE_IMAGE_TEMP, 640, 512},
     {0x280000, FRAME_MODE_IMAGE, 1280, 1024}, {0x500000, FRAME_MODE_IMAGE_TEMP, 1280, 1024},
 };
-constexpr size_t kRawPatterns = 65536;
 
 constexpr int kFirstFramePolls = 50;
 constexpr auto kFirstFramePoll = std::chrono::milliseconds(100);
@@ -188,8 +187,6 @@ void UVCDevCtrl::Deinit()
         return;
     m_imageData.reset();
     m_tempData.reset();
-    m_tempLut.reset();
-    m_lutValid = false;
 }
 
 int UVCDevCtrl::Probe() { return OZL_USB_SUCCESS; }
@@ -394,30 +391,6 @@ void UVCDevCtrl::GetTempFormula()
 
 // ----------------------------------------------------------------- frames
 
-int16_t UVCDevCtrl::ConvertTemperature(int16_t raw, int32_t scale, int32_t offset)
-{
-    // A scale of 0 is no formula at all: the sample passes through as it
-    // does before the camera has told its formula.
-    if (scale == 0)
-        return raw;
-    const double tenths = static_cast<double>(int32_t(raw) - offset) / static_cast<double>(scale) * 10.0;
-    // |raw - offset| < 2^17 and |scale| >= 1, so the quotient fits 32 bits.
-    return static_cast<int16_t>(static_cast<uint16_t>(static_cast<int32_t>(tenths)));
-}
-
-void UVCDevCtrl::PrepareTemperatureTable()
-{
-    if (m_lutValid && m_lutScale == m_tempScale && m_lutOffset == m_tempOffset)
-        return;
-    for (size_t bits = 0; bits < kRawPatterns; ++bits) {
-        const int16_t raw = static_cast<int16_t>(static_cast<uint16_t>(bits));
-        m_tempLut[bits] = static_cast<uint16_t>(ConvertTemperature(raw, m_tempScale, m_tempOffset));
-    }
-    m_lutScale = m_tempScale;
-    m_lutOffset = m_tempOffset;
-    m_lutValid = true;
-}
-
 void UVCDevCtrl::HandleFirstFrame(unsigned long size)
 {
     for (const FrameLayout& layout : kFrameLayouts) {
@@ -426,15 +399,12 @@ void UVCDevCtrl::HandleFirstFrame(unsigned long size)
         const size_t pixels = static_cast<size_t>(layout.width) * static_cast<size_t>(layout.height);
         const bool withTemp = layout.mode == FRAME_MODE_IMAGE_TEMP;
         m_imageData.reset(new (std::nothrow) uint16_t[pixels]);
-        if (withTemp) {
+        if (withTemp)
             m_tempData.reset(new (std::nothrow) uint16_t[pixels]);
-            m_tempLut.reset(new (std::nothrow) uint16_t[kRawPatterns]);
-        }
         // Without memory the stream stays unrecognised and the open fails.
-        if (!m_imageData || (withTemp && (!m_tempData || !m_tempLut))) {
+        if (!m_imageData || (withTemp && !m_tempData)) {
             m_imageData.reset();
             m_tempData.reset();
-            m_tempLut.reset();
             break;
         }
         m_frameMode = layout.mode;
@@ -447,25 +417,6 @@ void UVCDevCtrl::HandleFirstFrame(unsigned long size)
     GetTempFormula();
     if (m_frameMode != FRAME_MODE_NONE)
         m_firstFrame.store(true);
-}
-
-void UVCDevCtrl::SplitFrame(const unsigned char* data)
-{
-    const size_t width = static_cast<size_t>(m_width);
-    const size_t rowBytes = 4 * width;
-    const size_t halfRow = 2 * width;
-    const uint16_t* lut = m_tempLut.get();
-    for (size_t r = 0; r < static_cast<size_t>(m_height); ++r) {
-        const unsigned char* row = data + r * rowBytes;
-        std::memcpy(m_imageData.get() + r * width, row, halfRow);
-        const unsigned char* raw = row + halfRow;
-        uint16_t* out = m_tempData.get() + r * width;
-        for (size_t i = 0; i < width; ++i) {
-            uint16_t sample;
-            std::memcpy(&sample, raw + 2 * i, sizeof sample);
-            out[i] = lut[sample];
-        }
-    }
 }
 
 void UVCDevCtrl::OnDataRecv(unsigned char* data, unsigned long size)
@@ -489,8 +440,10 @@ void UVCDevCtrl::OnDataRecv(unsigned char* data, unsigned long size)
         return;
 
     if (withTemp) {
-        PrepareTemperatureTable();
-        SplitFrame(data);
+        if (m_conversion.Scale() != m_tempScale || m_conversion.Offset() != m_tempOffset)
+            m_conversion.SetFormula(m_tempScale, m_tempOffset);
+        m_conversion.SplitFrame(data, static_cast<size_t>(m_width), static_cast<size_t>(m_height), m_imageData.get(),
+                                m_tempData.get());
     } else {
         std::memcpy(m_imageData.get(), data, static_cast<size_t>(m_width) * static_cast<size_t>(m_height) * 2);
     }

@@ -10,6 +10,7 @@
 
 #include "BaseDevCtrl.h"
 #include "Common/SerialPort.h"
+#include "TempConversion.h"
 #include "UVCInterface.h"
 
 #include <atomic>
@@ -165,10 +166,6 @@ public:
     // lock: the application keeps searches and opens apart.
     static std::vector<OZL_USB_DEV_INFO> m_devList;
 
-    // One raw temperature sample converted to tenths of a degree with the
-    // formula (scale, offset); a scale of 0 passes the sample through.
-    static int16_t ConvertTemperature(int16_t raw, int32_t scale, int32_t offset);
-
     // One command of the wire protocol, as the tables of the .cpp give it.
     struct Command {
         uint8_t group;
@@ -201,9 +198,6 @@ protected:
 
     // The read thread's side of the first frame: layout, planes, queries.
     void HandleFirstFrame(unsigned long size);
-    // Copies the image rows and converts the temperature rows in one pass.
-    void SplitFrame(const unsigned char* data);
-    void PrepareTemperatureTable();
     // Stops exchanges, closes the video channel (joining the read thread,
     // unless called on it) and then the port.
     void Shutdown();
@@ -235,12 +229,9 @@ protected:
     int32_t m_tempScale = 10;
     int32_t m_tempOffset = 0;
     int32_t m_tempLevel = 0;
-    // Converted value for every raw bit pattern under (m_lutScale,
-    // m_lutOffset); read thread only. Rebuilt when the formula differs.
-    std::unique_ptr<uint16_t[]> m_tempLut;
-    int32_t m_lutScale = 0;
-    int32_t m_lutOffset = 0;
-    bool m_lutValid = false;
+    // Splits and converts frames under the formula it was last given
+    // (re-set when m_tempScale/m_tempOffset differ); read thread only.
+    TempConversion m_conversion;
 
     // Written by the opening thread once the first frame is in, before the
     // handle is returned; read by application threads afterwards.
