@@ -17,9 +17,31 @@
  *   - Commands block the calling thread for one request/reply exchange on the
  *     camera's command port (at least 120 ms). Exchanges on one camera are not
  *     serialised by the library: keep to one command at a time per camera.
- *   - Frame and exception callbacks run on library threads and must return
- *     promptly. A callback must not close the camera whose thread runs it, and
- *     the exception callback must not call OZL_USB_Deinit.
+ *
+ * Threads and callbacks
+ *   - Frame callbacks (preview, temperature) run on the camera's read thread,
+ *     one frame at a time: the next frame is not fetched until they return.
+ *     The exception callback runs on the library's exception-poll thread.
+ *     Keep callbacks short; a command called from one blocks its thread for
+ *     the exchange.
+ *   - Any thread may call any function (a search excepted, which must not run
+ *     beside an open), callbacks included: a callback may stop and restart
+ *     deliveries, close its own camera or another, and call OZL_USB_Deinit.
+ *   - OZL_USB_CloseDev and OZL_USB_Deinit may run on several threads at once:
+ *     one call does the work and the others wait for it to finish. Called
+ *     from a callback, they do not wait for work that another thread has
+ *     under way (that thread may be waiting for the callback): they return
+ *     at once and the work completes once the callback has returned.
+ *   - After OZL_USB_CloseDev returns, no callback of that camera runs again,
+ *     the exception callback included; after OZL_USB_Deinit returns, no
+ *     callback of any camera. The only exception is the callback that made
+ *     the call itself: it runs to its end, and the frame it was given stays
+ *     valid until it returns.
+ *   - OZL_USB_StopPreview and OZL_USB_StopPullTemp called outside a callback
+ *     wait for a running call of the callback to return; called from a
+ *     callback they take effect from the next frame without waiting.
+ *   - Since these calls wait for running callbacks, do not hold a lock of
+ *     your own that a callback takes while you call them.
  *
  * This header is plain C (C99) and can be included from C and C++.
  */
@@ -44,8 +66,17 @@ extern "C" {
 #define OZL_USB_INVALID_PARAM 3 /* bad handle, null pointer, zero length; nothing was sent */
 #define OZL_USB_OPEN_FAILED   4 /* OZL_USB_OpenDev only: video or serial node could not be opened */
 
-/* Exception code passed to OZL_USB_EXCEPTION_CB: the camera's video channel
- * reports that the device is gone. Reported once per onset. */
+/* Exception code passed to OZL_USB_EXCEPTION_CB: the camera's stream has
+ * stopped. Either the device is gone (unplugged: every frame wait fails with
+ * ENODEV) or it is still there but has delivered no frame for 3 seconds
+ * (stalled). Reported once per onset, on the exception-poll thread, within
+ * about 100 ms of the onset; the condition clears by itself when frames flow
+ * again, and a later onset is reported again.
+ * What to do: close the camera (OZL_USB_CloseDev; the exception callback may
+ * do it itself), search again and open it anew. After an unplug and a replug
+ * a new search finds the camera again, possibly under another index and other
+ * node paths. A stall that clears needs no action; a stream that stays
+ * stalled recovers only by closing and reopening. */
 #define OZL_USB_EXCEPTION_DEV_STATE 1001
 
 /* ---------------------------------------------------------------- records */
@@ -119,8 +150,12 @@ OZL_USB_API int OZL_USB_SearchDev(OZL_USB_SEARCH_CB callback, void* user);
 
 /* Opens camera `index` of the last search and writes its handle. Starts the
  * stream and the command port and waits up to 5 s for the first frame.
- * Returns 0; 3 for a null handle pointer; 4 when the video or serial node
- * cannot be opened; 1 for other failures. On failure *handle is not written. */
+ * A camera has one owner at a time: while it is open (through another handle
+ * of this process, or by another process using this library) a further open
+ * returns 4 at once, says why in the log, and leaves the owner undisturbed.
+ * Returns 0; 3 for a null handle pointer; 4 when the index is not one of the
+ * last search, the camera is in use, or the video or serial node cannot be
+ * opened; 1 for other failures. On failure *handle is not written. */
 OZL_USB_API int OZL_USB_OpenDev(int index, unsigned long* handle);
 
 /* Closes the camera: stops its read thread and stream, closes its port.
@@ -135,7 +170,7 @@ OZL_USB_API int OZL_USB_CloseDev(unsigned long handle);
  * OZL_USB_INVALID_PARAM by the camera and nothing is sent. */
 
 /* Registers the exception callback (replacing callback and user together).
- * callback must not be null. */
+ * callback must not be null. Returns 3 also while the camera is closing. */
 OZL_USB_API int OZL_USB_SetExceptionCallback(unsigned long handle, OZL_USB_EXCEPTION_CB callback, void* user);
 
 /* Starts delivering image planes to callback (replacing any earlier pair). */

@@ -7,7 +7,10 @@ packages=(
   cmake ninja-build g++ pkg-config
   libpoco-dev libudev-dev libuvc-dev libusb-1.0-0-dev libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  pybind11-dev python3-dev python3-numpy python3-pytest
   libtiff-dev python3-tifffile
+  chromium chromium-driver python3-selenium
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

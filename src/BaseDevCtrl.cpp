@@ -34,15 +34,54 @@ int BaseDevCtrl::GetImageParam(int, int*) { return OZL_USB_NOT_SUPPORTED; }
 int BaseDevCtrl::SetImageParam(int, int) { return OZL_USB_NOT_SUPPORTED; }
 void BaseDevCtrl::OnDataRecv(unsigned char*, unsigned long) {}
 
-void BaseDevCtrl::StoreExceptionCallback(OZL_USB_EXCEPTION_CB callback, void* user)
+namespace {
+
+thread_local const BaseDevCtrl* t_delivering = nullptr;
+thread_local bool t_polling = false;
+
+}  // namespace
+
+const BaseDevCtrl* BaseDevCtrl::DeliveringDevice() { return t_delivering; }
+bool BaseDevCtrl::OnPollThread() { return t_polling; }
+
+BaseDevCtrl::DeliveryScope::DeliveryScope(const BaseDevCtrl* device) : m_previous(t_delivering)
+{
+    t_delivering = device;
+}
+BaseDevCtrl::DeliveryScope::~DeliveryScope() { t_delivering = m_previous; }
+BaseDevCtrl::PollScope::PollScope() { t_polling = true; }
+BaseDevCtrl::PollScope::~PollScope() { t_polling = false; }
+
+bool BaseDevCtrl::StoreExceptionCallback(OZL_USB_EXCEPTION_CB callback, void* user)
 {
     std::lock_guard<std::mutex> lock(m_exceptionMutex);
+    if (m_exceptionsClosed)
+        return false;
     m_exceptionCb = callback;
     m_exceptionUser = user;
+    return true;
+}
+
+void BaseDevCtrl::CloseExceptions()
+{
+    // On the poll thread this is the callback's own thread: the recursive
+    // lock lets it through instead of waiting for itself.
+    std::lock_guard<std::recursive_mutex> running(m_exceptionRunning);
+    std::lock_guard<std::mutex> lock(m_exceptionMutex);
+    m_exceptionsClosed = true;
+    m_exceptionCb = nullptr;
+    m_exceptionUser = nullptr;
+}
+
+void BaseDevCtrl::OpenExceptions()
+{
+    std::lock_guard<std::mutex> lock(m_exceptionMutex);
+    m_exceptionsClosed = false;
 }
 
 void BaseDevCtrl::SendException(int code)
 {
+    std::lock_guard<std::recursive_mutex> running(m_exceptionRunning);
     OZL_USB_EXCEPTION_CB callback;
     void* user;
     {

@@ -62,6 +62,36 @@ public:
     // The handle under which the manager registers this object: its address.
     unsigned long Handle() const { return reinterpret_cast<unsigned long>(this); }
 
+    // The library's own threads. A thread that a lifecycle operation would
+    // join, or wait for, must not wait for that operation in turn: when it
+    // finds one under way it returns at once instead.
+    //
+    // The device whose frame this thread is handling (a family's frame
+    // handler marks it with a DeliveryScope), or null.
+    static const BaseDevCtrl* DeliveringDevice();
+    // True on the exception poll (marked by the manager with a PollScope).
+    static bool OnPollThread();
+    // Either of the two.
+    static bool OnLibraryThread() { return DeliveringDevice() != nullptr || OnPollThread(); }
+
+    class DeliveryScope {
+    public:
+        explicit DeliveryScope(const BaseDevCtrl* device);
+        ~DeliveryScope();
+        DeliveryScope(const DeliveryScope&) = delete;
+        DeliveryScope& operator=(const DeliveryScope&) = delete;
+
+    private:
+        const BaseDevCtrl* m_previous;
+    };
+    class PollScope {
+    public:
+        PollScope();
+        ~PollScope();
+        PollScope(const PollScope&) = delete;
+        PollScope& operator=(const PollScope&) = delete;
+    };
+
 protected:
     // Report that the condition behind `code` is present: calls the exception
     // callback unless the code is already active, then marks it active. Does
@@ -72,8 +102,15 @@ protected:
 
     // Stores the exception callback and its user pointer as one pair. The poll
     // thread reads the pair under the same lock, so it never combines a new
-    // callback with an old user pointer or the reverse.
-    void StoreExceptionCallback(OZL_USB_EXCEPTION_CB callback, void* user);
+    // callback with an old user pointer or the reverse. False (nothing
+    // stored) while exceptions are closed.
+    bool StoreExceptionCallback(OZL_USB_EXCEPTION_CB callback, void* user);
+    // Closing a device: forgets the callback, waits for a running call of it
+    // to return (unless it is this thread's own) and refuses new ones, so
+    // that once the close returns the exception callback does not run again.
+    void CloseExceptions();
+    // Opening a device: callbacks may be registered again.
+    void OpenExceptions();
 
     bool m_init = false;  // never set: the default Init answers 0
 
@@ -82,6 +119,10 @@ protected:
     std::mutex m_exceptionMutex;
     OZL_USB_EXCEPTION_CB m_exceptionCb = nullptr;
     void* m_exceptionUser = nullptr;
+    bool m_exceptionsClosed = false;  // guarded by m_exceptionMutex
+    // Held by the poll thread while the exception callback runs; recursive
+    // so that the callback may close its own device.
+    std::recursive_mutex m_exceptionRunning;
 
     // Active exception codes. Touched only on the poll thread.
     std::set<int> m_exceptions;

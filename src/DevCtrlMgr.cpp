@@ -30,22 +30,45 @@ DevCtrlMgr::~DevCtrlMgr()
 
 void DevCtrlMgr::Init()
 {
-    Poco::FastMutex::ScopedLock lifecycle(m_lifecycle);
-    if (m_init)
+    std::unique_lock<std::mutex> lock(m_lifecycle);
+    if (m_state == State::GoingDown) {
+        if (BaseDevCtrl::OnLibraryThread())
+            return;
+        m_lifecycleCv.wait(lock, [&] { return m_state != State::GoingDown; });
+    }
+    if (m_state == State::Up)
         return;
-    m_init = true;
+    // A poll that shut the library down from its own callback may still be
+    // finishing its pass.
+    while (m_thread.isRunning() && Poco::Thread::current() != &m_thread) {
+        lock.unlock();
+        m_thread.join();
+        lock.lock();
+    }
+    if (m_state != State::Down)
+        return;
+    m_state = State::Up;
     m_stop = false;
     m_thread.start(m_collector);
 }
 
 void DevCtrlMgr::Deinit()
 {
-    Poco::FastMutex::ScopedLock lifecycle(m_lifecycle);
-    if (!m_init)
+    std::unique_lock<std::mutex> lock(m_lifecycle);
+    if (m_state == State::Down)
         return;
+    if (m_state == State::GoingDown) {
+        if (!BaseDevCtrl::OnLibraryThread())
+            m_lifecycleCv.wait(lock, [&] { return m_state != State::GoingDown; });
+        return;
+    }
+    m_state = State::GoingDown;
+    lock.unlock();
     StopPoll();
     ReleaseAll();
-    m_init = false;
+    lock.lock();
+    m_state = State::Down;
+    m_lifecycleCv.notify_all();
 }
 
 void DevCtrlMgr::StopPoll()
@@ -108,8 +131,8 @@ DevCtrlMgr::DevPtr DevCtrlMgr::CreateDevCtrl()
 
 void DevCtrlMgr::DestroyDevCtrl(unsigned long handle)
 {
-    // The device is released after the lock: its destructor may have to join
-    // threads and must not do so while the registry is locked.
+    // The device is deinitialised and released after the lock: both may join
+    // threads, which must not happen while the registry is locked.
     DevPtr device;
     {
         Poco::Mutex::ScopedLock lock(m_mutex);
@@ -117,9 +140,11 @@ void DevCtrlMgr::DestroyDevCtrl(unsigned long handle)
         if (it == m_devMap.end())
             return;
         device = it->second;
-        device->Deinit();
         m_devMap.erase(it);
     }
+    // Unregistered first: Deinit may join the device's read thread, whose
+    // callback may be waiting for the registry lock.
+    device->Deinit();
 }
 
 DevCtrlMgr::DevPtr DevCtrlMgr::GetDevCtrlPtr(unsigned long handle)
@@ -155,6 +180,7 @@ void DevCtrlMgr::SearchDev(OZL_USB_SEARCH_CB callback, void* user)
 
 void DevCtrlMgr::DoExeptionCollect()
 {
+    BaseDevCtrl::PollScope poll;
     while (!m_stop) {
         std::map<unsigned long, DevPtr> snapshot;
         {

@@ -13,8 +13,10 @@
 #include <Poco/Thread.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 
 // The runnable of the exception-poll thread.
 class ExeptionCollector : public Poco::Runnable {
@@ -30,10 +32,14 @@ public:
     // The process's manager, built on first use and destroyed at exit.
     static DevCtrlMgr& GetInstance();
 
-    // Starts the exception poll the first time; later calls do nothing.
+    // Starts the exception poll the first time; later calls do nothing. Waits
+    // for a shutdown under way on another thread to finish first.
     void Init();
     // Stops the poll, then deinitialises and releases every registered device.
-    // Does nothing when Init was not called.
+    // Does nothing when Init was not called. One thread does the work, with
+    // no lock held; a concurrent Deinit waits until it is done, except on a
+    // library thread (a frame callback's or the exception poll's), which the
+    // work may be joining: there it returns at once.
     void Deinit();
     // A new, unregistered object of the first family whose Probe answers 0.
     DevPtr Probe();
@@ -68,12 +74,16 @@ private:
     void StopPoll();
     void ReleaseAll();
 
-    bool m_init = false;             // written by Init/Deinit under m_lifecycle
+    enum class State { Down, Up, GoingDown };
+    State m_state = State::Down;     // guarded by m_lifecycle
     Poco::Mutex m_mutex;             // recursive; guards m_devMap and m_family only
     std::map<unsigned long, DevPtr> m_devMap;
     ExeptionCollector m_collector;
     Poco::Thread m_thread;
     std::atomic<bool> m_stop{false}; // written by Deinit, read by the poll thread
-    Poco::FastMutex m_lifecycle;     // serialises Init and Deinit against each other
+    // Guards m_state; never held while a thread is joined or a device is
+    // deinitialised. m_lifecycleCv signals the end of a shutdown.
+    std::mutex m_lifecycle;
+    std::condition_variable m_lifecycleCv;
     FamilyFactory m_family = nullptr;
 };

@@ -11,6 +11,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <exception>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -42,10 +44,21 @@ void ReportFailure(const char* reason)
                      kLogPath, reason);
 }
 
+// The root logger's channel and level: replaced by Init and SetLevel
+// (exclusive), used by Print (shared). The logging library does not guard its
+// channel pointer, so an Init on one thread (OZL_USB_Init may run again at
+// any time) would otherwise free the channel under another thread's Print.
+std::shared_mutex& ChannelLock()
+{
+    static std::shared_mutex* lock = new std::shared_mutex;  // lives to exit: logging may run in exit handlers
+    return *lock;
+}
+
 }  // namespace
 
 void Logger::Init()
 {
+    std::unique_lock<std::shared_mutex> exclusive(ChannelLock());
     try {
         Poco::AutoPtr<Poco::FileChannel> file(new Poco::FileChannel);
         file->setProperty("rotation", "20M");
@@ -65,6 +78,7 @@ bool Logger::SetLevel(int level)
 {
     if (static_cast<unsigned>(level) > 4u)
         return false;
+    std::unique_lock<std::shared_mutex> exclusive(ChannelLock());
     Poco::Logger::root().setLevel(level);
     return true;
 }
@@ -73,6 +87,7 @@ void Logger::Print(int level, const char* file, int line, const char* function, 
 {
     Poco::Logger& root = Poco::Logger::root();
     const Poco::Message::Priority priority = PriorityOf(level);
+    std::shared_lock<std::shared_mutex> shared(ChannelLock());
     if (!root.is(priority))
         return;
     if (function == nullptr)

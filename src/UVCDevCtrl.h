@@ -1,5 +1,9 @@
 // UVCDevCtrl - device control of the thermal camera family: command frames on
-// the serial port, open and close, frames to callbacks, settings.
+// the serial port, open and close, frames to callbacks, settings. One class,
+// one source file per job: UVCDevCtrl.cpp (lifecycle and capabilities),
+// UVCCommandExchange.cpp (the port and the request/reply exchange),
+// UVCFrameDecoder.cpp (frame layouts, planes, temperature conversion) and
+// UVCSettings.cpp (the setting commands); UVCWire.h holds what they share.
 //
 // Threads that meet here: application threads (every operation), the
 // camera's read thread (OnDataRecv, the first frame's queries and the frame
@@ -9,68 +13,20 @@
 #pragma once
 
 #include "BaseDevCtrl.h"
+#include "CallbackSlot.h"
+#include "CameraClaim.h"
 #include "Common/SerialPort.h"
 #include "TempConversion.h"
 #include "UVCInterface.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 enum FrameMode { FRAME_MODE_IMAGE = 0, FRAME_MODE_IMAGE_TEMP = 1, FRAME_MODE_NONE = 2 };
-
-// One registered frame callback with its user pointer.
-//
-// The pair is replaced as a unit, so a frame never sees a new callback with
-// an old user pointer. Store from an application thread also waits for a
-// running call of the previous callback to return, so once it returns the
-// old callback is not running and will not run again. Store from a read
-// thread (a callback re-registering or stopping) must not wait: it may be
-// the very thread that runs the callback, or wait on another camera whose
-// callback waits on it.
-template <typename Callback>
-class CallbackSlot {
-public:
-    void Store(Callback callback, void* user, bool waitForRunning)
-    {
-        std::unique_lock<std::mutex> running(m_running, std::defer_lock);
-        if (waitForRunning)
-            running.lock();
-        std::lock_guard<std::mutex> pair(m_pairMutex);
-        m_callback = callback;
-        m_user = user;
-    }
-
-    bool Armed()
-    {
-        std::lock_guard<std::mutex> pair(m_pairMutex);
-        return m_callback != nullptr;
-    }
-
-    // Calls the registered callback, if any, holding m_running for the call.
-    template <typename Record>
-    void Invoke(unsigned long handle, Record* record)
-    {
-        std::lock_guard<std::mutex> running(m_running);
-        Callback callback;
-        void* user;
-        {
-            std::lock_guard<std::mutex> pair(m_pairMutex);
-            callback = m_callback;
-            user = m_user;
-        }
-        if (callback != nullptr)
-            callback(handle, record, user);
-    }
-
-private:
-    std::mutex m_running;        // held by the read thread while the callback runs
-    std::mutex m_pairMutex;      // guards m_callback and m_user; never held across a call
-    Callback m_callback = nullptr;  // guarded by m_pairMutex
-    void* m_user = nullptr;         // guarded by m_pairMutex
-};
 
 class UVCDevCtrl : public BaseDevCtrl, public std::enable_shared_from_this<UVCDevCtrl> {
 public:
@@ -166,6 +122,7 @@ public:
     // lock: the application keeps searches and opens apart.
     static std::vector<OZL_USB_DEV_INFO> m_devList;
 
+
     // One command of the wire protocol, as the tables of the .cpp give it.
     struct Command {
         uint8_t group;
@@ -198,14 +155,31 @@ protected:
 
     // The read thread's side of the first frame: layout, planes, queries.
     void HandleFirstFrame(unsigned long size);
-    // Stops exchanges, closes the video channel (joining the read thread,
-    // unless called on it) and then the port.
+    // The camera's one lifecycle. Whichever thread gets there first closes
+    // (CloseDev, Deinit, the destructor, from any thread); the others wait
+    // for it, or return at once on a library thread that the close may be
+    // joining. Nothing on a closed camera.
     void Shutdown();
+    // The work of a close: exceptions closed, exchanges stopped, the video
+    // channel closed (the read thread joined unless this is it), the port
+    // closed, the claim released. True when the read thread was joined.
+    bool TearDown();
+    // The work of OpenDev, between the Opening and the Open or Closed state.
+    int Open(int index);
     bool OnOwnReadThread() const;
 
     UVCInterface m_uvc;
-    SerialPort m_serial;  // opened/closed by the opening thread while no exchange can run (see m_closing)
-    bool m_isOpened = false;  // opening/closing thread only
+    // Held from the start of a successful open to the end of its shutdown;
+    // opening/closing thread only.
+    CameraClaim m_claim;
+    SerialPort m_serial;  // opened/closed by the opening and closing threads while no exchange can run (see m_closing)
+    // The lifecycle: Closed -> Opening -> Open or Closed; Open -> Closing ->
+    // Closed. m_lifeCv signals the end of Opening and Closing.
+    enum class Life { Closed, Opening, Open, Closing };
+    std::mutex m_lifeMutex;
+    std::condition_variable m_lifeCv;
+    Life m_life = Life::Closed;      // guarded by m_lifeMutex
+    bool m_readThreadJoined = true;  // guarded by m_lifeMutex: false when the last close ran on the read thread
     CallbackSlot<OZL_USB_VIDEO_CB> m_videoSlot;  // thread-safe by itself
     CallbackSlot<OZL_USB_TEMP_CB> m_tempSlot;    // thread-safe by itself
     // Stored by the read thread after every other first-frame field has been

@@ -1,3 +1,6 @@
+// UVCInterface's video channel: opens a camera's capture node through the
+// capture core, streams it and hands every frame to its owner on a read
+// thread of its own. Discovery is in UVCDiscovery.cpp.
 #include "UVCInterface.h"
 
 #include "BaseDevCtrl.h"
@@ -5,176 +8,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <libudev.h>
-#include <libuvc/libuvc.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <utility>
-
-std::map<int, std::string> UVCInterface::m_videoMap;
-
-// ---------------------------------------------------------------- discovery
-
-namespace {
-
-struct UdevDeleter {
-    void operator()(udev* p) const { udev_unref(p); }
-};
-struct EnumerateDeleter {
-    void operator()(udev_enumerate* p) const { udev_enumerate_unref(p); }
-};
-struct DeviceDeleter {
-    void operator()(udev_device* p) const { udev_device_unref(p); }
-};
-struct DescriptorDeleter {
-    void operator()(uvc_device_descriptor_t* p) const { uvc_free_device_descriptor(p); }
-};
-using UdevPtr = std::unique_ptr<udev, UdevDeleter>;
-using EnumeratePtr = std::unique_ptr<udev_enumerate, EnumerateDeleter>;
-using DevicePtr = std::unique_ptr<udev_device, DeviceDeleter>;
-using DescriptorPtr = std::unique_ptr<uvc_device_descriptor_t, DescriptorDeleter>;
-
-// A libuvc context and its device list, released in reverse order.
-class UvcDeviceList {
-public:
-    UvcDeviceList()
-    {
-        if (uvc_init(&m_ctx, nullptr) != UVC_SUCCESS) {
-            m_ctx = nullptr;
-            return;
-        }
-        if (uvc_get_device_list(m_ctx, &m_list) != UVC_SUCCESS)
-            m_list = nullptr;
-    }
-    ~UvcDeviceList()
-    {
-        if (m_list != nullptr)
-            uvc_free_device_list(m_list, 1);
-        if (m_ctx != nullptr)
-            uvc_exit(m_ctx);
-    }
-    UvcDeviceList(const UvcDeviceList&) = delete;
-    UvcDeviceList& operator=(const UvcDeviceList&) = delete;
-
-    uvc_device_t** devices() const { return m_list; }  // null-terminated, or null
-
-private:
-    uvc_context_t* m_ctx = nullptr;
-    uvc_device_t** m_list = nullptr;
-};
-
-// Bus number and device address of a USB device, as discovery pairs nodes by.
-std::string LocationKey(const std::string& busnum, const std::string& devnum) { return busnum + "-" + devnum; }
-
-// Calls visit(devnode, key) for every node of `subsystem` that sits on a USB
-// device whose bus number, device address and node path are all known.
-template <typename Visit>
-void ForEachUsbNode(udev* ctx, const char* subsystem, Visit visit)
-{
-    EnumeratePtr enumerate(udev_enumerate_new(ctx));
-    if (!enumerate)
-        return;
-    udev_enumerate_add_match_subsystem(enumerate.get(), subsystem);
-    udev_enumerate_scan_devices(enumerate.get());
-    udev_list_entry* entry = udev_enumerate_get_list_entry(enumerate.get());
-    for (; entry != nullptr; entry = udev_list_entry_get_next(entry)) {
-        DevicePtr dev(udev_device_new_from_syspath(ctx, udev_list_entry_get_name(entry)));
-        if (!dev)
-            continue;
-        // The parent belongs to the device and goes with it.
-        udev_device* usb = udev_device_get_parent_with_subsystem_devtype(dev.get(), "usb", "usb_device");
-        if (usb == nullptr)
-            continue;
-        const char* busnum = udev_device_get_sysattr_value(usb, "busnum");
-        const char* devnum = udev_device_get_sysattr_value(usb, "devnum");
-        const char* node = udev_device_get_devnode(dev.get());
-        if (busnum == nullptr || devnum == nullptr || node == nullptr)
-            continue;
-        visit(node, LocationKey(busnum, devnum));
-    }
-}
-
-// Copies `text` into a record field, cut to 255 characters; the field was
-// zeroed, so it stays terminated and NUL-padded.
-void CopyField(char (&field)[256], const char* text)
-{
-    strncpy(field, text, sizeof field - 1);
-    field[sizeof field - 1] = '\0';
-}
-
-}  // namespace
-
-bool is_video_capture_node(const char* path)
-{
-    const int fd = open(path, O_RDWR);
-    if (fd == -1)
-        return false;
-    struct v4l2_capability cap;
-    memset(&cap, 0, sizeof cap);
-    // device_caps, not capabilities: the latter is the whole device's, and a
-    // UVC camera's metadata node would pass on it.
-    const bool capture = xioctl(fd, VIDIOC_QUERYCAP, &cap) == 0 && (cap.device_caps & V4L2_CAP_VIDEO_CAPTURE) != 0;
-    close(fd);
-    return capture;
-}
-
-int UVCInterface::SearchDev(std::vector<OZL_USB_DEV_INFO>& devs)
-{
-    devs.clear();
-    UdevPtr ctx(udev_new());
-    if (!ctx)
-        return 1;
-
-    // A later capture node of the same device replaces an earlier one.
-    std::map<std::string, std::string> videoNodes;
-    ForEachUsbNode(ctx.get(), "video4linux", [&](const char* node, const std::string& key) {
-        if (is_video_capture_node(node))
-            videoNodes[key] = node;
-    });
-    // In enumeration order; the first tty of a device is the one paired.
-    std::vector<std::pair<std::string, std::string>> serialNodes;
-    ForEachUsbNode(ctx.get(), "tty", [&](const char* node, const std::string& key) {
-        serialNodes.emplace_back(node, key);
-    });
-
-    UvcDeviceList uvc;
-    if (uvc.devices() == nullptr)
-        return 0;
-    int index = 0;
-    for (uvc_device_t** it = uvc.devices(); *it != nullptr; ++it) {
-        OZL_USB_DEV_INFO info;
-        memset(&info, 0, sizeof info);
-        info.index = index++;
-
-        uvc_device_descriptor_t* rawDesc = nullptr;
-        if (uvc_get_device_descriptor(*it, &rawDesc) != UVC_SUCCESS)
-            rawDesc = nullptr;
-        DescriptorPtr desc(rawDesc);
-        CopyField(info.name, desc && desc->product != nullptr ? desc->product : "Unknown");
-
-        const std::string key =
-            LocationKey(std::to_string(uvc_get_bus_number(*it)), std::to_string(uvc_get_device_address(*it)));
-        for (const auto& serial : serialNodes) {
-            if (serial.second == key) {
-                CopyField(info.serialPath, serial.first.c_str());
-                break;
-            }
-        }
-        const auto video = videoNodes.find(key);
-        if (video != videoNodes.end())
-            CopyField(info.videoPath, video->second.c_str());
-
-        devs.push_back(info);
-        m_videoMap[info.index] = info.videoPath;
-    }
-    return 0;
-}
-
-// ---------------------------------------------------------------- channel
 
 // The read thread's argument. The thread owns it and frees it when it ends.
 struct UVCInterface::ReadTask {
@@ -188,11 +29,18 @@ struct UVCInterface::ReadTask {
 
 namespace {
 
-// Pause after a failed frame wait. When the camera is gone (or the stream has
-// no buffers) every wait fails at once, and without a pause the thread would
-// spin on a core and flood standard error. After a time-out it only delays
-// the next frame, which waits in the driver's queue, by as much.
+// Pause after a frame wait that failed at once. When the camera is gone (or
+// the stream has no buffers) every wait fails immediately, and without a
+// pause the thread would spin on a core and flood standard error. A wait that
+// failed by timing out has waited already: the next one follows at once, so
+// a stall prints one time-out line per second and a recovering stream is not
+// delayed.
 const long kFailurePauseNs = 100L * 1000 * 1000;
+const auto kImmediateFailure = std::chrono::nanoseconds(kFailurePauseNs);
+
+// A stream that delivers no frame for this long while open is reported as
+// stalled (device state 1) until frames flow again.
+const auto kStallLimit = std::chrono::seconds(3);
 
 bool IsCapturing(const v4l2core_dev* vd) { return __atomic_load_n(&vd->capturing, __ATOMIC_SEQ_CST) != 0; }
 void SetCapturing(v4l2core_dev* vd, bool on) { __atomic_store_n(&vd->capturing, on ? 1u : 0u, __ATOMIC_SEQ_CST); }
@@ -279,17 +127,19 @@ void UVCInterface::CloseDev()
     if (!m_opened)
         return;
     v4l2core_dev* vd = m_vd;
-    const bool gone = (vd->fd >= 0 && ProbeGone(vd)) || m_devState.load() == 1;
     SetCapturing(vd, false);
     if (pthread_equal(pthread_self(), m_readThread)) {
         // On the read thread: joining would wait for ourselves. The loop ends
         // when the current callback returns and the thread releases the record.
         m_task->releaseOnExit = true;
-        m_task->cameraGone = gone;
+        m_task->cameraGone = (vd->fd >= 0 && ProbeGone(vd)) || vd->last_errno == ENODEV;
         pthread_detach(m_readThread);
     } else {
         pthread_join(m_readThread, nullptr);
-        ReleaseRecord(vd, gone);
+        // The thread has ended: its last_errno is ours to read. A stalled
+        // stream (state 1 without ENODEV) is still there and is taken down
+        // with the driver's help.
+        ReleaseRecord(vd, (vd->fd >= 0 && ProbeGone(vd)) || vd->last_errno == ENODEV);
     }
     m_vd = nullptr;
     m_task = nullptr;
@@ -298,6 +148,7 @@ void UVCInterface::CloseDev()
 
 void* UVCInterface::uvc_read_task(void* arg)
 {
+    using Clock = std::chrono::steady_clock;
     ReadTask* task = static_cast<ReadTask*>(arg);
     v4l2core_dev* vd = task->vd;
     if (vd == nullptr) {
@@ -305,12 +156,15 @@ void* UVCInterface::uvc_read_task(void* arg)
         return nullptr;
     }
     UVCInterface* channel = task->channel;
+    Clock::time_point lastFrame = Clock::now();
     while (IsCapturing(vd)) {
+        const Clock::time_point waitStart = Clock::now();
         pthread_mutex_lock(&vd->mutex);
         const int got = v4l2core_capture_getframe(vd);
         pthread_mutex_unlock(&vd->mutex);
 
         if (got == 1) {
+            lastFrame = Clock::now();
             channel->m_devState.store(0);
             // A frame holds width*height 16-bit samples; anything shorter than
             // half of it is not worth handing on.
@@ -324,9 +178,11 @@ void* UVCInterface::uvc_read_task(void* arg)
             continue;
         }
         if (got == -1) {
-            if (vd->last_errno == ENODEV)
+            const Clock::time_point now = Clock::now();
+            if (vd->last_errno == ENODEV || now - lastFrame >= kStallLimit)
                 channel->m_devState.store(1);
-            PauseAfterFailure();
+            if (now - waitStart < kImmediateFailure)
+                PauseAfterFailure();
         }
     }
     if (task->releaseOnExit)

@@ -43,8 +43,10 @@ public:
     // the capture record to that thread, which does it as soon as the
     // callback has returned, without touching this object again.
     void CloseDev();
-    // 1 while the camera is gone: from the first frame wait that fails with
-    // ENODEV until a frame is dequeued again or the channel is re-opened.
+    // 1 while the camera is gone or the stream has stalled: from the first
+    // frame wait that fails with ENODEV, or that fails when no frame has
+    // arrived for 3 seconds, until a frame is dequeued again or the channel
+    // is re-opened; 0 otherwise.
     int GetDevState();
 
     static void* uvc_read_task(void* arg);

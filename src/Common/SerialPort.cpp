@@ -6,6 +6,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -47,6 +49,19 @@ int SerialPort::OpenPort(const char* path)
         return OZL_USB_OPEN_FAILED;
     }
 
+    // The port has one owner: the claim comes before anything that changes
+    // the line, so a client that is refused has neither reconfigured nor
+    // flushed the owner's port. The advisory lock holds against every other
+    // client of this library, in any process; exclusive mode also refuses
+    // further opens of the tty by other programs (root excepted).
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        Logger::Print(Logger::Error, __FILE__, __LINE__, "OpenPort",
+                      "Serial port %s is in use by another client, error code:%s", path, strerror(errno));
+        close(fd);
+        return OZL_USB_OPEN_FAILED;
+    }
+    ioctl(fd, TIOCEXCL);
+
     termios tio;
     if (tcgetattr(fd, &tio) != 0) {
         Logger::Print(Logger::Error, __FILE__, __LINE__, "OpenPort", "Get serial port config failed, error code:%s",
@@ -72,7 +87,8 @@ void SerialPort::ClosePort()
     if (!m_isOpen)
         return;
     m_isOpen = false;
-    close(m_fd);
+    ioctl(m_fd, TIOCNXCL);
+    close(m_fd);  // also drops the advisory lock
     m_fd = -1;
 }
 

@@ -15,7 +15,10 @@ public:
     SerialPort& operator=(const SerialPort&) = delete;
 
     // 0 opened and configured; 1 already open (nothing changes) or the line
-    // settings could not be read or applied; 4 the node could not be opened.
+    // settings could not be read or applied; 4 the node could not be opened,
+    // or another client (in this process or another) holds the port: the
+    // port is claimed exclusively (advisory lock and exclusive mode) before
+    // its settings are touched, so a refused client changes nothing.
     int OpenPort(const char* path);
     // Closes the port if it is open; otherwise does nothing.
     void ClosePort();

@@ -128,11 +128,25 @@ int frameRead(v4l2core_dev* vd)
     V4L2CORE_REQUIRE(buf.index < vd->n_buffers, "buf.index < vd->n_buffers");
     vd->frame_data = vd->buffers[buf.index].start;
     vd->frame_bytes = buf.bytesused;
-    // Straight back to the driver: the caller reads the frame in place while
-    // the driver fills the other buffer.
+    // The caller reads the frame in place: the buffer stays ours until the
+    // next wait (returnHeldBuffer), while the driver fills the other one.
+    vd->held_buffer = buf.index + 1;
+    return 1;
+}
+
+// Gives the buffer of the last frame back to the driver, if one is held.
+void returnHeldBuffer(v4l2core_dev* vd)
+{
+    if (vd->held_buffer == 0)
+        return;
+    struct v4l2_buffer buf;
+    memset(&buf, 0, sizeof buf);
+    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buf.memory = V4L2_MEMORY_MMAP;
+    buf.index = vd->held_buffer - 1;
+    vd->held_buffer = 0;
     if (xioctl(vd->fd, VIDIOC_QBUF, &buf) == -1)
         errno_show("VIDIOC_QBUF");
-    return 1;
 }
 
 enum WaitResult { WAIT_READY, WAIT_FAILED, WAIT_TIMEOUT };
@@ -420,6 +434,7 @@ int v4l2core_capture_start(struct v4l2core_dev* vd)
 
 int v4l2core_capture_getframe(struct v4l2core_dev* vd)
 {
+    returnHeldBuffer(vd);
     if (waitReadable(vd) != WAIT_READY)
         return -1;
     return frameRead(vd);
@@ -428,6 +443,7 @@ int v4l2core_capture_getframe(struct v4l2core_dev* vd)
 void v4l2core_capture_loop(struct v4l2core_dev* vd)
 {
     while (load_capturing(vd)) {
+        returnHeldBuffer(vd);
         if (waitReadable(vd) == WAIT_READY)
             (void)frameRead(vd);
     }
@@ -435,6 +451,8 @@ void v4l2core_capture_loop(struct v4l2core_dev* vd)
 
 void v4l2core_capture_stop(struct v4l2core_dev* vd)
 {
+    // The stop takes every buffer back from the driver, the held one too.
+    vd->held_buffer = 0;
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (ioctl(vd->fd, VIDIOC_STREAMOFF, &type) == -1)
         say("VIDIOC_STREAMOFF error.\n");
@@ -442,6 +460,7 @@ void v4l2core_capture_stop(struct v4l2core_dev* vd)
 
 void mmapRelease(struct v4l2core_dev* vd)
 {
+    vd->held_buffer = 0;
     for (uint32_t i = 0; i < vd->n_buffers; ++i) {
         if (munmap(vd->buffers[i].start, vd->buffers[i].length) == -1)
             errno_show("munmap");

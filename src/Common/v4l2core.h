@@ -8,6 +8,11 @@
 // flushed after each one, so the lines appear in order with those of
 // standard error and a program that captures its output sees them at once.
 //
+// Every function declared with default visibility is exported by the shared
+// library. Names such as xioctl and check_sum are common in applications'
+// own V4L2 code, so the library is linked with -Bsymbolic-functions: its own
+// calls always reach its own definitions, whatever the application defines.
+//
 // Threads: the core has none. `capturing` is read and written only with
 // __atomic builtins (sequentially consistent); everything else in the record
 // belongs to the thread that drives it, which holds `mutex` around each frame
@@ -48,6 +53,11 @@ struct v4l2core_dev {
     uint32_t n_buffers;    // entries of `buffers` that are mapped
     uint32_t capturing;    // read and written with __atomic builtins only
     int last_errno;        // errno of the last failed dequeue (written by the frame-waiting thread)
+    // Index + 1 of the dequeued buffer that frame_data points into (0: none).
+    // The caller reads the frame in place, so the buffer goes back to the
+    // driver only at the next frame wait (or is released by the stop): the
+    // driver never refills a frame while it is being read.
+    uint32_t held_buffer;
 };
 
 // A new record with the node open and its information printed, or null.
@@ -65,13 +75,14 @@ __attribute__((visibility("default"))) void v4l2core_capture_stop(struct v4l2cor
 __attribute__((visibility("default"))) void v4l2core_dev_uninit(struct v4l2core_dev* vd);
 __attribute__((visibility("default"))) void v4l2core_dev_clean(struct v4l2core_dev* vd);
 
-void v4l2vore_dev_getCurrentInfo(struct v4l2core_dev* vd);
-void enum_frame_sizes(struct v4l2core_dev* vd, uint32_t pixelformat);
-void enum_frame_inval(struct v4l2core_dev* vd, uint32_t pixelformat, uint32_t width, uint32_t height);
+__attribute__((visibility("default"))) void v4l2vore_dev_getCurrentInfo(struct v4l2core_dev* vd);
+__attribute__((visibility("default"))) void enum_frame_sizes(struct v4l2core_dev* vd, uint32_t pixelformat);
+__attribute__((visibility("default"))) void enum_frame_inval(struct v4l2core_dev* vd, uint32_t pixelformat,
+                                                              uint32_t width, uint32_t height);
 // ioctl retried while it fails with EINTR.
-int xioctl(int fd, int request, void* arg);
+__attribute__((visibility("default"))) int xioctl(int fd, int request, void* arg);
 // 32-bit sum of `count` bytes; 0 for a count of 0 or less.
-unsigned check_sum(const unsigned char* bytes, int count);
+__attribute__((visibility("default"))) unsigned check_sum(const unsigned char* bytes, int count);
 // Unmaps every mapped buffer and frees the table, without asking the driver
 // for anything: the half of v4l2core_dev_uninit that also works on a camera
 // that has gone away.

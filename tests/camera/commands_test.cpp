@@ -310,6 +310,11 @@ TEST(CameraCommands, GatesAndNullOutputsRefuseWithoutSending)
         EXPECT_EQ(c.SetEnvParam(&env), OZL_USB_NOT_SUPPORTED);
         EXPECT_EQ(c.StartPullTemp([](unsigned long, OZL_USB_TEMP_INFO_CB*, void*) {}, nullptr), OZL_USB_NOT_SUPPORTED);
         EXPECT_EQ(c.StopPullTemp(), OZL_USB_NOT_SUPPORTED);
+        // The gate answers before the output is looked at.
+        EXPECT_EQ(c.GetTempUnit(nullptr), OZL_USB_NOT_SUPPORTED);
+        EXPECT_EQ(c.GetTempLevel(nullptr), OZL_USB_NOT_SUPPORTED);
+        EXPECT_EQ(c.GetEnvParam(nullptr), OZL_USB_NOT_SUPPORTED);
+        EXPECT_EQ(c.SetEnvParam(nullptr), OZL_USB_NOT_SUPPORTED);
         EXPECT_EQ(v, kUntouched);
         EXPECT_EQ(env.atmosTemp, 1);
         EXPECT_TRUE(c.written.empty());

@@ -1,5 +1,6 @@
 #include "Common/SerialPort.h"
 #include "Logger.h"
+#include "VIVAZUZOZ.h"
 
 #include "../support/ScratchDir.h"
 
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -259,3 +261,45 @@ TEST(SerialPort, FailedOpensLogTheirCauseAndLeaveThePortClosed)
 }
 
 }  // namespace
+
+// Opens `path` with a SerialPort of a child process; the child's result.
+int OpenInAnotherProcess(const char* path)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        SerialPort other;
+        _exit(other.OpenPort(path));
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST(SerialPort, TheOwnerKeepsItsPortAgainstOpensFromThisAndOtherProcesses)
+{
+    ScratchDir dir;
+    Logger::Init();
+    Pty pty;
+    SerialPort owner;
+    ASSERT_EQ(OZL_USB_SUCCESS, owner.OpenPort(pty.path()));
+    // A reply on its way to the owner while others try the port.
+    pty.Send({0x55, 0x05, 0x42, 0x33, 0x07});
+
+    EXPECT_EQ(OZL_USB_OPEN_FAILED, OpenInAnotherProcess(pty.path()));
+    SerialPort sameProcess;
+    EXPECT_EQ(OZL_USB_OPEN_FAILED, sameProcess.OpenPort(pty.path()));
+    EXPECT_FALSE(sameProcess.IsOpen());
+
+    // Neither refused client flushed or reconfigured the owner's line.
+    char buf[16] = {};
+    EXPECT_EQ(5, owner.ReadPort(buf, sizeof buf));
+    EXPECT_EQ(std::vector<unsigned char>({0x55, 0x05, 0x42, 0x33, 0x07}), Bytes(buf, 5));
+    const termios line = pty.Settings();
+    EXPECT_EQ(B115200, cfgetispeed(&line));
+    EXPECT_NE(std::string::npos, ReadFile("VIVAZUZOZ.log").find("is in use by another client"));
+
+    // Once the owner lets go, another process may take the port.
+    owner.ClosePort();
+    EXPECT_EQ(OZL_USB_SUCCESS, OpenInAnotherProcess(pty.path()));
+}

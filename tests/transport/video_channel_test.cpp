@@ -103,14 +103,12 @@ TEST_F(VideoChannel, DeliversTheCamerasFramesOnItsReadThreadAtTheCameraRateUntil
         EXPECT_NE(std::this_thread::get_id(), f.thread);
         EXPECT_EQ(frames[0].thread, f.thread);
     }
-    // 25 intervals at 25 frames per second: about a second, bounds generous.
-    const double seconds = std::chrono::duration<double>(frames[25].when - frames[1].when).count() * 25.0 / 24.0;
-    EXPECT_GT(seconds, 0.5);
-    EXPECT_LT(seconds, 3.0);
-
-    const size_t atClose = recorder.Count();
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(atClose, recorder.Count()) << "nothing delivered after CloseDev returned";
+    for (size_t i = 1; i < frames.size(); ++i)
+        EXPECT_LE(frames[i - 1].when, frames[i].when);
+    // Every frame the channel took from the driver was handed over, and the
+    // stream is down: nothing more can come.
+    EXPECT_EQ(cam.framesDequeued(), recorder.Count());
+    EXPECT_FALSE(cam.streaming());
     EXPECT_EQ(0, channel.GetDevState());
 }
 
@@ -151,7 +149,9 @@ TEST_F(VideoChannel, FramesShorterThanThePixelCountAreNotHandedOver)
     ASSERT_TRUE(recorder.WaitFrames(1));
 
     cam.SetShortFrames(256 * 192 - 1);
-    std::this_thread::sleep_for(200ms);  // frames of the full size may still be in the buffers
+    // Frames of the full size may still be in the two buffers.
+    const uint64_t atSwitch = cam.framesDequeued();
+    ASSERT_TRUE(Eventually([&] { return cam.framesDequeued() >= atSwitch + 3; }));
     const size_t before = recorder.Count();
     const uint64_t dequeuedBefore = cam.framesDequeued();
     ASSERT_TRUE(Eventually([&] { return cam.framesDequeued() >= dequeuedBefore + 5; }));
@@ -163,7 +163,7 @@ TEST_F(VideoChannel, FramesShorterThanThePixelCountAreNotHandedOver)
     channel.CloseDev();
 }
 
-TEST_F(VideoChannel, AStallDeliversNothingPrintsATimeOutPerSecondAndThenResumes)
+TEST_F(VideoChannel, AStallIsReportedAfterThreeSecondsPrintsATimeOutPerSecondAndThenResumes)
 {
     vcam::Camera& cam = vcam::AddCamera();
     Search();
@@ -173,17 +173,19 @@ TEST_F(VideoChannel, AStallDeliversNothingPrintsATimeOutPerSecondAndThenResumes)
     ASSERT_TRUE(recorder.WaitFrames(1));
     Printed();
 
-    cam.Stall(2.5);
-    std::this_thread::sleep_for(300ms);
+    cam.Stall(3.5);
+    // Three seconds without a frame: the channel reports the stall.
+    ASSERT_TRUE(Eventually([&] { return channel.GetDevState() == 1; }, 10000ms));
     const size_t during = recorder.Count();
-    std::this_thread::sleep_for(1700ms);
-    EXPECT_EQ(during, recorder.Count());
+    EXPECT_EQ(cam.framesDequeued(), during) << "nothing but dequeued frames was delivered";
     ASSERT_TRUE(recorder.WaitFrames(during + 3)) << "delivery resumes after the stall";
+    EXPECT_EQ(0, channel.GetDevState()) << "frames flow again";
     channel.CloseDev();
 
+    // One time-out line per second of the stall, the next wait following at once.
     const size_t timeouts = Occurrences(Printed().second, "Could not grab image (select timeout): ");
-    EXPECT_GE(timeouts, 1u);
-    EXPECT_LE(timeouts, 3u);
+    EXPECT_GE(timeouts, 3u);
+    EXPECT_LE(timeouts, 4u);
 }
 
 TEST_F(VideoChannel, ReopeningAnOpenChannelReleasesTheOldStreamFirst)
@@ -291,7 +293,6 @@ TEST_F(VideoChannel, ClosingFromInsideTheFrameCallbackNeitherDeadlocksNorDeliver
     ASSERT_EQ(0, channel.OpenDev(0, &recorder));
     ASSERT_TRUE(recorder.WaitFrames(1));
     ASSERT_TRUE(Eventually([&] { return !cam.videoOpen(); })) << "the read thread released the record";
-    std::this_thread::sleep_for(200ms);
     EXPECT_EQ(1u, recorder.Count());
     EXPECT_EQ(0u, cam.buffersMapped());
 

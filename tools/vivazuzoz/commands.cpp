@@ -8,6 +8,7 @@
 #include "png_writer.h"
 #include "progress.h"
 #include "record_command.h"
+#include "serve/serve_command.h"
 #include "settings.h"
 #include "state_dir.h"
 #include "stream.h"
@@ -505,6 +506,7 @@ const std::vector<Command>& Commands()
          RunSet},
         {{"shutter", "Trigger the camera's shutter (flat-field) correction", "", {kDeviceOption}, 0, 0, ""},
          RunShutter},
+        {ServeSyntax(), [](Context& ctx, const ParsedArgs& args) { return RunServe(ctx.out, ctx.err, args); }},
     };
     return commands;
 }

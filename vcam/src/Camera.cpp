@@ -85,6 +85,7 @@ Camera::State::State(const CameraSetup& s, int ord) : setup(s), ordinal(ord) {
 Camera::State::~State() {
     for (auto& n : captures) n->Remove();
     if (metadata) metadata->Remove();
+    for (auto& n : retired) n->Remove();
     for (auto it = Mappings().begin(); it != Mappings().end();) {
         if (it->second.cam == this) {
             it = Mappings().erase(it);
@@ -173,7 +174,7 @@ void Camera::State::ResponderLoop() {
     std::deque<Pending> pending;  // in order of `when`
     std::vector<uint8_t> rx;
     Clock::time_point lastRx = Clock::now();
-    const Clock::time_point unplugAt =
+    Clock::time_point unplugAt =
         setup.unplugAfter > 0 ? created + Seconds(setup.unplugAfter) : Clock::time_point::max();
     auto schedule = [&pending](Clock::time_point when, std::vector<uint8_t> bytes) {
         auto it = std::upper_bound(pending.begin(), pending.end(), when,
@@ -217,7 +218,10 @@ void Camera::State::ResponderLoop() {
 
         std::unique_lock<std::mutex> lk(Lock());
         if (stopping) break;
-        if (now >= unplugAt) UnplugLocked();
+        if (now >= unplugAt) {
+            UnplugLocked();
+            unplugAt = Clock::time_point::max();  // once: a replug afterwards stays
+        }
         if (unplugged) {
             // Gone from the bus: nothing is heard or said any more.
             rx.clear();
@@ -267,14 +271,21 @@ auto Locked(F f) {
 }  // namespace
 
 int Camera::busnum() const { return state_->busnum; }
-int Camera::devnum() const { return state_->devnum; }
-
-std::string Camera::videoPath(int i) const {
-    if (i < 0 || i >= static_cast<int>(state_->captures.size())) return "";
-    return state_->captures[static_cast<size_t>(i)]->path();
+// The address and the nodes change on a replug: read under the lock.
+int Camera::devnum() const {
+    return Locked([this] { return state_->devnum; });
 }
 
-std::string Camera::metadataPath() const { return state_->metadata ? state_->metadata->path() : ""; }
+std::string Camera::videoPath(int i) const {
+    return Locked([&]() -> std::string {
+        if (i < 0 || i >= static_cast<int>(state_->captures.size())) return "";
+        return state_->captures[static_cast<size_t>(i)]->path();
+    });
+}
+
+std::string Camera::metadataPath() const {
+    return Locked([this] { return state_->metadata ? state_->metadata->path() : std::string(); });
+}
 
 std::string Camera::serialPath(int i) const {
     if (i < 0 || i >= static_cast<int>(state_->ports.size())) return "";

@@ -91,6 +91,7 @@ public:
     // descriptor readable.
     void Gone();
     void Remove();  // the camera object is about to be destroyed
+    void Retire();  // the camera was replugged: this node is gone for good
     bool gone() const;
     bool streaming() const { return m_streaming; }
     bool open() const { return !m_handles.empty(); }
@@ -134,6 +135,7 @@ private:
     int m_number;
     bool m_capture;
     bool m_removed = false;
+    bool m_retired = false;  // replaced by a node of a later plug-in
     std::vector<Handle*> m_handles;
     Handle* m_owner = nullptr;  // the descriptor that owns the buffers
     std::unique_ptr<BufferSet> m_bufs;
@@ -157,6 +159,9 @@ struct Camera::State {
     int devnum;
     std::vector<std::shared_ptr<detail::VideoNode>> captures;
     std::shared_ptr<detail::VideoNode> metadata;
+    // Nodes of earlier plug-ins, kept so that descriptors still open on them
+    // answer ENODEV until the camera is destroyed.
+    std::vector<std::shared_ptr<detail::VideoNode>> retired;
     std::vector<std::unique_ptr<detail::Port>> ports;  // immutable after construction
     Model model;
     std::vector<Request> requests;
@@ -195,6 +200,7 @@ struct Camera::State {
     void UpdateModelLocked(const std::function<void(Model&)>& change);
     void WakeResponder() const;
     void UnplugLocked();
+    void ReplugLocked();  // Replug.cpp
     void Start();
     void Stop();  // joins the threads; call without the lock
 

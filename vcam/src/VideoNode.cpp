@@ -75,7 +75,7 @@ VideoNode::VideoNode(Camera::State* cam, int number, bool capture)
     : m_cam(cam), m_path(std::string(kNodePrefix) + "video" + std::to_string(number)),
       m_number(number), m_capture(capture) {}
 
-bool VideoNode::gone() const { return m_removed || m_cam->unplugged; }
+bool VideoNode::gone() const { return m_removed || m_retired || m_cam->unplugged; }
 
 int VideoNode::VideoWidth() const { return m_cam->scene->width() * (m_cam->setup.withTemp ? 2 : 1); }
 int VideoNode::VideoHeight() const { return m_cam->scene->height(); }

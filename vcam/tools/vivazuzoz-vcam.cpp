@@ -128,13 +128,15 @@ std::string FindLibrary() {
 }
 
 #ifdef VCAM_SANITIZED
-// A sanitized build: the AddressSanitizer runtime must come first in
-// LD_PRELOAD, ahead of the emulator.
+// A sanitized build: the sanitizer's runtime (AddressSanitizer's or
+// ThreadSanitizer's) must come first in LD_PRELOAD, ahead of the emulator.
 std::string SanitizerRuntime() {
     void* handle = dlopen(nullptr, RTLD_NOW);
-    Dl_info info{};
-    void* sym = handle ? dlsym(handle, "__asan_init") : nullptr;
-    if (sym && dladdr(sym, &info) && info.dli_fname) return info.dli_fname;
+    for (const char* init : {"__asan_init", "__tsan_init"}) {
+        Dl_info info{};
+        void* sym = handle ? dlsym(handle, init) : nullptr;
+        if (sym && dladdr(sym, &info) && info.dli_fname) return info.dli_fname;
+    }
     return "";
 }
 #endif

@@ -136,6 +136,12 @@ public:
     // Video faults at run time.
     void Unplug();                        // every request and dequeue fails with ENODEV, select reports ready
     bool unplugged() const;
+    // Plugs an unplugged camera back in, as a replug on a real bus does: the
+    // device gets a new address and new capture (and metadata) nodes, and
+    // appears to discovery again in its place; the command port answers
+    // again on the same pty. Descriptors still open on the old nodes keep
+    // answering ENODEV until closed. Nothing happens to a plugged camera.
+    void Replug();
     void Stall(double seconds);           // no frame for that long
     void SetShortFrames(unsigned bytes);  // frames carry bytesused = bytes (0: full frames again)
     void ChangeSize(int width, int height, bool withTemp);  // later frames have the new size (cut to the buffer length)

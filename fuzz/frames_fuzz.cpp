@@ -1,0 +1,106 @@
+// Arbitrary frames (sizes and bytes) to the frame handler after a first frame
+// of a recognised layout, under an arbitrary temperature formula. Frames of
+// another size must be dropped; delivered planes must be fully written and
+// read within bounds.
+#include "ScriptedCamera.h"
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+void Check(bool ok)
+{
+    if (!ok)
+        __builtin_trap();
+}
+
+// The layouts' byte counts: 256x192 image only and with temperature, and now
+// and then 384x288. The larger layouts run the same code on more rows; they
+// are left to the unit tests to keep executions fast.
+constexpr unsigned long kLayouts[] = {0x18000, 0x30000, 0x18000, 0x30000, 0x18000, 0x30000, 0x36000, 0x6C000};
+
+struct Seen {
+    unsigned long frames = 0;
+    uint32_t sum = 0;
+};
+
+void OnImage(unsigned long, OZL_USB_VIDEO_INFO_CB* frame, void* user)
+{
+    auto* seen = static_cast<Seen*>(user);
+    Check(frame->width > 0 && frame->height > 0 && frame->data != nullptr);
+    // Every sample is read, so an unwritten or short plane shows.
+    for (int i = 0; i < frame->width * frame->height; ++i)
+        seen->sum += frame->data[i];
+    ++seen->frames;
+}
+
+void OnTemp(unsigned long, OZL_USB_TEMP_INFO_CB* frame, void* user)
+{
+    auto* seen = static_cast<Seen*>(user);
+    for (int i = 0; i < frame->width * frame->height; ++i)
+        seen->sum += static_cast<uint16_t>(frame->data[i]);
+    ++seen->frames;
+}
+
+// The frame's bytes: the input's pattern repeated over the whole size.
+void Fill(std::vector<uint8_t>& frame, FuzzInput& in)
+{
+    uint8_t pattern[64];
+    size_t n = in.Take(pattern, 1 + in.Byte() % sizeof pattern);
+    if (n == 0) {
+        pattern[0] = 0;
+        n = 1;
+    }
+    // The pattern, then the filled part copied onto the rest, doubling.
+    size_t filled = n < frame.size() ? n : frame.size();
+    std::memcpy(frame.data(), pattern, filled);
+    while (filled < frame.size()) {
+        const size_t copy = filled < frame.size() - filled ? filled : frame.size() - filled;
+        std::memcpy(frame.data() + filled, frame.data(), copy);
+        filled += copy;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    FuzzInput in(data, size);
+    auto cam = std::make_shared<ScriptedCamera>(in);
+    const unsigned long first = kLayouts[in.Byte() % (sizeof kLayouts / sizeof kLayouts[0])];
+    Seen seen;
+    cam->StartPreview(&OnImage, &seen);
+
+    // The first frame: its size fixes the layout, and the temperature level
+    // and formula queries read their (fuzzed) replies.
+    std::vector<uint8_t> frame(first);
+    Fill(frame, in);
+    cam->OnDataRecv(frame.data(), frame.size());
+    Check(cam->m_frameMode != FRAME_MODE_NONE);
+    if (cam->m_frameMode == FRAME_MODE_IMAGE_TEMP)
+        Check(cam->StartPullTemp(&OnTemp, &seen) == OZL_USB_SUCCESS);
+
+    unsigned long expected = 1;  // the first frame was delivered to the preview
+    for (int frames = 0; frames < 3 && !in.Empty(); ++frames) {
+        const uint8_t kind = in.Byte();
+        unsigned long bytes = first;
+        if (kind & 1)
+            bytes = in.Word() * 4ul + in.Byte();  // anything up to 256 KiB
+        frame.resize(bytes);
+        Fill(frame, in);
+        const unsigned long before = seen.frames;
+        // Exactly as large as the driver said: a read beyond it is caught.
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes == 0 ? 1 : bytes]);
+        if (bytes != 0)
+            std::memcpy(exact.get(), frame.data(), bytes);
+        cam->OnDataRecv(bytes == 0 ? nullptr : exact.get(), bytes);
+        if (bytes == first)
+            expected += cam->m_frameMode == FRAME_MODE_IMAGE_TEMP ? 2 : 1;
+        else
+            Check(seen.frames == before);  // another size is dropped
+    }
+    Check(seen.frames == expected);
+    cam->Deinit();
+    return 0;
+}

@@ -1,0 +1,407 @@
+// _vivazuzoz - the compiled part of the `vivazuzoz` package. The package's
+// __init__.py builds the documented API on top of it.
+//
+// Interpreter lock: every call that can block (search, open, close, a
+// command, waiting for a frame, copying a frame out) runs without it. Library
+// threads never take it, except the poll thread to call a Python exception
+// callback that the application registered.
+#include "BufferPool.h"
+#include "CameraCore.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <atomic>
+#include <cmath>
+#include <map>
+
+namespace py = pybind11;
+using namespace vivazuzoz_python;
+
+namespace {
+
+// Runs work() without the interpreter lock. The lock is taken back in plain
+// code, not in a destructor: at interpreter exit taking it may end this
+// thread, and that must not happen inside a destructor.
+template <typename Work>
+auto WithoutGil(Work&& work)
+{
+    PyThreadState* state = PyEval_SaveThread();
+    std::exception_ptr error;
+    decltype(work()) result{};
+    try {
+        result = work();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    if (error)
+        std::rethrow_exception(error);
+    return result;
+}
+
+// False from interpreter exit on: no more Python callbacks.
+std::atomic<bool> g_pythonAlive{true};
+std::atomic<int> g_listeners{0};  // cameras with an exception callback
+
+// Python exception callbacks by camera id. Guarded by the interpreter lock;
+// never destroyed (it is empty by the time the interpreter is gone).
+std::map<uint64_t, py::object>& Listeners()
+{
+    static auto* listeners = new std::map<uint64_t, py::object>();
+    return *listeners;
+}
+
+void ForwardException(uint64_t id, int code)
+{
+    if (!g_pythonAlive.load() || g_listeners.load() == 0)
+        return;
+    py::gil_scoped_acquire gil;
+    if (!g_pythonAlive.load())
+        return;
+    const auto it = Listeners().find(id);
+    if (it == Listeners().end())
+        return;
+    py::object callback = it->second;
+    try {
+        callback(code);
+    } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("vivazuzoz exception callback");
+    } catch (const std::exception&) {
+        // Nothing may escape into the library's thread.
+    }
+}
+
+void SetListener(uint64_t id, py::object callback)
+{
+    auto& listeners = Listeners();
+    const bool had = listeners.count(id) != 0;
+    if (callback.is_none()) {
+        if (had) {
+            listeners.erase(id);
+            --g_listeners;
+        }
+        return;
+    }
+    listeners[id] = std::move(callback);
+    if (!had)
+        ++g_listeners;
+}
+
+// A (height, width) array whose buffer comes from `pool` and goes back to it
+// when the array is gone; nothing else refers to the buffer.
+template <typename T>
+py::array_t<T> PooledArray(const std::shared_ptr<BufferPool>& pool, py::ssize_t height, py::ssize_t width)
+{
+    struct Owner {
+        std::shared_ptr<BufferPool> pool;
+        void* data;
+        size_t bytes;
+    };
+    const size_t bytes = static_cast<size_t>(height * width) * sizeof(T);
+    auto* owner = new Owner{pool, pool->Get(bytes), bytes};
+    py::capsule base(owner, [](void* p) {
+        auto* o = static_cast<Owner*>(p);
+        o->pool->Put(o->data, o->bytes);
+        delete o;
+    });
+    return py::array_t<T>({height, width}, {width * static_cast<py::ssize_t>(sizeof(T)), static_cast<py::ssize_t>(sizeof(T))},
+                          static_cast<T*>(owner->data), base);
+}
+
+// One frame handed to Python: arrays that own their memory.
+struct Frame {
+    py::object image;            // uint16 (height, width)
+    py::object temperature;      // float32 degrees, or None
+    py::object rawTemperature;   // int16 tenths of a degree, or None
+    uint64_t sequence = 0;
+    double timestamp = 0;
+};
+
+class Camera {
+public:
+    Camera(int index, const std::string& path)
+    {
+        Selector which;
+        which.index = index;
+        which.path = path;
+        m_core = WithoutGil([&] { return CameraCore::Open(which); });
+    }
+    ~Camera() { Close(); }
+
+    void Close()
+    {
+        SetListener(m_core->id(), py::none());
+        // After interpreter exit began, the library has closed every camera.
+        if (g_pythonAlive.load())
+            WithoutGil([&] {
+                m_core->Close();
+                return 0;
+            });
+    }
+
+    bool closed() const { return m_core->closed(); }
+    int width() const { return m_core->ring().width(); }
+    int height() const { return m_core->ring().height(); }
+    bool radiometric() const { return m_core->ring().withTemps(); }
+    uint64_t dropped() const { return m_core->ring().dropped(); }
+    int waitingReaders() const { return m_core->ring().waiting(); }
+    py::tuple info() const
+    {
+        const CameraEntry& e = m_core->entry();
+        return py::make_tuple(e.index, e.name, e.videoPath, e.serialPath);
+    }
+
+    Frame Read(py::object timeoutArg)
+    {
+        double timeout = -1;
+        if (!timeoutArg.is_none()) {
+            timeout = timeoutArg.cast<double>();
+            if (!(timeout >= 0))
+                throw CallError(CallError::Result, OZL_USB_INVALID_PARAM,
+                                "Camera.read: timeout must be a number of seconds >= 0, or None");
+        }
+        if (m_core->closed())
+            throw CameraCore::ClosedError("Camera.read");
+        FrameRing& ring = m_core->ring();
+        FrameRing::Slot* slot = nullptr;
+        const FrameRing::Outcome outcome = WithoutGil([&] { return ring.Take(timeout, &slot); });
+        switch (outcome) {
+        case FrameRing::Outcome::Closed: throw CameraCore::ClosedError("Camera.read");
+        case FrameRing::Outcome::Gone: throw CameraCore::GoneError("Camera.read");
+        case FrameRing::Outcome::Timeout: {
+            char text[96];
+            std::snprintf(text, sizeof text, "Camera.read: no frame within %g s", timeout);
+            throw CallError(CallError::Timeout, OZL_USB_FAILURE, text);
+        }
+        case FrameRing::Outcome::Frame: break;
+        }
+        struct Hold {  // gives the slot back however this ends
+            FrameRing& ring;
+            FrameRing::Slot* slot;
+            ~Hold() { ring.Release(slot); }
+        } hold{ring, slot};
+
+        const py::ssize_t h = ring.height(), w = ring.width();
+        py::array_t<uint16_t> image = PooledArray<uint16_t>(m_pool, h, w);
+        uint16_t* imageOut = image.mutable_data();
+        Frame frame;
+        frame.sequence = slot->sequence;
+        frame.timestamp = slot->timestamp;
+        frame.image = image;
+        int16_t* rawOut = nullptr;
+        float* tempOut = nullptr;
+        if (slot->hasTemps) {
+            py::array_t<int16_t> raw = PooledArray<int16_t>(m_pool, h, w);
+            py::array_t<float> temps = PooledArray<float>(m_pool, h, w);
+            rawOut = raw.mutable_data();
+            tempOut = temps.mutable_data();
+            frame.rawTemperature = raw;
+            frame.temperature = temps;
+        } else {
+            frame.rawTemperature = py::none();
+            frame.temperature = py::none();
+        }
+        WithoutGil([&] {
+            ring.CopyOut(*slot, imageOut, rawOut, tempOut);
+            return 0;
+        });
+        return frame;
+    }
+
+    // Settings: the name Python users see, then the library call.
+    int GetInt(const char* what, int (*get)(unsigned long, int*))
+    {
+        int value = 0;
+        Run(what, [&](unsigned long h) { return get(h, &value); });
+        return value;
+    }
+    void SetInt(const char* what, int (*set)(unsigned long, int), int value)
+    {
+        Run(what, [&](unsigned long h) { return set(h, value); });
+    }
+    float GetFloat(const char* what, int (*get)(unsigned long, float*))
+    {
+        float value = 0;
+        Run(what, [&](unsigned long h) { return get(h, &value); });
+        return value;
+    }
+    int GetImageParam(int type)
+    {
+        int value = 0;
+        Run("get_image_param: OZL_USB_GetImageParam", [&](unsigned long h) { return OZL_USB_GetImageParam(h, type, &value); });
+        return value;
+    }
+    void SetImageParam(int type, int value)
+    {
+        Run("set_image_param: OZL_USB_SetImageParam", [&](unsigned long h) { return OZL_USB_SetImageParam(h, type, value); });
+    }
+    void Shutter()
+    {
+        Run("shutter: OZL_USB_CorrectShutter", [](unsigned long h) { return OZL_USB_CorrectShutter(h); });
+    }
+    // (atmos_temp, distance, emissivity, reflected_temp, transmittance), as the record.
+    py::tuple GetEnv()
+    {
+        OZL_USB_ENV_PARAM p{};
+        Run("env: OZL_USB_GetEnvParam", [&](unsigned long h) { return OZL_USB_GetEnvParam(h, &p); });
+        return py::make_tuple(p.atmosTemp, p.distance, p.emissivity, p.reflectedTemp, p.transmittance);
+    }
+    void SetEnv(float atmos, float distance, float emissivity, float reflected, float transmittance)
+    {
+        const OZL_USB_ENV_PARAM p{atmos, distance, emissivity, reflected, transmittance};
+        Run("env: OZL_USB_SetEnvParam", [&](unsigned long h) { return OZL_USB_SetEnvParam(h, &p); });
+    }
+    void OnException(py::object callback)
+    {
+        if (!callback.is_none() && !PyCallable_Check(callback.ptr()))
+            throw py::type_error("Camera.on_exception: callback must be callable or None");
+        if (m_core->closed())
+            throw CameraCore::ClosedError("Camera.on_exception");
+        SetListener(m_core->id(), std::move(callback));
+    }
+
+private:
+    template <typename Call>
+    void Run(const char* what, Call call)
+    {
+        WithoutGil([&] {
+            m_core->Command(what, call);
+            return 0;
+        });
+    }
+
+    std::shared_ptr<CameraCore> m_core;
+    // Buffers of the arrays handed out: three frames' worth are recycled.
+    std::shared_ptr<BufferPool> m_pool = std::make_shared<BufferPool>(9);
+};
+
+void Shutdown()
+{
+    g_pythonAlive.store(false);
+    WithoutGil([] {
+        CameraCore::ShutdownAll();
+        return 0;
+    });
+    Listeners().clear();
+    g_listeners.store(0);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_vivazuzoz, m)
+{
+    m.doc() = "Compiled core of the vivazuzoz package; use the package, not this module.";
+
+    // The exception classes live in Python (vivazuzoz/_errors.py).
+    py::module_ errors = py::module_::import("vivazuzoz._errors");
+    static py::handle byCode[5];
+    static py::handle timeoutClass, goneClass, errorClass;
+    // Kept for the life of the process (the translator may run until exit).
+    auto keep = [&](const char* name) { return py::object(errors.attr(name)).release(); };
+    errorClass = keep("Error");
+    byCode[OZL_USB_NOT_SUPPORTED] = keep("NotSupported");
+    byCode[OZL_USB_INVALID_PARAM] = keep("InvalidParam");
+    byCode[OZL_USB_OPEN_FAILED] = keep("OpenFailed");
+    timeoutClass = keep("Timeout");
+    goneClass = keep("Disconnected");
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p)
+                std::rethrow_exception(p);
+        } catch (const CallError& e) {
+            py::handle cls = errorClass;
+            if (e.kind == CallError::Timeout)
+                cls = timeoutClass;
+            else if (e.kind == CallError::Gone)
+                cls = goneClass;
+            else if (e.code > 0 && e.code < 5 && byCode[e.code])
+                cls = byCode[e.code];
+            py::object error = cls(e.what(), e.code);
+            PyErr_SetObject(cls.ptr(), error.ptr());
+        }
+    });
+
+    CameraCore::SetExceptionHook(&ForwardException);
+
+    // pybind11 loads numpy's C API on first use, behind a static guard. Two
+    // threads reading their first frames at once would deadlock there (one
+    // waits on the guard holding the interpreter lock, the other imports
+    // numpy and needs that lock), so load it now.
+    py::array_t<uint16_t> warmUp(0);
+
+    m.def("search", [] {
+        const std::vector<CameraEntry> found = WithoutGil([] { return Search(); });
+        py::list out;
+        for (const CameraEntry& e : found)
+            out.append(py::make_tuple(e.index, e.name, e.videoPath, e.serialPath));
+        return out;
+    }, "A fresh search: a list of (index, name, video_path, serial_path).");
+    m.def("_shutdown", &Shutdown, "Closes every camera and stops the library (run at interpreter exit).");
+    py::module_::import("atexit").attr("register")(m.attr("_shutdown"));
+
+    py::class_<Frame>(m, "Frame", "One frame; its arrays own their memory.")
+        .def_readonly("image", &Frame::image,
+                      "numpy.uint16 array (height, width): the camera's image plane.")
+        .def_readonly("temperature", &Frame::temperature,
+                      "numpy.float32 array (height, width): degrees in the camera's unit (Camera.temp_unit), "
+                      "raw_temperature / 10; None on an image-only stream.")
+        .def_readonly("raw_temperature", &Frame::rawTemperature,
+                      "numpy.int16 array (height, width): tenths of a degree as the library delivers them; "
+                      "None on an image-only stream.")
+        .def_readonly("sequence", &Frame::sequence,
+                      "Number of this frame among all that arrived from the camera since it was opened (from 1); "
+                      "a gap means frames were dropped.")
+        .def_readonly("timestamp", &Frame::timestamp, "Arrival time on the clock of time.monotonic().")
+        .def("__repr__", [](const Frame& f) {
+            py::object shape = f.image.attr("shape");
+            return "<vivazuzoz.Frame " + std::to_string(f.sequence) + " " + py::str(shape).cast<std::string>() +
+                   (f.temperature.is_none() ? " image only>" : " with temperature>");
+        });
+
+    py::class_<Camera>(m, "Camera")
+        .def(py::init<int, const std::string&>(), py::arg("index") = 0, py::arg("path") = "")
+        .def("close", &Camera::Close,
+             "Closes the camera (a read waiting in another thread raises, frames() ends); later calls do nothing.")
+        .def_property_readonly("closed", &Camera::closed, "True once the camera is closed.")
+        .def_property_readonly("width", &Camera::width, "Detector width in pixels.")
+        .def_property_readonly("height", &Camera::height, "Detector height in pixels.")
+        .def_property_readonly("radiometric", &Camera::radiometric,
+                               "True on an image-and-temperature stream: frames carry temperatures.")
+        .def_property_readonly("dropped", &Camera::dropped,
+                               "Frames the camera delivered that no read took (a newer one replaced them).")
+        .def_property_readonly("_waiting_readers", &Camera::waitingReaders)
+        .def_property_readonly("_info", &Camera::info)
+        .def("read", &Camera::Read, py::arg("timeout") = 2.0)
+        .def_property("palette",
+            [](Camera& c) { return c.GetInt("palette: OZL_USB_GetPalleteType", OZL_USB_GetPalleteType); },
+            [](Camera& c, int v) { c.SetInt("palette: OZL_USB_SetPalleteType", OZL_USB_SetPalleteType, v); },
+            "Palette number, as the camera numbers its palettes.")
+        .def_property("temp_level",
+            [](Camera& c) { return c.GetInt("temp_level: OZL_USB_GetTempLevel", OZL_USB_GetTempLevel); },
+            [](Camera& c, int v) { c.SetInt("temp_level: OZL_USB_SeTempLevel", OZL_USB_SeTempLevel, v); },
+            "Temperature level (measuring range) 0, 1 or 2; radiometric streams only.")
+        .def_property("temp_unit",
+            [](Camera& c) { return c.GetInt("temp_unit: OZL_USB_GetTempUnit", OZL_USB_GetTempUnit); },
+            [](Camera& c, int v) { c.SetInt("temp_unit: OZL_USB_SetTempUnit", OZL_USB_SetTempUnit, v); },
+            "Temperature unit, as the camera numbers it; radiometric streams only.")
+        .def_property("image_level",
+            [](Camera& c) { return c.GetInt("image_level: OZL_USB_GetImageLevel", OZL_USB_GetImageLevel); },
+            [](Camera& c, int v) { c.SetInt("image_level: OZL_USB_SetImageLevel", OZL_USB_SetImageLevel, v); },
+            "Image level.")
+        .def_property_readonly("fpa_temperature",
+            [](Camera& c) { return c.GetFloat("fpa_temperature: OZL_USB_GetFPATemp", OZL_USB_GetFPATemp); },
+            "Detector (FPA) temperature in degrees.")
+        .def_property_readonly("camera_temperature",
+            [](Camera& c) { return c.GetFloat("camera_temperature: OZL_USB_GetCameraTemp", OZL_USB_GetCameraTemp); },
+            "The camera's own temperature in degrees.")
+        .def("_get_image_param", &Camera::GetImageParam)
+        .def("_set_image_param", &Camera::SetImageParam)
+        .def("shutter", &Camera::Shutter, "Runs the shutter (flat-field) correction; waits up to 10 s.")
+        .def("_get_env", &Camera::GetEnv)
+        .def("_set_env", &Camera::SetEnv)
+        .def("on_exception", &Camera::OnException, py::arg("callback"),
+             "callback(code) runs on a library thread when the camera reports an exception "
+             "(1001: the camera is gone); None removes it. Keep it short.");
+}

@@ -1,0 +1,73 @@
+// vcam_control - the virtual camera's test API for the Python tests. The
+// emulator is preloaded into the test interpreter by the vivazuzoz-vcam
+// wrapper; this module links the same library, so it drives those cameras.
+#include <vcam/VirtualCamera.h>
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <stdexcept>
+
+namespace py = pybind11;
+
+namespace {
+
+vcam::Camera& At(int i)
+{
+    const std::vector<vcam::Camera*> all = vcam::Cameras();
+    if (i < 0 || static_cast<size_t>(i) >= all.size())
+        throw py::index_error("no virtual camera " + std::to_string(i));
+    return *all[static_cast<size_t>(i)];
+}
+
+}  // namespace
+
+PYBIND11_MODULE(vcam_control, m)
+{
+    m.def("add_camera", [](int width, int height, bool withTemp, double fps, const std::string& name) {
+        vcam::CameraSetup setup;
+        setup.width = width;
+        setup.height = height;
+        setup.withTemp = withTemp;
+        setup.fps = fps;
+        setup.name = name;
+        vcam::AddCamera(setup);
+        return static_cast<int>(vcam::Cameras().size()) - 1;
+    }, py::arg("width") = 256, py::arg("height") = 192, py::arg("with_temp") = true, py::arg("fps") = 25.0,
+       py::arg("name") = "Virtual Thermal Camera", py::call_guard<py::gil_scoped_release>());
+    m.def("remove_all", &vcam::RemoveAll, py::call_guard<py::gil_scoped_release>());
+    m.def("unplug", [](int i) { At(i).Unplug(); });
+    m.def("stall", [](int i, double seconds) { At(i).Stall(seconds); });
+    m.def("set_port_fault", [](int i, const std::string& name, int ms) {
+        vcam::PortFault fault;
+        if (!vcam::ParsePortFault(name, &fault))
+            throw py::value_error("unknown port fault " + name);
+        At(i).SetPortFault(fault, ms);
+    }, py::arg("i"), py::arg("name"), py::arg("ms") = 0);
+    m.def("video_path", [](int i) { return At(i).videoPath(); });
+    m.def("serial_path", [](int i) { return At(i).serialPath(); });
+    m.def("inject_port_bytes", [](int i, const py::bytes& data) {
+        const std::string text = data;
+        At(i).InjectPortBytes(std::vector<uint8_t>(text.begin(), text.end()));
+    });
+    m.def("request_count", [](int i) { return At(i).requests().size(); });
+    m.def("video_open", [](int i) { return At(i).videoOpen(); });
+    m.def("is_static", [](int i, int x, int y) { return At(i).IsStatic(x, y); });
+    m.def("scene_tenths", [](int i, int x, int y) { return At(i).SceneTenths(x, y); });
+    m.def("hotspot", [](int i) { return py::make_tuple(At(i).HotspotX(), At(i).HotspotY()); });
+    m.def("model", [](int i) {
+        const vcam::Model md = At(i).model();
+        py::dict d;
+        d["palette"] = md.palette;
+        d["temp_level_code"] = md.tempLevelCode;
+        d["temp_unit"] = md.tempUnit;
+        d["image_level"] = md.imageLevel;
+        d["env"] = std::vector<int32_t>(md.env, md.env + 5);
+        d["tuning"] = std::vector<int>(md.tuning, md.tuning + 6);
+        d["fpa_temp"] = md.fpaTemp;
+        d["camera_temp"] = md.cameraTemp;
+        d["shutter_count"] = md.shutterCount;
+        d["cap_byte7"] = md.capByte7;
+        return d;
+    });
+}

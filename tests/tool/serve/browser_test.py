@@ -1,0 +1,212 @@
+#!/usr/bin/python3
+"""The live view in a real browser: headless Chromium driven by Selenium
+loads the page served by `vivazuzoz serve` under two virtual cameras, waits
+for live frames, points at the scene's hot object and reads the temperature
+shown, switches the palette, changes a setting and sees it read back, and
+saves a screenshot; then watches a camera unplug itself and the page say so. Exits 77 (skipped) when Chromium, its driver or Selenium
+is missing."""
+
+import argparse
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+
+
+def skip(reason):
+    print(f"SKIPPED: {reason}")
+    sys.exit(SKIP)
+
+
+def find_browser():
+    for name in ("chromium", "chromium-browser"):
+        path = shutil.which(name)
+        if path:
+            return path
+    return None
+
+
+def read_url(server, limit):
+    """The address the server prints on its first line of output."""
+    deadline = time.monotonic() + limit
+    line = b""
+    while time.monotonic() < deadline and not line.endswith(b"\n"):
+        ready, _, _ = select.select([server.stdout], [], [], 0.5)
+        if ready:
+            chunk = os.read(server.stdout.fileno(), 1)
+            if not chunk:
+                break
+            line += chunk
+        elif server.poll() is not None:
+            break
+    text = line.decode(errors="replace").strip()
+    if "http://" not in text:
+        raise AssertionError(f"the server printed no address: {text!r}")
+    return text[text.index("http://"):]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--vcam", required=True)
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--probe", required=True)
+    parser.add_argument("--artifact", required=True)
+    args = parser.parse_args()
+
+    browser = find_browser()
+    driver_path = shutil.which("chromedriver") or "/usr/bin/chromedriver"
+    if not browser or not os.path.exists(driver_path):
+        skip("chromium or chromium-driver is not installed")
+    try:
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+        from selenium.webdriver.common.action_chains import ActionChains
+        from selenium.webdriver.common.by import By
+        from selenium.webdriver.support.ui import Select, WebDriverWait
+    except ImportError:
+        skip("python3-selenium is not installed")
+
+    hot_x, hot_y, hot_tenths = map(int, subprocess.check_output([args.probe, "256", "192"], timeout=30).split())
+
+    work = tempfile.mkdtemp(prefix="vivazuzoz-browser-")
+    server_log = open(os.path.join(work, "server.log"), "wb")
+
+    def start_server(camera_options):
+        return subprocess.Popen(
+            [args.vcam] + camera_options + ["--", args.tool, "serve", "--listen", "127.0.0.1:0"],
+            stdout=subprocess.PIPE, stderr=server_log, cwd=work)
+
+    server = start_server(["--cameras", "2"])
+    vanishing = None
+    driver = None
+    failed = True
+    try:
+        url = read_url(server, 60)
+        options = webdriver.ChromeOptions()
+        options.binary_location = browser
+        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                     "--no-first-run", "--disable-extensions", "--window-size=1400,1000",
+                     f"--user-data-dir={os.path.join(work, 'profile')}"):
+            options.add_argument(flag)
+        driver = webdriver.Chrome(service=Service(driver_path), options=options)
+        driver.set_page_load_timeout(60)
+        driver.get(url)
+        wait = WebDriverWait(driver, 60, poll_frequency=0.2)
+
+        def frames(index):
+            statuses = driver.find_elements(By.CSS_SELECTOR, f"#camera-{index} .status")
+            return int(statuses[0].get_attribute("data-frames") or 0) if statuses else 0
+
+        # Both cameras live: each has drawn several frames.
+        wait.until(lambda d: frames(0) >= 5 and frames(1) >= 5)
+
+        # The temperature under the pointer at the hot object.
+        overlay = driver.find_element(By.CSS_SELECTOR, "#camera-0 .overlay")
+        driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", overlay)
+        box = driver.execute_script("const r = arguments[0].getBoundingClientRect(); return [r.width, r.height];",
+                                    overlay)
+        dx = (hot_x + 0.5) / 256 * box[0] - box[0] / 2
+        dy = (hot_y + 0.5) / 192 * box[1] - box[1] / 2
+        ActionChains(driver).move_to_element_with_offset(overlay, round(dx), round(dy)).perform()
+        cursor = driver.find_element(By.CSS_SELECTOR, "#camera-0 .cursor")
+        wait.until(lambda d: f"x {hot_x}, y {hot_y}" in cursor.text)
+        shown = float(cursor.get_attribute("data-value"))
+        expected = hot_tenths / 10
+        assert abs(shown - expected) <= 0.5, f"cursor shows {shown}, the scene has {expected} ({cursor.text})"
+        print(f"cursor at ({hot_x}, {hot_y}) shows {shown}, scene {expected}")
+
+        # Palette switch: the hot object's pixel turns from bright (iron) to
+        # dark (black-hot) without a new frame from the server.
+        def pixel():
+            return driver.execute_script(
+                "const c = document.querySelector('#camera-0 .image');"
+                "return Array.from(c.getContext('2d').getImageData(arguments[0], arguments[1], 1, 1).data);",
+                hot_x, hot_y)
+        iron = pixel()
+        assert sum(iron[:3]) > 500, f"the hot object is not bright in iron: {iron}"
+        Select(driver.find_element(By.CSS_SELECTOR, "#camera-0 .palette")).select_by_value("black-hot")
+        wait.until(lambda d: sum(pixel()[:3]) < 100)
+        print(f"hot pixel iron {iron[:3]} -> black-hot {pixel()[:3]}")
+
+        # A rectangle dragged over the picture gives its figures.
+        ActionChains(driver).move_to_element_with_offset(overlay, -150, -100).click_and_hold() \
+            .move_by_offset(80, 60).release().perform()
+        rect = driver.find_element(By.CSS_SELECTOR, "#camera-0 .rect")
+        wait.until(lambda d: "mean" in rect.text)
+
+        # A setting changed in the panel is read back from the camera.
+        driver.find_element(By.CSS_SELECTOR, "#camera-0 .settings-panel summary").click()
+        row = "#camera-0 tr[data-setting='emissivity']"
+        wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, f"{row} input"))
+        field = driver.find_element(By.CSS_SELECTOR, f"{row} input")
+        field.clear()
+        field.send_keys("0.9")
+        driver.find_element(By.CSS_SELECTOR, f"{row} button").click()
+        def message():
+            return driver.find_element(By.CSS_SELECTOR, f"{row} .setting-message").text
+        try:
+            wait.until(lambda d: "set to 0.9" in message())
+        except Exception:
+            print(f"the panel shows: {message()!r}")
+            raise
+        driver.find_element(By.CSS_SELECTOR, "#camera-0 .reload-settings").click()
+        wait.until(lambda d: d.find_element(By.CSS_SELECTOR, f"{row} input").get_attribute("value") == "0.9")
+        # A value out of range is refused with the server's message.
+        field = driver.find_element(By.CSS_SELECTOR, f"{row} input")
+        field.clear()
+        field.send_keys("7")
+        driver.find_element(By.CSS_SELECTOR, f"{row} button").click()
+        wait.until(lambda d: "must be" in message())
+
+        Select(driver.find_element(By.CSS_SELECTOR, "#camera-0 .palette")).select_by_value("iron")
+        ActionChains(driver).move_to_element_with_offset(overlay, round(dx), round(dy)).perform()
+        time.sleep(0.5)  # let the next frame be drawn with the iron palette for the picture
+        os.makedirs(os.path.dirname(os.path.abspath(args.artifact)), exist_ok=True)
+        driver.save_screenshot(args.artifact)
+        print(f"screenshot: {args.artifact}")
+
+        # A camera that unplugs itself: the page says so without a reload.
+        vanishing = start_server(["--unplug-after", "4"])
+        driver.get(read_url(vanishing, 60))
+        wait.until(lambda d: frames(0) >= 1)
+        gone = driver.find_element(By.CSS_SELECTOR, "#camera-0 .gone")
+        wait.until(lambda d: gone.is_displayed() and "has gone" in gone.text)
+        status = driver.find_element(By.CSS_SELECTOR, "#camera-0 .status").text
+        assert status == "gone", f"the status line says {status!r}"
+        failed = False
+    finally:
+        if driver:
+            driver.quit()
+        if vanishing:
+            vanishing.send_signal(signal.SIGTERM)
+            try:
+                vanishing.wait(30)
+            except subprocess.TimeoutExpired:
+                vanishing.kill()
+                vanishing.wait()
+        server.send_signal(signal.SIGTERM)
+        try:
+            status = server.wait(30)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            status = "killed after 30 s"
+        server_log.close()
+        if status != 0:
+            failed = True
+            print(f"the server did not stop cleanly on SIGTERM: {status}")
+        if failed:
+            with open(os.path.join(work, "server.log"), errors="replace") as log:
+                print("server's standard error (last lines):\n" + "".join(log.readlines()[-30:]))
+        shutil.rmtree(work, ignore_errors=True)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

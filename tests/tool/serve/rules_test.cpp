@@ -1,0 +1,175 @@
+// The live view's request rules, frame header and command line, without a
+// network.
+#include "frame_message.h"
+#include "request_rules.h"
+#include "../run_tool.h"
+
+#include <gtest/gtest.h>
+
+using namespace vivatool::serve;
+
+TEST(ServeRules, HostHeaderMustNameThisServer)
+{
+    const std::vector<std::string> extra = {"thermal.lab"};
+    struct Case {
+        const char* host;
+        bool allowed;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"127.0.0.1:8080", true},
+             {"localhost:8080", true},
+             {"LOCALHOST:8080", true},
+             {"[::1]:8080", true},
+             {"192.168.1.20:8080", true},
+             {"thermal.lab:8080", true},
+             {"Thermal.Lab:8080", true},
+             {"127.0.0.1:8081", false},       // another port
+             {"127.0.0.1", false},            // port 80 implied
+             {"127.0.0.1:", false},
+             {"evil.example:8080", false},    // a name that may resolve to us
+             {"localhost.evil.example:8080", false},
+             {"0x7f.1:8080", false},          // numeric forms browsers resolve differently
+             {"2130706433:8080", false},
+             {"[::1:8080", false},
+             {"::1:8080", false},
+             {"", false},
+         })
+        EXPECT_EQ(HostAllowed(c.host, 8080, extra), c.allowed) << c.host;
+    EXPECT_TRUE(HostAllowed("localhost", 80, {}));
+}
+
+TEST(ServeRules, OriginTokenCookieAndPaths)
+{
+    EXPECT_TRUE(OriginAllowed("", "127.0.0.1:8080"));
+    EXPECT_TRUE(OriginAllowed("http://127.0.0.1:8080", "127.0.0.1:8080"));
+    EXPECT_TRUE(OriginAllowed("http://LOCALHOST:8080", "localhost:8080"));
+    EXPECT_FALSE(OriginAllowed("http://localhost:8080", "127.0.0.1:8080"));
+    EXPECT_FALSE(OriginAllowed("https://127.0.0.1:8080", "127.0.0.1:8080"));
+    EXPECT_FALSE(OriginAllowed("http://127.0.0.1:8080.evil.example", "127.0.0.1:8080"));
+    EXPECT_FALSE(OriginAllowed("null", "127.0.0.1:8080"));
+
+    EXPECT_TRUE(TokenMatches("abc", "abc"));
+    EXPECT_FALSE(TokenMatches("abc", "abd"));
+    EXPECT_FALSE(TokenMatches("abc", "ab"));
+    EXPECT_FALSE(TokenMatches("abc", "abcd"));
+    EXPECT_FALSE(TokenMatches("", ""));
+
+    EXPECT_EQ(CookieValue("a=1; vivazuzoz-token=xyz; b=2", "vivazuzoz-token"), "xyz");
+    EXPECT_EQ(CookieValue("vivazuzoz-tokens=xyz", "vivazuzoz-token"), "");
+    EXPECT_EQ(CookieValue("", "vivazuzoz-token"), "");
+
+    for (const char* path : {"/..", "/../x", "/a/../b", "/%2E%2e/x", "/a%2fb", "/a\\b", "/x%00"})
+        EXPECT_TRUE(PathTraverses(path)) << path;
+    for (const char* path : {"/", "/app.js", "/api/cameras/0/settings/palette", "/a..b", "/...", "/%41"})
+        EXPECT_FALSE(PathTraverses(path)) << path;
+
+    EXPECT_EQ(SettingBodyValue(" 0.95\r\n"), "0.95");
+    EXPECT_EQ(SettingBodyValue("\"-3\""), "-3");
+    EXPECT_EQ(SettingBodyValue("\""), "\"");
+    EXPECT_EQ(SettingBodyValue(""), "");
+}
+
+TEST(ServeRules, RoutesByPath)
+{
+    struct Case {
+        const char* path;
+        RouteKind kind;
+        int camera;
+        const char* setting;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"/", RouteKind::None, -1, ""},
+             {"/apix", RouteKind::None, -1, ""},
+             {"/api", RouteKind::Unknown, -1, ""},
+             {"/api/settings", RouteKind::Settings, -1, ""},
+             {"/api/cameras", RouteKind::Cameras, -1, ""},
+             {"/api/cameras/", RouteKind::BadIndex, -1, ""},
+             {"/api/cameras/0/settings", RouteKind::CameraSettings, 0, ""},
+             {"/api/cameras/12/settings/emissivity", RouteKind::CameraSetting, 12, "emissivity"},
+             {"/api/cameras/1/settings/", RouteKind::Unknown, 1, ""},
+             {"/api/cameras/1/shutter", RouteKind::Shutter, 1, ""},
+             {"/api/cameras/1/snapshot.png", RouteKind::SnapshotPng, 1, ""},
+             {"/api/cameras/1/temperature.csv", RouteKind::TemperatureCsv, 1, ""},
+             {"/api/cameras/1/stream", RouteKind::Stream, 1, ""},
+             {"/api/cameras/1/stream/x", RouteKind::Unknown, 1, ""},
+             {"/api/cameras/+1/stream", RouteKind::BadIndex, -1, ""},
+             {"/api/cameras/1234567/stream", RouteKind::BadIndex, -1, ""},
+         }) {
+        const Route route = ParseRoute(c.path);
+        EXPECT_EQ(route.kind, c.kind) << c.path;
+        EXPECT_EQ(route.camera, c.camera) << c.path;
+        EXPECT_EQ(route.setting, c.setting) << c.path;
+    }
+    EXPECT_STREQ(ParseRoute("/api/cameras/0/settings/palette").method(), "PUT");
+    EXPECT_STREQ(ParseRoute("/api/cameras/0/shutter").method(), "POST");
+    EXPECT_STREQ(ParseRoute("/api/cameras/0/stream").method(), "GET");
+}
+
+TEST(ServeFrameMessage, HeaderAndPlanesAreLittleEndianAtTheDocumentedOffsets)
+{
+    const uint16_t image[] = {0x0102, 0xFFFE, 0x0000, 0x8000, 0x1234, 0x00FF};
+    const int16_t temp[] = {-1, 253, 0, -32768, 32767, 1100};
+    FrameHeader header;
+    header.width = 3;
+    header.height = 2;
+    header.sequence = 0x0102030405060708ull;
+    header.timestampMs = 1.5;
+    const std::string message = EncodeFrame(header, image, temp);
+    ASSERT_EQ(message.size(), 32u + 6 * 2 + 6 * 2);
+    const std::string expectedHeader("VZLV\x01\x00\x20\x00\x03\x00\x02\x00\x01\x00\x00\x00"
+                                     "\x08\x07\x06\x05\x04\x03\x02\x01"
+                                     "\x00\x00\x00\x00\x00\x00\xF8\x3F",
+                                     32);
+    EXPECT_EQ(message.substr(0, 32), expectedHeader);
+    EXPECT_EQ(message.substr(32, 4), std::string("\x02\x01\xFE\xFF", 4));
+    EXPECT_EQ(message.substr(44, 4), std::string("\xFF\xFF\xFD\x00", 4));
+    EXPECT_EQ(message.substr(54, 2), std::string("\x4C\x04", 2));
+
+    FrameHeader decoded;
+    ASSERT_TRUE(DecodeFrameHeader(message, decoded));
+    EXPECT_EQ(decoded.width, 3);
+    EXPECT_EQ(decoded.height, 2);
+    EXPECT_EQ(decoded.flags, kFrameHasTemperature);
+    EXPECT_EQ(decoded.sequence, header.sequence);
+    EXPECT_EQ(decoded.timestampMs, 1.5);
+
+    std::vector<uint16_t> imagePlane;
+    std::vector<int16_t> tempPlane;
+    ASSERT_TRUE(DecodeFrame(message, decoded, imagePlane, tempPlane));
+    EXPECT_EQ(imagePlane, std::vector<uint16_t>(image, image + 6));
+    EXPECT_EQ(tempPlane, std::vector<int16_t>(temp, temp + 6));
+    EXPECT_FALSE(DecodeFrame(message.substr(0, message.size() - 1), decoded, imagePlane, tempPlane));
+
+    const std::string imageOnly = EncodeFrame(header, image, nullptr);
+    ASSERT_EQ(imageOnly.size(), 32u + 6 * 2);
+    ASSERT_TRUE(DecodeFrameHeader(imageOnly, decoded));
+    EXPECT_EQ(decoded.flags, 0u);
+    ASSERT_TRUE(DecodeFrame(imageOnly, decoded, imagePlane, tempPlane));
+    EXPECT_TRUE(tempPlane.empty());
+    EXPECT_FALSE(DecodeFrameHeader(imageOnly.substr(0, 31), decoded));
+    EXPECT_FALSE(DecodeFrameHeader("XZLV" + imageOnly.substr(4), decoded));
+}
+
+TEST(ServeCommandLine, BadOptionsAreUsageErrorsBeforeAnythingStarts)
+{
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"serve", "--listen", "8080"},
+             {"serve", "--listen", "example.com:8080"},
+             {"serve", "--listen", "127.0.0.1:70000"},
+             {"serve", "--listen", "127.0.0.1:http"},
+             {"serve", "--token", ""},
+             {"serve", "--max-fps", "0"},
+             {"serve", "--max-fps", "fast"},
+             {"serve", "--max-clients", "0"},
+             {"serve", "extra"},
+         }) {
+        const ToolRun run = RunCaptured(args);
+        EXPECT_EQ(run.status, vivatool::kExitUsage) << args.back();
+        EXPECT_NE(run.err.find("vivazuzoz serve: "), std::string::npos) << run.err;
+        EXPECT_TRUE(run.out.empty()) << run.out;
+    }
+    const ToolRun help = RunCaptured({"serve", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--listen ADDR:PORT"), std::string::npos);
+    EXPECT_NE(help.out.find("/api/cameras/N/stream"), std::string::npos);
+}

@@ -1,0 +1,111 @@
+// camera_hub.h - the cameras behind the live view: one stream per camera
+// however many clients watch it, the newest frame of each, and a camera that
+// vanishes and comes back.
+#pragma once
+
+#include "../camera.h"
+#include "../result_text.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vivatool::serve {
+
+// One received frame, shared read-only by every client that sends it: the
+// WebSocket message (frame_message.h), which holds both planes.
+struct Frame {
+    int width = 0;
+    int height = 0;
+    uint64_t sequence = 0;
+    bool withTemp = false;
+    std::string message;
+};
+
+// What a client learns when it waits for a camera.
+struct CameraView {
+    bool live = false;                   // open and streaming
+    std::shared_ptr<const Frame> frame;  // the newest frame, or null
+};
+
+struct CameraSummary {
+    int index = 0;  // the server's number for the camera, stable across a replug
+    CameraInfo info;
+    bool live = false;
+    int width = 0;
+    int height = 0;
+    bool radiometric = false;
+};
+
+class CameraHub {
+public:
+    explicit CameraHub(LibrarySession& library);
+    ~CameraHub();  // closes every camera
+    CameraHub(const CameraHub&) = delete;
+    CameraHub& operator=(const CameraHub&) = delete;
+
+    // Searches and opens every camera found; cameras that fail to open are
+    // retried by Maintain(). Returns the search's call.
+    Call Start();
+
+    // Called regularly by one thread: closes cameras that were lost or sent
+    // no frame for `stallLimit`, and searches again (at most every
+    // `rescanEvery`) while a camera is missing, reopening one whose video node
+    // shows up again and adding cameras seen for the first time.
+    void Maintain();
+
+    // Closes every camera and wakes every waiting client.
+    void Close();
+
+    std::vector<CameraSummary> Cameras() const;
+    bool Exists(int index) const;
+
+    // The camera's state now.
+    CameraView View(int index) const;
+
+    // Waits until camera `index` has a frame newer than `afterSequence`, its
+    // live state differs from `wasLive`, `until` passes or `stop` is set.
+    CameraView WaitForChange(int index, uint64_t afterSequence, bool wasLive,
+                             std::chrono::steady_clock::time_point until, const std::atomic<bool>& stop) const;
+
+    // Runs `work` with the camera's handle while no other command runs on it
+    // (the library does not serialise command exchanges on one camera). The
+    // handle is 0 when the camera is not open; `work` must then not use it.
+    void WithCamera(int index, const std::function<void(unsigned long handle)>& work) const;
+
+    // How long a camera may go without a frame before it counts as lost, and
+    // how often a missing camera is searched for. Set before Start().
+    std::chrono::milliseconds stallLimit{5000};
+    std::chrono::milliseconds rescanEvery{1000};
+
+private:
+    struct Slot;
+
+    static void OnVideo(unsigned long handle, OZL_USB_VIDEO_INFO_CB* frame, void* user);
+    static void OnTemp(unsigned long handle, OZL_USB_TEMP_INFO_CB* frame, void* user);
+    static void OnException(unsigned long handle, int code, void* user);
+
+    Slot* Find(int index) const;
+    // Needs libraryMutex_ held.
+    void OpenSlot(Slot& slot, int libraryIndex);
+    void CloseSlot(Slot& slot);
+    void Rescan();
+
+    LibrarySession& library_;
+    // Held around search and open, which share the library's search results.
+    std::mutex libraryMutex_;
+    // Guards the list of slots (not their contents). Slots are never removed
+    // before the hub is destroyed, so a Slot* stays valid.
+    mutable std::mutex slotsMutex_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    // Maintain()'s thread only.
+    std::chrono::steady_clock::time_point lastScan_{};
+};
+
+}  // namespace vivatool::serve

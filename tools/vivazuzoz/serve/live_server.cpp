@@ -1,0 +1,607 @@
+#include "live_server.h"
+
+#include "../json.h"
+#include "../palette.h"
+#include "../settings.h"
+#include "../temperature_csv.h"
+#include "frame_message.h"
+#include "png_memory.h"
+#include "request_rules.h"
+#include "web_assets.h"
+
+#include <VIVAZUZOZ.h>
+
+#include <Poco/Net/HTTPRequestHandler.h>
+#include <Poco/Net/HTTPRequestHandlerFactory.h>
+#include <Poco/Net/HTTPServer.h>
+#include <Poco/Net/HTTPServerParams.h>
+#include <Poco/Net/HTTPServerRequest.h>
+#include <Poco/Net/HTTPServerResponse.h>
+#include <Poco/Net/NetException.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/WebSocket.h>
+#include <Poco/ThreadPool.h>
+#include <Poco/URI.h>
+
+#include <cerrno>
+#include <thread>
+
+namespace vivatool::serve {
+
+namespace {
+
+using Poco::Net::HTTPResponse;
+using Poco::Net::HTTPServerRequest;
+using Poco::Net::HTTPServerResponse;
+using Status = HTTPResponse::HTTPStatus;
+using Clock = std::chrono::steady_clock;
+
+const char kTokenCookie[] = "vivazuzoz-token";
+
+void SendBody(HTTPServerResponse& response, Status status, const std::string& type, const std::string& body)
+{
+    response.setStatusAndReason(status);
+    response.setContentType(type);
+    response.set("Cache-Control", "no-store");
+    response.set("X-Content-Type-Options", "nosniff");
+    response.setContentLength(static_cast<std::streamsize>(body.size()));
+    response.sendBuffer(body.data(), body.size());
+}
+
+void SendJson(HTTPServerResponse& response, const std::string& json, Status status = HTTPResponse::HTTP_OK)
+{
+    SendBody(response, status, "application/json", json + "\n");
+}
+
+// {"error": message, "code": code}: `code` is the library's result code when
+// a camera call failed, else the HTTP status.
+void SendError(HTTPServerResponse& response, Status status, const std::string& message, int code = 0)
+{
+    JsonWriter json;
+    json.BeginObject().Key("error").String(message).Key("code").Int(code ? code : static_cast<int>(status)).EndObject();
+    SendJson(response, json.str(), status);
+}
+
+// The HTTP status for a library call that failed with `result`.
+Status StatusForResult(int result)
+{
+    switch (result) {
+    case OZL_USB_NOT_SUPPORTED: return HTTPResponse::HTTP_CONFLICT;
+    case OZL_USB_INVALID_PARAM: return HTTPResponse::HTTP_BAD_REQUEST;
+    case OZL_USB_OPEN_FAILED: return HTTPResponse::HTTP_SERVICE_UNAVAILABLE;
+    default: return HTTPResponse::HTTP_BAD_GATEWAY;  // the camera did not answer or answered wrongly
+    }
+}
+
+void SendCallFailure(HTTPServerResponse& response, const Call& call)
+{
+    SendError(response, StatusForResult(call.result), DescribeFailure(call), call.result);
+}
+
+const char* GroupName(SettingGroup group)
+{
+    switch (group) {
+    case SettingGroup::Camera: return "camera";
+    case SettingGroup::Environment: return "environment";
+    case SettingGroup::ImageTuning: return "image-tuning";
+    case SettingGroup::ReadOnly: return "read-only";
+    }
+    return "";
+}
+
+}  // namespace
+
+struct LiveServer::Impl {
+    Impl(CameraHub& h, ServerOptions o) : hub(h), options(std::move(o)) {}
+
+    CameraHub& hub;
+    const ServerOptions options;
+    // Set by Stop(); streams look at it at least every 100 ms.
+    std::atomic<bool> stopping{false};
+    std::atomic<int> streams{0};
+    std::atomic<uint64_t> framesSent{0};
+    std::atomic<uint64_t> clientsDropped{0};
+    // Start() and Stop() run on one thread, before and after serving.
+    std::unique_ptr<Poco::ThreadPool> pool;
+    std::unique_ptr<Poco::Net::HTTPServer> server;
+    uint16_t port = 0;
+
+    void Handle(HTTPServerRequest& request, HTTPServerResponse& response);
+    bool ReadBody(HTTPServerRequest& request, HTTPServerResponse& response, std::string& body);
+    void ServeFile(const std::string& path, const std::string& host, HTTPServerResponse& response);
+    void ListCameras(HTTPServerResponse& response);
+    void ListSettings(HTTPServerResponse& response);
+    void ReadSettings(int camera, HTTPServerResponse& response);
+    void WriteSetting(int camera, const std::string& name, const std::string& body, HTTPServerResponse& response);
+    void Shutter(int camera, HTTPServerResponse& response);
+    void Snapshot(int camera, const Poco::URI& uri, HTTPServerResponse& response);
+    void Csv(int camera, HTTPServerResponse& response);
+    void Stream(int camera, HTTPServerRequest& request, HTTPServerResponse& response);
+    void RunStream(int camera, Poco::Net::WebSocket& socket);
+    std::shared_ptr<const Frame> LiveFrame(int camera, HTTPServerResponse& response);
+};
+
+namespace {
+
+class Handler : public Poco::Net::HTTPRequestHandler {
+public:
+    explicit Handler(LiveServer::Impl& impl) : impl_(impl) {}
+    void handleRequest(HTTPServerRequest& request, HTTPServerResponse& response) override
+    {
+        try {
+            impl_.Handle(request, response);
+        } catch (const Poco::Exception& e) {
+            // The client went away or sent something unreadable; nothing to
+            // answer if the response has started.
+            if (!response.sent())
+                SendError(response, HTTPResponse::HTTP_BAD_REQUEST, e.displayText());
+        } catch (const std::exception& e) {
+            if (!response.sent())
+                SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, e.what());
+        }
+    }
+
+private:
+    LiveServer::Impl& impl_;
+};
+
+class Factory : public Poco::Net::HTTPRequestHandlerFactory {
+public:
+    explicit Factory(LiveServer::Impl& impl) : impl_(impl) {}
+    Poco::Net::HTTPRequestHandler* createRequestHandler(const HTTPServerRequest&) override { return new Handler(impl_); }
+
+private:
+    LiveServer::Impl& impl_;
+};
+
+}  // namespace
+
+void LiveServer::Impl::Handle(HTTPServerRequest& request, HTTPServerResponse& response)
+{
+    // The (bounded) body first, so that whatever the answer, the connection
+    // is left at the start of the next request.
+    std::string body;
+    if (!ReadBody(request, response, body))
+        return;
+
+    const std::string host = request.get("Host", "");
+    if (!HostAllowed(host, port, options.extraHosts))
+        return SendError(response, HTTPResponse::HTTP_FORBIDDEN,
+                         "Host header '" + host + "' is not this server's; use localhost or an IP address");
+
+    const std::string rawUri = request.getURI();
+    if (rawUri.size() > 2048)
+        return SendError(response, HTTPResponse::HTTP_REQUEST_URI_TOO_LONG, "request URI too long");
+    const std::string rawPath = rawUri.substr(0, rawUri.find('?'));
+    if (rawPath.empty() || rawPath[0] != '/' || PathTraverses(rawPath))
+        return SendError(response, HTTPResponse::HTTP_BAD_REQUEST, "path not allowed");
+    const Poco::URI uri(rawUri);
+    const std::string path = uri.getPath();
+
+    std::string queryToken;
+    for (const auto& [key, value] : uri.getQueryParameters())
+        if (key == "token")
+            queryToken = value;
+    if (!options.token.empty()) {
+        std::string given = queryToken;
+        const std::string authorization = request.get("Authorization", "");
+        if (given.empty() && authorization.compare(0, 7, "Bearer ") == 0)
+            given = authorization.substr(7);
+        if (given.empty())
+            given = request.get("X-Token", "");
+        if (given.empty())
+            given = CookieValue(request.get("Cookie", ""), kTokenCookie);
+        if (!TokenMatches(options.token, given))
+            return SendError(response, HTTPResponse::HTTP_UNAUTHORIZED,
+                             given.empty() ? "a token is needed (?token=, Authorization: Bearer or X-Token)"
+                                           : "wrong token");
+        // The page and the files and streams it loads then carry the token
+        // as a cookie that other sites' requests do not get.
+        if (!queryToken.empty())
+            response.set("Set-Cookie", std::string(kTokenCookie) + "=" + options.token +
+                                           "; Path=/; HttpOnly; SameSite=Strict");
+    }
+
+    const std::string& method = request.getMethod();
+    const bool upgrade = Poco::icompare(request.get("Upgrade", ""), "websocket") == 0;
+    const bool changes = method != "GET" && method != "HEAD";
+    if ((changes || upgrade) && !OriginAllowed(request.get("Origin", ""), host))
+        return SendError(response, HTTPResponse::HTTP_FORBIDDEN, "request from another origin refused");
+
+    const Route route = ParseRoute(path);
+    if (route.kind == RouteKind::None) {
+        if (method != "GET")
+            return SendError(response, HTTPResponse::HTTP_METHOD_NOT_ALLOWED, "only GET serves the page's files");
+        return ServeFile(path, host, response);
+    }
+    if (route.kind == RouteKind::Unknown)
+        return SendError(response, HTTPResponse::HTTP_NOT_FOUND, "no such API path: " + path);
+    if (route.kind == RouteKind::BadIndex)
+        return SendError(response, HTTPResponse::HTTP_NOT_FOUND, "a camera index is a small whole number");
+    if (method != route.method()) {
+        response.set("Allow", route.method());
+        return SendError(response, HTTPResponse::HTTP_METHOD_NOT_ALLOWED,
+                         path + " takes " + route.method() + ", not " + method);
+    }
+    if (route.camera >= 0 && !hub.Exists(route.camera))
+        return SendError(response, HTTPResponse::HTTP_NOT_FOUND, "no camera " + std::to_string(route.camera));
+
+    switch (route.kind) {
+    case RouteKind::Settings: return ListSettings(response);
+    case RouteKind::Cameras: return ListCameras(response);
+    case RouteKind::CameraSettings: return ReadSettings(route.camera, response);
+    case RouteKind::CameraSetting: return WriteSetting(route.camera, route.setting, body, response);
+    case RouteKind::Shutter: return Shutter(route.camera, response);
+    case RouteKind::SnapshotPng: return Snapshot(route.camera, uri, response);
+    case RouteKind::TemperatureCsv: return Csv(route.camera, response);
+    case RouteKind::Stream: return Stream(route.camera, request, response);
+    default: return SendError(response, HTTPResponse::HTTP_NOT_FOUND, "no such API path: " + path);
+    }
+}
+
+bool LiveServer::Impl::ReadBody(HTTPServerRequest& request, HTTPServerResponse& response, std::string& body)
+{
+    const auto declared = request.getContentLength64();
+    if (declared > static_cast<Poco::Int64>(options.maxBody)) {
+        response.setKeepAlive(false);  // the body is left unread
+        SendError(response, HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE,
+                  "request body larger than " + std::to_string(options.maxBody) + " bytes");
+        return false;
+    }
+    if (declared <= 0 && !request.getChunkedTransferEncoding())
+        return true;
+    // Read one byte more than allowed, so a chunked body that is too long
+    // shows itself without being read to its end.
+    body.resize(options.maxBody + 1);
+    std::istream& in = request.stream();
+    in.read(&body[0], static_cast<std::streamsize>(body.size()));
+    body.resize(static_cast<size_t>(in.gcount()));
+    if (body.size() > options.maxBody) {
+        response.setKeepAlive(false);
+        SendError(response, HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE,
+                  "request body larger than " + std::to_string(options.maxBody) + " bytes");
+        return false;
+    }
+    return true;
+}
+
+void LiveServer::Impl::ServeFile(const std::string& path, const std::string& host, HTTPServerResponse& response)
+{
+    const EmbeddedFile* file = FindEmbeddedFile(path);
+    if (!file)
+        return SendError(response, HTTPResponse::HTTP_NOT_FOUND, "no such file: " + path);
+    response.set("Content-Security-Policy", "default-src 'self'; img-src 'self' data: blob:; connect-src 'self' ws://" +
+                                                host + "; frame-ancestors 'none'; base-uri 'none'; form-action 'none'");
+    response.set("Referrer-Policy", "no-referrer");
+    SendBody(response, HTTPResponse::HTTP_OK, ContentTypeFor(file->path),
+             std::string(reinterpret_cast<const char*>(file->data), file->size));
+}
+
+void LiveServer::Impl::ListCameras(HTTPServerResponse& response)
+{
+    JsonWriter json;
+    json.BeginArray();
+    for (const CameraSummary& c : hub.Cameras()) {
+        json.BeginObject().Key("index").Int(c.index).Key("name").String(c.info.name);
+        json.Key("videoPath").String(c.info.video).Key("serialPath").String(c.info.serial);
+        json.Key("width").Int(c.width).Key("height").Int(c.height).Key("radiometric").Bool(c.radiometric);
+        json.Key("live").Bool(c.live).EndObject();
+    }
+    json.EndArray();
+    SendJson(response, json.str());
+}
+
+void LiveServer::Impl::ListSettings(HTTPServerResponse& response)
+{
+    JsonWriter json;
+    json.BeginArray();
+    for (const Setting& s : Settings()) {
+        json.BeginObject().Key("name").String(s.name).Key("description").String(s.description);
+        json.Key("group").String(GroupName(s.group)).Key("readOnly").Bool(s.readOnly());
+        json.Key("integer").Bool(s.isInteger());
+        if (!s.readOnly())
+            json.Key("min").Number(s.min, s.decimals).Key("max").Number(s.max, s.decimals);
+        json.EndObject();
+    }
+    json.EndArray();
+    SendJson(response, json.str());
+}
+
+void LiveServer::Impl::ReadSettings(int camera, HTTPServerResponse& response)
+{
+    JsonWriter json;
+    bool open = true;
+    hub.WithCamera(camera, [&](unsigned long handle) {
+        if (handle == 0) {
+            open = false;
+            return;
+        }
+        json.BeginObject();
+        for (const Setting& s : Settings()) {
+            SettingValue value;
+            const Call call = ReadSetting(handle, s, value);
+            json.Key(s.name);
+            if (call.ok())
+                WriteSettingJson(json, s, value);
+            else
+                json.BeginObject().Key("error").String(DescribeFailure(call)).Key("code").Int(call.result).EndObject();
+        }
+        json.EndObject();
+    });
+    if (!open)
+        return SendError(response, HTTPResponse::HTTP_SERVICE_UNAVAILABLE,
+                         "camera " + std::to_string(camera) + " is not connected");
+    SendJson(response, json.str());
+}
+
+void LiveServer::Impl::WriteSetting(int camera, const std::string& name, const std::string& body,
+                                    HTTPServerResponse& response)
+{
+    const Setting* setting = FindSetting(name);
+    if (!setting)
+        return SendError(response, HTTPResponse::HTTP_NOT_FOUND,
+                         "unknown setting '" + name + "'; settings are: " + SettingNames(false));
+    if (setting->readOnly())
+        return SendError(response, HTTPResponse::HTTP_METHOD_NOT_ALLOWED,
+                         "setting '" + name + "' is read-only");
+    std::string error;
+    const auto value = ParseSettingValue(*setting, SettingBodyValue(body), error);
+    if (!value)
+        return SendError(response, HTTPResponse::HTTP_BAD_REQUEST, error);
+    bool open = true;
+    Call write, read;
+    SettingValue readBack;
+    hub.WithCamera(camera, [&](unsigned long handle) {
+        if (handle == 0) {
+            open = false;
+            return;
+        }
+        write = vivatool::WriteSetting(handle, *setting, *value);
+        if (write.ok())
+            read = ReadSetting(handle, *setting, readBack);
+    });
+    if (!open)
+        return SendError(response, HTTPResponse::HTTP_SERVICE_UNAVAILABLE,
+                         "camera " + std::to_string(camera) + " is not connected");
+    if (!write.ok())
+        return SendCallFailure(response, write);
+    if (!read.ok())
+        return SendCallFailure(response, read);
+    JsonWriter json;
+    json.BeginObject().Key("name").String(setting->name).Key("value");
+    WriteSettingJson(json, *setting, readBack);
+    json.EndObject();
+    SendJson(response, json.str());
+}
+
+void LiveServer::Impl::Shutter(int camera, HTTPServerResponse& response)
+{
+    bool open = true;
+    Call call;
+    hub.WithCamera(camera, [&](unsigned long handle) {
+        if (handle == 0)
+            open = false;
+        else
+            call = Call{"OZL_USB_CorrectShutter", OZL_USB_CorrectShutter(handle)};
+    });
+    if (!open)
+        return SendError(response, HTTPResponse::HTTP_SERVICE_UNAVAILABLE,
+                         "camera " + std::to_string(camera) + " is not connected");
+    if (!call.ok())
+        return SendCallFailure(response, call);
+    SendJson(response, "{\"ok\":true}");
+}
+
+std::shared_ptr<const Frame> LiveServer::Impl::LiveFrame(int camera, HTTPServerResponse& response)
+{
+    CameraView view = hub.View(camera);
+    if (view.live && !view.frame)  // just opened: the first frame is on its way
+        view = hub.WaitForChange(camera, 0, true, Clock::now() + std::chrono::seconds(5), stopping);
+    if (!view.live || !view.frame) {
+        SendError(response, HTTPResponse::HTTP_SERVICE_UNAVAILABLE,
+                  "camera " + std::to_string(camera) + (view.live ? " sent no frame yet" : " is not connected"));
+        return nullptr;
+    }
+    return view.frame;
+}
+
+void LiveServer::Impl::Snapshot(int camera, const Poco::URI& uri, HTTPServerResponse& response)
+{
+    std::string paletteName = Palettes().front().name;
+    for (const auto& [key, value] : uri.getQueryParameters())
+        if (key == "palette")
+            paletteName = value;
+    const PaletteInfo* palette = FindPalette(paletteName);
+    if (!palette)
+        return SendError(response, HTTPResponse::HTTP_BAD_REQUEST,
+                         "unknown palette '" + paletteName + "'; palettes are: " + PaletteNames());
+    const auto frame = LiveFrame(camera, response);
+    FrameHeader header;
+    std::vector<uint16_t> image;
+    std::vector<int16_t> temp;
+    if (!frame)
+        return;
+    if (!DecodeFrame(frame->message, header, image, temp))
+        return SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, "damaged frame message");
+    const std::vector<uint8_t> rgb = frame->withTemp
+                                         ? Colourise(temp.data(), frame->width, frame->height, palette->build())
+                                         : Colourise(image.data(), frame->width, frame->height, palette->build());
+    std::string png, error;
+    if (!EncodePng(frame->width, frame->height, rgb, png, error))
+        return SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, error);
+    response.set("Content-Disposition",
+                 "attachment; filename=\"camera" + std::to_string(camera) + "-" + palette->name + ".png\"");
+    SendBody(response, HTTPResponse::HTTP_OK, "image/png", png);
+}
+
+void LiveServer::Impl::Csv(int camera, HTTPServerResponse& response)
+{
+    const auto frame = LiveFrame(camera, response);
+    FrameHeader header;
+    std::vector<uint16_t> image;
+    std::vector<int16_t> temp;
+    if (!frame)
+        return;
+    if (!DecodeFrame(frame->message, header, image, temp))
+        return SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, "damaged frame message");
+    if (!frame->withTemp)
+        return SendError(response, HTTPResponse::HTTP_CONFLICT, "the stream carries no temperatures",
+                         OZL_USB_NOT_SUPPORTED);
+    response.set("Content-Disposition", "attachment; filename=\"camera" + std::to_string(camera) + ".csv\"");
+    SendBody(response, HTTPResponse::HTTP_OK, "text/csv", TemperatureCsv(temp.data(), frame->width, frame->height));
+}
+
+void LiveServer::Impl::Stream(int camera, HTTPServerRequest& request, HTTPServerResponse& response)
+{
+    if (Poco::icompare(request.get("Upgrade", ""), "websocket") != 0) {
+        response.set("Upgrade", "websocket");
+        return SendError(response, HTTPResponse::HTTP_UPGRADE_REQUIRED, "the stream is a WebSocket");
+    }
+    if (++streams > options.maxStreams) {
+        --streams;
+        return SendError(response, HTTPResponse::HTTP_SERVICE_UNAVAILABLE,
+                         "too many streams open (at most " + std::to_string(options.maxStreams) + ")");
+    }
+    struct Release {
+        std::atomic<int>& count;
+        ~Release() { --count; }
+    } release{streams};
+    std::unique_ptr<Poco::Net::WebSocket> socket;
+    try {
+        socket = std::make_unique<Poco::Net::WebSocket>(request, response);
+    } catch (const Poco::Net::WebSocketException& e) {
+        if (!response.sent())
+            SendError(response, HTTPResponse::HTTP_BAD_REQUEST, "WebSocket handshake failed: " + e.message());
+        return;
+    }
+    try {
+        RunStream(camera, *socket);
+    } catch (const Poco::TimeoutException&) {
+        ++clientsDropped;  // the client took no data for sendTimeout
+    } catch (const Poco::IOException& e) {
+        // A send that the socket's send timeout cut short reports EAGAIN.
+        if (e.code() == EAGAIN || e.code() == EWOULDBLOCK)
+            ++clientsDropped;
+        // Otherwise the client closed the connection or the server is stopping.
+    }
+}
+
+void LiveServer::Impl::RunStream(int camera, Poco::Net::WebSocket& socket)
+{
+    using Poco::Net::WebSocket;
+    socket.setSendTimeout(Poco::Timespan(std::chrono::duration_cast<std::chrono::microseconds>(options.sendTimeout).count()));
+    socket.setReceiveTimeout(Poco::Timespan(1, 0));
+    const auto interval = options.maxFps > 0 ? std::chrono::duration_cast<Clock::duration>(
+                                                   std::chrono::duration<double>(1.0 / options.maxFps))
+                                             : Clock::duration::zero();
+    auto sendState = [&socket](bool live) {
+        const std::string text = std::string("{\"type\":\"state\",\"live\":") + (live ? "true" : "false") + "}";
+        socket.sendFrame(text.data(), static_cast<int>(text.size()), WebSocket::FRAME_TEXT);
+    };
+    CameraView view = hub.View(camera);
+    bool live = view.live;
+    sendState(live);
+    uint64_t lastSequence = 0;
+    Clock::time_point nextSend = Clock::now();
+    char incoming[512];
+    while (!stopping.load()) {
+        // Control messages from the client: a close ends the stream, a ping
+        // gets its pong; anything else is ignored.
+        while (socket.poll(Poco::Timespan(0), Poco::Net::Socket::SELECT_READ)) {
+            int flags = 0;
+            const int n = socket.receiveFrame(incoming, sizeof incoming, flags);
+            const int opcode = flags & WebSocket::FRAME_OP_BITMASK;
+            if (n <= 0 && flags == 0)
+                return;  // connection closed
+            if (opcode == WebSocket::FRAME_OP_CLOSE) {
+                socket.shutdown();
+                return;
+            }
+            if (opcode == WebSocket::FRAME_OP_PING)
+                socket.sendFrame(incoming, n, WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_PONG);
+        }
+        // --max-fps: the next frame is the newest one at the time it is due.
+        if (Clock::now() < nextSend) {
+            std::this_thread::sleep_for(std::min<Clock::duration>(nextSend - Clock::now(), std::chrono::milliseconds(100)));
+            continue;
+        }
+        view = hub.WaitForChange(camera, lastSequence, live, Clock::now() + std::chrono::milliseconds(250), stopping);
+        if (view.live != live) {
+            live = view.live;
+            sendState(live);
+        }
+        if (view.frame && view.frame->sequence > lastSequence) {
+            const std::string& message = view.frame->message;
+            socket.sendFrame(message.data(), static_cast<int>(message.size()), WebSocket::FRAME_BINARY);
+            ++framesSent;
+            lastSequence = view.frame->sequence;
+            if (interval != Clock::duration::zero())
+                nextSend = std::max(nextSend + interval, Clock::now());
+        }
+    }
+    socket.shutdown(WebSocket::WS_ENDPOINT_GOING_AWAY);
+}
+
+LiveServer::LiveServer(CameraHub& hub, ServerOptions options) : impl_(std::make_unique<Impl>(hub, std::move(options)))
+{
+}
+
+LiveServer::~LiveServer()
+{
+    Stop();
+}
+
+bool LiveServer::Start(std::string& error)
+{
+    Impl& impl = *impl_;
+    const std::string where = impl.options.address + ":" + std::to_string(impl.options.port);
+    try {
+        Poco::Net::ServerSocket socket;
+        socket.bind(Poco::Net::SocketAddress(impl.options.address, impl.options.port), true);
+        socket.listen(64);
+        impl.port = socket.address().port();
+
+        const int threads = impl.options.maxStreams + impl.options.spareThreads;
+        auto params = Poco::makeAuto<Poco::Net::HTTPServerParams>();
+        params->setMaxThreads(threads);
+        params->setMaxQueued(64);
+        params->setTimeout(Poco::Timespan(10, 0));
+        params->setKeepAlive(true);
+        params->setKeepAliveTimeout(Poco::Timespan(5, 0));
+        params->setMaxKeepAliveRequests(1000);
+        params->setServerName("vivazuzoz");
+        impl.pool = std::make_unique<Poco::ThreadPool>(2, threads);
+        impl.server = std::make_unique<Poco::Net::HTTPServer>(new Factory(impl), *impl.pool, socket, params);
+        impl.server->start();
+    } catch (const Poco::Exception& e) {
+        error = "cannot listen on " + where + ": " + e.displayText();
+        impl.server.reset();
+        impl.pool.reset();
+        return false;
+    }
+    return true;
+}
+
+uint16_t LiveServer::port() const
+{
+    return impl_->port;
+}
+
+void LiveServer::Stop()
+{
+    Impl& impl = *impl_;
+    impl.stopping.store(true);
+    if (impl.server) {
+        impl.server->stopAll(true);
+        impl.pool->joinAll();
+        impl.server.reset();
+        impl.pool.reset();
+    }
+}
+
+ServerStats LiveServer::stats() const
+{
+    return ServerStats{impl_->streams.load(), impl_->framesSent.load(), impl_->clientsDropped.load()};
+}
+
+}  // namespace vivatool::serve

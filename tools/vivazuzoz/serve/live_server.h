@@ -1,0 +1,57 @@
+// live_server.h - the HTTP and WebSocket server of `vivazuzoz serve`: the
+// page, the JSON API and one frame stream per camera and client.
+#pragma once
+
+#include "camera_hub.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vivatool::serve {
+
+struct ServerOptions {
+    std::string address = "127.0.0.1";  // IP address to listen on
+    uint16_t port = 8080;               // 0: any free port
+    std::string token;                  // "": no token needed
+    double maxFps = 0;                  // frames per second per client; 0: as the camera sends them
+    int maxStreams = 16;                // WebSocket streams open at once
+    int spareThreads = 8;               // connections served besides the streams
+    std::vector<std::string> extraHosts;  // host names accepted besides localhost and IP addresses
+    size_t maxBody = 4096;              // bytes of a request body
+    std::chrono::milliseconds sendTimeout{10000};  // a client that takes no data for this long is dropped
+};
+
+// Counters for tests and diagnostics.
+struct ServerStats {
+    int streams = 0;              // WebSocket streams open now
+    uint64_t framesSent = 0;      // frames sent on all streams
+    uint64_t clientsDropped = 0;  // streams ended because a client took no data
+};
+
+class LiveServer {
+public:
+    LiveServer(CameraHub& hub, ServerOptions options);
+    ~LiveServer();  // Stop()
+    LiveServer(const LiveServer&) = delete;
+    LiveServer& operator=(const LiveServer&) = delete;
+
+    // Binds and starts serving; false with a message when it cannot.
+    bool Start(std::string& error);
+    // The port listened on (after Start).
+    uint16_t port() const;
+    // Closes every connection and waits for the server's threads.
+    void Stop();
+
+    ServerStats stats() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vivatool::serve

@@ -1,0 +1,187 @@
+#include "request_rules.h"
+
+#include <Poco/Net/IPAddress.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace vivatool::serve {
+
+namespace {
+
+std::string Lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+bool IsIpLiteral(const std::string& name)
+{
+    Poco::Net::IPAddress address;
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']')
+        return Poco::Net::IPAddress::tryParse(name.substr(1, name.size() - 2), address) &&
+               address.family() == Poco::Net::IPAddress::IPv6;
+    // Only dotted quads: tryParse also takes forms like "1" or "0x7f.1",
+    // which browsers would resolve differently.
+    if (name.empty() || name.find_first_not_of("0123456789.") != std::string::npos ||
+        std::count(name.begin(), name.end(), '.') != 3)
+        return false;
+    return Poco::Net::IPAddress::tryParse(name, address) && address.family() == Poco::Net::IPAddress::IPv4;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos)
+            return parts;
+        start = end + 1;
+    }
+}
+
+std::optional<int> SmallIndex(const std::string& text)
+{
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return std::stoi(text);
+}
+
+}  // namespace
+
+bool HostAllowed(const std::string& host, uint16_t port, const std::vector<std::string>& extraNames)
+{
+    std::string name = host;
+    std::string portText;
+    const size_t colon = host.rfind(':');
+    if (colon != std::string::npos && host.find(']', colon) == std::string::npos) {
+        name = host.substr(0, colon);
+        portText = host.substr(colon + 1);
+        if (portText.empty())
+            return false;
+    }
+    if (portText.empty()) {
+        if (port != 80)
+            return false;
+    } else if (portText.find_first_not_of("0123456789") != std::string::npos || portText.size() > 5 ||
+               std::stoi(portText) != port) {
+        return false;
+    }
+    name = Lower(name);
+    if (name == "localhost" || IsIpLiteral(name))
+        return true;
+    for (const std::string& extra : extraNames)
+        if (!extra.empty() && name == Lower(extra))
+            return true;
+    return false;
+}
+
+bool OriginAllowed(const std::string& origin, const std::string& host)
+{
+    if (origin.empty())
+        return true;
+    return !host.empty() && Lower(origin) == "http://" + Lower(host);
+}
+
+bool TokenMatches(const std::string& expected, const std::string& given)
+{
+    unsigned char difference = expected.size() == given.size() ? 0 : 1;
+    for (size_t i = 0; i < expected.size(); ++i)
+        difference |= static_cast<unsigned char>(expected[i] ^ (i < given.size() ? given[i] : 0));
+    return difference == 0 && !expected.empty();
+}
+
+std::string CookieValue(const std::string& header, const std::string& name)
+{
+    for (std::string part : Split(header, ';')) {
+        const size_t start = part.find_first_not_of(' ');
+        if (start == std::string::npos)
+            continue;
+        part = part.substr(start);
+        if (part.size() > name.size() && part.compare(0, name.size(), name) == 0 && part[name.size()] == '=')
+            return part.substr(name.size() + 1);
+    }
+    return "";
+}
+
+bool PathTraverses(const std::string& rawPath)
+{
+    std::string path = Lower(rawPath);
+    for (const char* encoded : {"%2e", "%2f", "%5c", "%00"})
+        if (path.find(encoded) != std::string::npos)
+            return true;
+    if (path.find('\\') != std::string::npos || path.find('\0') != std::string::npos)
+        return true;
+    for (const std::string& segment : Split(path, '/'))
+        if (segment == "..")
+            return true;
+    return false;
+}
+
+const char* Route::method() const
+{
+    switch (kind) {
+    case RouteKind::CameraSetting: return "PUT";
+    case RouteKind::Shutter: return "POST";
+    default: return "GET";
+    }
+}
+
+Route ParseRoute(const std::string& path)
+{
+    Route route;
+    if (path != "/api" && path.compare(0, 5, "/api/") != 0)
+        return route;
+    route.kind = RouteKind::Unknown;
+    const std::vector<std::string> parts = Split(path, '/');  // "", "api", ...
+    if (parts.size() == 3 && parts[2] == "settings") {
+        route.kind = RouteKind::Settings;
+        return route;
+    }
+    if (parts.size() < 3 || parts[2] != "cameras")
+        return route;
+    if (parts.size() == 3) {
+        route.kind = RouteKind::Cameras;
+        return route;
+    }
+    const auto index = SmallIndex(parts[3]);
+    if (!index) {
+        route.kind = RouteKind::BadIndex;
+        return route;
+    }
+    route.camera = *index;
+    if (parts.size() == 5) {
+        const std::string& leaf = parts[4];
+        if (leaf == "settings")
+            route.kind = RouteKind::CameraSettings;
+        else if (leaf == "shutter")
+            route.kind = RouteKind::Shutter;
+        else if (leaf == "snapshot.png")
+            route.kind = RouteKind::SnapshotPng;
+        else if (leaf == "temperature.csv")
+            route.kind = RouteKind::TemperatureCsv;
+        else if (leaf == "stream")
+            route.kind = RouteKind::Stream;
+    } else if (parts.size() == 6 && parts[4] == "settings" && !parts[5].empty()) {
+        route.kind = RouteKind::CameraSetting;
+        route.setting = parts[5];
+    }
+    return route;
+}
+
+std::string SettingBodyValue(const std::string& body)
+{
+    const size_t first = body.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return "";
+    const size_t last = body.find_last_not_of(" \t\r\n");
+    std::string value = body.substr(first, last - first + 1);
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+        value = value.substr(1, value.size() - 2);
+    return value;
+}
+
+}  // namespace vivatool::serve

@@ -1,0 +1,510 @@
+// The live view: one section per camera, each fed by a WebSocket of raw
+// frames and false-coloured here, so palette and range changes need no
+// round trip to the server.
+'use strict';
+
+// ------------------------------------------------------------- palettes
+
+// Colour stops (position 0..1, r, g, b), the same as the tool's PNG palettes.
+const STOPS = {
+  'white-hot': [[0, 0, 0, 0], [1, 255, 255, 255]],
+  'black-hot': [[0, 255, 255, 255], [1, 0, 0, 0]],
+  'iron': [[0, 0, 0, 0], [0.15, 30, 0, 100], [0.35, 120, 0, 150], [0.55, 220, 40, 60],
+           [0.75, 250, 140, 0], [0.9, 255, 220, 40], [1, 255, 255, 255]],
+};
+
+function fromStops(stops) {
+  const table = [];
+  let s = 0;
+  for (let i = 0; i < 256; i++) {
+    const x = i / 255;
+    while (s + 2 < stops.length && x > stops[s + 1][0]) s++;
+    const a = stops[s], b = stops[s + 1];
+    const t = b[0] > a[0] ? Math.min(1, Math.max(0, (x - a[0]) / (b[0] - a[0]))) : 0;
+    table.push([1, 2, 3].map((k) => Math.round(a[k] + (b[k] - a[k]) * t)));
+  }
+  return table;
+}
+
+function rainbow() {
+  const table = [];
+  for (let i = 0; i < 256; i++) {
+    const h = (240 * (1 - i / 255)) / 60;
+    const x = 1 - Math.abs((h % 2) - 1);
+    const [r, g, b] = h < 1 ? [1, x, 0] : h < 2 ? [x, 1, 0] : h < 3 ? [0, 1, x] : [0, x, 1];
+    table.push([r, g, b].map((v) => Math.round(v * 255)));
+  }
+  return table;
+}
+
+// Palette name -> 256 colours packed for a Uint32Array view of ImageData
+// (bytes r, g, b, a in memory order).
+const PALETTES = {};
+const littleEndian = new Uint8Array(new Uint32Array([1]).buffer)[0] === 1;
+for (const [name, table] of [...Object.entries(STOPS).map(([n, s]) => [n, fromStops(s)]), ['rainbow', rainbow()]]) {
+  PALETTES[name] = {
+    rgb: table,
+    packed: Uint32Array.from(table, ([r, g, b]) =>
+      littleEndian ? ((255 << 24) | (b << 16) | (g << 8) | r) >>> 0 : ((r << 24) | (g << 16) | (b << 8) | 255) >>> 0),
+  };
+}
+
+// ------------------------------------------------------------- frames
+
+// The binary message: a 32-byte little-endian header, then the image plane
+// (uint16) and, when flag bit 0 is set, the temperature plane (int16, tenths).
+const MAGIC = 'VZLV';
+function parseFrame(buffer) {
+  const view = new DataView(buffer);
+  if (buffer.byteLength < 32 || String.fromCharCode(...new Uint8Array(buffer, 0, 4)) !== MAGIC) return null;
+  const headerSize = view.getUint16(6, true);
+  const width = view.getUint16(8, true);
+  const height = view.getUint16(10, true);
+  const flags = view.getUint32(12, true);
+  const count = width * height;
+  const withTemp = (flags & 1) !== 0;
+  if (buffer.byteLength < headerSize + count * 2 * (withTemp ? 2 : 1)) return null;
+  return {
+    width, height, withTemp,
+    sequence: Number(view.getBigUint64(16, true)),
+    timestamp: view.getFloat64(24, true),
+    image: new Uint16Array(buffer, headerSize, count),
+    temp: withTemp ? new Int16Array(buffer, headerSize + count * 2, count) : null,
+  };
+}
+
+// Degrees from tenths, with one decimal, exactly.
+function degrees(tenths) {
+  return (tenths / 10).toFixed(1);
+}
+
+// ------------------------------------------------------------- API
+
+async function api(method, path, body) {
+  const response = await fetch(path, {
+    method,
+    body,
+    headers: body === undefined ? {} : { 'Content-Type': 'text/plain' },
+    cache: 'no-store',
+  });
+  let data = null;
+  try { data = await response.json(); } catch (e) { /* not JSON */ }
+  if (!response.ok) {
+    const message = data && data.error ? data.error : `${response.status} ${response.statusText}`;
+    const error = new Error(message);
+    error.code = data ? data.code : response.status;
+    throw error;
+  }
+  return data;
+}
+
+let settingList = null;  // [{name, description, group, readOnly, integer, min, max}]
+
+// ------------------------------------------------------------- one camera
+
+class CameraView {
+  constructor(info) {
+    this.index = info.index;
+    const node = document.getElementById('camera-template').content.firstElementChild.cloneNode(true);
+    node.id = `camera-${info.index}`;
+    node.dataset.index = info.index;
+    this.node = node;
+    this.q = (selector) => node.querySelector(selector);
+    this.image = this.q('.image');
+    this.overlay = this.q('.overlay');
+    this.frame = null;         // newest frame
+    this.cursor = null;        // {x, y} in pixels
+    this.rect = null;          // {x0, y0, x1, y1} in pixels, inclusive
+    this.dragStart = null;
+    this.arrivals = [];        // arrival times of the last frames, for the rate
+    this.frames = 0;
+    this.live = false;
+    this.wasGone = false;      // the camera was live and then went
+    this.drawPending = false;
+    this.setInfo(info);
+    this.bindControls();
+    document.getElementById('cameras').appendChild(node);
+    this.connect();
+    this.loadSettings();
+  }
+
+  setInfo(info) {
+    this.info = info;
+    this.q('.name').textContent = `${info.index}: ${info.name || 'camera'}`;
+    this.q('.name').title = `${info.videoPath || ''} ${info.serialPath || ''}`;
+  }
+
+  bindControls() {
+    const redraw = () => this.scheduleDraw();
+    this.q('.palette').addEventListener('change', redraw);
+    this.q('.range-mode').addEventListener('change', () => {
+      this.q('.fixed-range').hidden = this.q('.range-mode').value !== 'fixed';
+      redraw();
+    });
+    this.q('.range-low').addEventListener('input', redraw);
+    this.q('.range-high').addEventListener('input', redraw);
+
+    const toPixel = (event) => {
+      if (!this.frame) return null;
+      const box = this.overlay.getBoundingClientRect();
+      const x = Math.floor(((event.clientX - box.left) / box.width) * this.frame.width);
+      const y = Math.floor(((event.clientY - box.top) / box.height) * this.frame.height);
+      return { x: Math.min(this.frame.width - 1, Math.max(0, x)), y: Math.min(this.frame.height - 1, Math.max(0, y)) };
+    };
+    this.overlay.addEventListener('mousemove', (event) => {
+      this.cursor = toPixel(event);
+      if (this.dragStart && this.cursor) this.rect = this.normalRect(this.dragStart, this.cursor);
+      redraw();
+    });
+    this.overlay.addEventListener('mouseleave', () => { this.cursor = null; redraw(); });
+    this.overlay.addEventListener('mousedown', (event) => {
+      this.dragStart = toPixel(event);
+      this.moved = false;
+    });
+    window.addEventListener('mouseup', (event) => {
+      if (!this.dragStart) return;
+      const end = toPixel(event);
+      if (end && (end.x !== this.dragStart.x || end.y !== this.dragStart.y)) this.rect = this.normalRect(this.dragStart, end);
+      else this.rect = null;  // a click clears the rectangle
+      this.dragStart = null;
+      redraw();
+    });
+
+    this.q('.snapshot').addEventListener('click', () => this.snapshot());
+    this.q('.shutter').addEventListener('click', async () => {
+      this.say('Shutter correction\u2026', '');
+      try {
+        await api('POST', `/api/cameras/${this.index}/shutter`);
+        this.say('Shutter correction done.', 'good');
+      } catch (e) {
+        this.say(e.message, 'bad');
+      }
+    });
+    this.q('.reload-settings').addEventListener('click', () => this.loadSettings());
+  }
+
+  normalRect(a, b) {
+    return { x0: Math.min(a.x, b.x), y0: Math.min(a.y, b.y), x1: Math.max(a.x, b.x), y1: Math.max(a.y, b.y) };
+  }
+
+  say(text, kind) {
+    const message = this.q('.action-message');
+    message.textContent = text;
+    message.className = `action-message ${kind}`;
+  }
+
+  snapshot() {
+    const palette = this.q('.palette').value;
+    const links = [[`/api/cameras/${this.index}/snapshot.png?palette=${encodeURIComponent(palette)}`,
+                    `camera${this.index}-${palette}.png`]];
+    if (this.frame && this.frame.withTemp) links.push([`/api/cameras/${this.index}/temperature.csv`, `camera${this.index}.csv`]);
+    for (const [href, name] of links) {
+      const a = document.createElement('a');
+      a.href = href;
+      a.download = name;
+      document.body.appendChild(a);
+      a.click();
+      a.remove();
+    }
+    this.say(links.length === 2 ? 'Downloading the PNG and the CSV.' : 'Downloading the PNG (no temperatures on this stream).', 'good');
+  }
+
+  // ----------------------------------------------------------- stream
+
+  connect() {
+    const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
+    const socket = new WebSocket(`${scheme}://${location.host}/api/cameras/${this.index}/stream`);
+    socket.binaryType = 'arraybuffer';
+    this.socket = socket;
+    socket.onmessage = (event) => {
+      if (typeof event.data === 'string') {
+        const message = JSON.parse(event.data);
+        if (message.type === 'state') this.setLive(message.live);
+        return;
+      }
+      const frame = parseFrame(event.data);
+      if (!frame) return;
+      this.frame = frame;
+      this.frames++;
+      const now = performance.now();
+      this.arrivals.push(now);
+      while (this.arrivals.length > 1 && now - this.arrivals[0] > 2000) this.arrivals.shift();
+      this.scheduleDraw();
+    };
+    socket.onclose = () => {
+      this.setLive(false, 'no connection to the server; retrying');
+      setTimeout(() => this.connect(), 2000);
+    };
+  }
+
+  setLive(live, why) {
+    // Settings are read again when the camera comes back, not when the
+    // stream first says it is live (the constructor has read them).
+    const returned = live && this.wasGone;
+    this.wasGone = !live && (this.wasGone || this.live);
+    this.live = live;
+    this.node.classList.toggle('lost', !live);
+    const gone = this.q('.gone');
+    gone.hidden = live;
+    if (why) gone.textContent = `The camera cannot be reached: ${why}.`;
+    else gone.textContent = 'The camera has gone (unplugged or not answering). It comes back here by itself when it is plugged in again.';
+    if (returned) this.loadSettings();
+    this.updateStatus();
+  }
+
+  rate() {
+    const a = this.arrivals;
+    return a.length >= 2 ? ((a.length - 1) * 1000) / (a[a.length - 1] - a[0]) : 0;
+  }
+
+  updateStatus() {
+    const f = this.frame;
+    const size = f ? `${f.width}\u00d7${f.height}, ${f.withTemp ? 'temperatures' : 'image only'}, ` : '';
+    this.q('.status').textContent = this.live ? `${size}${this.rate().toFixed(1)} fps, frame ${f ? f.sequence : '-'}` : 'gone';
+    this.q('.status').dataset.frames = this.frames;
+  }
+
+  // ----------------------------------------------------------- drawing
+
+  scheduleDraw() {
+    if (this.drawPending) return;
+    this.drawPending = true;
+    requestAnimationFrame(() => { this.drawPending = false; this.draw(); });
+  }
+
+  draw() {
+    const f = this.frame;
+    this.updateStatus();
+    if (!f) return;
+    const values = f.temp || f.image;
+    const count = f.width * f.height;
+    if (this.image.width !== f.width || this.image.height !== f.height) {
+      this.image.width = f.width;
+      this.image.height = f.height;
+      this.imageData = null;
+    }
+    // Hottest and coldest pixels (the first of each in row order).
+    let min = values[0], max = values[0], minAt = 0, maxAt = 0;
+    for (let i = 1; i < count; i++) {
+      const v = values[i];
+      if (v < min) { min = v; minAt = i; }
+      if (v > max) { max = v; maxAt = i; }
+    }
+    let low = min, high = max;
+    if (this.q('.range-mode').value === 'fixed') {
+      const scale = f.temp ? 10 : 1;
+      const a = parseFloat(this.q('.range-low').value), b = parseFloat(this.q('.range-high').value);
+      if (Number.isFinite(a) && Number.isFinite(b) && a !== b) {
+        low = Math.min(a, b) * scale;
+        high = Math.max(a, b) * scale;
+      }
+    }
+    const palette = PALETTES[this.q('.palette').value] || PALETTES.iron;
+    const context = this.image.getContext('2d');
+    if (!this.imageData) this.imageData = context.createImageData(f.width, f.height);
+    const out = new Uint32Array(this.imageData.data.buffer);
+    const span = high - low;
+    for (let i = 0; i < count; i++) {
+      let k = span > 0 ? Math.round(((values[i] - low) * 255) / span) : 0;
+      k = k < 0 ? 0 : k > 255 ? 255 : k;
+      out[i] = palette.packed[k];
+    }
+    context.putImageData(this.imageData, 0, 0);
+
+    this.drawBar(palette, low, high, !!f.temp);
+    const text = (v) => (f.temp ? `${degrees(v)}\u00b0` : `raw ${v}`);
+    const at = (i) => ({ x: i % f.width, y: Math.floor(i / f.width) });
+    const hot = at(maxAt), cold = at(minAt);
+    this.setReading('.hottest', `${text(max)} at x ${hot.x}, y ${hot.y}`, f.temp ? max / 10 : max);
+    this.setReading('.coldest', `${text(min)} at x ${cold.x}, y ${cold.y}`, f.temp ? min / 10 : min);
+    if (this.cursor) {
+      const v = values[this.cursor.y * f.width + this.cursor.x];
+      this.setReading('.cursor', `${text(v)} at x ${this.cursor.x}, y ${this.cursor.y}`, f.temp ? v / 10 : v);
+    } else {
+      this.setReading('.cursor', 'point at the picture', '');
+    }
+    if (this.rect) {
+      const r = this.rect;
+      let rmin = Infinity, rmax = -Infinity, sum = 0, n = 0;
+      for (let y = r.y0; y <= r.y1 && y < f.height; y++) {
+        for (let x = r.x0; x <= r.x1 && x < f.width; x++) {
+          const v = values[y * f.width + x];
+          if (v < rmin) rmin = v;
+          if (v > rmax) rmax = v;
+          sum += v;
+          n++;
+        }
+      }
+      const mean = n ? sum / n : 0;
+      this.setReading('.rect', n ? `min ${text(rmin)}, max ${text(rmax)}, mean ${f.temp ? `${(mean / 10).toFixed(1)}\u00b0` : mean.toFixed(1)} (${r.x1 - r.x0 + 1}\u00d7${r.y1 - r.y0 + 1} px)` : '-', '');
+    } else {
+      this.setReading('.rect', 'drag on the picture', '');
+    }
+    this.drawOverlay(f, hot, cold, text(max), text(min));
+  }
+
+  setReading(selector, text, value) {
+    const element = this.q(selector);
+    element.textContent = text;
+    element.dataset.value = value;
+  }
+
+  drawBar(palette, low, high, withTemp) {
+    const bar = this.q('.bar');
+    const context = bar.getContext('2d');
+    const data = context.createImageData(256, 1);
+    new Uint32Array(data.data.buffer).set(palette.packed);
+    context.putImageData(data, 0, 0);
+    const label = (v) => (withTemp ? `${degrees(Math.round(v))}\u00b0` : `${Math.round(v)}`);
+    this.q('.bar-low').textContent = label(low);
+    this.q('.bar-high').textContent = label(high);
+  }
+
+  drawOverlay(f, hot, cold, hotText, coldText) {
+    const o = this.overlay;
+    const box = o.getBoundingClientRect();
+    const w = Math.max(1, Math.round(box.width)), h = Math.max(1, Math.round(box.height));
+    if (o.width !== w || o.height !== h) { o.width = w; o.height = h; }
+    const sx = w / f.width, sy = h / f.height;
+    const c = o.getContext('2d');
+    c.clearRect(0, 0, w, h);
+    c.font = '12px system-ui, sans-serif';
+    c.lineWidth = 2;
+    const marker = (p, colour, label) => {
+      const x = (p.x + 0.5) * sx, y = (p.y + 0.5) * sy;
+      c.strokeStyle = colour;
+      c.beginPath();
+      c.arc(x, y, 6, 0, 2 * Math.PI);
+      c.moveTo(x - 10, y); c.lineTo(x - 4, y); c.moveTo(x + 4, y); c.lineTo(x + 10, y);
+      c.stroke();
+      // The label beside the marker, kept inside the picture.
+      const width = c.measureText(label).width;
+      const tx = x + 12 + width > w ? x - 12 - width : x + 12;
+      const ty = Math.max(14, Math.min(h - 4, y - 8));
+      c.fillStyle = '#000a';
+      c.fillRect(tx - 2, ty - 12, width + 4, 15);
+      c.fillStyle = colour;
+      c.fillText(label, tx, ty);
+    };
+    marker(hot, '#ff5040', hotText);
+    marker(cold, '#40c0ff', coldText);
+    if (this.cursor) {
+      const x = (this.cursor.x + 0.5) * sx, y = (this.cursor.y + 0.5) * sy;
+      c.strokeStyle = '#ffffff';
+      c.lineWidth = 1;
+      c.beginPath();
+      c.moveTo(x - 9, y); c.lineTo(x - 2, y); c.moveTo(x + 2, y); c.lineTo(x + 9, y);
+      c.moveTo(x, y - 9); c.lineTo(x, y - 2); c.moveTo(x, y + 2); c.lineTo(x, y + 9);
+      c.stroke();
+      c.lineWidth = 2;
+    }
+    if (this.rect) {
+      const r = this.rect;
+      c.strokeStyle = '#ffffff';
+      c.setLineDash([4, 3]);
+      c.strokeRect(r.x0 * sx, r.y0 * sy, (r.x1 - r.x0 + 1) * sx, (r.y1 - r.y0 + 1) * sy);
+      c.setLineDash([]);
+    }
+  }
+
+  // ----------------------------------------------------------- settings
+
+  async loadSettings() {
+    const body = this.q('.settings tbody');
+    try {
+      if (!settingList) settingList = await api('GET', '/api/settings');
+      const values = await api('GET', `/api/cameras/${this.index}/settings`);
+      this.fillSettings(body, values);
+    } catch (e) {
+      body.replaceChildren();
+      const row = body.insertRow();
+      const cell = row.insertCell();
+      cell.textContent = `Settings cannot be read: ${e.message}`;
+      cell.className = 'setting-message bad';
+    }
+  }
+
+  fillSettings(body, values) {
+    body.replaceChildren();
+    let group = null;
+    for (const s of settingList) {
+      if (s.group !== group) {
+        group = s.group;
+        const row = body.insertRow();
+        row.className = 'group';
+        row.insertCell().textContent = group.replace('-', ' ');
+      }
+      const row = body.insertRow();
+      row.dataset.setting = s.name;
+      const name = row.insertCell();
+      name.textContent = s.name;
+      name.title = s.description;
+      const valueCell = row.insertCell();
+      const messageCell = row.insertCell();
+      messageCell.className = 'setting-message';
+      const value = values[s.name];
+      const failed = value !== null && typeof value === 'object' && 'error' in value;
+      const shown = failed ? '' : typeof value === 'object' && value ? `${value.width}\u00d7${value.height}` : String(value);
+      if (failed) {
+        messageCell.textContent = value.error;
+        messageCell.classList.add(value.code === 2 ? 'note' : 'bad');
+      }
+      if (s.readOnly) {
+        valueCell.textContent = shown || '\u2013';
+        valueCell.className = 'value';
+        continue;
+      }
+      const input = document.createElement('input');
+      input.type = 'number';
+      input.step = s.integer ? '1' : 'any';
+      input.min = s.min;
+      input.max = s.max;
+      input.value = shown;
+      input.title = `${s.description} (${s.min} to ${s.max})`;
+      const button = document.createElement('button');
+      button.type = 'button';
+      button.textContent = 'Set';
+      const apply = async () => {
+        messageCell.textContent = '\u2026';
+        messageCell.className = 'setting-message';
+        try {
+          const result = await api('PUT', `/api/cameras/${this.index}/settings/${s.name}`, input.value);
+          input.value = String(result.value);
+          messageCell.textContent = `set to ${result.value}`;
+          messageCell.classList.add('good');
+        } catch (e) {
+          messageCell.textContent = e.message;
+          messageCell.classList.add('bad');
+        }
+      };
+      button.addEventListener('click', apply);
+      input.addEventListener('keydown', (event) => { if (event.key === 'Enter') apply(); });
+      valueCell.append(input, ' ', button);
+    }
+  }
+}
+
+// ------------------------------------------------------------- the page
+
+const views = new Map();
+
+async function refreshCameras() {
+  const banner = document.getElementById('banner');
+  try {
+    const cameras = await api('GET', '/api/cameras');
+    banner.hidden = true;
+    document.getElementById('no-cameras').hidden = cameras.length > 0;
+    document.getElementById('no-cameras').textContent = 'No camera found yet; plug one in and it appears here.';
+    for (const info of cameras) {
+      if (views.has(info.index)) views.get(info.index).setInfo(info);
+      else views.set(info.index, new CameraView(info));
+    }
+  } catch (e) {
+    banner.textContent = `The server cannot be reached: ${e.message}`;
+    banner.hidden = false;
+  }
+}
+
+refreshCameras();
+setInterval(refreshCameras, 3000);
+setInterval(() => { for (const view of views.values()) view.updateStatus(); }, 1000);
