@@ -11,6 +11,7 @@ packages=(
   libtiff-dev python3-tifffile
   chromium chromium-driver python3-selenium
   clang-14 libclang-rt-14-dev
+  help2man man-db bsdextrautils dpkg-dev lintian
 )
 
 missing=()

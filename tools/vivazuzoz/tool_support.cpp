@@ -102,6 +102,11 @@ int OpenSelected(Context& ctx, Session& session, int index)
                           chosen->name + ")";
         if (chosen->serial.empty())
             why += "; it has no command port";
+        if (open.result == OZL_USB_OPEN_FAILED) {
+            const std::string hint = PermissionHint({ProbeNodeAccess(chosen->video), ProbeNodeAccess(chosen->serial)});
+            if (!hint.empty())
+                why += "\n" + hint;
+        }
         return Fail(ctx, why);
     }
     return kExitOk;

@@ -116,12 +116,14 @@ std::string SelfDir() {
 
 bool Exists(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
 
-// The emulator library: beside the executable's lib/ in a build tree or an
-// install prefix, else the configured install directory.
+// The emulator library: beside the executable's lib/ in a build tree, in the
+// installed private folder relative to the executable (an install moved or
+// unpacked elsewhere), else the configured install folder.
 std::string FindLibrary() {
     const char* name = "libvivazuzoz-vcam.so";
     const std::string dir = SelfDir();
     for (const std::string& candidate : {dir + "/../lib/" + name, dir + "/" + name,
+                                         dir + "/" + VCAM_LIBDIR_FROM_BINDIR + "/" + name,
                                          std::string(VCAM_INSTALL_LIBDIR) + "/" + name})
         if (Exists(candidate)) return candidate;
     return "";

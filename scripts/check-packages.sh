@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# The installed-files check: builds the Debian packages, unpacks them into a
+# scratch root (dpkg-deb -x; nothing on the machine changes), and proves the
+# unpacked files work on their own:
+#  - cmake --install into another prefix gives a pkg-config file that points there;
+#  - examples/ builds against that root only, once through pkg-config and once
+#    through find_package(VIVAZUZOZ), and also with a plain
+#    cc ... $(pkg-config --cflags --libs VIVAZUZOZ);
+#  - the examples and the vivazuzoz tool run under the unpacked virtual camera;
+#  - the unpacked Python package imports and finds the virtual camera (required
+#    once the tree has python/);
+#  - the manual pages render and the completion files load;
+#  - lintian reports no errors (its warnings are printed).
+#   scripts/check-packages.sh [BUILD_DIR]     (default build-package)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build_dir=${1:-build-package}
+step() { echo "== check-packages: $*"; }
+die() { echo "check-packages: FAILED: $*" >&2; exit 1; }
+
+step "building the packages"
+scripts/package.sh "$build_dir"
+debs=(build/packages/*.deb)
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/vivazuzoz-check.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+root=$scratch/root
+for deb in "${debs[@]}"; do
+  dpkg-deb -x "$deb" "$root"
+done
+multiarch=$(gcc -print-multiarch)
+libdir=$root/usr/lib/$multiarch
+bindir=$root/usr/bin
+[ -e "$libdir/libVIVAZUZOZ.so.1" ] || die "no libVIVAZUZOZ.so.1 in $libdir"
+# Nothing may come from an install on this machine.
+if [ -e /usr/include/VIVAZUZOZ.h ] || [ -e "/usr/lib/$multiarch/libVIVAZUZOZ.so.1" ]; then
+  echo "check-packages: note: the library is also installed on this machine; checking that nothing uses it"
+fi
+
+# Runs a command with the unpacked libraries and a scratch home.
+in_root() {
+  env HOME="$scratch/home" XDG_STATE_HOME="$scratch/state" LD_LIBRARY_PATH="$libdir" "$@"
+}
+# The library a program loads must be the unpacked one.
+uses_root_library() {
+  local resolved
+  resolved=$(in_root ldd "$1" | sed -n 's/.*libVIVAZUZOZ\.so\.1 => \([^ ]*\).*/\1/p')
+  case $resolved in
+    "$root"/*) ;;
+    *) die "$1 loads libVIVAZUZOZ.so.1 from '$resolved', not from the unpacked packages" ;;
+  esac
+}
+# Runs an example under the unpacked virtual camera; it must find the camera.
+run_example() {
+  local program=$1 output
+  uses_root_library "$program"
+  output=$(cd "$scratch" && in_root "$bindir/vivazuzoz-vcam" -- "$program" 2>&1) ||
+    die "$program under the virtual camera: $output"
+  grep -q "^1 camera found" <<< "$output" || die "$program found no virtual camera: $output"
+}
+
+step "examples through pkg-config"
+export PKG_CONFIG_LIBDIR=$libdir/pkgconfig PKG_CONFIG_PATH=
+pkg-config --exists VIVAZUZOZ || die "pkg-config does not find VIVAZUZOZ in $PKG_CONFIG_LIBDIR"
+flags=$(pkg-config --cflags --libs VIVAZUZOZ)
+[[ $flags == *"$root"* ]] || die "pkg-config flags do not point into the unpacked root: $flags"
+cc -Wall -Werror -o "$scratch/search_cameras_cc" examples/search_cameras.c $flags
+run_example "$scratch/search_cameras_cc"
+cmake -S examples -B "$scratch/pkg-config" -G Ninja -DVIVAZUZOZ_FIND_WITH=pkg-config >/dev/null
+cmake --build "$scratch/pkg-config" >/dev/null
+run_example "$scratch/pkg-config/search_cameras"
+unset PKG_CONFIG_LIBDIR PKG_CONFIG_PATH
+
+step "examples through find_package"
+cmake -S examples -B "$scratch/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$root/usr" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
+  >/dev/null
+found=$(sed -n 's/^VIVAZUZOZ_DIR:PATH=//p' "$scratch/cmake/CMakeCache.txt")
+[[ $found == "$root"/* ]] || die "find_package found VIVAZUZOZ in '$found', not in the unpacked root"
+cmake --build "$scratch/cmake" >/dev/null
+run_example "$scratch/cmake/search_cameras"
+
+step "cmake --install into another prefix"
+prefix=$scratch/prefix
+for component in runtime development; do
+  cmake --install "$build_dir" --prefix "$prefix" --component $component >/dev/null
+done
+pc=$(find "$prefix" -name VIVAZUZOZ.pc)
+flags=$(PKG_CONFIG_LIBDIR=$(dirname "$pc") PKG_CONFIG_PATH= pkg-config --cflags --libs VIVAZUZOZ)
+[[ $flags == *"$prefix"* ]] || die "pkg-config flags of an install in $prefix do not point there: $flags"
+cc -Wall -Werror -o "$scratch/search_cameras_prefix" examples/search_cameras.c $flags
+[ -x "$scratch/search_cameras_prefix" ] || die "no program built against the install in $prefix"
+
+step "the tool under the virtual camera"
+uses_root_library "$bindir/vivazuzoz"
+output=$(cd "$scratch" && in_root "$bindir/vivazuzoz-vcam" -- "$bindir/vivazuzoz" snapshot -o "$scratch/thermal.png" 2>&1) ||
+  die "vivazuzoz snapshot: $output"
+[ -s "$scratch/thermal.png" ] || die "vivazuzoz snapshot wrote no picture: $output"
+version=$(in_root "$bindir/vivazuzoz" --version)
+package_version=$(dpkg-deb -f build/packages/vivazuzoz-tools_*.deb Version)
+[ "$version" = "vivazuzoz ${package_version%-*}" ] || die "the tool says '$version', its package is $package_version"
+
+step "the Python package"
+python_debs=(build/packages/python3-vivazuzoz_*.deb)
+if [ -e "${python_debs[0]}" ]; then
+  module=$(find "$root" \( -name '__init__.py' -path '*/vivazuzoz/*' -o -name 'vivazuzoz*.so' \) -path '*python3*' | head -n1)
+  [ -n "$module" ] || die "python3-vivazuzoz holds no vivazuzoz module"
+  case $module in
+    */vivazuzoz/__init__.py) pythonpath=$(dirname "$(dirname "$module")") ;;
+    *) pythonpath=$(dirname "$module") ;;
+  esac
+  output=$(cd "$scratch" && in_root PYTHONPATH="$pythonpath" "$bindir/vivazuzoz-vcam" -- /usr/bin/python3 -c \
+    'import vivazuzoz; print(vivazuzoz.__file__); print(len(vivazuzoz.search()), "cameras")' 2>&1) ||
+    die "import vivazuzoz: $output"
+  grep -q "^$root" <<< "$output" || die "Python imported vivazuzoz from elsewhere: $output"
+  grep -qx "1 cameras" <<< "$output" || die "the Python package found no virtual camera: $output"
+elif [ -e python/CMakeLists.txt ]; then
+  die "the tree has python/ but no python3-vivazuzoz package was made"
+else
+  echo "no Python package in this tree yet"
+fi
+
+step "manual pages and completion"
+for page in vivazuzoz vivazuzoz-vcam; do
+  file=$root/usr/share/man/man1/$page.1.gz
+  [ -e "$file" ] || die "no manual page $page(1)"
+  rendered=$(LC_ALL=C MANWIDTH=80 man --local-file "$file" 2>&1)
+  grep -q "^NAME" <<< "$rendered" || die "$page(1) does not render: $rendered"
+  completion=$root/usr/share/bash-completion/completions/$page
+  [ -e "$completion" ] || die "no bash completion for $page"
+  bash -c "source '$completion' && complete -p $page" >/dev/null || die "the completion for $page does not load"
+done
+
+step "lintian"
+lintian --fail-on error --tag-display-limit 0 "${debs[@]}" 2>&1 | grep -v "^running with root privileges" ||
+  true
+lintian --fail-on error --tag-display-limit 0 "${debs[@]}" >/dev/null 2>&1 || die "lintian reports errors (above)"
+step "passed: ${debs[*]##*/}"
