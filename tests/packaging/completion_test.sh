@@ -75,9 +75,9 @@ touch thermal-a.png thermal-b.csv
 expect "set NAME VALUE: neither settings nor files" "" "$(complete_words _vivazuzoz "$tool" set palette "")"
 expect "shutter takes no arguments" "" "$(complete_words _vivazuzoz "$tool" shutter "")"
 expect "snapshot -o FILE" "thermal-a.png" "$(complete_words _vivazuzoz "$tool" snapshot -o thermal-a)"
-colours=$(complete_words _vivazuzoz "$tool" snapshot --palette "")
+colours=$(complete_words _vivazuzoz "$tool" snapshot --colormap "")
 for colour in iron white-hot black-hot rainbow; do
-  grep -qx "$colour" <<< "$colours" || fail "snapshot --palette does not offer $colour: $colours"
+  grep -qx "$colour" <<< "$colours" || fail "snapshot --colormap does not offer $colour: $colours"
 done
 expect "an unknown command" "" "$(complete_words _vivazuzoz "$tool" no-such-command "")"
 

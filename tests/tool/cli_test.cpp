@@ -57,6 +57,19 @@ TEST(ArgumentParser, AcceptsTheUsualSpellingsOfOptions)
     a = Parse({"--help"}, error);
     ASSERT_TRUE(a) << error;
     EXPECT_TRUE(a->help);
+
+    // Every command takes -v; an old name counts as the option; a
+    // repeatable option keeps every value.
+    CommandSyntax setup = Syntax();
+    setup.options.push_back({"colormap", 'c', "NAME", "colours", false, "palette"});
+    setup.options.push_back({"roi", 0, "R", "region", false, nullptr, true});
+    a = ParseArgs(setup, {"-o", "f", "n", "-v", "--palette", "iron", "--roi", "1", "--roi=2"}, error);
+    ASSERT_TRUE(a) << error;
+    EXPECT_TRUE(a->verbose);
+    EXPECT_EQ(a->value("colormap"), "iron");
+    EXPECT_EQ(a->all("roi"), (std::vector<std::string>{"1", "2"}));
+    EXPECT_FALSE(ParseArgs(setup, {"-o", "f", "n", "--palette", "a", "--colormap", "b"}, error));
+    EXPECT_EQ(error, "option --colormap given twice");
 }
 
 TEST(ArgumentParser, RefusesMistakesWithAMessageNamingThem)
@@ -105,8 +118,17 @@ TEST(Tool, BadCommandLinesFailWithStatus2BeforeTouchingACamera)
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{}, "Usage: vivazuzoz COMMAND"},
         {{"bogus"}, "unknown command 'bogus'"},
-        {{"snapshot"}, "missing option -o"},
-        {{"snapshot", "-o", "x.png", "--palette", "sepia"}, "unknown palette 'sepia'; palettes are: iron"},
+        {{"snapshot"}, "missing FILE.png"},
+        {{"snapshot", "-o", "x.png", "y.png"}, "as FILE.png or with -o, not both"},
+        {{"snapshot", "x.png", "--colormap", "sepia"}, "unknown colormap 'sepia'; colormaps are: iron"},
+        {{"snapshot", "x.png", "--palette", "sepia"}, "unknown colormap 'sepia'"},  // the old name
+        {{"stream", "--roi", "1,2,3"}, "a region is X,Y,W,H or NAME=X,Y,W,H"},
+        {{"stream", "--roi", "a=1,2,0,4"}, "with W and H above 0"},
+        {{"stream", "--roi", "a=1,2,3,4", "--roi", "a=5,6,7,8"}, "two regions are called a"},
+        {{"stream", "--exec", "true"}, "--exec needs --alarm-above or --alarm-below"},
+        {{"stream", "--alarm-above", "hot"}, "--alarm-above takes degrees"},
+        {{"stream", "--alarm-above", "80", "--hysteresis", "-1"}, "--hysteresis may not be negative"},
+        {{"stream", "--interval", "0"}, "--interval takes seconds from 0.1"},
         {{"get"}, "missing NAME"},
         {{"get", "colour"}, "unknown setting 'colour'; settings are: palette, "},
         {{"set", "fpa-size", "3"}, "setting 'fpa-size' is read-only"},

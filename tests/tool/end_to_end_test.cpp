@@ -1,5 +1,6 @@
 // The built tool run as a child process under the virtual camera's wrapper,
 // checked by its exit status, its output and the files it writes.
+#include "../support/ScratchDir.h"
 #include "child_process.h"
 #include "png_reader.h"
 
@@ -7,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -15,6 +19,29 @@ namespace {
 
 // Generous: the machines are shared, and a hang must still end the test.
 constexpr double kLimitSeconds = 60;
+
+// The tool's state folder (its log) for every child of this process, so
+// that tests write nothing into the user's home.
+class StateHome : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        char templ[] = "/tmp/vivazuzoz-state-XXXXXX";
+        if (const char* dir = mkdtemp(templ)) {
+            path_ = dir;
+            setenv("XDG_STATE_HOME", dir, 1);
+        }
+    }
+    void TearDown() override
+    {
+        if (!path_.empty() && std::system(("rm -rf '" + path_ + "'").c_str()) != 0)
+            ADD_FAILURE() << "cannot remove " << path_;
+    }
+
+private:
+    std::string path_;
+};
+testing::Environment* const kStateHome = testing::AddGlobalTestEnvironment(new StateHome);
 
 ChildResult Tool(const std::vector<std::string>& cameraOptions, const std::vector<std::string>& toolArgs)
 {
@@ -186,12 +213,16 @@ TEST(ToolOnVirtualCamera, CameraThatVanishesDuringStreamEndsItWithAMessage)
 
 TEST(ToolOnVirtualCamera, FailuresNameTheCallAndTheResultsMeaning)
 {
-    // The camera refuses palette numbers above 15.
+    // The camera refuses palette numbers above 15; the library cannot tell
+    // that from silence, and the message says so.
     const ChildResult refused = Tool({}, {"set", "palette", "99"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_TRUE(Contains(refused.err, "OZL_USB_SetPalleteType failed with result 1 (failure: the camera did not "
-                                      "answer or answered wrongly)"))
+    EXPECT_TRUE(Contains(refused.err, "the camera refused palette 99 or did not answer (OZL_USB_SetPalleteType "
+                                      "gave result 1; the library cannot tell the two apart)"))
         << refused.err;
+    const ChildResult level = Tool({"--port-fault", "no-ack"}, {"set", "temp-level", "1"});
+    EXPECT_EQ(level.status, 1);
+    EXPECT_TRUE(Contains(level.err, "temp-level takes 0 to 2.")) << level.err;
 
     const ChildResult missing = Tool({}, {"info", "-d", "3"});
     EXPECT_EQ(missing.status, 1);
@@ -201,4 +232,86 @@ TEST(ToolOnVirtualCamera, FailuresNameTheCallAndTheResultsMeaning)
     EXPECT_EQ(unsupported.status, 1);
     EXPECT_EQ(unsupported.out, "");
     EXPECT_TRUE(Contains(unsupported.err, "OZL_USB_GetTempUnit failed with result 2 (not supported")) << unsupported.err;
+}
+
+TEST(ToolOnVirtualCamera, QuietOnSuccessLibraryLinesWithVerboseOrWhenAnOpenFails)
+{
+    const ChildResult quiet = Tool({}, {"get", "palette"});
+    ASSERT_EQ(quiet.status, 0) << quiet.err;
+    EXPECT_EQ(quiet.out, "palette: 0\n");
+    EXPECT_EQ(quiet.err, "");
+
+    // The capture core's lines (its device information block among them).
+    const ChildResult verbose = Tool({}, {"get", "palette", "--verbose"});
+    ASSERT_EQ(verbose.status, 0) << verbose.err;
+    EXPECT_EQ(verbose.out, "palette: 0\n");
+    EXPECT_TRUE(Contains(verbose.err, "UVC Device Information")) << verbose.err;
+    EXPECT_GT(std::count(verbose.err.begin(), verbose.err.end(), '\n'), 10);
+    EXPECT_TRUE(Contains(Tool({}, {"-v", "get", "palette"}).err, "UVC Device Information"));
+
+    // A capture node that grants one buffer makes the open fail; the core's
+    // lines are what say why.
+    const ChildResult failed = Tool({"--buffers", "1"}, {"snapshot", "x.png"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_TRUE(Contains(failed.err, "vivazuzoz: the library reported:\n")) << failed.err;
+    EXPECT_TRUE(Contains(failed.err, "Insufficient buffer memory on /dev/")) << failed.err;
+    EXPECT_TRUE(Contains(failed.err, "OZL_USB_OpenDev failed with result 1")) << failed.err;
+    EXPECT_GT(failed.err.find("OZL_USB_OpenDev"), failed.err.find("the library reported")) << failed.err;
+}
+
+TEST(ToolOnVirtualCamera, LogGoesToTheStateFolderAndRelativePathsKeepTheirMeaning)
+{
+    ScratchDir scratch;
+    const std::string state = scratch.path() + "/state";
+    const std::string before = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    const ChildResult run = Tool({}, {"snapshot", "here.png", "-t", "sub/../here.csv"});
+    mkdir("sub", 0700);
+    const ChildResult again = Tool({}, {"snapshot", "here.png", "-t", "sub/../here.csv"});
+    setenv("XDG_STATE_HOME", before.c_str(), 1);
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(run.status, 1) << "sub/ did not exist yet";
+    EXPECT_TRUE(ReadPng(scratch.path() + "/here.png").ok);
+    EXPECT_TRUE(std::ifstream(scratch.path() + "/here.csv").good());
+    EXPECT_TRUE(std::ifstream(state + "/vivazuzoz/VIVAZUZOZ.log").good());
+    EXPECT_FALSE(std::ifstream(scratch.path() + "/VIVAZUZOZ.log").good());
+    EXPECT_TRUE(Contains(again.out, "Wrote here.png (iron colormap)")) << again.out;
+}
+
+TEST(ToolOnVirtualCamera, StateFileGivesEveryProcessTheSameCamera)
+{
+    ScratchDir scratch;
+    // Several processes under one wrapper...
+    const ChildResult one = RunChild({VCAM_RUN_PATH, "--state", "cam.json", "--", "/bin/sh", "-c",
+                                      std::string(TOOL_PATH) + " set palette 3 && " + TOOL_PATH +
+                                          " set emissivity 0.9501 && " + TOOL_PATH + " get palette"},
+                                     kLimitSeconds);
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_TRUE(Contains(one.out, "palette: 3\n")) << one.out;
+    // ...and a later wrapper with the same file.
+    const ChildResult two = Tool({"--state", scratch.path() + "/cam.json"}, {"get", "emissivity"});
+    EXPECT_EQ(two.out, "emissivity: 0.9501\n") << two.err;
+    // Without the file the camera starts afresh.
+    EXPECT_EQ(Tool({}, {"get", "palette"}).out, "palette: 0\n");
+}
+
+TEST(ToolOnVirtualCamera, WrapperSwitchesTheHotObjectWithAPeriodAndAlarmsFollowIt)
+{
+    ScratchDir scratch;
+    const ChildResult run = Tool({"--hot-object-period", "1"},
+                                 {"stream", "--seconds", "4", "--json", "--alarm-above", "80", "--exec",
+                                  "echo $VIVAZUZOZ_ALARM_EVENT >> events.log"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    // Raised and cleared in turn, never twice the same: once per crossing.
+    std::vector<std::string> printed;
+    for (size_t at = run.out.find("\"event\":\""); at != std::string::npos; at = run.out.find("\"event\":\"", at + 1))
+        printed.push_back(run.out.substr(at + 9, run.out.find('"', at + 9) - at - 9));
+    ASSERT_GE(printed.size(), 3u) << run.out;
+    for (size_t i = 0; i < printed.size(); ++i)
+        EXPECT_EQ(printed[i], i % 2 == 0 ? "raised" : "cleared") << i;
+    std::ifstream log("events.log");
+    std::vector<std::string> ran;
+    for (std::string line; std::getline(log, line);)
+        ran.push_back(line);
+    EXPECT_EQ(ran, printed);
 }

@@ -119,7 +119,7 @@ TEST(RecordOnVirtualCamera, RecordingReplaysAsACameraAndRendersAsASnapshot)
                                         "-t", "f3.csv", "--palette", "rainbow"},
                                        kLimitSeconds);
     ASSERT_EQ(third.status, 0) << third.err;
-    EXPECT_TRUE(Contains(third.out, "Wrote f3.png (rainbow palette)")) << third.out;
+    EXPECT_TRUE(Contains(third.out, "Wrote f3.png (rainbow colormap)")) << third.out;
     EXPECT_EQ(CsvTenths("f3.csv"), recorded[3].temp);
 
     // Files that are not what was asked: a message and a failing status,

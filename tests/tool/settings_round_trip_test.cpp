@@ -1,5 +1,6 @@
 // Every setting set and read back through the tool, run in this process on
 // a virtual camera so that the camera keeps its state between the two runs.
+#include "../support/ScratchDir.h"
 #include "run_tool.h"
 
 #include <vcam/VirtualCamera.h>
@@ -7,9 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 TEST(ToolSettings, SetThenGetRoundTripsEverySettingAndReachesTheCamera)
 {
+    ScratchDir scratch;  // the tool's state folder (its log) goes inside
+    setenv("XDG_STATE_HOME", scratch.path().c_str(), 1);
     vcam::Camera& camera = vcam::AddCamera();
     const std::vector<std::pair<std::string, std::string>> values = {
         {"palette", "5"},          {"temp-level", "2"},     {"temp-unit", "1"},

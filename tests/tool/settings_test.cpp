@@ -57,23 +57,38 @@ TEST(Settings, ValuesForSetAreCheckedAgainstTheSettingsRange)
     EXPECT_FALSE(parse("emissivity", "1.5", error));
     EXPECT_FALSE(parse("emissivity", "nan", error));
     EXPECT_FALSE(parse("distance", "-1", error));
-    EXPECT_FALSE(parse("atmos-temp", "300000", error));  // beyond value x 10000 in 32 bits
+    EXPECT_EQ(parse("atmos-temp", "-1000", error), -1000.0);
+    EXPECT_FALSE(parse("atmos-temp", "1000.0001", error));  // would not read back exactly
     EXPECT_FALSE(parse("fpa-temp", "30", error));
     EXPECT_NE(error.find("read-only"), std::string::npos) << error;
 }
 
-TEST(Settings, EnvironmentValuesSurviveTheLibrarysSinglePrecisionTruncation)
+TEST(Settings, EveryEnvironmentValueOfFourDecimalsSurvivesTheLibrarysConversionsBothWays)
 {
-    // The library sends (int32)(float * 10000.0f), truncating toward zero;
-    // for each of these a plain float conversion would send one unit less.
-    auto sent = [](float v) { return static_cast<int32_t>(v * 10000.0f); };
-    for (double v : {0.0007, 0.0711, 0.2501, 0.3205, 4.0002, -6.2105, -26.2142, -39.9993}) {
-        ASSERT_NE(sent(static_cast<float>(v)), std::lround(v * 10000.0)) << "not a hard case: " << v;
-        EXPECT_EQ(sent(EnvValueForWire(v)), std::lround(v * 10000.0)) << v;
+    // The library sends (int32)(float * 10000.0f), truncating toward zero,
+    // and reads back (float)units / 10000.0f. Every value the tool accepts
+    // must be sent as its exact units, and a value read back and written
+    // again (an untouched field of the record) must be sent unchanged.
+    auto sent = [](float v) { return static_cast<long long>(v * 10000.0f); };
+    auto read = [](long long units) { return static_cast<float>(units) / 10000.0f; };
+    // Not a vacuous check: a plain conversion loses a unit here.
+    ASSERT_NE(sent(static_cast<float>(0.0711)), 711);
+    ASSERT_NE(sent(read(711)), 711);
+
+    const long long limit = static_cast<long long>(kEnvExactLimit * 10000);
+    long long wrong = 0, firstWrong = 0;
+    for (long long units = -limit; units <= limit; ++units) {
+        const auto f = EnvFloatForUnits(units);
+        const bool ok = f && sent(*f) == units && EnvUnitsOfFloat(read(units)) == units;
+        if (!ok && wrong++ == 0)
+            firstWrong = units;
     }
-    for (double v : {0.95, 1.0, 0.0, -10.0, 25.3, 123.4567, -273.15}) {
-        EXPECT_EQ(sent(EnvValueForWire(v)), std::lround(v * 10000.0)) << v;
-    }
+    EXPECT_EQ(wrong, 0) << "first at units " << firstWrong;
+    EXPECT_FALSE(EnvFloatForUnits(limit + 1));
+    EXPECT_FALSE(EnvValueForWire(-kEnvExactLimit - 0.0001));
+    ASSERT_TRUE(EnvValueForWire(-26.2142));
+    EXPECT_EQ(sent(*EnvValueForWire(-26.2142)), -262142);
+    EXPECT_EQ(sent(*EnvValueForWire(0.07115)), 712);  // rounded to four decimals
 }
 
 TEST(Settings, ValuesAreShownWithoutNoiseDigits)

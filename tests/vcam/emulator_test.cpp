@@ -522,3 +522,83 @@ TEST(VcamPort, Faults) {
 }
 
 }  // namespace
+
+// The raw temperature sample at (x, y) of a frame of a 256x192
+// image-and-temperature stream, under the default level's formula.
+int RawTemperatureAt(const Stream& s, const v4l2_buffer& b, int x, int y) {
+    const auto* row = static_cast<const int16_t*>(s.maps[b.index]) + static_cast<size_t>(y) * 512;
+    return row[256 + x];
+}
+
+TEST(VcamScene, HotObjectSwitchReachesTheFramesAndTheSceneApi) {
+    Cleanup cleanup;
+    vcam::Camera& cam = vcam::AddCamera();
+    const int hx = cam.HotspotX(), hy = cam.HotspotY();
+    const int hot = cam.SceneTenths(hx, hy);
+    ASSERT_EQ(hot, 1100);
+    Stream s;
+    ASSERT_EQ(s.Setup(cam.videoPath(), 2), 2u);
+    ASSERT_TRUE(s.QueueAll() && s.On());
+    auto rawOf = [](int tenths) { return -2000 + tenths * 8; };  // level code 0: scale 80, offset -2000
+    // Frames follow the switch within a few frames, both ways.
+    for (bool on : {false, true}) {
+        cam.SetHotObject(on);
+        EXPECT_EQ(cam.hotObject(), on);
+        const int want = rawOf(cam.SceneTenths(hx, hy));
+        EXPECT_EQ(cam.SceneTenths(hx, hy) == hot, on);
+        bool seen = false;
+        for (int frame = 0; frame < 10 && !seen; ++frame) {
+            v4l2_buffer b{};
+            ASSERT_EQ(s.Next(&b), 0);
+            seen = RawTemperatureAt(s, b, hx, hy) == want;
+            ASSERT_TRUE(s.Queue(b.index));
+        }
+        EXPECT_TRUE(seen) << "hot object " << (on ? "on" : "off") << " not in the frames";
+    }
+}
+
+TEST(VcamModel, StateFileKeepsTheSettingsForTheNextCameraAndRepairsABadFile) {
+    char dir[] = "/tmp/vcam-state-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/cam.json";
+    vcam::CameraSetup setup;
+    setup.stateFile = path;
+    {
+        Cleanup cleanup;
+        vcam::Camera& first = vcam::AddCamera(setup);
+        vcam::Model m = first.model();
+        m.palette = 9;
+        m.env[2] = 9123;
+        m.tuning[5] = 77;
+        first.SetModel(m);
+    }
+    {
+        Cleanup cleanup;
+        // A camera made later with the same file starts where the other left off.
+        const vcam::Model m = vcam::AddCamera(setup).model();
+        EXPECT_EQ(m.palette, 9);
+        EXPECT_EQ(m.env[2], 9123);
+        EXPECT_EQ(m.tuning[5], 77);
+        EXPECT_EQ(m.env[0], vcam::Model().env[0]);
+    }
+    {
+        FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("{\"cameras\": [{\"palette\": ", f);  // cut short
+        std::fclose(f);
+        Cleanup cleanup;
+        vcam::Camera& cam = vcam::AddCamera(setup);
+        EXPECT_EQ(cam.model().palette, 0);
+        vcam::Model m = cam.model();
+        m.palette = 4;
+        cam.SetModel(m);
+    }
+    FILE* f = std::fopen(path.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    char text[512] = {};
+    EXPECT_GT(std::fread(text, 1, sizeof text - 1, f), 0u);
+    std::fclose(f);
+    EXPECT_NE(std::strstr(text, "\"palette\": 4,"), nullptr) << text;
+    std::remove(path.c_str());
+    rmdir(dir);
+}

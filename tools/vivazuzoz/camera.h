@@ -4,6 +4,7 @@
 #pragma once
 
 #include "result_text.h"
+#include "state_dir.h"
 
 #include <VIVAZUZOZ.h>
 
@@ -22,8 +23,10 @@ struct CameraInfo {
     std::string serial;  // "" when none was paired
 };
 
-// OZL_USB_Init for its lifetime, OZL_USB_Deinit at the end. Outlives every
-// OpenCamera made under it.
+// OZL_USB_Init for its lifetime, OZL_USB_Deinit at the end, run from the
+// tool's state folder so that the library's log lands there (see
+// state_dir.h: resolve the user's paths with UserPath meanwhile). Outlives
+// every OpenCamera made under it.
 class LibrarySession {
 public:
     LibrarySession();
@@ -40,6 +43,8 @@ public:
 
 private:
     static void OnException(unsigned long handle, int code, void* user);
+
+    StateDirectoryScope stateDirectory_;  // entered before OZL_USB_Init, left after OZL_USB_Deinit
 
     // Set by the library's exception-poll thread, read by the command's
     // thread; lives until after OZL_USB_Deinit, which stops that thread.

@@ -7,6 +7,7 @@ namespace vivatool {
 namespace {
 
 const OptionSyntax kHelpOption{"help", 'h', nullptr, "show this help"};
+const OptionSyntax kVerboseOption{"verbose", 'v', nullptr, "show the library's own progress lines"};
 
 bool LooksLikeNumber(const std::string& word)
 {
@@ -17,8 +18,10 @@ const OptionSyntax* FindLong(const CommandSyntax& setup, const std::string& name
 {
     if (name == kHelpOption.longName)
         return &kHelpOption;
+    if (name == kVerboseOption.longName)
+        return &kVerboseOption;
     for (const OptionSyntax& o : setup.options)
-        if (name == o.longName)
+        if (name == o.longName || (o.oldName && name == o.oldName))
             return &o;
     return nullptr;
 }
@@ -27,6 +30,8 @@ const OptionSyntax* FindShort(const CommandSyntax& setup, char name)
 {
     if (name == kHelpOption.shortName)
         return &kHelpOption;
+    if (name == kVerboseOption.shortName)
+        return &kVerboseOption;
     for (const OptionSyntax& o : setup.options)
         if (o.shortName != 0 && name == o.shortName)
             return &o;
@@ -48,6 +53,12 @@ std::string ParsedArgs::value(const std::string& name, const std::string& fallba
 {
     const auto it = values.find(name);
     return it == values.end() ? fallback : it->second;
+}
+
+std::vector<std::string> ParsedArgs::all(const std::string& name) const
+{
+    const auto it = repeated.find(name);
+    return it == repeated.end() ? std::vector<std::string>{} : it->second;
 }
 
 std::optional<ParsedArgs> ParseArgs(const CommandSyntax& setup, const std::vector<std::string>& args, std::string& error)
@@ -86,7 +97,11 @@ std::optional<ParsedArgs> ParseArgs(const CommandSyntax& setup, const std::vecto
             parsed.help = true;
             continue;
         }
-        if (parsed.has(name)) {
+        if (option == &kVerboseOption) {
+            parsed.verbose = true;
+            continue;
+        }
+        if (parsed.has(name) && !option->repeatable) {
             error = "option --" + name + " given twice";
             return std::nullopt;
         }
@@ -106,6 +121,8 @@ std::optional<ParsedArgs> ParseArgs(const CommandSyntax& setup, const std::vecto
             attached = args[++i];
         }
         parsed.values[name] = *attached;
+        if (option->repeatable)
+            parsed.repeated[name].push_back(*attached);
     }
     if (parsed.help)
         return parsed;
@@ -139,13 +156,19 @@ std::string CommandHelp(const CommandSyntax& setup)
         usage += " " + std::string(setup.arguments);
     std::string text = usage + "\n\n" + setup.summary + ".\n\nOptions:\n";
     std::vector<OptionSyntax> all = setup.options;
+    all.push_back(kVerboseOption);
     all.push_back(kHelpOption);
     size_t width = 0;
     for (const OptionSyntax& o : all)
         width = std::max(width, OptionLabel(o).size());
     for (const OptionSyntax& o : all) {
         const std::string label = OptionLabel(o);
-        text += "  " + label + std::string(width - label.size() + 2, ' ') + o.help + "\n";
+        std::string help = o.help;
+        if (o.repeatable)
+            help += " (repeatable)";
+        if (o.oldName)
+            help += "; --" + std::string(o.oldName) + " is its old name";
+        text += "  " + label + std::string(width - label.size() + 2, ' ') + help + "\n";
     }
     if (!setup.details.empty())
         text += "\n" + setup.details;

@@ -15,6 +15,8 @@ struct OptionSyntax {
     const char* valueName;  // nullptr for a flag
     std::string help;
     bool required = false;  // the command cannot run without it
+    const char* oldName = nullptr;  // an earlier long name still accepted, or nullptr
+    bool repeatable = false;  // may be given more than once (see ParsedArgs::all)
 };
 
 struct CommandSyntax {
@@ -30,16 +32,22 @@ struct CommandSyntax {
 struct ParsedArgs {
     std::map<std::string, std::string> values;  // by long name
     std::set<std::string> flags;                // by long name
+    std::map<std::string, std::vector<std::string>> repeated;  // every value of a repeatable option
     std::vector<std::string> positional;
     bool help = false;
+    bool verbose = false;  // -v/--verbose, which every command takes
 
     bool has(const std::string& name) const { return values.count(name) || flags.count(name); }
+    // The value of a single option (the last one of a repeatable option).
     std::string value(const std::string& name, const std::string& fallback = "") const;
+    // Every value of a repeatable option, in the order given.
+    std::vector<std::string> all(const std::string& name) const;
 };
 
 // Parses a subcommand's arguments (after the subcommand's name). Accepts
 // "--name value", "--name=value", "-x value", "-xvalue", "--" to end the
-// options, and -h/--help anywhere. A word that starts with '-' and a digit
+// options, and -h/--help and -v/--verbose anywhere; an option's old name
+// counts as the option. A word that starts with '-' and a digit
 // or a point is a value, so "set atmos-temp -10" works. On failure returns
 // nothing and sets `error`.
 std::optional<ParsedArgs> ParseArgs(const CommandSyntax& setup, const std::vector<std::string>& args,

@@ -1,7 +1,6 @@
 #include "commands.h"
 
-#include "camera.h"
-#include "cli.h"
+#include "interrupt.h"
 #include "json.h"
 #include "number_text.h"
 #include "palette.h"
@@ -11,16 +10,17 @@
 #include "record_command.h"
 #include "serve/serve_command.h"
 #include "settings.h"
+#include "state_dir.h"
+#include "stream.h"
 #include "temperature_csv.h"
+#include "tool_support.h"
 
 #include <VIVAZUZOZ.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <csignal>
 #include <mutex>
 
 #ifndef VIVAZUZOZ_TOOL_VERSION
@@ -33,116 +33,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long a snapshot waits for its frame, and how long a stream may go
-// without one before the camera counts as gone. The library itself waits up
-// to 5 s for the first frame when it opens a camera.
+// How long a snapshot waits for its frame. The library itself waits up to
+// 5 s for the first frame when it opens a camera.
 constexpr auto kFrameTimeout = std::chrono::seconds(5);
-constexpr auto kStallTimeout = std::chrono::seconds(5);
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
-
-struct Context {
-    FILE* out;
-    FILE* err;
-    bool terminal;
-};
-
-using Handler = int (*)(Context&, const ParsedArgs&);
-
-struct Command {
-    CommandSyntax setup;
-    Handler run;
-};
-
-// ------------------------------------------------------------- messages
-
-int Fail(Context& ctx, const std::string& message)
-{
-    std::fprintf(ctx.err, "vivazuzoz: %s\n", message.c_str());
-    return kExitFailure;
-}
-
-int FailCall(Context& ctx, const Call& call)
-{
-    return Fail(ctx, DescribeFailure(call));
-}
-
-int UsageError(Context& ctx, const char* command, const std::string& message)
-{
-    std::fprintf(ctx.err, "vivazuzoz %s: %s\nTry 'vivazuzoz %s --help'.\n", command, message.c_str(), command);
-    return kExitUsage;
-}
-
-// ------------------------------------------------------- option values
-
-const OptionSyntax kDeviceOption{"device", 'd', "INDEX", "camera to use, as 'vivazuzoz list' numbers them (default 0)"};
-const OptionSyntax kJsonOption{"json", 0, nullptr, "print JSON for scripts"};
-
-// Reads an integer option within [min, max]; `fallback` when absent.
-bool IntegerOption(Context& ctx, const char* command, const ParsedArgs& args, const char* name, long long min,
-                   long long max, long long fallback, long long& value)
-{
-    if (!args.has(name)) {
-        value = fallback;
-        return true;
-    }
-    const std::string text = args.value(name);
-    const auto parsed = ParseInteger(text);
-    if (!parsed || *parsed < min || *parsed > max) {
-        UsageError(ctx, command,
-                   "--" + std::string(name) + " takes a whole number from " + std::to_string(min) +
-                       (max == INT32_MAX ? " up" : " to " + std::to_string(max)) + ", not '" + text + "'");
-        return false;
-    }
-    value = *parsed;
-    return true;
-}
-
-bool DeviceOption(Context& ctx, const char* command, const ParsedArgs& args, int& index)
-{
-    long long value = 0;
-    if (!IntegerOption(ctx, command, args, "device", 0, INT32_MAX, 0, value))
-        return false;
-    index = static_cast<int>(value);
-    return true;
-}
-
-// ------------------------------------------------------- opening a camera
-
-// The library session and the camera of one command; members are destroyed
-// in reverse order, so the camera is closed before the library goes.
-struct Session {
-    LibrarySession library;
-    CameraInfo info;
-    OpenCamera camera;
-};
-
-// Searches, picks camera `index` and opens it. Returns kExitOk or the exit
-// status of a failure that has been reported.
-int OpenSelected(Context& ctx, Session& session, int index)
-{
-    std::vector<CameraInfo> cameras;
-    const Call search = session.library.Search(cameras);
-    if (!search.ok())
-        return FailCall(ctx, search);
-    if (cameras.empty())
-        return Fail(ctx, "no camera found");
-    const auto it = std::find_if(cameras.begin(), cameras.end(), [index](const CameraInfo& c) { return c.index == index; });
-    if (it == cameras.end())
-        return Fail(ctx, "no camera with index " + std::to_string(index) + " (" + std::to_string(cameras.size()) +
-                             (cameras.size() == 1 ? " camera" : " cameras") + " found; see 'vivazuzoz list')");
-    session.info = *it;
-    const Call open = session.camera.Open(index);
-    if (!open.ok()) {
-        std::string message = DescribeFailure(open) + " for camera " + std::to_string(index) + " (" + it->name + ")";
-        if (open.result == OZL_USB_OPEN_FAILED) {
-            const std::string hint = PermissionHint({ProbeNodeAccess(it->video), ProbeNodeAccess(it->serial)});
-            if (!hint.empty())
-                message += "\n" + hint;
-        }
-        return Fail(ctx, message);
-    }
-    return kExitOk;
-}
 
 std::string NodeText(const std::string& path)
 {
@@ -175,6 +69,8 @@ int RunList(Context& ctx, const ParsedArgs& args)
             JsonNode(json, c.video);
             json.Key("serial");
             JsonNode(json, c.serial);
+            json.Key("command_port").Bool(!c.serial.empty());
+            json.Key("default").Bool(&c == DefaultCamera(cameras));
             json.EndObject();
         }
         json.EndArray();
@@ -191,10 +87,15 @@ int RunList(Context& ctx, const ParsedArgs& args)
         videoWidth = std::max(videoWidth, NodeText(c.video).size());
     }
     const int nw = static_cast<int>(nameWidth), vw = static_cast<int>(videoWidth);
+    const CameraInfo* chosen = DefaultCamera(cameras);
     std::fprintf(ctx.out, "%-5s  %-*s  %-*s  %s\n", "INDEX", nw, "NAME", vw, "VIDEO", "SERIAL");
-    for (const CameraInfo& c : cameras)
+    for (const CameraInfo& c : cameras) {
+        const std::string serial = c.serial.empty() ? "-  (no command port: cannot be driven)"
+                                   : &c == chosen   ? c.serial + "  (default)"
+                                                    : c.serial;
         std::fprintf(ctx.out, "%-5d  %-*s  %-*s  %s\n", c.index, nw, c.name.c_str(), vw, NodeText(c.video).c_str(),
-                     NodeText(c.serial).c_str());
+                     serial.c_str());
+    }
     return kExitOk;
 }
 
@@ -234,13 +135,17 @@ int RunInfo(Context& ctx, const ParsedArgs& args)
 
     // A setting the camera or its stream does not support is shown as such;
     // any other failure is shown too and makes the command fail at the end.
+    std::vector<const Setting*> shown;
+    for (const Setting& s : Settings())
+        shown.push_back(&s);
+    std::vector<Call> calls;
+    std::vector<SettingValue> values;
+    ReadSettings(handle, shown, calls, values);
     std::vector<SettingReading> readings;
     bool failed = !probe.ok() || !size.ok();
-    for (const Setting& s : Settings()) {
-        SettingReading r{&s, {}, {}};
-        r.call = ReadSetting(handle, s, r.value);
-        failed |= !r.call.ok() && r.call.result != OZL_USB_NOT_SUPPORTED;
-        readings.push_back(r);
+    for (size_t i = 0; i < shown.size(); ++i) {
+        readings.push_back(SettingReading{shown[i], calls[i], values[i]});
+        failed |= !calls[i].ok() && calls[i].result != OZL_USB_NOT_SUPPORTED;
     }
 
     const CameraInfo& info = session.info;
@@ -364,6 +269,8 @@ int RunSet(Context& ctx, const ParsedArgs& args)
     if (const int status = OpenSelected(ctx, session, index))
         return status;
     const Call call = WriteSetting(session.camera.handle(), *setting, *value);
+    if (call.result == OZL_USB_FAILURE && call.function == setting->setFunction)
+        return Fail(ctx, DescribeRefusal(*setting, args.positional[1], call));
     if (!call.ok())
         return FailCall(ctx, call);
     std::fprintf(ctx.out, "%s set to %s\n", setting->name, FormatDecimal(*value, setting->decimals).c_str());
@@ -434,9 +341,11 @@ int GrabSnapshot(Context& ctx, int index, Snapshot& shot)
             return FailCall(ctx, start);
         std::unique_lock<std::mutex> lock(shot.mutex);
         const auto deadline = Clock::now() + kFrameTimeout;
-        while (!shot.done && !session.library.lost() && Clock::now() < deadline)
+        while (!shot.done && !session.library.lost() && !Interrupted() && Clock::now() < deadline)
             shot.arrived.wait_for(lock, kPollInterval);
     }  // callbacks stopped: `shot` is the command thread's alone from here
+    if (Interrupted())
+        return kExitInterrupted;
     if (!shot.done)
         return Fail(ctx, session.library.lost() ? "the camera was lost before a frame arrived"
                                                 : "no frame from the camera within 5 s");
@@ -448,12 +357,18 @@ int RunSnapshot(Context& ctx, const ParsedArgs& args)
     int index = 0;
     if (!DeviceOption(ctx, "snapshot", args, index))
         return kExitUsage;
-    const std::string output = args.value("output");
+    if (args.has("output") && !args.positional.empty())
+        return UsageError(ctx, "snapshot", "give the picture's name once, as FILE.png or with -o, not both");
+    if (!args.has("output") && args.positional.empty())
+        return UsageError(ctx, "snapshot", "missing FILE.png (the picture to write)");
+    const std::string output = args.has("output") ? args.value("output") : args.positional[0];
     const std::string csvPath = args.value("temperature");
-    const PaletteInfo* palette = FindPalette(args.value("palette", Palettes().front().name));
+    // Typed relative to the user's folder; the library runs in another.
+    const std::string outputFile = UserPath(output), csvFile = UserPath(csvPath);
+    const PaletteInfo* palette = FindPalette(args.value("colormap", Palettes().front().name));
     if (!palette)
         return UsageError(ctx, "snapshot",
-                          "unknown palette '" + args.value("palette") + "'; palettes are: " + PaletteNames());
+                          "unknown colormap '" + args.value("colormap") + "'; colormaps are: " + PaletteNames());
     if (output.empty() || (args.has("temperature") && csvPath.empty()))
         return UsageError(ctx, "snapshot", "a file name may not be empty");
     if (args.has("frame") && !args.has("from"))
@@ -495,194 +410,19 @@ int RunSnapshot(Context& ctx, const ParsedArgs& args)
                      static_cast<unsigned>(*lo), static_cast<unsigned>(*hi));
         rgb = Colourise(shot.image.data(), shot.width, shot.height, palette->build());
     }
-    if (const std::string error = WritePng(output, shot.width, shot.height, rgb); !error.empty())
-        return Fail(ctx, error);
-    std::fprintf(ctx.out, "Wrote %s (%s palette)\n", output.c_str(), palette->name);
+    if (const std::string error = WritePng(outputFile, shot.width, shot.height, rgb); !error.empty())
+        return Fail(ctx, AsTyped(error, outputFile, output));
+    std::fprintf(ctx.out, "Wrote %s (%s colormap)\n", output.c_str(), palette->name);
 
     if (args.has("temperature")) {
         if (!withTemp)
             return Fail(ctx, csvPath + " not written: the stream carries no temperatures");
-        if (const std::string error = WriteTemperatureCsv(csvPath, shot.temp.data(), shot.width, shot.height);
+        if (const std::string error = WriteTemperatureCsv(csvFile, shot.temp.data(), shot.width, shot.height);
             !error.empty())
-            return Fail(ctx, error);
+            return Fail(ctx, AsTyped(error, csvFile, csvPath));
         std::fprintf(ctx.out, "Wrote %s (degrees, one row per line)\n", csvPath.c_str());
     }
     return kExitOk;
-}
-
-// ---------------------------------------------------------------- stream
-
-// Set by SIGINT and SIGTERM during a stream.
-std::atomic<bool> g_interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
-
-extern "C" void OnInterrupt(int)
-{
-    g_interrupted.store(true);
-}
-
-// Catches SIGINT and SIGTERM for its lifetime, so an interrupted stream
-// still stops the callbacks, closes the camera and deinitialises the library.
-class InterruptGuard {
-public:
-    InterruptGuard()
-    {
-        g_interrupted.store(false);
-        struct sigaction action {};
-        action.sa_handler = OnInterrupt;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &oldInt_);
-        sigaction(SIGTERM, &action, &oldTerm_);
-    }
-    ~InterruptGuard()
-    {
-        sigaction(SIGINT, &oldInt_, nullptr);
-        sigaction(SIGTERM, &oldTerm_, nullptr);
-    }
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-
-private:
-    struct sigaction oldInt_ {};
-    struct sigaction oldTerm_ {};
-};
-
-// What the read thread has counted.
-struct StreamState {
-    explicit StreamState(uint64_t limit) : frameLimit(limit) {}
-
-    const uint64_t frameLimit;  // 0: no limit
-    std::mutex mutex;
-    std::condition_variable changed;
-    // Guarded by `mutex`: written by the read thread, read by the command's.
-    uint64_t frames = 0;
-    bool withTemp = false;
-    int min = 0;
-    int max = 0;
-    Clock::time_point first;
-    Clock::time_point last;
-
-    void Count(const FrameView& frame)
-    {
-        int frameMin = 0, frameMax = 0;
-        if (frame.temp)
-            MinMax(frame.temp, frame.width * frame.height, frameMin, frameMax);
-        const Clock::time_point now = Clock::now();
-        std::lock_guard<std::mutex> lock(mutex);
-        if (frameLimit != 0 && frames >= frameLimit)
-            return;
-        if (frames == 0) {
-            first = now;
-            min = frameMin;
-            max = frameMax;
-        }
-        withTemp = frame.temp != nullptr;
-        min = std::min(min, frameMin);
-        max = std::max(max, frameMax);
-        last = now;
-        ++frames;
-        changed.notify_all();
-    }
-
-    // Needs `mutex` held.
-    StreamFigures Figures(Clock::time_point start, Clock::time_point now) const
-    {
-        StreamFigures f;
-        f.frames = frames;
-        f.seconds = std::chrono::duration<double>(now - start).count();
-        const double span = std::chrono::duration<double>(last - first).count();
-        f.rate = frames >= 2 && span > 0 ? static_cast<double>(frames - 1) / span : 0.0;
-        f.withTemp = withTemp || frames == 0;
-        f.min = min;
-        f.max = max;
-        return f;
-    }
-};
-
-enum class StreamEnd { Done, Interrupted, Lost, Stalled, Unlimited };
-
-int RunStream(Context& ctx, const ParsedArgs& args)
-{
-    int index = 0;
-    if (!DeviceOption(ctx, "stream", args, index))
-        return kExitUsage;
-    if (args.has("frames") && args.has("seconds"))
-        return UsageError(ctx, "stream", "give --frames or --seconds, not both");
-    long long frameLimit = 0;
-    if (!IntegerOption(ctx, "stream", args, "frames", 1, INT32_MAX, 0, frameLimit))
-        return kExitUsage;
-    double secondsLimit = 0;
-    if (args.has("seconds")) {
-        const auto seconds = ParseDecimal(args.value("seconds"));
-        if (!seconds || *seconds <= 0 || *seconds > 1e6)
-            return UsageError(ctx, "stream", "--seconds takes a positive number, not '" + args.value("seconds") + "'");
-        secondsLimit = *seconds;
-    }
-
-    Session session;
-    if (const int status = OpenSelected(ctx, session, index))
-        return status;
-    if (const Call watch = session.library.WatchForLoss(session.camera.handle()); !watch.ok())
-        return FailCall(ctx, watch);
-
-    InterruptGuard interrupts;
-    StreamState state(static_cast<uint64_t>(frameLimit));
-    ProgressLine progress(ctx.out, ctx.terminal);
-    const auto updateEvery = ctx.terminal ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000);
-    const Clock::time_point start = Clock::now();
-    StreamEnd end = StreamEnd::Done;
-    StreamFigures figures;
-    {
-        FrameSource source(session.camera.handle(), [&state](const FrameView& f) { state.Count(f); });
-        if (const Call call = source.Start(); !call.ok())
-            return FailCall(ctx, call);
-        Clock::time_point nextUpdate = start + updateEvery;
-        std::unique_lock<std::mutex> lock(state.mutex);
-        for (;;) {
-            state.changed.wait_for(lock, kPollInterval);
-            const Clock::time_point now = Clock::now();
-            const Clock::time_point lastSign = state.frames ? state.last : start;
-            if (frameLimit && state.frames >= static_cast<uint64_t>(frameLimit))
-                break;
-            if (secondsLimit > 0 && now - start >= std::chrono::duration<double>(secondsLimit))
-                break;
-            if (g_interrupted.load()) {
-                end = frameLimit || secondsLimit > 0 ? StreamEnd::Interrupted : StreamEnd::Unlimited;
-                break;
-            }
-            if (session.library.lost()) {
-                end = StreamEnd::Lost;
-                break;
-            }
-            if (now - lastSign >= kStallTimeout) {
-                end = StreamEnd::Stalled;
-                break;
-            }
-            if (now >= nextUpdate) {
-                const std::string text = DescribeStream(state.Figures(start, now));
-                lock.unlock();
-                progress.Update(text);
-                lock.lock();
-                nextUpdate = now + updateEvery;
-            }
-        }
-        figures = state.Figures(start, Clock::now());
-    }  // callbacks stopped
-    progress.Finish();
-    std::fprintf(ctx.out, "Received %s\n", DescribeStream(figures).c_str());
-    switch (end) {
-    case StreamEnd::Done:
-    case StreamEnd::Unlimited:
-        return kExitOk;
-    case StreamEnd::Interrupted:
-        std::fprintf(ctx.err, "vivazuzoz: interrupted\n");
-        return kExitInterrupted;
-    case StreamEnd::Lost:
-        return Fail(ctx, "the camera was lost (unplugged or no longer answering); stream ended");
-    case StreamEnd::Stalled:
-        return Fail(ctx, "no frame from the camera for 5 s; stream ended");
-    }
-    return kExitFailure;
 }
 
 // ------------------------------------------------------------ the table
@@ -701,10 +441,20 @@ std::string SettingsHelp(bool writableOnly)
     return text;
 }
 
+// Every command of the tool, in the order the overview lists them. A command
+// kept in a file of its own declares its syntax and handler in a header and
+// takes one row here.
 const std::vector<Command>& Commands()
 {
     static const std::vector<Command> commands = {
-        {{"list", "List the cameras found: index, name, video and serial nodes", "", {kJsonOption}, 0, 0, ""},
+        {{"list",
+          "List the cameras found: index, name, video and serial nodes",
+          "",
+          {kJsonOption},
+          0,
+          0,
+          "A device without a command port (a webcam, say) is listed but marked: the tool cannot drive\n"
+          "it. The default camera of the other commands, the first with a command port, is marked too.\n"},
          RunList},
         {{"info",
           "Show a camera's detector, stream, settings and supported image tuning",
@@ -714,44 +464,45 @@ const std::vector<Command>& Commands()
           0,
           "Opens the camera and prints its detector size and stream layout, palette, temperature level and\n"
           "unit, image level, detector and camera temperatures, the environment parameters and the\n"
-          "image-tuning parameters. Items the camera or its stream does not support are shown as\n"
-          "\"not supported\"; any other failed query is shown and makes the command exit with 1.\n"},
+          "image-tuning parameters, asking the camera once for each. Items the camera or its stream does\n"
+          "not support are shown as \"not supported\"; any other failed query is shown and makes the\n"
+          "command exit with 1.\n"},
          RunInfo},
         {{"snapshot",
           "Grab one frame and write it as a false-colour PNG",
-          "",
+          "[FILE.png]",
           {kDeviceOption,
-           {"output", 'o', "FILE.png", "the picture to write", true},
-           {"palette", 'p', "NAME",
-            "colours: " + PaletteNames() + " (default " + Palettes().front().name + ")"},
+           {"output", 'o', "FILE.png", "the picture to write (or give FILE.png as the argument)"},
+           {"colormap", 'c', "NAME",
+            "the tool's colouring: " + PaletteNames() + " (default " + Palettes().front().name +
+                "); not the camera's palette setting",
+            false, "palette"},
            {"temperature", 't', "FILE.csv", "also write the temperatures in degrees, one row of pixels per line"},
            {"from", 0, "FILE.tiff", "take the frame from a recording instead of a camera"},
            {"frame", 0, "N", "with --from: the frame to take, from 0 (default 0)"}},
           0,
-          0,
+          1,
           "On a stream with temperatures the picture shows the temperature plane, and the minimum,\n"
           "maximum and mean temperature and the hottest pixel are printed, in degrees with one decimal\n"
           "(in the camera's temperature unit). On an image-only stream the picture shows the raw image\n"
           "and no temperatures can be written.\n"},
          RunSnapshot},
-        {RecordSyntax(),
-         [](Context& ctx, const ParsedArgs& args) { return RunRecord(args, ctx.out, ctx.err, ctx.terminal); }},
+        {RecordSyntax(), RunRecord},
         {ReplaySyntax(),
          [](Context& ctx, const ParsedArgs& args) { return RunReplay(args, ctx.out, ctx.err, ctx.terminal); }},
-        {{"stream",
-          "Receive frames and report frames received, frame rate and temperature range",
-          "",
-          {kDeviceOption,
-           {"frames", 'n', "N", "stop after N frames"},
-           {"seconds", 's', "S", "stop after S seconds"}},
-          0,
-          0,
-          "Without --frames or --seconds the stream runs until interrupted (Ctrl-C).\n"
-          "On a terminal the status line is updated in place, otherwise one line is printed per second.\n"},
-         RunStream},
+        {StreamSyntax(), RunStream},
         {{"get", "Read one setting of a camera", "NAME", {kDeviceOption, kJsonOption}, 1, 1, SettingsHelp(false)},
          RunGet},
-        {{"set", "Change one setting of a camera", "NAME VALUE", {kDeviceOption}, 2, 2, SettingsHelp(true)},
+        {{"set",
+          "Change one setting of a camera",
+          "NAME VALUE",
+          {kDeviceOption},
+          2,
+          2,
+          SettingsHelp(true) +
+              "\nEnvironment values are kept to four decimals and read back exactly; the others are\n"
+              "written back unchanged. A camera that refuses a value cannot be told apart from one that\n"
+              "does not answer: both make set exit with 1.\n"},
          RunSet},
         {{"shutter", "Trigger the camera's shutter (flat-field) correction", "", {kDeviceOption}, 0, 0, ""},
          RunShutter},
@@ -785,32 +536,51 @@ std::string ToolHelp()
     text +=
         "\n"
         "Options:\n"
-        "  -h, --help   show this help\n"
-        "  --version    print the version\n"
+        "  -h, --help      show this help (after a command: that command's help)\n"
+        "  -v, --verbose   show the library's own progress lines (given before or\n"
+        "                  after the command); without it they are shown only when\n"
+        "                  opening a camera fails, since they say why\n"
+        "  --version       print the version\n"
         "\n" +
         SettingsHelp(false) +
         "\n"
-        "Exit status:\n"
+        "Files:\n"
+        "  The library's log, VIVAZUZOZ.log (rotated at 20 MB), is written to the tool's\n"
+        "  state folder, $XDG_STATE_HOME/vivazuzoz, else ~/.local/state/vivazuzoz\n"
+        "  (the current folder when neither can be used). File names on the command\n"
+        "  line mean what they mean in the current folder.\n"
+        "\n"
+        "Exit status (the same for every command):\n"
         "  0    success\n"
-        "  1    a library call, the camera or a file failed; the message names the\n"
-        "       failing call and what its result means\n"
-        "  2    the command line is wrong\n"
-        "  130  a stream or recording with --frames or --seconds was interrupted\n"
+        "  1    a library call, the camera or a file failed, or no usable camera was\n"
+        "       found; the message names the failing call and what its result means\n"
+        "  2    the command line is wrong; no camera was touched\n"
+        "  3    stream --exit-on-alarm: an alarm was raised\n"
+        "  130  interrupted by Ctrl-C (SIGINT) or SIGTERM before the command was done,\n"
+        "       after closing the camera; a stream or recording without --frames or\n"
+        "       --seconds runs until interrupted and then ends with 0\n"
         "\n"
         "Examples:\n"
         "  vivazuzoz list\n"
-        "  vivazuzoz snapshot -o thermal.png --palette iron --temperature thermal.csv\n"
+        "  vivazuzoz snapshot thermal.png --colormap iron --temperature thermal.csv\n"
         "  vivazuzoz set emissivity 0.95\n"
-        "  vivazuzoz stream --seconds 10\n"
+        "  vivazuzoz stream --seconds 10 --roi plate=180,40,40,40 --alarm-above 80\n"
         "  vivazuzoz record -o run.tiff --seconds 60 --every 1\n";
     return text;
 }
 
 }  // namespace
 
-int RunTool(const std::vector<std::string>& args, FILE* out, FILE* err, bool terminal)
+int RunTool(const std::vector<std::string>& arguments, FILE* out, FILE* err, bool terminal, CoreOutput* core)
 {
-    Context ctx{out, err, terminal};
+    Context ctx{out, err, terminal, core};
+    // -v/--verbose may also come before the command.
+    std::vector<std::string> args = arguments;
+    bool verbose = false;
+    while (!args.empty() && (args[0] == "-v" || args[0] == "--verbose")) {
+        verbose = true;
+        args.erase(args.begin());
+    }
     if (args.empty()) {
         std::fprintf(err, "%s", ToolHelp().c_str());
         return kExitUsage;
@@ -843,7 +613,19 @@ int RunTool(const std::vector<std::string>& args, FILE* out, FILE* err, bool ter
         std::fprintf(out, "%s", CommandHelp(command->setup).c_str());
         return kExitOk;
     }
-    const int status = command->run(ctx, *parsed);
+    if (core)
+        core->SetVerbose(verbose || parsed->verbose);
+    int status;
+    {
+        InterruptGuard interrupts;
+        status = command->run(ctx, *parsed);
+        // A command that finished its work keeps its success; one that
+        // was cut short says so.
+        if (Interrupted() && status != kExitOk) {
+            std::fprintf(err, "vivazuzoz: interrupted\n");
+            status = kExitInterrupted;
+        }
+    }
     std::fflush(out);
     return status;
 }

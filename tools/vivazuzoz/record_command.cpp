@@ -8,6 +8,7 @@
 #include "plane_stats.h"
 #include "progress.h"
 #include "settings.h"
+#include "state_dir.h"
 #include "temperature_csv.h"
 #include "tiff_recording.h"
 
@@ -162,7 +163,7 @@ void WriteSettings(JsonWriter& json, unsigned long handle)
 enum class RecordEnd { Done, Interrupted, Lost, Stalled, WriteFailed };
 
 struct RecordOptions {
-    int device = 0;
+    int device = kAnyCamera;
     std::string output;
     FrameTaker::Limits limits;
 };
@@ -222,27 +223,23 @@ bool NeedsBigTiff(const RecordOptions& options, const RecordingLayout& layout)
 
 }  // namespace
 
-int RunRecord(const ParsedArgs& args, FILE* out, FILE* err, bool terminal)
+int RunRecord(Context& ctx, const ParsedArgs& args)
 {
+    FILE* const out = ctx.out;
+    FILE* const err = ctx.err;
+    const bool terminal = ctx.terminal;
     RecordOptions options;
     if (!ParseRecordOptions(args, err, options))
         return kExitUsage;
 
-    LibrarySession library;
-    std::vector<CameraInfo> cameras;
-    if (const Call search = library.Search(cameras); !search.ok())
-        return Fail(err, DescribeFailure(search));
-    const auto info = std::find_if(cameras.begin(), cameras.end(),
-                                   [&](const CameraInfo& c) { return c.index == options.device; });
-    if (info == cameras.end())
-        return Fail(err, cameras.empty() ? "no camera found"
-                                         : "no camera with index " + std::to_string(options.device) +
-                                               " (see 'vivazuzoz list')");
-    OpenCamera camera;
-    if (const Call open = camera.Open(options.device); !open.ok())
-        return Fail(err, DescribeFailure(open) + " for camera " + std::to_string(options.device) + " (" +
-                             info->name + ")");
-    const unsigned long handle = camera.handle();
+    // The camera as every command picks and opens it; the library then runs
+    // in the tool's state folder, so the file name is taken as typed.
+    const std::string outputFile = UserPath(options.output);
+    Session session;
+    if (const int status = OpenSelected(ctx, session, options.device))
+        return status;
+    LibrarySession& library = session.library;
+    const unsigned long handle = session.camera.handle();
     if (const Call watch = library.WatchForLoss(handle); !watch.ok())
         return Fail(err, DescribeFailure(watch));
 
@@ -265,8 +262,8 @@ int RunRecord(const ParsedArgs& args, FILE* out, FILE* err, bool terminal)
     // interrupt the recording cleanly.
     RecordingSignals signals;
     RecordingWriter writer;
-    if (std::string error = writer.Create(options.output, layout, NeedsBigTiff(options, layout)); !error.empty())
-        return Fail(err, error);
+    if (std::string error = writer.Create(outputFile, layout, NeedsBigTiff(options, layout)); !error.empty())
+        return Fail(err, AsTyped(error, outputFile, options.output));
 
     FrameTaker taker(layout.width, layout.height, layout.withTemp, options.limits);
     ProgressLine progress(out, terminal);
@@ -283,7 +280,7 @@ int RunRecord(const ParsedArgs& args, FILE* out, FILE* err, bool terminal)
         json.BeginObject()
             .Key("format").String(kRecordingFormat)
             .Key("version").Int(1)
-            .Key("camera").String(info->name)
+            .Key("camera").String(session.info.name)
             .Key("width").Int(layout.width)
             .Key("height").Int(layout.height)
             .Key("layout").String(LayoutName(layout.withTemp))
@@ -403,7 +400,7 @@ int RunRecord(const ParsedArgs& args, FILE* out, FILE* err, bool terminal)
     case RecordEnd::Stalled:
         return Fail(err, "no frame from the camera for 5 s; recording ended" + kept);
     case RecordEnd::WriteFailed:
-        return Fail(err, failure + "; recording ended" + kept);
+        return Fail(err, AsTyped(failure, outputFile, options.output) + "; recording ended" + kept);
     }
     return kExitFailure;
 }

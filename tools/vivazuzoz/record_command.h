@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cli.h"
+#include "tool_support.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -17,7 +18,7 @@ CommandSyntax ReplaySyntax();
 
 // Run the commands; results go to `out`, messages to `err`; `terminal` says
 // whether `out` is a terminal (progress is then rewritten in place).
-int RunRecord(const ParsedArgs& args, FILE* out, FILE* err, bool terminal);
+int RunRecord(Context& ctx, const ParsedArgs& args);
 int RunReplay(const ParsedArgs& args, FILE* out, FILE* err, bool terminal);
 
 // Reads frame `index` of the recording at `path`. `temp` is left empty for

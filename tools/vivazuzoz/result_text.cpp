@@ -17,7 +17,7 @@ const char* ResultMeaning(int result)
     case OZL_USB_SUCCESS:
         return "success";
     case OZL_USB_FAILURE:
-        return "failure: the camera did not answer or answered wrongly";
+        return "failure: the camera or its device did not do what was asked (a command may have been refused, answered wrongly or not at all)";
     case OZL_USB_NOT_SUPPORTED:
         return "not supported by this camera or stream";
     case OZL_USB_INVALID_PARAM:

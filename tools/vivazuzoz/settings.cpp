@@ -14,8 +14,8 @@ namespace {
 // One byte on the wire: the library sends only the low 8 bits, so larger
 // values would silently become others.
 constexpr double kByteMax = 255;
-// Environment values travel as value x 10000 in a signed 32-bit integer.
-constexpr double kEnvLimit = 214748.3647;
+// Temperatures and distances: the widest round range inside kEnvExactLimit.
+constexpr double kEnvLimit = 1000;
 
 float OZL_USB_ENV_PARAM::* const kEnvFields[] = {
     &OZL_USB_ENV_PARAM::atmosTemp,     &OZL_USB_ENV_PARAM::distance,      &OZL_USB_ENV_PARAM::emissivity,
@@ -81,10 +81,10 @@ std::vector<Setting> BuildTable()
                    kByteMax),
         IntSetting("image-level", "image level", SettingGroup::Camera, "OZL_USB_GetImageLevel",
                    OZL_USB_GetImageLevel, "OZL_USB_SetImageLevel", OZL_USB_SetImageLevel, kByteMax),
-        EnvParam("atmos-temp", "atmospheric temperature", 0, -kEnvLimit, kEnvLimit),
-        EnvParam("distance", "distance to the object", 1, 0, kEnvLimit),
+        EnvParam("atmos-temp", "atmospheric temperature, -1000 to 1000", 0, -kEnvLimit, kEnvLimit),
+        EnvParam("distance", "distance to the object, 0 to 1000", 1, 0, kEnvLimit),
         EnvParam("emissivity", "emissivity of the object, 0 to 1", 2, 0, 1),
-        EnvParam("reflected-temp", "reflected temperature", 3, -kEnvLimit, kEnvLimit),
+        EnvParam("reflected-temp", "reflected temperature, -1000 to 1000", 3, -kEnvLimit, kEnvLimit),
         EnvParam("transmittance", "atmospheric transmittance, 0 to 1", 4, 0, 1),
         ImageParam("detail", "detail enhancement", OZL_USB_IMAGE_PARAM_DETAIL, kByteMax),
         ImageParam("spatial-denoising", "spatial denoising", OZL_USB_IMAGE_PARAM_SPATIAL_DENOISING, kByteMax),
@@ -172,12 +172,47 @@ std::optional<double> ParseSettingValue(const Setting& setting, const std::strin
     return value;
 }
 
-float EnvValueForWire(double value)
+namespace {
+
+// What the library sends for `value`: value x 10000 in single precision,
+// truncated toward zero.
+long long LibraryUnits(float value)
 {
-    const double units = std::round(value * 10000.0);
-    if (units == 0)
-        return 0.0f;
-    return static_cast<float>((units + (units < 0 ? -0.5 : 0.5)) / 10000.0);
+    const float scaled = value * 10000.0f;
+    return static_cast<long long>(scaled);
+}
+
+}  // namespace
+
+std::optional<float> EnvFloatForUnits(long long units)
+{
+    if (units > kEnvExactLimit * 10000 || units < -kEnvExactLimit * 10000)
+        return std::nullopt;
+    // Start at the float nearest to the value and look a few steps either
+    // side for one whose product the truncation does not pull below `units`.
+    const float nearest = static_cast<float>(static_cast<double>(units) / 10000.0);
+    float up = nearest, down = nearest;
+    for (int step = 0; step < 8; ++step) {
+        if (LibraryUnits(up) == units && EnvUnitsOfFloat(up) == units)
+            return up;
+        if (LibraryUnits(down) == units && EnvUnitsOfFloat(down) == units)
+            return down;
+        up = std::nextafter(up, HUGE_VALF);
+        down = std::nextafter(down, -HUGE_VALF);
+    }
+    return std::nullopt;
+}
+
+long long EnvUnitsOfFloat(float value)
+{
+    return std::llround(static_cast<double>(value) * 10000.0);
+}
+
+std::optional<float> EnvValueForWire(double value)
+{
+    if (!std::isfinite(value) || std::fabs(value) > kEnvExactLimit)
+        return std::nullopt;
+    return EnvFloatForUnits(std::llround(value * 10000.0));
 }
 
 Call ReadSetting(unsigned long handle, const Setting& setting, SettingValue& value)
@@ -225,13 +260,22 @@ Call WriteSetting(unsigned long handle, const Setting& setting, double value)
     case SettingAccess::ImageParam:
         return Call{setting.setFunction, OZL_USB_SetImageParam(handle, setting.slot, static_cast<int>(value))};
     case SettingAccess::EnvParam: {
-        // The camera takes the five parameters together; the others are
-        // written back as they are.
+        // The library writes the five parameters together. Each one read is
+        // the float nearest to its units / 10000, which the library's
+        // truncation could turn into units - 1 if written back as it is:
+        // every field is converted to the float that gives its units back.
         OZL_USB_ENV_PARAM env{};
         const Call read{setting.getFunction, OZL_USB_GetEnvParam(handle, &env)};
         if (!read.ok())
             return read;
-        env.*kEnvFields[setting.slot] = EnvValueForWire(value);
+        for (float OZL_USB_ENV_PARAM::*field : kEnvFields) {
+            if (const auto exact = EnvFloatForUnits(EnvUnitsOfFloat(env.*field)))
+                env.*field = *exact;
+        }
+        const auto wire = EnvValueForWire(value);
+        if (!wire)
+            return Call{setting.setFunction, OZL_USB_INVALID_PARAM};
+        env.*kEnvFields[setting.slot] = *wire;
         return Call{setting.setFunction, OZL_USB_SetEnvParam(handle, &env)};
     }
     case SettingAccess::FloatQuery:
@@ -239,6 +283,43 @@ Call WriteSetting(unsigned long handle, const Setting& setting, double value)
         break;
     }
     return Call{setting.name, OZL_USB_NOT_SUPPORTED};
+}
+
+void ReadSettings(unsigned long handle, const std::vector<const Setting*>& settings, std::vector<Call>& calls,
+                  std::vector<SettingValue>& values)
+{
+    calls.assign(settings.size(), Call{});
+    values.assign(settings.size(), SettingValue{});
+    bool envRead = false;
+    Call envCall;
+    OZL_USB_ENV_PARAM env{};
+    for (size_t i = 0; i < settings.size(); ++i) {
+        const Setting& s = *settings[i];
+        if (s.access != SettingAccess::EnvParam) {
+            calls[i] = ReadSetting(handle, s, values[i]);
+            continue;
+        }
+        if (!envRead) {
+            envCall = Call{s.getFunction, OZL_USB_GetEnvParam(handle, &env)};
+            envRead = true;
+        }
+        calls[i] = envCall;
+        values[i].number = env.*kEnvFields[s.slot];
+    }
+}
+
+std::string DescribeRefusal(const Setting& setting, const std::string& value, const Call& call)
+{
+    std::string text = "the camera refused " + std::string(setting.name) + " " + value +
+                       " or did not answer (" + call.function + " gave result " + std::to_string(call.result) +
+                       "; the library cannot tell the two apart). ";
+    const std::string range = FormatDecimal(setting.min, setting.decimals) + " to " +
+                              FormatDecimal(setting.max, setting.decimals);
+    if (setting.max == kByteMax)
+        text += "The tool sends " + range + "; which of these the camera takes is up to the camera.";
+    else
+        text += std::string(setting.name) + " takes " + range + ".";
+    return text;
 }
 
 std::string FormatSettingValue(const Setting& setting, const SettingValue& value)

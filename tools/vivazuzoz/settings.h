@@ -65,17 +65,37 @@ std::string SettingNames(bool writableOnly);
 // inside the setting's range. On failure returns nothing and sets `error`.
 std::optional<double> ParseSettingValue(const Setting& setting, const std::string& text, std::string& error);
 
-// Conversion of an environment value for the library, which multiplies by
-// 10000 in single precision and truncates: the float returned makes that
-// product land on the nearest 1/10000 of `value` instead of just below it.
-float EnvValueForWire(double value);
+// Environment values travel as value x 10000 in a signed 32-bit integer;
+// the library multiplies the float it is given by 10000 in single precision
+// and truncates toward zero, and divides what it reads in single precision.
+// Within +-kEnvExactLimit every value of four decimals survives both ways.
+constexpr double kEnvExactLimit = 1024;
 
-// Reads or writes the setting on an open camera.
+// The float that the library's conversion turns into exactly `units`
+// (value x 10000), or nothing when no float does (beyond kEnvExactLimit).
+std::optional<float> EnvFloatForUnits(long long units);
+// The units a float read from the library stands for (value x 10000, rounded).
+long long EnvUnitsOfFloat(float value);
+// The float for `value` rounded to four decimals, or nothing (see above).
+std::optional<float> EnvValueForWire(double value);
+
+// Reads every setting of `settings` with one exchange per value: the
+// environment record is read once for all of its fields. `calls` and
+// `values` get one entry per setting.
+void ReadSettings(unsigned long handle, const std::vector<const Setting*>& settings, std::vector<Call>& calls,
+                  std::vector<SettingValue>& values);
+
+// Reads or writes the setting on an open camera. Writing an environment
+// value reads the record and writes it back whole, every field converted
+// exactly, so the values not meant to change stay as they were.
 Call ReadSetting(unsigned long handle, const Setting& setting, SettingValue& value);
 Call WriteSetting(unsigned long handle, const Setting& setting, double value);
 
 // The value as text ("3", "0.95", "256x192") or as a JSON value.
 std::string FormatSettingValue(const Setting& setting, const SettingValue& value);
+// Why a setter's result 1 may have come, with the range the tool knows:
+// "the camera refused palette 99 or did not answer (...)".
+std::string DescribeRefusal(const Setting& setting, const std::string& value, const Call& call);
 void WriteSettingJson(JsonWriter& json, const Setting& setting, const SettingValue& value);
 
 }  // namespace vivatool

@@ -2,6 +2,7 @@
 // command-port responder threads, and the test API.
 #include "Emulator.h"
 #include "Port.h"
+#include "StateFile.h"
 #include "Replay.h"
 
 #include <poll.h>
@@ -71,7 +72,8 @@ Camera::State::State(const CameraSetup& s, int ord) : setup(s), ordinal(ord) {
     devnum = setup.devnum > 0 ? setup.devnum : 2 + ordinal;
     setup.busnum = busnum;
     setup.devnum = devnum;
-    scene = std::make_shared<const Scene>(setup.width, setup.height);
+    hotObject = setup.hotObject;
+    scene = std::make_shared<const Scene>(setup.width, setup.height, hotObject);
     for (int i = 0; i < setup.captureNodes; ++i)
         captures.push_back(std::make_shared<VideoNode>(this, NextVideoNumber(), true));
     if (setup.metadataNode) metadata = std::make_shared<VideoNode>(this, NextVideoNumber(), false);
@@ -98,6 +100,13 @@ Camera::State::~State() {
 Formula Camera::State::CurrentFormula() const {
     const int code = std::clamp(model.tempLevelCode, 0, 3);
     return Formula{model.scale[code], model.offset[code]};
+}
+
+void Camera::State::UpdateModelLocked(const std::function<void(Model&)>& change) {
+    if (setup.stateFile.empty())
+        change(model);
+    else
+        UpdateThroughStateFile(setup.stateFile, ordinal, model, change);
 }
 
 void Camera::State::WakeResponder() const {
@@ -149,6 +158,7 @@ void Camera::State::ProducerLoop() {
             continue;
         }
         const Clock::time_point now = Clock::now();
+        FollowHotObjectPeriodLocked(now);
         for (auto& n : captures) {
             if (stopping) break;
             if (n->streaming() && !n->gone() && n->next() <= now) n->Produce(renderer, lk);
@@ -240,7 +250,9 @@ void Camera::State::ResponderLoop() {
         for (auto& frame : TakeFrames(rx)) {
             requests.push_back(Request{frame, MonotonicSeconds()});
             std::vector<uint8_t> reply;
-            if (!Answer(frame, model, &reply)) continue;
+            bool answered = false;
+            UpdateModelLocked([&](Model& m) { answered = Answer(frame, m, &reply); });
+            if (!answered) continue;
             for (auto& chunk : ApplyFault(std::move(reply), setup.portFault, setup.portFaultMs))
                 schedule(now + std::chrono::milliseconds(chunk.delayMs), std::move(chunk.bytes));
         }
@@ -319,7 +331,7 @@ void Camera::ChangeSize(int width, int height, bool withTemp) {
         state_->setup.width = std::max(width, 1);
         state_->setup.height = std::max(height, 1);
         state_->setup.withTemp = withTemp;
-        state_->scene = std::make_shared<const Scene>(state_->setup.width, state_->setup.height);
+        state_->scene = std::make_shared<const Scene>(state_->setup.width, state_->setup.height, state_->hotObject);
     });
 }
 
@@ -354,11 +366,14 @@ void Camera::InjectPortBytes(const std::vector<uint8_t>& bytes) {
 }
 
 Model Camera::model() const {
-    return Locked([this] { return state_->model; });
+    return Locked([this] {
+        state_->UpdateModelLocked([](Model&) {});
+        return state_->model;
+    });
 }
 
 void Camera::SetModel(const Model& m) {
-    Locked([&] { state_->model = m; });
+    Locked([&] { state_->UpdateModelLocked([&m](Model& model) { model = m; }); });
 }
 
 std::vector<Request> Camera::requests() const {
@@ -433,6 +448,7 @@ Camera& AddCamera(const CameraSetup& setup) {
         if (cams.empty()) g_nextVideo = 0;  // a fresh world numbers its nodes from 0 again
         cams.push_back(std::make_unique<Camera::State>(setup, static_cast<int>(cams.size())));
         state = cams.back().get();
+        state->UpdateModelLocked([](Model&) {});  // the state file's settings, or the file made
         state->Start();
     }
     return state->api;

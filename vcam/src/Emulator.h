@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -170,7 +171,8 @@ struct Camera::State {
     bool unplugged = false;
     detail::Clock::time_point stallUntil;
     unsigned shortBytes = 0;
-    std::shared_ptr<const detail::Scene> scene;  // replaced whole by ChangeSize
+    std::shared_ptr<const detail::Scene> scene;  // replaced whole by ChangeSize and the hot-object switch
+    bool hotObject = true;                       // the scene has its hot plate
     // The recording served instead of the scene (null when none, or when it
     // could not be read); fixed after construction, used by the producer
     // thread only.
@@ -191,6 +193,11 @@ struct Camera::State {
 
     // With Lock() held.
     detail::Formula CurrentFormula() const;
+    void SetHotObjectLocked(bool on);
+    void FollowHotObjectPeriodLocked(detail::Clock::time_point now);
+    // Runs `change` on the model; with a state file, loads the settings
+    // first and saves them after (see Camera::model).
+    void UpdateModelLocked(const std::function<void(Model&)>& change);
     void WakeResponder() const;
     void UnplugLocked();
     void ReplugLocked();  // Replug.cpp

@@ -1,6 +1,7 @@
 #include "Scene.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -23,10 +24,12 @@ int EllipseTenths(int x, int y, int cx, int cy, int rx, int ry, int centre, int 
     return centre - static_cast<int>((centre - edge) * d / 1024);
 }
 
+std::atomic<uint64_t> g_nextSceneId{1};
+
 }  // namespace
 
-Scene::Scene(int width, int height)
-    : m_width(std::max(width, 1)), m_height(std::max(height, 1)),
+Scene::Scene(int width, int height, bool hotObject)
+    : m_id(g_nextSceneId.fetch_add(1)), m_width(std::max(width, 1)), m_height(std::max(height, 1)),
       m_tenths(static_cast<size_t>(m_width) * m_height) {
     const int w = m_width;
     const int h = m_height;
@@ -59,7 +62,7 @@ Scene::Scene(int width, int height)
             // Hot plate: 110 C at the centre, 80 C at the rim.
             const int r = std::max(std::min(w, h) * 9 / 100, 2);
             const int plate = EllipseTenths(x, y, m_hotX, m_hotY, r, r, 1100, 800);
-            if (plate >= 0) t = plate;
+            if (plate >= 0 && hotObject) t = plate;
             m_tenths[static_cast<size_t>(y) * w + x] = static_cast<int16_t>(t);
         }
     }
@@ -96,10 +99,10 @@ size_t FrameBytes(int width, int height, bool withTemp) {
 }
 
 void FrameRenderer::Prepare(const Scene& scene, bool withTemp, Formula f) {
-    if (m_scene == &scene && m_withTemp == withTemp && m_formula.scale == f.scale &&
+    if (m_sceneId == scene.id() && m_withTemp == withTemp && m_formula.scale == f.scale &&
         m_formula.offset == f.offset && !m_static.empty())
         return;
-    m_scene = &scene;
+    m_sceneId = scene.id();
     m_withTemp = withTemp;
     m_formula = f;
     const int w = scene.width();

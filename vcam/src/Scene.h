@@ -23,8 +23,10 @@ struct Formula {
 
 class Scene {
 public:
-    Scene(int width, int height);
+    // Without `hotObject` the hot plate is off: its place shows the wall.
+    Scene(int width, int height, bool hotObject = true);
 
+    uint64_t id() const { return m_id; }  // unique per scene made in this process
     int width() const { return m_width; }
     int height() const { return m_height; }
     // Static temperature (the background where the ball rolls).
@@ -40,6 +42,7 @@ public:
     static constexpr int kBallTenths = 370;
 
 private:
+    uint64_t m_id;
     int m_width;
     int m_height;
     int m_hotX = 0;
@@ -72,7 +75,7 @@ public:
 private:
     void Prepare(const Scene& scene, bool withTemp, Formula f);
 
-    const Scene* m_scene = nullptr;
+    uint64_t m_sceneId = 0;  // Scene::id() of the prepared scene (ids start at 1)
     bool m_withTemp = false;
     Formula m_formula = {0, 0};
     std::vector<uint8_t> m_static;

@@ -27,7 +27,8 @@ const char kUsage[] =
     "Runs COMMAND with virtual USB thermal cameras attached. Every camera is a\n"
     "USB device with a V4L2 capture node (Y16 frames), a metadata node and a\n"
     "command port (a pseudo-terminal) that answers the camera's commands. The\n"
-    "cameras exist only inside COMMAND's process and vanish when it exits.\n"
+    "cameras exist only inside COMMAND's process (and each process COMMAND\n"
+    "starts) and vanish when it exits; with --state their settings persist.\n"
     "\n"
     "Options:\n"
     "  --cameras N          number of cameras (default 1)\n"
@@ -54,6 +55,13 @@ const char kUsage[] =
     "  --loop               with --replay: start again after the last frame\n"
     "                       (else the camera sends no more frames)\n"
     "  --no-metadata        no metadata node beside the capture node\n"
+    "  --state FILE         keep the cameras' settings (palette, levels, unit,\n"
+    "                       environment, image tuning) in FILE: loaded at start and\n"
+    "                       before every command answered, saved on every change,\n"
+    "                       so every process run with the same FILE sees one camera\n"
+    "  --hot-object on|off  the scene's hot plate (110 C) is on (default) or off\n"
+    "  --hot-object-period S\n"
+    "                       switch the hot plate on for S seconds, off for S, ...\n"
     "  --verbose            print each camera's nodes to standard error\n"
     "  -h, --help           show this help and exit\n"
     "\n"
@@ -62,6 +70,8 @@ const char kUsage[] =
     "  vivazuzoz-vcam --cameras 2 --size 640x512 -- vivazuzoz list\n"
     "  vivazuzoz-vcam --unplug-after 2 -- vivazuzoz stream --seconds 5\n"
     "  vivazuzoz-vcam --unplug-after 2 --replug-after 1 -- ./my-app\n"
+    "  vivazuzoz-vcam --state cam.json -- sh -c 'vivazuzoz set palette 3; vivazuzoz get palette'\n"
+    "  vivazuzoz-vcam --hot-object-period 3 -- vivazuzoz stream --alarm-above 80\n"
     "  vivazuzoz-vcam --replay run.tiff -- vivazuzoz snapshot -o again.png\n";
 
 int Fail(const std::string& message) {
@@ -85,6 +95,15 @@ bool ToDouble(const char* text, double* out) {
     if (errno || end == text || *end) return false;
     *out = v;
     return true;
+}
+
+// `path` made absolute against the current directory, so that a command that
+// changes directory still finds the same file.
+std::string Absolute(const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    char buf[PATH_MAX];
+    if (!getcwd(buf, sizeof buf)) return path;
+    return std::string(buf) + "/" + path;
 }
 
 // The directory of this executable, from /proc/self/exe.
@@ -224,6 +243,16 @@ int main(int argc, char** argv) {
         } else if (arg == "--sfmt-errno") {
             if (!value(&v) || !ToInt(v, &config.setup.sfmtErrno) || config.setup.sfmtErrno < 0)
                 return Fail("--sfmt-errno needs an errno number");
+        } else if (arg == "--state") {
+            if (!value(&v) || !*v) return Fail("--state needs a file name");
+            config.setup.stateFile = Absolute(v);
+        } else if (arg == "--hot-object") {
+            if (!value(&v) || (std::strcmp(v, "on") && std::strcmp(v, "off")))
+                return Fail("--hot-object needs on or off");
+            config.setup.hotObject = std::strcmp(v, "on") == 0;
+        } else if (arg == "--hot-object-period") {
+            if (!value(&v) || !ToDouble(v, &config.setup.hotObjectPeriod) || !(config.setup.hotObjectPeriod > 0))
+                return Fail("--hot-object-period needs a number of seconds above 0");
         } else if (arg == "--unplug-after") {
             if (!value(&v) || !ToDouble(v, &config.setup.unplugAfter) || !(config.setup.unplugAfter > 0))
                 return Fail("--unplug-after needs a number of seconds above 0");

@@ -85,6 +85,9 @@ struct CameraSetup {
     int devnum = 0;
     double unplugAfter = 0;        // > 0: the camera unplugs itself this many seconds after creation
     double replugAfter = 0;        // > 0: once unplugged (by any means), it plugs itself back in this many seconds later
+    bool hotObject = true;         // the scene's hot plate is on (see Camera::SetHotObject)
+    double hotObjectPeriod = 0;    // > 0: the hot plate is on for this many seconds, then off as long, and so on
+    std::string stateFile;         // "" or a file that holds the model's settings (see Camera::model)
     // A recording made by `vivazuzoz record` to serve instead of the
     // synthetic scene: it sets the size, layout, frame rate and recorded
     // settings, and the formula becomes scale 10, offset 0, so converted
@@ -153,9 +156,20 @@ public:
     // Bytes the responder sends unasked (e.g. a stale reply) right now.
     void InjectPortBytes(const std::vector<uint8_t>& bytes);
 
-    // Model.
+    // Model. With a state file (CameraSetup::stateFile) the settings in it
+    // (palette, level, unit, image level, environment, tuning) are the
+    // model's: loaded when the camera is made and before each command it
+    // answers, saved after every change, under a lock on the file, so that
+    // every camera, in this process or another, made with the same file and
+    // the same add order position sees the same settings.
     Model model() const;
     void SetModel(const Model& m);
+
+    // The scene's hot object (the hot plate) at run time: off, its place
+    // shows the wall and the hottest thing in view is the mug. A period set
+    // in the setup switches it by itself, overriding this.
+    void SetHotObject(bool on);
+    bool hotObject() const;
 
     // Inspection.
     std::vector<Request> requests() const;

@@ -1,0 +1,14 @@
+// exit_status.h - the tool's exit statuses, the same for every command.
+// `vivazuzoz --help` documents them; a command that adds a status adds it
+// here and to that text.
+#pragma once
+
+namespace vivatool {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;      // a library call, the camera or a file failed; no usable camera
+constexpr int kExitUsage = 2;        // the command line is wrong; nothing was touched
+constexpr int kExitAlarm = 3;        // stream --exit-on-alarm: an alarm was raised
+constexpr int kExitInterrupted = 130;  // Ctrl-C (SIGINT) or SIGTERM; the camera was closed first
+
+}  // namespace vivatool

@@ -1,0 +1,471 @@
+#include "stream.h"
+
+#include "alarm.h"
+#include "interrupt.h"
+#include "json.h"
+#include "number_text.h"
+#include "plane_stats.h"
+#include "progress.h"
+#include "regions.h"
+#include "state_dir.h"
+#include "temperature_csv.h"
+
+#include <VIVAZUZOZ.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+extern char** environ;
+
+namespace vivatool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a stream may go without a frame before the camera counts as gone.
+constexpr auto kStallTimeout = std::chrono::seconds(5);
+constexpr auto kPollInterval = std::chrono::milliseconds(100);
+
+// One alarm on one thing watched: the whole frame or a region.
+struct Watch {
+    std::string target;  // "frame" or the region's name
+    int region;          // index into the regions, -1 for the whole frame
+    Alarm alarm;
+};
+
+struct AlarmEvent {
+    bool raised;
+    AlarmKind kind;
+    std::string target;
+    int value;      // tenths: the maximum that crossed
+    int threshold;  // tenths
+    uint64_t frame;
+    double seconds;
+};
+
+const char* KindName(AlarmKind kind)
+{
+    return kind == AlarmKind::Above ? "above" : "below";
+}
+
+// What the read thread has counted and measured.
+struct StreamState {
+    StreamState(uint64_t limit, std::vector<Region> regionList, std::vector<Watch> watchList, Clock::time_point begin)
+        : frameLimit(limit), regions(std::move(regionList)), start(begin), watches(std::move(watchList))
+    {
+    }
+
+    const uint64_t frameLimit;  // 0: no limit
+    const std::vector<Region> regions;
+    const Clock::time_point start;
+    std::mutex mutex;
+    std::condition_variable changed;
+    // Guarded by `mutex`: written by the read thread, read by the command's.
+    uint64_t frames = 0;
+    bool withTemp = false;
+    int min = 0;
+    int max = 0;
+    Clock::time_point first;
+    Clock::time_point last;
+    std::vector<RegionFigures> latest;  // of the last frame, one per region
+    std::vector<Watch> watches;
+    std::deque<AlarmEvent> events;      // taken by the command's thread
+
+    void Count(const FrameView& frame)
+    {
+        int frameMin = 0, frameMax = 0;
+        std::vector<RegionFigures> figures;
+        if (frame.temp) {
+            MinMax(frame.temp, frame.width * frame.height, frameMin, frameMax);
+            for (const Region& r : regions)
+                figures.push_back(CheckRegion(r, frame.width, frame.height).empty() ? MeasureRegion(frame.temp, frame.width, r)
+                                                                                     : RegionFigures{});
+        }
+        const Clock::time_point now = Clock::now();
+        std::lock_guard<std::mutex> lock(mutex);
+        if (frameLimit != 0 && frames >= frameLimit)
+            return;
+        if (frames == 0) {
+            first = now;
+            min = frameMin;
+            max = frameMax;
+        }
+        withTemp = frame.temp != nullptr;
+        min = std::min(min, frameMin);
+        max = std::max(max, frameMax);
+        last = now;
+        ++frames;
+        if (frame.temp) {
+            latest = figures;
+            for (Watch& w : watches) {
+                const int value = w.region < 0 ? frameMax : figures[static_cast<size_t>(w.region)].max;
+                const AlarmChange change = w.alarm.Feed(value);
+                if (change != AlarmChange::None)
+                    events.push_back(AlarmEvent{change == AlarmChange::Raised, w.alarm.rule().kind, w.target, value,
+                                                w.alarm.rule().threshold, frames,
+                                                std::chrono::duration<double>(now - start).count()});
+            }
+        }
+        changed.notify_all();
+    }
+
+    // Needs `mutex` held.
+    StreamFigures Figures(Clock::time_point now) const
+    {
+        StreamFigures f;
+        f.frames = frames;
+        f.seconds = std::chrono::duration<double>(now - start).count();
+        const double span = std::chrono::duration<double>(last - first).count();
+        f.rate = frames >= 2 && span > 0 ? static_cast<double>(frames - 1) / span : 0.0;
+        f.withTemp = withTemp || frames == 0;
+        f.min = min;
+        f.max = max;
+        return f;
+    }
+};
+
+// One report: the stream's figures and, of the latest frame, each region's.
+struct Report {
+    StreamFigures figures;
+    std::vector<RegionFigures> latest;
+};
+
+std::string Mean(double tenths)
+{
+    return FormatTenths(static_cast<int>(std::lround(tenths)));
+}
+
+std::string ReportText(const Report& report, const std::vector<Region>& regions)
+{
+    std::string text = DescribeStream(report.figures);
+    if (report.latest.size() == regions.size())
+        for (size_t i = 0; i < regions.size(); ++i)
+            text += "; " + regions[i].name + " min " + FormatTenths(report.latest[i].min) + " max " +
+                    FormatTenths(report.latest[i].max) + " mean " + Mean(report.latest[i].mean);
+    return text;
+}
+
+std::string ReportJson(const char* type, const Report& report, const std::vector<Region>& regions)
+{
+    const StreamFigures& f = report.figures;
+    JsonWriter json;
+    json.BeginObject().Key("type").String(type).Key("seconds").Number(f.seconds, 1).Key("frames").Int(
+        static_cast<long long>(f.frames));
+    json.Key("fps").Number(f.rate, 1).Key("temperatures").Bool(f.withTemp);
+    if (f.withTemp && f.frames > 0)
+        json.Key("min").Raw(FormatTenths(f.min)).Key("max").Raw(FormatTenths(f.max));
+    if (!regions.empty() && report.latest.size() == regions.size()) {
+        json.Key("regions").BeginObject();
+        for (size_t i = 0; i < regions.size(); ++i) {
+            const Region& r = regions[i];
+            json.Key(r.name).BeginObject().Key("x").Int(r.x).Key("y").Int(r.y).Key("width").Int(r.width).Key(
+                "height").Int(r.height);
+            json.Key("min").Raw(FormatTenths(report.latest[i].min)).Key("max").Raw(FormatTenths(report.latest[i].max));
+            json.Key("mean").Raw(Mean(report.latest[i].mean)).EndObject();
+        }
+        json.EndObject();
+    }
+    json.EndObject();
+    return json.str();
+}
+
+std::string AlarmText(const AlarmEvent& e)
+{
+    char time[32];
+    std::snprintf(time, sizeof time, "%.1f", e.seconds);
+    const std::string what = e.target + " max " + FormatTenths(e.value);
+    if (e.raised)
+        return std::string("ALARM raised: ") + what + " is " + KindName(e.kind) + " " + FormatTenths(e.threshold) +
+               " (frame " + std::to_string(e.frame) + ", " + time + " s)";
+    return "Alarm cleared: " + what + " is back " + (e.kind == AlarmKind::Above ? "below " : "above ") +
+           FormatTenths(e.threshold) + " (frame " + std::to_string(e.frame) + ", " + time + " s)";
+}
+
+std::string AlarmJson(const AlarmEvent& e)
+{
+    JsonWriter json;
+    json.BeginObject().Key("type").String("alarm").Key("event").String(e.raised ? "raised" : "cleared");
+    json.Key("kind").String(KindName(e.kind)).Key("target").String(e.target);
+    json.Key("value").Raw(FormatTenths(e.value)).Key("threshold").Raw(FormatTenths(e.threshold));
+    json.Key("frame").Int(static_cast<long long>(e.frame)).Key("seconds").Number(e.seconds, 1).EndObject();
+    return json.str();
+}
+
+// Starts `command` with /bin/sh in the user's folder, the event in its
+// environment. Returns the child's pid, or -1.
+pid_t StartAlarmCommand(const std::string& command, const AlarmEvent& e)
+{
+    std::vector<std::string> variables = {
+        std::string("VIVAZUZOZ_ALARM_EVENT=") + (e.raised ? "raised" : "cleared"),
+        std::string("VIVAZUZOZ_ALARM_KIND=") + KindName(e.kind),
+        "VIVAZUZOZ_ALARM_TARGET=" + e.target,
+        "VIVAZUZOZ_ALARM_VALUE=" + FormatTenths(e.value),
+        "VIVAZUZOZ_ALARM_THRESHOLD=" + FormatTenths(e.threshold),
+        "VIVAZUZOZ_ALARM_FRAME=" + std::to_string(e.frame),
+    };
+    std::vector<char*> envp;
+    for (char** v = environ; v && *v; ++v)
+        if (std::string(*v).rfind("VIVAZUZOZ_ALARM_", 0) != 0)
+            envp.push_back(*v);
+    for (std::string& v : variables)
+        envp.push_back(&v[0]);
+    envp.push_back(nullptr);
+    const std::string folder = UserPath(".");
+    const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        if (chdir(folder.c_str()) != 0)
+            _exit(127);
+        execve("/bin/sh", const_cast<char* const*>(argv), envp.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+enum class StreamEnd { Done, Interrupted, Lost, Stalled, Alarm };
+
+bool Degrees(Context& ctx, const ParsedArgs& args, const char* name, int& tenths)
+{
+    const auto value = ParseDecimal(args.value(name));
+    if (!value || std::fabs(*value) > 3000) {
+        UsageError(ctx, "stream", "--" + std::string(name) + " takes degrees from -3000 to 3000, not '" +
+                                      args.value(name) + "'");
+        return false;
+    }
+    tenths = static_cast<int>(std::lround(*value * 10));
+    return true;
+}
+
+}  // namespace
+
+CommandSyntax StreamSyntax()
+{
+    return {"stream",
+            "Receive frames and report frame rate, temperatures, region figures and alarms",
+            "",
+            {kDeviceOption,
+             {"frames", 'n', "N", "stop after N frames"},
+             {"seconds", 's', "S", "stop after S seconds"},
+             {"interval", 'i', "S", "report every S seconds (default 1)"},
+             {"roi", 'r', "[NAME=]X,Y,W,H",
+              "report min, max and mean of this region (pixels; unnamed ones are roi1, roi2, ...)", false, nullptr,
+              true},
+             kJsonOption,
+             {"alarm-above", 0, "T", "alarm when the maximum rises above T degrees"},
+             {"alarm-below", 0, "T", "alarm when the maximum falls below T degrees"},
+             {"hysteresis", 0, "D", "degrees the maximum must move back to clear an alarm (default 1)"},
+             {"exec", 'e', "CMD", "run CMD with /bin/sh whenever an alarm is raised or cleared"},
+             {"exit-on-alarm", 0, nullptr, "end the stream with exit status 3 when an alarm is raised"}},
+            0,
+            0,
+            "Without --frames or --seconds the stream runs until interrupted (Ctrl-C), and then ends\n"
+            "with exit status 0; interrupted before its --frames or --seconds, it ends with 130.\n"
+            "On a terminal the status line is updated in place, otherwise one line is printed per report.\n"
+            "Each report gives the frames received, the frame rate and the temperature range so far and,\n"
+            "per region, the minimum, maximum and mean of the latest frame, in degrees.\n"
+            "\n"
+            "--json prints one JSON object per line instead: {\"type\":\"report\",...} per report,\n"
+            "{\"type\":\"alarm\",...} per alarm change and {\"type\":\"summary\",...} at the end.\n"
+            "\n"
+            "Alarms watch the maximum of each region, or of the whole frame when no region is given.\n"
+            "An --alarm-above alarm is raised when it rises above T and cleared when it falls to T minus\n"
+            "the hysteresis; an --alarm-below alarm is raised below T and cleared at T plus the\n"
+            "hysteresis, so noise does not make them flap. Each change is printed as a line\n"
+            "(\"ALARM raised: ...\", \"Alarm cleared: ...\") and runs CMD once, in the current folder,\n"
+            "with VIVAZUZOZ_ALARM_EVENT (raised or cleared), VIVAZUZOZ_ALARM_KIND (above or below),\n"
+            "VIVAZUZOZ_ALARM_TARGET (frame or the region's name), VIVAZUZOZ_ALARM_VALUE and\n"
+            "VIVAZUZOZ_ALARM_THRESHOLD (degrees) and VIVAZUZOZ_ALARM_FRAME in its environment. The\n"
+            "stream waits for the commands it started before it exits.\n"
+            "Regions and alarms need a stream with temperatures.\n"};
+}
+
+int RunStream(Context& ctx, const ParsedArgs& args)
+{
+    int index = 0;
+    if (!DeviceOption(ctx, "stream", args, index))
+        return kExitUsage;
+    if (args.has("frames") && args.has("seconds"))
+        return UsageError(ctx, "stream", "give --frames or --seconds, not both");
+    long long frameLimit = 0;
+    if (!IntegerOption(ctx, "stream", args, "frames", 1, INT32_MAX, 0, frameLimit))
+        return kExitUsage;
+    double secondsLimit = 0;
+    if (args.has("seconds")) {
+        const auto seconds = ParseDecimal(args.value("seconds"));
+        if (!seconds || *seconds <= 0 || *seconds > 1e6)
+            return UsageError(ctx, "stream", "--seconds takes a positive number, not '" + args.value("seconds") + "'");
+        secondsLimit = *seconds;
+    }
+    double interval = 1.0;
+    if (args.has("interval")) {
+        const auto value = ParseDecimal(args.value("interval"));
+        if (!value || *value < 0.1 || *value > 86400)
+            return UsageError(ctx, "stream",
+                              "--interval takes seconds from 0.1 to 86400, not '" + args.value("interval") + "'");
+        interval = *value;
+    }
+
+    std::vector<Region> regions;
+    for (const std::string& text : args.all("roi")) {
+        std::string error;
+        const auto region = ParseRegion(text, static_cast<int>(regions.size()) + 1, error);
+        if (!region)
+            return UsageError(ctx, "stream", error);
+        for (const Region& r : regions)
+            if (r.name == region->name)
+                return UsageError(ctx, "stream", "two regions are called " + r.name);
+        regions.push_back(*region);
+    }
+    const bool alarms = args.has("alarm-above") || args.has("alarm-below");
+    for (const char* name : {"hysteresis", "exec", "exit-on-alarm"})
+        if (args.has(name) && !alarms)
+            return UsageError(ctx, "stream", "--" + std::string(name) + " needs --alarm-above or --alarm-below");
+    int hysteresis = 10;
+    if (args.has("hysteresis") && (!Degrees(ctx, args, "hysteresis", hysteresis) || hysteresis < 0))
+        return hysteresis < 0 ? UsageError(ctx, "stream", "--hysteresis may not be negative") : kExitUsage;
+    std::vector<Watch> watches;
+    for (const auto& [name, kind] : {std::pair<const char*, AlarmKind>{"alarm-above", AlarmKind::Above},
+                                     std::pair<const char*, AlarmKind>{"alarm-below", AlarmKind::Below}}) {
+        if (!args.has(name))
+            continue;
+        AlarmRule rule{kind, 0, hysteresis};
+        if (!Degrees(ctx, args, name, rule.threshold))
+            return kExitUsage;
+        if (regions.empty())
+            watches.push_back(Watch{"frame", -1, Alarm(rule)});
+        for (size_t i = 0; i < regions.size(); ++i)
+            watches.push_back(Watch{regions[i].name, static_cast<int>(i), Alarm(rule)});
+    }
+    const bool json = args.has("json");
+    const std::string command = args.value("exec");
+
+    Session session;
+    if (const int status = OpenSelected(ctx, session, index))
+        return status;
+    const unsigned long handle = session.camera.handle();
+    if (const Call watch = session.library.WatchForLoss(handle); !watch.ok())
+        return FailCall(ctx, watch);
+    if (!regions.empty() || alarms) {
+        bool withTemp = false;
+        if (const Call probe = ProbeTemperatureStream(handle, withTemp); !probe.ok())
+            return FailCall(ctx, probe);
+        if (!withTemp)
+            return Fail(ctx, "regions and alarms need temperatures, and this camera's stream carries none");
+        int width = 0, height = 0;
+        OZL_USB_GetFPASize(handle, &width, &height);
+        for (const Region& r : regions)
+            if (const std::string error = CheckRegion(r, width, height); !error.empty())
+                return UsageError(ctx, "stream", error);
+    }
+
+    const Clock::time_point start = Clock::now();
+    StreamState state(static_cast<uint64_t>(frameLimit), regions, std::move(watches), start);
+    ProgressLine progress(ctx.out, ctx.terminal && !json);
+    const auto updateEvery = ctx.terminal && !json ? std::chrono::duration<double>(0.25)
+                                                   : std::chrono::duration<double>(interval);
+    StreamEnd end = StreamEnd::Done;
+    Report final;
+    std::vector<pid_t> children;
+    bool execFailed = false;
+    auto handleEvent = [&](const AlarmEvent& e) {
+        progress.Finish();
+        std::fprintf(ctx.out, "%s\n", json ? AlarmJson(e).c_str() : AlarmText(e).c_str());
+        std::fflush(ctx.out);
+        if (!command.empty()) {
+            const pid_t pid = StartAlarmCommand(command, e);
+            if (pid > 0)
+                children.push_back(pid);
+            else
+                execFailed = true;
+        }
+    };
+    {
+        FrameSource source(handle, [&state](const FrameView& f) { state.Count(f); });
+        if (const Call call = source.Start(); !call.ok())
+            return FailCall(ctx, call);
+        auto nextUpdate = start + std::chrono::duration_cast<Clock::duration>(updateEvery);
+        std::unique_lock<std::mutex> lock(state.mutex);
+        for (;;) {
+            state.changed.wait_for(lock, kPollInterval);
+            while (!state.events.empty() && end != StreamEnd::Alarm) {
+                const AlarmEvent event = state.events.front();
+                state.events.pop_front();
+                lock.unlock();
+                handleEvent(event);
+                lock.lock();
+                if (event.raised && args.has("exit-on-alarm"))
+                    end = StreamEnd::Alarm;
+            }
+            for (auto it = children.begin(); it != children.end();)
+                it = waitpid(*it, nullptr, WNOHANG) == 0 ? it + 1 : children.erase(it);
+            if (end == StreamEnd::Alarm)
+                break;
+            const Clock::time_point now = Clock::now();
+            const Clock::time_point lastSign = state.frames ? state.last : start;
+            if (frameLimit && state.frames >= static_cast<uint64_t>(frameLimit))
+                break;
+            if (secondsLimit > 0 && now - start >= std::chrono::duration<double>(secondsLimit))
+                break;
+            if (Interrupted()) {
+                // Without limits, Ctrl-C is how a stream ends.
+                end = frameLimit || secondsLimit > 0 ? StreamEnd::Interrupted : StreamEnd::Done;
+                break;
+            }
+            if (session.library.lost()) {
+                end = StreamEnd::Lost;
+                break;
+            }
+            if (now - lastSign >= kStallTimeout) {
+                end = StreamEnd::Stalled;
+                break;
+            }
+            if (now >= nextUpdate) {
+                const Report report{state.Figures(now), state.latest};
+                lock.unlock();
+                if (json) {
+                    std::fprintf(ctx.out, "%s\n", ReportJson("report", report, regions).c_str());
+                    std::fflush(ctx.out);
+                } else {
+                    progress.Update(ReportText(report, regions));
+                }
+                lock.lock();
+                nextUpdate = now + std::chrono::duration_cast<Clock::duration>(updateEvery);
+            }
+        }
+        final = Report{state.Figures(Clock::now()), state.latest};
+    }  // callbacks stopped
+    progress.Finish();
+    if (json)
+        std::fprintf(ctx.out, "%s\n", ReportJson("summary", final, regions).c_str());
+    else
+        std::fprintf(ctx.out, "Received %s\n", ReportText(final, regions).c_str());
+    std::fflush(ctx.out);
+    for (const pid_t pid : children)
+        waitpid(pid, nullptr, 0);
+    if (execFailed)
+        Fail(ctx, "could not start the --exec command");
+    switch (end) {
+    case StreamEnd::Done:
+        return execFailed ? kExitFailure : kExitOk;
+    case StreamEnd::Interrupted:
+        return kExitInterrupted;
+    case StreamEnd::Alarm:
+        return kExitAlarm;
+    case StreamEnd::Lost:
+        return Fail(ctx, "the camera was lost (unplugged or no longer answering); stream ended");
+    case StreamEnd::Stalled:
+        return Fail(ctx, "no frame from the camera for 5 s; stream ended");
+    }
+    return kExitFailure;
+}
+
+}  // namespace vivatool

@@ -1,0 +1,12 @@
+// stream.h - the stream command: frames, frame rate, temperature range,
+// region figures and threshold alarms.
+#pragma once
+
+#include "tool_support.h"
+
+namespace vivatool {
+
+CommandSyntax StreamSyntax();
+int RunStream(Context& ctx, const ParsedArgs& args);
+
+}  // namespace vivatool

@@ -1,0 +1,70 @@
+// tool_support.h - what every command of the tool shares: its context, the
+// command table's row, messages with the right exit status, common options
+// and opening the camera the user chose.
+//
+// A command is a CommandSyntax and a handler; it is added to the table in
+// commands.cpp. The handler returns one of the statuses of exit_status.h.
+// Ctrl-C is caught for the whole run (interrupt.h): a handler that waits
+// checks Interrupted() and returns; RunTool then exits with kExitInterrupted.
+#pragma once
+
+#include "camera.h"
+#include "cli.h"
+#include "core_output.h"
+#include "exit_status.h"
+
+#include <cstdio>
+#include <string>
+
+namespace vivatool {
+
+struct Context {
+    FILE* out;               // results (JSON alone when --json is given)
+    FILE* err;               // messages
+    bool terminal;           // `out` is a terminal: live lines may be rewritten
+    CoreOutput* core;        // the library's own lines; null when not captured
+};
+
+using Handler = int (*)(Context&, const ParsedArgs&);
+
+struct Command {
+    CommandSyntax setup;
+    Handler run;
+};
+
+// "vivazuzoz: MESSAGE" on the error stream; returns kExitFailure.
+int Fail(Context& ctx, const std::string& message);
+int FailCall(Context& ctx, const Call& call);
+// "vivazuzoz COMMAND: MESSAGE" and a hint to --help; returns kExitUsage.
+int UsageError(Context& ctx, const char* command, const std::string& message);
+
+// Options several commands share.
+extern const OptionSyntax kDeviceOption;
+extern const OptionSyntax kJsonOption;
+
+// Reads an integer option within [min, max]; `fallback` when absent. Reports
+// a usage error and returns false on a bad value.
+bool IntegerOption(Context& ctx, const char* command, const ParsedArgs& args, const char* name, long long min,
+                   long long max, long long fallback, long long& value);
+
+// The camera index of -d/--device, or kAnyCamera when it is not given.
+constexpr int kAnyCamera = -1;
+bool DeviceOption(Context& ctx, const char* command, const ParsedArgs& args, int& index);
+
+// The library session and the camera of one command; members are destroyed
+// in reverse order, so the camera is closed before the library goes.
+struct Session {
+    LibrarySession library;
+    CameraInfo info;
+    OpenCamera camera;
+};
+
+// The first camera with both a video node and a command port, or null.
+const CameraInfo* DefaultCamera(const std::vector<CameraInfo>& cameras);
+
+// Searches and opens camera `index` (kAnyCamera: DefaultCamera). Returns
+// kExitOk or the status of a failure it has reported; when the open itself
+// fails, the library's own lines are shown, since they say why.
+int OpenSelected(Context& ctx, Session& session, int index);
+
+}  // namespace vivatool
