@@ -540,8 +540,8 @@ std::string RecordingReader::Open(const std::string& path)
     struct stat st {};
     const ssize_t got = read(fd, head, sizeof head);
     const bool statted = fstat(fd, &st) == 0;
-    const bool little = head[0] == 'I' && head[1] == 'I' && (head[2] == 42 || head[2] == 43) && head[3] == 0;
-    const bool bigEndian = head[0] == 'M' && head[1] == 'M' && head[2] == 0 && (head[3] == 42 || head[3] == 43);
+    const bool little = head[0] == 'I' && head[1] == 'I' && (head[2] == kClassicMagic || head[2] == kBigMagic) && head[3] == 0;
+    const bool bigEndian = head[0] == 'M' && head[1] == 'M' && head[2] == 0 && (head[3] == kClassicMagic || head[3] == kBigMagic);
     if (got != 4 || !statted || !(little || bigEndian)) {
         close(fd);
         return path + " is not a TIFF file";
