@@ -73,7 +73,6 @@ Camera::State::State(const CameraSetup& s, int ord) : setup(s), ordinal(ord) {
     setup.busnum = busnum;
     setup.devnum = devnum;
     hotObject = setup.hotObject;
-    scene = std::make_shared<const Scene>(setup.width, setup.height, hotObject);
     for (int i = 0; i < setup.captureNodes; ++i)
         captures.push_back(std::make_shared<VideoNode>(this, NextVideoNumber(), true));
     if (setup.metadataNode) metadata = std::make_shared<VideoNode>(this, NextVideoNumber(), false);
@@ -331,7 +330,7 @@ void Camera::ChangeSize(int width, int height, bool withTemp) {
         state_->setup.width = std::max(width, 1);
         state_->setup.height = std::max(height, 1);
         state_->setup.withTemp = withTemp;
-        state_->scene = std::make_shared<const Scene>(state_->setup.width, state_->setup.height, state_->hotObject);
+        state_->scene.reset();
     });
 }
 
@@ -422,22 +421,22 @@ bool Camera::videoOpen() const {
 }
 
 bool Camera::IsStatic(int x, int y) const {
-    auto scene = Locked([this] { return state_->scene; });
+    auto scene = Locked([this] { return state_->SceneLocked(); });
     return x >= 0 && y >= 0 && x < scene->width() && y < scene->height() && scene->IsStatic(x, y);
 }
 
 int Camera::SceneTenths(int x, int y) const {
-    auto scene = Locked([this] { return state_->scene; });
+    auto scene = Locked([this] { return state_->SceneLocked(); });
     if (x < 0 || y < 0 || x >= scene->width() || y >= scene->height()) return 0;
     return scene->Tenths(x, y);
 }
 
 int Camera::HotspotX() const {
-    return Locked([this] { return state_->scene->hotX(); });
+    return Locked([this] { return state_->SceneLocked()->hotX(); });
 }
 
 int Camera::HotspotY() const {
-    return Locked([this] { return state_->scene->hotY(); });
+    return Locked([this] { return state_->SceneLocked()->hotY(); });
 }
 
 Camera& AddCamera(const CameraSetup& setup) {

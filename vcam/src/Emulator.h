@@ -171,7 +171,10 @@ struct Camera::State {
     bool unplugged = false;
     detail::Clock::time_point stallUntil;
     unsigned shortBytes = 0;
-    std::shared_ptr<const detail::Scene> scene;  // replaced whole by ChangeSize and the hot-object switch
+    // Drawn when a frame first needs it (a camera that never streams costs
+    // nothing to draw); dropped by ChangeSize and the hot-object switch, so
+    // that the next frame draws it anew. Use SceneLocked().
+    std::shared_ptr<const detail::Scene> scene;
     bool hotObject = true;                       // the scene has its hot plate
     // The recording served instead of the scene (null when none, or when it
     // could not be read); fixed after construction, used by the producer
@@ -193,6 +196,7 @@ struct Camera::State {
 
     // With Lock() held.
     detail::Formula CurrentFormula() const;
+    std::shared_ptr<const detail::Scene> SceneLocked();
     void SetHotObjectLocked(bool on);
     void FollowHotObjectPeriodLocked(detail::Clock::time_point now);
     // Runs `change` on the model; with a state file, loads the settings

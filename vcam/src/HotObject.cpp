@@ -9,9 +9,14 @@ using namespace detail;
 void Camera::State::SetHotObjectLocked(bool on) {
     if (on == hotObject) return;
     hotObject = on;
-    // A new scene: frames drawn from now on show the change; the renderer
+    // The next frame draws a new scene that shows the change; the renderer
     // prepares again because the scene's id differs.
-    scene = std::make_shared<const Scene>(setup.width, setup.height, hotObject);
+    scene.reset();
+}
+
+std::shared_ptr<const Scene> Camera::State::SceneLocked() {
+    if (!scene) scene = std::make_shared<const Scene>(setup.width, setup.height, hotObject);
+    return scene;
 }
 
 void Camera::State::FollowHotObjectPeriodLocked(Clock::time_point now) {

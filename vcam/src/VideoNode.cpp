@@ -77,10 +77,10 @@ VideoNode::VideoNode(Camera::State* cam, int number, bool capture)
 
 bool VideoNode::gone() const { return m_removed || m_retired || m_cam->unplugged; }
 
-int VideoNode::VideoWidth() const { return m_cam->scene->width() * (m_cam->setup.withTemp ? 2 : 1); }
-int VideoNode::VideoHeight() const { return m_cam->scene->height(); }
+int VideoNode::VideoWidth() const { return m_cam->setup.width * (m_cam->setup.withTemp ? 2 : 1); }
+int VideoNode::VideoHeight() const { return m_cam->setup.height; }
 uint32_t VideoNode::SizeImage() const {
-    return static_cast<uint32_t>(FrameBytes(m_cam->scene->width(), m_cam->scene->height(), m_cam->setup.withTemp));
+    return static_cast<uint32_t>(FrameBytes(m_cam->setup.width, m_cam->setup.height, m_cam->setup.withTemp));
 }
 
 void VideoNode::Attach(Handle* h) {
@@ -400,7 +400,7 @@ void VideoNode::Produce(FrameRenderer& renderer, std::unique_lock<std::mutex>& l
     m_bufs->incoming.pop_front();
     uint8_t* dst = m_bufs->base + m_bufs->stride * index;
     const size_t cap = m_bufs->length;
-    std::shared_ptr<const Scene> scene = m_cam->scene;
+    std::shared_ptr<const Scene> scene = m_cam->SceneLocked();
     const bool withTemp = m_cam->setup.withTemp;
     const Formula formula = m_cam->CurrentFormula();
     const double fps = m_cam->setup.fps;
