@@ -261,11 +261,16 @@ TEST_F(CameraFrames, StopOnAnotherThreadWaitsForTheRunningCallback)
     std::thread reader([&] { Deliver(c, frame); });
     while (s_phase != 1)
         std::this_thread::yield();
-    std::atomic<bool> stopped{false};
+    std::atomic<bool> calling{false}, stopped{false};
     std::thread stopper([&] {
+        calling = true;
         c.StopPreview();
         stopped = true;
     });
+    // The stop has been called (or is about to be): it must not return while
+    // the callback runs.
+    while (!calling)
+        std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(stopped.load());
     s_phase = 2;
