@@ -4,6 +4,7 @@
 #include "VIVAZUZOZ.h"
 
 #include "../support/Eventually.h"
+#include "../support/PublicApi.h"
 #include "../support/ScratchDir.h"
 
 #include <vcam/VirtualCamera.h>
@@ -20,17 +21,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-std::vector<OZL_USB_DEV_INFO> Search()
-{
-    std::vector<OZL_USB_DEV_INFO> found;
-    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_SearchDev(
-                                   [](OZL_USB_DEV_INFO* info, void* user) {
-                                       static_cast<std::vector<OZL_USB_DEV_INFO>*>(user)->push_back(*info);
-                                   },
-                                   &found));
-    return found;
-}
 
 
 // What a temperature callback saw of the latest frame.

@@ -4,6 +4,7 @@
 #include "VIVAZUZOZ.h"
 
 #include "../support/Eventually.h"
+#include "../support/PublicApi.h"
 #include "../support/ScratchDir.h"
 
 #include <vcam/VirtualCamera.h>
@@ -36,8 +37,6 @@ extern "C" unsigned check_sum(const unsigned char*, int)
 }
 
 namespace {
-
-void CountFrame(unsigned long, OZL_USB_VIDEO_INFO_CB*, void* user) { ++*static_cast<std::atomic<int>*>(user); }
 
 void Remember(OZL_USB_DEV_INFO*, void* user) { ++*static_cast<int*>(user); }
 

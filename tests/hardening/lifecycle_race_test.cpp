@@ -6,6 +6,7 @@
 #include "VIVAZUZOZ.h"
 
 #include "../support/Eventually.h"
+#include "../support/PublicApi.h"
 #include "../support/ScratchDir.h"
 
 #include <vcam/VirtualCamera.h>
@@ -14,33 +15,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <random>
 #include <thread>
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Releases the threads that arrive at it together.
-class StartLine {
-public:
-    explicit StartLine(int threads) : m_left(threads) {}
-    void Arrive()
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (--m_left == 0)
-            m_cv.notify_all();
-        else
-            m_cv.wait(lock, [&] { return m_left <= 0; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    int m_left;
-};
 
 bool Documented(int result) { return result == OZL_USB_SUCCESS || result == OZL_USB_INVALID_PARAM; }
 
@@ -50,8 +30,6 @@ int SearchCount()
     OZL_USB_SearchDev([](OZL_USB_DEV_INFO*, void* n) { ++*static_cast<int*>(n); }, &found);
     return found;
 }
-
-void CountFrame(unsigned long, OZL_USB_VIDEO_INFO_CB*, void* user) { ++*static_cast<std::atomic<int>*>(user); }
 
 // A frame callback that, once armed, meets the application thread at the
 // start line and then shuts the library down.

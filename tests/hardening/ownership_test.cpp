@@ -4,6 +4,7 @@
 #include "VIVAZUZOZ.h"
 
 #include "../support/Eventually.h"
+#include "../support/PublicApi.h"
 #include "../support/Printed.h"
 #include "../support/ScratchDir.h"
 
@@ -12,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <chrono>
 #include <fstream>
 #include <mutex>
@@ -25,17 +25,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::vector<OZL_USB_DEV_INFO> Search()
-{
-    std::vector<OZL_USB_DEV_INFO> found;
-    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_SearchDev(
-                                   [](OZL_USB_DEV_INFO* info, void* user) {
-                                       static_cast<std::vector<OZL_USB_DEV_INFO>*>(user)->push_back(*info);
-                                   },
-                                   &found));
-    return found;
-}
-
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path);
@@ -43,8 +32,6 @@ std::string ReadFile(const std::string& path)
     text << in.rdbuf();
     return text.str();
 }
-
-void CountFrame(unsigned long, OZL_USB_VIDEO_INFO_CB*, void* user) { ++*static_cast<std::atomic<int>*>(user); }
 
 // Requests of one command code (byte 3 of a group 01 request) the camera got.
 size_t RequestsFor(const vcam::Camera& cam, uint8_t group, uint8_t code)
@@ -54,25 +41,6 @@ size_t RequestsFor(const vcam::Camera& cam, uint8_t group, uint8_t code)
         n += r.bytes.size() > 3 && r.bytes[2] == group && r.bytes[3] == code;
     return n;
 }
-
-// Releases every waiting thread at once.
-class StartLine {
-public:
-    explicit StartLine(int threads) : m_left(threads) {}
-    void Arrive()
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (--m_left == 0)
-            m_cv.notify_all();
-        else
-            m_cv.wait(lock, [&] { return m_left == 0; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    int m_left;
-};
 
 struct Exceptions {
     std::mutex lock;
