@@ -119,6 +119,12 @@ struct LiveServer::Impl {
     void Stream(int camera, HTTPServerRequest& request, HTTPServerResponse& response);
     void RunStream(int camera, Poco::Net::WebSocket& socket);
     std::shared_ptr<const Frame> LiveFrame(int camera, HTTPServerResponse& response);
+    struct DecodedFrame {
+        std::shared_ptr<const Frame> frame;
+        std::vector<uint16_t> image;
+        std::vector<int16_t> temp;
+    };
+    bool LiveDecodedFrame(int camera, HTTPServerResponse& response, DecodedFrame& decoded);
 };
 
 namespace {
@@ -405,6 +411,21 @@ std::shared_ptr<const Frame> LiveServer::Impl::LiveFrame(int camera, HTTPServerR
     return view.frame;
 }
 
+// The camera's latest frame with its planes decoded; false once the response
+// carries the reason there is none.
+bool LiveServer::Impl::LiveDecodedFrame(int camera, HTTPServerResponse& response, DecodedFrame& decoded)
+{
+    decoded.frame = LiveFrame(camera, response);
+    if (!decoded.frame)
+        return false;
+    FrameHeader header;
+    if (!DecodeFrame(decoded.frame->message, header, decoded.image, decoded.temp)) {
+        SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, "damaged frame message");
+        return false;
+    }
+    return true;
+}
+
 void LiveServer::Impl::Snapshot(int camera, const Poco::URI& uri, HTTPServerResponse& response)
 {
     std::string paletteName = Palettes().front().name;
@@ -415,14 +436,12 @@ void LiveServer::Impl::Snapshot(int camera, const Poco::URI& uri, HTTPServerResp
     if (!palette)
         return SendError(response, HTTPResponse::HTTP_BAD_REQUEST,
                          "unknown palette '" + paletteName + "'; palettes are: " + PaletteNames());
-    const auto frame = LiveFrame(camera, response);
-    FrameHeader header;
-    std::vector<uint16_t> image;
-    std::vector<int16_t> temp;
-    if (!frame)
+    DecodedFrame decoded;
+    if (!LiveDecodedFrame(camera, response, decoded))
         return;
-    if (!DecodeFrame(frame->message, header, image, temp))
-        return SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, "damaged frame message");
+    const Frame* frame = decoded.frame.get();
+    const std::vector<int16_t>& temp = decoded.temp;
+    const std::vector<uint16_t>& image = decoded.image;
     const std::vector<uint8_t> rgb = frame->withTemp
                                          ? Colourise(temp.data(), frame->width, frame->height, palette->build())
                                          : Colourise(image.data(), frame->width, frame->height, palette->build());
@@ -436,14 +455,11 @@ void LiveServer::Impl::Snapshot(int camera, const Poco::URI& uri, HTTPServerResp
 
 void LiveServer::Impl::Csv(int camera, HTTPServerResponse& response)
 {
-    const auto frame = LiveFrame(camera, response);
-    FrameHeader header;
-    std::vector<uint16_t> image;
-    std::vector<int16_t> temp;
-    if (!frame)
+    DecodedFrame decoded;
+    if (!LiveDecodedFrame(camera, response, decoded))
         return;
-    if (!DecodeFrame(frame->message, header, image, temp))
-        return SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, "damaged frame message");
+    const Frame* frame = decoded.frame.get();
+    const std::vector<int16_t>& temp = decoded.temp;
     if (!frame->withTemp)
         return SendError(response, HTTPResponse::HTTP_CONFLICT, "the stream carries no temperatures",
                          OZL_USB_NOT_SUPPORTED);
