@@ -29,12 +29,13 @@ struct UVCInterface::ReadTask {
 
 namespace {
 
-// Pause after a frame wait that failed at once. When the camera is gone (or
-// the stream has no buffers) every wait fails immediately, and without a
-// pause the thread would spin on a core and flood standard error. A wait that
-// failed by timing out has waited already: the next one follows at once, so
-// a stall prints one time-out line per second and a recovering stream is not
-// delayed.
+// Pause after a frame wait that returned at once without a frame. When the
+// camera is gone every wait fails immediately; when the stream has no buffer
+// queued, the node reports itself ready and the dequeue finds nothing
+// (EAGAIN). Without a pause the thread would spin on a core, and in the first
+// case flood standard error. A wait that failed by timing out has waited
+// already: the next one follows at once, so a stall prints one time-out line
+// per second and a recovering stream is not delayed.
 const long kFailurePauseNs = 100L * 1000 * 1000;
 const auto kImmediateFailure = std::chrono::nanoseconds(kFailurePauseNs);
 
@@ -177,13 +178,12 @@ void* UVCInterface::uvc_read_task(void* arg)
             // loop condition has been checked again.
             continue;
         }
-        if (got == -1) {
-            const Clock::time_point now = Clock::now();
-            if (vd->last_errno == ENODEV || now - lastFrame >= kStallLimit)
-                channel->m_devState.store(1);
-            if (now - waitStart < kImmediateFailure)
-                PauseAfterFailure();
-        }
+        // No frame: the wait failed (-1) or found nothing ready (0).
+        const Clock::time_point now = Clock::now();
+        if (vd->last_errno == ENODEV || now - lastFrame >= kStallLimit)
+            channel->m_devState.store(1);
+        if (now - waitStart < kImmediateFailure)
+            PauseAfterFailure();
     }
     if (task->releaseOnExit)
         ReleaseRecord(vd, task->cameraGone);

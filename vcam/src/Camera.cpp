@@ -395,6 +395,10 @@ uint64_t Camera::framesDequeued() const {
     return Locked([this] { return state_->dequeued; });
 }
 
+uint64_t Camera::dequeueRequests() const {
+    return Locked([this] { return state_->dequeueRequests; });
+}
+
 unsigned Camera::buffersMapped() const {
     return Locked([this] {
         unsigned n = 0;

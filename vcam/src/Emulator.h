@@ -168,6 +168,7 @@ struct Camera::State {
     uint64_t produced = 0;
     uint64_t dropped = 0;
     uint64_t dequeued = 0;
+    uint64_t dequeueRequests = 0;
     bool unplugged = false;
     detail::Clock::time_point stallUntil;
     unsigned shortBytes = 0;

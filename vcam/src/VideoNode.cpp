@@ -329,6 +329,7 @@ int VideoNode::QBuf(Handle* h, v4l2_buffer* b) {
 }
 
 int VideoNode::DQBuf(Handle* h, v4l2_buffer* b, std::unique_lock<std::mutex>& lk) {
+    m_cam->dequeueRequests++;
     if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b->memory != V4L2_MEMORY_MMAP) return -EINVAL;
     if (!m_bufs) return -EINVAL;
     if (m_owner != h) return -EBUSY;

@@ -177,6 +177,7 @@ public:
     uint64_t framesProduced() const;      // frames the producer completed
     uint64_t framesDropped() const;       // frame times at which no buffer was queued
     uint64_t framesDequeued() const;
+    uint64_t dequeueRequests() const;     // VIDIOC_DQBUF calls, whether a frame was ready or not
     unsigned buffersMapped() const;       // buffers currently mmapped by a client
     bool streaming() const;
     bool videoOpen() const;               // a client holds the capture node open
