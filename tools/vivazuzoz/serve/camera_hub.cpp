@@ -182,12 +182,18 @@ void CameraHub::Rescan()
     if (!library_.Search(found).ok())
         return;
     for (const CameraInfo& camera : found) {
+        // A camera without a capture node cannot be shown. A search that
+        // runs while a camera is being plugged in or pulled out can list it
+        // before its node appears or after the node went: it gets no slot of
+        // its own, and a later scan sees it whole.
+        if (camera.video.empty())
+            continue;
         Slot* slot = nullptr;
         {
             std::lock_guard<std::mutex> lock(slotsMutex_);
             for (const auto& s : slots_) {
                 std::lock_guard<std::mutex> state(s->stateMutex);
-                if (!camera.video.empty() && s->info.video == camera.video)
+                if (s->info.video == camera.video)
                     slot = s.get();
             }
             if (!slot) {
