@@ -67,6 +67,7 @@ def main():
         from selenium import webdriver
         from selenium.webdriver.chrome.service import Service
         from selenium.webdriver.common.action_chains import ActionChains
+        from selenium.common.exceptions import StaleElementReferenceException
         from selenium.webdriver.common.by import By
         from selenium.webdriver.support.ui import Select, WebDriverWait
     except ImportError:
@@ -98,7 +99,9 @@ def main():
         driver = webdriver.Chrome(service=Service(driver_path), options=options)
         driver.set_page_load_timeout(60)
         driver.get(url)
-        wait = WebDriverWait(driver, 60, poll_frequency=0.2)
+        # The settings panel rebuilds its rows when it reloads: an element a
+        # condition found may be replaced before it is read, and is found again.
+        wait = WebDriverWait(driver, 60, poll_frequency=0.2, ignored_exceptions=[StaleElementReferenceException])
 
         def frames(index):
             statuses = driver.find_elements(By.CSS_SELECTOR, f"#camera-{index} .status")
@@ -156,6 +159,9 @@ def main():
         except Exception:
             print(f"the panel shows: {message()!r}")
             raise
+        # Emptied first, so that only the reloaded panel shows 0.9 again (the
+        # reload may still be on its way while the typed value stands).
+        driver.find_element(By.CSS_SELECTOR, f"{row} input").clear()
         driver.find_element(By.CSS_SELECTOR, "#camera-0 .reload-settings").click()
         wait.until(lambda d: d.find_element(By.CSS_SELECTOR, f"{row} input").get_attribute("value") == "0.9")
         # A value out of range is refused with the server's message.
