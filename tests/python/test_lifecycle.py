@@ -74,9 +74,17 @@ def test_closing_from_another_thread_ends_frames_and_wakes_a_waiting_read(vcam, 
     stalled = open_camera(1)
     stalled.read(timeout=5)
     vcam.stall(1, 3600)
-    with pytest.raises(vivazuzoz.Timeout) as timed_out:
-        stalled.read(timeout=0.1)
-    assert timed_out.value.code == 1 and isinstance(timed_out.value, TimeoutError)
+    # Frames already on their way when the stall began still arrive (a busy
+    # machine can hold up a few); then a read times out.
+    timed_out = None
+    for _ in range(10):
+        try:
+            stalled.read(timeout=0.1)
+        except vivazuzoz.Timeout as e:
+            timed_out = e
+            break
+    assert timed_out is not None, "reads kept returning frames from a stalled camera"
+    assert timed_out.code == 1 and isinstance(timed_out, TimeoutError)
     outcome = []
 
     def wait():
