@@ -1,6 +1,7 @@
 // The built tool run as a child process under the virtual camera's wrapper,
 // checked by its exit status, its output and the files it writes.
 #include "../support/ScratchDir.h"
+#include "../support/TextSearch.h"
 #include "child_process.h"
 #include "png_reader.h"
 
@@ -51,11 +52,6 @@ ChildResult Tool(const std::vector<std::string>& cameraOptions, const std::vecto
     argv.push_back(TOOL_PATH);
     argv.insert(argv.end(), toolArgs.begin(), toolArgs.end());
     return RunChild(argv, kLimitSeconds);
-}
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
 }
 
 std::vector<std::vector<double>> ReadCsv(const std::string& path)

@@ -1,5 +1,6 @@
 // What the tool tells a user whose account may not open a camera's nodes.
 #include "result_text.h"
+#include "../support/TextSearch.h"
 
 #include <gtest/gtest.h>
 
@@ -20,14 +21,6 @@ NodeAccess Denied(const std::string& path, const std::string& group, bool pendin
     node.denied = true;
     node.groupPending = pending;
     return node;
-}
-
-size_t Count(const std::string& text, const std::string& part)
-{
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
 }
 
 }  // namespace

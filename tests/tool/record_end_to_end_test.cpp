@@ -5,6 +5,7 @@
 #include "tiff_recording.h"
 
 #include "../support/ScratchDir.h"
+#include "../support/TextSearch.h"
 
 #include <gtest/gtest.h>
 
@@ -37,11 +38,6 @@ std::vector<std::string> ToolArgv(const std::vector<std::string>& cameraOptions,
 ChildResult Tool(const std::vector<std::string>& cameraOptions, const std::vector<std::string>& toolArgs)
 {
     return RunChild(ToolArgv(cameraOptions, toolArgs), kLimitSeconds);
-}
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
 }
 
 std::vector<RecordedFrame> ReadAll(const std::string& path)

@@ -4,6 +4,7 @@
 #include "tiff_recording.h"
 
 #include "../support/ScratchDir.h"
+#include "../support/TextSearch.h"
 
 #include <gtest/gtest.h>
 #include <tiffio.h>
@@ -80,11 +81,6 @@ std::string ReadBytes(const std::string& path)
 void WriteBytes(const std::string& path, const std::string& bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;
-}
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
 }
 
 }  // namespace

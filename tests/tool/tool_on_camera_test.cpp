@@ -3,6 +3,7 @@
 // cost in exchanges, the default camera, region figures and alarms.
 #include "../support/Eventually.h"
 #include "../support/ScratchDir.h"
+#include "../support/TextSearch.h"
 #include "run_tool.h"
 #include "settings.h"
 #include "temperature_csv.h"
@@ -32,19 +33,6 @@ protected:
 
     ScratchDir scratch_;
 };
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
-size_t Count(const std::string& text, const std::string& part)
-{
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
 
 }  // namespace
 
