@@ -4,7 +4,7 @@
 // run. "Record" is the tool's work for one frame: copying both planes off the
 // read thread and appending them as two pages to the TIFF file (into the page
 // cache; the disk's own speed is not measured here).
-#include "tiff_recording.h"
+#include "recording.h"
 
 #include <benchmark/benchmark.h>
 
@@ -48,7 +48,7 @@ void BM_Record(benchmark::State& state)
     const std::string path = g_dir + "/bench.tiff";
     const std::string description =
         "{\"format\":\"vivazuzoz recording\",\"width\":1280,\"height\":1024,\"layout\":\"image and temperature\"}";
-    vivatool::RecordingWriter writer;
+    vivaclient::RecordingWriter writer;
     int inFile = kFramesPerFile;
     uint64_t sequence = 0;
     for (auto _ : state) {

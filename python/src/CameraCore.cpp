@@ -1,7 +1,8 @@
 #include "CameraCore.h"
 
-#include <time.h>
+#include "core_output.h"
 
+#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -9,76 +10,67 @@ namespace vivazuzoz_python {
 
 namespace {
 
-// Search and open share the library's search result: one at a time. Also
-// guards g_initialised and g_shutDown.
-std::mutex g_discovery;
-bool g_initialised = false;  // OZL_USB_Init was called (on the first open)
+// Guards g_initialised and g_shutDown; held around an open, so that no open
+// runs while the interpreter shuts the library down.
+std::mutex g_lifecycle;
+bool g_initialised = false;  // OZL_USB_Init was called (on the first search or open)
 bool g_shutDown = false;     // ShutdownAll ran: no more opens
 
-// Open cameras by id, for the poll thread's exception callback: it may run
-// for a camera that has just been closed, so it looks the camera up instead
-// of trusting a pointer.
+// Open cameras by id, for ShutdownAll.
 std::mutex g_registryLock;
 std::map<uint64_t, std::weak_ptr<CameraCore>> g_registry;  // guarded by g_registryLock
 uint64_t g_nextId = 0;                                      // guarded by g_registryLock
 std::atomic<CameraCore::ExceptionHook> g_hook{nullptr};
 
-std::shared_ptr<CameraCore> Find(uint64_t id)
+// The capture core prints its progress on the C library's stdout: held
+// here and handed to Python's logging, unless shown (ShowCoreLines).
+vivaclient::CoreOutput& CoreLines()
 {
-    std::lock_guard<std::mutex> hold(g_registryLock);
-    const auto it = g_registry.find(id);
-    return it == g_registry.end() ? nullptr : it->second.lock();
+    static vivaclient::CoreOutput* const output = [] {
+        FILE* out = stdout;
+        FILE* err = stderr;
+        // Only stdout: the interpreter's own C-level messages go to stderr.
+        return &vivaclient::CoreOutput::Install(out, err, /*captureErrors=*/false);
+    }();
+    return *output;
 }
 
-void Unregister(uint64_t id)
+// Needs g_lifecycle held.
+void InitialiseLocked()
 {
-    std::lock_guard<std::mutex> hold(g_registryLock);
-    g_registry.erase(id);
+    if (g_initialised)
+        return;
+    CoreLines();
+    // The library's log lands in the same state folder as the tool's.
+    vivaclient::InitLibraryInStateFolder();
+    g_initialised = true;
 }
 
-double Now()
+double Seconds(vivaclient::FrameClock::time_point t)
 {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);  // the clock of Python's time.monotonic()
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-std::string Field(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
-
-std::vector<CameraEntry> SearchLocked()
-{
-    std::vector<CameraEntry> found;
-    OZL_USB_SearchDev(
-        [](OZL_USB_DEV_INFO* info, void* user) {
-            static_cast<std::vector<CameraEntry>*>(user)->push_back(
-                {info->index, Field(info->name, sizeof info->name), Field(info->videoPath, sizeof info->videoPath),
-                 Field(info->serialPath, sizeof info->serialPath)});
-        },
-        &found);
-    return found;
+    return std::chrono::duration<double>(t.time_since_epoch()).count();  // the clock of time.monotonic()
 }
 
 CallError Failed(int code, const std::string& message) { return CallError(CallError::Result, code, message); }
 
 }  // namespace
 
-std::string ResultText(int code)
+std::vector<CameraInfo> Search()
 {
-    switch (code) {
-    case OZL_USB_SUCCESS: return "0 (success)";
-    case OZL_USB_FAILURE: return "1 (failure: the camera did not answer, or answered wrongly)";
-    case OZL_USB_NOT_SUPPORTED: return "2 (not supported by the camera or its current stream)";
-    case OZL_USB_INVALID_PARAM: return "3 (invalid parameter)";
-    case OZL_USB_OPEN_FAILED: return "4 (the camera's video or command node could not be opened)";
-    default: return std::to_string(code) + " (unknown result)";
+    {
+        std::lock_guard<std::mutex> hold(g_lifecycle);
+        if (g_shutDown)
+            return {};
+        InitialiseLocked();
     }
+    std::vector<CameraInfo> found;
+    vivaclient::SearchCameras(found);
+    return found;
 }
 
-std::vector<CameraEntry> Search()
-{
-    std::lock_guard<std::mutex> hold(g_discovery);
-    return SearchLocked();
-}
+std::string CameraCore::TakeCoreLines() { return CoreLines().TakeHeld(); }
+
+void CameraCore::ShowCoreLines(bool on) { CoreLines().SetVerbose(on); }
 
 CallError CameraCore::ClosedError(const char* what)
 {
@@ -93,35 +85,24 @@ CallError CameraCore::GoneError(const char* what)
 
 std::shared_ptr<CameraCore> CameraCore::Open(const Selector& which)
 {
-    std::lock_guard<std::mutex> hold(g_discovery);
+    std::lock_guard<std::mutex> hold(g_lifecycle);
     if (g_shutDown)
         throw Failed(OZL_USB_FAILURE, "Camera: the interpreter is exiting");
-    if (!g_initialised) {
-        OZL_USB_Init();
-        g_initialised = true;
-    }
-    const std::vector<CameraEntry> found = SearchLocked();
-    const CameraEntry* entry = nullptr;
-    for (const CameraEntry& e : found) {
-        if (which.path.empty() ? e.index == which.index : (e.videoPath == which.path || e.serialPath == which.path)) {
-            entry = &e;
-            break;
-        }
-    }
-    if (!entry) {
-        const std::string wanted = which.path.empty() ? "camera " + std::to_string(which.index) : "camera at " + which.path;
-        throw Failed(OZL_USB_OPEN_FAILED, "Camera: no " + wanted + " among the " + std::to_string(found.size()) +
-                                              " camera(s) found");
-    }
+    InitialiseLocked();
 
-    unsigned long handle = 0;
-    const int result = OZL_USB_OpenDev(entry->index, &handle);
-    if (result != OZL_USB_SUCCESS)
-        throw Failed(result, "OZL_USB_OpenDev(" + std::to_string(entry->index) + ") returned " + ResultText(result));
+    vivaclient::CameraChoice choice;
+    choice.index = which.index;
+    choice.path = which.path;
+    vivaclient::OpenFailure failure;
+    std::unique_ptr<vivaclient::Camera> camera = vivaclient::Camera::Open(choice, failure);
+    if (!camera) {
+        // A choice that found nothing is an open that failed too.
+        const bool chose = failure.call.function == std::string("OZL_USB_SearchDev");
+        throw Failed(chose ? OZL_USB_OPEN_FAILED : failure.call.result, "Camera: " + failure.message);
+    }
 
     std::shared_ptr<CameraCore> core(new CameraCore());
-    core->m_entry = *entry;
-    core->m_handle = handle;
+    core->m_camera = std::move(camera);
     {
         std::lock_guard<std::mutex> registry(g_registryLock);
         core->m_id = ++g_nextId;
@@ -139,26 +120,29 @@ std::shared_ptr<CameraCore> CameraCore::Open(const Selector& which)
 void CameraCore::Start()
 {
     int width = 0, height = 0;
-    int result = OZL_USB_GetFPASize(m_handle, &width, &height);
-    if (result != OZL_USB_SUCCESS)
-        throw Failed(result, "OZL_USB_GetFPASize returned " + ResultText(result));
+    Command("OZL_USB_GetFPASize", [&](unsigned long h) { return OZL_USB_GetFPASize(h, &width, &height); });
     if (width <= 0 || height <= 0)
         throw Failed(OZL_USB_FAILURE, "OZL_USB_GetFPASize: the camera reported no frame size");
-    // Temperature planes arrive only on an image-and-temperature stream; the
-    // call answers 2 on any other. No temperature is stored before the first
-    // image of a frame, so starting it ahead of preview loses nothing.
-    result = OZL_USB_StartPullTemp(m_handle, &CameraCore::OnTemps, this);
-    if (result != OZL_USB_SUCCESS && result != OZL_USB_NOT_SUPPORTED)
-        throw Failed(result, "OZL_USB_StartPullTemp returned " + ResultText(result));
-    m_ring.reset(new FrameRing(width, height, result == OZL_USB_SUCCESS));
+    bool withTemps = false;
+    const vivaclient::Call probe = m_camera->ProbeTemperatures(withTemps);
+    if (!probe.ok())
+        throw Failed(probe.result, vivaclient::DescribeFailure(probe));
+    m_ring.reset(new FrameRing(width, height, withTemps));
 
-    void* key = reinterpret_cast<void*>(static_cast<uintptr_t>(m_id));
-    result = OZL_USB_SetExceptionCallback(m_handle, &CameraCore::OnException, key);
-    if (result != OZL_USB_SUCCESS)
-        throw Failed(result, "OZL_USB_SetExceptionCallback returned " + ResultText(result));
-    result = OZL_USB_StartPreview(m_handle, &CameraCore::OnImage, this);
-    if (result != OZL_USB_SUCCESS)
-        throw Failed(result, "OZL_USB_StartPreview returned " + ResultText(result));
+    const uint64_t id = m_id;
+    CameraCore* self = this;  // outlives the listener: Close removes it first
+    m_camera->OnException([self, id](int code) {
+        if (code == OZL_USB_EXCEPTION_DEV_STATE) {
+            self->m_gone.store(true);
+            self->m_ring->MarkGone();
+        }
+        if (ExceptionHook hook = g_hook.load())
+            hook(id, code);
+    });
+    m_stream.reset(new vivaclient::FrameStream(m_camera->handle(), static_cast<vivaclient::FrameSink&>(*this)));
+    const vivaclient::Call start = m_stream->Start();
+    if (!start.ok())
+        throw Failed(start.result, vivaclient::DescribeFailure(start));
 }
 
 CameraCore::~CameraCore() { Close(); }
@@ -170,12 +154,18 @@ void CameraCore::Close()
         m_closed.store(true);
         if (m_ring)
             m_ring->Close();
-        std::lock_guard<std::mutex> hold(m_commands);
-        // Joins the read thread: no frame callback runs after this. After
-        // ShutdownAll the library has closed the camera and the handle is void.
-        if (!m_shutDown.load())
-            OZL_USB_CloseDev(m_handle);
-        Unregister(m_id);
+        if (m_camera)
+            m_camera->OnException(nullptr);
+        // After ShutdownAll the library has closed the camera and the handle
+        // is void: nothing is asked of it any more.
+        if (!m_shutDown.load()) {
+            if (m_stream)
+                m_stream->Stop();  // no frame callback runs after this
+            if (m_camera)
+                m_camera->Close();  // waits for a running command
+        }
+        std::lock_guard<std::mutex> registry(g_registryLock);
+        g_registry.erase(m_id);
     });
 }
 
@@ -186,7 +176,7 @@ void CameraCore::ShutdownAll()
         // Waits for an open in progress; no open starts after this. Not held
         // while deinitialising: an exception callback still running on the
         // poll thread, which Deinit joins, may be trying to open.
-        std::lock_guard<std::mutex> hold(g_discovery);
+        std::lock_guard<std::mutex> hold(g_lifecycle);
         g_shutDown = true;
         initialised = g_initialised;
     }
@@ -200,67 +190,50 @@ void CameraCore::ShutdownAll()
     for (auto& core : open) {
         core->m_shutDown.store(true);
         core->m_closed.store(true);
-        core->m_ring->Close();
+        if (core->m_ring)
+            core->m_ring->Close();
     }
     // Stops the poll thread first, then closes every camera still open.
     if (initialised)
         OZL_USB_Deinit();
-    for (auto& core : open)
-        Unregister(core->m_id);
+    for (auto& core : open) {
+        if (core->m_stream)
+            core->m_stream->Forget();
+        core->Close();
+    }
 }
 
 void CameraCore::SetExceptionHook(ExceptionHook hook) { g_hook.store(hook); }
 
-void CameraCore::OnImage(unsigned long, OZL_USB_VIDEO_INFO_CB* frame, void* user)
+uint16_t* CameraCore::BeginFrame(int width, int height, uint64_t, vivaclient::FrameClock::time_point arrival)
 {
-    auto* self = static_cast<CameraCore*>(user);
-    FrameRing& ring = *self->m_ring;
-    if (self->m_pending) {  // the temperatures of the last frame never came
-        ring.Abandon(self->m_pending);
-        self->m_pending = nullptr;
-    }
-    if (!frame || !frame->data || frame->width != ring.width() || frame->height != ring.height()) {
+    FrameRing& ring = *m_ring;
+    if (width != ring.width() || height != ring.height()) {
         ring.Skip();
-        return;
+        return nullptr;
     }
-    FrameRing::Slot* slot = ring.Begin(Now());
-    if (!slot)
-        return;
-    std::memcpy(slot->image.data(), frame->data, slot->image.size() * sizeof(uint16_t));
-    if (ring.withTemps() && frame->withTemp)
-        self->m_pending = slot;
-    else
-        ring.Publish(slot);
+    m_pending = ring.Begin(Seconds(arrival));
+    return m_pending ? m_pending->image.data() : nullptr;
 }
 
-void CameraCore::OnTemps(unsigned long, OZL_USB_TEMP_INFO_CB* frame, void* user)
+void CameraCore::CompleteFrame(const vivaclient::FrameRef& frame)
 {
-    auto* self = static_cast<CameraCore*>(user);
-    FrameRing::Slot* slot = self->m_pending;
+    FrameRing::Slot* slot = m_pending;
+    m_pending = nullptr;
     if (!slot)
         return;
-    self->m_pending = nullptr;
-    FrameRing& ring = *self->m_ring;
-    if (!frame || !frame->data || frame->width != ring.width() || frame->height != ring.height()) {
-        ring.Abandon(slot);
-        return;
+    if (frame.temps && m_ring->withTemps()) {
+        std::memcpy(slot->temps.data(), frame.temps, slot->temps.size() * sizeof(int16_t));
+        slot->hasTemps = true;
     }
-    std::memcpy(slot->temps.data(), frame->data, slot->temps.size() * sizeof(int16_t));
-    slot->hasTemps = true;
-    ring.Publish(slot);
+    m_ring->Publish(slot);
 }
 
-void CameraCore::OnException(unsigned long, int code, void* user)
+void CameraCore::AbandonFrame()
 {
-    const std::shared_ptr<CameraCore> self = Find(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(user)));
-    if (!self)
-        return;
-    if (code == OZL_USB_EXCEPTION_DEV_STATE) {
-        self->m_gone.store(true);
-        self->m_ring->MarkGone();
-    }
-    if (ExceptionHook hook = g_hook.load())
-        hook(self->m_id, code);
+    if (m_pending)
+        m_ring->Abandon(m_pending);
+    m_pending = nullptr;
 }
 
 }  // namespace vivazuzoz_python

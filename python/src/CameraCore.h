@@ -1,17 +1,17 @@
-// CameraCore - one open camera for the Python package, on the public C
-// functions only. It knows nothing of Python: the module wraps it, releases
-// the interpreter lock around every call that blocks and turns CallError into
-// the package's exceptions.
+// CameraCore - one open camera for the Python package, on the client layer
+// (client/) and so on the public C functions only. It knows nothing of
+// Python: the module wraps it, releases the interpreter lock around every
+// call that blocks and turns CallError into the package's exceptions.
 //
-// Threads: the camera's read thread runs OnImage/OnTemps and only copies into
-// the frame ring; the library's poll thread runs OnException; any Python
-// thread runs the rest. Commands on one camera are serialised here (the
-// library leaves that to its caller), and Close waits for a running command.
+// Threads: the camera's read thread fills the frame ring through the client
+// layer's frame stream; the library's poll thread reports exceptions; any
+// Python thread runs the rest. Commands on one camera run one at a time
+// (client::Camera), and Close waits for a running command.
 #pragma once
 
-#include "FrameRing.h"
-
-#include "VIVAZUZOZ.h"
+#include "camera.h"
+#include "frame_ring.h"
+#include "frame_stream.h"
 
 #include <atomic>
 #include <cstdint>
@@ -23,6 +23,9 @@
 
 namespace vivazuzoz_python {
 
+using vivaclient::CameraInfo;
+using vivaclient::FrameRing;
+
 // A failed call: `code` is the library's result code, or one of the codes
 // below for the package's own conditions.
 struct CallError : std::runtime_error {
@@ -33,16 +36,8 @@ struct CallError : std::runtime_error {
     int code;
 };
 
-// "OZL_USB_GetPalleteType returned 2 (not supported by the camera or its current stream)"
-std::string ResultText(int code);
-
-struct CameraEntry {  // one search record
-    int index;
-    std::string name, videoPath, serialPath;
-};
-
-// A fresh search. Serialised with opens (the library shares the result).
-std::vector<CameraEntry> Search();
+// A fresh search (initialises the library on first use).
+std::vector<CameraInfo> Search();
 
 // Which camera to open: an index of a fresh search, or a node path (video or
 // serial) found in it.
@@ -51,11 +46,11 @@ struct Selector {
     std::string path;  // used when not empty
 };
 
-class CameraCore {
+class CameraCore : private vivaclient::FrameSink {
 public:
     // Opens the camera and starts frame delivery into the ring. Throws CallError.
     static std::shared_ptr<CameraCore> Open(const Selector& which);
-    ~CameraCore();
+    ~CameraCore() override;
     CameraCore(const CameraCore&) = delete;
     CameraCore& operator=(const CameraCore&) = delete;
 
@@ -65,7 +60,7 @@ public:
     bool closed() const { return m_closed.load(); }
     bool gone() const { return m_gone.load(); }
 
-    const CameraEntry& entry() const { return m_entry; }
+    const CameraInfo& entry() const { return m_camera->info(); }
     uint64_t id() const { return m_id; }
     FrameRing& ring() { return *m_ring; }
 
@@ -75,14 +70,16 @@ public:
     template <typename Call>
     void Command(const char* function, Call call)
     {
-        std::lock_guard<std::mutex> hold(m_commands);
         if (m_closed.load())
             throw ClosedError(function);
         if (m_gone.load())
             throw GoneError(function);
-        const int result = call(m_handle);
+        const int result = m_camera->Command(call);
+        if (m_closed.load())
+            throw ClosedError(function);
         if (result != OZL_USB_SUCCESS)
-            throw CallError(CallError::Result, result, std::string(function) + " returned " + ResultText(result));
+            throw CallError(CallError::Result, result,
+                            vivaclient::DescribeFailure(vivaclient::Call{function, result}));
     }
     static CallError ClosedError(const char* what);
     static CallError GoneError(const char* what);
@@ -96,23 +93,29 @@ public:
     using ExceptionHook = void (*)(uint64_t id, int code);
     static void SetExceptionHook(ExceptionHook hook);
 
+    // The capture core's lines held since the last call (the module logs them).
+    static std::string TakeCoreLines();
+    // Show the capture core's lines on standard error as they come.
+    static void ShowCoreLines(bool on);
+
 private:
     CameraCore() = default;
     void Start();
-    static void OnImage(unsigned long handle, OZL_USB_VIDEO_INFO_CB* frame, void* user);
-    static void OnTemps(unsigned long handle, OZL_USB_TEMP_INFO_CB* frame, void* user);
-    static void OnException(unsigned long handle, int code, void* user);
 
-    CameraEntry m_entry;
-    uint64_t m_id = 0;                   // key in the registry of open cameras; never reused
-    unsigned long m_handle = 0;          // valid while !m_closed
-    std::unique_ptr<FrameRing> m_ring;   // made before delivery starts, kept until destruction
-    FrameRing::Slot* m_pending = nullptr;  // read thread only: image stored, temperatures to follow
-    std::atomic<bool> m_closed{false};   // set once, by Close or ShutdownAll
-    std::atomic<bool> m_shutDown{false}; // ShutdownAll closed it through the library's deinit
-    std::once_flag m_closeOnce;          // the close itself runs once
-    std::atomic<bool> m_gone{false};     // set by the poll thread on the device-gone exception
-    std::mutex m_commands;               // held for one command, and by Close around the close
+    // The read thread's side: frames go straight into the ring's slots.
+    uint16_t* BeginFrame(int width, int height, uint64_t sequence, vivaclient::FrameClock::time_point arrival) override;
+    void CompleteFrame(const vivaclient::FrameRef& frame) override;
+    void AbandonFrame() override;
+
+    std::unique_ptr<vivaclient::Camera> m_camera;       // made by Open, kept until destruction
+    std::unique_ptr<vivaclient::FrameStream> m_stream;  // stopped by Close, before the camera closes
+    uint64_t m_id = 0;                    // key in the registry of open cameras; never reused
+    std::unique_ptr<FrameRing> m_ring;    // made before delivery starts, kept until destruction
+    FrameRing::Slot* m_pending = nullptr; // read thread only: the slot being filled
+    std::atomic<bool> m_closed{false};    // set once, by Close or ShutdownAll
+    std::atomic<bool> m_shutDown{false};  // ShutdownAll closed it through the library's deinit
+    std::once_flag m_closeOnce;           // the close itself runs once
+    std::atomic<bool> m_gone{false};      // set by the poll thread on the device-gone exception
 };
 
 }  // namespace vivazuzoz_python

@@ -7,6 +7,8 @@
 // callback that the application registered.
 #include "BufferPool.h"
 #include "CameraCore.h"
+#include "number_text.h"
+#include "settings.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -20,6 +22,20 @@ namespace py = pybind11;
 using namespace vivazuzoz_python;
 
 namespace {
+
+// The capture core's lines since the last call, into Python's logging
+// (logger "vivazuzoz", level DEBUG). Needs the interpreter lock.
+void LogCoreLines()
+{
+    const std::string lines = CameraCore::TakeCoreLines();
+    if (lines.empty())
+        return;
+    try {
+        py::module_::import("logging").attr("getLogger")("vivazuzoz").attr("debug")("capture core:\n%s", lines);
+    } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("vivazuzoz capture core lines");
+    }
+}
 
 // Runs work() without the interpreter lock. The lock is taken back in plain
 // code, not in a destructor: at interpreter exit taking it may end this
@@ -126,7 +142,13 @@ public:
         Selector which;
         which.index = index;
         which.path = path;
-        m_core = WithoutGil([&] { return CameraCore::Open(which); });
+        try {
+            m_core = WithoutGil([&] { return CameraCore::Open(which); });
+        } catch (...) {
+            LogCoreLines();
+            throw;
+        }
+        LogCoreLines();
     }
     ~Camera() { Close(); }
 
@@ -149,8 +171,8 @@ public:
     int waitingReaders() const { return m_core->ring().waiting(); }
     py::tuple info() const
     {
-        const CameraEntry& e = m_core->entry();
-        return py::make_tuple(e.index, e.name, e.videoPath, e.serialPath);
+        const CameraInfo& e = m_core->entry();
+        return py::make_tuple(e.index, e.name, e.videoPath, e.serialPath, e.usbPort);
     }
 
     Frame Read(py::object timeoutArg)
@@ -210,48 +232,49 @@ public:
         return frame;
     }
 
-    // Settings: the name Python users see, then the library call.
-    int GetInt(const char* what, int (*get)(unsigned long, int*))
+    // Settings, by the tool's names (client/settings.h): the table gives the
+    // library call, the range and how the value travels.
+    double Get(const char* name)
     {
-        int value = 0;
-        Run(what, [&](unsigned long h) { return get(h, &value); });
-        return value;
+        const vivaclient::Setting& setting = SettingNamed(name);
+        vivaclient::SettingValue value;
+        Run(setting.getFunction, [&](unsigned long h) { return vivaclient::ReadSetting(h, setting, value).result; });
+        return value.number;
     }
-    void SetInt(const char* what, int (*set)(unsigned long, int), int value)
+    void Set(const char* name, double value, const std::string& typed)
     {
-        Run(what, [&](unsigned long h) { return set(h, value); });
+        const vivaclient::Setting& setting = SettingNamed(name);
+        std::string error;
+        if (!vivaclient::InSettingRange(setting, value, typed, error))
+            throw CallError(CallError::Result, OZL_USB_INVALID_PARAM, error);
+        Run(setting.setFunction, [&](unsigned long h) { return vivaclient::WriteSetting(h, setting, value).result; });
     }
-    float GetFloat(const char* what, int (*get)(unsigned long, float*))
-    {
-        float value = 0;
-        Run(what, [&](unsigned long h) { return get(h, &value); });
-        return value;
-    }
-    int GetImageParam(int type)
-    {
-        int value = 0;
-        Run("get_image_param: OZL_USB_GetImageParam", [&](unsigned long h) { return OZL_USB_GetImageParam(h, type, &value); });
-        return value;
-    }
-    void SetImageParam(int type, int value)
-    {
-        Run("set_image_param: OZL_USB_SetImageParam", [&](unsigned long h) { return OZL_USB_SetImageParam(h, type, value); });
-    }
+    int GetImageParam(int type) { return static_cast<int>(Get(ImageParamName(type))); }
+    void SetImageParam(int type, py::object value) { Set(ImageParamName(type), IntegerValue(value), Typed(value)); }
     void Shutter()
     {
         Run("shutter: OZL_USB_CorrectShutter", [](unsigned long h) { return OZL_USB_CorrectShutter(h); });
     }
-    // (atmos_temp, distance, emissivity, reflected_temp, transmittance), as the record.
+    // (atmos_temp, distance, emissivity, reflected_temp, transmittance), as the
+    // record, each rounded to the 0.0001 it travels with.
     py::tuple GetEnv()
     {
         OZL_USB_ENV_PARAM p{};
-        Run("env: OZL_USB_GetEnvParam", [&](unsigned long h) { return OZL_USB_GetEnvParam(h, &p); });
-        return py::make_tuple(p.atmosTemp, p.distance, p.emissivity, p.reflectedTemp, p.transmittance);
+        Run("OZL_USB_GetEnvParam", [&](unsigned long h) { return OZL_USB_GetEnvParam(h, &p); });
+        auto exact = [](float v) { return static_cast<double>(vivaclient::EnvUnitsOfFloat(v)) / 10000.0; };
+        return py::make_tuple(exact(p.atmosTemp), exact(p.distance), exact(p.emissivity), exact(p.reflectedTemp),
+                              exact(p.transmittance));
     }
-    void SetEnv(float atmos, float distance, float emissivity, float reflected, float transmittance)
+    void SetEnv(double atmos, double distance, double emissivity, double reflected, double transmittance)
     {
-        const OZL_USB_ENV_PARAM p{atmos, distance, emissivity, reflected, transmittance};
-        Run("env: OZL_USB_SetEnvParam", [&](unsigned long h) { return OZL_USB_SetEnvParam(h, &p); });
+        const double values[vivaclient::kEnvFieldCount] = {atmos, distance, emissivity, reflected, transmittance};
+        for (const vivaclient::Setting& s : vivaclient::Settings()) {
+            std::string error;
+            if (s.access == vivaclient::SettingAccess::EnvParam &&
+                !vivaclient::InSettingRange(s, values[s.slot], vivaclient::FormatDecimal(values[s.slot], 6), error))
+                throw CallError(CallError::Result, OZL_USB_INVALID_PARAM, "env: " + error);
+        }
+        Run("OZL_USB_SetEnvParam", [&](unsigned long h) { return vivaclient::WriteEnvironment(h, values).result; });
     }
     void OnException(py::object callback)
     {
@@ -262,7 +285,31 @@ public:
         SetListener(m_core->id(), std::move(callback));
     }
 
+    // An integral Python value (bool excluded), as the integer settings take.
+    static double IntegerValue(const py::object& value)
+    {
+        if (!py::isinstance<py::int_>(value) || py::isinstance<py::bool_>(value))
+            throw py::type_error("expected an integer, not " + Typed(value));
+        return value.cast<double>();
+    }
+    static std::string Typed(const py::object& value) { return py::repr(value).cast<std::string>(); }
+
 private:
+    static const vivaclient::Setting& SettingNamed(const char* name)
+    {
+        const vivaclient::Setting* setting = vivaclient::FindSetting(name);
+        if (!setting)
+            throw std::logic_error(std::string("no setting ") + name);
+        return *setting;
+    }
+    static const char* ImageParamName(int type)
+    {
+        for (const vivaclient::Setting& s : vivaclient::Settings())
+            if (s.access == vivaclient::SettingAccess::ImageParam && s.slot == type)
+                return s.name;
+        throw CallError(CallError::Result, OZL_USB_INVALID_PARAM, "image parameter " + std::to_string(type) + ": expected 0..5");
+    }
+
     template <typename Call>
     void Run(const char* what, Call call)
     {
@@ -332,12 +379,15 @@ PYBIND11_MODULE(_vivazuzoz, m)
     py::array_t<uint16_t> warmUp(0);
 
     m.def("search", [] {
-        const std::vector<CameraEntry> found = WithoutGil([] { return Search(); });
+        const std::vector<CameraInfo> found = WithoutGil([] { return Search(); });
+        LogCoreLines();
         py::list out;
-        for (const CameraEntry& e : found)
-            out.append(py::make_tuple(e.index, e.name, e.videoPath, e.serialPath));
+        for (const CameraInfo& e : found)
+            out.append(py::make_tuple(e.index, e.name, e.videoPath, e.serialPath, e.usbPort));
         return out;
-    }, "A fresh search: a list of (index, name, video_path, serial_path).");
+    }, "A fresh search: a list of (index, name, video_path, serial_path, usb_port).");
+    m.def("_show_core_lines", [](bool on) { CameraCore::ShowCoreLines(on); },
+          "Show the capture core's own lines on standard error as they come, instead of logging them.");
     m.def("_shutdown", &Shutdown, "Closes every camera and stops the library (run at interpreter exit).");
     py::module_::import("atexit").attr("register")(m.attr("_shutdown"));
 
@@ -375,26 +425,26 @@ PYBIND11_MODULE(_vivazuzoz, m)
         .def_property_readonly("_info", &Camera::info)
         .def("read", &Camera::Read, py::arg("timeout") = 2.0)
         .def_property("palette",
-            [](Camera& c) { return c.GetInt("palette: OZL_USB_GetPalleteType", OZL_USB_GetPalleteType); },
-            [](Camera& c, int v) { c.SetInt("palette: OZL_USB_SetPalleteType", OZL_USB_SetPalleteType, v); },
-            "Palette number, as the camera numbers its palettes.")
+            [](Camera& c) { return static_cast<int>(c.Get("palette")); },
+            [](Camera& c, py::object v) { c.Set("palette", Camera::IntegerValue(v), Camera::Typed(v)); },
+            "Palette number, as the camera numbers its palettes (0 to 255).")
         .def_property("temp_level",
-            [](Camera& c) { return c.GetInt("temp_level: OZL_USB_GetTempLevel", OZL_USB_GetTempLevel); },
-            [](Camera& c, int v) { c.SetInt("temp_level: OZL_USB_SeTempLevel", OZL_USB_SeTempLevel, v); },
+            [](Camera& c) { return static_cast<int>(c.Get("temp-level")); },
+            [](Camera& c, py::object v) { c.Set("temp-level", Camera::IntegerValue(v), Camera::Typed(v)); },
             "Temperature level (measuring range) 0, 1 or 2; radiometric streams only.")
         .def_property("temp_unit",
-            [](Camera& c) { return c.GetInt("temp_unit: OZL_USB_GetTempUnit", OZL_USB_GetTempUnit); },
-            [](Camera& c, int v) { c.SetInt("temp_unit: OZL_USB_SetTempUnit", OZL_USB_SetTempUnit, v); },
-            "Temperature unit, as the camera numbers it; radiometric streams only.")
+            [](Camera& c) { return static_cast<int>(c.Get("temp-unit")); },
+            [](Camera& c, py::object v) { c.Set("temp-unit", Camera::IntegerValue(v), Camera::Typed(v)); },
+            "Temperature unit, as the camera numbers it (0 to 255); radiometric streams only.")
         .def_property("image_level",
-            [](Camera& c) { return c.GetInt("image_level: OZL_USB_GetImageLevel", OZL_USB_GetImageLevel); },
-            [](Camera& c, int v) { c.SetInt("image_level: OZL_USB_SetImageLevel", OZL_USB_SetImageLevel, v); },
-            "Image level.")
+            [](Camera& c) { return static_cast<int>(c.Get("image-level")); },
+            [](Camera& c, py::object v) { c.Set("image-level", Camera::IntegerValue(v), Camera::Typed(v)); },
+            "Image level (0 to 255).")
         .def_property_readonly("fpa_temperature",
-            [](Camera& c) { return c.GetFloat("fpa_temperature: OZL_USB_GetFPATemp", OZL_USB_GetFPATemp); },
+            [](Camera& c) { return (c.Get("fpa-temp")); },
             "Detector (FPA) temperature in degrees.")
         .def_property_readonly("camera_temperature",
-            [](Camera& c) { return c.GetFloat("camera_temperature: OZL_USB_GetCameraTemp", OZL_USB_GetCameraTemp); },
+            [](Camera& c) { return (c.Get("camera-temp")); },
             "The camera's own temperature in degrees.")
         .def("_get_image_param", &Camera::GetImageParam)
         .def("_set_image_param", &Camera::SetImageParam)

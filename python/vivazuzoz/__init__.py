@@ -18,14 +18,23 @@ library's result code) or one of its subclasses.
 """
 
 import operator
+import sys
 from dataclasses import dataclass
+
+try:
+    import numpy  # noqa: F401  (the compiled core hands out numpy arrays)
+except ImportError as error:
+    raise ImportError(
+        "vivazuzoz needs numpy, which this interpreter (%s) cannot import: install Debian's python3-numpy "
+        "and run the package with /usr/bin/python3, or install numpy for this interpreter" % sys.executable
+    ) from error
 
 from ._errors import Disconnected, Error, InvalidParam, NotSupported, OpenFailed, Timeout
 from . import _vivazuzoz
 from ._vivazuzoz import Frame
 
 __all__ = [
-    "search", "Camera", "CameraInfo", "EnvParams", "Frame", "IMAGE_PARAMS",
+    "search", "show_core_output", "Camera", "CameraInfo", "EnvParams", "Frame", "IMAGE_PARAMS",
     "Error", "NotSupported", "InvalidParam", "OpenFailed", "Timeout", "Disconnected",
 ]
 
@@ -43,12 +52,15 @@ IMAGE_PARAMS = {
 @dataclass(frozen=True)
 class CameraInfo:
     """One camera found by :func:`search`. ``serial_path`` is the command port
-    paired with ``video_path`` ("" when none was paired)."""
+    paired with ``video_path`` ("" when none was paired); ``usb_port`` is the
+    physical USB port ("1-1.2"), the same after the camera is unplugged and
+    plugged back into it ("" when unknown)."""
 
     index: int
     name: str
     video_path: str
     serial_path: str
+    usb_port: str = ""
 
 
 @dataclass
@@ -66,6 +78,14 @@ class EnvParams:
 def search():
     """Searches for cameras now: a list of :class:`CameraInfo`."""
     return [CameraInfo(*record) for record in _vivazuzoz.search()]
+
+
+def show_core_output(on=True):
+    """The capture core (the library's video part) reports each open in a few
+    dozen lines on standard output. They are kept out of sight and logged to
+    the ``vivazuzoz`` logger at DEBUG level; ``show_core_output()`` prints them
+    on standard error as they come instead."""
+    _vivazuzoz._show_core_lines(bool(on))
 
 
 def _image_param_number(param):

@@ -32,7 +32,7 @@ def test_search_reports_every_camera_with_its_paired_nodes_and_opens_by_index_in
 
     with pytest.raises(vivazuzoz.OpenFailed) as failed:
         vivazuzoz.Camera(2)
-    assert failed.value.code == 4 and "camera 2" in str(failed.value)
+    assert failed.value.code == 4 and "index 2" in str(failed.value)
     with pytest.raises(vivazuzoz.OpenFailed):
         vivazuzoz.Camera("/dev/no-such-node")
 

@@ -100,7 +100,7 @@ TEST(ToolOnVirtualCamera, ListShowsEveryConfiguredCamera)
     // Standard output holds the JSON alone, whatever the library prints.
     EXPECT_EQ(json.out.front(), '[') << json.out;
     EXPECT_EQ(json.out.substr(json.out.size() - 2), "]\n") << json.out;
-    EXPECT_TRUE(Contains(json.out, "{\"index\":1,\"name\":\"Lab \\\"B\\\" camera\",\"video\":\"/dev/")) << json.out;
+    EXPECT_TRUE(Contains(json.out, "{\"index\":1,\"name\":\"Lab \\\"B\\\" camera\",\"video_path\":\"/dev/")) << json.out;
 }
 
 TEST(ToolOnVirtualCamera, SnapshotShowsTheScenesHotObjectAndWritesItsTemperatures)

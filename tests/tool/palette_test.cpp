@@ -1,4 +1,4 @@
-#include "palette.h"
+#include "client.h"
 
 #include <gtest/gtest.h>
 
@@ -11,21 +11,21 @@ bool Same(Rgb a, Rgb b)
     return a.r == b.r && a.g == b.g && a.b == b.b;
 }
 
-const Palette& Named(const char* name)
+const Colormap& Named(const char* name)
 {
-    static Palette palette;
-    const PaletteInfo* info = FindPalette(name);
+    static Colormap palette;
+    const ColormapInfo* info = FindColormap(name);
     EXPECT_NE(info, nullptr) << name;
-    palette = info ? info->build() : Palette{};
+    palette = info ? info->build() : Colormap{};
     return palette;
 }
 
 }  // namespace
 
-TEST(Palette, WhiteHotAndBlackHotAreGreyRampsInOppositeDirections)
+TEST(Colormap, WhiteHotAndBlackHotAreGreyRampsInOppositeDirections)
 {
-    const Palette white = Named("white-hot");
-    const Palette black = Named("black-hot");
+    const Colormap white = Named("white-hot");
+    const Colormap black = Named("black-hot");
     EXPECT_TRUE(Same(white[0], Rgb{0, 0, 0}));
     EXPECT_TRUE(Same(white[255], Rgb{255, 255, 255}));
     EXPECT_TRUE(Same(black[0], Rgb{255, 255, 255}));
@@ -37,15 +37,15 @@ TEST(Palette, WhiteHotAndBlackHotAreGreyRampsInOppositeDirections)
     }
 }
 
-TEST(Palette, IronGoesFromBlackToWhiteGettingBrighterAndRainbowFromBlueToRed)
+TEST(Colormap, IronGoesFromBlackToWhiteGettingBrighterAndRainbowFromBlueToRed)
 {
-    const Palette iron = Named("iron");
+    const Colormap iron = Named("iron");
     EXPECT_TRUE(Same(iron[0], Rgb{0, 0, 0}));
     EXPECT_TRUE(Same(iron[255], Rgb{255, 255, 255}));
     for (int i = 1; i < 256; ++i)
         EXPECT_GE(Luminance(iron[i]) + 1.0, Luminance(iron[i - 1])) << "iron darkens at " << i;
 
-    const Palette rainbow = Named("rainbow");
+    const Colormap rainbow = Named("rainbow");
     EXPECT_TRUE(Same(rainbow[0], Rgb{0, 0, 255}));
     EXPECT_TRUE(Same(rainbow[255], Rgb{255, 0, 0}));
     // Full saturation throughout: one channel is always at its maximum.
@@ -53,19 +53,19 @@ TEST(Palette, IronGoesFromBlackToWhiteGettingBrighterAndRainbowFromBlueToRed)
         EXPECT_EQ(std::max({rainbow[i].r, rainbow[i].g, rainbow[i].b}), 255) << i;
 }
 
-TEST(Palette, EveryAdvertisedNameIsFoundAndOthersAreNot)
+TEST(Colormap, EveryAdvertisedNameIsFoundAndOthersAreNot)
 {
     for (const char* name : {"white-hot", "black-hot", "iron", "rainbow"})
-        EXPECT_NE(PaletteNames().find(name), std::string::npos) << name;
-    for (const PaletteInfo& p : Palettes())
-        EXPECT_EQ(FindPalette(p.name), &p);
-    EXPECT_EQ(FindPalette("Iron"), nullptr);
-    EXPECT_EQ(FindPalette(""), nullptr);
+        EXPECT_NE(ColormapNames().find(name), std::string::npos) << name;
+    for (const ColormapInfo& p : Colormaps())
+        EXPECT_EQ(FindColormap(p.name), &p);
+    EXPECT_EQ(FindColormap("Iron"), nullptr);
+    EXPECT_EQ(FindColormap(""), nullptr);
 }
 
-TEST(Palette, ColouriseStretchesThePlaneFromMinimumToMaximum)
+TEST(Colormap, ColouriseStretchesThePlaneFromMinimumToMaximum)
 {
-    const Palette& grey = Named("white-hot");
+    const Colormap& grey = Named("white-hot");
     const int16_t plane[4] = {-50, 0, 300, 300};
     const std::vector<uint8_t> rgb = Colourise(plane, 2, 2, grey);
     ASSERT_EQ(rgb.size(), 12u);

@@ -1,5 +1,5 @@
 // What the tool tells a user whose account may not open a camera's nodes.
-#include "result_text.h"
+#include "client.h"
 #include "../support/TextSearch.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // child process under the virtual camera's wrapper, checked by exit status,
 // messages and the files written.
 #include "child_process.h"
-#include "tiff_recording.h"
+#include "recording.h"
 
 #include "../support/ScratchDir.h"
 #include "../support/TextSearch.h"
@@ -17,8 +17,8 @@
 #include <sstream>
 #include <thread>
 
-using vivatool::RecordedFrame;
-using vivatool::RecordingReader;
+using vivaclient::RecordedFrame;
+using vivaclient::RecordingReader;
 
 namespace {
 

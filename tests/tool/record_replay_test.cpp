@@ -1,7 +1,7 @@
 // Recording a virtual camera with the tool in this process, and replaying the
 // recording through a virtual camera to the library's public functions.
 #include "run_tool.h"
-#include "tiff_recording.h"
+#include "client.h"
 
 #include "../support/Eventually.h"
 #include "../support/ScratchDir.h"

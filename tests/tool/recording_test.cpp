@@ -1,7 +1,7 @@
 // Recording files: what the writer puts in them, what the reader accepts, how
 // a failed write leaves them, and which frames a time-lapse keeps.
 #include "frame_taker.h"
-#include "tiff_recording.h"
+#include "client.h"
 
 #include "../support/ScratchDir.h"
 #include "../support/TextSearch.h"

@@ -1,5 +1,5 @@
 #include "json.h"
-#include "settings.h"
+#include "client.h"
 
 #include <VIVAZUZOZ.h>
 

@@ -3,7 +3,7 @@
 #include "../support/ScratchDir.h"
 #include "alarm.h"
 #include "regions.h"
-#include "state_dir.h"
+#include "client.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "../support/ScratchDir.h"
 #include "../support/TextSearch.h"
 #include "run_tool.h"
-#include "settings.h"
+#include "client.h"
 #include "temperature_csv.h"
 
 #include <vcam/VirtualCamera.h>

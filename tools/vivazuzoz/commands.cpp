@@ -1,16 +1,12 @@
 #include "commands.h"
 
-#include "interrupt.h"
+#include "client.h"
 #include "json.h"
-#include "number_text.h"
-#include "palette.h"
 #include "plane_stats.h"
 #include "png_writer.h"
 #include "progress.h"
 #include "record_command.h"
 #include "serve/serve_command.h"
-#include "settings.h"
-#include "state_dir.h"
 #include "stream.h"
 #include "temperature_csv.h"
 #include "tool_support.h"
@@ -38,17 +34,15 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kFrameTimeout = std::chrono::seconds(5);
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
+const CameraInfo* DefaultCamera(const std::vector<CameraInfo>& cameras)
+{
+    std::string ignored;
+    return ChooseCamera(cameras, CameraChoice{}, ignored);
+}
+
 std::string NodeText(const std::string& path)
 {
     return path.empty() ? "-" : path;
-}
-
-void JsonNode(JsonWriter& json, const std::string& path)
-{
-    if (path.empty())
-        json.Null();
-    else
-        json.String(path);
 }
 
 // ------------------------------------------------------------------ list
@@ -65,11 +59,9 @@ int RunList(Context& ctx, const ParsedArgs& args)
         JsonWriter json;
         json.BeginArray();
         for (const CameraInfo& c : cameras) {
-            json.BeginObject().Key("index").Int(c.index).Key("name").String(c.name).Key("video");
-            JsonNode(json, c.video);
-            json.Key("serial");
-            JsonNode(json, c.serial);
-            json.Key("command_port").Bool(!c.serial.empty());
+            json.BeginObject().Key("index").Int(c.index);
+            WriteCameraFields(json, c);
+            json.Key("command_port").Bool(!c.serialPath.empty());
             json.Key("default").Bool(&c == DefaultCamera(cameras));
             json.EndObject();
         }
@@ -84,16 +76,16 @@ int RunList(Context& ctx, const ParsedArgs& args)
     size_t nameWidth = 4, videoWidth = 5;
     for (const CameraInfo& c : cameras) {
         nameWidth = std::max(nameWidth, c.name.size());
-        videoWidth = std::max(videoWidth, NodeText(c.video).size());
+        videoWidth = std::max(videoWidth, NodeText(c.videoPath).size());
     }
     const int nw = static_cast<int>(nameWidth), vw = static_cast<int>(videoWidth);
     const CameraInfo* chosen = DefaultCamera(cameras);
     std::fprintf(ctx.out, "%-5s  %-*s  %-*s  %s\n", "INDEX", nw, "NAME", vw, "VIDEO", "SERIAL");
     for (const CameraInfo& c : cameras) {
-        const std::string serial = c.serial.empty() ? "-  (no command port: cannot be driven)"
-                                   : &c == chosen   ? c.serial + "  (default)"
-                                                    : c.serial;
-        std::fprintf(ctx.out, "%-5d  %-*s  %-*s  %s\n", c.index, nw, c.name.c_str(), vw, NodeText(c.video).c_str(),
+        const std::string serial = c.serialPath.empty() ? "-  (no command port: cannot be driven)"
+                                   : &c == chosen   ? c.serialPath + "  (default)"
+                                                    : c.serialPath;
+        std::fprintf(ctx.out, "%-5d  %-*s  %-*s  %s\n", c.index, nw, c.name.c_str(), vw, NodeText(c.videoPath).c_str(),
                      serial.c_str());
     }
     return kExitOk;
@@ -126,10 +118,10 @@ int RunInfo(Context& ctx, const ParsedArgs& args)
     Session session;
     if (const int status = OpenSelected(ctx, session, index))
         return status;
-    const unsigned long handle = session.camera.handle();
+    const unsigned long handle = session.handle();
 
     bool withTemp = false;
-    const Call probe = ProbeTemperatureStream(handle, withTemp);
+    const Call probe = session.camera->ProbeTemperatures(withTemp);
     int width = 0, height = 0;
     const Call size{"OZL_USB_GetFPASize", OZL_USB_GetFPASize(handle, &width, &height)};
 
@@ -148,13 +140,11 @@ int RunInfo(Context& ctx, const ParsedArgs& args)
         failed |= !calls[i].ok() && calls[i].result != OZL_USB_NOT_SUPPORTED;
     }
 
-    const CameraInfo& info = session.info;
+    const CameraInfo& info = session.info();
     if (args.has("json")) {
         JsonWriter json;
-        json.BeginObject().Key("index").Int(info.index).Key("name").String(info.name).Key("video");
-        JsonNode(json, info.video);
-        json.Key("serial");
-        JsonNode(json, info.serial);
+        json.BeginObject().Key("index").Int(info.index);
+        WriteCameraFields(json, info);
         json.Key("stream").BeginObject().Key("width").Int(width).Key("height").Int(height);
         json.Key("temperatures");
         if (probe.ok())
@@ -185,8 +175,8 @@ int RunInfo(Context& ctx, const ParsedArgs& args)
         std::fprintf(ctx.out, "%s\n", json.str().c_str());
     } else {
         std::fprintf(ctx.out, "Camera %d: %s\n", info.index, info.name.c_str());
-        std::fprintf(ctx.out, "  %-20s%s\n", "video node", NodeText(info.video).c_str());
-        std::fprintf(ctx.out, "  %-20s%s\n", "serial node", NodeText(info.serial).c_str());
+        std::fprintf(ctx.out, "  %-20s%s\n", "video node", NodeText(info.videoPath).c_str());
+        std::fprintf(ctx.out, "  %-20s%s\n", "serial node", NodeText(info.serialPath).c_str());
         const std::string layout = !probe.ok() ? "layout unknown (" + DescribeFailure(probe) + ")"
                                    : withTemp  ? "image and temperature"
                                                : "image only";
@@ -238,7 +228,7 @@ int RunGet(Context& ctx, const ParsedArgs& args)
     if (const int status = OpenSelected(ctx, session, index))
         return status;
     SettingValue value;
-    const Call call = ReadSetting(session.camera.handle(), *setting, value);
+    const Call call = ReadSetting(session.handle(), *setting, value);
     if (!call.ok())
         return FailCall(ctx, call);
     if (args.has("json")) {
@@ -268,7 +258,7 @@ int RunSet(Context& ctx, const ParsedArgs& args)
     Session session;
     if (const int status = OpenSelected(ctx, session, index))
         return status;
-    const Call call = WriteSetting(session.camera.handle(), *setting, *value);
+    const Call call = WriteSetting(session.handle(), *setting, *value);
     if (call.result == OZL_USB_FAILURE && call.function == setting->setFunction)
         return Fail(ctx, DescribeRefusal(*setting, args.positional[1], call));
     if (!call.ok())
@@ -287,7 +277,7 @@ int RunShutter(Context& ctx, const ParsedArgs& args)
     Session session;
     if (const int status = OpenSelected(ctx, session, index))
         return status;
-    const Call call{"OZL_USB_CorrectShutter", OZL_USB_CorrectShutter(session.camera.handle())};
+    const Call call{"OZL_USB_CorrectShutter", OZL_USB_CorrectShutter(session.handle())};
     if (!call.ok())
         return FailCall(ctx, call);
     std::fprintf(ctx.out, "Shutter correction done.\n");
@@ -308,18 +298,16 @@ struct Snapshot {
     std::vector<uint16_t> image;
     std::vector<int16_t> temp;
 
-    void Take(const FrameView& frame)
+    void Take(const FrameRef& frame)
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (done)
             return;
-        const size_t count = static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height);
         width = frame.width;
         height = frame.height;
-        if (frame.temp)
-            temp.assign(frame.temp, frame.temp + count);
-        if (frame.image)
-            image.assign(frame.image, frame.image + count);
+        image.assign(frame.image, frame.image + frame.samples());
+        if (frame.temps)
+            temp.assign(frame.temps, frame.temps + frame.samples());
         done = true;
         arrived.notify_all();
     }
@@ -332,22 +320,19 @@ int GrabSnapshot(Context& ctx, int index, Snapshot& shot)
     Session session;
     if (const int status = OpenSelected(ctx, session, index))
         return status;
-    if (const Call watch = session.library.WatchForLoss(session.camera.handle()); !watch.ok())
-        return FailCall(ctx, watch);
-
     {
-        FrameSource source(session.camera.handle(), [&shot](const FrameView& f) { shot.Take(f); });
+        FrameStream source(session.handle(), [&shot](const FrameRef& f) { shot.Take(f); });
         if (const Call start = source.Start(); !start.ok())
             return FailCall(ctx, start);
         std::unique_lock<std::mutex> lock(shot.mutex);
         const auto deadline = Clock::now() + kFrameTimeout;
-        while (!shot.done && !session.library.lost() && !Interrupted() && Clock::now() < deadline)
+        while (!shot.done && !session.camera->lost() && !Interrupted() && Clock::now() < deadline)
             shot.arrived.wait_for(lock, kPollInterval);
     }  // callbacks stopped: `shot` is the command thread's alone from here
     if (Interrupted())
         return kExitInterrupted;
     if (!shot.done)
-        return Fail(ctx, session.library.lost() ? "the camera was lost before a frame arrived"
+        return Fail(ctx, session.camera->lost() ? "the camera was lost before a frame arrived"
                                                 : "no frame from the camera within 5 s");
     return kExitOk;
 }
@@ -365,10 +350,10 @@ int RunSnapshot(Context& ctx, const ParsedArgs& args)
     const std::string csvPath = args.value("temperature");
     // Typed relative to the user's folder; the library runs in another.
     const std::string outputFile = UserPath(output), csvFile = UserPath(csvPath);
-    const PaletteInfo* palette = FindPalette(args.value("colormap", Palettes().front().name));
+    const ColormapInfo* palette = FindColormap(args.value("colormap", Colormaps().front().name));
     if (!palette)
         return UsageError(ctx, "snapshot",
-                          "unknown colormap '" + args.value("colormap") + "'; colormaps are: " + PaletteNames());
+                          "unknown colormap '" + args.value("colormap") + "'; colormaps are: " + ColormapNames());
     if (output.empty() || (args.has("temperature") && csvPath.empty()))
         return UsageError(ctx, "snapshot", "a file name may not be empty");
     if (args.has("frame") && !args.has("from"))
@@ -474,7 +459,7 @@ const std::vector<Command>& Commands()
           {kDeviceOption,
            {"output", 'o', "FILE.png", "the picture to write (or give FILE.png as the argument)"},
            {"colormap", 'c', "NAME",
-            "the tool's colouring: " + PaletteNames() + " (default " + Palettes().front().name +
+            "the tool's colouring: " + ColormapNames() + " (default " + Colormaps().front().name +
                 "); not the camera's palette setting",
             false, "palette"},
            {"temperature", 't', "FILE.csv", "also write the temperatures in degrees, one row of pixels per line"},

@@ -1,7 +1,7 @@
 // commands.h - the tool's subcommands.
 #pragma once
 
-#include "core_output.h"
+#include "client.h"
 #include "exit_status.h"
 
 #include <cstdio>

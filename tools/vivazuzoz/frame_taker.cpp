@@ -30,27 +30,14 @@ FrameTaker::~FrameTaker()
 
 Call FrameTaker::Start(unsigned long handle)
 {
-    handle_ = handle;
-    if (withTemp_) {
-        // Temperatures first, so a frame is never completed with the
-        // temperature plane of the next one.
-        const Call temp{"OZL_USB_StartPullTemp", OZL_USB_StartPullTemp(handle, OnTemp, this)};
-        if (!temp.ok())
-            return temp;
-        tempStarted_ = true;
-    }
-    const Call preview{"OZL_USB_StartPreview", OZL_USB_StartPreview(handle, OnVideo, this)};
-    previewStarted_ = preview.ok();
-    return preview;
+    stream_ = std::make_unique<FrameStream>(handle, static_cast<FrameSink&>(*this));
+    return stream_->Start();
 }
 
 void FrameTaker::Stop()
 {
-    if (tempStarted_)
-        OZL_USB_StopPullTemp(handle_);
-    if (previewStarted_)
-        OZL_USB_StopPreview(handle_);
-    tempStarted_ = previewStarted_ = false;
+    if (stream_)
+        stream_->Stop();
 }
 
 std::optional<QueuedFrame> FrameTaker::Next(Clock::duration wait)
@@ -85,52 +72,31 @@ FrameTaker::Counts FrameTaker::counts() const
     return c;
 }
 
-void FrameTaker::OnVideo(unsigned long, OZL_USB_VIDEO_INFO_CB* frame, void* user)
+// Read thread: the image plane of a new frame goes straight into a buffer
+// of the pool, when the recording keeps the frame.
+uint16_t* FrameTaker::BeginFrame(int width, int height, uint64_t sequence, FrameClock::time_point now)
 {
-    auto* self = static_cast<FrameTaker*>(user);
-    self->Arrived(frame->data, frame->width, frame->height);
-    if (!self->withTemp_)
-        self->Complete();
-}
-
-void FrameTaker::OnTemp(unsigned long, OZL_USB_TEMP_INFO_CB* frame, void* user)
-{
-    auto* self = static_cast<FrameTaker*>(user);
-    if (!self->filling_)
-        return;  // its image plane came before the recording started
-    std::copy(frame->data, frame->data + self->filling_->temp.size(), self->filling_->temp.begin());
-    self->Complete();
-}
-
-// Read thread: the image plane of a new frame.
-void FrameTaker::Arrived(const uint16_t* image, int width, int height)
-{
-    const Clock::time_point now = Clock::now();
+    (void)sequence;
     std::unique_lock<std::mutex> lock(mutex_);
-    if (filling_) {  // its temperature plane never came
-        pool_.push_back(std::move(*filling_));
-        filling_.reset();
-        --counts_.taken;
-    }
     if (width != width_ || height != height_) {
         ++counts_.foreign;
-        return;
+        return nullptr;
     }
     if (counts_.received == 0) {
         counts_.first = now;
         counts_.firstWall = std::chrono::system_clock::now();
     }
     counts_.last = now;
-    const uint64_t sequence = counts_.received++;
+    const uint64_t number = counts_.received++;
     const double time = std::chrono::duration<double>(now - counts_.first).count();
     if (counts_.ended || (limits_.frames && counts_.taken >= limits_.frames) ||
         (limits_.seconds > 0 && time >= limits_.seconds)) {
         counts_.ended = true;
         changed_.notify_all();
-        return;
+        return nullptr;
     }
     if (!lapse_.Take(time))
-        return;
+        return nullptr;
     QueuedFrame frame;
     if (!pool_.empty()) {
         frame = std::move(pool_.back());
@@ -139,29 +105,43 @@ void FrameTaker::Arrived(const uint16_t* image, int width, int height)
         ++allocated_;
     } else {
         ++counts_.dropped;
-        return;
+        return nullptr;
     }
     ++counts_.taken;
     lock.unlock();
     const size_t samples = static_cast<size_t>(width) * static_cast<size_t>(height);
-    frame.sequence = sequence;
+    frame.sequence = number;
     frame.time = time;
-    frame.image.assign(image, image + samples);
+    frame.image.resize(samples);
     frame.temp.resize(withTemp_ ? samples : 0);
     filling_ = std::move(frame);
+    return filling_->image.data();
 }
 
 // Read thread: the frame being filled is complete.
-void FrameTaker::Complete()
+void FrameTaker::CompleteFrame(const FrameRef& frame)
 {
     if (!filling_)
         return;
+    if (withTemp_ && frame.temps)
+        std::copy(frame.temps, frame.temps + filling_->temp.size(), filling_->temp.begin());
     std::lock_guard<std::mutex> lock(mutex_);
     ready_.push_back(std::move(*filling_));
     filling_.reset();
     if (limits_.frames && ++completed_ >= limits_.frames)
         counts_.ended = true;
     changed_.notify_all();
+}
+
+// Read thread: the frame's temperature plane never came.
+void FrameTaker::AbandonFrame()
+{
+    if (!filling_)
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    pool_.push_back(std::move(*filling_));
+    filling_.reset();
+    --counts_.taken;
 }
 
 }  // namespace vivatool

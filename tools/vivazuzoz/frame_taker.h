@@ -2,7 +2,7 @@
 // thread and queued for the thread that writes them.
 #pragma once
 
-#include "result_text.h"
+#include "client.h"
 
 #include <VIVAZUZOZ.h>
 
@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -44,7 +45,7 @@ struct QueuedFrame {
 // for the command's thread, which writes them. The read thread never waits
 // for the disk: when every buffer is waiting to be written, a frame to keep
 // is dropped and counted.
-class FrameTaker {
+class FrameTaker : private FrameSink {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -71,7 +72,7 @@ public:
     static constexpr size_t kQueueFrames = 8;
 
     FrameTaker(int width, int height, bool withTemp, const Limits& limits);
-    ~FrameTaker();
+    ~FrameTaker() override;
     FrameTaker(const FrameTaker&) = delete;
     FrameTaker& operator=(const FrameTaker&) = delete;
 
@@ -89,19 +90,17 @@ public:
     Counts counts() const;
 
 private:
-    static void OnVideo(unsigned long, OZL_USB_VIDEO_INFO_CB* frame, void* user);
-    static void OnTemp(unsigned long, OZL_USB_TEMP_INFO_CB* frame, void* user);
-    void Arrived(const uint16_t* image, int width, int height);
-    void Complete();
+    // The read thread's side (frame_stream.h).
+    uint16_t* BeginFrame(int width, int height, uint64_t sequence, FrameClock::time_point arrival) override;
+    void CompleteFrame(const FrameRef& frame) override;
+    void AbandonFrame() override;
 
     const int width_;
     const int height_;
     const bool withTemp_;
     const Limits limits_;
     // Command thread only.
-    unsigned long handle_ = 0;
-    bool tempStarted_ = false;
-    bool previewStarted_ = false;
+    std::unique_ptr<FrameStream> stream_;
     // Read thread only: the frame whose planes are being copied.
     std::optional<QueuedFrame> filling_;
     TimeLapse lapse_;

@@ -1,6 +1,6 @@
 #include "json.h"
 
-#include "number_text.h"
+#include "client.h"
 
 #include <cmath>
 #include <cstdio>
@@ -175,6 +175,31 @@ JsonWriter& JsonWriter::Null()
     BeforeValue();
     out_ += "null";
     return *this;
+}
+
+void WriteSettingJson(JsonWriter& json, const Setting& setting, const SettingValue& value)
+{
+    if (setting.access == SettingAccess::FpaSize) {
+        json.BeginObject().Key("width").Int(value.width).Key("height").Int(value.height).EndObject();
+        return;
+    }
+    json.Number(value.number, setting.decimals);
+}
+
+void WriteCameraFields(JsonWriter& json, const CameraInfo& camera)
+{
+    auto nodeOrNull = [&json](const std::string& path) {
+        if (path.empty())
+            json.Null();
+        else
+            json.String(path);
+    };
+    json.Key("name").String(camera.name).Key("video_path");
+    nodeOrNull(camera.videoPath);
+    json.Key("serial_path");
+    nodeOrNull(camera.serialPath);
+    json.Key("usb_port");
+    nodeOrNull(camera.usbPort);
 }
 
 }  // namespace vivatool

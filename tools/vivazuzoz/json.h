@@ -1,6 +1,8 @@
 // json.h - a small JSON writer for the tool's --json output.
 #pragma once
 
+#include "client.h"
+
 #include <string>
 #include <vector>
 
@@ -39,5 +41,13 @@ private:
     std::vector<bool> first_;  // per open container: no element written yet
     bool afterKey_ = false;
 };
+
+// A setting's value: a number, or {"width", "height"} for the detector size.
+void WriteSettingJson(JsonWriter& json, const Setting& setting, const SettingValue& value);
+
+// A camera's fields, inside an object: name, video_path, serial_path and
+// usb_port (null where there is none); the caller writes its "index". The same names everywhere: list
+// and info --json, the live server's API, the Python package.
+void WriteCameraFields(JsonWriter& json, const CameraInfo& camera);
 
 }  // namespace vivatool

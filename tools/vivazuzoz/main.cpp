@@ -1,7 +1,7 @@
 // vivazuzoz - command-line tool for USB thermal cameras, built on the
 // library's public interface only.
 #include "commands.h"
-#include "core_output.h"
+#include "client.h"
 
 #include <cstdio>
 #include <string>

@@ -1,16 +1,12 @@
 #include "record_command.h"
 
-#include "camera.h"
+#include "client.h"
 #include "commands.h"
 #include "frame_taker.h"
 #include "json.h"
-#include "number_text.h"
 #include "plane_stats.h"
 #include "progress.h"
-#include "settings.h"
-#include "state_dir.h"
 #include "temperature_csv.h"
-#include "tiff_recording.h"
 
 #include <VIVAZUZOZ.h>
 
@@ -82,49 +78,6 @@ std::string UtcText(std::chrono::system_clock::time_point now)
                   utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(millis));
     return text;
 }
-
-// ------------------------------------------------------------ interrupts
-
-std::atomic<bool> g_stop{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
-
-extern "C" void OnStopSignal(int)
-{
-    g_stop.store(true);
-}
-
-// For the recording's lifetime: SIGINT and SIGTERM end the recording
-// cleanly, and SIGXFSZ (a file size limit) becomes a failed write instead of
-// killing the tool with a half-written page.
-class RecordingSignals {
-public:
-    RecordingSignals()
-    {
-        g_stop.store(false);
-        struct sigaction action {};
-        action.sa_handler = OnStopSignal;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &oldInt_);
-        sigaction(SIGTERM, &action, &oldTerm_);
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        sigaction(SIGXFSZ, &ignore, &oldXfsz_);
-    }
-    ~RecordingSignals()
-    {
-        sigaction(SIGINT, &oldInt_, nullptr);
-        sigaction(SIGTERM, &oldTerm_, nullptr);
-        sigaction(SIGXFSZ, &oldXfsz_, nullptr);
-    }
-    RecordingSignals(const RecordingSignals&) = delete;
-    RecordingSignals& operator=(const RecordingSignals&) = delete;
-
-private:
-    struct sigaction oldInt_ {};
-    struct sigaction oldTerm_ {};
-    struct sigaction oldXfsz_ {};
-};
 
 // --------------------------------------------------------- description
 
@@ -238,16 +191,13 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
     Session session;
     if (const int status = OpenSelected(ctx, session, options.device))
         return status;
-    LibrarySession& library = session.library;
-    const unsigned long handle = session.camera.handle();
-    if (const Call watch = library.WatchForLoss(handle); !watch.ok())
-        return Fail(err, DescribeFailure(watch));
+    const unsigned long handle = session.handle();
 
     RecordingLayout layout;
     if (const Call size{"OZL_USB_GetFPASize", OZL_USB_GetFPASize(handle, &layout.width, &layout.height)};
         !size.ok())
         return Fail(err, DescribeFailure(size));
-    if (const Call probe = ProbeTemperatureStream(handle, layout.withTemp); !probe.ok())
+    if (const Call probe = session.camera->ProbeTemperatures(layout.withTemp); !probe.ok())
         return Fail(err, DescribeFailure(probe));
 
     // Everything the description says but the frame rate, read before the
@@ -260,7 +210,7 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
 
     // Signals are caught before the file exists: whoever sees the file can
     // interrupt the recording cleanly.
-    RecordingSignals signals;
+    InterruptGuard signals({/*secondSignalKills=*/false, /*ignoreFileSizeLimit=*/true, /*restartCalls=*/false});
     RecordingWriter writer;
     if (std::string error = writer.Create(outputFile, layout, NeedsBigTiff(options, layout)); !error.empty())
         return Fail(err, AsTyped(error, outputFile, options.output));
@@ -280,7 +230,7 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
         json.BeginObject()
             .Key("format").String(kRecordingFormat)
             .Key("version").Int(1)
-            .Key("camera").String(session.info.name)
+            .Key("camera").String(session.info().name)
             .Key("width").Int(layout.width)
             .Key("height").Int(layout.height)
             .Key("layout").String(LayoutName(layout.withTemp))
@@ -322,13 +272,13 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
             end = RecordEnd::WriteFailed;
             break;
         }
-        if (g_stop.load()) {
+        if (Interrupted()) {
             end = RecordEnd::Interrupted;
             break;
         }
         if (c.ended && c.queued == 0 && !description.empty())
             break;
-        if (library.lost()) {
+        if (session.camera->lost()) {
             end = RecordEnd::Lost;
             break;
         }

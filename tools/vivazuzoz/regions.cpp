@@ -1,6 +1,6 @@
 #include "regions.h"
 
-#include "number_text.h"
+#include "client.h"
 
 #include <algorithm>
 #include <vector>

@@ -1,13 +1,11 @@
 #include "stream.h"
 
 #include "alarm.h"
-#include "interrupt.h"
+#include "client.h"
 #include "json.h"
-#include "number_text.h"
 #include "plane_stats.h"
 #include "progress.h"
 #include "regions.h"
-#include "state_dir.h"
 #include "temperature_csv.h"
 
 #include <VIVAZUZOZ.h>
@@ -79,14 +77,14 @@ struct StreamState {
     std::vector<Watch> watches;
     std::deque<AlarmEvent> events;      // taken by the command's thread
 
-    void Count(const FrameView& frame)
+    void Count(const FrameRef& frame)
     {
         int frameMin = 0, frameMax = 0;
         std::vector<RegionFigures> figures;
-        if (frame.temp) {
-            MinMax(frame.temp, frame.width * frame.height, frameMin, frameMax);
+        if (frame.temps) {
+            MinMax(frame.temps, frame.width * frame.height, frameMin, frameMax);
             for (const Region& r : regions)
-                figures.push_back(CheckRegion(r, frame.width, frame.height).empty() ? MeasureRegion(frame.temp, frame.width, r)
+                figures.push_back(CheckRegion(r, frame.width, frame.height).empty() ? MeasureRegion(frame.temps, frame.width, r)
                                                                                      : RegionFigures{});
         }
         const Clock::time_point now = Clock::now();
@@ -98,12 +96,12 @@ struct StreamState {
             min = frameMin;
             max = frameMax;
         }
-        withTemp = frame.temp != nullptr;
+        withTemp = frame.temps != nullptr;
         min = std::min(min, frameMin);
         max = std::max(max, frameMax);
         last = now;
         ++frames;
-        if (frame.temp) {
+        if (frame.temps) {
             latest = figures;
             for (Watch& w : watches) {
                 const int value = w.region < 0 ? frameMax : figures[static_cast<size_t>(w.region)].max;
@@ -351,12 +349,10 @@ int RunStream(Context& ctx, const ParsedArgs& args)
     Session session;
     if (const int status = OpenSelected(ctx, session, index))
         return status;
-    const unsigned long handle = session.camera.handle();
-    if (const Call watch = session.library.WatchForLoss(handle); !watch.ok())
-        return FailCall(ctx, watch);
+    const unsigned long handle = session.handle();
     if (!regions.empty() || alarms) {
         bool withTemp = false;
-        if (const Call probe = ProbeTemperatureStream(handle, withTemp); !probe.ok())
+        if (const Call probe = session.camera->ProbeTemperatures(withTemp); !probe.ok())
             return FailCall(ctx, probe);
         if (!withTemp)
             return Fail(ctx, "regions and alarms need temperatures, and this camera's stream carries none");
@@ -389,7 +385,7 @@ int RunStream(Context& ctx, const ParsedArgs& args)
         }
     };
     {
-        FrameSource source(handle, [&state](const FrameView& f) { state.Count(f); });
+        FrameStream source(handle, [&state](const FrameRef& f) { state.Count(f); });
         if (const Call call = source.Start(); !call.ok())
             return FailCall(ctx, call);
         auto nextUpdate = start + std::chrono::duration_cast<Clock::duration>(updateEvery);
@@ -420,7 +416,7 @@ int RunStream(Context& ctx, const ParsedArgs& args)
                 end = frameLimit || secondsLimit > 0 ? StreamEnd::Interrupted : StreamEnd::Done;
                 break;
             }
-            if (session.library.lost()) {
+            if (session.camera->lost()) {
                 end = StreamEnd::Lost;
                 break;
             }

@@ -1,8 +1,7 @@
 #include "tool_support.h"
 
-#include "number_text.h"
+#include "client.h"
 
-#include <algorithm>
 #include <climits>
 
 namespace vivatool {
@@ -57,59 +56,20 @@ bool DeviceOption(Context& ctx, const char* command, const ParsedArgs& args, int
     return true;
 }
 
-const CameraInfo* DefaultCamera(const std::vector<CameraInfo>& cameras)
-{
-    const auto it = std::find_if(cameras.begin(), cameras.end(),
-                                 [](const CameraInfo& c) { return !c.video.empty() && !c.serial.empty(); });
-    return it == cameras.end() ? nullptr : &*it;
-}
-
 int OpenSelected(Context& ctx, Session& session, int index)
 {
-    std::vector<CameraInfo> cameras;
-    const Call search = session.library.Search(cameras);
-    if (!search.ok()) {
-        if (ctx.core)
-            ctx.core->ShowHeld();
-        return FailCall(ctx, search);
-    }
-    if (cameras.empty())
-        return Fail(ctx, "no camera found");
-    const CameraInfo* chosen = nullptr;
-    if (index == kAnyCamera) {
-        chosen = DefaultCamera(cameras);
-        if (!chosen) {
-            if (ctx.core)
-                ctx.core->ShowHeld();
-            return Fail(ctx, "no camera with both a video node and a command port found (" +
-                                 std::to_string(cameras.size()) + (cameras.size() == 1 ? " device" : " devices") +
-                                 " without; see 'vivazuzoz list')");
-        }
-    } else {
-        const auto it = std::find_if(cameras.begin(), cameras.end(),
-                                     [index](const CameraInfo& c) { return c.index == index; });
-        if (it == cameras.end())
-            return Fail(ctx, "no camera with index " + std::to_string(index) + " (" + std::to_string(cameras.size()) +
-                                 (cameras.size() == 1 ? " camera" : " cameras") + " found; see 'vivazuzoz list')");
-        chosen = &*it;
-    }
-    session.info = *chosen;
-    const Call open = session.camera.Open(chosen->index);
-    if (!open.ok()) {
-        if (ctx.core)
-            ctx.core->ShowHeld();
-        std::string why = DescribeFailure(open) + " for camera " + std::to_string(chosen->index) + " (" +
-                          chosen->name + ")";
-        if (chosen->serial.empty())
-            why += "; it has no command port";
-        if (open.result == OZL_USB_OPEN_FAILED) {
-            const std::string hint = PermissionHint({ProbeNodeAccess(chosen->video), ProbeNodeAccess(chosen->serial)});
-            if (!hint.empty())
-                why += "\n" + hint;
-        }
-        return Fail(ctx, why);
-    }
-    return kExitOk;
+    CameraChoice choice;
+    choice.index = index;
+    OpenFailure failure;
+    session.camera = Camera::Open(choice, failure);
+    if (session.camera)
+        return kExitOk;
+    if (failure.coreLinesExplain && ctx.core)
+        ctx.core->ShowHeld();
+    std::string message = failure.message;
+    if (failure.call.function == std::string("OZL_USB_SearchDev") && failure.call.result == OZL_USB_FAILURE)
+        message += "; see 'vivazuzoz list'";
+    return Fail(ctx, message);
 }
 
 }  // namespace vivatool

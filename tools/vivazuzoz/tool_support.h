@@ -8,9 +8,8 @@
 // checks Interrupted() and returns; RunTool then exits with kExitInterrupted.
 #pragma once
 
-#include "camera.h"
+#include "client.h"
 #include "cli.h"
-#include "core_output.h"
 #include "exit_status.h"
 
 #include <cstdio>
@@ -48,23 +47,22 @@ bool IntegerOption(Context& ctx, const char* command, const ParsedArgs& args, co
                    long long max, long long fallback, long long& value);
 
 // The camera index of -d/--device, or kAnyCamera when it is not given.
-constexpr int kAnyCamera = -1;
+constexpr int kAnyCamera = CameraChoice::kAny;
 bool DeviceOption(Context& ctx, const char* command, const ParsedArgs& args, int& index);
 
 // The library session and the camera of one command; members are destroyed
 // in reverse order, so the camera is closed before the library goes.
 struct Session {
     LibrarySession library;
-    CameraInfo info;
-    OpenCamera camera;
+    std::unique_ptr<Camera> camera;
+
+    unsigned long handle() const { return camera->handle(); }
+    const CameraInfo& info() const { return camera->info(); }
 };
 
-// The first camera with both a video node and a command port, or null.
-const CameraInfo* DefaultCamera(const std::vector<CameraInfo>& cameras);
-
-// Searches and opens camera `index` (kAnyCamera: DefaultCamera). Returns
-// kExitOk or the status of a failure it has reported; when the open itself
-// fails, the library's own lines are shown, since they say why.
+// Searches and opens camera `index` (kAnyCamera: the first complete one).
+// Returns kExitOk or the status of a failure it has reported; when the open
+// itself fails, the library's own lines are shown, since they say why.
 int OpenSelected(Context& ctx, Session& session, int index);
 
 }  // namespace vivatool

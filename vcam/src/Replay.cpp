@@ -25,7 +25,7 @@ void ReplaySource::ApplyTo(Model& model) const {
         model.offset[code] = 0;
     }
     const std::string& d = reader_.description();
-    auto setting = [&d](const char* name) { return vivatool::JsonNumber(d, std::string("settings.") + name); };
+    auto setting = [&d](const char* name) { return vivaclient::JsonNumber(d, std::string("settings.") + name); };
     if (auto v = setting("palette")) model.palette = static_cast<int>(*v);
     if (auto v = setting("temp-level")) model.tempLevelCode = *v == 2 ? 3 : static_cast<int>(*v);
     if (auto v = setting("temp-unit")) model.tempUnit = static_cast<int>(*v);

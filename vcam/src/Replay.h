@@ -10,7 +10,7 @@
 // model's.
 #pragma once
 
-#include "tiff_recording.h"
+#include "recording.h"
 #include "vcam/VirtualCamera.h"
 
 #include <cstddef>
@@ -26,7 +26,7 @@ public:
     // Opens and checks the recording; nullptr with `error` set on failure.
     static std::unique_ptr<ReplaySource> Open(const std::string& path, bool loop, std::string* error);
 
-    const vivatool::RecordingLayout& layout() const { return reader_.layout(); }
+    const vivaclient::RecordingLayout& layout() const { return reader_.layout(); }
     size_t frames() const { return reader_.frames(); }
     // The recorded rate; 0 when the recording does not tell.
     double fps() const { return reader_.rate(); }
@@ -47,11 +47,11 @@ private:
 
     const std::string path_;
     const bool loop_;
-    vivatool::RecordingReader reader_;
+    vivaclient::RecordingReader reader_;
     // Producer thread only.
     size_t next_ = 0;
     bool ended_ = false;
-    vivatool::RecordedFrame frame_;
+    vivaclient::RecordedFrame frame_;
 };
 
 }  // namespace detail

@@ -6,7 +6,7 @@
 // program that discovers cameras through libudev/libuvc and drives them
 // through V4L2 and a tty sees them, without being changed or rebuilt.
 #include "Config.h"
-#include "tiff_recording.h"
+#include "recording.h"
 
 #include <dlfcn.h>
 #include <limits.h>
@@ -154,13 +154,13 @@ std::string SanitizerRuntime() {
 // exit status of a failure, or -1.
 int PrepareReplay(vcam::CameraSetup& setup, bool sizeGiven, bool modeGiven, bool fpsGiven) {
     if (fpsGiven) return Fail("--fps cannot be combined with --replay: the recording sets the rate");
-    vivatool::RecordingReader reader;
+    vivaclient::RecordingReader reader;
     const std::string error = reader.Open(setup.replayFile);
     if (!error.empty()) {
         std::fprintf(stderr, "vivazuzoz-vcam: %s\n", error.c_str());
         return 1;
     }
-    const vivatool::RecordingLayout& layout = reader.layout();
+    const vivaclient::RecordingLayout& layout = reader.layout();
     if (sizeGiven && (setup.width != layout.width || setup.height != layout.height)) {
         std::fprintf(stderr, "vivazuzoz-vcam: %s holds %dx%d frames, not the %dx%d asked with --size\n",
                      setup.replayFile.c_str(), layout.width, layout.height, setup.width, setup.height);

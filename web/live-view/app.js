@@ -131,7 +131,7 @@ class CameraView {
   setInfo(info) {
     this.info = info;
     this.q('.name').textContent = `${info.index}: ${info.name || 'camera'}`;
-    this.q('.name').title = `${info.videoPath || ''} ${info.serialPath || ''}`;
+    this.q('.name').title = `${info.video_path || ''} ${info.serial_path || ''}`;
   }
 
   bindControls() {

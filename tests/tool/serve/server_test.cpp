@@ -4,7 +4,7 @@
 // camera vanishes.
 #include "http_client.h"
 #include "live_server.h"
-#include "settings.h"
+#include "client.h"
 #include "../png_reader.h"
 
 #include "../../support/Eventually.h"
@@ -121,12 +121,12 @@ TEST_F(ServeTest, EveryEndpointServesTwoCamerasEachItsOwn)
     const auto first = cameras->getObject(0), second = cameras->getObject(1);
     EXPECT_EQ(first->getValue<int>("index"), 0);
     EXPECT_EQ(first->getValue<std::string>("name"), "Virtual Thermal Camera");
-    EXPECT_EQ(first->getValue<std::string>("videoPath"), radiometric.videoPath());
-    EXPECT_EQ(first->getValue<std::string>("serialPath"), radiometric.serialPath());
+    EXPECT_EQ(first->getValue<std::string>("video_path"), radiometric.videoPath());
+    EXPECT_EQ(first->getValue<std::string>("serial_path"), radiometric.serialPath());
     EXPECT_EQ(first->getValue<int>("width"), 256);
     EXPECT_EQ(first->getValue<int>("height"), 192);
     EXPECT_TRUE(first->getValue<bool>("radiometric"));
-    EXPECT_EQ(second->getValue<std::string>("videoPath"), imageOnly.videoPath());
+    EXPECT_EQ(second->getValue<std::string>("video_path"), imageOnly.videoPath());
     EXPECT_EQ(second->getValue<int>("width"), 384);
     EXPECT_FALSE(second->getValue<bool>("radiometric"));
 
@@ -441,7 +441,7 @@ TEST_F(ServeTest, AVanishedCameraIsReportedWhileTheOtherStreamsOnAndANewOneAppea
     ASSERT_TRUE(Eventually([&] { return hub_->View(2).live; }, std::chrono::milliseconds(30000)));
     const auto list = ParseJson(Get(port_, "/api/cameras").body).extract<Poco::JSON::Array::Ptr>();
     ASSERT_EQ(list->size(), 3u);
-    EXPECT_EQ(list->getObject(2)->getValue<std::string>("videoPath"), arriving.videoPath());
+    EXPECT_EQ(list->getObject(2)->getValue<std::string>("video_path"), arriving.videoPath());
     StreamClient stream2(port_, 2);
     EXPECT_EQ(stream2.NextFrame().header.width, 256);
 }

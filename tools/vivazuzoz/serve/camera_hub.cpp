@@ -18,7 +18,10 @@ struct CameraHub::Slot {
     // Held while a command runs on the camera and while it is opened or
     // closed, so no command ever meets a handle being closed.
     mutable std::mutex commandMutex;
-    unsigned long handle = 0;  // guarded by commandMutex
+    // Guarded by commandMutex; changed only by the thread that runs
+    // Start() and Maintain(). The stream goes before the camera.
+    std::unique_ptr<Camera> camera;
+    std::unique_ptr<FrameStream> stream;
 
     mutable std::mutex stateMutex;
     mutable std::condition_variable changed;
@@ -29,19 +32,18 @@ struct CameraHub::Slot {
     Clock::time_point lastFrame{};
     std::shared_ptr<const Frame> newest;
 
-    // Set by the library's exception-poll thread, cleared by Maintain()'s
-    // thread before the camera is opened.
-    std::atomic<bool> lost{false};
-    // Written by Maintain()'s thread before the callbacks are registered,
-    // read by the read thread.
-    std::atomic<bool> withTemp{false};
-
-    // Read thread only: the message of a frame whose image plane is in and
-    // whose temperatures are still to come.
-    std::string pending;
-    int pendingWidth = 0;
-    int pendingHeight = 0;
-    bool imagePending = false;
+    // Read thread: one complete frame becomes the newest message.
+    void OnFrame(const FrameRef& frame)
+    {
+        if (frame.width > 0xFFFF || frame.height > 0xFFFF)
+            return;
+        const bool withTemp = frame.temps != nullptr;
+        std::string message(FrameMessageSize(frame.width, frame.height, withTemp), '\0');
+        WriteImagePlane(message, frame.image, frame.samples());
+        if (withTemp)
+            WriteTemperaturePlane(message, frame.temps, frame.samples());
+        Publish(frame.width, frame.height, withTemp, std::move(message));
+    }
 
     // Completes `message` (both planes written) with its header and makes it
     // the newest frame.
@@ -96,34 +98,31 @@ Call CameraHub::Start()
             slots_.push_back(std::make_unique<Slot>(static_cast<int>(slots_.size()), camera));
             slot = slots_.back().get();
         }
-        OpenSlot(*slot, camera.index);
+        OpenSlot(*slot, camera);
     }
     lastScan_ = Clock::now();
     return search;
 }
 
-void CameraHub::OpenSlot(Slot& slot, int libraryIndex)
+void CameraHub::OpenSlot(Slot& slot, const CameraInfo& found)
 {
     std::lock_guard<std::mutex> command(slot.commandMutex);
-    if (slot.handle != 0)
+    if (slot.camera)
         return;
-    slot.lost.store(false);
-    unsigned long handle = 0;
-    if (OZL_USB_OpenDev(libraryIndex, &handle) != OZL_USB_SUCCESS)
+    CameraChoice choice;
+    choice.identity = found.identity();
+    OpenFailure failure;
+    std::unique_ptr<Camera> camera = Camera::Open(choice, failure);
+    if (!camera)
         return;
-    OZL_USB_SetExceptionCallback(handle, OnException, &slot);
-    slot.imagePending = false;  // no callback of this slot is registered yet
-    // Temperatures first: the library refuses them on an image-only stream.
-    const int temp = OZL_USB_StartPullTemp(handle, OnTemp, &slot);
-    slot.withTemp.store(temp == OZL_USB_SUCCESS);
-    if ((temp != OZL_USB_SUCCESS && temp != OZL_USB_NOT_SUPPORTED) ||
-        OZL_USB_StartPreview(handle, OnVideo, &slot) != OZL_USB_SUCCESS) {
-        OZL_USB_StopPullTemp(handle);
-        OZL_USB_CloseDev(handle);
-        return;
-    }
-    slot.handle = handle;
+    auto stream = std::make_unique<FrameStream>(camera->handle(), [&slot](const FrameRef& f) { slot.OnFrame(f); });
+    if (!stream->Start().ok())
+        return;  // the camera closes as it goes
+    const CameraInfo info = camera->info();
+    slot.camera = std::move(camera);
+    slot.stream = std::move(stream);
     std::lock_guard<std::mutex> lock(slot.stateMutex);
+    slot.info = info;  // the nodes and the index differ after a replug
     slot.live = true;
     slot.lastFrame = Clock::now();  // the stall limit counts from here
     slot.changed.notify_all();
@@ -133,14 +132,10 @@ void CameraHub::CloseSlot(Slot& slot)
 {
     {
         std::lock_guard<std::mutex> command(slot.commandMutex);
-        if (slot.handle != 0) {
-            // Once the callbacks are stopped the read thread no longer runs
-            // them, and closing joins it.
-            OZL_USB_StopPullTemp(slot.handle);
-            OZL_USB_StopPreview(slot.handle);
-            OZL_USB_CloseDev(slot.handle);
-            slot.handle = 0;
-        }
+        // Once the stream is stopped the read thread no longer calls it, and
+        // closing the camera joins that thread.
+        slot.stream.reset();
+        slot.camera.reset();
     }
     std::lock_guard<std::mutex> lock(slot.stateMutex);
     slot.live = false;
@@ -164,7 +159,8 @@ void CameraHub::Maintain()
             live = slot->live;
             stalled = live && now - slot->lastFrame > stallLimit;
         }
-        if (live && (slot->lost.load() || stalled)) {
+        const bool lost = live && slot->camera && slot->camera->lost();  // this thread alone changes `camera`
+        if (live && (lost || stalled)) {
             CloseSlot(*slot);
             live = false;
         }
@@ -186,14 +182,16 @@ void CameraHub::Rescan()
         // runs while a camera is being plugged in or pulled out can list it
         // before its node appears or after the node went: it gets no slot of
         // its own, and a later scan sees it whole.
-        if (camera.video.empty())
+        if (camera.videoPath.empty())
             continue;
         Slot* slot = nullptr;
         {
             std::lock_guard<std::mutex> lock(slotsMutex_);
             for (const auto& s : slots_) {
                 std::lock_guard<std::mutex> state(s->stateMutex);
-                if (s->info.video == camera.video)
+                // The same USB port: a camera plugged back in gets new
+                // nodes and a new index, but keeps its slot.
+                if (s->info.identity() == camera.identity())
                     slot = s.get();
             }
             if (!slot) {
@@ -205,11 +203,9 @@ void CameraHub::Rescan()
         {
             std::lock_guard<std::mutex> state(slot->stateMutex);
             live = slot->live;
-            if (!live)
-                slot->info = camera;  // the serial node may differ after a replug
         }
         if (!live)
-            OpenSlot(*slot, camera.index);
+            OpenSlot(*slot, camera);
     }
 }
 
@@ -298,45 +294,7 @@ void CameraHub::WithCamera(int index, const std::function<void(unsigned long)>& 
         return;
     }
     std::lock_guard<std::mutex> command(slot->commandMutex);
-    work(slot->handle);
-}
-
-void CameraHub::OnVideo(unsigned long, OZL_USB_VIDEO_INFO_CB* frame, void* user)
-{
-    auto* slot = static_cast<Slot*>(user);
-    if (frame->width <= 0 || frame->height <= 0 || frame->width > 0xFFFF || frame->height > 0xFFFF || !frame->data)
-        return;
-    const bool withTemp = frame->withTemp && slot->withTemp.load();
-    const size_t count = static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height);
-    std::string message(FrameMessageSize(frame->width, frame->height, withTemp), '\0');
-    WriteImagePlane(message, frame->data, count);
-    if (!withTemp) {
-        slot->Publish(frame->width, frame->height, false, std::move(message));
-        return;
-    }
-    slot->pending = std::move(message);
-    slot->pendingWidth = frame->width;
-    slot->pendingHeight = frame->height;
-    slot->imagePending = true;
-}
-
-void CameraHub::OnTemp(unsigned long, OZL_USB_TEMP_INFO_CB* frame, void* user)
-{
-    auto* slot = static_cast<Slot*>(user);
-    if (!slot->imagePending || !frame->data)
-        return;
-    slot->imagePending = false;
-    if (frame->width != slot->pendingWidth || frame->height != slot->pendingHeight)
-        return;
-    WriteTemperaturePlane(slot->pending, frame->data,
-                          static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height));
-    slot->Publish(frame->width, frame->height, true, std::move(slot->pending));
-}
-
-void CameraHub::OnException(unsigned long, int code, void* user)
-{
-    if (code == OZL_USB_EXCEPTION_DEV_STATE)
-        static_cast<Slot*>(user)->lost.store(true);
+    work(slot->camera ? slot->camera->handle() : 0);
 }
 
 }  // namespace vivatool::serve

@@ -3,8 +3,7 @@
 // vanishes and comes back.
 #pragma once
 
-#include "../camera.h"
-#include "../result_text.h"
+#include "../client.h"
 
 #include <atomic>
 #include <chrono>
@@ -87,13 +86,9 @@ public:
 private:
     struct Slot;
 
-    static void OnVideo(unsigned long handle, OZL_USB_VIDEO_INFO_CB* frame, void* user);
-    static void OnTemp(unsigned long handle, OZL_USB_TEMP_INFO_CB* frame, void* user);
-    static void OnException(unsigned long handle, int code, void* user);
-
     Slot* Find(int index) const;
     // Needs libraryMutex_ held.
-    void OpenSlot(Slot& slot, int libraryIndex);
+    void OpenSlot(Slot& slot, const CameraInfo& found);
     void CloseSlot(Slot& slot);
     void Rescan();
 

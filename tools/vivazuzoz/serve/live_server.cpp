@@ -1,8 +1,7 @@
 #include "live_server.h"
 
 #include "../json.h"
-#include "../palette.h"
-#include "../settings.h"
+#include "../client.h"
 #include "../temperature_csv.h"
 #include "frame_message.h"
 #include "png_memory.h"
@@ -288,8 +287,8 @@ void LiveServer::Impl::ListCameras(HTTPServerResponse& response)
     JsonWriter json;
     json.BeginArray();
     for (const CameraSummary& c : hub.Cameras()) {
-        json.BeginObject().Key("index").Int(c.index).Key("name").String(c.info.name);
-        json.Key("videoPath").String(c.info.video).Key("serialPath").String(c.info.serial);
+        json.BeginObject().Key("index").Int(c.index);
+        WriteCameraFields(json, c.info);
         json.Key("width").Int(c.width).Key("height").Int(c.height).Key("radiometric").Bool(c.radiometric);
         json.Key("live").Bool(c.live).EndObject();
     }
@@ -428,14 +427,14 @@ bool LiveServer::Impl::LiveDecodedFrame(int camera, HTTPServerResponse& response
 
 void LiveServer::Impl::Snapshot(int camera, const Poco::URI& uri, HTTPServerResponse& response)
 {
-    std::string paletteName = Palettes().front().name;
+    std::string paletteName = Colormaps().front().name;
     for (const auto& [key, value] : uri.getQueryParameters())
         if (key == "palette")
             paletteName = value;
-    const PaletteInfo* palette = FindPalette(paletteName);
+    const ColormapInfo* palette = FindColormap(paletteName);
     if (!palette)
         return SendError(response, HTTPResponse::HTTP_BAD_REQUEST,
-                         "unknown palette '" + paletteName + "'; palettes are: " + PaletteNames());
+                         "unknown palette '" + paletteName + "'; palettes are: " + ColormapNames());
     DecodedFrame decoded;
     if (!LiveDecodedFrame(camera, response, decoded))
         return;

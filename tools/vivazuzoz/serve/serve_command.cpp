@@ -1,7 +1,7 @@
 #include "serve_command.h"
 
 #include "../commands.h"
-#include "../number_text.h"
+#include "../client.h"
 #include "camera_hub.h"
 #include "live_server.h"
 
@@ -15,40 +15,6 @@
 namespace vivatool {
 
 namespace {
-
-std::atomic<bool> g_stopRequested{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
-
-extern "C" void OnServeStopSignal(int)
-{
-    g_stopRequested.store(true);
-}
-
-// Catches SIGINT and SIGTERM for its lifetime.
-class StopSignals {
-public:
-    StopSignals()
-    {
-        g_stopRequested.store(false);
-        struct sigaction action {};
-        action.sa_handler = OnServeStopSignal;
-        action.sa_flags = SA_RESTART;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &oldInt_);
-        sigaction(SIGTERM, &action, &oldTerm_);
-    }
-    ~StopSignals()
-    {
-        sigaction(SIGINT, &oldInt_, nullptr);
-        sigaction(SIGTERM, &oldTerm_, nullptr);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-private:
-    struct sigaction oldInt_ {};
-    struct sigaction oldTerm_ {};
-};
 
 int Usage(FILE* err, const std::string& message)
 {
@@ -166,7 +132,7 @@ int RunServe(FILE* out, FILE* err, const ParsedArgs& args)
         std::fprintf(err, "vivazuzoz: %s\n", DescribeFailure(search).c_str());
         return kExitFailure;
     }
-    StopSignals signals;
+    InterruptGuard signals({/*secondSignalKills=*/false, /*ignoreFileSizeLimit=*/false, /*restartCalls=*/true});
     serve::LiveServer server(hub, options);
     std::string error;
     if (!server.Start(error)) {
@@ -188,7 +154,7 @@ int RunServe(FILE* out, FILE* err, const ParsedArgs& args)
                  query.c_str());
     std::fflush(out);
 
-    while (!g_stopRequested.load()) {
+    while (!Interrupted()) {
         hub.Maintain();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }

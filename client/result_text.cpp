@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace vivatool {
+namespace vivaclient {
 
 const char* ResultMeaning(int result)
 {
@@ -133,4 +133,4 @@ std::string PermissionHint(const std::vector<NodeAccess>& nodes)
     return text;
 }
 
-}  // namespace vivatool
+}  // namespace vivaclient

@@ -9,28 +9,28 @@
 #include <string>
 #include <vector>
 
-namespace vivatool {
+namespace vivaclient {
 
 struct Rgb {
     uint8_t r, g, b;
 };
 
-using Palette = std::array<Rgb, 256>;
+using Colormap = std::array<Rgb, 256>;
 
-struct PaletteInfo {
+struct ColormapInfo {
     const char* name;
     const char* description;
-    Palette (*build)();
+    Colormap (*build)();
 };
 
 // Every palette the tool offers, the default first.
-const std::vector<PaletteInfo>& Palettes();
+const std::vector<ColormapInfo>& Colormaps();
 
 // The palette called `name`, or nullptr.
-const PaletteInfo* FindPalette(const std::string& name);
+const ColormapInfo* FindColormap(const std::string& name);
 
 // "white-hot, black-hot, iron, rainbow".
-std::string PaletteNames();
+std::string ColormapNames();
 
 // Relative luminance (Rec. 709 weights) of a colour, 0 to 255.
 double Luminance(Rgb c);
@@ -38,7 +38,7 @@ double Luminance(Rgb c);
 // Colours a plane of samples with `palette`, mapping the plane's minimum to
 // entry 0 and its maximum to entry 255 linearly; returns width*height RGB
 // triplets row after row. A flat plane maps to entry 0 everywhere.
-std::vector<uint8_t> Colourise(const int16_t* samples, int width, int height, const Palette& palette);
-std::vector<uint8_t> Colourise(const uint16_t* samples, int width, int height, const Palette& palette);
+std::vector<uint8_t> Colourise(const int16_t* samples, int width, int height, const Colormap& palette);
+std::vector<uint8_t> Colourise(const uint16_t* samples, int width, int height, const Colormap& palette);
 
-}  // namespace vivatool
+}  // namespace vivaclient

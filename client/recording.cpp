@@ -1,4 +1,4 @@
-#include "tiff_recording.h"
+#include "recording.h"
 
 #include <tiffio.h>
 
@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace vivatool {
+namespace vivaclient {
 
 // ------------------------------------------------------------ JSON fields
 
@@ -673,4 +673,4 @@ std::string RecordingReader::Read(size_t index, RecordedFrame& frame)
     return "";
 }
 
-}  // namespace vivatool
+}  // namespace vivaclient

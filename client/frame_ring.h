@@ -16,7 +16,7 @@
 #include <mutex>
 #include <vector>
 
-namespace vivazuzoz_python {
+namespace vivaclient {
 
 class FrameRing {
 public:
@@ -88,4 +88,4 @@ private:
     std::atomic<int> m_waiting{0};       // readers blocked in Take
 };
 
-}  // namespace vivazuzoz_python
+}  // namespace vivaclient

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-namespace vivatool {
+namespace vivaclient {
 
 // The "format" of a recording's first description.
 constexpr const char* kRecordingFormat = "vivazuzoz recording";
@@ -126,4 +126,4 @@ private:
     std::vector<uint64_t> sequences_;
 };
 
-}  // namespace vivatool
+}  // namespace vivaclient

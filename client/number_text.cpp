@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace vivatool {
+namespace vivaclient {
 
 std::optional<long long> ParseInteger(const std::string& text)
 {
@@ -57,4 +57,4 @@ std::string FormatDecimal(double value, int decimals)
     return s;
 }
 
-}  // namespace vivatool
+}  // namespace vivaclient

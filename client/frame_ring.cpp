@@ -1,9 +1,9 @@
-#include "FrameRing.h"
+#include "frame_ring.h"
 
 #include <chrono>
 #include <cstring>
 
-namespace vivazuzoz_python {
+namespace vivaclient {
 
 FrameRing::FrameRing(int width, int height, bool withTemps)
     : m_width(width), m_height(height), m_withTemps(withTemps)
@@ -128,4 +128,4 @@ void FrameRing::MarkGone()
     m_wake.notify_all();
 }
 
-}  // namespace vivazuzoz_python
+}  // namespace vivaclient

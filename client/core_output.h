@@ -15,16 +15,16 @@
 #include <mutex>
 #include <string>
 
-namespace vivatool {
+namespace vivaclient {
 
 class CoreOutput {
 public:
     static constexpr size_t kHeldLimit = 64 * 1024;
 
-    // Replaces the C streams stdout and stderr with the capture; `out` and
-    // `err` become the tool's own streams (the originals). Call once, in
-    // main, before any other thread runs.
-    static CoreOutput& Install(FILE*& out, FILE*& err);
+    // Replaces the C streams stdout and (with `captureErrors`) stderr with
+    // the capture; `out` and `err` become the program's own streams (the
+    // originals). Call once, before any other thread prints.
+    static CoreOutput& Install(FILE*& out, FILE*& err, bool captureErrors = true);
 
     void SetVerbose(bool on);
     bool verbose() const;
@@ -33,6 +33,8 @@ public:
     // and forgets it. Nothing when nothing was held.
     void ShowHeld();
     std::string held() const;
+    // What was held, forgotten here (for a program that logs it itself).
+    std::string TakeHeld();
 
 private:
     CoreOutput(FILE* shownTo) : shownTo_(shownTo) {}
@@ -45,4 +47,4 @@ private:
     std::string held_;
 };
 
-}  // namespace vivatool
+}  // namespace vivaclient

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace vivatool {
+namespace vivaclient {
 
 // The whole text as a decimal integer (optional sign, digits only), or
 // nothing: "12abc", "", "1e3" and values beyond long long are refused.
@@ -18,4 +18,4 @@ std::optional<double> ParseDecimal(const std::string& text);
 // point dropped, never "-0": 0.95 -> "0.95", 25.0 -> "25", -0.00001 -> "0".
 std::string FormatDecimal(double value, int decimals);
 
-}  // namespace vivatool
+}  // namespace vivaclient

@@ -1,9 +1,9 @@
-#include "palette.h"
+#include "colormaps.h"
 
 #include <algorithm>
 #include <cmath>
 
-namespace vivatool {
+namespace vivaclient {
 
 namespace {
 
@@ -14,9 +14,9 @@ struct Stop {
 
 // Piecewise-linear interpolation between colour stops; the stops must start
 // at 0 and end at 1.
-Palette FromStops(const std::vector<Stop>& stops)
+Colormap FromStops(const std::vector<Stop>& stops)
 {
-    Palette table{};
+    Colormap table{};
     size_t segment = 0;
     for (int i = 0; i < 256; ++i) {
         const double x = i / 255.0;
@@ -31,12 +31,12 @@ Palette FromStops(const std::vector<Stop>& stops)
     return table;
 }
 
-Palette WhiteHot()
+Colormap WhiteHot()
 {
     return FromStops({{0.0, 0, 0, 0}, {1.0, 255, 255, 255}});
 }
 
-Palette BlackHot()
+Colormap BlackHot()
 {
     return FromStops({{0.0, 255, 255, 255}, {1.0, 0, 0, 0}});
 }
@@ -44,7 +44,7 @@ Palette BlackHot()
 // Black through deep blue and purple to red, orange, yellow and white: the
 // stops are chosen so that luminance rises all the way, so the hottest parts
 // stay the brightest, as in a white-hot picture.
-Palette Iron()
+Colormap Iron()
 {
     return FromStops({{0.00, 0, 0, 0},
                       {0.15, 30, 0, 100},
@@ -57,9 +57,9 @@ Palette Iron()
 
 // Hue sweep at full saturation from blue (cold) through cyan, green and
 // yellow to red (hot).
-Palette Rainbow()
+Colormap Rainbow()
 {
-    Palette table{};
+    Colormap table{};
     for (int i = 0; i < 256; ++i) {
         const double hue = 240.0 * (1.0 - i / 255.0);  // degrees
         const double h = hue / 60.0;
@@ -81,7 +81,7 @@ Palette Rainbow()
 }
 
 template <typename Sample>
-std::vector<uint8_t> ColouriseSamples(const Sample* samples, int width, int height, const Palette& palette)
+std::vector<uint8_t> ColouriseSamples(const Sample* samples, int width, int height, const Colormap& palette)
 {
     const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
     std::vector<uint8_t> rgb(count * 3);
@@ -102,9 +102,9 @@ std::vector<uint8_t> ColouriseSamples(const Sample* samples, int width, int heig
 
 }  // namespace
 
-const std::vector<PaletteInfo>& Palettes()
+const std::vector<ColormapInfo>& Colormaps()
 {
-    static const std::vector<PaletteInfo> all = {
+    static const std::vector<ColormapInfo> all = {
         {"iron", "black, purple, red, yellow to white", Iron},
         {"white-hot", "grey scale, hot is white", WhiteHot},
         {"black-hot", "grey scale, hot is black", BlackHot},
@@ -113,18 +113,18 @@ const std::vector<PaletteInfo>& Palettes()
     return all;
 }
 
-const PaletteInfo* FindPalette(const std::string& name)
+const ColormapInfo* FindColormap(const std::string& name)
 {
-    for (const PaletteInfo& p : Palettes())
+    for (const ColormapInfo& p : Colormaps())
         if (name == p.name)
             return &p;
     return nullptr;
 }
 
-std::string PaletteNames()
+std::string ColormapNames()
 {
     std::string names;
-    for (const PaletteInfo& p : Palettes())
+    for (const ColormapInfo& p : Colormaps())
         names += (names.empty() ? "" : ", ") + std::string(p.name);
     return names;
 }
@@ -134,14 +134,14 @@ double Luminance(Rgb c)
     return 0.2126 * c.r + 0.7152 * c.g + 0.0722 * c.b;
 }
 
-std::vector<uint8_t> Colourise(const int16_t* samples, int width, int height, const Palette& palette)
+std::vector<uint8_t> Colourise(const int16_t* samples, int width, int height, const Colormap& palette)
 {
     return ColouriseSamples(samples, width, height, palette);
 }
 
-std::vector<uint8_t> Colourise(const uint16_t* samples, int width, int height, const Palette& palette)
+std::vector<uint8_t> Colourise(const uint16_t* samples, int width, int height, const Colormap& palette)
 {
     return ColouriseSamples(samples, width, height, palette);
 }
 
-}  // namespace vivatool
+}  // namespace vivaclient

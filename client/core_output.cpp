@@ -1,8 +1,8 @@
 #include "core_output.h"
 
-namespace vivatool {
+namespace vivaclient {
 
-CoreOutput& CoreOutput::Install(FILE*& out, FILE*& err)
+CoreOutput& CoreOutput::Install(FILE*& out, FILE*& err, bool captureErrors)
 {
     static CoreOutput* const instance = [&] {
         // Lives to the end of the process: the library may print from its
@@ -17,7 +17,8 @@ CoreOutput& CoreOutput::Install(FILE*& out, FILE*& err)
             out = stdout;
             err = stderr;
             stdout = capture;
-            stderr = capture;
+            if (captureErrors)
+                stderr = capture;
         }
         return self;
     }();
@@ -40,6 +41,14 @@ std::string CoreOutput::held() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return held_;
+}
+
+std::string CoreOutput::TakeHeld()
+{
+    std::string text;
+    std::lock_guard<std::mutex> lock(mutex_);
+    text.swap(held_);
+    return text;
 }
 
 void CoreOutput::ShowHeld()
@@ -72,4 +81,4 @@ ssize_t CoreOutput::Write(void* cookie, const char* data, size_t size)
     return static_cast<ssize_t>(size);
 }
 
-}  // namespace vivatool
+}  // namespace vivaclient

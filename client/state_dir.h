@@ -10,7 +10,7 @@
 
 #include <string>
 
-namespace vivatool {
+namespace vivaclient {
 
 // The state folder's path (not created): "" when neither XDG_STATE_HOME nor
 // HOME is set to an absolute path.
@@ -41,4 +41,4 @@ std::string UserPath(const std::string& path);
 // typed it (`typed`), so that messages name files as the user knows them.
 std::string AsTyped(std::string message, const std::string& resolved, const std::string& typed);
 
-}  // namespace vivatool
+}  // namespace vivaclient

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace vivatool {
+namespace vivaclient {
 
 // One library call and its result, so a failure can be reported with the
 // function's name and the code's meaning.
@@ -39,4 +39,4 @@ NodeAccess ProbeNodeAccess(const std::string& path);
 // that joins them. "" when no node was denied.
 std::string PermissionHint(const std::vector<NodeAccess>& nodes);
 
-}  // namespace vivatool
+}  // namespace vivaclient

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace vivatool {
+namespace vivaclient {
 
 namespace {
 
@@ -100,4 +100,4 @@ std::string AsTyped(std::string message, const std::string& resolved, const std:
     return message;
 }
 
-}  // namespace vivatool
+}  // namespace vivaclient

@@ -10,9 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace vivatool {
-
-class JsonWriter;
+namespace vivaclient {
 
 enum class SettingGroup { Camera, Environment, ImageTuning, ReadOnly };
 
@@ -65,6 +63,12 @@ std::string SettingNames(bool writableOnly);
 // inside the setting's range. On failure returns nothing and sets `error`.
 std::optional<double> ParseSettingValue(const Setting& setting, const std::string& text, std::string& error);
 
+// "0 to 255", "0 to 1": the values `set` accepts.
+std::string SettingRange(const Setting& setting);
+// Whether `value` is in the setting's range; if not, `error` says so, with
+// the value as the user gave it (`typed`).
+bool InSettingRange(const Setting& setting, double value, const std::string& typed, std::string& error);
+
 // Environment values travel as value x 10000 in a signed 32-bit integer;
 // the library multiplies the float it is given by 10000 in single precision
 // and truncates toward zero, and divides what it reads in single precision.
@@ -78,6 +82,13 @@ std::optional<float> EnvFloatForUnits(long long units);
 long long EnvUnitsOfFloat(float value);
 // The float for `value` rounded to four decimals, or nothing (see above).
 std::optional<float> EnvValueForWire(double value);
+
+// The environment record's fields, in the order of OZL_USB_ENV_PARAM:
+// atmospheric temperature, distance, emissivity, reflected temperature,
+// transmittance (the `slot` of the EnvParam settings).
+constexpr int kEnvFieldCount = 5;
+// Writes the whole record, every value converted exactly (EnvValueForWire).
+Call WriteEnvironment(unsigned long handle, const double values[kEnvFieldCount]);
 
 // Reads every setting of `settings` with one exchange per value: the
 // environment record is read once for all of its fields. `calls` and
@@ -96,6 +107,5 @@ std::string FormatSettingValue(const Setting& setting, const SettingValue& value
 // Why a setter's result 1 may have come, with the range the tool knows:
 // "the camera refused palette 99 or did not answer (...)".
 std::string DescribeRefusal(const Setting& setting, const std::string& value, const Call& call);
-void WriteSettingJson(JsonWriter& json, const Setting& setting, const SettingValue& value);
 
-}  // namespace vivatool
+}  // namespace vivaclient

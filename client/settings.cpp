@@ -1,13 +1,12 @@
 #include "settings.h"
 
-#include "json.h"
 #include "number_text.h"
 
 #include <VIVAZUZOZ.h>
 
 #include <cmath>
 
-namespace vivatool {
+namespace vivaclient {
 
 namespace {
 
@@ -158,18 +157,27 @@ std::optional<double> ParseSettingValue(const Setting& setting, const std::strin
     } else {
         value = ParseDecimal(text);
     }
-    const std::string range = FormatDecimal(setting.min, setting.decimals) + " to " +
-                              FormatDecimal(setting.max, setting.decimals);
     if (!value) {
         error = "'" + text + "' is not " + (setting.isInteger() ? "an integer" : "a number") + " (" + name +
-                " takes " + range + ")";
+                " takes " + SettingRange(setting) + ")";
         return std::nullopt;
     }
-    if (*value < setting.min || *value > setting.max) {
-        error = name + " must be " + range + ", not " + text;
+    if (!InSettingRange(setting, *value, text, error))
         return std::nullopt;
-    }
     return value;
+}
+
+std::string SettingRange(const Setting& setting)
+{
+    return FormatDecimal(setting.min, setting.decimals) + " to " + FormatDecimal(setting.max, setting.decimals);
+}
+
+bool InSettingRange(const Setting& setting, double value, const std::string& typed, std::string& error)
+{
+    if (std::isfinite(value) && value >= setting.min && value <= setting.max)
+        return true;
+    error = std::string(setting.name) + " must be " + SettingRange(setting) + ", not " + typed;
+    return false;
 }
 
 namespace {
@@ -285,6 +293,18 @@ Call WriteSetting(unsigned long handle, const Setting& setting, double value)
     return Call{setting.name, OZL_USB_NOT_SUPPORTED};
 }
 
+Call WriteEnvironment(unsigned long handle, const double values[kEnvFieldCount])
+{
+    OZL_USB_ENV_PARAM env{};
+    for (int i = 0; i < kEnvFieldCount; ++i) {
+        const auto wire = EnvValueForWire(values[i]);
+        if (!wire)
+            return Call{"OZL_USB_SetEnvParam", OZL_USB_INVALID_PARAM};
+        env.*kEnvFields[i] = *wire;
+    }
+    return Call{"OZL_USB_SetEnvParam", OZL_USB_SetEnvParam(handle, &env)};
+}
+
 void ReadSettings(unsigned long handle, const std::vector<const Setting*>& settings, std::vector<Call>& calls,
                   std::vector<SettingValue>& values)
 {
@@ -313,8 +333,7 @@ std::string DescribeRefusal(const Setting& setting, const std::string& value, co
     std::string text = "the camera refused " + std::string(setting.name) + " " + value +
                        " or did not answer (" + call.function + " gave result " + std::to_string(call.result) +
                        "; the library cannot tell the two apart). ";
-    const std::string range = FormatDecimal(setting.min, setting.decimals) + " to " +
-                              FormatDecimal(setting.max, setting.decimals);
+    const std::string range = SettingRange(setting);
     if (setting.max == kByteMax)
         text += "The tool sends " + range + "; which of these the camera takes is up to the camera.";
     else
@@ -329,13 +348,4 @@ std::string FormatSettingValue(const Setting& setting, const SettingValue& value
     return FormatDecimal(value.number, setting.decimals);
 }
 
-void WriteSettingJson(JsonWriter& json, const Setting& setting, const SettingValue& value)
-{
-    if (setting.access == SettingAccess::FpaSize) {
-        json.BeginObject().Key("width").Int(value.width).Key("height").Int(value.height).EndObject();
-        return;
-    }
-    json.Number(value.number, setting.decimals);
-}
-
-}  // namespace vivatool
+}  // namespace vivaclient

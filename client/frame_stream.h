@@ -1,0 +1,111 @@
+// frame_stream.h - one frame of both planes as one value.
+//
+// The library hands a frame over in two callbacks on its read thread: the
+// image plane to the preview callback, then, on a stream with temperatures,
+// the temperature plane to the temperature callback. FrameStream joins them
+// (the one place that knows how) and hands each complete frame to a sink:
+// temperature delivery is registered before preview, so a frame is never
+// completed with the other plane of another frame, and an image whose
+// temperatures never came is dropped.
+#pragma once
+
+#include "result_text.h"
+
+#include <VIVAZUZOZ.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace vivaclient {
+
+using FrameClock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
+
+// A complete frame during the sink's call; the pointers are valid only then.
+struct FrameRef {
+    int width = 0;
+    int height = 0;
+    const uint16_t* image = nullptr;  // width*height raw samples
+    const int16_t* temps = nullptr;   // width*height tenths of a degree; null on an image-only stream
+    uint64_t sequence = 0;            // 1 for the first frame the stream received, counting dropped ones
+    FrameClock::time_point arrival;   // when its image plane arrived
+
+    size_t samples() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
+};
+
+// A frame that owns its planes.
+struct Frame {
+    int width = 0;
+    int height = 0;
+    std::vector<uint16_t> image;
+    std::vector<int16_t> temps;  // empty on an image-only stream
+    uint64_t sequence = 0;
+    FrameClock::time_point arrival;
+
+    bool hasTemps() const { return !temps.empty(); }
+    void Assign(const FrameRef& frame);
+    // The temperatures in degrees (tenths / 10), into `degrees` (width*height).
+    void Degrees(float* degrees) const;
+};
+
+// Where a FrameStream puts frames. All three run on the library's read thread.
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+    // A frame begins: where its image plane goes (width*height samples), or
+    // null to skip the frame.
+    virtual uint16_t* BeginFrame(int width, int height, uint64_t sequence, FrameClock::time_point arrival) = 0;
+    // The frame begun is complete; frame.image is the buffer BeginFrame gave.
+    virtual void CompleteFrame(const FrameRef& frame) = 0;
+    // The frame begun will not complete (its temperatures never came).
+    virtual void AbandonFrame() {}
+};
+
+class FrameStream {
+public:
+    using Callback = std::function<void(const FrameRef&)>;
+
+    // Frames into `sink`, which must outlive the stream.
+    FrameStream(unsigned long handle, FrameSink& sink);
+    // Frames to `callback`, through a buffer of the stream's own.
+    FrameStream(unsigned long handle, Callback callback);
+    ~FrameStream();  // Stop()
+    FrameStream(const FrameStream&) = delete;
+    FrameStream& operator=(const FrameStream&) = delete;
+
+    // Registers the callbacks; frames are numbered on from `firstSequence`
+    // (a stream that goes on after a reconnect keeps counting).
+    Call Start(uint64_t firstSequence = 1);
+    // Removes the callbacks; once it returns the sink is not called any more.
+    void Stop();
+
+    // The camera was closed under the stream (the library deinitialised):
+    // forget the callbacks without asking the library.
+    void Forget() { tempsStarted_ = previewStarted_ = false; }
+
+    // Temperatures were registered: the camera's stream carries them.
+    bool withTemps() const { return tempsStarted_; }
+    // The number the next frame would get (read it after Stop).
+    uint64_t nextSequence() const { return nextSequence_; }
+
+private:
+    class OwnBuffer;
+    static void OnImage(unsigned long handle, OZL_USB_VIDEO_INFO_CB* frame, void* user);
+    static void OnTemps(unsigned long handle, OZL_USB_TEMP_INFO_CB* frame, void* user);
+
+    const unsigned long handle_;
+    std::unique_ptr<OwnBuffer> own_;  // the sink of the callback form
+    FrameSink& sink_;
+    // Starting thread only.
+    std::atomic<bool> tempsStarted_{false};  // read by the read thread
+    bool previewStarted_ = false;
+    // Read thread only (and the starting thread while no callback is registered).
+    uint64_t nextSequence_ = 1;
+    bool pending_ = false;  // a frame begun waits for its temperatures
+    FrameRef frame_;        // that frame
+};
+
+}  // namespace vivaclient
