@@ -3,18 +3,25 @@
 #   scripts/fuzz.sh [SECONDS_PER_TARGET] [BUILD_DIR]      (default 20 s, build-fuzz)
 # Each target starts from its seeds in fuzz/corpus/TARGET; what it finds is
 # kept in BUILD_DIR/corpus/TARGET (the committed seeds are not touched).
-# A crash leaves its input as BUILD_DIR/crash-* and fails the script.
+# A crash leaves its input as BUILD_DIR/crash-* and fails the script, and so
+# does a target of the list that was not built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 build_dir=${2:-build-fuzz}
 CC=${FUZZ_CC:-clang-14} CXX=${FUZZ_CXX:-clang++-14} cmake -S . -B "$build_dir" -G Ninja \
-  -DVIVAZUZOZ_FUZZ=ON -DVIVAZUZOZ_BUILD_TESTS=OFF -DVIVAZUZOZ_BUILD_BENCHMARKS=OFF -DVIVAZUZOZ_BUILD_TOOLS=OFF >/dev/null
+  -DVIVAZUZOZ_FUZZ=ON -DVIVAZUZOZ_BUILD_VCAM=ON -DVIVAZUZOZ_BUILD_TESTS=OFF -DVIVAZUZOZ_BUILD_BENCHMARKS=OFF \
+  -DVIVAZUZOZ_BUILD_TOOLS=OFF >/dev/null
 cmake --build "$build_dir" --target fuzz_targets
+targets=(command_replies frames search)
 status=0
-for target in command_replies frames search; do
+for target in "${targets[@]}"; do
   binary="$build_dir/bin/${target}_fuzz"
-  [ -x "$binary" ] || continue
+  if [ ! -x "$binary" ]; then
+    echo "fuzz $target: FAILED (no $binary after building fuzz_targets)"
+    status=1
+    continue
+  fi
   mkdir -p "$build_dir/corpus/$target"
   log="$build_dir/fuzz-$target.log"
   # The library's and the virtual camera's chatter goes to the log too.

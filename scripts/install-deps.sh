@@ -1,18 +1,67 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages needed to build and test libVIVAZUZOZ,
-# only those that are missing. Runs apt-get as root, or through sudo.
+# Installs the Debian 12 packages libVIVAZUZOZ needs, only those that are
+# missing. Runs apt-get as root, or through sudo.
+#   scripts/install-deps.sh            what configuring with the default options,
+#                                      building and running the tool need
+#   scripts/install-deps.sh --tests    that, and what only the tests, the fuzz
+#                                      run and the package check need
 set -euo pipefail
 
-packages=(
+# Configure, build and run: the compiler and build tools, the libraries the
+# library, the tool and the virtual camera link, and the headers of what the
+# default build also compiles (GoogleTest, Google Benchmark, pybind11 and
+# Python's).
+build_packages=(
   cmake ninja-build g++ pkg-config
-  libpoco-dev libudev-dev libuvc-dev libusb-1.0-0-dev libpng-dev
+  libpoco-dev libudev-dev libuvc-dev libusb-1.0-0-dev libpng-dev libtiff-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  pybind11-dev python3-dev python3-numpy python3-pytest
-  libtiff-dev python3-tifffile
+  pybind11-dev python3-dev
+)
+
+# Only the tests and CI: the Python tests' numpy, pytest and tifffile; the
+# browser test's Chromium, its driver and Selenium; clang and its sanitizer
+# and fuzzer runtimes for scripts/fuzz.sh; help2man for the manual pages (the
+# default build leaves them out without it), man and col to read them back;
+# dpkg-dev and lintian for the Debian packages and their check.
+test_packages=(
+  python3-numpy python3-pytest python3-tifffile
   chromium chromium-driver python3-selenium
   clang-14 libclang-rt-14-dev
-  help2man man-db bsdextrautils dpkg-dev lintian
+  help2man man-db bsdextrautils
+  dpkg-dev lintian
 )
+
+usage() {
+  cat <<EOF
+Usage: scripts/install-deps.sh [--tests]
+
+Installs the Debian 12 packages that are missing (apt-get, as root or through sudo).
+
+  (no option)  what configuring with the default options, building and running need:
+               ${build_packages[*]}
+  --tests      those, and what only the tests, scripts/fuzz.sh and scripts/check-packages.sh need:
+               ${test_packages[*]}
+  --help       this text
+EOF
+}
+
+packages=("${build_packages[@]}")
+case "${1:-}" in
+  "") ;;
+  --tests) packages+=("${test_packages[@]}") ;;
+  -h | --help)
+    usage
+    exit 0
+    ;;
+  *)
+    usage >&2
+    exit 2
+    ;;
+esac
+if [ $# -gt 1 ]; then
+  usage >&2
+  exit 2
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,8 +3,9 @@
 loads the page served by `vivazuzoz serve` under two virtual cameras, waits
 for live frames, points at the scene's hot object and reads the temperature
 shown, switches the palette, changes a setting and sees it read back, and
-saves a screenshot; then watches a camera unplug itself and the page say so. Exits 77 (skipped) when Chromium, its driver or Selenium
-is missing."""
+saves a screenshot; then watches a camera unplug itself and the page say so.
+Exits 77 (skipped) when Chromium, its driver or Selenium is missing, except
+in CI (CI=true in the environment), where their absence fails the test."""
 
 import argparse
 import os
@@ -19,8 +20,18 @@ import time
 SKIP = 77
 
 
-def skip(reason):
-    print(f"SKIPPED: {reason}")
+def in_ci():
+    return os.environ.get("CI", "").lower() not in ("", "0", "false", "no")
+
+
+def missing(packages):
+    """Skips the test, or fails it in CI, which must run it."""
+    what = ", ".join(packages)
+    hint = "scripts/install-deps.sh --tests installs what the tests need"
+    if in_ci():
+        print(f"FAILED: not installed: {what}; CI=true, so the browser test may not be skipped ({hint})")
+        sys.exit(1)
+    print(f"SKIPPED: not installed: {what} ({hint})")
     sys.exit(SKIP)
 
 
@@ -59,10 +70,13 @@ def main():
     parser.add_argument("--artifact", required=True)
     args = parser.parse_args()
 
+    absent = []
     browser = find_browser()
+    if not browser:
+        absent.append("chromium")
     driver_path = shutil.which("chromedriver") or "/usr/bin/chromedriver"
-    if not browser or not os.path.exists(driver_path):
-        skip("chromium or chromium-driver is not installed")
+    if not os.path.exists(driver_path):
+        absent.append("chromium-driver")
     try:
         from selenium import webdriver
         from selenium.webdriver.chrome.service import Service
@@ -71,7 +85,9 @@ def main():
         from selenium.webdriver.common.by import By
         from selenium.webdriver.support.ui import Select, WebDriverWait
     except ImportError:
-        skip("python3-selenium is not installed")
+        absent.append("python3-selenium")
+    if absent:
+        missing(absent)
 
     hot_x, hot_y, hot_tenths = map(int, subprocess.check_output([args.probe, "256", "192"], timeout=30).split())
 
