@@ -63,9 +63,13 @@ if [ $# -gt 1 ]; then
   exit 2
 fi
 
+native=$(dpkg --print-architecture)
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+  # Installed for this machine's architecture (or for all): a foreign one
+  # (say :arm64 for a cross build) does not build for this machine.
+  if ! dpkg-query -W -f='${Status} ${Architecture}\n' "$p" 2>/dev/null |
+      grep -qE "^install ok installed ($native|all)\$"; then
     missing+=("$p")
   fi
 done
