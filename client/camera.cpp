@@ -199,14 +199,13 @@ std::unique_ptr<Camera> Camera::Open(const CameraChoice& choice, OpenFailure& fa
         return nullptr;
     }
     camera->handle_ = handle;
-    uintptr_t key;
     {
         std::lock_guard<std::mutex> registry(g_registryMutex);
-        key = ++g_nextKey;
-        g_registry[key] = camera->state_;
+        camera->key_ = ++g_nextKey;
+        g_registry[camera->key_] = camera->state_;
     }
     const Call watch{"OZL_USB_SetExceptionCallback",
-                     OZL_USB_SetExceptionCallback(handle, ForwardException, reinterpret_cast<void*>(key))};
+                     OZL_USB_SetExceptionCallback(handle, ForwardException, reinterpret_cast<void*>(camera->key_))};
     if (!watch.ok()) {
         failure = OpenFailure{watch, DescribeFailure(watch), false};
         return nullptr;  // the destructor closes it
@@ -228,11 +227,7 @@ void Camera::Close()
     OZL_USB_CloseDev(handle_);
     handle_ = 0;
     std::lock_guard<std::mutex> registry(g_registryMutex);
-    for (auto it = g_registry.begin(); it != g_registry.end(); ++it)
-        if (it->second.lock() == state_) {
-            g_registry.erase(it);
-            break;
-        }
+    g_registry.erase(key_);
 }
 
 bool Camera::lost() const

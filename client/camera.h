@@ -13,6 +13,7 @@
 #include <VIVAZUZOZ.h>
 
 #include <atomic>
+#include <cstdint>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -137,6 +138,7 @@ private:
     std::mutex commands_;       // held for one command, and by Close
     unsigned long handle_ = 0;  // guarded by commands_ once open
     std::shared_ptr<ExceptionState> state_;
+    uintptr_t key_ = 0;  // in the exception registry; set once by Open
 };
 
 // Waits until the camera `was` is back (a complete camera with the same

@@ -53,6 +53,17 @@ long long ReadEnvUnits(unsigned long handle, int slot)
     return 0;
 }
 
+// `camera` opened as every front end opens it.
+std::unique_ptr<Camera> OpenThrough(vcam::Camera& camera)
+{
+    CameraChoice choice;
+    choice.path = camera.videoPath();
+    OpenFailure failure;
+    std::unique_ptr<Camera> opened = Camera::Open(choice, failure);
+    EXPECT_TRUE(opened) << failure.message;
+    return opened;
+}
+
 class CommandPort : public ::testing::Test {
 protected:
     void SetUp() override
@@ -94,11 +105,8 @@ TEST_F(CommandPort, ANewTtyTurnsCarriageReturnsInRepliesIntoLineFeeds)
 TEST_F(CommandPort, PreparedPortsCarryEveryValueExactly)
 {
     vcam::Camera& camera = vcam::AddCamera();
-    CameraChoice choice;
-    choice.path = camera.videoPath();
-    OpenFailure failure;
-    std::unique_ptr<Camera> opened = Camera::Open(choice, failure);
-    ASSERT_TRUE(opened) << failure.message;
+    std::unique_ptr<Camera> opened = OpenThrough(camera);
+    ASSERT_TRUE(opened);
     EXPECT_FALSE(Icrnl(camera.serialPath()));
     // A second preparation finds nothing to do, and leaves a port another
     // program has open alone (this process counts as no other program).
@@ -137,11 +145,8 @@ TEST_F(CommandPort, PreparedPortsCarryEveryValueExactly)
 TEST_F(CommandPort, EmissivitiesWithACarriageReturnInTheirBytesReadExactly)
 {
     vcam::Camera& camera = vcam::AddCamera();
-    CameraChoice choice;
-    choice.path = camera.videoPath();
-    OpenFailure failure;
-    std::unique_ptr<Camera> opened = Camera::Open(choice, failure);
-    ASSERT_TRUE(opened) << failure.message;
+    std::unique_ptr<Camera> opened = OpenThrough(camera);
+    ASSERT_TRUE(opened);
     // Emissivities of four decimals whose units hold a 0x0D byte: every one
     // with it in the low byte, and a sample of those with it in the next.
     int checked = 0;

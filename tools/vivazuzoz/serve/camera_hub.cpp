@@ -32,6 +32,10 @@ struct CameraHub::Slot {
     Clock::time_point lastFrame{};
     std::shared_ptr<const Frame> newest;
 
+    // Set by the library's exception-poll thread, cleared by the thread that
+    // opens the camera before it opens it.
+    std::atomic<bool> lost{false};
+
     // Read thread: one complete frame becomes the newest message.
     void OnFrame(const FrameRef& frame)
     {
@@ -115,6 +119,11 @@ void CameraHub::OpenSlot(Slot& slot, const CameraInfo& found)
     std::unique_ptr<Camera> camera = Camera::Open(choice, failure);
     if (!camera)
         return;
+    slot.lost.store(false);
+    camera->OnException([&slot](int code) {
+        if (code == OZL_USB_EXCEPTION_DEV_STATE)
+            slot.lost.store(true);
+    });
     auto stream = std::make_unique<FrameStream>(camera->handle(), [&slot](const FrameRef& f) { slot.OnFrame(f); });
     if (!stream->Start().ok())
         return;  // the camera closes as it goes
@@ -159,8 +168,7 @@ void CameraHub::Maintain()
             live = slot->live;
             stalled = live && now - slot->lastFrame > stallLimit;
         }
-        const bool lost = live && slot->camera && slot->camera->lost();  // this thread alone changes `camera`
-        if (live && (lost || stalled)) {
+        if (live && (slot->lost.load() || stalled)) {
             CloseSlot(*slot);
             live = false;
         }
