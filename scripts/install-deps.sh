@@ -12,6 +12,8 @@ packages=(
   chromium chromium-driver python3-selenium
   clang-14 libclang-rt-14-dev
   help2man man-db bsdextrautils dpkg-dev lintian
+  # Test-only: standard V4L2 programs run against the virtual camera.
+  v4l-utils ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-good python3-opencv
 )
 
 missing=()
