@@ -49,6 +49,10 @@ compliance)
   # Every warning that stays is one the README explains.
   unexplained=$(grep -E 'warn:' out.txt | grep -v 'VIDIOC_CREATE_BUFS not supported')
   [ -z "$unexplained" ] || fail "warnings the README does not explain: $unexplained"
+  # The metadata node beside it, through its /dev name (it does not stream).
+  "$wrapper" -- v4l2-compliance -d /dev/video1 > meta.txt 2>&1 || fail "v4l2-compliance on the metadata node failed"
+  has meta.txt '^Total for uvcvideo device /dev/video1: [0-9]+, Succeeded: [0-9]+, Failed: 0, Warnings: 0$' \
+    "the metadata node does not pass"
   ;;
 v4l2-ctl)
   need v4l2-ctl

@@ -207,6 +207,13 @@ int VideoNode::Ioctl(Handle* h, unsigned long request, void* arg, std::unique_lo
     }
     if (NeedsPriority(request) && h->priority < MaxPriority()) return -EBUSY;
     if (request == VIDIOC_S_PRIORITY) return SetPriority(h, *static_cast<const uint32_t*>(arg));
+    // Both nodes belong to the camera's one input.
+    switch (request) {
+    case VIDIOC_ENUMINPUT: return EnumInput(static_cast<v4l2_input*>(arg));
+    case VIDIOC_G_INPUT: *static_cast<int*>(arg) = 0; return 0;
+    case VIDIOC_S_INPUT: return *static_cast<const int*>(arg) == 0 ? 0 : -EINVAL;
+    default: break;
+    }
     if (!m_capture) {
         // The metadata node takes no video capture requests.
         switch (request) {
@@ -220,9 +227,6 @@ int VideoNode::Ioctl(Handle* h, unsigned long request, void* arg, std::unique_lo
         }
     }
     switch (request) {
-    case VIDIOC_ENUMINPUT: return EnumInput(static_cast<v4l2_input*>(arg));
-    case VIDIOC_G_INPUT: *static_cast<int*>(arg) = 0; return 0;
-    case VIDIOC_S_INPUT: return *static_cast<const int*>(arg) == 0 ? 0 : -EINVAL;
     // The camera has no V4L2 controls (its settings go through the command
     // port): every control asked about is unknown.
     case VIDIOC_QUERYCTRL: case VIDIOC_QUERY_EXT_CTRL: case VIDIOC_QUERYMENU:
