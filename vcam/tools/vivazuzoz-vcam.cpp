@@ -29,6 +29,8 @@ const char kUsage[] =
     "command port (a pseudo-terminal) that answers the camera's commands. The\n"
     "cameras exist only inside COMMAND's process (and each process COMMAND\n"
     "starts) and vanish when it exits; with --state their settings persist.\n"
+    "The nodes are /dev/vivazuzoz-vcam/videoN, also reachable as /dev/videoN, so\n"
+    "standard V4L2 programs (v4l2-ctl, ffmpeg, GStreamer, OpenCV) work on them.\n"
     "\n"
     "Options:\n"
     "  --cameras N          number of cameras (default 1)\n"
