@@ -72,18 +72,8 @@ void ReplaySource::ApplyTo(Model& model) const {
     if (auto v = setting("camera-temp")) model.cameraTemp = static_cast<int16_t>(std::lround(*v * 100.0));
 }
 
-size_t ReplaySource::Render(uint8_t* dst, size_t cap, uint32_t sequence) {
+size_t ReplaySource::Render(uint8_t* dst, size_t cap) {
     if (ended_) return 0;
-    // The periods since the last frame: counted by the node, whose counter
-    // also counts the periods without a queued buffer. A new stream (its
-    // counter back at 0) goes on one period later.
-    if (!started_) {
-        position_ = sequence * speed_;
-        started_ = true;
-    } else {
-        position_ += (sequence > lastSequence_ ? sequence - lastSequence_ : 1) * speed_;
-    }
-    lastSequence_ = sequence;
     if (position_ >= length_) {
         if (!loop_) {
             std::fprintf(stderr, "vivazuzoz-vcam: end of the recording %s after %zu frames; no more frames "
@@ -103,6 +93,7 @@ size_t ReplaySource::Render(uint8_t* dst, size_t cap, uint32_t sequence) {
         }
         shown_ = due;
     }
+    position_ += speed_;
     const auto& layout = reader_.layout();
     const size_t rowSamples = static_cast<size_t>(layout.width);
     const size_t planeRow = rowSamples * 2;

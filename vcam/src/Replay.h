@@ -40,16 +40,18 @@ public:
     // The recorded settings and the identity formula, on `model`.
     void ApplyTo(Model& model) const;
 
-    // Writes the recorded frame due at the camera's frame `sequence` (the
-    // node's frame counter, which counts every frame period, dropped frames
-    // too, and starts again at 0 with each stream) into `dst` as the capture
-    // node carries it (each row: image samples, then raw temperature
-    // samples), at most `cap` bytes; returns the bytes written. A new stream
-    // goes on where the last one stopped. After the last frame (held as long
-    // as the interval before it) it starts again when looping, else returns
-    // 0 from then on (as after a read failure); either end is told once on
-    // standard error. Producer thread only.
-    size_t Render(uint8_t* dst, size_t cap, uint32_t sequence);
+    // Writes the recorded frame now due into `dst` as the capture node
+    // carries it (each row: image samples, then raw temperature samples), at
+    // most `cap` bytes, and moves the time line on by one camera period (times
+    // the speed); returns the bytes written. The time line moves with the
+    // frames delivered, not with the periods in which the reader had no
+    // buffer queued: a reader that is slow to start, or that streams twice,
+    // does not lose the recording meanwhile; one that keeps up sees it in
+    // real time. A new stream goes on where the last one stopped. After the
+    // last frame (held as long as the interval before it) it starts again
+    // when looping, else returns 0 from then on (as after a read failure);
+    // either end is told once on standard error. Producer thread only.
+    size_t Render(uint8_t* dst, size_t cap);
 
 private:
     // The frame due at camera period `position` of the time line, or
@@ -70,8 +72,6 @@ private:
     std::vector<double> due_;
     double length_ = 1;
     // Producer thread only.
-    bool started_ = false;
-    uint32_t lastSequence_ = 0;
     double position_ = 0;   // camera periods into the time line
     size_t shown_ = SIZE_MAX;  // the frame in frame_
     bool ended_ = false;

@@ -558,7 +558,7 @@ void VideoNode::Produce(FrameRenderer& renderer, std::unique_lock<std::mutex>& l
     lk.unlock();
     const bool replaying = !m_cam->setup.replayFile.empty();
     size_t bytes = !replaying    ? renderer.Render(*scene, withTemp, formula, seq, fps, dst, cap)
-                   : m_cam->replay ? m_cam->replay->Render(dst, cap, seq)
+                   : m_cam->replay ? m_cam->replay->Render(dst, cap)
                                    : 0;
     lk.lock();
     m_filling = false;
