@@ -591,6 +591,53 @@ long vcam_real_readlink(const char* path, char* buf, size_t size) {
     return REAL(readlink, readlink_fn)(path, buf, size);
 }
 
+/* ---------------------------------------------------------------- extended attributes */
+
+/* Emulated entries have no extended attributes (ls -l asks for them).
+ * Returns 1 for an emulated entry, -1 (errno set) when the path names none,
+ * 0 when the path is not the emulator's. */
+static int vfs_entry(const char* path, int follow) {
+    if (!vcam_path_may_be_virtual(path)) return 0;
+    struct stat st;
+    int handled = 0;
+    const int r = vcam_vfs_stat(path, &st, follow, &handled);
+    if (!handled) return 0;
+    return r == 0 ? 1 : -1;
+}
+
+typedef ssize_t (*getxattr_fn)(const char*, const char*, void*, size_t);
+typedef ssize_t (*listxattr_fn)(const char*, char*, size_t);
+
+EXPORT ssize_t getxattr(const char* path, const char* name, void* value, size_t size) {
+    const int v = vfs_entry(path, 1);
+    if (v) {
+        if (v > 0) errno = ENODATA;
+        return -1;
+    }
+    return REAL(getxattr, getxattr_fn)(path, name, value, size);
+}
+
+EXPORT ssize_t lgetxattr(const char* path, const char* name, void* value, size_t size) {
+    const int v = vfs_entry(path, 0);
+    if (v) {
+        if (v > 0) errno = ENODATA;
+        return -1;
+    }
+    return REAL(lgetxattr, getxattr_fn)(path, name, value, size);
+}
+
+EXPORT ssize_t listxattr(const char* path, char* list, size_t size) {
+    const int v = vfs_entry(path, 1);
+    if (v) return v > 0 ? 0 : -1;
+    return REAL(listxattr, listxattr_fn)(path, list, size);
+}
+
+EXPORT ssize_t llistxattr(const char* path, char* list, size_t size) {
+    const int v = vfs_entry(path, 0);
+    if (v) return v > 0 ? 0 : -1;
+    return REAL(llistxattr, listxattr_fn)(path, list, size);
+}
+
 /* ---------------------------------------------------------------- directories */
 
 EXPORT DIR* opendir(const char* path) {
