@@ -81,7 +81,7 @@ struct EpollEntry {
     uint64_t token;     // what the real epoll instance carries instead
 };
 
-std::mutex g_epollLock;  // guards g_epoll; taken before Lock() where both are
+std::mutex g_epollLock;  // guards g_epoll; never held together with Lock()
 std::map<std::pair<int, int>, EpollEntry>* g_epoll = nullptr;  // (epfd, fd) -> entry; lives to exit
 std::atomic<uint8_t> g_epollFlags[kMaxFd];  // the epoll instance watches a virtual node
 
@@ -233,21 +233,35 @@ int vcam_epoll_wait(int epfd, struct epoll_event* events, int maxevents, const s
                             : -1;
         const int r = vcam_real_epoll_pwait(epfd, events, maxevents, ms, sigmask);
         if (r <= 0) return r;
+        // The caller's registrations of the virtual descriptors reported,
+        // looked up first: the two locks are never held together.
+        EpollEntry mine[64];
+        int mineFd[64];
         int out = 0;
-        {
-            std::lock_guard<std::mutex> elk(g_epollLock);
-            std::lock_guard<std::mutex> lk(Lock());
-            for (int i = 0; i < r; ++i) {
-                epoll_event e = events[i];
-                if ((e.data.u64 & 0xffffffff00000000ULL) == kTokenTag && g_epoll) {
-                    const int fd = static_cast<int>(e.data.u64 & 0xffffffffu);
+        for (int start = 0; start < r; start += 64) {
+            const int end = std::min(r, start + 64);
+            {
+                std::lock_guard<std::mutex> elk(g_epollLock);
+                for (int i = start; i < end; ++i) {
+                    mineFd[i - start] = -1;
+                    const uint64_t token = events[i].data.u64;
+                    if ((token & 0xffffffff00000000ULL) != kTokenTag || !g_epoll) continue;
+                    const int fd = static_cast<int>(token & 0xffffffffu);
                     auto it = g_epoll->find({epfd, fd});
-                    if (it != g_epoll->end() && it->second.token == e.data.u64) {
-                        const short got = EventsLocked(fd, static_cast<short>(it->second.events));
-                        if (!got || (got & POLLNVAL)) continue;
-                        e.events = static_cast<uint32_t>(got);
-                        e.data = it->second.data;
-                    }
+                    if (it == g_epoll->end() || it->second.token != token) continue;
+                    mine[i - start] = it->second;
+                    mineFd[i - start] = fd;
+                }
+            }
+            std::lock_guard<std::mutex> lk(Lock());
+            for (int i = start; i < end; ++i) {
+                epoll_event e = events[i];
+                if (mineFd[i - start] >= 0) {
+                    const EpollEntry& entry = mine[i - start];
+                    const short got = EventsLocked(mineFd[i - start], static_cast<short>(entry.events));
+                    if (!got || (got & POLLNVAL)) continue;
+                    e.events = static_cast<uint32_t>(got);
+                    e.data = entry.data;
                 }
                 events[out++] = e;
             }
