@@ -29,6 +29,8 @@ test_packages=(
   clang-14 libclang-rt-14-dev
   help2man man-db bsdextrautils
   dpkg-dev lintian
+  # Standard V4L2 programs run against the virtual camera.
+  v4l-utils ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-good python3-opencv
 )
 
 usage() {

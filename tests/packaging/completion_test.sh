@@ -87,6 +87,19 @@ grep -qx -- --cameras <<< "$vcam_options" || fail "the test reads no --cameras o
 expect "wrapper options" "$vcam_options"$'\n--' "$(complete_words _vivazuzoz_vcam "$vcam" -)"
 expect "wrapper faults" $'none\nsilence\ndelay\nwrong-echo\nwrong-status\nno-ack\nsplit\ngarbage\nlate\ncr' \
   "$(complete_words _vivazuzoz_vcam "$vcam" --port-fault "")"
+# Option values, from the wrapper's help: the sizes, the modes, on and off,
+# recordings for --replay, any file for --state, and nothing for a number.
+expect "wrapper sizes" $'256x192\n384x288\n640x512\n1280x1024' "$(complete_words _vivazuzoz_vcam "$vcam" --size "")"
+expect "wrapper sizes from 6" "640x512" "$(complete_words _vivazuzoz_vcam "$vcam" --cameras 2 --size 6)"
+expect "wrapper modes" $'image\ntemp' "$(complete_words _vivazuzoz_vcam "$vcam" --mode "")"
+expect "wrapper hot object" $'on\noff' "$(complete_words _vivazuzoz_vcam "$vcam" --hot-object "")"
+mkdir recordings
+touch run.tiff lapse.tiff cam.json
+expect "wrapper --replay" $'run.tiff\nlapse.tiff\nrecordings' "$(complete_words _vivazuzoz_vcam "$vcam" --replay "")"
+expect "wrapper --replay r" $'run.tiff\nrecordings' "$(complete_words _vivazuzoz_vcam "$vcam" --replay r)"
+expect "wrapper --state" "cam.json" "$(complete_words _vivazuzoz_vcam "$vcam" --state ca)"
+expect "wrapper --cameras N" "" "$(complete_words _vivazuzoz_vcam "$vcam" --cameras "")"
+expect "wrapper option after a flag" "$vcam_options"$'\n--' "$(complete_words _vivazuzoz_vcam "$vcam" --loop "")"
 PATH="$(dirname "$tool"):$PATH"
 grep -qx vivazuzoz <<< "$(complete_words _vivazuzoz_vcam "$vcam" --cameras 2 -- vivazuz)" ||
   fail "the wrapper does not complete the command to run"

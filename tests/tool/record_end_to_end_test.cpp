@@ -265,3 +265,22 @@ TEST(RecordOnVirtualCamera, FullDiskEndsTheRecordingWithAMessageAndAReadableFile
     RecordedFrame last;
     EXPECT_EQ(reader.Read(reader.frames() - 1, last), "");
 }
+
+// A time-lapse recording (one frame kept every 4 s) replays into a stream as
+// a camera streams: frames keep coming between the kept ones, so the
+// library's no-frame limit never fires.
+TEST(RecordOnVirtualCamera, TimeLapseReplaysIntoAStreamWithoutAStall)
+{
+    ScratchDir dir;
+    const ChildResult record = Tool({}, {"record", "-o", "lapse.tiff", "--seconds", "5", "--every", "4"});
+    ASSERT_EQ(record.status, 0) << record.err;
+    ASSERT_EQ(ReadAll("lapse.tiff").size(), 2u) << record.out;
+
+    const ChildResult stream = Tool({"--replay", "lapse.tiff"}, {"stream", "--seconds", "6"});
+    EXPECT_EQ(stream.status, 0) << stream.out << stream.err;
+    EXPECT_FALSE(Contains(stream.out + stream.err, "lost")) << stream.out << stream.err;
+    // Many more frames than the two recorded: each is repeated until the next.
+    const size_t received = stream.out.find("Received ");
+    ASSERT_NE(received, std::string::npos) << stream.out;
+    EXPECT_GT(std::stoi(stream.out.substr(received + 9)), 20) << stream.out;
+}

@@ -11,8 +11,17 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/videodev2.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 
 using namespace vivatool;
 
@@ -159,5 +168,80 @@ TEST(RecordAndReplay, EveryKeepsOneFramePerIntervalAndSaysSo)
         EXPECT_GE(reader.time(k), 0.2 * static_cast<double>(k) - 1e-6) << "frame " << k;
         EXPECT_GT(reader.sequence(k), reader.sequence(k - 1)) << "frame " << k;
     }
+    vcam::RemoveAll();
+}
+
+// A time-lapse recording (one frame kept every 100 camera frames) replays at
+// the recorded camera's frame rate, each recorded frame held until the next
+// is due; --speed runs the time line faster at the same rate.
+TEST(RecordAndReplay, ATimeLapseReplaysAtTheCameraRateHoldingEachFrame)
+{
+    ScratchDir dir;
+    const int w = 256, h = 192;
+    {
+        RecordingWriter writer;
+        ASSERT_EQ(writer.Create("lapse.tiff", RecordingLayout{w, h, true}, false), "");
+        const std::string description = "{\"format\":\"vivazuzoz recording\",\"version\":1,\"camera\":\"Lapse\","
+                                        "\"width\":256,\"height\":192,\"layout\":\"image and temperature\"}";
+        for (int i = 0; i < 3; ++i) {
+            // Frame i: every temperature (i + 1) * 10 degrees, its camera frame
+            // number 100 * i, 4 s apart: a 25 frames a second camera.
+            const std::vector<uint16_t> image(w * h, static_cast<uint16_t>(1000 * (i + 1)));
+            const std::vector<int16_t> temp(w * h, static_cast<int16_t>(100 * (i + 1)));
+            ASSERT_EQ(writer.Append(image.data(), temp.data(), 7 + 100 * i, 4.0 * i, description), "");
+        }
+        ASSERT_EQ(writer.Close(), "");
+    }
+    vcam::CameraSetup setup;
+    setup.replayFile = dir.path() + "/lapse.tiff";
+    setup.replaySpeed = 10;  // 4 s of recording in 0.4 s: 10 camera frames per recorded frame
+    vcam::Camera& cam = vcam::AddCamera(setup);
+    EXPECT_DOUBLE_EQ(cam.setup().fps, 25.0) << "the camera's rate, not the 0.25 frames a second kept";
+
+    const int fd = open(cam.videoPath().c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    v4l2_requestbuffers req{};
+    req.count = 4;
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_MMAP;
+    ASSERT_EQ(ioctl(fd, VIDIOC_REQBUFS, &req), 0);
+    std::vector<const uint8_t*> maps;
+    for (unsigned i = 0; i < req.count; ++i) {
+        v4l2_buffer b{};
+        b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        b.memory = V4L2_MEMORY_MMAP;
+        b.index = i;
+        ASSERT_EQ(ioctl(fd, VIDIOC_QUERYBUF, &b), 0);
+        void* p = mmap(nullptr, b.length, PROT_READ, MAP_SHARED, fd, b.m.offset);
+        ASSERT_NE(p, MAP_FAILED);
+        maps.push_back(static_cast<const uint8_t*>(p));
+        ASSERT_EQ(ioctl(fd, VIDIOC_QBUF, &b), 0);
+    }
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    ASSERT_EQ(ioctl(fd, VIDIOC_STREAMON, &type), 0);
+    // Which recorded frame each delivered frame carries follows from how
+    // many came before it: ten camera periods per recorded frame.
+    std::set<int> shown;
+    int delivered = 0;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 2000) != 1) break;  // the recording is over: no more frames
+        v4l2_buffer b{};
+        b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        b.memory = V4L2_MEMORY_MMAP;
+        ASSERT_EQ(ioctl(fd, VIDIOC_DQBUF, &b), 0);
+        int16_t firstTemp;
+        std::memcpy(&firstTemp, maps[b.index] + 2 * w, sizeof firstTemp);  // row 0, after its image samples
+        const int frame = firstTemp / 100 - 1;
+        EXPECT_EQ(frame, delivered / 10) << "delivered frame " << delivered;
+        shown.insert(frame);
+        ++delivered;
+        ASSERT_EQ(ioctl(fd, VIDIOC_QBUF, &b), 0);
+    }
+    EXPECT_EQ(shown, (std::set<int>{0, 1, 2}));
+    // The last frame stands as long as the interval before it, then the
+    // camera sends no more (no --loop).
+    EXPECT_EQ(delivered, 30);
+    close(fd);
     vcam::RemoveAll();
 }

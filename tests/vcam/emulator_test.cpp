@@ -5,11 +5,14 @@
 #include <libudev.h>
 #include <libuvc/libuvc.h>
 #include <linux/videodev2.h>
+#include <dirent.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/select.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,7 +21,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -368,6 +374,148 @@ const std::vector<uint8_t> kPaletteQuery = {0xAA, 0x04, 0x01, 0x42, 0x00, 0xF1, 
 
 // Whatever unplugged it, a camera set to replug comes back once, after the
 // delay, with a new address and capture node that open; the port answers.
+// poll, epoll and the descriptor calls report what a V4L2 capture node
+// reports, not what the eventfd underneath would.
+TEST(VcamCapture, WaitsReportWhatTheV4l2NodeReports) {
+    Cleanup cleanup;
+    vcam::Camera& cam = vcam::AddCamera();
+    Stream s;
+    ASSERT_EQ(s.Setup(cam.videoPath(), 2), 2u);
+    auto revents = [&](int fd, short events, int ms) {
+        pollfd p{fd, events, 0};
+        const int n = poll(&p, 1, ms);
+        return n == 1 ? p.revents : n == 0 ? 0 : -1;
+    };
+    // Not streaming: an error, never "writable"; with no input asked, nothing.
+    EXPECT_EQ(revents(s.fd, POLLIN | POLLOUT, 1000), POLLERR);
+    EXPECT_EQ(revents(s.fd, POLLOUT, 100), 0);
+    char byte;
+    EXPECT_EQ(read(s.fd, &byte, 1), -1);
+    EXPECT_EQ(errno, EINVAL) << "a node without the read I/O method refuses read()";
+
+    ASSERT_TRUE(s.QueueAll());
+    ASSERT_TRUE(s.On());
+    EXPECT_EQ(revents(s.fd, POLLIN | POLLOUT, 5000), POLLIN | POLLRDNORM);
+    const int ep = epoll_create1(EPOLL_CLOEXEC);
+    ASSERT_GE(ep, 0);
+    epoll_event want{};
+    want.events = EPOLLIN;
+    want.data.u64 = 0x1234;
+    ASSERT_EQ(epoll_ctl(ep, EPOLL_CTL_ADD, s.fd, &want), 0);
+    epoll_event got{};
+    ASSERT_EQ(epoll_wait(ep, &got, 1, 5000), 1);
+    EXPECT_EQ(got.events, static_cast<uint32_t>(EPOLLIN | EPOLLRDNORM));
+    EXPECT_EQ(got.data.u64, 0x1234u) << "the caller's data comes back";
+
+    // A duplicate shares the open node: it owns the buffers too.
+    const int dupfd = dup(s.fd);
+    ASSERT_GE(dupfd, 0);
+    v4l2_buffer b{};
+    b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    b.memory = V4L2_MEMORY_MMAP;
+    EXPECT_EQ(IoctlErr(dupfd, VIDIOC_DQBUF, &b), 0);
+    close(dupfd);
+    EXPECT_TRUE(s.Queue(b.index)) << "closing a duplicate leaves the node open";
+    // O_NONBLOCK set later counts: no event ever comes, so none is waited for.
+    ASSERT_EQ(fcntl(s.fd, F_SETFL, fcntl(s.fd, F_GETFL) | O_NONBLOCK), 0);
+    v4l2_event ev{};
+    EXPECT_EQ(IoctlErr(s.fd, VIDIOC_DQEVENT, &ev), ENOENT);
+
+    cam.Unplug();
+    EXPECT_EQ(revents(s.fd, POLLIN, 2000), POLLERR | POLLHUP);
+    ASSERT_EQ(epoll_wait(ep, &got, 1, 2000), 1);
+    EXPECT_EQ(got.events, static_cast<uint32_t>(EPOLLERR | EPOLLHUP));
+    close(ep);
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::set<std::string> List(const char* dir, const char* prefix) {
+    std::set<std::string> names;
+    if (DIR* d = opendir(dir)) {
+        while (dirent* e = readdir(d))
+            if (std::strncmp(e->d_name, prefix, std::strlen(prefix)) == 0) names.insert(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+// The files V4L2 programs read to learn what a node is tell what udev tells.
+TEST(VcamFiles, DevAndSysfsAgreeWithUdev) {
+    Cleanup cleanup;
+    vcam::AddCamera();
+    vcam::CameraSetup second;
+    second.name = "Second";
+    vcam::Camera& other = vcam::AddCamera(second);
+
+    udev* u = udev_new();
+    udev_enumerate* e = udev_enumerate_new(u);
+    udev_enumerate_add_match_subsystem(e, "video4linux");
+    udev_enumerate_scan_devices(e);
+    std::set<std::string> names;
+    for (udev_list_entry* l = udev_enumerate_get_list_entry(e); l; l = udev_list_entry_get_next(l)) {
+        udev_device* d = udev_device_new_from_syspath(u, udev_list_entry_get_name(l));
+        ASSERT_NE(d, nullptr);
+        const std::string sysname = udev_device_get_sysname(d);
+        const std::string devnode = udev_device_get_devnode(d);
+        const std::string syspath = udev_device_get_syspath(d);
+        const std::string minor = udev_device_get_property_value(d, "MINOR");
+        SCOPED_TRACE(devnode);
+        names.insert(sysname);
+        struct stat node, link, linked;
+        ASSERT_EQ(stat(devnode.c_str(), &node), 0);
+        EXPECT_TRUE(S_ISCHR(node.st_mode));
+        EXPECT_EQ(node.st_rdev, makedev(81, std::stoul(minor)));
+        // /dev/videoN, the kernel's name, is a link to udev's node.
+        const std::string kernelNode = "/dev/" + sysname;
+        ASSERT_EQ(lstat(kernelNode.c_str(), &link), 0);
+        EXPECT_TRUE(S_ISLNK(link.st_mode));
+        ASSERT_EQ(stat(kernelNode.c_str(), &linked), 0);
+        EXPECT_EQ(linked.st_rdev, node.st_rdev);
+        char target[256] = {};
+        ASSERT_GT(readlink(kernelNode.c_str(), target, sizeof target - 1), 0);
+        EXPECT_EQ("/dev/" + std::string(target), devnode);
+
+        const std::string byNumber = "/sys/dev/char/81:" + minor;
+        EXPECT_EQ(ReadText(byNumber + "/uevent"), "MAJOR=81\nMINOR=" + minor + "\nDEVNAME=" + sysname + "\n");
+        EXPECT_EQ(ReadText(byNumber + "/dev"), "81:" + minor + "\n");
+        EXPECT_EQ(ReadText("/sys/class/video4linux/" + sysname + "/name"),
+                  std::string(udev_device_get_sysattr_value(d, "name")) + "\n");
+        EXPECT_EQ(ReadText(syspath + "/index"), std::string(udev_device_get_sysattr_value(d, "index")) + "\n");
+        // Up from the node's interface to the USB device udev names as parent.
+        udev_device* usb = udev_device_get_parent_with_subsystem_devtype(d, "usb", "usb_device");
+        ASSERT_NE(usb, nullptr);
+        EXPECT_EQ(ReadText(byNumber + "/device/../idProduct"),
+                  std::string(udev_device_get_sysattr_value(usb, "idProduct")) + "\n");
+        EXPECT_EQ(ReadText(byNumber + "/device/../busnum"),
+                  std::string(udev_device_get_sysattr_value(usb, "busnum")) + "\n");
+        // Attributes are read-only.
+        EXPECT_EQ(open((byNumber + "/uevent").c_str(), O_WRONLY), -1);
+        EXPECT_EQ(errno, EACCES);
+        udev_device_unref(d);
+    }
+    udev_enumerate_unref(e);
+    udev_unref(u);
+    EXPECT_EQ(names.size(), 4u) << "two cameras, each with a capture and a metadata node";
+    // Directory listings hold exactly the virtual nodes.
+    EXPECT_EQ(List("/dev", "video"), names);
+    EXPECT_EQ(List("/sys/class/video4linux", "video"), names);
+
+    // An unplugged camera's entries are gone.
+    const std::string gone = other.videoPath().substr(other.videoPath().rfind('/') + 1);
+    other.Unplug();
+    struct stat st;
+    EXPECT_NE(stat(("/dev/" + gone).c_str(), &st), 0);
+    EXPECT_EQ(List("/sys/class/video4linux", "video").count(gone), 0u);
+    vcam::RemoveAll();
+    EXPECT_NE(stat("/sys/devices/vivazuzoz-vcam", &st), 0) << "no camera, no virtual device directory";
+}
+
 TEST(VcamReplug, AnUnpluggedCameraComesBackByItself) {
     Cleanup cleanup;
     vcam::CameraSetup setup;

@@ -1,6 +1,7 @@
 // Bridge - the emulator's answers to the C library interposers: opening a
 // virtual node gives a real eventfd; requests, mappings and the close of that
 // descriptor come here.
+#include "Devices.h"
 #include "Emulator.h"
 #include "vcam_bridge.h"
 
@@ -23,13 +24,12 @@ constexpr int kMaxFd = 65536;
 // Set while the descriptor is open on a virtual node. Written with Lock()
 // held, read without it.
 std::atomic<uint8_t> g_fdFlags[kMaxFd];
+std::atomic<int> g_virtualFds{0};  // descriptors set in g_fdFlags
 
 std::map<int, std::shared_ptr<Handle>>& Handles() {
     static auto* handles = new std::map<int, std::shared_ptr<Handle>>;  // guarded by Lock(); lives to exit
     return *handles;
 }
-
-constexpr unsigned kVideoMajor = 81;
 
 void FillStat(const VideoNode& node, struct stat* st) {
     std::memset(st, 0, sizeof *st);
@@ -52,6 +52,8 @@ int Fail(int err) {
 
 const char kNodePrefix[] = "/dev/vivazuzoz-vcam/";
 std::atomic<int> g_mappingCount{0};
+
+bool Handle::NonBlocking() const { return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
 
 bool IsVirtualFd(int fd) {
     return fd >= 0 && fd < kMaxFd && g_fdFlags[fd].load(std::memory_order_acquire) != 0;
@@ -100,7 +102,9 @@ int vcam_open_node(const char* path, int flags) {
     std::shared_ptr<VideoNode> node = FindNode(path);
     if (!node || node->gone()) return Fail(ENOENT);
     if (flags & (O_DIRECTORY)) return Fail(ENOTDIR);
-    const int fd = eventfd(0, EFD_NONBLOCK | ((flags & O_CLOEXEC) ? EFD_CLOEXEC : 0));
+    // Blocking or not as the client asks: the emulator reads the counter only
+    // when it holds a count, and writes it only when it holds none.
+    const int fd = eventfd(0, ((flags & O_NONBLOCK) ? EFD_NONBLOCK : 0) | ((flags & O_CLOEXEC) ? EFD_CLOEXEC : 0));
     if (fd < 0) return -1;
     if (fd >= 65536) {
         RealClose(fd);
@@ -108,10 +112,10 @@ int vcam_open_node(const char* path, int flags) {
     }
     auto h = std::make_shared<Handle>();
     h->fd = fd;
-    h->nonblock = (flags & O_NONBLOCK) != 0;
     h->node = node;
     Handles()[fd] = h;
     g_fdFlags[fd].store(1, std::memory_order_release);
+    g_virtualFds.fetch_add(1, std::memory_order_release);
     node->Attach(h.get());
     return fd;
 }
@@ -124,15 +128,17 @@ int vcam_stat_node(const char* path, struct stat* st) {
     return 0;
 }
 
-int vcam_statx_node(const char* path, struct statx* stx) {
+int vcam_vfs_statx(const char* path, int follow, struct statx* stx, int* handled) {
     struct stat st;
-    if (vcam_stat_node(path, &st) != 0) return -1;
+    const int r = vcam_vfs_stat(path, &st, follow, handled);
+    if (!*handled || r != 0) return r;
     std::memset(stx, 0, sizeof *stx);
     stx->stx_mask = STATX_BASIC_STATS;
     stx->stx_mode = static_cast<uint16_t>(st.st_mode);
-    stx->stx_nlink = 1;
+    stx->stx_nlink = static_cast<uint32_t>(st.st_nlink);
     stx->stx_ino = st.st_ino;
-    stx->stx_blksize = 4096;
+    stx->stx_size = static_cast<uint64_t>(st.st_size);
+    stx->stx_blksize = static_cast<uint32_t>(st.st_blksize);
     stx->stx_rdev_major = major(st.st_rdev);
     stx->stx_rdev_minor = minor(st.st_rdev);
     stx->stx_dev_major = major(st.st_dev);
@@ -141,11 +147,7 @@ int vcam_statx_node(const char* path, struct statx* stx) {
     return 0;
 }
 
-int vcam_access_node(const char* path, int mode) {
-    (void)mode;
-    struct stat st;
-    return vcam_stat_node(path, &st);
-}
+int vcam_virtual_fd_count(void) { return g_virtualFds.load(std::memory_order_acquire); }
 
 int vcam_fstat_fd(int fd, struct stat* st, int* handled) {
     std::unique_lock<std::mutex> lk(Lock());
@@ -161,8 +163,8 @@ int vcam_ioctl_fd(int fd, unsigned long request, void* arg, int* handled) {
     std::shared_ptr<Handle> h = FindHandle(fd);
     if (!h) return 0;
     *handled = 1;
-    if (!arg && _IOC_SIZE(request) != 0) return Fail(EFAULT);
-    const int r = h->node->Ioctl(h.get(), request, arg, lk);
+    // The kernel takes the request as 32 bits: a sign-extended one is the same.
+    const int r = h->node->Ioctl(h.get(), static_cast<unsigned int>(request), arg, lk);
     return r < 0 ? Fail(-r) : r;
 }
 
@@ -213,11 +215,29 @@ int vcam_close_fd(int fd, int* handled) {
     if (!h) return 0;
     *handled = 1;
     Handles().erase(fd);
-    h->closed = true;
-    h->node->Detach(h.get(), lk);
+    if (--h->fdCount > 0) {
+        // A duplicate stays open: the file lives on.
+        if (h->fd == fd)
+            for (const auto& other : Handles())
+                if (other.second == h) h->fd = other.first;
+    } else {
+        h->closed = true;
+        h->node->Detach(h.get(), lk);
+    }
     // Cleared before the descriptor number can be handed out again.
     g_fdFlags[fd].store(0, std::memory_order_release);
+    g_virtualFds.fetch_sub(1, std::memory_order_release);
     return RealClose(fd);
+}
+
+void vcam_note_dup(int oldfd, int newfd) {
+    std::unique_lock<std::mutex> lk(Lock());
+    std::shared_ptr<Handle> h = FindHandle(oldfd);
+    if (!h || newfd < 0 || newfd >= kMaxFd || newfd == oldfd) return;
+    h->fdCount++;
+    Handles()[newfd] = h;
+    g_fdFlags[newfd].store(1, std::memory_order_release);
+    g_virtualFds.fetch_add(1, std::memory_order_release);
 }
 
 }  // extern "C"

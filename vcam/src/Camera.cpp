@@ -52,7 +52,7 @@ using namespace detail;
 Camera::State::State(const CameraSetup& s, int ord) : setup(s), ordinal(ord) {
     if (!setup.replayFile.empty()) {
         std::string error;
-        replay = ReplaySource::Open(setup.replayFile, setup.replayLoop, &error);
+        replay = ReplaySource::Open(setup.replayFile, setup.replayLoop, setup.replaySpeed, &error);
         if (replay) {
             setup.width = replay->layout().width;
             setup.height = replay->layout().height;

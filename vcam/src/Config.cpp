@@ -170,6 +170,8 @@ const std::vector<Key>& Keys() {
         {"replay", [](const Config& c) { return c.setup.replayFile; },
          [](Config& c, const std::string& v) { c.setup.replayFile = v; return true; }},
         BoolKey("replayLoop", &CameraSetup::replayLoop),
+        {"replaySpeed", [](const Config& c) { return Num(c.setup.replaySpeed); },
+         [](Config& c, const std::string& v) { return ParseDouble(v, &c.setup.replaySpeed) && c.setup.replaySpeed > 0; }},
     };
     return keys;
 }

@@ -63,13 +63,18 @@ struct BufferSet {
     std::deque<unsigned> done;      // filled, in completion order
 };
 
-// A client descriptor on a virtual node: a real eventfd, readable whenever
-// select on a V4L2 node would report it readable. Guarded by Lock().
+// An open file description on a virtual node: a real eventfd, readable
+// whenever select on a V4L2 node would report it readable. Its O_NONBLOCK
+// flag is the client's (given at open or changed with fcntl). Descriptors
+// duplicated from it (dup, fcntl F_DUPFD) share it, as they share the file
+// in the kernel. Guarded by Lock().
 struct Handle {
-    int fd = -1;
-    bool nonblock = false;
+    int fd = -1;        // one of its descriptors
+    int fdCount = 1;    // how many descriptors refer to it
+    bool NonBlocking() const;
     bool signalled = false;  // the eventfd currently holds a count
     bool closed = false;     // the client closed it while a call on it was waiting
+    uint32_t priority = V4L2_PRIORITY_DEFAULT;  // VIDIOC_S_PRIORITY
     std::shared_ptr<VideoNode> node;
 };
 
@@ -96,6 +101,9 @@ public:
     bool streaming() const { return m_streaming; }
     bool open() const { return !m_handles.empty(); }
     void SyncReady();
+    // What poll() reports to `h` for the `asked` events (POLLIN | POLLRDNORM,
+    // POLLERR, POLLHUP), as the V4L2 core and videobuf2 report it.
+    short PollEvents(const Handle* h, short asked) const;
 
     // Producer side. Due() says whether a frame time has come; Produce
     // renders one frame (it drops the lock while drawing).
@@ -109,6 +117,11 @@ public:
 
 private:
     int QueryCap(v4l2_capability* cap) const;
+    uint32_t MaxPriority() const;
+    int SetPriority(Handle* h, uint32_t priority);
+    int EnumInput(v4l2_input* in) const;
+    int ExtControls(unsigned long request, v4l2_ext_controls* c) const;
+    int DequeueEvent(Handle* h, std::unique_lock<std::mutex>& lk);
     int EnumFmt(v4l2_fmtdesc* f) const;
     int EnumSizes(v4l2_frmsizeenum* f) const;
     int EnumIntervals(v4l2_frmivalenum* f) const;

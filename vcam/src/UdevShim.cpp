@@ -8,6 +8,7 @@
 // nodes first, then the metadata node) and "tty" nodes whose device node is
 // the pty slave. A camera without a USB parent hangs its nodes under
 // /sys/devices/virtual. Unplugged cameras are not listed.
+#include "Devices.h"
 #include "Emulator.h"
 #include "Port.h"
 
@@ -23,18 +24,6 @@
 namespace vcam {
 namespace detail {
 
-struct Record {
-    std::string syspath;
-    std::string sysname;
-    std::string subsystem;
-    std::string devtype;
-    std::string devnode;
-    std::string parent;  // syspath of the parent device, "" for none
-    std::vector<std::pair<std::string, std::string>> sysattrs;
-    std::vector<std::pair<std::string, std::string>> properties;
-};
-
-// With Lock() held: every virtual device that is plugged in, in a stable order.
 std::vector<Record> Snapshot() {
     std::vector<Record> out;
     for (auto& c : Cameras()) {
@@ -56,7 +45,10 @@ std::vector<Record> Snapshot() {
             usb.sysattrs = {{"busnum", bus}, {"devnum", std::to_string(c->devnum)},
                             {"idVendor", "1209"}, {"idProduct", "7ca0"}, {"manufacturer", "vivazuzoz-vcam"}};
             if (c->setup.hasName) usb.sysattrs.push_back({"product", c->setup.name});
-            usb.properties = {{"BUSNUM", bus}, {"DEVNUM", std::to_string(c->devnum)}};
+            usb.kernelName = node + 5;  // below /dev
+            // USB device nodes: major 189, numbered per bus in blocks of 128.
+            usb.properties = {{"MAJOR", "189"}, {"MINOR", std::to_string((c->busnum - 1) * 128 + c->devnum - 1)},
+                              {"BUSNUM", bus}, {"DEVNUM", std::to_string(c->devnum)}};
             out.push_back(usb);
             base = usbPath + "/" + bus + "-" + port + ":1.0";
         } else {
@@ -68,10 +60,12 @@ std::vector<Record> Snapshot() {
             r.syspath = base + "/video4linux/" + r.sysname;
             r.subsystem = "video4linux";
             r.devnode = n.path();
+            r.kernelName = r.sysname;
             r.parent = usbPath;
             r.sysattrs = {{"name", c->setup.hasName ? c->setup.name : std::string("UVC Camera")},
                           {"index", n.capture() ? "0" : "1"}};
-            r.properties = {{"MAJOR", "81"}, {"MINOR", std::to_string(n.number())}};
+            r.properties = {{"MAJOR", std::to_string(kVideoMajor)}, {"MINOR", std::to_string(n.number())},
+                            {"DEVLINKS", "/dev/" + r.kernelName}};
             out.push_back(r);
         };
         for (auto& n : c->captures) addVideo(*n);

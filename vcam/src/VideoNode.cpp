@@ -1,10 +1,15 @@
-// VideoNode - a V4L2 capture (or metadata) node as the uvcvideo driver and
-// videobuf2 present it: one Y16 format at the camera's size, one frame
-// interval, mmap streaming with the usual ordering rules and error codes.
+// VideoNode - a V4L2 capture (or metadata) node as the uvcvideo driver, the
+// V4L2 core and videobuf2 present it: one Y16 format at the camera's size,
+// one frame interval, one camera input, an empty set of controls, access
+// priorities, and mmap streaming with the usual ordering rules and error
+// codes.
 #include "Emulator.h"
 #include "Replay.h"
 
+#include "vcam_bridge.h"
+
 #include <linux/version.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -120,19 +125,95 @@ bool VideoNode::WantReady(const Handle* h) const {
 void VideoNode::SyncReady() {
     for (Handle* h : m_handles) {
         const bool want = WantReady(h);
+        // The real read and write: the client's are refused on a node.
         if (want && !h->signalled) {
             const uint64_t one = 1;
-            if (write(h->fd, &one, sizeof one) == sizeof one) h->signalled = true;
+            if (vcam_real_write(h->fd, &one, sizeof one) == sizeof one) h->signalled = true;
         } else if (!want && h->signalled) {
             uint64_t count;
-            if (read(h->fd, &count, sizeof count) == sizeof count) h->signalled = false;
+            if (vcam_real_read(h->fd, &count, sizeof count) == sizeof count) h->signalled = false;
         }
     }
 }
 
+short VideoNode::PollEvents(const Handle* h, short asked) const {
+    // A node whose device is gone reports an error and a hang-up.
+    if (gone()) return static_cast<short>(POLLERR | POLLHUP | (asked & POLLPRI));
+    // Buffers are watched only when input is asked (and no events exist).
+    if (!(asked & (POLLIN | POLLRDNORM)) || !WantReady(h)) return 0;
+    if (h == m_owner && m_streaming && m_bufs && !m_bufs->done.empty()) return POLLIN | POLLRDNORM;
+    return POLLERR;
+}
+
+namespace {
+
+// Requests that change what the device does: refused with EBUSY to a
+// descriptor below the highest priority open on the node.
+bool NeedsPriority(unsigned long request) {
+    switch (request) {
+    case VIDIOC_S_FMT: case VIDIOC_S_INPUT: case VIDIOC_S_PARM: case VIDIOC_S_CTRL: case VIDIOC_S_EXT_CTRLS:
+    case VIDIOC_REQBUFS: case VIDIOC_STREAMON: case VIDIOC_STREAMOFF: case VIDIOC_S_PRIORITY:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+uint32_t VideoNode::MaxPriority() const {
+    uint32_t max = V4L2_PRIORITY_UNSET;
+    for (const Handle* o : m_handles) max = std::max(max, o->priority);
+    return max;
+}
+
+int VideoNode::SetPriority(Handle* h, uint32_t priority) {
+    if (priority < V4L2_PRIORITY_BACKGROUND || priority > V4L2_PRIORITY_RECORD) return -EINVAL;
+    h->priority = priority;
+    return 0;
+}
+
+namespace {
+
+// The requests a node answers; the V4L2 core refuses all others with ENOTTY
+// before it looks at their argument.
+bool Known(unsigned long request) {
+    switch (request) {
+    case VIDIOC_QUERYCAP: case VIDIOC_G_PRIORITY: case VIDIOC_S_PRIORITY:
+    case VIDIOC_ENUMINPUT: case VIDIOC_G_INPUT: case VIDIOC_S_INPUT:
+    case VIDIOC_QUERYCTRL: case VIDIOC_QUERY_EXT_CTRL: case VIDIOC_QUERYMENU: case VIDIOC_G_CTRL: case VIDIOC_S_CTRL:
+    case VIDIOC_G_EXT_CTRLS: case VIDIOC_S_EXT_CTRLS: case VIDIOC_TRY_EXT_CTRLS:
+    case VIDIOC_SUBSCRIBE_EVENT: case VIDIOC_UNSUBSCRIBE_EVENT: case VIDIOC_DQEVENT:
+    case VIDIOC_ENUM_FMT: case VIDIOC_G_FMT: case VIDIOC_S_FMT: case VIDIOC_TRY_FMT:
+    case VIDIOC_ENUM_FRAMESIZES: case VIDIOC_ENUM_FRAMEINTERVALS: case VIDIOC_G_PARM: case VIDIOC_S_PARM:
+    case VIDIOC_REQBUFS: case VIDIOC_QUERYBUF: case VIDIOC_QBUF: case VIDIOC_DQBUF:
+    case VIDIOC_STREAMON: case VIDIOC_STREAMOFF:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
 int VideoNode::Ioctl(Handle* h, unsigned long request, void* arg, std::unique_lock<std::mutex>& lk) {
     if (gone()) return -ENODEV;
+    if (!Known(request)) return -ENOTTY;
+    if (!arg) return -EFAULT;
     if (request == VIDIOC_QUERYCAP) return QueryCap(static_cast<v4l2_capability*>(arg));
+    if (request == VIDIOC_G_PRIORITY) {
+        *static_cast<uint32_t*>(arg) = MaxPriority();
+        return 0;
+    }
+    if (NeedsPriority(request) && h->priority < MaxPriority()) return -EBUSY;
+    if (request == VIDIOC_S_PRIORITY) return SetPriority(h, *static_cast<const uint32_t*>(arg));
+    // Both nodes belong to the camera's one input.
+    switch (request) {
+    case VIDIOC_ENUMINPUT: return EnumInput(static_cast<v4l2_input*>(arg));
+    case VIDIOC_G_INPUT: *static_cast<int*>(arg) = 0; return 0;
+    case VIDIOC_S_INPUT: return *static_cast<const int*>(arg) == 0 ? 0 : -EINVAL;
+    default: break;
+    }
     if (!m_capture) {
         // The metadata node takes no video capture requests.
         switch (request) {
@@ -146,6 +227,17 @@ int VideoNode::Ioctl(Handle* h, unsigned long request, void* arg, std::unique_lo
         }
     }
     switch (request) {
+    // The camera has no V4L2 controls (its settings go through the command
+    // port): every control asked about is unknown.
+    case VIDIOC_QUERYCTRL: case VIDIOC_QUERY_EXT_CTRL: case VIDIOC_QUERYMENU:
+    case VIDIOC_G_CTRL: case VIDIOC_S_CTRL:
+        return -EINVAL;
+    case VIDIOC_G_EXT_CTRLS: case VIDIOC_S_EXT_CTRLS: case VIDIOC_TRY_EXT_CTRLS:
+        return ExtControls(request, static_cast<v4l2_ext_controls*>(arg));
+    // Events: only control events exist, and there is no control to watch.
+    case VIDIOC_SUBSCRIBE_EVENT: return -EINVAL;
+    case VIDIOC_UNSUBSCRIBE_EVENT: return 0;
+    case VIDIOC_DQEVENT: return DequeueEvent(h, lk);
     case VIDIOC_ENUM_FMT: return EnumFmt(static_cast<v4l2_fmtdesc*>(arg));
     case VIDIOC_ENUM_FRAMESIZES: return EnumSizes(static_cast<v4l2_frmsizeenum*>(arg));
     case VIDIOC_ENUM_FRAMEINTERVALS: return EnumIntervals(static_cast<v4l2_frmivalenum*>(arg));
@@ -178,9 +270,58 @@ int VideoNode::QueryCap(v4l2_capability* cap) const {
     std::snprintf(reinterpret_cast<char*>(cap->bus_info), sizeof cap->bus_info, "usb-vivazuzoz-vcam-%d.%d",
                   m_cam->busnum, m_cam->devnum);
     cap->version = KERNEL_VERSION(6, 1, 0);
-    cap->capabilities = kCaptureCaps | kMetaCaps | V4L2_CAP_DEVICE_CAPS;
+    cap->capabilities = kCaptureCaps | (m_cam->metadata ? kMetaCaps : 0) | V4L2_CAP_DEVICE_CAPS;
     cap->device_caps = m_capture ? kCaptureCaps : kMetaCaps;
     return 0;
+}
+
+int VideoNode::EnumInput(v4l2_input* in) const {
+    if (in->index != 0) return -EINVAL;
+    std::memset(in, 0, sizeof *in);
+    // Named after the camera's input terminal, as the UVC driver names it.
+    std::snprintf(reinterpret_cast<char*>(in->name), sizeof in->name, "Camera 1");
+    in->type = V4L2_INPUT_TYPE_CAMERA;
+    return 0;
+}
+
+int VideoNode::ExtControls(unsigned long request, v4l2_ext_controls* c) const {
+    const bool changes = request != VIDIOC_G_EXT_CTRLS;
+    c->reserved[0] = 0;
+    switch (c->which) {
+    case V4L2_CTRL_WHICH_DEF_VAL:
+        if (changes) {  // defaults cannot be set
+            c->error_idx = c->count;
+            return -EINVAL;
+        }
+        break;
+    case V4L2_CTRL_WHICH_CUR_VAL:
+        break;
+    case V4L2_CTRL_WHICH_REQUEST_VAL:  // no request support
+        c->error_idx = c->count;
+        return -EINVAL;
+    default:
+        // A control class: every control must be of it.
+        for (uint32_t i = 0; i < c->count; ++i) {
+            if (V4L2_CTRL_ID2WHICH(c->controls[i].id) != c->which) {
+                c->error_idx = request == VIDIOC_TRY_EXT_CTRLS ? i : c->count;
+                return -EINVAL;
+            }
+        }
+    }
+    if (c->count == 0) return 0;
+    // The first control is unknown: a failed validation, which names the
+    // control only when trying.
+    c->error_idx = request == VIDIOC_TRY_EXT_CTRLS ? 0 : c->count;
+    return -EINVAL;
+}
+
+int VideoNode::DequeueEvent(Handle* h, std::unique_lock<std::mutex>& lk) {
+    // Nothing can be subscribed, so nothing ever comes: a blocking call waits
+    // until the descriptor or the device goes.
+    if (h->NonBlocking()) return -ENOENT;
+    std::shared_ptr<VideoNode> self = h->node;
+    cv.wait(lk, [&] { return gone() || h->closed; });
+    return gone() ? -ENODEV : -EBADF;
 }
 
 int VideoNode::EnumFmt(v4l2_fmtdesc* f) const {
@@ -197,6 +338,7 @@ int VideoNode::EnumFmt(v4l2_fmtdesc* f) const {
 
 int VideoNode::EnumSizes(v4l2_frmsizeenum* f) const {
     if (f->pixel_format != V4L2_PIX_FMT_Y16 || f->index != 0) return -EINVAL;
+    std::memset(f->reserved, 0, sizeof f->reserved);
     f->type = V4L2_FRMSIZE_TYPE_DISCRETE;
     f->discrete.width = static_cast<uint32_t>(VideoWidth());
     f->discrete.height = static_cast<uint32_t>(VideoHeight());
@@ -207,6 +349,7 @@ int VideoNode::EnumIntervals(v4l2_frmivalenum* f) const {
     if (f->pixel_format != V4L2_PIX_FMT_Y16 || f->index != 0 ||
         f->width != static_cast<uint32_t>(VideoWidth()) || f->height != static_cast<uint32_t>(VideoHeight()))
         return -EINVAL;
+    std::memset(f->reserved, 0, sizeof f->reserved);
     f->type = V4L2_FRMIVAL_TYPE_DISCRETE;
     f->discrete = Interval(m_cam->setup.fps);
     return 0;
@@ -222,6 +365,8 @@ void VideoNode::FillFormat(v4l2_format* f) const {
     p.bytesperline = p.width * 2;
     p.sizeimage = SizeImage();
     p.colorspace = V4L2_COLORSPACE_SRGB;
+    // The V4L2 core marks the extended fields (all left at their defaults) valid.
+    p.priv = V4L2_PIX_FMT_PRIV_MAGIC;
 }
 
 int VideoNode::SetFormat(Handle* h, v4l2_format* f, bool tryOnly) {
@@ -261,13 +406,16 @@ void VideoNode::ReleaseBuffers(std::unique_lock<std::mutex>& lk) {
 }
 
 int VideoNode::ReqBufs(Handle* h, v4l2_requestbuffers* r, std::unique_lock<std::mutex>& lk) {
-    if (r->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || r->memory != V4L2_MEMORY_MMAP) return -EINVAL;
+    if (r->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
     if (m_owner && m_owner != h) return -EBUSY;
+    // videobuf2 tells what the queue supports, also when refusing a memory type.
+    r->flags = 0;
+    std::memset(r->reserved, 0, sizeof r->reserved);
+    r->capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
+    if (r->memory != V4L2_MEMORY_MMAP) return -EINVAL;
     if (m_streaming) return -EBUSY;
     ReleaseBuffers(lk);
     if (h->closed) return -EBADF;
-    std::memset(r->reserved, 0, sizeof r->reserved);
-    r->capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
     if (r->count == 0) {
         m_owner = nullptr;
         SyncReady();
@@ -335,7 +483,7 @@ int VideoNode::DQBuf(Handle* h, v4l2_buffer* b, std::unique_lock<std::mutex>& lk
     if (m_owner != h) return -EBUSY;
     if (!m_streaming) return -EINVAL;
     if (m_bufs->done.empty()) {
-        if (h->nonblock) return -EAGAIN;
+        if (h->NonBlocking()) return -EAGAIN;
         std::shared_ptr<VideoNode> self = h->node;  // keeps this node alive across the wait
         cv.wait(lk, [&] { return gone() || !m_streaming || !m_bufs || !m_bufs->done.empty(); });
         if (gone()) return -ENODEV;

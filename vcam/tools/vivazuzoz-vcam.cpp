@@ -29,6 +29,8 @@ const char kUsage[] =
     "command port (a pseudo-terminal) that answers the camera's commands. The\n"
     "cameras exist only inside COMMAND's process (and each process COMMAND\n"
     "starts) and vanish when it exits; with --state their settings persist.\n"
+    "The nodes are /dev/vivazuzoz-vcam/videoN, also reachable as /dev/videoN, so\n"
+    "standard V4L2 programs (v4l2-ctl, ffmpeg, GStreamer, OpenCV) work on them.\n"
     "\n"
     "Options:\n"
     "  --cameras N          number of cameras (default 1)\n"
@@ -50,10 +52,14 @@ const char kUsage[] =
     "  --replug-after S     a camera that unplugged plugs itself back in S seconds\n"
     "                       later, with a new address and new video nodes\n"
     "  --replay FILE.tiff   serve a recording made by 'vivazuzoz record' instead of\n"
-    "                       the synthetic scene, at its size, layout and rate; the\n"
-    "                       library's temperatures equal the recorded ones\n"
+    "                       the synthetic scene, at its size, layout and camera\n"
+    "                       frame rate, each recorded frame held until the next is\n"
+    "                       due (a time-lapse replays in real time); the library's\n"
+    "                       temperatures equal the recorded ones\n"
     "  --loop               with --replay: start again after the last frame\n"
     "                       (else the camera sends no more frames)\n"
+    "  --speed F            with --replay: play the recording F times as fast\n"
+    "                       (the camera's frame rate stays the recorded one)\n"
     "  --no-metadata        no metadata node beside the capture node\n"
     "  --state FILE         keep the cameras' settings (palette, levels, unit,\n"
     "                       environment, image tuning) in FILE: loaded at start and\n"
@@ -72,7 +78,9 @@ const char kUsage[] =
     "  vivazuzoz-vcam --unplug-after 2 --replug-after 1 -- ./my-app\n"
     "  vivazuzoz-vcam --state cam.json -- sh -c 'vivazuzoz set palette 3; vivazuzoz get palette'\n"
     "  vivazuzoz-vcam --hot-object-period 3 -- vivazuzoz stream --alarm-above 80\n"
-    "  vivazuzoz-vcam --replay run.tiff -- vivazuzoz snapshot -o again.png\n";
+    "  vivazuzoz-vcam --replay run.tiff -- vivazuzoz snapshot -o again.png\n"
+    "  vivazuzoz-vcam --replay lapse.tiff --speed 10 -- vivazuzoz stream --seconds 5\n"
+    "  vivazuzoz-vcam -- v4l2-compliance -d /dev/video0 -s\n";
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "vivazuzoz-vcam: %s\nTry 'vivazuzoz-vcam --help'.\n", message.c_str());
@@ -180,7 +188,7 @@ int PrepareReplay(vcam::CameraSetup& setup, bool sizeGiven, bool modeGiven, bool
 
 int main(int argc, char** argv) {
     vcam::detail::Config config;
-    bool sizeGiven = false, modeGiven = false, fpsGiven = false;
+    bool sizeGiven = false, modeGiven = false, fpsGiven = false, speedGiven = false;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -264,12 +272,18 @@ int main(int argc, char** argv) {
             config.setup.replayFile = v;
         } else if (arg == "--loop") {
             config.setup.replayLoop = true;
+        } else if (arg == "--speed") {
+            speedGiven = true;
+            if (!value(&v) || !ToDouble(v, &config.setup.replaySpeed) ||
+                !(config.setup.replaySpeed > 0 && config.setup.replaySpeed <= 10000))
+                return Fail("--speed needs a factor above 0 and at most 10000");
         } else {
             return Fail("unknown option " + arg);
         }
     }
     if (i >= argc) return Fail("no command given after --");
     if (config.setup.replayLoop && config.setup.replayFile.empty()) return Fail("--loop needs --replay");
+    if (speedGiven && config.setup.replayFile.empty()) return Fail("--speed needs --replay");
     if (!config.setup.replayFile.empty()) {
         if (const int status = PrepareReplay(config.setup, sizeGiven, modeGiven, fpsGiven); status >= 0)
             return status;

@@ -95,6 +95,7 @@ struct CameraSetup {
     // told on standard error and the camera sends no frames.
     std::string replayFile;
     bool replayLoop = false;       // start the recording again after its last frame (else no more frames)
+    double replaySpeed = 1.0;      // the recording's time line runs this many times as fast
 };
 
 // One request frame the responder received (well-formed head, length and
