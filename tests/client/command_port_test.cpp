@@ -127,15 +127,17 @@ TEST_F(CommandPort, PreparedPortsCarryEveryValueExactly)
         ASSERT_TRUE(WriteSetting(handle, *setting, v.value).ok()) << v.name;
         SettingValue read;
         ASSERT_TRUE(ReadSetting(handle, *setting, read).ok()) << v.name;
-        if (setting->isInteger())
+        if (setting->isInteger()) {
             EXPECT_EQ(read.number, v.value) << v.name;
-        else
+        } else {
             EXPECT_EQ(EnvUnitsOfFloat(static_cast<float>(read.number)), std::llround(v.value * 10000)) << v.name;
+        }
         if (setting->access == SettingAccess::EnvParam) {
             const vcam::Model after = camera.model();
             for (int field = 0; field < kEnvFieldCount; ++field) {
-                if (field != setting->slot)
+                if (field != setting->slot) {
                     EXPECT_EQ(after.env[field], before.env[field]) << v.name << " moved field " << field;
+                }
             }
             EXPECT_EQ(after.env[setting->slot], std::llround(v.value * 10000)) << v.name;
         }
