@@ -3,6 +3,11 @@
 # only those that are missing. Runs apt-get as root, or through sudo.
 set -euo pipefail
 
+# --arm64: the arm64 cross build's packages instead (scripts/install-arm64-deps.sh).
+if [ "${1:-}" = --arm64 ]; then
+  exec "$(dirname "$0")/install-arm64-deps.sh"
+fi
+
 packages=(
   cmake ninja-build g++ pkg-config
   libpoco-dev libudev-dev libuvc-dev libusb-1.0-0-dev libpng-dev
