@@ -34,6 +34,16 @@ if(NOT EXISTS ${VIVAZUZOZ_ARM64_SYSROOT}/usr/lib/${VIVAZUZOZ_CROSS_TRIPLET})
   message(FATAL_ERROR "No arm64 sysroot in ${VIVAZUZOZ_ARM64_SYSROOT}: run scripts/install-deps.sh --arm64")
 endif()
 list(APPEND CMAKE_PREFIX_PATH ${VIVAZUZOZ_ARM64_SYSROOT}/usr)
+# The sysroot's arm64 Python, for the Python package (its extension is built
+# for that interpreter and its tests run on it, under the emulator).
+file(GLOB VIVAZUZOZ_ARM64_PYTHON ${VIVAZUZOZ_ARM64_SYSROOT}/usr/bin/python3.[0-9]*)
+list(FILTER VIVAZUZOZ_ARM64_PYTHON INCLUDE REGEX "/python3\\.[0-9]+$")
+if(VIVAZUZOZ_ARM64_PYTHON)
+  list(GET VIVAZUZOZ_ARM64_PYTHON 0 VIVAZUZOZ_ARM64_PYTHON)
+  get_filename_component(name ${VIVAZUZOZ_ARM64_PYTHON} NAME)
+  set(Python3_EXECUTABLE ${VIVAZUZOZ_ARM64_PYTHON} CACHE FILEPATH "arm64 Python interpreter (in the sysroot)")
+  set(Python3_INCLUDE_DIR ${VIVAZUZOZ_ARM64_SYSROOT}/usr/include/${name} CACHE PATH "arm64 Python headers")
+endif()
 
 # pkg-config reads only the arm64 .pc files (and the architecture-free ones),
 # unless the caller chose its folders itself.

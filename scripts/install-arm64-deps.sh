@@ -5,12 +5,14 @@
 #  - the arm64 development packages that install beside the host's own
 #    (multiarch: dpkg --add-architecture arm64), only those that are missing;
 #  - a small sysroot, build-arm64-sysroot/ in the source tree (or
-#    $VIVAZUZOZ_ARM64_SYSROOT), for the two development packages that cannot
-#    be installed beside the host's: libpoco-dev (it depends on the MySQL
-#    client's development package, which is one architecture only) and
-#    libuvc-dev (its CMake files sit in an architecture-free folder). Their
-#    arm64 .deb files are unpacked there with dpkg-deb -x; the libraries the
-#    programs load at run time are installed multiarch like the rest.
+#    $VIVAZUZOZ_ARM64_SYSROOT), for what cannot be installed beside the
+#    host's own: libpoco-dev (it depends on the MySQL client's development
+#    package, which is one architecture only), libuvc-dev (its CMake files sit
+#    in an architecture-free folder) and the arm64 Python interpreter with
+#    numpy (the interpreter is one architecture per machine), which builds and
+#    runs the Python package under the emulator. Their arm64 .deb files are
+#    unpacked there with dpkg-deb -x; the libraries they load at run time are
+#    installed multiarch like the rest. pytest, plain Python, is the host's.
 # Runs apt-get as root, or through sudo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,8 +32,13 @@ packages=(
   libgtest-dev:arm64 libgmock-dev:arm64 libbenchmark-dev:arm64
   # What Poco's CMake files ask for, and the libraries of the sysroot's packages.
   libpcre3-dev:arm64 zlib1g-dev:arm64 libpocofoundation80:arm64 libpoconet80:arm64 libpocojson80:arm64 libuvc0:arm64
+  libexpat1:arm64 libbz2-1.0:arm64 libcrypt1:arm64 libdb5.3:arm64 libffi8:arm64 liblzma5:arm64 libncursesw6:arm64
+  libnsl2:arm64 libreadline8:arm64 libsqlite3-0:arm64 libtinfo6:arm64 libtirpc3:arm64 libuuid1:arm64 libssl3:arm64
+  libblas3:arm64 liblapack3:arm64 libgfortran5:arm64
 )
-sysroot_packages=(libpoco-dev:arm64 libpocofoundation80:arm64 libpoconet80:arm64 libpocojson80:arm64 libuvc-dev:arm64 libuvc0:arm64)
+sysroot_packages=(libpoco-dev:arm64 libpocofoundation80:arm64 libpoconet80:arm64 libpocojson80:arm64 libuvc-dev:arm64 libuvc0:arm64
+  python3.11-minimal:arm64 libpython3.11-minimal:arm64 libpython3.11-stdlib:arm64 libpython3.11:arm64
+  libpython3.11-dev:arm64 python3-numpy:arm64)
 
 updated=false
 if ! dpkg --print-foreign-architectures | grep -qx arm64; then
@@ -75,4 +82,11 @@ done
 for pc in "$sysroot"/usr/lib/aarch64-linux-gnu/pkgconfig/*.pc; do
   sed -i "s|=/usr/|=$sysroot/usr/|; s|=/usr\$|=$sysroot/usr|" "$pc"
 done
+# Python: the header that picks pyconfig.h by architecture looks for it
+# among the compiler's folders, which are the host's; put the arm64 one in its
+# place. The interpreter finds its own library under the sysroot, then the
+# host's plain-Python packages (pytest) after the sysroot's numpy.
+python=$(cd "$sysroot/usr/include" && ls -d python3.* | head -n1)
+cp "$sysroot/usr/include/aarch64-linux-gnu/$python/pyconfig.h" "$sysroot/usr/include/$python/pyconfig.h"
+echo /usr/lib/python3/dist-packages > "$sysroot/usr/lib/python3/dist-packages/zz-host-packages.pth"
 echo "$want" > "$sysroot/.packages"
