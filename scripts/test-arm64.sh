@@ -26,3 +26,25 @@ jobs=${VIVAZUZOZ_TEST_JOBS:-$(nproc)}
 filter=()
 [ -z "${VIVAZUZOZ_ARM64_TESTS:-}" ] || filter=(-R "$VIVAZUZOZ_ARM64_TESTS")
 ctest --test-dir "$build_dir" --output-on-failure -j"$jobs" "${filter[@]}"
+
+# The same snapshot from the arm64 and the host build (when there is one:
+# VIVAZUZOZ_NATIVE_BUILD, default build/): the temperature table and the
+# picture must be the same bytes, whichever kernel converted the frame.
+native=${VIVAZUZOZ_NATIVE_BUILD:-build}
+if [ -x "$native/bin/vivazuzoz" ] && [ -x "$native/bin/vivazuzoz-vcam" ]; then
+  compare=$(mktemp -d)
+  trap 'rm -rf "$compare"' EXIT
+  for side in arm64:"$build_dir" host:"$native"; do
+    dir=$(cd "${side#*:}" && pwd)
+    mkdir "$compare/${side%%:*}"
+    (cd "$compare/${side%%:*}" && "$dir/bin/vivazuzoz-vcam" -- "$dir/bin/vivazuzoz" snapshot thermal.png \
+      --temperature thermal.csv >/dev/null)
+  done
+  for file in thermal.csv thermal.png; do
+    cmp "$compare/arm64/$file" "$compare/host/$file" ||
+      { echo "test-arm64: the arm64 build's $file differs from the host build's" >&2; exit 1; }
+  done
+  echo "test-arm64: the arm64 snapshot is the host's, byte for byte"
+else
+  echo "test-arm64: no host build in $native: the snapshots were not compared"
+fi
