@@ -10,7 +10,8 @@
 // machine does not count). Unless told otherwise it runs 9 short repetitions
 // of every benchmark in random order, so that a burst of load from other
 // processes spreads over both sides of a ratio.
-// The split-and-convert kernels are also timed one by one (split/<kernel>).
+// The split-and-convert kernels that this CPU can run are also timed one by
+// one (split/<kernel>).
 #include "TempConversion.h"
 #include "WireCamera.h"
 
@@ -163,9 +164,29 @@ void Register()
         TempConversion::Kernel kernel;
     } kernels[] = {{"split/portable", TempConversion::Kernel::Portable},
                    {"split/sse2", TempConversion::Kernel::Sse2},
-                   {"split/avx2", TempConversion::Kernel::Avx2}};
+                   {"split/avx2", TempConversion::Kernel::Avx2},
+                   {"split/avx512", TempConversion::Kernel::Avx512},
+                   {"split/neon", TempConversion::Kernel::Neon}};
     for (const auto& k : kernels)
-        benchmark::RegisterBenchmark(k.name, BM_Split)->Arg(int(k.kernel))->Unit(benchmark::kMicrosecond);
+        if (TempConversion::Available(k.kernel))
+            benchmark::RegisterBenchmark(k.name, BM_Split)->Arg(int(k.kernel))->Unit(benchmark::kMicrosecond);
+}
+
+const char* KernelName(TempConversion::Kernel kernel)
+{
+    switch (kernel) {
+    case TempConversion::Kernel::Portable:
+        return "portable";
+    case TempConversion::Kernel::Sse2:
+        return "SSE2";
+    case TempConversion::Kernel::Avx2:
+        return "AVX2";
+    case TempConversion::Kernel::Avx512:
+        return "AVX-512";
+    case TempConversion::Kernel::Neon:
+        return "NEON";
+    }
+    return "?";
 }
 
 bool HasFlag(int argc, char** argv, const char* flag)
@@ -208,8 +229,8 @@ int main(int argc, char** argv)
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    std::printf("\nOnDataRecv over memcpy of the same bytes (median CPU times; AVX2 kernel %s):\n",
-                TempConversion::Best() == TempConversion::Kernel::Avx2 ? "in use" : "not available");
+    std::printf("\nOnDataRecv over memcpy of the same bytes (median CPU times; %s kernel):\n",
+                KernelName(TempConversion::Best()));
     for (const Layout& l : kLayouts) {
         const double handler = reporter.Median("OnDataRecv", l.Name());
         const double copy = reporter.Median("memcpy", l.Name());

@@ -80,6 +80,11 @@ set(CPACK_DEBIAN_PACKAGE_SOURCE libvivazuzoz)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+# A cross build's packages are for the target's architecture, not the host's
+# (which is what CPack would ask dpkg for).
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+endif()
 # Dependencies on system libraries come from dpkg-shlibdeps; the library's
 # own package publishes a shlibs file so the others can depend on it.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -12,15 +12,45 @@
 #  - the manual pages render and the completion files load;
 #  - lintian reports no errors (its warnings are printed).
 #   scripts/check-packages.sh [BUILD_DIR]     (default build-package)
+#   scripts/check-packages.sh --arch arm64 [BUILD_DIR]
+#     the same for the arm64 packages (scripts/package.sh --arch arm64): the
+#     examples are cross-built against the unpacked root, and the programs
+#     (Python: the arm64 sysroot's) run under qemu-user (binfmt_misc).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build_dir=${1:-build-package}
+arch_args=()
+if [ "${1:-}" = --arch ]; then
+  arch_args=(--arch "${2:?check-packages.sh: --arch needs an architecture}")
+  shift 2
+fi
 step() { echo "== check-packages: $*"; }
 die() { echo "check-packages: FAILED: $*" >&2; exit 1; }
 
+# The host's tools, or the cross compiler and the emulated loader.
+cross_cmake=()
+cc=cc
+python=/usr/bin/python3
+list_libraries=(ldd)
+packages_dir=build/packages
+case ${arch_args[1]:-} in
+  "" | "$(dpkg --print-architecture)")
+    build_dir=${1:-build-package}
+    multiarch=$(gcc -print-multiarch) ;;
+  arm64)
+    build_dir=${1:-build-package-arm64}
+    packages_dir=build/packages-arm64
+    multiarch=aarch64-linux-gnu
+    cc=aarch64-linux-gnu-gcc
+    cross_cmake=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-arm64.cmake")
+    python=$(ls "${VIVAZUZOZ_ARM64_SYSROOT:-$PWD/build-arm64-sysroot}"/usr/bin/python3.* | grep -E '/python3\.[0-9]+$' | head -n1)
+    # The arm64 loader lists what a program loads (host ldd cannot).
+    list_libraries=(/lib/ld-linux-aarch64.so.1 --list) ;;
+  *) die "no packages for architecture '${arch_args[1]}'" ;;
+esac
+
 step "building the packages"
-scripts/package.sh "$build_dir"
-debs=(build/packages/*.deb)
+scripts/package.sh "${arch_args[@]}" "$build_dir"
+debs=("$packages_dir"/*.deb)
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vivazuzoz-check.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
@@ -28,7 +58,6 @@ root=$scratch/root
 for deb in "${debs[@]}"; do
   dpkg-deb -x "$deb" "$root"
 done
-multiarch=$(gcc -print-multiarch)
 libdir=$root/usr/lib/$multiarch
 bindir=$root/usr/bin
 [ -e "$libdir/libVIVAZUZOZ.so.1" ] || die "no libVIVAZUZOZ.so.1 in $libdir"
@@ -44,7 +73,7 @@ in_root() {
 # The library a program loads must be the unpacked one.
 uses_root_library() {
   local resolved
-  resolved=$(in_root ldd "$1" | sed -n 's/.*libVIVAZUZOZ\.so\.1 => \([^ ]*\).*/\1/p')
+  resolved=$(in_root "${list_libraries[@]}" "$1" | sed -n 's/.*libVIVAZUZOZ\.so\.1 => \([^ ]*\).*/\1/p')
   case $resolved in
     "$root"/*) ;;
     *) die "$1 loads libVIVAZUZOZ.so.1 from '$resolved', not from the unpacked packages" ;;
@@ -64,16 +93,16 @@ export PKG_CONFIG_LIBDIR=$libdir/pkgconfig PKG_CONFIG_PATH=
 pkg-config --exists VIVAZUZOZ || die "pkg-config does not find VIVAZUZOZ in $PKG_CONFIG_LIBDIR"
 flags=$(pkg-config --cflags --libs VIVAZUZOZ)
 [[ $flags == *"$root"* ]] || die "pkg-config flags do not point into the unpacked root: $flags"
-cc -Wall -Werror -o "$scratch/search_cameras_cc" examples/search_cameras.c $flags
+$cc -Wall -Werror -o "$scratch/search_cameras_cc" examples/search_cameras.c $flags
 run_example "$scratch/search_cameras_cc"
-cmake -S examples -B "$scratch/pkg-config" -G Ninja -DVIVAZUZOZ_FIND_WITH=pkg-config >/dev/null
+cmake -S examples -B "$scratch/pkg-config" -G Ninja -DVIVAZUZOZ_FIND_WITH=pkg-config "${cross_cmake[@]}" >/dev/null
 cmake --build "$scratch/pkg-config" >/dev/null
 run_example "$scratch/pkg-config/search_cameras"
 unset PKG_CONFIG_LIBDIR PKG_CONFIG_PATH
 
 step "examples through find_package"
 cmake -S examples -B "$scratch/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$root/usr" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
-  >/dev/null
+  "${cross_cmake[@]}" >/dev/null
 found=$(sed -n 's/^VIVAZUZOZ_DIR:PATH=//p' "$scratch/cmake/CMakeCache.txt")
 [[ $found == "$root"/* ]] || die "find_package found VIVAZUZOZ in '$found', not in the unpacked root"
 cmake --build "$scratch/cmake" >/dev/null
@@ -87,7 +116,7 @@ done
 pc=$(find "$prefix" -name VIVAZUZOZ.pc)
 flags=$(PKG_CONFIG_LIBDIR=$(dirname "$pc") PKG_CONFIG_PATH= pkg-config --cflags --libs VIVAZUZOZ)
 [[ $flags == *"$prefix"* ]] || die "pkg-config flags of an install in $prefix do not point there: $flags"
-cc -Wall -Werror -o "$scratch/search_cameras_prefix" examples/search_cameras.c $flags
+$cc -Wall -Werror -o "$scratch/search_cameras_prefix" examples/search_cameras.c $flags
 [ -x "$scratch/search_cameras_prefix" ] || die "no program built against the install in $prefix"
 
 step "the tool under the virtual camera"
@@ -96,11 +125,11 @@ output=$(cd "$scratch" && in_root "$bindir/vivazuzoz-vcam" -- "$bindir/vivazuzoz
   die "vivazuzoz snapshot: $output"
 [ -s "$scratch/thermal.png" ] || die "vivazuzoz snapshot wrote no picture: $output"
 version=$(in_root "$bindir/vivazuzoz" --version)
-package_version=$(dpkg-deb -f build/packages/vivazuzoz-tools_*.deb Version)
+package_version=$(dpkg-deb -f "$packages_dir"/vivazuzoz-tools_*.deb Version)
 [ "$version" = "vivazuzoz ${package_version%-*}" ] || die "the tool says '$version', its package is $package_version"
 
 step "the Python package"
-python_debs=(build/packages/python3-vivazuzoz_*.deb)
+python_debs=("$packages_dir"/python3-vivazuzoz_*.deb)
 if [ -e "${python_debs[0]}" ]; then
   module=$(find "$root" \( -name '__init__.py' -path '*/vivazuzoz/*' -o -name 'vivazuzoz*.so' \) -path '*python3*' | head -n1)
   [ -n "$module" ] || die "python3-vivazuzoz holds no vivazuzoz module"
@@ -108,7 +137,7 @@ if [ -e "${python_debs[0]}" ]; then
     */vivazuzoz/__init__.py) pythonpath=$(dirname "$(dirname "$module")") ;;
     *) pythonpath=$(dirname "$module") ;;
   esac
-  output=$(cd "$scratch" && in_root PYTHONPATH="$pythonpath" "$bindir/vivazuzoz-vcam" -- /usr/bin/python3 -c \
+  output=$(cd "$scratch" && in_root PYTHONPATH="$pythonpath" "$bindir/vivazuzoz-vcam" -- "$python" -c \
     'import vivazuzoz; print(vivazuzoz.__file__); print(len(vivazuzoz.search()), "cameras")' 2>&1) ||
     die "import vivazuzoz: $output"
   grep -q "^$root" <<< "$output" || die "Python imported vivazuzoz from elsewhere: $output"

@@ -7,6 +7,11 @@
 #                                      run and the package check need
 set -euo pipefail
 
+# --arm64: the arm64 cross build's packages instead (scripts/install-arm64-deps.sh).
+if [ "${1:-}" = --arm64 ]; then
+  exec "$(dirname "$0")/install-arm64-deps.sh"
+fi
+
 # Configure, build and run: the compiler and build tools, the libraries the
 # library, the tool and the virtual camera link, and the headers of what the
 # default build also compiles (GoogleTest, Google Benchmark, pybind11 and
@@ -35,7 +40,7 @@ test_packages=(
 
 usage() {
   cat <<EOF
-Usage: scripts/install-deps.sh [--tests]
+Usage: scripts/install-deps.sh [--tests | --arm64]
 
 Installs the Debian 12 packages that are missing (apt-get, as root or through sudo).
 
@@ -43,6 +48,7 @@ Installs the Debian 12 packages that are missing (apt-get, as root or through su
                ${build_packages[*]}
   --tests      those, and what only the tests, scripts/fuzz.sh and scripts/check-packages.sh need:
                ${test_packages[*]}
+  --arm64      instead: the arm64 cross build's packages (scripts/install-arm64-deps.sh)
   --help       this text
 EOF
 }

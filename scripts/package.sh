@@ -3,12 +3,40 @@
 #   libvivazuzoz1, libvivazuzoz-dev, vivazuzoz-tools, vivazuzoz-vcam and,
 #   once the Python package is part of the tree, python3-vivazuzoz.
 #   scripts/package.sh [BUILD_DIR]      (default build-package)
+#   scripts/package.sh --arch arm64 [BUILD_DIR]
+#                          arm64 packages from the cross build (default
+#                          build-package-arm64) into build/packages-arm64/;
+#                          needs scripts/install-deps.sh --arm64 (the
+#                          Python package is built for the arm64 Python of
+#                          its sysroot).
 # A release build with debugging information (stripped into the packages) and
 # Debian's hardening flags, installed under /usr, without tests or benchmarks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build_dir=${1:-build-package}
-out_dir=build/packages
+arch=
+if [ "${1:-}" = --arch ]; then
+  arch=${2:?package.sh: --arch needs an architecture}
+  shift 2
+fi
+cross=()
+case $arch in
+  "" | "$(dpkg --print-architecture)")
+    build_dir=${1:-build-package}
+    out_dir=build/packages ;;
+  arm64)
+    build_dir=${1:-build-package-arm64}
+    out_dir=build/packages-arm64
+    # help2man runs the built programs: arm64 ones must start directly.
+    scripts/arm64-binfmt.sh
+    # GNUInstallDirs picks Debian's multiarch library folder only for native
+    # builds: name it.
+    cross=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-arm64.cmake -DCMAKE_INSTALL_LIBDIR=lib/aarch64-linux-gnu)
+    # dpkg-buildflags gives the target's flags.
+    export DEB_HOST_ARCH=arm64 CC=aarch64-linux-gnu-gcc ;;
+  *)
+    echo "package.sh: no cross build for architecture '$arch' (arm64 is known)" >&2
+    exit 2 ;;
+esac
 
 # Dates written into the packages (the manual pages') are the changelog's.
 SOURCE_DATE_EPOCH=$(date -d "$(sed -n 's/^ -- .*>  //p' packaging/changelog | head -n1)" +%s)
@@ -24,7 +52,7 @@ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_IN
   -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
   -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" -DCMAKE_MODULE_LINKER_FLAGS="$ldflags" \
   -DCMAKE_SKIP_INSTALL_RPATH=ON -DVIVAZUZOZ_BUILD_MAN_PAGES=ON -DVIVAZUZOZ_BUILD_TESTS=OFF -DVIVAZUZOZ_BUILD_BENCHMARKS=OFF \
-  -DVIVAZUZOZ_SANITIZE=OFF -DVIVAZUZOZ_BUILD_VCAM=ON -DVIVAZUZOZ_BUILD_TOOLS=ON
+  -DVIVAZUZOZ_SANITIZE=OFF -DVIVAZUZOZ_BUILD_VCAM=ON -DVIVAZUZOZ_BUILD_TOOLS=ON -DVIVAZUZOZ_BUILD_PYTHON=ON "${cross[@]}"
 cmake --build "$build_dir"
 
 # Every installed file must belong to a package.

@@ -26,9 +26,11 @@
 // Formulas outside that domain (an offset far outside 16 bits) fall back to
 // the literal formula per sample; a scale of 0 passes samples through.
 //
-// Kernels: a portable one (plain C++, which compilers may vectorise), SSE2
-// (always present on x86-64) and AVX2, chosen at run time when the CPU has
-// it. All give identical results; the tests run every kernel the CPU has.
+// Kernels: a portable one (plain C++, which compilers may vectorise); on
+// x86-64 SSE2 (always present), AVX2 and AVX-512 (F, BW and VL), the widest
+// the CPU has chosen at run time; on AArch64 Advanced SIMD (NEON, always
+// present). All give identical results; the tests run every kernel the CPU
+// has.
 //
 // Not thread-safe by itself: one object belongs to one frame path (the
 // camera's read thread).
@@ -39,7 +41,7 @@
 
 class TempConversion {
 public:
-    enum class Kernel { Portable, Sse2, Avx2 };
+    enum class Kernel { Portable, Sse2, Avx2, Avx512, Neon };
 
     // Largest |raw - offset| that the multiplying kernels handle exactly.
     static constexpr int32_t kMaxSpan = 131072;

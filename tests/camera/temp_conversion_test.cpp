@@ -19,7 +19,7 @@ using Kernel = TempConversion::Kernel;
 std::vector<Kernel> Kernels()
 {
     std::vector<Kernel> kernels;
-    for (Kernel k : {Kernel::Portable, Kernel::Sse2, Kernel::Avx2})
+    for (Kernel k : {Kernel::Portable, Kernel::Sse2, Kernel::Avx2, Kernel::Avx512, Kernel::Neon})
         if (TempConversion::Available(k))
             kernels.push_back(k);
     return kernels;
@@ -27,7 +27,19 @@ std::vector<Kernel> Kernels()
 
 const char* Name(Kernel k)
 {
-    return k == Kernel::Portable ? "portable" : k == Kernel::Sse2 ? "SSE2" : "AVX2";
+    switch (k) {
+    case Kernel::Portable:
+        return "portable";
+    case Kernel::Sse2:
+        return "SSE2";
+    case Kernel::Avx2:
+        return "AVX2";
+    case Kernel::Avx512:
+        return "AVX-512";
+    case Kernel::Neon:
+        return "NEON";
+    }
+    return "?";
 }
 
 // The formula as written: d as an integer, converted to double, divided by
@@ -93,6 +105,16 @@ TEST(TempConversion, EveryKernelMatchesTheDoubleFormulaForAllRawValuesUnderThous
     std::vector<uint16_t> expected(65536), got(65536);
     const std::vector<Kernel> kernels = Kernels();
     ASSERT_FALSE(kernels.empty());
+    // The vector kernel every processor of the architecture has is built in
+    // and checked here, and the frame path uses a vector kernel.
+#if defined(__aarch64__)
+    EXPECT_TRUE(TempConversion::Available(Kernel::Neon));
+#elif defined(__x86_64__)
+    EXPECT_TRUE(TempConversion::Available(Kernel::Sse2));
+#endif
+#if defined(__aarch64__) || defined(__x86_64__)
+    EXPECT_NE(TempConversion::Best(), Kernel::Portable);
+#endif
 
     const std::vector<Formula2> formulas = Formulas();
     ASSERT_GT(formulas.size(), size_t(kRandomFormulas) + 400);

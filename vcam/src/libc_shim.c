@@ -513,7 +513,10 @@ EXPORT int fstatat64(int dirfd, const char* path, struct stat64* st, int flags) 
 }
 
 /* The versioned entry points of older binaries (before glibc 2.33). On
- * x86-64 every version uses the kernel's struct stat. */
+ * x86-64 and on AArch64 every version uses the kernel's struct stat, which
+ * is also struct stat (AArch64 has the kernel's generic layout, with stat
+ * and stat64 the same). Programs built against glibc 2.33 or later call the
+ * plain names above on both. */
 EXPORT int __xstat(int ver, const char* path, struct stat* st) { (void)ver; return stat(path, st); }
 EXPORT int __xstat64(int ver, const char* path, struct stat64* st) { (void)ver; return stat(path, (struct stat*)st); }
 EXPORT int __lxstat(int ver, const char* path, struct stat* st) { (void)ver; return lstat(path, st); }

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# The arm64 cross build's packages (scripts/install-deps.sh --arm64 runs this):
+#  - Debian's cross compiler (crossbuild-essential-arm64) and qemu-user-static,
+#    which runs arm64 programs on this machine;
+#  - the arm64 development packages that install beside the host's own
+#    (multiarch: dpkg --add-architecture arm64), only those that are missing;
+#  - a small sysroot, build-arm64-sysroot/ in the source tree (or
+#    $VIVAZUZOZ_ARM64_SYSROOT), for what cannot be installed beside the
+#    host's own: libpoco-dev (it depends on the MySQL client's development
+#    package, which is one architecture only), libuvc-dev (its CMake files sit
+#    in an architecture-free folder) and the arm64 Python interpreter with
+#    numpy (the interpreter is one architecture per machine), which builds and
+#    runs the Python package under the emulator. Their arm64 .deb files are
+#    unpacked there with dpkg-deb -x; the libraries they load at run time are
+#    installed multiarch like the rest. pytest, plain Python, is the host's.
+# Runs apt-get as root, or through sudo.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+sysroot=${VIVAZUZOZ_ARM64_SYSROOT:-$PWD/build-arm64-sysroot}
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  as_root=(sudo)
+fi
+# Waits for another apt or dpkg run on this machine instead of failing.
+apt_get() { DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get -o DPkg::Lock::Timeout=600 "$@"; }
+
+packages=(
+  crossbuild-essential-arm64 qemu-user-static
+  libc6-dev:arm64 libstdc++-12-dev:arm64
+  libudev-dev:arm64 libusb-1.0-0-dev:arm64 libpng-dev:arm64 libtiff-dev:arm64
+  libgtest-dev:arm64 libgmock-dev:arm64 libbenchmark-dev:arm64
+  # What Poco's CMake files ask for, and the libraries of the sysroot's packages.
+  libpcre3-dev:arm64 zlib1g-dev:arm64 libpocofoundation80:arm64 libpoconet80:arm64 libpocojson80:arm64 libuvc0:arm64
+  libexpat1:arm64 libbz2-1.0:arm64 libcrypt1:arm64 libdb5.3:arm64 libffi8:arm64 liblzma5:arm64 libncursesw6:arm64
+  libnsl2:arm64 libreadline8:arm64 libsqlite3-0:arm64 libtinfo6:arm64 libtirpc3:arm64 libuuid1:arm64 libssl3:arm64
+  libblas3:arm64 liblapack3:arm64 libgfortran5:arm64
+)
+sysroot_packages=(libpoco-dev:arm64 libpocofoundation80:arm64 libpoconet80:arm64 libpocojson80:arm64 libuvc-dev:arm64 libuvc0:arm64
+  python3.11-minimal:arm64 libpython3.11-minimal:arm64 libpython3.11-stdlib:arm64 libpython3.11:arm64
+  libpython3.11-dev:arm64 python3-numpy:arm64)
+
+updated=false
+if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  "${as_root[@]}" dpkg --add-architecture arm64
+  apt_get update -qq
+  updated=true
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  $updated || apt_get update -qq
+  updated=true
+  # --no-remove: never trade a host package for an arm64 one.
+  apt_get install -y -qq --no-install-recommends --no-remove "${missing[@]}"
+fi
+
+# The sysroot, made again when the package versions it was made from change.
+want=$(apt-cache policy "${sysroot_packages[@]}" | awk '/^[^ ]/{p=$1} /Candidate:/{print p, $2}')
+if [ -f "$sysroot/.packages" ] && [ "$(cat "$sysroot/.packages")" = "$want" ]; then
+  exit 0
+fi
+echo "Making the arm64 sysroot in $sysroot from ${sysroot_packages[*]}"
+download=$(mktemp -d)
+trap 'rm -rf "$download"' EXIT
+chmod 755 "$download"
+# apt-get download as the calling user into a folder of its own.
+download() { (cd "$download" && apt-get download -q -o APT::Sandbox::User="$(id -un)" "${sysroot_packages[@]}" >/dev/null); }
+download || { $updated || { apt_get update -qq && download; }; }
+rm -rf "$sysroot"
+mkdir -p "$sysroot"
+for deb in "$download"/*.deb; do
+  dpkg-deb -x "$deb" "$sysroot"
+done
+# pkg-config files name folders under /usr: point them into the sysroot.
+for pc in "$sysroot"/usr/lib/aarch64-linux-gnu/pkgconfig/*.pc; do
+  sed -i "s|=/usr/|=$sysroot/usr/|; s|=/usr\$|=$sysroot/usr|" "$pc"
+done
+# Python: the header that picks pyconfig.h by architecture looks for it
+# among the compiler's folders, which are the host's; put the arm64 one in its
+# place. The interpreter finds its own library under the sysroot, then the
+# host's plain-Python packages (pytest) after the sysroot's numpy.
+python=$(cd "$sysroot/usr/include" && ls -d python3.* | head -n1)
+cp "$sysroot/usr/include/aarch64-linux-gnu/$python/pyconfig.h" "$sysroot/usr/include/$python/pyconfig.h"
+echo /usr/lib/python3/dist-packages > "$sysroot/usr/lib/python3/dist-packages/zz-host-packages.pth"
+echo "$want" > "$sysroot/.packages"
