@@ -5,33 +5,35 @@ import pytest
 import vivazuzoz
 
 
-def test_every_setting_reaches_the_camera_and_reads_back(vcam, open_camera):
+def test_every_setting_reaches_the_camera_and_reads_back(vcam, open_camera, capfd):
     vcam.add_camera()
     cam = open_camera()
+    assert capfd.readouterr().out == ""  # the capture core's lines go to the log
 
-    cam.palette = 4
+    # Values whose wire bytes hold 0x0D (a carriage return) among them.
+    cam.palette = 13
     cam.temp_level = 2
     cam.temp_unit = 1
     cam.image_level = 6
-    cam.env = vivazuzoz.EnvParams(emissivity=0.9, distance=3.25, atmos_temp=-12.5,
+    cam.env = vivazuzoz.EnvParams(emissivity=0.34, distance=3.25, atmos_temp=20.0,
                                   reflected_temp=30.0, transmittance=0.8)
-    cam.set_image_param("contrast", 300)
+    cam.set_image_param("contrast", 13)
     cam.set_image_param(vivazuzoz.IMAGE_PARAMS["brightness"], 7)
     cam.shutter()
 
     model = vcam.model(0)
-    assert model["palette"] == 4
+    assert model["palette"] == 13
     assert model["temp_level_code"] == 3  # the camera's own code for level 2
     assert model["temp_unit"] == 1
     assert model["image_level"] == 6
-    assert model["env"] == [-125000, 32500, 9000, 300000, 8000]
-    assert model["tuning"][2] == 300 and model["tuning"][3] == 7
+    assert model["env"] == [200000, 32500, 3400, 300000, 8000]
+    assert model["tuning"][2] == 13 and model["tuning"][3] == 7
     assert model["shutter_count"] == 1
 
-    assert (cam.palette, cam.temp_level, cam.temp_unit, cam.image_level) == (4, 2, 1, 6)
-    assert cam.env == vivazuzoz.EnvParams(emissivity=0.9, distance=3.25, atmos_temp=-12.5,
+    assert (cam.palette, cam.temp_level, cam.temp_unit, cam.image_level) == (13, 2, 1, 6)
+    assert cam.env == vivazuzoz.EnvParams(emissivity=0.34, distance=3.25, atmos_temp=20.0,
                                           reflected_temp=30.0, transmittance=0.8)
-    assert cam.get_image_param(2) == 300 and cam.get_image_param("brightness") == 7
+    assert cam.get_image_param(2) == 13 and cam.get_image_param("brightness") == 7
     assert cam.fpa_temperature == pytest.approx(model["fpa_temp"] / 100)
     assert cam.camera_temperature == pytest.approx(model["camera_temp"] / 100)
     with pytest.raises(AttributeError):

@@ -158,10 +158,12 @@ TEST_F(ServeTest, EveryEndpointServesTwoCamerasEachItsOwn)
     EXPECT_EQ(settings1->getObject("temp-level")->getValue<int>("code"), 2);
 
     // Changes reach the camera they name, and are read back.
-    Reply emissivity = Put(port_, "/api/cameras/0/settings/emissivity", "0.9");
+    // 0.34 travels as 48 0D 00 00: a carriage return on the wire.
+    Reply emissivity = Put(port_, "/api/cameras/0/settings/emissivity", "0.34");
     ASSERT_EQ(emissivity.status, 200) << emissivity.body;
-    EXPECT_EQ(JsonObject(emissivity.body)->getValue<double>("value"), 0.9);
-    EXPECT_EQ(radiometric.model().env[2], 9000);
+    EXPECT_EQ(JsonObject(emissivity.body)->getValue<double>("value"), 0.34);
+    EXPECT_EQ(radiometric.model().env[2], 3400);
+    EXPECT_EQ(JsonObject(Get(port_, "/api/cameras/0/settings").body)->getValue<double>("emissivity"), 0.34);
     EXPECT_EQ(Put(port_, "/api/cameras/1/settings/palette", "\"7\"\n").status, 200);
     EXPECT_EQ(imageOnly.model().palette, 7);
     EXPECT_EQ(radiometric.model().palette, 0);
