@@ -5,48 +5,24 @@
 
 // ------------------------------------------------------------- palettes
 
-// Colour stops (position 0..1, r, g, b), the same as the tool's PNG palettes.
-const STOPS = {
-  'white-hot': [[0, 0, 0, 0], [1, 255, 255, 255]],
-  'black-hot': [[0, 255, 255, 255], [1, 0, 0, 0]],
-  'iron': [[0, 0, 0, 0], [0.15, 30, 0, 100], [0.35, 120, 0, 150], [0.55, 220, 40, 60],
-           [0.75, 250, 140, 0], [0.9, 255, 220, 40], [1, 255, 255, 255]],
-};
-
-function fromStops(stops) {
-  const table = [];
-  let s = 0;
-  for (let i = 0; i < 256; i++) {
-    const x = i / 255;
-    while (s + 2 < stops.length && x > stops[s + 1][0]) s++;
-    const a = stops[s], b = stops[s + 1];
-    const t = b[0] > a[0] ? Math.min(1, Math.max(0, (x - a[0]) / (b[0] - a[0]))) : 0;
-    table.push([1, 2, 3].map((k) => Math.round(a[k] + (b[k] - a[k]) * t)));
-  }
-  return table;
-}
-
-function rainbow() {
-  const table = [];
-  for (let i = 0; i < 256; i++) {
-    const h = (240 * (1 - i / 255)) / 60;
-    const x = 1 - Math.abs((h % 2) - 1);
-    const [r, g, b] = h < 1 ? [1, x, 0] : h < 2 ? [x, 1, 0] : h < 3 ? [0, 1, x] : [0, x, 1];
-    table.push([r, g, b].map((v) => Math.round(v * 255)));
-  }
-  return table;
-}
-
-// Palette name -> 256 colours packed for a Uint32Array view of ImageData
-// (bytes r, g, b, a in memory order).
+// The colour maps come from the server (GET /api/colormaps): the tool's own
+// tables, so the page and the tool's PNG files colour alike.
+// Name -> {rgb: 256 [r, g, b], packed: 256 colours for a Uint32Array view of
+// ImageData (bytes r, g, b, a in memory order)}; the default first.
 const PALETTES = {};
 const littleEndian = new Uint8Array(new Uint32Array([1]).buffer)[0] === 1;
-for (const [name, table] of [...Object.entries(STOPS).map(([n, s]) => [n, fromStops(s)]), ['rainbow', rainbow()]]) {
-  PALETTES[name] = {
-    rgb: table,
-    packed: Uint32Array.from(table, ([r, g, b]) =>
-      littleEndian ? ((255 << 24) | (b << 16) | (g << 8) | r) >>> 0 : ((r << 24) | (g << 16) | (b << 8) | 255) >>> 0),
-  };
+
+async function loadColormaps() {
+  for (const map of await api('GET', '/api/colormaps')) {
+    const table = [];
+    for (let i = 0; i < 256; i++) table.push(map.rgb.slice(3 * i, 3 * i + 3));
+    PALETTES[map.name] = {
+      description: map.description,
+      rgb: table,
+      packed: Uint32Array.from(table, ([r, g, b]) =>
+        littleEndian ? ((255 << 24) | (b << 16) | (g << 8) | r) >>> 0 : ((r << 24) | (g << 16) | (b << 8) | 255) >>> 0),
+    };
+  }
 }
 
 // ------------------------------------------------------------- frames
@@ -136,6 +112,12 @@ class CameraView {
 
   bindControls() {
     const redraw = () => this.scheduleDraw();
+    for (const [name, map] of Object.entries(PALETTES)) {
+      const option = document.createElement('option');
+      option.value = option.textContent = name;
+      option.title = map.description;
+      this.q('.palette').appendChild(option);
+    }
     this.q('.palette').addEventListener('change', redraw);
     this.q('.range-mode').addEventListener('change', () => {
       this.q('.fixed-range').hidden = this.q('.range-mode').value !== 'fixed';
@@ -299,7 +281,7 @@ class CameraView {
         high = Math.max(a, b) * scale;
       }
     }
-    const palette = PALETTES[this.q('.palette').value] || PALETTES.iron;
+    const palette = PALETTES[this.q('.palette').value] || Object.values(PALETTES)[0];
     const context = this.image.getContext('2d');
     if (!this.imageData) this.imageData = context.createImageData(f.width, f.height);
     const out = new Uint32Array(this.imageData.data.buffer);
@@ -505,6 +487,12 @@ async function refreshCameras() {
   }
 }
 
-refreshCameras();
-setInterval(refreshCameras, 3000);
+loadColormaps().then(() => {
+  refreshCameras();
+  setInterval(refreshCameras, 3000);
+}, (e) => {
+  const banner = document.getElementById('banner');
+  banner.textContent = `The server cannot be reached: ${e.message}`;
+  banner.hidden = false;
+});
 setInterval(() => { for (const view of views.values()) view.updateStatus(); }, 1000);

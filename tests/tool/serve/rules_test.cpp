@@ -82,6 +82,7 @@ TEST(ServeRules, RoutesByPath)
              {"/apix", RouteKind::None, -1, ""},
              {"/api", RouteKind::Unknown, -1, ""},
              {"/api/settings", RouteKind::Settings, -1, ""},
+             {"/api/colormaps", RouteKind::Colormaps, -1, ""},
              {"/api/cameras", RouteKind::Cameras, -1, ""},
              {"/api/cameras/", RouteKind::BadIndex, -1, ""},
              {"/api/cameras/0/settings", RouteKind::CameraSettings, 0, ""},

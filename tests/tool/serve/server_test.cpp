@@ -147,6 +147,21 @@ TEST_F(ServeTest, EveryEndpointServesTwoCamerasEachItsOwn)
     EXPECT_GT(next0.header.sequence, frame0.header.sequence);
     EXPECT_GE(next0.header.timestampMs, frame0.header.timestampMs);
 
+    // The page's colour maps are the tool's tables, entry for entry.
+    const auto maps = ParseJson(Get(port_, "/api/colormaps").body).extract<Poco::JSON::Array::Ptr>();
+    ASSERT_EQ(maps->size(), Colormaps().size());
+    for (size_t m = 0; m < Colormaps().size(); ++m) {
+        EXPECT_EQ(maps->getObject(m)->getValue<std::string>("name"), Colormaps()[m].name);
+        const auto rgb = maps->getObject(m)->getArray("rgb");
+        const Colormap table = Colormaps()[m].build();
+        ASSERT_EQ(rgb->size(), 768u);
+        for (size_t i = 0; i < 256; ++i) {
+            const int entry[3] = {table[i].r, table[i].g, table[i].b};
+            for (size_t k = 0; k < 3; ++k)
+                EXPECT_EQ(rgb->getElement<int>(3 * i + k), entry[k]) << Colormaps()[m].name << " " << i;
+        }
+    }
+
     // Settings: every one by the tool's names; on the image-only stream the
     // temperature settings carry the library's "not supported".
     const auto settings0 = JsonObject(Get(port_, "/api/cameras/0/settings").body);

@@ -110,6 +110,7 @@ struct LiveServer::Impl {
     void ServeFile(const std::string& path, const std::string& host, HTTPServerResponse& response);
     void ListCameras(HTTPServerResponse& response);
     void ListSettings(HTTPServerResponse& response);
+    void ListColormaps(HTTPServerResponse& response);
     void ReadSettings(int camera, HTTPServerResponse& response);
     void WriteSetting(int camera, const std::string& name, const std::string& body, HTTPServerResponse& response);
     void Shutter(int camera, HTTPServerResponse& response);
@@ -233,6 +234,7 @@ void LiveServer::Impl::Handle(HTTPServerRequest& request, HTTPServerResponse& re
 
     switch (route.kind) {
     case RouteKind::Settings: return ListSettings(response);
+    case RouteKind::Colormaps: return ListColormaps(response);
     case RouteKind::Cameras: return ListCameras(response);
     case RouteKind::CameraSettings: return ReadSettings(route.camera, response);
     case RouteKind::CameraSetting: return WriteSetting(route.camera, route.setting, body, response);
@@ -280,6 +282,24 @@ void LiveServer::Impl::ServeFile(const std::string& path, const std::string& hos
     response.set("Referrer-Policy", "no-referrer");
     SendBody(response, HTTPResponse::HTTP_OK, ContentTypeFor(file->path),
              std::string(reinterpret_cast<const char*>(file->data), file->size));
+}
+
+// The tool's colour maps, so the page draws with the very tables the tool's
+// PNG files use: [{"name", "description", "rgb": [r, g, b, ... 256 times]}],
+// the default first.
+void LiveServer::Impl::ListColormaps(HTTPServerResponse& response)
+{
+    JsonWriter json;
+    json.BeginArray();
+    for (const ColormapInfo& map : Colormaps()) {
+        json.BeginObject().Key("name").String(map.name).Key("description").String(map.description).Key("rgb");
+        json.BeginArray();
+        for (const Rgb& c : map.build())
+            json.Int(c.r).Int(c.g).Int(c.b);
+        json.EndArray().EndObject();
+    }
+    json.EndArray();
+    SendJson(response, json.str());
 }
 
 void LiveServer::Impl::ListCameras(HTTPServerResponse& response)

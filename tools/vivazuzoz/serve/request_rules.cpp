@@ -141,6 +141,10 @@ Route ParseRoute(const std::string& path)
         route.kind = RouteKind::Settings;
         return route;
     }
+    if (parts.size() == 3 && parts[2] == "colormaps") {
+        route.kind = RouteKind::Colormaps;
+        return route;
+    }
     if (parts.size() < 3 || parts[2] != "cameras")
         return route;
     if (parts.size() == 3) {

@@ -36,6 +36,7 @@ bool PathTraverses(const std::string& rawPath);
 enum class RouteKind {
     None,           // not an API path
     Settings,       // GET /api/settings (the setting names and ranges)
+    Colormaps,      // GET /api/colormaps (the colour tables the page draws with)
     Cameras,        // GET /api/cameras
     CameraSettings, // GET /api/cameras/{index}/settings
     CameraSetting,  // PUT /api/cameras/{index}/settings/{name}
