@@ -198,13 +198,22 @@ TEST(ToolOnVirtualCamera, StreamReportsFramesAndTemperatureRangeInPlainLines)
     EXPECT_FALSE(Contains(run.out, "\r")) << "a pipe gets no carriage returns";
 }
 
-TEST(ToolOnVirtualCamera, CameraThatVanishesDuringStreamEndsItWithAMessage)
+TEST(ToolOnVirtualCamera, CameraThatVanishesDuringStreamEndsItOrWithReconnectComesBack)
 {
     const ChildResult run = Tool({"--unplug-after", "2"}, {"stream"});
     ASSERT_FALSE(run.timedOut) << "the stream hung after the camera went away";
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(Contains(run.err, "stream ended")) << run.err;
     EXPECT_TRUE(Contains(run.out, "Received ")) << run.out;
+
+    // Back at the same USB port with new nodes: 100 frames need the camera
+    // after its return (it sends 25 a second and went after 2 s).
+    const ChildResult back = Tool({"--unplug-after", "2", "--replug-after", "1"}, {"stream", "--frames", "100", "--reconnect"});
+    ASSERT_FALSE(back.timedOut);
+    EXPECT_EQ(back.status, 0) << back.err;
+    EXPECT_TRUE(Contains(back.err, "waiting for it to come back to USB port")) << back.err;
+    EXPECT_TRUE(Contains(back.err, "the camera is back after")) << back.err;
+    EXPECT_TRUE(Contains(back.out, "Received 100 frames")) << back.out;
 }
 
 TEST(ToolOnVirtualCamera, FailuresNameTheCallAndTheResultsMeaning)

@@ -231,6 +231,39 @@ pid_t StartAlarmCommand(const std::string& command, const AlarmEvent& e)
 
 enum class StreamEnd { Done, Interrupted, Lost, Stalled, Alarm };
 
+// --reconnect: closes the lost camera, waits for a camera at the same USB
+// port and streams from it into `sink`, numbering on from `nextSequence`.
+// Null when the wait ended first (Ctrl-C, or the --seconds limit passed).
+std::unique_ptr<FrameStream> Reconnect(Context& ctx, Session& session, ProgressLine& progress,
+                                       const FrameStream::Callback& sink, uint64_t nextSequence,
+                                       Clock::time_point start, double secondsLimit)
+{
+    const CameraInfo was = session.info();
+    session.camera.reset();
+    progress.Finish();
+    std::fprintf(ctx.err, "vivazuzoz: the camera was lost; waiting for it to come back to USB port %s\n",
+                 was.identity().c_str());
+    std::fflush(ctx.err);
+    const Clock::time_point lostAt = Clock::now();
+    auto keepWaiting = [&] {
+        return !Interrupted() &&
+               (secondsLimit <= 0 || Clock::now() - start < std::chrono::duration<double>(secondsLimit));
+    };
+    for (;;) {
+        session.camera = Reopen(was, keepWaiting);
+        if (!session.camera)
+            return nullptr;
+        auto source = std::make_unique<FrameStream>(session.handle(), sink);
+        if (source->Start(nextSequence).ok()) {
+            std::fprintf(ctx.err, "vivazuzoz: the camera is back after %.1f s; stream goes on\n",
+                         std::chrono::duration<double>(Clock::now() - lostAt).count());
+            std::fflush(ctx.err);
+            return source;
+        }
+        session.camera.reset();  // opened but would not stream: wait again
+    }
+}
+
 bool Degrees(Context& ctx, const ParsedArgs& args, const char* name, int& tenths)
 {
     const auto value = ParseDecimal(args.value(name));
@@ -262,7 +295,9 @@ CommandSyntax StreamSyntax()
              {"alarm-below", 0, "T", "alarm when the maximum falls below T degrees"},
              {"hysteresis", 0, "D", "degrees the maximum must move back to clear an alarm (default 1)"},
              {"exec", 'e', "CMD", "run CMD with /bin/sh whenever an alarm is raised or cleared"},
-             {"exit-on-alarm", 0, nullptr, "end the stream with exit status 3 when an alarm is raised"}},
+             {"exit-on-alarm", 0, nullptr, "end the stream with exit status 3 when an alarm is raised"},
+             {"reconnect", 0, nullptr,
+              "when the camera is lost, wait for it to come back to the same USB port and go on"}},
             0,
             0,
             "Without --frames or --seconds the stream runs until interrupted (Ctrl-C), and then ends\n"
@@ -385,8 +420,10 @@ int RunStream(Context& ctx, const ParsedArgs& args)
         }
     };
     {
-        FrameStream source(handle, [&state](const FrameRef& f) { state.Count(f); });
-        if (const Call call = source.Start(); !call.ok())
+        auto sink = [&state](const FrameRef& f) { state.Count(f); };
+        auto source = std::make_unique<FrameStream>(handle, sink);
+        Clock::time_point waitFrom = start;
+        if (const Call call = source->Start(); !call.ok())
             return FailCall(ctx, call);
         auto nextUpdate = start + std::chrono::duration_cast<Clock::duration>(updateEvery);
         std::unique_lock<std::mutex> lock(state.mutex);
@@ -406,7 +443,8 @@ int RunStream(Context& ctx, const ParsedArgs& args)
             if (end == StreamEnd::Alarm)
                 break;
             const Clock::time_point now = Clock::now();
-            const Clock::time_point lastSign = state.frames ? state.last : start;
+            // A frame, the start, or the camera's reopening: the stall time counts from the latest.
+            const Clock::time_point lastSign = state.frames ? std::max(state.last, waitFrom) : waitFrom;
             if (frameLimit && state.frames >= static_cast<uint64_t>(frameLimit))
                 break;
             if (secondsLimit > 0 && now - start >= std::chrono::duration<double>(secondsLimit))
@@ -416,11 +454,26 @@ int RunStream(Context& ctx, const ParsedArgs& args)
                 end = frameLimit || secondsLimit > 0 ? StreamEnd::Interrupted : StreamEnd::Done;
                 break;
             }
-            if (session.camera->lost()) {
+            const bool lost = session.camera->lost(), stalled = now - lastSign >= kStallTimeout;
+            if ((lost || stalled) && args.has("reconnect")) {
+                lock.unlock();
+                const uint64_t next = source->nextSequence();
+                source.reset();  // no callback runs on the lost camera any more
+                source = Reconnect(ctx, session, progress, sink, next, start, secondsLimit);
+                lock.lock();
+                if (!source) {
+                    end = Interrupted() ? (frameLimit || secondsLimit > 0 ? StreamEnd::Interrupted : StreamEnd::Done)
+                                        : StreamEnd::Done;
+                    break;
+                }
+                waitFrom = Clock::now();
+                continue;
+            }
+            if (lost) {
                 end = StreamEnd::Lost;
                 break;
             }
-            if (now - lastSign >= kStallTimeout) {
+            if (stalled) {
                 end = StreamEnd::Stalled;
                 break;
             }
