@@ -103,6 +103,7 @@ std::shared_ptr<CameraCore> CameraCore::Open(const Selector& which)
 
     std::shared_ptr<CameraCore> core(new CameraCore());
     core->m_camera = std::move(camera);
+    core->m_reconnect = which.reconnect;
     {
         std::lock_guard<std::mutex> registry(g_registryLock);
         core->m_id = ++g_nextId;
@@ -128,13 +129,27 @@ void CameraCore::Start()
     if (!probe.ok())
         throw Failed(probe.result, vivaclient::DescribeFailure(probe));
     m_ring.reset(new FrameRing(width, height, withTemps));
+    std::lock_guard<std::mutex> hold(m_swap);
+    StartStream();
+    if (m_reconnect)
+        m_reconnector = std::thread([this] { Reconnect(); });
+}
 
+// Needs m_swap held (or no other thread yet).
+void CameraCore::StartStream()
+{
     const uint64_t id = m_id;
     CameraCore* self = this;  // outlives the listener: Close removes it first
     m_camera->OnException([self, id](int code) {
         if (code == OZL_USB_EXCEPTION_DEV_STATE) {
-            self->m_gone.store(true);
-            self->m_ring->MarkGone();
+            if (self->m_reconnect) {
+                std::lock_guard<std::mutex> hold(self->m_lossLock);
+                self->m_lossPending = true;
+                self->m_loss.notify_all();
+            } else {
+                self->m_gone.store(true);
+                self->m_ring->MarkGone();
+            }
         }
         if (ExceptionHook hook = g_hook.load())
             hook(id, code);
@@ -143,6 +158,46 @@ void CameraCore::Start()
     const vivaclient::Call start = m_stream->Start();
     if (!start.ok())
         throw Failed(start.result, vivaclient::DescribeFailure(start));
+}
+
+void CameraCore::Reconnect()
+{
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> wait(m_lossLock);
+            m_loss.wait(wait, [this] { return m_lossPending || m_closed.load(); });
+            if (m_closed.load())
+                return;
+            m_lossPending = false;
+        }
+        CameraInfo was;
+        {
+            std::lock_guard<std::mutex> hold(m_swap);
+            m_away = true;
+            was = m_camera->info();
+            m_stream.reset();  // no frame callback runs on the lost camera any more
+            m_camera->OnException(nullptr);
+            m_camera->Close();
+        }
+        std::unique_ptr<vivaclient::Camera> back = vivaclient::Reopen(was, [this] { return !m_closed.load(); });
+        if (!back)
+            return;  // closed meanwhile
+        int width = 0, height = 0;
+        back->Command([&](unsigned long h) { return OZL_USB_GetFPASize(h, &width, &height); });
+        std::lock_guard<std::mutex> hold(m_swap);
+        m_camera = std::move(back);
+        try {
+            if (width != m_ring->width() || height != m_ring->height())
+                throw Failed(OZL_USB_FAILURE, "another frame size");
+            StartStream();
+            m_away = false;
+        } catch (const CallError&) {
+            // Back, but not as it was: readers learn it is gone.
+            m_gone.store(true);
+            m_ring->MarkGone();
+            return;
+        }
+    }
 }
 
 CameraCore::~CameraCore() { Close(); }
@@ -154,6 +209,7 @@ void CameraCore::Close()
         m_closed.store(true);
         if (m_ring)
             m_ring->Close();
+        StopReconnecting();
         if (m_camera)
             m_camera->OnException(nullptr);
         // After ShutdownAll the library has closed the camera and the handle
@@ -192,6 +248,7 @@ void CameraCore::ShutdownAll()
         core->m_closed.store(true);
         if (core->m_ring)
             core->m_ring->Close();
+        core->StopReconnecting();  // it must not search or open while the library goes
     }
     // Stops the poll thread first, then closes every camera still open.
     if (initialised)
@@ -201,6 +258,16 @@ void CameraCore::ShutdownAll()
             core->m_stream->Forget();
         core->Close();
     }
+}
+
+void CameraCore::StopReconnecting()
+{
+    {
+        std::lock_guard<std::mutex> hold(m_lossLock);
+        m_loss.notify_all();
+    }
+    if (m_reconnector.joinable() && m_reconnector.get_id() != std::this_thread::get_id())
+        m_reconnector.join();
 }
 
 void CameraCore::SetExceptionHook(ExceptionHook hook) { g_hook.store(hook); }

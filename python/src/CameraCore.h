@@ -14,11 +14,13 @@
 #include "frame_stream.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vivazuzoz_python {
@@ -43,7 +45,8 @@ std::vector<CameraInfo> Search();
 // serial) found in it.
 struct Selector {
     int index = 0;
-    std::string path;  // used when not empty
+    std::string path;        // used when not empty
+    bool reconnect = false;  // a lost camera is waited for and reopened
 };
 
 class CameraCore : private vivaclient::FrameSink {
@@ -60,7 +63,11 @@ public:
     bool closed() const { return m_closed.load(); }
     bool gone() const { return m_gone.load(); }
 
-    const CameraInfo& entry() const { return m_camera->info(); }
+    CameraInfo entry()
+    {
+        std::lock_guard<std::mutex> hold(m_swap);
+        return m_camera->info();
+    }
     uint64_t id() const { return m_id; }
     FrameRing& ring() { return *m_ring; }
 
@@ -70,9 +77,10 @@ public:
     template <typename Call>
     void Command(const char* function, Call call)
     {
+        std::lock_guard<std::mutex> hold(m_swap);
         if (m_closed.load())
             throw ClosedError(function);
-        if (m_gone.load())
+        if (m_gone.load() || m_away)
             throw GoneError(function);
         const int result = m_camera->Command(call);
         if (m_closed.load())
@@ -101,14 +109,31 @@ public:
 private:
     CameraCore() = default;
     void Start();
+    // Delivery from m_camera into the ring, and its exception listener.
+    void StartStream();
+    // The reconnecting thread: waits for a loss, then for the camera to come
+    // back to its USB port, and streams from it again.
+    void Reconnect();
+    // Wakes the reconnecting thread (m_closed set) and joins it.
+    void StopReconnecting();
 
     // The read thread's side: frames go straight into the ring's slots.
     uint16_t* BeginFrame(int width, int height, uint64_t sequence, vivaclient::FrameClock::time_point arrival) override;
     void CompleteFrame(const vivaclient::FrameRef& frame) override;
     void AbandonFrame() override;
 
+    // Guarded by m_swap once the camera streams (replaced by the reconnecting
+    // thread; held by every command).
+    std::mutex m_swap;
     std::unique_ptr<vivaclient::Camera> m_camera;       // made by Open, kept until destruction
     std::unique_ptr<vivaclient::FrameStream> m_stream;  // stopped by Close, before the camera closes
+    bool m_away = false;                                // lost, and not yet back
+
+    bool m_reconnect = false;      // set by Open, before any other thread sees the core
+    std::thread m_reconnector;     // runs Reconnect(); joined by Close
+    std::mutex m_lossLock;         // guards m_lossPending
+    std::condition_variable m_loss;  // a loss was reported, or the camera closed
+    bool m_lossPending = false;
     uint64_t m_id = 0;                    // key in the registry of open cameras; never reused
     std::unique_ptr<FrameRing> m_ring;    // made before delivery starts, kept until destruction
     FrameRing::Slot* m_pending = nullptr; // read thread only: the slot being filled

@@ -137,11 +137,12 @@ struct Frame {
 
 class Camera {
 public:
-    Camera(int index, const std::string& path)
+    Camera(int index, const std::string& path, bool reconnect)
     {
         Selector which;
         which.index = index;
         which.path = path;
+        which.reconnect = reconnect;
         try {
             m_core = WithoutGil([&] { return CameraCore::Open(which); });
         } catch (...) {
@@ -171,7 +172,7 @@ public:
     int waitingReaders() const { return m_core->ring().waiting(); }
     py::tuple info() const
     {
-        const CameraInfo& e = m_core->entry();
+        const CameraInfo e = m_core->entry();
         return py::make_tuple(e.index, e.name, e.videoPath, e.serialPath, e.usbPort);
     }
 
@@ -411,7 +412,8 @@ PYBIND11_MODULE(_vivazuzoz, m)
         });
 
     py::class_<Camera>(m, "Camera")
-        .def(py::init<int, const std::string&>(), py::arg("index") = 0, py::arg("path") = "")
+        .def(py::init<int, const std::string&, bool>(), py::arg("index") = 0, py::arg("path") = "",
+             py::arg("reconnect") = false)
         .def("close", &Camera::Close,
              "Closes the camera (a read waiting in another thread raises, frames() ends); later calls do nothing.")
         .def_property_readonly("closed", &Camera::closed, "True once the camera is closed.")

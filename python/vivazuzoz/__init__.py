@@ -109,16 +109,22 @@ class Camera(_vivazuzoz.Camera):
     Settings are properties (``palette``, ``temp_level``, ``temp_unit``,
     ``image_level``, ``env``; ``fpa_temperature`` and ``camera_temperature``
     read-only); each is one exchange with the camera (at least 120 ms), and
-    commands on one camera run one at a time. ``close()`` (or leaving a
+    commands on one camera run one at a time.
+
+    With ``reconnect=True`` a camera that is unplugged (or stops sending) is
+    waited for: when a camera comes back to the same USB port it is reopened
+    and frames go on. Meanwhile ``read`` waits up to its ``timeout`` and then
+    raises :class:`Timeout`, and commands raise :class:`Disconnected`;
+    ``on_exception`` still reports the loss (1001). ``close()`` (or leaving a
     ``with`` block, or the object being collected) closes the camera; using a
     closed camera raises :class:`InvalidParam`.
     """
 
-    def __init__(self, which=0):
+    def __init__(self, which=0, reconnect=False):
         if isinstance(which, CameraInfo):
             which = which.video_path or which.serial_path
         if isinstance(which, str):
-            super().__init__(0, which)
+            super().__init__(0, which, bool(reconnect))
             return
         try:
             if isinstance(which, bool):
@@ -126,7 +132,7 @@ class Camera(_vivazuzoz.Camera):
             index = operator.index(which)
         except TypeError:
             raise TypeError("Camera(): expected an index, a CameraInfo or a node path, not %r" % (which,)) from None
-        super().__init__(index, "")
+        super().__init__(index, "", bool(reconnect))
 
     # width, height, radiometric, dropped, closed, read, palette, temp_level,
     # temp_unit, image_level, fpa_temperature, camera_temperature, shutter,

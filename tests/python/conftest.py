@@ -49,8 +49,8 @@ def open_camera(vcam):
     """open_camera(which=0) opens a vivazuzoz.Camera that is closed after the test."""
     opened = []
 
-    def open_(which=0):
-        cam = vivazuzoz.Camera(which)
+    def open_(which=0, **options):
+        cam = vivazuzoz.Camera(which, **options)
         opened.append(cam)
         return cam
 

@@ -124,6 +124,25 @@ def test_an_unplug_during_frames_raises_disconnected_at_once_and_close_still_wor
     assert cam.closed and not vcam.video_open(0)
     assert other.read(timeout=5).image.shape == (192, 256)  # the other camera is unaffected
 
+    # With reconnect=True the loss is reported, and the camera plugged back
+    # into its USB port (new nodes) streams into the same Camera again.
+    other.close()
+    back = open_camera(vcam.video_path(1), reconnect=True)
+    before = back.info
+    back.on_exception(lambda code: codes.append(code))
+    first = back.read(timeout=5).sequence
+    vcam.unplug(1)
+    with pytest.raises(vivazuzoz.Timeout):
+        while True:  # frames already on their way may still come
+            back.read(timeout=1)
+    with pytest.raises(vivazuzoz.Disconnected):
+        back.palette
+    vcam.replug(1)
+    assert back.read(timeout=30).sequence > first
+    assert back.palette == 0
+    assert back.info.usb_port == before.usb_port and back.info.video_path != before.video_path
+    assert codes == [1001, 1001]
+
 
 def test_a_slow_consumer_gets_the_newest_frames_with_drops_counted_and_flat_memory(vcam, open_camera):
     vcam.add_camera(width=1280, height=1024)

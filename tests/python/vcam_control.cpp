@@ -37,6 +37,7 @@ PYBIND11_MODULE(vcam_control, m)
        py::arg("name") = "Virtual Thermal Camera", py::call_guard<py::gil_scoped_release>());
     m.def("remove_all", &vcam::RemoveAll, py::call_guard<py::gil_scoped_release>());
     m.def("unplug", [](int i) { At(i).Unplug(); });
+    m.def("replug", [](int i) { At(i).Replug(); });
     m.def("stall", [](int i, double seconds) { At(i).Stall(seconds); });
     m.def("set_port_fault", [](int i, const std::string& name, int ms) {
         vcam::PortFault fault;
