@@ -425,7 +425,7 @@ std::string RecordingWriter::Fail(const std::string& what)
 }
 
 std::string RecordingWriter::WritePage(const void* data, bool temperature, uint64_t sequence, double time,
-                                       const std::string& description)
+                                       const std::string& description, bool afterGap)
 {
     TIFF* tif = file_->tif;
     char fields[160];
@@ -433,6 +433,8 @@ std::string RecordingWriter::WritePage(const void* data, bool temperature, uint6
                   static_cast<unsigned long long>(frames_), static_cast<unsigned long long>(sequence), time,
                   temperature ? "temperature" : "image");
     std::string text = fields;
+    if (afterGap)
+        text += ",\"gap\":true";
     // The first page also carries the recording's own description.
     if (frames_ == 0 && !temperature && description.size() > 2) {
         const size_t open = description.find('{');
@@ -465,16 +467,16 @@ std::string RecordingWriter::WritePage(const void* data, bool temperature, uint6
 }
 
 std::string RecordingWriter::Append(const uint16_t* image, const int16_t* temp, uint64_t sequence, double time,
-                                    const std::string& description)
+                                    const std::string& description, bool afterGap)
 {
     if (!failure_.empty())
         return failure_;
     if (!file_)
         return "no recording file is open";
-    if (std::string error = WritePage(image, false, sequence, time, description); !error.empty())
+    if (std::string error = WritePage(image, false, sequence, time, description, afterGap); !error.empty())
         return error;
     if (layout_.withTemp) {
-        if (std::string error = WritePage(temp, true, sequence, time, description); !error.empty())
+        if (std::string error = WritePage(temp, true, sequence, time, description, afterGap); !error.empty())
             return error;
     }
     struct stat st {};
@@ -529,6 +531,7 @@ std::string RecordingReader::Open(const std::string& path)
     path_ = path;
     times_.clear();
     sequences_.clear();
+    gaps_.clear();
     description_.clear();
     layout_ = RecordingLayout{};
 
@@ -622,6 +625,7 @@ std::string RecordingReader::Open(const std::string& path)
         if (!temperature) {
             times_.push_back(JsonNumber(pageDescription, "time").value_or(0.0));
             sequences_.push_back(static_cast<uint64_t>(JsonNumber(pageDescription, "sequence").value_or(0.0)));
+            gaps_.push_back(JsonField(pageDescription, "gap").value_or("") == "true");
         }
         if (TIFFLastDirectory(tif)) {
             if (layout_.withTemp && page % 2 == 0)
@@ -647,6 +651,7 @@ std::string RecordingReader::Read(size_t index, RecordedFrame& frame)
     const size_t samples = static_cast<size_t>(layout_.width) * static_cast<size_t>(layout_.height);
     frame.sequence = sequences_[index];
     frame.time = times_[index];
+    frame.afterGap = gaps_[index];
     frame.image.resize(samples);
     frame.temp.resize(layout_.withTemp ? samples : 0);
     for (int plane = 0; plane < perFrame; ++plane) {

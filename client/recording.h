@@ -58,10 +58,12 @@ public:
     // Appends one frame. `temp` is ignored on an image-only layout and must
     // be given otherwise. `description` is the recording's description (a
     // JSON object without the per-frame fields), written with the first
-    // frame only. Returns "" or a message; after a failure the file holds
+    // frame only. `afterGap` marks the first frame after the camera was
+    // lost and came back ("gap": true in its pages' descriptions). Returns
+    // "" or a message; after a failure the file holds
     // the frames appended before it and every later call fails.
     std::string Append(const uint16_t* image, const int16_t* temp, uint64_t sequence, double time,
-                       const std::string& description);
+                       const std::string& description, bool afterGap = false);
 
     // Finishes the file. Returns "" or a message. Safe to call again.
     std::string Close();
@@ -71,7 +73,7 @@ public:
 
 private:
     std::string WritePage(const void* data, bool temperature, uint64_t sequence, double time,
-                          const std::string& description);
+                          const std::string& description, bool afterGap);
     std::string Fail(const std::string& what);
 
     struct File;
@@ -89,6 +91,7 @@ struct RecordedFrame {
     double time = 0;
     std::vector<uint16_t> image;
     std::vector<int16_t> temp;  // empty on an image-only recording
+    bool afterGap = false;      // the first frame recorded after the camera came back
 };
 
 class RecordingReader {
@@ -124,6 +127,7 @@ private:
     std::string description_;
     std::vector<double> times_;
     std::vector<uint64_t> sequences_;
+    std::vector<bool> gaps_;
 };
 
 }  // namespace vivaclient

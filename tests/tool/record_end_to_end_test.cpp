@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -264,6 +265,21 @@ TEST(RecordOnVirtualCamera, FullDiskEndsTheRecordingWithAMessageAndAReadableFile
     EXPECT_EQ(static_cast<long>(reader.frames()), written);
     RecordedFrame last;
     EXPECT_EQ(reader.Read(reader.frames() - 1, last), "");
+}
+
+TEST(RecordOnVirtualCamera, WithReconnectACameraLostAndBackRecordsOnIntoTheSameFile)
+{
+    ScratchDir dir;
+    // 60 frames need the camera after its return (it went after 2 s).
+    const ChildResult run = Tool({"--unplug-after", "2", "--replug-after", "1"},
+                                 {"record", "-o", "gap.tiff", "--frames", "60", "--reconnect"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Contains(run.err, "the camera is back after")) << run.err;
+    const std::vector<RecordedFrame> frames = ReadAll("gap.tiff");
+    ASSERT_EQ(frames.size(), 60u);
+    const auto marked = std::count_if(frames.begin(), frames.end(), [](const RecordedFrame& f) { return f.afterGap; });
+    EXPECT_EQ(marked, 1);
+    EXPECT_FALSE(frames.front().afterGap);
 }
 
 // A time-lapse recording (one frame kept every 4 s) replays into a stream as

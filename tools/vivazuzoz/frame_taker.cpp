@@ -112,6 +112,8 @@ uint16_t* FrameTaker::BeginFrame(int width, int height, uint64_t sequence, Frame
     const size_t samples = static_cast<size_t>(width) * static_cast<size_t>(height);
     frame.sequence = number;
     frame.time = time;
+    frame.afterGap = gapPending_;
+    gapPending_ = false;
     frame.image.resize(samples);
     frame.temp.resize(withTemp_ ? samples : 0);
     filling_ = std::move(frame);

@@ -38,6 +38,7 @@ struct QueuedFrame {
     double time = 0;        // seconds since the first frame received
     std::vector<uint16_t> image;
     std::vector<int16_t> temp;  // empty on an image-only stream
+    bool afterGap = false;      // the first frame kept after the camera came back
 };
 
 // Takes frames off the library's read thread: decides which ones the
@@ -80,6 +81,9 @@ public:
     Call Start(unsigned long handle);
     // Removes the callbacks; once it returns they do not run any more.
     void Stop();
+    // The camera was lost: the next frame kept is marked as after a gap.
+    // Call between Stop and the next Start.
+    void MarkGap() { gapPending_ = true; }
 
     // Command thread: the oldest queued frame, waiting up to `wait` for one.
     std::optional<QueuedFrame> Next(Clock::duration wait);
@@ -101,6 +105,8 @@ private:
     const Limits limits_;
     // Command thread only.
     std::unique_ptr<FrameStream> stream_;
+    // Command thread between Stop and Start, then read thread only.
+    bool gapPending_ = false;
     // Read thread only: the frame whose planes are being copied.
     std::optional<QueuedFrame> filling_;
     TimeLapse lapse_;

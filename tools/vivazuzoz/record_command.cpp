@@ -119,12 +119,14 @@ struct RecordOptions {
     int device = kAnyCamera;
     std::string output;
     FrameTaker::Limits limits;
+    bool reconnect = false;
 };
 
 bool ParseRecordOptions(const ParsedArgs& args, FILE* err, RecordOptions& options)
 {
     const char* command = "record";
     options.output = args.value("output");
+    options.reconnect = args.has("reconnect");
     if (options.output.empty())
         return UsageError(err, command, "a file name may not be empty"), false;
     if (args.has("frames") && args.has("seconds"))
@@ -155,6 +157,44 @@ bool ParseRecordOptions(const ParsedArgs& args, FILE* err, RecordOptions& option
         (std::string(name) == "seconds" ? options.limits.seconds : options.limits.every) = *value;
     }
     return true;
+}
+
+// --reconnect: stops taking frames from the lost camera, waits for a camera
+// at the same USB port and takes frames from it into the same file, the
+// first of them marked as after a gap. Leaves session.camera null when the
+// wait ended first (Ctrl-C, or the --seconds limit); returns a message when
+// the camera came back unfit for the file.
+std::string ReconnectRecording(FILE* err, Session& session, FrameTaker& taker, const RecordingLayout& layout,
+                               const RecordOptions& options)
+{
+    taker.Stop();
+    taker.MarkGap();
+    const CameraInfo was = session.info();
+    session.camera.reset();
+    std::fprintf(err, "vivazuzoz: the camera was lost; waiting for it to come back to USB port %s\n",
+                 was.identity().c_str());
+    std::fflush(err);
+    const auto lostAt = std::chrono::steady_clock::now();
+    const FrameTaker::Counts counts = taker.counts();
+    auto keepWaiting = [&] {
+        return !Interrupted() && (options.limits.seconds <= 0 || counts.received == 0 ||
+                                  std::chrono::steady_clock::now() - counts.first <
+                                      std::chrono::duration<double>(options.limits.seconds));
+    };
+    session.camera = Reopen(was, keepWaiting);
+    if (!session.camera)
+        return "";
+    int width = 0, height = 0;
+    OZL_USB_GetFPASize(session.handle(), &width, &height);
+    if (width != layout.width || height != layout.height)
+        return "the camera came back with frames of " + std::to_string(width) + "x" + std::to_string(height) +
+               ", not the recording's " + std::to_string(layout.width) + "x" + std::to_string(layout.height);
+    if (const Call start = taker.Start(session.handle()); !start.ok())
+        return DescribeFailure(start);
+    std::fprintf(err, "vivazuzoz: the camera is back after %.1f s; recording goes on\n",
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - lostAt).count());
+    std::fflush(err);
+    return "";
 }
 
 // Whether the file may pass what 32-bit offsets can address. The frame rate
@@ -220,6 +260,7 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
     const auto updateEvery = terminal ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000);
     const Clock::time_point start = Clock::now();
     Clock::time_point nextUpdate = start + updateEvery;
+    Clock::time_point waitFrom = start;  // the start, or the camera's reopening
     std::string description;  // made when the first frame is written
     std::string failure;
     RecordEnd end = RecordEnd::Done;
@@ -262,7 +303,8 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
     }
     auto writeFrame = [&](QueuedFrame&& frame) {
         if (failure.empty())
-            failure = writer.Append(frame.image.data(), frame.temp.data(), frame.sequence, frame.time, description);
+            failure = writer.Append(frame.image.data(), frame.temp.data(), frame.sequence, frame.time, description,
+                                    frame.afterGap);
         taker.Recycle(std::move(frame));
     };
     for (;;) {
@@ -278,11 +320,27 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
         }
         if (c.ended && c.queued == 0 && !description.empty())
             break;
-        if (session.camera->lost()) {
+        const bool lost = session.camera->lost();
+        const bool stalled = now - std::max(c.received ? c.last : start, waitFrom) >= kStallTimeout;
+        if ((lost || stalled) && options.reconnect) {
+            progress.Finish();
+            if (const std::string error = ReconnectRecording(err, session, taker, layout, options); !error.empty()) {
+                failure = error;
+                end = RecordEnd::WriteFailed;
+                break;
+            }
+            if (!session.camera) {  // the wait ended first
+                end = Interrupted() ? RecordEnd::Interrupted : RecordEnd::Done;
+                break;
+            }
+            waitFrom = Clock::now();
+            continue;
+        }
+        if (lost) {
             end = RecordEnd::Lost;
             break;
         }
-        if (now - (c.received ? c.last : start) >= kStallTimeout) {
+        if (stalled) {
             end = RecordEnd::Stalled;
             break;
         }
@@ -437,7 +495,9 @@ CommandSyntax RecordSyntax()
              {"output", 'o', "FILE.tiff", "the recording to write (replaced if it exists)", true},
              {"frames", 'n', "N", "stop after N frames written"},
              {"seconds", 's', "S", "stop after S seconds"},
-             {"every", 0, "SECONDS", "time-lapse: keep one frame per interval"}},
+             {"every", 0, "SECONDS", "time-lapse: keep one frame per interval"},
+             {"reconnect", 0, nullptr,
+              "when the camera is lost, wait for it at the same USB port and record on into the same file"}},
             0,
             0,
             "Each frame becomes one page with the image plane (16-bit unsigned) and, on a stream with\n"
@@ -446,7 +506,9 @@ CommandSyntax RecordSyntax()
             "camera, size, layout, frame rate, settings and environment parameters. ImageJ/Fiji, Python's\n"
             "tifffile and OpenCV read the file. Without --frames or --seconds the recording runs until\n"
             "interrupted (Ctrl-C), which ends the file cleanly. A failed write (a full disk) ends the\n"
-            "recording with a message; the file then holds every frame completed before.\n"
+            "recording with a message; the file then holds every frame completed before. With\n"
+            "--reconnect a camera that is lost is waited for, and the first frame recorded after it came\n"
+            "back has \"gap\": true in its pages' descriptions.\n"
             "See also 'vivazuzoz replay' and 'vivazuzoz snapshot --from'.\n"};
 }
 
