@@ -108,6 +108,15 @@ struct LiveServer::Impl {
     void Handle(HTTPServerRequest& request, HTTPServerResponse& response);
     bool ReadBody(HTTPServerRequest& request, HTTPServerResponse& response, std::string& body);
     void ServeFile(const std::string& path, const std::string& host, HTTPServerResponse& response);
+    // What admission learnt of a request, for dispatch.
+    struct Admitted {
+        std::string body;
+        std::string host;
+        Poco::URI uri;
+    };
+    bool Admit(HTTPServerRequest& request, HTTPServerResponse& response, Admitted& admitted);
+    bool TokenAdmitted(HTTPServerRequest& request, HTTPServerResponse& response, const Poco::URI& uri);
+    void Dispatch(HTTPServerRequest& request, HTTPServerResponse& response, const Admitted& admitted);
     void ListCameras(HTTPServerResponse& response);
     void ListSettings(HTTPServerResponse& response);
     void ListColormaps(HTTPServerResponse& response);
@@ -164,61 +173,87 @@ private:
 
 void LiveServer::Impl::Handle(HTTPServerRequest& request, HTTPServerResponse& response)
 {
+    Admitted admitted;
+    if (Admit(request, response, admitted))
+        Dispatch(request, response, admitted);
+}
+
+// Admission: the body (bounded), the Host header, the URI's length and path,
+// the token and, for requests that change something or open a stream, the
+// origin. Answers and returns false for a request that goes no further.
+bool LiveServer::Impl::Admit(HTTPServerRequest& request, HTTPServerResponse& response, Admitted& admitted)
+{
     // The (bounded) body first, so that whatever the answer, the connection
     // is left at the start of the next request.
-    std::string body;
-    if (!ReadBody(request, response, body))
-        return;
+    if (!ReadBody(request, response, admitted.body))
+        return false;
 
-    const std::string host = request.get("Host", "");
-    if (!HostAllowed(host, port, options.extraHosts))
+    admitted.host = request.get("Host", "");
+    if (!HostAllowed(admitted.host, port, options.extraHosts))
         return SendError(response, HTTPResponse::HTTP_FORBIDDEN,
-                         "Host header '" + host + "' is not this server's; use localhost or an IP address");
+                         "Host header '" + admitted.host + "' is not this server's; use localhost or an IP address"),
+               false;
 
     const std::string rawUri = request.getURI();
     if (rawUri.size() > 2048)
-        return SendError(response, HTTPResponse::HTTP_REQUEST_URI_TOO_LONG, "request URI too long");
+        return SendError(response, HTTPResponse::HTTP_REQUEST_URI_TOO_LONG, "request URI too long"), false;
     const std::string rawPath = rawUri.substr(0, rawUri.find('?'));
     if (rawPath.empty() || rawPath[0] != '/' || PathTraverses(rawPath))
-        return SendError(response, HTTPResponse::HTTP_BAD_REQUEST, "path not allowed");
-    const Poco::URI uri(rawUri);
-    const std::string path = uri.getPath();
+        return SendError(response, HTTPResponse::HTTP_BAD_REQUEST, "path not allowed"), false;
+    admitted.uri = Poco::URI(rawUri);
 
-    std::string queryToken;
-    for (const auto& [key, value] : uri.getQueryParameters())
-        if (key == "token")
-            queryToken = value;
-    if (!options.token.empty()) {
-        std::string given = queryToken;
-        const std::string authorization = request.get("Authorization", "");
-        if (given.empty() && authorization.compare(0, 7, "Bearer ") == 0)
-            given = authorization.substr(7);
-        if (given.empty())
-            given = request.get("X-Token", "");
-        if (given.empty())
-            given = CookieValue(request.get("Cookie", ""), kTokenCookie);
-        if (!TokenMatches(options.token, given))
-            return SendError(response, HTTPResponse::HTTP_UNAUTHORIZED,
-                             given.empty() ? "a token is needed (?token=, Authorization: Bearer or X-Token)"
-                                           : "wrong token");
-        // The page and the files and streams it loads then carry the token
-        // as a cookie that other sites' requests do not get.
-        if (!queryToken.empty())
-            response.set("Set-Cookie", std::string(kTokenCookie) + "=" + options.token +
-                                           "; Path=/; HttpOnly; SameSite=Strict");
-    }
+    if (!TokenAdmitted(request, response, admitted.uri))
+        return false;
 
     const std::string& method = request.getMethod();
     const bool upgrade = Poco::icompare(request.get("Upgrade", ""), "websocket") == 0;
     const bool changes = method != "GET" && method != "HEAD";
-    if ((changes || upgrade) && !OriginAllowed(request.get("Origin", ""), host))
-        return SendError(response, HTTPResponse::HTTP_FORBIDDEN, "request from another origin refused");
+    if ((changes || upgrade) && !OriginAllowed(request.get("Origin", ""), admitted.host))
+        return SendError(response, HTTPResponse::HTTP_FORBIDDEN, "request from another origin refused"), false;
+    return true;
+}
 
+// With a token set: the request carries it (query, Authorization: Bearer,
+// X-Token or the cookie set when the page was loaded with ?token=).
+bool LiveServer::Impl::TokenAdmitted(HTTPServerRequest& request, HTTPServerResponse& response, const Poco::URI& uri)
+{
+    if (options.token.empty())
+        return true;
+    std::string queryToken;
+    for (const auto& [key, value] : uri.getQueryParameters())
+        if (key == "token")
+            queryToken = value;
+    std::string given = queryToken;
+    const std::string authorization = request.get("Authorization", "");
+    if (given.empty() && authorization.compare(0, 7, "Bearer ") == 0)
+        given = authorization.substr(7);
+    if (given.empty())
+        given = request.get("X-Token", "");
+    if (given.empty())
+        given = CookieValue(request.get("Cookie", ""), kTokenCookie);
+    if (!TokenMatches(options.token, given))
+        return SendError(response, HTTPResponse::HTTP_UNAUTHORIZED,
+                         given.empty() ? "a token is needed (?token=, Authorization: Bearer or X-Token)"
+                                       : "wrong token"),
+               false;
+    // The page and the files and streams it loads then carry the token as a
+    // cookie that other sites' requests do not get.
+    if (!queryToken.empty())
+        response.set("Set-Cookie",
+                     std::string(kTokenCookie) + "=" + options.token + "; Path=/; HttpOnly; SameSite=Strict");
+    return true;
+}
+
+// Dispatch: the page's files, or the API route with its method and camera.
+void LiveServer::Impl::Dispatch(HTTPServerRequest& request, HTTPServerResponse& response, const Admitted& admitted)
+{
+    const std::string path = admitted.uri.getPath();
+    const std::string& method = request.getMethod();
     const Route route = ParseRoute(path);
     if (route.kind == RouteKind::None) {
         if (method != "GET")
             return SendError(response, HTTPResponse::HTTP_METHOD_NOT_ALLOWED, "only GET serves the page's files");
-        return ServeFile(path, host, response);
+        return ServeFile(path, admitted.host, response);
     }
     if (route.kind == RouteKind::Unknown)
         return SendError(response, HTTPResponse::HTTP_NOT_FOUND, "no such API path: " + path);
@@ -237,9 +272,9 @@ void LiveServer::Impl::Handle(HTTPServerRequest& request, HTTPServerResponse& re
     case RouteKind::Colormaps: return ListColormaps(response);
     case RouteKind::Cameras: return ListCameras(response);
     case RouteKind::CameraSettings: return ReadSettings(route.camera, response);
-    case RouteKind::CameraSetting: return WriteSetting(route.camera, route.setting, body, response);
+    case RouteKind::CameraSetting: return WriteSetting(route.camera, route.setting, admitted.body, response);
     case RouteKind::Shutter: return Shutter(route.camera, response);
-    case RouteKind::SnapshotPng: return Snapshot(route.camera, uri, response);
+    case RouteKind::SnapshotPng: return Snapshot(route.camera, admitted.uri, response);
     case RouteKind::TemperatureCsv: return Csv(route.camera, response);
     case RouteKind::Stream: return Stream(route.camera, request, response);
     default: return SendError(response, HTTPResponse::HTTP_NOT_FOUND, "no such API path: " + path);
