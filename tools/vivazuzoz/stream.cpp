@@ -321,42 +321,67 @@ CommandSyntax StreamSyntax()
             "Regions and alarms need a stream with temperatures.\n"};
 }
 
-int RunStream(Context& ctx, const ParsedArgs& args)
+namespace {
+
+// What the command line asks of a stream.
+struct StreamOptions {
+    int device = 0;
+    uint64_t frameLimit = 0;  // 0: no limit
+    double secondsLimit = 0;  // 0: no limit
+    double interval = 1.0;
+    std::vector<Region> regions;
+    std::vector<Watch> watches;
+    bool json = false;
+    bool exitOnAlarm = false;
+    bool reconnect = false;
+    std::string command;  // --exec
+
+    bool limited() const { return frameLimit != 0 || secondsLimit > 0; }
+};
+
+// The limits and the report interval. Returns kExitOk or a usage error's status.
+int ParseLimits(Context& ctx, const ParsedArgs& args, StreamOptions& o)
 {
-    int index = 0;
-    if (!DeviceOption(ctx, "stream", args, index))
+    if (!DeviceOption(ctx, "stream", args, o.device))
         return kExitUsage;
     if (args.has("frames") && args.has("seconds"))
         return UsageError(ctx, "stream", "give --frames or --seconds, not both");
-    long long frameLimit = 0;
-    if (!IntegerOption(ctx, "stream", args, "frames", 1, INT32_MAX, 0, frameLimit))
+    long long frames = 0;
+    if (!IntegerOption(ctx, "stream", args, "frames", 1, INT32_MAX, 0, frames))
         return kExitUsage;
-    double secondsLimit = 0;
+    o.frameLimit = static_cast<uint64_t>(frames);
     if (args.has("seconds")) {
         const auto seconds = ParseDecimal(args.value("seconds"));
         if (!seconds || *seconds <= 0 || *seconds > 1e6)
             return UsageError(ctx, "stream", "--seconds takes a positive number, not '" + args.value("seconds") + "'");
-        secondsLimit = *seconds;
+        o.secondsLimit = *seconds;
     }
-    double interval = 1.0;
     if (args.has("interval")) {
         const auto value = ParseDecimal(args.value("interval"));
         if (!value || *value < 0.1 || *value > 86400)
             return UsageError(ctx, "stream",
                               "--interval takes seconds from 0.1 to 86400, not '" + args.value("interval") + "'");
-        interval = *value;
+        o.interval = *value;
     }
+    o.json = args.has("json");
+    o.exitOnAlarm = args.has("exit-on-alarm");
+    o.reconnect = args.has("reconnect");
+    o.command = args.value("exec");
+    return kExitOk;
+}
 
-    std::vector<Region> regions;
+// The regions and the alarms on them. Returns kExitOk or a usage error's status.
+int ParseRegionsAndAlarms(Context& ctx, const ParsedArgs& args, StreamOptions& o)
+{
     for (const std::string& text : args.all("roi")) {
         std::string error;
-        const auto region = ParseRegion(text, static_cast<int>(regions.size()) + 1, error);
+        const auto region = ParseRegion(text, static_cast<int>(o.regions.size()) + 1, error);
         if (!region)
             return UsageError(ctx, "stream", error);
-        for (const Region& r : regions)
+        for (const Region& r : o.regions)
             if (r.name == region->name)
                 return UsageError(ctx, "stream", "two regions are called " + r.name);
-        regions.push_back(*region);
+        o.regions.push_back(*region);
     }
     const bool alarms = args.has("alarm-above") || args.has("alarm-below");
     for (const char* name : {"hysteresis", "exec", "exit-on-alarm"})
@@ -365,7 +390,6 @@ int RunStream(Context& ctx, const ParsedArgs& args)
     int hysteresis = 10;
     if (args.has("hysteresis") && (!Degrees(ctx, args, "hysteresis", hysteresis) || hysteresis < 0))
         return hysteresis < 0 ? UsageError(ctx, "stream", "--hysteresis may not be negative") : kExitUsage;
-    std::vector<Watch> watches;
     for (const auto& [name, kind] : {std::pair<const char*, AlarmKind>{"alarm-above", AlarmKind::Above},
                                      std::pair<const char*, AlarmKind>{"alarm-below", AlarmKind::Below}}) {
         if (!args.has(name))
@@ -373,148 +397,201 @@ int RunStream(Context& ctx, const ParsedArgs& args)
         AlarmRule rule{kind, 0, hysteresis};
         if (!Degrees(ctx, args, name, rule.threshold))
             return kExitUsage;
-        if (regions.empty())
-            watches.push_back(Watch{"frame", -1, Alarm(rule)});
-        for (size_t i = 0; i < regions.size(); ++i)
-            watches.push_back(Watch{regions[i].name, static_cast<int>(i), Alarm(rule)});
+        if (o.regions.empty())
+            o.watches.push_back(Watch{"frame", -1, Alarm(rule)});
+        for (size_t i = 0; i < o.regions.size(); ++i)
+            o.watches.push_back(Watch{o.regions[i].name, static_cast<int>(i), Alarm(rule)});
     }
-    const bool json = args.has("json");
-    const std::string command = args.value("exec");
+    return kExitOk;
+}
 
-    Session session;
-    if (const int status = OpenSelected(ctx, session, index))
-        return status;
-    const unsigned long handle = session.handle();
-    if (!regions.empty() || alarms) {
-        bool withTemp = false;
-        if (const Call probe = session.camera->ProbeTemperatures(withTemp); !probe.ok())
-            return FailCall(ctx, probe);
-        if (!withTemp)
-            return Fail(ctx, "regions and alarms need temperatures, and this camera's stream carries none");
-        int width = 0, height = 0;
-        OZL_USB_GetFPASize(handle, &width, &height);
-        for (const Region& r : regions)
-            if (const std::string error = CheckRegion(r, width, height); !error.empty())
-                return UsageError(ctx, "stream", error);
-    }
+// Regions and alarms need temperatures, and regions inside the frame.
+int CheckCameraFits(Context& ctx, Session& session, const StreamOptions& o)
+{
+    if (o.regions.empty() && o.watches.empty())
+        return kExitOk;
+    bool withTemp = false;
+    if (const Call probe = session.camera->ProbeTemperatures(withTemp); !probe.ok())
+        return FailCall(ctx, probe);
+    if (!withTemp)
+        return Fail(ctx, "regions and alarms need temperatures, and this camera's stream carries none");
+    int width = 0, height = 0;
+    OZL_USB_GetFPASize(session.handle(), &width, &height);
+    for (const Region& r : o.regions)
+        if (const std::string error = CheckRegion(r, width, height); !error.empty())
+            return UsageError(ctx, "stream", error);
+    return kExitOk;
+}
 
-    const Clock::time_point start = Clock::now();
-    StreamState state(static_cast<uint64_t>(frameLimit), regions, std::move(watches), start);
-    ProgressLine progress(ctx.out, ctx.terminal && !json);
-    const auto updateEvery = ctx.terminal && !json ? std::chrono::duration<double>(0.25)
-                                                   : std::chrono::duration<double>(interval);
-    StreamEnd end = StreamEnd::Done;
-    Report final;
-    std::vector<pid_t> children;
-    bool execFailed = false;
-    auto handleEvent = [&](const AlarmEvent& e) {
-        progress.Finish();
-        std::fprintf(ctx.out, "%s\n", json ? AlarmJson(e).c_str() : AlarmText(e).c_str());
-        std::fflush(ctx.out);
-        if (!command.empty()) {
-            const pid_t pid = StartAlarmCommand(command, e);
-            if (pid > 0)
-                children.push_back(pid);
-            else
-                execFailed = true;
-        }
-    };
+// One stream from its first frame to its summary: the command's thread
+// reports, prints alarms and starts their commands while the read thread
+// counts frames into `state`.
+class StreamRun {
+public:
+    StreamRun(Context& ctx, Session& session, StreamOptions& o)
+        : ctx_(ctx),
+          session_(session),
+          o_(o),
+          start_(Clock::now()),
+          state_(o.frameLimit, o.regions, std::move(o.watches), start_),
+          progress_(ctx.out, ctx.terminal && !o.json)
     {
-        auto sink = [&state](const FrameRef& f) { state.Count(f); };
-        auto source = std::make_unique<FrameStream>(handle, sink);
-        Clock::time_point waitFrom = start;
-        if (const Call call = source->Start(); !call.ok())
-            return FailCall(ctx, call);
-        auto nextUpdate = start + std::chrono::duration_cast<Clock::duration>(updateEvery);
-        std::unique_lock<std::mutex> lock(state.mutex);
+    }
+
+    // Streams until a limit, Ctrl-C, an alarm (--exit-on-alarm) or the
+    // camera's loss ends it, then prints the summary. Returns the exit status.
+    int Run()
+    {
+        StreamEnd end = StreamEnd::Done;
+        {
+            auto source = std::make_unique<FrameStream>(session_.handle(), sink_);
+            if (const Call call = source->Start(); !call.ok())
+                return FailCall(ctx_, call);
+            end = Loop(source);
+        }  // callbacks stopped
+        return Finish(end, Report{state_.Figures(Clock::now()), state_.latest});
+    }
+
+private:
+    StreamEnd Loop(std::unique_ptr<FrameStream>& source)
+    {
+        const auto updateEvery = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(ctx_.terminal && !o_.json ? 0.25 : o_.interval));
+        auto nextUpdate = start_ + updateEvery;
+        Clock::time_point waitFrom = start_;  // the start, or the camera's reopening
+        std::unique_lock<std::mutex> lock(state_.mutex);
         for (;;) {
-            state.changed.wait_for(lock, kPollInterval);
-            while (!state.events.empty() && end != StreamEnd::Alarm) {
-                const AlarmEvent event = state.events.front();
-                state.events.pop_front();
-                lock.unlock();
-                handleEvent(event);
-                lock.lock();
-                if (event.raised && args.has("exit-on-alarm"))
-                    end = StreamEnd::Alarm;
-            }
-            for (auto it = children.begin(); it != children.end();)
-                it = waitpid(*it, nullptr, WNOHANG) == 0 ? it + 1 : children.erase(it);
-            if (end == StreamEnd::Alarm)
-                break;
+            state_.changed.wait_for(lock, kPollInterval);
+            if (TakeEvents(lock))
+                return StreamEnd::Alarm;
             const Clock::time_point now = Clock::now();
             // A frame, the start, or the camera's reopening: the stall time counts from the latest.
-            const Clock::time_point lastSign = state.frames ? std::max(state.last, waitFrom) : waitFrom;
-            if (frameLimit && state.frames >= static_cast<uint64_t>(frameLimit))
-                break;
-            if (secondsLimit > 0 && now - start >= std::chrono::duration<double>(secondsLimit))
-                break;
-            if (Interrupted()) {
-                // Without limits, Ctrl-C is how a stream ends.
-                end = frameLimit || secondsLimit > 0 ? StreamEnd::Interrupted : StreamEnd::Done;
-                break;
-            }
-            const bool lost = session.camera->lost(), stalled = now - lastSign >= kStallTimeout;
-            if ((lost || stalled) && args.has("reconnect")) {
+            const Clock::time_point lastSign = state_.frames ? std::max(state_.last, waitFrom) : waitFrom;
+            if (o_.frameLimit && state_.frames >= o_.frameLimit)
+                return StreamEnd::Done;
+            if (o_.secondsLimit > 0 && now - start_ >= std::chrono::duration<double>(o_.secondsLimit))
+                return StreamEnd::Done;
+            if (Interrupted())
+                return o_.limited() ? StreamEnd::Interrupted : StreamEnd::Done;  // without limits, Ctrl-C ends it
+            const bool lost = session_.camera->lost(), stalled = now - lastSign >= kStallTimeout;
+            if ((lost || stalled) && o_.reconnect) {
                 lock.unlock();
                 const uint64_t next = source->nextSequence();
                 source.reset();  // no callback runs on the lost camera any more
-                source = Reconnect(ctx, session, progress, sink, next, start, secondsLimit);
+                source = Reconnect(ctx_, session_, progress_, sink_, next, start_, o_.secondsLimit);
                 lock.lock();
-                if (!source) {
-                    end = Interrupted() ? (frameLimit || secondsLimit > 0 ? StreamEnd::Interrupted : StreamEnd::Done)
-                                        : StreamEnd::Done;
-                    break;
-                }
+                if (!source)
+                    return Interrupted() && o_.limited() ? StreamEnd::Interrupted : StreamEnd::Done;
                 waitFrom = Clock::now();
                 continue;
             }
-            if (lost) {
-                end = StreamEnd::Lost;
-                break;
-            }
-            if (stalled) {
-                end = StreamEnd::Stalled;
-                break;
-            }
+            if (lost)
+                return StreamEnd::Lost;
+            if (stalled)
+                return StreamEnd::Stalled;
             if (now >= nextUpdate) {
-                const Report report{state.Figures(now), state.latest};
+                const Report report{state_.Figures(now), state_.latest};
                 lock.unlock();
-                if (json) {
-                    std::fprintf(ctx.out, "%s\n", ReportJson("report", report, regions).c_str());
-                    std::fflush(ctx.out);
-                } else {
-                    progress.Update(ReportText(report, regions));
-                }
+                PrintReport(report);
                 lock.lock();
-                nextUpdate = now + std::chrono::duration_cast<Clock::duration>(updateEvery);
+                nextUpdate = now + updateEvery;
             }
         }
-        final = Report{state.Figures(Clock::now()), state.latest};
-    }  // callbacks stopped
-    progress.Finish();
-    if (json)
-        std::fprintf(ctx.out, "%s\n", ReportJson("summary", final, regions).c_str());
-    else
-        std::fprintf(ctx.out, "Received %s\n", ReportText(final, regions).c_str());
-    std::fflush(ctx.out);
-    for (const pid_t pid : children)
-        waitpid(pid, nullptr, 0);
-    if (execFailed)
-        Fail(ctx, "could not start the --exec command");
-    switch (end) {
-    case StreamEnd::Done:
-        return execFailed ? kExitFailure : kExitOk;
-    case StreamEnd::Interrupted:
-        return kExitInterrupted;
-    case StreamEnd::Alarm:
-        return kExitAlarm;
-    case StreamEnd::Lost:
-        return Fail(ctx, "the camera was lost (unplugged or no longer answering); stream ended");
-    case StreamEnd::Stalled:
-        return Fail(ctx, "no frame from the camera for 5 s; stream ended");
     }
-    return kExitFailure;
+
+    // Prints the alarm changes the read thread queued and starts their
+    // commands; reaps commands that ended. True when --exit-on-alarm ends
+    // the stream. Needs state_.mutex held (through `lock`).
+    bool TakeEvents(std::unique_lock<std::mutex>& lock)
+    {
+        bool stop = false;
+        while (!state_.events.empty() && !stop) {
+            const AlarmEvent event = state_.events.front();
+            state_.events.pop_front();
+            lock.unlock();
+            progress_.Finish();
+            std::fprintf(ctx_.out, "%s\n", o_.json ? AlarmJson(event).c_str() : AlarmText(event).c_str());
+            std::fflush(ctx_.out);
+            if (!o_.command.empty()) {
+                const pid_t pid = StartAlarmCommand(o_.command, event);
+                if (pid > 0)
+                    children_.push_back(pid);
+                else
+                    execFailed_ = true;
+            }
+            lock.lock();
+            stop = event.raised && o_.exitOnAlarm;
+        }
+        for (auto it = children_.begin(); it != children_.end();)
+            it = waitpid(*it, nullptr, WNOHANG) == 0 ? it + 1 : children_.erase(it);
+        return stop;
+    }
+
+    void PrintReport(const Report& report)
+    {
+        if (o_.json) {
+            std::fprintf(ctx_.out, "%s\n", ReportJson("report", report, o_.regions).c_str());
+            std::fflush(ctx_.out);
+        } else {
+            progress_.Update(ReportText(report, o_.regions));
+        }
+    }
+
+    // The summary, the alarm commands waited for, and the exit status.
+    int Finish(StreamEnd end, const Report& final)
+    {
+        progress_.Finish();
+        if (o_.json)
+            std::fprintf(ctx_.out, "%s\n", ReportJson("summary", final, o_.regions).c_str());
+        else
+            std::fprintf(ctx_.out, "Received %s\n", ReportText(final, o_.regions).c_str());
+        std::fflush(ctx_.out);
+        for (const pid_t pid : children_)
+            waitpid(pid, nullptr, 0);
+        if (execFailed_)
+            Fail(ctx_, "could not start the --exec command");
+        switch (end) {
+        case StreamEnd::Done:
+            return execFailed_ ? kExitFailure : kExitOk;
+        case StreamEnd::Interrupted:
+            return kExitInterrupted;
+        case StreamEnd::Alarm:
+            return kExitAlarm;
+        case StreamEnd::Lost:
+            return Fail(ctx_, "the camera was lost (unplugged or no longer answering); stream ended");
+        case StreamEnd::Stalled:
+            return Fail(ctx_, "no frame from the camera for 5 s; stream ended");
+        }
+        return kExitFailure;
+    }
+
+    Context& ctx_;
+    Session& session_;
+    const StreamOptions& o_;
+    const Clock::time_point start_;
+    StreamState state_;
+    ProgressLine progress_;
+    const FrameStream::Callback sink_ = [this](const FrameRef& f) { state_.Count(f); };
+    // Command thread only.
+    std::vector<pid_t> children_;
+    bool execFailed_ = false;
+};
+
+}  // namespace
+
+int RunStream(Context& ctx, const ParsedArgs& args)
+{
+    StreamOptions options;
+    if (const int status = ParseLimits(ctx, args, options))
+        return status;
+    if (const int status = ParseRegionsAndAlarms(ctx, args, options))
+        return status;
+    Session session;
+    if (const int status = OpenSelected(ctx, session, options.device))
+        return status;
+    if (const int status = CheckCameraFits(ctx, session, options))
+        return status;
+    return StreamRun(ctx, session, options).Run();
 }
 
 }  // namespace vivatool
