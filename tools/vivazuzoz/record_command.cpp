@@ -216,77 +216,129 @@ bool NeedsBigTiff(const RecordOptions& options, const RecordingLayout& layout)
 
 }  // namespace
 
-int RunRecord(Context& ctx, const ParsedArgs& args)
-{
-    FILE* const out = ctx.out;
-    FILE* const err = ctx.err;
-    const bool terminal = ctx.terminal;
-    RecordOptions options;
-    if (!ParseRecordOptions(args, err, options))
-        return kExitUsage;
+namespace {
 
-    // The camera as every command picks and opens it; the library then runs
-    // in the tool's state folder, so the file name is taken as typed.
-    const std::string outputFile = UserPath(options.output);
-    Session session;
-    if (const int status = OpenSelected(ctx, session, options.device))
-        return status;
-    const unsigned long handle = session.handle();
+// One recording from the first frame to the closed file: the read thread
+// queues frames in the taker, this (the command's) thread writes them.
+class RecordRun {
+public:
+    RecordRun(Context& ctx, Session& session, const RecordOptions& options, const RecordingLayout& layout,
+              std::string settingsJson, RecordingWriter& writer)
+        : ctx_(ctx),
+          session_(session),
+          options_(options),
+          layout_(layout),
+          settingsJson_(std::move(settingsJson)),
+          writer_(writer),
+          taker_(layout.width, layout.height, layout.withTemp, options.limits),
+          progress_(ctx.out, ctx.terminal)
+    {
+    }
 
-    RecordingLayout layout;
-    if (const Call size{"OZL_USB_GetFPASize", OZL_USB_GetFPASize(handle, &layout.width, &layout.height)};
-        !size.ok())
-        return Fail(err, DescribeFailure(size));
-    if (const Call probe = session.camera->ProbeTemperatures(layout.withTemp); !probe.ok())
-        return Fail(err, DescribeFailure(probe));
+    int Run(const std::string& outputFile)
+    {
+        if (const Call call = taker_.Start(session_.handle()); !call.ok()) {
+            writer_.Close();
+            return Fail(ctx_.err, DescribeFailure(call));
+        }
+        RecordEnd end = Loop();
+        taker_.Stop();  // callbacks stopped: whatever is queued is all there is
+        if (end != RecordEnd::WriteFailed) {
+            if (description_.empty())
+                description_ = Description(taker_.counts());
+            while (auto frame = taker_.Next(Clock::duration::zero()))
+                WriteFrame(std::move(*frame));
+            if (!failure_.empty())
+                end = RecordEnd::WriteFailed;
+        }
+        progress_.Finish();
+        return Finish(end, outputFile);
+    }
 
-    // Everything the description says but the frame rate, read before the
-    // stream is recorded.
-    JsonWriter settings;
-    settings.BeginObject();
-    WriteSettings(settings, handle);
-    settings.EndObject();
-    const std::string settingsJson = settings.str();  // {"settings":{...}}
+private:
+    RecordEnd Loop()
+    {
+        const auto updateEvery = ctx_.terminal ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000);
+        Clock::time_point nextUpdate = start_ + updateEvery;
+        Clock::time_point waitFrom = start_;  // the start, or the camera's reopening
+        for (;;) {
+            const FrameTaker::Counts c = taker_.counts();
+            const Clock::time_point now = Clock::now();
+            if (!failure_.empty())
+                return RecordEnd::WriteFailed;
+            if (Interrupted())
+                return RecordEnd::Interrupted;
+            if (c.ended && c.queued == 0 && !description_.empty())
+                return RecordEnd::Done;
+            const bool lost = session_.camera->lost();
+            const bool stalled = now - std::max(c.received ? c.last : start_, waitFrom) >= kStallTimeout;
+            if ((lost || stalled) && options_.reconnect) {
+                progress_.Finish();
+                failure_ = ReconnectRecording(ctx_.err, session_, taker_, layout_, options_);
+                if (!failure_.empty())
+                    return RecordEnd::WriteFailed;
+                if (!session_.camera)  // the wait ended first
+                    return Interrupted() ? RecordEnd::Interrupted : RecordEnd::Done;
+                waitFrom = Clock::now();
+                continue;
+            }
+            if (lost)
+                return RecordEnd::Lost;
+            if (stalled)
+                return RecordEnd::Stalled;
+            // The first page waits until the frame rate can be told.
+            if (description_.empty()) {
+                if (c.taken == 0 || (c.received < kRateFrames && now - c.first < kRateWindow && !c.ended)) {
+                    taker_.Wait(kPollInterval);
+                    continue;
+                }
+                description_ = Description(c);
+            }
+            if (auto frame = taker_.Next(kPollInterval))
+                WriteFrame(std::move(*frame));
+            if (now >= nextUpdate) {
+                progress_.Update("Recording " + options_.output + ": " + std::to_string(writer_.frames()) +
+                                 (writer_.frames() == 1 ? " frame, " : " frames, ") +
+                                 Seconds(std::chrono::duration<double>(now - start_).count()) + " s, " +
+                                 Megabytes(writer_.bytes()));
+                nextUpdate = now + updateEvery;
+            }
+        }
+    }
 
-    // Signals are caught before the file exists: whoever sees the file can
-    // interrupt the recording cleanly.
-    InterruptGuard signals({/*secondSignalKills=*/false, /*ignoreFileSizeLimit=*/true, /*restartCalls=*/false});
-    RecordingWriter writer;
-    if (std::string error = writer.Create(outputFile, layout, NeedsBigTiff(options, layout)); !error.empty())
-        return Fail(err, AsTyped(error, outputFile, options.output));
+    void WriteFrame(QueuedFrame&& frame)
+    {
+        if (failure_.empty())
+            failure_ = writer_.Append(frame.image.data(), frame.temp.data(), frame.sequence, frame.time,
+                                      description_, frame.afterGap);
+        taker_.Recycle(std::move(frame));
+    }
 
-    FrameTaker taker(layout.width, layout.height, layout.withTemp, options.limits);
-    ProgressLine progress(out, terminal);
-    const auto updateEvery = terminal ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000);
-    const Clock::time_point start = Clock::now();
-    Clock::time_point nextUpdate = start + updateEvery;
-    Clock::time_point waitFrom = start;  // the start, or the camera's reopening
-    std::string description;  // made when the first frame is written
-    std::string failure;
-    RecordEnd end = RecordEnd::Done;
-
-    auto makeDescription = [&](const FrameTaker::Counts& c) {
+    // The recording's description for its first page, the frame rate
+    // measured from the frames received so far.
+    std::string Description(const FrameTaker::Counts& c) const
+    {
         const double span = std::chrono::duration<double>(c.last - c.first).count();
         JsonWriter json;
         json.BeginObject()
             .Key("format").String(kRecordingFormat)
             .Key("version").Int(1)
-            .Key("camera").String(session.info().name)
-            .Key("width").Int(layout.width)
-            .Key("height").Int(layout.height)
-            .Key("layout").String(LayoutName(layout.withTemp))
+            .Key("camera").String(session_.info().name)
+            .Key("width").Int(layout_.width)
+            .Key("height").Int(layout_.height)
+            .Key("layout").String(LayoutName(layout_.withTemp))
             .Key("frame_rate");
         if (c.received >= 2 && span > 0)
             json.Number(static_cast<double>(c.received - 1) / span, 2);
         else
             json.Null();
         json.Key("every");
-        if (options.limits.every > 0)
-            json.Number(options.limits.every, 6);
+        if (options_.limits.every > 0)
+            json.Number(options_.limits.every, 6);
         else
             json.Null();
         json.Key("image_plane").String("uint16, raw samples as the camera sends them");
-        if (layout.withTemp)
+        if (layout_.withTemp)
             json.Key("temperature_plane").String("int16, tenths of a degree in the camera's temperature unit");
         json.Key("started").String(UtcText(c.firstWall));
         json.Key("tool").String(std::string("vivazuzoz ") + VIVAZUZOZ_TOOL_VERSION);
@@ -294,123 +346,100 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
         // Splice the settings object in before the closing brace.
         std::string text = json.str();
         text.pop_back();
-        return text + "," + settingsJson.substr(1);
-    };
-
-    if (const Call call = taker.Start(handle); !call.ok()) {
-        writer.Close();
-        return Fail(err, DescribeFailure(call));
-    }
-    auto writeFrame = [&](QueuedFrame&& frame) {
-        if (failure.empty())
-            failure = writer.Append(frame.image.data(), frame.temp.data(), frame.sequence, frame.time, description,
-                                    frame.afterGap);
-        taker.Recycle(std::move(frame));
-    };
-    for (;;) {
-        const FrameTaker::Counts c = taker.counts();
-        const Clock::time_point now = Clock::now();
-        if (!failure.empty()) {
-            end = RecordEnd::WriteFailed;
-            break;
-        }
-        if (Interrupted()) {
-            end = RecordEnd::Interrupted;
-            break;
-        }
-        if (c.ended && c.queued == 0 && !description.empty())
-            break;
-        const bool lost = session.camera->lost();
-        const bool stalled = now - std::max(c.received ? c.last : start, waitFrom) >= kStallTimeout;
-        if ((lost || stalled) && options.reconnect) {
-            progress.Finish();
-            if (const std::string error = ReconnectRecording(err, session, taker, layout, options); !error.empty()) {
-                failure = error;
-                end = RecordEnd::WriteFailed;
-                break;
-            }
-            if (!session.camera) {  // the wait ended first
-                end = Interrupted() ? RecordEnd::Interrupted : RecordEnd::Done;
-                break;
-            }
-            waitFrom = Clock::now();
-            continue;
-        }
-        if (lost) {
-            end = RecordEnd::Lost;
-            break;
-        }
-        if (stalled) {
-            end = RecordEnd::Stalled;
-            break;
-        }
-        // The first page waits until the frame rate can be told.
-        if (description.empty()) {
-            if (c.taken == 0 || (c.received < kRateFrames && now - c.first < kRateWindow && !c.ended)) {
-                taker.Wait(kPollInterval);
-                continue;
-            }
-            description = makeDescription(c);
-        }
-        if (auto frame = taker.Next(kPollInterval))
-            writeFrame(std::move(*frame));
-        if (now >= nextUpdate) {
-            progress.Update("Recording " + options.output + ": " + std::to_string(writer.frames()) +
-                            (writer.frames() == 1 ? " frame, " : " frames, ") +
-                            Seconds(std::chrono::duration<double>(now - start).count()) + " s, " +
-                            Megabytes(writer.bytes()));
-            nextUpdate = now + updateEvery;
-        }
-    }
-    taker.Stop();  // callbacks stopped: whatever is queued is all there is
-    if (end != RecordEnd::WriteFailed) {
-        if (description.empty())
-            description = makeDescription(taker.counts());
-        while (auto frame = taker.Next(Clock::duration::zero()))
-            writeFrame(std::move(*frame));
-        if (!failure.empty())
-            end = RecordEnd::WriteFailed;
-    }
-    progress.Finish();
-    const FrameTaker::Counts c = taker.counts();
-    const uint64_t written = writer.frames();
-    const std::string closeError = writer.Close();
-    if (failure.empty() && !closeError.empty()) {
-        failure = closeError;
-        end = RecordEnd::WriteFailed;
+        return text + "," + settingsJson_.substr(1);
     }
 
-    if (written > 0)
-        std::fprintf(out, "Wrote %s: %llu %s (%dx%d, %s), %s\n", options.output.c_str(),
-                     static_cast<unsigned long long>(written), written == 1 ? "frame" : "frames", layout.width,
-                     layout.height, LayoutName(layout.withTemp).c_str(), Megabytes(writer.bytes()).c_str());
-    if (c.dropped > 0)
-        std::fprintf(err, "vivazuzoz: %llu frames dropped: the file was not written fast enough\n",
-                     static_cast<unsigned long long>(c.dropped));
-    if (c.foreign > 0)
-        std::fprintf(err, "vivazuzoz: %llu frames of another size than %dx%d were left out\n",
-                     static_cast<unsigned long long>(c.foreign), layout.width, layout.height);
-    const std::string kept = written > 0 ? "; " + options.output + " holds the " + std::to_string(written) +
-                                               " frames recorded before"
-                                         : "; no frame was recorded";
-    switch (end) {
-    case RecordEnd::Done:
-        if (written == 0)
-            return Fail(err, "no frame was recorded");
-        return kExitOk;
-    case RecordEnd::Interrupted:
-        if (!options.limits.frames && options.limits.seconds <= 0 && written > 0)
-            return kExitOk;  // Ctrl-C is how an unlimited recording ends
-        std::fprintf(err, "vivazuzoz: interrupted%s\n", kept.c_str());
-        return kExitInterrupted;
-    case RecordEnd::Lost:
-        return Fail(err, "the camera was lost (unplugged or no longer answering); recording ended" + kept);
-    case RecordEnd::Stalled:
-        return Fail(err, "no frame from the camera for 5 s; recording ended" + kept);
-    case RecordEnd::WriteFailed:
-        return Fail(err, AsTyped(failure, outputFile, options.output) + "; recording ended" + kept);
+    // Closes the file, says what it holds and returns the exit status.
+    int Finish(RecordEnd end, const std::string& outputFile)
+    {
+        FILE* const err = ctx_.err;
+        const FrameTaker::Counts c = taker_.counts();
+        const uint64_t written = writer_.frames();
+        const std::string closeError = writer_.Close();
+        if (failure_.empty() && !closeError.empty()) {
+            failure_ = closeError;
+            end = RecordEnd::WriteFailed;
+        }
+        if (written > 0)
+            std::fprintf(ctx_.out, "Wrote %s: %llu %s (%dx%d, %s), %s\n", options_.output.c_str(),
+                         static_cast<unsigned long long>(written), written == 1 ? "frame" : "frames", layout_.width,
+                         layout_.height, LayoutName(layout_.withTemp).c_str(), Megabytes(writer_.bytes()).c_str());
+        if (c.dropped > 0)
+            std::fprintf(err, "vivazuzoz: %llu frames dropped: the file was not written fast enough\n",
+                         static_cast<unsigned long long>(c.dropped));
+        if (c.foreign > 0)
+            std::fprintf(err, "vivazuzoz: %llu frames of another size than %dx%d were left out\n",
+                         static_cast<unsigned long long>(c.foreign), layout_.width, layout_.height);
+        const std::string kept = written > 0 ? "; " + options_.output + " holds the " + std::to_string(written) +
+                                                   " frames recorded before"
+                                             : "; no frame was recorded";
+        switch (end) {
+        case RecordEnd::Done:
+            if (written == 0)
+                return Fail(err, "no frame was recorded");
+            return kExitOk;
+        case RecordEnd::Interrupted:
+            if (!options_.limits.frames && options_.limits.seconds <= 0 && written > 0)
+                return kExitOk;  // Ctrl-C is how an unlimited recording ends
+            std::fprintf(err, "vivazuzoz: interrupted%s\n", kept.c_str());
+            return kExitInterrupted;
+        case RecordEnd::Lost:
+            return Fail(err, "the camera was lost (unplugged or no longer answering); recording ended" + kept);
+        case RecordEnd::Stalled:
+            return Fail(err, "no frame from the camera for 5 s; recording ended" + kept);
+        case RecordEnd::WriteFailed:
+            return Fail(err, AsTyped(failure_, outputFile, options_.output) + "; recording ended" + kept);
+        }
+        return kExitFailure;
     }
-    return kExitFailure;
+
+    Context& ctx_;
+    Session& session_;
+    const RecordOptions& options_;
+    const RecordingLayout layout_;
+    const std::string settingsJson_;  // {"settings":{...}}
+    RecordingWriter& writer_;
+    FrameTaker taker_;
+    ProgressLine progress_;
+    const Clock::time_point start_ = Clock::now();
+    std::string description_;  // made when the first frame is written
+    std::string failure_;
+};
+
+}  // namespace
+
+int RunRecord(Context& ctx, const ParsedArgs& args)
+{
+    RecordOptions options;
+    if (!ParseRecordOptions(args, ctx.err, options))
+        return kExitUsage;
+    // The camera as every command picks and opens it; the library then runs
+    // in the tool's state folder, so the file name is taken as typed.
+    const std::string outputFile = UserPath(options.output);
+    Session session;
+    if (const int status = OpenSelected(ctx, session, options.device))
+        return status;
+
+    RecordingLayout layout;
+    if (const Call size{"OZL_USB_GetFPASize", OZL_USB_GetFPASize(session.handle(), &layout.width, &layout.height)};
+        !size.ok())
+        return Fail(ctx.err, DescribeFailure(size));
+    if (const Call probe = session.camera->ProbeTemperatures(layout.withTemp); !probe.ok())
+        return Fail(ctx.err, DescribeFailure(probe));
+    // Everything the description says but the frame rate, read before the
+    // stream is recorded.
+    JsonWriter settings;
+    settings.BeginObject();
+    WriteSettings(settings, session.handle());
+    settings.EndObject();
+
+    // Signals are caught before the file exists: whoever sees the file can
+    // interrupt the recording cleanly.
+    InterruptGuard signals({/*secondSignalKills=*/false, /*ignoreFileSizeLimit=*/true, /*restartCalls=*/false});
+    RecordingWriter writer;
+    if (std::string error = writer.Create(outputFile, layout, NeedsBigTiff(options, layout)); !error.empty())
+        return Fail(ctx.err, AsTyped(error, outputFile, options.output));
+    return RecordRun(ctx, session, options, layout, settings.str(), writer).Run(outputFile);
 }
 
 // ---------------------------------------------------------------- replay
