@@ -110,6 +110,102 @@ struct SettingReading {
     SettingValue value;
 };
 
+// Everything `info` shows, read from the camera: the stream's layout and
+// size, and every setting with one exchange per value.
+struct InfoReading {
+    CameraInfo camera;
+    Call probe;
+    bool withTemp = false;
+    Call size;
+    int width = 0;
+    int height = 0;
+    std::vector<SettingReading> readings;
+
+    // A failure other than "not supported" (which is shown as such).
+    static bool Failed(const Call& call) { return !call.ok() && call.result != OZL_USB_NOT_SUPPORTED; }
+    bool failed() const
+    {
+        return !probe.ok() || !size.ok() ||
+               std::any_of(readings.begin(), readings.end(), [](const SettingReading& r) { return Failed(r.call); });
+    }
+};
+
+InfoReading ReadInfo(Session& session)
+{
+    InfoReading info;
+    info.camera = session.info();
+    info.probe = session.camera->ProbeTemperatures(info.withTemp);
+    info.size = Call{"OZL_USB_GetFPASize", OZL_USB_GetFPASize(session.handle(), &info.width, &info.height)};
+    std::vector<const Setting*> shown;
+    for (const Setting& s : Settings())
+        shown.push_back(&s);
+    std::vector<Call> calls;
+    std::vector<SettingValue> values;
+    ReadSettings(session.handle(), shown, calls, values);
+    for (size_t i = 0; i < shown.size(); ++i)
+        info.readings.push_back(SettingReading{shown[i], calls[i], values[i]});
+    return info;
+}
+
+void PrintInfoJson(FILE* out, const InfoReading& in)
+{
+    const CameraInfo& info = in.camera;
+    JsonWriter json;
+    json.BeginObject().Key("index").Int(info.index);
+    WriteCameraFields(json, info);
+    json.Key("stream").BeginObject().Key("width").Int(in.width).Key("height").Int(in.height);
+    json.Key("temperatures");
+    if (in.probe.ok())
+        json.Bool(in.withTemp);
+    else
+        json.Null();
+    json.EndObject();
+    json.Key("settings").BeginObject();
+    for (const SettingReading& r : in.readings) {
+        json.Key(r.setting->name);
+        if (r.call.ok())
+            WriteSettingJson(json, *r.setting, r.value);
+        else
+            json.Null();
+    }
+    json.EndObject().Key("not_supported").BeginArray();
+    for (const SettingReading& r : in.readings)
+        if (r.call.result == OZL_USB_NOT_SUPPORTED)
+            json.String(r.setting->name);
+    json.EndArray().Key("errors").BeginObject();
+    for (const Call& c : {in.probe, in.size})
+        if (!c.ok())
+            json.Key(c.function).String(DescribeFailure(c));
+    for (const SettingReading& r : in.readings)
+        if (InfoReading::Failed(r.call))
+            json.Key(r.setting->name).String(DescribeFailure(r.call));
+    json.EndObject().EndObject();
+    std::fprintf(out, "%s\n", json.str().c_str());
+}
+
+void PrintInfoText(FILE* out, const InfoReading& in)
+{
+    const CameraInfo& info = in.camera;
+    std::fprintf(out, "Camera %d: %s\n", info.index, info.name.c_str());
+    std::fprintf(out, "  %-20s%s\n", "video node", NodeText(info.videoPath).c_str());
+    std::fprintf(out, "  %-20s%s\n", "serial node", NodeText(info.serialPath).c_str());
+    const std::string layout = !in.probe.ok() ? "layout unknown (" + DescribeFailure(in.probe) + ")"
+                               : in.withTemp  ? "image and temperature"
+                                              : "image only";
+    std::fprintf(out, "  %-20s%dx%d, %s\n", "stream", in.width, in.height, layout.c_str());
+    const SettingGroup* current = nullptr;
+    for (const SettingReading& r : in.readings) {
+        if (!current || *current != r.setting->group) {
+            current = &r.setting->group;
+            std::fprintf(out, "%s\n", GroupTitle(*current));
+        }
+        const std::string text = r.call.ok()                              ? FormatSettingValue(*r.setting, r.value)
+                                 : r.call.result == OZL_USB_NOT_SUPPORTED ? "not supported"
+                                                                          : "failed: " + DescribeFailure(r.call);
+        std::fprintf(out, "  %-20s%s\n", r.setting->name, text.c_str());
+    }
+}
+
 int RunInfo(Context& ctx, const ParsedArgs& args)
 {
     int index = 0;
@@ -118,92 +214,21 @@ int RunInfo(Context& ctx, const ParsedArgs& args)
     Session session;
     if (const int status = OpenSelected(ctx, session, index))
         return status;
-    const unsigned long handle = session.handle();
-
-    bool withTemp = false;
-    const Call probe = session.camera->ProbeTemperatures(withTemp);
-    int width = 0, height = 0;
-    const Call size{"OZL_USB_GetFPASize", OZL_USB_GetFPASize(handle, &width, &height)};
-
-    // A setting the camera or its stream does not support is shown as such;
-    // any other failure is shown too and makes the command fail at the end.
-    std::vector<const Setting*> shown;
-    for (const Setting& s : Settings())
-        shown.push_back(&s);
-    std::vector<Call> calls;
-    std::vector<SettingValue> values;
-    ReadSettings(handle, shown, calls, values);
-    std::vector<SettingReading> readings;
-    bool failed = !probe.ok() || !size.ok();
-    for (size_t i = 0; i < shown.size(); ++i) {
-        readings.push_back(SettingReading{shown[i], calls[i], values[i]});
-        failed |= !calls[i].ok() && calls[i].result != OZL_USB_NOT_SUPPORTED;
-    }
-
-    const CameraInfo& info = session.info();
-    if (args.has("json")) {
-        JsonWriter json;
-        json.BeginObject().Key("index").Int(info.index);
-        WriteCameraFields(json, info);
-        json.Key("stream").BeginObject().Key("width").Int(width).Key("height").Int(height);
-        json.Key("temperatures");
-        if (probe.ok())
-            json.Bool(withTemp);
-        else
-            json.Null();
-        json.EndObject();
-        json.Key("settings").BeginObject();
-        for (const SettingReading& r : readings) {
-            json.Key(r.setting->name);
-            if (r.call.ok())
-                WriteSettingJson(json, *r.setting, r.value);
-            else
-                json.Null();
-        }
-        json.EndObject().Key("not_supported").BeginArray();
-        for (const SettingReading& r : readings)
-            if (r.call.result == OZL_USB_NOT_SUPPORTED)
-                json.String(r.setting->name);
-        json.EndArray().Key("errors").BeginObject();
-        for (const Call& c : {probe, size})
-            if (!c.ok())
-                json.Key(c.function).String(DescribeFailure(c));
-        for (const SettingReading& r : readings)
-            if (!r.call.ok() && r.call.result != OZL_USB_NOT_SUPPORTED)
-                json.Key(r.setting->name).String(DescribeFailure(r.call));
-        json.EndObject().EndObject();
-        std::fprintf(ctx.out, "%s\n", json.str().c_str());
-    } else {
-        std::fprintf(ctx.out, "Camera %d: %s\n", info.index, info.name.c_str());
-        std::fprintf(ctx.out, "  %-20s%s\n", "video node", NodeText(info.videoPath).c_str());
-        std::fprintf(ctx.out, "  %-20s%s\n", "serial node", NodeText(info.serialPath).c_str());
-        const std::string layout = !probe.ok() ? "layout unknown (" + DescribeFailure(probe) + ")"
-                                   : withTemp  ? "image and temperature"
-                                               : "image only";
-        std::fprintf(ctx.out, "  %-20s%dx%d, %s\n", "stream", width, height, layout.c_str());
-        const SettingGroup* current = nullptr;
-        for (const SettingReading& r : readings) {
-            if (!current || *current != r.setting->group) {
-                current = &r.setting->group;
-                std::fprintf(ctx.out, "%s\n", GroupTitle(*current));
-            }
-            const std::string text = r.call.ok()                                   ? FormatSettingValue(*r.setting, r.value)
-                                     : r.call.result == OZL_USB_NOT_SUPPORTED ? "not supported"
-                                                                                   : "failed: " + DescribeFailure(r.call);
-            std::fprintf(ctx.out, "  %-20s%s\n", r.setting->name, text.c_str());
-        }
-    }
+    const InfoReading info = ReadInfo(session);
+    if (args.has("json"))
+        PrintInfoJson(ctx.out, info);
+    else
+        PrintInfoText(ctx.out, info);
     std::fflush(ctx.out);
-    if (failed) {
-        for (const SettingReading& r : readings)
-            if (!r.call.ok() && r.call.result != OZL_USB_NOT_SUPPORTED)
-                Fail(ctx, std::string(r.setting->name) + ": " + DescribeFailure(r.call));
-        for (const Call& c : {probe, size})
-            if (!c.ok())
-                FailCall(ctx, c);
-        return kExitFailure;
-    }
-    return kExitOk;
+    if (!info.failed())
+        return kExitOk;
+    for (const SettingReading& r : info.readings)
+        if (InfoReading::Failed(r.call))
+            Fail(ctx, std::string(r.setting->name) + ": " + DescribeFailure(r.call));
+    for (const Call& c : {info.probe, info.size})
+        if (!c.ok())
+            FailCall(ctx, c);
+    return kExitFailure;
 }
 
 // ------------------------------------------------------------ get and set
