@@ -525,17 +525,12 @@ double RecordingReader::rate() const
     return JsonNumber(description_, "frame_rate").value_or(0.0);
 }
 
-std::string RecordingReader::Open(const std::string& path)
-{
-    file_.reset();
-    path_ = path;
-    times_.clear();
-    sequences_.clear();
-    gaps_.clear();
-    description_.clear();
-    layout_ = RecordingLayout{};
+namespace {
 
-    // Say plainly what a file is before libtiff has its say.
+// Says plainly what a file is before libtiff has its say: not there, not a
+// TIFF file, or one whose structure is cut or damaged. Sets `fileSize`.
+std::string CheckTiffFile(const std::string& path, uint64_t& fileSize)
+{
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return "cannot open " + path + ": " + ErrnoText(errno);
@@ -549,12 +544,29 @@ std::string RecordingReader::Open(const std::string& path)
         close(fd);
         return path + " is not a TIFF file";
     }
-    const uint64_t fileSize = static_cast<uint64_t>(st.st_size);
+    fileSize = static_cast<uint64_t>(st.st_size);
     const std::string damage = CheckStructure(fd, fileSize);
     close(fd);
     if (!damage.empty())
         return path + " is truncated or damaged: " + damage + " (" + std::to_string(fileSize) + " bytes)";
+    return "";
+}
 
+}  // namespace
+
+std::string RecordingReader::Open(const std::string& path)
+{
+    file_.reset();
+    path_ = path;
+    times_.clear();
+    sequences_.clear();
+    gaps_.clear();
+    description_.clear();
+    layout_ = RecordingLayout{};
+
+    uint64_t fileSize = 0;
+    if (std::string error = CheckTiffFile(path, fileSize); !error.empty())
+        return error;
     auto file = std::make_unique<File>();
     {
         Options options(&file->messages);
@@ -563,7 +575,31 @@ std::string RecordingReader::Open(const std::string& path)
     if (!file->tif)
         return path + " is not a readable TIFF file (" + file->messages + ")";
     TIFF* tif = file->tif;
+    if (std::string error = ReadLayout(tif); !error.empty())
+        return error;
+    const int perFrame = layout_.withTemp ? 2 : 1;
+    for (uint64_t page = 0;; ++page) {
+        if (std::string error = ReadPage(tif, page, fileSize); !error.empty())
+            return error;
+        if (TIFFLastDirectory(tif)) {
+            if (layout_.withTemp && page % 2 == 0)
+                return path + " is truncated: frame " + std::to_string(page / 2) +
+                       " has its image page but not its temperature page";
+            break;
+        }
+        if (!TIFFReadDirectory(tif))
+            return path + " is truncated or damaged after page " + std::to_string(page + 1) +
+                   (file->messages.empty() ? "" : " (" + file->messages + ")") + "; the " +
+                   std::to_string((page + 1) / perFrame) + " frames before it are complete";
+    }
+    file_ = std::move(file);
+    return "";
+}
 
+// The recording's description on the first page: its format, size and layout.
+std::string RecordingReader::ReadLayout(TIFF* tif)
+{
+    const std::string& path = path_;
     char* text = nullptr;
     if (TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &text) != 1 || !text ||
         JsonText(text, "format").value_or("") != kRecordingFormat)
@@ -578,67 +614,60 @@ std::string RecordingReader::Open(const std::string& path)
     layout_.width = static_cast<int>(*width);
     layout_.height = static_cast<int>(*height);
     layout_.withTemp = *layoutName == "image and temperature";
+    return "";
+}
+
+// Checks the current page against the layout, and that its data lies
+// inside the file (a cut file is caught here, not halfway through a
+// replay); an image page adds its frame's time, sequence and gap mark.
+std::string RecordingReader::ReadPage(TIFF* tif, uint64_t page, uint64_t fileSize)
+{
+    const std::string& path = path_;
     const int perFrame = layout_.withTemp ? 2 : 1;
     const uint64_t planeBytes = static_cast<uint64_t>(layout_.width) * static_cast<uint64_t>(layout_.height) * 2;
-
-    for (uint64_t page = 0;; ++page) {
-        const bool temperature = layout_.withTemp && page % 2 == 1;
-        const std::string where = path + ": page " + std::to_string(page + 1) + " (frame " +
-                                  std::to_string(page / perFrame) + (temperature ? ", temperature)" : ", image)");
-        uint32_t w = 0, h = 0;
-        uint16_t bits = 0, samples = 0, format = SAMPLEFORMAT_UINT, compression = COMPRESSION_NONE;
-        TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
-        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
-        TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
-        TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
-        TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
-        TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
-        if (w != static_cast<uint32_t>(layout_.width) || h != static_cast<uint32_t>(layout_.height))
-            return where + " is " + std::to_string(w) + "x" + std::to_string(h) + ", not " +
-                   std::to_string(layout_.width) + "x" + std::to_string(layout_.height) + " like the recording";
-        const uint16_t wanted = temperature ? SAMPLEFORMAT_INT : SAMPLEFORMAT_UINT;
-        if (bits != 16 || samples != 1 || format != wanted || TIFFIsTiled(tif))
-            return where + " is not one plane of 16-bit " + (temperature ? "signed" : "unsigned") + " samples";
-        // Every strip must lie inside the file: a cut file is caught here,
-        // not halfway through a replay.
-        uint64_t* offsets = nullptr;
-        uint64_t* counts = nullptr;
-        const uint32_t strips = TIFFNumberOfStrips(tif);
-        if (TIFFGetField(tif, TIFFTAG_STRIPOFFSETS, &offsets) != 1 ||
-            TIFFGetField(tif, TIFFTAG_STRIPBYTECOUNTS, &counts) != 1 || !offsets || !counts)
-            return where + " has no image data";
-        uint64_t total = 0;
-        for (uint32_t s = 0; s < strips; ++s) {
-            if (offsets[s] > fileSize || counts[s] > fileSize - offsets[s])
-                return path + " is truncated: " + where.substr(path.size() + 2) + " ends beyond the file's end (" +
-                       std::to_string(fileSize) + " bytes); the " + std::to_string(page / perFrame) +
-                       " frames before it are complete";
-            total += counts[s];
-        }
-        if (compression == COMPRESSION_NONE && total < planeBytes)
-            return where + " holds " + std::to_string(total) + " bytes, not the " + std::to_string(planeBytes) +
-                   " of a plane";
+    const bool temperature = layout_.withTemp && page % 2 == 1;
+    const std::string where = path + ": page " + std::to_string(page + 1) + " (frame " +
+                              std::to_string(page / perFrame) + (temperature ? ", temperature)" : ", image)");
+    uint32_t w = 0, h = 0;
+    uint16_t bits = 0, samples = 0, format = SAMPLEFORMAT_UINT, compression = COMPRESSION_NONE;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    if (w != static_cast<uint32_t>(layout_.width) || h != static_cast<uint32_t>(layout_.height))
+        return where + " is " + std::to_string(w) + "x" + std::to_string(h) + ", not " +
+               std::to_string(layout_.width) + "x" + std::to_string(layout_.height) + " like the recording";
+    const uint16_t wanted = temperature ? SAMPLEFORMAT_INT : SAMPLEFORMAT_UINT;
+    if (bits != 16 || samples != 1 || format != wanted || TIFFIsTiled(tif))
+        return where + " is not one plane of 16-bit " + (temperature ? "signed" : "unsigned") + " samples";
+    uint64_t* offsets = nullptr;
+    uint64_t* counts = nullptr;
+    const uint32_t strips = TIFFNumberOfStrips(tif);
+    if (TIFFGetField(tif, TIFFTAG_STRIPOFFSETS, &offsets) != 1 ||
+        TIFFGetField(tif, TIFFTAG_STRIPBYTECOUNTS, &counts) != 1 || !offsets || !counts)
+        return where + " has no image data";
+    uint64_t total = 0;
+    for (uint32_t s = 0; s < strips; ++s) {
+        if (offsets[s] > fileSize || counts[s] > fileSize - offsets[s])
+            return path + " is truncated: " + where.substr(path.size() + 2) + " ends beyond the file's end (" +
+                   std::to_string(fileSize) + " bytes); the " + std::to_string(page / perFrame) +
+                   " frames before it are complete";
+        total += counts[s];
+    }
+    if (compression == COMPRESSION_NONE && total < planeBytes)
+        return where + " holds " + std::to_string(total) + " bytes, not the " + std::to_string(planeBytes) +
+               " of a plane";
+    if (!temperature) {
         char* pageText = nullptr;
         std::string pageDescription;
         if (TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &pageText) == 1 && pageText)
             pageDescription = pageText;
-        if (!temperature) {
-            times_.push_back(JsonNumber(pageDescription, "time").value_or(0.0));
-            sequences_.push_back(static_cast<uint64_t>(JsonNumber(pageDescription, "sequence").value_or(0.0)));
-            gaps_.push_back(JsonField(pageDescription, "gap").value_or("") == "true");
-        }
-        if (TIFFLastDirectory(tif)) {
-            if (layout_.withTemp && page % 2 == 0)
-                return path + " is truncated: frame " + std::to_string(page / 2) +
-                       " has its image page but not its temperature page";
-            break;
-        }
-        if (!TIFFReadDirectory(tif))
-            return path + " is truncated or damaged after page " + std::to_string(page + 1) +
-                   (file->messages.empty() ? "" : " (" + file->messages + ")") + "; the " +
-                   std::to_string((page + 1) / perFrame) + " frames before it are complete";
+        times_.push_back(JsonNumber(pageDescription, "time").value_or(0.0));
+        sequences_.push_back(static_cast<uint64_t>(JsonNumber(pageDescription, "sequence").value_or(0.0)));
+        gaps_.push_back(JsonField(pageDescription, "gap").value_or("") == "true");
     }
-    file_ = std::move(file);
     return "";
 }
 

@@ -24,6 +24,9 @@
 #include <string>
 #include <vector>
 
+// libtiff's file handle (TIFF in tiffio.h).
+struct tiff;
+
 namespace vivaclient {
 
 // The "format" of a recording's first description.
@@ -120,6 +123,8 @@ public:
     std::string Read(size_t index, RecordedFrame& frame);
 
 private:
+    std::string ReadLayout(::tiff* tif);
+    std::string ReadPage(::tiff* tif, uint64_t page, uint64_t fileSize);
     struct File;
     std::unique_ptr<File> file_;
     std::string path_;
