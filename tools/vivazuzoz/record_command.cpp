@@ -164,37 +164,31 @@ bool ParseRecordOptions(const ParsedArgs& args, FILE* err, RecordOptions& option
 // first of them marked as after a gap. Leaves session.camera null when the
 // wait ended first (Ctrl-C, or the --seconds limit); returns a message when
 // the camera came back unfit for the file.
-std::string ReconnectRecording(FILE* err, Session& session, FrameTaker& taker, const RecordingLayout& layout,
+std::string ReconnectRecording(Context& ctx, Session& session, FrameTaker& taker, const RecordingLayout& layout,
                                const RecordOptions& options)
 {
     taker.Stop();
     taker.MarkGap();
-    const CameraInfo was = session.info();
-    session.camera.reset();
-    std::fprintf(err, "vivazuzoz: the camera was lost; waiting for it to come back to USB port %s\n",
-                 was.identity().c_str());
-    std::fflush(err);
-    const auto lostAt = std::chrono::steady_clock::now();
     const FrameTaker::Counts counts = taker.counts();
     auto keepWaiting = [&] {
         return !Interrupted() && (options.limits.seconds <= 0 || counts.received == 0 ||
                                   std::chrono::steady_clock::now() - counts.first <
                                       std::chrono::duration<double>(options.limits.seconds));
     };
-    session.camera = Reopen(was, keepWaiting);
-    if (!session.camera)
-        return "";
-    int width = 0, height = 0;
-    OZL_USB_GetFPASize(session.handle(), &width, &height);
-    if (width != layout.width || height != layout.height)
-        return "the camera came back with frames of " + std::to_string(width) + "x" + std::to_string(height) +
-               ", not the recording's " + std::to_string(layout.width) + "x" + std::to_string(layout.height);
-    if (const Call start = taker.Start(session.handle()); !start.ok())
-        return DescribeFailure(start);
-    std::fprintf(err, "vivazuzoz: the camera is back after %.1f s; recording goes on\n",
-                 std::chrono::duration<double>(std::chrono::steady_clock::now() - lostAt).count());
-    std::fflush(err);
-    return "";
+    std::string error;
+    auto ready = [&] {
+        int width = 0, height = 0;
+        OZL_USB_GetFPASize(session.handle(), &width, &height);
+        if (width != layout.width || height != layout.height)
+            error = "the camera came back with frames of " + std::to_string(width) + "x" + std::to_string(height) +
+                    ", not the recording's " + std::to_string(layout.width) + "x" + std::to_string(layout.height);
+        else if (const Call start = taker.Start(session.handle()); !start.ok())
+            error = DescribeFailure(start);
+        return true;  // back: go on, or end with `error`
+    };
+    if (!ReopenLostCamera(ctx, session, keepWaiting, ready, "recording"))
+        session.camera.reset();
+    return error;
 }
 
 // Whether the file may pass what 32-bit offsets can address. The frame rate
@@ -274,7 +268,7 @@ private:
             const bool stalled = now - std::max(c.received ? c.last : start_, waitFrom) >= kStallTimeout;
             if ((lost || stalled) && options_.reconnect) {
                 progress_.Finish();
-                failure_ = ReconnectRecording(ctx_.err, session_, taker_, layout_, options_);
+                failure_ = ReconnectRecording(ctx_, session_, taker_, layout_, options_);
                 if (!failure_.empty())
                     return RecordEnd::WriteFailed;
                 if (!session_.camera)  // the wait ended first

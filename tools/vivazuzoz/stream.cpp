@@ -238,30 +238,20 @@ std::unique_ptr<FrameStream> Reconnect(Context& ctx, Session& session, ProgressL
                                        const FrameStream::Callback& sink, uint64_t nextSequence,
                                        Clock::time_point start, double secondsLimit)
 {
-    const CameraInfo was = session.info();
-    session.camera.reset();
     progress.Finish();
-    std::fprintf(ctx.err, "vivazuzoz: the camera was lost; waiting for it to come back to USB port %s\n",
-                 was.identity().c_str());
-    std::fflush(ctx.err);
-    const Clock::time_point lostAt = Clock::now();
     auto keepWaiting = [&] {
         return !Interrupted() &&
                (secondsLimit <= 0 || Clock::now() - start < std::chrono::duration<double>(secondsLimit));
     };
-    for (;;) {
-        session.camera = Reopen(was, keepWaiting);
-        if (!session.camera)
-            return nullptr;
-        auto source = std::make_unique<FrameStream>(session.handle(), sink);
-        if (source->Start(nextSequence).ok()) {
-            std::fprintf(ctx.err, "vivazuzoz: the camera is back after %.1f s; stream goes on\n",
-                         std::chrono::duration<double>(Clock::now() - lostAt).count());
-            std::fflush(ctx.err);
-            return source;
-        }
-        session.camera.reset();  // opened but would not stream: wait again
-    }
+    std::unique_ptr<FrameStream> source;
+    auto ready = [&] {
+        source = std::make_unique<FrameStream>(session.handle(), sink);
+        if (source->Start(nextSequence).ok())
+            return true;
+        source.reset();
+        return false;
+    };
+    return ReopenLostCamera(ctx, session, keepWaiting, ready, "stream") ? std::move(source) : nullptr;
 }
 
 bool Degrees(Context& ctx, const ParsedArgs& args, const char* name, int& tenths)

@@ -2,6 +2,7 @@
 
 #include "client.h"
 
+#include <chrono>
 #include <climits>
 
 namespace vivatool {
@@ -70,6 +71,29 @@ int OpenSelected(Context& ctx, Session& session, int index)
     if (failure.call.function == std::string("OZL_USB_SearchDev") && failure.call.result == OZL_USB_FAILURE)
         message += "; see 'vivazuzoz list'";
     return Fail(ctx, message);
+}
+
+bool ReopenLostCamera(Context& ctx, Session& session, const std::function<bool()>& keepWaiting,
+                      const std::function<bool()>& ready, const char* what)
+{
+    const CameraInfo was = session.info();
+    session.camera.reset();
+    std::fprintf(ctx.err, "vivazuzoz: the camera was lost; waiting for it to come back to USB port %s\n",
+                 was.identity().c_str());
+    std::fflush(ctx.err);
+    const auto lostAt = std::chrono::steady_clock::now();
+    for (;;) {
+        session.camera = Reopen(was, keepWaiting);
+        if (!session.camera)
+            return false;
+        if (!ready || ready())
+            break;
+        session.camera.reset();  // opened but not fit to go on with: wait again
+    }
+    std::fprintf(ctx.err, "vivazuzoz: the camera is back after %.1f s; %s goes on\n",
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - lostAt).count(), what);
+    std::fflush(ctx.err);
+    return true;
 }
 
 }  // namespace vivatool

@@ -13,6 +13,7 @@
 #include "exit_status.h"
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace vivatool {
@@ -64,5 +65,13 @@ struct Session {
 // Returns kExitOk or the status of a failure it has reported; when the open
 // itself fails, the library's own lines are shown, since they say why.
 int OpenSelected(Context& ctx, Session& session, int index);
+
+// --reconnect: closes the session's lost camera, says so, and waits for a
+// camera at the same USB port; `ready` (may be null) finishes the reopened
+// camera's set-up and says whether to go on with it (otherwise it is closed
+// and waited for again). Says how long the camera was away once it is back
+// and ready ("...; `what` goes on"). False when `keepWaiting` ended the wait.
+bool ReopenLostCamera(Context& ctx, Session& session, const std::function<bool()>& keepWaiting,
+                      const std::function<bool()>& ready, const char* what);
 
 }  // namespace vivatool
