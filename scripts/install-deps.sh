@@ -21,6 +21,10 @@ build_packages=(
   libpoco-dev libudev-dev libuvc-dev libusb-1.0-0-dev libpng-dev libtiff-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   pybind11-dev python3-dev
+  # The live server's JPEG and deflate, the monitor's MQTT client, and the
+  # GStreamer plugin and RTSP server.
+  libturbojpeg0-dev zlib1g-dev libmosquitto-dev
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstrtspserver-1.0-dev
 )
 
 # Only the tests and CI: the Python tests' numpy, pytest and tifffile; the
@@ -36,6 +40,10 @@ test_packages=(
   dpkg-dev lintian
   # Standard V4L2 programs run against the virtual camera.
   v4l-utils ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-good python3-opencv
+  # GStreamer's H.264 encoder for the RTSP tests; an MQTT broker, its client
+  # and Prometheus's promtool for the monitor's tests.
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-ugly
+  mosquitto mosquitto-clients prometheus
 )
 
 usage() {
