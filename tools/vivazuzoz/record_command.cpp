@@ -184,7 +184,7 @@ std::string ReconnectRecording(Context& ctx, Session& session, FrameTaker& taker
                     ", not the recording's " + std::to_string(layout.width) + "x" + std::to_string(layout.height);
         else if (const Call start = taker.Start(session.handle()); !start.ok())
             error = DescribeFailure(start);
-        return true;  // back: go on, or end with `error`
+        return error.empty() ? Comeback::GoOn : Comeback::Stop;
     };
     if (!ReopenLostCamera(ctx, session, keepWaiting, ready, "recording"))
         session.camera.reset();

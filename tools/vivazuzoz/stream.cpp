@@ -247,9 +247,9 @@ std::unique_ptr<FrameStream> Reconnect(Context& ctx, Session& session, ProgressL
     auto ready = [&] {
         source = std::make_unique<FrameStream>(session.handle(), sink);
         if (source->Start(nextSequence).ok())
-            return true;
+            return Comeback::GoOn;
         source.reset();
-        return false;
+        return Comeback::WaitAgain;
     };
     return ReopenLostCamera(ctx, session, keepWaiting, ready, "stream") ? std::move(source) : nullptr;
 }

@@ -74,7 +74,7 @@ int OpenSelected(Context& ctx, Session& session, int index)
 }
 
 bool ReopenLostCamera(Context& ctx, Session& session, const std::function<bool()>& keepWaiting,
-                      const std::function<bool()>& ready, const char* what)
+                      const std::function<Comeback()>& ready, const char* what)
 {
     const CameraInfo was = session.info();
     session.camera.reset();
@@ -86,7 +86,10 @@ bool ReopenLostCamera(Context& ctx, Session& session, const std::function<bool()
         session.camera = Reopen(was, keepWaiting);
         if (!session.camera)
             return false;
-        if (!ready || ready())
+        const Comeback next = ready ? ready() : Comeback::GoOn;
+        if (next == Comeback::Stop)
+            return true;
+        if (next == Comeback::GoOn)
             break;
         session.camera.reset();  // opened but not fit to go on with: wait again
     }

@@ -66,12 +66,16 @@ struct Session {
 // itself fails, the library's own lines are shown, since they say why.
 int OpenSelected(Context& ctx, Session& session, int index);
 
+// What a reopened camera's set-up found: go on with it, close it and wait
+// for the camera again, or keep it open and stop (the caller reports why).
+enum class Comeback { GoOn, WaitAgain, Stop };
+
 // --reconnect: closes the session's lost camera, says so, and waits for a
 // camera at the same USB port; `ready` (may be null) finishes the reopened
-// camera's set-up and says whether to go on with it (otherwise it is closed
-// and waited for again). Says how long the camera was away once it is back
-// and ready ("...; `what` goes on"). False when `keepWaiting` ended the wait.
+// camera's set-up and says what to do with it. Says how long the camera was
+// away once it is back and ready ("...; `what` goes on"). False when
+// `keepWaiting` ended the wait; true with the camera open otherwise.
 bool ReopenLostCamera(Context& ctx, Session& session, const std::function<bool()>& keepWaiting,
-                      const std::function<bool()>& ready, const char* what);
+                      const std::function<Comeback()>& ready, const char* what);
 
 }  // namespace vivatool
