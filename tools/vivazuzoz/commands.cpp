@@ -2,6 +2,7 @@
 
 #include "client.h"
 #include "json.h"
+#include "monitor/monitor_command.h"
 #include "plane_stats.h"
 #include "png_writer.h"
 #include "progress.h"
@@ -501,6 +502,7 @@ const std::vector<Command>& Commands()
         {ReplaySyntax(),
          [](Context& ctx, const ParsedArgs& args) { return RunReplay(args, ctx.out, ctx.err, ctx.terminal); }},
         {StreamSyntax(), RunStream},
+        {MonitorSyntax(), RunMonitor},
         {{"get", "Read one setting of a camera", "NAME", {kDeviceOption, kJsonOption}, 1, 1, SettingsHelp(false)},
          RunGet},
         {{"set",
