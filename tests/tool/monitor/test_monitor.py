@@ -3,10 +3,13 @@
 # virtual camera (hot plate switched on and off, unplugged and replugged).
 import datetime
 import json
+import os
 import signal
 import subprocess
+import urllib.request
 
-from conftest import (Broker, Monitor, Subscriber, eventually, free_port, metric, metric_values, scrape, tool_json)
+from conftest import (TOOL, VCAM, Broker, Monitor, Subscriber, eventually, free_port, metric, metric_values, scrape,
+                      tool_json)
 
 PLATE = "plate=188,46,24,20"     # around the scene's hot plate (110 degrees when on)
 BENCH = "bench=10,100,40,30"     # a cool wall that never alarms, above the rolling ball's rows
@@ -146,3 +149,29 @@ def test_bad_urls_and_credentials_end_with_status_2(tmp_path):
         sub.stop()
     finally:
         secured.stop()
+
+
+def test_serve_answers_the_same_metrics_for_its_cameras(tmp_path):
+    port = free_port()
+    serve = subprocess.Popen([VCAM] + SCENE + ["--cameras", "2", "--hot-object", "off", "--", TOOL, "serve", "--listen",
+                                               "127.0.0.1:%d" % port], cwd=tmp_path, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE, env=dict(os.environ, XDG_STATE_HOME=str(tmp_path)))
+    try:
+        # Two scrapes at least: the frame rate is measured between them.
+        values = eventually(lambda: (lambda v: v if metric(v, "vivazuzoz_frame_rate_fps", camera="1") > 0 else None)(
+            metric_values(scrape(port))), "a frame rate in serve's /metrics")
+        text = scrape(port)
+        check = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True)
+        assert check.returncode == 0, check.stdout + check.stderr
+        for camera in ("0", "1"):
+            assert metric(values, "vivazuzoz_camera_up", camera=camera) == 1
+            assert metric(values, "vivazuzoz_frames_total", camera=camera) > 0
+        # The still part of the scene holds the extremes: the camera's own
+        # temperature table of its newest frame agrees.
+        with urllib.request.urlopen("http://127.0.0.1:%d/api/cameras/0/temperature.csv" % port, timeout=10) as reply:
+            cells = [float(c) for row in reply.read().decode().split() for c in row.split(",") if c]
+        assert metric(values, "vivazuzoz_temperature_max_degrees", camera="0", region="frame") == max(cells)
+        assert metric(values, "vivazuzoz_temperature_min_degrees", camera="0", region="frame") == min(cells)
+    finally:
+        serve.terminate()
+        serve.wait(30)
