@@ -3,6 +3,7 @@
 # virtual camera.
 import json
 import os
+import pathlib
 import pwd
 import signal
 import socket
@@ -16,6 +17,23 @@ TOOL = os.environ["VIVAZUZOZ_TOOL"]
 VCAM = os.environ["VIVAZUZOZ_VCAM_RUN"]
 MOSQUITTO = os.environ.get("MOSQUITTO", "/usr/sbin/mosquitto")
 LIMIT = 30  # seconds for anything to happen: generous, the machines are shared
+STARTED = []  # every process a test started, ended after the test whatever happened
+
+
+def start(args, **options):
+    process = subprocess.Popen(args, **options)
+    STARTED.append(process)
+    return process
+
+
+@pytest.fixture(autouse=True)
+def end_every_process():
+    yield
+    while STARTED:
+        process = STARTED.pop()
+        if process.poll() is None:
+            process.kill()
+            process.wait()
 
 
 def free_port():
@@ -39,10 +57,11 @@ def eventually(check, what, limit=LIMIT):
 class Broker:
     """A mosquitto on a free port of 127.0.0.1; with users, it asks for a password."""
 
-    def __init__(self, folder, users=None, port=None):
+    def __init__(self, folder, users=None, port=None, tls=None):
         self.folder = folder
         self.port = port or free_port()
         self.users = users
+        self.tls = tls  # (CA, certificate, key) files: TLS only
         self.process = None
 
     def start(self):
@@ -50,6 +69,8 @@ class Broker:
         # Run as root, mosquitto would become the user "mosquitto", who cannot
         # read the test's folder; as anyone else it stays who it is anyway.
         lines = ["listener %d 127.0.0.1" % self.port, "persistence false", "user " + pwd.getpwuid(os.getuid()).pw_name]
+        if self.tls:
+            lines += ["cafile %s" % self.tls[0], "certfile %s" % self.tls[1], "keyfile %s" % self.tls[2]]
         if self.users:
             passwd = self.folder / "passwd"
             passwd.write_text("")
@@ -60,9 +81,23 @@ class Broker:
             lines.append("allow_anonymous true")
         conf.write_text("\n".join(lines) + "\n")
         self.log = open(self.folder / "mosquitto.log", "ab")
-        self.process = subprocess.Popen([MOSQUITTO, "-c", str(conf)], stdout=self.log, stderr=self.log)
+        self.process = start([MOSQUITTO, "-c", str(conf)], stdout=self.log, stderr=self.log)
         eventually(self._accepts, "mosquitto to listen on port %d" % self.port)
         return self
+
+    @staticmethod
+    def make_certificates(folder):
+        """A CA of its own and a certificate for 127.0.0.1 signed by it: (CA, certificate, key)."""
+        ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+        names = [str(folder / n) for n in ("ca.crt", "ca.key", "server.csr", "server.crt", "server.key", "san.ext")]
+        ca, ca_key, csr, cert, key, ext = names
+        pathlib.Path(ext).write_text("subjectAltName=IP:127.0.0.1\n")
+        for args in (["req", "-x509"] + ec + ["-keyout", ca_key, "-out", ca, "-days", "2", "-subj", "/CN=test CA"],
+                     ["req"] + ec + ["-keyout", key, "-out", csr, "-subj", "/CN=127.0.0.1"],
+                     ["x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial", "-out", cert,
+                      "-days", "2", "-extfile", ext]):
+            subprocess.run(["openssl"] + args, check=True, capture_output=True)
+        return ca, cert, key
 
     def _accepts(self):
         if self.process.poll() is not None:
@@ -84,13 +119,16 @@ class Subscriber:
     """mosquitto_sub on every topic, its messages kept as (time, retained, topic, payload)."""
 
     def __init__(self, broker, folder, name="sub", user=None, password=None):
+        """Over TLS when the broker has it, trusting the broker's CA."""
         self.path = folder / (name + ".txt")
         args = ["mosquitto_sub", "-p", str(broker.port), "-h", "127.0.0.1", "-q", "1", "-v",
                 "-F", "%U\t%r\t%t\t%p", "-t", "#"]
         if user:
             args += ["-u", user, "-P", password]
+        if broker.tls:
+            args += ["--cafile", broker.tls[0]]
         self.out = open(self.path, "wb")
-        self.process = subprocess.Popen(args, stdout=self.out, stderr=subprocess.STDOUT)
+        self.process = start(args, stdout=self.out, stderr=subprocess.STDOUT)
 
     def messages(self):
         result = []
@@ -120,7 +158,7 @@ class Monitor:
         self.out_path = folder / "monitor.out"
         self.err_path = folder / "monitor.err"
         env = dict(os.environ, XDG_STATE_HOME=str(folder))
-        self.process = subprocess.Popen([VCAM] + camera + ["--", TOOL, "monitor"] + args, cwd=folder, env=env,
+        self.process = start([VCAM] + camera + ["--", TOOL, "monitor"] + args, cwd=folder, env=env,
                                         stdout=open(self.out_path, "wb"), stderr=open(self.err_path, "wb"))
 
     @staticmethod
@@ -131,8 +169,8 @@ class Monitor:
     def stderr(self):
         return self.err_path.read_text()
 
-    def wait(self):
-        return self.process.wait(LIMIT)
+    def wait(self, limit=LIMIT):
+        return self.process.wait(limit)
 
     def kill(self, sig=signal.SIGTERM):
         if self.process.poll() is None:

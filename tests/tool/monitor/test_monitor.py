@@ -9,7 +9,7 @@ import subprocess
 import urllib.request
 
 from conftest import (TOOL, VCAM, Broker, Monitor, Subscriber, eventually, free_port, metric, metric_values, scrape,
-                      tool_json)
+                      start, tool_json)
 
 PLATE = "plate=188,46,24,20"     # around the scene's hot plate (110 degrees when on)
 BENCH = "bench=10,100,40,30"     # a cool wall that never alarms, above the rolling ball's rows
@@ -153,7 +153,7 @@ def test_bad_urls_and_credentials_end_with_status_2(tmp_path):
 
 def test_serve_answers_the_same_metrics_for_its_cameras(tmp_path):
     port = free_port()
-    serve = subprocess.Popen([VCAM] + SCENE + ["--cameras", "2", "--hot-object", "off", "--", TOOL, "serve", "--listen",
+    serve = start([VCAM] + SCENE + ["--cameras", "2", "--hot-object", "off", "--", TOOL, "serve", "--listen",
                                                "127.0.0.1:%d" % port], cwd=tmp_path, stdout=subprocess.DEVNULL,
                              stderr=subprocess.PIPE, env=dict(os.environ, XDG_STATE_HOME=str(tmp_path)))
     try:
@@ -175,3 +175,23 @@ def test_serve_answers_the_same_metrics_for_its_cameras(tmp_path):
     finally:
         serve.terminate()
         serve.wait(30)
+
+
+def test_mqtts_checks_the_broker_against_the_given_ca(tmp_path):
+    secured = Broker(tmp_path, tls=Broker.make_certificates(tmp_path))
+    # Before the broker is there the monitor keeps trying, and still stops on time.
+    early = Monitor(tmp_path, SCENE, ["--mqtt", "mqtts://127.0.0.1:%d/tls" % secured.port, "--mqtt-ca",
+                                      secured.tls[0], "--seconds", "1"])
+    # (A second-long run still there after 15 s hangs, as it did when the
+    # network thread went on retrying instead of stopping.)
+    assert early.wait(15) == 0, early.stderr()
+    secured.start()
+    try:
+        sub = Subscriber(secured, tmp_path)
+        monitor = Monitor(tmp_path, SCENE, ["--mqtt", "mqtts://127.0.0.1:%d/tls" % secured.port,
+                                            "--mqtt-ca", secured.tls[0], "--camera-id", "c"])
+        assert json.loads(sub.wait_for("tls/c/frame/state"))["max"] > 0
+        assert monitor.kill() == 0
+        sub.stop()
+    finally:
+        secured.stop()

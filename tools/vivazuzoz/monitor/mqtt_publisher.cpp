@@ -105,8 +105,11 @@ void MqttPublisher::Stop(const std::string& topic, const std::string& payload)
         while (connected_ && lastPublished_ != mid && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    mosquitto_disconnect(mosq_);
-    mosquitto_loop_stop(mosq_, false);
+    // Without a connection there is nothing to say goodbye on, and the
+    // network thread would go on retrying (or trying to): it is cancelled.
+    const bool wasConnected = connected_;
+    const bool saidGoodbye = mosquitto_disconnect(mosq_) == MOSQ_ERR_SUCCESS && wasConnected;
+    mosquitto_loop_stop(mosq_, !saidGoodbye);
 }
 
 std::string MqttPublisher::lastProblem() const
