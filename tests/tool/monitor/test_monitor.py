@@ -108,7 +108,12 @@ def test_broker_restart_and_camera_replug_are_survived(tmp_path, broker):
     # Online, offline while unplugged, online again once it is back.
     eventually(lambda: sub.payloads("vivazuzoz/cam/availability")[-3:] == ["online", "offline", "online"]
                or None, "availability online, offline, online")
-    assert metric(metric_values(scrape(port)), "vivazuzoz_camera_unplugs_total", camera="cam") == 1
+    # The camera unplugs itself again 2 s after each return: the count is
+    # the losses the subscriber saw around the scrape (the last one's
+    # message may still be on its way).
+    before = sub.payloads("vivazuzoz/cam/availability").count("offline")
+    unplugs = metric(metric_values(scrape(port)), "vivazuzoz_camera_unplugs_total", camera="cam")
+    assert 1 <= before <= unplugs <= sub.payloads("vivazuzoz/cam/availability").count("offline") + 1
     assert "the camera is back after" in monitor.stderr()
 
     # The broker goes down and comes back empty (no persistence): the monitor
@@ -117,7 +122,7 @@ def test_broker_restart_and_camera_replug_are_survived(tmp_path, broker):
     broker.stop()
     broker.start()
     again = Subscriber(broker, tmp_path, "again")
-    assert again.wait_for("vivazuzoz/cam/availability") == "online"
+    again.wait_for("vivazuzoz/cam/availability", lambda p: p == "online", "availability again")
     state = json.loads(again.wait_for("vivazuzoz/cam/frame/state"))
     assert state["min"] <= state["max"]
     assert monitor.process.poll() is None, monitor.stderr()
