@@ -265,20 +265,37 @@ private:
             if (Interrupted())
                 return o_.secondsLimit > 0 ? MonitorEnd::Interrupted : MonitorEnd::Done;
             if (lost || stalled) {
-                CameraGone();
-                if (!o_.reconnect)
-                    return lost ? MonitorEnd::Lost : MonitorEnd::Stalled;
-                const uint64_t next = source->nextSequence();
-                source.reset();  // no callback runs on the lost camera any more
-                source = ResumeStream(ctx_, session_, sink_, next, [this] { return KeepWaiting(); }, "monitor");
-                if (!source)
-                    return refused_ ? MonitorEnd::Refused
-                                    : (Interrupted() && o_.secondsLimit > 0 ? MonitorEnd::Interrupted : MonitorEnd::Done);
-                CameraBack();
+                MonitorEnd end = lost ? MonitorEnd::Lost : MonitorEnd::Stalled;
+                if (!Resume(source, end))
+                    return end;
                 waitFrom = Clock::now();
+                lock.lock();
+                rateFrom = waitFrom;  // the frame rate counts from the return, not across the gap
+                rateFrames = state_.frames;
+                continue;
             }
             lock.lock();
         }
+    }
+
+    // The camera was lost (or sent nothing for a while): with --reconnect,
+    // waits for it and streams on (true); otherwise, or when the wait ended
+    // first, false with `end` saying why the monitor ends.
+    bool Resume(std::unique_ptr<FrameStream>& source, MonitorEnd& end)
+    {
+        CameraGone();
+        if (!o_.reconnect)
+            return false;
+        const uint64_t next = source->nextSequence();
+        source.reset();  // no callback runs on the lost camera any more
+        source = ResumeStream(ctx_, session_, sink_, next, [this] { return KeepWaiting(); }, "monitor");
+        if (!source) {
+            end = refused_ ? MonitorEnd::Refused
+                           : (Interrupted() && o_.secondsLimit > 0 ? MonitorEnd::Interrupted : MonitorEnd::Done);
+            return false;
+        }
+        CameraBack();
+        return true;
     }
 
     // While the camera is away: the broker is still kept up.
