@@ -55,6 +55,7 @@ def test_states_events_discovery_metrics_and_last_will(tmp_path, broker):
     binaries = {t: c for t, c in configs.items() if t.startswith("homeassistant/binary_sensor/")}
     assert len(sensors) == 9 and len(binaries) == 2, sorted(configs)  # alarms watch the regions
     assert {c["device"]["identifiers"][0] for c in configs.values()} == {"vivazuzoz_rack1"}
+    assert {c["origin"]["name"] for c in configs.values()} == {"vivazuzoz monitor"}
     assert len({c["unique_id"] for c in configs.values()}) == 11
     for topic, c in sensors.items():
         assert topic == "homeassistant/sensor/vivazuzoz_rack1/%s/config" % c["unique_id"][len("vivazuzoz_rack1_"):]

@@ -17,13 +17,15 @@ std::string IdPart(const std::string& text)
 
 void Common(JsonWriter& json, const Topics& topics, const DiscoveryCamera& camera, const std::string& uniqueId)
 {
-    json.Key("unique_id").String(uniqueId).Key("object_id").String(uniqueId);
+    json.Key("unique_id").String(uniqueId);
     json.Key("availability_topic").String(topics.availability());
     json.Key("payload_available").String(kOnline).Key("payload_not_available").String(kOffline);
     json.Key("device").BeginObject();
     json.Key("identifiers").BeginArray().String("vivazuzoz_" + IdPart(camera.id)).EndArray();
     json.Key("name").String(camera.name + " (" + camera.id + ")");
     json.Key("model").String(camera.name).Key("sw_version").String(camera.swVersion).EndObject();
+    json.Key("origin").BeginObject().Key("name").String("vivazuzoz monitor").Key("sw_version").String(
+        camera.swVersion).EndObject();
 }
 
 }  // namespace
