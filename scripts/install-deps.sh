@@ -44,6 +44,8 @@ test_packages=(
   # and Prometheus's promtool for the monitor's tests.
   gstreamer1.0-plugins-base gstreamer1.0-plugins-ugly
   mosquitto mosquitto-clients prometheus
+  # The monitor's mqtts:// test makes its broker's certificates with openssl.
+  openssl
 )
 
 usage() {

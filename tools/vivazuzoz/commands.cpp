@@ -2,6 +2,7 @@
 
 #include "client.h"
 #include "json.h"
+#include "monitor/monitor_command.h"
 #include "plane_stats.h"
 #include "png_writer.h"
 #include "progress.h"
@@ -501,6 +502,7 @@ const std::vector<Command>& Commands()
         {ReplaySyntax(),
          [](Context& ctx, const ParsedArgs& args) { return RunReplay(args, ctx.out, ctx.err, ctx.terminal); }},
         {StreamSyntax(), RunStream},
+        {MonitorSyntax(), RunMonitor},
         {{"get", "Read one setting of a camera", "NAME", {kDeviceOption, kJsonOption}, 1, 1, SettingsHelp(false)},
          RunGet},
         {{"set",
@@ -564,7 +566,8 @@ std::string ToolHelp()
         "  0    success\n"
         "  1    a library call, the camera or a file failed, or no usable camera was\n"
         "       found; the message names the failing call and what its result means\n"
-        "  2    the command line is wrong; no camera was touched\n"
+        "  2    the command line is wrong; no camera was touched (monitor: also when the\n"
+        "       broker refuses the user name or password)\n"
         "  3    stream --exit-on-alarm: an alarm was raised\n"
         "  130  interrupted by Ctrl-C (SIGINT) or SIGTERM before the command was done,\n"
         "       after closing the camera; a stream or recording without --frames or\n"

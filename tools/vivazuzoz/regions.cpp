@@ -61,6 +61,8 @@ RegionFigures MeasureRegion(const int16_t* tenths, int width, const Region& regi
 {
     RegionFigures figures;
     figures.min = figures.max = tenths[static_cast<size_t>(region.y) * width + region.x];
+    figures.hottestX = region.x;
+    figures.hottestY = region.y;
     long long sum = 0;
     for (int y = region.y; y < region.y + region.height; ++y) {
         const int16_t* row = tenths + static_cast<size_t>(y) * width + region.x;
@@ -68,7 +70,11 @@ RegionFigures MeasureRegion(const int16_t* tenths, int width, const Region& regi
             const int t = row[x];
             sum += t;
             figures.min = std::min(figures.min, t);
-            figures.max = std::max(figures.max, t);
+            if (t > figures.max) {
+                figures.max = t;
+                figures.hottestX = region.x + x;
+                figures.hottestY = y;
+            }
         }
     }
     figures.mean = static_cast<double>(sum) / (static_cast<double>(region.width) * region.height);

@@ -23,6 +23,8 @@ struct RegionFigures {
     int min = 0;      // tenths of a degree
     int max = 0;
     double mean = 0;  // tenths of a degree
+    int hottestX = 0;  // the first pixel (row by row) that holds `max`, in frame coordinates
+    int hottestY = 0;
 };
 
 // Figures of `region` (inside the frame) of a plane `width` samples wide.

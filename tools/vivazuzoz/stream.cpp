@@ -1,12 +1,12 @@
 #include "stream.h"
 
-#include "alarm.h"
 #include "client.h"
 #include "json.h"
 #include "plane_stats.h"
 #include "progress.h"
 #include "regions.h"
 #include "temperature_csv.h"
+#include "watches.h"
 
 #include <VIVAZUZOZ.h>
 
@@ -31,28 +31,6 @@ using Clock = std::chrono::steady_clock;
 // How long a stream may go without a frame before the camera counts as gone.
 constexpr auto kStallTimeout = std::chrono::seconds(5);
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
-
-// One alarm on one thing watched: the whole frame or a region.
-struct Watch {
-    std::string target;  // "frame" or the region's name
-    int region;          // index into the regions, -1 for the whole frame
-    Alarm alarm;
-};
-
-struct AlarmEvent {
-    bool raised;
-    AlarmKind kind;
-    std::string target;
-    int value;      // tenths: the maximum that crossed
-    int threshold;  // tenths
-    uint64_t frame;
-    double seconds;
-};
-
-const char* KindName(AlarmKind kind)
-{
-    return kind == AlarmKind::Above ? "above" : "below";
-}
 
 // What the read thread has counted and measured.
 struct StreamState {
@@ -83,9 +61,7 @@ struct StreamState {
         std::vector<RegionFigures> figures;
         if (frame.temps) {
             MinMax(frame.temps, frame.width * frame.height, frameMin, frameMax);
-            for (const Region& r : regions)
-                figures.push_back(CheckRegion(r, frame.width, frame.height).empty() ? MeasureRegion(frame.temps, frame.width, r)
-                                                                                     : RegionFigures{});
+            figures = MeasureRegions(frame, regions);
         }
         const Clock::time_point now = Clock::now();
         std::lock_guard<std::mutex> lock(mutex);
@@ -103,14 +79,10 @@ struct StreamState {
         ++frames;
         if (frame.temps) {
             latest = figures;
-            for (Watch& w : watches) {
-                const int value = w.region < 0 ? frameMax : figures[static_cast<size_t>(w.region)].max;
-                const AlarmChange change = w.alarm.Feed(value);
-                if (change != AlarmChange::None)
-                    events.push_back(AlarmEvent{change == AlarmChange::Raised, w.alarm.rule().kind, w.target, value,
-                                                w.alarm.rule().threshold, frames,
-                                                std::chrono::duration<double>(now - start).count()});
-            }
+            std::vector<AlarmEvent> changes;
+            FeedAlarms(watches, frameMax, figures, frame, frames, std::chrono::duration<double>(now - start).count(),
+                       changes);
+            events.insert(events.end(), changes.begin(), changes.end());
         }
         changed.notify_all();
     }
@@ -231,9 +203,9 @@ pid_t StartAlarmCommand(const std::string& command, const AlarmEvent& e)
 
 enum class StreamEnd { Done, Interrupted, Lost, Stalled, Alarm };
 
-// --reconnect: closes the lost camera, waits for a camera at the same USB
-// port and streams from it into `sink`, numbering on from `nextSequence`.
-// Null when the wait ended first (Ctrl-C, or the --seconds limit passed).
+// --reconnect: the stream goes on from the camera back at the same USB
+// port, numbering on from `nextSequence`. Null when the wait ended first
+// (Ctrl-C, or the --seconds limit passed).
 std::unique_ptr<FrameStream> Reconnect(Context& ctx, Session& session, ProgressLine& progress,
                                        const FrameStream::Callback& sink, uint64_t nextSequence,
                                        Clock::time_point start, double secondsLimit)
@@ -243,27 +215,7 @@ std::unique_ptr<FrameStream> Reconnect(Context& ctx, Session& session, ProgressL
         return !Interrupted() &&
                (secondsLimit <= 0 || Clock::now() - start < std::chrono::duration<double>(secondsLimit));
     };
-    std::unique_ptr<FrameStream> source;
-    auto ready = [&] {
-        source = std::make_unique<FrameStream>(session.handle(), sink);
-        if (source->Start(nextSequence).ok())
-            return Comeback::GoOn;
-        source.reset();
-        return Comeback::WaitAgain;
-    };
-    return ReopenLostCamera(ctx, session, keepWaiting, ready, "stream") ? std::move(source) : nullptr;
-}
-
-bool Degrees(Context& ctx, const ParsedArgs& args, const char* name, int& tenths)
-{
-    const auto value = ParseDecimal(args.value(name));
-    if (!value || std::fabs(*value) > 3000) {
-        UsageError(ctx, "stream", "--" + std::string(name) + " takes degrees from -3000 to 3000, not '" +
-                                      args.value(name) + "'");
-        return false;
-    }
-    tenths = static_cast<int>(std::lround(*value * 10));
-    return true;
+    return ResumeStream(ctx, session, sink, nextSequence, keepWaiting, "stream");
 }
 
 }  // namespace
@@ -277,17 +229,14 @@ CommandSyntax StreamSyntax()
              {"frames", 'n', "N", "stop after N frames"},
              {"seconds", 's', "S", "stop after S seconds"},
              {"interval", 'i', "S", "report every S seconds (default 1)"},
-             {"roi", 'r', "[NAME=]X,Y,W,H",
-              "report min, max and mean of this region (pixels; unnamed ones are roi1, roi2, ...)", false, nullptr,
-              true},
+             kRoiOption,
              kJsonOption,
-             {"alarm-above", 0, "T", "alarm when the maximum rises above T degrees"},
-             {"alarm-below", 0, "T", "alarm when the maximum falls below T degrees"},
-             {"hysteresis", 0, "D", "degrees the maximum must move back to clear an alarm (default 1)"},
+             kAlarmAboveOption,
+             kAlarmBelowOption,
+             kHysteresisOption,
              {"exec", 'e', "CMD", "run CMD with /bin/sh whenever an alarm is raised or cleared"},
              {"exit-on-alarm", 0, nullptr, "end the stream with exit status 3 when an alarm is raised"},
-             {"reconnect", 0, nullptr,
-              "when the camera is lost, wait for it to come back to the same USB port and go on"}},
+             kReconnectOption},
             0,
             0,
             "Without --frames or --seconds the stream runs until interrupted (Ctrl-C), and then ends\n"
@@ -319,8 +268,7 @@ struct StreamOptions {
     uint64_t frameLimit = 0;  // 0: no limit
     double secondsLimit = 0;  // 0: no limit
     double interval = 1.0;
-    std::vector<Region> regions;
-    std::vector<Watch> watches;
+    WatchSetup watch;
     bool json = false;
     bool exitOnAlarm = false;
     bool reconnect = false;
@@ -360,57 +308,15 @@ int ParseLimits(Context& ctx, const ParsedArgs& args, StreamOptions& o)
     return kExitOk;
 }
 
-// The regions and the alarms on them. Returns kExitOk or a usage error's status.
+// The regions and the alarms on them, and what only the stream does on an
+// alarm. Returns kExitOk or a usage error's status.
 int ParseRegionsAndAlarms(Context& ctx, const ParsedArgs& args, StreamOptions& o)
 {
-    for (const std::string& text : args.all("roi")) {
-        std::string error;
-        const auto region = ParseRegion(text, static_cast<int>(o.regions.size()) + 1, error);
-        if (!region)
-            return UsageError(ctx, "stream", error);
-        for (const Region& r : o.regions)
-            if (r.name == region->name)
-                return UsageError(ctx, "stream", "two regions are called " + r.name);
-        o.regions.push_back(*region);
-    }
     const bool alarms = args.has("alarm-above") || args.has("alarm-below");
-    for (const char* name : {"hysteresis", "exec", "exit-on-alarm"})
+    for (const char* name : {"exec", "exit-on-alarm"})
         if (args.has(name) && !alarms)
             return UsageError(ctx, "stream", "--" + std::string(name) + " needs --alarm-above or --alarm-below");
-    int hysteresis = 10;
-    if (args.has("hysteresis") && (!Degrees(ctx, args, "hysteresis", hysteresis) || hysteresis < 0))
-        return hysteresis < 0 ? UsageError(ctx, "stream", "--hysteresis may not be negative") : kExitUsage;
-    for (const auto& [name, kind] : {std::pair<const char*, AlarmKind>{"alarm-above", AlarmKind::Above},
-                                     std::pair<const char*, AlarmKind>{"alarm-below", AlarmKind::Below}}) {
-        if (!args.has(name))
-            continue;
-        AlarmRule rule{kind, 0, hysteresis};
-        if (!Degrees(ctx, args, name, rule.threshold))
-            return kExitUsage;
-        if (o.regions.empty())
-            o.watches.push_back(Watch{"frame", -1, Alarm(rule)});
-        for (size_t i = 0; i < o.regions.size(); ++i)
-            o.watches.push_back(Watch{o.regions[i].name, static_cast<int>(i), Alarm(rule)});
-    }
-    return kExitOk;
-}
-
-// Regions and alarms need temperatures, and regions inside the frame.
-int CheckCameraFits(Context& ctx, Session& session, const StreamOptions& o)
-{
-    if (o.regions.empty() && o.watches.empty())
-        return kExitOk;
-    bool withTemp = false;
-    if (const Call probe = session.camera->ProbeTemperatures(withTemp); !probe.ok())
-        return FailCall(ctx, probe);
-    if (!withTemp)
-        return Fail(ctx, "regions and alarms need temperatures, and this camera's stream carries none");
-    int width = 0, height = 0;
-    OZL_USB_GetFPASize(session.handle(), &width, &height);
-    for (const Region& r : o.regions)
-        if (const std::string error = CheckRegion(r, width, height); !error.empty())
-            return UsageError(ctx, "stream", error);
-    return kExitOk;
+    return ParseWatches(ctx, "stream", args, o.watch);
 }
 
 // One stream from its first frame to its summary: the command's thread
@@ -423,7 +329,7 @@ public:
           session_(session),
           o_(o),
           start_(Clock::now()),
-          state_(o.frameLimit, o.regions, std::move(o.watches), start_),
+          state_(o.frameLimit, o.watch.regions, std::move(o.watch.watches), start_),
           progress_(ctx.out, ctx.terminal && !o.json)
     {
     }
@@ -520,10 +426,10 @@ private:
     void PrintReport(const Report& report)
     {
         if (o_.json) {
-            std::fprintf(ctx_.out, "%s\n", ReportJson("report", report, o_.regions).c_str());
+            std::fprintf(ctx_.out, "%s\n", ReportJson("report", report, o_.watch.regions).c_str());
             std::fflush(ctx_.out);
         } else {
-            progress_.Update(ReportText(report, o_.regions));
+            progress_.Update(ReportText(report, o_.watch.regions));
         }
     }
 
@@ -532,9 +438,9 @@ private:
     {
         progress_.Finish();
         if (o_.json)
-            std::fprintf(ctx_.out, "%s\n", ReportJson("summary", final, o_.regions).c_str());
+            std::fprintf(ctx_.out, "%s\n", ReportJson("summary", final, o_.watch.regions).c_str());
         else
-            std::fprintf(ctx_.out, "Received %s\n", ReportText(final, o_.regions).c_str());
+            std::fprintf(ctx_.out, "Received %s\n", ReportText(final, o_.watch.regions).c_str());
         std::fflush(ctx_.out);
         for (const pid_t pid : children_)
             waitpid(pid, nullptr, 0);
@@ -579,7 +485,7 @@ int RunStream(Context& ctx, const ParsedArgs& args)
     Session session;
     if (const int status = OpenSelected(ctx, session, options.device))
         return status;
-    if (const int status = CheckCameraFits(ctx, session, options))
+    if (const int status = CheckCameraFits(ctx, "stream", session, options.watch))
         return status;
     return StreamRun(ctx, session, options).Run();
 }

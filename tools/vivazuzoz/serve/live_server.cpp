@@ -1,6 +1,7 @@
 #include "live_server.h"
 
 #include "../json.h"
+#include "../monitor/hub_metrics.h"
 #include "../client.h"
 #include "../temperature_csv.h"
 #include "frame_message.h"
@@ -100,6 +101,7 @@ struct LiveServer::Impl {
     std::atomic<int> streams{0};
     std::atomic<uint64_t> framesSent{0};
     std::atomic<uint64_t> clientsDropped{0};
+    monitor::HubMetrics metrics;  // GET /metrics, for Prometheus
     // Start() and Stop() run on one thread, before and after serving.
     std::unique_ptr<Poco::ThreadPool> pool;
     std::unique_ptr<Poco::Net::HTTPServer> server;
@@ -249,6 +251,8 @@ void LiveServer::Impl::Dispatch(HTTPServerRequest& request, HTTPServerResponse& 
 {
     const std::string path = admitted.uri.getPath();
     const std::string& method = request.getMethod();
+    if (path == "/metrics" && method == "GET")
+        return metrics.Answer(hub, response);
     const Route route = ParseRoute(path);
     if (route.kind == RouteKind::None) {
         if (method != "GET")

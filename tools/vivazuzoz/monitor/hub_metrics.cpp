@@ -1,0 +1,57 @@
+#include "hub_metrics.h"
+
+#include "plane_stats.h"
+#include "serve/camera_hub.h"
+#include "serve/frame_message.h"
+
+namespace vivatool::monitor {
+
+std::vector<CameraMetrics> HubMetrics::Collect(const serve::CameraHub& hub)
+{
+    std::vector<CameraMetrics> cameras;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const serve::CameraSummary& summary : hub.Cameras()) {
+        CameraMetrics m;
+        m.camera = std::to_string(summary.index);
+        m.name = summary.info.name;
+        m.up = summary.live;
+        Seen& seen = seen_[summary.index];
+        if (seen.live && !summary.live)
+            ++seen.unplugs;
+        seen.live = summary.live;
+        m.unplugs = seen.unplugs;
+        const serve::CameraView view = hub.View(summary.index);
+        serve::FrameHeader header;
+        std::vector<uint16_t> image;
+        std::vector<int16_t> temps;
+        if (view.frame && serve::DecodeFrame(view.frame->message, header, image, temps)) {
+            m.frames = header.sequence;
+            if (seen.sequence && header.timestampMs > seen.timestampMs && header.sequence >= seen.sequence)
+                seen.fps = static_cast<double>(header.sequence - seen.sequence) /
+                           ((header.timestampMs - seen.timestampMs) / 1000.0);
+            if (header.sequence != seen.sequence) {
+                seen.sequence = header.sequence;
+                seen.timestampMs = header.timestampMs;
+            }
+            if (!temps.empty()) {
+                const PlaneStats stats = ComputeStats(temps.data(), header.width, header.height);
+                m.withTemps = true;
+                m.regions.push_back({"frame", stats.min, stats.max, stats.mean});
+            }
+        }
+        m.fps = summary.live ? seen.fps : 0;
+        cameras.push_back(std::move(m));
+    }
+    return cameras;
+}
+
+void HubMetrics::Answer(const serve::CameraHub& hub, Poco::Net::HTTPServerResponse& response)
+{
+    const std::string text = RenderMetrics(Collect(hub));
+    response.setContentType(kMetricsContentType);
+    response.set("Cache-Control", "no-store");
+    response.setContentLength(static_cast<std::streamsize>(text.size()));
+    response.send() << text;
+}
+
+}  // namespace vivatool::monitor

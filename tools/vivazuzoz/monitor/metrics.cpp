@@ -1,0 +1,132 @@
+#include "metrics.h"
+
+#include <cmath>
+#include <cstdio>
+#include <functional>
+
+namespace vivatool::monitor {
+
+namespace {
+
+// A label value with \, " and line feeds escaped, as the format asks.
+std::string LabelValue(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
+std::string Number(double value)
+{
+    if (!std::isfinite(value))
+        return std::isnan(value) ? "NaN" : (value > 0 ? "+Inf" : "-Inf");
+    char text[40];
+    std::snprintf(text, sizeof text, "%.10g", value);
+    return text;
+}
+
+std::string Tenths(double tenths)
+{
+    return Number(std::round(tenths) / 10.0);
+}
+
+class Writer {
+public:
+    using Labels = std::vector<std::pair<std::string, std::string>>;
+
+    void Family(const char* name, const char* type, const char* help)
+    {
+        name_ = name;
+        text_ += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+    }
+
+    void Sample(const Labels& labels, const std::string& value)
+    {
+        text_ += name_ + "{";
+        for (size_t i = 0; i < labels.size(); ++i)
+            text_ += (i ? "," : "") + labels[i].first + "=\"" + LabelValue(labels[i].second) + "\"";
+        text_ += "} " + value + "\n";
+    }
+
+    std::string text_;
+
+private:
+    std::string name_;
+};
+
+using CameraFigure = std::function<std::string(const CameraMetrics&)>;
+
+struct CameraFamily {
+    const char* name;
+    const char* type;
+    const char* help;
+    CameraFigure value;
+};
+
+const CameraFamily kCameraFamilies[] = {
+    {"vivazuzoz_camera_up", "gauge", "1 while the camera is open and streaming, else 0.",
+     [](const CameraMetrics& c) { return std::string(c.up ? "1" : "0"); }},
+    {"vivazuzoz_frames_total", "counter", "Frames received from the camera.",
+     [](const CameraMetrics& c) { return std::to_string(c.frames); }},
+    {"vivazuzoz_frames_dropped_total", "counter", "Frames the camera sent that never arrived whole.",
+     [](const CameraMetrics& c) { return std::to_string(c.dropped); }},
+    {"vivazuzoz_camera_unplugs_total", "counter", "Times the camera was lost (unplugged or no longer answering).",
+     [](const CameraMetrics& c) { return std::to_string(c.unplugs); }},
+    {"vivazuzoz_frame_rate_fps", "gauge", "Frames received per second, recently.",
+     [](const CameraMetrics& c) { return Number(std::round(c.fps * 100) / 100); }},
+};
+
+using RegionFigure = double (*)(const RegionMetrics&);
+
+struct RegionFamily {
+    const char* name;
+    const char* help;
+    RegionFigure value;
+};
+
+const RegionFamily kRegionFamilies[] = {
+    {"vivazuzoz_temperature_min_degrees", "Lowest temperature of the region in the latest frame.",
+     [](const RegionMetrics& r) { return static_cast<double>(r.min); }},
+    {"vivazuzoz_temperature_max_degrees", "Highest temperature of the region in the latest frame.",
+     [](const RegionMetrics& r) { return static_cast<double>(r.max); }},
+    {"vivazuzoz_temperature_mean_degrees", "Mean temperature of the region in the latest frame.",
+     [](const RegionMetrics& r) { return r.mean; }},
+};
+
+}  // namespace
+
+std::string RenderMetrics(const std::vector<CameraMetrics>& cameras)
+{
+    Writer out;
+    for (const CameraFamily& family : kCameraFamilies) {
+        out.Family(family.name, family.type, family.help);
+        for (const CameraMetrics& c : cameras)
+            out.Sample({{"camera", c.camera}, {"name", c.name}}, family.value(c));
+    }
+    for (const RegionFamily& family : kRegionFamilies) {
+        out.Family(family.name, "gauge", family.help);
+        for (const CameraMetrics& c : cameras)
+            if (c.withTemps)
+                for (const RegionMetrics& r : c.regions)
+                    out.Sample({{"camera", c.camera}, {"region", r.name}}, Tenths(family.value(r)));
+    }
+    out.Family("vivazuzoz_alarm_active", "gauge", "1 while the alarm is raised, else 0.");
+    for (const CameraMetrics& c : cameras)
+        for (const AlarmMetrics& a : c.alarms)
+            out.Sample({{"camera", c.camera}, {"target", a.target}, {"kind", a.kind}}, a.raised ? "1" : "0");
+    out.Family("vivazuzoz_alarm_threshold_degrees", "gauge", "The temperature at which the alarm is raised.");
+    for (const CameraMetrics& c : cameras)
+        for (const AlarmMetrics& a : c.alarms)
+            out.Sample({{"camera", c.camera}, {"target", a.target}, {"kind", a.kind}}, Tenths(a.threshold));
+    return out.text_;
+}
+
+}  // namespace vivatool::monitor

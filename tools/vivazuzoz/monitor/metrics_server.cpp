@@ -1,0 +1,129 @@
+#include "metrics_server.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Net/HTTPRequestHandler.h>
+#include <Poco/Net/HTTPRequestHandlerFactory.h>
+#include <Poco/Net/HTTPServer.h>
+#include <Poco/Net/HTTPServerParams.h>
+#include <Poco/Net/HTTPServerRequest.h>
+#include <Poco/Net/HTTPServerResponse.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/ThreadPool.h>
+
+#include <cctype>
+
+namespace vivatool::monitor {
+
+using Poco::Net::HTTPResponse;
+using Poco::Net::HTTPServerRequest;
+using Poco::Net::HTTPServerResponse;
+
+namespace {
+
+class MetricsHandler : public Poco::Net::HTTPRequestHandler {
+public:
+    explicit MetricsHandler(const MetricsServer::Source& source) : source_(source) {}
+
+    void handleRequest(HTTPServerRequest& request, HTTPServerResponse& response) override
+    {
+        const std::string path = request.getURI().substr(0, request.getURI().find('?'));
+        std::string body;
+        if (path != "/metrics") {
+            response.setStatusAndReason(HTTPResponse::HTTP_NOT_FOUND);
+            response.setContentType("text/plain; charset=utf-8");
+            body = "only /metrics is served here\n";
+        } else if (request.getMethod() != "GET" && request.getMethod() != "HEAD") {
+            response.setStatusAndReason(HTTPResponse::HTTP_METHOD_NOT_ALLOWED);
+            response.set("Allow", "GET, HEAD");
+        } else {
+            response.setContentType(kMetricsContentType);
+            body = RenderMetrics(source_());
+        }
+        response.setContentLength(static_cast<std::streamsize>(body.size()));
+        std::ostream& out = response.send();
+        if (request.getMethod() != "HEAD")
+            out << body;
+    }
+
+private:
+    const MetricsServer::Source& source_;
+};
+
+class Factory : public Poco::Net::HTTPRequestHandlerFactory {
+public:
+    explicit Factory(const MetricsServer::Source& source) : source_(source) {}
+    Poco::Net::HTTPRequestHandler* createRequestHandler(const HTTPServerRequest&) override
+    {
+        return new MetricsHandler(source_);
+    }
+
+private:
+    const MetricsServer::Source& source_;
+};
+
+}  // namespace
+
+struct MetricsServer::Impl {
+    Source source;
+    Poco::ThreadPool pool{1, 4};
+    std::unique_ptr<Poco::Net::HTTPServer> server;
+    int port = 0;
+};
+
+MetricsServer::MetricsServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+MetricsServer::~MetricsServer()
+{
+    impl_->server->stopAll(true);
+    impl_->pool.joinAll();
+}
+
+int MetricsServer::port() const
+{
+    return impl_->port;
+}
+
+std::unique_ptr<MetricsServer> MetricsServer::Start(const std::string& address, int port, Source source,
+                                                    std::string& error)
+{
+    auto impl = std::make_unique<Impl>();
+    impl->source = std::move(source);
+    try {
+        Poco::Net::ServerSocket socket;
+        socket.bind(Poco::Net::SocketAddress(address.empty() ? "0.0.0.0" : address, static_cast<uint16_t>(port)),
+                    true);
+        socket.listen(16);
+        impl->port = socket.address().port();
+        auto params = Poco::makeAuto<Poco::Net::HTTPServerParams>();
+        params->setMaxThreads(4);
+        params->setKeepAlive(false);
+        impl->server = std::make_unique<Poco::Net::HTTPServer>(new Factory(impl->source), impl->pool, socket, params);
+        impl->server->start();
+    } catch (const Poco::Exception& e) {
+        error = "cannot serve metrics on " + address + ":" + std::to_string(port) + ": " + e.displayText();
+        return nullptr;
+    }
+    return std::unique_ptr<MetricsServer>(new MetricsServer(std::move(impl)));
+}
+
+bool ParseListenAddress(const std::string& text, std::string& address, int& port)
+{
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    address = text.substr(0, colon);
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
+    else if (address.find(':') != std::string::npos)
+        return false;
+    const std::string digits = text.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5)
+        return false;
+    for (const char c : digits)
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+    port = std::stoi(digits);
+    return port <= 65535;
+}
+
+}  // namespace vivatool::monitor

@@ -1,0 +1,515 @@
+#include "monitor_command.h"
+
+#include "json.h"
+#include "plane_stats.h"
+#include "temperature_csv.h"
+#include "ha_discovery.h"
+#include "metrics_server.h"
+#include "monitor_options.h"
+#include "mqtt_publisher.h"
+#include "topics.h"
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <ctime>
+#include <mutex>
+
+#ifndef VIVAZUZOZ_TOOL_VERSION
+#define VIVAZUZOZ_TOOL_VERSION "unknown"
+#endif
+
+namespace vivatool {
+
+using namespace monitor;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kStallTimeout = std::chrono::seconds(5);
+constexpr auto kPollInterval = std::chrono::milliseconds(100);
+constexpr auto kRateWindow = std::chrono::seconds(1);
+
+// Broker refusals that retrying cannot mend: the user name or password.
+bool CredentialsRefused(int connack)
+{
+    return connack == 4 || connack == 5;
+}
+
+// `arrival` on the wall clock, as ISO 8601 UTC with milliseconds.
+std::string WallTime(Clock::time_point arrival)
+{
+    const auto wall = std::chrono::system_clock::now() -
+                      std::chrono::duration_cast<std::chrono::system_clock::duration>(Clock::now() - arrival);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms % 1000));
+    return text;
+}
+
+std::string Mean(double tenths)
+{
+    return FormatTenths(static_cast<int>(std::lround(tenths)));
+}
+
+// Figures of one target ("frame" or a region) in one frame.
+struct TargetFigures {
+    RegionFigures figures;
+    Clock::time_point arrival;
+};
+
+std::string StateJson(const TargetFigures& t)
+{
+    JsonWriter json;
+    json.BeginObject().Key("min").Raw(FormatTenths(t.figures.min)).Key("max").Raw(FormatTenths(t.figures.max));
+    json.Key("mean").Raw(Mean(t.figures.mean));
+    json.Key("hottest").BeginObject().Key("x").Int(t.figures.hottestX).Key("y").Int(t.figures.hottestY).EndObject();
+    json.Key("time").String(WallTime(t.arrival)).EndObject();
+    return json.str();
+}
+
+std::string EventJson(const std::string& camera, const AlarmEvent& e)
+{
+    JsonWriter json;
+    json.BeginObject().Key("event").String(e.raised ? "raised" : "cleared").Key("camera").String(camera);
+    json.Key("kind").String(KindName(e.kind)).Key("target").String(e.target);
+    json.Key("value").Raw(FormatTenths(e.value)).Key("threshold").Raw(FormatTenths(e.threshold));
+    json.Key("frame").Int(static_cast<long long>(e.frame)).Key("time").String(WallTime(e.arrival)).EndObject();
+    return json.str();
+}
+
+// What the read thread measures, and what the command's thread and the
+// metrics server read of it.
+struct MonitorState {
+    MonitorState(std::vector<Region> regionList, std::vector<Watch> watchList)
+        : regions(std::move(regionList)), watches(std::move(watchList))
+    {
+    }
+
+    const std::vector<Region> regions;
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    // Guarded by `mutex`: written by the read thread (frames, figures,
+    // alarms, events) and the command's thread (live, unplugs, fps).
+    uint64_t frames = 0;
+    uint64_t lastSequence = 0;
+    uint64_t firstSequence = 0;  // of the first frame received
+    bool withTemps = false;
+    Clock::time_point last;
+    std::vector<TargetFigures> latest;  // "frame", then each region
+    std::vector<Watch> watches;
+    std::vector<AlarmEvent> events;     // taken by the command's thread
+    bool live = true;
+    uint64_t unplugs = 0;
+    double fps = 0;
+
+    // Read thread.
+    void Count(const FrameRef& frame)
+    {
+        PlaneStats whole;
+        std::vector<RegionFigures> regionFigures;
+        std::vector<TargetFigures> figures;
+        if (frame.temps) {
+            whole = ComputeStats(frame.temps, frame.width, frame.height);
+            regionFigures = MeasureRegions(frame, regions);
+            figures.push_back({RegionFigures{whole.min, whole.max, whole.mean, whole.hottestX, whole.hottestY},
+                               frame.arrival});
+            for (const RegionFigures& r : regionFigures)
+                figures.push_back({r, frame.arrival});
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        if (frames++ == 0)
+            firstSequence = frame.sequence;
+        lastSequence = frame.sequence;
+        last = Clock::now();
+        withTemps = frame.temps != nullptr;
+        if (frame.temps) {
+            FeedAlarms(watches, whole.max, regionFigures, frame, frames, 0, events);
+            latest = std::move(figures);
+        }
+        changed.notify_all();
+    }
+
+    // Needs `mutex` held.
+    std::vector<std::string> Targets() const
+    {
+        std::vector<std::string> names = {"frame"};
+        for (const Region& r : regions)
+            names.push_back(r.name);
+        return names;
+    }
+
+    CameraMetrics Metrics(const std::string& camera, const std::string& name) const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        CameraMetrics m;
+        m.camera = camera;
+        m.name = name;
+        m.up = live;
+        m.frames = frames;
+        m.dropped = frames ? lastSequence - firstSequence + 1 - frames : 0;
+        m.unplugs = unplugs;
+        m.fps = fps;
+        m.withTemps = withTemps && !latest.empty();
+        const std::vector<std::string> names = Targets();
+        for (size_t i = 0; i < latest.size() && i < names.size(); ++i)
+            m.regions.push_back({names[i], latest[i].figures.min, latest[i].figures.max, latest[i].figures.mean});
+        for (const Watch& w : watches)
+            m.alarms.push_back({w.target, KindName(w.alarm.rule().kind), w.alarm.rule().threshold, w.alarm.raised()});
+        return m;
+    }
+};
+
+enum class MonitorEnd { Done, Interrupted, Lost, Stalled, Refused };
+
+class MonitorRun {
+public:
+    MonitorRun(Context& ctx, Session& session, MonitorOptions& o)
+        : ctx_(ctx),
+          session_(session),
+          o_(o),
+          cameraName_(session.info().name),
+          start_(Clock::now()),
+          state_(o.watch.regions, std::move(o.watch.watches))
+    {
+        topics_.base = o.mqtt ? o.mqtt->prefix + "/" + o.cameraId : "";
+    }
+
+    int Run()
+    {
+        if (const int status = StartOutputs())
+            return status;
+        MonitorEnd end = MonitorEnd::Done;
+        {
+            auto source = std::make_unique<FrameStream>(session_.handle(), sink_);
+            if (const Call call = source->Start(); !call.ok()) {
+                StopOutputs();
+                return FailCall(ctx_, call);
+            }
+            end = Loop(source);
+        }  // callbacks stopped
+        StopOutputs();
+        return Finish(end);
+    }
+
+private:
+    int StartOutputs()
+    {
+        if (o_.metrics) {
+            std::string error;
+            metrics_ = MetricsServer::Start(
+                o_.metricsAddress, o_.metricsPort,
+                [this] { return std::vector<CameraMetrics>{state_.Metrics(o_.cameraId, cameraName_)}; }, error);
+            if (!metrics_)
+                return Fail(ctx_, error);
+        }
+        if (o_.mqtt) {
+            MqttPublisher::Options options;
+            options.url = *o_.mqtt;
+            options.clientId = "vivazuzoz-monitor-" + o_.cameraId;
+            options.caFile = o_.caFile;
+            options.willTopic = topics_.availability();
+            options.willPayload = kOffline;
+            std::string error;
+            mqtt_ = MqttPublisher::Start(options, error);
+            if (!mqtt_)
+                return Fail(ctx_, error);
+        }
+        return kExitOk;
+    }
+
+    void StopOutputs()
+    {
+        if (mqtt_)
+            mqtt_->Stop(topics_.availability(), kOffline);
+        metrics_.reset();
+    }
+
+    MonitorEnd Loop(std::unique_ptr<FrameStream>& source)
+    {
+        const auto publishEvery = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o_.interval));
+        auto nextPublish = start_;
+        auto rateFrom = start_;
+        uint64_t rateFrames = 0;
+        Clock::time_point waitFrom = start_;
+        std::unique_lock<std::mutex> lock(state_.mutex);
+        for (;;) {
+            state_.changed.wait_for(lock, kPollInterval);
+            std::vector<AlarmEvent> events;
+            events.swap(state_.events);
+            const Clock::time_point now = Clock::now();
+            if (now - rateFrom >= kRateWindow) {
+                state_.fps = static_cast<double>(state_.frames - rateFrames) /
+                             std::chrono::duration<double>(now - rateFrom).count();
+                rateFrom = now;
+                rateFrames = state_.frames;
+            }
+            const Clock::time_point lastSign = state_.frames ? std::max(state_.last, waitFrom) : waitFrom;
+            const bool lost = session_.camera->lost(), stalled = now - lastSign >= kStallTimeout;
+            const bool due = now >= nextPublish && state_.frames > 0;
+            lock.unlock();
+            PublishEvents(events);
+            if (!KeepBrokerUp())
+                return MonitorEnd::Refused;
+            if (due) {
+                PublishStates();
+                nextPublish = now + publishEvery;
+            }
+            if (o_.secondsLimit > 0 && now - start_ >= std::chrono::duration<double>(o_.secondsLimit))
+                return MonitorEnd::Done;
+            if (Interrupted())
+                return o_.secondsLimit > 0 ? MonitorEnd::Interrupted : MonitorEnd::Done;
+            if (lost || stalled) {
+                MonitorEnd end = lost ? MonitorEnd::Lost : MonitorEnd::Stalled;
+                if (!Resume(source, end))
+                    return end;
+                waitFrom = Clock::now();
+                lock.lock();
+                rateFrom = waitFrom;  // the frame rate counts from the return, not across the gap
+                rateFrames = state_.frames;
+                continue;
+            }
+            lock.lock();
+        }
+    }
+
+    // The camera was lost (or sent nothing for a while): with --reconnect,
+    // waits for it and streams on (true); otherwise, or when the wait ended
+    // first, false with `end` saying why the monitor ends.
+    bool Resume(std::unique_ptr<FrameStream>& source, MonitorEnd& end)
+    {
+        CameraGone();
+        if (!o_.reconnect)
+            return false;
+        const uint64_t next = source->nextSequence();
+        source.reset();  // no callback runs on the lost camera any more
+        source = ResumeStream(ctx_, session_, sink_, next, [this] { return KeepWaiting(); }, "monitor");
+        if (!source) {
+            end = refused_ ? MonitorEnd::Refused
+                           : (Interrupted() && o_.secondsLimit > 0 ? MonitorEnd::Interrupted : MonitorEnd::Done);
+            return false;
+        }
+        CameraBack();
+        return true;
+    }
+
+    // While the camera is away: the broker is still kept up.
+    bool KeepWaiting()
+    {
+        if (!KeepBrokerUp()) {
+            refused_ = true;
+            return false;
+        }
+        return !Interrupted() &&
+               (o_.secondsLimit <= 0 || Clock::now() - start_ < std::chrono::duration<double>(o_.secondsLimit));
+    }
+
+    void CameraGone()
+    {
+        {
+            std::lock_guard<std::mutex> lock(state_.mutex);
+            state_.live = false;
+            state_.fps = 0;
+            ++state_.unplugs;
+        }
+        if (mqtt_)
+            mqtt_->Publish(topics_.availability(), kOffline, true);
+    }
+
+    void CameraBack()
+    {
+        {
+            std::lock_guard<std::mutex> lock(state_.mutex);
+            state_.live = true;
+        }
+        if (mqtt_)
+            mqtt_->Publish(topics_.availability(), kOnline, true);
+    }
+
+    // After each (re)connect: availability, discovery, alarms and the latest
+    // states again (a restarted broker may have lost its retained messages).
+    // False when the broker refused the credentials.
+    bool KeepBrokerUp()
+    {
+        if (!mqtt_)
+            return true;
+        if (CredentialsRefused(mqtt_->refusal())) {
+            refusedMessage_ = mqtt_->lastProblem();
+            return false;
+        }
+        const unsigned connects = mqtt_->connects();
+        if (connects == publishedConnects_ || !mqtt_->connected())
+            return true;
+        publishedConnects_ = connects;
+        bool live = false;
+        std::vector<DiscoveryAlarm> alarms;
+        std::vector<std::string> targets;
+        {
+            std::lock_guard<std::mutex> lock(state_.mutex);
+            live = state_.live;
+            targets = state_.Targets();
+            for (const Watch& w : state_.watches)
+                alarms.push_back({w.target, KindName(w.alarm.rule().kind)});
+        }
+        if (o_.haDiscovery) {
+            DiscoveryCamera camera{o_.cameraId, cameraName_, VIVAZUZOZ_TOOL_VERSION};
+            for (const DiscoveryMessage& m : DiscoveryMessages(o_.haPrefix, topics_, camera, targets, alarms))
+                mqtt_->Publish(m.topic, m.payload, true);
+        }
+        mqtt_->Publish(topics_.availability(), live ? kOnline : kOffline, true);
+        PublishAlarmStates();
+        PublishStates();
+        return true;
+    }
+
+    void PublishStates()
+    {
+        if (!mqtt_)
+            return;
+        std::vector<TargetFigures> latest;
+        std::vector<std::string> targets;
+        {
+            std::lock_guard<std::mutex> lock(state_.mutex);
+            latest = state_.latest;
+            targets = state_.Targets();
+        }
+        for (size_t i = 0; i < latest.size() && i < targets.size(); ++i)
+            mqtt_->Publish(topics_.state(targets[i]), StateJson(latest[i]), true);
+    }
+
+    void PublishAlarmStates()
+    {
+        std::vector<std::pair<std::string, std::string>> states;
+        {
+            std::lock_guard<std::mutex> lock(state_.mutex);
+            for (const Watch& w : state_.watches)
+                states.emplace_back(topics_.alarm(w.target, KindName(w.alarm.rule().kind)),
+                                    w.alarm.raised() ? "ON" : "OFF");
+        }
+        for (const auto& [topic, payload] : states)
+            mqtt_->Publish(topic, payload, true);
+    }
+
+    void PublishEvents(const std::vector<AlarmEvent>& events)
+    {
+        for (const AlarmEvent& e : events) {
+            std::fprintf(ctx_.out, "Alarm %s: %s max %s is %s %s\n", e.raised ? "raised" : "cleared",
+                             e.target.c_str(), FormatTenths(e.value).c_str(),
+                             e.raised ? KindName(e.kind) : (e.kind == AlarmKind::Above ? "back below" : "back above"),
+                             FormatTenths(e.threshold).c_str());
+            if (!mqtt_)
+                continue;
+            mqtt_->Publish(topics_.alarm(e.target, KindName(e.kind)), e.raised ? "ON" : "OFF", true);
+            mqtt_->Publish(topics_.event(), EventJson(o_.cameraId, e), false);
+        }
+        if (!events.empty())
+            std::fflush(ctx_.out);
+    }
+
+    int Finish(MonitorEnd end)
+    {
+        switch (end) {
+        case MonitorEnd::Done:
+            return kExitOk;
+        case MonitorEnd::Interrupted:
+            return kExitInterrupted;
+        case MonitorEnd::Refused:
+            std::fprintf(ctx_.err, "vivazuzoz monitor: %s at %s; check the user name and password in --mqtt\n",
+                         refusedMessage_.c_str(), o_.mqtt->Display().c_str());
+            return kExitUsage;
+        case MonitorEnd::Lost:
+            return Fail(ctx_, "the camera was lost (unplugged or no longer answering); monitor ended "
+                              "(--reconnect waits for it)");
+        case MonitorEnd::Stalled:
+            return Fail(ctx_, "no frame from the camera for 5 s; monitor ended (--reconnect waits for it)");
+        }
+        return kExitFailure;
+    }
+
+    Context& ctx_;
+    Session& session_;
+    const MonitorOptions& o_;
+    const std::string cameraName_;
+    const Clock::time_point start_;
+    Topics topics_;
+    MonitorState state_;
+    const FrameStream::Callback sink_ = [this](const FrameRef& f) { state_.Count(f); };
+    // Command thread only.
+    std::unique_ptr<MqttPublisher> mqtt_;
+    std::unique_ptr<MetricsServer> metrics_;  // destroyed before state_ is
+    unsigned publishedConnects_ = 0;
+    bool refused_ = false;
+    std::string refusedMessage_;
+};
+
+}  // namespace
+
+CommandSyntax MonitorSyntax()
+{
+    return {"monitor",
+            "Publish region temperatures and alarms to MQTT (Home Assistant) and Prometheus",
+            "",
+            {kDeviceOption,
+             {"mqtt", 'm', "URL", "publish to the broker at mqtt[s]://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX]"},
+             {"mqtt-ca", 0, "FILE", "for mqtts://: trust the CA certificates in FILE (default: the system's)"},
+             {"ha-discovery", 0, nullptr, "announce the sensors to Home Assistant (MQTT discovery)"},
+             {"ha-prefix", 0, "TOPIC", "Home Assistant's discovery prefix (default homeassistant)"},
+             {"metrics", 0, "ADDR:PORT", "serve Prometheus metrics at http://ADDR:PORT/metrics"},
+             {"camera-id", 0, "ID", "the camera's name in topics and metrics (default: usb- and its USB port)"},
+             {"interval", 'i', "S", "publish the temperatures every S seconds (default 1)"},
+             {"seconds", 's', "S", "stop after S seconds"},
+             kRoiOption,
+             kAlarmAboveOption,
+             kAlarmBelowOption,
+             kHysteresisOption,
+             kReconnectOption},
+            0,
+            0,
+            "Publishes, per camera, the minimum, maximum, mean and hottest pixel of the whole frame\n"
+            "(\"frame\") and of each region, and raises and clears alarms as `stream` does. It runs\n"
+            "until interrupted (Ctrl-C or SIGTERM; exit status 0) or for --seconds.\n"
+            "\n"
+            "MQTT topics, under PREFIX/CAMERA/ (PREFIX from the URL, default vivazuzoz; CAMERA the\n"
+            "--camera-id):\n"
+            "  availability        online or offline (retained; the broker's last will says offline\n"
+            "                      if the monitor dies)\n"
+            "  TARGET/state        {\"min\",\"max\",\"mean\",\"hottest\":{\"x\",\"y\"},\"time\"} every\n"
+            "                      --interval (retained); TARGET is frame or a region's name\n"
+            "  TARGET/alarm/KIND   ON or OFF (retained); KIND is above or below\n"
+            "  event               {\"event\":\"raised\"|\"cleared\",\"target\",\"kind\",\"value\",...}\n"
+            "Messages are sent with QoS 1. A broker that is down is retried (1 s, doubling to 30 s)\n"
+            "and everything retained is published again once it is back. With a user name but no\n"
+            "password in the URL, the password is taken from VIVAZUZOZ_MQTT_PASSWORD.\n"
+            "--ha-discovery makes the temperatures appear in Home Assistant as sensors and each alarm\n"
+            "as a binary sensor, under one device per camera.\n"
+            "\n"
+            "/metrics gives vivazuzoz_temperature_{min,max,mean}_degrees{camera,region},\n"
+            "vivazuzoz_camera_up, vivazuzoz_frames_total, vivazuzoz_frames_dropped_total,\n"
+            "vivazuzoz_camera_unplugs_total, vivazuzoz_frame_rate_fps and vivazuzoz_alarm_active.\n"
+            "\n"
+            "Exit status: 0 interrupted or --seconds passed, 1 the camera failed or was lost (without\n"
+            "--reconnect), 2 a wrong command line, URL, user name or password, 130 interrupted before\n"
+            "--seconds passed.\n"};
+}
+
+int RunMonitor(Context& ctx, const ParsedArgs& args)
+{
+    MonitorOptions options;
+    if (const int status = ParseMonitorOptions(ctx, args, options))
+        return status;
+    Session session;
+    if (const int status = OpenSelected(ctx, session, options.device))
+        return status;
+    if (const int status = CheckCameraFits(ctx, "monitor", session, options.watch))
+        return status;
+    if (options.cameraId.empty())
+        options.cameraId = DefaultCameraId(session.info());
+    return MonitorRun(ctx, session, options).Run();
+}
+
+}  // namespace vivatool

@@ -1,0 +1,106 @@
+#include "monitor_options.h"
+
+#include "metrics_server.h"
+
+#include <cctype>
+#include <cstdlib>
+
+namespace vivatool::monitor {
+
+namespace {
+
+constexpr const char* kCommand = "monitor";
+
+bool IsIdText(const std::string& text)
+{
+    if (text.empty() || text.size() > 64)
+        return false;
+    for (const char c : text)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_')
+            return false;
+    return true;
+}
+
+int ParseSeconds(Context& ctx, const ParsedArgs& args, const char* name, double min, double max, double& value)
+{
+    if (!args.has(name))
+        return kExitOk;
+    const auto seconds = ParseDecimal(args.value(name));
+    if (!seconds || *seconds < min || *seconds > max)
+        return UsageError(ctx, kCommand, "--" + std::string(name) + " takes seconds from " + FormatDecimal(min, 1) +
+                                             " to " + FormatDecimal(max, 1) + ", not '" + args.value(name) + "'");
+    value = *seconds;
+    return kExitOk;
+}
+
+int ParseMqtt(Context& ctx, const ParsedArgs& args, MonitorOptions& o)
+{
+    if (args.has("mqtt")) {
+        std::string error;
+        o.mqtt = ParseMqttUrl(args.value("mqtt"), error);
+        if (!o.mqtt)
+            return UsageError(ctx, kCommand, error);
+        // A password kept out of the command line (and so out of `ps`).
+        if (!o.mqtt->user.empty() && !o.mqtt->hasPassword)
+            if (const char* password = std::getenv("VIVAZUZOZ_MQTT_PASSWORD")) {
+                o.mqtt->password = password;
+                o.mqtt->hasPassword = true;
+            }
+    }
+    for (const char* name : {"mqtt-ca", "ha-discovery", "ha-prefix"})
+        if (args.has(name) && !o.mqtt)
+            return UsageError(ctx, kCommand, "--" + std::string(name) + " needs --mqtt");
+    if (args.has("mqtt-ca") && !o.mqtt->tls)
+        return UsageError(ctx, kCommand, "--mqtt-ca is for an mqtts:// broker");
+    o.caFile = args.value("mqtt-ca");
+    o.haDiscovery = args.has("ha-discovery");
+    if (args.has("ha-prefix")) {
+        o.haPrefix = args.value("ha-prefix");
+        if (o.haPrefix.empty() || o.haPrefix.find_first_of("+#") != std::string::npos)
+            return UsageError(ctx, kCommand, "--ha-prefix takes a topic without '+' or '#', not '" + o.haPrefix + "'");
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+int ParseMonitorOptions(Context& ctx, const ParsedArgs& args, MonitorOptions& o)
+{
+    if (!DeviceOption(ctx, kCommand, args, o.device))
+        return kExitUsage;
+    if (const int status = ParseWatches(ctx, kCommand, args, o.watch))
+        return status;
+    if (const int status = ParseSeconds(ctx, args, "interval", 0.1, 86400, o.interval))
+        return status;
+    if (const int status = ParseSeconds(ctx, args, "seconds", 0.1, 1e6, o.secondsLimit))
+        return status;
+    o.reconnect = args.has("reconnect");
+    if (const int status = ParseMqtt(ctx, args, o))
+        return status;
+    if (args.has("camera-id")) {
+        o.cameraId = args.value("camera-id");
+        if (!IsIdText(o.cameraId))
+            return UsageError(ctx, kCommand, "--camera-id takes 1 to 64 letters, digits, '-' and '_', not '" +
+                                                 o.cameraId + "'");
+    }
+    if (args.has("metrics")) {
+        o.metrics = true;
+        if (!ParseListenAddress(args.value("metrics"), o.metricsAddress, o.metricsPort))
+            return UsageError(ctx, kCommand, "--metrics takes ADDR:PORT (127.0.0.1:9108, :9108 for every address), "
+                                             "not '" + args.value("metrics") + "'");
+    }
+    if (!o.mqtt && !o.metrics)
+        return UsageError(ctx, kCommand, "say where to publish: --mqtt URL, --metrics ADDR:PORT or both");
+    return kExitOk;
+}
+
+std::string DefaultCameraId(const CameraInfo& info)
+{
+    std::string source = info.usbPort.empty() ? info.videoPath.substr(info.videoPath.rfind('/') + 1) : info.usbPort;
+    std::string id = info.usbPort.empty() ? "" : "usb-";
+    for (const char c : source)
+        id += std::isalnum(static_cast<unsigned char>(c)) || c == '-' ? c : '_';
+    return id.empty() ? "camera" : id;
+}
+
+}  // namespace vivatool::monitor

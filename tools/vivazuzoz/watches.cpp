@@ -1,0 +1,129 @@
+#include "watches.h"
+
+#include "plane_stats.h"
+
+#include <VIVAZUZOZ.h>
+
+#include <cmath>
+
+namespace vivatool {
+
+const char* KindName(AlarmKind kind)
+{
+    return kind == AlarmKind::Above ? "above" : "below";
+}
+
+const OptionSyntax kRoiOption{"roi", 'r', "[NAME=]X,Y,W,H",
+                              "report min, max and mean of this region (pixels; unnamed ones are roi1, roi2, ...)",
+                              false, nullptr, true};
+const OptionSyntax kAlarmAboveOption{"alarm-above", 0, "T", "alarm when the maximum rises above T degrees"};
+const OptionSyntax kAlarmBelowOption{"alarm-below", 0, "T", "alarm when the maximum falls below T degrees"};
+const OptionSyntax kHysteresisOption{"hysteresis", 0, "D",
+                                     "degrees the maximum must move back to clear an alarm (default 1)"};
+const OptionSyntax kReconnectOption{"reconnect", 0, nullptr,
+                                    "when the camera is lost, wait for it to come back to the same USB port and go on"};
+
+namespace {
+
+bool Degrees(Context& ctx, const char* command, const ParsedArgs& args, const char* name, int& tenths)
+{
+    const auto value = ParseDecimal(args.value(name));
+    if (!value || std::fabs(*value) > 3000) {
+        UsageError(ctx, command, "--" + std::string(name) + " takes degrees from -3000 to 3000, not '" +
+                                     args.value(name) + "'");
+        return false;
+    }
+    tenths = static_cast<int>(std::lround(*value * 10));
+    return true;
+}
+
+}  // namespace
+
+int ParseWatches(Context& ctx, const char* command, const ParsedArgs& args, WatchSetup& setup)
+{
+    for (const std::string& text : args.all("roi")) {
+        std::string error;
+        const auto region = ParseRegion(text, static_cast<int>(setup.regions.size()) + 1, error);
+        if (!region)
+            return UsageError(ctx, command, error);
+        for (const Region& r : setup.regions)
+            if (r.name == region->name)
+                return UsageError(ctx, command, "two regions are called " + r.name);
+        setup.regions.push_back(*region);
+    }
+    const bool alarms = args.has("alarm-above") || args.has("alarm-below");
+    if (args.has("hysteresis") && !alarms)
+        return UsageError(ctx, command, "--hysteresis needs --alarm-above or --alarm-below");
+    int hysteresis = 10;
+    if (args.has("hysteresis") && (!Degrees(ctx, command, args, "hysteresis", hysteresis) || hysteresis < 0))
+        return hysteresis < 0 ? UsageError(ctx, command, "--hysteresis may not be negative") : kExitUsage;
+    for (const auto& [name, kind] : {std::pair<const char*, AlarmKind>{"alarm-above", AlarmKind::Above},
+                                     std::pair<const char*, AlarmKind>{"alarm-below", AlarmKind::Below}}) {
+        if (!args.has(name))
+            continue;
+        AlarmRule rule{kind, 0, hysteresis};
+        if (!Degrees(ctx, command, args, name, rule.threshold))
+            return kExitUsage;
+        if (setup.regions.empty())
+            setup.watches.push_back(Watch{"frame", -1, Alarm(rule)});
+        for (size_t i = 0; i < setup.regions.size(); ++i)
+            setup.watches.push_back(Watch{setup.regions[i].name, static_cast<int>(i), Alarm(rule)});
+    }
+    return kExitOk;
+}
+
+int CheckCameraFits(Context& ctx, const char* command, Session& session, const WatchSetup& setup)
+{
+    if (setup.regions.empty() && setup.watches.empty())
+        return kExitOk;
+    bool withTemp = false;
+    if (const Call probe = session.camera->ProbeTemperatures(withTemp); !probe.ok())
+        return FailCall(ctx, probe);
+    if (!withTemp)
+        return Fail(ctx, "regions and alarms need temperatures, and this camera's stream carries none");
+    int width = 0, height = 0;
+    OZL_USB_GetFPASize(session.handle(), &width, &height);
+    for (const Region& r : setup.regions)
+        if (const std::string error = CheckRegion(r, width, height); !error.empty())
+            return UsageError(ctx, command, error);
+    return kExitOk;
+}
+
+std::vector<RegionFigures> MeasureRegions(const FrameRef& frame, const std::vector<Region>& regions)
+{
+    std::vector<RegionFigures> figures;
+    figures.reserve(regions.size());
+    for (const Region& r : regions)
+        figures.push_back(CheckRegion(r, frame.width, frame.height).empty() ? MeasureRegion(frame.temps, frame.width, r)
+                                                                             : RegionFigures{});
+    return figures;
+}
+
+void FeedAlarms(std::vector<Watch>& watches, int frameMax, const std::vector<RegionFigures>& figures,
+                const FrameRef& frame, uint64_t frameCount, double seconds, std::vector<AlarmEvent>& events)
+{
+    for (Watch& w : watches) {
+        const int value = w.region < 0 ? frameMax : figures[static_cast<size_t>(w.region)].max;
+        const AlarmChange change = w.alarm.Feed(value);
+        if (change != AlarmChange::None)
+            events.push_back(AlarmEvent{change == AlarmChange::Raised, w.alarm.rule().kind, w.target, value,
+                                        w.alarm.rule().threshold, frameCount, seconds, frame.arrival});
+    }
+}
+
+std::unique_ptr<FrameStream> ResumeStream(Context& ctx, Session& session, const FrameStream::Callback& sink,
+                                          uint64_t nextSequence, const std::function<bool()>& keepWaiting,
+                                          const char* what)
+{
+    std::unique_ptr<FrameStream> source;
+    auto ready = [&] {
+        source = std::make_unique<FrameStream>(session.handle(), sink);
+        if (source->Start(nextSequence).ok())
+            return Comeback::GoOn;
+        source.reset();
+        return Comeback::WaitAgain;
+    };
+    return ReopenLostCamera(ctx, session, keepWaiting, ready, what) ? std::move(source) : nullptr;
+}
+
+}  // namespace vivatool

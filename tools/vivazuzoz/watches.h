@@ -1,0 +1,79 @@
+// watches.h - what `stream` and `monitor` watch in every frame: the regions
+// of --roi and the alarms of --alarm-above/--alarm-below with --hysteresis,
+// read from the command line, checked against the camera and fed frame by
+// frame; and --reconnect's way back to a lost camera's stream.
+#pragma once
+
+#include "alarm.h"
+#include "regions.h"
+#include "tool_support.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vivatool {
+
+// One alarm on one thing watched: the whole frame or a region.
+struct Watch {
+    std::string target;  // "frame" or the region's name
+    int region;          // index into the regions, -1 for the whole frame
+    Alarm alarm;
+};
+
+struct AlarmEvent {
+    bool raised;
+    AlarmKind kind;
+    std::string target;
+    int value;      // tenths: the maximum that crossed
+    int threshold;  // tenths
+    uint64_t frame;
+    double seconds;                   // since the command started
+    FrameClock::time_point arrival;   // of the frame that crossed
+};
+
+// "above" or "below".
+const char* KindName(AlarmKind kind);
+
+// The options behind WatchSetup, for a command's syntax.
+extern const OptionSyntax kRoiOption;
+extern const OptionSyntax kAlarmAboveOption;
+extern const OptionSyntax kAlarmBelowOption;
+extern const OptionSyntax kHysteresisOption;
+extern const OptionSyntax kReconnectOption;
+
+// The regions and the alarms on them (on every region, or on the whole
+// frame when there is none).
+struct WatchSetup {
+    std::vector<Region> regions;
+    std::vector<Watch> watches;
+};
+
+// Reads --roi, --alarm-above, --alarm-below and --hysteresis. Returns
+// kExitOk or the status of the usage error it reported for `command`.
+int ParseWatches(Context& ctx, const char* command, const ParsedArgs& args, WatchSetup& setup);
+
+// Regions and alarms need temperatures, and regions inside the frame.
+// Returns kExitOk or the status of the failure it reported.
+int CheckCameraFits(Context& ctx, const char* command, Session& session, const WatchSetup& setup);
+
+// Each region's figures of one frame with temperatures (zeros for a region
+// outside the frame).
+std::vector<RegionFigures> MeasureRegions(const FrameRef& frame, const std::vector<Region>& regions);
+
+// Feeds each alarm its value of the frame (the frame's or its region's
+// maximum) and appends the raises and clears to `events`.
+void FeedAlarms(std::vector<Watch>& watches, int frameMax, const std::vector<RegionFigures>& figures,
+                const FrameRef& frame, uint64_t frameCount, double seconds, std::vector<AlarmEvent>& events);
+
+// --reconnect: closes the lost camera, waits for a camera at the same USB
+// port and streams from it into `sink`, numbering on from `nextSequence`.
+// Null when `keepWaiting` ended the wait first. `what` names what goes on.
+std::unique_ptr<FrameStream> ResumeStream(Context& ctx, Session& session, const FrameStream::Callback& sink,
+                                          uint64_t nextSequence, const std::function<bool()>& keepWaiting,
+                                          const char* what);
+
+}  // namespace vivatool
