@@ -40,6 +40,7 @@ struct CameraSummary {
     int width = 0;
     int height = 0;
     bool radiometric = false;
+    uint64_t opened = 0;  // how many times the camera was opened: a new number is a new open
 };
 
 class CameraHub {
