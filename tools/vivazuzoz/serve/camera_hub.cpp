@@ -305,7 +305,9 @@ void CameraHub::WithCamera(int index, const std::function<void(unsigned long)>& 
         return;
     }
     std::lock_guard<std::mutex> command(slot->commandMutex);
-    work(slot->camera ? slot->camera->handle() : 0);
+    // A camera known to be lost gets no more commands, which would only
+    // wait for answers that cannot come.
+    work(slot->camera && !slot->lost.load() ? slot->camera->handle() : 0);
 }
 
 }  // namespace vivatool::serve

@@ -332,6 +332,15 @@ bool LiveServer::Impl::ReadBody(HTTPServerRequest& request, HTTPServerResponse& 
     std::istream& in = request.stream();
     in.read(&body[0], static_cast<std::streamsize>(body.size()));
     body.resize(static_cast<size_t>(in.gcount()));
+    // A body cut short (by the client, or by the watchdog for taking too
+    // long) is never acted on.
+    if (ConnectionGuard::CutByWatchdog())
+        return false;
+    if (declared > 0 && static_cast<Poco::Int64>(body.size()) < declared) {
+        response.setKeepAlive(false);
+        SendError(response, HTTPResponse::HTTP_BAD_REQUEST, "request body shorter than its Content-Length");
+        return false;
+    }
     if (body.size() > options.maxBody) {
         response.setKeepAlive(false);
         SendError(response, HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE,

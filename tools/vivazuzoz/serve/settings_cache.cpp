@@ -60,22 +60,69 @@ void SettingsCache::Run()
     }
 }
 
-// Everything, with one exchange per value (the environment record once).
+// Everything, with one exchange per value (the environment record once for
+// all its fields). The camera is held for one value (or the record) at a
+// time, so that a change waits for no more than that, and a camera lost on
+// the way is given up at once. Each value is kept while the camera is still
+// held, so that a change made between two of them is never overwritten by
+// what was read before it.
 void SettingsCache::Read(int index, uint64_t opened)
 {
-    hub_.WithCamera(index, [&](unsigned long handle) {
-        if (handle == 0)
-            return;
-        Known read;
-        vivaclient::ReadSettings(handle, settings_, read.calls, read.values);
-        read.opened = opened;
-        read.measured = Clock::now();
-        // Kept while the camera is still held, so that a write waiting for
-        // it lands after this and is not overwritten.
+    {
         std::lock_guard<std::mutex> lock(mutex_);
-        known_[index] = std::move(read);
-        changed_.notify_all();
-    });
+        Known& known = known_[index];
+        known.opened = 0;  // being read
+        known.calls.assign(settings_.size(), Call{});
+        known.values.assign(settings_.size(), SettingValue{});
+    }
+    std::vector<std::vector<size_t>> groups;
+    std::vector<size_t> environment;
+    for (size_t i = 0; i < settings_.size(); ++i) {
+        if (settings_[i]->access == SettingAccess::EnvParam)
+            environment.push_back(i);
+        else
+            groups.push_back({i});
+    }
+    if (!environment.empty())
+        groups.push_back(environment);
+    for (const std::vector<size_t>& group : groups) {
+        if (!StillOpen(index, opened))
+            return;
+        bool open = true;
+        hub_.WithCamera(index, [&](unsigned long handle) {
+            if (handle == 0) {
+                open = false;
+                return;
+            }
+            std::vector<const Setting*> these;
+            for (size_t i : group)
+                these.push_back(settings_[i]);
+            std::vector<Call> calls;
+            std::vector<SettingValue> values;
+            vivaclient::ReadSettings(handle, these, calls, values);
+            std::lock_guard<std::mutex> lock(mutex_);
+            Known& known = known_[index];
+            for (size_t k = 0; k < group.size(); ++k) {
+                known.calls[group[k]] = calls[k];
+                known.values[group[k]] = values[k];
+            }
+        });
+        if (!open)
+            return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    Known& known = known_[index];
+    known.opened = opened;
+    known.measured = Clock::now();
+    changed_.notify_all();
+}
+
+bool SettingsCache::StillOpen(int index, uint64_t opened) const
+{
+    for (const CameraSummary& camera : hub_.Cameras())
+        if (camera.index == index)
+            return camera.live && camera.opened == opened;
+    return false;
 }
 
 void SettingsCache::Measure(int index)

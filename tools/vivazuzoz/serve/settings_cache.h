@@ -52,6 +52,7 @@ private:
     void Run();
     void Read(int index, uint64_t opened);
     void Measure(int index);
+    bool StillOpen(int index, uint64_t opened) const;
 
     CameraHub& hub_;
     const std::chrono::milliseconds measureEvery_;
