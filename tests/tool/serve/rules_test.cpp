@@ -162,6 +162,9 @@ TEST(ServeCommandLine, BadOptionsAreUsageErrorsBeforeAnythingStarts)
              {"serve", "--max-fps", "0"},
              {"serve", "--max-fps", "fast"},
              {"serve", "--max-clients", "0"},
+             {"serve", "--max-connections", "0"},
+             {"serve", "--max-per-client", "many"},
+             {"serve", "--listen", "[::]"},
              {"serve", "extra"},
          }) {
         const ToolRun run = RunCaptured(args);
