@@ -162,7 +162,7 @@ TEST_F(ListeningTest, AFloodFromOneAddressLeavesOtherClientsServed)
         flood.push_back(std::make_unique<RawClient>("127.0.0.1", port_));
         flood.back()->Send("GET /api/cameras HTTP/1.1\r\nHost: 127.0");
     }
-    ASSERT_TRUE(Eventually([&] { return server_->stats().connectionsRefused >= 400u - 32u; }))
+    ASSERT_TRUE(Eventually([&] { return server_->stats().connectionsRefused >= 400u - 32u; }, std::chrono::seconds(30)))
         << server_->stats().connectionsRefused;
     EXPECT_EQ(server_->stats().connections, 32);
 
@@ -191,8 +191,8 @@ TEST_F(ListeningTest, RequestsThatDoNotFinishInTimeAreCut)
 {
     vcam::AddCamera();
     ServerOptions options;
-    options.headerTimeout = std::chrono::milliseconds(300);
-    options.bodyTimeout = std::chrono::milliseconds(300);
+    options.headerTimeout = std::chrono::milliseconds(500);
+    options.bodyTimeout = std::chrono::milliseconds(500);
     Serve(options);
 
     RawClient slowHeaders("127.0.0.1", port_);
@@ -222,7 +222,7 @@ TEST_F(ListeningTest, AStreamClientThatStopsReadingIsDroppedAtItsTimeAndFreesIts
     ServerOptions options;
     options.maxStreams = 1;
     options.maxFps = 2;  // few frames: the client's buffers alone would hide the stall for a long time
-    options.sendTimeout = std::chrono::milliseconds(800);
+    options.sendTimeout = std::chrono::milliseconds(1500);
     Serve(options);
 
     RawClient stalled("127.0.0.1", port_);
@@ -239,7 +239,7 @@ TEST_F(ListeningTest, AStreamClientThatStopsReadingIsDroppedAtItsTimeAndFreesIts
     // The slot is free again, and a client that reads (and so answers the
     // pings) keeps it well past the time limit.
     StreamClient reader(port_, 0);
-    const auto until = std::chrono::steady_clock::now() + 4 * options.sendTimeout;
+    const auto until = std::chrono::steady_clock::now() + 3 * options.sendTimeout;
     uint64_t last = 0;
     while (std::chrono::steady_clock::now() < until) {
         const uint64_t sequence = reader.NextFrame().header.sequence;

@@ -152,7 +152,6 @@ public:
         try {
             ConnectionGuard::HeadersRead();
             impl_.Handle(request, response);
-            ConnectionGuard::Answered();
         } catch (const Poco::Exception& e) {
             // The client went away or sent something unreadable; nothing to
             // answer if the response has started.
@@ -162,6 +161,8 @@ public:
             if (!response.sent())
                 SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, e.what());
         }
+        // The time for the next request's headers runs from here.
+        ConnectionGuard::Answered();
     }
 
 private:
