@@ -160,7 +160,11 @@ ConnectionGuard::~ConnectionGuard()
     wake_.notify_all();
     watchdog_.join();
     for (Entry& entry : entries_)
-        ::close(entry.fd);
+        if (entry.fd >= 0)
+            ::close(entry.fd);
+    for (auto& [socket, accepted] : accepted_)
+        if (accepted.fd >= 0)
+            ::close(accepted.fd);
 }
 
 Poco::Net::TCPServerConnectionFilter::Ptr ConnectionGuard::Filter()
@@ -194,7 +198,9 @@ bool ConnectionGuard::Admit(const Poco::Net::StreamSocket& socket)
     }
     ++open_;
     ++fromAddress;
-    accepted_[socket.impl()] = address;
+    // The duplicate is made here, on the thread that accepted the socket:
+    // the thread that serves it then uses the socket object as a key only.
+    accepted_[socket.impl()] = Accepted{address, ::dup(socket.impl()->sockfd())};
     return true;
 }
 
@@ -202,12 +208,12 @@ std::list<ConnectionGuard::Entry>::iterator ConnectionGuard::Register(const Poco
 {
     Entry entry;
     entry.guard = this;
-    entry.fd = ::dup(socket.impl()->sockfd());
     entry.since = Clock::now();
     std::lock_guard<std::mutex> lock(mutex_);
     const auto found = accepted_.find(socket.impl());
     if (found != accepted_.end()) {
-        entry.address = found->second;
+        entry.address = found->second.address;
+        entry.fd = found->second.fd;
         accepted_.erase(found);
     }
     return entries_.insert(entries_.end(), entry);
@@ -303,7 +309,8 @@ void ConnectionGuard::Watch()
                 continue;
             // Ends the connection for the thread that serves it, whether it
             // waits to read or is stuck in a send.
-            ::shutdown(entry.fd, SHUT_RDWR);
+            if (entry.fd >= 0)
+                ::shutdown(entry.fd, SHUT_RDWR);
             entry.cut = true;
             ++cut_;
         }

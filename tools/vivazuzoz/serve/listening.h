@@ -113,7 +113,11 @@ private:
     std::condition_variable wake_;
     bool stopping_ = false;
     // Guarded by mutex_.
-    std::map<const void*, std::string> accepted_;  // socket accepted, not yet served: its address
+    struct Accepted {
+        std::string address;
+        int fd = -1;
+    };
+    std::map<const void*, Accepted> accepted_;  // sockets accepted, not yet served
     std::map<std::string, int> perAddress_;
     std::list<Entry> entries_;
     int open_ = 0;
