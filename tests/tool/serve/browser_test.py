@@ -206,7 +206,7 @@ def main():
         # A large camera: 1:1 shows a camera pixel per page pixel, fit the
         # whole picture; the readout names the pixel pointed at either way.
         big_x, big_y, big_tenths = map(int, subprocess.check_output([args.probe, "1280", "1024"], timeout=30).split())
-        vanishing = start_server(["--size", "1280x1024", "--fps", "5", "--unplug-after", "15", "--replug-after", "3"])
+        vanishing = start_server(["--size", "1280x1024", "--fps", "5", "--unplug-after", "10", "--replug-after", "3"])
         driver.get(read_url(vanishing, 60))
         wait.until(lambda d: frames(0) >= 1)
         overlay = driver.find_element(By.CSS_SELECTOR, "#camera-0 .overlay")
