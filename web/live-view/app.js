@@ -124,6 +124,8 @@ class CameraView {
       redraw();
     });
     this.q('.range-low').addEventListener('input', redraw);
+    this.q('.zoom').addEventListener('change', () => { this.layout(); redraw(); });
+    window.addEventListener('resize', () => { this.layout(); redraw(); });
     this.q('.range-high').addEventListener('input', redraw);
 
     const toPixel = (event) => {
@@ -265,6 +267,7 @@ class CameraView {
       this.image.height = f.height;
       this.imageData = null;
     }
+    this.layout();
     // Hottest and coldest pixels (the first of each in row order).
     let min = values[0], max = values[0], minAt = 0, maxAt = 0;
     for (let i = 1; i < count; i++) {
@@ -323,6 +326,30 @@ class CameraView {
       this.setReading('.rect', 'drag on the picture', '');
     }
     this.drawOverlay(f, hot, cold, text(max), text(min));
+  }
+
+  // The picture's size on the page for the zoom chosen. Pointing maps the
+  // overlay's box onto the frame's pixels, so the readout is exact at any
+  // size and scroll position.
+  layout() {
+    const f = this.frame;
+    if (!f) return;
+    const mode = this.q('.zoom').value;
+    const room = Math.max(256, this.node.clientWidth - 34);
+    let width;
+    if (mode === '1:1') width = f.width;
+    else if (mode === '2:1') width = 2 * f.width;
+    else width = Math.min(room, ((window.innerHeight - 140) * f.width) / f.height, Math.max(512, f.width));
+    width = Math.max(64, Math.round(width));
+    const key = `${mode} ${f.width}x${f.height} ${width} ${room}`;
+    if (key === this.layoutKey) return;
+    this.layoutKey = key;
+    const height = Math.round((width * f.height) / f.width);
+    for (const canvas of [this.image, this.overlay]) {
+      canvas.style.width = `${width}px`;
+      canvas.style.height = `${height}px`;
+    }
+    this.q('.picture').style.width = `${Math.min(width, room)}px`;
   }
 
   setReading(selector, text, value) {
@@ -419,8 +446,10 @@ class CameraView {
       const row = body.insertRow();
       row.dataset.setting = s.name;
       const name = row.insertCell();
-      name.textContent = s.name;
-      name.title = s.description;
+      // The camera's palette is its own setting, apart from the page's
+      // colour map.
+      name.textContent = s.name === 'palette' ? 'camera palette' : s.name;
+      name.title = s.name === 'palette' ? `${s.description} (the setting 'palette'; the page's own colours are the Colour map)` : s.description;
       const valueCell = row.insertCell();
       const messageCell = row.insertCell();
       messageCell.className = 'setting-message';
@@ -455,7 +484,17 @@ class CameraView {
           messageCell.textContent = `set to ${result.value}`;
           messageCell.classList.add('good');
         } catch (e) {
-          messageCell.textContent = e.message;
+          // The field shows what the camera holds again, not the refused value.
+          let back = '';
+          try {
+            const now = await api('GET', `/api/cameras/${this.index}/settings`);
+            const held = now[s.name];
+            if (held !== null && typeof held !== 'object') {
+              input.value = String(held);
+              back = `; still ${held}`;
+            }
+          } catch (ignored) { /* the message below says enough */ }
+          messageCell.textContent = e.message + back;
           messageCell.classList.add('bad');
         }
       };

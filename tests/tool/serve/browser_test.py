@@ -3,7 +3,9 @@
 loads the page served by `vivazuzoz serve` under two virtual cameras, waits
 for live frames, points at the scene's hot object and reads the temperature
 shown, switches the palette, changes a setting and sees it read back, and
-saves a screenshot; then watches a camera unplug itself and the page say so.
+saves a screenshot; then, on a 1280x1024 camera, zooms to 1:1 and back to fit
+with the readout still exact, and watches the camera unplug itself, the page
+say so, and the same section come back live when it is plugged in again.
 Exits 77 (skipped) when Chromium, its driver or Selenium is missing, except
 in CI (CI=true in the environment), where their absence fails the test."""
 
@@ -180,12 +182,19 @@ def main():
         driver.find_element(By.CSS_SELECTOR, f"{row} input").clear()
         driver.find_element(By.CSS_SELECTOR, "#camera-0 .reload-settings").click()
         wait.until(lambda d: d.find_element(By.CSS_SELECTOR, f"{row} input").get_attribute("value") == "0.9")
-        # A value out of range is refused with the server's message.
+        # A value out of range is refused with the server's message, and the
+        # field shows the camera's value again.
         field = driver.find_element(By.CSS_SELECTOR, f"{row} input")
         field.clear()
         field.send_keys("7")
         driver.find_element(By.CSS_SELECTOR, f"{row} button").click()
         wait.until(lambda d: "must be" in message())
+        wait.until(lambda d: d.find_element(By.CSS_SELECTOR, f"{row} input").get_attribute("value") == "0.9")
+        # The camera's palette setting is named apart from the page's colour map.
+        palette_row = driver.find_element(By.CSS_SELECTOR, "#camera-0 tr[data-setting='palette'] td").text
+        assert palette_row == "camera palette", f"the palette setting is labelled {palette_row!r}"
+        label = driver.find_element(By.CSS_SELECTOR, "#camera-0 .controls label").text
+        assert label.startswith("Colour map"), f"the colour map control is labelled {label!r}"
 
         Select(driver.find_element(By.CSS_SELECTOR, "#camera-0 .palette")).select_by_value("iron")
         ActionChains(driver).move_to_element_with_offset(overlay, round(dx), round(dy)).perform()
@@ -194,14 +203,69 @@ def main():
         driver.save_screenshot(args.artifact)
         print(f"screenshot: {args.artifact}")
 
-        # A camera that unplugs itself: the page says so without a reload.
-        vanishing = start_server(["--unplug-after", "4"])
+        # A large camera: 1:1 shows a camera pixel per page pixel, fit the
+        # whole picture; the readout names the pixel pointed at either way.
+        big_x, big_y, big_tenths = map(int, subprocess.check_output([args.probe, "1280", "1024"], timeout=30).split())
+        vanishing = start_server(["--size", "1280x1024", "--fps", "5", "--unplug-after", "10", "--replug-after", "3"])
         driver.get(read_url(vanishing, 60))
         wait.until(lambda d: frames(0) >= 1)
+        overlay = driver.find_element(By.CSS_SELECTOR, "#camera-0 .overlay")
+        cursor = driver.find_element(By.CSS_SELECTOR, "#camera-0 .cursor")
+
+        def size():
+            return driver.execute_script("const r = arguments[0].getBoundingClientRect(); return [r.width, r.height];",
+                                         overlay)
+
+        # Points (with an event at whole screen coordinates, as a mouse
+        # gives) at the hot object's pixel, or at the nearest pixel such a
+        # point can reach when a camera pixel is smaller than a screen pixel;
+        # the readout must name exactly the pixel under the point.
+        def point_at_hot(width, height):
+            target = driver.execute_script(
+                "const o = arguments[0], r = o.getBoundingClientRect();"
+                "const reach = (t, start, size, n) => {"
+                "  for (const p of [t, t + 1, t - 1]) {"
+                "    const a = Math.floor(start + (p * size) / n);"
+                "    for (const c of [a, a + 1, a + 2])"
+                "      if (Math.floor(((c - start) / size) * n) === p) return [p, c];"
+                "  }"
+                "  return null; };"
+                "const x = reach(arguments[1], r.left, r.width, 1280), y = reach(arguments[2], r.top, r.height, 1024);"
+                "if (!x || !y) return [null, [r.left, r.top, r.width, r.height]];"
+                "o.dispatchEvent(new MouseEvent('mousemove', {bubbles: true, clientX: x[1], clientY: y[1]}));"
+                "return [x[0], y[0]];", overlay, big_x, big_y)
+            assert target[0] is not None, f"no screen point reaches the pixels near ({big_x}, {big_y}) at {width}x{height}: {target}"
+            wait.until(lambda d: f"x {target[0]}, y {target[1]}" in cursor.text)
+            shown = float(cursor.get_attribute("data-value"))
+            assert abs(shown - big_tenths / 10) <= 0.5, \
+                f"{width:.0f}x{height:.0f}: cursor {shown} at {target}, scene {big_tenths / 10} at ({big_x}, {big_y})"
+            return target
+
+        zoom = Select(driver.find_element(By.CSS_SELECTOR, "#camera-0 .zoom"))
+        zoom.select_by_value("1:1")
+        wait.until(lambda d: abs(size()[0] - 1280) < 1 and abs(size()[1] - 1024) < 1)
+        point_at_hot(*size())
+        zoom.select_by_value("fit")
+        wait.until(lambda d: 512 <= size()[0] < 1280)
+        width, height = size()
+        assert abs(width / height - 1.25) < 0.01, f"fit changed the shape: {width}x{height}"
+        fit_target = point_at_hot(width, height)
+        print(f"zoom: 1:1 is 1280x1024, fit {width:.0f}x{height:.0f}; the cursor reads ({big_x}, {big_y}) at 1:1,"
+              f" {tuple(fit_target)} at fit")
+
+        # It unplugs itself: the page says so without a reload; plugged back
+        # in (with new nodes), the same section streams again.
+        driver.execute_script("document.querySelector('#camera-0').dataset.mark = 'first';")
         gone = driver.find_element(By.CSS_SELECTOR, "#camera-0 .gone")
         wait.until(lambda d: gone.is_displayed() and "has gone" in gone.text)
         status = driver.find_element(By.CSS_SELECTOR, "#camera-0 .status").text
         assert status == "gone", f"the status line says {status!r}"
+        before = frames(0)
+        wait.until(lambda d: not gone.is_displayed() and frames(0) > before + 2)
+        sections = driver.execute_script(
+            "return Array.from(document.querySelectorAll('section.camera'), s => [s.id, s.dataset.mark || '']);")
+        assert sections == [["camera-0", "first"]], f"after the replug the page has {sections}"
+        print("the camera came back live in its own section")
         failed = False
     finally:
         if driver:

@@ -99,7 +99,13 @@ public:
     {
         Poco::Buffer<char> buffer(0);
         int flags = 0;
-        const int n = socket_->receiveFrame(buffer, flags);
+        int n = socket_->receiveFrame(buffer, flags);
+        // Pings are answered, as browsers do, and are not messages.
+        while ((flags & Poco::Net::WebSocket::FRAME_OP_BITMASK) == Poco::Net::WebSocket::FRAME_OP_PING) {
+            socket_->sendFrame(buffer.begin(), n, Poco::Net::WebSocket::FRAME_FLAG_FIN | Poco::Net::WebSocket::FRAME_OP_PONG);
+            buffer.resize(0);
+            n = socket_->receiveFrame(buffer, flags);
+        }
         Message message;
         message.data.assign(buffer.begin(), static_cast<size_t>(std::max(n, 0)));
         message.binary = (flags & Poco::Net::WebSocket::FRAME_OP_BITMASK) == Poco::Net::WebSocket::FRAME_OP_BINARY;

@@ -2,8 +2,11 @@
 // it prints its address, serves, and on SIGINT or SIGTERM closes its clients
 // and cameras and exits with 0.
 #include "http_client.h"
+#include "../child_process.h"
 
 #include "../../support/ScratchDir.h"
+
+#include <Poco/Net/ServerSocket.h>
 
 #include <gtest/gtest.h>
 
@@ -117,5 +120,23 @@ TEST(ServeProcess, SignalsCloseClientsAndCamerasAndExitZero)
                     stream.Next();
             },
             Poco::Exception);
+    }
+}
+
+TEST(ServeProcess, APortInUseEndsWithStatusFourAndSaysWhatToDo)
+{
+    ScratchDir dir;
+    // Another program listens on the port, with SO_REUSEADDR as servers do.
+    Poco::Net::ServerSocket taken;
+    taken.bind(Poco::Net::SocketAddress("127.0.0.1", 0), true, false);
+    taken.listen();
+    const std::string port = std::to_string(taken.address().port());
+    for (const std::string& listen : {"127.0.0.1:" + port, "0.0.0.0:" + port}) {
+        const ChildResult result =
+            RunChild({VCAM_RUN_PATH, "--", TOOL_PATH, "serve", "--listen", listen}, 60);
+        EXPECT_EQ(result.status, 4) << listen << ": " << result.err;
+        EXPECT_NE(result.err.find("in use by another program"), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find("--listen"), std::string::npos) << result.err;
+        EXPECT_EQ(result.out.find("Serving"), std::string::npos) << result.out;
     }
 }

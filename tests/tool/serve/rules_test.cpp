@@ -1,6 +1,7 @@
 // The live view's request rules, frame header and command line, without a
 // network.
 #include "frame_message.h"
+#include "listening.h"
 #include "request_rules.h"
 #include "../run_tool.h"
 
@@ -162,6 +163,9 @@ TEST(ServeCommandLine, BadOptionsAreUsageErrorsBeforeAnythingStarts)
              {"serve", "--max-fps", "0"},
              {"serve", "--max-fps", "fast"},
              {"serve", "--max-clients", "0"},
+             {"serve", "--max-connections", "0"},
+             {"serve", "--max-per-client", "many"},
+             {"serve", "--listen", "[::]"},
              {"serve", "extra"},
          }) {
         const ToolRun run = RunCaptured(args);
@@ -173,4 +177,33 @@ TEST(ServeCommandLine, BadOptionsAreUsageErrorsBeforeAnythingStarts)
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--listen ADDR:PORT"), std::string::npos);
     EXPECT_NE(help.out.find("/api/cameras/N/stream"), std::string::npos);
+}
+
+TEST(ServeListening, WildcardsPrintTheMachinesOwnAddressesLoopbackLast)
+{
+    using vivatool::serve::ReachableHosts;
+    EXPECT_EQ(ReachableHosts("127.0.0.1"), std::vector<std::string>{"127.0.0.1"});
+    EXPECT_EQ(ReachableHosts("::1"), std::vector<std::string>{"[::1]"});
+    Poco::Net::IPAddress ip;
+    ASSERT_TRUE(vivatool::serve::ParseIpAddress("::", ip));
+    EXPECT_TRUE(ip.isWildcard());
+    EXPECT_FALSE(vivatool::serve::ParseIpAddress("::g", ip));
+
+    for (const std::string wildcard : {"0.0.0.0", "::"}) {
+        const std::vector<std::string> hosts = ReachableHosts(wildcard);
+        ASSERT_FALSE(hosts.empty()) << wildcard;
+        bool loopbackSeen = false;
+        for (const std::string& host : hosts) {
+            const bool v6 = host.front() == '[';
+            EXPECT_TRUE(wildcard == "::" || !v6) << "IPv6 on an IPv4 wildcard: " << host;
+            ASSERT_TRUE(vivatool::serve::ParseIpAddress(v6 ? host.substr(1, host.size() - 2) : host, ip)) << host;
+            EXPECT_FALSE(ip.isWildcard()) << host;
+            // Loopback addresses come after every address other machines can use.
+            if (ip.isLoopback())
+                loopbackSeen = true;
+            else
+                EXPECT_FALSE(loopbackSeen) << host << " after a loopback address";
+        }
+        EXPECT_TRUE(loopbackSeen) << wildcard;
+    }
 }

@@ -236,7 +236,12 @@ TEST_F(ServeTest, EveryEndpointServesTwoCamerasEachItsOwn)
 TEST_F(ServeTest, BadInputGetsAClientErrorAndReachesNoCamera)
 {
     vcam::Camera& camera = vcam::AddCamera();
-    Serve();
+    // The server reads the settings once when the camera opens, and the
+    // measurements not again during this test.
+    ServerOptions options;
+    options.measureEvery = std::chrono::hours(1);
+    Serve(options);
+    ASSERT_EQ(Get(port_, "/api/cameras/0/settings").status, 200);
     camera.ClearRequests();
 
     ExpectError(Put(port_, "/api/cameras/0/settings/no-such", "1"), 404, 404, "unknown setting");

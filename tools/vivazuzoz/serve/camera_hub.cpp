@@ -28,6 +28,7 @@ struct CameraHub::Slot {
     // Guarded by stateMutex.
     CameraInfo info;
     bool live = false;
+    uint64_t opened = 0;    // opens so far
     uint64_t sequence = 0;  // of the newest frame
     Clock::time_point lastFrame{};
     std::shared_ptr<const Frame> newest;
@@ -133,6 +134,7 @@ void CameraHub::OpenSlot(Slot& slot, const CameraInfo& found)
     std::lock_guard<std::mutex> lock(slot.stateMutex);
     slot.info = info;  // the nodes and the index differ after a replug
     slot.live = true;
+    ++slot.opened;
     slot.lastFrame = Clock::now();  // the stall limit counts from here
     slot.changed.notify_all();
 }
@@ -257,6 +259,7 @@ std::vector<CameraSummary> CameraHub::Cameras() const
         std::lock_guard<std::mutex> lock(slot->stateMutex);
         summary.info = slot->info;
         summary.live = slot->live;
+        summary.opened = slot->opened;
         if (slot->newest) {
             summary.width = slot->newest->width;
             summary.height = slot->newest->height;
@@ -302,7 +305,9 @@ void CameraHub::WithCamera(int index, const std::function<void(unsigned long)>& 
         return;
     }
     std::lock_guard<std::mutex> command(slot->commandMutex);
-    work(slot->camera ? slot->camera->handle() : 0);
+    // A camera known to be lost gets no more commands, which would only
+    // wait for answers that cannot come.
+    work(slot->camera && !slot->lost.load() ? slot->camera->handle() : 0);
 }
 
 }  // namespace vivatool::serve

@@ -40,6 +40,7 @@ struct CameraSummary {
     int width = 0;
     int height = 0;
     bool radiometric = false;
+    uint64_t opened = 0;  // how many times the camera was opened: a new number is a new open
 };
 
 class CameraHub {
@@ -75,7 +76,8 @@ public:
 
     // Runs `work` with the camera's handle while no other command runs on it
     // (the library does not serialise command exchanges on one camera). The
-    // handle is 0 when the camera is not open; `work` must then not use it.
+    // handle is 0 when the camera is not open or known to be lost; `work` must
+    // then not use it.
     void WithCamera(int index, const std::function<void(unsigned long handle)>& work) const;
 
     // How long a camera may go without a frame before it counts as lost, and

@@ -4,21 +4,24 @@
 #include "../monitor/hub_metrics.h"
 #include "../client.h"
 #include "../temperature_csv.h"
+#include "browser_pages.h"
 #include "frame_message.h"
+#include "listening.h"
 #include "png_memory.h"
 #include "request_rules.h"
+#include "settings_cache.h"
 #include "web_assets.h"
 
 #include <VIVAZUZOZ.h>
 
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
-#include <Poco/Net/HTTPServer.h>
 #include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/HTTPServerRequest.h>
 #include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/TCPServer.h>
 #include <Poco/Net/WebSocket.h>
 #include <Poco/ThreadPool.h>
 #include <Poco/URI.h>
@@ -103,9 +106,12 @@ struct LiveServer::Impl {
     std::atomic<uint64_t> clientsDropped{0};
     monitor::HubMetrics metrics;  // GET /metrics, for Prometheus
     // Start() and Stop() run on one thread, before and after serving.
+    std::unique_ptr<ConnectionGuard> guard;
     std::unique_ptr<Poco::ThreadPool> pool;
-    std::unique_ptr<Poco::Net::HTTPServer> server;
+    std::unique_ptr<Poco::Net::TCPServer> server;
+    std::unique_ptr<SettingsCache> settings;
     uint16_t port = 0;
+    bool addressInUse = false;
 
     void Handle(HTTPServerRequest& request, HTTPServerResponse& response);
     bool ReadBody(HTTPServerRequest& request, HTTPServerResponse& response, std::string& body);
@@ -146,6 +152,7 @@ public:
     void handleRequest(HTTPServerRequest& request, HTTPServerResponse& response) override
     {
         try {
+            ConnectionGuard::HeadersRead();
             impl_.Handle(request, response);
         } catch (const Poco::Exception& e) {
             // The client went away or sent something unreadable; nothing to
@@ -156,6 +163,8 @@ public:
             if (!response.sent())
                 SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, e.what());
         }
+        // The time for the next request's headers runs from here.
+        ConnectionGuard::Answered();
     }
 
 private:
@@ -189,6 +198,7 @@ bool LiveServer::Impl::Admit(HTTPServerRequest& request, HTTPServerResponse& res
     // is left at the start of the next request.
     if (!ReadBody(request, response, admitted.body))
         return false;
+    ConnectionGuard::BodyRead();
 
     admitted.host = request.get("Host", "");
     if (!HostAllowed(admitted.host, port, options.extraHosts))
@@ -219,7 +229,7 @@ bool LiveServer::Impl::Admit(HTTPServerRequest& request, HTTPServerResponse& res
 // X-Token or the cookie set when the page was loaded with ?token=).
 bool LiveServer::Impl::TokenAdmitted(HTTPServerRequest& request, HTTPServerResponse& response, const Poco::URI& uri)
 {
-    if (options.token.empty())
+    if (options.token.empty() || uri.getPath() == "/favicon.ico")
         return true;
     std::string queryToken;
     for (const auto& [key, value] : uri.getQueryParameters())
@@ -233,11 +243,24 @@ bool LiveServer::Impl::TokenAdmitted(HTTPServerRequest& request, HTTPServerRespo
         given = request.get("X-Token", "");
     if (given.empty())
         given = CookieValue(request.get("Cookie", ""), kTokenCookie);
-    if (!TokenMatches(options.token, given))
+    if (!TokenMatches(options.token, given)) {
+        // A browser that opens the page without the token gets a page that
+        // asks for it; programs get JSON.
+        const std::string& method = request.getMethod();
+        if ((method == "GET" || method == "HEAD") && ParseRoute(uri.getPath()).kind == RouteKind::None &&
+            request.get("Accept", "").find("text/html") != std::string::npos) {
+            response.set("Content-Security-Policy",
+                         "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'; frame-ancestors 'none'");
+            response.set("Referrer-Policy", "no-referrer");
+            SendBody(response, HTTPResponse::HTTP_UNAUTHORIZED, "text/html; charset=utf-8",
+                     TokenPageHtml(!given.empty()));
+            return false;
+        }
         return SendError(response, HTTPResponse::HTTP_UNAUTHORIZED,
                          given.empty() ? "a token is needed (?token=, Authorization: Bearer or X-Token)"
                                        : "wrong token"),
                false;
+    }
     // The page and the files and streams it loads then carry the token as a
     // cookie that other sites' requests do not get.
     if (!queryToken.empty())
@@ -254,16 +277,28 @@ void LiveServer::Impl::Dispatch(HTTPServerRequest& request, HTTPServerResponse& 
     if (path == "/metrics" && method == "GET")
         return metrics.Answer(hub, response);
     const Route route = ParseRoute(path);
+    // HEAD is GET without the body (which Poco's response leaves out).
+    const bool head = method == "HEAD";
     if (route.kind == RouteKind::None) {
-        if (method != "GET")
-            return SendError(response, HTTPResponse::HTTP_METHOD_NOT_ALLOWED, "only GET serves the page's files");
+        if (method != "GET" && !head) {
+            response.set("Allow", "GET, HEAD");
+            return SendError(response, HTTPResponse::HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD serve the page's files");
+        }
+        if (path == "/favicon.ico") {
+            const std::string& icon = FaviconIco();
+            response.set("Cache-Control", "max-age=86400");
+            response.setContentType("image/x-icon");
+            response.setContentLength(static_cast<std::streamsize>(icon.size()));
+            return response.sendBuffer(icon.data(), icon.size());
+        }
         return ServeFile(path, admitted.host, response);
     }
     if (route.kind == RouteKind::Unknown)
         return SendError(response, HTTPResponse::HTTP_NOT_FOUND, "no such API path: " + path);
     if (route.kind == RouteKind::BadIndex)
         return SendError(response, HTTPResponse::HTTP_NOT_FOUND, "a camera index is a small whole number");
-    if (method != route.method()) {
+    if (method != route.method() &&
+        !(head && std::string(route.method()) == "GET" && route.kind != RouteKind::Stream)) {
         response.set("Allow", route.method());
         return SendError(response, HTTPResponse::HTTP_METHOD_NOT_ALLOWED,
                          path + " takes " + route.method() + ", not " + method);
@@ -302,6 +337,15 @@ bool LiveServer::Impl::ReadBody(HTTPServerRequest& request, HTTPServerResponse& 
     std::istream& in = request.stream();
     in.read(&body[0], static_cast<std::streamsize>(body.size()));
     body.resize(static_cast<size_t>(in.gcount()));
+    // A body cut short (by the client, or by the watchdog for taking too
+    // long) is never acted on.
+    if (ConnectionGuard::CutByWatchdog())
+        return false;
+    if (declared > 0 && static_cast<Poco::Int64>(body.size()) < declared) {
+        response.setKeepAlive(false);
+        SendError(response, HTTPResponse::HTTP_BAD_REQUEST, "request body shorter than its Content-Length");
+        return false;
+    }
     if (body.size() > options.maxBody) {
         response.setKeepAlive(false);
         SendError(response, HTTPResponse::HTTP_REQUEST_ENTITY_TOO_LARGE,
@@ -371,31 +415,14 @@ void LiveServer::Impl::ListSettings(HTTPServerResponse& response)
     SendJson(response, json.str());
 }
 
+// From what the server read when the camera opened (settings_cache.h).
 void LiveServer::Impl::ReadSettings(int camera, HTTPServerResponse& response)
 {
-    JsonWriter json;
-    bool open = true;
-    hub.WithCamera(camera, [&](unsigned long handle) {
-        if (handle == 0) {
-            open = false;
-            return;
-        }
-        json.BeginObject();
-        for (const Setting& s : Settings()) {
-            SettingValue value;
-            const Call call = ReadSetting(handle, s, value);
-            json.Key(s.name);
-            if (call.ok())
-                WriteSettingJson(json, s, value);
-            else
-                json.BeginObject().Key("error").String(DescribeFailure(call)).Key("code").Int(call.result).EndObject();
-        }
-        json.EndObject();
-    });
-    if (!open)
+    std::string json;
+    if (!settings->SettingsJson(camera, json, std::chrono::seconds(10)))
         return SendError(response, HTTPResponse::HTTP_SERVICE_UNAVAILABLE,
                          "camera " + std::to_string(camera) + " is not connected");
-    SendJson(response, json.str());
+    SendJson(response, json);
 }
 
 void LiveServer::Impl::WriteSetting(int camera, const std::string& name, const std::string& body,
@@ -413,27 +440,16 @@ void LiveServer::Impl::WriteSetting(int camera, const std::string& name, const s
     if (!value)
         return SendError(response, HTTPResponse::HTTP_BAD_REQUEST, error);
     bool open = true;
-    Call write, read;
-    SettingValue readBack;
-    hub.WithCamera(camera, [&](unsigned long handle) {
-        if (handle == 0) {
-            open = false;
-            return;
-        }
-        write = vivatool::WriteSetting(handle, *setting, *value);
-        if (write.ok())
-            read = ReadSetting(handle, *setting, readBack);
-    });
+    SettingValue stored;
+    const Call write = settings->Write(camera, *setting, *value, stored, open);
     if (!open)
         return SendError(response, HTTPResponse::HTTP_SERVICE_UNAVAILABLE,
                          "camera " + std::to_string(camera) + " is not connected");
     if (!write.ok())
         return SendCallFailure(response, write);
-    if (!read.ok())
-        return SendCallFailure(response, read);
     JsonWriter json;
     json.BeginObject().Key("name").String(setting->name).Key("value");
-    WriteSettingJson(json, *setting, readBack);
+    WriteSettingJson(json, *setting, stored);
     json.EndObject();
     SendJson(response, json.str());
 }
@@ -548,16 +564,20 @@ void LiveServer::Impl::Stream(int camera, HTTPServerRequest& request, HTTPServer
             SendError(response, HTTPResponse::HTTP_BAD_REQUEST, "WebSocket handshake failed: " + e.message());
         return;
     }
+    ConnectionGuard::StreamStarted();
+    bool stalled = false;
     try {
         RunStream(camera, *socket);
     } catch (const Poco::TimeoutException&) {
-        ++clientsDropped;  // the client took no data for sendTimeout
+        stalled = true;  // the client took no data for sendTimeout
     } catch (const Poco::IOException& e) {
         // A send that the socket's send timeout cut short reports EAGAIN.
-        if (e.code() == EAGAIN || e.code() == EWOULDBLOCK)
-            ++clientsDropped;
-        // Otherwise the client closed the connection or the server is stopping.
+        // Otherwise the client closed the connection, the watchdog cut it or
+        // the server is stopping.
+        stalled = e.code() == EAGAIN || e.code() == EWOULDBLOCK;
     }
+    if (stalled || ConnectionGuard::CutByWatchdog())
+        ++clientsDropped;
 }
 
 void LiveServer::Impl::RunStream(int camera, Poco::Net::WebSocket& socket)
@@ -577,6 +597,11 @@ void LiveServer::Impl::RunStream(int camera, Poco::Net::WebSocket& socket)
     sendState(live);
     uint64_t lastSequence = 0;
     Clock::time_point nextSend = Clock::now();
+    // A ping four times per sendTimeout: a client's pong shows it has read
+    // everything sent before the ping. One that answers none for sendTimeout
+    // is cut by the connection watchdog, even while a send to it is stuck.
+    const auto pingEvery = std::max<Clock::duration>(options.sendTimeout / 4, std::chrono::milliseconds(10));
+    Clock::time_point nextPing = Clock::now() + pingEvery;
     char incoming[512];
     while (!stopping.load()) {
         // Control messages from the client: a close ends the stream, a ping
@@ -593,13 +618,20 @@ void LiveServer::Impl::RunStream(int camera, Poco::Net::WebSocket& socket)
             }
             if (opcode == WebSocket::FRAME_OP_PING)
                 socket.sendFrame(incoming, n, WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_PONG);
+            if (opcode == WebSocket::FRAME_OP_PONG)
+                ConnectionGuard::StreamHeard();
+        }
+        if (Clock::now() >= nextPing) {
+            socket.sendFrame(nullptr, 0, WebSocket::FRAME_FLAG_FIN | WebSocket::FRAME_OP_PING);
+            nextPing = Clock::now() + pingEvery;
         }
         // --max-fps: the next frame is the newest one at the time it is due.
         if (Clock::now() < nextSend) {
             std::this_thread::sleep_for(std::min<Clock::duration>(nextSend - Clock::now(), std::chrono::milliseconds(100)));
             continue;
         }
-        view = hub.WaitForChange(camera, lastSequence, live, Clock::now() + std::chrono::milliseconds(250), stopping);
+        view = hub.WaitForChange(camera, lastSequence, live,
+                                 std::min(nextPing, Clock::now() + std::chrono::milliseconds(250)), stopping);
         if (view.live != live) {
             live = view.live;
             sendState(live);
@@ -628,29 +660,49 @@ LiveServer::~LiveServer()
 bool LiveServer::Start(std::string& error)
 {
     Impl& impl = *impl_;
-    const std::string where = impl.options.address + ":" + std::to_string(impl.options.port);
+    const std::string& address = impl.options.address;
+    const std::string where = (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" +
+                              std::to_string(impl.options.port);
+    impl.addressInUse = false;
     try {
-        Poco::Net::ServerSocket socket;
-        socket.bind(Poco::Net::SocketAddress(impl.options.address, impl.options.port), true);
-        socket.listen(64);
+        Poco::Net::ServerSocket socket = BindExclusive(impl.options.address, impl.options.port, 128);
         impl.port = socket.address().port();
 
-        const int threads = impl.options.maxStreams + impl.options.spareThreads;
+        // One thread per connection: every connection admitted is served at
+        // once, none waits in a queue behind another client's.
+        const int threads = std::max(impl.options.maxConnections, impl.options.maxStreams + impl.options.spareThreads);
+        ListenLimits limits;
+        limits.maxConnections = threads;
+        limits.maxPerAddress = impl.options.maxPerAddress;
+        limits.headerTimeout = impl.options.headerTimeout;
+        limits.bodyTimeout = impl.options.bodyTimeout;
+        limits.streamTimeout = impl.options.sendTimeout;
+        impl.guard = std::make_unique<ConnectionGuard>(limits);
         auto params = Poco::makeAuto<Poco::Net::HTTPServerParams>();
         params->setMaxThreads(threads);
-        params->setMaxQueued(64);
+        params->setMaxQueued(threads);
         params->setTimeout(Poco::Timespan(10, 0));
         params->setKeepAlive(true);
         params->setKeepAliveTimeout(Poco::Timespan(5, 0));
         params->setMaxKeepAliveRequests(1000);
         params->setServerName("vivazuzoz");
         impl.pool = std::make_unique<Poco::ThreadPool>(2, threads);
-        impl.server = std::make_unique<Poco::Net::HTTPServer>(new Factory(impl), *impl.pool, socket, params);
+        impl.server = std::make_unique<Poco::Net::TCPServer>(
+            impl.guard->Factory(params, Poco::Net::HTTPRequestHandlerFactory::Ptr(new Factory(impl))), *impl.pool,
+            socket, params);
+        impl.server->setConnectionFilter(impl.guard->Filter());
+        impl.settings = std::make_unique<SettingsCache>(impl.hub, impl.options.measureEvery);
+        impl.settings->Start();
         impl.server->start();
     } catch (const Poco::Exception& e) {
-        error = "cannot listen on " + where + ": " + e.displayText();
+        impl.addressInUse = AddressInUse(e);
+        error = impl.addressInUse ? where + " is in use by another program (another vivazuzoz serve?); stop it or "
+                                        "choose another port with --listen"
+                                  : "cannot listen on " + where + ": " + e.displayText();
         impl.server.reset();
         impl.pool.reset();
+        impl.settings.reset();
+        impl.guard.reset();
         return false;
     }
     return true;
@@ -666,16 +718,31 @@ void LiveServer::Stop()
     Impl& impl = *impl_;
     impl.stopping.store(true);
     if (impl.server) {
-        impl.server->stopAll(true);
+        impl.server->stop();
+        impl.guard->CutAll();
         impl.pool->joinAll();
         impl.server.reset();
         impl.pool.reset();
     }
+    impl.settings.reset();
+    impl.guard.reset();
+}
+
+bool LiveServer::addressInUse() const
+{
+    return impl_->addressInUse;
 }
 
 ServerStats LiveServer::stats() const
 {
-    return ServerStats{impl_->streams.load(), impl_->framesSent.load(), impl_->clientsDropped.load()};
+    ServerStats stats{impl_->streams.load(), impl_->framesSent.load(), impl_->clientsDropped.load()};
+    if (impl_->guard) {
+        const ConnectionGuard::Counts counts = impl_->guard->counts();
+        stats.connections = counts.open;
+        stats.connectionsRefused = counts.refused;
+        stats.connectionsCut = counts.cut;
+    }
+    return stats;
 }
 
 }  // namespace vivatool::serve

@@ -22,7 +22,13 @@ struct ServerOptions {
     int spareThreads = 8;               // connections served besides the streams
     std::vector<std::string> extraHosts;  // host names accepted besides localhost and IP addresses
     size_t maxBody = 4096;              // bytes of a request body
-    std::chrono::milliseconds sendTimeout{10000};  // a client that takes no data for this long is dropped
+    // A stream client that takes no data (answers no ping) for this long is dropped.
+    std::chrono::milliseconds sendTimeout{10000};
+    int maxConnections = 128;           // connections open at once, streams included
+    int maxPerAddress = 32;             // of them from one client address
+    std::chrono::milliseconds headerTimeout{10000};  // to send a request's headers, and between requests
+    std::chrono::milliseconds bodyTimeout{10000};    // to send a request's body
+    std::chrono::milliseconds measureEvery{2000};    // detector and camera temperature read again
 };
 
 // Counters for tests and diagnostics.
@@ -30,6 +36,9 @@ struct ServerStats {
     int streams = 0;              // WebSocket streams open now
     uint64_t framesSent = 0;      // frames sent on all streams
     uint64_t clientsDropped = 0;  // streams ended because a client took no data
+    int connections = 0;              // connections open now
+    uint64_t connectionsRefused = 0;  // closed as they came, over a cap
+    uint64_t connectionsCut = 0;      // closed for overrunning a time limit
 };
 
 class LiveServer {
@@ -41,6 +50,8 @@ public:
 
     // Binds and starts serving; false with a message when it cannot.
     bool Start(std::string& error);
+    // After a failed Start(): whether another program listens on the port.
+    bool addressInUse() const;
     // The port listened on (after Start).
     uint16_t port() const;
     // Closes every connection and waits for the server's threads.

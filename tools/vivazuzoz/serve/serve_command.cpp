@@ -3,6 +3,7 @@
 #include "../commands.h"
 #include "../client.h"
 #include "camera_hub.h"
+#include "listening.h"
 #include "live_server.h"
 
 #include <Poco/Net/IPAddress.h>
@@ -36,7 +37,7 @@ bool ParseListen(const std::string& text, std::string& address, uint16_t& port)
     if (host == "localhost")
         host = "127.0.0.1";
     Poco::Net::IPAddress ip;
-    if (!Poco::Net::IPAddress::tryParse(host, ip))
+    if (!serve::ParseIpAddress(host, ip))
         return false;
     const auto number = ParseInteger(text.substr(colon + 1));
     if (!number || *number < 0 || *number > 65535)
@@ -46,17 +47,18 @@ bool ParseListen(const std::string& text, std::string& address, uint16_t& port)
     return true;
 }
 
-std::string UrlHost(const std::string& address, uint16_t port)
+bool ParseCount(const ParsedArgs& args, const char* name, int low, int high, int& into, FILE* err, int& status)
 {
-    Poco::Net::IPAddress ip;
-    std::string host = address;
-    if (Poco::Net::IPAddress::tryParse(address, ip)) {
-        if (ip.isWildcard())
-            host = ip.family() == Poco::Net::IPAddress::IPv6 ? "::1" : "127.0.0.1";
-        if (ip.family() == Poco::Net::IPAddress::IPv6)
-            host = "[" + host + "]";
+    if (!args.has(name))
+        return true;
+    const auto n = ParseInteger(args.value(name));
+    if (n && *n >= low && *n <= high) {
+        into = static_cast<int>(*n);
+        return true;
     }
-    return host + ":" + std::to_string(port);
+    status = Usage(err, std::string("--") + name + " takes a whole number from " + std::to_string(low) + " to " +
+                            std::to_string(high) + ", not '" + args.value(name) + "'");
+    return false;
 }
 
 }  // namespace
@@ -70,6 +72,8 @@ CommandSyntax ServeSyntax()
              {"token", 't', "TOKEN", "every request must carry this token (?token=, Authorization: Bearer, X-Token)"},
              {"max-fps", 0, "N", "send each client at most N frames per second (default: every frame)"},
              {"max-clients", 0, "N", "at most N live streams at once (default 16)"},
+             {"max-connections", 0, "N", "at most N connections at once, streams included (default 128)"},
+             {"max-per-client", 0, "N", "at most N connections at once from one client address (default 32)"},
              {"allow-host", 0, "NAMES", "comma-separated host names accepted in the Host header besides localhost and IP addresses"}},
             0,
             0,
@@ -78,16 +82,19 @@ CommandSyntax ServeSyntax()
             "setting and snapshot downloads. A camera that vanishes is shown as gone and comes back by\n"
             "itself when it is plugged in again.\n"
             "\n"
-            "It listens on the loopback interface only unless --listen names another address; then use\n"
-            "--token. Requests that change anything from another web origin, and requests whose Host header\n"
-            "is not this server's, are refused.\n"
+            "It listens on the loopback interface only unless --listen names another address (0.0.0.0 or\n"
+            "[::] for every interface, then it prints the machine's addresses); then use --token. Requests\n"
+            "that change anything from another web origin, and requests whose Host header is not this\n"
+            "server's, are refused. A client has 10 s to send a request's headers and 10 s for its body; a\n"
+            "stream client that takes no data for 10 s is dropped; connections over --max-connections or\n"
+            "--max-per-client are closed as they come.\n"
             "\n"
             "API (JSON): GET /api/cameras, GET /api/cameras/N/settings, PUT /api/cameras/N/settings/NAME\n"
             "(value as the body), POST /api/cameras/N/shutter, GET /api/cameras/N/snapshot.png?palette=P,\n"
             "GET /api/cameras/N/temperature.csv, and the WebSocket GET /api/cameras/N/stream.\n"
             "\n"
             "Prints the page's address, then runs until Ctrl-C or SIGTERM, which close every client and\n"
-            "camera and exit with 0.\n"};
+            "camera and exit with 0. Exits with 4 when another program listens on the port.\n"};
 }
 
 int RunServe(FILE* out, FILE* err, const ParsedArgs& args)
@@ -111,6 +118,10 @@ int RunServe(FILE* out, FILE* err, const ParsedArgs& args)
             return Usage(err, "--max-clients takes a whole number from 1 to 256, not '" + args.value("max-clients") + "'");
         options.maxStreams = static_cast<int>(*clients);
     }
+    int status = kExitOk;
+    if (!ParseCount(args, "max-connections", 1, 4096, options.maxConnections, err, status) ||
+        !ParseCount(args, "max-per-client", 1, 4096, options.maxPerAddress, err, status))
+        return status;
     if (args.has("allow-host")) {
         const std::string names = args.value("allow-host");
         size_t start = 0;
@@ -137,10 +148,10 @@ int RunServe(FILE* out, FILE* err, const ParsedArgs& args)
     std::string error;
     if (!server.Start(error)) {
         std::fprintf(err, "vivazuzoz: %s\n", error.c_str());
-        return kExitFailure;
+        return server.addressInUse() ? kExitAddressInUse : kExitFailure;
     }
     Poco::Net::IPAddress ip;
-    if (Poco::Net::IPAddress::tryParse(options.address, ip) && !ip.isLoopback() && options.token.empty())
+    if (serve::ParseIpAddress(options.address, ip) && !ip.isLoopback() && options.token.empty())
         std::fprintf(err, "vivazuzoz: warning: listening on %s without --token: anyone who can reach it can watch "
                           "the cameras and change their settings\n", options.address.c_str());
     const size_t cameras = hub.Cameras().size();
@@ -149,9 +160,14 @@ int RunServe(FILE* out, FILE* err, const ParsedArgs& args)
         Poco::URI::encode(options.token, "!#$&'()*+,/:;=?@[]% ", query);
         query = "?token=" + query;
     }
-    std::fprintf(out, "Serving %zu camera%s at http://%s/%s\n", cameras, cameras == 1 ? "" : "s",
-                 UrlHost(options.address, server.port()).c_str(),
-                 query.c_str());
+    // On every interface: the machine's addresses, which other machines can
+    // use, the first on the first line and the others after it.
+    const std::vector<std::string> hosts = serve::ReachableHosts(options.address);
+    const std::string port = ":" + std::to_string(server.port());
+    std::fprintf(out, "Serving %zu camera%s at http://%s%s/%s\n", cameras, cameras == 1 ? "" : "s",
+                 hosts.front().c_str(), port.c_str(), query.c_str());
+    for (size_t i = 1; i < hosts.size(); ++i)
+        std::fprintf(out, "  also at http://%s%s/%s\n", hosts[i].c_str(), port.c_str(), query.c_str());
     std::fflush(out);
 
     while (!Interrupted()) {
