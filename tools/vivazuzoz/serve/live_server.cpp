@@ -702,6 +702,9 @@ void LiveServer::Impl::MjpegStream(int camera, HTTPServerRequest& request, const
     response.set("X-Content-Type-Options", "nosniff");
     response.send().flush();
     Poco::Net::StreamSocket& socket = session->socket();
+    // A few pictures in flight at most: a viewer that falls behind blocks
+    // the send, and is dropped after sendTimeout, before much piles up.
+    socket.setSendBufferSize(256 * 1024);
     socket.setSendTimeout(
         Poco::Timespan(std::chrono::duration_cast<std::chrono::microseconds>(options.sendTimeout).count()));
     try {
@@ -774,7 +777,14 @@ void LiveServer::Stop()
 
 ServerStats LiveServer::stats() const
 {
-    return ServerStats{impl_->streams.load(), impl_->framesSent.load(), impl_->clientsDropped.load()};
+    ServerStats stats{impl_->streams.load(), impl_->framesSent.load(), impl_->clientsDropped.load()};
+    {
+        std::lock_guard<std::mutex> lock(impl_->compactMutex);
+        for (const auto& [camera, frames] : impl_->compact)
+            stats.compactPictures += frames->picturesEncoded();
+    }
+    stats.jpegPictures = impl_->jpegFrames.encoded();
+    return stats;
 }
 
 }  // namespace vivatool::serve

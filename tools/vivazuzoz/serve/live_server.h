@@ -30,6 +30,8 @@ struct ServerStats {
     int streams = 0;              // WebSocket streams open now
     uint64_t framesSent = 0;      // frames sent on all streams
     uint64_t clientsDropped = 0;  // streams ended because a client took no data
+    uint64_t compactPictures = 0; // compact stream pictures encoded, all cameras
+    uint64_t jpegPictures = 0;    // MJPEG and snapshot pictures encoded, all cameras
 };
 
 class LiveServer {

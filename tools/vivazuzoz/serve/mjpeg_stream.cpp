@@ -82,6 +82,15 @@ std::shared_ptr<JpegFrames> JpegFrameCache::For(int camera, const JpegRequest& r
     return frames;
 }
 
+uint64_t JpegFrameCache::encoded()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    uint64_t total = 0;
+    for (const auto& entry : frames_)
+        total += entry.second->encoded();
+    return total;
+}
+
 void SendMjpeg(Poco::Net::StreamSocket& socket, const CameraHub& hub, int camera, JpegFrames& frames, double fps,
                const std::atomic<bool>& stop)
 {

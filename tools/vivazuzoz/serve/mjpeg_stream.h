@@ -77,6 +77,8 @@ private:
 class JpegFrameCache {
 public:
     std::shared_ptr<JpegFrames> For(int camera, const JpegRequest& request);
+    // Pictures encoded by all of them.
+    uint64_t encoded();
 
 private:
     std::mutex mutex_;
