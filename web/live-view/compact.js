@@ -195,6 +195,7 @@ class StreamChooser {
   }
 
   describe() {
+    if (!this.rateBytes) return `${this.compact ? 'compact' : 'raw'}${this.setting === 'auto' ? ' (auto)' : ''}`;
     const rate = this.rateBytes >= 1e6 ? `${(this.rateBytes / 1e6).toFixed(1)} MB/s` : `${Math.round(this.rateBytes / 1e3)} kB/s`;
     return `${this.compact ? 'compact' : 'raw'}${this.setting === 'auto' ? ' (auto)' : ''}, ${rate}`;
   }
