@@ -215,6 +215,16 @@ TEST(JpegPictures, QueryOptionsAndSharing)
     EXPECT_NE(cache.For(0, iron10), cache.For(1, iron10));
     EXPECT_NE(cache.For(0, iron10), cache.For(0, iron5));
     EXPECT_NE(cache.For(0, iron10), cache.For(0, rainbow10));
+    // A viewer cycling through rates does not grow the cache without end;
+    // one that is held stays.
+    const auto held = cache.For(0, iron10);
+    for (int i = 0; i < 200; ++i) {
+        JpegRequest rate = iron10;
+        rate.fps = 1 + i * 0.1;
+        cache.For(0, rate);
+    }
+    EXPECT_EQ(cache.For(0, iron10), held);
+    EXPECT_LE(cache.size(), JpegFrameCache::kKeptUnused + 1);
 
     // Within a period the picture there is serves every viewer; a JPEG of
     // the frame's size comes out.

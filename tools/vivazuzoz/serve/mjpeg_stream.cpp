@@ -76,19 +76,39 @@ std::shared_ptr<JpegFrames> JpegFrameCache::For(int camera, const JpegRequest& r
     // The rate in thousandths, so that 10 and 10.0 are one key.
     const auto key = std::make_tuple(camera, std::string(request.colormap->name), std::lround(request.fps * 1000));
     std::lock_guard<std::mutex> lock(mutex_);
-    auto& frames = frames_[key];
-    if (!frames)
-        frames = std::make_shared<JpegFrames>(*request.colormap, request.fps);
+    const auto found = frames_.find(key);
+    if (found != frames_.end())
+        return found->second;
+    // Rates are free numbers: past a few dozen kinds, the ones no viewer
+    // holds now go, with their last picture.
+    if (frames_.size() >= kKeptUnused) {
+        for (auto it = frames_.begin(); it != frames_.end();) {
+            if (it->second.use_count() == 1) {
+                retired_ += it->second->encoded();
+                it = frames_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    auto frames = std::make_shared<JpegFrames>(*request.colormap, request.fps);
+    frames_.emplace(key, frames);
     return frames;
 }
 
 uint64_t JpegFrameCache::encoded()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    uint64_t total = 0;
+    uint64_t total = retired_;
     for (const auto& entry : frames_)
         total += entry.second->encoded();
     return total;
+}
+
+size_t JpegFrameCache::size()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return frames_.size();
 }
 
 void SendMjpeg(Poco::Net::StreamSocket& socket, const CameraHub& hub, int camera, JpegFrames& frames, double fps,

@@ -72,17 +72,22 @@ private:
     uint64_t encoded_ = 0;
 };
 
-// Every JpegFrames of a server, made on first use and kept while it runs
-// (a few per camera: one per colour map and rate that viewers asked for).
+// The JpegFrames of a server, made on first use: one per camera, colour map
+// and rate that viewers asked for. Those that no viewer holds are forgotten
+// once there are more than kKeptUnused.
 class JpegFrameCache {
 public:
+    static constexpr size_t kKeptUnused = 32;
+
     std::shared_ptr<JpegFrames> For(int camera, const JpegRequest& request);
     // Pictures encoded by all of them.
     uint64_t encoded();
+    size_t size();
 
 private:
     std::mutex mutex_;
     std::map<std::tuple<int, std::string, long>, std::shared_ptr<JpegFrames>> frames_;
+    uint64_t retired_ = 0;  // pictures encoded by the forgotten ones
 };
 
 // Sends the parts of the MJPEG stream on `socket` (whose response header is
