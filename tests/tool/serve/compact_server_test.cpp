@@ -285,6 +285,9 @@ TEST_F(CompactServeTest, MjpegStreamAndSnapshotWithTheTokenInTheQuery)
 
 TEST_F(CompactServeTest, FfprobeReadsTheMjpegStreamAndTheSnapshot)
 {
+#ifdef VIVAZUZOZ_CROSS_BUILD
+    GTEST_SKIP() << "a cross build's tests run under an emulator, where this machine's ffprobe is not the user's view";
+#endif
     const std::string ffprobe = FindProgram("ffprobe");
     if (ffprobe.empty()) {
         if (InCi())
