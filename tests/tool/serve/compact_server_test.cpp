@@ -227,6 +227,28 @@ TEST_F(CompactServeTest, CompactStreamSendsPicturesAndExactTemperaturesEncodedOn
     EXPECT_LE(server_->stats().compactPictures, lastSequence - firstSequence + 2);
 }
 
+TEST_F(CompactServeTest, CompactStreamOfAnImageOnlyCameraSendsPicturesOfTheImagePlane)
+{
+    vcam::CameraSetup setup;
+    setup.width = 384;
+    setup.height = 288;
+    setup.withTemp = false;
+    vcam::AddCamera(setup);
+    Serve();
+    CompactClient client(port_, 0);
+    for (int i = 0; i < 10; ++i) {
+        CompactHeader header;
+        const std::string message = client.Next(header);
+        EXPECT_EQ(header.flags, 0u) << "a picture of raw image values, and no temperature message";
+        EXPECT_EQ(header.width, 384);
+        EXPECT_LT(header.low, header.high);
+        int w = 0, h = 0;
+        ASSERT_TRUE(JpegSize(message.substr(kCompactHeaderSize), w, h));
+        EXPECT_EQ(w, 384);
+        EXPECT_EQ(h, 288);
+    }
+}
+
 TEST_F(CompactServeTest, MjpegStreamAndSnapshotWithTheTokenInTheQuery)
 {
     vcam::AddCamera();
