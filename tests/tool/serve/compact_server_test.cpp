@@ -235,6 +235,11 @@ TEST_F(CompactServeTest, CompactStreamOfAnImageOnlyCameraSendsPicturesOfTheImage
     setup.withTemp = false;
     vcam::AddCamera(setup);
     Serve();
+    RequestSetup badMode;
+    badMode.path = "/api/cameras/0/stream?mode=tiny";
+    badMode.headers = {{"Upgrade", "websocket"}, {"Connection", "Upgrade"},
+                       {"Sec-WebSocket-Key", "dGhlIHNhbXBsZSBub25jZQ=="}, {"Sec-WebSocket-Version", "13"}};
+    EXPECT_EQ(Send(port_, badMode).status, 400);
     CompactClient client(port_, 0);
     for (int i = 0; i < 10; ++i) {
         CompactHeader header;

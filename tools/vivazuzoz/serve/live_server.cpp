@@ -541,6 +541,17 @@ void LiveServer::Impl::Stream(int camera, HTTPServerRequest& request, HTTPServer
         response.set("Upgrade", "websocket");
         return SendError(response, HTTPResponse::HTTP_UPGRADE_REQUIRED, "the stream is a WebSocket");
     }
+    // ?mode=compact: the compact stream (compact_frames.h); ?mode=raw or
+    // none: raw frames.
+    bool compactMode = false;
+    for (const auto& [key, value] : Poco::URI(request.getURI()).getQueryParameters()) {
+        if (key != "mode")
+            continue;
+        if (value != "raw" && value != "compact")
+            return SendError(response, HTTPResponse::HTTP_BAD_REQUEST,
+                             "mode must be raw or compact, not '" + value + "'");
+        compactMode = value == "compact";
+    }
     if (++streams > options.maxStreams) {
         --streams;
         return SendError(response, HTTPResponse::HTTP_SERVICE_UNAVAILABLE,
@@ -550,11 +561,6 @@ void LiveServer::Impl::Stream(int camera, HTTPServerRequest& request, HTTPServer
         std::atomic<int>& count;
         ~Release() { --count; }
     } release{streams};
-    // ?mode=compact: the compact stream (compact_frames.h); else raw frames.
-    bool compactMode = false;
-    for (const auto& [key, value] : Poco::URI(request.getURI()).getQueryParameters())
-        if (key == "mode")
-            compactMode = value == "compact";
     std::unique_ptr<Poco::Net::WebSocket> socket;
     try {
         socket = std::make_unique<Poco::Net::WebSocket>(request, response);
