@@ -707,6 +707,8 @@ void LiveServer::Impl::MjpegStream(int camera, HTTPServerRequest& request, const
     response.set("Cache-Control", "no-store");
     response.set("X-Content-Type-Options", "nosniff");
     response.send().flush();
+    if (request.getMethod() == Poco::Net::HTTPRequest::HTTP_HEAD)
+        return;  // the header alone
     Poco::Net::StreamSocket& socket = session->socket();
     // A few pictures in flight at most: a viewer that falls behind blocks
     // the send, and is dropped after sendTimeout, before much piles up.
