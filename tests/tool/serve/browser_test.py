@@ -296,8 +296,6 @@ def compact_and_mjpeg(args, browser, driver_path, hot):
         wait.until(lambda d: status().get_attribute("data-mode") == "compact")
         before = frames()
         wait.until(lambda d: frames() >= before + 10 and "compact" in status().text)
-        assert driver.execute_script(
-            "return document.querySelector('#camera-0 .status').textContent.includes('compact')"), status().text
 
         overlay = driver.find_element(By.CSS_SELECTOR, "#camera-0 .overlay")
         driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", overlay)

@@ -5,7 +5,6 @@
 #include "compact_frames.h"
 #include "frame_message.h"
 #include "mjpeg_stream.h"
-#include "request_rules.h"
 
 #include <Poco/URI.h>
 
@@ -244,21 +243,4 @@ TEST(JpegPictures, QueryOptionsAndSharing)
     EXPECT_EQ(w, 80);
     EXPECT_EQ(h, 60);
     EXPECT_NE(colourspace, TJCS_GRAY);
-}
-
-TEST(JpegPictures, RoutesOfTheJpegEndpoints)
-{
-    for (const auto& [path, kind] : std::vector<std::pair<std::string, RouteKind>>{
-             {"/api/cameras/2/stream.mjpg", RouteKind::MjpegStream},
-             {"/api/cameras/2/snapshot.jpg", RouteKind::SnapshotJpeg},
-             {"/api/cameras/2/stream.mjpg/x", RouteKind::Unknown},
-             {"/api/cameras/2/snapshot.jpeg", RouteKind::Unknown},
-         }) {
-        const Route route = ParseRoute(path);
-        EXPECT_EQ(route.kind, kind) << path;
-        if (kind != RouteKind::Unknown) {
-            EXPECT_EQ(route.camera, 2) << path;
-            EXPECT_STREQ(route.method(), "GET") << path;
-        }
-    }
 }
