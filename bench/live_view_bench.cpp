@@ -1,8 +1,13 @@
 // live_view_bench - what the live view adds to a camera's read thread per
 // frame: copying both planes out of the callbacks into the one WebSocket
 // message that every client shares, beside memcpy of the same bytes in the
-// same run (the ratio is the figure to watch).
+// same run (the ratio is the figure to watch); and the compact stream's
+// encoding of a frame of the virtual camera's scene, once per frame for all
+// its clients: the grey JPEG picture, and the temperature plane deflated.
+#include "compact_frames.h"
 #include "frame_message.h"
+
+#include <vcam/VirtualCamera.h>
 
 #include <benchmark/benchmark.h>
 
@@ -61,8 +66,69 @@ void BM_MemcpyPlanes(benchmark::State& state)
     state.SetLabel(std::to_string(s.width) + "x" + std::to_string(s.height) + " image+temperature");
 }
 
+// A raw frame message of the virtual camera's scene at that size.
+std::shared_ptr<const vivatool::serve::Frame> SceneFrame(const Size& s)
+{
+    vcam::CameraSetup setup;
+    setup.width = s.width;
+    setup.height = s.height;
+    vcam::Camera& camera = vcam::AddCamera(setup);
+    const size_t count = size_t(s.width) * s.height;
+    std::vector<uint16_t> image(count);
+    std::vector<int16_t> temp(count);
+    for (int y = 0; y < s.height; ++y)
+        for (int x = 0; x < s.width; ++x) {
+            temp[size_t(y) * s.width + x] = int16_t(camera.SceneTenths(x, y));
+            image[size_t(y) * s.width + x] = uint16_t(camera.SceneTenths(x, y) * 4);
+        }
+    vcam::RemoveAll();
+    auto frame = std::make_shared<vivatool::serve::Frame>();
+    frame->width = s.width;
+    frame->height = s.height;
+    frame->withTemp = true;
+    frame->sequence = 1;
+    vivatool::serve::FrameHeader header;
+    header.width = uint16_t(s.width);
+    header.height = uint16_t(s.height);
+    frame->message = vivatool::serve::EncodeFrame(header, image.data(), temp.data());
+    return frame;
+}
+
+void BM_CompactPicture(benchmark::State& state)
+{
+    const Size s = kSizes[state.range(0)];
+    const auto frame = SceneFrame(s);
+    vivaclient::JpegEncoder encoder;
+    std::vector<uint8_t> grey;
+    std::string out;
+    for (auto _ : state) {
+        vivatool::serve::EncodeCompactPicture(*frame, encoder, 80, grey, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(size_t(s.width) * s.height * 2));
+    state.counters["message_bytes"] = double(out.size());
+    state.SetLabel(std::to_string(s.width) + "x" + std::to_string(s.height) + " grey JPEG of the temperatures");
+}
+
+void BM_CompactTemperatures(benchmark::State& state)
+{
+    const Size s = kSizes[state.range(0)];
+    const auto frame = SceneFrame(s);
+    std::vector<uint8_t> scratch;
+    std::string out;
+    for (auto _ : state) {
+        vivatool::serve::EncodeCompactTemperatures(*frame, scratch, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(size_t(s.width) * s.height * 2));
+    state.counters["message_bytes"] = double(out.size());
+    state.SetLabel(std::to_string(s.width) + "x" + std::to_string(s.height) + " temperature plane deflated");
+}
+
 }  // namespace
 
 BENCHMARK(BM_MemcpyPlanes)->DenseRange(0, 3);
 BENCHMARK(BM_PublishFrame)->DenseRange(0, 3);
+BENCHMARK(BM_CompactPicture)->DenseRange(2, 3);
+BENCHMARK(BM_CompactTemperatures)->DenseRange(2, 3);
 BENCHMARK_MAIN();

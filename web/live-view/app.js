@@ -97,6 +97,8 @@ class CameraView {
     this.live = false;
     this.wasGone = false;      // the camera was live and then went
     this.drawPending = false;
+    this.chooser = new StreamChooser();  // raw or compact (compact.js)
+    this.decoder = new CompactDecoder((frame) => this.takeFrame(frame));
     this.setInfo(info);
     this.bindControls();
     document.getElementById('cameras').appendChild(node);
@@ -119,6 +121,10 @@ class CameraView {
       this.q('.palette').appendChild(option);
     }
     this.q('.palette').addEventListener('change', redraw);
+    this.q('.stream-mode').addEventListener('change', () => {
+      const compact = this.chooser.compact;
+      if (this.chooser.choose(this.q('.stream-mode').value) !== compact) this.reconnect();
+    });
     this.q('.range-mode').addEventListener('change', () => {
       this.q('.fixed-range').hidden = this.q('.range-mode').value !== 'fixed';
       redraw();
@@ -197,7 +203,8 @@ class CameraView {
 
   connect() {
     const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
-    const socket = new WebSocket(`${scheme}://${location.host}/api/cameras/${this.index}/stream`);
+    const mode = this.chooser.compact ? '?mode=compact' : '';
+    const socket = new WebSocket(`${scheme}://${location.host}/api/cameras/${this.index}/stream${mode}`);
     socket.binaryType = 'arraybuffer';
     this.socket = socket;
     socket.onmessage = (event) => {
@@ -206,19 +213,40 @@ class CameraView {
         if (message.type === 'state') this.setLive(message.live);
         return;
       }
+      if (isCompactMessage(event.data)) {
+        if (this.chooser.measure(event.data.byteLength, 0)) this.reconnect();
+        this.decoder.receive(event.data);
+        return;
+      }
       const frame = parseFrame(event.data);
       if (!frame) return;
-      this.frame = frame;
-      this.frames++;
-      const now = performance.now();
-      this.arrivals.push(now);
-      while (this.arrivals.length > 1 && now - this.arrivals[0] > 2000) this.arrivals.shift();
-      this.scheduleDraw();
+      this.takeFrame(frame);
     };
     socket.onclose = () => {
+      if (this.socket !== socket) return;  // replaced by reconnect()
       this.setLive(false, 'no connection to the server; retrying');
       setTimeout(() => this.connect(), 2000);
     };
+  }
+
+  // The stream again, raw or compact as the chooser says.
+  reconnect() {
+    const old = this.socket;
+    this.socket = null;
+    old.close();
+    this.connect();
+  }
+
+  takeFrame(frame) {
+    // Raw frames count their bytes here, compact messages as they arrive.
+    const bytes = frame.compact ? 0 : frame.image.byteLength * (frame.withTemp ? 2 : 1);
+    if (this.chooser.measure(bytes, frame.sequence)) setTimeout(() => this.reconnect(), 0);
+    this.frame = frame;
+    this.frames++;
+    const now = performance.now();
+    this.arrivals.push(now);
+    while (this.arrivals.length > 1 && now - this.arrivals[0] > 2000) this.arrivals.shift();
+    this.scheduleDraw();
   }
 
   setLive(live, why) {
@@ -244,7 +272,8 @@ class CameraView {
   updateStatus() {
     const f = this.frame;
     const size = f ? `${f.width}\u00d7${f.height}, ${f.withTemp ? 'temperatures' : 'image only'}, ` : '';
-    this.q('.status').textContent = this.live ? `${size}${this.rate().toFixed(1)} fps, frame ${f ? f.sequence : '-'}` : 'gone';
+    this.q('.status').textContent = this.live ? `${size}${this.rate().toFixed(1)} fps, frame ${f ? f.sequence : '-'}, ${this.chooser.describe()}` : 'gone';
+    this.q('.status').dataset.mode = this.chooser.compact ? 'compact' : 'raw';
     this.q('.status').dataset.frames = this.frames;
   }
 
@@ -269,8 +298,10 @@ class CameraView {
     }
     this.layout();
     // Hottest and coldest pixels (the first of each in row order).
+    // (A compact frame's header has them, exact, for the picture's frame.)
     let min = values[0], max = values[0], minAt = 0, maxAt = 0;
-    for (let i = 1; i < count; i++) {
+    if (f.compact) { min = f.low; max = f.high; minAt = f.coldestAt; maxAt = f.hottestAt; }
+    for (let i = f.compact ? count : 1; i < count; i++) {
       const v = values[i];
       if (v < min) { min = v; minAt = i; }
       if (v > max) { max = v; maxAt = i; }
@@ -289,7 +320,8 @@ class CameraView {
     if (!this.imageData) this.imageData = context.createImageData(f.width, f.height);
     const out = new Uint32Array(this.imageData.data.buffer);
     const span = high - low;
-    for (let i = 0; i < count; i++) {
+    if (f.compact) colourCompact(f, out, low, high, palette.packed);
+    for (let i = f.compact ? count : 0; i < count; i++) {
       let k = span > 0 ? Math.round(((values[i] - low) * 255) / span) : 0;
       k = k < 0 ? 0 : k > 255 ? 255 : k;
       out[i] = palette.packed[k];

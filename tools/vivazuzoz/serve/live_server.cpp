@@ -5,8 +5,10 @@
 #include "../client.h"
 #include "../temperature_csv.h"
 #include "browser_pages.h"
+#include "compact_frames.h"
 #include "frame_message.h"
 #include "listening.h"
+#include "mjpeg_stream.h"
 #include "png_memory.h"
 #include "request_rules.h"
 #include "settings_cache.h"
@@ -18,6 +20,7 @@
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
 #include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/HTTPServerRequest.h>
+#include <Poco/Net/HTTPServerRequestImpl.h>
 #include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/ServerSocket.h>
@@ -27,6 +30,7 @@
 #include <Poco/URI.h>
 
 #include <cerrno>
+#include <map>
 #include <thread>
 
 namespace vivatool::serve {
@@ -134,7 +138,15 @@ struct LiveServer::Impl {
     void Snapshot(int camera, const Poco::URI& uri, HTTPServerResponse& response);
     void Csv(int camera, HTTPServerResponse& response);
     void Stream(int camera, HTTPServerRequest& request, HTTPServerResponse& response);
-    void RunStream(int camera, Poco::Net::WebSocket& socket);
+    void RunStream(int camera, Poco::Net::WebSocket& socket, bool compact);
+    // The compact stream's messages of a camera, shared by its clients.
+    CompactFrames& Compact(int camera);
+    std::mutex compactMutex;
+    std::map<int, std::unique_ptr<CompactFrames>> compact;
+    // The MJPEG stream and JPEG snapshot (mjpeg_stream.h).
+    JpegFrameCache jpegFrames;
+    void MjpegStream(int camera, HTTPServerRequest& request, const Poco::URI& uri, HTTPServerResponse& response);
+    void SnapshotJpeg(int camera, const Poco::URI& uri, HTTPServerResponse& response);
     std::shared_ptr<const Frame> LiveFrame(int camera, HTTPServerResponse& response);
     struct DecodedFrame {
         std::shared_ptr<const Frame> frame;
@@ -316,6 +328,8 @@ void LiveServer::Impl::Dispatch(HTTPServerRequest& request, HTTPServerResponse& 
     case RouteKind::SnapshotPng: return Snapshot(route.camera, admitted.uri, response);
     case RouteKind::TemperatureCsv: return Csv(route.camera, response);
     case RouteKind::Stream: return Stream(route.camera, request, response);
+    case RouteKind::MjpegStream: return MjpegStream(route.camera, request, admitted.uri, response);
+    case RouteKind::SnapshotJpeg: return SnapshotJpeg(route.camera, admitted.uri, response);
     default: return SendError(response, HTTPResponse::HTTP_NOT_FOUND, "no such API path: " + path);
     }
 }
@@ -547,6 +561,17 @@ void LiveServer::Impl::Stream(int camera, HTTPServerRequest& request, HTTPServer
         response.set("Upgrade", "websocket");
         return SendError(response, HTTPResponse::HTTP_UPGRADE_REQUIRED, "the stream is a WebSocket");
     }
+    // ?mode=compact: the compact stream (compact_frames.h); ?mode=raw or
+    // none: raw frames.
+    bool compactMode = false;
+    for (const auto& [key, value] : Poco::URI(request.getURI()).getQueryParameters()) {
+        if (key != "mode")
+            continue;
+        if (value != "raw" && value != "compact")
+            return SendError(response, HTTPResponse::HTTP_BAD_REQUEST,
+                             "mode must be raw or compact, not '" + value + "'");
+        compactMode = value == "compact";
+    }
     if (++streams > options.maxStreams) {
         --streams;
         return SendError(response, HTTPResponse::HTTP_SERVICE_UNAVAILABLE,
@@ -567,7 +592,7 @@ void LiveServer::Impl::Stream(int camera, HTTPServerRequest& request, HTTPServer
     ConnectionGuard::StreamStarted();
     bool stalled = false;
     try {
-        RunStream(camera, *socket);
+        RunStream(camera, *socket, compactMode);
     } catch (const Poco::TimeoutException&) {
         stalled = true;  // the client took no data for sendTimeout
     } catch (const Poco::IOException& e) {
@@ -580,8 +605,10 @@ void LiveServer::Impl::Stream(int camera, HTTPServerRequest& request, HTTPServer
         ++clientsDropped;
 }
 
-void LiveServer::Impl::RunStream(int camera, Poco::Net::WebSocket& socket)
+void LiveServer::Impl::RunStream(int camera, Poco::Net::WebSocket& socket, bool compactMode)
 {
+    CompactFrames* compactFrames = compactMode ? &Compact(camera) : nullptr;
+    uint64_t lastTemperatures = 0;
     using Poco::Net::WebSocket;
     socket.setSendTimeout(Poco::Timespan(std::chrono::duration_cast<std::chrono::microseconds>(options.sendTimeout).count()));
     socket.setReceiveTimeout(Poco::Timespan(1, 0));
@@ -637,8 +664,22 @@ void LiveServer::Impl::RunStream(int camera, Poco::Net::WebSocket& socket)
             sendState(live);
         }
         if (view.frame && view.frame->sequence > lastSequence) {
-            const std::string& message = view.frame->message;
-            socket.sendFrame(message.data(), static_cast<int>(message.size()), WebSocket::FRAME_BINARY);
+            if (compactFrames) {
+                // The picture of this frame, then the temperatures when newer
+                // ones were made since the last sent.
+                if (const auto picture = compactFrames->Picture(view.frame))
+                    socket.sendFrame(picture->bytes.data(), static_cast<int>(picture->bytes.size()),
+                                     WebSocket::FRAME_BINARY);
+                const auto temps = compactFrames->Temperatures(view.frame);
+                if (temps && temps->sequence != lastTemperatures) {
+                    socket.sendFrame(temps->bytes.data(), static_cast<int>(temps->bytes.size()),
+                                     WebSocket::FRAME_BINARY);
+                    lastTemperatures = temps->sequence;
+                }
+            } else {
+                const std::string& message = view.frame->message;
+                socket.sendFrame(message.data(), static_cast<int>(message.size()), WebSocket::FRAME_BINARY);
+            }
             ++framesSent;
             lastSequence = view.frame->sequence;
             if (interval != Clock::duration::zero())
@@ -646,6 +687,79 @@ void LiveServer::Impl::RunStream(int camera, Poco::Net::WebSocket& socket)
         }
     }
     socket.shutdown(WebSocket::WS_ENDPOINT_GOING_AWAY);
+}
+
+CompactFrames& LiveServer::Impl::Compact(int camera)
+{
+    std::lock_guard<std::mutex> lock(compactMutex);
+    auto& frames = compact[camera];
+    if (!frames)
+        frames = std::make_unique<CompactFrames>();
+    return *frames;
+}
+
+void LiveServer::Impl::SnapshotJpeg(int camera, const Poco::URI& uri, HTTPServerResponse& response)
+{
+    JpegRequest wanted;
+    std::string error;
+    if (!ParseJpegRequest(uri, wanted, error))
+        return SendError(response, HTTPResponse::HTTP_BAD_REQUEST, error);
+    const std::shared_ptr<const Frame> frame = LiveFrame(camera, response);
+    if (!frame)
+        return;
+    const auto picture = jpegFrames.For(camera, wanted)->Get(frame);
+    if (!picture)
+        return SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, "the picture could not be encoded");
+    response.set("Content-Disposition", "inline; filename=\"camera" + std::to_string(camera) + "-" +
+                                            wanted.colormap->name + ".jpg\"");
+    SendBody(response, HTTPResponse::HTTP_OK, "image/jpeg", picture->jpeg);
+}
+
+void LiveServer::Impl::MjpegStream(int camera, HTTPServerRequest& request, const Poco::URI& uri,
+                                   HTTPServerResponse& response)
+{
+    JpegRequest wanted;
+    std::string error;
+    if (!ParseJpegRequest(uri, wanted, error))
+        return SendError(response, HTTPResponse::HTTP_BAD_REQUEST, error);
+    auto* session = dynamic_cast<Poco::Net::HTTPServerRequestImpl*>(&request);
+    if (!session)
+        return SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, "no connection to stream on");
+    // An MJPEG viewer holds a slot as a WebSocket client does.
+    if (++streams > options.maxStreams) {
+        --streams;
+        return SendError(response, HTTPResponse::HTTP_SERVICE_UNAVAILABLE,
+                         "too many streams open (at most " + std::to_string(options.maxStreams) + ")");
+    }
+    struct Release {
+        std::atomic<int>& count;
+        ~Release() { --count; }
+    } release{streams};
+    const std::shared_ptr<JpegFrames> frames = jpegFrames.For(camera, wanted);
+    response.setStatusAndReason(HTTPResponse::HTTP_OK);
+    response.setChunkedTransferEncoding(false);
+    response.setKeepAlive(false);
+    response.setContentType(std::string("multipart/x-mixed-replace; boundary=") + kMjpegBoundary);
+    response.set("Cache-Control", "no-store");
+    response.set("X-Content-Type-Options", "nosniff");
+    response.send().flush();
+    if (request.getMethod() == Poco::Net::HTTPRequest::HTTP_HEAD)
+        return;  // the header alone
+    Poco::Net::StreamSocket& socket = session->socket();
+    // A few pictures in flight at most: a viewer that falls behind blocks
+    // the send, and is dropped after sendTimeout, before much piles up.
+    socket.setSendBufferSize(256 * 1024);
+    socket.setSendTimeout(
+        Poco::Timespan(std::chrono::duration_cast<std::chrono::microseconds>(options.sendTimeout).count()));
+    try {
+        SendMjpeg(socket, hub, camera, *frames, wanted.fps, stopping);
+    } catch (const Poco::TimeoutException&) {
+        ++clientsDropped;  // the viewer took no data for sendTimeout
+    } catch (const Poco::IOException& e) {
+        if (e.code() == EAGAIN || e.code() == EWOULDBLOCK)
+            ++clientsDropped;
+        // Otherwise the viewer closed the connection.
+    }
 }
 
 LiveServer::LiveServer(CameraHub& hub, ServerOptions options) : impl_(std::make_unique<Impl>(hub, std::move(options)))
@@ -742,6 +856,12 @@ ServerStats LiveServer::stats() const
         stats.connectionsRefused = counts.refused;
         stats.connectionsCut = counts.cut;
     }
+    {
+        std::lock_guard<std::mutex> lock(impl_->compactMutex);
+        for (const auto& [camera, frames] : impl_->compact)
+            stats.compactPictures += frames->picturesEncoded();
+    }
+    stats.jpegPictures = impl_->jpegFrames.encoded();
     return stats;
 }
 

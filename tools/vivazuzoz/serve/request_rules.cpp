@@ -169,6 +169,10 @@ Route ParseRoute(const std::string& path)
             route.kind = RouteKind::TemperatureCsv;
         else if (leaf == "stream")
             route.kind = RouteKind::Stream;
+        else if (leaf == "stream.mjpg")
+            route.kind = RouteKind::MjpegStream;
+        else if (leaf == "snapshot.jpg")
+            route.kind = RouteKind::SnapshotJpeg;
     } else if (parts.size() == 6 && parts[4] == "settings" && !parts[5].empty()) {
         route.kind = RouteKind::CameraSetting;
         route.setting = parts[5];

@@ -44,6 +44,8 @@ enum class RouteKind {
     SnapshotPng,    // GET /api/cameras/{index}/snapshot.png
     TemperatureCsv, // GET /api/cameras/{index}/temperature.csv
     Stream,         // GET /api/cameras/{index}/stream (WebSocket)
+    MjpegStream,    // GET /api/cameras/{index}/stream.mjpg
+    SnapshotJpeg,   // GET /api/cameras/{index}/snapshot.jpg
     BadIndex,       // /api/cameras/{not a small non-negative number}/...
     Unknown,        // another path under /api/
 };

@@ -91,7 +91,10 @@ CommandSyntax ServeSyntax()
             "\n"
             "API (JSON): GET /api/cameras, GET /api/cameras/N/settings, PUT /api/cameras/N/settings/NAME\n"
             "(value as the body), POST /api/cameras/N/shutter, GET /api/cameras/N/snapshot.png?palette=P,\n"
-            "GET /api/cameras/N/temperature.csv, and the WebSocket GET /api/cameras/N/stream.\n"
+            "GET /api/cameras/N/temperature.csv, and the WebSocket GET /api/cameras/N/stream\n"
+            "(?mode=compact: a JPEG picture and compressed temperatures, for slow links).\n"
+            "For players, video recorders, dashboards and <img>: GET /api/cameras/N/stream.mjpg (MJPEG)\n"
+            "and GET /api/cameras/N/snapshot.jpg, both with ?colormap=C&fps=F (and &token=T).\n"
             "\n"
             "Prints the page's address, then runs until Ctrl-C or SIGTERM, which close every client and\n"
             "camera and exit with 0. Exits with 4 when another program listens on the port.\n"};

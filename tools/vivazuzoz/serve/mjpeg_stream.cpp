@@ -1,0 +1,152 @@
+#include "mjpeg_stream.h"
+
+#include "compact_frames.h"
+
+#include <Poco/Net/StreamSocket.h>
+#include <Poco/NumberParser.h>
+#include <Poco/URI.h>
+
+#include <cmath>
+#include <thread>
+
+namespace vivatool::serve {
+
+using Clock = std::chrono::steady_clock;
+
+bool ParseJpegRequest(const Poco::URI& uri, JpegRequest& request, std::string& error)
+{
+    request.colormap = &vivaclient::Colormaps().front();
+    for (const auto& [key, value] : uri.getQueryParameters()) {
+        if (key == "colormap") {
+            request.colormap = vivaclient::FindColormap(value);
+            if (!request.colormap) {
+                error = "unknown colormap '" + value + "'; colour maps are: " + vivaclient::ColormapNames();
+                return false;
+            }
+        } else if (key == "fps") {
+            double fps = 0;
+            if (!Poco::NumberParser::tryParseFloat(value, fps) || !std::isfinite(fps) || fps < 0.1 || fps > 30) {
+                error = "fps must be a number from 0.1 to 30, not '" + value + "'";
+                return false;
+            }
+            request.fps = fps;
+        }
+    }
+    return true;
+}
+
+JpegFrames::JpegFrames(const vivaclient::ColormapInfo& colormap, double fps)
+    : colormap_(colormap.build()),
+      period_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(fps > 0 ? 1.0 / fps : 0)))
+{
+}
+
+std::shared_ptr<const JpegPicture> JpegFrames::Get(const std::shared_ptr<const Frame>& frame)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Clock::time_point now = Clock::now();
+    // Viewers at one rate ask at different moments of the period: the
+    // picture made for the first serves the others until the period is
+    // over, so the camera's frames are coloured and encoded once a period.
+    if (last_ && (last_->sequence >= frame->sequence || now - lastAt_ < period_ * 9 / 10))
+        return last_;
+    const FramePlanes planes(*frame);
+    const std::vector<uint8_t> rgb =
+        planes.temp() ? vivaclient::Colourise(planes.temp(), frame->width, frame->height, colormap_)
+                      : vivaclient::Colourise(planes.image(), frame->width, frame->height, colormap_);
+    auto picture = std::make_shared<JpegPicture>();
+    picture->sequence = frame->sequence;
+    std::string error;
+    if (!encoder_.EncodeRgb(rgb.data(), frame->width, frame->height, quality, picture->jpeg, error))
+        return last_;
+    ++encoded_;
+    last_ = std::move(picture);
+    lastAt_ = now;
+    return last_;
+}
+
+uint64_t JpegFrames::encoded() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return encoded_;
+}
+
+std::shared_ptr<JpegFrames> JpegFrameCache::For(int camera, const JpegRequest& request)
+{
+    // The rate in thousandths, so that 10 and 10.0 are one key.
+    const auto key = std::make_tuple(camera, std::string(request.colormap->name), std::lround(request.fps * 1000));
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = frames_.find(key);
+    if (found != frames_.end())
+        return found->second;
+    // Rates are free numbers: past a few dozen kinds, the ones no viewer
+    // holds now go, with their last picture.
+    if (frames_.size() >= kKeptUnused) {
+        for (auto it = frames_.begin(); it != frames_.end();) {
+            if (it->second.use_count() == 1) {
+                retired_ += it->second->encoded();
+                it = frames_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    auto frames = std::make_shared<JpegFrames>(*request.colormap, request.fps);
+    frames_.emplace(key, frames);
+    return frames;
+}
+
+uint64_t JpegFrameCache::encoded()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    uint64_t total = retired_;
+    for (const auto& entry : frames_)
+        total += entry.second->encoded();
+    return total;
+}
+
+size_t JpegFrameCache::size()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return frames_.size();
+}
+
+void SendMjpeg(Poco::Net::StreamSocket& socket, const CameraHub& hub, int camera, JpegFrames& frames, double fps,
+               const std::atomic<bool>& stop)
+{
+    const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / fps));
+    CameraView view = hub.View(camera);
+    uint64_t lastSequence = 0;
+    Clock::time_point nextSend = Clock::now();
+    std::string part;
+    char probe[256];
+    while (!stop.load()) {
+        // A viewer sends nothing after its request: readable means it
+        // closed the connection (or sent bytes that are ignored).
+        if (socket.poll(Poco::Timespan(0), Poco::Net::Socket::SELECT_READ) &&
+            socket.receiveBytes(probe, sizeof probe) <= 0)
+            return;
+        if (Clock::now() < nextSend) {
+            std::this_thread::sleep_for(
+                std::min<Clock::duration>(nextSend - Clock::now(), std::chrono::milliseconds(100)));
+            continue;
+        }
+        view = hub.WaitForChange(camera, lastSequence, view.live, Clock::now() + std::chrono::milliseconds(250), stop);
+        if (!view.frame || view.frame->sequence <= lastSequence)
+            continue;
+        const std::shared_ptr<const JpegPicture> picture = frames.Get(view.frame);
+        if (!picture || picture->sequence <= lastSequence) {
+            lastSequence = view.frame->sequence;
+            continue;
+        }
+        part.clear();
+        part.append("--").append(kMjpegBoundary).append("\r\nContent-Type: image/jpeg\r\nContent-Length: ");
+        part.append(std::to_string(picture->jpeg.size())).append("\r\n\r\n");
+        part.append(picture->jpeg).append("\r\n");
+        socket.sendBytes(part.data(), static_cast<int>(part.size()));
+        lastSequence = view.frame->sequence;
+        nextSend = std::max(nextSend + interval, Clock::now());
+    }
+}
+
+}  // namespace vivatool::serve
