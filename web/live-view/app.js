@@ -185,7 +185,7 @@ class CameraView {
 
   snapshot() {
     const palette = this.q('.palette').value;
-    const links = [[`/api/cameras/${this.index}/snapshot.png?palette=${encodeURIComponent(palette)}`,
+    const links = [[`/api/cameras/${this.index}/snapshot.png?colormap=${encodeURIComponent(palette)}`,
                     `camera${this.index}-${palette}.png`]];
     if (this.frame && this.frame.withTemp) links.push([`/api/cameras/${this.index}/temperature.csv`, `camera${this.index}.csv`]);
     for (const [href, name] of links) {

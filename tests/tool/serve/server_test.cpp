@@ -202,7 +202,7 @@ TEST_F(ServeTest, EveryEndpointServesTwoCamerasEachItsOwn)
     ASSERT_TRUE(picture.ok);
     EXPECT_EQ(picture.width, 256);
     EXPECT_EQ(picture.height, 192);
-    EXPECT_NE(Get(port_, "/api/cameras/0/snapshot.png?palette=black-hot").body, iron.body);
+    EXPECT_NE(Get(port_, "/api/cameras/0/snapshot.png?colormap=black-hot").body, iron.body);
     std::ofstream("image.png", std::ios::binary) << Get(port_, "/api/cameras/1/snapshot.png?palette=rainbow").body;
     EXPECT_EQ(ReadPng("image.png").width, 384);
 
@@ -255,7 +255,7 @@ TEST_F(ServeTest, BadInputGetsAClientErrorAndReachesNoCamera)
     ExpectError(Put(port_, "/api/cameras/99999999999/settings/palette", "1"), 404, 404, "huge index");
     ExpectError(Get(port_, "/api/cameras/0/shutter"), 405, 405, "GET on the shutter");
     ExpectError(Put(port_, "/api/cameras/0/settings", "1"), 405, 405, "PUT on all settings");
-    ExpectError(Get(port_, "/api/cameras/0/snapshot.png?palette=sepia"), 400, 400, "unknown palette");
+    ExpectError(Get(port_, "/api/cameras/0/snapshot.png?colormap=sepia"), 400, 400, "unknown colour map");
     ExpectError(Get(port_, "/api/cameras/0/stream"), 426, 426, "stream without the upgrade");
     ExpectError(Get(port_, "/api/elsewhere"), 404, 404, "unknown API path");
     ExpectError(Get(port_, "/secret.txt"), 404, 404, "unknown file");

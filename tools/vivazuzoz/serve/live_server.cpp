@@ -516,14 +516,16 @@ bool LiveServer::Impl::LiveDecodedFrame(int camera, HTTPServerResponse& response
 
 void LiveServer::Impl::Snapshot(int camera, const Poco::URI& uri, HTTPServerResponse& response)
 {
-    std::string paletteName = Colormaps().front().name;
+    // `colormap=`, as the JPEG endpoints take it; `palette=` is its older
+    // name, still accepted.
+    std::string mapName = Colormaps().front().name;
     for (const auto& [key, value] : uri.getQueryParameters())
-        if (key == "palette")
-            paletteName = value;
-    const ColormapInfo* palette = FindColormap(paletteName);
+        if (key == "colormap" || key == "palette")
+            mapName = value;
+    const ColormapInfo* palette = FindColormap(mapName);
     if (!palette)
         return SendError(response, HTTPResponse::HTTP_BAD_REQUEST,
-                         "unknown palette '" + paletteName + "'; palettes are: " + ColormapNames());
+                         "unknown colour map '" + mapName + "'; colour maps are: " + ColormapNames());
     DecodedFrame decoded;
     if (!LiveDecodedFrame(camera, response, decoded))
         return;

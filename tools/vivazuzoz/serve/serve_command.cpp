@@ -90,7 +90,7 @@ CommandSyntax ServeSyntax()
             "--max-per-client are closed as they come.\n"
             "\n"
             "API (JSON): GET /api/cameras, GET /api/cameras/N/settings, PUT /api/cameras/N/settings/NAME\n"
-            "(value as the body), POST /api/cameras/N/shutter, GET /api/cameras/N/snapshot.png?palette=P,\n"
+            "(value as the body), POST /api/cameras/N/shutter, GET /api/cameras/N/snapshot.png?colormap=C,\n"
             "GET /api/cameras/N/temperature.csv, and the WebSocket GET /api/cameras/N/stream\n"
             "(?mode=compact: a JPEG picture and compressed temperatures, for slow links).\n"
             "For players, video recorders, dashboards and <img>: GET /api/cameras/N/stream.mjpg (MJPEG)\n"
