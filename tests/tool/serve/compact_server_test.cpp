@@ -6,6 +6,7 @@
 #include "../child_process.h"
 #include "compact_frames.h"
 #include "http_client.h"
+#include "served_hub.h"
 #include "mjpeg_stream.h"
 #include "live_server.h"
 #include "client.h"
@@ -28,35 +29,7 @@ using namespace vivatool::serve;
 
 namespace {
 
-class CompactServeTest : public ::testing::Test {
-protected:
-    void Serve(ServerOptions options = ServerOptions())
-    {
-        options.port = 0;
-        library_ = std::make_unique<LibrarySession>();
-        hub_ = std::make_unique<CameraHub>(*library_);
-        ASSERT_TRUE(hub_->Start().ok());
-        server_ = std::make_unique<LiveServer>(*hub_, options);
-        std::string error;
-        ASSERT_TRUE(server_->Start(error)) << error;
-        port_ = server_->port();
-    }
-
-    void TearDown() override
-    {
-        server_.reset();
-        hub_.reset();
-        library_.reset();
-        vcam::RemoveAll();
-    }
-
-    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
-
-    std::unique_ptr<LibrarySession> library_;
-    std::unique_ptr<CameraHub> hub_;
-    std::unique_ptr<LiveServer> server_;
-    uint16_t port_ = 0;
-};
+class CompactServeTest : public ServedHub {};
 
 // A WebSocket client of the compact stream.
 class CompactClient {

@@ -3,6 +3,7 @@
 // stop reading, a port already taken, a browser without the token; and the
 // settings it answers from memory, counted in the camera's own exchanges.
 #include "http_client.h"
+#include "served_hub.h"
 #include "live_server.h"
 #include "client.h"
 #include "../png_reader.h"
@@ -119,46 +120,7 @@ std::string Request(uint16_t port, const std::string& path)
     return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n\r\n";
 }
 
-class ListeningTest : public ::testing::Test {
-protected:
-    void Serve(ServerOptions options = ServerOptions())
-    {
-        options.port = 0;
-        library_ = std::make_unique<LibrarySession>();
-        hub_ = std::make_unique<CameraHub>(*library_);
-        hub_->rescanEvery = std::chrono::milliseconds(200);
-        ASSERT_TRUE(hub_->Start().ok());
-        server_ = std::make_unique<LiveServer>(*hub_, options);
-        std::string error;
-        ASSERT_TRUE(server_->Start(error)) << error;
-        port_ = server_->port();
-        maintainer_ = std::thread([this] {
-            while (!stopMaintaining_.load()) {
-                hub_->Maintain();
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-        });
-    }
-
-    void TearDown() override
-    {
-        stopMaintaining_.store(true);
-        if (maintainer_.joinable())
-            maintainer_.join();
-        server_.reset();
-        hub_.reset();
-        library_.reset();
-        vcam::RemoveAll();
-    }
-
-    ScratchDir dir_;
-    std::unique_ptr<LibrarySession> library_;
-    std::unique_ptr<CameraHub> hub_;
-    std::unique_ptr<LiveServer> server_;
-    uint16_t port_ = 0;
-    std::atomic<bool> stopMaintaining_{false};
-    std::thread maintainer_;
-};
+class ListeningTest : public ServedHub {};
 
 }  // namespace
 

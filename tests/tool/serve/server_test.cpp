@@ -3,6 +3,7 @@
 // answers, what it refuses, and how streams behave when a client stalls or a
 // camera vanishes.
 #include "http_client.h"
+#include "served_hub.h"
 #include "live_server.h"
 #include "client.h"
 #include "../png_reader.h"
@@ -50,46 +51,7 @@ void ExpectError(const Reply& reply, int status, int code, const std::string& co
     }
 }
 
-class ServeTest : public ::testing::Test {
-protected:
-    void Serve(ServerOptions options = ServerOptions())
-    {
-        options.port = 0;
-        library_ = std::make_unique<LibrarySession>();
-        hub_ = std::make_unique<CameraHub>(*library_);
-        hub_->rescanEvery = std::chrono::milliseconds(200);
-        ASSERT_TRUE(hub_->Start().ok());
-        server_ = std::make_unique<LiveServer>(*hub_, options);
-        std::string error;
-        ASSERT_TRUE(server_->Start(error)) << error;
-        port_ = server_->port();
-        maintainer_ = std::thread([this] {
-            while (!stopMaintaining_.load()) {
-                hub_->Maintain();
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-        });
-    }
-
-    void TearDown() override
-    {
-        stopMaintaining_.store(true);
-        if (maintainer_.joinable())
-            maintainer_.join();
-        server_.reset();
-        hub_.reset();
-        library_.reset();
-        vcam::RemoveAll();
-    }
-
-    ScratchDir dir_;
-    std::unique_ptr<LibrarySession> library_;
-    std::unique_ptr<CameraHub> hub_;
-    std::unique_ptr<LiveServer> server_;
-    uint16_t port_ = 0;
-    std::atomic<bool> stopMaintaining_{false};
-    std::thread maintainer_;
-};
+class ServeTest : public ServedHub {};
 
 vcam::CameraSetup ImageOnly384()
 {
