@@ -45,6 +45,29 @@ using Clock = std::chrono::steady_clock;
 
 const char kTokenCookie[] = "vivazuzoz-token";
 
+// One of the --max-clients stream slots (page streams and MJPEG viewers
+// alike), held for the stream's life; not taken when all are in use.
+class StreamSlot {
+public:
+    StreamSlot(std::atomic<int>& open, int most) : open_(open), taken_(++open <= most)
+    {
+        if (!taken_)
+            --open_;
+    }
+    ~StreamSlot()
+    {
+        if (taken_)
+            --open_;
+    }
+    StreamSlot(const StreamSlot&) = delete;
+    StreamSlot& operator=(const StreamSlot&) = delete;
+    bool taken() const { return taken_; }
+
+private:
+    std::atomic<int>& open_;
+    const bool taken_;
+};
+
 void SendBody(HTTPServerResponse& response, Status status, const std::string& type, const std::string& body)
 {
     response.setStatusAndReason(status);
@@ -574,15 +597,10 @@ void LiveServer::Impl::Stream(int camera, HTTPServerRequest& request, HTTPServer
                              "mode must be raw or compact, not '" + value + "'");
         compactMode = value == "compact";
     }
-    if (++streams > options.maxStreams) {
-        --streams;
+    const StreamSlot slot(streams, options.maxStreams);
+    if (!slot.taken())
         return SendError(response, HTTPResponse::HTTP_SERVICE_UNAVAILABLE,
                          "too many streams open (at most " + std::to_string(options.maxStreams) + ")");
-    }
-    struct Release {
-        std::atomic<int>& count;
-        ~Release() { --count; }
-    } release{streams};
     std::unique_ptr<Poco::Net::WebSocket> socket;
     try {
         socket = std::make_unique<Poco::Net::WebSocket>(request, response);
@@ -728,15 +746,10 @@ void LiveServer::Impl::MjpegStream(int camera, HTTPServerRequest& request, const
     if (!session)
         return SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, "no connection to stream on");
     // An MJPEG viewer holds a slot as a WebSocket client does.
-    if (++streams > options.maxStreams) {
-        --streams;
+    const StreamSlot slot(streams, options.maxStreams);
+    if (!slot.taken())
         return SendError(response, HTTPResponse::HTTP_SERVICE_UNAVAILABLE,
                          "too many streams open (at most " + std::to_string(options.maxStreams) + ")");
-    }
-    struct Release {
-        std::atomic<int>& count;
-        ~Release() { --count; }
-    } release{streams};
     const std::shared_ptr<JpegFrames> frames = jpegFrames.For(camera, wanted);
     response.setStatusAndReason(HTTPResponse::HTTP_OK);
     response.setChunkedTransferEncoding(false);
