@@ -2,6 +2,7 @@
 
 #include "../commands.h"
 #include "../client.h"
+#include "../listen_address.h"
 #include "camera_hub.h"
 #include "live_server.h"
 
@@ -20,43 +21,6 @@ int Usage(FILE* err, const std::string& message)
 {
     std::fprintf(err, "vivazuzoz serve: %s\nTry 'vivazuzoz serve --help'.\n", message.c_str());
     return kExitUsage;
-}
-
-// "127.0.0.1:8080", "[::1]:8080", "0.0.0.0:8080" or ":8080" (loopback).
-bool ParseListen(const std::string& text, std::string& address, uint16_t& port)
-{
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos)
-        return false;
-    std::string host = text.substr(0, colon);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    if (host.empty())
-        host = "127.0.0.1";
-    if (host == "localhost")
-        host = "127.0.0.1";
-    Poco::Net::IPAddress ip;
-    if (!Poco::Net::IPAddress::tryParse(host, ip))
-        return false;
-    const auto number = ParseInteger(text.substr(colon + 1));
-    if (!number || *number < 0 || *number > 65535)
-        return false;
-    address = host;
-    port = static_cast<uint16_t>(*number);
-    return true;
-}
-
-std::string UrlHost(const std::string& address, uint16_t port)
-{
-    Poco::Net::IPAddress ip;
-    std::string host = address;
-    if (Poco::Net::IPAddress::tryParse(address, ip)) {
-        if (ip.isWildcard())
-            host = ip.family() == Poco::Net::IPAddress::IPv6 ? "::1" : "127.0.0.1";
-        if (ip.family() == Poco::Net::IPAddress::IPv6)
-            host = "[" + host + "]";
-    }
-    return host + ":" + std::to_string(port);
 }
 
 }  // namespace
