@@ -7,6 +7,7 @@
 #   tools        vivazuzoz-tools      the vivazuzoz tool, its manual, completion, web files
 #   vcam         vivazuzoz-vcam       the virtual camera and its wrapper
 #   python       python3-vivazuzoz    the Python package
+#   gstreamer    gstreamer1.0-vivazuzoz  the GStreamer plugin and its meta's header
 #
 # A component that nothing installs makes no package. Files installed without
 # a component land in "Unspecified", which is never packaged; scripts/package.sh
@@ -42,7 +43,8 @@ set(VIVAZUZOZ_PACKAGES
   development "libvivazuzoz-dev"
   tools       "vivazuzoz-tools"
   vcam        "vivazuzoz-vcam"
-  python      "python3-vivazuzoz")
+  python      "python3-vivazuzoz"
+  gstreamer   "gstreamer1.0-vivazuzoz")
 
 get_cmake_property(VIVAZUZOZ_COMPONENTS COMPONENTS)
 set(CPACK_COMPONENTS_ALL "")
@@ -102,12 +104,14 @@ set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
+set(CPACK_COMPONENT_GSTREAMER_DEPENDS runtime)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_VCAM_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_GSTREAMER_PACKAGE_SECTION video)
 # The Python package needs numpy and the Python version it was built for,
 # which no linked library shows.
 if("python" IN_LIST VIVAZUZOZ_COMPONENTS)
@@ -152,5 +156,12 @@ libVIVAZUZOZ finds, opens and drives USB thermal cameras.
 
 This package contains the Python 3 module, which delivers frames as numpy
 arrays.")
+set(CPACK_DEBIAN_GSTREAMER_DESCRIPTION "GStreamer plugin for USB thermal cameras
+The vivazuzoz plugin brings USB thermal cameras into GStreamer pipelines:
+vivazuzozsrc, a live source of 16-bit frames (image or temperatures, the
+other plane as metadata); thermalcolorize, which false-colours 16-bit
+frames with the colour maps of the vivazuzoz tool; and a device provider
+that lists the cameras. It is built on libVIVAZUZOZ.")
+set(CPACK_DEBIAN_GSTREAMER_PACKAGE_RECOMMENDS "gstreamer1.0-plugins-base, gstreamer1.0-tools")
 
 include(CPack)
