@@ -16,6 +16,7 @@
 #include <glib-unix.h>
 #include <gst/gst.h>
 #include <gst/rtsp-server/rtsp-server.h>
+#include <gst/video/video.h>
 
 #include <string>
 #include <vector>
@@ -73,6 +74,25 @@ gboolean Quit(gpointer loop)
 {
     g_main_loop_quit(static_cast<GMainLoop*>(loop));
     return G_SOURCE_CONTINUE;
+}
+
+// A client that joins a running stream gets a key frame at once instead of
+// waiting up to a second for the next one.
+void OnPlay(GstRTSPClient*, GstRTSPContext* context, gpointer)
+{
+    if (!context || !context->media)
+        return;
+    GstElement* bin = gst_rtsp_media_get_element(context->media);
+    if (GstElement* pay = gst_bin_get_by_name(GST_BIN(bin), "pay0")) {
+        gst_element_send_event(pay, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+        gst_object_unref(pay);
+    }
+    gst_object_unref(bin);
+}
+
+void OnClient(GstRTSPServer*, GstRTSPClient* client, gpointer)
+{
+    g_signal_connect(client, "play-request", G_CALLBACK(OnPlay), nullptr);
 }
 
 GstRTSPFilterResult CloseClient(GstRTSPServer*, GstRTSPClient*, gpointer)
@@ -159,6 +179,7 @@ int RunRtsp(FILE* out, FILE* err, const ParsedArgs& args)
     gst_rtsp_server_set_service(server, std::to_string(port).c_str());
     if (!password.empty())
         RequirePassword(server, password);
+    g_signal_connect(server, "client-connected", G_CALLBACK(OnClient), nullptr);
     GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server);
     for (const CameraInfo& c : cameras) {
         const std::string base = "/" + std::to_string(c.index);
