@@ -105,6 +105,8 @@ set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
 set(CPACK_COMPONENT_GSTREAMER_DEPENDS runtime)
+# A plugin module has no soname: no shlibs file (the library's package has one).
+set(CPACK_DEBIAN_GSTREAMER_PACKAGE_GENERATE_SHLIBS OFF)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
@@ -128,6 +130,10 @@ if("python" IN_LIST VIVAZUZOZ_COMPONENTS)
     "python3 (>= ${VIVAZUZOZ_PYTHON_VERSION}~), python3 (<< ${major}.${next}), python3-numpy")
 endif()
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "bash-completion")
+# `vivazuzoz rtsp` encodes with x264enc (ugly) and packs RTP with rtph264pay (good).
+if(VIVAZUZOZ_BUILD_GSTREAMER)
+  string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS ", gstreamer1.0-plugins-good, gstreamer1.0-plugins-ugly")
+endif()
 set(CPACK_DEBIAN_VCAM_PACKAGE_SUGGESTS "vivazuzoz-tools")
 
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "USB thermal camera library for Linux
