@@ -74,10 +74,12 @@ struct SourceState : public vivaclient::FrameSink {
     std::unique_ptr<vivagst::LibraryUse> library;
     std::unique_ptr<vivaclient::Camera> camera;
     std::unique_ptr<vivaclient::FrameStream> stream;
+    vivaclient::CameraInfo info;  // of the camera opened last
+    int width = 0, height = 0;
+
+    // Guarded by the object lock: the negotiated format, read by queries.
     GstCaps* caps = nullptr;
     GstClockTime period = GST_CLOCK_TIME_NONE;
-    int width = 0, height = 0;
-    FrameClock::time_point lastFrame;
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -87,6 +89,7 @@ struct SourceState : public vivaclient::FrameSink {
     bool flushing = false;
     bool lost = false;
     uint64_t dropped = 0;
+    FrameClock::time_point lastArrival;  // of the newest frame, or when the frames started
 
     // Read thread only.
     GstBuffer* image = nullptr;
@@ -141,6 +144,7 @@ struct SourceState : public vivaclient::FrameSink {
         std::lock_guard<std::mutex> hold(mutex);
         if (firstArrivals.size() < kRateFrames)
             firstArrivals.push_back(frame.arrival);
+        lastArrival = frame.arrival;
         queue.push_back({main, frame.arrival});
         while (queue.size() > kQueueLimit) {
             gst_buffer_unref(queue.front().buffer);
@@ -203,7 +207,9 @@ bool StartFrames(GstBaseSrc* src, SourceState& s, uint64_t firstSequence)
         std::lock_guard<std::mutex> hold(s.mutex);
         s.lost = false;
         s.firstArrivals.clear();
+        s.lastArrival = FrameClock::now();
     }
+    s.info = s.camera->info();
     s.camera->OnException([&s](int code) {
         if (code != OZL_USB_EXCEPTION_DEV_STATE)
             return;
@@ -229,7 +235,6 @@ bool StartFrames(GstBaseSrc* src, SourceState& s, uint64_t firstSequence)
                           ("Use plane=image with this camera."));
         return false;
     }
-    s.lastFrame = FrameClock::now();
     return true;
 }
 
@@ -305,12 +310,13 @@ bool LearnFormat(GstBaseSrc* src, SourceState& s)
     int num = 0, den = 1;
     RateOf(s.firstArrivals, num, den);
     hold.unlock();
-    s.period = num > 0 ? gst_util_uint64_scale_int(GST_SECOND, den, num) : GST_CLOCK_TIME_NONE;
+    const GstClockTime period = num > 0 ? gst_util_uint64_scale_int(GST_SECOND, den, num) : GST_CLOCK_TIME_NONE;
     GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "GRAY16_LE", "width", G_TYPE_INT,
                                         s.width, "height", G_TYPE_INT, s.height, "framerate", GST_TYPE_FRACTION, num,
                                         den, nullptr);
     GST_OBJECT_LOCK(src);
     gst_caps_replace(&s.caps, caps);
+    s.period = period;
     GST_OBJECT_UNLOCK(src);
     gst_caps_unref(caps);
     GST_INFO_OBJECT(src, "camera %dx%d at %d/%d frames per second", s.width, s.height, num, den);
@@ -390,12 +396,13 @@ gboolean Query(GstBaseSrc* src, GstQuery* query)
     if (GST_QUERY_TYPE(query) == GST_QUERY_LATENCY) {
         GST_OBJECT_LOCK(src);
         const bool known = s.caps != nullptr;
+        const GstClockTime measured = s.period;
         GST_OBJECT_UNLOCK(src);
         if (!known)
             return FALSE;
         // A frame is complete one frame period after its exposure began;
         // the queue holds up to kQueueLimit more.
-        const GstClockTime period = GST_CLOCK_TIME_IS_VALID(s.period) ? s.period : GST_SECOND / 25;
+        const GstClockTime period = GST_CLOCK_TIME_IS_VALID(measured) ? measured : GST_SECOND / 25;
         gst_query_set_latency(query, TRUE, period, period * (kQueueLimit + 1));
         return TRUE;
     }
@@ -423,8 +430,9 @@ gboolean UnlockStop(GstBaseSrc* src)
 // sequence numbers; false when the wait was ended by a flush.
 GstFlowReturn Reconnect(GstBaseSrc* src, SourceState& s)
 {
-    const vivaclient::CameraInfo was = s.camera->info();
-    const uint64_t next = s.stream->nextSequence();
+    const vivaclient::CameraInfo was = s.info;
+    // After a wait that a flush ended, neither is left.
+    const uint64_t next = s.stream ? s.stream->nextSequence() : 1;
     CloseCamera(s);
     s.stream.reset();
     s.camera.reset();
@@ -478,7 +486,6 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out)
             const Queued q = s.queue.front();
             s.queue.pop_front();
             hold.unlock();
-            s.lastFrame = FrameClock::now();
             const GstClockTime pts = RunningTime(GST_ELEMENT(push), q.arrival);
             if (!GST_CLOCK_TIME_IS_VALID(pts)) {
                 gst_buffer_unref(q.buffer);
@@ -486,13 +493,15 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out)
             }
             GST_BUFFER_PTS(q.buffer) = pts;
             GST_BUFFER_DTS(q.buffer) = GST_BUFFER_PTS(q.buffer);
+            GST_OBJECT_LOCK(src);
             GST_BUFFER_DURATION(q.buffer) = s.period;
+            GST_OBJECT_UNLOCK(src);
             GstVivazuzozMeta* meta = gst_buffer_get_vivazuzoz_meta(q.buffer);
             GST_BUFFER_OFFSET(q.buffer) = meta ? meta->sequence : GST_BUFFER_OFFSET_NONE;
             *out = q.buffer;
             return GST_FLOW_OK;
         }
-        const bool lost = s.lost || FrameClock::now() - s.lastFrame > kFrameTimeout;
+        const bool lost = s.lost || !s.camera || FrameClock::now() - s.lastArrival > kFrameTimeout;
         if (!lost) {
             s.changed.wait_for(hold, kWaitSlice);
             continue;
@@ -507,7 +516,7 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out)
                 return back;
             continue;
         }
-        const vivaclient::CameraInfo& info = s.camera->info();
+        const vivaclient::CameraInfo& info = s.info;
         GST_ELEMENT_ERROR(src, RESOURCE, READ, ("Camera %d (%s) was unplugged or stopped sending frames.", info.index,
                                                 info.name.c_str()),
                           ("Plug it back in and start again; with reconnect=true the source waits for it instead."));
