@@ -269,18 +269,24 @@ bool ApplySettings(GstBaseSrc* src, SourceState& s)
 }
 
 // The camera's frame rate as a fraction, from the arrivals of its first
-// frames: a whole number when it is within 2 % of one (0/1 when unknown).
+// frames: the median interval, so that one frame delayed by a busy machine
+// does not count, and a whole number when it is within 5 % of one (0/1
+// when unknown).
 void RateOf(const std::vector<FrameClock::time_point>& arrivals, int& num, int& den)
 {
     num = 0, den = 1;
     if (arrivals.size() < 2)
         return;
-    const double span = std::chrono::duration<double>(arrivals.back() - arrivals.front()).count();
-    if (span <= 0)
+    std::vector<double> intervals;
+    for (size_t i = 1; i < arrivals.size(); ++i)
+        intervals.push_back(std::chrono::duration<double>(arrivals[i] - arrivals[i - 1]).count());
+    std::nth_element(intervals.begin(), intervals.begin() + intervals.size() / 2, intervals.end());
+    const double interval = intervals[intervals.size() / 2];
+    if (interval <= 0)
         return;
-    const double rate = (arrivals.size() - 1) / span;
+    const double rate = 1 / interval;
     const double whole = std::round(rate);
-    if (whole >= 1 && std::abs(rate - whole) <= 0.02 * whole) {
+    if (whole >= 1 && std::abs(rate - whole) <= 0.05 * whole) {
         num = static_cast<int>(whole);
         return;
     }
