@@ -25,4 +25,10 @@ LibraryUse::~LibraryUse()
         OZL_USB_Deinit();
 }
 
+int LibraryUse::Users()
+{
+    std::lock_guard<std::mutex> hold(g_mutex);
+    return g_users;
+}
+
 }  // namespace vivagst

@@ -12,6 +12,9 @@ public:
     ~LibraryUse();
     LibraryUse(const LibraryUse&) = delete;
     LibraryUse& operator=(const LibraryUse&) = delete;
+
+    // How many there are now: an element that runs holds one.
+    static int Users();
 };
 
 }  // namespace vivagst

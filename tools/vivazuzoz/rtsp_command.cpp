@@ -213,8 +213,15 @@ int RunRtsp(FILE* out, FILE* err, const ParsedArgs& args)
     g_main_loop_run(loop);
     g_source_remove(onInt);
     g_source_remove(onTerm);
-    // Clients first: their media stop, which closes the cameras.
+    // Clients first: their media stop, which closes the cameras. The media
+    // are taken down on the main loop: run it until no source is left
+    // (this command's own LibraryUse stays), for at most a few seconds.
     gst_rtsp_server_client_filter(server, CloseClient, nullptr);
+    for (int i = 0; i < 500 && vivagst::LibraryUse::Users() > 1; ++i) {
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        g_usleep(10000);
+    }
     g_source_remove(source);
     g_object_unref(server);
     g_main_loop_unref(loop);
