@@ -160,7 +160,7 @@ public:
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
         posix_spawn_file_actions_addclose(&actions, fds[0]);
         const char* args[] = {"ffmpeg", "-v", "error", "-nostdin", "-fflags", "nobuffer", "-flags", "low_delay",
-                              "-probesize", "32", "-analyzeduration", "0", "-rtsp_transport", "tcp", "-i",
+                              "-probesize", "32", "-analyzeduration", "0", "-threads", "1", "-rtsp_transport", "tcp", "-i",
                               url.c_str(), "-f", "rawvideo", "-pix_fmt", "gray", "pipe:1", nullptr};
         if (posix_spawnp(&pid_, "ffmpeg", &actions, nullptr, const_cast<char**>(args), environ) != 0) {
             std::fprintf(stderr, "gstreamer_bench: ffmpeg does not start\n");
