@@ -413,6 +413,35 @@ TEST_F(Elements, ColorizeGivesTheToolsColoursInEveryPackedFormat)
     }
 }
 
+TEST_F(Elements, ColorizeI420MatchesItsRgbThroughVideoconvert)
+{
+    // Samples constant over each 2x2 block, so that the chroma subsampling
+    // loses nothing: GStreamer's own converter, back to RGB, must give the
+    // colours of the RGB output to within the 8-bit rounding of BT.601 both
+    // ways (a swapped or misplaced plane is off by far more).
+    constexpr int kWidth = 32, kHeight = 16;
+    std::vector<uint16_t> samples(kWidth * kHeight);
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x)
+            samples[y * kWidth + x] = static_cast<uint16_t>(((y / 2) * (kWidth / 2) + x / 2) * 37 % 4000);
+    const std::vector<uint8_t> want =
+        vivaclient::Colourise(samples.data(), kWidth, kHeight, vivaclient::FindColormap("rainbow")->build());
+    GstHarness* h = gst_harness_new_parse(
+        "thermalcolorize range=frame colormap=rainbow ! video/x-raw,format=I420 ! videoconvert");
+    const std::string size = ", width=" + std::to_string(kWidth) + ", height=" + std::to_string(kHeight) +
+                             ", framerate=25/1";
+    gst_harness_set_src_caps_str(h, ("video/x-raw, format=GRAY16_LE" + size).c_str());
+    gst_harness_set_sink_caps_str(h, ("video/x-raw, format=RGB" + size).c_str());
+    gst_harness_push(h, GreyBuffer(samples, kWidth));
+    const std::vector<uint8_t> got = PullRgb(h, kWidth, kHeight, "RGB");
+    ASSERT_EQ(got.size(), want.size());
+    int worst = 0;
+    for (size_t i = 0; i < got.size(); ++i)
+        worst = std::max(worst, std::abs(int(got[i]) - int(want[i])));
+    EXPECT_LE(worst, 8) << "I420 colours differ from the RGB ones by up to " << worst;
+    gst_harness_teardown(h);
+}
+
 TEST_F(Elements, ColorizeRangesFixedInDegreesAndAutoWithoutJumps)
 {
     constexpr int kWidth = 16, kHeight = 2;
