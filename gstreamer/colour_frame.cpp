@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <cstring>
+#include <string>
 
 namespace vivagst {
 
@@ -30,6 +33,49 @@ void Marker(std::vector<uint8_t>& rgb, int width, int height, int cx, int cy, in
         if (cy + d >= 0 && cy + d < height)
             Put(rgb, width, cx, cy + d, ink);
     }
+}
+
+// Digits, the minus sign and the point, 3x5 pixels, one row per byte (bit 2:
+// the left column).
+constexpr char kGlyphChars[] = "0123456789-.";
+constexpr uint8_t kGlyphs[][5] = {
+    {7, 5, 5, 5, 7}, {2, 6, 2, 2, 7}, {7, 1, 7, 4, 7}, {7, 1, 7, 1, 7}, {5, 5, 7, 1, 1}, {7, 4, 7, 1, 7},
+    {7, 4, 7, 5, 7}, {7, 1, 1, 1, 1}, {7, 5, 7, 5, 7}, {7, 5, 7, 1, 7}, {0, 0, 7, 0, 0}, {0, 0, 0, 0, 2},
+};
+
+// Writes `text` with its top right corner at (right, top), each font pixel
+// `scale` pixels wide, white on a black rim so that it reads on any colour.
+void Label(std::vector<uint8_t>& rgb, int width, int height, const std::string& text, int right, int top, int scale)
+{
+    const int advance = 4 * scale;
+    const int left = right - static_cast<int>(text.size()) * advance;
+    for (int pass = 0; pass < 2; ++pass) {
+        const vivaclient::Rgb ink = pass == 0 ? vivaclient::Rgb{0, 0, 0} : vivaclient::Rgb{255, 255, 255};
+        const int rim = pass == 0 ? 1 : 0;
+        for (size_t c = 0; c < text.size(); ++c) {
+            const char* at = std::strchr(kGlyphChars, text[c]);
+            if (!at || !*at)
+                continue;
+            const uint8_t* glyph = kGlyphs[at - kGlyphChars];
+            for (int gy = 0; gy < 5; ++gy)
+                for (int gx = 0; gx < 3; ++gx) {
+                    if (!(glyph[gy] & (4 >> gx)))
+                        continue;
+                    const int x0 = left + static_cast<int>(c) * advance + gx * scale, y0 = top + gy * scale;
+                    for (int y = y0 - rim; y < y0 + scale + rim; ++y)
+                        for (int x = x0 - rim; x < x0 + scale + rim; ++x)
+                            if (x >= 0 && x < width && y >= 0 && y < height)
+                                Put(rgb, width, x, y, ink);
+                }
+        }
+    }
+}
+
+std::string Degrees(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
 }
 
 }  // namespace
@@ -97,6 +143,12 @@ void ColourFrame(const ColourSettings& settings, const uint16_t* samples, size_t
             const auto entry = static_cast<size_t>((height - 1 - y) * 255 / (height - 1));
             for (int x = width - barWidth; x < width; ++x)
                 Put(rgb, width, x, y, settings.palette[entry]);
+        }
+        if (settings.labels) {
+            const int scale = std::max(1, height / 120);
+            const int right = width - barWidth - 2 * scale;
+            Label(rgb, width, height, Degrees(settings.highDegrees), right, scale, scale);
+            Label(rgb, width, height, Degrees(settings.lowDegrees), right, height - 6 * scale, scale);
         }
     }
 }

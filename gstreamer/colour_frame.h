@@ -20,6 +20,10 @@ struct ColourSettings {
     double low = 0, high = 0;  // RangeMode::Fixed, in sample values
     bool colourBar = false;
     bool markers = false;
+    // With the colour bar: the degrees of its two ends, written beside it
+    // (on temperatures only; the range's ends in degrees).
+    bool labels = false;
+    double lowDegrees = 0, highDegrees = 0;
 };
 
 // The range over frames: RangeMode::Auto follows each frame's minimum and

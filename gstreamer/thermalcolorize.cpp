@@ -209,6 +209,11 @@ GstFlowReturn TransformFrame(GstVideoFilter* filter, GstVideoFrame* in, GstVideo
         const vivagst::Extremes e = vivagst::FindExtremes(samples, stride, width, height);
         s.range.Next(settings, e.min, e.max, low, high);
     }
+    if (temperatures && settings.colourBar) {
+        settings.labels = true;
+        settings.lowDegrees = gst_vivazuzoz_degrees(static_cast<guint16>(std::lround(std::clamp(low, 0.0, 65535.0))));
+        settings.highDegrees = gst_vivazuzoz_degrees(static_cast<guint16>(std::lround(std::clamp(high, 0.0, 65535.0))));
+    }
     vivagst::ColourFrame(settings, samples, stride, width, height, low, high, s.rgb);
     Pack(s.rgb, width, height, out);
     return GST_FLOW_OK;
@@ -300,7 +305,8 @@ static void thermal_colorize_class_init(ThermalColorizeClass* klass)
                             -G_MAXDOUBLE, G_MAXDOUBLE, 0, flags));
     g_object_class_install_property(
         object, PROP_COLORBAR,
-        g_param_spec_boolean("colorbar", "Colour bar", "Draw the colour map along the right edge (hottest at the top)",
+        g_param_spec_boolean("colorbar", "Colour bar",
+                             "Draw the colour map along the right edge (hottest at the top), labelled in degrees on temperatures",
                              FALSE, flags));
     g_object_class_install_property(
         object, PROP_MARKERS,

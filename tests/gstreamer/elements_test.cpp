@@ -413,6 +413,36 @@ TEST_F(Elements, ColorizeGivesTheToolsColoursInEveryPackedFormat)
     }
 }
 
+TEST_F(Elements, ColorizeLabelsTheColourBarInDegreesOnlyOnTemperatures)
+{
+    // A flat scene at 30 degrees, the range fixed: iron's middle colour
+    // everywhere but the bar, and white label pixels only where degrees are known.
+    constexpr int kWidth = 96, kHeight = 48;
+    const std::vector<uint16_t> samples(kWidth * kHeight, 300 + GST_VIVAZUZOZ_TEMPERATURE_OFFSET);
+    auto whiteLeftOfBar = [&](bool temperatures) {
+        const double low = temperatures ? 20 : 300 + GST_VIVAZUZOZ_TEMPERATURE_OFFSET - 100;
+        const double high = temperatures ? 40 : 300 + GST_VIVAZUZOZ_TEMPERATURE_OFFSET + 100;
+        GstHarness* h = Colorizer("range=fixed colorbar=true colormap=iron min=" + std::to_string(low) +
+                                      " max=" + std::to_string(high),
+                                  kWidth, kHeight, "RGB");
+        GstBuffer* b = GreyBuffer(samples, kWidth);
+        if (temperatures)
+            vivazuzoz_buffer_add_meta(b, 1, GST_VIVAZUZOZ_PLANE_TEMPERATURE, kWidth, kHeight, nullptr);
+        gst_harness_push(h, b);
+        const std::vector<uint8_t> rgb = PullRgb(h, kWidth, kHeight, "RGB");
+        gst_harness_teardown(h);
+        int white = 0;
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth - 4; ++x) {
+                const uint8_t* p = &rgb[(y * kWidth + x) * 3];
+                white += p[0] == 255 && p[1] == 255 && p[2] == 255;
+            }
+        return white;
+    };
+    EXPECT_GT(whiteLeftOfBar(true), 20) << "no degrees beside the bar";
+    EXPECT_EQ(whiteLeftOfBar(false), 0) << "raw samples labelled as degrees";
+}
+
 TEST_F(Elements, ColorizeI420MatchesItsRgbThroughVideoconvert)
 {
     // Samples constant over each 2x2 block, so that the chroma subsampling
