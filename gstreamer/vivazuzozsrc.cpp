@@ -11,6 +11,11 @@
 #include <frame_stream.h>
 #include <settings.h>
 
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <gst/base/gstpushsrc.h>
 #include <gst/video/video.h>
 
@@ -35,7 +40,7 @@ using vivaclient::FrameClock;
 // Frames waiting for create(); older ones are dropped beyond this.
 constexpr size_t kQueueLimit = 3;
 // The frame rate is measured from this many frames, or from what came in kRateWindow.
-constexpr size_t kRateFrames = 6;
+constexpr size_t kRateFrames = 13;
 constexpr auto kRateWindow = std::chrono::seconds(1);
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);
 // No frame for this long (the library reports a stall after 3 s) is a lost camera.
@@ -269,28 +274,45 @@ bool ApplySettings(GstBaseSrc* src, SourceState& s)
 }
 
 // The camera's frame rate as a fraction, from the arrivals of its first
-// frames: the median interval, so that one frame delayed by a busy machine
-// does not count, and a whole number when it is within 5 % of one (0/1
-// when unknown).
+// frames: the span of all of them, so that frames a busy machine delivers
+// in bursts still give the camera's rate, and a whole number when it is
+// within 8 % of one (0/1 when unknown).
 void RateOf(const std::vector<FrameClock::time_point>& arrivals, int& num, int& den)
 {
     num = 0, den = 1;
     if (arrivals.size() < 2)
         return;
-    std::vector<double> intervals;
-    for (size_t i = 1; i < arrivals.size(); ++i)
-        intervals.push_back(std::chrono::duration<double>(arrivals[i] - arrivals[i - 1]).count());
-    std::nth_element(intervals.begin(), intervals.begin() + intervals.size() / 2, intervals.end());
-    const double interval = intervals[intervals.size() / 2];
-    if (interval <= 0)
+    const double span = std::chrono::duration<double>(arrivals.back() - arrivals.front()).count();
+    if (span <= 0)
         return;
-    const double rate = 1 / interval;
+    const double rate = (arrivals.size() - 1) / span;
     const double whole = std::round(rate);
-    if (whole >= 1 && std::abs(rate - whole) <= 0.05 * whole) {
+    if (whole >= 1 && std::abs(rate - whole) <= 0.08 * whole) {
         num = static_cast<int>(whole);
         return;
     }
     gst_util_double_to_fraction(rate, &num, &den);
+}
+
+// The frame interval the driver states (VIDIOC_G_PARM on the capture node,
+// the rate every V4L2 program shows) as a rate; false when it states none.
+bool DriverRate(const std::string& node, int& num, int& den)
+{
+    if (node.empty())
+        return false;
+    const int fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    v4l2_streamparm parm{};
+    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    const bool stated = ioctl(fd, VIDIOC_G_PARM, &parm) == 0 && parm.parm.capture.timeperframe.numerator > 0 &&
+                        parm.parm.capture.timeperframe.denominator > 0;
+    close(fd);
+    if (!stated)
+        return false;
+    num = static_cast<int>(parm.parm.capture.timeperframe.denominator);
+    den = static_cast<int>(parm.parm.capture.timeperframe.numerator);
+    return true;
 }
 
 // Waits for the first frames, then fixes the caps: size and rate.
@@ -314,8 +336,11 @@ bool LearnFormat(GstBaseSrc* src, SourceState& s)
     s.width = meta->width;
     s.height = meta->height;
     int num = 0, den = 1;
-    RateOf(s.firstArrivals, num, den);
+    const std::vector<FrameClock::time_point> arrivals = s.firstArrivals;
     hold.unlock();
+    // The driver's word, else what the first frames show.
+    if (!DriverRate(s.info.videoPath, num, den))
+        RateOf(arrivals, num, den);
     const GstClockTime period = num > 0 ? gst_util_uint64_scale_int(GST_SECOND, den, num) : GST_CLOCK_TIME_NONE;
     GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "GRAY16_LE", "width", G_TYPE_INT,
                                         s.width, "height", G_TYPE_INT, s.height, "framerate", GST_TYPE_FRACTION, num,
