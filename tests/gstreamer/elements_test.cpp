@@ -48,9 +48,9 @@ extern "C" const char* __tsan_default_suppressions()
 
 namespace {
 
-class Elements : public testing::Test {
+class GstElements : public testing::Test {
 protected:
-    Elements()
+    GstElements()
     {
         setenv("XDG_STATE_HOME", (scratch_.path() + "/state").c_str(), 1);
         static std::once_flag once;
@@ -59,7 +59,7 @@ protected:
             vivazuzoz_register_elements(nullptr);
         });
     }
-    ~Elements() override { vcam::RemoveAll(); }
+    ~GstElements() override { vcam::RemoveAll(); }
 
     ScratchDir scratch_;
 };
@@ -131,7 +131,7 @@ void ExpectStaticPixelsEqual(const vcam::Camera& cam, const A& got, const B& wan
     EXPECT_EQ(mismatches, 0) << what;
 }
 
-TEST_F(Elements, SourceBuffersHoldBothPlanesAsTheApiDeliversThem)
+TEST_F(GstElements, SourceBuffersHoldBothPlanesAsTheApiDeliversThem)
 {
     vcam::Camera& cam = vcam::AddCamera();
     ApiFrame api;
@@ -233,7 +233,7 @@ ErrorSeen RunUntilError(const std::string& description, const std::function<void
     return e;
 }
 
-TEST_F(Elements, SourceFailuresAreElementErrorsThatSayWhatToDo)
+TEST_F(GstElements, SourceFailuresAreElementErrorsThatSayWhatToDo)
 {
     {
         const ErrorSeen none = RunUntilError("vivazuzozsrc ! fakesink");
@@ -290,7 +290,7 @@ TEST_F(Elements, SourceFailuresAreElementErrorsThatSayWhatToDo)
     }
 }
 
-TEST_F(Elements, SourceWithReconnectGoesOnAfterAReplugAndKeepsCounting)
+TEST_F(GstElements, SourceWithReconnectGoesOnAfterAReplugAndKeepsCounting)
 {
     vcam::Camera& cam = vcam::AddCamera();
     GstHarness* h = gst_harness_new("vivazuzozsrc");
@@ -380,7 +380,7 @@ GstHarness* Colorizer(const std::string& properties, int width, int height, cons
     return h;
 }
 
-TEST_F(Elements, ColorizeGivesTheToolsColoursInEveryPackedFormat)
+TEST_F(GstElements, ColorizeGivesTheToolsColoursInEveryPackedFormat)
 {
     constexpr int kWidth = 37, kHeight = 21;  // odd: rows padded in RGB
     std::mt19937 random(7);
@@ -413,7 +413,7 @@ TEST_F(Elements, ColorizeGivesTheToolsColoursInEveryPackedFormat)
     }
 }
 
-TEST_F(Elements, ColorizeLabelsTheColourBarInDegreesOnlyOnTemperatures)
+TEST_F(GstElements, ColorizeLabelsTheColourBarInDegreesOnlyOnTemperatures)
 {
     // A flat scene at 30 degrees, the range fixed: iron's middle colour
     // everywhere but the bar, and white label pixels only where degrees are known.
@@ -443,7 +443,7 @@ TEST_F(Elements, ColorizeLabelsTheColourBarInDegreesOnlyOnTemperatures)
     EXPECT_EQ(whiteLeftOfBar(false), 0) << "raw samples labelled as degrees";
 }
 
-TEST_F(Elements, ColorizeI420MatchesItsRgbThroughVideoconvert)
+TEST_F(GstElements, ColorizeI420MatchesItsRgbThroughVideoconvert)
 {
     // Samples constant over each 2x2 block, so that the chroma subsampling
     // loses nothing: GStreamer's own converter, back to RGB, must give the
@@ -472,7 +472,7 @@ TEST_F(Elements, ColorizeI420MatchesItsRgbThroughVideoconvert)
     gst_harness_teardown(h);
 }
 
-TEST_F(Elements, ColorizeRangesFixedInDegreesAndAutoWithoutJumps)
+TEST_F(GstElements, ColorizeRangesFixedInDegreesAndAutoWithoutJumps)
 {
     constexpr int kWidth = 16, kHeight = 2;
     const vivaclient::Colormap iron = vivaclient::FindColormap("iron")->build();
@@ -523,7 +523,7 @@ TEST_F(Elements, ColorizeRangesFixedInDegreesAndAutoWithoutJumps)
     gst_harness_teardown(h);
 }
 
-TEST_F(Elements, DeviceProviderListsEachCameraAndMakesItsSource)
+TEST_F(GstElements, DeviceProviderListsEachCameraAndMakesItsSource)
 {
     vcam::AddCamera();
     vcam::CameraSetup second;
