@@ -91,8 +91,7 @@ std::vector<uint8_t> ColouriseSamples(const Sample* samples, int width, int heig
     const double low = *lo;
     const double span = static_cast<double>(*hi) - low;
     for (size_t i = 0; i < count; ++i) {
-        const int index = span > 0 ? static_cast<int>(std::lround((samples[i] - low) * 255.0 / span)) : 0;
-        const Rgb c = palette[static_cast<size_t>(index)];
+        const Rgb c = palette[static_cast<size_t>(ColormapIndex(samples[i], low, low + span))];
         rgb[3 * i] = c.r;
         rgb[3 * i + 1] = c.g;
         rgb[3 * i + 2] = c.b;

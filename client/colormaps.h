@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -34,6 +35,20 @@ std::string ColormapNames();
 
 // Relative luminance (Rec. 709 weights) of a colour, 0 to 255.
 double Luminance(Rgb c);
+
+// The palette entry for `value` on a range from `low` (entry 0) to `high`
+// (entry 255): linear and rounded, clamped to the table; 0 for an empty
+// range. The one rule every colouring (pictures, the live view, video
+// elements) follows, so the same frame gets the same colours everywhere.
+inline int ColormapIndex(double value, double low, double high)
+{
+    const double span = high - low;
+    if (!(span > 0) || value <= low)
+        return 0;
+    if (value >= high)
+        return 255;
+    return static_cast<int>(std::lround((value - low) * 255.0 / span));
+}
 
 // Colours a plane of samples with `palette`, mapping the plane's minimum to
 // entry 0 and its maximum to entry 255 linearly; returns width*height RGB

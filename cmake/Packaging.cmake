@@ -7,6 +7,7 @@
 #   tools        vivazuzoz-tools      the vivazuzoz tool, its manual, completion, web files
 #   vcam         vivazuzoz-vcam       the virtual camera and its wrapper
 #   python       python3-vivazuzoz    the Python package
+#   gstreamer    gstreamer1.0-vivazuzoz  the GStreamer plugin and its meta's header
 #
 # A component that nothing installs makes no package. Files installed without
 # a component land in "Unspecified", which is never packaged; scripts/package.sh
@@ -42,7 +43,8 @@ set(VIVAZUZOZ_PACKAGES
   development "libvivazuzoz-dev"
   tools       "vivazuzoz-tools"
   vcam        "vivazuzoz-vcam"
-  python      "python3-vivazuzoz")
+  python      "python3-vivazuzoz"
+  gstreamer   "gstreamer1.0-vivazuzoz")
 
 get_cmake_property(VIVAZUZOZ_COMPONENTS COMPONENTS)
 set(CPACK_COMPONENTS_ALL "")
@@ -102,12 +104,16 @@ set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
+set(CPACK_COMPONENT_GSTREAMER_DEPENDS runtime)
+# A plugin module has no soname: no shlibs file (the library's package has one).
+set(CPACK_DEBIAN_GSTREAMER_PACKAGE_GENERATE_SHLIBS OFF)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_VCAM_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_GSTREAMER_PACKAGE_SECTION video)
 # The Python package needs numpy and the Python version it was built for,
 # which no linked library shows.
 if("python" IN_LIST VIVAZUZOZ_COMPONENTS)
@@ -124,6 +130,10 @@ if("python" IN_LIST VIVAZUZOZ_COMPONENTS)
     "python3 (>= ${VIVAZUZOZ_PYTHON_VERSION}~), python3 (<< ${major}.${next}), python3-numpy")
 endif()
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "bash-completion")
+# `vivazuzoz rtsp` encodes with x264enc (ugly) and packs RTP with rtph264pay (good).
+if(VIVAZUZOZ_BUILD_GSTREAMER)
+  string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS ", gstreamer1.0-plugins-good, gstreamer1.0-plugins-ugly")
+endif()
 set(CPACK_DEBIAN_VCAM_PACKAGE_SUGGESTS "vivazuzoz-tools")
 
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "USB thermal camera library for Linux
@@ -152,5 +162,12 @@ libVIVAZUZOZ finds, opens and drives USB thermal cameras.
 
 This package contains the Python 3 module, which delivers frames as numpy
 arrays.")
+set(CPACK_DEBIAN_GSTREAMER_DESCRIPTION "GStreamer plugin for USB thermal cameras
+The vivazuzoz plugin brings USB thermal cameras into GStreamer pipelines:
+vivazuzozsrc, a live source of 16-bit frames (image or temperatures, the
+other plane as metadata); thermalcolorize, which false-colours 16-bit
+frames with the colour maps of the vivazuzoz tool; and a device provider
+that lists the cameras. It is built on libVIVAZUZOZ.")
+set(CPACK_DEBIAN_GSTREAMER_PACKAGE_RECOMMENDS "gstreamer1.0-plugins-base, gstreamer1.0-tools")
 
 include(CPack)

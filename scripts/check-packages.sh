@@ -10,6 +10,8 @@
 #  - the unpacked Python package imports and finds the virtual camera (required
 #    once the tree has python/);
 #  - the manual pages render and the completion files load;
+#  - gst-inspect-1.0 finds the unpacked GStreamer plugin (when the build made
+#    one) in the multiarch GStreamer folder, and it streams the virtual camera;
 #  - lintian reports no errors (its warnings are printed).
 #   scripts/check-packages.sh [BUILD_DIR]     (default build-package)
 #   scripts/check-packages.sh --arch arm64 [BUILD_DIR]
@@ -146,6 +148,29 @@ elif [ -e python/CMakeLists.txt ]; then
   die "the tree has python/ but no python3-vivazuzoz package was made"
 else
   echo "no Python package in this tree yet"
+fi
+
+step "the GStreamer plugin"
+gst_debs=("$packages_dir"/gstreamer1.0-vivazuzoz_*.deb)
+if [ -e "${gst_debs[0]}" ]; then
+  plugin=$libdir/gstreamer-1.0/libgstvivazuzoz.so
+  [ -e "$plugin" ] || die "gstreamer1.0-vivazuzoz has no $plugin"
+  uses_root_library "$plugin"
+  if [ -z "${arch_args[*]}" ]; then
+    # GStreamer's own folder of the machine stays (for fakesink); the
+    # unpacked one is looked at first, in a registry of this check only.
+    gst_env=(GST_PLUGIN_SYSTEM_PATH="$libdir/gstreamer-1.0:/usr/lib/$multiarch/gstreamer-1.0"
+             GST_REGISTRY="$scratch/gst-registry.bin")
+    output=$(in_root env "${gst_env[@]}" gst-inspect-1.0 vivazuzoz 2>&1) || die "gst-inspect-1.0 vivazuzoz: $output"
+    grep -q "Filename *$plugin" <<< "$output" || die "gst-inspect-1.0 did not load the unpacked plugin: $output"
+    output=$(cd "$scratch" && in_root env "${gst_env[@]}" "$bindir/vivazuzoz-vcam" -- \
+      gst-launch-1.0 -q vivazuzozsrc num-buffers=10 ! thermalcolorize ! fakesink 2>&1) ||
+      die "gst-launch-1.0 with the unpacked plugin: $output"
+  fi
+elif grep -qw gstreamer "$build_dir/packaging/components.txt"; then
+  die "the build has the GStreamer plugin but no gstreamer1.0-vivazuzoz package was made"
+else
+  echo "no GStreamer plugin in this build"
 fi
 
 step "manual pages and completion"

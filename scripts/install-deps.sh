@@ -40,9 +40,10 @@ test_packages=(
   dpkg-dev lintian
   # Standard V4L2 programs run against the virtual camera.
   v4l-utils ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-good python3-opencv
-  # GStreamer's H.264 encoder for the RTSP tests; an MQTT broker, its client
+  # GStreamer's H.264 encoder for the RTSP tests and its device monitor
+  # (gst-device-monitor-1.0, plugins-base-apps); an MQTT broker, its client
   # and Prometheus's promtool for the monitor's tests.
-  gstreamer1.0-plugins-base gstreamer1.0-plugins-ugly
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-ugly gstreamer1.0-plugins-base-apps
   mosquitto mosquitto-clients prometheus
   # The monitor's mqtts:// test makes its broker's certificates with openssl.
   openssl

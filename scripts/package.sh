@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages into build/packages/:
-#   libvivazuzoz1, libvivazuzoz-dev, vivazuzoz-tools, vivazuzoz-vcam and,
-#   once the Python package is part of the tree, python3-vivazuzoz.
+#   libvivazuzoz1, libvivazuzoz-dev, vivazuzoz-tools, vivazuzoz-vcam,
+#   python3-vivazuzoz and, where GStreamer's development files are there,
+#   gstreamer1.0-vivazuzoz.
 #   scripts/package.sh [BUILD_DIR]      (default build-package)
 #   scripts/package.sh --arch arm64 [BUILD_DIR]
 #                          arm64 packages from the cross build (default

@@ -7,6 +7,9 @@
 #include "png_writer.h"
 #include "progress.h"
 #include "record_command.h"
+#ifdef VIVAZUZOZ_WITH_RTSP
+#include "rtsp_command.h"
+#endif
 #include "serve/serve_command.h"
 #include "stream.h"
 #include "temperature_csv.h"
@@ -519,6 +522,9 @@ const std::vector<Command>& Commands()
         {{"shutter", "Trigger the camera's shutter (flat-field) correction", "", {kDeviceOption}, 0, 0, ""},
          RunShutter},
         {ServeSyntax(), [](Context& ctx, const ParsedArgs& args) { return RunServe(ctx.out, ctx.err, args); }},
+#ifdef VIVAZUZOZ_WITH_RTSP
+        {RtspSyntax(), [](Context& ctx, const ParsedArgs& args) { return RunRtsp(ctx.out, ctx.err, args); }},
+#endif
     };
     return commands;
 }

@@ -3,6 +3,7 @@
 // checked as mosquitto_sub receives them, in test_monitor.py).
 #include "monitor/metrics.h"
 #include "monitor/metrics_server.h"
+#include "listen_address.h"
 #include "monitor/mqtt_url.h"
 
 #include <gtest/gtest.h>
@@ -71,19 +72,23 @@ TEST(MqttUrl, RefusesWhatCannotBeABrokerWithAReason)
     }
 }
 
-TEST(ListenAddress, TakesHostPortBracketedIPv6AndEveryAddress)
+TEST(ListenAddress, TakesHostPortBracketedIPv6AndLoopbackByDefault)
 {
     std::string address;
-    int port = 0;
-    ASSERT_TRUE(ParseListenAddress("127.0.0.1:9108", address, port));
+    uint16_t port = 0;
+    ASSERT_TRUE(vivatool::ParseListen("127.0.0.1:9108", address, port));
     EXPECT_EQ(address, "127.0.0.1");
     EXPECT_EQ(port, 9108);
-    ASSERT_TRUE(ParseListenAddress("[::1]:80", address, port));
+    ASSERT_TRUE(vivatool::ParseListen("[::1]:80", address, port));
     EXPECT_EQ(address, "::1");
-    ASSERT_TRUE(ParseListenAddress(":9108", address, port));
-    EXPECT_EQ(address, "");
-    for (const char* bad : {"9108", "host:", "host:99999", "::1:80", "host:8o"})
-        EXPECT_FALSE(ParseListenAddress(bad, address, port)) << bad;
+    ASSERT_TRUE(vivatool::ParseListen("[::]:80", address, port));
+    EXPECT_EQ(address, "::");
+    ASSERT_TRUE(vivatool::ParseListen(":9108", address, port));
+    EXPECT_EQ(address, "127.0.0.1");
+    ASSERT_TRUE(vivatool::ParseListen("localhost:9108", address, port));
+    EXPECT_EQ(address, "127.0.0.1");
+    for (const char* bad : {"9108", "host:80", "127.0.0.1:", "127.0.0.1:99999", "::1:80", "127.0.0.1:8o"})
+        EXPECT_FALSE(vivatool::ParseListen(bad, address, port)) << bad;
 }
 
 TEST(Metrics, EscapesLabelsAndLeavesOutTemperaturesOfAnImageOnlyCamera)

@@ -181,13 +181,13 @@ TEST(ServeCommandLine, BadOptionsAreUsageErrorsBeforeAnythingStarts)
 
 TEST(ServeListening, WildcardsPrintTheMachinesOwnAddressesLoopbackLast)
 {
-    using vivatool::serve::ReachableHosts;
+    using vivatool::ReachableHosts;
     EXPECT_EQ(ReachableHosts("127.0.0.1"), std::vector<std::string>{"127.0.0.1"});
     EXPECT_EQ(ReachableHosts("::1"), std::vector<std::string>{"[::1]"});
     Poco::Net::IPAddress ip;
-    ASSERT_TRUE(vivatool::serve::ParseIpAddress("::", ip));
+    ASSERT_TRUE(vivatool::ParseIpAddress("::", ip));
     EXPECT_TRUE(ip.isWildcard());
-    EXPECT_FALSE(vivatool::serve::ParseIpAddress("::g", ip));
+    EXPECT_FALSE(vivatool::ParseIpAddress("::g", ip));
 
     for (const std::string wildcard : {"0.0.0.0", "::"}) {
         const std::vector<std::string> hosts = ReachableHosts(wildcard);
@@ -196,7 +196,7 @@ TEST(ServeListening, WildcardsPrintTheMachinesOwnAddressesLoopbackLast)
         for (const std::string& host : hosts) {
             const bool v6 = host.front() == '[';
             EXPECT_TRUE(wildcard == "::" || !v6) << "IPv6 on an IPv4 wildcard: " << host;
-            ASSERT_TRUE(vivatool::serve::ParseIpAddress(v6 ? host.substr(1, host.size() - 2) : host, ip)) << host;
+            ASSERT_TRUE(vivatool::ParseIpAddress(v6 ? host.substr(1, host.size() - 2) : host, ip)) << host;
             EXPECT_FALSE(ip.isWildcard()) << host;
             // Loopback addresses come after every address other machines can use.
             if (ip.isLoopback())

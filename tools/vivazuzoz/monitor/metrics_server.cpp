@@ -1,4 +1,5 @@
 #include "metrics_server.h"
+#include "../listen_address.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Net/HTTPRequestHandler.h>
@@ -89,10 +90,7 @@ std::unique_ptr<MetricsServer> MetricsServer::Start(const std::string& address, 
     auto impl = std::make_unique<Impl>();
     impl->source = std::move(source);
     try {
-        Poco::Net::ServerSocket socket;
-        socket.bind(Poco::Net::SocketAddress(address.empty() ? "0.0.0.0" : address, static_cast<uint16_t>(port)),
-                    true);
-        socket.listen(16);
+        Poco::Net::ServerSocket socket = BindExclusive(address, static_cast<uint16_t>(port), 16);
         impl->port = socket.address().port();
         auto params = Poco::makeAuto<Poco::Net::HTTPServerParams>();
         params->setMaxThreads(4);
@@ -106,24 +104,5 @@ std::unique_ptr<MetricsServer> MetricsServer::Start(const std::string& address, 
     return std::unique_ptr<MetricsServer>(new MetricsServer(std::move(impl)));
 }
 
-bool ParseListenAddress(const std::string& text, std::string& address, int& port)
-{
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos)
-        return false;
-    address = text.substr(0, colon);
-    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
-        address = address.substr(1, address.size() - 2);
-    else if (address.find(':') != std::string::npos)
-        return false;
-    const std::string digits = text.substr(colon + 1);
-    if (digits.empty() || digits.size() > 5)
-        return false;
-    for (const char c : digits)
-        if (!std::isdigit(static_cast<unsigned char>(c)))
-            return false;
-    port = std::stoi(digits);
-    return port <= 65535;
-}
 
 }  // namespace vivatool::monitor

@@ -31,7 +31,5 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// "ADDR:PORT" ("[::1]:9108" for IPv6; ":PORT" for every address). False when it is not one.
-bool ParseListenAddress(const std::string& text, std::string& address, int& port);
 
 }  // namespace vivatool::monitor

@@ -1,6 +1,7 @@
 #include "monitor_options.h"
 
 #include "metrics_server.h"
+#include "../listen_address.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -85,9 +86,9 @@ int ParseMonitorOptions(Context& ctx, const ParsedArgs& args, MonitorOptions& o)
     }
     if (args.has("metrics")) {
         o.metrics = true;
-        if (!ParseListenAddress(args.value("metrics"), o.metricsAddress, o.metricsPort))
-            return UsageError(ctx, kCommand, "--metrics takes ADDR:PORT (127.0.0.1:9108, :9108 for every address), "
-                                             "not '" + args.value("metrics") + "'");
+        if (!ParseListen(args.value("metrics"), o.metricsAddress, o.metricsPort))
+            return UsageError(ctx, kCommand, "--metrics takes ADDR:PORT (127.0.0.1:9108, 0.0.0.0:9108 or [::]:9108 "
+                                             "for every address), not '" + args.value("metrics") + "'");
     }
     if (!o.mqtt && !o.metrics)
         return UsageError(ctx, kCommand, "say where to publish: --mqtt URL, --metrics ADDR:PORT or both");

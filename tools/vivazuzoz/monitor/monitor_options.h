@@ -22,7 +22,7 @@ struct MonitorOptions {
     std::string cameraId;      // "" until the camera is open: then from its USB port
     bool metrics = false;
     std::string metricsAddress;
-    int metricsPort = 0;
+    uint16_t metricsPort = 0;
 };
 
 // Reads the command line. Returns kExitOk or the status of the usage error

@@ -4,6 +4,8 @@
 // that stopped taking a stream.
 #pragma once
 
+#include "../listen_address.h"
+
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
 #include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/IPAddress.h>
@@ -32,22 +34,6 @@ struct ListenLimits {
     std::chrono::milliseconds streamTimeout{10000};  // a stream client that answers no ping for this long is cut
 };
 
-// Parses an IPv4 or IPv6 address, the IPv6 wildcard "::" included (which
-// Poco's own parser refuses).
-bool ParseIpAddress(const std::string& text, Poco::Net::IPAddress& ip);
-
-// Binds `address`:`port` for this process alone: a port that another
-// program listens on is an error (EADDRINUSE), never shared. "::" listens on
-// IPv6 and IPv4 both. Throws Poco::Exception.
-Poco::Net::ServerSocket BindExclusive(const std::string& address, uint16_t port, int backlog);
-
-// Whether the exception from BindExclusive says the port is taken.
-bool AddressInUse(const Poco::Exception& e);
-
-// The hosts ("192.0.2.7", "[2001:db8::7]") at which other machines reach a
-// server listening on `address`: the machine's own addresses for a wildcard
-// (IPv6 ones too for "::"), loopback last; the address itself otherwise.
-std::vector<std::string> ReachableHosts(const std::string& address);
 
 // Counts connections, refuses those over the caps as they are accepted, and
 // cuts those that overrun their time. One per server; the filter and the

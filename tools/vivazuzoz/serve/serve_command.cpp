@@ -2,6 +2,7 @@
 
 #include "../commands.h"
 #include "../client.h"
+#include "../listen_address.h"
 #include "camera_hub.h"
 #include "listening.h"
 #include "live_server.h"
@@ -21,30 +22,6 @@ int Usage(FILE* err, const std::string& message)
 {
     std::fprintf(err, "vivazuzoz serve: %s\nTry 'vivazuzoz serve --help'.\n", message.c_str());
     return kExitUsage;
-}
-
-// "127.0.0.1:8080", "[::1]:8080", "0.0.0.0:8080" or ":8080" (loopback).
-bool ParseListen(const std::string& text, std::string& address, uint16_t& port)
-{
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos)
-        return false;
-    std::string host = text.substr(0, colon);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    if (host.empty())
-        host = "127.0.0.1";
-    if (host == "localhost")
-        host = "127.0.0.1";
-    Poco::Net::IPAddress ip;
-    if (!serve::ParseIpAddress(host, ip))
-        return false;
-    const auto number = ParseInteger(text.substr(colon + 1));
-    if (!number || *number < 0 || *number > 65535)
-        return false;
-    address = host;
-    port = static_cast<uint16_t>(*number);
-    return true;
 }
 
 bool ParseCount(const ParsedArgs& args, const char* name, int low, int high, int& into, FILE* err, int& status)
@@ -154,7 +131,7 @@ int RunServe(FILE* out, FILE* err, const ParsedArgs& args)
         return server.addressInUse() ? kExitAddressInUse : kExitFailure;
     }
     Poco::Net::IPAddress ip;
-    if (serve::ParseIpAddress(options.address, ip) && !ip.isLoopback() && options.token.empty())
+    if (ParseIpAddress(options.address, ip) && !ip.isLoopback() && options.token.empty())
         std::fprintf(err, "vivazuzoz: warning: listening on %s without --token: anyone who can reach it can watch "
                           "the cameras and change their settings\n", options.address.c_str());
     const size_t cameras = hub.Cameras().size();
@@ -165,7 +142,7 @@ int RunServe(FILE* out, FILE* err, const ParsedArgs& args)
     }
     // On every interface: the machine's addresses, which other machines can
     // use, the first on the first line and the others after it.
-    const std::vector<std::string> hosts = serve::ReachableHosts(options.address);
+    const std::vector<std::string> hosts = ReachableHosts(options.address);
     const std::string port = ":" + std::to_string(server.port());
     std::fprintf(out, "Serving %zu camera%s at http://%s%s/%s\n", cameras, cameras == 1 ? "" : "s",
                  hosts.front().c_str(), port.c_str(), query.c_str());

@@ -1,0 +1,56 @@
+// colour_frame.h - false colours for a 16-bit frame: the range, the colour
+// of every sample, the colour bar and the markers. No GStreamer here, so
+// that the element stays a thin shell around it.
+#pragma once
+
+#include <colormaps.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vivagst {
+
+enum class RangeMode { Auto, Frame, Fixed };
+
+// How a frame is coloured.
+struct ColourSettings {
+    vivaclient::Colormap palette{};
+    RangeMode mode = RangeMode::Auto;
+    double low = 0, high = 0;  // RangeMode::Fixed, in sample values
+    bool colourBar = false;
+    bool markers = false;
+    // With the colour bar: the degrees of its two ends, written beside it
+    // (on temperatures only; the range's ends in degrees).
+    bool labels = false;
+    double lowDegrees = 0, highDegrees = 0;
+};
+
+// The range over frames: RangeMode::Auto follows each frame's minimum and
+// maximum smoothly, so that a hot object passing by does not make the whole
+// picture flicker.
+class ColourRange {
+public:
+    // The range to colour a frame whose samples span `min` to `max`.
+    void Next(const ColourSettings& settings, uint16_t min, uint16_t max, double& low, double& high);
+    void Reset() { started_ = false; }
+
+private:
+    bool started_ = false;
+    double low_ = 0, high_ = 0;
+};
+
+// Colours `samples` (width*height, rows `stride` samples apart) into RGB
+// triplets (width*height*3, no padding), with the colour bar and markers
+// the settings ask for. `low`/`high` is the range (ColourRange::Next).
+void ColourFrame(const ColourSettings& settings, const uint16_t* samples, size_t stride, int width, int height,
+                 double low, double high, std::vector<uint8_t>& rgb);
+
+// Minimum and maximum of the samples, and where each first occurs.
+struct Extremes {
+    uint16_t min = 0, max = 0;
+    int minX = 0, minY = 0, maxX = 0, maxY = 0;
+};
+Extremes FindExtremes(const uint16_t* samples, size_t stride, int width, int height);
+
+}  // namespace vivagst

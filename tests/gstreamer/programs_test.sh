@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# The plugin and `vivazuzoz rtsp` as users meet them: programs written by
+# nobody here (gst-launch-1.0, gst-inspect-1.0, gst-device-monitor-1.0,
+# ffprobe, ffmpeg, OpenCV) under the virtual camera.
+#   programs_test.sh WRAPPER PLUGIN_DIR TOOL VCAM_CONTROL_DIR PYTHON_DIR CHECK
+# CHECK: launch | inspect | opencv | rtsp
+# A missing program skips the check (exit 77), except under CI=true.
+set -uo pipefail
+wrapper=$1 plugins=$2 tool=$3 vcam_control=$4 python_dir=$5 check=$6
+here=$(cd "$(dirname "$0")" && pwd)
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+missing() {
+  if [ "${CI:-}" = true ]; then
+    echo "FAIL: $1 is not installed (scripts/install-deps.sh --tests installs it)" >&2
+    exit 1
+  fi
+  echo "SKIP: $1 is not installed" >&2
+  exit 77
+}
+need() { command -v "$1" >/dev/null 2>&1 || missing "$1"; }
+
+scratch=$(mktemp -d)
+server=
+cleanup() {
+  [ -n "$server" ] && kill "$server" 2>/dev/null
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+cd "$scratch"
+# The plugin from the build tree, in a registry of this run only.
+export GST_PLUGIN_PATH=$plugins GST_REGISTRY=$scratch/registry.bin XDG_STATE_HOME=$scratch/state
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
+frames=50
+run() { timeout 60 "$wrapper" "$@"; }
+
+case $check in
+launch)
+  need gst-launch-1.0; need ffprobe
+  run -- gst-launch-1.0 -q vivazuzozsrc num-buffers=$frames ! fakesink > fake.txt 2>&1 ||
+    fail "vivazuzozsrc ! fakesink failed: $(tail -5 fake.txt)"
+  # Coloured, encoded and muxed: an MP4 that ffprobe reads at the camera's size.
+  run --size 384x288 -- gst-launch-1.0 -q -e vivazuzozsrc num-buffers=$frames plane=temperature ! \
+      thermalcolorize colorbar=true markers=true ! videoconvert ! x264enc ! mp4mux ! filesink location=out.mp4 \
+      > mp4.txt 2>&1 || fail "the MP4 pipeline failed: $(tail -5 mp4.txt)"
+  probe=$(ffprobe -v error -count_frames -select_streams v:0 \
+      -show_entries stream=codec_name,width,height,nb_read_frames -of csv=p=0 out.mp4 2>&1)
+  [ "$probe" = "h264,384,288,$frames" ] || fail "ffprobe reads '$probe', not h264,384,288,$frames"
+  # No camera: an error that says what to do, and a non-zero exit.
+  timeout 60 gst-launch-1.0 vivazuzozsrc num-buffers=1 ! fakesink > none.txt 2>&1 && fail "no camera, yet exit 0"
+  grep -q "Plug the camera in" none.txt || fail "no camera: the message does not say what to do: $(cat none.txt)"
+  ;;
+inspect)
+  need gst-inspect-1.0; need gst-device-monitor-1.0
+  gst-inspect-1.0 vivazuzoz > plugin.txt 2> warnings.txt || fail "gst-inspect-1.0 vivazuzoz failed"
+  for feature in vivazuzozsrc thermalcolorize vivazuzozdeviceprovider; do
+    grep -q "^  $feature:" plugin.txt || fail "gst-inspect-1.0 does not list $feature"
+  done
+  [ -s warnings.txt ] && fail "gst-inspect-1.0 warns: $(cat warnings.txt)"
+  gst-inspect-1.0 vivazuzozsrc > src.txt 2>&1
+  for property in device plane reconnect palette emissivity; do
+    grep -Eq "^  $property +:" src.txt || fail "vivazuzozsrc has no property $property"
+  done
+  gst-inspect-1.0 thermalcolorize > colorize.txt 2>&1
+  for property in colormap range min max colorbar markers; do
+    grep -Eq "^  $property +:" colorize.txt || fail "thermalcolorize has no property $property"
+  done
+  run --cameras 2 -- gst-device-monitor-1.0 Video/Source > monitor.txt 2>&1
+  [ "$(grep -c 'device.api = vivazuzoz' monitor.txt)" = 2 ] || fail "the device monitor does not list two cameras"
+  grep -q "gst-launch-1.0 vivazuzozsrc device=1" monitor.txt || fail "the device monitor gives no source for camera 1"
+  ;;
+opencv)
+  python=/usr/bin/python3
+  "$python" -c "import cv2, numpy" 2>/dev/null || missing "python3-opencv"
+  PYTHONPATH=$vcam_control:$python_dir PYTHONDONTWRITEBYTECODE=1 \
+    run --cameras 0 -- "$python" "$here/opencv_frames.py" > opencv.txt 2>&1 ||
+    fail "OpenCV: $(tail -20 opencv.txt)"
+  ;;
+rtsp)
+  need ffprobe; need ffmpeg; need gst-launch-1.0
+  # The tool has the elements built in, and the clients need none of them.
+  unset GST_PLUGIN_PATH
+  "$wrapper" -- "$tool" rtsp --listen 127.0.0.1:0 --token s3cret > server.txt 2> server.err &
+  server=$!
+  for _ in $(seq 100); do grep -q "rtsp://" server.txt && break; sleep 0.1; done
+  url=$(grep -o 'rtsp://[^ ]*/0$' server.txt | head -1)
+  [ -n "$url" ] || { fail "the server printed no address: $(cat server.txt server.err)"; exit 1; }
+  authed=${url/rtsp:\/\//rtsp://vivazuzoz:s3cret@}
+  # Two clients at once share the camera: the second open of the camera
+  # would fail if each had its own.
+  # A client that joins a running stream decodes from its next key frame
+  # (one a second): it reads up to twice as many packets for 50 frames.
+  timeout 60 ffprobe -v error -rtsp_transport tcp -count_frames -read_intervals "%+#$((2 * frames))" \
+      -show_entries stream=width,height,nb_read_frames -of csv=p=0 "$authed" > probe.txt 2>&1 &
+  first=$!
+  timeout 60 gst-launch-1.0 -q rtspsrc location="$url" user-id=vivazuzoz user-pw=s3cret ! rtph264depay ! \
+      h264parse ! "video/x-h264,width=256,height=192" ! fakesink num-buffers=$frames > gst.txt 2>&1 ||
+    fail "rtspsrc did not get $frames frames of 256x192: $(tail -5 gst.txt)"
+  wait $first || fail "ffprobe failed: $(cat probe.txt)"
+  IFS=, read -r width height decoded < probe.txt
+  [ "$width,$height" = "256,192" ] && [ "${decoded:-0}" -ge $frames ] ||
+    fail "ffprobe reads '$(cat probe.txt)', not $frames frames of 256x192"
+  # Decoded frames, counted by ffmpeg.
+  timeout 60 ffmpeg -v error -nostdin -rtsp_transport tcp -i "$authed" -frames:v $frames -f rawvideo -pix_fmt gray \
+      -y decoded.raw > ffmpeg.txt 2>&1 || fail "ffmpeg failed: $(cat ffmpeg.txt)"
+  [ "$(stat -c %s decoded.raw 2>/dev/null)" = $((256 * 192 * frames)) ] || fail "ffmpeg decoded $(stat -c %s decoded.raw) bytes"
+  timeout 30 ffprobe -v error "${url/rtsp:\/\//rtsp://vivazuzoz:wrong@}" > wrong.txt 2>&1 && fail "a wrong password was let in"
+  grep -q "401" wrong.txt || fail "a wrong password is not refused with 401: $(cat wrong.txt)"
+  kill -TERM $server
+  wait $server
+  status=$?
+  server=
+  [ $status -eq 0 ] || fail "the server exited with $status on SIGTERM: $(cat server.err)"
+  ;;
+*)
+  echo "unknown check $check" >&2
+  exit 2
+  ;;
+esac
+[ $failures -eq 0 ]
