@@ -66,6 +66,27 @@ def read_url(server, limit):
     return text[text.index("http://"):]
 
 
+def stop_server(server, server_log, work, failed):
+    """Stops the server with SIGTERM, as a user would, and removes the work
+    folder; shows the server's last lines when the test failed. Returns
+    whether the test failed, not stopping cleanly included."""
+    server.send_signal(signal.SIGTERM)
+    try:
+        status = server.wait(30)
+    except subprocess.TimeoutExpired:
+        server.kill()
+        status = "killed after 30 s"
+    server_log.close()
+    if status != 0:
+        failed = True
+        print(f"the server did not stop cleanly on SIGTERM: {status}")
+    if failed:
+        with open(os.path.join(work, "server.log"), errors="replace") as log:
+            print("server's standard error (last lines):\n" + "".join(log.readlines()[-30:]))
+    shutil.rmtree(work, ignore_errors=True)
+    return failed
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--vcam", required=True)
@@ -282,20 +303,7 @@ def main():
             except subprocess.TimeoutExpired:
                 vanishing.kill()
                 vanishing.wait()
-        server.send_signal(signal.SIGTERM)
-        try:
-            status = server.wait(30)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            status = "killed after 30 s"
-        server_log.close()
-        if status != 0:
-            failed = True
-            print(f"the server did not stop cleanly on SIGTERM: {status}")
-        if failed:
-            with open(os.path.join(work, "server.log"), errors="replace") as log:
-                print("server's standard error (last lines):\n" + "".join(log.readlines()[-30:]))
-        shutil.rmtree(work, ignore_errors=True)
+        failed = stop_server(server, server_log, work, failed)
     return 1 if failed else 0
 
 
@@ -427,20 +435,7 @@ def compact_and_mjpeg(args, browser, driver_path, hot):
     finally:
         if driver:
             driver.quit()
-        server.send_signal(signal.SIGTERM)
-        try:
-            code = server.wait(30)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            code = "killed after 30 s"
-        server_log.close()
-        if code != 0:
-            failed = True
-            print(f"the server did not stop cleanly on SIGTERM: {code}")
-        if failed:
-            with open(os.path.join(work, "server.log"), errors="replace") as log:
-                print("server's standard error (last lines):\n" + "".join(log.readlines()[-30:]))
-        shutil.rmtree(work, ignore_errors=True)
+        failed = stop_server(server, server_log, work, failed)
     return 1 if failed else 0
 
 
