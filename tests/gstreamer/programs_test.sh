@@ -106,6 +106,14 @@ rtsp)
   [ "$(stat -c %s decoded.raw 2>/dev/null)" = $((256 * 192 * frames)) ] || fail "ffmpeg decoded $(stat -c %s decoded.raw) bytes"
   timeout 30 ffprobe -v error "${url/rtsp:\/\//rtsp://vivazuzoz:wrong@}" > wrong.txt 2>&1 && fail "a wrong password was let in"
   grep -q "401" wrong.txt || fail "a wrong password is not refused with 401: $(cat wrong.txt)"
+  # The port is this server's alone: a second server on it says so and ends
+  # with status 4.
+  port=${url#rtsp://*:}
+  port=${port%%/*}
+  "$wrapper" -- "$tool" rtsp --listen "127.0.0.1:$port" > second.txt 2>&1
+  status=$?
+  [ $status -eq 4 ] && grep -q "another program listens on it" second.txt ||
+    fail "a second server on port $port ended with $status: $(cat second.txt)"
   kill -TERM $server
   wait $server
   status=$?

@@ -575,7 +575,7 @@ std::string ToolHelp()
         "  2    the command line is wrong; no camera was touched (monitor: also when the\n"
         "       broker refuses the user name or password)\n"
         "  3    stream --exit-on-alarm: an alarm was raised\n"
-        "  4    serve: the address and port are in use by another program\n"
+        "  4    serve, rtsp, monitor --metrics: another program listens on the port\n"
         "  130  interrupted by Ctrl-C (SIGINT) or SIGTERM before the command was done,\n"
         "       after closing the camera; a stream or recording without --frames or\n"
         "       --seconds runs until interrupted and then ends with 0\n"

@@ -85,7 +85,7 @@ int MetricsServer::port() const
 }
 
 std::unique_ptr<MetricsServer> MetricsServer::Start(const std::string& address, int port, Source source,
-                                                    std::string& error)
+                                                    std::string& error, bool* addressInUse)
 {
     auto impl = std::make_unique<Impl>();
     impl->source = std::move(source);
@@ -95,14 +95,20 @@ std::unique_ptr<MetricsServer> MetricsServer::Start(const std::string& address, 
         auto params = Poco::makeAuto<Poco::Net::HTTPServerParams>();
         params->setMaxThreads(4);
         params->setKeepAlive(false);
+        // A scraper that sends its request slowly, or never, gives its
+        // thread back after 10 s.
+        params->setTimeout(Poco::Timespan(10, 0));
         impl->server = std::make_unique<Poco::Net::HTTPServer>(new Factory(impl->source), impl->pool, socket, params);
         impl->server->start();
     } catch (const Poco::Exception& e) {
-        error = "cannot serve metrics on " + address + ":" + std::to_string(port) + ": " + e.displayText();
+        if (addressInUse)
+            *addressInUse = AddressInUse(e);
+        error = "cannot serve metrics on " + UrlHost(address, static_cast<uint16_t>(port)) + ": " + e.displayText() +
+                (AddressInUse(e) ? "; another program listens on it: stop it or choose another port with --metrics"
+                                 : "");
         return nullptr;
     }
     return std::unique_ptr<MetricsServer>(new MetricsServer(std::move(impl)));
 }
-
 
 }  // namespace vivatool::monitor

@@ -16,11 +16,12 @@ class MetricsServer {
 public:
     using Source = std::function<std::vector<CameraMetrics>()>;
 
-    // Listens on `address`:`port` (port 0: a free one). Null, with `error`
-    // set, when the address cannot be bound. `source` runs on the server's
-    // threads and must be thread-safe.
+    // Listens on `address`:`port` (port 0: a free one) for this process
+    // alone. Null, with `error` set, when the address cannot be bound, and
+    // `*addressInUse` (when given) telling whether another program holds the
+    // port. `source` runs on the server's threads and must be thread-safe.
     static std::unique_ptr<MetricsServer> Start(const std::string& address, int port, Source source,
-                                                std::string& error);
+                                                std::string& error, bool* addressInUse = nullptr);
     ~MetricsServer();  // stops serving; no `source` call runs afterwards
 
     int port() const;

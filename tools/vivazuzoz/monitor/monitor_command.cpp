@@ -202,11 +202,15 @@ private:
     {
         if (o_.metrics) {
             std::string error;
+            bool inUse = false;
             metrics_ = MetricsServer::Start(
                 o_.metricsAddress, o_.metricsPort,
-                [this] { return std::vector<CameraMetrics>{state_.Metrics(o_.cameraId, cameraName_)}; }, error);
-            if (!metrics_)
-                return Fail(ctx_, error);
+                [this] { return std::vector<CameraMetrics>{state_.Metrics(o_.cameraId, cameraName_)}; }, error,
+                &inUse);
+            if (!metrics_) {
+                Fail(ctx_, error);
+                return inUse ? kExitAddressInUse : kExitFailure;
+            }
         }
         if (o_.mqtt) {
             MqttPublisher::Options options;
@@ -493,8 +497,8 @@ CommandSyntax MonitorSyntax()
             "vivazuzoz_camera_unplugs_total, vivazuzoz_frame_rate_fps and vivazuzoz_alarm_active.\n"
             "\n"
             "Exit status: 0 interrupted or --seconds passed, 1 the camera failed or was lost (without\n"
-            "--reconnect), 2 a wrong command line, URL, user name or password, 130 interrupted before\n"
-            "--seconds passed.\n"};
+            "--reconnect), 2 a wrong command line, URL, user name or password, 4 another program listens\n"
+            "on the --metrics port, 130 interrupted before --seconds passed.\n"};
 }
 
 int RunMonitor(Context& ctx, const ParsedArgs& args)
