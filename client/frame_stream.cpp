@@ -81,6 +81,17 @@ void FrameStream::Stop()
     if (previewStarted_)
         OZL_USB_StopPreview(handle_);
     tempsStarted_ = previewStarted_ = false;
+    AbandonPending();
+}
+
+void FrameStream::Forget()
+{
+    tempsStarted_ = previewStarted_ = false;
+    AbandonPending();
+}
+
+void FrameStream::AbandonPending()
+{
     if (pending_) {
         pending_ = false;
         sink_.AbandonFrame();
@@ -90,10 +101,7 @@ void FrameStream::Stop()
 void FrameStream::OnImage(unsigned long, OZL_USB_VIDEO_INFO_CB* frame, void* user)
 {
     auto* self = static_cast<FrameStream*>(user);
-    if (self->pending_) {  // the temperatures of the last frame never came
-        self->pending_ = false;
-        self->sink_.AbandonFrame();
-    }
+    self->AbandonPending();  // the temperatures of the last frame never came
     const uint64_t sequence = self->nextSequence_++;
     if (!frame || !frame->data || frame->width <= 0 || frame->height <= 0)
         return;

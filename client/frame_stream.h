@@ -83,8 +83,11 @@ public:
     void Stop();
 
     // The camera was closed under the stream (the library deinitialised):
-    // forget the callbacks without asking the library.
-    void Forget() { tempsStarted_ = previewStarted_ = false; }
+    // forget the callbacks without asking the library. A frame whose image
+    // came but whose temperatures the close cut off is abandoned here, so
+    // the sink is not called after this, not even by the destructor. Call
+    // it once no callback can run (the close has returned).
+    void Forget();
 
     // Temperatures were registered: the camera's stream carries them.
     bool withTemps() const { return tempsStarted_; }
@@ -95,6 +98,8 @@ private:
     class OwnBuffer;
     static void OnImage(unsigned long handle, OZL_USB_VIDEO_INFO_CB* frame, void* user);
     static void OnTemps(unsigned long handle, OZL_USB_TEMP_INFO_CB* frame, void* user);
+    // Tells the sink that the frame begun will not complete, if there is one.
+    void AbandonPending();
 
     const unsigned long handle_;
     std::unique_ptr<OwnBuffer> own_;  // the sink of the callback form

@@ -122,6 +122,11 @@ private:
     void CompleteFrame(const vivaclient::FrameRef& frame) override;
     void AbandonFrame() override;
 
+    // Made before delivery starts, kept until destruction. Declared before
+    // the stream, which calls this sink (and so the ring) until it is gone:
+    // members go in reverse order, so the ring outlives the stream.
+    std::unique_ptr<FrameRing> m_ring;
+
     // Guarded by m_swap once the camera streams (replaced by the reconnecting
     // thread; held by every command).
     std::mutex m_swap;
@@ -135,7 +140,6 @@ private:
     std::condition_variable m_loss;  // a loss was reported, or the camera closed
     bool m_lossPending = false;
     uint64_t m_id = 0;                    // key in the registry of open cameras; never reused
-    std::unique_ptr<FrameRing> m_ring;    // made before delivery starts, kept until destruction
     FrameRing::Slot* m_pending = nullptr; // read thread only: the slot being filled
     std::atomic<bool> m_closed{false};    // set once, by Close or ShutdownAll
     std::atomic<bool> m_shutDown{false};  // ShutdownAll closed it through the library's deinit
