@@ -31,6 +31,7 @@ public:
     uint16_t* BeginFrame(int width, int height, uint64_t, FrameClock::time_point) override
     {
         ++calls;
+        ++begins;
         image_.resize(static_cast<size_t>(width) * static_cast<size_t>(height));
         if (!held_) {
             held_ = true;
@@ -60,6 +61,7 @@ public:
     std::future<void> begun() { return begun_.get_future(); }
 
     std::atomic<int> calls{0};
+    std::atomic<int> begins{0};
     std::atomic<int> completed{0};
     std::atomic<int> abandoned{0};
 
@@ -93,13 +95,17 @@ TEST(FrameStreamClosedUnder, AFrameCutOffByDeinitIsAbandonedByForgetAndTheSinkIs
         ASSERT_TRUE(stream.withTemps());
         ASSERT_EQ(begun.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "no frame arrived";
         // Closes the camera and joins its read thread; the held frame's
-        // temperatures are never delivered.
+        // temperatures are never delivered. On a slow machine another
+        // frame's image may still arrive while the camera closes: it ends
+        // the held frame (abandoned) and is cut off in its turn.
         OZL_USB_Deinit();
         EXPECT_EQ(sink.completed.load(), 0);
-        EXPECT_EQ(sink.abandoned.load(), 0);
+        const int begun = sink.begins.load();
+        ASSERT_GE(begun, 1);
+        EXPECT_EQ(sink.abandoned.load(), begun - 1) << "only the last frame begun is still open";
 
         stream.Forget();
-        EXPECT_EQ(sink.abandoned.load(), 1) << "the sink still waits for the cut-off frame";
+        EXPECT_EQ(sink.abandoned.load(), begun) << "the sink still waits for the cut-off frame";
         EXPECT_FALSE(stream.withTemps());
         afterForget = sink.calls.load();
         stream.Forget();
