@@ -66,6 +66,24 @@ def read_url(server, limit):
     return text[text.index("http://"):]
 
 
+def open_browser(browser, driver_path, work):
+    """Headless Chromium through its driver, with a profile of its own in
+    `work`, at a window size that shows a section whole."""
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = browser
+    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--no-first-run", "--disable-extensions", "--window-size=1400,1000",
+                 f"--user-data-dir={os.path.join(work, 'profile')}"):
+        options.add_argument(flag)
+    driver = webdriver.Chrome(service=Service(driver_path), options=options)
+    driver.set_page_load_timeout(60)
+    return driver
+
+
 def stop_server(server, server_log, work, failed):
     """Stops the server with SIGTERM, as a user would, and removes the work
     folder; shows the server's last lines when the test failed. Returns
@@ -104,8 +122,6 @@ def main():
     if not os.path.exists(driver_path):
         absent.append("chromium-driver")
     try:
-        from selenium import webdriver
-        from selenium.webdriver.chrome.service import Service
         from selenium.webdriver.common.action_chains import ActionChains
         from selenium.common.exceptions import StaleElementReferenceException
         from selenium.webdriver.common.by import By
@@ -133,15 +149,7 @@ def main():
     failed = True
     try:
         url = read_url(server, 60)
-        options = webdriver.ChromeOptions()
-        options.binary_location = browser
-        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                     "--no-first-run", "--disable-extensions", "--window-size=1400,1000",
-                     f"--user-data-dir={os.path.join(work, 'profile')}"):
-            options.add_argument(flag)
-        driver = webdriver.Chrome(service=Service(driver_path), options=options)
-        driver.set_page_load_timeout(60)
+        driver = open_browser(browser, driver_path, work)
         driver.get(url)
         # The settings panel rebuilds its rows when it reloads: an element a
         # condition found may be replaced before it is read, and is found again.
@@ -312,8 +320,6 @@ def compact_and_mjpeg(args, browser, driver_path, hot):
     within 0.5 degrees of the scene, the colour map switch, the fixed range
     and the rectangle; then stream.mjpg and snapshot.jpg in <img> elements,
     decoded by the browser at the camera's size."""
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.action_chains import ActionChains
     from selenium.common.exceptions import StaleElementReferenceException
     from selenium.webdriver.common.by import By
@@ -328,15 +334,7 @@ def compact_and_mjpeg(args, browser, driver_path, hot):
     failed = True
     try:
         url = read_url(server, 60)
-        options = webdriver.ChromeOptions()
-        options.binary_location = browser
-        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                     "--no-first-run", "--disable-extensions", "--window-size=1400,1000",
-                     f"--user-data-dir={os.path.join(work, 'profile')}"):
-            options.add_argument(flag)
-        driver = webdriver.Chrome(service=Service(driver_path), options=options)
-        driver.set_page_load_timeout(60)
+        driver = open_browser(browser, driver_path, work)
         driver.get(url)
         wait = WebDriverWait(driver, 60, poll_frequency=0.2, ignored_exceptions=[StaleElementReferenceException])
 
