@@ -225,7 +225,7 @@ gboolean Start(GstBaseTransform* transform)
     return TRUE;
 }
 
-void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec)
+void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* param)
 {
     ColorizeState& s = State(object);
     if (id == PROP_COLORMAP) {
@@ -244,12 +244,12 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spe
     case PROP_MAX: s.max = g_value_get_double(value); break;
     case PROP_COLORBAR: s.colourBar = g_value_get_boolean(value); break;
     case PROP_MARKERS: s.markers = g_value_get_boolean(value); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
     }
     GST_OBJECT_UNLOCK(object);
 }
 
-void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec)
+void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* param)
 {
     ColorizeState& s = State(object);
     GST_OBJECT_LOCK(object);
@@ -260,7 +260,7 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec)
     case PROP_MAX: g_value_set_double(value, s.max); break;
     case PROP_COLORBAR: g_value_set_boolean(value, s.colourBar); break;
     case PROP_MARKERS: g_value_set_boolean(value, s.markers); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
     }
     GST_OBJECT_UNLOCK(object);
 }

@@ -555,7 +555,7 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out)
     }
 }
 
-void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec)
+void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* param)
 {
     SourceState& s = State(object);
     GST_OBJECT_LOCK(object);
@@ -569,11 +569,11 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spe
         const char* text = g_value_get_string(value);
         s.settingValues[id - PROP_SETTING_FIRST] = text ? text : "";
     } else
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
     GST_OBJECT_UNLOCK(object);
 }
 
-void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec)
+void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* param)
 {
     SourceState& s = State(object);
     GST_OBJECT_LOCK(object);
@@ -586,7 +586,7 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec)
     else if (id >= PROP_SETTING_FIRST && id - PROP_SETTING_FIRST < s.settingValues.size())
         g_value_set_string(value, s.settingValues[id - PROP_SETTING_FIRST].c_str());
     else
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
     GST_OBJECT_UNLOCK(object);
 }
 
