@@ -16,6 +16,8 @@
 
 #include <vcam/VirtualCamera.h>
 
+#include "dequeue_stamps.h"
+
 #include <linux/videodev2.h>
 
 #include <algorithm>
@@ -46,20 +48,9 @@ int64_t NowUs()
 
 }  // namespace
 
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+void OnBufferDequeued(int64_t driverUs)
 {
-    va_list args;
-    va_start(args, request);
-    void* arg = va_arg(args, void*);
-    va_end(args);
-    using Ioctl = int (*)(int, unsigned long, ...);
-    static const Ioctl next = reinterpret_cast<Ioctl>(dlsym(RTLD_NEXT, "ioctl"));
-    const int result = next(fd, request, arg);
-    if (result == 0 && request == VIDIOC_DQBUF) {
-        const auto* buf = static_cast<const v4l2_buffer*>(arg);
-        t_readyUs = int64_t(buf->timestamp.tv_sec) * 1000000 + buf->timestamp.tv_usec;
-    }
-    return result;
+    t_readyUs = driverUs;
 }
 
 namespace {

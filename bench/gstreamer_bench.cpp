@@ -21,6 +21,8 @@
 
 #include <vcam/VirtualCamera.h>
 
+#include "dequeue_stamps.h"
+
 #include <gst/gst.h>
 #include <linux/videodev2.h>
 
@@ -66,23 +68,12 @@ std::deque<int64_t> g_stamps;  // guarded by g_stampsMutex
 
 }  // namespace
 
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+void OnBufferDequeued(int64_t driverUs)
 {
-    va_list args;
-    va_start(args, request);
-    void* arg = va_arg(args, void*);
-    va_end(args);
-    using Ioctl = int (*)(int, unsigned long, ...);
-    static const Ioctl next = reinterpret_cast<Ioctl>(dlsym(RTLD_NEXT, "ioctl"));
-    const int result = next(fd, request, arg);
-    if (result == 0 && request == VIDIOC_DQBUF) {
-        const auto* buf = static_cast<const v4l2_buffer*>(arg);
-        std::lock_guard<std::mutex> hold(g_stampsMutex);
-        g_stamps.push_back(int64_t(buf->timestamp.tv_sec) * 1000000 + buf->timestamp.tv_usec);
-        if (g_stamps.size() > 4096)
-            g_stamps.pop_front();
-    }
-    return result;
+    std::lock_guard<std::mutex> hold(g_stampsMutex);
+    g_stamps.push_back(driverUs);
+    if (g_stamps.size() > 4096)
+        g_stamps.pop_front();
 }
 
 namespace {
