@@ -35,7 +35,6 @@ using Clock = std::chrono::steady_clock;
 
 // How long a snapshot waits for its frame. The library itself waits up to
 // 5 s for the first frame when it opens a camera.
-constexpr auto kFrameTimeout = std::chrono::seconds(5);
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
 const CameraInfo* DefaultCamera(const std::vector<CameraInfo>& cameras)
@@ -346,23 +345,25 @@ struct Snapshot {
 // status of a failure that has been reported.
 int GrabSnapshot(Context& ctx, int index, Snapshot& shot)
 {
-    Session session;
-    if (const int status = OpenSelected(ctx, session, index))
+    StreamingSession session;
+    if (const int status = OpenStreaming(ctx, session, StreamingOptions(index, false)))
         return status;
+    CameraSession& camera = *session.camera;
+    camera.SetCallback([&shot](const FrameRef& f) { shot.Take(f); });
+    OpenFailure failure;
+    if (!camera.Stream(failure))
+        return Fail(ctx, failure.message);
     {
-        FrameStream source(session.handle(), [&shot](const FrameRef& f) { shot.Take(f); });
-        if (const Call start = source.Start(); !start.ok())
-            return FailCall(ctx, start);
+        // The session ends by itself when the camera is lost or sends no frame.
         std::unique_lock<std::mutex> lock(shot.mutex);
-        const auto deadline = Clock::now() + kFrameTimeout;
-        while (!shot.done && !session.camera->lost() && !Interrupted() && Clock::now() < deadline)
+        while (!shot.done && !camera.ended() && !Interrupted())
             shot.arrived.wait_for(lock, kPollInterval);
-    }  // callbacks stopped: `shot` is the command thread's alone from here
+    }
+    camera.Close();  // callbacks stopped: `shot` is the command thread's alone from here
     if (Interrupted())
         return kExitInterrupted;
     if (!shot.done)
-        return Fail(ctx, session.camera->lost() ? "the camera was lost before a frame arrived"
-                                                : "no frame from the camera within 5 s");
+        return Fail(ctx, camera.endReason().message + " before a frame arrived");
     return kExitOk;
 }
 
