@@ -98,21 +98,28 @@ int OpenStreaming(Context& ctx, StreamingSession& session, SessionOptions option
     return ReportOpenFailure(ctx, failure);
 }
 
-void SayEvent(Context& ctx, const SessionEvent& event, const char* what)
+std::string EventLine(const SessionEvent& event, const char* what)
 {
     switch (event.kind) {
     case SessionEvent::Kind::Lost:
     case SessionEvent::Kind::Stalled:
     case SessionEvent::Kind::Error:
-        std::fprintf(ctx.err, "vivazuzoz: %s\n", event.message.c_str());
-        break;
+        return event.message;
     case SessionEvent::Kind::Back:
-        std::fprintf(ctx.err, "vivazuzoz: %s; %s goes on\n", event.message.c_str(), what);
-        break;
+        return event.message + "; " + what + " goes on";
     case SessionEvent::Kind::Opened:
     case SessionEvent::Kind::Closed:
-        return;
+        break;
     }
+    return "";
+}
+
+void SayEvent(Context& ctx, const SessionEvent& event, const char* what)
+{
+    const std::string line = EventLine(event, what);
+    if (line.empty())
+        return;
+    std::fprintf(ctx.err, "vivazuzoz: %s\n", line.c_str());
     std::fflush(ctx.err);
 }
 

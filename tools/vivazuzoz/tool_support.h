@@ -89,6 +89,8 @@ int OpenStreaming(Context& ctx, StreamingSession& session, SessionOptions option
 // camera is back after S s; `what` goes on") and errors. Opens and closes are
 // not said: a command is quiet while all is well.
 void SayEvent(Context& ctx, const SessionEvent& event, const char* what);
+// That line without the program's name; "" for the events not said.
+std::string EventLine(const SessionEvent& event, const char* what);
 
 // The message a command ends with when its session ended by itself:
 // "MESSAGE; `what` ended" and what --reconnect would have done.

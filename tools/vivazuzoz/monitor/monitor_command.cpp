@@ -153,7 +153,7 @@ struct MonitorState {
         m.up = live;
         m.frames = frames;
         m.dropped = frames ? lastSequence - firstSequence + 1 - frames : 0;
-        m.unplugs = session.losses + session.stalls;
+        TakeSessionCounts(m, session);
         m.fps = fps;
         m.withTemps = withTemps && !latest.empty();
         const std::vector<std::string> names = Targets();
