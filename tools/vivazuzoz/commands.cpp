@@ -577,6 +577,7 @@ std::string ToolHelp()
         "       broker refuses the user name or password)\n"
         "  3    stream --exit-on-alarm: an alarm was raised\n"
         "  4    serve, rtsp, monitor --metrics: another program listens on the port\n"
+        "  5    monitor --seconds: the MQTT broker never accepted the connection\n"
         "  130  interrupted by Ctrl-C (SIGINT) or SIGTERM before the command was done,\n"
         "       after closing the camera; a stream or recording without --frames or\n"
         "       --seconds runs until interrupted and then ends with 0\n"
