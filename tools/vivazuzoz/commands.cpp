@@ -397,10 +397,11 @@ int RunSnapshot(Context& ctx, const ParsedArgs& args)
     Snapshot shot;
     if (args.has("from")) {
         // A frame of a recording instead of a camera's.
-        if (const std::string error = LoadRecordedFrame(args.value("from"), frameIndex, shot.width, shot.height,
-                                                        shot.image, shot.temp);
+        const std::string recording = UserPath(args.value("from"));
+        if (const std::string error = LoadRecordedFrame(recording, frameIndex, shot.width, shot.height, shot.image,
+                                                        shot.temp);
             !error.empty())
-            return Fail(ctx, error);
+            return Fail(ctx, AsTyped(error, recording, args.value("from")));
         if (!shot.temp.empty())
             shot.image.clear();
         shot.done = true;
