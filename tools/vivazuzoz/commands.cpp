@@ -397,10 +397,11 @@ int RunSnapshot(Context& ctx, const ParsedArgs& args)
     Snapshot shot;
     if (args.has("from")) {
         // A frame of a recording instead of a camera's.
-        if (const std::string error = LoadRecordedFrame(args.value("from"), frameIndex, shot.width, shot.height,
-                                                        shot.image, shot.temp);
+        const std::string recording = UserPath(args.value("from"));
+        if (const std::string error = LoadRecordedFrame(recording, frameIndex, shot.width, shot.height, shot.image,
+                                                        shot.temp);
             !error.empty())
-            return Fail(ctx, error);
+            return Fail(ctx, AsTyped(error, recording, args.value("from")));
         if (!shot.temp.empty())
             shot.image.clear();
         shot.done = true;
@@ -577,6 +578,7 @@ std::string ToolHelp()
         "       broker refuses the user name or password)\n"
         "  3    stream --exit-on-alarm: an alarm was raised\n"
         "  4    serve, rtsp, monitor --metrics: another program listens on the port\n"
+        "  5    monitor --seconds: the MQTT broker never accepted the connection\n"
         "  130  interrupted by Ctrl-C (SIGINT) or SIGTERM before the command was done,\n"
         "       after closing the camera; a stream or recording without --frames or\n"
         "       --seconds runs until interrupted and then ends with 0\n"

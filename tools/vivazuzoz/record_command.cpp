@@ -409,16 +409,17 @@ std::string LoadRecordedFrame(const std::string& path, long long index, int& wid
 
 int RunReplay(const ParsedArgs& args, FILE* out, FILE* err, bool terminal)
 {
-    const std::string path = args.positional.at(0);
+    const std::string& typed = args.positional.at(0);
+    const std::string path = UserPath(typed);
     RecordingReader reader;
     if (std::string error = reader.Open(path); !error.empty())
-        return Fail(err, error);
+        return Fail(err, AsTyped(error, path, typed));
     const RecordingLayout& layout = reader.layout();
     const std::string& d = reader.description();
     const size_t frames = reader.frames();
     const double duration = reader.time(frames - 1) - reader.time(0);
 
-    std::fprintf(out, "Recording: %s\n", path.c_str());
+    std::fprintf(out, "Recording: %s\n", typed.c_str());
     std::fprintf(out, "Camera: %s, %dx%d, %s\n", JsonText(d, "camera").value_or("unknown").c_str(), layout.width,
                  layout.height, LayoutName(layout.withTemp).c_str());
     std::string timing = std::to_string(frames) + (frames == 1 ? " frame" : " frames") + " in " +

@@ -30,12 +30,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 constexpr auto kRateWindow = std::chrono::seconds(1);
 
-// Broker refusals that retrying cannot mend: the user name or password.
-bool CredentialsRefused(int connack)
-{
-    return connack == 4 || connack == 5;
-}
-
 // `arrival` on the wall clock, as ISO 8601 UTC with milliseconds.
 std::string WallTime(Clock::time_point arrival)
 {
@@ -221,6 +215,14 @@ private:
             options.url = *o_.mqtt;
             options.clientId = "vivazuzoz-monitor-" + o_.cameraId;
             options.caFile = o_.caFile;
+            options.caFileTyped = o_.caFileTyped;
+            // Straight to stderr from the connection's thread: one line
+            // each, so that a journal shows every loss and return.
+            FILE* err = ctx_.err;
+            options.report = [err](const std::string& line) {
+                std::fprintf(err, "vivazuzoz: %s\n", line.c_str());
+                std::fflush(err);
+            };
             options.willTopic = topics_.availability();
             options.willPayload = kOffline;
             std::string error;
@@ -240,8 +242,7 @@ private:
 
     MonitorEnd Loop()
     {
-        const auto publishEvery = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o_.interval));
-        auto nextPublish = start_;
+        nextPublish_ = start_;
         auto rateFrom = start_;
         uint64_t rateFrames = 0;
         std::unique_lock<std::mutex> lock(state_.mutex);
@@ -256,20 +257,19 @@ private:
                 rateFrom = now;
                 rateFrames = state_.frames;
             }
-            const bool due = now >= nextPublish && state_.frames > 0;
             lock.unlock();
+            // A new connection is announced (availability, discovery) before
+            // anything else goes out on it.
+            if (!KeepBrokerUp())
+                return MonitorEnd::Refused;
             PublishEvents(events);
             if (TakeCameraEvents()) {
                 std::lock_guard<std::mutex> hold(state_.mutex);
                 rateFrom = Clock::now();  // the frame rate counts from the return, not across the gap
                 rateFrames = state_.frames;
             }
-            if (!KeepBrokerUp())
-                return MonitorEnd::Refused;
-            if (due) {
-                PublishStates();
-                nextPublish = now + publishEvery;
-            }
+            if (now >= nextPublish_ && PublishStates())
+                nextPublish_ = now + publishEvery_;
             if (o_.secondsLimit > 0 && now - start_ >= std::chrono::duration<double>(o_.secondsLimit))
                 return MonitorEnd::Done;
             if (Interrupted())
@@ -302,7 +302,7 @@ private:
                 continue;
             }
             SayEvent(ctx_, event, "monitor");
-            if (mqtt_)
+            if (Announced())
                 mqtt_->Publish(topics_.event(), EventJson(event), false);
         }
         return back;
@@ -329,14 +329,17 @@ private:
             mqtt_->Publish(topics_.availability(), kOnline, true);
     }
 
-    // After each (re)connect: availability, discovery, alarms and the latest
-    // states again (a restarted broker may have lost its retained messages).
-    // False when the broker refused the credentials.
+    // A connection that KeepBrokerUp() announced, on which the rest may go.
+    bool Announced() const { return mqtt_ && mqtt_->connected() && mqtt_->connects() == publishedConnects_; }
+
+    // After each (re)connect, first: availability and discovery, then the
+    // alarms and the latest states (a restarted broker may have lost its
+    // retained messages). False when the broker refused the credentials.
     bool KeepBrokerUp()
     {
         if (!mqtt_)
             return true;
-        if (CredentialsRefused(mqtt_->refusal())) {
+        if (mqtt_->refusal()) {
             refusedMessage_ = mqtt_->lastProblem();
             return false;
         }
@@ -361,14 +364,17 @@ private:
         }
         mqtt_->Publish(topics_.availability(), live ? kOnline : kOffline, true);
         PublishAlarmStates();
-        PublishStates();
+        if (PublishStates())
+            nextPublish_ = Clock::now() + publishEvery_;  // the first batch on a connection goes once
         return true;
     }
 
-    void PublishStates()
+    // The latest figures of every target; false when there were none to send
+    // or no announced connection.
+    bool PublishStates()
     {
-        if (!mqtt_)
-            return;
+        if (!Announced())
+            return false;
         std::vector<TargetFigures> latest;
         std::vector<std::string> targets;
         {
@@ -378,6 +384,7 @@ private:
         }
         for (size_t i = 0; i < latest.size() && i < targets.size(); ++i)
             mqtt_->Publish(topics_.state(targets[i]), StateJson(latest[i]), true);
+        return !latest.empty();
     }
 
     void PublishAlarmStates()
@@ -400,7 +407,7 @@ private:
                              e.target.c_str(), FormatTenths(e.value).c_str(),
                              e.raised ? KindName(e.kind) : (e.kind == AlarmKind::Above ? "back below" : "back above"),
                              FormatTenths(e.threshold).c_str());
-            if (!mqtt_)
+            if (!Announced())
                 continue;
             mqtt_->Publish(topics_.alarm(e.target, KindName(e.kind)), e.raised ? "ON" : "OFF", true);
             mqtt_->Publish(topics_.event(), AlarmEventJson(o_.cameraId, e), false);
@@ -413,6 +420,12 @@ private:
     {
         switch (end) {
         case MonitorEnd::Done:
+            if (o_.secondsLimit > 0 && mqtt_ && mqtt_->connects() == 0) {
+                std::fprintf(ctx_.err, "vivazuzoz: never connected to the broker at %s in %s s: %s\n",
+                             o_.mqtt->Display().c_str(), FormatDecimal(o_.secondsLimit, 1).c_str(),
+                             mqtt_->lastProblem().c_str());
+                return kExitNoBroker;
+            }
             return kExitOk;
         case MonitorEnd::Interrupted:
             return kExitInterrupted;
@@ -438,6 +451,9 @@ private:
     std::unique_ptr<MqttPublisher> mqtt_;
     std::unique_ptr<MetricsServer> metrics_;  // destroyed before state_ is
     unsigned publishedConnects_ = 0;
+    const Clock::duration publishEvery_ = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(o_.interval));
+    Clock::time_point nextPublish_;  // of the next state batch
     std::string refusedMessage_;
 };
 
@@ -478,9 +494,11 @@ CommandSyntax MonitorSyntax()
             "  event               {\"event\":\"raised\"|\"cleared\",\"target\",\"kind\",\"value\",...} per\n"
             "                      alarm change, and {\"type\":\"event\",\"event\":\"lost\"|\"stalled\"|\"back\"|\n"
             "                      \"error\",\"time\",\"message\",...} when the camera goes or comes back\n"
-            "Messages are sent with QoS 1. A broker that is down is retried (1 s, doubling to 30 s)\n"
-            "and everything retained is published again once it is back. With a user name but no\n"
-            "password in the URL, the password is taken from VIVAZUZOZ_MQTT_PASSWORD.\n"
+            "Messages are sent with QoS 1. A broker that cannot be reached is said on stderr at once\n"
+            "(refused, name not found, TLS failed and why), as is every loss of it and every return;\n"
+            "it is retried after 1 s, doubling to 30 s, and everything retained is published again once\n"
+            "it is back. With a user name but no password in the URL, the password is taken from\n"
+            "VIVAZUZOZ_MQTT_PASSWORD. --mqtt-ca FILE is read from the current folder.\n"
             "--ha-discovery makes the temperatures appear in Home Assistant as sensors and each alarm\n"
             "as a binary sensor, under one device per camera.\n"
             "\n"
@@ -490,7 +508,8 @@ CommandSyntax MonitorSyntax()
             "\n"
             "Exit status: 0 interrupted or --seconds passed, 1 the camera failed or was lost (without\n"
             "--reconnect), 2 a wrong command line, URL, user name or password, 4 another program listens\n"
-            "on the --metrics port, 130 interrupted before --seconds passed.\n"};
+            "on the --metrics port, 5 --seconds passed without the broker ever accepting the connection,\n"
+            "130 interrupted before --seconds passed.\n"};
 }
 
 int RunMonitor(Context& ctx, const ParsedArgs& args)

@@ -773,7 +773,7 @@ void LiveServer::Impl::MjpegStream(int camera, HTTPServerRequest& request, const
     socket.setSendTimeout(
         Poco::Timespan(std::chrono::duration_cast<std::chrono::microseconds>(options.sendTimeout).count()));
     try {
-        SendMjpeg(socket, hub, camera, *frames, wanted.fps, stopping);
+        SendMjpeg(socket, hub, camera, *frames, stopping);
     } catch (const Poco::TimeoutException&) {
         ++clientsDropped;  // the viewer took no data for sendTimeout
     } catch (const Poco::IOException& e) {
