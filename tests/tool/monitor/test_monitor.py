@@ -257,3 +257,23 @@ def test_a_connection_is_announced_before_anything_else_and_its_first_states_go_
     assert len(announced) == 5 and max(announced) < min(data), topics  # 3 sensors, 1 binary sensor, availability
     assert topics.count("vivazuzoz/c/frame/state") == 1, topics
     assert monitor.kill() == 0
+
+
+def test_serve_metrics_count_a_loss_that_came_before_the_first_scrape(tmp_path):
+    port = free_port()
+    err_path = tmp_path / "serve.err"
+    with open(err_path, "w") as err:
+        serve = start([VCAM] + SCENE + ["--unplug-after", "1", "--replug-after", "1", "--", TOOL, "serve",
+                                        "--listen", "127.0.0.1:%d" % port], cwd=tmp_path,
+                      stdout=subprocess.DEVNULL, stderr=err, env=dict(os.environ, XDG_STATE_HOME=str(tmp_path)))
+    try:
+        # Nothing scrapes until the camera has gone and come back.
+        eventually(lambda: "the camera is back after" in err_path.read_text() or None, "the return on stderr")
+        assert "vivazuzoz: camera 0: the camera was lost" in err_path.read_text()
+        values = metric_values(scrape(port))
+        assert metric(values, "vivazuzoz_camera_unplugs_total", camera="0") >= 1
+        assert metric(values, "vivazuzoz_camera_resumes_total", camera="0") >= 1
+        assert metric(values, "vivazuzoz_camera_away_seconds_total", camera="0") > 0
+    finally:
+        serve.terminate()
+        serve.wait(30)

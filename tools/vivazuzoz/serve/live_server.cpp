@@ -513,7 +513,7 @@ std::shared_ptr<const Frame> LiveServer::Impl::LiveFrame(int camera, HTTPServerR
 {
     CameraView view = hub.View(camera);
     if (view.live && !view.frame)  // just opened: the first frame is on its way
-        view = hub.WaitForChange(camera, 0, true, Clock::now() + std::chrono::seconds(5), stopping);
+        view = hub.WaitForChange(camera, 0, true, Clock::now() + kStallLimit, stopping);
     if (!view.live || !view.frame) {
         SendError(response, HTTPResponse::HTTP_SERVICE_UNAVAILABLE,
                   "camera " + std::to_string(camera) + (view.live ? " sent no frame yet" : " is not connected"));
