@@ -19,6 +19,8 @@ void Frame::Assign(const FrameRef& frame)
     sequence = frame.sequence;
     arrival = frame.arrival;
     afterGap = frame.afterGap;
+    shutter = frame.shutter;
+    settling = frame.settling;
 }
 
 void Frame::Degrees(float* degrees) const

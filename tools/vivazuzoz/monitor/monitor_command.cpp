@@ -296,9 +296,11 @@ private:
                 back = true;
                 break;
             case SessionEvent::Kind::Error:
+            case SessionEvent::Kind::ShutterEnd:  // one event per correction, with its length
                 break;
             case SessionEvent::Kind::Opened:
             case SessionEvent::Kind::Closed:
+            case SessionEvent::Kind::ShutterStart:
                 continue;
             }
             SayEvent(ctx_, event, "monitor");

@@ -51,6 +51,9 @@ struct CameraHub::Slot {
         case SessionEvent::Kind::Closed:
             live = false;
             break;
+        case SessionEvent::Kind::ShutterStart:
+        case SessionEvent::Kind::ShutterEnd:
+            break;
         }
         changed.notify_all();
     }
