@@ -320,3 +320,24 @@ TEST(ToolOnVirtualCamera, WrapperSwitchesTheHotObjectWithAPeriodAndAlarmsFollowI
         ran.push_back(line);
     EXPECT_EQ(ran, printed);
 }
+
+TEST(ToolOnVirtualCamera, StreamJsonFlagsTheCamerasOwnCorrectionsAndAnAlarmBelowTheWallStaysQuiet)
+{
+    const ChildResult run =
+        Tool({"--drift", "0.5", "--auto-shutter", "30", "--time-scale", "60", "--shutter-look", "flat"},
+             {"stream", "--seconds", "11", "--interval", "0.2", "--json", "--alarm-below", "20"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.find("\"type\":\"alarm\""), std::string::npos) << run.out;
+    size_t ends = 0, flaggedReports = 0;
+    for (size_t at = run.out.find("\"event\":\"shutter-end\""); at != std::string::npos;
+         at = run.out.find("\"event\":\"shutter-end\"", at + 1))
+        ++ends;
+    for (size_t at = run.out.find("\"shutter\":true"); at != std::string::npos;
+         at = run.out.find("\"shutter\":true", at + 1))
+        ++flaggedReports;
+    EXPECT_GE(ends, 10u) << run.out;
+    EXPECT_GE(flaggedReports, 3u) << run.out;
+    EXPECT_NE(run.out.find("\"commanded\":false"), std::string::npos);
+    EXPECT_EQ(run.out.find("\"shutter_frames\":0,", run.out.find("\"type\":\"summary\"")), std::string::npos);
+    EXPECT_TRUE(run.err.empty()) << run.err;  // quiet while all is well
+}
