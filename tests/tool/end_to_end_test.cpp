@@ -341,3 +341,17 @@ TEST(ToolOnVirtualCamera, StreamJsonFlagsTheCamerasOwnCorrectionsAndAnAlarmBelow
     EXPECT_EQ(run.out.find("\"shutter_frames\":0,", run.out.find("\"type\":\"summary\"")), std::string::npos);
     EXPECT_TRUE(run.err.empty()) << run.err;  // quiet while all is well
 }
+
+TEST(ToolOnVirtualCamera, StreamsPolicyCommandsCorrectionsOnItsSchedule)
+{
+    const ChildResult run = Tool({"--shutter-time", "200"}, {"stream", "--seconds", "4.5", "--json", "--shutter-every", "1"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    size_t commanded = 0;
+    for (size_t at = run.out.find("\"event\":\"shutter-end\""); at != std::string::npos;
+         at = run.out.find("\"event\":\"shutter-end\"", at + 1))
+        commanded += run.out.compare(run.out.find("\"commanded\":", at), 16, "\"commanded\":true") == 0;
+    EXPECT_GE(commanded, 3u) << run.out;
+    const ChildResult bad = Tool({}, {"stream", "--shutter-every", "soon"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("--shutter-every takes a duration"), std::string::npos) << bad.err;
+}

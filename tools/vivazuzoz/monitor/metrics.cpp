@@ -88,6 +88,15 @@ const CameraFamily kCameraFamilies[] = {
      [](const CameraMetrics& c) { return Number(std::round(c.secondsAway * 1000) / 1000); }},
     {"vivazuzoz_frame_rate_fps", "gauge", "Frames received per second, recently.",
      [](const CameraMetrics& c) { return Number(std::round(c.fps * 100) / 100); }},
+    {"vivazuzoz_shutter_corrections_total", "counter",
+     "Shutter (flat-field) corrections, commanded and the camera's own seen in its frames.",
+     [](const CameraMetrics& c) { return std::to_string(c.corrections); }},
+    {"vivazuzoz_shutter_last_correction_seconds", "gauge",
+     "Seconds since the last shutter correction ended (NaN before the first).",
+     [](const CameraMetrics& c) {
+         return c.secondsSinceCorrection < 0 ? std::string("NaN")
+                                             : Number(std::round(c.secondsSinceCorrection * 10) / 10);
+     }},
 };
 
 using RegionFigure = double (*)(const RegionMetrics&);
@@ -114,6 +123,10 @@ void TakeSessionCounts(CameraMetrics& m, const vivaclient::CameraSession::Counte
     m.unplugs = counters.losses + counters.stalls;
     m.resumes = counters.resumes;
     m.secondsAway = counters.secondsAway;
+    m.corrections = counters.corrections;
+    if (counters.lastCorrection != vivaclient::FrameClock::time_point{})
+        m.secondsSinceCorrection =
+            std::chrono::duration<double>(vivaclient::FrameClock::now() - counters.lastCorrection).count();
 }
 
 std::string RenderMetrics(const std::vector<CameraMetrics>& cameras)

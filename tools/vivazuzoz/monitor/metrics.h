@@ -35,12 +35,14 @@ struct CameraMetrics {
     uint64_t resumes = 0;  // times it came back: gaps in the stream
     double secondsAway = 0;  // without frames because it was lost or stalled
     double fps = 0;        // recent frame rate
+    uint64_t corrections = 0;  // shutter corrections, commanded and the camera's own
+    double secondsSinceCorrection = -1;  // since the last one ended; < 0 before the first
     bool withTemps = false;  // the regions' figures are valid
     std::vector<RegionMetrics> regions;
     std::vector<AlarmMetrics> alarms;
 };
 
-// The session's counts of losses, returns and time away into `m`.
+// The session's counts of losses, returns, time away and shutter corrections into `m`.
 void TakeSessionCounts(CameraMetrics& m, const vivaclient::CameraSession::Counters& counters);
 
 // The exposition text of every camera's figures: one HELP and TYPE line per
