@@ -422,7 +422,8 @@ void CameraSession::EmitShutter(SessionEvent::Kind kind, bool commanded, double 
     char text[64];
     std::snprintf(text, sizeof text, ", FPA %.2f C", fpa);
     std::string message = std::string(commanded ? "shutter correction" : "the camera's own shutter correction") +
-                          (kind == SessionEvent::Kind::ShutterStart ? " began" : " ended after " + Seconds(seconds) + " s");
+                          (kind == SessionEvent::Kind::ShutterStart ? " began"
+                                                                    : " ended after " + Seconds(seconds) + " s");
     if (!std::isnan(fpa))
         message += text;
     SessionEvent event;

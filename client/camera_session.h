@@ -42,12 +42,12 @@ constexpr std::chrono::milliseconds kStallLimit{5000};
 
 struct SessionEvent {
     enum class Kind {
-        Opened,   // the camera was opened and frames were asked for (also after a reopen, before Back)
-        Lost,     // the library reported the camera gone, or a stream could not go on
-        Stalled,  // no frame for the stall limit
-        Back,     // the camera is streaming again after a Lost or Stalled; gapSeconds says how long it was away
-        Error,    // something the session cannot fix by waiting (message says what); the session ends
-        Closed,   // the session ended (Close(), or a loss without reconnect); the last event
+        Opened,        // the camera was opened and frames were asked for (also after a reopen, before Back)
+        Lost,          // the library reported the camera gone, or a stream could not go on
+        Stalled,       // no frame for the stall limit
+        Back,          // the camera is streaming again after a Lost or Stalled; gapSeconds says how long it was away
+        Error,         // something the session cannot fix by waiting (message says what); the session ends
+        Closed,        // the session ended (Close(), or a loss without reconnect); the last event
         ShutterStart,  // a shutter correction began: commanded, or the camera's own seen in the frames
         ShutterEnd,    // it ended: the picture is live again (settling for SessionOptions::settleTime)
     };
@@ -134,8 +134,8 @@ public:
         uint64_t corrections = 0;          // shutter corrections that ended, commanded and the camera's own
         uint64_t commandedCorrections = 0;
         FrameClock::time_point lastCorrection;  // when the newest one ended; epoch before the first
-        uint64_t shutterFrames = 0;        // frames flagged shutter
-        uint64_t settlingFrames = 0;       // frames flagged settling
+        uint64_t shutterFrames = 0;             // frames flagged shutter
+        uint64_t settlingFrames = 0;            // frames flagged settling
     };
 
     using Listener = std::function<void(const SessionEvent&)>;
@@ -233,8 +233,7 @@ private:
     void RunPolicy();
     // The FPA temperature in degrees, NaN when the camera does not say.
     double ReadFpa();
-    void EmitShutter(SessionEvent::Kind kind, bool commanded, double fpa, FrameClock::time_point at,
-                     double seconds);
+    void EmitShutter(SessionEvent::Kind kind, bool commanded, double fpa, FrameClock::time_point at, double seconds);
     // A correction ended at `at`: counted, settling begins.
     void NoteCorrectionEnd(bool commanded, FrameClock::time_point at, double fpa);
     SessionEvent Emit(SessionEvent::Kind kind, std::string message, double gap = 0);
@@ -270,10 +269,10 @@ private:
         bool start;
         FrameClock::time_point at;
     };
-    std::vector<SeenShutter> seenShutters_;    // from the read thread to the supervisor
+    std::vector<SeenShutter> seenShutters_;      // from the read thread to the supervisor
     FrameClock::time_point seenShutterStart_{};  // supervisor: of the correction the frames show
-    double fpaAtCorrection_ = 0;               // NaN until known
-    FrameClock::time_point fpaReadAt_{};       // the policy's last FPA reading
+    double fpaAtCorrection_ = 0;                 // NaN until known
+    FrameClock::time_point fpaReadAt_{};         // the policy's last FPA reading
     bool holdCorrections_ = false;
 
     std::mutex shutterMutex_;  // one correction at a time

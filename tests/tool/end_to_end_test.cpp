@@ -323,9 +323,9 @@ TEST(ToolOnVirtualCamera, WrapperSwitchesTheHotObjectWithAPeriodAndAlarmsFollowI
 
 TEST(ToolOnVirtualCamera, StreamJsonFlagsTheCamerasOwnCorrectionsAndAnAlarmBelowTheWallStaysQuiet)
 {
-    const ChildResult run =
-        Tool({"--drift", "0.5", "--auto-shutter", "30", "--time-scale", "60", "--shutter-look", "flat"},
-             {"stream", "--seconds", "11", "--interval", "0.2", "--json", "--alarm-below", "20"});
+    const ChildResult run = Tool({"--drift", "0.5", "--auto-shutter", "30", "--time-scale", "60", "--shutter-look",
+                                  "flat"},
+                                 {"stream", "--seconds", "11", "--interval", "0.2", "--json", "--alarm-below", "20"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out.find("\"type\":\"alarm\""), std::string::npos) << run.out;
     size_t ends = 0, flaggedReports = 0;
@@ -344,7 +344,8 @@ TEST(ToolOnVirtualCamera, StreamJsonFlagsTheCamerasOwnCorrectionsAndAnAlarmBelow
 
 TEST(ToolOnVirtualCamera, StreamsPolicyCommandsCorrectionsOnItsSchedule)
 {
-    const ChildResult run = Tool({"--shutter-time", "200"}, {"stream", "--seconds", "4.5", "--json", "--shutter-every", "1"});
+    const ChildResult run = Tool({"--shutter-time", "200"},
+                                 {"stream", "--seconds", "4.5", "--json", "--shutter-every", "1"});
     ASSERT_EQ(run.status, 0) << run.err;
     size_t commanded = 0;
     for (size_t at = run.out.find("\"event\":\"shutter-end\""); at != std::string::npos;

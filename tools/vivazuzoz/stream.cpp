@@ -53,7 +53,7 @@ struct StreamState {
     bool measured = false;              // a frame's temperatures went into min and max
     uint64_t shutterFrames = 0;         // frames flagged by the session
     uint64_t settlingFrames = 0;
-    bool latestShutter = false;         // the flags of the last frame
+    bool latestShutter = false;  // the flags of the last frame
     bool latestSettling = false;
     std::vector<Watch> watches;
     std::deque<AlarmEvent> events;      // taken by the command's thread

@@ -28,9 +28,9 @@ const OptionSyntax kReconnectOption{"reconnect", 0, nullptr,
 const OptionSyntax kShutterEveryOption{
     "shutter-every", 0, "DURATION",
     "correct the shutter (flat field) every DURATION: seconds, or with s, m or h (90, 5m, 1h)"};
-const OptionSyntax kShutterOnDriftOption{
-    "shutter-on-drift", 0, "D",
-    "correct the shutter when the detector (FPA) temperature, read every 2 s, moved D degrees since the last correction"};
+const OptionSyntax kShutterOnDriftOption{"shutter-on-drift", 0, "D",
+                                         "correct the shutter when the detector (FPA) temperature, read every 2 s, "
+                                         "moved D degrees since the last correction"};
 const OptionSyntax kShutterDuringAlarmOption{"shutter-during-alarm", 0, nullptr,
                                              "let the policy correct while an alarm is raised (else it waits)"};
 const OptionSyntax kShutterSettleOption{
@@ -114,15 +114,17 @@ int ParseShutterPolicy(Context& ctx, const char* command, const ParsedArgs& args
     if (args.has("shutter-on-drift")) {
         const auto degrees = ParseDecimal(args.value("shutter-on-drift"));
         if (!degrees || *degrees < 0.01 || *degrees > 100)
-            return UsageError(ctx, command, "--shutter-on-drift takes degrees from 0.01 to 100, not '" +
-                                                args.value("shutter-on-drift") + "'");
+            return UsageError(ctx, command,
+                              "--shutter-on-drift takes degrees from 0.01 to 100, not '" +
+                                  args.value("shutter-on-drift") + "'");
         options.shutterOnDrift = *degrees;
     }
     if (args.has("shutter-settle")) {
         const auto seconds = ParseDecimal(args.value("shutter-settle"));
         if (!seconds || *seconds < 0 || *seconds > 600)
-            return UsageError(ctx, command, "--shutter-settle takes seconds from 0 to 600, not '" +
-                                                args.value("shutter-settle") + "'");
+            return UsageError(ctx, command,
+                              "--shutter-settle takes seconds from 0 to 600, not '" + args.value("shutter-settle") +
+                                  "'");
         options.settleTime = Millis(std::lround(*seconds * 1000));
     }
     options.shutterDuringAlarm = args.has("shutter-during-alarm");
@@ -138,7 +140,8 @@ bool HasShutterPolicy(const SessionOptions& options)
 
 void HoldCorrectionsDuringAlarms(CameraSession& session, const std::vector<Watch>& watches)
 {
-    session.HoldCorrections(std::any_of(watches.begin(), watches.end(), [](const Watch& w) { return w.alarm.raised(); }));
+    session.HoldCorrections(
+        std::any_of(watches.begin(), watches.end(), [](const Watch& w) { return w.alarm.raised(); }));
 }
 
 int CheckCameraFits(Context& ctx, const char* command, const CameraSession& camera, const WatchSetup& setup)

@@ -49,7 +49,8 @@ extern const OptionSyntax kShutterEveryOption;
 extern const OptionSyntax kShutterOnDriftOption;
 extern const OptionSyntax kShutterDuringAlarmOption;
 extern const OptionSyntax kShutterSettleOption;
-#define VIVAZUZOZ_SHUTTER_OPTIONS kShutterEveryOption, kShutterOnDriftOption, kShutterDuringAlarmOption, kShutterSettleOption
+#define VIVAZUZOZ_SHUTTER_OPTIONS \
+    kShutterEveryOption, kShutterOnDriftOption, kShutterDuringAlarmOption, kShutterSettleOption
 
 // The regions and the alarms on them (on every region, or on the whole
 // frame when there is none).

@@ -35,7 +35,7 @@ struct CameraMetrics {
     uint64_t resumes = 0;  // times it came back: gaps in the stream
     double secondsAway = 0;  // without frames because it was lost or stalled
     double fps = 0;        // recent frame rate
-    uint64_t corrections = 0;  // shutter corrections, commanded and the camera's own
+    uint64_t corrections = 0;            // shutter corrections, commanded and the camera's own
     double secondsSinceCorrection = -1;  // since the last one ended; < 0 before the first
     bool withTemps = false;  // the regions' figures are valid
     std::vector<RegionMetrics> regions;
