@@ -107,8 +107,12 @@ public:
     // A commanded correction runs: its frames are flagged, and not taken for
     // the camera's own.
     void SetCommanded(bool on) { commanded_.store(on); }
-    // Frames are settling until `until`.
-    void Settle(FrameClock::time_point until) { settleUntil_.store(until.time_since_epoch().count()); }
+    // A correction ended at `at`: frames are settling for the settle time.
+    void Settle(FrameClock::time_point at)
+    {
+        lastCorrection_.store(at.time_since_epoch().count());
+        settleUntil_.store((at + session_.options_.settleTime).time_since_epoch().count());
+    }
 
     uint16_t* BeginFrame(int width, int height, uint64_t sequence, FrameClock::time_point arrival) override
     {
@@ -129,6 +133,7 @@ public:
             marked.shutter = Watch(frame);
         }
         marked.settling = !marked.shutter && frame.arrival.time_since_epoch().count() < settleUntil_.load();
+        marked.lastCorrection = FrameClock::time_point(FrameClock::duration(lastCorrection_.load()));
         session_.NoteFrame(marked);
         if (sink_)
             sink_->CompleteFrame(marked);
@@ -190,6 +195,7 @@ private:
         } else if (closed_ && !flat && (!same || frame.arrival - closedAt_ > kLongestCorrection)) {
             closed_ = false;
             movedBefore_ = false;  // a still picture stays unflagged until it moves again
+            Settle(frame.arrival);
             session_.NoteSeenShutter(false, frame.arrival);
             return false;
         }
@@ -204,6 +210,7 @@ private:
     std::atomic<bool> gapPending_{false};
     std::atomic<bool> commanded_{false};
     std::atomic<FrameClock::rep> settleUntil_{0};
+    std::atomic<FrameClock::rep> lastCorrection_{0};
     // Read thread only: the picture watch.
     std::vector<uint16_t> previous_;  // the last image plane that differed from the one before
     int movingRun_ = 0;               // frames in a row that differed from the one before (at most kLiveFrames)
@@ -446,7 +453,6 @@ void CameraSession::EmitShutter(SessionEvent::Kind kind, bool commanded, double 
 
 void CameraSession::NoteCorrectionEnd(bool commanded, FrameClock::time_point at, double fpa)
 {
-    relay_->Settle(at + options_.settleTime);
     std::lock_guard<std::mutex> lock(stateMutex_);
     ++counters_.corrections;
     counters_.commandedCorrections += commanded ? 1 : 0;
@@ -468,7 +474,7 @@ int CameraSession::CorrectShutter()
     relay_->SetCommanded(true);
     const int result = Command([](unsigned long handle) { return OZL_USB_CorrectShutter(handle); });
     const FrameClock::time_point end = FrameClock::now();
-    relay_->Settle(end + options_.settleTime);
+    relay_->Settle(end);
     relay_->SetCommanded(false);
     const double fpa = ReadFpa();
     NoteCorrectionEnd(true, end, fpa);

@@ -21,6 +21,7 @@ void Frame::Assign(const FrameRef& frame)
     afterGap = frame.afterGap;
     shutter = frame.shutter;
     settling = frame.settling;
+    lastCorrection = frame.lastCorrection;
 }
 
 void Frame::Degrees(float* degrees) const

@@ -39,6 +39,7 @@ struct FrameRef {
     // flagged frames.
     bool shutter = false;
     bool settling = false;
+    FrameClock::time_point lastCorrection;  // when the last correction before it ended; epoch before any
 
     bool flagged() const { return shutter || settling; }
     size_t samples() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
@@ -55,6 +56,7 @@ struct Frame {
     bool afterGap = false;
     bool shutter = false;
     bool settling = false;
+    FrameClock::time_point lastCorrection;
 
     bool flagged() const { return shutter || settling; }
     bool hasTemps() const { return !temps.empty(); }
