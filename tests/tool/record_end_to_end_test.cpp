@@ -306,9 +306,9 @@ TEST(RecordOnVirtualCamera, PagesSayTheShutterCorrectionsTheirFramesWereTakenInA
     ScratchDir dir;
     // The policy corrects before the first frame; the camera corrects on its
     // own every 0.7 s, showing its 15 C shutter.
-    const ChildResult record =
-        Tool({"--auto-shutter", "42", "--time-scale", "60", "--shutter-time", "300", "--shutter-look", "flat"},
-             {"record", "-o", "run.tiff", "--seconds", "3", "--shutter-every", "1h"});
+    const ChildResult record = Tool({"--auto-shutter", "42", "--time-scale", "60", "--shutter-time", "300",
+                                     "--shutter-look", "flat"},
+                                    {"record", "-o", "run.tiff", "--seconds", "3", "--shutter-every", "1h"});
     ASSERT_EQ(record.status, 0) << record.err;
     const std::vector<RecordedFrame> frames = ReadAll("run.tiff");
     ASSERT_GT(frames.size(), 40u);

@@ -1,6 +1,5 @@
 #include "record_command.h"
 
-
 #include "client.h"
 #include "commands.h"
 #include "frame_taker.h"
@@ -261,8 +260,8 @@ private:
         marks.settling = frame.settling;
         marks.lastCorrection = frame.lastCorrection;
         if (failure_.empty())
-            failure_ = writer_.Append(frame.image.data(), frame.temp.data(), frame.sequence, frame.time,
-                                      description_, marks);
+            failure_ = writer_.Append(frame.image.data(), frame.temp.data(), frame.sequence, frame.time, description_,
+                                      marks);
         taker_.Recycle(std::move(frame));
     }
 
