@@ -111,7 +111,7 @@ public:
     void Settle(FrameClock::time_point at)
     {
         lastCorrection_.store(at.time_since_epoch().count());
-        settleUntil_.store((at + session_.options_.settleTime).time_since_epoch().count());
+        settleUntil_.store((at + session_.options_.shutter.settleTime).time_since_epoch().count());
     }
 
     uint16_t* BeginFrame(int width, int height, uint64_t sequence, FrameClock::time_point arrival) override
@@ -129,7 +129,7 @@ public:
         if (commanded_.load()) {
             marked.shutter = true;
             ForgetPicture();
-        } else if (session_.options_.detectShutter) {
+        } else if (session_.options_.shutter.detect) {
             marked.shutter = Watch(frame);
         }
         marked.settling = !marked.shutter && frame.arrival.time_since_epoch().count() < settleUntil_.load();
@@ -271,7 +271,7 @@ bool CameraSession::Open(OpenFailure& failure)
 
 bool CameraSession::Stream(OpenFailure& failure)
 {
-    if (options_.shutterAtStart)
+    if (options_.shutter.atStart)
         CorrectShutter();
     if (StartFrames(failure) != Opening::Opened)
         return false;
@@ -503,8 +503,8 @@ void CameraSession::ReportSeenShutters()
 
 void CameraSession::RunPolicy()
 {
-    const bool byTime = options_.shutterEvery.count() > 0;
-    const bool byDrift = options_.shutterOnDrift > 0;
+    const bool byTime = options_.shutter.every.count() > 0;
+    const bool byDrift = options_.shutter.onDrift > 0;
     if (!byTime && !byDrift)
         return;
     const FrameClock::time_point now = FrameClock::now();
@@ -514,18 +514,18 @@ void CameraSession::RunPolicy()
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         since = std::max(counters_.lastCorrection, openedAt_);
-        held = holdCorrections_ && !options_.shutterDuringAlarm;
-        readFpa = byDrift && now - std::max(fpaReadAt_, openedAt_) >= options_.driftCheckEvery;
+        held = holdCorrections_ && !options_.shutter.duringAlarm;
+        readFpa = byDrift && now - std::max(fpaReadAt_, openedAt_) >= options_.shutter.driftCheckEvery;
         baseline = fpaAtCorrection_;
     }
-    bool due = byTime && now - since >= options_.shutterEvery;
+    bool due = byTime && now - since >= options_.shutter.every;
     if (readFpa) {
         const double fpa = ReadFpa();
         std::lock_guard<std::mutex> lock(stateMutex_);
         fpaReadAt_ = now;
         if (std::isnan(baseline))
             fpaAtCorrection_ = fpa;  // the first reading is where drift is measured from
-        else if (std::fabs(fpa - baseline) >= options_.shutterOnDrift)
+        else if (std::fabs(fpa - baseline) >= options_.shutter.onDrift)
             due = true;
     }
     if (due && !held)

@@ -72,6 +72,30 @@ struct SessionEvent {
 // "shutter-end": the name front ends use in JSON, MQTT and metrics.
 const char* EventName(SessionEvent::Kind kind);
 
+// What a session does about shutter corrections: how it flags frames, how
+// it sees the camera's own, and when it commands them.
+struct ShutterPolicy {
+    // Frames after a correction are flagged `settling` this long.
+    std::chrono::milliseconds settleTime{1000};
+    // See the camera's own corrections in the frames (a flat picture, or one
+    // that freezes after moving, for a few frames).
+    bool detect = true;
+    // A correction this often (0: never) ...
+    std::chrono::milliseconds every{0};
+    // ... and when the FPA temperature, read every driftCheckEvery, has moved
+    // this many degrees since the last correction (0: never) ...
+    double onDrift = 0;
+    std::chrono::milliseconds driftCheckEvery{2000};
+    // ... and one before the frames start.
+    bool atStart = false;
+    // A due correction waits while a front end holds them (an alarm in its
+    // hysteresis window), unless this is set.
+    bool duringAlarm = false;
+
+    // Whether the session commands corrections by itself.
+    bool commands() const { return every.count() > 0 || onDrift > 0; }
+};
+
 struct SessionOptions {
     CameraChoice choice;  // the first open; later ones are by the camera's identity
     // After a loss or a stall, wait for the camera to come back and go on;
@@ -88,22 +112,7 @@ struct SessionOptions {
     // false the first time.
     std::function<std::string(Camera& camera, bool reopened)> prepare;
 
-    // Shutter corrections. Frames after one are flagged `settling` this long.
-    std::chrono::milliseconds settleTime{1000};
-    // See the camera's own corrections in the frames (a flat picture, or one
-    // that freezes after moving, for a few frames).
-    bool detectShutter = true;
-    // The policy: a correction this often (0: never) ...
-    std::chrono::milliseconds shutterEvery{0};
-    // ... and when the FPA temperature, read every driftCheckEvery, has moved
-    // this many degrees since the last correction (0: never) ...
-    double shutterOnDrift = 0;
-    std::chrono::milliseconds driftCheckEvery{2000};
-    // ... and one before the frames start.
-    bool shutterAtStart = false;
-    // A due correction waits while a front end holds them (an alarm in its
-    // hysteresis window), unless this is set.
-    bool shutterDuringAlarm = false;
+    ShutterPolicy shutter;
 };
 
 // Hands a session's events from its supervisor thread to a front end's own
@@ -198,7 +207,7 @@ public:
     // are flagged `shutter`. Returns the command's result (INVALID_PARAM
     // while the camera is away).
     int CorrectShutter();
-    // While held, the policy's corrections wait (SessionOptions::shutterDuringAlarm
+    // While held, the policy's corrections wait (ShutterPolicy::duringAlarm
     // overrides). Front ends hold them while an alarm is raised.
     void HoldCorrections(bool hold);
 

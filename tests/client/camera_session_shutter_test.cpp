@@ -197,7 +197,7 @@ TEST_F(SessionShutterTest, ThePolicyCorrectsOnItsScheduleWaitsWhileHeldAndFollow
         vcam::CameraSetup setup;
         setup.shutterMs = 100;
         SessionOptions options;
-        options.shutterEvery = 1000ms;
+        options.shutter.every = 1000ms;
         CameraSession& session = Start(setup, options);
         ASSERT_TRUE(Eventually([&] { return camera_->model().shutterCount >= 2; }, 10s));
         session.HoldCorrections(true);
@@ -220,8 +220,8 @@ TEST_F(SessionShutterTest, ThePolicyCorrectsOnItsScheduleWaitsWhileHeldAndFollow
         setup.driftPerMinute = 6;
         setup.timeScale = 10;  // the FPA falls a degree a second
         SessionOptions options;
-        options.shutterOnDrift = 1.5;
-        options.driftCheckEvery = 200ms;
+        options.shutter.onDrift = 1.5;
+        options.shutter.driftCheckEvery = 200ms;
         Start(setup, options);
         ASSERT_TRUE(Eventually([&] { return seen_.Shutters(SessionEvent::Kind::ShutterStart).size() >= 3; }, 15s));
         const auto starts = seen_.Shutters(SessionEvent::Kind::ShutterStart);

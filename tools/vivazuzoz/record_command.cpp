@@ -366,10 +366,10 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
     // in the tool's state folder, so the file name is taken as typed.
     const std::string outputFile = UserPath(options.output);
     SessionOptions sessionOptions = StreamingOptions(options.device, options.reconnect);
-    if (const int status = ParseShutterPolicy(ctx, "record", args, sessionOptions))
+    if (const int status = ParseShutterPolicy(ctx, "record", args, sessionOptions.shutter))
         return status;
     // A recording under a correction policy starts from a fresh correction.
-    sessionOptions.shutterAtStart = HasShutterPolicy(sessionOptions);
+    sessionOptions.shutter.atStart = sessionOptions.shutter.commands();
     StreamingSession session;
     if (const int status = OpenStreaming(ctx, session, std::move(sessionOptions)))
         return status;

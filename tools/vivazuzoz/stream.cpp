@@ -496,7 +496,7 @@ int RunStream(Context& ctx, const ParsedArgs& args)
     if (const int status = ParseRegionsAndAlarms(ctx, args, options))
         return status;
     SessionOptions sessionOptions = StreamingOptions(options.device, options.reconnect);
-    if (const int status = ParseShutterPolicy(ctx, "stream", args, sessionOptions))
+    if (const int status = ParseShutterPolicy(ctx, "stream", args, sessionOptions.shutter))
         return status;
     StreamingSession session;
     if (const int status = OpenStreaming(ctx, session, std::move(sessionOptions)))

@@ -100,7 +100,7 @@ int ParseWatches(Context& ctx, const char* command, const ParsedArgs& args, Watc
     return kExitOk;
 }
 
-int ParseShutterPolicy(Context& ctx, const char* command, const ParsedArgs& args, SessionOptions& options)
+int ParseShutterPolicy(Context& ctx, const char* command, const ParsedArgs& args, ShutterPolicy& policy)
 {
     using Millis = std::chrono::milliseconds;
     if (args.has("shutter-every")) {
@@ -109,7 +109,7 @@ int ParseShutterPolicy(Context& ctx, const char* command, const ParsedArgs& args
             return UsageError(ctx, command,
                               "--shutter-every takes a duration from 1 s to 7 days, like 90, 5m or 1h, not '" +
                                   args.value("shutter-every") + "'");
-        options.shutterEvery = Millis(std::lround(*seconds * 1000));
+        policy.every = Millis(std::lround(*seconds * 1000));
     }
     if (args.has("shutter-on-drift")) {
         const auto degrees = ParseDecimal(args.value("shutter-on-drift"));
@@ -117,7 +117,7 @@ int ParseShutterPolicy(Context& ctx, const char* command, const ParsedArgs& args
             return UsageError(ctx, command,
                               "--shutter-on-drift takes degrees from 0.01 to 100, not '" +
                                   args.value("shutter-on-drift") + "'");
-        options.shutterOnDrift = *degrees;
+        policy.onDrift = *degrees;
     }
     if (args.has("shutter-settle")) {
         const auto seconds = ParseDecimal(args.value("shutter-settle"));
@@ -125,17 +125,12 @@ int ParseShutterPolicy(Context& ctx, const char* command, const ParsedArgs& args
             return UsageError(ctx, command,
                               "--shutter-settle takes seconds from 0 to 600, not '" + args.value("shutter-settle") +
                                   "'");
-        options.settleTime = Millis(std::lround(*seconds * 1000));
+        policy.settleTime = Millis(std::lround(*seconds * 1000));
     }
-    options.shutterDuringAlarm = args.has("shutter-during-alarm");
-    if (options.shutterDuringAlarm && !HasShutterPolicy(options))
+    policy.duringAlarm = args.has("shutter-during-alarm");
+    if (policy.duringAlarm && !policy.commands())
         return UsageError(ctx, command, "--shutter-during-alarm needs --shutter-every or --shutter-on-drift");
     return kExitOk;
-}
-
-bool HasShutterPolicy(const SessionOptions& options)
-{
-    return options.shutterEvery.count() > 0 || options.shutterOnDrift > 0;
 }
 
 void HoldCorrectionsDuringAlarms(CameraSession& session, const std::vector<Watch>& watches)

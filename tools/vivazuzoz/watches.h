@@ -64,11 +64,9 @@ struct WatchSetup {
 int ParseWatches(Context& ctx, const char* command, const ParsedArgs& args, WatchSetup& setup);
 
 // Reads --shutter-every, --shutter-on-drift, --shutter-during-alarm and
-// --shutter-settle into the session's options. Returns kExitOk or the status
+// --shutter-settle into `policy`. Returns kExitOk or the status
 // of the usage error it reported for `command`.
-int ParseShutterPolicy(Context& ctx, const char* command, const ParsedArgs& args, SessionOptions& options);
-// Whether a policy was asked for (a recording then begins with a correction).
-bool HasShutterPolicy(const SessionOptions& options);
+int ParseShutterPolicy(Context& ctx, const char* command, const ParsedArgs& args, ShutterPolicy& policy);
 // Holds the session's corrections while any alarm is raised.
 void HoldCorrectionsDuringAlarms(CameraSession& session, const std::vector<Watch>& watches);
 

@@ -30,10 +30,14 @@ std::vector<CameraMetrics> HubMetrics::Collect(const serve::CameraHub& hub)
                 seen.sequence = header.sequence;
                 seen.timestampMs = header.timestampMs;
             }
-            if (!temps.empty()) {
+            // Temperatures hold their last good values through a shutter correction.
+            if (!temps.empty() && !(header.flags & (serve::kFrameShutter | serve::kFrameSettling))) {
                 const PlaneStats stats = ComputeStats(temps.data(), header.width, header.height);
+                seen.frame = RegionMetrics{"frame", stats.min, stats.max, stats.mean};
+            }
+            if (!temps.empty() && seen.frame) {
                 m.withTemps = true;
-                m.regions.push_back({"frame", stats.min, stats.max, stats.mean});
+                m.regions.push_back(*seen.frame);
             }
         }
         m.fps = summary.live ? seen.fps : 0;

@@ -11,6 +11,7 @@
 #include <Poco/Net/HTTPServerResponse.h>
 
 #include <map>
+#include <optional>
 #include <mutex>
 
 namespace vivatool::serve {
@@ -32,6 +33,7 @@ private:
         uint64_t sequence = 0;
         double timestampMs = 0;
         double fps = 0;
+        std::optional<RegionMetrics> frame;  // of the newest frame not taken during or just after a correction
     };
     std::mutex mutex_;
     std::map<int, Seen> seen_;  // by camera index; guarded by mutex_

@@ -531,7 +531,7 @@ int RunMonitor(Context& ctx, const ParsedArgs& args)
     if (const int status = ParseMonitorOptions(ctx, args, options))
         return status;
     SessionOptions sessionOptions = StreamingOptions(options.device, options.reconnect);
-    if (const int status = ParseShutterPolicy(ctx, "monitor", args, sessionOptions))
+    if (const int status = ParseShutterPolicy(ctx, "monitor", args, sessionOptions.shutter))
         return status;
     StreamingSession session;
     if (const int status = OpenStreaming(ctx, session, std::move(sessionOptions)))

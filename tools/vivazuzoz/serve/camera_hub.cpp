@@ -69,10 +69,12 @@ struct CameraHub::Slot {
         if (withTemp)
             WriteTemperaturePlane(message, frame.temps, frame.samples());
         frameSequence = frame.sequence;
+        frameFlags = (frame.shutter ? kFrameShutter : 0) | (frame.settling ? kFrameSettling : 0);
         Publish(frame.width, frame.height, withTemp, std::move(message));
     }
 
     uint64_t frameSequence = 0;  // read thread only: the session's number of the frame being published
+    uint32_t frameFlags = 0;     // read thread only: its shutter flags
 
     // Completes `message` (both planes written) with its header and makes it
     // the newest frame.
@@ -86,13 +88,15 @@ struct CameraHub::Slot {
         FrameHeader header;
         header.width = static_cast<uint16_t>(width);
         header.height = static_cast<uint16_t>(height);
-        header.flags = withTemp ? kFrameHasTemperature : 0;
+        header.flags = (withTemp ? kFrameHasTemperature : 0) | frameFlags;
         header.sequence = next;
         header.timestampMs = std::chrono::duration<double, std::milli>(
                                  std::chrono::system_clock::now().time_since_epoch())
                                  .count();
         WriteFrameHeader(message, header);
         frame->sequence = next;
+        frame->shutter = (frameFlags & kFrameShutter) != 0;
+        frame->settling = (frameFlags & kFrameSettling) != 0;
         frame->message = std::move(message);
         std::lock_guard<std::mutex> lock(stateMutex);
         sequence = next;
@@ -138,6 +142,7 @@ void CameraHub::OpenSlot(Slot& slot, const CameraInfo& found)
     options.reconnect = true;  // the session waits for the camera and reopens it
     options.stallLimit = stallLimit;
     options.searchEvery = rescanEvery;
+    options.shutter = shutterPolicy;
     auto session = std::make_unique<CameraSession>(options, [&slot](const FrameRef& f) { slot.OnFrame(f); });
     session->OnEvent([this, &slot](const SessionEvent& e) {
         slot.OnEvent(e);
@@ -258,6 +263,8 @@ std::vector<CameraSummary> CameraHub::Cameras() const
             summary.width = slot->newest->width;
             summary.height = slot->newest->height;
             summary.radiometric = slot->newest->withTemp;
+            summary.shutter = slot->newest->shutter;
+            summary.settling = slot->newest->settling;
         }
         out.push_back(summary);
     }
@@ -317,6 +324,15 @@ CameraSession::Counters CameraHub::Counters(int index) const
         return {};
     std::lock_guard<std::mutex> hold(slot->sessionMutex);
     return slot->session ? slot->session->counters() : CameraSession::Counters{};
+}
+
+int CameraHub::CorrectShutter(int index) const
+{
+    const Slot* slot = Find(index);
+    if (!slot)
+        return OZL_USB_INVALID_PARAM;
+    std::lock_guard<std::mutex> hold(slot->sessionMutex);
+    return slot->session ? slot->session->CorrectShutter() : OZL_USB_INVALID_PARAM;
 }
 
 FrameClock::time_point CameraHub::Progress() const
