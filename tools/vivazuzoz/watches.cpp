@@ -15,9 +15,13 @@ const char* KindName(AlarmKind kind)
     return kind == AlarmKind::Above ? "above" : "below";
 }
 
-const OptionSyntax kRoiOption{"roi", 'r', "[NAME=]X,Y,W,H",
+const OptionSyntax kRoiOption{"roi",
+                              'r',
+                              "[NAME=]X,Y,W,H",
                               "report min, max and mean of this region (pixels; unnamed ones are roi1, roi2, ...)",
-                              false, nullptr, true};
+                              false,
+                              nullptr,
+                              true};
 const OptionSyntax kAlarmAboveOption{"alarm-above", 0, "T", "alarm when the maximum rises above T degrees"};
 const OptionSyntax kAlarmBelowOption{"alarm-below", 0, "T", "alarm when the maximum falls below T degrees"};
 const OptionSyntax kHysteresisOption{"hysteresis", 0, "D",

@@ -2,9 +2,9 @@
 // address, the exposition text and the broker's retry schedule (Home
 // Assistant's config messages are checked as mosquitto_sub receives them,
 // in test_monitor.py).
+#include "listen_address.h"
 #include "monitor/metrics.h"
 #include "monitor/metrics_server.h"
-#include "listen_address.h"
 #include "monitor/mqtt_url.h"
 #include "monitor/reconnect_backoff.h"
 

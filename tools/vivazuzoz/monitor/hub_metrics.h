@@ -11,8 +11,8 @@
 #include <Poco/Net/HTTPServerResponse.h>
 
 #include <map>
-#include <optional>
 #include <mutex>
+#include <optional>
 
 namespace vivatool::serve {
 class CameraHub;
