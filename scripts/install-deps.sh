@@ -27,13 +27,14 @@ build_packages=(
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstrtspserver-1.0-dev
 )
 
-# Only the tests and CI: the Python tests' numpy, pytest and tifffile; the
+# Only the tests and CI: the Python tests' numpy, pytest and tifffile (and
+# matplotlib for bench/shutter_figures.py's plot); the
 # browser test's Chromium, its driver and Selenium; clang and its sanitizer
 # and fuzzer runtimes for scripts/fuzz.sh; help2man for the manual pages (the
 # default build leaves them out without it), man and col to read them back;
 # dpkg-dev and lintian for the Debian packages and their check.
 test_packages=(
-  python3-numpy python3-pytest python3-tifffile
+  python3-numpy python3-pytest python3-tifffile python3-matplotlib
   chromium chromium-driver python3-selenium
   clang-14 libclang-rt-14-dev
   help2man man-db bsdextrautils
