@@ -520,13 +520,12 @@ void CameraSession::RunPolicy()
     }
     bool due = byTime && now - since >= options_.shutter.every;
     if (readFpa) {
+        // Drift counts from a correction: before the first one the picture
+        // has drifted by an unknown amount since the camera's, so one is due.
         const double fpa = ReadFpa();
         std::lock_guard<std::mutex> lock(stateMutex_);
         fpaReadAt_ = now;
-        if (std::isnan(baseline))
-            fpaAtCorrection_ = fpa;  // the first reading is where drift is measured from
-        else if (std::fabs(fpa - baseline) >= options_.shutter.onDrift)
-            due = true;
+        due = due || std::isnan(baseline) || std::fabs(fpa - baseline) >= options_.shutter.onDrift;
     }
     if (due && !held)
         CorrectShutter();

@@ -83,7 +83,8 @@ struct ShutterPolicy {
     // A correction this often (0: never) ...
     std::chrono::milliseconds every{0};
     // ... and when the FPA temperature, read every driftCheckEvery, has moved
-    // this many degrees since the last correction (0: never) ...
+    // this many degrees since the last correction (0: never; with it, the
+    // first reading brings a correction when none is known yet) ...
     double onDrift = 0;
     std::chrono::milliseconds driftCheckEvery{2000};
     // ... and one before the frames start.

@@ -235,3 +235,49 @@ TEST_F(SessionShutterTest, ThePolicyCorrectsOnItsScheduleWaitsWhileHeldAndFollow
         }
     }
 }
+
+TEST_F(SessionShutterTest, ADriftPolicyKeepsASteadyObjectWithinHalfADegreeWhereNoneLetsItDriftPastTwo)
+{
+    // Ten simulated minutes of 0.3 degrees a minute in ten seconds; the mug's
+    // inside is a steady 58.0 C.
+    vcam::CameraSetup setup;
+    setup.driftPerMinute = 0.3;
+    setup.timeScale = 60;
+    setup.shutterMs = 300;
+    setup.shutterLook = vcam::ShutterLook::Flat;
+    for (const bool policy : {false, true}) {
+        SCOPED_TRACE(policy ? "--shutter-on-drift 0.25" : "no policy");
+        std::mutex mutex;
+        double worst = 0;  // over the frames a front end measures
+        SessionOptions options;
+        if (policy) {
+            options.shutter.onDrift = 0.25;
+            options.shutter.driftCheckEvery = 100ms;  // six simulated seconds
+        }
+        camera_ = &vcam::AddCamera(setup);
+        CameraSession session(options, [&](const FrameRef& f) {
+            // Before its first correction the picture carries the drift of the camera's past.
+            if (f.flagged() || (policy && f.lastCorrection == FrameClock::time_point{}))
+                return;
+            double sum = 0;
+            for (int y = 100; y < 130; ++y)
+                for (int x = 145; x < 161; ++x)
+                    sum += f.temps[y * f.width + x];
+            std::lock_guard<std::mutex> lock(mutex);
+            worst = std::max(worst, std::fabs(sum / (16 * 30) / 10 - 58.0));
+        });
+        OpenFailure failure;
+        ASSERT_TRUE(session.Start(failure)) << failure.message;
+        const FrameClock::time_point start = FrameClock::now();
+        ASSERT_TRUE(Eventually([&] { return session.counters().lastFrame - start >= 10s; }, 30s));
+        session.Close();
+        std::lock_guard<std::mutex> lock(mutex);
+        if (policy) {
+            EXPECT_LT(worst, 0.5);
+            EXPECT_GE(session.counters().commandedCorrections, 5u);
+        } else {
+            EXPECT_GT(worst, 2.0);
+        }
+        vcam::RemoveAll();
+    }
+}
