@@ -420,6 +420,10 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
         return Fail(ctx.err, DescribeFailure(size));
     if (const Call probe = session.camera->ProbeTemperatures(layout.withTemp); !probe.ok())
         return Fail(ctx.err, DescribeFailure(probe));
+    // The temperature pages declare their unit: the camera's number and what
+    // the user declared it to mean.
+    if (int unit = -1; layout.withTemp && OZL_USB_GetTempUnit(session.handle(), &unit) == OZL_USB_SUCCESS)
+        layout.unit = DeclaredUnit(unit);
     // Everything the description says but the frame rate, read before the
     // stream is recorded.
     JsonWriter settings;
