@@ -40,7 +40,7 @@ bool ForEachDeclaration(const std::string& text, std::string& error, Each each)
     std::stringstream items(text);
     std::string item;
     std::set<int> seen;
-    while (std::getline(items, item, ',')) {
+    while (!text.empty() && std::getline(items, item, ',')) {
         const size_t eq = item.find('=');
         const std::string number = item.substr(0, eq);
         const KnownUnit* unit = eq == std::string::npos ? nullptr : FindUnit(item.substr(eq + 1));
@@ -79,20 +79,23 @@ TemperatureUnit DeclaredUnit(int number, const std::string& declarations)
 {
     TemperatureUnit unit = Undeclared(number);
     std::string ignored;
-    ForEachDeclaration(declarations, ignored, [&](int n, const KnownUnit& known) {
-        if (n == number && number >= 0) {
-            unit.name = known.name;
-            unit.symbol = known.symbol;
-            unit.label = known.label;
-        }
-    });
+    // The default first, so that the user's declarations override it.
+    for (const std::string& text : {std::string(kDefaultTempUnits), declarations}) {
+        ForEachDeclaration(text, ignored, [&](int n, const KnownUnit& known) {
+            if (n == number && number >= 0) {
+                unit.name = known.name;
+                unit.symbol = known.symbol;
+                unit.label = known.label;
+            }
+        });
+    }
     return unit;
 }
 
 std::string UnitDeclarations()
 {
     const char* text = std::getenv(kTempUnitsVariable);
-    return text && *text ? text : kDefaultTempUnits;
+    return text ? text : "";
 }
 
 TemperatureUnit DeclaredUnit(int number, std::string* error)

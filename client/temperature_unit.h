@@ -4,9 +4,9 @@
 // the library passes them through. The user declares what they mean in the
 // environment variable VIVAZUZOZ_TEMP_UNITS, a comma-separated list of
 // NUMBER=UNIT with UNIT one of C (Celsius), F (Fahrenheit) or K (Kelvin),
-// for example "0=C,1=F". Without it, 0 means Celsius and no other number is
-// declared. A number nobody declared is named "unit N" everywhere, never
-// taken for degrees Celsius.
+// for example "1=F" or "0=K,1=C". 0 means Celsius unless declared otherwise;
+// no other number means anything until it is declared. A number nobody
+// declared is named "unit N" everywhere, never taken for degrees Celsius.
 #pragma once
 
 #include <optional>
@@ -39,12 +39,11 @@ struct TemperatureUnit {
 // is not such a list or declares a number twice.
 bool CheckUnitDeclarations(const std::string& declarations, std::string& error);
 
-// What the camera's `number` means under `declarations` (text as above;
-// assumed checked). -1 gives the unknown unit.
+// What the camera's `number` means under `declarations` (text as above,
+// assumed checked) and the default 0=C. -1 gives the unknown unit.
 TemperatureUnit DeclaredUnit(int number, const std::string& declarations);
 
-// The declarations in force: VIVAZUZOZ_TEMP_UNITS when set and not empty,
-// else kDefaultTempUnits.
+// The user's declarations: VIVAZUZOZ_TEMP_UNITS, "" when it is not set.
 std::string UnitDeclarations();
 
 // DeclaredUnit under UnitDeclarations(). A malformed variable declares
