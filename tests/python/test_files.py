@@ -205,3 +205,27 @@ def test_recordings_written_before_pages_declared_their_scale_still_read(files):
     assert len(rec) == 2 and rec.unit.symbol == "degC"
     assert numpy.array_equal(tenths(rec[1].temperature), csv_tenths("r1.csv"))
     assert "Temperature: min 22.0, max 110.0 degrees" in tool("replay", "old.tiff")
+
+
+def test_the_documented_jpeg_layout_reads_the_plane_without_this_project(files):
+    import struct
+    import zlib
+    data = open("s.jpg", "rb").read()
+    parts, at, header = {}, 2, None
+    while data[at + 1] != 0xDA:
+        size = struct.unpack(">H", data[at + 2:at + 4])[0]
+        body = data[at + 4:at + 2 + size]
+        if data[at + 1] == 0xE9 and body[:8] == b"VZ-TEMP\0":
+            fields = struct.unpack("<BBHHHHddh16sII", body[8:60])
+            parts[fields[2]] = body[60:]
+            header = fields
+        at += 2 + size
+    version, sample_format, _, count, width, height, scale, offset, number, symbol, length, crc = header
+    assert (version, sample_format, width, height, scale, offset, number) == (1, 1, 256, 192, 0.1, 0.0, 0)
+    assert symbol.rstrip(b"\0") == b"degC"
+    stream = b"".join(parts[i] for i in range(count))
+    assert len(stream) == length
+    plane = zlib.decompress(stream)
+    assert zlib.crc32(plane) == crc
+    values = numpy.frombuffer(plane, "<i2").reshape(height, width)
+    assert numpy.array_equal(values, csv_tenths("s.csv"))
