@@ -4,6 +4,7 @@
 
 #include <VIVAZUZOZ.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace vivatool {
@@ -13,9 +14,14 @@ const char* KindName(AlarmKind kind)
     return kind == AlarmKind::Above ? "above" : "below";
 }
 
-const OptionSyntax kRoiOption{"roi", 'r', "[NAME=]X,Y,W,H",
-                              "report min, max and mean of this region (pixels; unnamed ones are roi1, roi2, ...)",
-                              false, nullptr, true};
+const OptionSyntax kRoiOption{"roi",
+                              'r',
+                              "[NAME=]X,Y,W,H[,emissivity=E]",
+                              "report min, max and mean of this region (pixels; unnamed ones are roi1, roi2, "
+                              "...), corrected to its own emissivity E when given",
+                              false,
+                              nullptr,
+                              true};
 const OptionSyntax kAlarmAboveOption{"alarm-above", 0, "T", "alarm when the maximum rises above T degrees"};
 const OptionSyntax kAlarmBelowOption{"alarm-below", 0, "T", "alarm when the maximum falls below T degrees"};
 const OptionSyntax kHysteresisOption{"hysteresis", 0, "D",
@@ -72,7 +78,23 @@ int ParseWatches(Context& ctx, const char* command, const ParsedArgs& args, Watc
     return kExitOk;
 }
 
-int CheckCameraFits(Context& ctx, const char* command, Session& session, const WatchSetup& setup)
+// The camera's values a region's emissivity is corrected from. Returns
+// kExitOk or the status of the failure it reported.
+int ReadRadiometry(Context& ctx, Session& session, CameraRadiometry& camera)
+{
+    OZL_USB_ENV_PARAM env{};
+    if (const Call call{"OZL_USB_GetEnvParam", OZL_USB_GetEnvParam(session.handle(), &env)}; !call.ok())
+        return FailCall(ctx, call);
+    int unit = -1;
+    if (const Call call{"OZL_USB_GetTempUnit", OZL_USB_GetTempUnit(session.handle(), &unit)}; !call.ok())
+        return FailCall(ctx, call);
+    camera.emissivity = EnvUnitsOfFloat(env.emissivity) / 10000.0;
+    camera.reflectedTemp = EnvUnitsOfFloat(env.reflectedTemp) / 10000.0;
+    camera.unit = DeclaredUnit(unit);
+    return kExitOk;
+}
+
+int CheckCameraFits(Context& ctx, const char* command, Session& session, WatchSetup& setup)
 {
     if (setup.regions.empty() && setup.watches.empty())
         return kExitOk;
@@ -86,6 +108,16 @@ int CheckCameraFits(Context& ctx, const char* command, Session& session, const W
     for (const Region& r : setup.regions)
         if (const std::string error = CheckRegion(r, width, height); !error.empty())
             return UsageError(ctx, command, error);
+    const bool ownEmissivity = std::any_of(setup.regions.begin(), setup.regions.end(),
+                                           [](const Region& r) { return r.emissivity > 0; });
+    CameraRadiometry camera;
+    if (!ownEmissivity)
+        return kExitOk;
+    if (const int status = ReadRadiometry(ctx, session, camera))
+        return status;
+    for (Region& r : setup.regions)
+        if (const std::string error = PrepareEmissivity(r, camera); !error.empty())
+            return Fail(ctx, error);
     return kExitOk;
 }
 
