@@ -2,9 +2,17 @@
 #include "settings.h"
 #include "thermal_snapshot.h"
 
+#include <VIVAZUZOZ.h>
+
 #include <cstring>
 
 namespace vivaclient {
+
+TemperatureUnit ReadDeclaredUnit(unsigned long handle)
+{
+    int unit = -1;
+    return DeclaredUnit(OZL_USB_GetTempUnit(handle, &unit) == OZL_USB_SUCCESS ? unit : -1);
+}
 
 SnapshotFacts ReadSnapshotFacts(unsigned long handle, const std::string& camera)
 {

@@ -69,4 +69,8 @@ std::string FieldFromName(const std::string& name, FieldSpelling spelling);
 // out. Defined in the part of the client layer that stands on the library.
 SnapshotFacts ReadSnapshotFacts(unsigned long handle, const std::string& camera);
 
+// The open camera's temperature unit as declared (UnitDeclarations()); the
+// unknown unit when the camera does not say. Also on the library's side.
+TemperatureUnit ReadDeclaredUnit(unsigned long handle);
+
 }  // namespace vivaclient

@@ -190,6 +190,16 @@ void PrintInfoJson(FILE* out, const InfoReading& in)
     std::fprintf(out, "%s\n", json.str().c_str());
 }
 
+// What the camera's temperature unit number means, after its value: " (°C)",
+// or " (not declared: VIVAZUZOZ_TEMP_UNITS)".
+std::string UnitMeaning(const Setting& setting, const SettingReading& reading)
+{
+    if (std::string(setting.name) != "temp-unit" || !reading.call.ok())
+        return "";
+    const TemperatureUnit unit = DeclaredUnit(static_cast<int>(reading.value.number));
+    return unit.declared() ? " (" + unit.label + ")" : std::string(" (not declared: ") + kTempUnitsVariable + ")";
+}
+
 void PrintInfoText(FILE* out, const InfoReading& in)
 {
     const CameraInfo& info = in.camera;
@@ -209,7 +219,7 @@ void PrintInfoText(FILE* out, const InfoReading& in)
         const std::string text = r.call.ok()                              ? FormatSettingValue(*r.setting, r.value)
                                  : r.call.result == OZL_USB_NOT_SUPPORTED ? "not supported"
                                                                           : "failed: " + DescribeFailure(r.call);
-        std::fprintf(out, "  %-20s%s\n", r.setting->name, text.c_str());
+        std::fprintf(out, "  %-20s%s%s\n", r.setting->name, text.c_str(), UnitMeaning(*r.setting, r).c_str());
     }
 }
 

@@ -422,8 +422,8 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
         return Fail(ctx.err, DescribeFailure(probe));
     // The temperature pages declare their unit: the camera's number and what
     // the user declared it to mean.
-    if (int unit = -1; layout.withTemp && OZL_USB_GetTempUnit(session.handle(), &unit) == OZL_USB_SUCCESS)
-        layout.unit = DeclaredUnit(unit);
+    if (layout.withTemp)
+        layout.unit = ReadDeclaredUnit(session.handle());
     // Everything the description says but the frame rate, read before the
     // stream is recorded.
     JsonWriter settings;

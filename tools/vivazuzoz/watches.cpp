@@ -85,12 +85,9 @@ int ReadRadiometry(Context& ctx, Session& session, CameraRadiometry& camera)
     OZL_USB_ENV_PARAM env{};
     if (const Call call{"OZL_USB_GetEnvParam", OZL_USB_GetEnvParam(session.handle(), &env)}; !call.ok())
         return FailCall(ctx, call);
-    int unit = -1;
-    if (const Call call{"OZL_USB_GetTempUnit", OZL_USB_GetTempUnit(session.handle(), &unit)}; !call.ok())
-        return FailCall(ctx, call);
     camera.emissivity = EnvUnitsOfFloat(env.emissivity) / 10000.0;
     camera.reflectedTemp = EnvUnitsOfFloat(env.reflectedTemp) / 10000.0;
-    camera.unit = DeclaredUnit(unit);
+    camera.unit = ReadDeclaredUnit(session.handle());
     return kExitOk;
 }
 
