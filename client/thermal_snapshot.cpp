@@ -10,9 +10,8 @@
 
 namespace vivaclient {
 
-std::string UtcTimeText()
+std::string UtcTimeText(std::chrono::system_clock::time_point now)
 {
-    const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
     std::tm utc{};

@@ -5,6 +5,7 @@
 
 #include "temperature_unit.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -37,8 +38,9 @@ struct ThermalSnapshot {
     SnapshotFacts facts;
 };
 
-// The current time in the form SnapshotFacts::time uses.
-std::string UtcTimeText();
+// A time (by default now) in the form SnapshotFacts::time uses, which
+// recordings' "started" uses too.
+std::string UtcTimeText(std::chrono::system_clock::time_point time = std::chrono::system_clock::now());
 
 // The facts as named text fields, the one list every file format writes
 // (each in its own spelling, see FieldName): "camera", "time",

@@ -66,19 +66,6 @@ std::string LayoutName(bool withTemp)
     return withTemp ? "image and temperature" : "image only";
 }
 
-std::string UtcText(std::chrono::system_clock::time_point now)
-{
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[80];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(millis));
-    return text;
-}
-
 // --------------------------------------------------------- description
 
 // The camera's settings and environment, as `info` names them. A value the
@@ -334,7 +321,7 @@ private:
         json.Key("image_plane").String("uint16, raw samples as the camera sends them");
         if (layout_.withTemp)
             json.Key("temperature_plane").String("int16, tenths of a degree in the camera's temperature unit");
-        json.Key("started").String(UtcText(c.firstWall));
+        json.Key("started").String(UtcTimeText(c.firstWall));
         json.Key("tool").String(std::string("vivazuzoz ") + VIVAZUZOZ_TOOL_VERSION);
         json.EndObject();
         // Splice the settings object in before the closing brace.
