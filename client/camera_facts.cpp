@@ -1,4 +1,5 @@
 // ReadSnapshotFacts (thermal_snapshot.h): the part that asks the camera.
+#include "camera_session.h"
 #include "settings.h"
 #include "thermal_snapshot.h"
 
@@ -12,6 +13,16 @@ TemperatureUnit ReadDeclaredUnit(unsigned long handle)
 {
     int unit = -1;
     return DeclaredUnit(OZL_USB_GetTempUnit(handle, &unit) == OZL_USB_SUCCESS ? unit : -1);
+}
+
+TemperatureUnit ReadDeclaredUnit(CameraSession& camera)
+{
+    TemperatureUnit unit = DeclaredUnit(-1);
+    camera.Command([&unit](unsigned long handle) {
+        unit = ReadDeclaredUnit(handle);
+        return OZL_USB_SUCCESS;
+    });
+    return unit;
 }
 
 SnapshotFacts ReadSnapshotFacts(unsigned long handle, const std::string& camera)

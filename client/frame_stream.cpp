@@ -18,6 +18,7 @@ void Frame::Assign(const FrameRef& frame)
         temps.clear();
     sequence = frame.sequence;
     arrival = frame.arrival;
+    afterGap = frame.afterGap;
 }
 
 void Frame::Degrees(float* degrees) const

@@ -32,6 +32,7 @@ struct FrameRef {
     const int16_t* temps = nullptr;   // width*height tenths of a degree; null on an image-only stream
     uint64_t sequence = 0;            // 1 for the first frame the stream received, counting dropped ones
     FrameClock::time_point arrival;   // when its image plane arrived
+    bool afterGap = false;            // the first frame after the camera was lost and came back
 
     size_t samples() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
 };
@@ -44,6 +45,7 @@ struct Frame {
     std::vector<int16_t> temps;  // empty on an image-only stream
     uint64_t sequence = 0;
     FrameClock::time_point arrival;
+    bool afterGap = false;
 
     bool hasTemps() const { return !temps.empty(); }
     void Assign(const FrameRef& frame);

@@ -74,5 +74,9 @@ SnapshotFacts ReadSnapshotFacts(unsigned long handle, const std::string& camera)
 // The open camera's temperature unit as declared (UnitDeclarations()); the
 // unknown unit when the camera does not say. Also on the library's side.
 TemperatureUnit ReadDeclaredUnit(unsigned long handle);
+// The same through a session (a command of its own; unknown while the
+// camera is away).
+class CameraSession;
+TemperatureUnit ReadDeclaredUnit(CameraSession& camera);
 
 }  // namespace vivaclient

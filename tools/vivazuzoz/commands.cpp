@@ -38,7 +38,6 @@ using Clock = std::chrono::steady_clock;
 
 // How long a snapshot waits for its frame. The library itself waits up to
 // 5 s for the first frame when it opens a camera.
-constexpr auto kFrameTimeout = std::chrono::seconds(5);
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
 const CameraInfo* DefaultCamera(const std::vector<CameraInfo>& cameras)
@@ -366,25 +365,31 @@ struct Snapshot {
 // failure that has been reported.
 int GrabSnapshot(Context& ctx, int index, bool facts, Snapshot& shot)
 {
-    Session session;
-    if (const int status = OpenSelected(ctx, session, index))
+    StreamingSession session;
+    if (const int status = OpenStreaming(ctx, session, StreamingOptions(index, false)))
         return status;
+    CameraSession& camera = *session.camera;
+    camera.SetCallback([&shot](const FrameRef& f) { shot.Take(f); });
+    OpenFailure failure;
+    if (!camera.Stream(failure))
+        return Fail(ctx, failure.message);
     {
-        FrameStream source(session.handle(), [&shot](const FrameRef& f) { shot.Take(f); });
-        if (const Call start = source.Start(); !start.ok())
-            return FailCall(ctx, start);
+        // The session ends by itself when the camera is lost or sends no frame.
         std::unique_lock<std::mutex> lock(shot.mutex);
-        const auto deadline = Clock::now() + kFrameTimeout;
-        while (!shot.done && !session.camera->lost() && !Interrupted() && Clock::now() < deadline)
+        while (!shot.done && !camera.ended() && !Interrupted())
             shot.arrived.wait_for(lock, kPollInterval);
-    }  // callbacks stopped: `shot` is the command thread's alone from here
+    }
+    // The settings at the frame's moment, while the camera is still open.
+    if (facts && shot.done)
+        camera.Command([&](unsigned long handle) {
+            shot.facts = ReadSnapshotFacts(handle, camera.info().name);
+            return 0;
+        });
+    camera.Close();  // callbacks stopped: `shot` is the command thread's alone from here
     if (Interrupted())
         return kExitInterrupted;
     if (!shot.done)
-        return Fail(ctx, session.camera->lost() ? "the camera was lost before a frame arrived"
-                                                : "no frame from the camera within 5 s");
-    if (facts)
-        shot.facts = ReadSnapshotFacts(session.handle(), session.info().name);
+        return Fail(ctx, camera.endReason().message + " before a frame arrived");
     return kExitOk;
 }
 
@@ -446,8 +451,9 @@ int RunSnapshot(Context& ctx, const ParsedArgs& args)
     Snapshot shot;
     if (args.has("from")) {
         // A frame of a recording or a snapshot file instead of a camera's.
-        if (const std::string error = LoadSnapshot(UserPath(args.value("from")), frameIndex, shot); !error.empty())
-            return Fail(ctx, AsTyped(error, UserPath(args.value("from")), args.value("from")));
+        const std::string from = UserPath(args.value("from"));
+        if (const std::string error = LoadSnapshot(from, frameIndex, shot); !error.empty())
+            return Fail(ctx, AsTyped(error, from, args.value("from")));
         if (!shot.temp.empty() && format == SnapshotFormat::Png)
             shot.image.clear();
         shot.done = true;
@@ -640,6 +646,7 @@ std::string ToolHelp()
         "       broker refuses the user name or password)\n"
         "  3    stream --exit-on-alarm: an alarm was raised\n"
         "  4    serve, rtsp, monitor --metrics: another program listens on the port\n"
+        "  5    monitor --seconds: the MQTT broker never accepted the connection\n"
         "  130  interrupted by Ctrl-C (SIGINT) or SIGTERM before the command was done,\n"
         "       after closing the camera; a stream or recording without --frames or\n"
         "       --seconds runs until interrupted and then ends with 0\n"

@@ -80,40 +80,39 @@ int ParseWatches(Context& ctx, const char* command, const ParsedArgs& args, Watc
 
 // The camera's values a region's emissivity is corrected from. Returns
 // kExitOk or the status of the failure it reported.
-int ReadRadiometry(Context& ctx, Session& session, CameraRadiometry& camera)
+int ReadRadiometry(Context& ctx, CameraSession& camera, CameraRadiometry& radiometry)
 {
     OZL_USB_ENV_PARAM env{};
-    if (const Call call{"OZL_USB_GetEnvParam", OZL_USB_GetEnvParam(session.handle(), &env)}; !call.ok())
+    const Call call{"OZL_USB_GetEnvParam", camera.Command([&](unsigned long handle) {
+                        const int result = OZL_USB_GetEnvParam(handle, &env);
+                        radiometry.unit = ReadDeclaredUnit(handle);
+                        return result;
+                    })};
+    if (!call.ok())
         return FailCall(ctx, call);
-    camera.emissivity = EnvUnitsOfFloat(env.emissivity) / 10000.0;
-    camera.reflectedTemp = EnvUnitsOfFloat(env.reflectedTemp) / 10000.0;
-    camera.unit = ReadDeclaredUnit(session.handle());
+    radiometry.emissivity = EnvUnitsOfFloat(env.emissivity) / 10000.0;
+    radiometry.reflectedTemp = EnvUnitsOfFloat(env.reflectedTemp) / 10000.0;
     return kExitOk;
 }
 
-int CheckCameraFits(Context& ctx, const char* command, Session& session, WatchSetup& setup)
+int CheckCameraFits(Context& ctx, const char* command, CameraSession& camera, WatchSetup& setup)
 {
     if (setup.regions.empty() && setup.watches.empty())
         return kExitOk;
-    bool withTemp = false;
-    if (const Call probe = session.camera->ProbeTemperatures(withTemp); !probe.ok())
-        return FailCall(ctx, probe);
-    if (!withTemp)
+    if (!camera.withTemps())
         return Fail(ctx, "regions and alarms need temperatures, and this camera's stream carries none");
-    int width = 0, height = 0;
-    OZL_USB_GetFPASize(session.handle(), &width, &height);
     for (const Region& r : setup.regions)
-        if (const std::string error = CheckRegion(r, width, height); !error.empty())
+        if (const std::string error = CheckRegion(r, camera.width(), camera.height()); !error.empty())
             return UsageError(ctx, command, error);
     const bool ownEmissivity = std::any_of(setup.regions.begin(), setup.regions.end(),
                                            [](const Region& r) { return r.emissivity > 0; });
-    CameraRadiometry camera;
+    CameraRadiometry radiometry;
     if (!ownEmissivity)
         return kExitOk;
-    if (const int status = ReadRadiometry(ctx, session, camera))
+    if (const int status = ReadRadiometry(ctx, camera, radiometry))
         return status;
     for (Region& r : setup.regions)
-        if (const std::string error = PrepareEmissivity(r, camera); !error.empty())
+        if (const std::string error = PrepareEmissivity(r, radiometry); !error.empty())
             return Fail(ctx, error);
     return kExitOk;
 }
@@ -138,21 +137,6 @@ void FeedAlarms(std::vector<Watch>& watches, int frameMax, const std::vector<Reg
             events.push_back(AlarmEvent{change == AlarmChange::Raised, w.alarm.rule().kind, w.target, value,
                                         w.alarm.rule().threshold, frameCount, seconds, frame.arrival});
     }
-}
-
-std::unique_ptr<FrameStream> ResumeStream(Context& ctx, Session& session, const FrameStream::Callback& sink,
-                                          uint64_t nextSequence, const std::function<bool()>& keepWaiting,
-                                          const char* what)
-{
-    std::unique_ptr<FrameStream> source;
-    auto ready = [&] {
-        source = std::make_unique<FrameStream>(session.handle(), sink);
-        if (source->Start(nextSequence).ok())
-            return Comeback::GoOn;
-        source.reset();
-        return Comeback::WaitAgain;
-    };
-    return ReopenLostCamera(ctx, session, keepWaiting, ready, what) ? std::move(source) : nullptr;
 }
 
 }  // namespace vivatool

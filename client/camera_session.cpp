@@ -1,0 +1,530 @@
+#include "camera_session.h"
+
+#include <VIVAZUZOZ.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+
+namespace vivaclient {
+
+namespace {
+
+constexpr auto kWatchEvery = std::chrono::milliseconds(100);
+constexpr auto kWaitStep = std::chrono::milliseconds(50);
+
+std::string Seconds(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", seconds);
+    return text;
+}
+
+std::string Size(int width, int height)
+{
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
+}  // namespace
+
+const char* EventName(SessionEvent::Kind kind)
+{
+    switch (kind) {
+    case SessionEvent::Kind::Opened:
+        return "opened";
+    case SessionEvent::Kind::Lost:
+        return "lost";
+    case SessionEvent::Kind::Stalled:
+        return "stalled";
+    case SessionEvent::Kind::Back:
+        return "back";
+    case SessionEvent::Kind::Error:
+        return "error";
+    case SessionEvent::Kind::Closed:
+        return "closed";
+    }
+    return "unknown";
+}
+
+void EventQueue::Push(const SessionEvent& event)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(event);
+}
+
+std::vector<SessionEvent> EventQueue::TakeAll()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<SessionEvent> taken;
+    taken.swap(events_);
+    return taken;
+}
+
+// Stands between the frame stream and the front end's sink: counts the
+// frames, notes the newest one for the stall limit, and marks the first frame
+// after a gap. Every call but MarkGap runs on the library's read thread.
+class CameraSession::Relay : public FrameSink {
+public:
+    Relay(CameraSession& session, FrameSink* sink, FrameStream::Callback callback)
+        : session_(session), sink_(sink), callback_(std::move(callback))
+    {
+    }
+
+    // Before any frame stream runs.
+    void SetSink(FrameSink* sink, FrameStream::Callback callback)
+    {
+        sink_ = sink;
+        callback_ = std::move(callback);
+    }
+
+    // Supervisor, while no stream runs: the next frame completed is after a gap.
+    void MarkGap() { gapPending_.store(true); }
+
+    uint16_t* BeginFrame(int width, int height, uint64_t sequence, FrameClock::time_point arrival) override
+    {
+        if (sink_)
+            return sink_->BeginFrame(width, height, sequence, arrival);
+        image_.resize(static_cast<size_t>(width) * static_cast<size_t>(height));
+        return image_.data();
+    }
+
+    void CompleteFrame(const FrameRef& frame) override
+    {
+        FrameRef marked = frame;
+        marked.afterGap = gapPending_.exchange(false);
+        session_.NoteFrame(marked.arrival, marked.sequence);
+        if (sink_)
+            sink_->CompleteFrame(marked);
+        else
+            callback_(marked);
+    }
+
+    void AbandonFrame() override
+    {
+        if (sink_)
+            sink_->AbandonFrame();
+    }
+
+private:
+    CameraSession& session_;
+    // Set before the first frame stream starts.
+    FrameSink* sink_;  // null: frames go to callback_ through image_
+    FrameStream::Callback callback_;
+    std::vector<uint16_t> image_;  // read thread only
+    std::atomic<bool> gapPending_{false};
+};
+
+CameraSession::CameraSession(SessionOptions options)
+    : options_(std::move(options)), relay_(std::make_unique<Relay>(*this, nullptr, [](const FrameRef&) {}))
+{
+}
+
+CameraSession::CameraSession(SessionOptions options, FrameSink& sink)
+    : options_(std::move(options)), relay_(std::make_unique<Relay>(*this, &sink, nullptr))
+{
+}
+
+CameraSession::CameraSession(SessionOptions options, FrameStream::Callback callback)
+    : options_(std::move(options)), relay_(std::make_unique<Relay>(*this, nullptr, std::move(callback)))
+{
+}
+
+CameraSession::~CameraSession()
+{
+    Close();
+}
+
+void CameraSession::OnEvent(Listener listener)
+{
+    listener_ = std::move(listener);
+}
+
+bool CameraSession::Start(OpenFailure& failure)
+{
+    const Opening opening = OpenCamera(options_.choice, false, failure);
+    if (opening == Opening::Opened)
+        return Stream(failure);
+    if (opening == Opening::Unfit || !options_.reconnect || !options_.waitForCamera)
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        awaySince_ = FrameClock::now();
+    }
+    supervisor_ = std::thread([this] { Supervise(); });
+    return true;
+}
+
+bool CameraSession::Open(OpenFailure& failure)
+{
+    return OpenCamera(options_.choice, false, failure) == Opening::Opened;
+}
+
+bool CameraSession::Stream(OpenFailure& failure)
+{
+    if (StartFrames(failure) != Opening::Opened)
+        return false;
+    supervisor_ = std::thread([this] { Supervise(); });
+    return true;
+}
+
+void CameraSession::SetSink(FrameSink& sink)
+{
+    relay_->SetSink(&sink, nullptr);
+}
+
+void CameraSession::SetCallback(FrameStream::Callback callback)
+{
+    relay_->SetSink(nullptr, std::move(callback));
+}
+
+void CameraSession::Close()
+{
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    if (supervisor_.joinable())
+        supervisor_.join();
+    CloseCamera();
+    bool report;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        report = !closedReported_;
+        closedReported_ = true;
+    }
+    if (report) {
+        const SessionEvent closed = Emit(SessionEvent::Kind::Closed, "the camera was closed");
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        endReason_ = closed;
+    }
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        ended_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool CameraSession::WaitEnded(std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    return changed_.wait_for(lock, timeout, [this] { return ended_; });
+}
+
+bool CameraSession::ended() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return ended_;
+}
+
+SessionEvent CameraSession::endReason() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return endReason_;
+}
+
+CameraSession::Counters CameraSession::counters() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    Counters c = counters_;
+    if (awaySince_ != FrameClock::time_point{})
+        c.secondsAway += std::chrono::duration<double>(FrameClock::now() - awaySince_).count();
+    return c;
+}
+
+CameraInfo CameraSession::info() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return info_;
+}
+
+bool CameraSession::withTemps() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return withTemps_;
+}
+
+int CameraSession::width() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return width_;
+}
+
+int CameraSession::height() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return height_;
+}
+
+FrameClock::time_point CameraSession::progress() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return std::max({counters_.lastFrame, openedAt_, searchedAt_});
+}
+
+int CameraSession::Command(const std::function<int(unsigned long)>& work)
+{
+    std::lock_guard<std::mutex> hold(cameraMutex_);
+    if (!camera_ || camera_->lost())
+        return OZL_USB_INVALID_PARAM;
+    return camera_->Command(work);
+}
+
+bool CameraSession::WithCamera(const std::function<void(Camera&)>& work)
+{
+    std::lock_guard<std::mutex> hold(cameraMutex_);
+    if (!camera_ || camera_->lost())
+        return false;
+    work(*camera_);
+    return true;
+}
+
+void CameraSession::NoteFrame(FrameClock::time_point arrival, uint64_t sequence)
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    ++counters_.frames;
+    counters_.lastFrame = arrival;
+    nextSequence_ = sequence + 1;
+}
+
+CameraSession::Opening CameraSession::OpenCamera(const CameraChoice& choice, bool reopened, OpenFailure& failure)
+{
+    std::unique_ptr<Camera> camera = Camera::Open(choice, failure);
+    if (!camera)
+        return Opening::NotThere;
+    if (options_.prepare) {
+        if (std::string error = options_.prepare(*camera, reopened); !error.empty()) {
+            failure = OpenFailure{Call{"OZL_USB_OpenDev", OZL_USB_FAILURE}, error, false};
+            return Opening::Unfit;
+        }
+    }
+    int width = 0, height = 0;
+    OZL_USB_GetFPASize(camera->handle(), &width, &height);
+    bool temps = false;
+    if (const Call probe = camera->ProbeTemperatures(temps); !probe.ok()) {
+        failure = OpenFailure{probe, DescribeFailure(probe), false};
+        return Opening::NotThere;
+    }
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (reopened && (width != width_ || height != height_)) {
+            failure = OpenFailure{Call{"OZL_USB_GetFPASize", OZL_USB_FAILURE},
+                                  "the camera came back with frames of " + Size(width, height) + ", not the " +
+                                      Size(width_, height_) + " it had",
+                                  false};
+            return Opening::Unfit;
+        }
+        if (reopened && temps != withTemps_) {
+            failure = OpenFailure{Call{"OZL_USB_StartPullTemp", OZL_USB_FAILURE},
+                                  temps ? "the camera came back with temperatures in its stream, which it had not"
+                                        : "the camera came back without temperatures in its stream",
+                                  false};
+            return Opening::Unfit;
+        }
+        info_ = camera->info();
+        withTemps_ = temps;
+        width_ = width;
+        height_ = height;
+    }
+    std::lock_guard<std::mutex> hold(cameraMutex_);
+    camera_ = std::move(camera);
+    return Opening::Opened;
+}
+
+CameraSession::Opening CameraSession::StartFrames(OpenFailure& failure)
+{
+    std::unique_lock<std::mutex> hold(cameraMutex_);
+    auto stream = std::make_unique<FrameStream>(camera_->handle(), *relay_);
+    if (const Call start = stream->Start(nextSequence()); !start.ok()) {
+        failure = OpenFailure{start, DescribeFailure(start), false};
+        stream.reset();
+        camera_.reset();
+        // A camera that fails to stream right after opening is treated as
+        // one that is not there yet: the next search tries it again.
+        return Opening::NotThere;
+    }
+    stream_ = std::move(stream);
+    hold.unlock();
+    std::string what;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        openedAt_ = FrameClock::now();
+        ++counters_.opens;
+        counters_.live = true;
+        what = "camera " + std::to_string(info_.index) + " (" + info_.name + ") opened: " + Size(width_, height_) +
+               (withTemps_ ? ", image and temperature" : ", image only");
+    }
+    Emit(SessionEvent::Kind::Opened, what);
+    return Opening::Opened;
+}
+
+CameraSession::Opening CameraSession::OpenAndStream(const CameraChoice& choice, bool reopened, OpenFailure& failure)
+{
+    const Opening opening = OpenCamera(choice, reopened, failure);
+    return opening == Opening::Opened ? StartFrames(failure) : opening;
+}
+
+uint64_t CameraSession::nextSequence() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return nextSequence_;
+}
+
+void CameraSession::CloseCamera()
+{
+    std::unique_ptr<FrameStream> stream;
+    std::unique_ptr<Camera> camera;
+    {
+        std::lock_guard<std::mutex> hold(cameraMutex_);
+        stream = std::move(stream_);
+        camera = std::move(camera_);
+        // Stopped before the camera closes: no callback runs once this returns.
+        stream.reset();
+        camera.reset();
+    }
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    counters_.live = false;
+}
+
+void CameraSession::Supervise()
+{
+    bool waiting;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        waiting = awaySince_ != FrameClock::time_point{};
+    }
+    if (waiting && !WaitForCamera(options_.choice))
+        return;
+    for (;;) {
+        FrameClock::time_point lastSign;
+        {
+            std::unique_lock<std::mutex> lock(stateMutex_);
+            changed_.wait_for(lock, kWatchEvery, [this] { return stopping_; });
+            if (stopping_)
+                return;
+            lastSign = std::max(counters_.lastFrame, openedAt_);
+        }
+        bool lost;
+        {
+            std::lock_guard<std::mutex> hold(cameraMutex_);
+            lost = camera_ && camera_->lost();
+        }
+        const bool stalled = FrameClock::now() - lastSign >= options_.stallLimit;
+        if (!lost && !stalled)
+            continue;
+        if (!HandleLoss(lost ? SessionEvent::Kind::Lost : SessionEvent::Kind::Stalled))
+            return;
+    }
+}
+
+bool CameraSession::HandleLoss(SessionEvent::Kind why)
+{
+    std::string message;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        awaySince_ = std::max(counters_.lastFrame, openedAt_);
+        if (why == SessionEvent::Kind::Lost) {
+            ++counters_.losses;
+            message = "the camera was lost (unplugged or no longer answering)";
+        } else {
+            ++counters_.stalls;
+            message = "no frame from the camera for " +
+                      Seconds(std::chrono::duration<double>(options_.stallLimit).count()) + " s";
+        }
+    }
+    CloseCamera();
+    if (!options_.reconnect) {
+        End(why, message);
+        return false;
+    }
+    const CameraInfo was = info();
+    Emit(why, message + "; waiting for it to come back to USB port " + was.identity());
+    CameraChoice choice;
+    choice.identity = was.identity();
+    return WaitForCamera(choice);
+}
+
+bool CameraSession::WaitForCamera(const CameraChoice& choice)
+{
+    const bool first = [this] {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        return counters_.opens == 0;
+    }();
+    if (!first)
+        relay_->MarkGap();
+    while (KeepWaiting()) {
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            searchedAt_ = FrameClock::now();
+        }
+        OpenFailure failure;
+        const Opening opening = OpenAndStream(choice, !first, failure);
+        if (opening == Opening::Opened) {
+            double gap;
+            {
+                std::lock_guard<std::mutex> lock(stateMutex_);
+                gap = std::chrono::duration<double>(FrameClock::now() - awaySince_).count();
+                awaySince_ = FrameClock::time_point{};
+                counters_.secondsAway += gap;
+                if (!first) {
+                    ++counters_.resumes;
+                    counters_.longestGap = std::max(counters_.longestGap, gap);
+                }
+            }
+            if (!first)
+                Emit(SessionEvent::Kind::Back, "the camera is back after " + Seconds(gap) + " s", gap);
+            return true;
+        }
+        if (opening == Opening::Unfit) {
+            End(SessionEvent::Kind::Error, failure.message);
+            return false;
+        }
+        // Wait in short steps, so a Close() is seen soon.
+        const auto until = FrameClock::now() + options_.searchEvery;
+        while (FrameClock::now() < until && KeepWaiting())
+            std::this_thread::sleep_for(kWaitStep);
+    }
+    return false;
+}
+
+bool CameraSession::KeepWaiting()
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return !stopping_;
+}
+
+SessionEvent CameraSession::Emit(SessionEvent::Kind kind, std::string message, double gap)
+{
+    SessionEvent event;
+    event.kind = kind;
+    event.when = std::chrono::system_clock::now();
+    event.at = FrameClock::now();
+    event.message = std::move(message);
+    event.gapSeconds = gap;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        event.camera = info_;
+        event.sequence = nextSequence_;
+    }
+    if (listener_)
+        listener_(event);
+    return event;
+}
+
+void CameraSession::End(SessionEvent::Kind why, std::string message)
+{
+    const SessionEvent reason = Emit(why, std::move(message));
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        endReason_ = reason;
+        closedReported_ = true;
+    }
+    Emit(SessionEvent::Kind::Closed, "the camera was closed");
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        ended_ = true;
+    }
+    changed_.notify_all();
+}
+
+}  // namespace vivaclient
