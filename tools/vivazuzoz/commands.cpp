@@ -550,8 +550,8 @@ const std::vector<Command>& Commands()
           {kDeviceOption,
            {"output", 'o', "FILE", "the file to write (or give FILE as the argument)"},
            {"format", 'f', "FORMAT",
-            "png, tiff, jpeg or csv (default: from FILE's extension .png, .tiff, .jpg or .csv; png "
-            "without one)"},
+            "the file's format: png, tiff, jpeg, csv (default: from FILE's extension .png, .tiff, .jpg "
+            "or .csv; png without one)"},
            {"colormap", 'c', "NAME",
             "the tool's colouring: " + ColormapNames() + " (default " + Colormaps().front().name +
                 "); not the camera's palette setting",
