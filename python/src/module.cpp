@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cmath>
 #include <map>
+#include <optional>
 
 namespace py = pybind11;
 using namespace vivazuzoz_python;
@@ -266,13 +267,17 @@ public:
         return py::make_tuple(exact(p.atmosTemp), exact(p.distance), exact(p.emissivity), exact(p.reflectedTemp),
                               exact(p.transmittance));
     }
-    void SetEnv(double atmos, double distance, double emissivity, double reflected, double transmittance)
+    // The fields given (None: keep the camera's), in the record's order; the
+    // client layer reads the record and writes it back with these changed.
+    void SetEnv(std::optional<double> atmos, std::optional<double> distance, std::optional<double> emissivity,
+                std::optional<double> reflected, std::optional<double> transmittance)
     {
-        const double values[vivaclient::kEnvFieldCount] = {atmos, distance, emissivity, reflected, transmittance};
+        const std::optional<double> values[vivaclient::kEnvFieldCount] = {atmos, distance, emissivity, reflected,
+                                                                          transmittance};
         for (const vivaclient::Setting& s : vivaclient::Settings()) {
             std::string error;
-            if (s.access == vivaclient::SettingAccess::EnvParam &&
-                !vivaclient::InSettingRange(s, values[s.slot], vivaclient::FormatDecimal(values[s.slot], 6), error))
+            if (s.access == vivaclient::SettingAccess::EnvParam && values[s.slot] &&
+                !vivaclient::InSettingRange(s, *values[s.slot], vivaclient::FormatDecimal(*values[s.slot], 6), error))
                 throw CallError(CallError::Result, OZL_USB_INVALID_PARAM, "env: " + error);
         }
         Run("OZL_USB_SetEnvParam", [&](unsigned long h) { return vivaclient::WriteEnvironment(h, values).result; });

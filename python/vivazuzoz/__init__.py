@@ -20,6 +20,7 @@ library's result code) or one of its subclasses.
 import operator
 import sys
 from dataclasses import dataclass
+from typing import Optional
 
 try:
     import numpy  # noqa: F401  (the compiled core hands out numpy arrays)
@@ -66,13 +67,16 @@ class CameraInfo:
 @dataclass
 class EnvParams:
     """The camera's radiometric (environment) parameters, in the camera's
-    units; they travel with a resolution of 0.0001."""
+    units; they travel with a resolution of 0.0001. ``Camera.env`` gives all
+    five; when one is set, the fields left out (None) keep the camera's
+    values: ``cam.env = EnvParams(emissivity=0.95)`` changes only the
+    emissivity."""
 
-    emissivity: float = 0.95
-    distance: float = 1.0
-    atmos_temp: float = 25.0
-    reflected_temp: float = 25.0
-    transmittance: float = 1.0
+    emissivity: Optional[float] = None
+    distance: Optional[float] = None
+    atmos_temp: Optional[float] = None
+    reflected_temp: Optional[float] = None
+    transmittance: Optional[float] = None
 
 
 def search():
@@ -177,7 +181,8 @@ class Camera(_vivazuzoz.Camera):
 
     @property
     def env(self):
-        """The environment parameters as :class:`EnvParams` (radiometric streams only)."""
+        """The environment parameters as :class:`EnvParams` (radiometric streams
+        only). Setting it changes the fields given and keeps the others."""
         atmos, distance, emissivity, reflected, transmittance = self._get_env()
         return EnvParams(emissivity=round(emissivity, 4), distance=round(distance, 4),
                          atmos_temp=round(atmos, 4), reflected_temp=round(reflected, 4),
