@@ -116,8 +116,9 @@ def search():
 
 
 def show_core_output(on=True):
-    """The capture core (the library's video part) reports each open in a few
-    dozen lines on standard output. They are kept out of sight and logged to
+    """The library writes lines of its own to stdout and stderr (the capture
+    core, its video part, reports each open in a few dozen lines, and its
+    failures, such as an unplug). They are kept out of sight and logged to
     the ``vivazuzoz`` logger at DEBUG level; ``show_core_output()`` prints them
     on standard error as they come instead."""
     _vivazuzoz._show_core_lines(bool(on))
