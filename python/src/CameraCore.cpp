@@ -191,6 +191,7 @@ void CameraCore::OnEvent(const SessionEvent& event)
     // The supervisor; the first Opened comes on the opening Python thread.
     if (t_inLibraryCall == 0)
         t_libraryThread = true;
+    bool held;
     {
         std::lock_guard<std::mutex> hold(m_eventLock);
         if (Away(event.kind))
@@ -200,17 +201,43 @@ void CameraCore::OnEvent(const SessionEvent& event)
         m_events.push_back(event);
         if (m_events.size() > kKeptEvents)
             m_events.pop_front();
+        held = m_holding;
+        if (held)
+            m_held.push_back(event);
     }
     m_newEvent.notify_all();
     // Ended by itself (no reconnect, or back but not as it was): readers
     // learn that it is gone.
     if (event.kind == SessionEvent::Kind::Closed && !m_closed.load() && m_ring)
         m_ring->MarkGone();
+    if (!held)
+        Report(event);
+}
+
+void CameraCore::Report(const SessionEvent& event)
+{
     if (EventHook hook = g_eventHook.load()) {
         const CameraCore* outer = t_reporting;
         t_reporting = this;
         hook(m_id, event);
         t_reporting = outer;
+    }
+}
+
+void CameraCore::ReleaseHeldEvents()
+{
+    for (;;) {
+        SessionEvent next;
+        {
+            std::lock_guard<std::mutex> hold(m_eventLock);
+            if (m_held.empty()) {
+                m_holding = false;  // what comes from now on goes to the hook at once
+                return;
+            }
+            next = m_held.front();
+            m_held.pop_front();
+        }
+        Report(next);
     }
 }
 

@@ -80,8 +80,13 @@ public:
     CameraCore& operator=(const CameraCore&) = delete;
 
     // Opens the camera and starts frame delivery into the ring. Throws
-    // CallError; the core is closed then.
+    // CallError; close the core then. The events of the open are held from
+    // the event hook (its listener could not open or search meanwhile)
+    // until ReleaseHeldEvents.
     void Start();
+    // Hands the events held since Start to the event hook, in order; later
+    // events go to it as they come. Call after Start, without any lock.
+    void ReleaseHeldEvents();
 
     // Stops delivery and closes the camera; waits for a running command.
     // Other calls, also concurrent ones, return once the camera is closed.
@@ -150,6 +155,8 @@ private:
     // listener on every open.
     std::string Prepare(vivaclient::Camera& camera, bool reopened);
     void OnEvent(const SessionEvent& event);
+    // To the event hook, on this thread.
+    void Report(const SessionEvent& event);
 
     // The read thread's side: frames go straight into the ring's slots.
     uint16_t* BeginFrame(int width, int height, uint64_t sequence, vivaclient::FrameClock::time_point arrival) override;
@@ -170,6 +177,8 @@ private:
     mutable std::mutex m_eventLock;      // guards the fields below
     std::condition_variable m_newEvent;  // an event was queued, or the camera closed
     std::deque<SessionEvent> m_events;   // not taken yet
+    bool m_holding = true;               // events go to m_held, not to the hook, until ReleaseHeldEvents
+    std::deque<SessionEvent> m_held;     // for the hook
     SessionEvent m_away;                 // the last Lost, Stalled or Error; kind Opened when none
 };
 

@@ -195,6 +195,7 @@ public:
         try {
             WithoutGil([&] {
                 m_core->Start();
+                m_core->ReleaseHeldEvents();  // the callback may search or open cameras now
                 return 0;
             });
         } catch (...) {

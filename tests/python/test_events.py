@@ -72,16 +72,20 @@ def test_without_reconnect_an_unplug_or_a_frozen_camera_ends_it_and_disconnected
         frozen.shutter()
 
 
-def test_an_event_callback_may_close_its_camera(vcam, open_camera):
+def test_an_event_callback_may_search_and_close_its_camera(vcam, open_camera):
     vcam.add_camera()
     closed_in_callback = threading.Event()
+    found_in_callback = []
 
-    def close_when_lost(event):
+    def search_when_opened_close_when_lost(event):
+        if event.kind == "opened":  # heard on the opening thread, once the open is done
+            found_in_callback.append(len(vivazuzoz.search()))
         if event.kind == "lost":
             cam.close()
             closed_in_callback.set()
 
-    cam = open_camera(0, reconnect=True, on_event=close_when_lost)
+    cam = open_camera(0, reconnect=True, on_event=search_when_opened_close_when_lost)
+    assert found_in_callback == [1]
     cam.read(timeout=5)
     vcam.unplug(0)
     assert closed_in_callback.wait(30)
