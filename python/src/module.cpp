@@ -66,15 +66,25 @@ auto WithoutGil(Work&& work)
 std::atomic<bool> g_pythonAlive{true};
 std::atomic<int> g_listeners{0};  // exception and event callbacks registered
 
-// Python exception callbacks by camera id. Guarded by the interpreter lock;
-// never destroyed (it is empty by the time the interpreter is gone).
+// Python callbacks by camera id: exception callbacks (on_exception) and
+// event callbacks (on_event). Guarded by the interpreter lock; never
+// destroyed (they are empty by the time the interpreter is gone).
 std::map<uint64_t, py::object>& Listeners()
 {
     static auto* listeners = new std::map<uint64_t, py::object>();
     return *listeners;
 }
+std::map<uint64_t, py::object>& EventListeners()
+{
+    static auto* listeners = new std::map<uint64_t, py::object>();
+    return *listeners;
+}
 
-void ForwardException(uint64_t id, int code)
+// On a library thread: calls the callback registered for `id` in
+// `listeners` with argument(), under the interpreter lock; nothing escapes
+// into the library's thread.
+template <typename Argument>
+void CallListener(std::map<uint64_t, py::object>& (*listeners)(), uint64_t id, const char* what, Argument argument)
 {
     if (!g_pythonAlive.load() || g_listeners.load() == 0)
         return;
@@ -82,24 +92,16 @@ void ForwardException(uint64_t id, int code)
     if (!g_pythonAlive.load())
         return;
     LogCoreLines();
-    const auto it = Listeners().find(id);
-    if (it == Listeners().end())
+    const auto it = listeners().find(id);
+    if (it == listeners().end())
         return;
     py::object callback = it->second;
     try {
-        callback(code);
+        callback(argument());
     } catch (py::error_already_set& e) {
-        e.discard_as_unraisable("vivazuzoz exception callback");
+        e.discard_as_unraisable(what);
     } catch (const std::exception&) {
-        // Nothing may escape into the library's thread.
     }
-}
-
-// Python event callbacks by camera id; as Listeners().
-std::map<uint64_t, py::object>& EventListeners()
-{
-    static auto* listeners = new std::map<uint64_t, py::object>();
-    return *listeners;
 }
 
 // (kind, time, monotonic, message, gap, sequence, camera): what the
@@ -113,25 +115,14 @@ py::tuple EventRecord(const SessionEvent& e)
                           py::make_tuple(c.index, c.name, c.videoPath, c.serialPath, c.usbPort));
 }
 
+void ForwardException(uint64_t id, int code)
+{
+    CallListener(&Listeners, id, "vivazuzoz exception callback", [code] { return py::int_(code); });
+}
+
 void ForwardEvent(uint64_t id, const SessionEvent& event)
 {
-    if (!g_pythonAlive.load() || g_listeners.load() == 0)
-        return;
-    py::gil_scoped_acquire gil;
-    if (!g_pythonAlive.load())
-        return;
-    LogCoreLines();
-    const auto it = EventListeners().find(id);
-    if (it == EventListeners().end())
-        return;
-    py::object callback = it->second;
-    try {
-        callback(EventRecord(event));
-    } catch (py::error_already_set& e) {
-        e.discard_as_unraisable("vivazuzoz event callback");
-    } catch (const std::exception&) {
-        // Nothing may escape into the session's thread.
-    }
+    CallListener(&EventListeners, id, "vivazuzoz event callback", [&event] { return EventRecord(event); });
 }
 
 void SetListener(std::map<uint64_t, py::object>& listeners, uint64_t id, py::object callback)
