@@ -40,9 +40,11 @@ def test_the_feed_across_an_unplug_says_lost_and_back_and_frames_mark_the_gap(vc
     kinds = [e.kind for e in heard]
     assert kinds == ["opened", "lost", "opened", "back", "closed"], kinds
     back = heard[3]
-    assert 0 < back.gap < 60 and back.monotonic - lost.monotonic == pytest.approx(back.gap, abs=0.5)
+    # Away from the last frame before the loss, which came after `before`, to the reopen.
+    assert 0 < back.gap <= back.monotonic - before.timestamp
     assert back.camera.usb_port == lost.camera.usb_port and back.camera.video_path != lost.camera.video_path
-    assert all(a.time <= b.time and a.monotonic <= b.monotonic for a, b in zip(heard, heard[1:]))
+    assert all(a.monotonic <= b.monotonic for a, b in zip(heard, heard[1:]))
+    assert abs(heard[0].time - time.time()) < 3600  # the wall clock, not the frames' clock
     # The same feed, taken from the camera instead.
     assert cam.events() == heard
     assert cam.events() == []
