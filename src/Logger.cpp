@@ -5,7 +5,6 @@
 #include <Poco/FormattingChannel.h>
 #include <Poco/Logger.h>
 #include <Poco/Message.h>
-#include <Poco/Path.h>
 #include <Poco/PatternFormatter.h>
 
 #include <atomic>
@@ -64,11 +63,7 @@ void Logger::Init()
         Poco::AutoPtr<Poco::FileChannel> file(new Poco::FileChannel);
         file->setProperty("rotation", "20M");
         file->setProperty("archive", "number");
-        // Anchored to the working directory of now: the channel reopens the
-        // file by its path when it rotates, and by then the process (or the
-        // logging thread) may be elsewhere; an application that started the
-        // library in a folder of its own keeps its log there.
-        file->setProperty("path", Poco::Path(kLogPath).absolute().toString());
+        file->setProperty("path", kLogPath);
         Poco::AutoPtr<Poco::PatternFormatter> formatter(new Poco::PatternFormatter(kPattern));
         Poco::AutoPtr<Poco::FormattingChannel> channel(new Poco::FormattingChannel(formatter, file));
         Poco::Logger& root = Poco::Logger::root();

@@ -13,9 +13,8 @@ public:
     enum Level { Trace = 0, Debug = 1, Information = 2, Warning = 3, Error = 4 };
 
     // Sets up (or replaces) the channel chain: "VIVAZUZOZ.log" in the working
-    // directory of the calling thread (it stays there when the working
-    // directory changes later), rotated at 20 MB into numbered archives that
-    // are never purged, root level debug (trace is not written).
+    // directory, rotated at 20 MB into numbered archives that are never purged,
+    // root level debug (trace is not written).
     static void Init();
 
     // Sets the root threshold to `level` (0 nothing, 1 fatal, 2 critical,
