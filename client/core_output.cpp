@@ -2,24 +2,39 @@
 
 namespace vivaclient {
 
-CoreOutput& CoreOutput::Install(FILE*& out, FILE*& err, bool captureErrors)
+struct CoreOutput::Capture {
+    CoreOutput* self;
+    FILE* original;
+};
+
+FILE* CoreOutput::Open(FILE* original)
+{
+    cookie_io_functions_t functions{};
+    functions.write = &CoreOutput::Write;
+    FILE* capture = fopencookie(new Capture{this, original}, "w", functions);
+    if (!capture)
+        return original;
+    setvbuf(capture, nullptr, _IOLBF, 0);
+    // fileno() answers the original's descriptor, so that code writing to
+    // it directly still reaches it; glibc's stream functions never use a
+    // cookie stream's descriptor themselves.
+    capture->_fileno = fileno(original);
+    return capture;
+}
+
+CoreOutput& CoreOutput::Install(FILE*& out, FILE*& err, bool captureErrors, Attribution libraryWrites)
 {
     static CoreOutput* const instance = [&] {
         // Lives to the end of the process: the library may print from its
         // threads until exit.
-        auto* self = new CoreOutput(err);
-        cookie_io_functions_t functions{};
-        functions.write = &CoreOutput::Write;
-        if (FILE* capture = fopencookie(self, "w", functions)) {
-            setvbuf(capture, nullptr, _IOLBF, 0);
-            std::fflush(stdout);
-            std::fflush(stderr);
-            out = stdout;
-            err = stderr;
-            stdout = capture;
-            if (captureErrors)
-                stderr = capture;
-        }
+        auto* self = new CoreOutput(err, libraryWrites);
+        std::fflush(stdout);
+        std::fflush(stderr);
+        out = stdout;
+        err = stderr;
+        stdout = self->Open(out);
+        if (captureErrors)
+            stderr = self->Open(err);
         return self;
     }();
     return *instance;
@@ -68,7 +83,13 @@ void CoreOutput::ShowHeld()
 
 ssize_t CoreOutput::Write(void* cookie, const char* data, size_t size)
 {
-    auto* self = static_cast<CoreOutput*>(cookie);
+    const Capture& capture = *static_cast<Capture*>(cookie);
+    CoreOutput* self = capture.self;
+    if (self->libraryWrites_ && !self->libraryWrites_()) {
+        std::fwrite(data, 1, size, capture.original);
+        std::fflush(capture.original);
+        return static_cast<ssize_t>(size);
+    }
     std::lock_guard<std::mutex> lock(self->mutex_);
     if (self->verbose_) {
         std::fwrite(data, 1, size, self->shownTo_);

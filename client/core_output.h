@@ -8,7 +8,12 @@
 // otherwise held (the last kHeldLimit bytes) so that a command can show it
 // when something fails, typically an open, whose reason only these lines
 // give. Descriptors are not touched: child processes and the sanitizers still
-// write to the real ones.
+// write to the real ones, and so does code that writes to fileno(stdout) or
+// fileno(stderr), which still name them (an interpreter's fatal-error report).
+//
+// A program that shares the process with other code (an interpreter) says
+// which writes are the library's; the others go to the stream they were
+// written to, as if nothing were captured.
 #pragma once
 
 #include <cstdio>
@@ -21,10 +26,15 @@ class CoreOutput {
 public:
     static constexpr size_t kHeldLimit = 64 * 1024;
 
+    // Whether the text being written now is the library's; called on the
+    // writing thread.
+    using Attribution = bool (*)();
+
     // Replaces the C streams stdout and (with `captureErrors`) stderr with
     // the capture; `out` and `err` become the program's own streams (the
-    // originals). Call once, before any other thread prints.
-    static CoreOutput& Install(FILE*& out, FILE*& err, bool captureErrors = true);
+    // originals). With `libraryWrites`, only what it attributes to the
+    // library is captured. Call once, before any other thread prints.
+    static CoreOutput& Install(FILE*& out, FILE*& err, bool captureErrors = true, Attribution libraryWrites = nullptr);
 
     void SetVerbose(bool on);
     bool verbose() const;
@@ -37,10 +47,14 @@ public:
     std::string TakeHeld();
 
 private:
-    CoreOutput(FILE* shownTo) : shownTo_(shownTo) {}
+    struct Capture;  // one captured stream
+    CoreOutput(FILE* shownTo, Attribution libraryWrites) : shownTo_(shownTo), libraryWrites_(libraryWrites) {}
+    // A stream in place of `original` whose writes reach Write.
+    FILE* Open(FILE* original);
     static ssize_t Write(void* cookie, const char* data, size_t size);
 
     FILE* const shownTo_;
+    const Attribution libraryWrites_;
     mutable std::mutex mutex_;
     // Guarded by `mutex_`: written by whichever thread the library prints on.
     bool verbose_ = false;

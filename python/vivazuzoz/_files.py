@@ -64,13 +64,13 @@ class RecordedFrame:
     """One frame of a recording: ``temperature`` (float32 degrees, or None
     for an image-only recording), ``raw_temperature`` (int16 tenths),
     ``image`` (uint16 raw counts), ``time`` (seconds since the first frame),
-    ``sequence`` (number in the camera's stream) and ``gap`` (the first frame
-    after the camera was lost and came back)."""
+    ``sequence`` (number in the camera's stream) and ``after_gap`` (the first
+    frame after the camera was lost and came back, as on a live frame)."""
 
     index: int
     time: float
     sequence: int
-    gap: bool
+    after_gap: bool
     image: numpy.ndarray
     raw_temperature: Optional[numpy.ndarray]
     temperature: Optional[numpy.ndarray]
@@ -99,8 +99,8 @@ class Recording:
             index += len(self)
         if not 0 <= index < len(self):
             raise IndexError("no frame %d in a recording of %d" % (index, len(self)))
-        image, raw, time, sequence, gap = self._file.read(index)
-        return RecordedFrame(index, time, sequence, gap, image, raw, None if raw is None else _degrees(raw))
+        image, raw, time, sequence, after_gap = self._file.read(index)
+        return RecordedFrame(index, time, sequence, after_gap, image, raw, None if raw is None else _degrees(raw))
 
     def __iter__(self):
         for index in range(len(self)):

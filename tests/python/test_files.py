@@ -136,7 +136,7 @@ def test_open_recording_gives_frames_in_degrees_with_times_and_metadata(files):
     frames = list(rec)
     assert frames[1].sequence == frames[0].sequence + 1
     assert numpy.array_equal(tenths(frames[1].temperature), csv_tenths("r1.csv"))
-    assert frames[1].image.dtype == numpy.uint16 and not frames[1].gap
+    assert frames[1].image.dtype == numpy.uint16 and not frames[1].after_gap
     with pytest.raises(IndexError):
         rec[2]
     with pytest.raises(ValueError, match="not a recording"):
