@@ -111,6 +111,9 @@ void RegisterFiles(py::module_& m)
 {
     m.attr("TEMPERATURE_SCALE") = vivaclient::kTemperatureScale;
     m.attr("TEMPERATURE_OFFSET") = vivaclient::kTemperatureOffset;
+    m.def(
+        "declared_unit", [](int number) { return UnitTuple(vivaclient::DeclaredUnit(number)); }, py::arg("number"),
+        "What the camera's unit number means under VIVAZUZOZ_TEMP_UNITS: (number, symbol, name or None, label).");
     m.def("read_snapshot", &ReadSnapshot, py::arg("path"),
           "A TIFF snapshot or radiometric JPEG: dict of raw_temperature (int16 tenths), image (uint16 or None), "
           "unit (number, symbol, name or None, label) and fields (name, value) pairs.");

@@ -31,6 +31,13 @@ class TemperatureUnit:
         return self.name is not None
 
 
+def declared_unit(number):
+    """What the camera's temperature unit ``number`` (``cam.temp_unit``) means,
+    as the user declared it in VIVAZUZOZ_TEMP_UNITS (default: 0 is Celsius,
+    other numbers are undeclared): a :class:`TemperatureUnit`."""
+    return TemperatureUnit(*_vivazuzoz.declared_unit(int(number)))
+
+
 def _degrees(raw):
     # The float32 nearest to raw / 10, as the camera's frames give it.
     return raw.astype(numpy.float32) / numpy.float32(10)

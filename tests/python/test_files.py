@@ -186,6 +186,7 @@ def test_a_unit_nobody_declared_is_named_by_its_number_in_every_file(files, tmp_
     tool("record", "-o", "f.tiff", "--frames", "1", camera=camera, env=declared)
     assert vivazuzoz.read_snapshot("f.jpg").unit == vivazuzoz.TemperatureUnit(2, "degF", "Fahrenheit", "°F")
     assert vivazuzoz.open_recording("f.tiff").unit.symbol == "degF"
+    assert vivazuzoz.declared_unit(0).symbol == "degC" and not vivazuzoz.declared_unit(2).declared
 
 
 def test_recordings_written_before_pages_declared_their_scale_still_read(files):
