@@ -255,6 +255,11 @@ std::string ParseRadiometricJpeg(const std::string& bytes, ThermalSnapshot& shot
     const size_t planeBytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 2;
     if (packed.size() != GetLittle(first, 52, 4))
         return "its temperature plane is cut short";
+    // zlib cannot expand data more than about 1032 times: a size beyond
+    // that is a damaged header, not a plane to make room for.
+    if (planeBytes / 1032 > packed.size() + 1)
+        return "its temperature plane claims " + std::to_string(width) + "x" + std::to_string(height) + " values in " +
+               std::to_string(packed.size()) + " compressed bytes";
     std::string plane(planeBytes, '\0');
     uLongf planeSize = static_cast<uLongf>(planeBytes);
     if (width < 1 || height < 1 ||

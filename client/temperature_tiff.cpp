@@ -5,6 +5,7 @@
 
 #include <tiffio.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -164,6 +165,12 @@ std::string ReadTemperatureTiff(const std::string& path, ThermalSnapshot& shot)
     TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &height);
     const size_t samples = static_cast<size_t>(width) * height;
+    // The plane is stored uncompressed (or by another program, compressed at
+    // most about a thousand times): a size beyond that is a damaged file.
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || samples * sizeof(float) / 1032 > static_cast<size_t>(st.st_size) + 1)
+        return path + " is damaged: its " + std::to_string(width) + "x" + std::to_string(height) +
+               " temperature page is larger than the file could hold";
     std::vector<float> degrees(samples);
     if (!ReadPlane(tif.get(), degrees.data(), samples * sizeof(float)))
         return path + ": cannot read the temperature page" + (messages.empty() ? "" : " (" + messages + ")");

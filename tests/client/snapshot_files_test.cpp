@@ -173,6 +173,15 @@ TEST(SnapshotFiles, JpegCarriesThePlaneInOrderedSegmentsAndGivesItBackExactly)
     swapped.replace(temps[0]->at, temps[0]->payload.size() + 4, jpeg.substr(second.at, second.payload.size() + 4));
     EXPECT_FALSE(ParseRadiometricJpeg(swapped, back).empty());
     EXPECT_TRUE(Contains(ParseRadiometricJpeg(jpeg.substr(0, 100), back), "ends"));
+
+    // A header that claims a plane far larger than its data could hold is
+    // refused before anything is allocated for it.
+    const std::string small = Jpeg(Shot(16, 16, 0, ""));
+    std::string huge = small;
+    for (const Segment& s : SegmentsOf(small))
+        if (s.marker == kTempSegmentMarker)
+            huge.replace(s.at + 4 + 14, 4, "\xFF\xFF\xFF\xFF");
+    EXPECT_TRUE(Contains(ParseRadiometricJpeg(huge, back), "claims 65535x65535")) << ParseRadiometricJpeg(huge, back);
 }
 
 TEST(SnapshotFiles, UnitsMeanWhatIsDeclaredAndAnUndeclaredOneIsNamedByItsNumber)
