@@ -66,7 +66,19 @@ bool LooksLikeJpeg(const std::string& path)
 
 std::string ReadSnapshotFile(const std::string& path, ThermalSnapshot& shot)
 {
-    return LooksLikeJpeg(path) ? ReadRadiometricJpeg(path, shot) : ReadTemperatureTiff(path, shot);
+    if (LooksLikeJpeg(path))
+        return ReadRadiometricJpeg(path, shot);
+    std::ifstream in(path, std::ios::binary);
+    char head[4] = {};
+    if (!in)
+        return "cannot open " + path;
+    const bool tiff = in.read(head, 4) && (std::string(head, 4) == std::string("II*\0", 4) ||
+                                           std::string(head, 4) == std::string("MM\0*", 4) ||
+                                           std::string(head, 4) == std::string("II+\0", 4) ||
+                                           std::string(head, 4) == std::string("MM\0+", 4));
+    if (!tiff)
+        return path + " is neither a radiometric JPEG nor a TIFF snapshot";
+    return ReadTemperatureTiff(path, shot);
 }
 
 }  // namespace vivaclient

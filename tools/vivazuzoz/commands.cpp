@@ -380,11 +380,13 @@ int GrabSnapshot(Context& ctx, int index, bool facts, Snapshot& shot)
             shot.arrived.wait_for(lock, kPollInterval);
     }
     // The settings at the frame's moment, while the camera is still open.
-    if (facts && shot.done)
+    if (facts && shot.done) {
+        const std::string name = camera.info().name;
         camera.Command([&](unsigned long handle) {
-            shot.facts = ReadSnapshotFacts(handle, camera.info().name);
+            shot.facts = ReadSnapshotFacts(handle, name);
             return 0;
         });
+    }
     camera.Close();  // callbacks stopped: `shot` is the command thread's alone from here
     if (Interrupted())
         return kExitInterrupted;
