@@ -1,10 +1,12 @@
 // ReadSnapshotFacts (thermal_snapshot.h): the part that asks the camera.
 #include "camera_session.h"
+#include "number_text.h"
 #include "settings.h"
 #include "thermal_snapshot.h"
 
 #include <VIVAZUZOZ.h>
 
+#include <chrono>
 #include <cstring>
 
 namespace vivaclient {
@@ -29,7 +31,7 @@ SnapshotFacts ReadSnapshotFacts(unsigned long handle, const std::string& camera)
 {
     SnapshotFacts facts;
     facts.camera = camera;
-    facts.time = UtcTimeText();
+    facts.time = UtcText(std::chrono::system_clock::now());
     std::vector<const Setting*> wanted;
     for (const Setting& s : Settings())
         if (s.group == SettingGroup::Camera || s.group == SettingGroup::Environment ||

@@ -5,7 +5,6 @@
 
 #include "temperature_unit.h"
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -37,10 +36,6 @@ struct ThermalSnapshot {
     std::vector<uint16_t> image;  // the image plane (raw counts), or empty
     SnapshotFacts facts;
 };
-
-// A time (by default now) in the form SnapshotFacts::time uses, which
-// recordings' "started" uses too.
-std::string UtcTimeText(std::chrono::system_clock::time_point time = std::chrono::system_clock::now());
 
 // The facts as named text fields, the one list every file format writes
 // (each in its own spelling, see FieldName): "camera", "time",

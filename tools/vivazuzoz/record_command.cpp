@@ -285,7 +285,7 @@ private:
         json.Key("image_plane").String("uint16, raw samples as the camera sends them");
         if (layout_.withTemp)
             json.Key("temperature_plane").String("int16, tenths of a degree in the camera's temperature unit");
-        json.Key("started").String(UtcTimeText(c.firstWall));
+        json.Key("started").String(UtcText(c.firstWall));
         json.Key("tool").String(std::string("vivazuzoz ") + VIVAZUZOZ_TOOL_VERSION);
         json.EndObject();
         // Splice the settings object in before the closing brace.
