@@ -47,6 +47,9 @@ test_packages=(
   mosquitto mosquitto-clients prometheus
   # The monitor's mqtts:// test makes its broker's certificates with openssl.
   openssl
+  # Outside judges of the snapshot and recording files: GDAL (gdalinfo and
+  # its Python bindings), rasterio, exiftool, Pillow and ImageJ.
+  gdal-bin python3-gdal python3-rasterio libimage-exiftool-perl python3-pil imagej
 )
 
 usage() {

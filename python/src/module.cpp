@@ -7,6 +7,7 @@
 // callback that the application registered.
 #include "BufferPool.h"
 #include "CameraCore.h"
+#include "files.h"
 #include "number_text.h"
 #include "settings.h"
 
@@ -411,6 +412,7 @@ void Shutdown()
 PYBIND11_MODULE(_vivazuzoz, m)
 {
     m.doc() = "Compiled core of the vivazuzoz package; use the package, not this module.";
+    RegisterFiles(m);
 
     // The exception classes live in Python (vivazuzoz/_errors.py).
     py::module_ errors = py::module_::import("vivazuzoz._errors");

@@ -31,12 +31,14 @@ except ImportError as error:
     ) from error
 
 from ._errors import Disconnected, Error, InvalidParam, NotSupported, OpenFailed, Timeout
+from ._files import RecordedFrame, Recording, Snapshot, TemperatureUnit, declared_unit, open_recording, read_snapshot
 from . import _vivazuzoz
 from ._vivazuzoz import Frame
 
 __all__ = [
     "search", "show_core_output", "Camera", "CameraInfo", "EnvParams", "Event", "Frame", "IMAGE_PARAMS",
     "Error", "NotSupported", "InvalidParam", "OpenFailed", "Timeout", "Disconnected",
+    "open_recording", "read_snapshot", "declared_unit", "Recording", "RecordedFrame", "Snapshot", "TemperatureUnit",
 ]
 
 #: Image-tuning parameters by name, with the numbers the camera uses.

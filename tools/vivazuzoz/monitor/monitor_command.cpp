@@ -359,6 +359,7 @@ private:
         }
         if (o_.haDiscovery) {
             DiscoveryCamera camera{o_.cameraId, cameraName_, VIVAZUZOZ_TOOL_VERSION};
+            camera.unit = unit_.label;  // "unit N" when nobody declared what the camera's number means
             for (const DiscoveryMessage& m : DiscoveryMessages(o_.haPrefix, topics_, camera, targets, alarms))
                 mqtt_->Publish(m.topic, m.payload, true);
         }
@@ -443,6 +444,7 @@ private:
     StreamingSession& session_;
     const MonitorOptions& o_;
     const std::string cameraName_;
+    const TemperatureUnit unit_ = ReadDeclaredUnit(*session_.camera);
     const Clock::time_point start_;
     Topics topics_;
     MonitorState state_;
