@@ -2,6 +2,7 @@
 
 #include "json.h"
 #include "plane_stats.h"
+#include "service_notify.h"
 #include "temperature_csv.h"
 #include "ha_discovery.h"
 #include "metrics_server.h"
@@ -191,6 +192,7 @@ public:
                 StopOutputs();
                 return FailCall(ctx_, call);
             }
+            service_.Ready("publishing camera " + o_.cameraId, [this] { return working_.last(); });
             end = Loop(source);
         }  // callbacks stopped
         StopOutputs();
@@ -229,6 +231,7 @@ private:
 
     void StopOutputs()
     {
+        service_.Stopping();
         if (mqtt_)
             mqtt_->Stop(topics_.availability(), kOffline);
         metrics_.reset();
@@ -243,6 +246,7 @@ private:
         Clock::time_point waitFrom = start_;
         std::unique_lock<std::mutex> lock(state_.mutex);
         for (;;) {
+            working_.Beat();
             state_.changed.wait_for(lock, kPollInterval);
             std::vector<AlarmEvent> events;
             events.swap(state_.events);
@@ -305,6 +309,7 @@ private:
     // While the camera is away: the broker is still kept up.
     bool KeepWaiting()
     {
+        working_.Beat();
         if (!KeepBrokerUp()) {
             refused_ = true;
             return false;
@@ -446,6 +451,9 @@ private:
     // Command thread only.
     std::unique_ptr<MqttPublisher> mqtt_;
     std::unique_ptr<MetricsServer> metrics_;  // destroyed before state_ is
+    // The loop's turns and the waits for a lost camera: the watchdog's progress.
+    Heartbeat working_;
+    ServiceNotifier service_{ctx_.err};
     unsigned publishedConnects_ = 0;
     bool refused_ = false;
     std::string refusedMessage_;
