@@ -105,10 +105,14 @@ class Schedule:
 class Probe:
     """Frames seen by one reader, as (time, cumulative count) samples."""
 
-    def __init__(self, name, rate, process=None):
+    def __init__(self, name, rate, process=None, counted_before=False):
         self.name = name
         self.rate = rate  # frames per second the camera's stream gives this reader while plugged in
         self.process = process  # the front end's Process (for the figures of its process)
+        # A reader that connects when the probe is made counts from 0 then;
+        # one that was counting before (a front end's own counter) counts
+        # from its first report.
+        self.counted_before = counted_before
         self.samples = [(time.monotonic(), 0)]
         self.count = 0
         self.ended = None  # why the reader stopped before the end
@@ -122,7 +126,11 @@ class Probe:
 
     def set(self, count):
         with self.lock:
-            if count != self.count:
+            if self.counted_before:
+                self.counted_before = False
+                self.samples = [(time.monotonic(), count)]
+                self.count = count
+            elif count != self.count:
                 self.count = count
                 self.samples.append((time.monotonic(), count))
 
@@ -139,9 +147,10 @@ class Probe:
                 n = count
             return n
 
-    def first_frame(self):
+    def base(self):
+        """From when, and from what count, frames are counted; None before a reader's first report."""
         with self.lock:
-            return next((when for when, count in self.samples if count > 0), None)
+            return None if self.counted_before else self.samples[0]
 
     def resumed_at(self, replug, limit):
         """The first time after `replug` (before `limit`) with frames at half the rate over a window."""
@@ -502,10 +511,10 @@ class Soak:
         self.watcher = ffmpeg_client("rtsp://127.0.0.1:%d/0" % self.ports["rtsp"], watcher)
         page = Probe("serve (page stream)", self.fps, serve)
         mjpeg = Probe("serve (MJPEG viewer)", MJPEG_FPS, serve)
-        metrics = Probe("monitor (/metrics frames)", self.fps, monitor)
+        metrics = Probe("monitor (/metrics frames)", self.fps, monitor, counted_before=True)
         mqtt = Probe("monitor (MQTT states, 1/s)", 1.0, monitor)
-        reader = Probe("python (reader)", self.fps, python)
-        recorded = Probe("record (time-lapse)", 1.0 / every, record)
+        reader = Probe("python (reader)", self.fps, python, counted_before=True)
+        recorded = Probe("record (time-lapse)", 1.0 / every, record, counted_before=True)
         self.probes = [watcher, page, mjpeg, metrics, mqtt, reader, recorded]
         self.mqtt_probe = mqtt
         for target, args in ((page_client, (self.ports["serve"], page, forever)),
@@ -628,11 +637,10 @@ class Soak:
 
     def probe_line(self, probe, replugs, shown):
         failures = []
-        # From the first sample with frames: a reader's first count may hold
-        # a burst (ffmpeg reports after probing the stream).
-        first = probe.first_frame()
+        base = probe.base()
+        first = base[0] if base and probe.count > base[1] else None
         stop = probe.ended[0] if probe.ended else self.end
-        got = probe.count_at(stop) - probe.count_at(first) if first else 0
+        got = probe.count_at(stop) - base[1] if first else 0
         sent = probe.rate * self.schedule.plugged_seconds(first, stop) if first else 0
         resumed, longest, missed = 0, 0.0, []
         for r in replugs:
