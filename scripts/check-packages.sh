@@ -188,8 +188,8 @@ done
 
 step "systemd units"
 for unit in packaging/*.service; do
-  installed=$root/lib/systemd/system/$(basename "$unit")
-  [ -e "$installed" ] || die "$(basename "$unit") is not in the packages"
+  installed=$root/usr/lib/systemd/system/$(basename "$unit")
+  [ -e "$installed" ] || die "$(basename "$unit") is not in the packages (/usr/lib/systemd/system)"
   if command -v systemd-analyze >/dev/null && [ -z "${arch_args[*]}" ]; then
     sed "s|/usr/bin/vivazuzoz|$bindir/vivazuzoz|" "$installed" > "$scratch/$(basename "$unit")"
     output=$(systemd-analyze verify --man=no "$scratch/$(basename "$unit")" 2>&1) ||
