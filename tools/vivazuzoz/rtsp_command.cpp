@@ -9,6 +9,7 @@
 #include "client.h"
 #include "exit_status.h"
 #include "listen_address.h"
+#include "service_notify.h"
 
 #include <elements.h>
 #include <library_use.h>
@@ -68,6 +69,12 @@ void RequirePassword(GstRTSPServer* server, const std::string& password)
     gst_rtsp_token_unref(token);
     gst_rtsp_server_set_auth(server, auth);
     g_object_unref(auth);
+}
+
+gboolean Beat(gpointer heartbeat)
+{
+    static_cast<Heartbeat*>(heartbeat)->Beat();
+    return G_SOURCE_CONTINUE;
 }
 
 gboolean Quit(gpointer loop)
@@ -226,7 +233,14 @@ int RunRtsp(FILE* out, FILE* err, const ParsedArgs& args)
     GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
     const guint onInt = g_unix_signal_add(SIGINT, Quit, loop);
     const guint onTerm = g_unix_signal_add(SIGTERM, Quit, loop);
+    Heartbeat serving;
+    const guint onBeat = g_timeout_add(200, Beat, &serving);
+    ServiceNotifier service(err);
+    service.Ready("serving " + std::to_string(cameras.size()) + " camera(s) on port " + std::to_string(bound),
+                  [&serving] { return serving.last(); });
     g_main_loop_run(loop);
+    service.Stopping();
+    g_source_remove(onBeat);
     g_source_remove(onInt);
     g_source_remove(onTerm);
     // Clients first: their media stop, which closes the cameras. The media
