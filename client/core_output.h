@@ -9,6 +9,11 @@
 // when something fails, typically an open, whose reason only these lines
 // give. Descriptors are not touched: child processes and the sanitizers still
 // write to the real ones.
+//
+// Inside someone else's program (the GStreamer elements in gst-launch-1.0 or
+// an OpenCV application) the C streams belong to that program: InstallShared
+// takes only the writes whose call stack passes through the library's code
+// and lets every other write through to the real stream, unchanged.
 #pragma once
 
 #include <cstdio>
@@ -21,13 +26,25 @@ class CoreOutput {
 public:
     static constexpr size_t kHeldLimit = 64 * 1024;
 
+    // One complete line the library wrote, without its newline; `error`:
+    // written to stderr. Called on the thread that wrote it.
+    using LineListener = void (*)(const std::string& line, bool error);
+
     // Replaces the C streams stdout and (with `captureErrors`) stderr with
     // the capture; `out` and `err` become the program's own streams (the
     // originals). Call once, before any other thread prints.
     static CoreOutput& Install(FILE*& out, FILE*& err, bool captureErrors = true);
 
+    // For a library inside another program: replaces both C streams with
+    // captures that hold only what the library's own code writes, and pass
+    // every other write on to the original stream. Once per process and
+    // thread-safe; after Install (the tool, Python) that capture stays as it is.
+    static CoreOutput& InstallShared();
+
     void SetVerbose(bool on);
     bool verbose() const;
+    // Where each captured line goes besides being held (null: nowhere).
+    void SetLineListener(LineListener listener);
 
     // Writes what was held to the tool's standard error, under a heading,
     // and forgets it. Nothing when nothing was held.
@@ -37,13 +54,19 @@ public:
     std::string TakeHeld();
 
 private:
-    CoreOutput(FILE* shownTo) : shownTo_(shownTo) {}
+    struct Stream;
+    CoreOutput(FILE* shownTo, bool libraryOnly) : shownTo_(shownTo), libraryOnly_(libraryOnly) {}
+    static CoreOutput& Make(bool captureErrors, bool libraryOnly);
     static ssize_t Write(void* cookie, const char* data, size_t size);
+    // Holds or shows `data`; the complete lines for the listener go to `lines`.
+    void Take(Stream& stream, const char* data, size_t size, std::string& lines);
 
-    FILE* const shownTo_;
+    FILE* shownTo_;           // the real stderr; set once, before the captures exist
+    const bool libraryOnly_;  // InstallShared: other writes pass through
     mutable std::mutex mutex_;
     // Guarded by `mutex_`: written by whichever thread the library prints on.
     bool verbose_ = false;
+    LineListener listener_ = nullptr;
     std::string held_;
 };
 
