@@ -34,6 +34,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -100,6 +101,9 @@ struct SourceState : public vivaclient::FrameSink {
     std::unique_ptr<vivaclient::CameraSession> session;
     std::vector<SettingWrite> writes;  // written by the session's prepare, before start and after each reopen
     bool repeatLast = false;           // keep-alive of this run
+    int startedDevice = 0;             // the device property when it started
+    std::string identity;              // the camera's USB port, once known
+    int width = 0, height = 0;         // the frame size of the caps
     GstBuffer* last = nullptr;         // the newest buffer handed on, for keep-alive
     FrameClock::time_point lastRepeat;
     GstClockTime lastPts = GST_CLOCK_TIME_NONE;
@@ -285,13 +289,12 @@ void OnSessionEvent(GstElement* src, SourceState& s, const SessionEvent& e, bool
         s.trouble = e;
         s.away = true;
         break;
+    case SessionEvent::Kind::Opened:  // a camera waited for at start has no Back
     case SessionEvent::Kind::Back:
         s.away = false;
         break;
     case SessionEvent::Kind::Closed:
         s.ended = s.trouble.kind != SessionEvent::Kind::Opened;  // else: closed by stop()
-        break;
-    case SessionEvent::Kind::Opened:
         break;
     }
     s.changed.notify_all();
@@ -364,6 +367,18 @@ bool DriverRate(const std::string& node, int& num, int& den)
     return true;
 }
 
+// Fixes the caps to `caps` (and the frame size the source expects).
+void SetFormat(GstBaseSrc* src, SourceState& s, GstCaps* caps, GstClockTime period)
+{
+    const GstStructure* format = gst_caps_get_structure(caps, 0);
+    gst_structure_get_int(format, "width", &s.width);
+    gst_structure_get_int(format, "height", &s.height);
+    GST_OBJECT_LOCK(src);
+    gst_caps_replace(&s.caps, caps);
+    s.period = period;
+    GST_OBJECT_UNLOCK(src);
+}
+
 // Waits for the first frames, then fixes the caps: size and rate.
 bool LearnFormat(GstBaseSrc* src, SourceState& s)
 {
@@ -402,6 +417,49 @@ bool LearnFormat(GstBaseSrc* src, SourceState& s)
     return true;
 }
 
+// keep-alive: what a source of the process last saw of each device's camera
+// (by the device property), for a source started while that camera is away.
+struct Remembered {
+    std::string identity;  // the camera's USB port
+    GstCaps* caps = nullptr;
+    GstClockTime period = GST_CLOCK_TIME_NONE;
+    GstBuffer* last = nullptr;  // the newest frame
+};
+
+std::mutex g_rememberedMutex;
+std::map<int, Remembered> g_remembered;  // guarded by g_rememberedMutex; lives to the end of the process
+
+void Forget(Remembered& memory)
+{
+    gst_caps_replace(&memory.caps, nullptr);
+    gst_buffer_replace(&memory.last, nullptr);
+}
+
+// Keeps references to what `seen` names.
+void Remember(int device, const Remembered& seen)
+{
+    std::lock_guard<std::mutex> hold(g_rememberedMutex);
+    Remembered& memory = g_remembered[device];
+    memory.identity = seen.identity;
+    gst_caps_replace(&memory.caps, seen.caps);
+    memory.period = seen.period;
+    gst_buffer_replace(&memory.last, seen.last);
+}
+
+// What was remembered of `device` (references the caller gives back with Forget).
+bool Recall(int device, Remembered& memory)
+{
+    std::lock_guard<std::mutex> hold(g_rememberedMutex);
+    const auto it = g_remembered.find(device);
+    if (it == g_remembered.end())
+        return false;
+    memory.identity = it->second.identity;
+    gst_caps_replace(&memory.caps, it->second.caps);
+    memory.period = it->second.period;
+    gst_buffer_replace(&memory.last, it->second.last);
+    return true;
+}
+
 // Ends the session (no frame and no event after this) and forgets its frames.
 void EndSession(SourceState& s)
 {
@@ -414,11 +472,46 @@ void EndSession(SourceState& s)
     s.last = nullptr;
 }
 
+// Makes the session and starts it; false with `failure` when it did not start.
+bool StartSession(GstBaseSrc* src, SourceState& s, vivaclient::SessionOptions options, vivaclient::OpenFailure& failure)
+{
+    const bool reconnect = options.reconnect;
+    options.prepare = [&s](vivaclient::Camera& camera, bool) { return WriteSettings(s, camera); };
+    s.session = std::make_unique<vivaclient::CameraSession>(std::move(options), s);
+    GstElement* element = GST_ELEMENT(src);
+    s.session->OnEvent([element, &s, reconnect](const SessionEvent& e) { OnSessionEvent(element, s, e, reconnect); });
+    return s.session->Start(failure);
+}
+
+// keep-alive: the camera of this source's device is away and was seen by an
+// earlier source of the process. Waits for it by its USB port and meanwhile
+// repeats the frame seen last, in the format it had.
+bool StartAway(GstBaseSrc* src, SourceState& s, vivaclient::SessionOptions options, const Remembered& memory)
+{
+    options.choice = vivaclient::CameraChoice{};
+    options.choice.identity = memory.identity;
+    options.waitForCamera = true;
+    s.session.reset();
+    vivaclient::OpenFailure failure;
+    if (!StartSession(src, s, std::move(options), failure))
+        return false;
+    SetFormat(src, s, memory.caps, memory.period);
+    s.identity = memory.identity;
+    gst_buffer_replace(&s.last, memory.last);
+    s.lastRepeat = FrameClock::time_point{};
+    std::lock_guard<std::mutex> hold(s.mutex);
+    s.away = true;
+    GST_INFO_OBJECT(src, "the camera at %s is away: its last frame is repeated until it is back",
+                    memory.identity.c_str());
+    return true;
+}
+
 gboolean Start(GstBaseSrc* src)
 {
     SourceState& s = State(src);
     vivaclient::SessionOptions options;
     GST_OBJECT_LOCK(src);
+    s.startedDevice = s.device;
     options.choice.index = s.device;
     options.reconnect = s.reconnect;
     s.repeatLast = s.keepAlive && s.reconnect;
@@ -435,15 +528,19 @@ gboolean Start(GstBaseSrc* src)
         s.firstArrivals.clear();
     }
     s.lastPts = GST_CLOCK_TIME_NONE;
+    s.identity.clear();
     s.library = std::make_unique<vivagst::LibraryUse>();
     vivagst::LibraryUse::TakeCoreLines();  // what was said before this open
-    options.prepare = [&s](vivaclient::Camera& camera, bool) { return WriteSettings(s, camera); };
-    s.session = std::make_unique<vivaclient::CameraSession>(std::move(options), s);
-    const bool reconnect = options.reconnect;
-    GstElement* element = GST_ELEMENT(src);
-    s.session->OnEvent([element, &s, reconnect](const SessionEvent& e) { OnSessionEvent(element, s, e, reconnect); });
     vivaclient::OpenFailure failure;
-    bool ok = s.session->Start(failure);
+    bool ok = StartSession(src, s, options, failure);
+    Remembered memory;
+    if (!ok && s.repeatLast && failure.call.function == std::string("OZL_USB_SearchDev") &&
+        Recall(s.startedDevice, memory)) {
+        ok = StartAway(src, s, options, memory);
+        Forget(memory);
+        if (ok)
+            return TRUE;
+    }
     if (!ok) {
         OpenError(src, s, failure);
     } else if (s.streamPlane == GST_VIVAZUZOZ_PLANE_TEMPERATURE && !s.session->withTemps()) {
@@ -455,6 +552,7 @@ gboolean Start(GstBaseSrc* src)
         ok = false;
     } else {
         ok = LearnFormat(src, s);
+        s.identity = s.session->info().identity();
     }
     if (!ok) {
         EndSession(s);
@@ -467,6 +565,10 @@ gboolean Start(GstBaseSrc* src)
 gboolean Stop(GstBaseSrc* src)
 {
     SourceState& s = State(src);
+    GST_OBJECT_LOCK(src);
+    if (s.repeatLast && s.last && s.caps && !s.identity.empty())
+        Remember(s.startedDevice, {s.identity, s.caps, s.period, s.last});
+    GST_OBJECT_UNLOCK(src);
     EndSession(s);
     s.library.reset();
     GST_OBJECT_LOCK(src);
@@ -561,6 +663,24 @@ bool Stamp(GstBaseSrc* src, SourceState& s, GstBuffer* buffer, FrameClock::time_
     return true;
 }
 
+// A camera waited for at start may come back with another frame size than
+// the one remembered: the caps follow it.
+void FollowSize(GstBaseSrc* src, SourceState& s, GstBuffer* buffer)
+{
+    const GstVivazuzozMeta* meta = gst_buffer_get_vivazuzoz_meta(buffer);
+    if (!meta || (meta->width == s.width && meta->height == s.height))
+        return;
+    GST_OBJECT_LOCK(src);
+    GstCaps* caps = gst_caps_copy(s.caps);
+    const GstClockTime period = s.period;
+    GST_OBJECT_UNLOCK(src);
+    gst_caps_set_simple(caps, "width", G_TYPE_INT, meta->width, "height", G_TYPE_INT, meta->height, nullptr);
+    SetFormat(src, s, caps, period);
+    gst_base_src_set_caps(src, caps);
+    gst_caps_unref(caps);
+    gst_buffer_replace(&s.last, nullptr);  // of the old size
+}
+
 // keep-alive: the last frame again, marked as sent while the camera is away.
 GstBuffer* Repeat(SourceState& s)
 {
@@ -603,6 +723,7 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out)
             GST_OBJECT_UNLOCK(src);
             if (!Stamp(src, s, q.buffer, q.arrival, period))
                 continue;
+            FollowSize(src, s, q.buffer);
             if (s.repeatLast) {
                 gst_buffer_replace(&s.last, q.buffer);
                 s.lastRepeat = FrameClock::now();

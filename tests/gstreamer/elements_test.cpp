@@ -436,6 +436,49 @@ TEST_F(GstElements, SourceKeepsAliveWhileTheCameraIsAwayAndSaysSoOnTheBus)
     gst_object_unref(bus);
 }
 
+TEST_F(GstElements, SourceStartedWhileItsCameraIsAwayRepeatsWhatAnEarlierSourceSawLast)
+{
+    vcam::Camera& cam = vcam::AddCamera();
+    auto keptAlive = [] {
+        GstHarness* h = gst_harness_new("vivazuzozsrc");
+        g_object_set(h->element, "reconnect", TRUE, "keep-alive", TRUE, nullptr);
+        gst_harness_use_systemclock(h);
+        gst_harness_play(h);
+        return h;
+    };
+    GstHarness* first = keptAlive();
+    GstBuffer* seen = gst_harness_pull(first);
+    ASSERT_NE(seen, nullptr);
+    const std::vector<uint16_t> seenSamples = Samples(seen);
+    gst_buffer_unref(seen);
+    GstCaps* caps = gst_pad_get_current_caps(first->sinkpad);
+    gst_harness_teardown(first);
+
+    // An RTSP client that arrives during an unplug: the stream starts anyway.
+    cam.Unplug();
+    GstHarness* second = keptAlive();
+    GstBuffer* repeat = gst_harness_pull(second);
+    ASSERT_NE(repeat, nullptr);
+    EXPECT_TRUE(gst_buffer_get_vivazuzoz_meta(repeat)->camera_lost);
+    EXPECT_EQ(Samples(repeat).size(), seenSamples.size());
+    gst_buffer_unref(repeat);
+    GstCaps* awayCaps = gst_pad_get_current_caps(second->sinkpad);
+    EXPECT_TRUE(gst_caps_is_equal(caps, awayCaps));
+    gst_caps_unref(awayCaps);
+    gst_caps_unref(caps);
+
+    cam.Replug();
+    bool live = false;
+    for (int i = 0; i < 300 && !live; ++i) {
+        GstBuffer* b = gst_harness_pull(second);
+        ASSERT_NE(b, nullptr) << "no frame after the replug";
+        live = !gst_buffer_get_vivazuzoz_meta(b)->camera_lost;
+        gst_buffer_unref(b);
+    }
+    EXPECT_TRUE(live) << "the camera came back, its frames did not";
+    gst_harness_teardown(second);
+}
+
 // Samples without padding, as the meta's other plane holds them.
 GstBuffer* PlaneBuffer(const std::vector<uint16_t>& samples)
 {
