@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Figures of `vivazuzoz monitor` on the virtual camera (not run by CTest).
 
-  bench/monitor_figures.py [--build build] [--seconds 20]
+  bench/monitor_figures.py [--build build] [--seconds 20] [--backoff-seconds 64]
 
 CPU: the monitor at 640x512, 25 fps, 4 regions, an alarm, publishing once a
 second to a mosquitto broker of its own, beside `vivazuzoz stream` with the
@@ -11,6 +11,10 @@ run: CPU seconds per wall second of each, and their ratio.
 Latency: the hot plate switched every 0.5 s raises and clears the alarm;
 for 20 crossings, the time from the crossing frame's arrival in the monitor
 (the event's "time") to mosquitto_sub receiving the event; the median.
+
+Back-off: a server that takes each connection and closes it at once, for
+--backoff-seconds (0: left out); the times of the monitor's attempts, and the
+waits between them beside the documented 1 s doubling to 30 s.
 """
 import argparse
 import calendar
@@ -18,6 +22,7 @@ import json
 import os
 import pathlib
 import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -52,10 +57,31 @@ def cpu_share(command, seconds, folder):
     return share
 
 
+def backoff(tool, vcam, seconds, folder):
+    """The times of the monitor's connection attempts to a server that closes each at once."""
+    with socket.socket() as server:
+        server.bind(("127.0.0.1", 0))
+        server.listen(16)
+        server.settimeout(0.1)
+        monitor = subprocess.Popen([vcam, "--", tool, "monitor", "--mqtt", "mqtt://127.0.0.1:%d" % server.getsockname()[1],
+                                    "--seconds", str(seconds)], cwd=folder, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, env=dict(os.environ, XDG_STATE_HOME=str(folder)))
+        attempts = []
+        while monitor.poll() is None:
+            try:
+                connection, _ = server.accept()
+            except socket.timeout:
+                continue
+            attempts.append(time.monotonic())
+            connection.close()
+        return [t - attempts[0] for t in attempts]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default="build")
     parser.add_argument("--seconds", type=float, default=20)
+    parser.add_argument("--backoff-seconds", type=float, default=64)
     args = parser.parse_args()
     tool = str(pathlib.Path(args.build, "bin", "vivazuzoz").resolve())
     vcam = str(pathlib.Path(args.build, "bin", "vivazuzoz-vcam").resolve())
@@ -91,6 +117,11 @@ def main():
             delays.append((received - crossed) * 1000)
         print("latency crossing frame -> mosquitto_sub: median %.1f ms, min %.1f, max %.1f over %d crossings"
               % (statistics.median(delays), min(delays), max(delays), len(delays)))
+        if args.backoff_seconds > 0:
+            times = backoff(tool, vcam, args.backoff_seconds, folder)
+            waits = [b - a for a, b in zip(times, times[1:])]
+            print("back-off: attempts at %s s" % " ".join("%.1f" % t for t in times))
+            print("back-off: waits %s s (documented: 1 2 4 8 16 30 30 ...)" % " ".join("%.1f" % w for w in waits))
     finally:
         broker.stop()
 

@@ -46,6 +46,20 @@ const char* EventName(SessionEvent::Kind kind)
     return "unknown";
 }
 
+void EventQueue::Push(const SessionEvent& event)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(event);
+}
+
+std::vector<SessionEvent> EventQueue::TakeAll()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<SessionEvent> taken;
+    taken.swap(events_);
+    return taken;
+}
+
 // Stands between the frame stream and the front end's sink: counts the
 // frames, notes the newest one for the stall limit, and marks the first frame
 // after a gap. Every call but MarkGap runs on the library's read thread.
@@ -54,6 +68,13 @@ public:
     Relay(CameraSession& session, FrameSink* sink, FrameStream::Callback callback)
         : session_(session), sink_(sink), callback_(std::move(callback))
     {
+    }
+
+    // Before any frame stream runs.
+    void SetSink(FrameSink* sink, FrameStream::Callback callback)
+    {
+        sink_ = sink;
+        callback_ = std::move(callback);
     }
 
     // Supervisor, while no stream runs: the next frame completed is after a gap.
@@ -86,11 +107,17 @@ public:
 
 private:
     CameraSession& session_;
-    FrameSink* const sink_;  // null: frames go to callback_ through image_
-    const FrameStream::Callback callback_;
+    // Set before the first frame stream starts.
+    FrameSink* sink_;  // null: frames go to callback_ through image_
+    FrameStream::Callback callback_;
     std::vector<uint16_t> image_;  // read thread only
     std::atomic<bool> gapPending_{false};
 };
+
+CameraSession::CameraSession(SessionOptions options)
+    : options_(std::move(options)), relay_(std::make_unique<Relay>(*this, nullptr, [](const FrameRef&) {}))
+{
+}
 
 CameraSession::CameraSession(SessionOptions options, FrameSink& sink)
     : options_(std::move(options)), relay_(std::make_unique<Relay>(*this, &sink, nullptr))
@@ -114,17 +141,40 @@ void CameraSession::OnEvent(Listener listener)
 
 bool CameraSession::Start(OpenFailure& failure)
 {
-    const Opening opening = OpenAndStream(options_.choice, false, failure);
-    if (opening == Opening::Unfit)
+    const Opening opening = OpenCamera(options_.choice, false, failure);
+    if (opening == Opening::Opened)
+        return Stream(failure);
+    if (opening == Opening::Unfit || !options_.reconnect || !options_.waitForCamera)
         return false;
-    if (opening == Opening::NotThere) {
-        if (!options_.reconnect || !options_.waitForCamera)
-            return false;
+    {
         std::lock_guard<std::mutex> lock(stateMutex_);
         awaySince_ = FrameClock::now();
     }
     supervisor_ = std::thread([this] { Supervise(); });
     return true;
+}
+
+bool CameraSession::Open(OpenFailure& failure)
+{
+    return OpenCamera(options_.choice, false, failure) == Opening::Opened;
+}
+
+bool CameraSession::Stream(OpenFailure& failure)
+{
+    if (StartFrames(failure) != Opening::Opened)
+        return false;
+    supervisor_ = std::thread([this] { Supervise(); });
+    return true;
+}
+
+void CameraSession::SetSink(FrameSink& sink)
+{
+    relay_->SetSink(&sink, nullptr);
+}
+
+void CameraSession::SetCallback(FrameStream::Callback callback)
+{
+    relay_->SetSink(nullptr, std::move(callback));
 }
 
 void CameraSession::Close()
@@ -237,7 +287,7 @@ void CameraSession::NoteFrame(FrameClock::time_point arrival, uint64_t sequence)
     nextSequence_ = sequence + 1;
 }
 
-CameraSession::Opening CameraSession::OpenAndStream(const CameraChoice& choice, bool reopened, OpenFailure& failure)
+CameraSession::Opening CameraSession::OpenCamera(const CameraChoice& choice, bool reopened, OpenFailure& failure)
 {
     std::unique_ptr<Camera> camera = Camera::Open(choice, failure);
     if (!camera)
@@ -250,10 +300,13 @@ CameraSession::Opening CameraSession::OpenAndStream(const CameraChoice& choice, 
     }
     int width = 0, height = 0;
     OZL_USB_GetFPASize(camera->handle(), &width, &height);
-    uint64_t first;
+    bool temps = false;
+    if (const Call probe = camera->ProbeTemperatures(temps); !probe.ok()) {
+        failure = OpenFailure{probe, DescribeFailure(probe), false};
+        return Opening::NotThere;
+    }
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
-        first = nextSequence_;
         if (reopened && (width != width_ || height != height_)) {
             failure = OpenFailure{Call{"OZL_USB_GetFPASize", OZL_USB_FAILURE},
                                   "the camera came back with frames of " + Size(width, height) + ", not the " +
@@ -261,46 +314,60 @@ CameraSession::Opening CameraSession::OpenAndStream(const CameraChoice& choice, 
                                   false};
             return Opening::Unfit;
         }
+        if (reopened && temps != withTemps_) {
+            failure = OpenFailure{Call{"OZL_USB_StartPullTemp", OZL_USB_FAILURE},
+                                  temps ? "the camera came back with temperatures in its stream, which it had not"
+                                        : "the camera came back without temperatures in its stream",
+                                  false};
+            return Opening::Unfit;
+        }
+        info_ = camera->info();
+        withTemps_ = temps;
+        width_ = width;
+        height_ = height;
     }
-    bool temps = false;
-    if (const Call probe = camera->ProbeTemperatures(temps); !probe.ok()) {
-        failure = OpenFailure{probe, DescribeFailure(probe), false};
-        return Opening::NotThere;
-    }
-    if (reopened && temps != withTemps()) {
-        failure = OpenFailure{Call{"OZL_USB_StartPullTemp", OZL_USB_FAILURE},
-                              temps ? "the camera came back with temperatures in its stream, which it had not"
-                                    : "the camera came back without temperatures in its stream",
-                              false};
-        return Opening::Unfit;
-    }
-    auto stream = std::make_unique<FrameStream>(camera->handle(), *relay_);
-    if (const Call start = stream->Start(first); !start.ok()) {
+    std::lock_guard<std::mutex> hold(cameraMutex_);
+    camera_ = std::move(camera);
+    return Opening::Opened;
+}
+
+CameraSession::Opening CameraSession::StartFrames(OpenFailure& failure)
+{
+    std::unique_lock<std::mutex> hold(cameraMutex_);
+    auto stream = std::make_unique<FrameStream>(camera_->handle(), *relay_);
+    if (const Call start = stream->Start(nextSequence()); !start.ok()) {
         failure = OpenFailure{start, DescribeFailure(start), false};
+        stream.reset();
+        camera_.reset();
         // A camera that fails to stream right after opening is treated as
         // one that is not there yet: the next search tries it again.
         return Opening::NotThere;
     }
+    stream_ = std::move(stream);
+    hold.unlock();
+    std::string what;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
-        info_ = camera->info();
-        withTemps_ = stream->withTemps();
-        width_ = width;
-        height_ = height;
         openedAt_ = FrameClock::now();
         ++counters_.opens;
         counters_.live = true;
+        what = "camera " + std::to_string(info_.index) + " (" + info_.name + ") opened: " + Size(width_, height_) +
+               (withTemps_ ? ", image and temperature" : ", image only");
     }
-    {
-        std::lock_guard<std::mutex> hold(cameraMutex_);
-        camera_ = std::move(camera);
-        stream_ = std::move(stream);
-    }
-    const std::string what = "camera " + std::to_string(info_.index) + " (" + info_.name +
-                             ") opened: " + Size(width, height) +
-                             (withTemps_ ? ", image and temperature" : ", image only");
     Emit(SessionEvent::Kind::Opened, what);
     return Opening::Opened;
+}
+
+CameraSession::Opening CameraSession::OpenAndStream(const CameraChoice& choice, bool reopened, OpenFailure& failure)
+{
+    const Opening opening = OpenCamera(choice, reopened, failure);
+    return opening == Opening::Opened ? StartFrames(failure) : opening;
+}
+
+uint64_t CameraSession::nextSequence() const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return nextSequence_;
 }
 
 void CameraSession::CloseCamera()

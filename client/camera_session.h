@@ -26,6 +26,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace vivaclient {
 
@@ -73,6 +74,18 @@ struct SessionOptions {
     std::function<std::string(Camera& camera, bool reopened)> prepare;
 };
 
+// Hands a session's events from its supervisor thread to a front end's own
+// thread: the listener pushes, the front end's loop takes.
+class EventQueue {
+public:
+    void Push(const SessionEvent& event);
+    std::vector<SessionEvent> TakeAll();
+
+private:
+    std::mutex mutex_;
+    std::vector<SessionEvent> events_;  // guarded by mutex_
+};
+
 class CameraSession {
 public:
     // What the session has seen since Start(), for metrics and reports.
@@ -91,7 +104,9 @@ public:
     using Listener = std::function<void(const SessionEvent&)>;
 
     // Frames into `sink` (which must outlive the session) or to `callback`
-    // (through a buffer of the session's own).
+    // (through a buffer of the session's own); without either, SetSink or
+    // SetCallback before Stream().
+    explicit CameraSession(SessionOptions options);
     CameraSession(SessionOptions options, FrameSink& sink);
     CameraSession(SessionOptions options, FrameStream::Callback callback);
     ~CameraSession();  // Close()
@@ -106,6 +121,14 @@ public:
     // supervisor. On failure (and no waitForCamera), nothing runs and
     // `failure` says why.
     bool Start(OpenFailure& failure);
+    // Start() in two steps, for a front end that needs the open camera
+    // (Command, WithCamera, width) to set up its sink: Open() opens and
+    // prepares the first camera; Stream() starts the frames and the
+    // supervisor. A failed Stream() leaves the camera closed.
+    bool Open(OpenFailure& failure);
+    bool Stream(OpenFailure& failure);
+    void SetSink(FrameSink& sink);
+    void SetCallback(FrameStream::Callback callback);
 
     // Stops the supervisor and the frames, closes the camera and reports
     // Closed (once). No sink call and no event follows its return.
@@ -141,9 +164,13 @@ private:
     class Relay;
     enum class Opening { Opened, NotThere, Unfit };
 
-    // Opens, prepares and starts the frames; Unfit when the camera opened
-    // but cannot go on (`failure` says why), NotThere when it may be tried again.
+    // Opens and prepares the camera; Unfit when it opened but cannot go on
+    // (`failure` says why), NotThere when it may be tried again.
+    Opening OpenCamera(const CameraChoice& choice, bool reopened, OpenFailure& failure);
+    // Starts the frames of the open camera (closed again on failure).
+    Opening StartFrames(OpenFailure& failure);
     Opening OpenAndStream(const CameraChoice& choice, bool reopened, OpenFailure& failure);
+    uint64_t nextSequence() const;
     void CloseCamera();
     void Supervise();
     // Supervisor: the camera counts as gone; false when the session ended.

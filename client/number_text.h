@@ -1,6 +1,7 @@
 // number_text.h - strict parsing and tidy formatting of numbers.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -17,5 +18,8 @@ std::optional<double> ParseDecimal(const std::string& text);
 // `value` with at most `decimals` decimals, trailing zeros and a trailing
 // point dropped, never "-0": 0.95 -> "0.95", 25.0 -> "25", -0.00001 -> "0".
 std::string FormatDecimal(double value, int decimals);
+
+// A moment as UTC in ISO 8601 with milliseconds: "2026-12-08T09:35:30.123Z".
+std::string UtcText(std::chrono::system_clock::time_point when);
 
 }  // namespace vivaclient

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "camera.h"
+#include "camera_session.h"
 #include "colormaps.h"
 #include "core_output.h"
 #include "frame_stream.h"

@@ -35,7 +35,6 @@ using Clock = std::chrono::steady_clock;
 
 // How long a snapshot waits for its frame. The library itself waits up to
 // 5 s for the first frame when it opens a camera.
-constexpr auto kFrameTimeout = std::chrono::seconds(5);
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
 const CameraInfo* DefaultCamera(const std::vector<CameraInfo>& cameras)
@@ -346,23 +345,25 @@ struct Snapshot {
 // status of a failure that has been reported.
 int GrabSnapshot(Context& ctx, int index, Snapshot& shot)
 {
-    Session session;
-    if (const int status = OpenSelected(ctx, session, index))
+    StreamingSession session;
+    if (const int status = OpenStreaming(ctx, session, StreamingOptions(index, false)))
         return status;
+    CameraSession& camera = *session.camera;
+    camera.SetCallback([&shot](const FrameRef& f) { shot.Take(f); });
+    OpenFailure failure;
+    if (!camera.Stream(failure))
+        return Fail(ctx, failure.message);
     {
-        FrameStream source(session.handle(), [&shot](const FrameRef& f) { shot.Take(f); });
-        if (const Call start = source.Start(); !start.ok())
-            return FailCall(ctx, start);
+        // The session ends by itself when the camera is lost or sends no frame.
         std::unique_lock<std::mutex> lock(shot.mutex);
-        const auto deadline = Clock::now() + kFrameTimeout;
-        while (!shot.done && !session.camera->lost() && !Interrupted() && Clock::now() < deadline)
+        while (!shot.done && !camera.ended() && !Interrupted())
             shot.arrived.wait_for(lock, kPollInterval);
-    }  // callbacks stopped: `shot` is the command thread's alone from here
+    }
+    camera.Close();  // callbacks stopped: `shot` is the command thread's alone from here
     if (Interrupted())
         return kExitInterrupted;
     if (!shot.done)
-        return Fail(ctx, session.camera->lost() ? "the camera was lost before a frame arrived"
-                                                : "no frame from the camera within 5 s");
+        return Fail(ctx, camera.endReason().message + " before a frame arrived");
     return kExitOk;
 }
 
@@ -396,10 +397,11 @@ int RunSnapshot(Context& ctx, const ParsedArgs& args)
     Snapshot shot;
     if (args.has("from")) {
         // A frame of a recording instead of a camera's.
-        if (const std::string error = LoadRecordedFrame(args.value("from"), frameIndex, shot.width, shot.height,
-                                                        shot.image, shot.temp);
+        const std::string recording = UserPath(args.value("from"));
+        if (const std::string error = LoadRecordedFrame(recording, frameIndex, shot.width, shot.height, shot.image,
+                                                        shot.temp);
             !error.empty())
-            return Fail(ctx, error);
+            return Fail(ctx, AsTyped(error, recording, args.value("from")));
         if (!shot.temp.empty())
             shot.image.clear();
         shot.done = true;
@@ -576,6 +578,7 @@ std::string ToolHelp()
         "       broker refuses the user name or password)\n"
         "  3    stream --exit-on-alarm: an alarm was raised\n"
         "  4    serve, rtsp, monitor --metrics: another program listens on the port\n"
+        "  5    monitor --seconds: the MQTT broker never accepted the connection\n"
         "  130  interrupted by Ctrl-C (SIGINT) or SIGTERM before the command was done,\n"
         "       after closing the camera; a stream or recording without --frames or\n"
         "       --seconds runs until interrupted and then ends with 0\n"

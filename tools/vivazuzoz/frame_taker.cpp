@@ -23,23 +23,6 @@ FrameTaker::FrameTaker(int width, int height, bool withTemp, const Limits& limit
 {
 }
 
-FrameTaker::~FrameTaker()
-{
-    Stop();
-}
-
-Call FrameTaker::Start(unsigned long handle)
-{
-    stream_ = std::make_unique<FrameStream>(handle, static_cast<FrameSink&>(*this));
-    return stream_->Start();
-}
-
-void FrameTaker::Stop()
-{
-    if (stream_)
-        stream_->Stop();
-}
-
 std::optional<QueuedFrame> FrameTaker::Next(Clock::duration wait)
 {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -76,7 +59,6 @@ FrameTaker::Counts FrameTaker::counts() const
 // of the pool, when the recording keeps the frame.
 uint16_t* FrameTaker::BeginFrame(int width, int height, uint64_t sequence, FrameClock::time_point now)
 {
-    (void)sequence;
     std::unique_lock<std::mutex> lock(mutex_);
     if (width != width_ || height != height_) {
         ++counts_.foreign;
@@ -87,7 +69,7 @@ uint16_t* FrameTaker::BeginFrame(int width, int height, uint64_t sequence, Frame
         counts_.firstWall = std::chrono::system_clock::now();
     }
     counts_.last = now;
-    const uint64_t number = counts_.received++;
+    ++counts_.received;
     const double time = std::chrono::duration<double>(now - counts_.first).count();
     if (counts_.ended || (limits_.frames && counts_.taken >= limits_.frames) ||
         (limits_.seconds > 0 && time >= limits_.seconds)) {
@@ -110,10 +92,8 @@ uint16_t* FrameTaker::BeginFrame(int width, int height, uint64_t sequence, Frame
     ++counts_.taken;
     lock.unlock();
     const size_t samples = static_cast<size_t>(width) * static_cast<size_t>(height);
-    frame.sequence = number;
+    frame.sequence = sequence;
     frame.time = time;
-    frame.afterGap = gapPending_;
-    gapPending_ = false;
     frame.image.resize(samples);
     frame.temp.resize(withTemp_ ? samples : 0);
     filling_ = std::move(frame);
@@ -127,6 +107,7 @@ void FrameTaker::CompleteFrame(const FrameRef& frame)
         return;
     if (withTemp_ && frame.temps)
         std::copy(frame.temps, frame.temps + filling_->temp.size(), filling_->temp.begin());
+    filling_->afterGap = frame.afterGap;
     std::lock_guard<std::mutex> lock(mutex_);
     ready_.push_back(std::move(*filling_));
     filling_.reset();

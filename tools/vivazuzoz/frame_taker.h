@@ -46,7 +46,7 @@ struct QueuedFrame {
 // for the command's thread, which writes them. The read thread never waits
 // for the disk: when every buffer is waiting to be written, a frame to keep
 // is dropped and counted.
-class FrameTaker : private FrameSink {
+class FrameTaker : public FrameSink {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -73,17 +73,8 @@ public:
     static constexpr size_t kQueueFrames = 8;
 
     FrameTaker(int width, int height, bool withTemp, const Limits& limits);
-    ~FrameTaker() override;
     FrameTaker(const FrameTaker&) = delete;
     FrameTaker& operator=(const FrameTaker&) = delete;
-
-    // Registers the callbacks on `handle`; Stop or the destructor removes them.
-    Call Start(unsigned long handle);
-    // Removes the callbacks; once it returns they do not run any more.
-    void Stop();
-    // The camera was lost: the next frame kept is marked as after a gap.
-    // Call between Stop and the next Start.
-    void MarkGap() { gapPending_ = true; }
 
     // Command thread: the oldest queued frame, waiting up to `wait` for one.
     std::optional<QueuedFrame> Next(Clock::duration wait);
@@ -93,20 +84,17 @@ public:
     void Recycle(QueuedFrame&& frame);
     Counts counts() const;
 
-private:
-    // The read thread's side (frame_stream.h).
+    // The read thread's side (frame_stream.h): a frame stream or a camera
+    // session delivers into the taker.
     uint16_t* BeginFrame(int width, int height, uint64_t sequence, FrameClock::time_point arrival) override;
     void CompleteFrame(const FrameRef& frame) override;
     void AbandonFrame() override;
 
+private:
     const int width_;
     const int height_;
     const bool withTemp_;
     const Limits limits_;
-    // Command thread only.
-    std::unique_ptr<FrameStream> stream_;
-    // Command thread between Stop and Start, then read thread only.
-    bool gapPending_ = false;
     // Read thread only: the frame whose planes are being copied.
     std::optional<QueuedFrame> filling_;
     TimeLapse lapse_;

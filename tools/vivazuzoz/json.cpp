@@ -202,4 +202,15 @@ void WriteCameraFields(JsonWriter& json, const CameraInfo& camera)
     nodeOrNull(camera.usbPort);
 }
 
+std::string EventJson(const SessionEvent& event)
+{
+    JsonWriter json;
+    json.BeginObject().Key("type").String("event").Key("event").String(EventName(event.kind));
+    json.Key("time").String(UtcText(event.when)).Key("message").String(event.message);
+    json.Key("camera").String(event.camera.identity()).Key("sequence").Int(static_cast<long long>(event.sequence));
+    if (event.kind == SessionEvent::Kind::Back)
+        json.Key("gap_seconds").Number(event.gapSeconds, 3);
+    return json.EndObject().str();
+}
+
 }  // namespace vivatool

@@ -50,4 +50,9 @@ void WriteSettingJson(JsonWriter& json, const Setting& setting, const SettingVal
 // and info --json, the live server's API, the Python package.
 void WriteCameraFields(JsonWriter& json, const CameraInfo& camera);
 
+// A camera session's event as one line of JSON: {"type":"event","event":"lost",
+// "time":"2026-...Z","message":"...","camera":"1-1","sequence":N} and, on
+// "back", "gap_seconds".
+std::string EventJson(const SessionEvent& event);
+
 }  // namespace vivatool

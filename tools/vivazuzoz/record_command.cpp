@@ -28,7 +28,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A camera that sends nothing for this long counts as gone, as in `stream`.
-constexpr auto kStallTimeout = std::chrono::seconds(5);
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 // The first page waits for this many frames (or for kRateWindow) so that the
 // description can state the camera's frame rate.
@@ -66,19 +65,6 @@ std::string LayoutName(bool withTemp)
     return withTemp ? "image and temperature" : "image only";
 }
 
-std::string UtcText(std::chrono::system_clock::time_point now)
-{
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[80];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(millis));
-    return text;
-}
-
 // --------------------------------------------------------- description
 
 // The camera's settings and environment, as `info` names them. A value the
@@ -113,7 +99,7 @@ void WriteSettings(JsonWriter& json, unsigned long handle)
 
 // ---------------------------------------------------------------- record
 
-enum class RecordEnd { Done, Interrupted, Lost, Stalled, WriteFailed };
+enum class RecordEnd { Done, Interrupted, Ended, WriteFailed };
 
 struct RecordOptions {
     int device = kAnyCamera;
@@ -159,38 +145,6 @@ bool ParseRecordOptions(const ParsedArgs& args, FILE* err, RecordOptions& option
     return true;
 }
 
-// --reconnect: stops taking frames from the lost camera, waits for a camera
-// at the same USB port and takes frames from it into the same file, the
-// first of them marked as after a gap. Leaves session.camera null when the
-// wait ended first (Ctrl-C, or the --seconds limit); returns a message when
-// the camera came back unfit for the file.
-std::string ReconnectRecording(Context& ctx, Session& session, FrameTaker& taker, const RecordingLayout& layout,
-                               const RecordOptions& options)
-{
-    taker.Stop();
-    taker.MarkGap();
-    const FrameTaker::Counts counts = taker.counts();
-    auto keepWaiting = [&] {
-        return !Interrupted() && (options.limits.seconds <= 0 || counts.received == 0 ||
-                                  std::chrono::steady_clock::now() - counts.first <
-                                      std::chrono::duration<double>(options.limits.seconds));
-    };
-    std::string error;
-    auto ready = [&] {
-        int width = 0, height = 0;
-        OZL_USB_GetFPASize(session.handle(), &width, &height);
-        if (width != layout.width || height != layout.height)
-            error = "the camera came back with frames of " + std::to_string(width) + "x" + std::to_string(height) +
-                    ", not the recording's " + std::to_string(layout.width) + "x" + std::to_string(layout.height);
-        else if (const Call start = taker.Start(session.handle()); !start.ok())
-            error = DescribeFailure(start);
-        return error.empty() ? Comeback::GoOn : Comeback::Stop;
-    };
-    if (!ReopenLostCamera(ctx, session, keepWaiting, ready, "recording"))
-        session.camera.reset();
-    return error;
-}
-
 // Whether the file may pass what 32-bit offsets can address. The frame rate
 // is not known yet: a timed recording is sized for 60 frames a second.
 bool NeedsBigTiff(const RecordOptions& options, const RecordingLayout& layout)
@@ -216,7 +170,7 @@ namespace {
 // queues frames in the taker, this (the command's) thread writes them.
 class RecordRun {
 public:
-    RecordRun(Context& ctx, Session& session, const RecordOptions& options, const RecordingLayout& layout,
+    RecordRun(Context& ctx, StreamingSession& session, const RecordOptions& options, const RecordingLayout& layout,
               std::string settingsJson, RecordingWriter& writer)
         : ctx_(ctx),
           session_(session),
@@ -231,12 +185,15 @@ public:
 
     int Run(const std::string& outputFile)
     {
-        if (const Call call = taker_.Start(session_.handle()); !call.ok()) {
+        CameraSession& camera = *session_.camera;
+        camera.SetSink(taker_);
+        OpenFailure failure;
+        if (!camera.Stream(failure)) {
             writer_.Close();
-            return Fail(ctx_.err, DescribeFailure(call));
+            return Fail(ctx_.err, failure.message);
         }
         RecordEnd end = Loop();
-        taker_.Stop();  // callbacks stopped: whatever is queued is all there is
+        camera.Close();  // callbacks stopped: whatever is queued is all there is
         if (end != RecordEnd::WriteFailed) {
             if (description_.empty())
                 description_ = Description(taker_.counts());
@@ -254,7 +211,6 @@ private:
     {
         const auto updateEvery = ctx_.terminal ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000);
         Clock::time_point nextUpdate = start_ + updateEvery;
-        Clock::time_point waitFrom = start_;  // the start, or the camera's reopening
         for (;;) {
             const FrameTaker::Counts c = taker_.counts();
             const Clock::time_point now = Clock::now();
@@ -264,22 +220,17 @@ private:
                 return RecordEnd::Interrupted;
             if (c.ended && c.queued == 0 && !description_.empty())
                 return RecordEnd::Done;
-            const bool lost = session_.camera->lost();
-            const bool stalled = now - std::max(c.received ? c.last : start_, waitFrom) >= kStallTimeout;
-            if ((lost || stalled) && options_.reconnect) {
+            // While the camera is away no frame arrives to end a timed recording.
+            if (options_.limits.seconds > 0 && c.received > 0 &&
+                now - c.first >= std::chrono::duration<double>(options_.limits.seconds) && c.queued == 0 &&
+                !description_.empty())
+                return RecordEnd::Done;
+            for (const SessionEvent& event : session_.events.TakeAll()) {
                 progress_.Finish();
-                failure_ = ReconnectRecording(ctx_, session_, taker_, layout_, options_);
-                if (!failure_.empty())
-                    return RecordEnd::WriteFailed;
-                if (!session_.camera)  // the wait ended first
-                    return Interrupted() ? RecordEnd::Interrupted : RecordEnd::Done;
-                waitFrom = Clock::now();
-                continue;
+                SayEvent(ctx_, event, "recording");
             }
-            if (lost)
-                return RecordEnd::Lost;
-            if (stalled)
-                return RecordEnd::Stalled;
+            if (session_.camera->ended())
+                return RecordEnd::Ended;
             // The first page waits until the frame rate can be told.
             if (description_.empty()) {
                 if (c.taken == 0 || (c.received < kRateFrames && now - c.first < kRateWindow && !c.ended)) {
@@ -317,7 +268,7 @@ private:
         json.BeginObject()
             .Key("format").String(kRecordingFormat)
             .Key("version").Int(1)
-            .Key("camera").String(session_.info().name)
+            .Key("camera").String(session_.camera->info().name)
             .Key("width").Int(layout_.width)
             .Key("height").Int(layout_.height)
             .Key("layout").String(LayoutName(layout_.withTemp))
@@ -377,10 +328,8 @@ private:
                 return kExitOk;  // Ctrl-C is how an unlimited recording ends
             std::fprintf(err, "vivazuzoz: interrupted%s\n", kept.c_str());
             return kExitInterrupted;
-        case RecordEnd::Lost:
-            return Fail(err, "the camera was lost (unplugged or no longer answering); recording ended" + kept);
-        case RecordEnd::Stalled:
-            return Fail(err, "no frame from the camera for 5 s; recording ended" + kept);
+        case RecordEnd::Ended:
+            return Fail(err, EndMessage(session_.camera->endReason(), "recording") + kept);
         case RecordEnd::WriteFailed:
             return Fail(err, AsTyped(failure_, outputFile, options_.output) + "; recording ended" + kept);
         }
@@ -388,7 +337,7 @@ private:
     }
 
     Context& ctx_;
-    Session& session_;
+    StreamingSession& session_;
     const RecordOptions& options_;
     const RecordingLayout layout_;
     const std::string settingsJson_;  // {"settings":{...}}
@@ -410,21 +359,22 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
     // The camera as every command picks and opens it; the library then runs
     // in the tool's state folder, so the file name is taken as typed.
     const std::string outputFile = UserPath(options.output);
-    Session session;
-    if (const int status = OpenSelected(ctx, session, options.device))
+    StreamingSession session;
+    if (const int status = OpenStreaming(ctx, session, StreamingOptions(options.device, options.reconnect)))
         return status;
-
+    // The session checks that a camera that comes back has the same layout.
     RecordingLayout layout;
-    if (const Call size{"OZL_USB_GetFPASize", OZL_USB_GetFPASize(session.handle(), &layout.width, &layout.height)};
-        !size.ok())
-        return Fail(ctx.err, DescribeFailure(size));
-    if (const Call probe = session.camera->ProbeTemperatures(layout.withTemp); !probe.ok())
-        return Fail(ctx.err, DescribeFailure(probe));
+    layout.width = session.camera->width();
+    layout.height = session.camera->height();
+    layout.withTemp = session.camera->withTemps();
     // Everything the description says but the frame rate, read before the
     // stream is recorded.
     JsonWriter settings;
     settings.BeginObject();
-    WriteSettings(settings, session.handle());
+    session.camera->Command([&settings](unsigned long handle) {
+        WriteSettings(settings, handle);
+        return OZL_USB_SUCCESS;
+    });
     settings.EndObject();
 
     // Signals are caught before the file exists: whoever sees the file can
@@ -459,16 +409,17 @@ std::string LoadRecordedFrame(const std::string& path, long long index, int& wid
 
 int RunReplay(const ParsedArgs& args, FILE* out, FILE* err, bool terminal)
 {
-    const std::string path = args.positional.at(0);
+    const std::string& typed = args.positional.at(0);
+    const std::string path = UserPath(typed);
     RecordingReader reader;
     if (std::string error = reader.Open(path); !error.empty())
-        return Fail(err, error);
+        return Fail(err, AsTyped(error, path, typed));
     const RecordingLayout& layout = reader.layout();
     const std::string& d = reader.description();
     const size_t frames = reader.frames();
     const double duration = reader.time(frames - 1) - reader.time(0);
 
-    std::fprintf(out, "Recording: %s\n", path.c_str());
+    std::fprintf(out, "Recording: %s\n", typed.c_str());
     std::fprintf(out, "Camera: %s, %dx%d, %s\n", JsonText(d, "camera").value_or("unknown").c_str(), layout.width,
                  layout.height, LayoutName(layout.withTemp).c_str());
     std::string timing = std::to_string(frames) + (frames == 1 ? " frame" : " frames") + " in " +
@@ -514,7 +465,7 @@ CommandSyntax RecordSyntax()
     return {"record",
             "Record a camera's stream to a multi-page 16-bit TIFF file",
             "",
-            {{"device", 'd', "INDEX", "camera to use, as 'vivazuzoz list' numbers them (default 0)"},
+            {kDeviceOption,
              {"output", 'o', "FILE.tiff", "the recording to write (replaced if it exists)", true},
              {"frames", 'n', "N", "stop after N frames written"},
              {"seconds", 's', "S", "stop after S seconds"},

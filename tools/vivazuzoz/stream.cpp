@@ -28,8 +28,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long a stream may go without a frame before the camera counts as gone.
-constexpr auto kStallTimeout = std::chrono::seconds(5);
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
 // What the read thread has counted and measured.
@@ -201,22 +199,7 @@ pid_t StartAlarmCommand(const std::string& command, const AlarmEvent& e)
     return pid;
 }
 
-enum class StreamEnd { Done, Interrupted, Lost, Stalled, Alarm };
-
-// --reconnect: the stream goes on from the camera back at the same USB
-// port, numbering on from `nextSequence`. Null when the wait ended first
-// (Ctrl-C, or the --seconds limit passed).
-std::unique_ptr<FrameStream> Reconnect(Context& ctx, Session& session, ProgressLine& progress,
-                                       const FrameStream::Callback& sink, uint64_t nextSequence,
-                                       Clock::time_point start, double secondsLimit)
-{
-    progress.Finish();
-    auto keepWaiting = [&] {
-        return !Interrupted() &&
-               (secondsLimit <= 0 || Clock::now() - start < std::chrono::duration<double>(secondsLimit));
-    };
-    return ResumeStream(ctx, session, sink, nextSequence, keepWaiting, "stream");
-}
+enum class StreamEnd { Done, Interrupted, Ended, Alarm };
 
 }  // namespace
 
@@ -246,7 +229,9 @@ CommandSyntax StreamSyntax()
             "per region, the minimum, maximum and mean of the latest frame, in degrees.\n"
             "\n"
             "--json prints one JSON object per line instead: {\"type\":\"report\",...} per report,\n"
-            "{\"type\":\"alarm\",...} per alarm change and {\"type\":\"summary\",...} at the end.\n"
+            "{\"type\":\"alarm\",...} per alarm change, {\"type\":\"event\",\"event\":\"lost\"|\"stalled\"|\n"
+            "\"back\"|\"error\",\"time\",\"message\",...} when the camera goes or comes back (also said on\n"
+            "standard error), and {\"type\":\"summary\",...} at the end.\n"
             "\n"
             "Alarms watch the maximum of each region, or of the whole frame when no region is given.\n"
             "An --alarm-above alarm is raised when it rises above T and cleared when it falls to T minus\n"
@@ -324,7 +309,7 @@ int ParseRegionsAndAlarms(Context& ctx, const ParsedArgs& args, StreamOptions& o
 // counts frames into `state`.
 class StreamRun {
 public:
-    StreamRun(Context& ctx, Session& session, StreamOptions& o)
+    StreamRun(Context& ctx, StreamingSession& session, StreamOptions& o)
         : ctx_(ctx),
           session_(session),
           o_(o),
@@ -338,59 +323,61 @@ public:
     // camera's loss ends it, then prints the summary. Returns the exit status.
     int Run()
     {
-        StreamEnd end = StreamEnd::Done;
-        {
-            auto source = std::make_unique<FrameStream>(session_.handle(), sink_);
-            if (const Call call = source->Start(); !call.ok())
-                return FailCall(ctx_, call);
-            end = Loop(source);
-        }  // callbacks stopped
+        CameraSession& camera = *session_.camera;
+        camera.SetCallback(sink_);
+        OpenFailure failure;
+        if (!camera.Stream(failure))
+            return Fail(ctx_, failure.message);
+        const StreamEnd end = Loop();
+        camera.Close();  // callbacks stopped
         return Finish(end, Report{state_.Figures(Clock::now()), state_.latest});
     }
 
 private:
-    StreamEnd Loop(std::unique_ptr<FrameStream>& source)
+    StreamEnd Loop()
     {
         const auto updateEvery = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(ctx_.terminal && !o_.json ? 0.25 : o_.interval));
         auto nextUpdate = start_ + updateEvery;
-        Clock::time_point waitFrom = start_;  // the start, or the camera's reopening
         std::unique_lock<std::mutex> lock(state_.mutex);
         for (;;) {
             state_.changed.wait_for(lock, kPollInterval);
             if (TakeEvents(lock))
                 return StreamEnd::Alarm;
+            lock.unlock();
+            SayCameraEvents();
+            lock.lock();
             const Clock::time_point now = Clock::now();
-            // A frame, the start, or the camera's reopening: the stall time counts from the latest.
-            const Clock::time_point lastSign = state_.frames ? std::max(state_.last, waitFrom) : waitFrom;
             if (o_.frameLimit && state_.frames >= o_.frameLimit)
                 return StreamEnd::Done;
             if (o_.secondsLimit > 0 && now - start_ >= std::chrono::duration<double>(o_.secondsLimit))
                 return StreamEnd::Done;
             if (Interrupted())
                 return o_.limited() ? StreamEnd::Interrupted : StreamEnd::Done;  // without limits, Ctrl-C ends it
-            const bool lost = session_.camera->lost(), stalled = now - lastSign >= kStallTimeout;
-            if ((lost || stalled) && o_.reconnect) {
-                lock.unlock();
-                const uint64_t next = source->nextSequence();
-                source.reset();  // no callback runs on the lost camera any more
-                source = Reconnect(ctx_, session_, progress_, sink_, next, start_, o_.secondsLimit);
-                lock.lock();
-                if (!source)
-                    return Interrupted() && o_.limited() ? StreamEnd::Interrupted : StreamEnd::Done;
-                waitFrom = Clock::now();
-                continue;
-            }
-            if (lost)
-                return StreamEnd::Lost;
-            if (stalled)
-                return StreamEnd::Stalled;
+            if (session_.camera->ended())
+                return StreamEnd::Ended;
             if (now >= nextUpdate) {
                 const Report report{state_.Figures(now), state_.latest};
                 lock.unlock();
                 PrintReport(report);
                 lock.lock();
                 nextUpdate = now + updateEvery;
+            }
+        }
+    }
+
+    // The camera's losses and returns: a line on the error stream, and an
+    // event object among the results with --json.
+    void SayCameraEvents()
+    {
+        for (const SessionEvent& event : session_.events.TakeAll()) {
+            if (event.kind == SessionEvent::Kind::Opened || event.kind == SessionEvent::Kind::Closed)
+                continue;
+            progress_.Finish();
+            SayEvent(ctx_, event, "stream");
+            if (o_.json) {
+                std::fprintf(ctx_.out, "%s\n", EventJson(event).c_str());
+                std::fflush(ctx_.out);
             }
         }
     }
@@ -453,16 +440,14 @@ private:
             return kExitInterrupted;
         case StreamEnd::Alarm:
             return kExitAlarm;
-        case StreamEnd::Lost:
-            return Fail(ctx_, "the camera was lost (unplugged or no longer answering); stream ended");
-        case StreamEnd::Stalled:
-            return Fail(ctx_, "no frame from the camera for 5 s; stream ended");
+        case StreamEnd::Ended:
+            return Fail(ctx_, EndMessage(session_.camera->endReason(), "stream"));
         }
         return kExitFailure;
     }
 
     Context& ctx_;
-    Session& session_;
+    StreamingSession& session_;
     const StreamOptions& o_;
     const Clock::time_point start_;
     StreamState state_;
@@ -482,10 +467,10 @@ int RunStream(Context& ctx, const ParsedArgs& args)
         return status;
     if (const int status = ParseRegionsAndAlarms(ctx, args, options))
         return status;
-    Session session;
-    if (const int status = OpenSelected(ctx, session, options.device))
+    StreamingSession session;
+    if (const int status = OpenStreaming(ctx, session, StreamingOptions(options.device, options.reconnect)))
         return status;
-    if (const int status = CheckCameraFits(ctx, "stream", session, options.watch))
+    if (const int status = CheckCameraFits(ctx, "stream", *session.camera, options.watch))
         return status;
     return StreamRun(ctx, session, options).Run();
 }

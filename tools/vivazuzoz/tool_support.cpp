@@ -57,14 +57,10 @@ bool DeviceOption(Context& ctx, const char* command, const ParsedArgs& args, int
     return true;
 }
 
-int OpenSelected(Context& ctx, Session& session, int index)
+namespace {
+
+int ReportOpenFailure(Context& ctx, const OpenFailure& failure)
 {
-    CameraChoice choice;
-    choice.index = index;
-    OpenFailure failure;
-    session.camera = Camera::Open(choice, failure);
-    if (session.camera)
-        return kExitOk;
     if (failure.coreLinesExplain && ctx.core)
         ctx.core->ShowHeld();
     std::string message = failure.message;
@@ -73,30 +69,66 @@ int OpenSelected(Context& ctx, Session& session, int index)
     return Fail(ctx, message);
 }
 
-bool ReopenLostCamera(Context& ctx, Session& session, const std::function<bool()>& keepWaiting,
-                      const std::function<Comeback()>& ready, const char* what)
+}  // namespace
+
+int OpenSelected(Context& ctx, Session& session, int index)
 {
-    const CameraInfo was = session.info();
-    session.camera.reset();
-    std::fprintf(ctx.err, "vivazuzoz: the camera was lost; waiting for it to come back to USB port %s\n",
-                 was.identity().c_str());
-    std::fflush(ctx.err);
-    const auto lostAt = std::chrono::steady_clock::now();
-    for (;;) {
-        session.camera = Reopen(was, keepWaiting);
-        if (!session.camera)
-            return false;
-        const Comeback next = ready ? ready() : Comeback::GoOn;
-        if (next == Comeback::Stop)
-            return true;
-        if (next == Comeback::GoOn)
-            break;
-        session.camera.reset();  // opened but not fit to go on with: wait again
+    CameraChoice choice;
+    choice.index = index;
+    OpenFailure failure;
+    session.camera = Camera::Open(choice, failure);
+    return session.camera ? kExitOk : ReportOpenFailure(ctx, failure);
+}
+
+SessionOptions StreamingOptions(int index, bool reconnect)
+{
+    SessionOptions options;
+    options.choice.index = index;
+    options.reconnect = reconnect;
+    return options;
+}
+
+int OpenStreaming(Context& ctx, StreamingSession& session, SessionOptions options)
+{
+    session.camera = std::make_unique<CameraSession>(std::move(options));
+    session.camera->OnEvent([&events = session.events](const SessionEvent& e) { events.Push(e); });
+    OpenFailure failure;
+    if (session.camera->Open(failure))
+        return kExitOk;
+    return ReportOpenFailure(ctx, failure);
+}
+
+std::string EventLine(const SessionEvent& event, const char* what)
+{
+    switch (event.kind) {
+    case SessionEvent::Kind::Lost:
+    case SessionEvent::Kind::Stalled:
+    case SessionEvent::Kind::Error:
+        return event.message;
+    case SessionEvent::Kind::Back:
+        return event.message + "; " + what + " goes on";
+    case SessionEvent::Kind::Opened:
+    case SessionEvent::Kind::Closed:
+        break;
     }
-    std::fprintf(ctx.err, "vivazuzoz: the camera is back after %.1f s; %s goes on\n",
-                 std::chrono::duration<double>(std::chrono::steady_clock::now() - lostAt).count(), what);
+    return "";
+}
+
+void SayEvent(Context& ctx, const SessionEvent& event, const char* what)
+{
+    const std::string line = EventLine(event, what);
+    if (line.empty())
+        return;
+    std::fprintf(ctx.err, "vivazuzoz: %s\n", line.c_str());
     std::fflush(ctx.err);
-    return true;
+}
+
+std::string EndMessage(const SessionEvent& reason, const char* what)
+{
+    std::string message = reason.message + "; " + what + " ended";
+    if (reason.kind == SessionEvent::Kind::Lost || reason.kind == SessionEvent::Kind::Stalled)
+        message += " (--reconnect waits for the camera)";
+    return message;
 }
 
 }  // namespace vivatool

@@ -66,16 +66,34 @@ struct Session {
 // itself fails, the library's own lines are shown, since they say why.
 int OpenSelected(Context& ctx, Session& session, int index);
 
-// What a reopened camera's set-up found: go on with it, close it and wait
-// for the camera again, or keep it open and stop (the caller reports why).
-enum class Comeback { GoOn, WaitAgain, Stop };
+// The commands that stream (stream, record, monitor): the library, and the
+// camera as a CameraSession that keeps it streaming. The session's events
+// wait in `events` for the command's own thread, which says them.
+struct StreamingSession {
+    LibrarySession library;
+    EventQueue events;
+    std::unique_ptr<CameraSession> camera;  // closed before the library goes
+};
 
-// --reconnect: closes the session's lost camera, says so, and waits for a
-// camera at the same USB port; `ready` (may be null) finishes the reopened
-// camera's set-up and says what to do with it. Says how long the camera was
-// away once it is back and ready ("...; `what` goes on"). False when
-// `keepWaiting` ended the wait; true with the camera open otherwise.
-bool ReopenLostCamera(Context& ctx, Session& session, const std::function<bool()>& keepWaiting,
-                      const std::function<Comeback()>& ready, const char* what);
+// The session options of -d INDEX (kAnyCamera: the first complete camera)
+// and --reconnect.
+SessionOptions StreamingOptions(int index, bool reconnect);
+
+// Makes the session and opens its camera (not streaming yet: see
+// CameraSession::Open). Returns kExitOk or the status of a failure it has
+// reported as OpenSelected does.
+int OpenStreaming(Context& ctx, StreamingSession& session, SessionOptions options);
+
+// Says a session event on the error stream in the tool's words: the loss or
+// stall ("...; waiting for it to come back to USB port P"), the return ("the
+// camera is back after S s; `what` goes on") and errors. Opens and closes are
+// not said: a command is quiet while all is well.
+void SayEvent(Context& ctx, const SessionEvent& event, const char* what);
+// That line without the program's name; "" for the events not said.
+std::string EventLine(const SessionEvent& event, const char* what);
+
+// The message a command ends with when its session ended by itself:
+// "MESSAGE; `what` ended" and what --reconnect would have done.
+std::string EndMessage(const SessionEvent& reason, const char* what);
 
 }  // namespace vivatool

@@ -72,19 +72,14 @@ int ParseWatches(Context& ctx, const char* command, const ParsedArgs& args, Watc
     return kExitOk;
 }
 
-int CheckCameraFits(Context& ctx, const char* command, Session& session, const WatchSetup& setup)
+int CheckCameraFits(Context& ctx, const char* command, const CameraSession& camera, const WatchSetup& setup)
 {
     if (setup.regions.empty() && setup.watches.empty())
         return kExitOk;
-    bool withTemp = false;
-    if (const Call probe = session.camera->ProbeTemperatures(withTemp); !probe.ok())
-        return FailCall(ctx, probe);
-    if (!withTemp)
+    if (!camera.withTemps())
         return Fail(ctx, "regions and alarms need temperatures, and this camera's stream carries none");
-    int width = 0, height = 0;
-    OZL_USB_GetFPASize(session.handle(), &width, &height);
     for (const Region& r : setup.regions)
-        if (const std::string error = CheckRegion(r, width, height); !error.empty())
+        if (const std::string error = CheckRegion(r, camera.width(), camera.height()); !error.empty())
             return UsageError(ctx, command, error);
     return kExitOk;
 }
@@ -109,21 +104,6 @@ void FeedAlarms(std::vector<Watch>& watches, int frameMax, const std::vector<Reg
             events.push_back(AlarmEvent{change == AlarmChange::Raised, w.alarm.rule().kind, w.target, value,
                                         w.alarm.rule().threshold, frameCount, seconds, frame.arrival});
     }
-}
-
-std::unique_ptr<FrameStream> ResumeStream(Context& ctx, Session& session, const FrameStream::Callback& sink,
-                                          uint64_t nextSequence, const std::function<bool()>& keepWaiting,
-                                          const char* what)
-{
-    std::unique_ptr<FrameStream> source;
-    auto ready = [&] {
-        source = std::make_unique<FrameStream>(session.handle(), sink);
-        if (source->Start(nextSequence).ok())
-            return Comeback::GoOn;
-        source.reset();
-        return Comeback::WaitAgain;
-    };
-    return ReopenLostCamera(ctx, session, keepWaiting, ready, what) ? std::move(source) : nullptr;
 }
 
 }  // namespace vivatool

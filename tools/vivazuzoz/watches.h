@@ -58,7 +58,7 @@ int ParseWatches(Context& ctx, const char* command, const ParsedArgs& args, Watc
 
 // Regions and alarms need temperatures, and regions inside the frame.
 // Returns kExitOk or the status of the failure it reported.
-int CheckCameraFits(Context& ctx, const char* command, Session& session, const WatchSetup& setup);
+int CheckCameraFits(Context& ctx, const char* command, const CameraSession& camera, const WatchSetup& setup);
 
 // Each region's figures of one frame with temperatures (zeros for a region
 // outside the frame).
@@ -68,12 +68,5 @@ std::vector<RegionFigures> MeasureRegions(const FrameRef& frame, const std::vect
 // maximum) and appends the raises and clears to `events`.
 void FeedAlarms(std::vector<Watch>& watches, int frameMax, const std::vector<RegionFigures>& figures,
                 const FrameRef& frame, uint64_t frameCount, double seconds, std::vector<AlarmEvent>& events);
-
-// --reconnect: closes the lost camera, waits for a camera at the same USB
-// port and streams from it into `sink`, numbering on from `nextSequence`.
-// Null when `keepWaiting` ended the wait first. `what` names what goes on.
-std::unique_ptr<FrameStream> ResumeStream(Context& ctx, Session& session, const FrameStream::Callback& sink,
-                                          uint64_t nextSequence, const std::function<bool()>& keepWaiting,
-                                          const char* what);
 
 }  // namespace vivatool

@@ -210,7 +210,7 @@ class CameraView {
     socket.onmessage = (event) => {
       if (typeof event.data === 'string') {
         const message = JSON.parse(event.data);
-        if (message.type === 'state') this.setLive(message.live);
+        if (message.type === 'state') this.setLive(message.live, undefined, message);
         return;
       }
       if (isCompactMessage(event.data)) {
@@ -249,7 +249,9 @@ class CameraView {
     this.scheduleDraw();
   }
 
-  setLive(live, why) {
+  // `state`: the server's state message, which says what the camera's
+  // session last reported when it went (event, message, time).
+  setLive(live, why, state) {
     // Settings are read again when the camera comes back, not when the
     // stream first says it is live (the constructor has read them).
     const returned = live && this.wasGone;
@@ -259,6 +261,7 @@ class CameraView {
     const gone = this.q('.gone');
     gone.hidden = live;
     if (why) gone.textContent = `The camera cannot be reached: ${why}.`;
+    else if (state && state.message) gone.textContent = `The camera has gone at ${new Date(state.time).toLocaleTimeString()}: ${state.message}. It comes back here by itself.`;
     else gone.textContent = 'The camera has gone (unplugged or not answering). It comes back here by itself when it is plugged in again.';
     if (returned) this.loadSettings();
     this.updateStatus();

@@ -138,6 +138,15 @@ class Subscriber:
                 result.append((float(parts[0]), parts[1] == "1", parts[2], parts[3]))
         return result
 
+    def ready(self, broker):
+        """Waits until the subscription stands: a probe published now arrives."""
+        def probe():
+            subprocess.run(["mosquitto_pub", "-p", str(broker.port), "-h", "127.0.0.1", "-t", "probe", "-m", "x"]
+                           + (["--cafile", broker.tls[0]] if broker.tls else []), check=True, timeout=LIMIT)
+            return self.payloads("probe")
+        eventually(probe, "mosquitto_sub to subscribe")
+        return self
+
     def payloads(self, topic):
         return [m[3] for m in self.messages() if m[2] == topic]
 

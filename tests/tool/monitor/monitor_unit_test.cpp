@@ -1,12 +1,16 @@
 // The monitor's parts that need no broker: the broker URL, the listen
-// address and the exposition text (Home Assistant's config messages are
-// checked as mosquitto_sub receives them, in test_monitor.py).
+// address, the exposition text and the broker's retry schedule (Home
+// Assistant's config messages are checked as mosquitto_sub receives them,
+// in test_monitor.py).
 #include "monitor/metrics.h"
 #include "monitor/metrics_server.h"
 #include "listen_address.h"
 #include "monitor/mqtt_url.h"
+#include "monitor/reconnect_backoff.h"
 
 #include <gtest/gtest.h>
+
+#include <vector>
 
 using namespace vivatool::monitor;
 
@@ -122,5 +126,17 @@ TEST(Metrics, EscapesLabelsAndLeavesOutTemperaturesOfAnImageOnlyCamera)
     size_t types = 0;
     for (size_t at = text.find("# TYPE "); at != std::string::npos; at = text.find("# TYPE ", at + 1))
         ++types;
-    EXPECT_EQ(types, 10u);
+    EXPECT_EQ(types, 12u);
+}
+
+TEST(ReconnectBackoff, DoublesFromOneSecondToThirtyAndStartsOverAfterAConnection)
+{
+    ReconnectBackoff backoff;
+    std::vector<long> waits;
+    for (int i = 0; i < 9; ++i)
+        waits.push_back(static_cast<long>(backoff.Next().count()));
+    EXPECT_EQ(waits, (std::vector<long>{1, 2, 4, 8, 16, 30, 30, 30, 30}));
+    backoff.Reset();
+    EXPECT_EQ(backoff.Next().count(), 1);
+    EXPECT_EQ(backoff.Next().count(), 2);
 }

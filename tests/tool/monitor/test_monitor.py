@@ -4,6 +4,7 @@
 import datetime
 import json
 import os
+import re
 import signal
 import subprocess
 import urllib.request
@@ -14,6 +15,11 @@ from conftest import (TOOL, VCAM, Broker, Monitor, Subscriber, eventually, free_
 PLATE = "plate=188,46,24,20"     # around the scene's hot plate (110 degrees when on)
 BENCH = "bench=10,100,40,30"     # a cool wall that never alarms, above the rolling ball's rows
 SCENE = ["--size", "256x192"]
+
+
+def attempt_waits(text):
+    """The waits the monitor announced after each failed attempt to reach the broker, in order."""
+    return [int(w) for w in re.findall(r"cannot connect to the broker at \S+: .*; trying again in (\d+) s", text)]
 
 
 def discovery(sub):
@@ -126,6 +132,13 @@ def test_broker_restart_and_camera_replug_are_survived(tmp_path, broker):
     again.wait_for("vivazuzoz/cam/availability", lambda p: p == "online", "availability again")
     state = json.loads(again.wait_for("vivazuzoz/cam/frame/state"))
     assert state["min"] <= state["max"]
+    # The loss and the return, one line each, in that order.
+    err = eventually(lambda: (lambda e: e if " again after " in e else None)(monitor.stderr()), "the return said")
+    where = "the broker at mqtt://127.0.0.1:%d/vivazuzoz" % broker.port
+    lost = err.index("vivazuzoz: lost the connection to %s: " % where)
+    assert "; trying again in 1 s\n" in err[lost:], err
+    assert lost < err.index("vivazuzoz: connected to %s again after " % where), err
+    assert "\r" not in err
     assert monitor.process.poll() is None, monitor.stderr()
     assert monitor.kill() == 0
     again.wait_for("vivazuzoz/cam/availability", lambda p: p == "offline", "offline at a clean exit")
@@ -139,6 +152,11 @@ def test_bad_urls_and_credentials_end_with_status_2(tmp_path):
                          ("mqtt://host/a/#", "may not hold '+', '#'")]:
         run = subprocess.run(Monitor.command(url), capture_output=True, text=True, timeout=60)
         assert run.returncode == 2 and message in run.stderr, (url, run.stderr)
+
+    # A CA file that cannot be read is named as typed, before any camera is opened.
+    run = subprocess.run(Monitor.command("mqtts://127.0.0.1/x") + ["--mqtt-ca", "missing/ca.crt"], cwd=tmp_path,
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 2 and "cannot read 'missing/ca.crt'" in run.stderr, run.stderr
 
     secured = Broker(tmp_path, users={"ha": "s3cret:@"}).start()
     try:
@@ -185,19 +203,77 @@ def test_serve_answers_the_same_metrics_for_its_cameras(tmp_path):
 
 def test_mqtts_checks_the_broker_against_the_given_ca(tmp_path):
     secured = Broker(tmp_path, tls=Broker.make_certificates(tmp_path))
-    # Before the broker is there the monitor keeps trying, and still stops on time.
-    early = Monitor(tmp_path, SCENE, ["--mqtt", "mqtts://127.0.0.1:%d/tls" % secured.port, "--mqtt-ca",
-                                      secured.tls[0], "--seconds", "1"])
-    # (A second-long run still there after 15 s hangs, as it did when the
-    # network thread went on retrying instead of stopping.)
-    assert early.wait(15) == 0, early.stderr()
+    url = "mqtts://127.0.0.1:%d/tls" % secured.port
+    # Before the broker is there the monitor keeps trying, says so, and
+    # still stops on time. (A second-long run still there after 15 s hangs,
+    # as it did when the network thread went on retrying instead of stopping.)
+    early = Monitor(tmp_path, SCENE, ["--mqtt", url, "--mqtt-ca", secured.tls[0], "--seconds", "1"])
+    assert early.wait(15) == 5, early.stderr()
+    assert "cannot connect to the broker at %s: Connection refused" % url in early.stderr()
     secured.start()
     try:
+        # A broker whose certificate another CA signed: refused, and why.
+        (tmp_path / "other").mkdir()
+        Broker.make_certificates(tmp_path / "other")
+        wrong = Monitor(tmp_path, SCENE, ["--mqtt", url, "--mqtt-ca", "other/ca.crt", "--seconds", "2"])
+        assert wrong.wait() == 5
+        assert "TLS failed: certificate verify failed; trying again in 1 s" in wrong.stderr(), wrong.stderr()
+
+        # The right CA, named relative to the folder the monitor was started in.
         sub = Subscriber(secured, tmp_path)
-        monitor = Monitor(tmp_path, SCENE, ["--mqtt", "mqtts://127.0.0.1:%d/tls" % secured.port,
-                                            "--mqtt-ca", secured.tls[0], "--camera-id", "c"])
+        monitor = Monitor(tmp_path, SCENE, ["--mqtt", url, "--mqtt-ca", "ca.crt", "--camera-id", "c"])
         assert json.loads(sub.wait_for("tls/c/frame/state"))["max"] > 0
         assert monitor.kill() == 0
+        assert monitor.stderr() == ""  # quiet when all goes well
         sub.stop()
     finally:
         secured.stop()
+
+
+def test_an_unreachable_broker_is_said_at_once_retried_doubling_and_ends_a_timed_run_with_5(tmp_path):
+    for url, reason in [("mqtt://127.0.0.1:%d" % free_port(), "Connection refused"),
+                        ("mqtt://nosuchhost.invalid", "cannot look up nosuchhost.invalid")]:
+        monitor = Monitor(tmp_path, SCENE, ["--mqtt", url, "--seconds", "3.5"])
+        assert monitor.wait() == 5, monitor.stderr()
+        lines = monitor.stderr().splitlines()
+        assert lines[0].startswith("vivazuzoz: cannot connect to the broker at ") and reason in lines[0], lines
+        # Attempts at 0, 1 and 3 s: the waits announced double from 1 s.
+        waits = attempt_waits(monitor.stderr())
+        assert len(waits) >= 2 and waits == [1, 2, 4, 8][:len(waits)], lines
+        assert len(lines) == len(waits) + 1 and "never connected to the broker" in lines[-1], lines
+        assert reason in lines[-1]
+
+
+def test_a_connection_is_announced_before_anything_else_and_its_first_states_go_once(tmp_path, broker):
+    sub = Subscriber(broker, tmp_path).ready(broker)
+    # The alarm is raised by the first frame; the next states are a minute away.
+    monitor = Monitor(tmp_path, SCENE, ["--mqtt", "mqtt://127.0.0.1:%d" % broker.port, "--camera-id", "c",
+                                        "--ha-discovery", "--alarm-below", "1000", "--interval", "60"])
+    sub.wait_for("vivazuzoz/c/event")
+    sub.wait_for("vivazuzoz/c/frame/state")
+    topics = [m[2] for m in sub.messages() if m[2] != "probe"]
+    announced = [i for i, t in enumerate(topics) if t.startswith("homeassistant/") or t == "vivazuzoz/c/availability"]
+    data = [i for i, t in enumerate(topics) if i not in announced]
+    assert len(announced) == 5 and max(announced) < min(data), topics  # 3 sensors, 1 binary sensor, availability
+    assert topics.count("vivazuzoz/c/frame/state") == 1, topics
+    assert monitor.kill() == 0
+
+
+def test_serve_metrics_count_a_loss_that_came_before_the_first_scrape(tmp_path):
+    port = free_port()
+    err_path = tmp_path / "serve.err"
+    with open(err_path, "w") as err:
+        serve = start([VCAM] + SCENE + ["--unplug-after", "1", "--replug-after", "1", "--", TOOL, "serve",
+                                        "--listen", "127.0.0.1:%d" % port], cwd=tmp_path,
+                      stdout=subprocess.DEVNULL, stderr=err, env=dict(os.environ, XDG_STATE_HOME=str(tmp_path)))
+    try:
+        # Nothing scrapes until the camera has gone and come back.
+        eventually(lambda: "the camera is back after" in err_path.read_text() or None, "the return on stderr")
+        assert "vivazuzoz: camera 0: the camera was lost" in err_path.read_text()
+        values = metric_values(scrape(port))
+        assert metric(values, "vivazuzoz_camera_unplugs_total", camera="0") >= 1
+        assert metric(values, "vivazuzoz_camera_resumes_total", camera="0") >= 1
+        assert metric(values, "vivazuzoz_camera_away_seconds_total", camera="0") > 0
+    finally:
+        serve.terminate()
+        serve.wait(30)

@@ -12,6 +12,7 @@
 #include <turbojpeg.h>
 
 #include <cmath>
+#include <map>
 #include <random>
 
 using namespace vivatool::serve;
@@ -243,4 +244,64 @@ TEST(JpegPictures, QueryOptionsAndSharing)
     EXPECT_EQ(w, 80);
     EXPECT_EQ(h, 60);
     EXPECT_NE(colourspace, TJCS_GRAY);
+}
+
+// Three viewers of one rate (10 a second) under a camera at 25 frames a
+// second, on a made-up clock: the camera stalls for 2 s, viewer A takes
+// nothing for 1 s (a slow network), B joins late, C looks only every 30 ms.
+// Each gets one picture in every 100 ms slot in which it was there and the
+// camera had sent something new, each newer than its last; all share one
+// picture a slot.
+TEST(MjpegPacing, EveryViewerGetsItsRateAfterAStallAndBesideOthers)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    JpegFrames frames(*vivaclient::FindColormap("iron"), 10, start);
+    const std::vector<int16_t> temp = Scene(32, 24, 3);
+    const std::vector<uint16_t> image(temp.size());
+    struct Viewer {
+        MjpegPacer pacer;
+        int from, every, awayFrom, awayTo;  // milliseconds
+        std::map<int, uint64_t> pictures;   // slot: sequence of the frame shown
+    };
+    Viewer viewers[] = {{MjpegPacer(frames), 0, 2, 6000, 7000, {}},
+                        {MjpegPacer(frames), 5050, 2, 0, 0, {}},
+                        {MjpegPacer(frames), 0, 30, 0, 0, {}}};
+    std::shared_ptr<const Frame> newest;
+    uint64_t sequence = 0;
+    for (int ms = 0; ms < 10000; ms += 2) {
+        const Clock::time_point now = start + std::chrono::milliseconds(ms);
+        if (ms % 40 == 0 && (ms < 2000 || ms >= 4000))
+            newest = MakeFrame(32, 24, image, &temp, ++sequence);
+        for (Viewer& v : viewers) {
+            // As SendMjpeg: wait until due, then for a frame newer than seen.
+            if (ms < v.from || ms % v.every || (ms >= v.awayFrom && ms < v.awayTo) || now < v.pacer.NextDue() ||
+                newest->sequence <= v.pacer.seen())
+                continue;
+            if (const auto picture = v.pacer.Take(newest, now)) {
+                const uint64_t last = v.pictures.empty() ? 0 : v.pictures.rbegin()->second;
+                EXPECT_GT(picture->sequence, last) << "at " << ms << " ms";
+                EXPECT_TRUE(v.pictures.emplace(ms / 100, picture->sequence).second) << "two in a slot at " << ms;
+            }
+        }
+    }
+    const auto slots = [](std::initializer_list<std::pair<int, int>> ranges) {
+        std::vector<int> list;
+        for (const auto& [from, to] : ranges)
+            for (int slot = from; slot < to; ++slot)
+                list.push_back(slot);
+        return list;
+    };
+    const auto taken = [](const Viewer& v) {
+        std::vector<int> list;
+        for (const auto& entry : v.pictures)
+            list.push_back(entry.first);
+        return list;
+    };
+    // The last frame before the stall comes in slot 19 and is shown in 20;
+    // nothing new until slot 40. A is away in slots 60 to 69.
+    EXPECT_EQ(taken(viewers[0]), slots({{0, 21}, {40, 60}, {70, 100}}));
+    EXPECT_EQ(taken(viewers[1]), slots({{50, 100}}));
+    EXPECT_EQ(taken(viewers[2]), slots({{0, 21}, {40, 100}}));
+    EXPECT_EQ(frames.encoded(), 81u) << "one picture a slot, shared";
 }

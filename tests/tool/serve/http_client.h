@@ -4,6 +4,8 @@
 
 #include "frame_message.h"
 
+#include <Poco/JSON/Parser.h>
+#include <gtest/gtest.h>
 #include <Poco/Buffer.h>
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
@@ -72,6 +74,18 @@ inline Reply Put(uint16_t port, const std::string& path, const std::string& body
     setup.path = path;
     setup.body = body;
     return Send(port, setup);
+}
+
+// A stream's state message for a camera that went: not live, and what its
+// session said of the loss.
+inline void ExpectGoneState(const std::string& text)
+{
+    Poco::JSON::Parser parser;
+    const auto state = parser.parse(text).extract<Poco::JSON::Object::Ptr>();
+    EXPECT_EQ(state->getValue<std::string>("type"), "state") << text;
+    EXPECT_FALSE(state->getValue<bool>("live")) << text;
+    EXPECT_EQ(state->getValue<std::string>("event"), "lost") << text;
+    EXPECT_EQ(state->getValue<std::string>("message").rfind("the camera was lost", 0), 0u) << text;
 }
 
 // One WebSocket stream of a camera.

@@ -16,10 +16,7 @@ std::vector<CameraMetrics> HubMetrics::Collect(const serve::CameraHub& hub)
         m.name = summary.info.name;
         m.up = summary.live;
         Seen& seen = seen_[summary.index];
-        if (seen.live && !summary.live)
-            ++seen.unplugs;
-        seen.live = summary.live;
-        m.unplugs = seen.unplugs;
+        TakeSessionCounts(m, hub.Counters(summary.index));
         const serve::CameraView view = hub.View(summary.index);
         serve::FrameHeader header;
         std::vector<uint16_t> image;

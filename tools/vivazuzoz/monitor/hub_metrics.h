@@ -3,7 +3,7 @@
 //
 // The hub keeps each camera's newest frame, so the whole frame's
 // temperatures come from that frame; the frame rate is measured between two
-// scrapes, and unplugs are the losses one scrape sees after another.
+// scrapes, and losses, returns and time away are the cameras' sessions' counts.
 #pragma once
 
 #include "metrics.h"
@@ -31,8 +31,6 @@ private:
     struct Seen {
         uint64_t sequence = 0;
         double timestampMs = 0;
-        bool live = false;
-        uint64_t unplugs = 0;
         double fps = 0;
     };
     std::mutex mutex_;

@@ -80,6 +80,12 @@ const CameraFamily kCameraFamilies[] = {
      [](const CameraMetrics& c) { return std::to_string(c.dropped); }},
     {"vivazuzoz_camera_unplugs_total", "counter", "Times the camera was lost (unplugged or no longer answering).",
      [](const CameraMetrics& c) { return std::to_string(c.unplugs); }},
+    {"vivazuzoz_camera_resumes_total", "counter",
+     "Times the camera came back after it was lost or stalled (gaps in the stream).",
+     [](const CameraMetrics& c) { return std::to_string(c.resumes); }},
+    {"vivazuzoz_camera_away_seconds_total", "counter",
+     "Seconds without frames because the camera was lost or stalled.",
+     [](const CameraMetrics& c) { return Number(std::round(c.secondsAway * 1000) / 1000); }},
     {"vivazuzoz_frame_rate_fps", "gauge", "Frames received per second, recently.",
      [](const CameraMetrics& c) { return Number(std::round(c.fps * 100) / 100); }},
 };
@@ -102,6 +108,13 @@ const RegionFamily kRegionFamilies[] = {
 };
 
 }  // namespace
+
+void TakeSessionCounts(CameraMetrics& m, const vivaclient::CameraSession::Counters& counters)
+{
+    m.unplugs = counters.losses + counters.stalls;
+    m.resumes = counters.resumes;
+    m.secondsAway = counters.secondsAway;
+}
 
 std::string RenderMetrics(const std::vector<CameraMetrics>& cameras)
 {

@@ -2,6 +2,8 @@
 // (version 0.0.4), as `monitor --metrics` and `serve` answer GET /metrics.
 #pragma once
 
+#include "camera_session.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,12 +31,17 @@ struct CameraMetrics {
     bool up = false;     // open and streaming
     uint64_t frames = 0;   // received since the start
     uint64_t dropped = 0;  // lost on the way (sequence numbers skipped)
-    uint64_t unplugs = 0;  // times the camera was lost
+    uint64_t unplugs = 0;  // times the camera was lost or stalled
+    uint64_t resumes = 0;  // times it came back: gaps in the stream
+    double secondsAway = 0;  // without frames because it was lost or stalled
     double fps = 0;        // recent frame rate
     bool withTemps = false;  // the regions' figures are valid
     std::vector<RegionMetrics> regions;
     std::vector<AlarmMetrics> alarms;
 };
+
+// The session's counts of losses, returns and time away into `m`.
+void TakeSessionCounts(CameraMetrics& m, const vivaclient::CameraSession::Counters& counters);
 
 // The exposition text of every camera's figures: one HELP and TYPE line per
 // metric, then its samples. Regions' temperatures appear only for cameras

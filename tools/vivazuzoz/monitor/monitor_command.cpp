@@ -27,15 +27,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kStallTimeout = std::chrono::seconds(5);
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
 constexpr auto kRateWindow = std::chrono::seconds(1);
-
-// Broker refusals that retrying cannot mend: the user name or password.
-bool CredentialsRefused(int connack)
-{
-    return connack == 4 || connack == 5;
-}
 
 // `arrival` on the wall clock, as ISO 8601 UTC with milliseconds.
 std::string WallTime(Clock::time_point arrival)
@@ -73,7 +66,7 @@ std::string StateJson(const TargetFigures& t)
     return json.str();
 }
 
-std::string EventJson(const std::string& camera, const AlarmEvent& e)
+std::string AlarmEventJson(const std::string& camera, const AlarmEvent& e)
 {
     JsonWriter json;
     json.BeginObject().Key("event").String(e.raised ? "raised" : "cleared").Key("camera").String(camera);
@@ -95,7 +88,7 @@ struct MonitorState {
     mutable std::mutex mutex;
     std::condition_variable changed;
     // Guarded by `mutex`: written by the read thread (frames, figures,
-    // alarms, events) and the command's thread (live, unplugs, fps).
+    // alarms, events) and the command's thread (live, fps).
     uint64_t frames = 0;
     uint64_t lastSequence = 0;
     uint64_t firstSequence = 0;  // of the first frame received
@@ -105,7 +98,6 @@ struct MonitorState {
     std::vector<Watch> watches;
     std::vector<AlarmEvent> events;     // taken by the command's thread
     bool live = true;
-    uint64_t unplugs = 0;
     double fps = 0;
 
     // Read thread.
@@ -144,7 +136,9 @@ struct MonitorState {
         return names;
     }
 
-    CameraMetrics Metrics(const std::string& camera, const std::string& name) const
+    // `session`: the camera's losses and stalls, counted where they happen.
+    CameraMetrics Metrics(const std::string& camera, const std::string& name,
+                          const CameraSession::Counters& session) const
     {
         std::lock_guard<std::mutex> lock(mutex);
         CameraMetrics m;
@@ -153,7 +147,7 @@ struct MonitorState {
         m.up = live;
         m.frames = frames;
         m.dropped = frames ? lastSequence - firstSequence + 1 - frames : 0;
-        m.unplugs = unplugs;
+        TakeSessionCounts(m, session);
         m.fps = fps;
         m.withTemps = withTemps && !latest.empty();
         const std::vector<std::string> names = Targets();
@@ -165,15 +159,15 @@ struct MonitorState {
     }
 };
 
-enum class MonitorEnd { Done, Interrupted, Lost, Stalled, Refused };
+enum class MonitorEnd { Done, Interrupted, Ended, Refused };
 
 class MonitorRun {
 public:
-    MonitorRun(Context& ctx, Session& session, MonitorOptions& o)
+    MonitorRun(Context& ctx, StreamingSession& session, MonitorOptions& o)
         : ctx_(ctx),
           session_(session),
           o_(o),
-          cameraName_(session.info().name),
+          cameraName_(session.camera->info().name),
           start_(Clock::now()),
           state_(o.watch.regions, std::move(o.watch.watches))
     {
@@ -184,15 +178,15 @@ public:
     {
         if (const int status = StartOutputs())
             return status;
-        MonitorEnd end = MonitorEnd::Done;
-        {
-            auto source = std::make_unique<FrameStream>(session_.handle(), sink_);
-            if (const Call call = source->Start(); !call.ok()) {
-                StopOutputs();
-                return FailCall(ctx_, call);
-            }
-            end = Loop(source);
-        }  // callbacks stopped
+        CameraSession& camera = *session_.camera;
+        camera.SetCallback(sink_);
+        OpenFailure failure;
+        if (!camera.Stream(failure)) {
+            StopOutputs();
+            return Fail(ctx_, failure.message);
+        }
+        const MonitorEnd end = Loop();
+        camera.Close();  // callbacks stopped
         StopOutputs();
         return Finish(end);
     }
@@ -205,7 +199,11 @@ private:
             bool inUse = false;
             metrics_ = MetricsServer::Start(
                 o_.metricsAddress, o_.metricsPort,
-                [this] { return std::vector<CameraMetrics>{state_.Metrics(o_.cameraId, cameraName_)}; }, error,
+                [this] {
+                    return std::vector<CameraMetrics>{
+                        state_.Metrics(o_.cameraId, cameraName_, session_.camera->counters())};
+                },
+                error,
                 &inUse);
             if (!metrics_) {
                 Fail(ctx_, error);
@@ -217,6 +215,14 @@ private:
             options.url = *o_.mqtt;
             options.clientId = "vivazuzoz-monitor-" + o_.cameraId;
             options.caFile = o_.caFile;
+            options.caFileTyped = o_.caFileTyped;
+            // Straight to stderr from the connection's thread: one line
+            // each, so that a journal shows every loss and return.
+            FILE* err = ctx_.err;
+            options.report = [err](const std::string& line) {
+                std::fprintf(err, "vivazuzoz: %s\n", line.c_str());
+                std::fflush(err);
+            };
             options.willTopic = topics_.availability();
             options.willPayload = kOffline;
             std::string error;
@@ -234,13 +240,11 @@ private:
         metrics_.reset();
     }
 
-    MonitorEnd Loop(std::unique_ptr<FrameStream>& source)
+    MonitorEnd Loop()
     {
-        const auto publishEvery = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o_.interval));
-        auto nextPublish = start_;
+        nextPublish_ = start_;
         auto rateFrom = start_;
         uint64_t rateFrames = 0;
-        Clock::time_point waitFrom = start_;
         std::unique_lock<std::mutex> lock(state_.mutex);
         for (;;) {
             state_.changed.wait_for(lock, kPollInterval);
@@ -253,64 +257,55 @@ private:
                 rateFrom = now;
                 rateFrames = state_.frames;
             }
-            const Clock::time_point lastSign = state_.frames ? std::max(state_.last, waitFrom) : waitFrom;
-            const bool lost = session_.camera->lost(), stalled = now - lastSign >= kStallTimeout;
-            const bool due = now >= nextPublish && state_.frames > 0;
             lock.unlock();
-            PublishEvents(events);
+            // A new connection is announced (availability, discovery) before
+            // anything else goes out on it.
             if (!KeepBrokerUp())
                 return MonitorEnd::Refused;
-            if (due) {
-                PublishStates();
-                nextPublish = now + publishEvery;
+            PublishEvents(events);
+            if (TakeCameraEvents()) {
+                std::lock_guard<std::mutex> hold(state_.mutex);
+                rateFrom = Clock::now();  // the frame rate counts from the return, not across the gap
+                rateFrames = state_.frames;
             }
+            if (now >= nextPublish_ && PublishStates())
+                nextPublish_ = now + publishEvery_;
             if (o_.secondsLimit > 0 && now - start_ >= std::chrono::duration<double>(o_.secondsLimit))
                 return MonitorEnd::Done;
             if (Interrupted())
                 return o_.secondsLimit > 0 ? MonitorEnd::Interrupted : MonitorEnd::Done;
-            if (lost || stalled) {
-                MonitorEnd end = lost ? MonitorEnd::Lost : MonitorEnd::Stalled;
-                if (!Resume(source, end))
-                    return end;
-                waitFrom = Clock::now();
-                lock.lock();
-                rateFrom = waitFrom;  // the frame rate counts from the return, not across the gap
-                rateFrames = state_.frames;
-                continue;
-            }
+            if (session_.camera->ended())
+                return MonitorEnd::Ended;
             lock.lock();
         }
     }
 
-    // The camera was lost (or sent nothing for a while): with --reconnect,
-    // waits for it and streams on (true); otherwise, or when the wait ended
-    // first, false with `end` saying why the monitor ends.
-    bool Resume(std::unique_ptr<FrameStream>& source, MonitorEnd& end)
+    // Says the camera's losses and returns on the error stream and as MQTT
+    // events, and follows them in availability. True when the camera came back.
+    bool TakeCameraEvents()
     {
-        CameraGone();
-        if (!o_.reconnect)
-            return false;
-        const uint64_t next = source->nextSequence();
-        source.reset();  // no callback runs on the lost camera any more
-        source = ResumeStream(ctx_, session_, sink_, next, [this] { return KeepWaiting(); }, "monitor");
-        if (!source) {
-            end = refused_ ? MonitorEnd::Refused
-                           : (Interrupted() && o_.secondsLimit > 0 ? MonitorEnd::Interrupted : MonitorEnd::Done);
-            return false;
+        bool back = false;
+        for (const SessionEvent& event : session_.events.TakeAll()) {
+            switch (event.kind) {
+            case SessionEvent::Kind::Lost:
+            case SessionEvent::Kind::Stalled:
+                CameraGone();
+                break;
+            case SessionEvent::Kind::Back:
+                CameraBack();
+                back = true;
+                break;
+            case SessionEvent::Kind::Error:
+                break;
+            case SessionEvent::Kind::Opened:
+            case SessionEvent::Kind::Closed:
+                continue;
+            }
+            SayEvent(ctx_, event, "monitor");
+            if (Announced())
+                mqtt_->Publish(topics_.event(), EventJson(event), false);
         }
-        CameraBack();
-        return true;
-    }
-
-    // While the camera is away: the broker is still kept up.
-    bool KeepWaiting()
-    {
-        if (!KeepBrokerUp()) {
-            refused_ = true;
-            return false;
-        }
-        return !Interrupted() &&
-               (o_.secondsLimit <= 0 || Clock::now() - start_ < std::chrono::duration<double>(o_.secondsLimit));
+        return back;
     }
 
     void CameraGone()
@@ -319,7 +314,6 @@ private:
             std::lock_guard<std::mutex> lock(state_.mutex);
             state_.live = false;
             state_.fps = 0;
-            ++state_.unplugs;
         }
         if (mqtt_)
             mqtt_->Publish(topics_.availability(), kOffline, true);
@@ -335,14 +329,17 @@ private:
             mqtt_->Publish(topics_.availability(), kOnline, true);
     }
 
-    // After each (re)connect: availability, discovery, alarms and the latest
-    // states again (a restarted broker may have lost its retained messages).
-    // False when the broker refused the credentials.
+    // A connection that KeepBrokerUp() announced, on which the rest may go.
+    bool Announced() const { return mqtt_ && mqtt_->connected() && mqtt_->connects() == publishedConnects_; }
+
+    // After each (re)connect, first: availability and discovery, then the
+    // alarms and the latest states (a restarted broker may have lost its
+    // retained messages). False when the broker refused the credentials.
     bool KeepBrokerUp()
     {
         if (!mqtt_)
             return true;
-        if (CredentialsRefused(mqtt_->refusal())) {
+        if (mqtt_->refusal()) {
             refusedMessage_ = mqtt_->lastProblem();
             return false;
         }
@@ -367,14 +364,17 @@ private:
         }
         mqtt_->Publish(topics_.availability(), live ? kOnline : kOffline, true);
         PublishAlarmStates();
-        PublishStates();
+        if (PublishStates())
+            nextPublish_ = Clock::now() + publishEvery_;  // the first batch on a connection goes once
         return true;
     }
 
-    void PublishStates()
+    // The latest figures of every target; false when there were none to send
+    // or no announced connection.
+    bool PublishStates()
     {
-        if (!mqtt_)
-            return;
+        if (!Announced())
+            return false;
         std::vector<TargetFigures> latest;
         std::vector<std::string> targets;
         {
@@ -384,6 +384,7 @@ private:
         }
         for (size_t i = 0; i < latest.size() && i < targets.size(); ++i)
             mqtt_->Publish(topics_.state(targets[i]), StateJson(latest[i]), true);
+        return !latest.empty();
     }
 
     void PublishAlarmStates()
@@ -406,10 +407,10 @@ private:
                              e.target.c_str(), FormatTenths(e.value).c_str(),
                              e.raised ? KindName(e.kind) : (e.kind == AlarmKind::Above ? "back below" : "back above"),
                              FormatTenths(e.threshold).c_str());
-            if (!mqtt_)
+            if (!Announced())
                 continue;
             mqtt_->Publish(topics_.alarm(e.target, KindName(e.kind)), e.raised ? "ON" : "OFF", true);
-            mqtt_->Publish(topics_.event(), EventJson(o_.cameraId, e), false);
+            mqtt_->Publish(topics_.event(), AlarmEventJson(o_.cameraId, e), false);
         }
         if (!events.empty())
             std::fflush(ctx_.out);
@@ -419,6 +420,12 @@ private:
     {
         switch (end) {
         case MonitorEnd::Done:
+            if (o_.secondsLimit > 0 && mqtt_ && mqtt_->connects() == 0) {
+                std::fprintf(ctx_.err, "vivazuzoz: never connected to the broker at %s in %s s: %s\n",
+                             o_.mqtt->Display().c_str(), FormatDecimal(o_.secondsLimit, 1).c_str(),
+                             mqtt_->lastProblem().c_str());
+                return kExitNoBroker;
+            }
             return kExitOk;
         case MonitorEnd::Interrupted:
             return kExitInterrupted;
@@ -426,17 +433,14 @@ private:
             std::fprintf(ctx_.err, "vivazuzoz monitor: %s at %s; check the user name and password in --mqtt\n",
                          refusedMessage_.c_str(), o_.mqtt->Display().c_str());
             return kExitUsage;
-        case MonitorEnd::Lost:
-            return Fail(ctx_, "the camera was lost (unplugged or no longer answering); monitor ended "
-                              "(--reconnect waits for it)");
-        case MonitorEnd::Stalled:
-            return Fail(ctx_, "no frame from the camera for 5 s; monitor ended (--reconnect waits for it)");
+        case MonitorEnd::Ended:
+            return Fail(ctx_, EndMessage(session_.camera->endReason(), "monitor"));
         }
         return kExitFailure;
     }
 
     Context& ctx_;
-    Session& session_;
+    StreamingSession& session_;
     const MonitorOptions& o_;
     const std::string cameraName_;
     const Clock::time_point start_;
@@ -447,7 +451,9 @@ private:
     std::unique_ptr<MqttPublisher> mqtt_;
     std::unique_ptr<MetricsServer> metrics_;  // destroyed before state_ is
     unsigned publishedConnects_ = 0;
-    bool refused_ = false;
+    const Clock::duration publishEvery_ = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(o_.interval));
+    Clock::time_point nextPublish_;  // of the next state batch
     std::string refusedMessage_;
 };
 
@@ -485,10 +491,14 @@ CommandSyntax MonitorSyntax()
             "  TARGET/state        {\"min\",\"max\",\"mean\",\"hottest\":{\"x\",\"y\"},\"time\"} every\n"
             "                      --interval (retained); TARGET is frame or a region's name\n"
             "  TARGET/alarm/KIND   ON or OFF (retained); KIND is above or below\n"
-            "  event               {\"event\":\"raised\"|\"cleared\",\"target\",\"kind\",\"value\",...}\n"
-            "Messages are sent with QoS 1. A broker that is down is retried (1 s, doubling to 30 s)\n"
-            "and everything retained is published again once it is back. With a user name but no\n"
-            "password in the URL, the password is taken from VIVAZUZOZ_MQTT_PASSWORD.\n"
+            "  event               {\"event\":\"raised\"|\"cleared\",\"target\",\"kind\",\"value\",...} per\n"
+            "                      alarm change, and {\"type\":\"event\",\"event\":\"lost\"|\"stalled\"|\"back\"|\n"
+            "                      \"error\",\"time\",\"message\",...} when the camera goes or comes back\n"
+            "Messages are sent with QoS 1. A broker that cannot be reached is said on stderr at once\n"
+            "(refused, name not found, TLS failed and why), as is every loss of it and every return;\n"
+            "it is retried after 1 s, doubling to 30 s, and everything retained is published again once\n"
+            "it is back. With a user name but no password in the URL, the password is taken from\n"
+            "VIVAZUZOZ_MQTT_PASSWORD. --mqtt-ca FILE is read from the current folder.\n"
             "--ha-discovery makes the temperatures appear in Home Assistant as sensors and each alarm\n"
             "as a binary sensor, under one device per camera.\n"
             "\n"
@@ -498,7 +508,8 @@ CommandSyntax MonitorSyntax()
             "\n"
             "Exit status: 0 interrupted or --seconds passed, 1 the camera failed or was lost (without\n"
             "--reconnect), 2 a wrong command line, URL, user name or password, 4 another program listens\n"
-            "on the --metrics port, 130 interrupted before --seconds passed.\n"};
+            "on the --metrics port, 5 --seconds passed without the broker ever accepting the connection,\n"
+            "130 interrupted before --seconds passed.\n"};
 }
 
 int RunMonitor(Context& ctx, const ParsedArgs& args)
@@ -506,13 +517,13 @@ int RunMonitor(Context& ctx, const ParsedArgs& args)
     MonitorOptions options;
     if (const int status = ParseMonitorOptions(ctx, args, options))
         return status;
-    Session session;
-    if (const int status = OpenSelected(ctx, session, options.device))
+    StreamingSession session;
+    if (const int status = OpenStreaming(ctx, session, StreamingOptions(options.device, options.reconnect)))
         return status;
-    if (const int status = CheckCameraFits(ctx, "monitor", session, options.watch))
+    if (const int status = CheckCameraFits(ctx, "monitor", *session.camera, options.watch))
         return status;
     if (options.cameraId.empty())
-        options.cameraId = DefaultCameraId(session.info());
+        options.cameraId = DefaultCameraId(session.camera->info());
     return MonitorRun(ctx, session, options).Run();
 }
 

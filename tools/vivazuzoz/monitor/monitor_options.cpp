@@ -3,8 +3,12 @@
 #include "metrics_server.h"
 #include "../listen_address.h"
 
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace vivatool::monitor {
 
@@ -53,7 +57,16 @@ int ParseMqtt(Context& ctx, const ParsedArgs& args, MonitorOptions& o)
             return UsageError(ctx, kCommand, "--" + std::string(name) + " needs --mqtt");
     if (args.has("mqtt-ca") && !o.mqtt->tls)
         return UsageError(ctx, kCommand, "--mqtt-ca is for an mqtts:// broker");
-    o.caFile = args.value("mqtt-ca");
+    if (args.has("mqtt-ca")) {
+        // Typed relative to the user's folder; the connection is made from
+        // the tool's state folder, and its thread reads the file at each attempt.
+        o.caFileTyped = args.value("mqtt-ca");
+        o.caFile = UserPath(o.caFileTyped);
+        if (o.caFile.empty() || access(o.caFile.c_str(), R_OK) != 0)
+            return UsageError(ctx, kCommand,
+                              "--mqtt-ca: cannot read '" + o.caFileTyped +
+                                  "': " + std::strerror(o.caFile.empty() ? ENOENT : errno));
+    }
     o.haDiscovery = args.has("ha-discovery");
     if (args.has("ha-prefix")) {
         o.haPrefix = args.value("ha-prefix");

@@ -16,7 +16,8 @@ struct MonitorOptions {
     double secondsLimit = 0;   // 0: until interrupted
     bool reconnect = false;
     std::optional<MqttUrl> mqtt;
-    std::string caFile;
+    std::string caFile;       // --mqtt-ca, from the user's folder (absolute)
+    std::string caFileTyped;  // as typed, for messages
     bool haDiscovery = false;
     std::string haPrefix = "homeassistant";
     std::string cameraId;      // "" until the camera is open: then from its USB port

@@ -15,13 +15,9 @@ struct CameraHub::Slot {
 
     const int index;
 
-    // Held while a command runs on the camera and while it is opened or
-    // closed, so no command ever meets a handle being closed.
-    mutable std::mutex commandMutex;
-    // Guarded by commandMutex; changed only by the thread that runs
-    // Start() and Maintain(). The stream goes before the camera.
-    std::unique_ptr<Camera> camera;
-    std::unique_ptr<FrameStream> stream;
+    // Held while the session is made, used for a command, or closed.
+    mutable std::mutex sessionMutex;
+    std::unique_ptr<CameraSession> session;  // guarded by sessionMutex; null until the camera first opens
 
     mutable std::mutex stateMutex;
     mutable std::condition_variable changed;
@@ -30,12 +26,34 @@ struct CameraHub::Slot {
     bool live = false;
     uint64_t opened = 0;    // opens so far
     uint64_t sequence = 0;  // of the newest frame
-    Clock::time_point lastFrame{};
     std::shared_ptr<const Frame> newest;
+    SessionEvent lastEvent;  // the newest loss, return or error; kind Opened before any
 
-    // Set by the library's exception-poll thread, cleared by the thread that
-    // opens the camera before it opens it.
-    std::atomic<bool> lost{false};
+    // The session's supervisor (and, for the first open, the opening thread).
+    void OnEvent(const SessionEvent& event)
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        switch (event.kind) {
+        case SessionEvent::Kind::Opened:
+            info = event.camera;  // the nodes and the index differ after a replug
+            live = true;
+            ++opened;
+            break;
+        case SessionEvent::Kind::Back:
+            lastEvent = event;
+            break;
+        case SessionEvent::Kind::Lost:
+        case SessionEvent::Kind::Stalled:
+        case SessionEvent::Kind::Error:
+            lastEvent = event;
+            live = false;
+            break;
+        case SessionEvent::Kind::Closed:
+            live = false;
+            break;
+        }
+        changed.notify_all();
+    }
 
     // Read thread: one complete frame becomes the newest message.
     void OnFrame(const FrameRef& frame)
@@ -47,8 +65,11 @@ struct CameraHub::Slot {
         WriteImagePlane(message, frame.image, frame.samples());
         if (withTemp)
             WriteTemperaturePlane(message, frame.temps, frame.samples());
+        frameSequence = frame.sequence;
         Publish(frame.width, frame.height, withTemp, std::move(message));
     }
+
+    uint64_t frameSequence = 0;  // read thread only: the session's number of the frame being published
 
     // Completes `message` (both planes written) with its header and makes it
     // the newest frame.
@@ -58,11 +79,7 @@ struct CameraHub::Slot {
         frame->width = width;
         frame->height = height;
         frame->withTemp = withTemp;
-        uint64_t next;
-        {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            next = sequence + 1;  // only this read thread advances it
-        }
+        const uint64_t next = frameSequence;
         FrameHeader header;
         header.width = static_cast<uint16_t>(width);
         header.height = static_cast<uint16_t>(height);
@@ -76,7 +93,6 @@ struct CameraHub::Slot {
         frame->message = std::move(message);
         std::lock_guard<std::mutex> lock(stateMutex);
         sequence = next;
-        lastFrame = Clock::now();
         newest = std::move(frame);
         changed.notify_all();
     }
@@ -111,43 +127,34 @@ Call CameraHub::Start()
 
 void CameraHub::OpenSlot(Slot& slot, const CameraInfo& found)
 {
-    std::lock_guard<std::mutex> command(slot.commandMutex);
-    if (slot.camera)
+    std::lock_guard<std::mutex> hold(slot.sessionMutex);
+    if (slot.session)
         return;
-    CameraChoice choice;
-    choice.identity = found.identity();
-    OpenFailure failure;
-    std::unique_ptr<Camera> camera = Camera::Open(choice, failure);
-    if (!camera)
-        return;
-    slot.lost.store(false);
-    camera->OnException([&slot](int code) {
-        if (code == OZL_USB_EXCEPTION_DEV_STATE)
-            slot.lost.store(true);
+    SessionOptions options;
+    options.choice.identity = found.identity();
+    options.reconnect = true;  // the session waits for the camera and reopens it
+    options.stallLimit = stallLimit;
+    options.searchEvery = rescanEvery;
+    auto session = std::make_unique<CameraSession>(options, [&slot](const FrameRef& f) { slot.OnFrame(f); });
+    session->OnEvent([this, &slot](const SessionEvent& e) {
+        slot.OnEvent(e);
+        if (onEvent)
+            onEvent(slot.index, e);
     });
-    auto stream = std::make_unique<FrameStream>(camera->handle(), [&slot](const FrameRef& f) { slot.OnFrame(f); });
-    if (!stream->Start().ok())
-        return;  // the camera closes as it goes
-    const CameraInfo info = camera->info();
-    slot.camera = std::move(camera);
-    slot.stream = std::move(stream);
-    std::lock_guard<std::mutex> lock(slot.stateMutex);
-    slot.info = info;  // the nodes and the index differ after a replug
-    slot.live = true;
-    ++slot.opened;
-    slot.lastFrame = Clock::now();  // the stall limit counts from here
-    slot.changed.notify_all();
+    OpenFailure failure;
+    if (session->Start(failure))
+        slot.session = std::move(session);
 }
 
 void CameraHub::CloseSlot(Slot& slot)
 {
+    std::unique_ptr<CameraSession> session;
     {
-        std::lock_guard<std::mutex> command(slot.commandMutex);
-        // Once the stream is stopped the read thread no longer calls it, and
-        // closing the camera joins that thread.
-        slot.stream.reset();
-        slot.camera.reset();
+        std::lock_guard<std::mutex> hold(slot.sessionMutex);
+        session = std::move(slot.session);
     }
+    if (session)
+        session->Close();  // no frame and no event after this
     std::lock_guard<std::mutex> lock(slot.stateMutex);
     slot.live = false;
     slot.changed.notify_all();
@@ -155,28 +162,16 @@ void CameraHub::CloseSlot(Slot& slot)
 
 void CameraHub::Maintain()
 {
-    std::vector<Slot*> slots;
+    bool missing = false;
     {
         std::lock_guard<std::mutex> lock(slotsMutex_);
-        for (const auto& s : slots_)
-            slots.push_back(s.get());
-    }
-    bool missing = false;
-    const Clock::time_point now = Clock::now();
-    for (Slot* slot : slots) {
-        bool live, stalled;
-        {
-            std::lock_guard<std::mutex> lock(slot->stateMutex);
-            live = slot->live;
-            stalled = live && now - slot->lastFrame > stallLimit;
+        for (const auto& s : slots_) {
+            std::lock_guard<std::mutex> state(s->stateMutex);
+            missing |= !s->live;
         }
-        if (live && (slot->lost.load() || stalled)) {
-            CloseSlot(*slot);
-            live = false;
-        }
-        missing |= !live;
+        missing |= slots_.empty();
     }
-    if ((missing || slots.empty()) && now - lastScan_ >= rescanEvery)
+    if (missing && Clock::now() - lastScan_.load() >= rescanEvery)
         Rescan();
 }
 
@@ -209,13 +204,8 @@ void CameraHub::Rescan()
                 slot = slots_.back().get();
             }
         }
-        bool live;
-        {
-            std::lock_guard<std::mutex> state(slot->stateMutex);
-            live = slot->live;
-        }
-        if (!live)
-            OpenSlot(*slot, camera);
+        // A camera that was opened once has a session that waits for it.
+        OpenSlot(*slot, camera);
     }
 }
 
@@ -260,6 +250,7 @@ std::vector<CameraSummary> CameraHub::Cameras() const
         summary.info = slot->info;
         summary.live = slot->live;
         summary.opened = slot->opened;
+        summary.lastEvent = slot->lastEvent;
         if (slot->newest) {
             summary.width = slot->newest->width;
             summary.height = slot->newest->height;
@@ -276,7 +267,7 @@ CameraView CameraHub::View(int index) const
     if (!slot)
         return {};
     std::lock_guard<std::mutex> lock(slot->stateMutex);
-    return CameraView{slot->live, slot->newest};
+    return CameraView{slot->live, slot->newest, slot->lastEvent};
 }
 
 CameraView CameraHub::WaitForChange(int index, uint64_t afterSequence, bool wasLive, Clock::time_point until,
@@ -294,20 +285,52 @@ CameraView CameraHub::WaitForChange(int index, uint64_t afterSequence, bool wasL
         if (Clock::now() >= until)
             break;
     }
-    return CameraView{slot->live, slot->newest};
+    return CameraView{slot->live, slot->newest, slot->lastEvent};
 }
 
 void CameraHub::WithCamera(int index, const std::function<void(unsigned long)>& work) const
 {
     const Slot* slot = Find(index);
-    if (!slot) {
-        work(0);
-        return;
+    bool ran = false;
+    if (slot) {
+        std::lock_guard<std::mutex> hold(slot->sessionMutex);
+        // A camera that is away gets no commands, which would only wait for
+        // answers that cannot come.
+        if (slot->session)
+            slot->session->Command([&](unsigned long handle) {
+                ran = true;
+                work(handle);
+                return OZL_USB_SUCCESS;
+            });
     }
-    std::lock_guard<std::mutex> command(slot->commandMutex);
-    // A camera known to be lost gets no more commands, which would only
-    // wait for answers that cannot come.
-    work(slot->camera && !slot->lost.load() ? slot->camera->handle() : 0);
+    if (!ran)
+        work(0);
+}
+
+CameraSession::Counters CameraHub::Counters(int index) const
+{
+    const Slot* slot = Find(index);
+    if (!slot)
+        return {};
+    std::lock_guard<std::mutex> hold(slot->sessionMutex);
+    return slot->session ? slot->session->counters() : CameraSession::Counters{};
+}
+
+FrameClock::time_point CameraHub::Progress() const
+{
+    std::vector<Slot*> slots;
+    {
+        std::lock_guard<std::mutex> lock(slotsMutex_);
+        for (const auto& s : slots_)
+            slots.push_back(s.get());
+    }
+    FrameClock::time_point newest = lastScan_.load();
+    for (const Slot* slot : slots) {
+        std::lock_guard<std::mutex> hold(slot->sessionMutex);
+        if (slot->session)
+            newest = std::max(newest, slot->session->progress());
+    }
+    return newest;
 }
 
 }  // namespace vivatool::serve

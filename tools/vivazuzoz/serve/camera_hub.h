@@ -31,6 +31,7 @@ struct Frame {
 struct CameraView {
     bool live = false;                   // open and streaming
     std::shared_ptr<const Frame> frame;  // the newest frame, or null
+    SessionEvent lastEvent;              // the newest loss, return or error (kind Opened: none yet)
 };
 
 struct CameraSummary {
@@ -41,6 +42,7 @@ struct CameraSummary {
     int height = 0;
     bool radiometric = false;
     uint64_t opened = 0;  // how many times the camera was opened: a new number is a new open
+    SessionEvent lastEvent;  // the newest loss, return or error (kind Opened: none yet)
 };
 
 class CameraHub {
@@ -54,10 +56,11 @@ public:
     // retried by Maintain(). Returns the search's call.
     Call Start();
 
-    // Called regularly by one thread: closes cameras that were lost or sent
-    // no frame for `stallLimit`, and searches again (at most every
-    // `rescanEvery`) while a camera is missing, reopening one whose video node
-    // shows up again and adding cameras seen for the first time.
+    // Called regularly by one thread: searches again (at most every
+    // `rescanEvery`) while a camera is missing, opening cameras seen for the
+    // first time and those that failed their first open. A camera that was
+    // open is kept by its CameraSession: lost or stalled, it is waited for
+    // and reopened under its index.
     void Maintain();
 
     // Closes every camera and wakes every waiting client.
@@ -80,10 +83,21 @@ public:
     // then not use it.
     void WithCamera(int index, const std::function<void(unsigned long handle)>& work) const;
 
+    // The camera's session counters (zeros before its first open).
+    CameraSession::Counters Counters(int index) const;
+
+    // The newest sign of progress of any camera (a frame, or a search for a
+    // camera that is away), or of the hub's own searches: for a watchdog.
+    FrameClock::time_point Progress() const;
+
     // How long a camera may go without a frame before it counts as lost, and
     // how often a missing camera is searched for. Set before Start().
-    std::chrono::milliseconds stallLimit{5000};
+    std::chrono::milliseconds stallLimit = kStallLimit;
     std::chrono::milliseconds rescanEvery{1000};
+
+    // Told each camera's session events (with the camera's index), on the
+    // session's thread; set before Start().
+    std::function<void(int index, const SessionEvent& event)> onEvent;
 
 private:
     struct Slot;
@@ -101,8 +115,8 @@ private:
     // before the hub is destroyed, so a Slot* stays valid.
     mutable std::mutex slotsMutex_;
     std::vector<std::unique_ptr<Slot>> slots_;
-    // Maintain()'s thread only.
-    std::chrono::steady_clock::time_point lastScan_{};
+    // Written by Maintain()'s thread, read by Progress().
+    std::atomic<std::chrono::steady_clock::time_point> lastScan_{};
 };
 
 }  // namespace vivatool::serve

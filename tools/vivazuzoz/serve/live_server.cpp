@@ -513,7 +513,7 @@ std::shared_ptr<const Frame> LiveServer::Impl::LiveFrame(int camera, HTTPServerR
 {
     CameraView view = hub.View(camera);
     if (view.live && !view.frame)  // just opened: the first frame is on its way
-        view = hub.WaitForChange(camera, 0, true, Clock::now() + std::chrono::seconds(5), stopping);
+        view = hub.WaitForChange(camera, 0, true, Clock::now() + kStallLimit, stopping);
     if (!view.live || !view.frame) {
         SendError(response, HTTPResponse::HTTP_SERVICE_UNAVAILABLE,
                   "camera " + std::to_string(camera) + (view.live ? " sent no frame yet" : " is not connected"));
@@ -635,13 +635,19 @@ void LiveServer::Impl::RunStream(int camera, Poco::Net::WebSocket& socket, bool 
     const auto interval = options.maxFps > 0 ? std::chrono::duration_cast<Clock::duration>(
                                                    std::chrono::duration<double>(1.0 / options.maxFps))
                                              : Clock::duration::zero();
-    auto sendState = [&socket](bool live) {
-        const std::string text = std::string("{\"type\":\"state\",\"live\":") + (live ? "true" : "false") + "}";
+    // The camera's state, with what its session last said when it went.
+    auto sendState = [&socket](const CameraView& view) {
+        std::string text = std::string("{\"type\":\"state\",\"live\":") + (view.live ? "true" : "false");
+        if (!view.live && view.lastEvent.kind != SessionEvent::Kind::Opened)
+            text += ",\"event\":" + JsonString(EventName(view.lastEvent.kind)) +
+                    ",\"message\":" + JsonString(view.lastEvent.message) +
+                    ",\"time\":" + JsonString(UtcText(view.lastEvent.when));
+        text += "}";
         socket.sendFrame(text.data(), static_cast<int>(text.size()), WebSocket::FRAME_TEXT);
     };
     CameraView view = hub.View(camera);
     bool live = view.live;
-    sendState(live);
+    sendState(view);
     uint64_t lastSequence = 0;
     Clock::time_point nextSend = Clock::now();
     // A ping four times per sendTimeout: a client's pong shows it has read
@@ -681,7 +687,7 @@ void LiveServer::Impl::RunStream(int camera, Poco::Net::WebSocket& socket, bool 
                                  std::min(nextPing, Clock::now() + std::chrono::milliseconds(250)), stopping);
         if (view.live != live) {
             live = view.live;
-            sendState(live);
+            sendState(view);
         }
         if (view.frame && view.frame->sequence > lastSequence) {
             if (compactFrames) {
@@ -767,7 +773,7 @@ void LiveServer::Impl::MjpegStream(int camera, HTTPServerRequest& request, const
     socket.setSendTimeout(
         Poco::Timespan(std::chrono::duration_cast<std::chrono::microseconds>(options.sendTimeout).count()));
     try {
-        SendMjpeg(socket, hub, camera, *frames, wanted.fps, stopping);
+        SendMjpeg(socket, hub, camera, *frames, stopping);
     } catch (const Poco::TimeoutException&) {
         ++clientsDropped;  // the viewer took no data for sendTimeout
     } catch (const Poco::IOException& e) {

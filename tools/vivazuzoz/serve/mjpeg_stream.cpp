@@ -6,6 +6,7 @@
 #include <Poco/NumberParser.h>
 #include <Poco/URI.h>
 
+#include <algorithm>
 #include <cmath>
 #include <thread>
 
@@ -35,20 +36,39 @@ bool ParseJpegRequest(const Poco::URI& uri, JpegRequest& request, std::string& e
     return true;
 }
 
-JpegFrames::JpegFrames(const vivaclient::ColormapInfo& colormap, double fps)
-    : colormap_(colormap.build()),
-      period_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(fps > 0 ? 1.0 / fps : 0)))
+JpegCadence::JpegCadence(Clock::time_point epoch, double fps)
+    : epoch_(epoch),
+      period_(std::max<Clock::duration>(std::chrono::duration_cast<Clock::duration>(
+                                            std::chrono::duration<double>(fps > 0 ? 1.0 / fps : 0)),
+                                        Clock::duration(1)))
 {
 }
 
-std::shared_ptr<const JpegPicture> JpegFrames::Get(const std::shared_ptr<const Frame>& frame)
+uint64_t JpegCadence::SlotAt(Clock::time_point t) const
+{
+    return t <= epoch_ ? 0 : static_cast<uint64_t>((t - epoch_) / period_);
+}
+
+JpegCadence::Clock::time_point JpegCadence::StartOf(uint64_t slot) const
+{
+    return epoch_ + period_ * static_cast<Clock::rep>(slot);
+}
+
+JpegFrames::JpegFrames(const vivaclient::ColormapInfo& colormap, double fps, Clock::time_point epoch)
+    : colormap_(colormap.build()), cadence_(epoch, fps)
+{
+}
+
+std::shared_ptr<const JpegPicture> JpegFrames::Get(const std::shared_ptr<const Frame>& frame, uint64_t after,
+                                                   Clock::time_point now)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Clock::time_point now = Clock::now();
-    // Viewers at one rate ask at different moments of the period: the
-    // picture made for the first serves the others until the period is
-    // over, so the camera's frames are coloured and encoded once a period.
-    if (last_ && (last_->sequence >= frame->sequence || now - lastAt_ < period_ * 9 / 10))
+    const uint64_t slot = cadence_.SlotAt(now);
+    // The camera's frames are coloured and encoded once a slot, whichever
+    // viewer asks first, unless one needs a newer picture than that.
+    if (last_ && last_->sequence > after && lastSlot_ == slot)
+        return last_;
+    if (last_ && last_->sequence >= frame->sequence)
         return last_;
     const FramePlanes planes(*frame);
     const std::vector<uint8_t> rgb =
@@ -61,7 +81,7 @@ std::shared_ptr<const JpegPicture> JpegFrames::Get(const std::shared_ptr<const F
         return last_;
     ++encoded_;
     last_ = std::move(picture);
-    lastAt_ = now;
+    lastSlot_ = slot;
     return last_;
 }
 
@@ -111,13 +131,31 @@ size_t JpegFrameCache::size()
     return frames_.size();
 }
 
-void SendMjpeg(Poco::Net::StreamSocket& socket, const CameraHub& hub, int camera, JpegFrames& frames, double fps,
+MjpegPacer::Clock::time_point MjpegPacer::NextDue() const
+{
+    return sentAny_ ? frames_.cadence().StartOf(sentSlot_ + 1) : Clock::time_point{};
+}
+
+std::shared_ptr<const JpegPicture> MjpegPacer::Take(const std::shared_ptr<const Frame>& frame, Clock::time_point now)
+{
+    const uint64_t slot = frames_.cadence().SlotAt(now);
+    if (!frame || (sentAny_ && slot <= sentSlot_) || frame->sequence <= sentSequence_)
+        return nullptr;
+    seen_ = std::max(seen_, frame->sequence);
+    std::shared_ptr<const JpegPicture> picture = frames_.Get(frame, sentSequence_, now);
+    if (!picture || picture->sequence <= sentSequence_)
+        return nullptr;  // not encoded: wait for the next frame
+    sentAny_ = true;
+    sentSlot_ = slot;
+    sentSequence_ = picture->sequence;
+    return picture;
+}
+
+void SendMjpeg(Poco::Net::StreamSocket& socket, const CameraHub& hub, int camera, JpegFrames& frames,
                const std::atomic<bool>& stop)
 {
-    const auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / fps));
+    MjpegPacer pacer(frames);
     CameraView view = hub.View(camera);
-    uint64_t lastSequence = 0;
-    Clock::time_point nextSend = Clock::now();
     std::string part;
     char probe[256];
     while (!stop.load()) {
@@ -126,26 +164,20 @@ void SendMjpeg(Poco::Net::StreamSocket& socket, const CameraHub& hub, int camera
         if (socket.poll(Poco::Timespan(0), Poco::Net::Socket::SELECT_READ) &&
             socket.receiveBytes(probe, sizeof probe) <= 0)
             return;
-        if (Clock::now() < nextSend) {
-            std::this_thread::sleep_for(
-                std::min<Clock::duration>(nextSend - Clock::now(), std::chrono::milliseconds(100)));
+        const Clock::time_point due = pacer.NextDue();
+        if (Clock::now() < due) {
+            std::this_thread::sleep_for(std::min<Clock::duration>(due - Clock::now(), std::chrono::milliseconds(100)));
             continue;
         }
-        view = hub.WaitForChange(camera, lastSequence, view.live, Clock::now() + std::chrono::milliseconds(250), stop);
-        if (!view.frame || view.frame->sequence <= lastSequence)
+        view = hub.WaitForChange(camera, pacer.seen(), view.live, Clock::now() + std::chrono::milliseconds(250), stop);
+        const std::shared_ptr<const JpegPicture> picture = pacer.Take(view.frame, Clock::now());
+        if (!picture)
             continue;
-        const std::shared_ptr<const JpegPicture> picture = frames.Get(view.frame);
-        if (!picture || picture->sequence <= lastSequence) {
-            lastSequence = view.frame->sequence;
-            continue;
-        }
         part.clear();
         part.append("--").append(kMjpegBoundary).append("\r\nContent-Type: image/jpeg\r\nContent-Length: ");
         part.append(std::to_string(picture->jpeg.size())).append("\r\n\r\n");
         part.append(picture->jpeg).append("\r\n");
         socket.sendBytes(part.data(), static_cast<int>(part.size()));
-        lastSequence = view.frame->sequence;
-        nextSend = std::max(nextSend + interval, Clock::now());
     }
 }
 

@@ -3,6 +3,7 @@
 #include "../commands.h"
 #include "../client.h"
 #include "../listen_address.h"
+#include "../tool_support.h"
 #include "camera_hub.h"
 #include "listening.h"
 #include "live_server.h"
@@ -118,6 +119,13 @@ int RunServe(FILE* out, FILE* err, const ParsedArgs& args)
 
     LibrarySession library;
     serve::CameraHub hub(library);
+    hub.onEvent = [err](int index, const SessionEvent& event) {
+        const std::string line = EventLine(event, "streaming");
+        if (!line.empty()) {
+            std::fprintf(err, "vivazuzoz: camera %d: %s\n", index, line.c_str());
+            std::fflush(err);
+        }
+    };
     const Call search = hub.Start();
     if (!search.ok()) {
         std::fprintf(err, "vivazuzoz: %s\n", DescribeFailure(search).c_str());
