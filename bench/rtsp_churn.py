@@ -6,8 +6,8 @@
 One camera on the virtual camera; ffmpeg clients one after another, over TCP
 and UDP in turn, each for 1 to 3 s, so that the shared stream (the camera's
 and the encoder's threads) starts and stops again and again. Prints the
-server's RSS after the first client, at the end, and after 5 s idle, and the
-number of clients. Run it twice to see what the bounded allocator arenas
+server's RSS after the first client, its highest while clients came and went
+(sampled every 0.2 s), and after 5 s idle at the end, and the number of clients. Run it twice to see what the bounded allocator arenas
 save: as it is, and with MALLOC_ARENA_MAX=64 in the environment (the server
 then leaves glibc's default of up to 8 arenas per core alone).
 """
@@ -19,6 +19,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 
@@ -61,19 +62,29 @@ def main():
 
     client("tcp", 2)
     first = rss_mb(pid)
+    highest = [first]
+    done = threading.Event()
+
+    def sample():
+        while not done.wait(0.2):
+            highest[0] = max(highest[0], rss_mb(pid))
+
+    sampler = threading.Thread(target=sample)
+    sampler.start()
     clients = 1
     end = time.monotonic() + args.seconds
     while time.monotonic() < end:
         client("tcp" if clients % 2 else "udp", random.uniform(1, 3))
         clients += 1
-    last = rss_mb(pid)
+    done.set()
+    sampler.join()
     time.sleep(5)
     idle = rss_mb(pid)
     server.terminate()
     server.wait(timeout=30)
     arenas = os.environ.get("MALLOC_ARENA_MAX", "bounded by rtsp")
-    print("rtsp RSS, MALLOC_ARENA_MAX=%s: after the first client %.1f MB, after %d clients in %.0f s %.1f MB, "
-          "idle 5 s later %.1f MB" % (arenas, first, clients, args.seconds, last, idle))
+    print("rtsp RSS, MALLOC_ARENA_MAX=%s: after the first client %.1f MB; %d clients in %.0f s, highest %.1f MB; "
+          "idle at the end %.1f MB" % (arenas, first, clients, args.seconds, highest[0], idle))
 
 
 if __name__ == "__main__":
