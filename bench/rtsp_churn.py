@@ -8,8 +8,8 @@ and UDP in turn, each for 1 to 3 s, so that the shared stream (the camera's
 and the encoder's threads) starts and stops again and again. Prints the
 server's RSS after the first client, its highest while clients came and went
 (sampled every 0.2 s), and after 5 s idle at the end, and the number of clients. Run it twice to see what the bounded allocator arenas
-save: as it is, and with MALLOC_ARENA_MAX=64 in the environment (the server
-then leaves glibc's default of up to 8 arenas per core alone).
+save: as it is, and with MALLOC_ARENA_MAX=16 in the environment (glibc's own
+limit on two cores, 8 per core; the server leaves a limit the user set alone).
 """
 import argparse
 import os

@@ -99,7 +99,9 @@ struct SourceState : public vivaclient::FrameSink {
     // Streaming thread (start, create, stop) only.
     std::unique_ptr<vivagst::LibraryUse> library;
     std::unique_ptr<vivaclient::CameraSession> session;
-    std::vector<SettingWrite> writes;  // written by the session's prepare, before start and after each reopen
+    // Parsed at start, before the session runs; read by its prepare, on the
+    // supervisor thread after a reopen.
+    std::vector<SettingWrite> writes;
     bool repeatLast = false;           // keep-alive of this run
     int startedDevice = 0;             // the device property when it started
     std::string identity;              // the camera's USB port, once known

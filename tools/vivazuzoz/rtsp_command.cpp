@@ -37,8 +37,10 @@ constexpr uint16_t kDefaultPort = 8554;
 // The user name of the password that --token sets.
 constexpr const char* kUser = "vivazuzoz";
 constexpr const char* kRole = "viewer";
-// The allocator's arenas (see BoundArenas).
+// The allocator's arenas, and the size from which it maps a block of its
+// own (see BoundAllocator).
 constexpr int kArenas = 2;
+constexpr int kMapFrom = 256 * 1024;
 
 int Usage(FILE* err, const std::string& message)
 {
@@ -117,13 +119,18 @@ void OnMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer)
 
 // Every media starts new streaming threads (the camera's, the encoder's),
 // and glibc gives each new thread an arena of its own, which it keeps after
-// the thread is gone: a server whose clients come and go grows by megabytes
-// a restart. A couple of arenas serve one stream's few threads; the user's
-// MALLOC_ARENA_MAX, when set, is left alone.
-void BoundArenas()
+// the thread is gone: a server whose clients come and go grew by megabytes
+// a restart. A couple of arenas serve one stream's few threads. Frames (a
+// few hundred kilobytes each) are mapped and unmapped one by one rather
+// than carved from the arenas, where the heap keeps what they leave behind
+// (a fixed threshold: glibc's own rises with the first frames freed). The
+// user's MALLOC_ARENA_MAX and MALLOC_MMAP_THRESHOLD_, when set, are left alone.
+void BoundAllocator()
 {
     if (!std::getenv("MALLOC_ARENA_MAX"))
         mallopt(M_ARENA_MAX, kArenas);
+    if (!std::getenv("MALLOC_MMAP_THRESHOLD_"))
+        mallopt(M_MMAP_THRESHOLD, kMapFrom);
 }
 
 GstRTSPMediaFactory* MakeFactory(int camera, const char* colormap, bool withAuth, FILE* err, const std::string& mount)
@@ -244,7 +251,7 @@ int RunRtsp(FILE* out, FILE* err, const ParsedArgs& args)
     if (args.has("token") && password.empty())
         return Usage(err, "--token must not be empty");
 
-    BoundArenas();
+    BoundAllocator();
     gst_init(nullptr, nullptr);
     if (!vivazuzoz_register_elements(nullptr)) {
         std::fprintf(err, "vivazuzoz: the GStreamer elements could not be registered\n");
