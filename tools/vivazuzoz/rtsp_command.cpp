@@ -17,8 +17,6 @@
 #include <elements.h>
 #include <library_use.h>
 
-#include <camera_session.h>
-
 #include <glib-unix.h>
 #include <gst/gst.h>
 #include <gst/rtsp-server/rtsp-server.h>
