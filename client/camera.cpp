@@ -147,8 +147,7 @@ Call SearchCameras(std::vector<CameraInfo>& cameras)
 
 void InitLibraryInStateFolder()
 {
-    StateDirectoryScope folder;
-    OZL_USB_Init();
+    RunInStateDirectory([] { OZL_USB_Init(); });
 }
 
 LibrarySession::LibrarySession()

@@ -10,34 +10,28 @@
 
 namespace vivaclient {
 
-// One captured C stream.
-struct CoreOutput::Stream {
-    CoreOutput* owner;
-    FILE* real;           // the stream it stands in for
+struct CoreOutput::Capture {
+    CoreOutput* self;
+    FILE* original;
     bool error;           // stands in for stderr
-    std::string partial;  // a line begun, for the listener; guarded by owner->mutex_
+    std::string partial;  // a line begun, for the listener; guarded by self->mutex_
 };
 
 namespace {
-
-std::mutex g_installMutex;
-CoreOutput* g_instance = nullptr;  // guarded by g_installMutex; lives to the end of the process
-
-// The library's code in memory: the executable segments of the object that
-// holds OZL_USB_Init. Written once, before any capture exists.
-struct CodeRange {
-    uintptr_t begin, end;
-};
-std::vector<CodeRange> g_libraryCode;
 
 // Set while this thread hands lines to the listener: what the listener
 // writes (a debug log on stderr) is not the library's, and never goes back
 // to the listener.
 thread_local bool t_passing = false;
 
+struct CodeRange {
+    uintptr_t begin, end;
+};
+
 int FindLibraryCode(dl_phdr_info* info, size_t, void* data)
 {
-    const auto target = reinterpret_cast<uintptr_t>(data);
+    auto& found = *static_cast<std::vector<CodeRange>*>(data);
+    const auto target = reinterpret_cast<uintptr_t>(&OZL_USB_Init);
     std::vector<CodeRange> code;
     bool holds = false;
     for (int i = 0; i < info->dlpi_phnum; ++i) {
@@ -48,75 +42,79 @@ int FindLibraryCode(dl_phdr_info* info, size_t, void* data)
         code.push_back(range);
         holds = holds || (target >= range.begin && target < range.end);
     }
-    // The library linked into the program itself (a test) is not told
-    // apart from the program: nothing is taken then.
     if (!holds)
         return 0;
+    // The library linked into the program itself (a test) is not told apart
+    // from the program: nothing is attributed to it then.
     if (info->dlpi_name && *info->dlpi_name)
-        g_libraryCode = code;
+        found = code;
     return 1;
 }
 
-// Whether the library's code is on this thread's stack: the write is the library's.
-bool FromLibrary()
+// The library's code in memory: the executable segments of the shared
+// object that holds OZL_USB_Init.
+const std::vector<CodeRange>& LibraryCode()
 {
+    static const std::vector<CodeRange> code = [] {
+        std::vector<CodeRange> found;
+        dl_iterate_phdr(FindLibraryCode, &found);
+        void* warm[1];
+        backtrace(warm, 1);  // loads the unwinder now, not inside a write
+        return found;
+    }();
+    return code;
+}
+
+}  // namespace
+
+bool CoreOutput::LibraryOnStack()
+{
+    const std::vector<CodeRange>& code = LibraryCode();
     void* frames[48];
     const int depth = backtrace(frames, 48);
     for (int i = 0; i < depth; ++i) {
         const auto at = reinterpret_cast<uintptr_t>(frames[i]);
-        for (const CodeRange& range : g_libraryCode)
+        for (const CodeRange& range : code)
             if (at >= range.begin && at < range.end)
                 return true;
     }
     return false;
 }
 
-}  // namespace
-
-CoreOutput& CoreOutput::Make(bool captureErrors, bool libraryOnly)
+FILE* CoreOutput::Open(FILE* original, bool error)
 {
-    dl_iterate_phdr(FindLibraryCode, reinterpret_cast<void*>(&OZL_USB_Init));
-    void* warm[1];
-    backtrace(warm, 1);  // loads the unwinder now, not inside a write
-    // Lives to the end of the process: the library may print from its
-    // threads until exit.
-    auto* self = new CoreOutput(stderr, libraryOnly);
     cookie_io_functions_t functions{};
     functions.write = &CoreOutput::Write;
-    auto capture = [&](FILE* real, bool error) -> FILE* {
-        // Unbuffered: each write arrives whole, on the stack of its writer.
-        FILE* file = fopencookie(new Stream{self, real, error, {}}, "w", functions);
-        if (file)
-            setvbuf(file, nullptr, _IONBF, 0);
-        return file;
-    };
-    std::fflush(stdout);
-    std::fflush(stderr);
-    if (FILE* out = capture(stdout, false))
-        stdout = out;
-    if (captureErrors)
-        if (FILE* err = capture(stderr, true))
-            stderr = err;
-    return *self;
+    FILE* capture = fopencookie(new Capture{this, original, error, {}}, "w", functions);
+    if (!capture)
+        return original;
+    // Unbuffered: each write arrives whole, on the stack and the thread of
+    // its writer, which is what tells the library's writes from others.
+    setvbuf(capture, nullptr, _IONBF, 0);
+    // fileno() answers the original's descriptor, so that code writing to
+    // it directly still reaches it; glibc's stream functions never use a
+    // cookie stream's descriptor themselves.
+    capture->_fileno = fileno(original);
+    return capture;
 }
 
-CoreOutput& CoreOutput::Install(FILE*& out, FILE*& err, bool captureErrors)
+CoreOutput& CoreOutput::Install(FILE*& out, FILE*& err, bool captureErrors, Attribution libraryWrites)
 {
-    std::lock_guard<std::mutex> hold(g_installMutex);
-    if (!g_instance) {
+    static CoreOutput* const instance = [&] {
+        LibraryCode();
+        // Lives to the end of the process: the library may print from its
+        // threads until exit.
+        auto* self = new CoreOutput(err, libraryWrites);
+        std::fflush(stdout);
+        std::fflush(stderr);
         out = stdout;
         err = stderr;
-        g_instance = &Make(captureErrors, false);
-    }
-    return *g_instance;
-}
-
-CoreOutput& CoreOutput::InstallShared()
-{
-    std::lock_guard<std::mutex> hold(g_installMutex);
-    if (!g_instance)
-        g_instance = &Make(true, true);
-    return *g_instance;
+        stdout = self->Open(out, false);
+        if (captureErrors)
+            stderr = self->Open(err, true);
+        return self;
+    }();
+    return *instance;
 }
 
 void CoreOutput::SetVerbose(bool on)
@@ -166,7 +164,7 @@ void CoreOutput::ShowHeld()
     std::fflush(shownTo_);
 }
 
-void CoreOutput::Take(Stream& stream, const char* data, size_t size, std::string& lines)
+void CoreOutput::Take(Capture& capture, const char* data, size_t size, std::string& lines)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (verbose_) {
@@ -177,39 +175,40 @@ void CoreOutput::Take(Stream& stream, const char* data, size_t size, std::string
         if (held_.size() > kHeldLimit)
             held_.erase(0, held_.size() - kHeldLimit);
     }
-    if (!listener_)
+    // The listener hears the library alone: without an attribution (the
+    // tool) everything is held, but not everything is the library's.
+    if (!listener_ || t_passing || (!libraryWrites_ && !LibraryOnStack()))
         return;
-    stream.partial.append(data, size);
-    const size_t end = stream.partial.rfind('\n');
+    capture.partial.append(data, size);
+    const size_t end = capture.partial.rfind('\n');
     if (end == std::string::npos)
         return;
-    lines = stream.partial.substr(0, end + 1);
-    stream.partial.erase(0, end + 1);
+    lines = capture.partial.substr(0, end + 1);
+    capture.partial.erase(0, end + 1);
 }
 
 ssize_t CoreOutput::Write(void* cookie, const char* data, size_t size)
 {
-    Stream& stream = *static_cast<Stream*>(cookie);
-    CoreOutput& self = *stream.owner;
-    if (self.libraryOnly_ && (t_passing || !FromLibrary())) {
-        std::fwrite(data, 1, size, stream.real);
-        std::fflush(stream.real);
+    Capture& capture = *static_cast<Capture*>(cookie);
+    CoreOutput* self = capture.self;
+    if (self->libraryWrites_ && (t_passing || !self->libraryWrites_())) {
+        std::fwrite(data, 1, size, capture.original);
+        std::fflush(capture.original);
         return static_cast<ssize_t>(size);
     }
     std::string lines;
-    self.Take(stream, data, size, lines);
+    self->Take(capture, data, size, lines);
+    if (lines.empty())
+        return static_cast<ssize_t>(size);
     LineListener listener;
     {
-        std::lock_guard<std::mutex> lock(self.mutex_);
-        listener = self.listener_;
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        listener = self->listener_;
     }
-    // The listener hears the library alone (the tool's capture holds all).
-    if (listener && !lines.empty() && !t_passing && (self.libraryOnly_ || FromLibrary())) {
-        t_passing = true;
-        for (size_t begin = 0, end; (end = lines.find('\n', begin)) != std::string::npos; begin = end + 1)
-            listener(lines.substr(begin, end - begin), stream.error);
-        t_passing = false;
-    }
+    t_passing = true;
+    for (size_t begin = 0, end; (end = lines.find('\n', begin)) != std::string::npos; begin = end + 1)
+        listener(lines.substr(begin, end - begin), capture.error);
+    t_passing = false;
     return static_cast<ssize_t>(size);
 }
 

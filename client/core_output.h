@@ -8,12 +8,12 @@
 // otherwise held (the last kHeldLimit bytes) so that a command can show it
 // when something fails, typically an open, whose reason only these lines
 // give. Descriptors are not touched: child processes and the sanitizers still
-// write to the real ones.
+// write to the real ones, and so does code that writes to fileno(stdout) or
+// fileno(stderr), which still name them (an interpreter's fatal-error report).
 //
-// Inside someone else's program (the GStreamer elements in gst-launch-1.0 or
-// an OpenCV application) the C streams belong to that program: InstallShared
-// takes only the writes whose call stack passes through the library's code
-// and lets every other write through to the real stream, unchanged.
+// A program that shares the process with other code (an interpreter, a
+// GStreamer application) says which writes are the library's; the others go
+// to the stream they were written to, as if nothing were captured.
 #pragma once
 
 #include <cstdio>
@@ -26,24 +26,30 @@ class CoreOutput {
 public:
     static constexpr size_t kHeldLimit = 64 * 1024;
 
-    // One complete line the library wrote, without its newline; `error`:
+    // Whether the text being written now is the library's; called on the
+    // writing thread.
+    using Attribution = bool (*)();
+    // One complete line of the library's, without its newline; `error`:
     // written to stderr. Called on the thread that wrote it.
     using LineListener = void (*)(const std::string& line, bool error);
 
     // Replaces the C streams stdout and (with `captureErrors`) stderr with
     // the capture; `out` and `err` become the program's own streams (the
-    // originals). Call once, before any other thread prints.
-    static CoreOutput& Install(FILE*& out, FILE*& err, bool captureErrors = true);
+    // originals). With `libraryWrites`, only what it attributes to the
+    // library is captured. Once per process: later calls return the first
+    // capture as it is. Call it before any other thread prints.
+    static CoreOutput& Install(FILE*& out, FILE*& err, bool captureErrors = true, Attribution libraryWrites = nullptr);
 
-    // For a library inside another program: replaces both C streams with
-    // captures that hold only what the library's own code writes, and pass
-    // every other write on to the original stream. Once per process and
-    // thread-safe; after Install (the tool, Python) that capture stays as it is.
-    static CoreOutput& InstallShared();
+    // An Attribution for code that cannot mark the library's threads (the
+    // GStreamer elements inside any application): a write is the library's
+    // when the library's code is on the writing thread's stack, as it is
+    // under the capture core's printf on any thread.
+    static bool LibraryOnStack();
 
     void SetVerbose(bool on);
     bool verbose() const;
-    // Where each captured line goes besides being held (null: nowhere).
+    // Where each line of the library's goes besides being held (null:
+    // nowhere). What the listener itself writes is never the library's.
     void SetLineListener(LineListener listener);
 
     // Writes what was held to the tool's standard error, under a heading,
@@ -54,15 +60,16 @@ public:
     std::string TakeHeld();
 
 private:
-    struct Stream;
-    CoreOutput(FILE* shownTo, bool libraryOnly) : shownTo_(shownTo), libraryOnly_(libraryOnly) {}
-    static CoreOutput& Make(bool captureErrors, bool libraryOnly);
+    struct Capture;  // one captured stream
+    CoreOutput(FILE* shownTo, Attribution libraryWrites) : shownTo_(shownTo), libraryWrites_(libraryWrites) {}
+    // A stream in place of `original` whose writes reach Write.
+    FILE* Open(FILE* original, bool error);
     static ssize_t Write(void* cookie, const char* data, size_t size);
     // Holds or shows `data`; the complete lines for the listener go to `lines`.
-    void Take(Stream& stream, const char* data, size_t size, std::string& lines);
+    void Take(Capture& capture, const char* data, size_t size, std::string& lines);
 
-    FILE* shownTo_;           // the real stderr; set once, before the captures exist
-    const bool libraryOnly_;  // InstallShared: other writes pass through
+    FILE* const shownTo_;
+    const Attribution libraryWrites_;
     mutable std::mutex mutex_;
     // Guarded by `mutex_`: written by whichever thread the library prints on.
     bool verbose_ = false;

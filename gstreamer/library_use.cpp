@@ -20,6 +20,16 @@ constexpr size_t kShownLimit = 4096;
 std::mutex g_mutex;
 int g_users = 0;  // guarded by g_mutex
 
+// The capture of the library's lines: only what its own code writes, in an
+// application that prints what it likes; in a program that captured them
+// first (the tool, Python), that capture.
+vivaclient::CoreOutput& CoreLines()
+{
+    FILE* out = stdout;
+    FILE* err = stderr;
+    return vivaclient::CoreOutput::Install(out, err, true, &vivaclient::CoreOutput::LibraryOnStack);
+}
+
 // The library's progress is information, its failures warnings.
 void LogCoreLine(const std::string& line, bool error)
 {
@@ -37,7 +47,7 @@ LibraryUse::LibraryUse()
     if (g_users++ == 0) {
         // The source's own category: the name returns the same one.
         GST_DEBUG_CATEGORY_INIT(vivazuzoz_core_debug, "vivazuzozsrc", 0, "USB thermal camera source");
-        vivaclient::CoreOutput::InstallShared().SetLineListener(LogCoreLine);
+        CoreLines().SetLineListener(LogCoreLine);
         vivaclient::InitLibraryInStateFolder();
     }
 }
@@ -57,7 +67,7 @@ int LibraryUse::Users()
 
 std::string LibraryUse::TakeCoreLines()
 {
-    std::string lines = vivaclient::CoreOutput::InstallShared().TakeHeld();
+    std::string lines = CoreLines().TakeHeld();
     if (lines.size() > kShownLimit)
         lines.erase(0, lines.find('\n', lines.size() - kShownLimit) + 1);
     while (!lines.empty() && lines.back() == '\n')
