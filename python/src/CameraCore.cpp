@@ -350,6 +350,8 @@ void CameraCore::CompleteFrame(const vivaclient::FrameRef& frame)
         slot->hasTemps = true;
     }
     slot->afterGap = frame.afterGap;
+    slot->shutter = frame.shutter;
+    slot->settling = frame.settling;
     m_ring->Publish(slot);
 }
 

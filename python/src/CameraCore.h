@@ -117,6 +117,21 @@ public:
             throw CallError(CallError::Result, result,
                             vivaclient::DescribeFailure(vivaclient::Call{function, result}));
     }
+    // A shutter correction through the session: its frames are flagged and
+    // its events told. Throws as Command does.
+    void CorrectShutter(const char* function)
+    {
+        if (m_closed.load())
+            throw ClosedError(function);
+        const int result = m_session->CorrectShutter();
+        if (m_closed.load())
+            throw ClosedError(function);
+        if (result == OZL_USB_INVALID_PARAM)
+            throw GoneError(function);
+        if (result != OZL_USB_SUCCESS)
+            throw CallError(CallError::Result, result,
+                            vivaclient::DescribeFailure(vivaclient::Call{function, result}));
+    }
     static CallError ClosedError(const char* what);
     // Names the loss, stall or error that took the camera away.
     CallError GoneError(const char* what) const;

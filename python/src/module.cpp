@@ -170,6 +170,8 @@ struct Frame {
     uint64_t sequence = 0;
     double timestamp = 0;
     bool afterGap = false;
+    bool shutter = false;
+    bool settling = false;
 };
 
 class Camera {
@@ -261,6 +263,8 @@ public:
         frame.sequence = slot->sequence;
         frame.timestamp = slot->timestamp;
         frame.afterGap = slot->afterGap;
+        frame.shutter = slot->shutter;
+        frame.settling = slot->settling;
         frame.image = image;
         int16_t* rawOut = nullptr;
         float* tempOut = nullptr;
@@ -303,7 +307,10 @@ public:
     void SetImageParam(int type, py::object value) { Set(ImageParamName(type), IntegerValue(value), Typed(value)); }
     void Shutter()
     {
-        Run("shutter: OZL_USB_CorrectShutter", [](unsigned long h) { return OZL_USB_CorrectShutter(h); });
+        WithoutGil([&] {
+            m_core->CorrectShutter("shutter: OZL_USB_CorrectShutter");
+            return 0;
+        });
     }
     // (atmos_temp, distance, emissivity, reflected_temp, transmittance), as the
     // record, each rounded to the 0.0001 it travels with.
@@ -481,6 +488,11 @@ PYBIND11_MODULE(_vivazuzoz, m)
         .def_readonly("after_gap", &Frame::afterGap,
                       "True on the first frame read after the camera was lost or stalled and came back "
                       "(reconnect=True); the sequence numbers go on across the gap.")
+        .def_readonly("shutter", &Frame::shutter,
+                      "True on a frame taken during a shutter (flat-field) correction, commanded or the camera's "
+                      "own (a frozen or flat picture): its temperatures say nothing of the scene.")
+        .def_readonly("settling", &Frame::settling,
+                      "True on a frame taken in the second after a shutter correction, while the picture settles.")
         .def("__repr__", [](const Frame& f) {
             py::object shape = f.image.attr("shape");
             return "<vivazuzoz.Frame " + std::to_string(f.sequence) + " " + py::str(shape).cast<std::string>() +
