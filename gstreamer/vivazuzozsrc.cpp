@@ -175,8 +175,8 @@ struct SourceState : public vivaclient::FrameSink {
             std::swap(main, other);
         }
         image = nullptr;
-        GstVivazuzozMeta* meta =
-            vivazuzoz_buffer_add_meta(main, frame.sequence, streamPlane, frame.width, frame.height, other);
+        GstVivazuzozMeta* meta = vivazuzoz_buffer_add_meta(main, frame.sequence, streamPlane, frame.width, frame.height,
+                                                           other);
         meta->shutter = frame.shutter;
         meta->settling = frame.settling;
         std::lock_guard<std::mutex> hold(mutex);

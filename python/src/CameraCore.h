@@ -129,8 +129,7 @@ public:
         if (result == OZL_USB_INVALID_PARAM)
             throw GoneError(function);
         if (result != OZL_USB_SUCCESS)
-            throw CallError(CallError::Result, result,
-                            vivaclient::DescribeFailure(vivaclient::Call{function, result}));
+            throw CallError(CallError::Result, result, vivaclient::DescribeFailure(vivaclient::Call{function, result}));
     }
     static CallError ClosedError(const char* what);
     // Names the loss, stall or error that took the camera away.

@@ -473,8 +473,7 @@ PYBIND11_MODULE(_vivazuzoz, m)
     py::module_::import("atexit").attr("register")(m.attr("_shutdown"));
 
     py::class_<Frame>(m, "Frame", "One frame; its arrays own their memory.")
-        .def_readonly("image", &Frame::image,
-                      "numpy.uint16 array (height, width): the camera's image plane.")
+        .def_readonly("image", &Frame::image, "numpy.uint16 array (height, width): the camera's image plane.")
         .def_readonly("temperature", &Frame::temperature,
                       "numpy.float32 array (height, width): degrees in the camera's unit (Camera.temp_unit), "
                       "raw_temperature / 10; None on an image-only stream.")

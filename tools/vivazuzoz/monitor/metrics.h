@@ -37,7 +37,7 @@ struct CameraMetrics {
     double fps = 0;        // recent frame rate
     uint64_t corrections = 0;            // shutter corrections, commanded and the camera's own
     double secondsSinceCorrection = -1;  // since the last one ended; < 0 before the first
-    bool withTemps = false;  // the regions' figures are valid
+    bool withTemps = false;              // the regions' figures are valid
     std::vector<RegionMetrics> regions;
     std::vector<AlarmMetrics> alarms;
 };
