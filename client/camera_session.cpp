@@ -442,13 +442,7 @@ void CameraSession::EmitShutter(SessionEvent::Kind kind, bool commanded, double 
     event.commanded = commanded;
     event.fpaTemp = fpa;
     event.shutterSeconds = seconds;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex_);
-        event.camera = info_;
-        event.sequence = nextSequence_;
-    }
-    if (listener_)
-        listener_(event);
+    Tell(event);
 }
 
 void CameraSession::NoteCorrectionEnd(bool commanded, FrameClock::time_point at, double fpa)
@@ -750,6 +744,12 @@ SessionEvent CameraSession::Emit(SessionEvent::Kind kind, std::string message, d
     event.at = FrameClock::now();
     event.message = std::move(message);
     event.gapSeconds = gap;
+    Tell(event);
+    return event;
+}
+
+void CameraSession::Tell(SessionEvent& event)
+{
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         event.camera = info_;
@@ -757,7 +757,6 @@ SessionEvent CameraSession::Emit(SessionEvent::Kind kind, std::string message, d
     }
     if (listener_)
         listener_(event);
-    return event;
 }
 
 void CameraSession::End(SessionEvent::Kind why, std::string message)

@@ -247,6 +247,8 @@ private:
     // A correction ended at `at`: counted, settling begins.
     void NoteCorrectionEnd(bool commanded, FrameClock::time_point at, double fpa);
     SessionEvent Emit(SessionEvent::Kind kind, std::string message, double gap = 0);
+    // Completes `event` with the camera and the next sequence number and tells the listener.
+    void Tell(SessionEvent& event);
     // The session ends by itself: `why` with `message`, then Closed.
     void End(SessionEvent::Kind why, std::string message);
 

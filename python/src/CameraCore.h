@@ -58,6 +58,7 @@ struct Selector {
     int index = 0;
     std::string path;        // used when not empty
     bool reconnect = false;  // a lost or stalled camera is waited for and reopened
+    vivaclient::ShutterPolicy shutter;  // the session's correction policy
 };
 
 // While one lives, what this thread writes to stdout or stderr is the

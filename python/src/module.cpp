@@ -176,14 +176,22 @@ struct Frame {
 
 class Camera {
 public:
-    Camera(int index, const std::string& path, bool reconnect, py::object onEvent)
+    Camera(int index, const std::string& path, bool reconnect, py::object onEvent, double shutterEvery,
+           double shutterOnDrift, double shutterSettle)
     {
         if (!onEvent.is_none() && !PyCallable_Check(onEvent.ptr()))
             throw py::type_error("Camera: on_event must be callable or None");
+        if (!(shutterEvery >= 0 && shutterEvery <= 7 * 86400) || !(shutterOnDrift >= 0 && shutterOnDrift <= 100) ||
+            !(shutterSettle >= 0 && shutterSettle <= 600))
+            throw py::value_error("Camera: shutter_every takes 0 to 604800 seconds, shutter_on_drift 0 to 100 "
+                                  "degrees, shutter_settle 0 to 600 seconds");
         Selector which;
         which.index = index;
         which.path = path;
         which.reconnect = reconnect;
+        which.shutter.every = std::chrono::milliseconds(std::llround(shutterEvery * 1000));
+        which.shutter.onDrift = shutterOnDrift;
+        which.shutter.settleTime = std::chrono::milliseconds(std::llround(shutterSettle * 1000));
         m_core = CameraCore::Make(which);
         SetListener(EventListeners(), m_core->id(), std::move(onEvent));
         try {
@@ -499,8 +507,9 @@ PYBIND11_MODULE(_vivazuzoz, m)
         });
 
     py::class_<Camera>(m, "Camera")
-        .def(py::init<int, const std::string&, bool, py::object>(), py::arg("index") = 0, py::arg("path") = "",
-             py::arg("reconnect") = false, py::arg("on_event") = py::none())
+        .def(py::init<int, const std::string&, bool, py::object, double, double, double>(), py::arg("index") = 0,
+             py::arg("path") = "", py::arg("reconnect") = false, py::arg("on_event") = py::none(),
+             py::arg("shutter_every") = 0.0, py::arg("shutter_on_drift") = 0.0, py::arg("shutter_settle") = 1.0)
         .def("close", &Camera::Close,
              "Closes the camera (a read waiting in another thread raises, frames() ends); later calls do nothing.")
         .def_property_readonly("closed", &Camera::closed, "True once the camera is closed.")

@@ -142,3 +142,12 @@ def test_a_shutter_correction_flags_its_frames_and_is_heard_as_two_events(vcam, 
     assert not any(shutter and settling for shutter, settling, _ in frames)
     kinds = [e.kind for e in heard]
     assert kinds.count("shutter-start") == 1 and kinds.count("shutter-end") == 1, kinds
+
+
+def test_the_shutter_policy_corrects_on_its_schedule(vcam, open_camera):
+    vcam.add_camera(shutter_ms=100)
+    heard = []
+    open_camera(0, on_event=heard.append, shutter_every=1, shutter_settle=0.5)
+    assert eventually(lambda: [e.kind for e in heard].count("shutter-end") >= 2, limit=15)
+    with pytest.raises(ValueError):
+        vivazuzoz.Camera(0, shutter_every=-1)

@@ -595,7 +595,7 @@ const std::vector<Command>& Commands()
          RunShutter},
         {ServeSyntax(), RunServe},
 #ifdef VIVAZUZOZ_WITH_RTSP
-        {RtspSyntax(), [](Context& ctx, const ParsedArgs& args) { return RunRtsp(ctx.out, ctx.err, args); }},
+        {RtspSyntax(), RunRtsp},
 #endif
     };
     return commands;
