@@ -183,8 +183,9 @@ public:
             throw py::type_error("Camera: on_event must be callable or None");
         if (!(shutterEvery >= 0 && shutterEvery <= 7 * 86400) || !(shutterOnDrift >= 0 && shutterOnDrift <= 100) ||
             !(shutterSettle >= 0 && shutterSettle <= 600))
-            throw py::value_error("Camera: shutter_every takes 0 to 604800 seconds, shutter_on_drift 0 to 100 "
-                                  "degrees, shutter_settle 0 to 600 seconds");
+            throw py::value_error(
+                "Camera: shutter_every takes 0 to 604800 seconds, shutter_on_drift 0 to 100 "
+                "degrees, shutter_settle 0 to 600 seconds");
         Selector which;
         which.index = index;
         which.path = path;
@@ -522,27 +523,26 @@ PYBIND11_MODULE(_vivazuzoz, m)
         .def_property_readonly("_waiting_readers", &Camera::waitingReaders)
         .def_property_readonly("_info", &Camera::info)
         .def("read", &Camera::Read, py::arg("timeout") = 2.0)
-        .def_property("palette",
-            [](Camera& c) { return static_cast<int>(c.Get("palette")); },
+        .def_property(
+            "palette", [](Camera& c) { return static_cast<int>(c.Get("palette")); },
             [](Camera& c, py::object v) { c.Set("palette", Camera::IntegerValue(v), Camera::Typed(v)); },
             "Palette number, as the camera numbers its palettes (0 to 255).")
-        .def_property("temp_level",
-            [](Camera& c) { return static_cast<int>(c.Get("temp-level")); },
+        .def_property(
+            "temp_level", [](Camera& c) { return static_cast<int>(c.Get("temp-level")); },
             [](Camera& c, py::object v) { c.Set("temp-level", Camera::IntegerValue(v), Camera::Typed(v)); },
             "Temperature level (measuring range) 0, 1 or 2; radiometric streams only.")
-        .def_property("temp_unit",
-            [](Camera& c) { return static_cast<int>(c.Get("temp-unit")); },
+        .def_property(
+            "temp_unit", [](Camera& c) { return static_cast<int>(c.Get("temp-unit")); },
             [](Camera& c, py::object v) { c.Set("temp-unit", Camera::IntegerValue(v), Camera::Typed(v)); },
             "Temperature unit, as the camera numbers it (0 to 255); radiometric streams only.")
-        .def_property("image_level",
-            [](Camera& c) { return static_cast<int>(c.Get("image-level")); },
+        .def_property(
+            "image_level", [](Camera& c) { return static_cast<int>(c.Get("image-level")); },
             [](Camera& c, py::object v) { c.Set("image-level", Camera::IntegerValue(v), Camera::Typed(v)); },
             "Image level (0 to 255).")
-        .def_property_readonly("fpa_temperature",
-            [](Camera& c) { return (c.Get("fpa-temp")); },
-            "Detector (FPA) temperature in degrees.")
-        .def_property_readonly("camera_temperature",
-            [](Camera& c) { return (c.Get("camera-temp")); },
+        .def_property_readonly(
+            "fpa_temperature", [](Camera& c) { return (c.Get("fpa-temp")); }, "Detector (FPA) temperature in degrees.")
+        .def_property_readonly(
+            "camera_temperature", [](Camera& c) { return (c.Get("camera-temp")); },
             "The camera's own temperature in degrees.")
         .def("_get_image_param", &Camera::GetImageParam)
         .def("_set_image_param", &Camera::SetImageParam)

@@ -10,7 +10,6 @@
 // picture again after the replug; the loss and the return are said on stderr.
 #include "rtsp_command.h"
 
-
 #include "client.h"
 #include "exit_status.h"
 #include "listen_address.h"
@@ -54,10 +53,8 @@ int Usage(FILE* err, const std::string& message)
 // packed for RTP.
 std::string MountPipeline(int camera, const char* colormap, const std::string& sourceOptions)
 {
-    return "( vivazuzozsrc device=" + std::to_string(camera) +
-           " reconnect=true keep-alive=true" + sourceOptions +
-           " ! thermalcolorize colormap=" +
-           colormap +
+    return "( vivazuzozsrc device=" + std::to_string(camera) + " reconnect=true keep-alive=true" + sourceOptions +
+           " ! thermalcolorize colormap=" + colormap +
            " ! video/x-raw,format=I420 ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25"
            " ! video/x-h264,profile=constrained-baseline ! rtph264pay name=pay0 pt=96 config-interval=-1 )";
 }
@@ -307,11 +304,13 @@ int RunRtsp(Context& ctx, const ParsedArgs& args)
     for (const CameraInfo& c : cameras) {
         const std::string base = "/" + std::to_string(c.index);
         gst_rtsp_mount_points_add_factory(mounts, base.c_str(),
-                                          MakeFactory(c.index, Colormaps().front().name, !password.empty(), err, base, sourceOptions));
+                                          MakeFactory(c.index, Colormaps().front().name, !password.empty(), err, base,
+                                                      sourceOptions));
         for (const ColormapInfo& map : Colormaps()) {
             const std::string mount = base + "/" + map.name;
             gst_rtsp_mount_points_add_factory(mounts, mount.c_str(),
-                                              MakeFactory(c.index, map.name, !password.empty(), err, mount, sourceOptions));
+                                              MakeFactory(c.index, map.name, !password.empty(), err, mount,
+                                                          sourceOptions));
         }
     }
     g_object_unref(mounts);
