@@ -224,19 +224,19 @@ private:
 CameraSession::CameraSession(SessionOptions options)
     : options_(std::move(options)), relay_(std::make_unique<Relay>(*this, nullptr, [](const FrameRef&) {}))
 {
-    fpaAtCorrection_ = std::numeric_limits<double>::quiet_NaN();
+    fpaAtCorrection_ = lastFpa_ = std::numeric_limits<double>::quiet_NaN();
 }
 
 CameraSession::CameraSession(SessionOptions options, FrameSink& sink)
     : options_(std::move(options)), relay_(std::make_unique<Relay>(*this, &sink, nullptr))
 {
-    fpaAtCorrection_ = std::numeric_limits<double>::quiet_NaN();
+    fpaAtCorrection_ = lastFpa_ = std::numeric_limits<double>::quiet_NaN();
 }
 
 CameraSession::CameraSession(SessionOptions options, FrameStream::Callback callback)
     : options_(std::move(options)), relay_(std::make_unique<Relay>(*this, nullptr, std::move(callback)))
 {
-    fpaAtCorrection_ = std::numeric_limits<double>::quiet_NaN();
+    fpaAtCorrection_ = lastFpa_ = std::numeric_limits<double>::quiet_NaN();
 }
 
 CameraSession::~CameraSession()
@@ -420,7 +420,11 @@ double CameraSession::ReadFpa()
 {
     float fpa = 0;
     const int result = Command([&](unsigned long handle) { return OZL_USB_GetFPATemp(handle, &fpa); });
-    return result == OZL_USB_SUCCESS ? fpa : std::numeric_limits<double>::quiet_NaN();
+    if (result != OZL_USB_SUCCESS)
+        return std::numeric_limits<double>::quiet_NaN();
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    lastFpa_ = fpa;
+    return fpa;
 }
 
 void CameraSession::EmitShutter(SessionEvent::Kind kind, bool commanded, double fpa, FrameClock::time_point at,
@@ -463,8 +467,16 @@ int CameraSession::CorrectShutter()
         if (!camera_ || camera_->lost())
             return OZL_USB_INVALID_PARAM;
     }
+    // The command goes first: a reading before it would hold it up, and a
+    // caller may be waiting on the command port for its reply alone. The
+    // start says the newest FPA temperature known.
     const FrameClock::time_point start = FrameClock::now();
-    EmitShutter(SessionEvent::Kind::ShutterStart, true, ReadFpa(), start, 0);
+    double lastFpa;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        lastFpa = lastFpa_;
+    }
+    EmitShutter(SessionEvent::Kind::ShutterStart, true, lastFpa, start, 0);
     relay_->SetCommanded(true);
     const int result = Command([](unsigned long handle) { return OZL_USB_CorrectShutter(handle); });
     const FrameClock::time_point end = FrameClock::now();

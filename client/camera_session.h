@@ -62,7 +62,8 @@ struct SessionEvent {
     uint64_t sequence = 0;  // the sequence number the next frame will have
     // ShutterStart and ShutterEnd: whether the session commanded it (else
     // the camera corrected on its own), the detector (FPA) temperature in
-    // degrees (NaN when the camera did not say), and at the end its length.
+    // degrees (NaN when the camera did not say; at a commanded start the
+    // newest reading known), and at the end its length.
     bool commanded = false;
     double fpaTemp = 0;
     double shutterSeconds = 0;
@@ -283,6 +284,7 @@ private:
     };
     std::vector<SeenShutter> seenShutters_;      // from the read thread to the supervisor
     FrameClock::time_point seenShutterStart_{};  // supervisor: of the correction the frames show
+    double lastFpa_ = 0;          // the newest FPA reading; NaN before the first
     double fpaAtCorrection_ = 0;                 // NaN until known
     FrameClock::time_point fpaReadAt_{};         // the policy's last FPA reading
     bool holdCorrections_ = false;

@@ -109,7 +109,7 @@ TEST_F(SessionShutterTest, ACommandedCorrectionFlagsItsFramesAndSaysItsStartAndE
     ASSERT_EQ(1u, starts.size());
     ASSERT_EQ(1u, ends.size());
     EXPECT_TRUE(starts[0].commanded && ends[0].commanded);
-    EXPECT_NEAR(31.25, starts[0].fpaTemp, 0.01);
+    EXPECT_NEAR(31.25, ends[0].fpaTemp, 0.01);
     EXPECT_GE(ends[0].shutterSeconds, 0.35);
     EXPECT_EQ(1, camera_->model().shutterCount);
     // Frames while the command ran are flagged, then a second of settling.

@@ -351,7 +351,8 @@ TEST(ToolOnVirtualCamera, StreamJsonFlagsTheCamerasOwnCorrectionsAndAnAlarmBelow
 {
     const ChildResult run = Tool({"--drift", "0.5", "--auto-shutter", "30", "--time-scale", "60", "--shutter-look",
                                   "flat"},
-                                 {"stream", "--seconds", "11", "--interval", "0.2", "--json", "--alarm-below", "20"});
+                                 {"stream", "--seconds", "11", "--interval", "0.2", "--json", "--alarm-below", "20", "--shutter-settle",
+              "0.2"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out.find("\"type\":\"alarm\""), std::string::npos) << run.out;
     size_t ends = 0, flaggedReports = 0;
@@ -363,6 +364,11 @@ TEST(ToolOnVirtualCamera, StreamJsonFlagsTheCamerasOwnCorrectionsAndAnAlarmBelow
         ++flaggedReports;
     EXPECT_GE(ends, 10u) << run.out;
     EXPECT_GE(flaggedReports, 3u) << run.out;
+    size_t liveReports = 0;  // the alarm was fed between the corrections
+    for (size_t at = run.out.find("\"shutter\":false,\"settling\":false"); at != std::string::npos;
+         at = run.out.find("\"shutter\":false,\"settling\":false", at + 1))
+        ++liveReports;
+    EXPECT_GE(liveReports, 10u) << run.out;
     EXPECT_NE(run.out.find("\"commanded\":false"), std::string::npos);
     EXPECT_EQ(run.out.find("\"shutter_frames\":0,", run.out.find("\"type\":\"summary\"")), std::string::npos);
     EXPECT_TRUE(run.err.empty()) << run.err;  // quiet while all is well

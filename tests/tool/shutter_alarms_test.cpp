@@ -35,15 +35,18 @@ TEST(ShutterAlarms, AnAlarmBelowTheColdestObjectHoldsThroughTenCorrectionsAndWou
     std::vector<Watch> flagged = {Watch{"frame", -1, Alarm(below)}};
     std::vector<Watch> unflagged = flagged;
     std::vector<AlarmEvent> withFlags, withoutFlags;  // guarded by mutex
-    uint64_t frames = 0;
+    uint64_t frames = 0, measured = 0;
     {
-        CameraSession session(SessionOptions{}, [&](const FrameRef& frame) {
+        SessionOptions options;
+        options.shutter.settleTime = 200ms;  // shorter than the time between corrections
+        CameraSession session(options, [&](const FrameRef& frame) {
             int min = 0, max = 0;
             MinMax(frame.temps, static_cast<int>(frame.samples()), min, max);
             FrameRef bare = frame;
             bare.shutter = bare.settling = false;
             std::lock_guard<std::mutex> lock(mutex);
             ++frames;
+            measured += !frame.flagged();
             FeedAlarms(flagged, max, {}, frame, frames, 0, withFlags);
             FeedAlarms(unflagged, max, {}, bare, frames, 0, withoutFlags);
         });
@@ -55,6 +58,7 @@ TEST(ShutterAlarms, AnAlarmBelowTheColdestObjectHoldsThroughTenCorrectionsAndWou
     OZL_USB_Deinit();
     EXPECT_GE(camera.corrections(), 10u);
     std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_GE(measured, 50u);  // the alarm was fed between the corrections
     EXPECT_TRUE(withFlags.empty()) << withFlags.size() << " alarm changes, the first at frame " << withFlags[0].frame;
     // Without them every flat field raises it, and the picture's return clears it.
     size_t raised = 0;

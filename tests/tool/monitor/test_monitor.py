@@ -286,7 +286,8 @@ def test_shutter_corrections_are_mqtt_events_and_counted_in_metrics_and_states_h
     monitor = Monitor(tmp_path, SCENE + ["--drift", "0.5", "--auto-shutter", "30", "--time-scale", "60",
                                          "--shutter-look", "flat"],
                       ["--mqtt", "mqtt://127.0.0.1:%d" % broker.port, "--camera-id", "c", "--metrics",
-                       "127.0.0.1:%d" % port, "--roi", BENCH, "--alarm-below", "20", "--interval", "0.1"])
+                       "127.0.0.1:%d" % port, "--roi", BENCH, "--alarm-below", "20", "--interval", "0.1",
+                       "--shutter-settle", "0.2"])
     shutters = eventually(lambda: (lambda e: e if len(e) >= 4 else None)(
         [json.loads(p) for p in sub.payloads("vivazuzoz/c/event")]), "four corrections")
     for e in shutters:
