@@ -284,7 +284,7 @@ private:
     };
     std::vector<SeenShutter> seenShutters_;      // from the read thread to the supervisor
     FrameClock::time_point seenShutterStart_{};  // supervisor: of the correction the frames show
-    double lastFpa_ = 0;          // the newest FPA reading; NaN before the first
+    double lastFpa_ = 0;                         // the newest FPA reading; NaN before the first
     double fpaAtCorrection_ = 0;                 // NaN until known
     FrameClock::time_point fpaReadAt_{};         // the policy's last FPA reading
     bool holdCorrections_ = false;

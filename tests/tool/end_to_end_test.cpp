@@ -351,8 +351,8 @@ TEST(ToolOnVirtualCamera, StreamJsonFlagsTheCamerasOwnCorrectionsAndAnAlarmBelow
 {
     const ChildResult run = Tool({"--drift", "0.5", "--auto-shutter", "30", "--time-scale", "60", "--shutter-look",
                                   "flat"},
-                                 {"stream", "--seconds", "11", "--interval", "0.2", "--json", "--alarm-below", "20", "--shutter-settle",
-              "0.2"});
+                                 {"stream", "--seconds", "11", "--interval", "0.2", "--json", "--alarm-below", "20",
+                                  "--shutter-settle", "0.2"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out.find("\"type\":\"alarm\""), std::string::npos) << run.out;
     size_t ends = 0, flaggedReports = 0;
