@@ -36,7 +36,7 @@ struct Setting {
     int slot = 0;
     double min = 0;       // range accepted by `set`
     double max = 0;
-    int decimals = 0;  // shown for decimal values
+    int decimals = 0;     // shown for decimal values
 
     bool readOnly() const;
     bool isInteger() const;  // integer value (else decimal, or a size)

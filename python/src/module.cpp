@@ -482,7 +482,8 @@ PYBIND11_MODULE(_vivazuzoz, m)
     py::module_::import("atexit").attr("register")(m.attr("_shutdown"));
 
     py::class_<Frame>(m, "Frame", "One frame; its arrays own their memory.")
-        .def_readonly("image", &Frame::image, "numpy.uint16 array (height, width): the camera's image plane.")
+        .def_readonly("image", &Frame::image,
+                      "numpy.uint16 array (height, width): the camera's image plane.")
         .def_readonly("temperature", &Frame::temperature,
                       "numpy.float32 array (height, width): degrees in the camera's unit (Camera.temp_unit), "
                       "raw_temperature / 10; None on an image-only stream.")
@@ -523,26 +524,27 @@ PYBIND11_MODULE(_vivazuzoz, m)
         .def_property_readonly("_waiting_readers", &Camera::waitingReaders)
         .def_property_readonly("_info", &Camera::info)
         .def("read", &Camera::Read, py::arg("timeout") = 2.0)
-        .def_property(
-            "palette", [](Camera& c) { return static_cast<int>(c.Get("palette")); },
+        .def_property("palette",
+            [](Camera& c) { return static_cast<int>(c.Get("palette")); },
             [](Camera& c, py::object v) { c.Set("palette", Camera::IntegerValue(v), Camera::Typed(v)); },
             "Palette number, as the camera numbers its palettes (0 to 255).")
-        .def_property(
-            "temp_level", [](Camera& c) { return static_cast<int>(c.Get("temp-level")); },
+        .def_property("temp_level",
+            [](Camera& c) { return static_cast<int>(c.Get("temp-level")); },
             [](Camera& c, py::object v) { c.Set("temp-level", Camera::IntegerValue(v), Camera::Typed(v)); },
             "Temperature level (measuring range) 0, 1 or 2; radiometric streams only.")
-        .def_property(
-            "temp_unit", [](Camera& c) { return static_cast<int>(c.Get("temp-unit")); },
+        .def_property("temp_unit",
+            [](Camera& c) { return static_cast<int>(c.Get("temp-unit")); },
             [](Camera& c, py::object v) { c.Set("temp-unit", Camera::IntegerValue(v), Camera::Typed(v)); },
             "Temperature unit, as the camera numbers it (0 to 255); radiometric streams only.")
-        .def_property(
-            "image_level", [](Camera& c) { return static_cast<int>(c.Get("image-level")); },
+        .def_property("image_level",
+            [](Camera& c) { return static_cast<int>(c.Get("image-level")); },
             [](Camera& c, py::object v) { c.Set("image-level", Camera::IntegerValue(v), Camera::Typed(v)); },
             "Image level (0 to 255).")
-        .def_property_readonly(
-            "fpa_temperature", [](Camera& c) { return (c.Get("fpa-temp")); }, "Detector (FPA) temperature in degrees.")
-        .def_property_readonly(
-            "camera_temperature", [](Camera& c) { return (c.Get("camera-temp")); },
+        .def_property_readonly("fpa_temperature",
+            [](Camera& c) { return (c.Get("fpa-temp")); },
+            "Detector (FPA) temperature in degrees.")
+        .def_property_readonly("camera_temperature",
+            [](Camera& c) { return (c.Get("camera-temp")); },
             "The camera's own temperature in degrees.")
         .def("_get_image_param", &Camera::GetImageParam)
         .def("_set_image_param", &Camera::SetImageParam)

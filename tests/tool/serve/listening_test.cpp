@@ -2,11 +2,11 @@
 // connections from one address, requests that never finish, clients that
 // stop reading, a port already taken, a browser without the token; and the
 // settings it answers from memory, counted in the camera's own exchanges.
-#include "../png_reader.h"
-#include "client.h"
 #include "http_client.h"
-#include "live_server.h"
 #include "served_hub.h"
+#include "live_server.h"
+#include "client.h"
+#include "../png_reader.h"
 
 #include "../../support/Eventually.h"
 #include "../../support/ScratchDir.h"

@@ -2,11 +2,11 @@
 // plain HTTP and WebSocket clients on 127.0.0.1: what every endpoint
 // answers, what it refuses, and how streams behave when a client stalls or a
 // camera vanishes.
-#include "../png_reader.h"
-#include "client.h"
 #include "http_client.h"
-#include "live_server.h"
 #include "served_hub.h"
+#include "live_server.h"
+#include "client.h"
+#include "../png_reader.h"
 
 #include "../../support/Eventually.h"
 #include "../../support/ScratchDir.h"

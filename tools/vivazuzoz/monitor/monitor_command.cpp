@@ -210,7 +210,8 @@ private:
                     return std::vector<CameraMetrics>{
                         state_.Metrics(o_.cameraId, cameraName_, session_.camera->counters())};
                 },
-                error, &inUse);
+                error,
+                &inUse);
             if (!metrics_) {
                 Fail(ctx_, error);
                 return inUse ? kExitAddressInUse : kExitFailure;

@@ -835,8 +835,7 @@ bool LiveServer::Start(std::string& error)
         impl.server->start();
     } catch (const Poco::Exception& e) {
         impl.addressInUse = AddressInUse(e);
-        error = impl.addressInUse ? where +
-                                        " is in use by another program (another vivazuzoz serve?); stop it or "
+        error = impl.addressInUse ? where + " is in use by another program (another vivazuzoz serve?); stop it or "
                                         "choose another port with --listen"
                                   : "cannot listen on " + where + ": " + e.displayText();
         impl.server.reset();

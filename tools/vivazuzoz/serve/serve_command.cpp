@@ -1,7 +1,7 @@
 #include "serve_command.h"
 
-#include "../client.h"
 #include "../commands.h"
+#include "../client.h"
 #include "../listen_address.h"
 #include "../service_notify.h"
 #include "../tool_support.h"
@@ -48,15 +48,13 @@ CommandSyntax ServeSyntax()
     return {"serve",
             "Show every camera live in a web browser, with temperatures, settings and snapshots",
             "",
-            {{"listen", 'l', "ADDR:PORT",
-              "address and port to listen on (default 127.0.0.1:8080; port 0: any free port)"},
+            {{"listen", 'l', "ADDR:PORT", "address and port to listen on (default 127.0.0.1:8080; port 0: any free port)"},
              {"token", 't', "TOKEN", "every request must carry this token (?token=, Authorization: Bearer, X-Token)"},
              {"max-fps", 0, "N", "send each client at most N frames per second (default: every frame)"},
              {"max-clients", 0, "N", "at most N live streams at once (default 16)"},
              {"max-connections", 0, "N", "at most N connections at once, streams included (default 128)"},
              {"max-per-client", 0, "N", "at most N connections at once from one client address (default 32)"},
-             {"allow-host", 0, "NAMES",
-              "comma-separated host names accepted in the Host header besides localhost and IP addresses"},
+             {"allow-host", 0, "NAMES", "comma-separated host names accepted in the Host header besides localhost and IP addresses"},
              VIVAZUZOZ_SHUTTER_OPTIONS},
             0,
             0,
