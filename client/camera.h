@@ -87,6 +87,9 @@ struct OpenFailure {
     Call call;
     std::string message;
     bool coreLinesExplain = false;
+    // Another program, or another stream of this one, has the camera open;
+    // the message says which ("in use by another program").
+    bool busy = false;
 };
 
 // One open camera. Closed by Close() or the destructor, whichever comes

@@ -21,9 +21,10 @@ build_packages=(
   libpoco-dev libudev-dev libuvc-dev libusb-1.0-0-dev libpng-dev libtiff-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   pybind11-dev python3-dev
-  # The live server's JPEG and deflate, the monitor's MQTT client, and the
-  # GStreamer plugin and RTSP server.
-  libturbojpeg0-dev zlib1g-dev libmosquitto-dev
+  # The live server's JPEG and deflate, the monitor's MQTT client, systemd's
+  # readiness and watchdog for the services, and the GStreamer plugin and
+  # RTSP server.
+  libturbojpeg0-dev zlib1g-dev libmosquitto-dev libsystemd-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstrtspserver-1.0-dev
 )
 
