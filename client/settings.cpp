@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace vivaclient {
 
@@ -347,6 +348,14 @@ std::string FormatSettingValue(const Setting& setting, const SettingValue& value
     if (setting.access == SettingAccess::FpaSize)
         return std::to_string(value.width) + "x" + std::to_string(value.height);
     return FormatDecimal(value.number, setting.decimals);
+}
+
+bool IsTemperatureSetting(const Setting& setting)
+{
+    for (const char* name : {"atmos-temp", "reflected-temp", "fpa-temp", "camera-temp"})
+        if (std::strcmp(setting.name, name) == 0)
+            return true;
+    return false;
 }
 
 }  // namespace vivaclient

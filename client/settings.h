@@ -111,4 +111,8 @@ std::string FormatSettingValue(const Setting& setting, const SettingValue& value
 // "the camera refused palette 99 or did not answer (...)".
 std::string DescribeRefusal(const Setting& setting, const std::string& value, const Call& call);
 
+// Whether the setting's value is a temperature, in the camera's temperature
+// unit (temp-unit, as the user declared it: temperature_unit.h).
+bool IsTemperatureSetting(const Setting& setting);
+
 }  // namespace vivaclient

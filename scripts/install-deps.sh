@@ -36,6 +36,8 @@ build_packages=(
 test_packages=(
   python3-numpy python3-pytest python3-tifffile
   chromium chromium-driver python3-selenium
+  # node runs the page's emissivity script against the client layer's.
+  nodejs
   clang-14 libclang-rt-14-dev
   help2man man-db bsdextrautils
   dpkg-dev lintian

@@ -230,6 +230,26 @@ def main():
         label = driver.find_element(By.CSS_SELECTOR, "#camera-0 .controls label").text
         assert label.startswith("Colour map"), f"the colour map control is labelled {label!r}"
 
+        # The declared unit is shown (0 is Celsius by default), and the
+        # rectangle's own emissivity corrects it as the client layer does:
+        # a rectangle of the hot pixel alone, at emissivity 0.5.
+        hottest = driver.find_element(By.CSS_SELECTOR, "#camera-0 .hottest").text
+        assert "\u00b0C at x" in hottest, f"the hottest pixel is shown without its unit: {hottest!r}"
+        camera = driver.execute_script(
+            "const v = views.get(0); v.rect = {x0: arguments[0], y0: arguments[1], x1: arguments[0], y1: arguments[1]};"
+            "return [v.settingValues.emissivity, v.settingValues['reflected-temp'], v.info.unit];", hot_x, hot_y)
+        driver.find_element(By.CSS_SELECTOR, "#camera-0 .rect-emissivity").send_keys("0.5")
+        wait.until(lambda d: "emissivity 0.5" in rect.text)
+        corrected = float(rect.get_attribute("data-value"))
+        try:
+            import vivazuzoz
+            exact = float(vivazuzoz.correct_emissivity(hot_tenths / 10, 0.5, camera[0], camera[1], camera[2]))
+            assert corrected == round(exact * 10) / 10, f"the page corrects to {corrected}, the tool to {exact}"
+        except ImportError:  # no Python package in this build: the direction at least
+            assert corrected > hot_tenths / 10, f"emissivity 0.5 makes {hot_tenths / 10} read {corrected}"
+        print(f"hot pixel at emissivity {camera[0]} -> 0.5: {hot_tenths / 10} -> {corrected} ({rect.text})")
+        driver.find_element(By.CSS_SELECTOR, "#camera-0 .rect-emissivity").clear()
+
         Select(driver.find_element(By.CSS_SELECTOR, "#camera-0 .palette")).select_by_value("iron")
         ActionChains(driver).move_to_element_with_offset(overlay, round(dx), round(dy)).perform()
         time.sleep(0.5)  # let the next frame be drawn with the iron palette for the picture

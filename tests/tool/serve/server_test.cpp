@@ -503,3 +503,49 @@ TEST_F(ServeTest, StreamsBeyondTheLimitAreRefusedUntilOneCloses)
     StreamClient second(port_, 0);
     EXPECT_TRUE(second.NextFrame().binary);
 }
+
+// The camera's temperature unit as the user declared it, in the camera list,
+// a temperature setting's reply and /metrics; a number nobody declared is
+// "unit N" there, never degrees Celsius.
+TEST_F(ServeTest, TemperaturesCarryTheDeclaredUnit)
+{
+    setenv("VIVAZUZOZ_TEMP_UNITS", "1=F", 1);
+    struct Undeclare {
+        ~Undeclare() { unsetenv("VIVAZUZOZ_TEMP_UNITS"); }
+    } undeclare;
+    vcam::AddCamera();
+    Serve();
+    StreamClient stream(port_, 0);
+    stream.NextFrame();
+    const auto unitOfCamera = [this] {
+        const auto first = ParseJson(Get(port_, "/api/cameras").body).extract<Poco::JSON::Array::Ptr>()->getObject(0);
+        return first->getValue<std::string>("unit") + " " + first->getValue<std::string>("unit_label") + " " +
+               (first->isNull("unit_number") ? "null" : first->getValue<std::string>("unit_number"));
+    };
+    const auto metrics = [this] { return Get(port_, "/metrics").body; };
+    ASSERT_TRUE(Eventually([&] { return unitOfCamera() == "degC \u00b0C 0"; })) << unitOfCamera();
+    EXPECT_NE(metrics().find("vivazuzoz_temperature_max_degrees{camera=\"0\",region=\"frame\",unit=\"degC\"}"),
+              std::string::npos)
+        << metrics();
+
+    ASSERT_EQ(Put(port_, "/api/cameras/0/settings/temp-unit", "1").status, 200);
+    EXPECT_EQ(unitOfCamera(), "degF \u00b0F 1");
+    EXPECT_NE(metrics().find("region=\"frame\",unit=\"degF\"}"), std::string::npos) << metrics();
+    const auto reflected = JsonObject(Put(port_, "/api/cameras/0/settings/reflected-temp", "70").body);
+    EXPECT_EQ(reflected->getValue<std::string>("unit"), "degF");
+    EXPECT_EQ(reflected->getValue<int>("unit_number"), 1);
+    EXPECT_FALSE(JsonObject(Put(port_, "/api/cameras/0/settings/emissivity", "0.9").body)->has("unit"));
+
+    ASSERT_EQ(Put(port_, "/api/cameras/0/settings/temp-unit", "2").status, 200);
+    EXPECT_EQ(unitOfCamera(), "unit 2 unit 2 2");
+    EXPECT_NE(metrics().find("region=\"frame\",unit=\"unit 2\"}"), std::string::npos) << metrics();
+    EXPECT_EQ(metrics().find("degC"), std::string::npos);
+
+    // The settings list says which settings are temperatures.
+    const auto list = ParseJson(Get(port_, "/api/settings").body).extract<Poco::JSON::Array::Ptr>();
+    std::string temperatures;
+    for (size_t i = 0; i < list->size(); ++i)
+        if (list->getObject(i)->getValue<bool>("temperature"))
+            temperatures += list->getObject(i)->getValue<std::string>("name") + " ";
+    EXPECT_EQ(temperatures, "atmos-temp reflected-temp fpa-temp camera-temp ");
+}

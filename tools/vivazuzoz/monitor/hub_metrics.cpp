@@ -15,6 +15,8 @@ std::vector<CameraMetrics> HubMetrics::Collect(const serve::CameraHub& hub)
         m.camera = std::to_string(summary.index);
         m.name = summary.info.name;
         m.up = summary.live;
+        if (unitOf)
+            m.unit = unitOf(summary.index).symbol;
         Seen& seen = seen_[summary.index];
         TakeSessionCounts(m, hub.Counters(summary.index));
         const serve::CameraView view = hub.View(summary.index);

@@ -8,8 +8,11 @@
 
 #include "metrics.h"
 
+#include <temperature_unit.h>
+
 #include <Poco/Net/HTTPServerResponse.h>
 
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -26,6 +29,10 @@ public:
 
     // Answers a GET /metrics with Collect()'s text.
     void Answer(const serve::CameraHub& hub, Poco::Net::HTTPServerResponse& response);
+
+    // The unit of camera `index`'s temperatures (by its index); set before
+    // the first Collect(). Without it, cameras' units are unknown.
+    std::function<vivaclient::TemperatureUnit(int index)> unitOf;
 
 private:
     struct Seen {

@@ -36,6 +36,10 @@ struct CameraMetrics {
     double secondsAway = 0;  // without frames because it was lost or stalled
     double fps = 0;        // recent frame rate
     bool withTemps = false;  // the regions' figures are valid
+    // The temperatures' unit as files name it ("degC", "degF", "K"; "unit N"
+    // when nobody declared the camera's number): every temperature's `unit`
+    // label, so that a camera set to Fahrenheit is never read as Celsius.
+    std::string unit = "unknown";
     std::vector<RegionMetrics> regions;
     std::vector<AlarmMetrics> alarms;
 };
@@ -45,7 +49,8 @@ void TakeSessionCounts(CameraMetrics& m, const vivaclient::CameraSession::Counte
 
 // The exposition text of every camera's figures: one HELP and TYPE line per
 // metric, then its samples. Regions' temperatures appear only for cameras
-// with temperatures (a gap in a graph rather than a false 0).
+// with temperatures (a gap in a graph rather than a false 0). Temperatures
+// carry the label unit="degC" (CameraMetrics::unit).
 std::string RenderMetrics(const std::vector<CameraMetrics>& cameras);
 
 // The Content-Type of that text.

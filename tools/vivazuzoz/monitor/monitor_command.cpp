@@ -205,11 +205,12 @@ private:
             metrics_ = MetricsServer::Start(
                 o_.metricsAddress, o_.metricsPort,
                 [this] {
-                    return std::vector<CameraMetrics>{
+                    std::vector<CameraMetrics> cameras{
                         state_.Metrics(o_.cameraId, cameraName_, session_.camera->counters())};
+                    cameras.front().unit = unit_.symbol;
+                    return cameras;
                 },
-                error,
-                &inUse);
+                error, &inUse);
             if (!metrics_) {
                 Fail(ctx_, error);
                 return inUse ? kExitAddressInUse : kExitFailure;

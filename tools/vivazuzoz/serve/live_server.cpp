@@ -430,6 +430,7 @@ void LiveServer::Impl::ListCameras(HTTPServerResponse& response)
         json.BeginObject().Key("index").Int(c.index);
         WriteCameraFields(json, c.info);
         json.Key("width").Int(c.width).Key("height").Int(c.height).Key("radiometric").Bool(c.radiometric);
+        WriteUnitFields(json, settings->Unit(c.index));  // what its temperatures are in
         json.Key("live").Bool(c.live).EndObject();
     }
     json.EndArray();
@@ -444,6 +445,7 @@ void LiveServer::Impl::ListSettings(HTTPServerResponse& response)
         json.BeginObject().Key("name").String(s.name).Key("description").String(s.description);
         json.Key("group").String(GroupName(s.group)).Key("readOnly").Bool(s.readOnly());
         json.Key("integer").Bool(s.isInteger());
+        json.Key("temperature").Bool(IsTemperatureSetting(s));  // in the camera's unit (/api/cameras)
         if (!s.readOnly())
             json.Key("min").Number(s.min, s.decimals).Key("max").Number(s.max, s.decimals);
         json.EndObject();
@@ -487,6 +489,8 @@ void LiveServer::Impl::WriteSetting(int camera, const std::string& name, const s
     JsonWriter json;
     json.BeginObject().Key("name").String(setting->name).Key("value");
     WriteSettingJson(json, *setting, stored);
+    if (IsTemperatureSetting(*setting))
+        WriteUnitFields(json, settings->Unit(camera));
     json.EndObject();
     SendJson(response, json.str());
 }
@@ -828,6 +832,7 @@ bool LiveServer::Start(std::string& error)
         impl.server->setConnectionFilter(impl.guard->Filter());
         impl.settings = std::make_unique<SettingsCache>(impl.hub, impl.options.measureEvery);
         impl.settings->Start();
+        impl.metrics.unitOf = [&impl](int index) { return impl.settings->Unit(index); };
         impl.server->start();
     } catch (const Poco::Exception& e) {
         impl.addressInUse = AddressInUse(e);
