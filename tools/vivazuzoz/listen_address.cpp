@@ -70,8 +70,14 @@ bool ParseIpAddress(const std::string& text, Poco::Net::IPAddress& ip)
 
 Poco::Net::ServerSocket BindExclusive(const std::string& address, uint16_t port, int backlog)
 {
-    const Poco::Net::SocketAddress where(address, port);
     Poco::Net::ServerSocket socket;
+    BindExclusive(socket, address, port, backlog);
+    return socket;
+}
+
+void BindExclusive(Poco::Net::ServerSocket& socket, const std::string& address, uint16_t port, int backlog)
+{
+    const Poco::Net::SocketAddress where(address, port);
     // SO_REUSEADDR lets a restarted server bind while the last run's
     // connections wait out TIME_WAIT; it never lets two sockets listen on one
     // port. SO_REUSEPORT would, so it stays off.
@@ -80,7 +86,6 @@ Poco::Net::ServerSocket BindExclusive(const std::string& address, uint16_t port,
     else
         socket.bind(where, /*reuseAddress=*/true, /*reusePort=*/false);
     socket.listen(backlog);
-    return socket;
 }
 
 bool AddressInUse(const Poco::Exception& e)

@@ -32,6 +32,9 @@ bool ParseIpAddress(const std::string& text, Poco::Net::IPAddress& ip);
 // program listens on is an error (EADDRINUSE), never shared. "::" listens on
 // IPv6 and IPv4 both. Throws Poco::Exception.
 Poco::Net::ServerSocket BindExclusive(const std::string& address, uint16_t port, int backlog);
+// The same into a socket made by the caller (a Poco::Net::SecureServerSocket
+// for TLS).
+void BindExclusive(Poco::Net::ServerSocket& socket, const std::string& address, uint16_t port, int backlog);
 
 // Whether the exception from BindExclusive says the port is taken.
 bool AddressInUse(const Poco::Exception& e);

@@ -41,13 +41,16 @@ TEST(ServeRules, HostHeaderMustNameThisServer)
 
 TEST(ServeRules, OriginTokenCookieAndPaths)
 {
-    EXPECT_TRUE(OriginAllowed("", "127.0.0.1:8080"));
-    EXPECT_TRUE(OriginAllowed("http://127.0.0.1:8080", "127.0.0.1:8080"));
-    EXPECT_TRUE(OriginAllowed("http://LOCALHOST:8080", "localhost:8080"));
-    EXPECT_FALSE(OriginAllowed("http://localhost:8080", "127.0.0.1:8080"));
-    EXPECT_FALSE(OriginAllowed("https://127.0.0.1:8080", "127.0.0.1:8080"));
-    EXPECT_FALSE(OriginAllowed("http://127.0.0.1:8080.evil.example", "127.0.0.1:8080"));
-    EXPECT_FALSE(OriginAllowed("null", "127.0.0.1:8080"));
+    EXPECT_TRUE(OriginAllowed("", "127.0.0.1:8080", false));
+    EXPECT_TRUE(OriginAllowed("http://127.0.0.1:8080", "127.0.0.1:8080", false));
+    EXPECT_TRUE(OriginAllowed("http://LOCALHOST:8080", "localhost:8080", false));
+    EXPECT_FALSE(OriginAllowed("http://localhost:8080", "127.0.0.1:8080", false));
+    EXPECT_FALSE(OriginAllowed("https://127.0.0.1:8080", "127.0.0.1:8080", false));
+    EXPECT_FALSE(OriginAllowed("http://127.0.0.1:8080.evil.example", "127.0.0.1:8080", false));
+    EXPECT_FALSE(OriginAllowed("null", "127.0.0.1:8080", false));
+    // Under TLS the page's own origin is https://, and http:// is another one.
+    EXPECT_TRUE(OriginAllowed("https://127.0.0.1:8080", "127.0.0.1:8080", true));
+    EXPECT_FALSE(OriginAllowed("http://127.0.0.1:8080", "127.0.0.1:8080", true));
 
     EXPECT_TRUE(TokenMatches("abc", "abc"));
     EXPECT_FALSE(TokenMatches("abc", "abd"));
@@ -167,6 +170,10 @@ TEST(ServeCommandLine, BadOptionsAreUsageErrorsBeforeAnythingStarts)
              {"serve", "--max-per-client", "many"},
              {"serve", "--listen", "[::]"},
              {"serve", "extra"},
+             {"serve", "--tls-cert", "cert.pem"},
+             {"serve", "--tls-key", "key.pem"},
+             {"serve", "--tls-self-signed", "--tls-cert", "c.pem", "--tls-key", "k.pem"},
+             {"serve", "--tls-cert", "/nonexistent/cert.pem", "--tls-key", "/nonexistent/key.pem"},
          }) {
         const ToolRun run = RunCaptured(args);
         EXPECT_EQ(run.status, vivatool::kExitUsage) << args.back();

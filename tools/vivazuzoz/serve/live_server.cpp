@@ -16,6 +16,7 @@
 
 #include <VIVAZUZOZ.h>
 
+#include <Poco/Net/Context.h>
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
 #include <Poco/Net/HTTPServerParams.h>
@@ -23,11 +24,16 @@
 #include <Poco/Net/HTTPServerRequestImpl.h>
 #include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/NetException.h>
+#include <Poco/Net/SSLException.h>
+#include <Poco/Net/SecureServerSocket.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/TCPServer.h>
 #include <Poco/Net/WebSocket.h>
 #include <Poco/ThreadPool.h>
 #include <Poco/URI.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include <cerrno>
 #include <map>
@@ -119,13 +125,37 @@ const char* GroupName(SettingGroup group)
     return "";
 }
 
+// TLS 1.2 and 1.3 with the certificate chain and key of `options` (read
+// and checked by the command before). Throws Poco::Exception.
+Poco::Net::Context::Ptr ServerContext(const ServerOptions& options)
+{
+    Poco::Net::Context::Params params;
+    params.verificationMode = Poco::Net::Context::VERIFY_NONE;  // clients show no certificates
+    params.loadDefaultCAs = false;
+    params.cipherList = "HIGH:!aNULL:!MD5:!RC4:!3DES:!CAMELLIA:!ARIA:!PSK:!SRP";
+    Poco::Net::Context::Ptr context = new Poco::Net::Context(Poco::Net::Context::TLS_SERVER_USE, params);
+    context->requireMinimumProtocol(Poco::Net::Context::PROTO_TLSV1_2);
+    SSL_CTX* ssl = context->sslContext();
+    if (SSL_CTX_use_certificate_chain_file(ssl, options.tlsCertificate.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ssl, options.tlsKey.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(ssl) != 1) {
+        const unsigned long code = ERR_get_error();
+        ERR_clear_error();
+        const char* reason = ERR_reason_error_string(code);
+        throw Poco::Net::SSLContextException("cannot use " + options.tlsCertificate + " and " + options.tlsKey,
+                                             reason ? reason : "");
+    }
+    return context;
+}
+
 }  // namespace
 
 struct LiveServer::Impl {
-    Impl(CameraHub& h, ServerOptions o) : hub(h), options(std::move(o)) {}
+    Impl(CameraHub& h, ServerOptions o) : hub(h), options(std::move(o)), tls(!options.tlsCertificate.empty()) {}
 
     CameraHub& hub;
     const ServerOptions options;
+    const bool tls;  // HTTPS and WSS
     // Set by Stop(); streams look at it at least every 100 ms.
     std::atomic<bool> stopping{false};
     std::atomic<int> streams{0};
@@ -255,7 +285,7 @@ bool LiveServer::Impl::Admit(HTTPServerRequest& request, HTTPServerResponse& res
     const std::string& method = request.getMethod();
     const bool upgrade = Poco::icompare(request.get("Upgrade", ""), "websocket") == 0;
     const bool changes = method != "GET" && method != "HEAD";
-    if ((changes || upgrade) && !OriginAllowed(request.get("Origin", ""), admitted.host))
+    if ((changes || upgrade) && !OriginAllowed(request.get("Origin", ""), admitted.host, tls))
         return SendError(response, HTTPResponse::HTTP_FORBIDDEN, "request from another origin refused"), false;
     return true;
 }
@@ -658,8 +688,9 @@ void LiveServer::Impl::RunStream(int camera, Poco::Net::WebSocket& socket, bool 
     char incoming[512];
     while (!stopping.load()) {
         // Control messages from the client: a close ends the stream, a ping
-        // gets its pong; anything else is ignored.
-        while (socket.poll(Poco::Timespan(0), Poco::Net::Socket::SELECT_READ)) {
+        // gets its pong; anything else is ignored. Under TLS a message may
+        // wait already decrypted, which poll() does not see.
+        while (socket.available() > 0 || socket.poll(Poco::Timespan(0), Poco::Net::Socket::SELECT_READ)) {
             int flags = 0;
             const int n = socket.receiveFrame(incoming, sizeof incoming, flags);
             const int opcode = flags & WebSocket::FRAME_OP_BITMASK;
@@ -800,7 +831,10 @@ bool LiveServer::Start(std::string& error)
                               std::to_string(impl.options.port);
     impl.addressInUse = false;
     try {
-        Poco::Net::ServerSocket socket = BindExclusive(impl.options.address, impl.options.port, 128);
+        Poco::Net::ServerSocket socket;
+        if (impl.tls)
+            socket = Poco::Net::SecureServerSocket(ServerContext(impl.options));
+        BindExclusive(socket, impl.options.address, impl.options.port, 128);
         impl.port = socket.address().port();
 
         // One thread per connection: every connection admitted is served at

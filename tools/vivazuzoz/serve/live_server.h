@@ -29,6 +29,10 @@ struct ServerOptions {
     std::chrono::milliseconds headerTimeout{10000};  // to send a request's headers, and between requests
     std::chrono::milliseconds bodyTimeout{10000};    // to send a request's body
     std::chrono::milliseconds measureEvery{2000};    // detector and camera temperature read again
+    // HTTPS and WSS with this certificate (PEM, intermediates after it) and
+    // key (PEM, no passphrase); "": plain HTTP.
+    std::string tlsCertificate;
+    std::string tlsKey;
 };
 
 // Counters for tests and diagnostics.

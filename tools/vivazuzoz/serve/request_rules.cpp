@@ -79,11 +79,11 @@ bool HostAllowed(const std::string& host, uint16_t port, const std::vector<std::
     return false;
 }
 
-bool OriginAllowed(const std::string& origin, const std::string& host)
+bool OriginAllowed(const std::string& origin, const std::string& host, bool tls)
 {
     if (origin.empty())
         return true;
-    return !host.empty() && Lower(origin) == "http://" + Lower(host);
+    return !host.empty() && Lower(origin) == (tls ? "https://" : "http://") + Lower(host);
 }
 
 bool TokenMatches(const std::string& expected, const std::string& given)

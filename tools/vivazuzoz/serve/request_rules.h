@@ -18,8 +18,8 @@ bool HostAllowed(const std::string& host, uint16_t port, const std::vector<std::
 
 // Whether a request with this Origin header may change something or open a
 // stream: no Origin (not a browser's cross-site request), or exactly
-// "http://" + the request's Host header.
-bool OriginAllowed(const std::string& origin, const std::string& host);
+// "http://" (or under TLS "https://") + the request's Host header.
+bool OriginAllowed(const std::string& origin, const std::string& host, bool tls);
 
 // Compares a token given by a client with the server's in time that does
 // not depend on where they differ.
