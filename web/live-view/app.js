@@ -561,6 +561,16 @@ async function refreshCameras() {
   }
 }
 
+// The server answered ?token= with its cookie, which every later request
+// carries: the token leaves the address bar and this page's history entry.
+function dropTokenFromAddress() {
+  const url = new URL(location.href);
+  if (!url.searchParams.has('token')) return;
+  url.searchParams.delete('token');
+  history.replaceState(history.state, '', url.pathname + url.search + url.hash);
+}
+
+dropTokenFromAddress();
 loadColormaps().then(() => {
   refreshCameras();
   setInterval(refreshCameras, 3000);

@@ -62,6 +62,19 @@ TEST(ServeRules, OriginTokenCookieAndPaths)
     EXPECT_EQ(CookieValue("vivazuzoz-tokens=xyz", "vivazuzoz-token"), "");
     EXPECT_EQ(CookieValue("", "vivazuzoz-token"), "");
 
+    // Where the token comes from: the query first, then Authorization
+    // (Bearer, or Basic's password whatever the user name), X-Token, the
+    // cookie.
+    const auto given = [](Credentials c) { return TokenGiven(c, "vivazuzoz-token"); };
+    EXPECT_EQ(given({"q", "Bearer b", "x", "vivazuzoz-token=c"}), "q");
+    EXPECT_EQ(given({"", "Bearer b", "x", "vivazuzoz-token=c"}), "b");
+    EXPECT_EQ(given({"", "Basic dmlld2VyOnMzY3JldA==", "x", ""}), "s3cret");  // viewer:s3cret
+    EXPECT_EQ(given({"", "basic OnMzY3JldA==", "", ""}), "s3cret");           // :s3cret
+    EXPECT_EQ(given({"", "Basic dmlld2Vy", "x", ""}), "x");                   // no colon, no password
+    EXPECT_EQ(given({"", "Basic !!!", "", "vivazuzoz-token=c"}), "c");        // not base64
+    EXPECT_EQ(given({"", "", "", "a=1; vivazuzoz-token=c"}), "c");
+    EXPECT_EQ(given({}), "");
+
     for (const char* path : {"/..", "/../x", "/a/../b", "/%2E%2e/x", "/a%2fb", "/a\\b", "/x%00"})
         EXPECT_TRUE(PathTraverses(path)) << path;
     for (const char* path : {"/", "/app.js", "/api/cameras/0/settings/palette", "/a..b", "/...", "/%41"})

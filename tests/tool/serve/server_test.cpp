@@ -3,6 +3,7 @@
 // answers, what it refuses, and how streams behave when a client stalls or a
 // camera vanishes.
 #include "http_client.h"
+#include "../child_process.h"
 #include "served_hub.h"
 #include "live_server.h"
 #include "client.h"
@@ -328,6 +329,22 @@ TEST_F(ServeTest, WithATokenEveryRequestNeedsIt)
     EXPECT_EQ(Send(port_, withCookie).status, 200);
     StreamClient stream(port_, 0, {{"X-Token", "s3cret"}});
     EXPECT_TRUE(stream.NextFrame().binary);
+
+    // HTTP Basic, as players and video recorders send it: the password is
+    // the token, the user name is not looked at. A wrong one gets the
+    // challenge that makes such clients ask for credentials.
+    for (const auto& [credentials, status] :
+         std::vector<std::pair<std::string, int>>{{"viewer:s3cret", 200}, {":s3cret", 200}, {"viewer:guess", 401}}) {
+        const ChildResult curl = RunChild({"/usr/bin/curl", "-sS", "-m", "20", "-o", "/dev/null", "-w",
+                                           "%{http_code} %header{www-authenticate}", "-u", credentials,
+                                           Url("/api/cameras")},
+                                          30);
+        EXPECT_EQ(curl.out.substr(0, 3), std::to_string(status)) << credentials << ": " << curl.out << curl.err;
+        if (status == 401) {
+            EXPECT_EQ(curl.out, "401 Basic realm=\"vivazuzoz\"");
+        }
+    }
+    EXPECT_EQ(Get(port_, "/api/cameras").headers["WWW-Authenticate"], "Basic realm=\"vivazuzoz\"");
 }
 
 TEST_F(ServeTest, AClientThatNeverReadsDoesNotHoldUpTheOthers)

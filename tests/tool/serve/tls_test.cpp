@@ -91,7 +91,8 @@ protected:
     // curl's exit status and the response's status code and body.
     ChildResult Curl(const std::vector<std::string>& extra, const std::string& path)
     {
-        std::vector<std::string> argv = {"/usr/bin/curl", "-sS", "-m", "20", "-w", "\n%{http_code}"};
+        std::vector<std::string> argv = {"/usr/bin/curl", "-sS", "-m", "20", "-H", "X-Token: t", "-w",
+                                         "\n%{http_code}"};
         argv.insert(argv.end(), extra.begin(), extra.end());
         argv.push_back(HttpsUrl(path));
         return RunChild(argv, 30);
@@ -106,13 +107,20 @@ protected:
 TEST_F(TlsTest, CurlFfmpegAndAWssStreamReachTheServerWithItsCertificate)
 {
     vcam::AddCamera();
-    ServeTls();
+    ServerOptions options;
+    options.token = "t";
+    ServeTls(options);
 
     // curl trusts the certificate it is given, and no other.
     const ChildResult trusted = Curl({"--cacert", certificate_}, "/api/cameras");
     ASSERT_EQ(trusted.status, 0) << trusted.err;
     EXPECT_NE(trusted.out.find("\"width\":256"), std::string::npos) << trusted.out;
     EXPECT_EQ(trusted.out.substr(trusted.out.rfind('\n') + 1), "200");
+    // The token's cookie goes over TLS only.
+    const ChildResult login = Curl({"--cacert", certificate_, "-o", "/dev/null", "-D", "-"}, "/?token=t");
+    EXPECT_NE(login.out.find("Set-Cookie: vivazuzoz-token=t; Path=/; HttpOnly; SameSite=Strict; Secure"),
+              std::string::npos)
+        << login.out;
     const ChildResult untrusted = Curl({}, "/api/cameras");
     EXPECT_EQ(untrusted.status, 60) << "curl accepted an unknown certificate: " << untrusted.out;
 
@@ -134,6 +142,7 @@ TEST_F(TlsTest, CurlFfmpegAndAWssStreamReachTheServerWithItsCertificate)
     Poco::Net::HTTPRequest request(Poco::Net::HTTPRequest::HTTP_GET, "/api/cameras/0/stream",
                                    Poco::Net::HTTPMessage::HTTP_1_1);
     request.set("Origin", "https://127.0.0.1:" + std::to_string(port_));
+    request.set("Authorization", "Bearer t");
     Poco::Net::HTTPResponse response;
     Poco::Net::WebSocket socket(session, request, response);
     socket.setReceiveTimeout(Poco::Timespan(20, 0));
@@ -157,8 +166,8 @@ TEST_F(TlsTest, CurlFfmpegAndAWssStreamReachTheServerWithItsCertificate)
     // ffmpeg decodes the MJPEG stream over HTTPS, checking the certificate.
     const std::string output = dir_.path() + "/frames.txt";
     const ChildResult ffmpeg = RunChild({"/usr/bin/ffmpeg", "-v", "error", "-tls_verify", "1", "-ca_file", certificate_,
-                                         "-i", HttpsUrl("/api/cameras/0/stream.mjpg?fps=10"), "-frames:v", "3", "-f",
-                                         "framemd5", output},
+                                         "-i", HttpsUrl("/api/cameras/0/stream.mjpg?fps=10&token=t"), "-frames:v", "3",
+                                         "-f", "framemd5", output},
                                         60);
     EXPECT_EQ(ffmpeg.status, 0) << ffmpeg.err;
     std::ifstream frames(output);

@@ -290,27 +290,25 @@ bool LiveServer::Impl::Admit(HTTPServerRequest& request, HTTPServerResponse& res
     return true;
 }
 
-// With a token set: the request carries it (query, Authorization: Bearer,
-// X-Token or the cookie set when the page was loaded with ?token=).
+// With a token set: the request carries it (request_rules.h TokenGiven:
+// query, Authorization Bearer or Basic, X-Token, or the cookie set when the
+// page was loaded with ?token=).
 bool LiveServer::Impl::TokenAdmitted(HTTPServerRequest& request, HTTPServerResponse& response, const Poco::URI& uri)
 {
     if (options.token.empty() || uri.getPath() == "/favicon.ico")
         return true;
-    std::string queryToken;
+    Credentials credentials;
     for (const auto& [key, value] : uri.getQueryParameters())
         if (key == "token")
-            queryToken = value;
-    std::string given = queryToken;
-    const std::string authorization = request.get("Authorization", "");
-    if (given.empty() && authorization.compare(0, 7, "Bearer ") == 0)
-        given = authorization.substr(7);
-    if (given.empty())
-        given = request.get("X-Token", "");
-    if (given.empty())
-        given = CookieValue(request.get("Cookie", ""), kTokenCookie);
+            credentials.query = value;
+    credentials.authorization = request.get("Authorization", "");
+    credentials.xToken = request.get("X-Token", "");
+    credentials.cookie = request.get("Cookie", "");
+    const std::string given = TokenGiven(credentials, kTokenCookie);
     if (!TokenMatches(options.token, given)) {
         // A browser that opens the page without the token gets a page that
-        // asks for it; programs get JSON.
+        // asks for it; programs get JSON, and the challenge that makes
+        // players and video recorders send Basic credentials.
         const std::string& method = request.getMethod();
         if ((method == "GET" || method == "HEAD") && ParseRoute(uri.getPath()).kind == RouteKind::None &&
             request.get("Accept", "").find("text/html") != std::string::npos) {
@@ -321,16 +319,19 @@ bool LiveServer::Impl::TokenAdmitted(HTTPServerRequest& request, HTTPServerRespo
                      TokenPageHtml(!given.empty()));
             return false;
         }
+        response.set("WWW-Authenticate", "Basic realm=\"vivazuzoz\"");
         return SendError(response, HTTPResponse::HTTP_UNAUTHORIZED,
-                         given.empty() ? "a token is needed (?token=, Authorization: Bearer or X-Token)"
+                         given.empty() ? "a token is needed (?token=, Authorization: Bearer or Basic, or X-Token)"
                                        : "wrong token"),
                false;
     }
     // The page and the files and streams it loads then carry the token as a
-    // cookie that other sites' requests do not get.
-    if (!queryToken.empty())
-        response.set("Set-Cookie",
-                     std::string(kTokenCookie) + "=" + options.token + "; Path=/; HttpOnly; SameSite=Strict");
+    // cookie that other sites' requests do not get (and that goes over TLS
+    // only when the server speaks it); the page takes ?token= out of the
+    // address bar.
+    if (!credentials.query.empty())
+        response.set("Set-Cookie", std::string(kTokenCookie) + "=" + options.token +
+                                       "; Path=/; HttpOnly; SameSite=Strict" + (tls ? "; Secure" : ""));
     return true;
 }
 

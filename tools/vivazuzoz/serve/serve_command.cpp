@@ -48,7 +48,7 @@ CommandSyntax ServeSyntax()
             "Show every camera live in a web browser, with temperatures, settings and snapshots",
             "",
             {{"listen", 'l', "ADDR:PORT", "address and port to listen on (default 127.0.0.1:8080; port 0: any free port)"},
-             {"token", 't', "TOKEN", "every request must carry this token (?token=, Authorization: Bearer, X-Token)"},
+             {"token", 't', "TOKEN", "every request must carry this token (?token=, Authorization: Bearer or Basic with any user, X-Token)"},
              {"max-fps", 0, "N", "send each client at most N frames per second (default: every frame)"},
              {"max-clients", 0, "N", "at most N live streams at once (default 16)"},
              {"max-connections", 0, "N", "at most N connections at once, streams included (default 128)"},
