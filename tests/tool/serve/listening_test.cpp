@@ -163,6 +163,53 @@ TEST_F(ListeningTest, AFloodFromOneAddressLeavesOtherClientsServed)
     EXPECT_EQ(Get(port_, "/api/cameras").status, 200);
 }
 
+TEST_F(ListeningTest, AFloodFromFourAddressesShedsItselfToLetAFifthIn)
+{
+    vcam::AddCamera();
+    ServerOptions options;
+    // Only shedding can make room: the flood's half-sent requests would
+    // otherwise hold the cap for a minute.
+    options.headerTimeout = std::chrono::seconds(60);
+    Serve(options);
+
+    // 100 half-open connections from each of four addresses: 32 from each
+    // are let in (its address's cap), which fills the cap of 128 in all.
+    std::vector<std::unique_ptr<RawClient>> flood;
+    for (const char* from : {"127.0.1.2", "127.0.1.3", "127.0.1.4", "127.0.1.5"})
+        for (int i = 0; i < 100; ++i) {
+            flood.push_back(std::make_unique<RawClient>(from, port_));
+            flood.back()->Send("GET /api/cameras HTTP/1.1\r\nHost: 127.0");
+        }
+    ASSERT_TRUE(
+        Eventually([&] { return server_->stats().connectionsRefused >= 4u * (100u - 32u); }, std::chrono::seconds(30)))
+        << server_->stats().connectionsRefused;
+    ASSERT_EQ(server_->stats().connections, 128);
+
+    // A fifth address is answered: the oldest half-sent request makes room.
+    const auto start = std::chrono::steady_clock::now();
+    RawClient newcomer("127.0.1.6", port_);
+    ASSERT_TRUE(newcomer.connected());
+    newcomer.Send(Request(port_, "/api/cameras"));
+    const std::string status = newcomer.StatusLine(5);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("a fifth address answered %.3f s after it connected, under a four-address flood\n", seconds);
+    EXPECT_EQ(status, "HTTP/1.1 200 OK");
+    EXPECT_GE(server_->stats().connectionsShed, 1u);
+
+    // The flood goes on: each new connection from it sheds one of its own
+    // older ones, and the fifth address is still answered.
+    for (const char* from : {"127.0.1.2", "127.0.1.3"})
+        for (int i = 0; i < 20; ++i) {
+            flood.push_back(std::make_unique<RawClient>(from, port_));
+            flood.back()->Send("GET /api/cameras HTTP/1.1\r\nHost: 127.0");
+        }
+    RawClient again("127.0.1.6", port_);
+    again.Send(Request(port_, "/api/cameras"));
+    EXPECT_EQ(again.StatusLine(5), "HTTP/1.1 200 OK");
+    // Shed connections leave as their threads end: the cap holds again.
+    EXPECT_TRUE(Eventually([&] { return server_->stats().connections <= 128; })) << server_->stats().connections;
+}
+
 TEST_F(ListeningTest, RequestsThatDoNotFinishInTimeAreCut)
 {
     vcam::AddCamera();

@@ -911,6 +911,7 @@ ServerStats LiveServer::stats() const
         stats.connections = counts.open;
         stats.connectionsRefused = counts.refused;
         stats.connectionsCut = counts.cut;
+        stats.connectionsShed = counts.shed;
     }
     {
         std::lock_guard<std::mutex> lock(impl_->compactMutex);
