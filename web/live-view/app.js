@@ -480,12 +480,20 @@ class CameraView {
       }
       const row = body.insertRow();
       row.dataset.setting = s.name;
+      // The label, unit and range from the tool's settings table; the name
+      // is the one the API and `vivazuzoz set` take.
       const name = row.insertCell();
-      // The camera's palette is its own setting, apart from the page's
-      // colour map.
-      name.textContent = s.name === 'palette' ? 'camera palette' : s.name;
-      name.title = s.name === 'palette' ? `${s.description} (the setting 'palette'; the page's own colours are the Colour map)` : s.description;
+      name.className = 'setting-label';
+      name.textContent = s.label || s.name;
+      name.title = `${s.name}: ${s.description}` +
+        (s.name === 'palette' ? ' (the page\'s own colours are the Colour map)' : '');
       const valueCell = row.insertCell();
+      const unitCell = row.insertCell();
+      unitCell.className = 'setting-unit';
+      unitCell.textContent = s.unit || '';
+      const rangeCell = row.insertCell();
+      rangeCell.className = 'setting-range';
+      rangeCell.textContent = s.readOnly ? 'read only' : s.range;
       const messageCell = row.insertCell();
       messageCell.className = 'setting-message';
       const value = values[s.name];
@@ -506,7 +514,8 @@ class CameraView {
       input.min = s.min;
       input.max = s.max;
       input.value = shown;
-      input.title = `${s.description} (${s.min} to ${s.max})`;
+      input.title = `${s.description} (${s.range})`;
+      input.setAttribute('aria-label', `${s.label || s.name}${s.unit ? ` in ${s.unit}` : ''}, ${s.range}`);
       const button = document.createElement('button');
       button.type = 'button';
       button.textContent = 'Set';
@@ -535,7 +544,8 @@ class CameraView {
       };
       button.addEventListener('click', apply);
       input.addEventListener('keydown', (event) => { if (event.key === 'Enter') apply(); });
-      valueCell.append(input, ' ', button);
+      valueCell.append(input);
+      unitCell.append(' ', button);
     }
   }
 }

@@ -226,7 +226,23 @@ def main():
         wait.until(lambda d: d.find_element(By.CSS_SELECTOR, f"{row} input").get_attribute("value") == "0.9")
         # The camera's palette setting is named apart from the page's colour map.
         palette_row = driver.find_element(By.CSS_SELECTOR, "#camera-0 tr[data-setting='palette'] td").text
-        assert palette_row == "camera palette", f"the palette setting is labelled {palette_row!r}"
+        assert palette_row == "Camera palette", f"the palette setting is labelled {palette_row!r}"
+        # Every setting shows its label, unit and range from the tool's table.
+        shown = {}
+        for setting in driver.find_elements(By.CSS_SELECTOR, "#camera-0 tr[data-setting]"):
+            cells = setting.find_elements(By.CSS_SELECTOR, "td")
+            shown[setting.get_attribute("data-setting")] = (
+                cells[0].text, setting.find_element(By.CSS_SELECTOR, ".setting-unit").text,
+                setting.find_element(By.CSS_SELECTOR, ".setting-range").text)
+        assert len(shown) == 18, f"the panel shows {len(shown)} settings: {sorted(shown)}"
+        assert shown["distance"] == ("Distance to the object", "m Set", "0 to 1000"), shown["distance"]
+        assert shown["emissivity"] == ("Emissivity", "Set", "0 to 1"), shown["emissivity"]
+        assert shown["atmos-temp"] == ("Air temperature", "\u00b0C Set", "-1000 to 1000"), shown["atmos-temp"]
+        assert shown["fpa-temp"] == ("Detector temperature", "\u00b0C", "read only"), shown["fpa-temp"]
+        assert shown["contrast"][2] == "0 to 65535", shown["contrast"]
+        for name, (label, unit, limits) in shown.items():
+            assert label and label != name and limits, f"{name} is shown as {label!r} {unit!r} {limits!r}"
+        print(f"settings panel: {len(shown)} settings with labels, units and ranges")
         label = driver.find_element(By.CSS_SELECTOR, "#camera-0 .controls label").text
         assert label.startswith("Colour map"), f"the colour map control is labelled {label!r}"
 

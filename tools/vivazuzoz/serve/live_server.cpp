@@ -473,10 +473,12 @@ void LiveServer::Impl::ListSettings(HTTPServerResponse& response)
     json.BeginArray();
     for (const Setting& s : Settings()) {
         json.BeginObject().Key("name").String(s.name).Key("description").String(s.description);
+        json.Key("label").String(s.label).Key("unit").String(s.unit);
         json.Key("group").String(GroupName(s.group)).Key("readOnly").Bool(s.readOnly());
         json.Key("integer").Bool(s.isInteger());
         if (!s.readOnly())
-            json.Key("min").Number(s.min, s.decimals).Key("max").Number(s.max, s.decimals);
+            json.Key("min").Number(s.min, s.decimals).Key("max").Number(s.max, s.decimals).Key("range").String(
+                SettingRange(s));
         json.EndObject();
     }
     json.EndArray();
@@ -570,16 +572,10 @@ bool LiveServer::Impl::LiveDecodedFrame(int camera, HTTPServerResponse& response
 
 void LiveServer::Impl::Snapshot(int camera, const Poco::URI& uri, HTTPServerResponse& response)
 {
-    // `colormap=`, as the JPEG endpoints take it; `palette=` is its older
-    // name, still accepted.
-    std::string mapName = Colormaps().front().name;
-    for (const auto& [key, value] : uri.getQueryParameters())
-        if (key == "colormap" || key == "palette")
-            mapName = value;
-    const ColormapInfo* palette = FindColormap(mapName);
+    std::string error;
+    const ColormapInfo* palette = QueryColormap(uri, error);
     if (!palette)
-        return SendError(response, HTTPResponse::HTTP_BAD_REQUEST,
-                         "unknown colour map '" + mapName + "'; colour maps are: " + ColormapNames());
+        return SendError(response, HTTPResponse::HTTP_BAD_REQUEST, error);
     DecodedFrame decoded;
     if (!LiveDecodedFrame(camera, response, decoded))
         return;
@@ -589,7 +585,7 @@ void LiveServer::Impl::Snapshot(int camera, const Poco::URI& uri, HTTPServerResp
     const std::vector<uint8_t> rgb = frame->withTemp
                                          ? Colourise(temp.data(), frame->width, frame->height, palette->build())
                                          : Colourise(image.data(), frame->width, frame->height, palette->build());
-    std::string png, error;
+    std::string png;
     if (!EncodePng(frame->width, frame->height, rgb, png, error))
         return SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, error);
     response.set("Content-Disposition",
