@@ -117,8 +117,8 @@ TEST(Metrics, EscapesLabelsAndLeavesOutTemperaturesOfAnImageOnlyCamera)
     EXPECT_NE(text.find("vivazuzoz_temperature_min_degrees{camera=\"a\",region=\"frame\"} -12.5\n"), std::string::npos);
     EXPECT_NE(text.find("vivazuzoz_temperature_max_degrees{camera=\"a\",region=\"frame\"} 110.4\n"), std::string::npos);
     EXPECT_NE(text.find("vivazuzoz_temperature_mean_degrees{camera=\"a\",region=\"frame\"} 26.3\n"), std::string::npos);
-    EXPECT_NE(text.find("vivazuzoz_alarm_active{camera=\"a\",target=\"frame\",kind=\"below\"} 1\n"), std::string::npos);
-    EXPECT_NE(text.find("vivazuzoz_alarm_threshold_degrees{camera=\"a\",target=\"frame\",kind=\"below\"} -5\n"),
+    EXPECT_NE(text.find("vivazuzoz_alarm_active{camera=\"a\",region=\"frame\",kind=\"below\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.find("vivazuzoz_alarm_threshold_degrees{camera=\"a\",region=\"frame\",kind=\"below\"} -5\n"),
               std::string::npos);
     EXPECT_NE(text.find("vivazuzoz_camera_up{camera=\"b\",name=\"\"} 0\n"), std::string::npos);
     EXPECT_EQ(text.find("camera=\"b\",region="), std::string::npos) << "no false 0 degrees for an image-only camera";

@@ -347,6 +347,24 @@ TEST_F(ServeTest, WithATokenEveryRequestNeedsIt)
     EXPECT_EQ(Get(port_, "/api/cameras").headers["WWW-Authenticate"], "Basic realm=\"vivazuzoz\"");
 }
 
+TEST_F(ServeTest, TheFirstScrapeHasTheFrameRate)
+{
+    vcam::AddCamera();
+    Serve();
+    // A few frames in, the first scrape of all already has the rate (25
+    // frames a second on the virtual camera), not 0.
+    ASSERT_TRUE(Eventually([&] { return hub_->Counters(0).frames >= 5; }));
+    const Reply metrics = Get(port_, "/metrics");
+    ASSERT_EQ(metrics.status, 200);
+    const std::string name = "vivazuzoz_frame_rate_fps{camera=\"0\"";
+    const size_t at = metrics.body.find(name);
+    ASSERT_NE(at, std::string::npos) << metrics.body;
+    const size_t value = metrics.body.find("} ", at) + 2;
+    const double fps = std::stod(metrics.body.substr(value, metrics.body.find('\n', value) - value));
+    EXPECT_GT(fps, 10);
+    EXPECT_LT(fps, 40);
+}
+
 TEST_F(ServeTest, AClientThatNeverReadsDoesNotHoldUpTheOthers)
 {
     vcam::AddCamera();
