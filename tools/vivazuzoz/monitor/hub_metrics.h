@@ -10,7 +10,6 @@
 
 #include <Poco/Net/HTTPServerResponse.h>
 
-
 namespace vivatool::serve {
 class CameraHub;
 }
