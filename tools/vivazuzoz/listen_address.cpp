@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace vivatool {
 
@@ -91,6 +92,18 @@ void BindExclusive(Poco::Net::ServerSocket& socket, const std::string& address, 
 bool AddressInUse(const Poco::Exception& e)
 {
     return e.code() == EADDRINUSE;
+}
+
+std::string BindFailure(const Poco::Exception& e, const std::string& address, uint16_t port, const std::string& command,
+                        const std::string& option)
+{
+    const std::string where = (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" +
+                              std::to_string(port);
+    if (AddressInUse(e))
+        return where + " is in use by another program (another vivazuzoz " + command +
+               "?); stop it or choose another port with " + option;
+    // The system's reason alone, without Poco's "Net Exception: ..." prefix.
+    return "cannot listen on " + where + ": " + (e.code() > 0 ? std::strerror(e.code()) : e.message());
 }
 
 std::vector<std::string> ReachableHosts(const std::string& address)

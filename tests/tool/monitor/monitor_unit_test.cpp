@@ -95,6 +95,21 @@ TEST(ListenAddress, TakesHostPortBracketedIPv6AndLoopbackByDefault)
         EXPECT_FALSE(vivatool::ParseListen(bad, address, port)) << bad;
 }
 
+TEST(ListenAddress, APortInUseIsSaidInWordsNotAsPocosException)
+{
+    Poco::Net::ServerSocket taken = vivatool::BindExclusive("127.0.0.1", 0, 4);
+    const uint16_t port = taken.address().port();
+    std::string error;
+    bool inUse = false;
+    const auto server = vivatool::monitor::MetricsServer::Start(
+        "127.0.0.1", port, [] { return std::vector<vivatool::monitor::CameraMetrics>(); }, error, &inUse);
+    EXPECT_EQ(server, nullptr);
+    EXPECT_TRUE(inUse);
+    EXPECT_EQ(error, "127.0.0.1:" + std::to_string(port) +
+                         " is in use by another program (another vivazuzoz monitor?); stop it or choose another port "
+                         "with --metrics");
+}
+
 TEST(Metrics, EscapesLabelsAndLeavesOutTemperaturesOfAnImageOnlyCamera)
 {
     CameraMetrics radiometric;

@@ -824,8 +824,6 @@ bool LiveServer::Start(std::string& error)
 {
     Impl& impl = *impl_;
     const std::string& address = impl.options.address;
-    const std::string where = (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" +
-                              std::to_string(impl.options.port);
     impl.addressInUse = false;
     try {
         Poco::Net::ServerSocket socket;
@@ -862,9 +860,7 @@ bool LiveServer::Start(std::string& error)
         impl.server->start();
     } catch (const Poco::Exception& e) {
         impl.addressInUse = AddressInUse(e);
-        error = impl.addressInUse ? where + " is in use by another program (another vivazuzoz serve?); stop it or "
-                                        "choose another port with --listen"
-                                  : "cannot listen on " + where + ": " + e.displayText();
+        error = BindFailure(e, address, impl.options.port, "serve", "--listen");
         impl.server.reset();
         impl.pool.reset();
         impl.settings.reset();
