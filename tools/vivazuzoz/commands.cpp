@@ -393,6 +393,12 @@ int RunSnapshot(Context& ctx, const ParsedArgs& args)
     long long frameIndex = 0;
     if (!IntegerOption(ctx, "snapshot", args, "frame", 0, INT32_MAX, 0, frameIndex))
         return kExitUsage;
+    // The files can be written: checked before the camera is opened and
+    // anything is printed.
+    for (const auto& [file, typed] : {std::pair(outputFile, output), std::pair(csvFile, csvPath)})
+        if (!typed.empty())
+            if (const std::string error = CannotCreate(file); !error.empty())
+                return Fail(ctx, AsTyped(error, file, typed));
 
     Snapshot shot;
     if (args.has("from")) {
