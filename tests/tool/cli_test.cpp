@@ -116,7 +116,8 @@ TEST(Tool, EveryCommandHasHelpAndTheOverviewListsThem)
 TEST(Tool, ASnapshotThatCannotBeWrittenFailsBeforeTheCameraAndPrintsNothing)
 {
     for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"snapshot", "/nonexistent/dir/x.png"}, "cannot create /nonexistent/dir/x.png: No such file or directory"},
+             {{"snapshot", "/nonexistent/dir/x.png"},
+              "cannot create /nonexistent/dir/x.png: No such file or directory"},
              {{"snapshot", "/"}, "cannot create /: Is a directory"},
              {{"snapshot", "/tmp/x.png", "--temperature", "/nonexistent/t.csv"},
               "cannot create /nonexistent/t.csv: No such file or directory"},
