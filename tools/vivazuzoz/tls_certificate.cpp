@@ -66,26 +66,28 @@ File OpenToRead(const std::string& path, std::string& error)
     return file;
 }
 
-Certificate ReadCertificate(const std::string& path, std::string& error)
+// The first PEM object of a file, read by `read` (PEM_read_X509, ...);
+// null with a message naming `what` when there is none.
+template <typename Owned, typename Read>
+Owned ReadPem(const std::string& path, Read read, const char* what, std::string& error)
 {
     File file = OpenToRead(path, error);
     if (!file)
-        return nullptr;
-    Certificate certificate(PEM_read_X509(file.get(), nullptr, NoPassphrase, nullptr));
-    if (!certificate)
-        error = path + " holds no PEM certificate (" + OpenSslReason() + ")";
-    return certificate;
+        return Owned(nullptr);
+    Owned object(read(file.get(), nullptr, NoPassphrase, nullptr));
+    if (!object)
+        error = path + " holds no " + what + " (" + OpenSslReason() + ")";
+    return object;
+}
+
+Certificate ReadCertificate(const std::string& path, std::string& error)
+{
+    return ReadPem<Certificate>(path, PEM_read_X509, "PEM certificate", error);
 }
 
 Key ReadKey(const std::string& path, std::string& error)
 {
-    File file = OpenToRead(path, error);
-    if (!file)
-        return nullptr;
-    Key key(PEM_read_PrivateKey(file.get(), nullptr, NoPassphrase, nullptr));
-    if (!key)
-        error = path + " holds no PEM private key without a passphrase (" + OpenSslReason() + ")";
-    return key;
+    return ReadPem<Key>(path, PEM_read_PrivateKey, "PEM private key without a passphrase", error);
 }
 
 // Writes `text` through `write` into `path` by way of a new file beside it

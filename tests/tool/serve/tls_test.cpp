@@ -4,6 +4,7 @@
 // caps and time limits hold for connections that never start TLS.
 #include "../child_process.h"
 #include "http_client.h"
+#include "raw_client.h"
 #include "served_hub.h"
 #include "tls_certificate.h"
 
@@ -15,10 +16,6 @@
 #include <Poco/Net/HTTPSClientSession.h>
 #include <Poco/Net/WebSocket.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <sys/stat.h>
 
@@ -28,40 +25,6 @@
 using namespace vivatool::serve;
 
 namespace {
-
-// A raw TCP connection from `from` that sends nothing: no TLS handshake.
-class SilentClient {
-public:
-    SilentClient(const char* from, uint16_t port)
-    {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        inet_pton(AF_INET, from, &local.sin_addr);
-        bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
-        sockaddr_in server{};
-        server.sin_family = AF_INET;
-        server.sin_port = htons(port);
-        inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
-        connect(fd_, reinterpret_cast<sockaddr*>(&server), sizeof server);
-    }
-    ~SilentClient() { close(fd_); }
-    SilentClient(const SilentClient&) = delete;
-    SilentClient& operator=(const SilentClient&) = delete;
-
-    // Whether the server closed the connection within `seconds`.
-    bool ClosedWithin(int seconds)
-    {
-        timeval limit{seconds, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        char c;
-        const ssize_t n = recv(fd_, &c, 1, 0);
-        return n == 0 || (n < 0 && errno == ECONNRESET);
-    }
-
-private:
-    int fd_ = -1;
-};
 
 class TlsTest : public ServedHub {
 protected:
@@ -185,19 +148,24 @@ TEST_F(TlsTest, ConnectionsThatNeverStartTlsAreCappedAndCutInTime)
     options.headerTimeout = std::chrono::milliseconds(1500);
     ServeTls(options);
 
-    SilentClient first("127.0.0.2", port_), second("127.0.0.2", port_);
+    // Connections that send nothing: no TLS handshake.
+    RawClient first("127.0.0.2", port_), second("127.0.0.2", port_);
     ASSERT_TRUE(Eventually([&] { return server_->stats().connections == 2; })) << server_->stats().connections;
     // Over the address's cap: closed as it comes.
-    SilentClient third("127.0.0.2", port_);
-    EXPECT_TRUE(third.ClosedWithin(10));
+    RawClient third("127.0.0.2", port_);
+    bool closed = false;
+    third.ReadAll(10, closed);
+    EXPECT_TRUE(closed);
     EXPECT_GE(server_->stats().connectionsRefused, 1u);
     // Another address is served meanwhile: the silent ones hold no handshake
     // on the accepting thread.
     const ChildResult other = Curl({"--cacert", certificate_}, "/api/cameras");
     EXPECT_EQ(other.status, 0) << other.err;
     // The silent ones are cut at the time for a request's headers.
-    EXPECT_TRUE(first.ClosedWithin(20));
-    EXPECT_TRUE(second.ClosedWithin(20));
+    for (RawClient* silent : {&first, &second}) {
+        silent->ReadAll(20, closed);
+        EXPECT_TRUE(closed);
+    }
     EXPECT_GE(server_->stats().connectionsCut, 2u);
 }
 
