@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <set>
 #include <thread>
 
 namespace vivaclient {
@@ -25,6 +26,14 @@ namespace {
 std::mutex g_registryMutex;
 std::map<uintptr_t, std::weak_ptr<Camera::ExceptionState>> g_registry;  // guarded by g_registryMutex
 uintptr_t g_nextKey = 0;                                                 // guarded by g_registryMutex
+// The nodes of the cameras open in this process, by a Camera.
+std::multiset<std::string> g_openNodes;  // guarded by g_registryMutex
+
+bool OpenHere(const std::string& node)
+{
+    std::lock_guard<std::mutex> hold(g_registryMutex);
+    return g_openNodes.count(node) > 0;
+}
 
 void ForwardException(unsigned long, int code, void* user)
 {
@@ -85,22 +94,41 @@ std::string Count(size_t n, const char* one, const char* many)
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// The message of a failed OZL_USB_OpenDev, with what the user can do.
-std::string DescribeOpenFailure(const CameraInfo& camera, const Call& open)
+// The failure of an OZL_USB_OpenDev, with what the user can do: the one
+// wording of a busy camera for every front end.
+OpenFailure DescribeOpenFailure(const CameraInfo& camera, const Call& open)
 {
-    std::string why = DescribeFailure(open) + " for camera " + std::to_string(camera.index) + " (" + camera.name + ")";
+    OpenFailure failure{
+        open, DescribeFailure(open) + " for camera " + std::to_string(camera.index) + " (" + camera.name + ")", true};
     if (camera.serialPath.empty())
-        why += "; it has no command port";
+        failure.message += "; it has no command port";
     if (open.result != OZL_USB_OPEN_FAILED && open.result != OZL_USB_FAILURE)
-        return why;
+        return failure;
     const std::string hint = PermissionHint({ProbeNodeAccess(camera.videoPath), ProbeNodeAccess(camera.serialPath)});
-    if (!hint.empty())
-        return why + "\n" + hint;
-    for (const std::string& node : {camera.videoPath, camera.serialPath})
-        if (!node.empty() && OpenElsewhere(node))
-            return why + "\n" + node + " is open in another program: the camera is busy. Close that program (see 'fuser " +
-                   node + "') and try again.";
-    return why;
+    if (!hint.empty()) {
+        failure.message += "\n" + hint;
+        return failure;
+    }
+    for (const std::string& node : {camera.videoPath, camera.serialPath}) {
+        if (node.empty())
+            continue;
+        if (OpenHere(node)) {
+            failure.message +=
+                ": the camera is in use by another stream of this program (a camera has one user at a "
+                "time); stop that stream or choose another camera";
+        } else if (OpenElsewhere(node)) {
+            failure.message += "\n" + node +
+                               " is in use by another program: the camera is busy. Close that program "
+                               "(see 'fuser " +
+                               node + "') and try again.";
+        } else {
+            continue;
+        }
+        failure.busy = true;
+        failure.coreLinesExplain = false;
+        return failure;
+    }
+    return failure;
 }
 
 }  // namespace
@@ -119,8 +147,7 @@ Call SearchCameras(std::vector<CameraInfo>& cameras)
 
 void InitLibraryInStateFolder()
 {
-    StateDirectoryScope folder;
-    OZL_USB_Init();
+    RunInStateDirectory([] { OZL_USB_Init(); });
 }
 
 LibrarySession::LibrarySession()
@@ -195,7 +222,7 @@ std::unique_ptr<Camera> Camera::Open(const CameraChoice& choice, OpenFailure& fa
     unsigned long handle = 0;
     const Call open{"OZL_USB_OpenDev", OZL_USB_OpenDev(chosen->index, &handle)};
     if (!open.ok()) {
-        failure = OpenFailure{open, DescribeOpenFailure(*chosen, open), true};
+        failure = DescribeOpenFailure(*chosen, open);
         return nullptr;
     }
     camera->handle_ = handle;
@@ -203,6 +230,7 @@ std::unique_ptr<Camera> Camera::Open(const CameraChoice& choice, OpenFailure& fa
         std::lock_guard<std::mutex> registry(g_registryMutex);
         camera->key_ = ++g_nextKey;
         g_registry[camera->key_] = camera->state_;
+        g_openNodes.insert({chosen->videoPath, chosen->serialPath});
     }
     const Call watch{"OZL_USB_SetExceptionCallback",
                      OZL_USB_SetExceptionCallback(handle, ForwardException, reinterpret_cast<void*>(camera->key_))};
@@ -228,6 +256,9 @@ void Camera::Close()
     handle_ = 0;
     std::lock_guard<std::mutex> registry(g_registryMutex);
     g_registry.erase(key_);
+    for (const std::string& node : {info_.videoPath, info_.serialPath})
+        if (const auto it = g_openNodes.find(node); it != g_openNodes.end())
+            g_openNodes.erase(it);
 }
 
 bool Camera::lost() const

@@ -45,10 +45,10 @@ std::mutex& DiscoveryMutex();
 // USB port. Takes DiscoveryMutex().
 Call SearchCameras(std::vector<CameraInfo>& cameras);
 
-// OZL_USB_Init with the tool's state folder as the working directory, so that
-// the library's log lands there (state_dir.h), then back to the folder the
-// process was in. For processes that cannot keep another working directory,
-// such as an interpreter.
+// OZL_USB_Init with the tool's state folder as its working directory, so that
+// the library's log lands there, without moving the rest of the process
+// (RunInStateDirectory, state_dir.h). For processes that cannot keep another
+// working directory, such as an interpreter or a GStreamer application.
 void InitLibraryInStateFolder();
 
 // OZL_USB_Init for its lifetime, OZL_USB_Deinit at the end, run from the
@@ -87,6 +87,9 @@ struct OpenFailure {
     Call call;
     std::string message;
     bool coreLinesExplain = false;
+    // Another program, or another stream of this one, has the camera open;
+    // the message says which ("in use by another program").
+    bool busy = false;
 };
 
 // One open camera. Closed by Close() or the destructor, whichever comes

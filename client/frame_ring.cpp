@@ -18,10 +18,9 @@ FrameRing::FrameRing(int width, int height, bool withTemps)
 
 int FrameRing::IndexOf(const Slot* slot) const { return static_cast<int>(slot - m_slots); }
 
-FrameRing::Slot* FrameRing::Begin(double timestamp)
+FrameRing::Slot* FrameRing::Begin(uint64_t sequence, double timestamp)
 {
     std::lock_guard<std::mutex> hold(m_lock);
-    const uint64_t sequence = ++m_sequence;
     for (int i = 0; i < kSlots; ++i) {
         if (m_state[i] != State::Free)
             continue;
@@ -29,6 +28,7 @@ FrameRing::Slot* FrameRing::Begin(double timestamp)
         m_slots[i].sequence = sequence;
         m_slots[i].timestamp = timestamp;
         m_slots[i].hasTemps = false;
+        m_slots[i].afterGap = false;
         return &m_slots[i];
     }
     ++m_dropped;
@@ -40,6 +40,7 @@ void FrameRing::Publish(Slot* slot)
     {
         std::lock_guard<std::mutex> hold(m_lock);
         if (m_ready >= 0) {
+            slot->afterGap = slot->afterGap || m_slots[m_ready].afterGap;
             m_state[m_ready] = State::Free;
             ++m_dropped;
         }
@@ -58,8 +59,6 @@ void FrameRing::Abandon(Slot* slot)
 
 void FrameRing::Skip()
 {
-    std::lock_guard<std::mutex> hold(m_lock);
-    ++m_sequence;
     ++m_dropped;
 }
 

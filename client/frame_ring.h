@@ -25,9 +25,10 @@ public:
     struct Slot {
         std::vector<uint16_t> image;  // width*height
         std::vector<int16_t> temps;   // width*height tenths of a degree; empty on image-only streams
-        uint64_t sequence = 0;        // 1 for the first frame that arrived, counting dropped ones
+        uint64_t sequence = 0;        // the stream's number of the frame (FrameRef::sequence)
         double timestamp = 0;         // CLOCK_MONOTONIC seconds at arrival
         bool hasTemps = false;        // temps holds this frame's plane
+        bool afterGap = false;        // the first frame handed out after the camera was away
     };
 
     enum class Outcome { Frame, Timeout, Closed, Gone };
@@ -42,11 +43,13 @@ public:
 
     // Writer (read thread). Begin returns a slot to fill, numbered and stamped,
     // or null when none is free (the frame is counted as dropped). Publish
-    // makes it the ready frame; Abandon gives it back unpublished (dropped).
-    Slot* Begin(double timestamp);
+    // makes it the ready frame (a gap mark of the ready frame it replaces
+    // moves to it, so no reader misses the gap); Abandon gives it back
+    // unpublished (dropped).
+    Slot* Begin(uint64_t sequence, double timestamp);
     void Publish(Slot* slot);
     void Abandon(Slot* slot);
-    // A frame that could not be stored (e.g. of another size): numbered and dropped.
+    // A frame that could not be stored (e.g. of another size): dropped.
     void Skip();
 
     // Reader. Waits up to `timeout` seconds (negative: without limit) for a
@@ -79,7 +82,6 @@ private:
     std::mutex m_lock;                 // guards the fields below up to m_wake
     State m_state[kSlots] = {};        // Free, or owned by the writer (Filling), the ring (Ready) or a reader
     int m_ready = -1;                  // index of the newest published, untaken frame
-    uint64_t m_sequence = 0;           // frames that arrived
     bool m_closed = false;
     bool m_gone = false;
     std::condition_variable m_wake;    // a frame was published, or the ring was closed or gone

@@ -1,5 +1,8 @@
 #include "recording.h"
 
+#include "gdal_metadata.h"
+#include "tiff_messages.h"
+
 #include <tiffio.h>
 
 #include <fcntl.h>
@@ -142,6 +145,33 @@ std::optional<std::string> JsonField(const std::string& object, const std::strin
     }
 }
 
+std::vector<std::string> JsonKeys(const std::string& object)
+{
+    std::vector<std::string> keys;
+    size_t i = 0;
+    SkipSpace(object, i);
+    if (i >= object.size() || object[i] != '{')
+        return keys;
+    ++i;
+    for (;;) {
+        SkipSpace(object, i);
+        const size_t keyStart = i;
+        if (i >= object.size() || object[i] != '"' || !SkipString(object, i))
+            return keys;
+        keys.push_back(Unescape(object.substr(keyStart, i - keyStart)));
+        SkipSpace(object, i);
+        if (i >= object.size() || object[i] != ':')
+            return keys;
+        ++i;
+        if (!SkipValue(object, i))
+            return keys;
+        SkipSpace(object, i);
+        if (i >= object.size() || object[i] != ',')
+            return keys;
+        ++i;
+    }
+}
+
 std::optional<double> JsonNumber(const std::string& object, const std::string& key)
 {
     const auto raw = JsonField(object, key);
@@ -166,34 +196,7 @@ std::optional<std::string> JsonText(const std::string& object, const std::string
 
 namespace {
 
-// libtiff reports problems through handlers; ours keep them with the file
-// instead of printing them, so a message can say what went wrong.
-int KeepMessage(TIFF*, void* user, const char* module, const char* format, va_list args)
-{
-    auto* messages = static_cast<std::string*>(user);
-    char text[512];
-    std::vsnprintf(text, sizeof text, format, args);
-    if (messages->empty())
-        *messages = (module ? std::string(module) + ": " : std::string()) + text;
-    return 1;  // handled: nothing reaches standard error
-}
-
-int IgnoreWarning(TIFF*, void*, const char*, const char*, va_list)
-{
-    return 1;
-}
-
-struct Options {
-    explicit Options(std::string* messages) : options(TIFFOpenOptionsAlloc())
-    {
-        TIFFOpenOptionsSetErrorHandlerExtR(options, KeepMessage, messages);
-        TIFFOpenOptionsSetWarningHandlerExtR(options, IgnoreWarning, nullptr);
-    }
-    ~Options() { TIFFOpenOptionsFree(options); }
-    Options(const Options&) = delete;
-    Options& operator=(const Options&) = delete;
-    TIFFOpenOptions* options;
-};
+using Options = TiffMessages;
 
 std::string ErrnoText(int error)
 {
@@ -382,6 +385,7 @@ std::string RecordingWriter::Create(const std::string& path, const RecordingLayo
     frames_ = 0;
     goodSize_ = 0;
     failure_.clear();
+    RegisterGdalMetadataTag();
     auto file = std::make_unique<File>();
     file->fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (file->fd < 0)
@@ -396,7 +400,43 @@ std::string RecordingWriter::Create(const std::string& path, const RecordingLayo
         return "cannot create " + path + ": " + why;
     }
     file_ = std::move(file);
+    DescribePlanes();
     return "";
+}
+
+namespace {
+
+std::string JsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        if (static_cast<unsigned char>(c) >= 0x20)
+            out += c;
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+// What the values of each kind of page mean, said once per file.
+void RecordingWriter::DescribePlanes()
+{
+    const TemperatureUnit& unit = layout_.unit;
+    char scale[96];
+    std::snprintf(scale, sizeof scale, ",\"scale\":%g,\"offset\":%g,\"unit_number\":%d", kTemperatureScale,
+                  kTemperatureOffset, unit.number);
+    imageMeaning_ = ",\"unit\":\"counts\"";
+    temperatureMeaning_ = ",\"unit\":" + JsonString(unit.symbol) + scale +
+                          ",\"unit_name\":" + JsonString(unit.declared() ? unit.name : "undeclared");
+    imageGdal_ = GdalMetadataXml(GdalBandItems(1, 0, "counts", "image plane, raw counts"));
+    std::vector<GdalItem> items = {{"TEMPERATURE_UNIT", unit.symbol, ""},
+                                   {"TEMPERATURE_UNIT_NAME", unit.declared() ? unit.name : "undeclared", ""},
+                                   {"TEMPERATURE_UNIT_NUMBER", std::to_string(unit.number), ""}};
+    for (GdalItem& band : GdalBandItems(kTemperatureScale, kTemperatureOffset, unit.symbol, "temperature"))
+        items.push_back(std::move(band));
+    temperatureGdal_ = GdalMetadataXml(items);
 }
 
 std::string RecordingWriter::Fail(const std::string& what)
@@ -435,6 +475,7 @@ std::string RecordingWriter::WritePage(const void* data, bool temperature, uint6
     std::string text = fields;
     if (afterGap)
         text += ",\"gap\":true";
+    text += temperature ? temperatureMeaning_ : imageMeaning_;
     // The first page also carries the recording's own description.
     if (frames_ == 0 && !temperature && description.size() > 2) {
         const size_t open = description.find('{');
@@ -458,6 +499,7 @@ std::string RecordingWriter::WritePage(const void* data, bool temperature, uint6
     TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, height);
     TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, text.c_str());
     TIFFSetField(tif, TIFFTAG_PAGENAME, pageName.c_str());
+    TIFFSetField(tif, TIFFTAG_GDAL_METADATA, (temperature ? temperatureGdal_ : imageGdal_).c_str());
     const tmsize_t bytes = static_cast<tmsize_t>(width) * height * 2;
     if (TIFFWriteEncodedStrip(tif, 0, const_cast<void*>(data), bytes) != bytes || file_->failed)
         return Fail(pageName);
@@ -567,6 +609,7 @@ std::string RecordingReader::Open(const std::string& path)
     uint64_t fileSize = 0;
     if (std::string error = CheckTiffFile(path, fileSize); !error.empty())
         return error;
+    RegisterGdalMetadataTag();
     auto file = std::make_unique<File>();
     {
         Options options(&file->messages);
@@ -614,6 +657,8 @@ std::string RecordingReader::ReadLayout(TIFF* tif)
     layout_.width = static_cast<int>(*width);
     layout_.height = static_cast<int>(*height);
     layout_.withTemp = *layoutName == "image and temperature";
+    const auto unitNumber = JsonNumber(description_, "settings.temp-unit");
+    layout_.unit = DeclaredUnit(unitNumber ? static_cast<int>(*unitNumber) : -1);
     return "";
 }
 
@@ -659,11 +704,17 @@ std::string RecordingReader::ReadPage(TIFF* tif, uint64_t page, uint64_t fileSiz
     if (compression == COMPRESSION_NONE && total < planeBytes)
         return where + " holds " + std::to_string(total) + " bytes, not the " + std::to_string(planeBytes) +
                " of a plane";
+    char* pageText = nullptr;
+    std::string pageDescription;
+    if (TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &pageText) == 1 && pageText)
+        pageDescription = pageText;
+    if (temperature && page == 1) {
+        const auto symbol = JsonText(pageDescription, "unit");
+        if (symbol)
+            layout_.unit = UnitFromFile(static_cast<int>(JsonNumber(pageDescription, "unit_number").value_or(-1)),
+                                        *symbol);
+    }
     if (!temperature) {
-        char* pageText = nullptr;
-        std::string pageDescription;
-        if (TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &pageText) == 1 && pageText)
-            pageDescription = pageText;
         times_.push_back(JsonNumber(pageDescription, "time").value_or(0.0));
         sequences_.push_back(static_cast<uint64_t>(JsonNumber(pageDescription, "sequence").value_or(0.0)));
         gaps_.push_back(JsonField(pageDescription, "gap").value_or("") == "true");

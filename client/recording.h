@@ -10,6 +10,11 @@
 // (seconds since the first frame received) and "plane" ("image" or
 // "temperature"); the first page's object also describes the recording
 // (format, camera, size, layout, frame rate, settings; see record_command).
+// Each page also says what its values mean, in its JSON ("unit", and on a
+// temperature page "scale", "offset", "unit_number", "unit_name") and in
+// GDAL's metadata tag (gdal_metadata.h): a temperature page's band has
+// scale 0.1, offset 0 and the declared unit ("degC"), an image page's the
+// unit "counts". Files written before these fields existed read the same.
 //
 // The writer keeps the file readable at every moment a frame ends: when a
 // write fails (a full disk, a file size limit) the pages of the frame being
@@ -17,6 +22,8 @@
 //
 // Neither class is thread-safe; each object is used by one thread.
 #pragma once
+
+#include "temperature_unit.h"
 
 #include <cstdint>
 #include <memory>
@@ -40,11 +47,16 @@ std::optional<std::string> JsonField(const std::string& object, const std::strin
 // missing or of another type.
 std::optional<double> JsonNumber(const std::string& object, const std::string& key);
 std::optional<std::string> JsonText(const std::string& object, const std::string& key);
+// The names of the fields of a JSON object at its top level, in order.
+std::vector<std::string> JsonKeys(const std::string& object);
 
 struct RecordingLayout {
     int width = 0;
     int height = 0;
     bool withTemp = false;  // an image and a temperature page per frame
+    // The temperature pages' unit, as the camera numbers it and the user
+    // declared it; written, not read back (the reader leaves it unknown).
+    TemperatureUnit unit = DeclaredUnit(-1, "");
 };
 
 class RecordingWriter {
@@ -78,11 +90,16 @@ private:
     std::string WritePage(const void* data, bool temperature, uint64_t sequence, double time,
                           const std::string& description, bool afterGap);
     std::string Fail(const std::string& what);
+    void DescribePlanes();
 
     struct File;
     std::unique_ptr<File> file_;
     RecordingLayout layout_;
     std::string path_;
+    std::string imageMeaning_;  // JSON fields and GDAL tag of the image pages
+    std::string imageGdal_;
+    std::string temperatureMeaning_;  // and of the temperature pages
+    std::string temperatureGdal_;
     uint64_t frames_ = 0;
     uint64_t goodSize_ = 0;
     std::string failure_;  // set once a write failed
@@ -109,6 +126,9 @@ public:
     // file. Returns "" or a message that names the file and what is wrong.
     std::string Open(const std::string& path);
 
+    // The layout; its unit is the one the temperature pages declare (files
+    // written before pages declared it: the unit the recorded temp-unit
+    // setting has under today's declarations).
     const RecordingLayout& layout() const { return layout_; }
     const std::string& description() const { return description_; }
     size_t frames() const { return times_.size(); }

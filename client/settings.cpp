@@ -4,6 +4,7 @@
 
 #include <VIVAZUZOZ.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace vivaclient {
@@ -289,23 +290,9 @@ Call WriteSetting(unsigned long handle, const Setting& setting, double value)
     case SettingAccess::ImageParam:
         return Call{setting.setFunction, OZL_USB_SetImageParam(handle, setting.slot, static_cast<int>(value))};
     case SettingAccess::EnvParam: {
-        // The library writes the five parameters together. Each one read is
-        // the float nearest to its units / 10000, which the library's
-        // truncation could turn into units - 1 if written back as it is:
-        // every field is converted to the float that gives its units back.
-        OZL_USB_ENV_PARAM env{};
-        const Call read{setting.getFunction, OZL_USB_GetEnvParam(handle, &env)};
-        if (!read.ok())
-            return read;
-        for (float OZL_USB_ENV_PARAM::*field : kEnvFields) {
-            if (const auto exact = EnvFloatForUnits(EnvUnitsOfFloat(env.*field)))
-                env.*field = *exact;
-        }
-        const auto wire = EnvValueForWire(value);
-        if (!wire)
-            return Call{setting.setFunction, OZL_USB_INVALID_PARAM};
-        env.*kEnvFields[setting.slot] = *wire;
-        return Call{setting.setFunction, OZL_USB_SetEnvParam(handle, &env)};
+        std::optional<double> values[kEnvFieldCount];
+        values[setting.slot] = value;
+        return WriteEnvironment(handle, values);
     }
     case SettingAccess::FloatQuery:
     case SettingAccess::FpaSize:
@@ -314,11 +301,25 @@ Call WriteSetting(unsigned long handle, const Setting& setting, double value)
     return Call{setting.name, OZL_USB_NOT_SUPPORTED};
 }
 
-Call WriteEnvironment(unsigned long handle, const double values[kEnvFieldCount])
+Call WriteEnvironment(unsigned long handle, const std::optional<double> values[kEnvFieldCount])
 {
     OZL_USB_ENV_PARAM env{};
+    if (std::any_of(values, values + kEnvFieldCount, [](const std::optional<double>& v) { return !v; })) {
+        const Call read{"OZL_USB_GetEnvParam", OZL_USB_GetEnvParam(handle, &env)};
+        if (!read.ok())
+            return read;
+        // Each field read is the float nearest to its units / 10000, which
+        // the library's truncation could turn into units - 1 if written back
+        // as it is: each is converted to the float that gives its units back.
+        for (float OZL_USB_ENV_PARAM::*field : kEnvFields) {
+            if (const auto exact = EnvFloatForUnits(EnvUnitsOfFloat(env.*field)))
+                env.*field = *exact;
+        }
+    }
     for (int i = 0; i < kEnvFieldCount; ++i) {
-        const auto wire = EnvValueForWire(values[i]);
+        if (!values[i])
+            continue;
+        const auto wire = EnvValueForWire(*values[i]);
         if (!wire)
             return Call{"OZL_USB_SetEnvParam", OZL_USB_INVALID_PARAM};
         env.*kEnvFields[i] = *wire;

@@ -89,8 +89,11 @@ std::optional<float> EnvValueForWire(double value);
 // atmospheric temperature, distance, emissivity, reflected temperature,
 // transmittance (the `slot` of the EnvParam settings).
 constexpr int kEnvFieldCount = 5;
-// Writes the whole record, every value converted exactly (EnvValueForWire).
-Call WriteEnvironment(unsigned long handle, const double values[kEnvFieldCount]);
+// Writes the fields of the record that `values` gives, every value converted
+// exactly (EnvValueForWire). The library writes the five together: when
+// some are left out, the record is read first and those are written back as
+// the camera had them (so `set emissivity 0.95` changes only the emissivity).
+Call WriteEnvironment(unsigned long handle, const std::optional<double> values[kEnvFieldCount]);
 
 // Reads every setting of `settings` with one exchange per value: the
 // environment record is read once for all of its fields. `calls` and

@@ -1,6 +1,7 @@
 #include "state_dir.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace vivaclient {
 
@@ -79,6 +81,27 @@ StateDirectoryScope::~StateDirectoryScope()
     }
     close(previous_);
     g_userDirectory.clear();
+}
+
+void RunInStateDirectory(const std::function<void()>& work)
+{
+    bool done = false;
+    std::thread alone([&] {
+        if (unshare(CLONE_FS) != 0)
+            return;
+        const std::string folder = StateDirectory();
+        std::string error;
+        if (!folder.empty() && MakeDirectories(folder, error) && chdir(folder.c_str()) != 0) {
+            // Not entered: work() runs in the process's working directory.
+        }
+        work();
+        done = true;
+    });
+    alone.join();
+    if (!done) {
+        StateDirectoryScope folder;
+        work();
+    }
 }
 
 std::string UserPath(const std::string& path)

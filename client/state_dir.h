@@ -8,6 +8,7 @@
 // working directory, paths the user typed are resolved with UserPath.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace vivaclient {
@@ -22,7 +23,9 @@ bool MakeDirectories(const std::string& path, std::string& error);
 
 // Makes the state folder the working directory for its lifetime, creating
 // the folder if needed; when that fails, the working directory stays as it
-// was and error() says why. Not nestable.
+// was and error() says why. Not nestable. It changes the working directory
+// of the whole process: for a program whose other threads may be using
+// relative paths meanwhile, RunInStateDirectory.
 class StateDirectoryScope {
 public:
     StateDirectoryScope();
@@ -36,6 +39,15 @@ private:
     int previous_ = -1;  // descriptor of the user's working directory
     std::string error_;
 };
+
+// Runs work() with the state folder (created if needed) as its working
+// directory, without changing the working directory the rest of the process
+// sees: on a thread of its own that stops sharing the process's working
+// directory (unshare(CLONE_FS)), joined before this returns. Threads that
+// work() starts keep that folder as theirs. Where the system refuses the
+// unshare, the whole process moves for the call (StateDirectoryScope); where
+// the folder cannot be entered, work() runs where it is.
+void RunInStateDirectory(const std::function<void()>& work);
 
 // `path` as the user meant it: relative paths are taken from the directory
 // the user ran the tool in, also while a StateDirectoryScope is active.

@@ -35,13 +35,17 @@ void Marker(std::vector<uint8_t>& rgb, int width, int height, int cx, int cy, in
     }
 }
 
-// Digits, the minus sign and the point, 3x5 pixels, one row per byte (bit 2:
-// the left column).
-constexpr char kGlyphChars[] = "0123456789-.";
+// Digits, the minus sign, the point and the letters of kLostLabel, 3x5
+// pixels, one row per byte (bit 2: the left column). Other characters are
+// spaces.
+constexpr char kGlyphChars[] = "0123456789-.ACELMORST";
 constexpr uint8_t kGlyphs[][5] = {
     {7, 5, 5, 5, 7}, {2, 6, 2, 2, 7}, {7, 1, 7, 4, 7}, {7, 1, 7, 1, 7}, {5, 5, 7, 1, 1}, {7, 4, 7, 1, 7},
     {7, 4, 7, 5, 7}, {7, 1, 1, 1, 1}, {7, 5, 7, 5, 7}, {7, 5, 7, 1, 7}, {0, 0, 7, 0, 0}, {0, 0, 0, 0, 2},
+    {2, 5, 7, 5, 5}, {7, 4, 4, 4, 7}, {7, 4, 6, 4, 7}, {4, 4, 4, 4, 7}, {5, 7, 7, 5, 5}, {2, 5, 5, 5, 2},
+    {6, 5, 6, 5, 5}, {3, 4, 2, 1, 6}, {7, 2, 2, 2, 2},
 };
+constexpr const char* kLostLabel = "CAMERA LOST";
 
 // Writes `text` with its top right corner at (right, top), each font pixel
 // `scale` pixels wide, white on a black rim so that it reads on any colour.
@@ -151,6 +155,20 @@ void ColourFrame(const ColourSettings& settings, const uint16_t* samples, size_t
             Label(rgb, width, height, Degrees(settings.lowDegrees), right, height - 6 * scale, scale);
         }
     }
+    if (settings.cameraLost)
+        MarkLost(rgb, width, height);
+}
+
+void MarkLost(std::vector<uint8_t>& rgb, int width, int height)
+{
+    // The picture at half brightness, the label across the middle (at most
+    // two thirds of the width).
+    for (uint8_t& channel : rgb)
+        channel = static_cast<uint8_t>(channel / 2);
+    const int length = static_cast<int>(std::strlen(kLostLabel));
+    const int scale = std::max(1, std::min(width * 2 / 3 / (4 * length), height / 12));
+    const int right = (width + length * 4 * scale) / 2;
+    Label(rgb, width, height, kLostLabel, right, (height - 5 * scale) / 2, scale);
 }
 
 }  // namespace vivagst

@@ -24,6 +24,8 @@ struct ColourSettings {
     // (on temperatures only; the range's ends in degrees).
     bool labels = false;
     double lowDegrees = 0, highDegrees = 0;
+    // A repeat of the last frame while the camera is away: marked (MarkLost).
+    bool cameraLost = false;
 };
 
 // The range over frames: RangeMode::Auto follows each frame's minimum and
@@ -45,6 +47,10 @@ private:
 // the settings ask for. `low`/`high` is the range (ColourRange::Next).
 void ColourFrame(const ColourSettings& settings, const uint16_t* samples, size_t stride, int width, int height,
                  double low, double high, std::vector<uint8_t>& rgb);
+
+// Marks a picture (RGB triplets) as a repeat sent while the camera is away:
+// dimmed, with "CAMERA LOST" written across the middle.
+void MarkLost(std::vector<uint8_t>& rgb, int width, int height);
 
 // Minimum and maximum of the samples, and where each first occurs.
 struct Extremes {

@@ -1,11 +1,19 @@
 // library_use.h - the library initialised while any element of the process
-// needs it.
+// needs it, and its own lines kept out of the program's output.
 #pragma once
+
+#include <string>
 
 namespace vivagst {
 
 // The first LibraryUse initialises the library (its log in the tool's state
 // folder), the last one to go deinitialises it. Thread-safe.
+//
+// The first one also catches what the library's capture core prints on the
+// C streams (client/core_output.h), once per process: those lines go to the
+// vivazuzozsrc debug category (GST_DEBUG=vivazuzozsrc:4 shows them), never
+// into the program's standard output, where an fdsink or an application's
+// own output would have them mixed in.
 class LibraryUse {
 public:
     LibraryUse();
@@ -15,6 +23,10 @@ public:
 
     // How many there are now: an element that runs holds one.
     static int Users();
+
+    // What the library printed since the last call (the end of it, at most
+    // a few kilobytes), for an error that only those lines explain.
+    static std::string TakeCoreLines();
 };
 
 }  // namespace vivagst

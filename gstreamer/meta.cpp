@@ -11,6 +11,7 @@ gboolean MetaInit(GstMeta* meta, gpointer, GstBuffer*)
     m->other_plane = GST_VIVAZUZOZ_PLANE_TEMPERATURE;
     m->width = m->height = 0;
     m->other = nullptr;
+    m->camera_lost = FALSE;
     return TRUE;
 }
 
@@ -35,6 +36,7 @@ gboolean MetaTransform(GstBuffer* dest, GstMeta* meta, GstBuffer*, GQuark type, 
     GstVivazuzozMeta* to = vivazuzoz_buffer_add_meta(dest, m->sequence, m->plane, m->width, m->height,
                                                      m->other ? gst_buffer_ref(m->other) : nullptr);
     to->other_plane = m->other_plane;
+    to->camera_lost = m->camera_lost;
     return TRUE;
 }
 
@@ -61,5 +63,6 @@ GstVivazuzozMeta* vivazuzoz_buffer_add_meta(GstBuffer* buffer, guint64 sequence,
     m->height = height;
     m->other_plane = plane == GST_VIVAZUZOZ_PLANE_IMAGE ? GST_VIVAZUZOZ_PLANE_TEMPERATURE : GST_VIVAZUZOZ_PLANE_IMAGE;
     m->other = other;
+    m->camera_lost = FALSE;
     return m;
 }

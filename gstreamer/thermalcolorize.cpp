@@ -4,7 +4,9 @@
 // A buffer that carries temperatures (a vivazuzozsrc buffer of the
 // temperature plane, or one whose meta holds them) is coloured by its
 // temperatures, as the tool's pictures are; other buffers by their samples.
-// The fixed range is then in degrees, else in raw sample values.
+// The fixed range is then in degrees, else in raw sample values. A repeat of
+// the last frame that vivazuzozsrc sends while its camera is away
+// (keep-alive=true) is dimmed and marked "CAMERA LOST".
 #include "colour_frame.h"
 #include "elements.h"
 
@@ -178,7 +180,9 @@ GstFlowReturn TransformFrame(GstVideoFilter* filter, GstVideoFrame* in, GstVideo
     const uint16_t* samples = static_cast<const uint16_t*>(GST_VIDEO_FRAME_PLANE_DATA(in, 0));
     size_t stride = static_cast<size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(in, 0)) / 2;
     bool temperatures = false;
+    bool cameraLost = false;
     if (GstVivazuzozMeta* meta = gst_buffer_get_vivazuzoz_meta(in->buffer)) {
+        cameraLost = meta->camera_lost;
         if (meta->plane == GST_VIVAZUZOZ_PLANE_TEMPERATURE) {
             temperatures = true;
         } else if (meta->other && meta->other_plane == GST_VIVAZUZOZ_PLANE_TEMPERATURE && meta->width == width &&
@@ -200,6 +204,7 @@ GstFlowReturn TransformFrame(GstVideoFilter* filter, GstVideoFrame* in, GstVideo
     settings.colourBar = s.colourBar;
     settings.markers = s.markers;
     GST_OBJECT_UNLOCK(filter);
+    settings.cameraLost = cameraLost;
     settings.palette = (map ? map : &vivaclient::Colormaps().front())->build();
 
     double low = 0, high = 0;

@@ -1,13 +1,23 @@
 // vivazuzozsrc.cpp - a camera as a live GStreamer source.
 //
-// The camera is opened through the client layer (Camera::Open), its frames
-// joined by FrameStream. The library's read thread fills buffers and queues
-// them; create() hands them on with timestamps on the pipeline clock. A lost
-// camera is an element error, or with reconnect=true a wait for it.
+// The camera runs in a CameraSession of the client layer: it opens the
+// camera, joins the frames, and with reconnect=true waits for a lost camera
+// to come back and goes on with the same numbering. The library's read thread
+// fills buffers and queues them; create() hands them on with timestamps on
+// the pipeline clock. The session's events become element messages on the
+// bus ("vivazuzoz-camera-event"), a loss also a warning; a loss without
+// reconnect is an element error. While the camera is away, keep-alive=true
+// repeats the last frame, marked in its meta, so that players and recorders
+// downstream do not time out.
+//
+// Example pipelines:
+//   gst-launch-1.0 vivazuzozsrc ! thermalcolorize ! videoconvert ! autovideosink
+//   gst-launch-1.0 vivazuzozsrc reconnect=true keep-alive=true ! thermalcolorize ! x264enc ! ...
 #include "elements.h"
 #include "library_use.h"
 
 #include <camera.h>
+#include <camera_session.h>
 #include <frame_stream.h>
 #include <settings.h>
 
@@ -20,11 +30,11 @@
 #include <gst/video/video.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,6 +46,7 @@ GST_DEBUG_CATEGORY_STATIC(vivazuzoz_src_debug);
 namespace {
 
 using vivaclient::FrameClock;
+using vivaclient::SessionEvent;
 
 // Frames waiting for create(); older ones are dropped beyond this.
 constexpr size_t kQueueLimit = 3;
@@ -43,10 +54,12 @@ constexpr size_t kQueueLimit = 3;
 constexpr size_t kRateFrames = 13;
 constexpr auto kRateWindow = std::chrono::seconds(1);
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);
-// No frame for this long (the library reports a stall after 3 s) is a lost camera.
-constexpr auto kFrameTimeout = std::chrono::seconds(5);
+// keep-alive: how often the last frame is repeated while the camera is away.
+constexpr auto kRepeatEvery = std::chrono::milliseconds(500);
+// The name of the bus messages that carry the session's events.
+constexpr const char* kEventMessage = "vivazuzoz-camera-event";
 
-enum { PROP_0, PROP_DEVICE, PROP_PLANE, PROP_RECONNECT, PROP_SETTING_FIRST = 100 };
+enum { PROP_0, PROP_DEVICE, PROP_PLANE, PROP_RECONNECT, PROP_KEEP_ALIVE, PROP_SETTING_FIRST = 100 };
 
 GType PlaneEnumType()
 {
@@ -66,21 +79,36 @@ struct Queued {
     FrameClock::time_point arrival;
 };
 
+// A setting given as a property, parsed.
+struct SettingWrite {
+    const vivaclient::Setting* setting;
+    std::string text;
+    double value;
+};
+
 // The state of one source, shared by the streaming thread, the library's
-// read thread (the sink below) and the exception poll thread.
+// read thread (the sink below) and the session's supervisor thread.
 struct SourceState : public vivaclient::FrameSink {
     // Properties, guarded by the object lock.
     int device = vivaclient::CameraChoice::kAny;
     GstVivazuzozPlane plane = GST_VIVAZUZOZ_PLANE_IMAGE;
     bool reconnect = false;
+    bool keepAlive = false;
     std::vector<std::string> settingValues = std::vector<std::string>(vivaclient::Settings().size());
 
     // Streaming thread (start, create, stop) only.
     std::unique_ptr<vivagst::LibraryUse> library;
-    std::unique_ptr<vivaclient::Camera> camera;
-    std::unique_ptr<vivaclient::FrameStream> stream;
-    vivaclient::CameraInfo info;  // of the camera opened last
-    int width = 0, height = 0;
+    std::unique_ptr<vivaclient::CameraSession> session;
+    // Parsed at start, before the session runs; read by its prepare, on the
+    // supervisor thread after a reopen.
+    std::vector<SettingWrite> writes;
+    bool repeatLast = false;           // keep-alive of this run
+    int startedDevice = 0;             // the device property when it started
+    std::string identity;              // the camera's USB port, once known
+    int width = 0, height = 0;         // the frame size of the caps
+    GstBuffer* last = nullptr;         // the newest buffer handed on, for keep-alive
+    FrameClock::time_point lastRepeat;
+    GstClockTime lastPts = GST_CLOCK_TIME_NONE;
 
     // Guarded by the object lock: the negotiated format, read by queries.
     GstCaps* caps = nullptr;
@@ -92,14 +120,16 @@ struct SourceState : public vivaclient::FrameSink {
     std::deque<Queued> queue;
     std::vector<FrameClock::time_point> firstArrivals;  // for the frame rate
     bool flushing = false;
-    bool lost = false;
+    bool away = false;     // lost or stalled; the session waits for the camera
+    bool ended = false;    // the session ended by itself
+    SessionEvent trouble;  // the last Lost, Stalled or Error event
+    std::string refusal;   // a setting the camera refused (the detail of the error)
     uint64_t dropped = 0;
-    FrameClock::time_point lastArrival;  // of the newest frame, or when the frames started
 
     // Read thread only.
     GstBuffer* image = nullptr;
     GstMapInfo imageMap{};
-    GstVivazuzozPlane streamPlane = GST_VIVAZUZOZ_PLANE_IMAGE;  // copied before the stream starts
+    GstVivazuzozPlane streamPlane = GST_VIVAZUZOZ_PLANE_IMAGE;  // copied before the session starts
 
     uint16_t* BeginFrame(int w, int h, uint64_t, FrameClock::time_point) override
     {
@@ -149,7 +179,6 @@ struct SourceState : public vivaclient::FrameSink {
         std::lock_guard<std::mutex> hold(mutex);
         if (firstArrivals.size() < kRateFrames)
             firstArrivals.push_back(frame.arrival);
-        lastArrival = frame.arrival;
         queue.push_back({main, frame.arrival});
         while (queue.size() > kQueueLimit) {
             gst_buffer_unref(queue.front().buffer);
@@ -193,84 +222,109 @@ GstStaticPadTemplate kSrcTemplate = GST_STATIC_PAD_TEMPLATE(
     GST_STATIC_CAPS("video/x-raw, format=(string)GRAY16_LE, width=(int)[1, 65535], height=(int)[1, 65535], "
                     "framerate=(fraction)[0/1, 1000/1]"));
 
-// Stops the frames and closes the camera; safe to call on a closed one.
-void CloseCamera(SourceState& s)
-{
-    if (s.camera)
-        s.camera->OnException(nullptr);
-    if (s.stream)
-        s.stream->Stop();
-    if (s.camera)
-        s.camera->Close();
-    s.ClearQueue();
-}
-
-// Starts the frames of the open camera, numbered from `firstSequence`.
-bool StartFrames(GstBaseSrc* src, SourceState& s, uint64_t firstSequence)
-{
-    {
-        std::lock_guard<std::mutex> hold(s.mutex);
-        s.lost = false;
-        s.firstArrivals.clear();
-        s.lastArrival = FrameClock::now();
-    }
-    s.info = s.camera->info();
-    s.camera->OnException([&s](int code) {
-        if (code != OZL_USB_EXCEPTION_DEV_STATE)
-            return;
-        std::lock_guard<std::mutex> hold(s.mutex);
-        s.lost = true;
-        s.changed.notify_all();
-    });
-    GST_OBJECT_LOCK(src);
-    s.streamPlane = s.plane;
-    GST_OBJECT_UNLOCK(src);
-    s.stream = std::make_unique<vivaclient::FrameStream>(s.camera->handle(), s);
-    const vivaclient::Call started = s.stream->Start(firstSequence);
-    if (!started.ok()) {
-        GST_ELEMENT_ERROR(src, RESOURCE, READ, ("The camera's frames could not be started: %s.",
-                                                vivaclient::DescribeFailure(started).c_str()),
-                          ("Unplug the camera and plug it back in, then try again."));
-        return false;
-    }
-    if (s.streamPlane == GST_VIVAZUZOZ_PLANE_TEMPERATURE && !s.stream->withTemps()) {
-        GST_ELEMENT_ERROR(src, RESOURCE, SETTINGS,
-                          ("Camera %d (%s) sends no temperatures: its stream carries the image only.",
-                           s.camera->info().index, s.camera->info().name.c_str()),
-                          ("Use plane=image with this camera."));
-        return false;
-    }
-    return true;
-}
-
-// Writes the settings given as properties; false after an element error.
-bool ApplySettings(GstBaseSrc* src, SourceState& s)
+// The settings given as properties, parsed; false after an element error.
+bool ParseSettings(GstBaseSrc* src, SourceState& s)
 {
     GST_OBJECT_LOCK(src);
     const std::vector<std::string> values = s.settingValues;
     GST_OBJECT_UNLOCK(src);
     const auto& settings = vivaclient::Settings();
+    s.writes.clear();
     for (size_t i = 0; i < settings.size(); ++i) {
         if (values[i].empty())
             continue;
-        const vivaclient::Setting& setting = settings[i];
         std::string error;
-        const auto value = vivaclient::ParseSettingValue(setting, values[i], error);
+        const auto value = vivaclient::ParseSettingValue(settings[i], values[i], error);
         if (!value) {
-            GST_ELEMENT_ERROR(src, RESOURCE, SETTINGS, ("Property %s: %s.", setting.name, error.c_str()),
-                              ("Give a value in the range %s.", vivaclient::SettingRange(setting).c_str()));
+            GST_ELEMENT_ERROR(src, RESOURCE, SETTINGS, ("Property %s: %s.", settings[i].name, error.c_str()),
+                              ("Give a value in the range %s.", vivaclient::SettingRange(settings[i]).c_str()));
             return false;
         }
-        const int result =
-            s.camera->Command([&](unsigned long handle) { return vivaclient::WriteSetting(handle, setting, *value).result; });
-        if (result != OZL_USB_SUCCESS) {
-            const vivaclient::Call call{setting.setFunction ? setting.setFunction : setting.name, result};
-            GST_ELEMENT_ERROR(src, RESOURCE, SETTINGS, ("%s.", vivaclient::DescribeRefusal(setting, values[i], call).c_str()),
-                              ("%s", vivaclient::DescribeFailure(call).c_str()));
-            return false;
-        }
+        s.writes.push_back({&settings[i], values[i], *value});
     }
     return true;
+}
+
+// The session's prepare: writes the settings to the camera just opened (at
+// start and after each reopen); "" or why the camera refused one.
+std::string WriteSettings(SourceState& s, vivaclient::Camera& camera)
+{
+    for (const SettingWrite& w : s.writes) {
+        const int result = camera.Command(
+            [&](unsigned long handle) { return vivaclient::WriteSetting(handle, *w.setting, w.value).result; });
+        if (result == OZL_USB_SUCCESS)
+            continue;
+        const vivaclient::Call call{w.setting->setFunction ? w.setting->setFunction : w.setting->name, result};
+        std::lock_guard<std::mutex> hold(s.mutex);
+        s.refusal = vivaclient::DescribeFailure(call);
+        return vivaclient::DescribeRefusal(*w.setting, w.text, call);
+    }
+    return "";
+}
+
+// A session's event as the bus carries it: an element message, and a
+// warning when the camera is gone and the source waits for it.
+void SayEvent(GstElement* src, const SessionEvent& e, bool reconnect)
+{
+    GstStructure* s = gst_structure_new(kEventMessage, "event", G_TYPE_STRING, vivaclient::EventName(e.kind), "message",
+                                        G_TYPE_STRING, e.message.c_str(), "gap-seconds", G_TYPE_DOUBLE, e.gapSeconds,
+                                        "sequence", G_TYPE_UINT64, static_cast<guint64>(e.sequence), "usb-port",
+                                        G_TYPE_STRING, e.camera.identity().c_str(), nullptr);
+    gst_element_post_message(src, gst_message_new_element(GST_OBJECT(src), s));
+    const bool gone = e.kind == SessionEvent::Kind::Lost || e.kind == SessionEvent::Kind::Stalled;
+    if (gone && reconnect)
+        GST_ELEMENT_WARNING(src, RESOURCE, READ,
+                            ("Camera %d (%s): %s.", e.camera.index, e.camera.name.c_str(), e.message.c_str()),
+                            ("reconnect=true: the stream goes on when the camera is back."));
+}
+
+// Supervisor thread (the first Opened: the starting thread).
+void OnSessionEvent(GstElement* src, SourceState& s, const SessionEvent& e, bool reconnect)
+{
+    GST_INFO_OBJECT(src, "%s: %s", vivaclient::EventName(e.kind), e.message.c_str());
+    SayEvent(src, e, reconnect);
+    std::lock_guard<std::mutex> hold(s.mutex);
+    switch (e.kind) {
+    case SessionEvent::Kind::Lost:
+    case SessionEvent::Kind::Stalled:
+    case SessionEvent::Kind::Error:
+        s.trouble = e;
+        s.away = true;
+        break;
+    case SessionEvent::Kind::Opened:  // a camera waited for at start has no Back
+    case SessionEvent::Kind::Back:
+        s.away = false;
+        break;
+    case SessionEvent::Kind::Closed:
+        s.ended = s.trouble.kind != SessionEvent::Kind::Opened;  // else: closed by stop()
+        break;
+    }
+    s.changed.notify_all();
+}
+
+// The element error of a first open that failed.
+void OpenError(GstBaseSrc* src, SourceState& s, const vivaclient::OpenFailure& failure)
+{
+    std::string refusal;
+    {
+        std::lock_guard<std::mutex> hold(s.mutex);
+        refusal = s.refusal;
+    }
+    const std::string core = vivagst::LibraryUse::TakeCoreLines();
+    const char* message = failure.message.c_str();
+    if (!refusal.empty())
+        GST_ELEMENT_ERROR(src, RESOURCE, SETTINGS, ("%s.", message), ("%s", refusal.c_str()));
+    else if (failure.call.function == std::string("OZL_USB_SearchDev"))
+        GST_ELEMENT_ERROR(src, RESOURCE, NOT_FOUND, ("No camera to open: %s.", message),
+                          ("Plug the camera in (see 'vivazuzoz list'), or choose another with device=N."));
+    else if (failure.busy)
+        GST_ELEMENT_ERROR(src, RESOURCE, BUSY, ("%s", message),
+                          ("Close the program or stop the stream that has the camera, then try again."));
+    else if (failure.coreLinesExplain && !core.empty())
+        GST_ELEMENT_ERROR(src, RESOURCE, OPEN_READ_WRITE, ("%s", message), ("The library reported:\n%s", core.c_str()));
+    else
+        GST_ELEMENT_ERROR(src, RESOURCE, OPEN_READ_WRITE, ("%s", message),
+                          ("Unplug the camera and plug it back in, then try again."));
 }
 
 // The camera's frame rate as a fraction, from the arrivals of its first
@@ -315,79 +369,195 @@ bool DriverRate(const std::string& node, int& num, int& den)
     return true;
 }
 
+// Fixes the caps to `caps` (and the frame size the source expects).
+void SetFormat(GstBaseSrc* src, SourceState& s, GstCaps* caps, GstClockTime period)
+{
+    const GstStructure* format = gst_caps_get_structure(caps, 0);
+    gst_structure_get_int(format, "width", &s.width);
+    gst_structure_get_int(format, "height", &s.height);
+    GST_OBJECT_LOCK(src);
+    gst_caps_replace(&s.caps, caps);
+    s.period = period;
+    GST_OBJECT_UNLOCK(src);
+}
+
 // Waits for the first frames, then fixes the caps: size and rate.
 bool LearnFormat(GstBaseSrc* src, SourceState& s)
 {
+    const vivaclient::CameraInfo info = s.session->info();
     std::unique_lock<std::mutex> hold(s.mutex);
-    const auto deadline = FrameClock::now() + kFrameTimeout;
-    while (s.firstArrivals.empty() && !s.lost && !s.flushing && FrameClock::now() < deadline)
+    const auto deadline = FrameClock::now() + vivaclient::kStallLimit;
+    while (s.firstArrivals.empty() && !s.away && !s.ended && !s.flushing && FrameClock::now() < deadline)
         s.changed.wait_for(hold, kWaitSlice);
     if (s.firstArrivals.empty() || s.queue.empty()) {
         hold.unlock();
-        GST_ELEMENT_ERROR(src, RESOURCE, READ, ("Camera %d (%s) sends no frames.", s.camera->info().index,
-                                                s.camera->info().name.c_str()),
+        GST_ELEMENT_ERROR(src, RESOURCE, READ, ("Camera %d (%s) sends no frames.", info.index, info.name.c_str()),
                           ("Unplug the camera and plug it back in, then try again."));
         return false;
     }
     const auto window = s.firstArrivals.front() + kRateWindow;
-    while (s.firstArrivals.size() < kRateFrames && !s.lost && !s.flushing && FrameClock::now() < window)
+    while (s.firstArrivals.size() < kRateFrames && !s.away && !s.ended && !s.flushing && FrameClock::now() < window)
         s.changed.wait_for(hold, kWaitSlice);
     GstVivazuzozMeta* meta = gst_buffer_get_vivazuzoz_meta(s.queue.back().buffer);
-    s.width = meta->width;
-    s.height = meta->height;
+    const int width = meta->width, height = meta->height;
     int num = 0, den = 1;
     const std::vector<FrameClock::time_point> arrivals = s.firstArrivals;
     hold.unlock();
     // The driver's word, else what the first frames show.
-    if (!DriverRate(s.info.videoPath, num, den))
+    if (!DriverRate(info.videoPath, num, den))
         RateOf(arrivals, num, den);
     const GstClockTime period = num > 0 ? gst_util_uint64_scale_int(GST_SECOND, den, num) : GST_CLOCK_TIME_NONE;
-    GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "GRAY16_LE", "width", G_TYPE_INT,
-                                        s.width, "height", G_TYPE_INT, s.height, "framerate", GST_TYPE_FRACTION, num,
-                                        den, nullptr);
+    GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "GRAY16_LE", "width", G_TYPE_INT, width,
+                                        "height", G_TYPE_INT, height, "framerate", GST_TYPE_FRACTION, num, den,
+                                        nullptr);
     GST_OBJECT_LOCK(src);
     gst_caps_replace(&s.caps, caps);
     s.period = period;
     GST_OBJECT_UNLOCK(src);
     gst_caps_unref(caps);
-    GST_INFO_OBJECT(src, "camera %dx%d at %d/%d frames per second", s.width, s.height, num, den);
+    GST_INFO_OBJECT(src, "camera %dx%d at %d/%d frames per second", width, height, num, den);
+    return true;
+}
+
+// keep-alive: what a source of the process last saw of each device's camera
+// (by the device property), for a source started while that camera is away.
+struct Remembered {
+    std::string identity;  // the camera's USB port
+    GstCaps* caps = nullptr;
+    GstClockTime period = GST_CLOCK_TIME_NONE;
+    GstBuffer* last = nullptr;  // the newest frame
+};
+
+std::mutex g_rememberedMutex;
+std::map<int, Remembered> g_remembered;  // guarded by g_rememberedMutex; lives to the end of the process
+
+void Forget(Remembered& memory)
+{
+    gst_caps_replace(&memory.caps, nullptr);
+    gst_buffer_replace(&memory.last, nullptr);
+}
+
+// Keeps references to what `seen` names.
+void Remember(int device, const Remembered& seen)
+{
+    std::lock_guard<std::mutex> hold(g_rememberedMutex);
+    Remembered& memory = g_remembered[device];
+    memory.identity = seen.identity;
+    gst_caps_replace(&memory.caps, seen.caps);
+    memory.period = seen.period;
+    gst_buffer_replace(&memory.last, seen.last);
+}
+
+// What was remembered of `device` (references the caller gives back with Forget).
+bool Recall(int device, Remembered& memory)
+{
+    std::lock_guard<std::mutex> hold(g_rememberedMutex);
+    const auto it = g_remembered.find(device);
+    if (it == g_remembered.end())
+        return false;
+    memory.identity = it->second.identity;
+    gst_caps_replace(&memory.caps, it->second.caps);
+    memory.period = it->second.period;
+    gst_buffer_replace(&memory.last, it->second.last);
+    return true;
+}
+
+// Ends the session (no frame and no event after this) and forgets its frames.
+void EndSession(SourceState& s)
+{
+    if (s.session)
+        s.session->Close();
+    s.session.reset();
+    s.ClearQueue();
+    if (s.last)
+        gst_buffer_unref(s.last);
+    s.last = nullptr;
+}
+
+// Makes the session and starts it; false with `failure` when it did not start.
+bool StartSession(GstBaseSrc* src, SourceState& s, vivaclient::SessionOptions options, vivaclient::OpenFailure& failure)
+{
+    const bool reconnect = options.reconnect;
+    options.prepare = [&s](vivaclient::Camera& camera, bool) { return WriteSettings(s, camera); };
+    s.session = std::make_unique<vivaclient::CameraSession>(std::move(options), s);
+    GstElement* element = GST_ELEMENT(src);
+    s.session->OnEvent([element, &s, reconnect](const SessionEvent& e) { OnSessionEvent(element, s, e, reconnect); });
+    return s.session->Start(failure);
+}
+
+// keep-alive: the camera of this source's device is away and was seen by an
+// earlier source of the process. Waits for it by its USB port and meanwhile
+// repeats the frame seen last, in the format it had.
+bool StartAway(GstBaseSrc* src, SourceState& s, vivaclient::SessionOptions options, const Remembered& memory)
+{
+    options.choice = vivaclient::CameraChoice{};
+    options.choice.identity = memory.identity;
+    options.waitForCamera = true;
+    s.session.reset();
+    vivaclient::OpenFailure failure;
+    if (!StartSession(src, s, std::move(options), failure))
+        return false;
+    SetFormat(src, s, memory.caps, memory.period);
+    s.identity = memory.identity;
+    gst_buffer_replace(&s.last, memory.last);
+    s.lastRepeat = FrameClock::time_point{};
+    std::lock_guard<std::mutex> hold(s.mutex);
+    s.away = true;
+    GST_INFO_OBJECT(src, "the camera at %s is away: its last frame is repeated until it is back",
+                    memory.identity.c_str());
     return true;
 }
 
 gboolean Start(GstBaseSrc* src)
 {
     SourceState& s = State(src);
+    vivaclient::SessionOptions options;
     GST_OBJECT_LOCK(src);
-    vivaclient::CameraChoice choice;
-    choice.index = s.device;
+    s.startedDevice = s.device;
+    options.choice.index = s.device;
+    options.reconnect = s.reconnect;
+    s.repeatLast = s.keepAlive && s.reconnect;
+    s.streamPlane = s.plane;
     GST_OBJECT_UNLOCK(src);
+    if (!ParseSettings(src, s))
+        return FALSE;
     {
         std::lock_guard<std::mutex> hold(s.mutex);
-        s.flushing = false;
+        s.flushing = s.away = s.ended = false;
+        s.trouble = SessionEvent{};
+        s.refusal.clear();
         s.dropped = 0;
+        s.firstArrivals.clear();
     }
+    s.lastPts = GST_CLOCK_TIME_NONE;
+    s.identity.clear();
     s.library = std::make_unique<vivagst::LibraryUse>();
+    vivagst::LibraryUse::TakeCoreLines();  // what was said before this open
     vivaclient::OpenFailure failure;
-    s.camera = vivaclient::Camera::Open(choice, failure);
-    if (!s.camera) {
-        const bool found = failure.call.function == std::string("OZL_USB_SearchDev");
-        const bool busy = failure.message.find("busy") != std::string::npos;
-        const char* what = found ? "Plug the camera in (see 'vivazuzoz list'), or choose another with device=N."
-                           : busy ? "Close the program that has the camera open, then try again."
-                                  : "Follow the advice above, then try again.";
-        if (found)
-            GST_ELEMENT_ERROR(src, RESOURCE, NOT_FOUND, ("No camera to open: %s.", failure.message.c_str()), ("%s", what));
-        else if (busy)
-            GST_ELEMENT_ERROR(src, RESOURCE, BUSY, ("%s", failure.message.c_str()), ("%s", what));
-        else
-            GST_ELEMENT_ERROR(src, RESOURCE, OPEN_READ_WRITE, ("%s", failure.message.c_str()), ("%s", what));
-        s.library.reset();
-        return FALSE;
+    bool ok = StartSession(src, s, options, failure);
+    Remembered memory;
+    if (!ok && s.repeatLast && failure.call.function == std::string("OZL_USB_SearchDev") &&
+        Recall(s.startedDevice, memory)) {
+        ok = StartAway(src, s, options, memory);
+        Forget(memory);
+        if (ok)
+            return TRUE;
     }
-    if (!ApplySettings(src, s) || !StartFrames(src, s, 1) || !LearnFormat(src, s)) {
-        CloseCamera(s);
-        s.stream.reset();
-        s.camera.reset();
+    if (!ok) {
+        OpenError(src, s, failure);
+    } else if (s.streamPlane == GST_VIVAZUZOZ_PLANE_TEMPERATURE && !s.session->withTemps()) {
+        const vivaclient::CameraInfo info = s.session->info();
+        GST_ELEMENT_ERROR(src, RESOURCE, SETTINGS,
+                          ("Camera %d (%s) sends no temperatures: its stream carries the image only.", info.index,
+                           info.name.c_str()),
+                          ("Use plane=image with this camera."));
+        ok = false;
+    } else {
+        ok = LearnFormat(src, s);
+        s.identity = s.session->info().identity();
+    }
+    if (!ok) {
+        EndSession(s);
         s.library.reset();
         return FALSE;
     }
@@ -397,9 +567,11 @@ gboolean Start(GstBaseSrc* src)
 gboolean Stop(GstBaseSrc* src)
 {
     SourceState& s = State(src);
-    CloseCamera(s);
-    s.stream.reset();
-    s.camera.reset();
+    GST_OBJECT_LOCK(src);
+    if (s.repeatLast && s.last && s.caps && !s.identity.empty())
+        Remember(s.startedDevice, {s.identity, s.caps, s.period, s.last});
+    GST_OBJECT_UNLOCK(src);
+    EndSession(s);
     s.library.reset();
     GST_OBJECT_LOCK(src);
     gst_caps_replace(&s.caps, nullptr);
@@ -457,38 +629,6 @@ gboolean UnlockStop(GstBaseSrc* src)
     return TRUE;
 }
 
-// The camera is gone: wait for it to come back and go on, keeping the
-// sequence numbers; false when the wait was ended by a flush.
-GstFlowReturn Reconnect(GstBaseSrc* src, SourceState& s)
-{
-    const vivaclient::CameraInfo was = s.info;
-    // After a wait that a flush ended, neither is left.
-    const uint64_t next = s.stream ? s.stream->nextSequence() : 1;
-    CloseCamera(s);
-    s.stream.reset();
-    s.camera.reset();
-    GST_ELEMENT_WARNING(src, RESOURCE, READ, ("Camera %d (%s) was lost; waiting for it to come back.", was.index,
-                                              was.name.c_str()),
-                        ("reconnect=true: the stream goes on when the camera is plugged back in."));
-    s.camera = vivaclient::Reopen(was, [&s] {
-        std::lock_guard<std::mutex> hold(s.mutex);
-        return !s.flushing;
-    });
-    if (!s.camera)
-        return GST_FLOW_FLUSHING;
-    const int width = s.width, height = s.height;
-    if (!ApplySettings(src, s) || !StartFrames(src, s, next) || !LearnFormat(src, s))
-        return GST_FLOW_ERROR;
-    if (width != s.width || height != s.height) {
-        GST_OBJECT_LOCK(src);
-        GstCaps* caps = gst_caps_ref(s.caps);
-        GST_OBJECT_UNLOCK(src);
-        gst_base_src_set_caps(src, caps);
-        gst_caps_unref(caps);
-    }
-    return GST_FLOW_OK;
-}
-
 // Running time of a frame that arrived at `arrival` (CLOCK_MONOTONIC) on the
 // element's clock, which need not be the monotonic one; NONE for a frame
 // that came before the pipeline started playing.
@@ -505,6 +645,69 @@ GstClockTime RunningTime(GstElement* element, FrameClock::time_point arrival)
     return at >= base ? at - base : GST_CLOCK_TIME_NONE;
 }
 
+// Stamps `buffer` for `arrival`, never before the buffer handed on last;
+// false (and the buffer dropped) for a frame from before the pipeline played.
+bool Stamp(GstBaseSrc* src, SourceState& s, GstBuffer* buffer, FrameClock::time_point arrival, GstClockTime duration)
+{
+    GstClockTime pts = RunningTime(GST_ELEMENT(src), arrival);
+    if (!GST_CLOCK_TIME_IS_VALID(pts)) {
+        gst_buffer_unref(buffer);
+        return false;
+    }
+    if (GST_CLOCK_TIME_IS_VALID(s.lastPts) && pts <= s.lastPts)
+        pts = s.lastPts + 1;
+    s.lastPts = pts;
+    GST_BUFFER_PTS(buffer) = pts;
+    GST_BUFFER_DTS(buffer) = pts;
+    GST_BUFFER_DURATION(buffer) = duration;
+    GstVivazuzozMeta* meta = gst_buffer_get_vivazuzoz_meta(buffer);
+    GST_BUFFER_OFFSET(buffer) = meta ? meta->sequence : GST_BUFFER_OFFSET_NONE;
+    return true;
+}
+
+// A camera waited for at start may come back with another frame size than
+// the one remembered: the caps follow it.
+void FollowSize(GstBaseSrc* src, SourceState& s, GstBuffer* buffer)
+{
+    const GstVivazuzozMeta* meta = gst_buffer_get_vivazuzoz_meta(buffer);
+    if (!meta || (meta->width == s.width && meta->height == s.height))
+        return;
+    GST_OBJECT_LOCK(src);
+    GstCaps* caps = gst_caps_copy(s.caps);
+    const GstClockTime period = s.period;
+    GST_OBJECT_UNLOCK(src);
+    gst_caps_set_simple(caps, "width", G_TYPE_INT, meta->width, "height", G_TYPE_INT, meta->height, nullptr);
+    SetFormat(src, s, caps, period);
+    gst_base_src_set_caps(src, caps);
+    gst_caps_unref(caps);
+    gst_buffer_replace(&s.last, nullptr);  // of the old size
+}
+
+// keep-alive: the last frame again, marked as sent while the camera is away.
+GstBuffer* Repeat(SourceState& s)
+{
+    GstBuffer* copy = gst_buffer_copy(s.last);
+    if (GstVivazuzozMeta* meta = gst_buffer_get_vivazuzoz_meta(copy))
+        meta->camera_lost = TRUE;
+    s.lastRepeat = FrameClock::now();
+    return copy;
+}
+
+// The session ended by itself: the element error that says why.
+void EndedError(GstBaseSrc* src, const SessionEvent& why)
+{
+    const vivaclient::CameraInfo& info = why.camera;
+    if (why.kind == SessionEvent::Kind::Error)
+        GST_ELEMENT_ERROR(src, RESOURCE, READ,
+                          ("Camera %d (%s) cannot go on: %s.", info.index, info.name.c_str(), why.message.c_str()),
+                          ("Check the camera, then start again."));
+    else
+        GST_ELEMENT_ERROR(src, RESOURCE, READ,
+                          ("Camera %d (%s) was unplugged or stopped sending frames.", info.index, info.name.c_str()),
+                          ("%s. Plug it back in and start again; with reconnect=true the source waits for it instead.",
+                           why.message.c_str()));
+}
+
 GstFlowReturn Create(GstPushSrc* push, GstBuffer** out)
 {
     auto* src = GST_BASE_SRC(push);
@@ -517,41 +720,34 @@ GstFlowReturn Create(GstPushSrc* push, GstBuffer** out)
             const Queued q = s.queue.front();
             s.queue.pop_front();
             hold.unlock();
-            const GstClockTime pts = RunningTime(GST_ELEMENT(push), q.arrival);
-            if (!GST_CLOCK_TIME_IS_VALID(pts)) {
-                gst_buffer_unref(q.buffer);
-                continue;
-            }
-            GST_BUFFER_PTS(q.buffer) = pts;
-            GST_BUFFER_DTS(q.buffer) = GST_BUFFER_PTS(q.buffer);
             GST_OBJECT_LOCK(src);
-            GST_BUFFER_DURATION(q.buffer) = s.period;
+            const GstClockTime period = s.period;
             GST_OBJECT_UNLOCK(src);
-            GstVivazuzozMeta* meta = gst_buffer_get_vivazuzoz_meta(q.buffer);
-            GST_BUFFER_OFFSET(q.buffer) = meta ? meta->sequence : GST_BUFFER_OFFSET_NONE;
+            if (!Stamp(src, s, q.buffer, q.arrival, period))
+                continue;
+            FollowSize(src, s, q.buffer);
+            if (s.repeatLast) {
+                gst_buffer_replace(&s.last, q.buffer);
+                s.lastRepeat = FrameClock::now();
+            }
             *out = q.buffer;
             return GST_FLOW_OK;
         }
-        const bool lost = s.lost || !s.camera || FrameClock::now() - s.lastArrival > kFrameTimeout;
-        if (!lost) {
-            s.changed.wait_for(hold, kWaitSlice);
-            continue;
+        if (s.ended) {
+            const SessionEvent why = s.trouble;
+            hold.unlock();
+            EndedError(src, why);
+            return GST_FLOW_ERROR;
         }
-        hold.unlock();
-        GST_OBJECT_LOCK(src);
-        const bool reconnect = s.reconnect;
-        GST_OBJECT_UNLOCK(src);
-        if (reconnect) {
-            const GstFlowReturn back = Reconnect(src, s);
-            if (back != GST_FLOW_OK)
-                return back;
-            continue;
+        if (s.away && s.last && FrameClock::now() - s.lastRepeat >= kRepeatEvery) {
+            hold.unlock();
+            GstBuffer* repeat = Repeat(s);
+            if (!Stamp(src, s, repeat, FrameClock::now(), GST_CLOCK_TIME_NONE))
+                continue;
+            *out = repeat;
+            return GST_FLOW_OK;
         }
-        const vivaclient::CameraInfo& info = s.info;
-        GST_ELEMENT_ERROR(src, RESOURCE, READ, ("Camera %d (%s) was unplugged or stopped sending frames.", info.index,
-                                                info.name.c_str()),
-                          ("Plug it back in and start again; with reconnect=true the source waits for it instead."));
-        return GST_FLOW_ERROR;
+        s.changed.wait_for(hold, kWaitSlice);
     }
 }
 
@@ -565,6 +761,8 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* par
         s.plane = static_cast<GstVivazuzozPlane>(g_value_get_enum(value));
     else if (id == PROP_RECONNECT)
         s.reconnect = g_value_get_boolean(value);
+    else if (id == PROP_KEEP_ALIVE)
+        s.keepAlive = g_value_get_boolean(value);
     else if (id >= PROP_SETTING_FIRST && id - PROP_SETTING_FIRST < s.settingValues.size()) {
         const char* text = g_value_get_string(value);
         s.settingValues[id - PROP_SETTING_FIRST] = text ? text : "";
@@ -583,6 +781,8 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* param)
         g_value_set_enum(value, s.plane);
     else if (id == PROP_RECONNECT)
         g_value_set_boolean(value, s.reconnect);
+    else if (id == PROP_KEEP_ALIVE)
+        g_value_set_boolean(value, s.keepAlive);
     else if (id >= PROP_SETTING_FIRST && id - PROP_SETTING_FIRST < s.settingValues.size())
         g_value_set_string(value, s.settingValues[id - PROP_SETTING_FIRST].c_str());
     else
@@ -594,6 +794,8 @@ void Finalize(GObject* object)
 {
     auto* self = reinterpret_cast<VivazuzozSrc*>(object);
     gst_caps_replace(&self->state->caps, nullptr);
+    if (self->state->last)
+        gst_buffer_unref(self->state->last);
     delete self->state;
     G_OBJECT_CLASS(vivazuzoz_src_parent_class)->finalize(object);
 }
@@ -628,8 +830,15 @@ static void vivazuzoz_src_class_init(VivazuzozSrcClass* klass)
     g_object_class_install_property(
         object, PROP_RECONNECT,
         g_param_spec_boolean("reconnect", "Reconnect",
-                             "When the camera is unplugged, wait for it to come back and go on (else: an error)", FALSE,
-                             flags));
+                             "When the camera is unplugged or stalls, wait for it to come back and go on, numbering "
+                             "on (else: an error)",
+                             FALSE, flags));
+    g_object_class_install_property(
+        object, PROP_KEEP_ALIVE,
+        g_param_spec_boolean("keep-alive", "Keep alive",
+                             "With reconnect=true: while the camera is away, repeat the last frame twice a second, "
+                             "marked camera_lost in its meta, so that players and recorders downstream do not time out",
+                             FALSE, flags));
     // The camera's writable settings, by the tool's names ("" leaves a
     // setting as the camera has it).
     const auto& settings = vivaclient::Settings();

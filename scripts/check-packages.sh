@@ -10,6 +10,8 @@
 #  - the unpacked Python package imports and finds the virtual camera (required
 #    once the tree has python/);
 #  - the manual pages render and the completion files load;
+#  - every systemd unit of packaging/ is in the tools package and passes
+#    systemd-analyze verify (offline, with the unpacked tool in ExecStart=);
 #  - gst-inspect-1.0 finds the unpacked GStreamer plugin (when the build made
 #    one) in the multiarch GStreamer folder, and it streams the virtual camera;
 #  - what the commands load at run time is installed by the no-argument
@@ -185,6 +187,18 @@ for page in vivazuzoz vivazuzoz-vcam; do
   completion=$root/usr/share/bash-completion/completions/$page
   [ -e "$completion" ] || die "no bash completion for $page"
   bash -c "source '$completion' && complete -p $page" >/dev/null || die "the completion for $page does not load"
+done
+
+step "systemd units"
+for unit in packaging/*.service; do
+  installed=$root/usr/lib/systemd/system/$(basename "$unit")
+  [ -e "$installed" ] || die "$(basename "$unit") is not in the packages (/usr/lib/systemd/system)"
+  if command -v systemd-analyze >/dev/null && [ -z "${arch_args[*]}" ]; then
+    sed "s|/usr/bin/vivazuzoz|$bindir/vivazuzoz|" "$installed" > "$scratch/$(basename "$unit")"
+    output=$(systemd-analyze verify --man=no "$scratch/$(basename "$unit")" 2>&1) ||
+      die "systemd-analyze verify $(basename "$unit"): $output"
+    [ -z "$output" ] || die "systemd-analyze verify $(basename "$unit") warns: $output"
+  fi
 done
 
 if [ -z "${arch_args[1]:-}" ] || [ "${arch_args[1]}" = "$(dpkg --print-architecture)" ]; then

@@ -30,7 +30,7 @@ packages=(
   libc6-dev:arm64 libstdc++-12-dev:arm64
   libudev-dev:arm64 libusb-1.0-0-dev:arm64 libpng-dev:arm64 libtiff-dev:arm64
   libgtest-dev:arm64 libgmock-dev:arm64 libbenchmark-dev:arm64
-  libturbojpeg0-dev:arm64 libmosquitto-dev:arm64
+  libturbojpeg0-dev:arm64 libmosquitto-dev:arm64 libsystemd-dev:arm64
   # What Poco's CMake files ask for, and the libraries of the sysroot's packages.
   libpcre3-dev:arm64 zlib1g-dev:arm64 libpocofoundation80:arm64 libpoconet80:arm64 libpocojson80:arm64 libuvc0:arm64
   libexpat1:arm64 libbz2-1.0:arm64 libcrypt1:arm64 libdb5.3:arm64 libffi8:arm64 liblzma5:arm64 libncursesw6:arm64

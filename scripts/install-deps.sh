@@ -24,9 +24,10 @@ build_packages=(
   libpoco-dev libudev-dev libuvc-dev libusb-1.0-0-dev libpng-dev libtiff-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   pybind11-dev python3-dev
-  # The live server's JPEG and deflate, the monitor's MQTT client, and the
-  # GStreamer plugin and RTSP server.
-  libturbojpeg0-dev zlib1g-dev libmosquitto-dev
+  # The live server's JPEG and deflate, the monitor's MQTT client, systemd's
+  # readiness and watchdog for the services, and the GStreamer plugin and
+  # RTSP server.
+  libturbojpeg0-dev zlib1g-dev libmosquitto-dev libsystemd-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstrtspserver-1.0-dev
 )
 
@@ -61,6 +62,9 @@ test_packages=(
   mosquitto mosquitto-clients prometheus
   # The monitor's mqtts:// test makes its broker's certificates with openssl.
   openssl
+  # Outside judges of the snapshot and recording files: GDAL (gdalinfo and
+  # its Python bindings), rasterio, exiftool, Pillow and ImageJ.
+  gdal-bin python3-gdal python3-rasterio libimage-exiftool-perl python3-pil imagej
 )
 
 usage() {

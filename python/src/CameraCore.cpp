@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <thread>
 
 namespace vivazuzoz_python {
 
@@ -16,32 +17,38 @@ std::mutex g_lifecycle;
 bool g_initialised = false;  // OZL_USB_Init was called (on the first search or open)
 bool g_shutDown = false;     // ShutdownAll ran: no more opens
 
-// Open cameras by id, for ShutdownAll.
+// Cameras by id, for ShutdownAll.
 std::mutex g_registryLock;
 std::map<uint64_t, std::weak_ptr<CameraCore>> g_registry;  // guarded by g_registryLock
 uint64_t g_nextId = 0;                                      // guarded by g_registryLock
-std::atomic<CameraCore::ExceptionHook> g_hook{nullptr};
+std::atomic<CameraCore::ExceptionHook> g_exceptionHook{nullptr};
+std::atomic<CameraCore::EventHook> g_eventHook{nullptr};
 
-// The capture core prints its progress on the C library's stdout: held
-// here and handed to Python's logging, unless shown (ShowCoreLines).
-vivaclient::CoreOutput& CoreLines()
+// What a thread writes to stdout or stderr is the library's when the thread
+// is one the library or the session runs (read, poll and supervisor threads
+// mark themselves when they first reach this file), or while a Python thread
+// is inside a call into the library (LibraryLines). Everything else in the
+// process (the interpreter, other extensions) writes as if nothing were
+// captured.
+thread_local bool t_libraryThread = false;
+thread_local int t_inLibraryCall = 0;
+// The core whose event listener runs on this thread now.
+thread_local const CameraCore* t_reporting = nullptr;
+
+bool LibraryWrites()
 {
-    static vivaclient::CoreOutput* const output = [] {
-        FILE* out = stdout;
-        FILE* err = stderr;
-        // Only stdout: the interpreter's own C-level messages go to stderr.
-        return &vivaclient::CoreOutput::Install(out, err, /*captureErrors=*/false);
-    }();
-    return *output;
+    return t_libraryThread || t_inLibraryCall > 0;
 }
+
+vivaclient::CoreOutput* g_coreLines = nullptr;  // set once by CaptureCoreLines, before the library runs
 
 // Needs g_lifecycle held.
 void InitialiseLocked()
 {
     if (g_initialised)
         return;
-    CoreLines();
-    // The library's log lands in the same state folder as the tool's.
+    // The library's log lands in the same state folder as the tool's; the
+    // process's working directory stays as it is.
     vivaclient::InitLibraryInStateFolder();
     g_initialised = true;
 }
@@ -53,7 +60,22 @@ double Seconds(vivaclient::FrameClock::time_point t)
 
 CallError Failed(int code, const std::string& message) { return CallError(CallError::Result, code, message); }
 
+bool Away(SessionEvent::Kind kind)
+{
+    return kind == SessionEvent::Kind::Lost || kind == SessionEvent::Kind::Stalled || kind == SessionEvent::Kind::Error;
+}
+
 }  // namespace
+
+LibraryLines::LibraryLines()
+{
+    ++t_inLibraryCall;
+}
+
+LibraryLines::~LibraryLines()
+{
+    --t_inLibraryCall;
+}
 
 std::vector<CameraInfo> Search()
 {
@@ -68,158 +90,205 @@ std::vector<CameraInfo> Search()
     return found;
 }
 
-std::string CameraCore::TakeCoreLines() { return CoreLines().TakeHeld(); }
+void CameraCore::CaptureCoreLines()
+{
+    FILE* out = stdout;
+    FILE* err = stderr;
+    g_coreLines = &vivaclient::CoreOutput::Install(out, err, /*captureErrors=*/true, &LibraryWrites);
+}
 
-void CameraCore::ShowCoreLines(bool on) { CoreLines().SetVerbose(on); }
+std::string CameraCore::TakeCoreLines()
+{
+    return g_coreLines ? g_coreLines->TakeHeld() : std::string();
+}
+
+void CameraCore::ShowCoreLines(bool on)
+{
+    if (g_coreLines)
+        g_coreLines->SetVerbose(on);
+}
 
 CallError CameraCore::ClosedError(const char* what)
 {
     return Failed(OZL_USB_INVALID_PARAM, std::string(what) + ": the camera is closed");
 }
 
-CallError CameraCore::GoneError(const char* what)
+CallError CameraCore::GoneError(const char* what) const
 {
-    return CallError(CallError::Gone, OZL_USB_EXCEPTION_DEV_STATE,
-                     std::string(what) + ": the camera is gone (exception 1001: unplugged or failed)");
+    SessionEvent away;
+    {
+        std::lock_guard<std::mutex> hold(m_eventLock);
+        away = m_away;
+    }
+    if (!Away(away.kind)) {
+        // The library reported the loss; the session has not said it yet.
+        away.kind = SessionEvent::Kind::Lost;
+        away.message = "the camera is gone (exception 1001: unplugged or failed)";
+    }
+    return CallError(CallError::Gone, OZL_USB_EXCEPTION_DEV_STATE, std::string(what) + ": " + away.message,
+                     vivaclient::EventName(away.kind));
 }
 
-std::shared_ptr<CameraCore> CameraCore::Open(const Selector& which)
+std::shared_ptr<CameraCore> CameraCore::Make(const Selector& which)
 {
-    std::lock_guard<std::mutex> hold(g_lifecycle);
-    if (g_shutDown)
-        throw Failed(OZL_USB_FAILURE, "Camera: the interpreter is exiting");
-    InitialiseLocked();
-
-    vivaclient::CameraChoice choice;
-    choice.index = which.index;
-    choice.path = which.path;
-    vivaclient::OpenFailure failure;
-    std::unique_ptr<vivaclient::Camera> camera = vivaclient::Camera::Open(choice, failure);
-    if (!camera) {
-        // A choice that found nothing is an open that failed too.
-        const bool chose = failure.call.function == std::string("OZL_USB_SearchDev");
-        throw Failed(chose ? OZL_USB_OPEN_FAILED : failure.call.result, "Camera: " + failure.message);
-    }
-
     std::shared_ptr<CameraCore> core(new CameraCore());
-    core->m_camera = std::move(camera);
-    core->m_reconnect = which.reconnect;
-    {
-        std::lock_guard<std::mutex> registry(g_registryLock);
-        core->m_id = ++g_nextId;
-        g_registry[core->m_id] = core;
-    }
-    try {
-        core->Start();
-    } catch (...) {
-        core->Close();
-        throw;
-    }
+    vivaclient::SessionOptions options;
+    options.choice.index = which.index;
+    options.choice.path = which.path;
+    options.reconnect = which.reconnect;
+    CameraCore* self = core.get();  // the session is the core's, and goes first
+    options.prepare = [self](vivaclient::Camera& camera, bool reopened) { return self->Prepare(camera, reopened); };
+    core->m_session.reset(
+        new vivaclient::CameraSession(std::move(options), static_cast<vivaclient::FrameSink&>(*core)));
+    core->m_session->OnEvent([self](const SessionEvent& event) { self->OnEvent(event); });
+    std::lock_guard<std::mutex> registry(g_registryLock);
+    core->m_id = ++g_nextId;
+    g_registry[core->m_id] = core;
     return core;
 }
 
 void CameraCore::Start()
 {
-    int width = 0, height = 0;
-    Command("OZL_USB_GetFPASize", [&](unsigned long h) { return OZL_USB_GetFPASize(h, &width, &height); });
-    if (width <= 0 || height <= 0)
-        throw Failed(OZL_USB_FAILURE, "OZL_USB_GetFPASize: the camera reported no frame size");
-    bool withTemps = false;
-    const vivaclient::Call probe = m_camera->ProbeTemperatures(withTemps);
-    if (!probe.ok())
-        throw Failed(probe.result, vivaclient::DescribeFailure(probe));
-    m_ring.reset(new FrameRing(width, height, withTemps));
-    std::lock_guard<std::mutex> hold(m_swap);
-    StartStream();
-    if (m_reconnect)
-        m_reconnector = std::thread([this] { Reconnect(); });
+    std::lock_guard<std::mutex> hold(g_lifecycle);
+    if (g_shutDown)
+        throw Failed(OZL_USB_FAILURE, "Camera: the interpreter is exiting");
+    InitialiseLocked();
+    vivaclient::OpenFailure failure;
+    if (!m_session->Start(failure)) {
+        // A choice that found nothing is an open that failed too.
+        const bool chose = failure.call.function == std::string("OZL_USB_SearchDev");
+        throw Failed(chose || failure.call.ok() ? OZL_USB_OPEN_FAILED : failure.call.result,
+                     "Camera: " + failure.message);
+    }
 }
 
-// Needs m_swap held (or no other thread yet).
-void CameraCore::StartStream()
+std::string CameraCore::Prepare(vivaclient::Camera& camera, bool reopened)
 {
     const uint64_t id = m_id;
-    CameraCore* self = this;  // outlives the listener: Close removes it first
-    m_camera->OnException([self, id](int code) {
-        if (code == OZL_USB_EXCEPTION_DEV_STATE) {
-            if (self->m_reconnect) {
-                std::lock_guard<std::mutex> hold(self->m_lossLock);
-                self->m_lossPending = true;
-                self->m_loss.notify_all();
-            } else {
-                self->m_gone.store(true);
-                self->m_ring->MarkGone();
-            }
-        }
-        if (ExceptionHook hook = g_hook.load())
+    camera.OnException([id](int code) {
+        t_libraryThread = true;  // the poll thread
+        if (ExceptionHook hook = g_exceptionHook.load())
             hook(id, code);
     });
-    m_stream.reset(new vivaclient::FrameStream(m_camera->handle(), static_cast<vivaclient::FrameSink&>(*this)));
-    const vivaclient::Call start = m_stream->Start();
-    if (!start.ok())
-        throw Failed(start.result, vivaclient::DescribeFailure(start));
+    if (reopened)
+        return "";  // the session checks that it came back as it was
+    int width = 0, height = 0;
+    const int size = camera.Command([&](unsigned long h) { return OZL_USB_GetFPASize(h, &width, &height); });
+    if (size != OZL_USB_SUCCESS)
+        return vivaclient::DescribeFailure(vivaclient::Call{"OZL_USB_GetFPASize", size});
+    if (width <= 0 || height <= 0)
+        return "OZL_USB_GetFPASize: the camera reported no frame size";
+    bool withTemps = false;
+    const vivaclient::Call probe = camera.ProbeTemperatures(withTemps);
+    if (!probe.ok())
+        return vivaclient::DescribeFailure(probe);
+    m_ring.reset(new FrameRing(width, height, withTemps));
+    return "";
 }
 
-void CameraCore::Reconnect()
+void CameraCore::OnEvent(const SessionEvent& event)
+{
+    // The supervisor; the first Opened comes on the opening Python thread.
+    if (t_inLibraryCall == 0)
+        t_libraryThread = true;
+    bool held;
+    {
+        std::lock_guard<std::mutex> hold(m_eventLock);
+        if (Away(event.kind))
+            m_away = event;
+        else if (event.kind == SessionEvent::Kind::Back)
+            m_away = SessionEvent();
+        m_events.push_back(event);
+        if (m_events.size() > kKeptEvents)
+            m_events.pop_front();
+        held = m_holding;
+        if (held)
+            m_held.push_back(event);
+    }
+    m_newEvent.notify_all();
+    // Ended by itself (no reconnect, or back but not as it was): readers
+    // learn that it is gone.
+    if (event.kind == SessionEvent::Kind::Closed && !m_closed.load() && m_ring)
+        m_ring->MarkGone();
+    if (!held)
+        Report(event);
+}
+
+void CameraCore::Report(const SessionEvent& event)
+{
+    if (EventHook hook = g_eventHook.load()) {
+        const CameraCore* outer = t_reporting;
+        t_reporting = this;
+        hook(m_id, event);
+        t_reporting = outer;
+    }
+}
+
+void CameraCore::ReleaseHeldEvents()
 {
     for (;;) {
+        SessionEvent next;
         {
-            std::unique_lock<std::mutex> wait(m_lossLock);
-            m_loss.wait(wait, [this] { return m_lossPending || m_closed.load(); });
-            if (m_closed.load())
+            std::lock_guard<std::mutex> hold(m_eventLock);
+            if (m_held.empty()) {
+                m_holding = false;  // what comes from now on goes to the hook at once
                 return;
-            m_lossPending = false;
+            }
+            next = m_held.front();
+            m_held.pop_front();
         }
-        CameraInfo was;
-        {
-            std::lock_guard<std::mutex> hold(m_swap);
-            m_away = true;
-            was = m_camera->info();
-            m_stream.reset();  // no frame callback runs on the lost camera any more
-            m_camera->OnException(nullptr);
-            m_camera->Close();
-        }
-        std::unique_ptr<vivaclient::Camera> back = vivaclient::Reopen(was, [this] { return !m_closed.load(); });
-        if (!back)
-            return;  // closed meanwhile
-        int width = 0, height = 0;
-        back->Command([&](unsigned long h) { return OZL_USB_GetFPASize(h, &width, &height); });
-        std::lock_guard<std::mutex> hold(m_swap);
-        m_camera = std::move(back);
-        try {
-            if (width != m_ring->width() || height != m_ring->height())
-                throw Failed(OZL_USB_FAILURE, "another frame size");
-            StartStream();
-            m_away = false;
-        } catch (const CallError&) {
-            // Back, but not as it was: readers learn it is gone.
-            m_gone.store(true);
-            m_ring->MarkGone();
-            return;
-        }
+        Report(next);
     }
+}
+
+std::vector<SessionEvent> CameraCore::TakeEvents(double timeout)
+{
+    std::unique_lock<std::mutex> hold(m_eventLock);
+    auto settled = [this] { return !m_events.empty() || m_closed.load(); };
+    constexpr double kYear = 365.0 * 24 * 3600;
+    if (timeout < 0 || timeout > kYear)
+        m_newEvent.wait(hold, settled);
+    else if (timeout > 0)
+        m_newEvent.wait_for(hold,
+                            std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                std::chrono::duration<double>(timeout)),
+                            settled);
+    std::vector<SessionEvent> taken(m_events.begin(), m_events.end());
+    m_events.clear();
+    return taken;
 }
 
 CameraCore::~CameraCore() { Close(); }
 
 void CameraCore::Close()
 {
+    if (t_reporting == this) {
+        // The session cannot be closed from its own supervisor: close on a
+        // thread of its own, which keeps the core until it is done.
+        m_closed.store(true);
+        if (m_ring)
+            m_ring->Close();
+        std::shared_ptr<CameraCore> self;
+        {
+            std::lock_guard<std::mutex> registry(g_registryLock);
+            const auto it = g_registry.find(m_id);
+            if (it != g_registry.end())
+                self = it->second.lock();
+        }
+        if (self)
+            std::thread([self] { self->Close(); }).detach();
+        return;
+    }
     // Whoever comes first closes; the others return once that is done.
     std::call_once(m_closeOnce, [this] {
         m_closed.store(true);
         if (m_ring)
             m_ring->Close();
-        StopReconnecting();
-        if (m_camera)
-            m_camera->OnException(nullptr);
-        // After ShutdownAll the library has closed the camera and the handle
-        // is void: nothing is asked of it any more.
-        if (!m_shutDown.load()) {
-            if (m_stream)
-                m_stream->Stop();  // no frame callback runs after this
-            if (m_camera)
-                m_camera->Close();  // waits for a running command
+        {
+            std::lock_guard<std::mutex> hold(m_eventLock);
+            m_newEvent.notify_all();
         }
+        m_session->Close();  // no frame and no event after this
         std::lock_guard<std::mutex> registry(g_registryLock);
         g_registry.erase(m_id);
     });
@@ -229,9 +298,7 @@ void CameraCore::ShutdownAll()
 {
     bool initialised = false;
     {
-        // Waits for an open in progress; no open starts after this. Not held
-        // while deinitialising: an exception callback still running on the
-        // poll thread, which Deinit joins, may be trying to open.
+        // Waits for an open in progress; no open starts after this.
         std::lock_guard<std::mutex> hold(g_lifecycle);
         g_shutDown = true;
         initialised = g_initialised;
@@ -243,43 +310,32 @@ void CameraCore::ShutdownAll()
             if (auto core = entry.second.lock())
                 open.push_back(core);
     }
-    for (auto& core : open) {
-        core->m_shutDown.store(true);
-        core->m_closed.store(true);
-        if (core->m_ring)
-            core->m_ring->Close();
-        core->StopReconnecting();  // it must not search or open while the library goes
-    }
-    // Stops the poll thread first, then closes every camera still open.
+    for (auto& core : open)
+        core->Close();
+    // Stops the poll thread; every camera is closed already.
     if (initialised)
         OZL_USB_Deinit();
-    for (auto& core : open) {
-        if (core->m_stream)
-            core->m_stream->Forget();
-        core->Close();
-    }
 }
 
-void CameraCore::StopReconnecting()
+void CameraCore::SetExceptionHook(ExceptionHook hook)
 {
-    {
-        std::lock_guard<std::mutex> hold(m_lossLock);
-        m_loss.notify_all();
-    }
-    if (m_reconnector.joinable() && m_reconnector.get_id() != std::this_thread::get_id())
-        m_reconnector.join();
+    g_exceptionHook.store(hook);
 }
 
-void CameraCore::SetExceptionHook(ExceptionHook hook) { g_hook.store(hook); }
-
-uint16_t* CameraCore::BeginFrame(int width, int height, uint64_t, vivaclient::FrameClock::time_point arrival)
+void CameraCore::SetEventHook(EventHook hook)
 {
+    g_eventHook.store(hook);
+}
+
+uint16_t* CameraCore::BeginFrame(int width, int height, uint64_t sequence, vivaclient::FrameClock::time_point arrival)
+{
+    t_libraryThread = true;  // the read thread
     FrameRing& ring = *m_ring;
     if (width != ring.width() || height != ring.height()) {
         ring.Skip();
         return nullptr;
     }
-    m_pending = ring.Begin(Seconds(arrival));
+    m_pending = ring.Begin(sequence, Seconds(arrival));
     return m_pending ? m_pending->image.data() : nullptr;
 }
 
@@ -293,6 +349,7 @@ void CameraCore::CompleteFrame(const vivaclient::FrameRef& frame)
         std::memcpy(slot->temps.data(), frame.temps, slot->temps.size() * sizeof(int16_t));
         slot->hasTemps = true;
     }
+    slot->afterGap = frame.afterGap;
     m_ring->Publish(slot);
 }
 

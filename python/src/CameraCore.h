@@ -3,39 +3,50 @@
 // Python: the module wraps it, releases the interpreter lock around every
 // call that blocks and turns CallError into the package's exceptions.
 //
-// Threads: the camera's read thread fills the frame ring through the client
-// layer's frame stream; the library's poll thread reports exceptions; any
-// Python thread runs the rest. Commands on one camera run one at a time
-// (client::Camera), and Close waits for a running command.
+// The camera runs in a vivaclient::CameraSession, which keeps it streaming:
+// the stall limit, the loss, waiting for the camera to come back and the
+// one sequence numbering are the session's. The core puts its frames into a
+// ring for the readers and keeps its events for the application.
+//
+// Threads: the camera's read thread fills the frame ring; the library's poll
+// thread reports exceptions; the session's supervisor reports events; any
+// Python thread runs the rest. Commands on one camera run one at a time, and
+// Close waits for a running command.
 #pragma once
 
 #include "camera.h"
+#include "camera_session.h"
 #include "frame_ring.h"
 #include "frame_stream.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace vivazuzoz_python {
 
 using vivaclient::CameraInfo;
 using vivaclient::FrameRing;
+using vivaclient::SessionEvent;
 
 // A failed call: `code` is the library's result code, or one of the codes
-// below for the package's own conditions.
+// below for the package's own conditions. `event` names what made a camera
+// gone ("lost", "stalled", "error").
 struct CallError : std::runtime_error {
     enum Kind { Result, Timeout, Gone };
-    CallError(Kind kind, int code, const std::string& message)
-        : std::runtime_error(message), kind(kind), code(code) {}
+    CallError(Kind kind, int code, const std::string& message, std::string event = "")
+        : std::runtime_error(message), kind(kind), code(code), event(std::move(event))
+    {
+    }
     Kind kind;
     int code;
+    std::string event;
 };
 
 // A fresh search (initialises the library on first use).
@@ -46,61 +57,93 @@ std::vector<CameraInfo> Search();
 struct Selector {
     int index = 0;
     std::string path;        // used when not empty
-    bool reconnect = false;  // a lost camera is waited for and reopened
+    bool reconnect = false;  // a lost or stalled camera is waited for and reopened
+};
+
+// While one lives, what this thread writes to stdout or stderr is the
+// library's: the module holds one around every call into the library.
+class LibraryLines {
+public:
+    LibraryLines();
+    ~LibraryLines();
+    LibraryLines(const LibraryLines&) = delete;
+    LibraryLines& operator=(const LibraryLines&) = delete;
 };
 
 class CameraCore : private vivaclient::FrameSink {
 public:
-    // Opens the camera and starts frame delivery into the ring. Throws CallError.
-    static std::shared_ptr<CameraCore> Open(const Selector& which);
+    // A core for `which`, not open yet (Start opens it); its id is known, so
+    // listeners can be registered before the first event.
+    static std::shared_ptr<CameraCore> Make(const Selector& which);
     ~CameraCore() override;
     CameraCore(const CameraCore&) = delete;
     CameraCore& operator=(const CameraCore&) = delete;
 
+    // Opens the camera and starts frame delivery into the ring. Throws
+    // CallError; close the core then. The events of the open are held from
+    // the event hook (its listener could not open or search meanwhile)
+    // until ReleaseHeldEvents.
+    void Start();
+    // Hands the events held since Start to the event hook, in order; later
+    // events go to it as they come. Call after Start, without any lock.
+    void ReleaseHeldEvents();
+
     // Stops delivery and closes the camera; waits for a running command.
     // Other calls, also concurrent ones, return once the camera is closed.
+    // From an event listener (the session's supervisor) the close runs on a
+    // thread of its own, as the session cannot be closed from its own thread.
     void Close();
     bool closed() const { return m_closed.load(); }
-    bool gone() const { return m_gone.load(); }
 
-    CameraInfo entry()
-    {
-        std::lock_guard<std::mutex> hold(m_swap);
-        return m_camera->info();
-    }
+    CameraInfo entry() const { return m_session->info(); }
     uint64_t id() const { return m_id; }
     FrameRing& ring() { return *m_ring; }
 
     // Runs call(handle) as one command; throws CallError naming `function`
     // for a result other than 0, for a closed camera (code 3) and for one
-    // that is gone (its port is silent: no point waiting for the time-out).
+    // that is gone or away (no point waiting for the time-out).
     template <typename Call>
     void Command(const char* function, Call call)
     {
-        std::lock_guard<std::mutex> hold(m_swap);
         if (m_closed.load())
             throw ClosedError(function);
-        if (m_gone.load() || m_away)
+        int result = OZL_USB_SUCCESS;
+        const bool ran = m_session->WithCamera([&](vivaclient::Camera& camera) { result = camera.Command(call); });
+        if (m_closed.load())
+            throw ClosedError(function);
+        if (!ran)
             throw GoneError(function);
-        const int result = m_camera->Command(call);
-        if (m_closed.load())
-            throw ClosedError(function);
         if (result != OZL_USB_SUCCESS)
             throw CallError(CallError::Result, result,
                             vivaclient::DescribeFailure(vivaclient::Call{function, result}));
     }
     static CallError ClosedError(const char* what);
-    static CallError GoneError(const char* what);
+    // Names the loss, stall or error that took the camera away.
+    CallError GoneError(const char* what) const;
 
-    // Interpreter exit: marks every open camera closed (readers wake) and
-    // deinitialises the library, which closes them and stops the poll thread.
+    // The events not taken yet, oldest first, waiting up to `timeout`
+    // seconds (negative: without limit) for one when there are none. The
+    // oldest are forgotten beyond kKeptEvents.
+    static constexpr size_t kKeptEvents = 256;
+    std::vector<SessionEvent> TakeEvents(double timeout);
+
+    // Interpreter exit: closes every open camera and deinitialises the library.
     static void ShutdownAll();
 
     // Called on the poll thread after a camera's exception has been recorded;
     // set once by the module (it forwards to the Python callback).
     using ExceptionHook = void (*)(uint64_t id, int code);
     static void SetExceptionHook(ExceptionHook hook);
+    // Called with every event of every camera, on the thread that has it
+    // (the supervisor; the opening thread for the first Opened).
+    using EventHook = void (*)(uint64_t id, const SessionEvent& event);
+    static void SetEventHook(EventHook hook);
 
+    // Captures the library's own lines: those that threads it runs on write
+    // to stdout or stderr (LibraryWrites) are held for TakeCoreLines, the
+    // rest of the process writes as before. Call once, before the library
+    // is used.
+    static void CaptureCoreLines();
     // The capture core's lines held since the last call (the module logs them).
     static std::string TakeCoreLines();
     // Show the capture core's lines on standard error as they come.
@@ -108,43 +151,35 @@ public:
 
 private:
     CameraCore() = default;
-    void Start();
-    // Delivery from m_camera into the ring, and its exception listener.
-    void StartStream();
-    // The reconnecting thread: waits for a loss, then for the camera to come
-    // back to its USB port, and streams from it again.
-    void Reconnect();
-    // Wakes the reconnecting thread (m_closed set) and joins it.
-    void StopReconnecting();
+    // The session's `prepare`: the ring on the first open, the exception
+    // listener on every open.
+    std::string Prepare(vivaclient::Camera& camera, bool reopened);
+    void OnEvent(const SessionEvent& event);
+    // To the event hook, on this thread.
+    void Report(const SessionEvent& event);
 
     // The read thread's side: frames go straight into the ring's slots.
     uint16_t* BeginFrame(int width, int height, uint64_t sequence, vivaclient::FrameClock::time_point arrival) override;
     void CompleteFrame(const vivaclient::FrameRef& frame) override;
     void AbandonFrame() override;
 
-    // Made before delivery starts, kept until destruction. Declared before
-    // the stream, which calls this sink (and so the ring) until it is gone:
-    // members go in reverse order, so the ring outlives the stream.
+    // Made by Prepare on the first open, before delivery starts; kept until
+    // destruction. Declared before the session, which calls this sink (and
+    // so the ring) until it is gone: members go in reverse order.
     std::unique_ptr<FrameRing> m_ring;
+    std::unique_ptr<vivaclient::CameraSession> m_session;  // made by Make
 
-    // Guarded by m_swap once the camera streams (replaced by the reconnecting
-    // thread; held by every command).
-    std::mutex m_swap;
-    std::unique_ptr<vivaclient::Camera> m_camera;       // made by Open, kept until destruction
-    std::unique_ptr<vivaclient::FrameStream> m_stream;  // stopped by Close, before the camera closes
-    bool m_away = false;                                // lost, and not yet back
+    uint64_t m_id = 0;                     // key in the registry of open cameras; never reused
+    FrameRing::Slot* m_pending = nullptr;  // read thread only: the slot being filled
+    std::atomic<bool> m_closed{false};     // set once, by Close or ShutdownAll
+    std::once_flag m_closeOnce;            // the close itself runs once
 
-    bool m_reconnect = false;      // set by Open, before any other thread sees the core
-    std::thread m_reconnector;     // runs Reconnect(); joined by Close
-    std::mutex m_lossLock;         // guards m_lossPending
-    std::condition_variable m_loss;  // a loss was reported, or the camera closed
-    bool m_lossPending = false;
-    uint64_t m_id = 0;                    // key in the registry of open cameras; never reused
-    FrameRing::Slot* m_pending = nullptr; // read thread only: the slot being filled
-    std::atomic<bool> m_closed{false};    // set once, by Close or ShutdownAll
-    std::atomic<bool> m_shutDown{false};  // ShutdownAll closed it through the library's deinit
-    std::once_flag m_closeOnce;           // the close itself runs once
-    std::atomic<bool> m_gone{false};      // set by the poll thread on the device-gone exception
+    mutable std::mutex m_eventLock;      // guards the fields below
+    std::condition_variable m_newEvent;  // an event was queued, or the camera closed
+    std::deque<SessionEvent> m_events;   // not taken yet
+    bool m_holding = true;               // events go to m_held, not to the hook, until ReleaseHeldEvents
+    std::deque<SessionEvent> m_held;     // for the hook
+    SessionEvent m_away;                 // the last Lost, Stalled or Error; kind Opened when none
 };
 
 }  // namespace vivazuzoz_python

@@ -7,6 +7,7 @@
 // callback that the application registered.
 #include "BufferPool.h"
 #include "CameraCore.h"
+#include "files.h"
 #include "number_text.h"
 #include "settings.h"
 
@@ -17,29 +18,32 @@
 #include <atomic>
 #include <cmath>
 #include <map>
+#include <optional>
 
 namespace py = pybind11;
 using namespace vivazuzoz_python;
 
 namespace {
 
-// The capture core's lines since the last call, into Python's logging
-// (logger "vivazuzoz", level DEBUG). Needs the interpreter lock.
+// The library's lines since the last call (what its threads and calls
+// wrote to stdout and stderr), into Python's logging: logger "vivazuzoz",
+// level DEBUG. Needs the interpreter lock.
 void LogCoreLines()
 {
     const std::string lines = CameraCore::TakeCoreLines();
     if (lines.empty())
         return;
     try {
-        py::module_::import("logging").attr("getLogger")("vivazuzoz").attr("debug")("capture core:\n%s", lines);
+        py::module_::import("logging").attr("getLogger")("vivazuzoz").attr("debug")("library:\n%s", lines);
     } catch (py::error_already_set& e) {
-        e.discard_as_unraisable("vivazuzoz capture core lines");
+        e.discard_as_unraisable("vivazuzoz library lines");
     }
 }
 
-// Runs work() without the interpreter lock. The lock is taken back in plain
-// code, not in a destructor: at interpreter exit taking it may end this
-// thread, and that must not happen inside a destructor.
+// Runs work() without the interpreter lock; what the thread writes to stdout
+// and stderr meanwhile is the library's, and is logged on return. The lock
+// is taken back in plain code, not in a destructor: at interpreter exit
+// taking it may end this thread, and that must not happen inside a destructor.
 template <typename Work>
 auto WithoutGil(Work&& work)
 {
@@ -47,11 +51,13 @@ auto WithoutGil(Work&& work)
     std::exception_ptr error;
     decltype(work()) result{};
     try {
+        LibraryLines library;
         result = work();
     } catch (...) {
         error = std::current_exception();
     }
     PyEval_RestoreThread(state);
+    LogCoreLines();
     if (error)
         std::rethrow_exception(error);
     return result;
@@ -59,39 +65,69 @@ auto WithoutGil(Work&& work)
 
 // False from interpreter exit on: no more Python callbacks.
 std::atomic<bool> g_pythonAlive{true};
-std::atomic<int> g_listeners{0};  // cameras with an exception callback
+std::atomic<int> g_listeners{0};  // exception and event callbacks registered
 
-// Python exception callbacks by camera id. Guarded by the interpreter lock;
-// never destroyed (it is empty by the time the interpreter is gone).
+// Python callbacks by camera id: exception callbacks (on_exception) and
+// event callbacks (on_event). Guarded by the interpreter lock; never
+// destroyed (they are empty by the time the interpreter is gone).
 std::map<uint64_t, py::object>& Listeners()
 {
     static auto* listeners = new std::map<uint64_t, py::object>();
     return *listeners;
 }
+std::map<uint64_t, py::object>& EventListeners()
+{
+    static auto* listeners = new std::map<uint64_t, py::object>();
+    return *listeners;
+}
 
-void ForwardException(uint64_t id, int code)
+// On a library thread: calls the callback registered for `id` in
+// `listeners` with argument(), under the interpreter lock; nothing escapes
+// into the library's thread.
+template <typename Argument>
+void CallListener(std::map<uint64_t, py::object>& (*listeners)(), uint64_t id, const char* what, Argument argument)
 {
     if (!g_pythonAlive.load() || g_listeners.load() == 0)
         return;
     py::gil_scoped_acquire gil;
     if (!g_pythonAlive.load())
         return;
-    const auto it = Listeners().find(id);
-    if (it == Listeners().end())
+    LogCoreLines();
+    const auto it = listeners().find(id);
+    if (it == listeners().end())
         return;
     py::object callback = it->second;
     try {
-        callback(code);
+        callback(argument());
     } catch (py::error_already_set& e) {
-        e.discard_as_unraisable("vivazuzoz exception callback");
+        e.discard_as_unraisable(what);
     } catch (const std::exception&) {
-        // Nothing may escape into the library's thread.
     }
 }
 
-void SetListener(uint64_t id, py::object callback)
+// (kind, time, monotonic, message, gap, sequence, camera): what the
+// package's Event is made of. Needs the interpreter lock.
+py::tuple EventRecord(const SessionEvent& e)
 {
-    auto& listeners = Listeners();
+    const double time = std::chrono::duration<double>(e.when.time_since_epoch()).count();
+    const double monotonic = std::chrono::duration<double>(e.at.time_since_epoch()).count();
+    const CameraInfo& c = e.camera;
+    return py::make_tuple(vivaclient::EventName(e.kind), time, monotonic, e.message, e.gapSeconds, e.sequence,
+                          py::make_tuple(c.index, c.name, c.videoPath, c.serialPath, c.usbPort));
+}
+
+void ForwardException(uint64_t id, int code)
+{
+    CallListener(&Listeners, id, "vivazuzoz exception callback", [code] { return py::int_(code); });
+}
+
+void ForwardEvent(uint64_t id, const SessionEvent& event)
+{
+    CallListener(&EventListeners, id, "vivazuzoz event callback", [&event] { return EventRecord(event); });
+}
+
+void SetListener(std::map<uint64_t, py::object>& listeners, uint64_t id, py::object callback)
+{
     const bool had = listeners.count(id) != 0;
     if (callback.is_none()) {
         if (had) {
@@ -133,35 +169,47 @@ struct Frame {
     py::object rawTemperature;   // int16 tenths of a degree, or None
     uint64_t sequence = 0;
     double timestamp = 0;
+    bool afterGap = false;
 };
 
 class Camera {
 public:
-    Camera(int index, const std::string& path, bool reconnect)
+    Camera(int index, const std::string& path, bool reconnect, py::object onEvent)
     {
+        if (!onEvent.is_none() && !PyCallable_Check(onEvent.ptr()))
+            throw py::type_error("Camera: on_event must be callable or None");
         Selector which;
         which.index = index;
         which.path = path;
         which.reconnect = reconnect;
+        m_core = CameraCore::Make(which);
+        SetListener(EventListeners(), m_core->id(), std::move(onEvent));
         try {
-            m_core = WithoutGil([&] { return CameraCore::Open(which); });
+            WithoutGil([&] {
+                m_core->Start();
+                m_core->ReleaseHeldEvents();  // the callback may search or open cameras now
+                return 0;
+            });
         } catch (...) {
-            LogCoreLines();
+            // The callback hears nothing of a camera that never opened.
+            SetListener(EventListeners(), m_core->id(), py::none());
+            Close();
             throw;
         }
-        LogCoreLines();
     }
     ~Camera() { Close(); }
 
+    // The event callback hears the close (the last event), then no more.
     void Close()
     {
-        SetListener(m_core->id(), py::none());
         // After interpreter exit began, the library has closed every camera.
         if (g_pythonAlive.load())
             WithoutGil([&] {
                 m_core->Close();
                 return 0;
             });
+        SetListener(Listeners(), m_core->id(), py::none());
+        SetListener(EventListeners(), m_core->id(), py::none());
     }
 
     bool closed() const { return m_core->closed(); }
@@ -192,7 +240,7 @@ public:
         const FrameRing::Outcome outcome = WithoutGil([&] { return ring.Take(timeout, &slot); });
         switch (outcome) {
         case FrameRing::Outcome::Closed: throw CameraCore::ClosedError("Camera.read");
-        case FrameRing::Outcome::Gone: throw CameraCore::GoneError("Camera.read");
+        case FrameRing::Outcome::Gone: throw m_core->GoneError("Camera.read");
         case FrameRing::Outcome::Timeout: {
             char text[96];
             std::snprintf(text, sizeof text, "Camera.read: no frame within %g s", timeout);
@@ -212,6 +260,7 @@ public:
         Frame frame;
         frame.sequence = slot->sequence;
         frame.timestamp = slot->timestamp;
+        frame.afterGap = slot->afterGap;
         frame.image = image;
         int16_t* rawOut = nullptr;
         float* tempOut = nullptr;
@@ -266,13 +315,17 @@ public:
         return py::make_tuple(exact(p.atmosTemp), exact(p.distance), exact(p.emissivity), exact(p.reflectedTemp),
                               exact(p.transmittance));
     }
-    void SetEnv(double atmos, double distance, double emissivity, double reflected, double transmittance)
+    // The fields given (None: keep the camera's), in the record's order; the
+    // client layer reads the record and writes it back with these changed.
+    void SetEnv(std::optional<double> atmos, std::optional<double> distance, std::optional<double> emissivity,
+                std::optional<double> reflected, std::optional<double> transmittance)
     {
-        const double values[vivaclient::kEnvFieldCount] = {atmos, distance, emissivity, reflected, transmittance};
+        const std::optional<double> values[vivaclient::kEnvFieldCount] = {atmos, distance, emissivity, reflected,
+                                                                          transmittance};
         for (const vivaclient::Setting& s : vivaclient::Settings()) {
             std::string error;
-            if (s.access == vivaclient::SettingAccess::EnvParam &&
-                !vivaclient::InSettingRange(s, values[s.slot], vivaclient::FormatDecimal(values[s.slot], 6), error))
+            if (s.access == vivaclient::SettingAccess::EnvParam && values[s.slot] &&
+                !vivaclient::InSettingRange(s, *values[s.slot], vivaclient::FormatDecimal(*values[s.slot], 6), error))
                 throw CallError(CallError::Result, OZL_USB_INVALID_PARAM, "env: " + error);
         }
         Run("OZL_USB_SetEnvParam", [&](unsigned long h) { return vivaclient::WriteEnvironment(h, values).result; });
@@ -283,7 +336,24 @@ public:
             throw py::type_error("Camera.on_exception: callback must be callable or None");
         if (m_core->closed())
             throw CameraCore::ClosedError("Camera.on_exception");
-        SetListener(m_core->id(), std::move(callback));
+        SetListener(Listeners(), m_core->id(), std::move(callback));
+    }
+    // The events not taken yet, as records (EventRecord), waiting up to
+    // `timeout` seconds (None: without limit) for one when there are none.
+    py::list Events(py::object timeoutArg)
+    {
+        double timeout = -1;
+        if (!timeoutArg.is_none()) {
+            timeout = timeoutArg.cast<double>();
+            if (!(timeout >= 0))
+                throw CallError(CallError::Result, OZL_USB_INVALID_PARAM,
+                                "Camera.events: timeout must be a number of seconds >= 0, or None");
+        }
+        const std::vector<SessionEvent> taken = WithoutGil([&] { return m_core->TakeEvents(timeout); });
+        py::list out;
+        for (const SessionEvent& e : taken)
+            out.append(EventRecord(e));
+        return out;
     }
 
     // An integral Python value (bool excluded), as the integer settings take.
@@ -333,6 +403,7 @@ void Shutdown()
         return 0;
     });
     Listeners().clear();
+    EventListeners().clear();
     g_listeners.store(0);
 }
 
@@ -341,6 +412,7 @@ void Shutdown()
 PYBIND11_MODULE(_vivazuzoz, m)
 {
     m.doc() = "Compiled core of the vivazuzoz package; use the package, not this module.";
+    RegisterFiles(m);
 
     // The exception classes live in Python (vivazuzoz/_errors.py).
     py::module_ errors = py::module_::import("vivazuzoz._errors");
@@ -366,12 +438,14 @@ PYBIND11_MODULE(_vivazuzoz, m)
                 cls = goneClass;
             else if (e.code > 0 && e.code < 5 && byCode[e.code])
                 cls = byCode[e.code];
-            py::object error = cls(e.what(), e.code);
+            py::object error = e.event.empty() ? cls(e.what(), e.code) : cls(e.what(), e.code, e.event);
             PyErr_SetObject(cls.ptr(), error.ptr());
         }
     });
 
     CameraCore::SetExceptionHook(&ForwardException);
+    CameraCore::SetEventHook(&ForwardEvent);
+    CameraCore::CaptureCoreLines();
 
     // pybind11 loads numpy's C API on first use, behind a static guard. Two
     // threads reading their first frames at once would deadlock there (one
@@ -381,7 +455,6 @@ PYBIND11_MODULE(_vivazuzoz, m)
 
     m.def("search", [] {
         const std::vector<CameraInfo> found = WithoutGil([] { return Search(); });
-        LogCoreLines();
         py::list out;
         for (const CameraInfo& e : found)
             out.append(py::make_tuple(e.index, e.name, e.videoPath, e.serialPath, e.usbPort));
@@ -405,6 +478,9 @@ PYBIND11_MODULE(_vivazuzoz, m)
                       "Number of this frame among all that arrived from the camera since it was opened (from 1); "
                       "a gap means frames were dropped.")
         .def_readonly("timestamp", &Frame::timestamp, "Arrival time on the clock of time.monotonic().")
+        .def_readonly("after_gap", &Frame::afterGap,
+                      "True on the first frame read after the camera was lost or stalled and came back "
+                      "(reconnect=True); the sequence numbers go on across the gap.")
         .def("__repr__", [](const Frame& f) {
             py::object shape = f.image.attr("shape");
             return "<vivazuzoz.Frame " + std::to_string(f.sequence) + " " + py::str(shape).cast<std::string>() +
@@ -412,8 +488,8 @@ PYBIND11_MODULE(_vivazuzoz, m)
         });
 
     py::class_<Camera>(m, "Camera")
-        .def(py::init<int, const std::string&, bool>(), py::arg("index") = 0, py::arg("path") = "",
-             py::arg("reconnect") = false)
+        .def(py::init<int, const std::string&, bool, py::object>(), py::arg("index") = 0, py::arg("path") = "",
+             py::arg("reconnect") = false, py::arg("on_event") = py::none())
         .def("close", &Camera::Close,
              "Closes the camera (a read waiting in another thread raises, frames() ends); later calls do nothing.")
         .def_property_readonly("closed", &Camera::closed, "True once the camera is closed.")
@@ -453,6 +529,7 @@ PYBIND11_MODULE(_vivazuzoz, m)
         .def("shutter", &Camera::Shutter, "Runs the shutter (flat-field) correction; waits up to 10 s.")
         .def("_get_env", &Camera::GetEnv)
         .def("_set_env", &Camera::SetEnv)
+        .def("_events", &Camera::Events, py::arg("timeout") = 0.0)
         .def("on_exception", &Camera::OnException, py::arg("callback"),
              "callback(code) runs on a library thread when the camera reports an exception "
              "(1001: the camera is gone); None removes it. Keep it short.");

@@ -20,6 +20,7 @@ library's result code) or one of its subclasses.
 import operator
 import sys
 from dataclasses import dataclass
+from typing import Optional
 
 try:
     import numpy  # noqa: F401  (the compiled core hands out numpy arrays)
@@ -30,12 +31,14 @@ except ImportError as error:
     ) from error
 
 from ._errors import Disconnected, Error, InvalidParam, NotSupported, OpenFailed, Timeout
+from ._files import RecordedFrame, Recording, Snapshot, TemperatureUnit, declared_unit, open_recording, read_snapshot
 from . import _vivazuzoz
 from ._vivazuzoz import Frame
 
 __all__ = [
-    "search", "show_core_output", "Camera", "CameraInfo", "EnvParams", "Frame", "IMAGE_PARAMS",
+    "search", "show_core_output", "Camera", "CameraInfo", "EnvParams", "Event", "Frame", "IMAGE_PARAMS",
     "Error", "NotSupported", "InvalidParam", "OpenFailed", "Timeout", "Disconnected",
+    "open_recording", "read_snapshot", "declared_unit", "Recording", "RecordedFrame", "Snapshot", "TemperatureUnit",
 ]
 
 #: Image-tuning parameters by name, with the numbers the camera uses.
@@ -66,13 +69,47 @@ class CameraInfo:
 @dataclass
 class EnvParams:
     """The camera's radiometric (environment) parameters, in the camera's
-    units; they travel with a resolution of 0.0001."""
+    units; they travel with a resolution of 0.0001. ``Camera.env`` gives all
+    five; when one is set, the fields left out (None) keep the camera's
+    values: ``cam.env = EnvParams(emissivity=0.95)`` changes only the
+    emissivity."""
 
-    emissivity: float = 0.95
-    distance: float = 1.0
-    atmos_temp: float = 25.0
-    reflected_temp: float = 25.0
-    transmittance: float = 1.0
+    emissivity: Optional[float] = None
+    distance: Optional[float] = None
+    atmos_temp: Optional[float] = None
+    reflected_temp: Optional[float] = None
+    transmittance: Optional[float] = None
+
+
+@dataclass(frozen=True)
+class Event:
+    """Something that happened to an open camera, as :meth:`Camera.events`
+    and the ``on_event`` callback give it.
+
+    ``kind`` is one of ``"opened"`` (opened and streaming; also after a
+    reopen, before ``"back"``), ``"lost"`` (unplugged, no longer answering,
+    or 3 s without a frame), ``"stalled"`` (no frame for the stall limit,
+    5 s, when the library did not count it lost), ``"back"``
+    (streaming again after a loss or stall; ``gap`` is how many seconds it
+    was away), ``"error"`` (it cannot go on: it came back, but not as it
+    was) and ``"closed"`` (the last one). ``time`` is the wall clock
+    (``time.time()``), ``monotonic`` the same moment on the frames' clock
+    (``Frame.timestamp``), ``message`` one line for a person, ``sequence``
+    the number the next frame will have, ``camera`` the camera as last
+    opened (its nodes change on a replug)."""
+
+    kind: str
+    time: float
+    monotonic: float
+    message: str
+    gap: float
+    sequence: int
+    camera: CameraInfo
+
+    @classmethod
+    def _of(cls, record):
+        kind, time, monotonic, message, gap, sequence, camera = record
+        return cls(kind, time, monotonic, message, gap, sequence, CameraInfo(*camera))
 
 
 def search():
@@ -81,8 +118,9 @@ def search():
 
 
 def show_core_output(on=True):
-    """The capture core (the library's video part) reports each open in a few
-    dozen lines on standard output. They are kept out of sight and logged to
+    """The library writes lines of its own to stdout and stderr (the capture
+    core, its video part, reports each open in a few dozen lines, and its
+    failures, such as an unplug). They are kept out of sight and logged to
     the ``vivazuzoz`` logger at DEBUG level; ``show_core_output()`` prints them
     on standard error as they come instead."""
     _vivazuzoz._show_core_lines(bool(on))
@@ -111,28 +149,43 @@ class Camera(_vivazuzoz.Camera):
     read-only); each is one exchange with the camera (at least 120 ms), and
     commands on one camera run one at a time.
 
-    With ``reconnect=True`` a camera that is unplugged (or stops sending) is
-    waited for: when a camera comes back to the same USB port it is reopened
-    and frames go on. Meanwhile ``read`` waits up to its ``timeout`` and then
+    A camera that is unplugged, stops answering or stops sending frames (3 s
+    without one; 5 s at most, the stall limit) is gone: reads and commands raise :class:`Disconnected`,
+    whose ``event`` says which. With ``reconnect=True`` it is waited for
+    instead: when a camera comes back to the same USB port it is reopened in
+    the same mode and frames go on, numbered on, the first one marked
+    ``after_gap``. Meanwhile ``read`` waits up to its ``timeout`` and then
     raises :class:`Timeout`, and commands raise :class:`Disconnected`;
-    ``on_exception`` still reports the loss (1001). ``close()`` (or leaving a
-    ``with`` block, or the object being collected) closes the camera; using a
-    closed camera raises :class:`InvalidParam`.
+    ``on_exception`` still reports the loss (1001).
+
+    What happens to the camera (opened, lost, stalled, back, error, closed)
+    comes as :class:`Event` objects: ``on_event=callback`` calls
+    ``callback(event)`` on a library thread as each happens (keep it short;
+    it must not wait for this camera's frames), and :meth:`events` hands out
+    those not taken yet. ``close()`` (or leaving a ``with`` block, or the
+    object being collected) closes the camera; using a closed camera raises
+    :class:`InvalidParam`.
     """
 
-    def __init__(self, which=0, reconnect=False):
+    def __init__(self, which=0, reconnect=False, on_event=None):
+        if on_event is not None:
+            if not callable(on_event):
+                raise TypeError("Camera(): on_event must be callable or None, not %r" % (on_event,))
+            callback = on_event
+            on_event = lambda record: callback(Event._of(record))  # noqa: E731
         if isinstance(which, CameraInfo):
             which = which.video_path or which.serial_path
         if isinstance(which, str):
-            super().__init__(0, which, bool(reconnect))
-            return
-        try:
-            if isinstance(which, bool):
-                raise TypeError
-            index = operator.index(which)
-        except TypeError:
-            raise TypeError("Camera(): expected an index, a CameraInfo or a node path, not %r" % (which,)) from None
-        super().__init__(index, "", bool(reconnect))
+            index, path = 0, which
+        else:
+            try:
+                if isinstance(which, bool):
+                    raise TypeError
+                index, path = operator.index(which), ""
+            except TypeError:
+                raise TypeError("Camera(): expected an index, a CameraInfo or a node path, not %r" % (which,)) from None
+        super().__init__(index, path, bool(reconnect), on_event)
+        self._opened = True  # a failed open leaves an object that only repr may touch (tracebacks do)
 
     # width, height, radiometric, dropped, closed, read, palette, temp_level,
     # temp_unit, image_level, fpa_temperature, camera_temperature, shutter,
@@ -153,6 +206,13 @@ class Camera(_vivazuzoz.Camera):
         closes it during the wait).
         """
         return super().read(timeout)
+
+    def events(self, timeout=0):
+        """The :class:`Event` objects not taken yet, oldest first (the newest
+        256 are kept). With ``timeout`` (seconds; None: no limit) it waits for
+        one when there are none; an empty list when none came (at once on a
+        closed camera, which keeps the events it had)."""
+        return [Event._of(record) for record in self._events(timeout)]
 
     def frames(self, count=None, timeout=2.0):
         """Iterates over ``count`` frames (None: until the camera is closed),
@@ -177,7 +237,8 @@ class Camera(_vivazuzoz.Camera):
 
     @property
     def env(self):
-        """The environment parameters as :class:`EnvParams` (radiometric streams only)."""
+        """The environment parameters as :class:`EnvParams` (radiometric streams
+        only). Setting it changes the fields given and keeps the others."""
         atmos, distance, emissivity, reflected, transmittance = self._get_env()
         return EnvParams(emissivity=round(emissivity, 4), distance=round(distance, 4),
                          atmos_temp=round(atmos, 4), reflected_temp=round(reflected, 4),
@@ -207,6 +268,8 @@ class Camera(_vivazuzoz.Camera):
         return False
 
     def __repr__(self):
+        if not getattr(self, "_opened", False):
+            return "<vivazuzoz.Camera (not opened)>"
         state = "closed" if self.closed else "%dx%d %s" % (
             self.width, self.height, "radiometric" if self.radiometric else "image only")
         return "<vivazuzoz.Camera %s (%s)>" % (self.info.video_path or self.info.index, state)

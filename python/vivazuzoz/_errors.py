@@ -31,4 +31,13 @@ class Timeout(Error, TimeoutError):
 
 
 class Disconnected(Error):
-    """Code 1001: the camera is gone (unplugged or failed). Close it."""
+    """Code 1001: the camera is gone. ``event`` names what took it away:
+    ``"lost"`` (unplugged, no longer answering, or 3 s without a frame),
+    ``"stalled"`` (no frame for the stall limit, 5 s, while the library still
+    counted the camera as there) or ``"error"`` (it came back, but not as it
+    was); the message says it in words. Without ``reconnect`` the camera is
+    closed for good then: close it."""
+
+    def __init__(self, message, code=1001, event="lost"):
+        super().__init__(message, code)
+        self.event = event

@@ -15,24 +15,32 @@ using vivaclient::FrameRing;
 
 namespace {
 
-// Publishes one frame whose every sample is its sequence number.
-bool PublishFrame(FrameRing& ring)
-{
-    FrameRing::Slot* slot = ring.Begin(0);
-    if (!slot)
-        return false;
-    std::fill(slot->image.begin(), slot->image.end(), static_cast<uint16_t>(slot->sequence));
-    ring.Publish(slot);
-    return true;
-}
+// Publishes frames numbered as a stream numbers them (a frame that finds no
+// slot uses up its number too), every sample holding the number.
+struct Writer {
+    FrameRing& ring;
+    uint64_t next = 0;
+
+    bool Publish(bool afterGap = false)
+    {
+        FrameRing::Slot* slot = ring.Begin(++next, 0);
+        if (!slot)
+            return false;
+        std::fill(slot->image.begin(), slot->image.end(), static_cast<uint16_t>(slot->sequence));
+        slot->afterGap = afterGap;
+        ring.Publish(slot);
+        return true;
+    }
+};
 
 }  // namespace
 
 TEST(FrameRing, TheNewestFrameWinsAndEveryFrameNotTakenIsCounted)
 {
     FrameRing ring(4, 3, false);
+    Writer writer{ring};
     for (int i = 0; i < 3; ++i)
-        ASSERT_TRUE(PublishFrame(ring));
+        ASSERT_TRUE(writer.Publish());
     FrameRing::Slot* slot = nullptr;
     ASSERT_EQ(FrameRing::Outcome::Frame, ring.Take(0, &slot));
     EXPECT_EQ(3u, slot->sequence);
@@ -43,25 +51,42 @@ TEST(FrameRing, TheNewestFrameWinsAndEveryFrameNotTakenIsCounted)
     // numbered, found no room and is counted; the ring recovers on release.
     std::vector<FrameRing::Slot*> held = {slot};
     while (held.size() < FrameRing::kSlots) {
-        ASSERT_TRUE(PublishFrame(ring));
+        ASSERT_TRUE(writer.Publish());
         FrameRing::Slot* next = nullptr;
         ASSERT_EQ(FrameRing::Outcome::Frame, ring.Take(0, &next));
         held.push_back(next);
     }
     const uint64_t before = ring.dropped();
-    EXPECT_FALSE(PublishFrame(ring));
+    EXPECT_FALSE(writer.Publish());
     EXPECT_EQ(before + 1, ring.dropped());
     const uint64_t last = held.back()->sequence;
     ring.Release(held.back());
-    ASSERT_TRUE(PublishFrame(ring));
+    ASSERT_TRUE(writer.Publish());
     ASSERT_EQ(FrameRing::Outcome::Frame, ring.Take(0, &slot));
     EXPECT_EQ(last + 2, slot->sequence);
+}
+
+TEST(FrameRing, AGapMarkOutlivesTheFrameThatCarriedItWhenNoReaderTookThatFrame)
+{
+    FrameRing ring(2, 2, false);
+    Writer writer{ring};
+    ASSERT_TRUE(writer.Publish(/*afterGap=*/true));
+    ASSERT_TRUE(writer.Publish());  // replaces the marked frame before anyone read it
+    FrameRing::Slot* slot = nullptr;
+    ASSERT_EQ(FrameRing::Outcome::Frame, ring.Take(0, &slot));
+    EXPECT_EQ(2u, slot->sequence);
+    EXPECT_TRUE(slot->afterGap);
+    ring.Release(slot);
+    ASSERT_TRUE(writer.Publish());
+    ASSERT_EQ(FrameRing::Outcome::Frame, ring.Take(0, &slot));
+    EXPECT_FALSE(slot->afterGap) << "the mark is handed out once";
 }
 
 TEST(FrameRing, CloseAndGoneWakeAWaitingReaderAndWinOverAReadyFrame)
 {
     for (const bool gone : {false, true}) {
         FrameRing ring(2, 2, true);
+        Writer writer{ring};
         std::atomic<int> outcome{-1};
         std::thread reader([&] {
             FrameRing::Slot* slot = nullptr;
@@ -72,7 +97,7 @@ TEST(FrameRing, CloseAndGoneWakeAWaitingReaderAndWinOverAReadyFrame)
         reader.join();
         const FrameRing::Outcome expected = gone ? FrameRing::Outcome::Gone : FrameRing::Outcome::Closed;
         EXPECT_EQ(static_cast<int>(expected), outcome.load());
-        ASSERT_TRUE(PublishFrame(ring));
+        ASSERT_TRUE(writer.Publish());
         FrameRing::Slot* slot = nullptr;
         EXPECT_EQ(expected, ring.Take(0, &slot));
     }
@@ -81,6 +106,7 @@ TEST(FrameRing, CloseAndGoneWakeAWaitingReaderAndWinOverAReadyFrame)
 TEST(FrameRing, AWriterAndTwoReadersRacingLoseNoFrameAndTearNone)
 {
     FrameRing ring(64, 48, false);
+    Writer writer{ring};
     constexpr int kFrames = 20000;
     std::atomic<bool> start{false}, written{false};
     std::atomic<int> taken{0}, torn{0}, disordered{0};
@@ -108,7 +134,7 @@ TEST(FrameRing, AWriterAndTwoReadersRacingLoseNoFrameAndTearNone)
     std::thread a(read), b(read);
     start = true;
     for (int i = 0; i < kFrames; ++i)
-        PublishFrame(ring);
+        writer.Publish();
     written = true;
     a.join();
     b.join();

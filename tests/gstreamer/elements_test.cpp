@@ -263,6 +263,21 @@ TEST_F(GstElements, SourceFailuresAreElementErrorsThatSayWhatToDo)
         OZL_USB_Deinit();
     }
     {
+        // Two sources on one camera: the second says who has it.
+        GstHarness* first = gst_harness_new("vivazuzozsrc");
+        gst_harness_use_systemclock(first);
+        gst_harness_play(first);
+        GstBuffer* b = gst_harness_pull(first);
+        ASSERT_NE(b, nullptr);
+        gst_buffer_unref(b);
+        const ErrorSeen busy = RunUntilError("vivazuzozsrc ! fakesink");
+        gst_harness_teardown(first);
+        ASSERT_TRUE(busy.seen);
+        EXPECT_EQ(busy.code, GST_RESOURCE_ERROR_BUSY);
+        EXPECT_NE(busy.message.find("in use by another stream of this program"), std::string::npos) << busy.message;
+        EXPECT_EQ(busy.debug.find("advice above"), std::string::npos) << busy.debug;
+    }
+    {
         vcam::CameraSetup imageOnly;
         imageOnly.withTemp = false;
         vcam::AddCamera(imageOnly);
@@ -323,6 +338,145 @@ TEST_F(GstElements, SourceWithReconnectGoesOnAfterAReplugAndKeepsCounting)
     EXPECT_GT(gst_buffer_get_vivazuzoz_meta(after)->sequence, sequenceBefore);
     gst_buffer_unref(after);
     gst_harness_teardown(h);
+}
+
+// The source's "vivazuzoz-camera-event" bus messages in order, and
+// "warning" for each warning.
+struct EventSeen {
+    std::string event;
+    double gap = 0;
+    guint64 sequence = 0;
+};
+
+std::vector<EventSeen> CameraEvents(GstBus* bus)
+{
+    std::vector<EventSeen> events;
+    while (GstMessage* m = gst_bus_pop(bus)) {
+        const GstStructure* s = gst_message_get_structure(m);
+        if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_WARNING)
+            events.push_back({"warning"});
+        else if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ELEMENT && gst_structure_has_name(s, "vivazuzoz-camera-event")) {
+            EventSeen e{gst_structure_get_string(s, "event")};
+            gst_structure_get_double(s, "gap-seconds", &e.gap);
+            gst_structure_get_uint64(s, "sequence", &e.sequence);
+            events.push_back(e);
+        }
+        gst_message_unref(m);
+    }
+    return events;
+}
+
+TEST_F(GstElements, SourceKeepsAliveWhileTheCameraIsAwayAndSaysSoOnTheBus)
+{
+    vcam::Camera& cam = vcam::AddCamera();
+    GstHarness* h = gst_harness_new("vivazuzozsrc");
+    GstBus* bus = gst_bus_new();
+    gst_element_set_bus(h->element, bus);
+    g_object_set(h->element, "reconnect", TRUE, "keep-alive", TRUE, nullptr);
+    gst_harness_use_systemclock(h);
+    gst_harness_play(h);
+    GstBuffer* live = gst_harness_pull(h);
+    ASSERT_NE(live, nullptr);
+    const uint64_t sequenceBefore = gst_buffer_get_vivazuzoz_meta(live)->sequence;
+    gst_buffer_unref(live);
+    GstCaps* capsBefore = gst_pad_get_current_caps(h->sinkpad);
+    cam.Unplug();
+
+    // Repeats of the last frame, marked, at a low rate, in time order.
+    GstClockTime lastPts = 0;
+    int repeats = 0;
+    for (int i = 0; i < 300 && repeats < 3; ++i) {
+        GstBuffer* b = gst_harness_pull(h);
+        ASSERT_NE(b, nullptr) << "the source went quiet while the camera was away";
+        const GstVivazuzozMeta* meta = gst_buffer_get_vivazuzoz_meta(b);
+        ASSERT_NE(meta, nullptr);
+        EXPECT_GT(GST_BUFFER_PTS(b), lastPts);
+        lastPts = GST_BUFFER_PTS(b);
+        if (meta->camera_lost) {
+            ++repeats;
+            EXPECT_NE(meta->other, nullptr) << "a repeat lost its other plane";
+            EXPECT_LE(meta->sequence, sequenceBefore + 30) << "a repeat is numbered as a new frame";
+        }
+        gst_buffer_unref(b);
+    }
+    ASSERT_EQ(repeats, 3);
+    GstCaps* capsAway = gst_pad_get_current_caps(h->sinkpad);
+    EXPECT_TRUE(gst_caps_is_equal(capsBefore, capsAway));
+    gst_caps_unref(capsAway);
+    gst_caps_unref(capsBefore);
+
+    // Live frames again after the replug, numbered on.
+    cam.Replug();
+    GstBuffer* after = nullptr;
+    for (int i = 0; i < 300 && !after; ++i) {
+        GstBuffer* b = gst_harness_pull(h);
+        ASSERT_NE(b, nullptr) << "no frame after the replug";
+        EXPECT_GT(GST_BUFFER_PTS(b), lastPts);
+        lastPts = GST_BUFFER_PTS(b);
+        if (!gst_buffer_get_vivazuzoz_meta(b)->camera_lost && cam.framesDequeued() > 0)
+            after = b;
+        else
+            gst_buffer_unref(b);
+    }
+    ASSERT_NE(after, nullptr);
+    EXPECT_GT(gst_buffer_get_vivazuzoz_meta(after)->sequence, sequenceBefore);
+    gst_buffer_unref(after);
+
+    std::vector<EventSeen> events = CameraEvents(bus);
+    std::string names;
+    for (const EventSeen& e : events)
+        names += e.event + " ";
+    // The loss is a warning too.
+    EXPECT_EQ(names, "opened lost warning opened back ");
+    if (events.size() == 5) {
+        EXPECT_GT(events[4].gap, 0);
+        EXPECT_GT(events[4].sequence, sequenceBefore);
+    }
+    gst_harness_teardown(h);
+    gst_object_unref(bus);
+}
+
+TEST_F(GstElements, SourceStartedWhileItsCameraIsAwayRepeatsWhatAnEarlierSourceSawLast)
+{
+    vcam::Camera& cam = vcam::AddCamera();
+    auto keptAlive = [] {
+        GstHarness* h = gst_harness_new("vivazuzozsrc");
+        g_object_set(h->element, "reconnect", TRUE, "keep-alive", TRUE, nullptr);
+        gst_harness_use_systemclock(h);
+        gst_harness_play(h);
+        return h;
+    };
+    GstHarness* first = keptAlive();
+    GstBuffer* seen = gst_harness_pull(first);
+    ASSERT_NE(seen, nullptr);
+    const std::vector<uint16_t> seenSamples = Samples(seen);
+    gst_buffer_unref(seen);
+    GstCaps* caps = gst_pad_get_current_caps(first->sinkpad);
+    gst_harness_teardown(first);
+
+    // An RTSP client that arrives during an unplug: the stream starts anyway.
+    cam.Unplug();
+    GstHarness* second = keptAlive();
+    GstBuffer* repeat = gst_harness_pull(second);
+    ASSERT_NE(repeat, nullptr);
+    EXPECT_TRUE(gst_buffer_get_vivazuzoz_meta(repeat)->camera_lost);
+    EXPECT_EQ(Samples(repeat).size(), seenSamples.size());
+    gst_buffer_unref(repeat);
+    GstCaps* awayCaps = gst_pad_get_current_caps(second->sinkpad);
+    EXPECT_TRUE(gst_caps_is_equal(caps, awayCaps));
+    gst_caps_unref(awayCaps);
+    gst_caps_unref(caps);
+
+    cam.Replug();
+    bool live = false;
+    for (int i = 0; i < 300 && !live; ++i) {
+        GstBuffer* b = gst_harness_pull(second);
+        ASSERT_NE(b, nullptr) << "no frame after the replug";
+        live = !gst_buffer_get_vivazuzoz_meta(b)->camera_lost;
+        gst_buffer_unref(b);
+    }
+    EXPECT_TRUE(live) << "the camera came back, its frames did not";
+    gst_harness_teardown(second);
 }
 
 // Samples without padding, as the meta's other plane holds them.
@@ -441,6 +595,41 @@ TEST_F(GstElements, ColorizeLabelsTheColourBarInDegreesOnlyOnTemperatures)
     };
     EXPECT_GT(whiteLeftOfBar(true), 20) << "no degrees beside the bar";
     EXPECT_EQ(whiteLeftOfBar(false), 0) << "raw samples labelled as degrees";
+}
+
+TEST_F(GstElements, ColorizeDimsAndLabelsARepeatSentWhileTheCameraIsAway)
+{
+    constexpr int kWidth = 160, kHeight = 120;
+    std::vector<uint16_t> samples(kWidth * kHeight);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<uint16_t>(1000 + i % 3000);
+    auto colour = [&](bool lost) {
+        GstHarness* h = Colorizer("range=fixed min=1000 max=4000 colormap=rainbow", kWidth, kHeight, "RGB");
+        GstBuffer* b = GreyBuffer(samples, kWidth);
+        vivazuzoz_buffer_add_meta(b, 7, GST_VIVAZUZOZ_PLANE_IMAGE, kWidth, kHeight, nullptr)->camera_lost = lost;
+        gst_harness_push(h, b);
+        std::vector<uint8_t> rgb = PullRgb(h, kWidth, kHeight, "RGB");
+        gst_harness_teardown(h);
+        return rgb;
+    };
+    const std::vector<uint8_t> live = colour(false), lost = colour(true);
+    ASSERT_EQ(live.size(), lost.size());
+    // Every pixel at half brightness but the label's, which are white or its
+    // black rim, and all in the middle band.
+    int white = 0, elsewhere = 0;
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            const size_t i = (static_cast<size_t>(y) * kWidth + x) * 3;
+            const bool dimmed = lost[i] == live[i] / 2 && lost[i + 1] == live[i + 1] / 2 &&
+                                lost[i + 2] == live[i + 2] / 2;
+            if (dimmed)
+                continue;
+            const bool isWhite = lost[i] == 255 && lost[i + 1] == 255 && lost[i + 2] == 255;
+            white += isWhite;
+            elsewhere += y < kHeight / 3 || y > kHeight * 2 / 3;
+        }
+    EXPECT_GT(white, 100) << "no label";
+    EXPECT_EQ(elsewhere, 0) << "the label is not across the middle";
 }
 
 TEST_F(GstElements, ColorizeI420MatchesItsRgbThroughVideoconvert)

@@ -3,7 +3,7 @@
 # nobody here (gst-launch-1.0, gst-inspect-1.0, gst-device-monitor-1.0,
 # ffprobe, ffmpeg, OpenCV) under the virtual camera.
 #   programs_test.sh WRAPPER PLUGIN_DIR TOOL VCAM_CONTROL_DIR PYTHON_DIR CHECK
-# CHECK: launch | inspect | opencv | rtsp
+# CHECK: launch | inspect | opencv | rtsp | rtsp_unplug
 # A missing program skips the check (exit 77), except under CI=true.
 set -uo pipefail
 wrapper=$1 plugins=$2 tool=$3 vcam_control=$4 python_dir=$5 check=$6
@@ -39,6 +39,18 @@ launch)
   need gst-launch-1.0; need ffprobe
   run -- gst-launch-1.0 -q vivazuzozsrc num-buffers=$frames ! fakesink > fake.txt 2>&1 ||
     fail "vivazuzozsrc ! fakesink failed: $(tail -5 fake.txt)"
+  # Standard output holds the frames and nothing else: the library's lines
+  # go to the debug category.
+  run -- gst-launch-1.0 -q vivazuzozsrc num-buffers=2 ! fdsink fd=1 > frames.bin 2> frames.err ||
+    fail "vivazuzozsrc ! fdsink fd=1 failed: $(tail -5 frames.err)"
+  [ "$(stat -c %s frames.bin)" = $((256 * 192 * 2 * 2)) ] ||
+    fail "fdsink fd=1 wrote $(stat -c %s frames.bin) bytes for two frames of $((256 * 192 * 2)): $(strings frames.bin | head -3)"
+  # gst-launch-1.0's own lines still reach its standard output; the library's
+  # are in the debug log when asked for.
+  GST_DEBUG=vivazuzozsrc:4 run -- gst-launch-1.0 vivazuzozsrc num-buffers=2 ! fakesink > own.txt 2> debug.txt
+  grep -q "Setting pipeline to PLAYING" own.txt || fail "gst-launch-1.0's own lines are gone: $(cat own.txt)"
+  grep -q "V4L2_CORE\|Device Information" own.txt && fail "the library's lines are on standard output: $(cat own.txt)"
+  grep -q "vivazuzozsrc.*Device Information" debug.txt || fail "the library's lines are not in the debug log"
   # Coloured, encoded and muxed: an MP4 that ffprobe reads at the camera's size.
   run --size 384x288 -- gst-launch-1.0 -q -e vivazuzozsrc num-buffers=$frames plane=temperature ! \
       thermalcolorize colorbar=true markers=true ! videoconvert ! x264enc ! mp4mux ! filesink location=out.mp4 \
@@ -75,6 +87,9 @@ opencv)
   PYTHONPATH=$vcam_control:$python_dir PYTHONDONTWRITEBYTECODE=1 \
     run --cameras 0 -- "$python" "$here/opencv_frames.py" > opencv.txt 2>&1 ||
     fail "OpenCV: $(tail -20 opencv.txt)"
+  # An OpenCV program without the Python package: its output is its own.
+  run -- "$python" "$here/opencv_quiet.py" > quiet.txt 2> quiet.err || fail "OpenCV: $(tail -20 quiet.err)"
+  [ "$(cat quiet.txt)" = "3 frames" ] || fail "an OpenCV program printed more than its own line: $(head -c 400 quiet.txt)"
   ;;
 rtsp)
   need ffprobe; need ffmpeg; need gst-launch-1.0
@@ -114,6 +129,37 @@ rtsp)
   status=$?
   [ $status -eq 4 ] && grep -q "another program listens on it" second.txt ||
     fail "a second server on port $port ended with $status: $(cat second.txt)"
+  kill -TERM $server
+  wait $server
+  status=$?
+  server=
+  [ $status -eq 0 ] || fail "the server exited with $status on SIGTERM: $(cat server.err)"
+  ;;
+rtsp_unplug)
+  need ffmpeg
+  # A client connected before an unplug keeps its connection through the
+  # gap (the last picture repeated, marked) and decodes live frames again
+  # after the replug; one that connects during the gap gets the stream too.
+  unset GST_PLUGIN_PATH
+  "$wrapper" --unplug-after 5 --replug-after 2 -- "$tool" rtsp --listen 127.0.0.1:0 > server.txt 2> server.err &
+  server=$!
+  for _ in $(seq 100); do grep -q "rtsp://" server.txt && break; sleep 0.1; done
+  url=$(grep -o 'rtsp://[^ ]*/0$' server.txt | head -1)
+  [ -n "$url" ] || { fail "the server printed no address: $(cat server.txt server.err)"; exit 1; }
+  timeout 60 ffmpeg -nostdin -rtsp_transport tcp -i "$url" -t 15 -f null - > ffmpeg.txt 2>&1 &
+  client=$!
+  for _ in $(seq 200); do grep -q "camera was lost" server.err && break; sleep 0.05; done
+  grep -q "camera was lost" server.err || fail "the server did not say that the camera was lost: $(cat server.err)"
+  timeout 60 ffmpeg -nostdin -v error -rtsp_transport tcp -i "$url" -frames:v 1 -f null - > during.txt 2>&1 ||
+    fail "a client that connected during the gap got nothing: $(cat during.txt)"
+  wait $client || fail "ffmpeg ended with $? across the unplug: $(tail -c 600 ffmpeg.txt)"
+  # Before the unplug the camera sent at most 5 s of frames (25 a second);
+  # the repeats while it was away are 2 a second: more than that is live
+  # frames after the replug.
+  decoded=$(tr '\r' '\n' < ffmpeg.txt | grep -o 'frame= *[0-9]*' | tail -1 | grep -o '[0-9]*$')
+  [ "${decoded:-0}" -gt $((5 * 25 + 15 * 2)) ] ||
+    fail "ffmpeg decoded ${decoded:-no} frames: none after the replug? $(tail -c 600 ffmpeg.txt)"
+  grep -q "camera is back after" server.err || fail "the server did not say that the camera is back: $(cat server.err)"
   kill -TERM $server
   wait $server
   status=$?

@@ -216,3 +216,47 @@ def test_interpreter_exit_with_cameras_open_and_threads_waiting_neither_hangs_no
                            timeout=120, env=dict(os.environ))
     assert "exiting with cameras open" in child.stdout, child.stderr
     assert child.returncode == 0, child.stderr
+
+
+WORKING_DIRECTORY_KEPT = textwrap.dedent("""
+    import os, threading, time, vcam_control, vivazuzoz
+    vcam_control.add_camera()
+    here = os.getcwd()
+    seen, written, stop = set(), [], threading.Event()
+    def write_relative_files():
+        while not stop.is_set():
+            name = "probe-%d.txt" % len(written)
+            with open(name, "w") as f:
+                f.write(name)
+            written.append(name)
+            seen.add(os.getcwd())
+            time.sleep(0.001)  # leaves the other core to the native watch
+    writer = threading.Thread(target=write_relative_files)
+    writer.start()
+    vcam_control.start_directory_watch()  # the same without the interpreter lock
+    vivazuzoz.search()  # the first call starts the library
+    with vivazuzoz.Camera(0) as cam:
+        for frame in cam.frames(count=5, timeout=10):
+            pass
+        cam.palette
+    vivazuzoz.search()
+    native_written, native_seen = vcam_control.stop_directory_watch()
+    stop.set()
+    writer.join()
+    written += ["native-probe-%d.txt" % i for i in range(native_written)]
+    print(len(written), sorted(seen | set(native_seen)) == [here],
+          all(os.path.exists(os.path.join(here, n)) for n in written))
+""")
+
+
+def test_the_working_directory_never_moves_while_the_library_starts_opens_and_reads(tmp_path):
+    work, state = tmp_path / "work", tmp_path / "state"
+    work.mkdir()
+    # The child inherits the preloaded virtual camera from this process.
+    child = subprocess.run([sys.executable, "-c", WORKING_DIRECTORY_KEPT], capture_output=True, text=True,
+                           timeout=120, cwd=work, env=dict(os.environ, XDG_STATE_HOME=str(state)))
+    assert child.returncode == 0, child.stderr
+    count, one_directory, all_here = child.stdout.split()
+    assert int(count) > 10 and one_directory == "True" and all_here == "True", child.stdout
+    # The library's log is in the state folder, and nothing of the writers' is.
+    assert sorted(p.name for p in (state / "vivazuzoz").iterdir()) == ["VIVAZUZOZ.log"]

@@ -40,6 +40,29 @@ def test_every_setting_reaches_the_camera_and_reads_back(vcam, open_camera, capf
         cam.fpa_temperature = 20.0
 
 
+def test_a_partial_env_changes_only_the_fields_given(vcam, open_camera):
+    vcam.add_camera()
+    cam = open_camera()
+    cam.env = vivazuzoz.EnvParams(emissivity=0.5, distance=2.5, atmos_temp=30.0, reflected_temp=28.0,
+                                  transmittance=0.8)
+    sent = vcam.request_count(0)
+
+    cam.env = vivazuzoz.EnvParams(emissivity=0.95)
+    assert vcam.model(0)["env"] == [300000, 25000, 9500, 280000, 8000]
+    cam.env = vivazuzoz.EnvParams(emissivity=0.9, distance=1.0)  # the README's idiom
+    assert cam.env == vivazuzoz.EnvParams(emissivity=0.9, distance=1.0, atmos_temp=30.0, reflected_temp=28.0,
+                                          transmittance=0.8)
+    assert vcam.request_count(0) > sent
+
+    # Fields given are checked before anything is sent; those left out are not asked for.
+    sent = vcam.request_count(0)
+    with pytest.raises(vivazuzoz.InvalidParam) as invalid:
+        cam.env = vivazuzoz.EnvParams(transmittance=1.5)
+    assert "transmittance" in str(invalid.value)
+    assert vcam.request_count(0) == sent
+    assert vcam.model(0)["env"] == [300000, 10000, 9000, 280000, 8000]
+
+
 def test_failures_raise_the_class_of_their_code_with_a_message_naming_the_call(vcam, open_camera):
     vcam.add_camera()
     cam = open_camera()

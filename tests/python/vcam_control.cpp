@@ -6,7 +6,17 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <set>
 #include <stdexcept>
+#include <string>
+#include <thread>
 
 namespace py = pybind11;
 
@@ -19,6 +29,35 @@ vcam::Camera& At(int i)
         throw py::index_error("no virtual camera " + std::to_string(i));
     return *all[static_cast<size_t>(i)];
 }
+
+// A native thread that creates relative files and notes every working
+// directory it sees, without the interpreter lock, so that even a change of
+// the process's working directory lasting microseconds is seen.
+struct DirectoryWatch {
+    std::atomic<bool> stop{false};
+    std::set<std::string> seen;  // the watching thread's until joined
+    int written = 0;             // the same
+    cpu_set_t callerCpus;        // the caller's, given back when the watch stops
+    std::thread thread;
+
+    void Run()
+    {
+        char path[PATH_MAX];
+        for (unsigned turn = 0; !stop.load(); ++turn) {
+            if (getcwd(path, sizeof path))
+                seen.insert(path);
+            if (turn % 64 != 0)
+                continue;
+            const std::string name = "native-probe-" + std::to_string(written) + ".txt";
+            if (FILE* f = std::fopen(name.c_str(), "w")) {
+                std::fclose(f);
+                ++written;
+            }
+        }
+    }
+};
+
+DirectoryWatch* g_watch = nullptr;  // test thread only
 
 }  // namespace
 
@@ -56,6 +95,42 @@ PYBIND11_MODULE(vcam_control, m)
     m.def("is_static", [](int i, int x, int y) { return At(i).IsStatic(x, y); });
     m.def("scene_tenths", [](int i, int x, int y) { return At(i).SceneTenths(x, y); });
     m.def("hotspot", [](int i) { return py::make_tuple(At(i).HotspotX(), At(i).HotspotY()); });
+    m.def("start_directory_watch", [] {
+        if (g_watch)
+            throw std::logic_error("a directory watch runs already");
+        g_watch = new DirectoryWatch;
+        // The watch and the caller on different cores where there are two:
+        // the watch then runs while the caller changes anything.
+        cpu_set_t mine, other;
+        CPU_ZERO(&mine);
+        CPU_ZERO(&other);
+        const int here = sched_getcpu();
+        CPU_SET(here, &mine);
+        sched_getaffinity(0, sizeof g_watch->callerCpus, &g_watch->callerCpus);
+        for (int cpu = 0; cpu < CPU_SETSIZE && CPU_COUNT(&other) == 0; ++cpu)
+            if (cpu != here && CPU_ISSET(cpu, &g_watch->callerCpus))
+                CPU_SET(cpu, &other);
+        g_watch->thread = std::thread([] { g_watch->Run(); });
+        if (CPU_COUNT(&other) == 1) {
+            pthread_setaffinity_np(g_watch->thread.native_handle(), sizeof other, &other);
+            pthread_setaffinity_np(pthread_self(), sizeof mine, &mine);
+        }
+    });
+    m.def(
+        "stop_directory_watch",
+        [] {
+            if (!g_watch)
+                throw std::logic_error("no directory watch runs");
+            g_watch->stop.store(true);
+            g_watch->thread.join();
+            pthread_setaffinity_np(pthread_self(), sizeof g_watch->callerCpus, &g_watch->callerCpus);
+            const auto result = py::make_tuple(g_watch->written,
+                                               std::vector<std::string>(g_watch->seen.begin(), g_watch->seen.end()));
+            delete g_watch;
+            g_watch = nullptr;
+            return result;
+        },
+        "(files written, the working directories seen) of the watch that ran");
     m.def("model", [](int i) {
         const vcam::Model md = At(i).model();
         py::dict d;

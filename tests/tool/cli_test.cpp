@@ -138,6 +138,10 @@ TEST(Tool, BadCommandLinesFailWithStatus2BeforeTouchingACamera)
         {{"snapshot", "-o", "x.png", "y.png"}, "as FILE.png or with -o, not both"},
         {{"snapshot", "x.png", "--colormap", "sepia"}, "unknown colormap 'sepia'; colormaps are: iron"},
         {{"snapshot", "x.png", "--palette", "sepia"}, "unknown colormap 'sepia'"},  // the old name
+        {{"snapshot", "x.bmp"}, "cannot tell the format of 'x.bmp' from its extension"},
+        {{"snapshot", "x.tiff", "--format", "gif"}, "unknown format 'gif'; formats are: png, tiff, jpeg, csv"},
+        {{"info", "x.jpg", "-d", "0"}, "give --device or a FILE, not both"},
+        {{"stream", "--roi", "a=1,2,3,4,emissivity=0"}, "a region's emissivity is above 0 and at most 1"},
         {{"stream", "--roi", "1,2,3"}, "a region is X,Y,W,H or NAME=X,Y,W,H"},
         {{"stream", "--roi", "a=1,2,0,4"}, "with W and H above 0"},
         {{"stream", "--roi", "a=1,2,3,4", "--roi", "a=5,6,7,8"}, "two regions are called a"},

@@ -198,6 +198,32 @@ TEST(ToolOnVirtualCamera, StreamReportsFramesAndTemperatureRangeInPlainLines)
     EXPECT_FALSE(Contains(run.out, "\r")) << "a pipe gets no carriage returns";
 }
 
+TEST(ToolOnVirtualCamera, ARegionsOwnEmissivityChangesItsReadingAndNeedsADeclaredUnit)
+{
+    // The hot plate reads 110.0 at the camera's 0.95 with 25 degrees reflected;
+    // at 0.5 it is 155.7 (regions_test works the formula through by hand).
+    const ChildResult run = Tool({},
+                                 {"stream", "--frames", "2", "--json", "--roi", "plate=190,50,20,12", "--roi",
+                                  "half=190,50,20,12,emissivity=0.5", "--roi", "same=190,50,20,12,emissivity=0.95"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string last = run.out.substr(run.out.rfind("{\"type\""));
+    EXPECT_TRUE(Contains(last, "\"plate\":{\"x\":190,\"y\":50,\"width\":20,\"height\":12,\"min\":94.6,\"max\":110.0"))
+        << last;
+    EXPECT_TRUE(Contains(last, "\"half\":{\"x\":190,\"y\":50,\"width\":20,\"height\":12,\"min\":134.6,\"max\":155.7"))
+        << last;
+    EXPECT_TRUE(Contains(last, "\"same\":{\"x\":190,\"y\":50,\"width\":20,\"height\":12,\"min\":94.6,\"max\":110.0"))
+        << last;
+
+    setenv("VIVAZUZOZ_TEMP_UNITS", "0=X", 1);
+    const ChildResult bad = Tool({}, {"stream", "--frames", "1", "--roi", "0,0,4,4,emissivity=0.5"});
+    setenv("VIVAZUZOZ_TEMP_UNITS", "0=K", 1);
+    const ChildResult kelvin = Tool({}, {"stream", "--frames", "1", "--roi", "0,0,4,4,emissivity=0.5"});
+    unsetenv("VIVAZUZOZ_TEMP_UNITS");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_TRUE(Contains(bad.err, "unit 0 is not declared")) << bad.err;
+    EXPECT_EQ(kelvin.status, 0) << kelvin.err;
+}
+
 TEST(ToolOnVirtualCamera, CameraThatVanishesDuringStreamEndsItOrWithReconnectComesBack)
 {
     const ChildResult run = Tool({"--unplug-after", "2"}, {"stream"});

@@ -6,6 +6,8 @@
 #include "../support/ScratchDir.h"
 #include "../support/TextSearch.h"
 
+#include <gdal_metadata.h>
+
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
@@ -213,7 +215,8 @@ TEST(Recording, AFailedWriteLeavesAReadableFileOfTheCompleteFrames)
 {
     ScratchDir dir;
     const size_t frameBytes = kSamples * 2 * 2;
-    for (const rlim_t limit : {rlim_t(4 * frameBytes + 2500), rlim_t(100)}) {
+    // Each page also carries its own JSON and GDAL metadata (about 600 bytes).
+    for (const rlim_t limit : {rlim_t(4 * frameBytes + 6000), rlim_t(100)}) {
         SCOPED_TRACE("file size limit " + std::to_string(limit));
         int pipeFds[2];
         ASSERT_EQ(pipe(pipeFds), 0);
@@ -304,4 +307,100 @@ TEST(TimeLapse, KeepsTheFirstFrameOfEachIntervalAndSkipsMissedOnes)
     TimeLapse all(0);
     EXPECT_TRUE(all.Take(0.0));
     EXPECT_TRUE(all.Take(0.0));
+}
+
+namespace {
+
+// A recording as files were written before pages declared their scale and
+// unit: JSON descriptions only, no GDAL metadata.
+void WriteOldRecording(const std::string& path, int frames)
+{
+    TIFF* tif = TIFFOpen(path.c_str(), "wl");
+    ASSERT_NE(tif, nullptr);
+    const std::string first =
+        "{\"frame\":0,\"sequence\":0,\"time\":0.000000,\"plane\":\"image\",\"format\":\"vivazuzoz recording\","
+        "\"version\":1,\"camera\":\"Old\",\"width\":8,\"height\":4,\"layout\":\"image and temperature\","
+        "\"settings\":{\"temp-unit\":0,\"emissivity\":0.95}}";
+    for (int n = 0; n < frames; ++n) {
+        for (const bool temperature : {false, true}) {
+            char text[160];
+            std::snprintf(text, sizeof text, "{\"frame\":%d,\"sequence\":%d,\"time\":%.6f,\"plane\":\"%s\"}", n, n,
+                          n * 0.04, temperature ? "temperature" : "image");
+            TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(kWidth));
+            TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(kHeight));
+            TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+            TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+            TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, temperature ? SAMPLEFORMAT_INT : SAMPLEFORMAT_UINT);
+            TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, uint32_t(kHeight));
+            TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, n == 0 && !temperature ? first.c_str() : text);
+            std::vector<uint16_t> image = Image(n);
+            std::vector<int16_t> temp = Temp(n);
+            void* data = temperature ? static_cast<void*>(temp.data()) : static_cast<void*>(image.data());
+            ASSERT_EQ(TIFFWriteEncodedStrip(tif, 0, data, kSamples * 2), tmsize_t(kSamples * 2));
+            ASSERT_TRUE(TIFFWriteDirectory(tif));
+        }
+    }
+    TIFFClose(tif);
+}
+
+// The GDAL metadata items of page `page` (from 0), or "" when it has none.
+std::string GdalTagOfPage(const std::string& path, int page)
+{
+    RegisterGdalMetadataTag();
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    if (!tif)
+        return "cannot open";
+    std::string xml;
+    char* text = nullptr;
+    if (TIFFSetDirectory(tif, static_cast<tdir_t>(page)) && TIFFGetField(tif, TIFFTAG_GDAL_METADATA, &text) == 1)
+        xml = text;
+    TIFFClose(tif);
+    return xml;
+}
+
+}  // namespace
+
+TEST(Recording, EveryPageDeclaresWhatItsValuesMeanAndOldFilesStillRead)
+{
+    ScratchDir dir;
+    RecordingLayout layout{kWidth, kHeight, true};
+    layout.unit = DeclaredUnit(1, "1=F");
+    {
+        RecordingWriter writer;
+        ASSERT_EQ(writer.Create("new.tiff", layout, false), "");
+        for (int n = 0; n < 2; ++n)
+            ASSERT_EQ(writer.Append(Image(n).data(), Temp(n).data(), n, n * 0.04, Description(true)), "");
+        ASSERT_EQ(writer.Close(), "");
+    }
+    for (int page = 0; page < 4; ++page) {
+        SCOPED_TRACE("page " + std::to_string(page));
+        const auto items = ParseGdalMetadata(GdalTagOfPage("new.tiff", page));
+        if (page % 2 == 1) {
+            EXPECT_EQ(FindGdalItem(items, "SCALE"), "0.1");
+            EXPECT_EQ(FindGdalItem(items, "OFFSET"), "0");
+            EXPECT_EQ(FindGdalItem(items, "UNITTYPE"), "degF");
+            EXPECT_EQ(FindGdalItem(items, "TEMPERATURE_UNIT_NUMBER"), "1");
+        } else {
+            EXPECT_EQ(FindGdalItem(items, "UNITTYPE"), "counts");
+            EXPECT_EQ(FindGdalItem(items, "SCALE"), "1");
+        }
+    }
+    RecordingReader reader;
+    ASSERT_EQ(reader.Open("new.tiff"), "");
+    EXPECT_EQ(reader.layout().unit.symbol, "degF");
+    EXPECT_EQ(reader.layout().unit.number, 1);
+
+    // Written before pages declared anything: read as ever, the unit taken
+    // from the recorded setting under today's declarations.
+    WriteOldRecording("old.tiff", 3);
+    EXPECT_EQ(GdalTagOfPage("old.tiff", 1), "");
+    ASSERT_EQ(reader.Open("old.tiff"), "");
+    ASSERT_EQ(reader.frames(), 3u);
+    EXPECT_EQ(reader.layout().unit.symbol, "degC");
+    RecordedFrame frame;
+    ASSERT_EQ(reader.Read(2, frame), "");
+    EXPECT_EQ(frame.temp, Temp(2));
+    EXPECT_EQ(frame.image, Image(2));
+    EXPECT_DOUBLE_EQ(frame.time, 0.08);
 }

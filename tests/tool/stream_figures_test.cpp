@@ -39,10 +39,65 @@ TEST(Regions, FiguresCoverExactlyTheRegion)
     const int16_t inside[6] = {12, 10, 15, 11, 14, 13};
     for (int i = 0; i < 6; ++i)
         plane[static_cast<size_t>((1 + i / 3) * 5 + 1 + i % 3)] = inside[i];
-    const RegionFigures f = MeasureRegion(plane.data(), 5, Region{"r", 1, 1, 3, 2});
+    const RegionFigures f = MeasureRegion(plane.data(), 5, Region{"r", 1, 1, 3, 2, 0, {}});
     EXPECT_EQ(f.min, 10);
     EXPECT_EQ(f.max, 15);
     EXPECT_DOUBLE_EQ(f.mean, 12.5);
+}
+
+TEST(Regions, OwnEmissivityCorrectsByTheBroadbandFormulaAndTheCamerasOwnChangesNothing)
+{
+    std::string error;
+    auto r = ParseRegion("panel=10,10,40,30,emissivity=0.5", 1, error);
+    ASSERT_TRUE(r) << error;
+    EXPECT_EQ(r->name, "panel");
+    EXPECT_EQ(r->height, 30);
+    EXPECT_DOUBLE_EQ(r->emissivity, 0.5);
+    r = ParseRegion("1,2,3,4,emissivity=1", 2, error);
+    ASSERT_TRUE(r) << error;
+    EXPECT_EQ(r->name, "roi2");
+    EXPECT_EQ(r->emissivity, 1.0);
+    for (const char* bad :
+         {"1,2,3,4,emissivity=0", "1,2,3,4,emissivity=1.5", "1,2,3,4,emissivity=x", "1,2,3,4,emissivity="})
+        EXPECT_FALSE(ParseRegion(bad, 1, error)) << bad;
+
+    // By hand: camera emissivity 0.95, reflected 25 C (298.15 K), reading
+    // 110 C (383.15 K), region emissivity 0.5:
+    //   T^4 = (0.95 * 383.15^4 - 0.45 * 298.15^4) / 0.5
+    //       = (2.047387e10 - 3.555918e9) / 0.5 = 3.383590e10;  T = 428.891 K = 155.74 C
+    CameraRadiometry camera{0.95, 25.0, vivaclient::DeclaredUnit(0, "")};
+    EXPECT_NEAR(CorrectEmissivity(110.0, 0.5, camera), 155.74, 0.01);
+    // A perfect emitter where the camera assumed 0.95 is a little colder:
+    //   T^4 = 0.95 * 383.15^4 + 0.05 * 298.15^4 = 2.086899e10;  T = 380.08 K = 106.93 C
+    EXPECT_NEAR(CorrectEmissivity(110.0, 1.0, camera), 106.93, 0.01);
+    // At the reflected temperature emissivity does not matter.
+    EXPECT_NEAR(CorrectEmissivity(25.0, 0.3, camera), 25.0, 1e-9);
+    // The same in Fahrenheit: 230 F and 77 F are 110 C and 25 C.
+    CameraRadiometry fahrenheit{0.95, 77.0, vivaclient::DeclaredUnit(1, "1=F")};
+    EXPECT_NEAR(CorrectEmissivity(230.0, 0.5, fahrenheit), 155.74 * 9 / 5 + 32, 0.02);
+
+    // The camera's own emissivity changes no value of the whole range.
+    Region same{"same", 0, 0, 1, 1, 0.95, {}};
+    ASSERT_EQ(PrepareEmissivity(same, camera), "");
+    for (int raw = -32768; raw <= 32767; ++raw)
+        ASSERT_EQ((*same.corrected)[static_cast<size_t>(raw + 32768)], raw) << raw;
+
+    // Region figures go through the correction, the hottest pixel stays put.
+    std::vector<int16_t> plane(4 * 3, 250);
+    plane[1 * 4 + 2] = 1100;
+    Region panel{"panel", 1, 1, 3, 2, 0.5, {}};
+    ASSERT_EQ(PrepareEmissivity(panel, camera), "");
+    const RegionFigures figures = MeasureRegion(plane.data(), 4, panel);
+    EXPECT_EQ(figures.max, 1557);
+    EXPECT_EQ(figures.min, 250);
+    EXPECT_EQ(figures.hottestX, 2);
+    EXPECT_EQ(figures.hottestY, 1);
+    EXPECT_NEAR(figures.mean, (1557 + 5 * 250) / 6.0, 1e-9);
+
+    // Without a declared unit there is no kelvin to compute in.
+    Region unknown{"u", 0, 0, 1, 1, 0.5, {}};
+    CameraRadiometry undeclared{0.95, 25.0, vivaclient::DeclaredUnit(2, "")};
+    EXPECT_NE(PrepareEmissivity(unknown, undeclared).find("unit 2 is not declared"), std::string::npos);
 }
 
 TEST(Alarm, RaisedOncePerCrossingAndNoiseInsideTheHysteresisDoesNotFlapIt)

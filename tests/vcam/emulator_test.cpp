@@ -555,6 +555,26 @@ TEST(VcamWrapper, DISABLED_UnplugsAndReplugsAsTheCommandLineSays) {
     EXPECT_TRUE(Eventually([&] { return cam.devnum() != devnum && !cam.unplugged(); }, std::chrono::seconds(30)));
 }
 
+// Run by ctest under the wrapper (vcam_wrapper_unplug_every): with
+// --unplug-every and --replug-after the camera goes and comes back again and
+// again, on the wrapper's clock rather than the camera's.
+TEST(VcamWrapper, DISABLED_UnplugsAgainAndAgainOnTheWrappersSchedule) {
+    const std::vector<vcam::Camera*> cams = vcam::Cameras();
+    ASSERT_EQ(cams.size(), 1u) << "run under vivazuzoz-vcam --unplug-every S --replug-after S";
+    vcam::Camera& cam = *cams[0];
+    EXPECT_GT(cam.setup().unplugEvery, cam.setup().replugAfter);
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    EXPECT_GT(cam.setup().scheduleOrigin, 0);
+    EXPECT_LE(cam.setup().scheduleOrigin, static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9);
+    for (int round = 0; round < 3; ++round) {
+        const int devnum = cam.devnum();
+        ASSERT_TRUE(Eventually([&] { return cam.unplugged(); }, std::chrono::seconds(30))) << "round " << round;
+        ASSERT_TRUE(Eventually([&] { return !cam.unplugged(); }, std::chrono::seconds(30))) << "round " << round;
+        EXPECT_NE(cam.devnum(), devnum);
+    }
+}
+
 TEST(VcamPort, AnswersTheWorkedExamples) {
     Cleanup cleanup;
     vcam::Camera& cam = vcam::AddCamera();

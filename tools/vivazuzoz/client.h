@@ -13,6 +13,7 @@
 #include "result_text.h"
 #include "settings.h"
 #include "state_dir.h"
+#include "thermal_snapshot.h"
 
 namespace vivatool {
 using namespace vivaclient;

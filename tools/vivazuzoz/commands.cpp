@@ -7,6 +7,7 @@
 #include "png_writer.h"
 #include "progress.h"
 #include "record_command.h"
+#include "snapshot_output.h"
 #ifdef VIVAZUZOZ_WITH_RTSP
 #include "rtsp_command.h"
 #endif
@@ -16,6 +17,8 @@
 #include "tool_support.h"
 
 #include <VIVAZUZOZ.h>
+#include <radiometric_jpeg.h>
+#include <temperature_tiff.h>
 
 #include <algorithm>
 #include <chrono>
@@ -186,6 +189,16 @@ void PrintInfoJson(FILE* out, const InfoReading& in)
     std::fprintf(out, "%s\n", json.str().c_str());
 }
 
+// What the camera's temperature unit number means, after its value: " (°C)",
+// or " (not declared: VIVAZUZOZ_TEMP_UNITS)".
+std::string UnitMeaning(const Setting& setting, const SettingReading& reading)
+{
+    if (std::string(setting.name) != "temp-unit" || !reading.call.ok())
+        return "";
+    const TemperatureUnit unit = DeclaredUnit(static_cast<int>(reading.value.number));
+    return unit.declared() ? " (" + unit.label + ")" : std::string(" (not declared: ") + kTempUnitsVariable + ")";
+}
+
 void PrintInfoText(FILE* out, const InfoReading& in)
 {
     const CameraInfo& info = in.camera;
@@ -205,12 +218,17 @@ void PrintInfoText(FILE* out, const InfoReading& in)
         const std::string text = r.call.ok()                              ? FormatSettingValue(*r.setting, r.value)
                                  : r.call.result == OZL_USB_NOT_SUPPORTED ? "not supported"
                                                                           : "failed: " + DescribeFailure(r.call);
-        std::fprintf(out, "  %-20s%s\n", r.setting->name, text.c_str());
+        std::fprintf(out, "  %-20s%s%s\n", r.setting->name, text.c_str(), UnitMeaning(*r.setting, r).c_str());
     }
 }
 
 int RunInfo(Context& ctx, const ParsedArgs& args)
 {
+    if (!args.positional.empty()) {
+        if (args.has("device"))
+            return UsageError(ctx, "info", "give --device or a FILE, not both");
+        return RunFileInfo(ctx, args.positional[0], args.has("json"));
+    }
     int index = 0;
     if (!DeviceOption(ctx, "info", args, index))
         return kExitUsage;
@@ -325,6 +343,7 @@ struct Snapshot {
     int height = 0;
     std::vector<uint16_t> image;
     std::vector<int16_t> temp;
+    SnapshotFacts facts;  // the command's thread only
 
     void Take(const FrameRef& frame)
     {
@@ -341,9 +360,10 @@ struct Snapshot {
     }
 };
 
-// The first complete frame of camera `index`. Returns kExitOk or the exit
-// status of a failure that has been reported.
-int GrabSnapshot(Context& ctx, int index, Snapshot& shot)
+// The first complete frame of camera `index`, and with `facts` the
+// camera's settings at that moment. Returns kExitOk or the exit status of a
+// failure that has been reported.
+int GrabSnapshot(Context& ctx, int index, bool facts, Snapshot& shot)
 {
     StreamingSession session;
     if (const int status = OpenStreaming(ctx, session, StreamingOptions(index, false)))
@@ -359,12 +379,45 @@ int GrabSnapshot(Context& ctx, int index, Snapshot& shot)
         while (!shot.done && !camera.ended() && !Interrupted())
             shot.arrived.wait_for(lock, kPollInterval);
     }
+    // The settings at the frame's moment, while the camera is still open.
+    if (facts && shot.done) {
+        const std::string name = camera.info().name;
+        camera.Command([&](unsigned long handle) {
+            shot.facts = ReadSnapshotFacts(handle, name);
+            return 0;
+        });
+    }
     camera.Close();  // callbacks stopped: `shot` is the command thread's alone from here
     if (Interrupted())
         return kExitInterrupted;
     if (!shot.done)
         return Fail(ctx, camera.endReason().message + " before a frame arrived");
     return kExitOk;
+}
+
+// The frame of a file instead of a camera's: a recording's frame `frame`, a
+// radiometric JPEG or a TIFF snapshot. Returns "" or a message.
+std::string LoadSnapshot(const std::string& path, long long frame, Snapshot& shot)
+{
+    ThermalSnapshot file;
+    const bool jpeg = LooksLikeJpeg(path);
+    const std::string error = jpeg ? ReadRadiometricJpeg(path, file) : ReadTemperatureTiff(path, file);
+    if (jpeg && !error.empty())
+        return error;
+    if (error.empty()) {
+        if (frame != 0)
+            return path + " holds one frame (0), no frame " + std::to_string(frame);
+        shot.width = file.width;
+        shot.height = file.height;
+        shot.temp = std::move(file.tenths);
+        shot.facts = std::move(file.facts);
+        return "";
+    }
+    RecordingReader reader;
+    if (std::string error = reader.Open(path); !error.empty())
+        return error;
+    shot.facts = RecordingFacts(reader.description(), reader.layout().unit);
+    return LoadRecordedFrame(path, frame, shot.width, shot.height, shot.image, shot.temp);
 }
 
 int RunSnapshot(Context& ctx, const ParsedArgs& args)
@@ -393,6 +446,9 @@ int RunSnapshot(Context& ctx, const ParsedArgs& args)
     long long frameIndex = 0;
     if (!IntegerOption(ctx, "snapshot", args, "frame", 0, INT32_MAX, 0, frameIndex))
         return kExitUsage;
+    SnapshotFormat format = SnapshotFormat::Png;
+    if (!ChooseSnapshotFormat(ctx, args, output, format))
+        return kExitUsage;
     // The files can be written: checked before the camera is opened and
     // anything is printed.
     for (const auto& [file, typed] : {std::pair(outputFile, output), std::pair(csvFile, csvPath)})
@@ -402,44 +458,49 @@ int RunSnapshot(Context& ctx, const ParsedArgs& args)
 
     Snapshot shot;
     if (args.has("from")) {
-        // A frame of a recording instead of a camera's.
-        const std::string recording = UserPath(args.value("from"));
-        if (const std::string error = LoadRecordedFrame(recording, frameIndex, shot.width, shot.height, shot.image,
-                                                        shot.temp);
-            !error.empty())
-            return Fail(ctx, AsTyped(error, recording, args.value("from")));
-        if (!shot.temp.empty())
+        // A frame of a recording or a snapshot file instead of a camera's.
+        const std::string from = UserPath(args.value("from"));
+        if (const std::string error = LoadSnapshot(from, frameIndex, shot); !error.empty())
+            return Fail(ctx, AsTyped(error, from, args.value("from")));
+        if (!shot.temp.empty() && format == SnapshotFormat::Png)
             shot.image.clear();
         shot.done = true;
-    } else if (const int status = GrabSnapshot(ctx, index, shot)) {
+    } else if (const int status = GrabSnapshot(ctx, index, FormatNeedsTemperatures(format), shot)) {
         return status;
     }
 
     const bool withTemp = !shot.temp.empty();
     std::fprintf(ctx.out, "Frame: %dx%d, %s\n", shot.width, shot.height,
                  withTemp ? "image and temperature" : "image only");
-    std::vector<uint8_t> rgb;
     if (withTemp) {
         const PlaneStats stats = ComputeStats(shot.temp.data(), shot.width, shot.height);
         std::fprintf(ctx.out, "Temperature: min %s, max %s, mean %s degrees\n", FormatTenths(stats.min).c_str(),
                      FormatTenths(stats.max).c_str(), FormatTenths(static_cast<int>(std::lround(stats.mean))).c_str());
         std::fprintf(ctx.out, "Hottest pixel: x %d, y %d (%s degrees)\n", stats.hottestX, stats.hottestY,
                      FormatTenths(stats.max).c_str());
-        rgb = Colourise(shot.temp.data(), shot.width, shot.height, palette->build());
     } else {
         const auto [lo, hi] = std::minmax_element(shot.image.begin(), shot.image.end());
         std::fprintf(ctx.out, "The stream carries no temperatures (raw image samples %u to %u)\n",
                      static_cast<unsigned>(*lo), static_cast<unsigned>(*hi));
-        rgb = Colourise(shot.image.data(), shot.width, shot.height, palette->build());
     }
-    if (const std::string error = WritePng(outputFile, shot.width, shot.height, rgb); !error.empty())
-        return Fail(ctx, AsTyped(error, outputFile, output));
-    std::fprintf(ctx.out, "Wrote %s (%s colormap)\n", output.c_str(), palette->name);
+    if (!withTemp && FormatNeedsTemperatures(format))
+        return Fail(ctx, output + " not written: the stream carries no temperatures (a " + SnapshotFormatName(format) +
+                             " snapshot holds them)");
+    ThermalSnapshot data;
+    data.width = shot.width;
+    data.height = shot.height;
+    data.tenths = std::move(shot.temp);
+    data.image = std::move(shot.image);
+    data.facts = std::move(shot.facts);
+    std::string what;
+    if (const std::string error = WriteSnapshot(format, outputFile, output, data, *palette, what); !error.empty())
+        return Fail(ctx, error);
+    std::fprintf(ctx.out, "Wrote %s (%s)\n", output.c_str(), what.c_str());
 
     if (args.has("temperature")) {
         if (!withTemp)
             return Fail(ctx, csvPath + " not written: the stream carries no temperatures");
-        if (const std::string error = WriteTemperatureCsv(csvFile, shot.temp.data(), shot.width, shot.height);
+        if (const std::string error = WriteTemperatureCsv(csvFile, data.tenths.data(), data.width, data.height);
             !error.empty())
             return Fail(ctx, AsTyped(error, csvFile, csvPath));
         std::fprintf(ctx.out, "Wrote %s (degrees, one row per line)\n", csvPath.c_str());
@@ -480,34 +541,43 @@ const std::vector<Command>& Commands()
          RunList},
         {{"info",
           "Show a camera's detector, stream, settings and supported image tuning",
-          "",
+          "[FILE]",
           {kDeviceOption, kJsonOption},
           0,
-          0,
+          1,
           "Opens the camera and prints its detector size and stream layout, palette, temperature level and\n"
           "unit, image level, detector and camera temperatures, the environment parameters and the\n"
           "image-tuning parameters, asking the camera once for each. Items the camera or its stream does\n"
           "not support are shown as \"not supported\"; any other failed query is shown and makes the\n"
-          "command exit with 1.\n"},
+          "command exit with 1. With FILE (a .tiff or .jpg snapshot) it shows what the file holds\n"
+          "instead: size, unit, temperature range and the camera's settings when it was taken.\n"},
          RunInfo},
         {{"snapshot",
-          "Grab one frame and write it as a false-colour PNG",
-          "[FILE.png]",
+          "Grab one frame and write it as a picture or as temperature data",
+          "[FILE]",
           {kDeviceOption,
-           {"output", 'o', "FILE.png", "the picture to write (or give FILE.png as the argument)"},
+           {"output", 'o', "FILE", "the file to write (or give FILE as the argument)"},
+           {"format", 'f', "FORMAT",
+            "the file's format: png, tiff, jpeg, csv (default: from FILE's extension .png, .tiff, .jpg "
+            "or .csv; png without one)"},
            {"colormap", 'c', "NAME",
             "the tool's colouring: " + ColormapNames() + " (default " + Colormaps().front().name +
                 "); not the camera's palette setting",
             false, "palette"},
            {"temperature", 't', "FILE.csv", "also write the temperatures in degrees, one row of pixels per line"},
-           {"from", 0, "FILE.tiff", "take the frame from a recording instead of a camera"},
+           {"from", 0, "FILE", "take the frame from a recording, a .jpg or a .tiff snapshot instead of a camera"},
            {"frame", 0, "N", "with --from: the frame to take, from 0 (default 0)"}},
           0,
           1,
           "On a stream with temperatures the picture shows the temperature plane, and the minimum,\n"
           "maximum and mean temperature and the hottest pixel are printed, in degrees with one decimal\n"
           "(in the camera's temperature unit). On an image-only stream the picture shows the raw image\n"
-          "and no temperatures can be written.\n"},
+          "and no temperatures can be written.\n"
+          "Formats: png a false-colour picture; tiff the temperatures as 32-bit floats in degrees (GDAL,\n"
+          "QGIS, rasterio and ImageJ read them as such; the image plane as a second page); jpeg a\n"
+          "false-colour picture that also carries the exact temperatures and the camera's settings\n"
+          "(README: \"Files and units\"); csv the temperatures in degrees. The unit is the one declared\n"
+          "for the camera's temp-unit number in VIVAZUZOZ_TEMP_UNITS (default 0=C; others \"unit N\").\n"},
          RunSnapshot},
         {RecordSyntax(), RunRecord},
         {ReplaySyntax(), [](Context& ctx, const ParsedArgs& args) { return RunReplay(args, ctx.out, ctx.err); }},

@@ -369,6 +369,10 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
     layout.width = session.camera->width();
     layout.height = session.camera->height();
     layout.withTemp = session.camera->withTemps();
+    // The temperature pages declare their unit: the camera's number and what
+    // the user declared it to mean.
+    if (layout.withTemp)
+        layout.unit = ReadDeclaredUnit(*session.camera);
     // Everything the description says but the frame rate, read before the
     // stream is recorded.
     JsonWriter settings;

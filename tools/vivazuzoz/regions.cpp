@@ -3,6 +3,7 @@
 #include "client.h"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace vivatool {
@@ -11,7 +12,8 @@ std::optional<Region> ParseRegion(const std::string& text, int ordinal, std::str
 {
     Region region;
     std::string numbers = text;
-    const size_t eq = text.find('=');
+    // A name comes before the first comma (",emissivity=" comes after).
+    const size_t eq = text.find('=') < text.find(',') ? text.find('=') : std::string::npos;
     if (eq != std::string::npos) {
         region.name = text.substr(0, eq);
         numbers = text.substr(eq + 1);
@@ -21,6 +23,16 @@ std::optional<Region> ParseRegion(const std::string& text, int ordinal, std::str
         }
     } else {
         region.name = "roi" + std::to_string(ordinal);
+    }
+    const std::string kEmissivity = ",emissivity=";
+    if (const size_t at = numbers.find(kEmissivity); at != std::string::npos) {
+        const auto value = ParseDecimal(numbers.substr(at + kEmissivity.size()));
+        if (!value || !(*value > 0) || *value > 1) {
+            error = "a region's emissivity is above 0 and at most 1, not '" + text + "'";
+            return std::nullopt;
+        }
+        region.emissivity = *value;
+        numbers.erase(at);
     }
     std::vector<long long> values;
     size_t start = 0;
@@ -38,7 +50,10 @@ std::optional<Region> ParseRegion(const std::string& text, int ordinal, std::str
         start = comma + 1;
     }
     if (values.size() != 4 || values[2] == 0 || values[3] == 0) {
-        error = "a region is X,Y,W,H or NAME=X,Y,W,H in pixels, with W and H above 0, not '" + text + "'";
+        error =
+            "a region is X,Y,W,H or NAME=X,Y,W,H in pixels, with W and H above 0 (and optionally "
+            ",emissivity=E), not '" +
+            text + "'";
         return std::nullopt;
     }
     region.x = static_cast<int>(values[0]);
@@ -57,8 +72,71 @@ std::string CheckRegion(const Region& region, int width, int height)
            std::to_string(width) + "x" + std::to_string(height) + " frame";
 }
 
+namespace {
+
+// Kelvins from the camera's unit and back.
+double ToKelvin(double t, const std::string& symbol)
+{
+    return symbol == "degF" ? (t - 32) * 5 / 9 + 273.15 : symbol == "K" ? t : t + 273.15;
+}
+
+double FromKelvin(double k, const std::string& symbol)
+{
+    return symbol == "degF" ? (k - 273.15) * 9 / 5 + 32 : symbol == "K" ? k : k - 273.15;
+}
+
+}  // namespace
+
+double CorrectEmissivity(double reading, double emissivity, const CameraRadiometry& camera)
+{
+    const std::string& unit = camera.unit.symbol;
+    const double tc = ToKelvin(reading, unit);
+    if (!(tc > 0))
+        return reading;  // no radiance to correct
+    const double tr = ToKelvin(camera.reflectedTemp, unit);
+    const double ec = camera.emissivity;
+    const double fourth = (ec * std::pow(tc, 4) - (ec - emissivity) * std::pow(tr, 4)) / emissivity;
+    return FromKelvin(fourth > 0 ? std::pow(fourth, 0.25) : 0.0, unit);
+}
+
+std::string PrepareEmissivity(Region& region, const CameraRadiometry& camera)
+{
+    if (region.emissivity <= 0)
+        return "";
+    if (!camera.unit.declared())
+        return "region " + region.name + "'s emissivity needs to know the camera's temperature unit, and " +
+               camera.unit.label + " is not declared (" + kTempUnitsVariable + ", e.g. " + kTempUnitsVariable + "=" +
+               std::to_string(std::max(camera.unit.number, 0)) + "=C)";
+    if (!(camera.emissivity > 0))
+        return "region " + region.name + "'s emissivity cannot be corrected from the camera's emissivity 0";
+    auto table = std::make_shared<std::vector<int16_t>>(65536);
+    for (int raw = -32768; raw <= 32767; ++raw) {
+        const double t = std::round(CorrectEmissivity(raw / 10.0, region.emissivity, camera) * 10);
+        (*table)[static_cast<size_t>(raw + 32768)] = static_cast<int16_t>(std::clamp(t, -32768.0, 32767.0));
+    }
+    region.corrected = std::move(table);
+    return "";
+}
+
 RegionFigures MeasureRegion(const int16_t* tenths, int width, const Region& region)
 {
+    if (region.corrected) {
+        // The region alone, read through its table, measured as it is.
+        Region own = region;
+        own.corrected.reset();
+        own.x = own.y = 0;
+        std::vector<int16_t> plane(static_cast<size_t>(region.width) * region.height);
+        const int16_t* table = region.corrected->data() + 32768;
+        for (int y = 0; y < region.height; ++y) {
+            const int16_t* row = tenths + static_cast<size_t>(region.y + y) * width + region.x;
+            for (int x = 0; x < region.width; ++x)
+                plane[static_cast<size_t>(y) * region.width + x] = table[row[x]];
+        }
+        RegionFigures figures = MeasureRegion(plane.data(), region.width, own);
+        figures.hottestX += region.x;
+        figures.hottestY += region.y;
+        return figures;
+    }
     RegionFigures figures;
     figures.min = figures.max = tenths[static_cast<size_t>(region.y) * width + region.x];
     figures.hottestX = region.x;

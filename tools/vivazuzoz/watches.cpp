@@ -4,6 +4,7 @@
 
 #include <VIVAZUZOZ.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace vivatool {
@@ -13,9 +14,14 @@ const char* KindName(AlarmKind kind)
     return kind == AlarmKind::Above ? "above" : "below";
 }
 
-const OptionSyntax kRoiOption{"roi", 'r', "[NAME=]X,Y,W,H",
-                              "report min, max and mean of this region (pixels; unnamed ones are roi1, roi2, ...)",
-                              false, nullptr, true};
+const OptionSyntax kRoiOption{"roi",
+                              'r',
+                              "[NAME=]X,Y,W,H[,emissivity=E]",
+                              "report min, max and mean of this region (pixels; unnamed ones are roi1, roi2, "
+                              "...), corrected to its own emissivity E when given",
+                              false,
+                              nullptr,
+                              true};
 const OptionSyntax kAlarmAboveOption{"alarm-above", 0, "T", "alarm when the maximum rises above T degrees"};
 const OptionSyntax kAlarmBelowOption{"alarm-below", 0, "T", "alarm when the maximum falls below T degrees"};
 const OptionSyntax kHysteresisOption{"hysteresis", 0, "D",
@@ -72,7 +78,24 @@ int ParseWatches(Context& ctx, const char* command, const ParsedArgs& args, Watc
     return kExitOk;
 }
 
-int CheckCameraFits(Context& ctx, const char* command, const CameraSession& camera, const WatchSetup& setup)
+// The camera's values a region's emissivity is corrected from. Returns
+// kExitOk or the status of the failure it reported.
+int ReadRadiometry(Context& ctx, CameraSession& camera, CameraRadiometry& radiometry)
+{
+    OZL_USB_ENV_PARAM env{};
+    const Call call{"OZL_USB_GetEnvParam", camera.Command([&](unsigned long handle) {
+                        const int result = OZL_USB_GetEnvParam(handle, &env);
+                        radiometry.unit = ReadDeclaredUnit(handle);
+                        return result;
+                    })};
+    if (!call.ok())
+        return FailCall(ctx, call);
+    radiometry.emissivity = EnvUnitsOfFloat(env.emissivity) / 10000.0;
+    radiometry.reflectedTemp = EnvUnitsOfFloat(env.reflectedTemp) / 10000.0;
+    return kExitOk;
+}
+
+int CheckCameraFits(Context& ctx, const char* command, CameraSession& camera, WatchSetup& setup)
 {
     if (setup.regions.empty() && setup.watches.empty())
         return kExitOk;
@@ -81,6 +104,16 @@ int CheckCameraFits(Context& ctx, const char* command, const CameraSession& came
     for (const Region& r : setup.regions)
         if (const std::string error = CheckRegion(r, camera.width(), camera.height()); !error.empty())
             return UsageError(ctx, command, error);
+    const bool ownEmissivity = std::any_of(setup.regions.begin(), setup.regions.end(),
+                                           [](const Region& r) { return r.emissivity > 0; });
+    CameraRadiometry radiometry;
+    if (!ownEmissivity)
+        return kExitOk;
+    if (const int status = ReadRadiometry(ctx, camera, radiometry))
+        return status;
+    for (Region& r : setup.regions)
+        if (const std::string error = PrepareEmissivity(r, radiometry); !error.empty())
+            return Fail(ctx, error);
     return kExitOk;
 }
 

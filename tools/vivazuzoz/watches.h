@@ -56,9 +56,11 @@ struct WatchSetup {
 // kExitOk or the status of the usage error it reported for `command`.
 int ParseWatches(Context& ctx, const char* command, const ParsedArgs& args, WatchSetup& setup);
 
-// Regions and alarms need temperatures, and regions inside the frame.
-// Returns kExitOk or the status of the failure it reported.
-int CheckCameraFits(Context& ctx, const char* command, const CameraSession& camera, const WatchSetup& setup);
+// Regions and alarms need temperatures, and regions inside the frame; a
+// region with an emissivity of its own gets its correction from the
+// camera's emissivity and reflected temperature, read now. Returns kExitOk
+// or the status of the failure it reported.
+int CheckCameraFits(Context& ctx, const char* command, CameraSession& camera, WatchSetup& setup);
 
 // Each region's figures of one frame with temperatures (zeros for a region
 // outside the frame).

@@ -125,6 +125,17 @@ void Camera::State::UnplugLocked() {
     WakeResponder();
 }
 
+Clock::time_point Camera::State::NextUnplug(Clock::time_point after) const {
+    if (setup.unplugAfter > 0 && after < created + Seconds(setup.unplugAfter))
+        return created + Seconds(setup.unplugAfter);
+    if (!(setup.unplugEvery > 0)) return Clock::time_point::max();
+    const Clock::time_point origin =
+        setup.scheduleOrigin > 0 ? Clock::time_point(Seconds(setup.scheduleOrigin)) : created;
+    const Clock::duration every = Seconds(setup.unplugEvery);
+    const auto periods = after < origin ? 0 : (after - origin) / every;
+    return origin + (periods + 1) * every;
+}
+
 void Camera::State::Start() {
     producer = std::thread([this] { ProducerLoop(); });
     responder = std::thread([this] { ResponderLoop(); });
@@ -173,8 +184,7 @@ void Camera::State::ResponderLoop() {
     std::deque<Pending> pending;  // in order of `when`
     std::vector<uint8_t> rx;
     Clock::time_point lastRx = Clock::now();
-    Clock::time_point unplugAt =
-        setup.unplugAfter > 0 ? created + Seconds(setup.unplugAfter) : Clock::time_point::max();
+    Clock::time_point unplugAt = NextUnplug(created);
     auto schedule = [&pending](Clock::time_point when, std::vector<uint8_t> bytes) {
         auto it = std::upper_bound(pending.begin(), pending.end(), when,
                                    [](Clock::time_point t, const Pending& p) { return t < p.when; });
@@ -222,7 +232,7 @@ void Camera::State::ResponderLoop() {
         if (stopping) break;
         if (now >= unplugAt) {
             UnplugLocked();
-            unplugAt = Clock::time_point::max();  // once: a replug afterwards stays
+            unplugAt = NextUnplug(now);  // unplugAfter once; unplugEvery again and again
         }
         if (!unplugged) {
             replugAt = Clock::time_point::max();  // back already (Replug), or never gone

@@ -218,6 +218,9 @@ struct Camera::State {
     void UpdateModelLocked(const std::function<void(Model&)>& change);
     void WakeResponder() const;
     void UnplugLocked();
+    // The first moment after `after` at which the camera unplugs itself
+    // (unplugAfter, unplugEvery); time_point::max() when none.
+    detail::Clock::time_point NextUnplug(detail::Clock::time_point after) const;
     void ReplugLocked();  // Replug.cpp
     void Start();
     void Stop();  // joins the threads; call without the lock

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,6 +52,10 @@ const char kUsage[] =
     "  --unplug-after S     each camera unplugs itself S seconds after start\n"
     "  --replug-after S     a camera that unplugged plugs itself back in S seconds\n"
     "                       later, with a new address and new video nodes\n"
+    "  --unplug-every S     each camera unplugs itself every S seconds, counted from\n"
+    "                       the wrapper's start, so that every process run under\n"
+    "                       it loses its camera at the same moments (needs\n"
+    "                       --replug-after, shorter than S)\n"
     "  --replay FILE.tiff   serve a recording made by 'vivazuzoz record' instead of\n"
     "                       the synthetic scene, at its size, layout and camera\n"
     "                       frame rate, each recorded frame held until the next is\n"
@@ -76,6 +81,7 @@ const char kUsage[] =
     "  vivazuzoz-vcam --cameras 2 --size 640x512 -- vivazuzoz list\n"
     "  vivazuzoz-vcam --unplug-after 2 -- vivazuzoz stream --seconds 5\n"
     "  vivazuzoz-vcam --unplug-after 2 --replug-after 1 -- ./my-app\n"
+    "  vivazuzoz-vcam --unplug-every 20 --replug-after 3 -- sh -c 'app1 & app2; wait'\n"
     "  vivazuzoz-vcam --state cam.json -- sh -c 'vivazuzoz set palette 3; vivazuzoz get palette'\n"
     "  vivazuzoz-vcam --hot-object-period 3 -- vivazuzoz stream --alarm-above 80\n"
     "  vivazuzoz-vcam --replay run.tiff -- vivazuzoz snapshot -o again.png\n"
@@ -267,6 +273,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--replug-after") {
             if (!value(&v) || !ToDouble(v, &config.setup.replugAfter) || !(config.setup.replugAfter > 0))
                 return Fail("--replug-after needs a number of seconds above 0");
+        } else if (arg == "--unplug-every") {
+            if (!value(&v) || !ToDouble(v, &config.setup.unplugEvery) || !(config.setup.unplugEvery > 0))
+                return Fail("--unplug-every needs a number of seconds above 0");
         } else if (arg == "--replay") {
             if (!value(&v) || !*v) return Fail("--replay needs a recording (FILE.tiff)");
             config.setup.replayFile = v;
@@ -282,6 +291,12 @@ int main(int argc, char** argv) {
         }
     }
     if (i >= argc) return Fail("no command given after --");
+    if (config.setup.unplugEvery > 0) {
+        if (!(config.setup.replugAfter > 0 && config.setup.replugAfter < config.setup.unplugEvery))
+            return Fail("--unplug-every needs --replug-after, shorter than the period");
+        config.setup.scheduleOrigin = std::chrono::duration<double>(
+            std::chrono::steady_clock::now().time_since_epoch()).count();
+    }
     if (config.setup.replayLoop && config.setup.replayFile.empty()) return Fail("--loop needs --replay");
     if (speedGiven && config.setup.replayFile.empty()) return Fail("--speed needs --replay");
     if (!config.setup.replayFile.empty()) {

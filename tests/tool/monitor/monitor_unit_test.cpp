@@ -1,10 +1,11 @@
 // The monitor's parts that need no broker: the broker URL, the listen
 // address, the exposition text and the broker's retry schedule (Home
 // Assistant's config messages are checked as mosquitto_sub receives them,
-// in test_monitor.py).
+// in test_monitor.py; their unit here).
+#include "listen_address.h"
+#include "monitor/ha_discovery.h"
 #include "monitor/metrics.h"
 #include "monitor/metrics_server.h"
-#include "listen_address.h"
 #include "monitor/mqtt_url.h"
 #include "monitor/reconnect_backoff.h"
 
@@ -154,4 +155,25 @@ TEST(ReconnectBackoff, DoublesFromOneSecondToThirtyAndStartsOverAfterAConnection
     backoff.Reset();
     EXPECT_EQ(backoff.Next().count(), 1);
     EXPECT_EQ(backoff.Next().count(), 2);
+}
+
+TEST(HaDiscovery, SensorsCarryTheDeclaredUnitAndAnUndeclaredOneIsNoTemperatureClass)
+{
+    const Topics topics{"vivazuzoz/cam"};
+    for (const auto& [unit, temperatureClass] : {std::pair<const char*, bool>{"\xC2\xB0"
+                                                                              "F",
+                                                                              true},
+                                                 {"K", true},
+                                                 {"unit 2", false}}) {
+        DiscoveryCamera camera{"cam", "Camera", "1"};
+        camera.unit = unit;
+        const auto messages = DiscoveryMessages("homeassistant", topics, camera, {"frame"}, {});
+        ASSERT_EQ(messages.size(), 3u);
+        for (const DiscoveryMessage& m : messages) {
+            EXPECT_NE(m.payload.find("\"unit_of_measurement\":\"" + std::string(unit) + "\""), std::string::npos)
+                << m.payload;
+            EXPECT_EQ(m.payload.find("\"device_class\":\"temperature\"") != std::string::npos, temperatureClass)
+                << m.payload;
+        }
+    }
 }

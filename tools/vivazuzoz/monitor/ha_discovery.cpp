@@ -44,7 +44,11 @@ std::vector<DiscoveryMessage> DiscoveryMessages(const std::string& discoveryPref
             Common(json, topics, camera, node + "_" + object);
             json.Key("state_topic").String(topics.state(target));
             json.Key("value_template").String(std::string("{{ value_json.") + figure + " }}");
-            json.Key("device_class").String("temperature").Key("unit_of_measurement").String(camera.unit);
+            // Home Assistant's temperature class takes only its own units; a
+            // unit nobody declared ("unit 2") is a plain measurement.
+            if (camera.unit == "\u00B0C" || camera.unit == "\u00B0F" || camera.unit == "K")
+                json.Key("device_class").String("temperature");
+            json.Key("unit_of_measurement").String(camera.unit);
             json.Key("state_class").String("measurement").Key("suggested_display_precision").Int(1);
             json.EndObject();
             messages.push_back({discoveryPrefix + "/sensor/" + node + "/" + object + "/config", json.str()});

@@ -2,6 +2,7 @@
 
 #include "json.h"
 #include "plane_stats.h"
+#include "service_notify.h"
 #include "temperature_csv.h"
 #include "ha_discovery.h"
 #include "metrics_server.h"
@@ -183,6 +184,10 @@ public:
             StopOutputs();
             return Fail(ctx_, failure.message);
         }
+        // The watchdog is fed while both the loop turns and the camera's
+        // session makes progress (frames, or searches while it is away).
+        service_.Ready("publishing camera " + o_.cameraId,
+                       [this] { return std::min(working_.last(), session_.camera->progress()); });
         const MonitorEnd end = Loop();
         camera.Close();  // callbacks stopped
         StopOutputs();
@@ -233,6 +238,7 @@ private:
 
     void StopOutputs()
     {
+        service_.Stopping();
         if (mqtt_)
             mqtt_->Stop(topics_.availability(), kOffline);
         metrics_.reset();
@@ -243,6 +249,7 @@ private:
         nextPublish_ = start_;
         std::unique_lock<std::mutex> lock(state_.mutex);
         for (;;) {
+            working_.Beat();
             state_.changed.wait_for(lock, kPollInterval);
             std::vector<AlarmEvent> events;
             events.swap(state_.events);
@@ -341,6 +348,7 @@ private:
         }
         if (o_.haDiscovery) {
             DiscoveryCamera camera{o_.cameraId, cameraName_, VIVAZUZOZ_TOOL_VERSION};
+            camera.unit = unit_.label;  // "unit N" when nobody declared what the camera's number means
             for (const DiscoveryMessage& m : DiscoveryMessages(o_.haPrefix, topics_, camera, targets, alarms))
                 mqtt_->Publish(m.topic, m.payload, true);
         }
@@ -425,6 +433,7 @@ private:
     StreamingSession& session_;
     const MonitorOptions& o_;
     const std::string cameraName_;
+    const TemperatureUnit unit_ = ReadDeclaredUnit(*session_.camera);
     const Clock::time_point start_;
     Topics topics_;
     MonitorState state_;
@@ -432,6 +441,9 @@ private:
     // Command thread only.
     std::unique_ptr<MqttPublisher> mqtt_;
     std::unique_ptr<MetricsServer> metrics_;  // destroyed before state_ is
+    // The loop's turns and the waits for a lost camera: the watchdog's progress.
+    Heartbeat working_;
+    ServiceNotifier service_{ctx_.err};
     unsigned publishedConnects_ = 0;
     const Clock::duration publishEvery_ = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(o_.interval));

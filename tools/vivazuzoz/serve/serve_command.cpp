@@ -3,6 +3,7 @@
 #include "../commands.h"
 #include "../client.h"
 #include "../listen_address.h"
+#include "../service_notify.h"
 #include "../tls_certificate.h"
 #include "../tool_support.h"
 #include "camera_hub.h"
@@ -184,10 +185,16 @@ int RunServe(FILE* out, FILE* err, const ParsedArgs& args)
         std::fprintf(out, "Certificate SHA-256 fingerprint: %s\n", CertificateFingerprint(tls.certificate).c_str());
     std::fflush(out);
 
+    Heartbeat serving;
+    ServiceNotifier service(err);
+    service.Ready("serving " + std::to_string(cameras) + " camera(s) on port " + std::to_string(server.port()),
+                  [&serving, &hub] { return std::min(serving.last(), hub.Progress()); });
     while (!Interrupted()) {
+        serving.Beat();
         hub.Maintain();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+    service.Stopping();
     server.Stop();
     hub.Close();
     return kExitOk;

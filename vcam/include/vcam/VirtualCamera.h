@@ -85,6 +85,15 @@ struct CameraSetup {
     int devnum = 0;
     double unplugAfter = 0;        // > 0: the camera unplugs itself this many seconds after creation
     double replugAfter = 0;        // > 0: once unplugged (by any means), it plugs itself back in this many seconds later
+    // > 0: the camera unplugs itself every this many seconds, at
+    // scheduleOrigin + k * unplugEvery (k = 1, 2, ...); with replugAfter
+    // shorter than it, it comes back between. unplugAfter, if set, is the
+    // first unplug instead.
+    double unplugEvery = 0;
+    // CLOCK_MONOTONIC seconds that unplugEvery counts from; 0: the camera's
+    // creation. The wrapper sets its own start, so that the cameras of every
+    // process under it unplug at the same moments.
+    double scheduleOrigin = 0;
     bool hotObject = true;         // the scene's hot plate is on (see Camera::SetHotObject)
     double hotObjectPeriod = 0;    // > 0: the hot plate is on for this many seconds, then off as long, and so on
     std::string stateFile;         // "" or a file that holds the model's settings (see Camera::model)

@@ -46,6 +46,8 @@ typedef struct {
   gint height;
   GstVivazuzozPlane other_plane;  /* what `other` holds */
   GstBuffer *other;          /* width*height GRAY16_LE samples, rows without padding; NULL on a stream without temperatures */
+  gboolean camera_lost;      /* TRUE on a repeat of the last frame, sent while the camera is away
+                                (keep-alive=true); thermalcolorize marks such frames "CAMERA LOST" */
 } GstVivazuzozMeta;
 
 #define GST_VIVAZUZOZ_META_API_NAME "GstVivazuzozMetaAPI"
