@@ -227,8 +227,10 @@ CameraSession::Counters CameraSession::counters() const
 {
     std::lock_guard<std::mutex> lock(stateMutex_);
     Counters c = counters_;
-    if (awaySince_ != FrameClock::time_point{})
+    if (awaySince_ != FrameClock::time_point{}) {
         c.secondsAway += std::chrono::duration<double>(FrameClock::now() - awaySince_).count();
+        c.recentFps = 0;
+    }
     return c;
 }
 
@@ -285,6 +287,18 @@ void CameraSession::NoteFrame(FrameClock::time_point arrival, uint64_t sequence)
     ++counters_.frames;
     counters_.lastFrame = arrival;
     nextSequence_ = sequence + 1;
+    // The rate: over a window of a second, and until the first window is
+    // whole, over the frames so far.
+    if (rateFrames_++ == 0)
+        rateFrom_ = arrival;
+    const double span = std::chrono::duration<double>(arrival - rateFrom_).count();
+    if (span > 0 && (span >= 1.0 || !rateWhole_))
+        counters_.recentFps = static_cast<double>(rateFrames_ - 1) / span;
+    if (span >= 1.0) {
+        rateWhole_ = true;
+        rateFrom_ = arrival;
+        rateFrames_ = 1;
+    }
 }
 
 CameraSession::Opening CameraSession::OpenCamera(const CameraChoice& choice, bool reopened, OpenFailure& failure)
@@ -384,6 +398,9 @@ void CameraSession::CloseCamera()
     }
     std::lock_guard<std::mutex> lock(stateMutex_);
     counters_.live = false;
+    counters_.recentFps = 0;
+    rateFrames_ = 0;
+    rateWhole_ = false;
 }
 
 void CameraSession::Supervise()

@@ -98,6 +98,10 @@ public:
         double secondsAway = 0;            // without frames because of a loss or stall, the current gap included
         double longestGap = 0;             // the longest gap that ended
         bool live = false;                 // open and streaming now
+        // Frames a second over about the last second of streaming (from the
+        // second frame on, over the frames so far); 0 until then and while
+        // the camera is away.
+        double recentFps = 0;
         FrameClock::time_point lastFrame;  // of the newest frame; epoch before the first
     };
 
@@ -209,6 +213,11 @@ private:
     FrameClock::time_point openedAt_{};   // the stall limit counts from this or the newest frame
     FrameClock::time_point searchedAt_{};
     uint64_t nextSequence_ = 1;
+    // The window counters_.recentFps is measured over: its first frame's
+    // arrival and the frames from it on.
+    FrameClock::time_point rateFrom_{};
+    uint64_t rateFrames_ = 0;
+    bool rateWhole_ = false;  // a whole window measured since the camera came
 
     std::thread supervisor_;
 };

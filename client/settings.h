@@ -37,6 +37,8 @@ struct Setting {
     double min = 0;       // range accepted by `set`
     double max = 0;
     int decimals = 0;     // shown for decimal values
+    const char* label = "";  // for people: "Emissivity", "Distance to the object"
+    const char* unit = "";   // of the value: "°C", "m", "px", or "" for a plain number
 
     bool readOnly() const;
     bool isInteger() const;  // integer value (else decimal, or a size)

@@ -518,12 +518,23 @@ class CameraView {
       }
       const row = body.insertRow();
       row.dataset.setting = s.name;
+      // The label, unit and range from the tool's settings table; the name
+      // is the one the API and `vivazuzoz set` take.
       const name = row.insertCell();
-      // The camera's palette is its own setting, apart from the page's
-      // colour map.
-      name.textContent = s.name === 'palette' ? 'camera palette' : s.name;
-      name.title = s.name === 'palette' ? `${s.description} (the setting 'palette'; the page's own colours are the Colour map)` : s.description;
+      name.className = 'setting-label';
+      name.textContent = s.label || s.name;
+      name.title = `${s.name}: ${s.description}` +
+        (s.name === 'palette' ? ' (the page\'s own colours are the Colour map)' : '');
       const valueCell = row.insertCell();
+      const unitCell = row.insertCell();
+      unitCell.className = 'setting-unit';
+      // A temperature setting is in the camera's unit as declared, whatever
+      // the table's default says.
+      const unit = s.temperature && this.info.unit_label ? this.info.unit_label : s.unit || '';
+      unitCell.textContent = unit;
+      const rangeCell = row.insertCell();
+      rangeCell.className = 'setting-range';
+      rangeCell.textContent = s.readOnly ? 'read only' : s.range;
       const messageCell = row.insertCell();
       messageCell.className = 'setting-message';
       const value = values[s.name];
@@ -544,7 +555,8 @@ class CameraView {
       input.min = s.min;
       input.max = s.max;
       input.value = shown;
-      input.title = `${s.description} (${s.min} to ${s.max})`;
+      input.title = `${s.description} (${s.range})`;
+      input.setAttribute('aria-label', `${s.label || s.name}${unit ? ` in ${unit}` : ''}, ${s.range}`);
       const button = document.createElement('button');
       button.type = 'button';
       button.textContent = 'Set';
@@ -574,7 +586,8 @@ class CameraView {
       };
       button.addEventListener('click', apply);
       input.addEventListener('keydown', (event) => { if (event.key === 'Enter') apply(); });
-      valueCell.append(input, ' ', button);
+      valueCell.append(input);
+      unitCell.append(' ', button);
     }
   }
 }
@@ -600,6 +613,16 @@ async function refreshCameras() {
   }
 }
 
+// The server answered ?token= with its cookie, which every later request
+// carries: the token leaves the address bar and this page's history entry.
+function dropTokenFromAddress() {
+  const url = new URL(location.href);
+  if (!url.searchParams.has('token')) return;
+  url.searchParams.delete('token');
+  history.replaceState(history.state, '', url.pathname + url.search + url.hash);
+}
+
+dropTokenFromAddress();
 loadColormaps().then(() => {
   refreshCameras();
   setInterval(refreshCameras, 3000);

@@ -96,6 +96,21 @@ TEST(ListenAddress, TakesHostPortBracketedIPv6AndLoopbackByDefault)
         EXPECT_FALSE(vivatool::ParseListen(bad, address, port)) << bad;
 }
 
+TEST(ListenAddress, APortInUseIsSaidInWordsNotAsPocosException)
+{
+    Poco::Net::ServerSocket taken = vivatool::BindExclusive("127.0.0.1", 0, 4);
+    const uint16_t port = taken.address().port();
+    std::string error;
+    bool inUse = false;
+    const auto server = vivatool::monitor::MetricsServer::Start(
+        "127.0.0.1", port, [] { return std::vector<vivatool::monitor::CameraMetrics>(); }, error, &inUse);
+    EXPECT_EQ(server, nullptr);
+    EXPECT_TRUE(inUse);
+    EXPECT_EQ(error, "127.0.0.1:" + std::to_string(port) +
+                         " is in use by another program (another vivazuzoz monitor?); stop it or choose another port "
+                         "with --metrics");
+}
+
 TEST(Metrics, EscapesLabelsAndLeavesOutTemperaturesOfAnImageOnlyCamera)
 {
     CameraMetrics radiometric;
@@ -122,9 +137,9 @@ TEST(Metrics, EscapesLabelsAndLeavesOutTemperaturesOfAnImageOnlyCamera)
               std::string::npos);
     EXPECT_NE(text.find("vivazuzoz_temperature_mean_degrees{camera=\"a\",region=\"frame\",unit=\"degF\"} 26.3\n"),
               std::string::npos);
-    EXPECT_NE(text.find("vivazuzoz_alarm_active{camera=\"a\",target=\"frame\",kind=\"below\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.find("vivazuzoz_alarm_active{camera=\"a\",region=\"frame\",kind=\"below\"} 1\n"), std::string::npos);
     EXPECT_NE(text.find(
-                  "vivazuzoz_alarm_threshold_degrees{camera=\"a\",target=\"frame\",kind=\"below\",unit=\"degF\"} -5\n"),
+                  "vivazuzoz_alarm_threshold_degrees{camera=\"a\",region=\"frame\",kind=\"below\",unit=\"degF\"} -5\n"),
               std::string::npos);
     EXPECT_NE(text.find("vivazuzoz_camera_up{camera=\"b\",name=\"\"} 0\n"), std::string::npos);
     EXPECT_EQ(text.find("camera=\"b\",region="), std::string::npos) << "no false 0 degrees for an image-only camera";

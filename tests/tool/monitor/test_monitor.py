@@ -81,7 +81,7 @@ def test_states_events_discovery_metrics_and_last_will(tmp_path, broker):
     assert metric(values, "vivazuzoz_camera_up", camera="rack1") == 1
     assert metric(values, "vivazuzoz_frames_total", camera="rack1") > 25
     assert 10 < metric(values, "vivazuzoz_frame_rate_fps", camera="rack1") < 40
-    assert metric(values, "vivazuzoz_alarm_threshold_degrees", target="plate", kind="above") == 80
+    assert metric(values, "vivazuzoz_alarm_threshold_degrees", region="plate", kind="above") == 80
 
     # Killed without a goodbye: the broker sends the last will.
     monitor.kill(signal.SIGKILL)
@@ -181,7 +181,7 @@ def test_serve_answers_the_same_metrics_for_its_cameras(tmp_path):
                                                "127.0.0.1:%d" % port], cwd=tmp_path, stdout=subprocess.DEVNULL,
                              stderr=subprocess.PIPE, env=dict(os.environ, XDG_STATE_HOME=str(tmp_path)))
     try:
-        # Two scrapes at least: the frame rate is measured between them.
+        # Once frames flow, a scrape has the frame rate (the first one too: ServeTest.TheFirstScrapeHasTheFrameRate).
         values = eventually(lambda: (lambda v: v if metric(v, "vivazuzoz_frame_rate_fps", camera="1") > 0 else None)(
             metric_values(scrape(port))), "a frame rate in serve's /metrics")
         text = scrape(port)

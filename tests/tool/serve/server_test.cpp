@@ -3,6 +3,7 @@
 // answers, what it refuses, and how streams behave when a client stalls or a
 // camera vanishes.
 #include "http_client.h"
+#include "../child_process.h"
 #include "served_hub.h"
 #include "live_server.h"
 #include "client.h"
@@ -328,6 +329,40 @@ TEST_F(ServeTest, WithATokenEveryRequestNeedsIt)
     EXPECT_EQ(Send(port_, withCookie).status, 200);
     StreamClient stream(port_, 0, {{"X-Token", "s3cret"}});
     EXPECT_TRUE(stream.NextFrame().binary);
+
+    // HTTP Basic, as players and video recorders send it: the password is
+    // the token, the user name is not looked at. A wrong one gets the
+    // challenge that makes such clients ask for credentials.
+    for (const auto& [credentials, status] :
+         std::vector<std::pair<std::string, int>>{{"viewer:s3cret", 200}, {":s3cret", 200}, {"viewer:guess", 401}}) {
+        const ChildResult curl = RunChild({"/usr/bin/curl", "-sS", "-m", "20", "-o", "/dev/null", "-w",
+                                           "%{http_code} %header{www-authenticate}", "-u", credentials,
+                                           Url("/api/cameras")},
+                                          30);
+        EXPECT_EQ(curl.out.substr(0, 3), std::to_string(status)) << credentials << ": " << curl.out << curl.err;
+        if (status == 401) {
+            EXPECT_EQ(curl.out, "401 Basic realm=\"vivazuzoz\"");
+        }
+    }
+    EXPECT_EQ(Get(port_, "/api/cameras").headers["WWW-Authenticate"], "Basic realm=\"vivazuzoz\"");
+}
+
+TEST_F(ServeTest, TheFirstScrapeHasTheFrameRate)
+{
+    vcam::AddCamera();
+    Serve();
+    // A few frames in, the first scrape of all already has the rate (25
+    // frames a second on the virtual camera), not 0.
+    ASSERT_TRUE(Eventually([&] { return hub_->Counters(0).frames >= 5; }));
+    const Reply metrics = Get(port_, "/metrics");
+    ASSERT_EQ(metrics.status, 200);
+    const std::string name = "vivazuzoz_frame_rate_fps{camera=\"0\"";
+    const size_t at = metrics.body.find(name);
+    ASSERT_NE(at, std::string::npos) << metrics.body;
+    const size_t value = metrics.body.find("} ", at) + 2;
+    const double fps = std::stod(metrics.body.substr(value, metrics.body.find('\n', value) - value));
+    EXPECT_GT(fps, 10);
+    EXPECT_LT(fps, 40);
 }
 
 TEST_F(ServeTest, AClientThatNeverReadsDoesNotHoldUpTheOthers)

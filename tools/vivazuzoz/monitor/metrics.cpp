@@ -134,11 +134,11 @@ std::string RenderMetrics(const std::vector<CameraMetrics>& cameras)
     out.Family("vivazuzoz_alarm_active", "gauge", "1 while the alarm is raised, else 0.");
     for (const CameraMetrics& c : cameras)
         for (const AlarmMetrics& a : c.alarms)
-            out.Sample({{"camera", c.camera}, {"target", a.target}, {"kind", a.kind}}, a.raised ? "1" : "0");
+            out.Sample({{"camera", c.camera}, {"region", a.target}, {"kind", a.kind}}, a.raised ? "1" : "0");
     out.Family("vivazuzoz_alarm_threshold_degrees", "gauge", "The temperature at which the alarm is raised.");
     for (const CameraMetrics& c : cameras)
         for (const AlarmMetrics& a : c.alarms)
-            out.Sample({{"camera", c.camera}, {"target", a.target}, {"kind", a.kind}, {"unit", c.unit}},
+            out.Sample({{"camera", c.camera}, {"region", a.target}, {"kind", a.kind}, {"unit", c.unit}},
                        Tenths(a.threshold));
     return out.text_;
 }

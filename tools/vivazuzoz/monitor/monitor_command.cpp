@@ -29,7 +29,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
-constexpr auto kRateWindow = std::chrono::seconds(1);
 
 // `arrival` on the wall clock, as ISO 8601 UTC with milliseconds.
 std::string WallTime(Clock::time_point arrival)
@@ -89,7 +88,7 @@ struct MonitorState {
     mutable std::mutex mutex;
     std::condition_variable changed;
     // Guarded by `mutex`: written by the read thread (frames, figures,
-    // alarms, events) and the command's thread (live, fps).
+    // alarms, events) and the command's thread (live).
     uint64_t frames = 0;
     uint64_t lastSequence = 0;
     uint64_t firstSequence = 0;  // of the first frame received
@@ -99,7 +98,6 @@ struct MonitorState {
     std::vector<Watch> watches;
     std::vector<AlarmEvent> events;     // taken by the command's thread
     bool live = true;
-    double fps = 0;
 
     // Read thread.
     void Count(const FrameRef& frame)
@@ -149,7 +147,7 @@ struct MonitorState {
         m.frames = frames;
         m.dropped = frames ? lastSequence - firstSequence + 1 - frames : 0;
         TakeSessionCounts(m, session);
-        m.fps = fps;
+        m.fps = live ? session.recentFps : 0;  // the session's own measure, as serve's /metrics
         m.withTemps = withTemps && !latest.empty();
         const std::vector<std::string> names = Targets();
         for (size_t i = 0; i < latest.size() && i < names.size(); ++i)
@@ -250,8 +248,6 @@ private:
     MonitorEnd Loop()
     {
         nextPublish_ = start_;
-        auto rateFrom = start_;
-        uint64_t rateFrames = 0;
         std::unique_lock<std::mutex> lock(state_.mutex);
         for (;;) {
             working_.Beat();
@@ -259,23 +255,13 @@ private:
             std::vector<AlarmEvent> events;
             events.swap(state_.events);
             const Clock::time_point now = Clock::now();
-            if (now - rateFrom >= kRateWindow) {
-                state_.fps = static_cast<double>(state_.frames - rateFrames) /
-                             std::chrono::duration<double>(now - rateFrom).count();
-                rateFrom = now;
-                rateFrames = state_.frames;
-            }
             lock.unlock();
             // A new connection is announced (availability, discovery) before
             // anything else goes out on it.
             if (!KeepBrokerUp())
                 return MonitorEnd::Refused;
             PublishEvents(events);
-            if (TakeCameraEvents()) {
-                std::lock_guard<std::mutex> hold(state_.mutex);
-                rateFrom = Clock::now();  // the frame rate counts from the return, not across the gap
-                rateFrames = state_.frames;
-            }
+            TakeCameraEvents();
             if (now >= nextPublish_ && PublishStates())
                 nextPublish_ = now + publishEvery_;
             if (o_.secondsLimit > 0 && now - start_ >= std::chrono::duration<double>(o_.secondsLimit))
@@ -289,10 +275,9 @@ private:
     }
 
     // Says the camera's losses and returns on the error stream and as MQTT
-    // events, and follows them in availability. True when the camera came back.
-    bool TakeCameraEvents()
+    // events, and follows them in availability.
+    void TakeCameraEvents()
     {
-        bool back = false;
         for (const SessionEvent& event : session_.events.TakeAll()) {
             switch (event.kind) {
             case SessionEvent::Kind::Lost:
@@ -301,7 +286,6 @@ private:
                 break;
             case SessionEvent::Kind::Back:
                 CameraBack();
-                back = true;
                 break;
             case SessionEvent::Kind::Error:
                 break;
@@ -313,7 +297,6 @@ private:
             if (Announced())
                 mqtt_->Publish(topics_.event(), EventJson(event), false);
         }
-        return back;
     }
 
     void CameraGone()
@@ -321,7 +304,6 @@ private:
         {
             std::lock_guard<std::mutex> lock(state_.mutex);
             state_.live = false;
-            state_.fps = 0;
         }
         if (mqtt_)
             mqtt_->Publish(topics_.availability(), kOffline, true);
