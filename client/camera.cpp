@@ -292,21 +292,4 @@ Call Camera::ProbeTemperatures(bool& withTemps)
     return Call{"OZL_USB_StopPullTemp", OZL_USB_StopPullTemp(handle_)};
 }
 
-std::unique_ptr<Camera> Reopen(const CameraInfo& was, const std::function<bool()>& keepWaiting,
-                               std::chrono::milliseconds poll)
-{
-    CameraChoice choice;
-    choice.identity = was.identity();
-    while (keepWaiting()) {
-        OpenFailure failure;
-        if (std::unique_ptr<Camera> camera = Camera::Open(choice, failure))
-            return camera;
-        // Wait in short steps, so a stop request is seen soon.
-        const auto until = std::chrono::steady_clock::now() + poll;
-        while (std::chrono::steady_clock::now() < until && keepWaiting())
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return nullptr;
-}
-
 }  // namespace vivaclient

@@ -1,6 +1,6 @@
 // camera.h - the library's lifecycle, finding and opening a camera as it
 // should be opened, an open camera as an RAII object, and a camera that comes
-// back after an unplug.
+// back after an unplug (camera_session.h keeps one streaming).
 //
 // Every front end opens cameras through here: search, choose (by index, by
 // node path, or the first camera with both nodes), prepare the command port
@@ -143,12 +143,5 @@ private:
     std::shared_ptr<ExceptionState> state_;
     uintptr_t key_ = 0;  // in the exception registry; set once by Open
 };
-
-// Waits until the camera `was` is back (a complete camera with the same
-// identity) and opens it. Searches every `poll`; gives up, returning null,
-// when `keepWaiting` answers false. A camera that shows up but fails to open
-// is tried again at the next search.
-std::unique_ptr<Camera> Reopen(const CameraInfo& was, const std::function<bool()>& keepWaiting,
-                               std::chrono::milliseconds poll = std::chrono::milliseconds(500));
 
 }  // namespace vivaclient

@@ -339,8 +339,10 @@ CameraSession::Counters CameraSession::counters() const
 {
     std::lock_guard<std::mutex> lock(stateMutex_);
     Counters c = counters_;
-    if (awaySince_ != FrameClock::time_point{})
+    if (awaySince_ != FrameClock::time_point{}) {
         c.secondsAway += std::chrono::duration<double>(FrameClock::now() - awaySince_).count();
+        c.recentFps = 0;
+    }
     return c;
 }
 
@@ -399,6 +401,18 @@ void CameraSession::NoteFrame(const FrameRef& frame)
     counters_.settlingFrames += frame.settling ? 1 : 0;
     counters_.lastFrame = frame.arrival;
     nextSequence_ = frame.sequence + 1;
+    // The rate: over a window of a second, and until the first window is
+    // whole, over the frames so far.
+    if (rateFrames_++ == 0)
+        rateFrom_ = frame.arrival;
+    const double span = std::chrono::duration<double>(frame.arrival - rateFrom_).count();
+    if (span > 0 && (span >= 1.0 || !rateWhole_))
+        counters_.recentFps = static_cast<double>(rateFrames_ - 1) / span;
+    if (span >= 1.0) {
+        rateWhole_ = true;
+        rateFrom_ = frame.arrival;
+        rateFrames_ = 1;
+    }
 }
 
 void CameraSession::NoteSeenShutter(bool start, FrameClock::time_point at)
@@ -634,6 +648,9 @@ void CameraSession::CloseCamera()
     }
     std::lock_guard<std::mutex> lock(stateMutex_);
     counters_.live = false;
+    counters_.recentFps = 0;
+    rateFrames_ = 0;
+    rateWhole_ = false;
 }
 
 void CameraSession::Supervise()

@@ -141,6 +141,10 @@ public:
         double secondsAway = 0;            // without frames because of a loss or stall, the current gap included
         double longestGap = 0;             // the longest gap that ended
         bool live = false;                 // open and streaming now
+        // Frames a second over about the last second of streaming (from the
+        // second frame on, over the frames so far); 0 until then and while
+        // the camera is away.
+        double recentFps = 0;
         FrameClock::time_point lastFrame;  // of the newest frame; epoch before the first
         uint64_t corrections = 0;          // shutter corrections that ended, commanded and the camera's own
         uint64_t commandedCorrections = 0;
@@ -288,6 +292,11 @@ private:
     double fpaAtCorrection_ = 0;                 // NaN until known
     FrameClock::time_point fpaReadAt_{};         // the policy's last FPA reading
     bool holdCorrections_ = false;
+    // The window counters_.recentFps is measured over: its first frame's
+    // arrival and the frames from it on.
+    FrameClock::time_point rateFrom_{};
+    uint64_t rateFrames_ = 0;
+    bool rateWhole_ = false;  // a whole window measured since the camera came
 
     std::mutex shutterMutex_;  // one correction at a time
     std::thread supervisor_;

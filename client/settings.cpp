@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace vivaclient {
 
@@ -66,36 +67,57 @@ Setting FloatQuery(const char* name, const char* description, const char* functi
     return s;
 }
 
+// A row with its label and unit for people (the page's settings panel).
+Setting Shown(Setting s, const char* label, const char* unit = "")
+{
+    s.label = label;
+    s.unit = unit;
+    return s;
+}
+
 std::vector<Setting> BuildTable()
 {
     Setting size{"fpa-size", "detector width x height in pixels", SettingGroup::ReadOnly, SettingAccess::FpaSize};
     size.getFunction = "OZL_USB_GetFPASize";
+    // Temperatures are in the camera's unit, Celsius unless temp-unit says otherwise.
     return {
-        IntSetting("palette", "palette number, as the camera numbers them", SettingGroup::Camera,
-                   "OZL_USB_GetPalleteType", OZL_USB_GetPalleteType, "OZL_USB_SetPalleteType",
-                   OZL_USB_SetPalleteType, kByteMax),
-        IntSetting("temp-level", "temperature level (measuring range) 0, 1 or 2", SettingGroup::Camera,
-                   "OZL_USB_GetTempLevel", OZL_USB_GetTempLevel, "OZL_USB_SeTempLevel", OZL_USB_SeTempLevel, 2),
-        IntSetting("temp-unit", "temperature unit, as the camera numbers them", SettingGroup::Camera,
-                   "OZL_USB_GetTempUnit", OZL_USB_GetTempUnit, "OZL_USB_SetTempUnit", OZL_USB_SetTempUnit,
-                   kByteMax),
-        IntSetting("image-level", "image level", SettingGroup::Camera, "OZL_USB_GetImageLevel",
-                   OZL_USB_GetImageLevel, "OZL_USB_SetImageLevel", OZL_USB_SetImageLevel, kByteMax),
-        EnvParam("atmos-temp", "atmospheric temperature, -1000 to 1000", 0, -kEnvLimit, kEnvLimit),
-        EnvParam("distance", "distance to the object, 0 to 1000", 1, 0, kEnvLimit),
-        EnvParam("emissivity", "emissivity of the object, 0 to 1", 2, 0, 1),
-        EnvParam("reflected-temp", "reflected temperature, -1000 to 1000", 3, -kEnvLimit, kEnvLimit),
-        EnvParam("transmittance", "atmospheric transmittance, 0 to 1", 4, 0, 1),
-        ImageParam("detail", "detail enhancement", OZL_USB_IMAGE_PARAM_DETAIL, kByteMax),
-        ImageParam("spatial-denoising", "spatial denoising", OZL_USB_IMAGE_PARAM_SPATIAL_DENOISING, kByteMax),
-        ImageParam("contrast", "contrast, 0 to 65535", OZL_USB_IMAGE_PARAM_CONTRAST, 65535),
-        ImageParam("brightness", "brightness", OZL_USB_IMAGE_PARAM_BRIGHTNESS, kByteMax),
-        ImageParam("time-denoising", "time (temporal) denoising", OZL_USB_IMAGE_PARAM_TIME_DENOISING, kByteMax),
-        ImageParam("dynamic-range", "dynamic range", OZL_USB_IMAGE_PARAM_DYNAMIC_RANGE, kByteMax),
-        FloatQuery("fpa-temp", "detector (FPA) temperature in degrees", "OZL_USB_GetFPATemp", OZL_USB_GetFPATemp),
-        FloatQuery("camera-temp", "the camera's own temperature in degrees", "OZL_USB_GetCameraTemp",
-                   OZL_USB_GetCameraTemp),
-        size,
+        Shown(IntSetting("palette", "palette number, as the camera numbers them", SettingGroup::Camera,
+                         "OZL_USB_GetPalleteType", OZL_USB_GetPalleteType, "OZL_USB_SetPalleteType",
+                         OZL_USB_SetPalleteType, kByteMax),
+              "Camera palette"),
+        Shown(IntSetting("temp-level", "temperature level (measuring range) 0, 1 or 2", SettingGroup::Camera,
+                         "OZL_USB_GetTempLevel", OZL_USB_GetTempLevel, "OZL_USB_SeTempLevel", OZL_USB_SeTempLevel, 2),
+              "Measuring range"),
+        Shown(IntSetting("temp-unit", "temperature unit, as the camera numbers them", SettingGroup::Camera,
+                         "OZL_USB_GetTempUnit", OZL_USB_GetTempUnit, "OZL_USB_SetTempUnit", OZL_USB_SetTempUnit,
+                         kByteMax),
+              "Temperature unit"),
+        Shown(IntSetting("image-level", "image level", SettingGroup::Camera, "OZL_USB_GetImageLevel",
+                         OZL_USB_GetImageLevel, "OZL_USB_SetImageLevel", OZL_USB_SetImageLevel, kByteMax),
+              "Image level"),
+        Shown(EnvParam("atmos-temp", "atmospheric temperature, -1000 to 1000", 0, -kEnvLimit, kEnvLimit),
+              "Air temperature", "\u00b0C"),
+        Shown(EnvParam("distance", "distance to the object, 0 to 1000", 1, 0, kEnvLimit), "Distance to the object",
+              "m"),
+        Shown(EnvParam("emissivity", "emissivity of the object, 0 to 1", 2, 0, 1), "Emissivity"),
+        Shown(EnvParam("reflected-temp", "reflected temperature, -1000 to 1000", 3, -kEnvLimit, kEnvLimit),
+              "Reflected temperature", "\u00b0C"),
+        Shown(EnvParam("transmittance", "atmospheric transmittance, 0 to 1", 4, 0, 1), "Atmospheric transmittance"),
+        Shown(ImageParam("detail", "detail enhancement", OZL_USB_IMAGE_PARAM_DETAIL, kByteMax), "Detail enhancement"),
+        Shown(ImageParam("spatial-denoising", "spatial denoising", OZL_USB_IMAGE_PARAM_SPATIAL_DENOISING, kByteMax),
+              "Spatial denoising"),
+        Shown(ImageParam("contrast", "contrast, 0 to 65535", OZL_USB_IMAGE_PARAM_CONTRAST, 65535), "Contrast"),
+        Shown(ImageParam("brightness", "brightness", OZL_USB_IMAGE_PARAM_BRIGHTNESS, kByteMax), "Brightness"),
+        Shown(ImageParam("time-denoising", "time (temporal) denoising", OZL_USB_IMAGE_PARAM_TIME_DENOISING, kByteMax),
+              "Temporal denoising"),
+        Shown(ImageParam("dynamic-range", "dynamic range", OZL_USB_IMAGE_PARAM_DYNAMIC_RANGE, kByteMax),
+              "Dynamic range"),
+        Shown(FloatQuery("fpa-temp", "detector (FPA) temperature in degrees", "OZL_USB_GetFPATemp", OZL_USB_GetFPATemp),
+              "Detector temperature", "\u00b0C"),
+        Shown(FloatQuery("camera-temp", "the camera's own temperature in degrees", "OZL_USB_GetCameraTemp",
+                         OZL_USB_GetCameraTemp),
+              "Camera temperature", "\u00b0C"),
+        Shown(size, "Detector size", "px"),
     };
 }
 
@@ -347,6 +369,14 @@ std::string FormatSettingValue(const Setting& setting, const SettingValue& value
     if (setting.access == SettingAccess::FpaSize)
         return std::to_string(value.width) + "x" + std::to_string(value.height);
     return FormatDecimal(value.number, setting.decimals);
+}
+
+bool IsTemperatureSetting(const Setting& setting)
+{
+    for (const char* name : {"atmos-temp", "reflected-temp", "fpa-temp", "camera-temp"})
+        if (std::strcmp(setting.name, name) == 0)
+            return true;
+    return false;
 }
 
 }  // namespace vivaclient

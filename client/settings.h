@@ -37,6 +37,8 @@ struct Setting {
     double min = 0;       // range accepted by `set`
     double max = 0;
     int decimals = 0;     // shown for decimal values
+    const char* label = "";  // for people: "Emissivity", "Distance to the object"
+    const char* unit = "";   // of the value: "°C", "m", "px", or "" for a plain number
 
     bool readOnly() const;
     bool isInteger() const;  // integer value (else decimal, or a size)
@@ -110,5 +112,9 @@ std::string FormatSettingValue(const Setting& setting, const SettingValue& value
 // Why a setter's result 1 may have come, with the range the tool knows:
 // "the camera refused palette 99 or did not answer (...)".
 std::string DescribeRefusal(const Setting& setting, const std::string& value, const Call& call);
+
+// Whether the setting's value is a temperature, in the camera's temperature
+// unit (temp-unit, as the user declared it: temperature_unit.h).
+bool IsTemperatureSetting(const Setting& setting);
 
 }  // namespace vivaclient

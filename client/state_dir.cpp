@@ -25,8 +25,8 @@ std::string CurrentDirectory()
     return getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string(".");
 }
 
-// mkdir -p, mode 0700 for the folders it makes (the log may say what
-// cameras a user has).
+}  // namespace
+
 bool MakeDirectories(const std::string& path, std::string& error)
 {
     for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
@@ -39,8 +39,6 @@ bool MakeDirectories(const std::string& path, std::string& error)
             return true;
     }
 }
-
-}  // namespace
 
 std::string StateDirectory()
 {

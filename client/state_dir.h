@@ -17,6 +17,10 @@ namespace vivaclient {
 // HOME is set to an absolute path.
 std::string StateDirectory();
 
+// mkdir -p, mode 0700 for the folders it makes (the state folder may hold
+// what cameras a user has, and keys). False with a message on failure.
+bool MakeDirectories(const std::string& path, std::string& error);
+
 // Makes the state folder the working directory for its lifetime, creating
 // the folder if needed; when that fails, the working directory stays as it
 // was and error() says why. Not nestable. It changes the working directory

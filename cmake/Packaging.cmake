@@ -130,9 +130,14 @@ if("python" IN_LIST VIVAZUZOZ_COMPONENTS)
     "python3 (>= ${VIVAZUZOZ_PYTHON_VERSION}~), python3 (<< ${major}.${next}), python3-numpy")
 endif()
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "bash-completion")
-# `vivazuzoz rtsp` encodes with x264enc (ugly) and packs RTP with rtph264pay (good).
+# `vivazuzoz rtsp` encodes with x264enc (ugly), packs RTP with rtph264pay and
+# the RTSP server streams through rtpbin and udpsink (good) and serves TCP
+# clients through appsink (base): GStreamer loads them at run time, so no
+# linked library shows them (the same list as scripts/install-deps.sh's
+# run_packages; scripts/check-runtime-deps.sh checks both).
 if(VIVAZUZOZ_BUILD_GSTREAMER)
-  string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS ", gstreamer1.0-plugins-good, gstreamer1.0-plugins-ugly")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
+    "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-ugly")
 endif()
 set(CPACK_DEBIAN_VCAM_PACKAGE_SUGGESTS "vivazuzoz-tools")
 

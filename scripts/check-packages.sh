@@ -14,6 +14,9 @@
 #    systemd-analyze verify (offline, with the unpacked tool in ExecStart=);
 #  - gst-inspect-1.0 finds the unpacked GStreamer plugin (when the build made
 #    one) in the multiarch GStreamer folder, and it streams the virtual camera;
+#  - what the commands load at run time is installed by the no-argument
+#    scripts/install-deps.sh and named in the packages' Depends
+#    (scripts/check-runtime-deps.sh, on this machine's architecture);
 #  - lintian reports no errors (its warnings are printed).
 #   scripts/check-packages.sh [BUILD_DIR]     (default build-package)
 #   scripts/check-packages.sh --arch arm64 [BUILD_DIR]
@@ -197,6 +200,11 @@ for unit in packaging/*.service; do
     [ -z "$output" ] || die "systemd-analyze verify $(basename "$unit") warns: $output"
   fi
 done
+
+if [ -z "${arch_args[1]:-}" ] || [ "${arch_args[1]}" = "$(dpkg --print-architecture)" ]; then
+  step "run-time packages"
+  scripts/check-runtime-deps.sh --debs "$packages_dir" "$build_dir" || die "run-time packages (above)"
+fi
 
 step "lintian"
 lintian --fail-on error --tag-display-limit 0 "${debs[@]}" 2>&1 | grep -v "^running with root privileges" ||

@@ -2,9 +2,12 @@
 # Installs the Debian 12 packages libVIVAZUZOZ needs, only those that are
 # missing. Runs apt-get as root, or through sudo.
 #   scripts/install-deps.sh            what configuring with the default options,
-#                                      building and running the tool need
+#                                      building and running every installed
+#                                      command need
 #   scripts/install-deps.sh --tests    that, and what only the tests, the fuzz
 #                                      run and the package check need
+#   scripts/install-deps.sh --list     prints the first set, one package a line
+#                                      (scripts/check-runtime-deps.sh checks it)
 set -euo pipefail
 
 # --arm64: the arm64 cross build's packages instead (scripts/install-arm64-deps.sh).
@@ -28,6 +31,17 @@ build_packages=(
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstrtspserver-1.0-dev
 )
 
+# Run: what the installed commands load at run time besides the libraries
+# they link (which the packages above bring): numpy for `import vivazuzoz`;
+# for `vivazuzoz rtsp`, GStreamer's x264enc (plugins-ugly), rtph264pay and
+# the RTP, UDP and RTSP elements the RTSP server builds its streams from
+# (plugins-good), and appsrc/appsink for its TCP clients (plugins-base).
+# scripts/check-runtime-deps.sh derives these from the commands themselves.
+run_packages=(
+  python3-numpy
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
+)
+
 # Only the tests and CI: the Python tests' numpy, pytest and tifffile (and
 # matplotlib for bench/shutter_figures.py's plot); the
 # browser test's Chromium, its driver and Selenium; clang and its sanitizer
@@ -35,17 +49,19 @@ build_packages=(
 # default build leaves them out without it), man and col to read them back;
 # dpkg-dev and lintian for the Debian packages and their check.
 test_packages=(
-  python3-numpy python3-pytest python3-tifffile python3-matplotlib
+  python3-pytest python3-tifffile python3-matplotlib
   chromium chromium-driver python3-selenium
+  # node runs the page's emissivity script against the client layer's.
+  nodejs
   clang-14 libclang-rt-14-dev
   help2man man-db bsdextrautils
   dpkg-dev lintian
   # Standard V4L2 programs run against the virtual camera.
-  v4l-utils ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-good python3-opencv
-  # GStreamer's H.264 encoder for the RTSP tests and its device monitor
-  # (gst-device-monitor-1.0, plugins-base-apps); an MQTT broker, its client
-  # and Prometheus's promtool for the monitor's tests.
-  gstreamer1.0-plugins-base gstreamer1.0-plugins-ugly gstreamer1.0-plugins-base-apps
+  v4l-utils ffmpeg gstreamer1.0-tools python3-opencv
+  # GStreamer's device monitor (gst-device-monitor-1.0, plugins-base-apps);
+  # an MQTT broker, its client and Prometheus's promtool for the monitor's
+  # tests.
+  gstreamer1.0-plugins-base-apps
   mosquitto mosquitto-clients prometheus
   # The monitor's mqtts:// test makes its broker's certificates with openssl.
   openssl
@@ -56,22 +72,29 @@ test_packages=(
 
 usage() {
   cat <<EOF
-Usage: scripts/install-deps.sh [--tests | --arm64]
+Usage: scripts/install-deps.sh [--tests | --arm64 | --list]
 
 Installs the Debian 12 packages that are missing (apt-get, as root or through sudo).
 
-  (no option)  what configuring with the default options, building and running need:
+  (no option)  what configuring with the default options, building and running every
+               installed command (rtsp and the Python package included) need:
                ${build_packages[*]}
+               ${run_packages[*]}
   --tests      those, and what only the tests, scripts/fuzz.sh and scripts/check-packages.sh need:
                ${test_packages[*]}
   --arm64      instead: the arm64 cross build's packages (scripts/install-arm64-deps.sh)
+  --list       prints the no-option set, one package a line, and installs nothing
   --help       this text
 EOF
 }
 
-packages=("${build_packages[@]}")
+packages=("${build_packages[@]}" "${run_packages[@]}")
 case "${1:-}" in
   "") ;;
+  --list)
+    printf '%s\n' "${packages[@]}"
+    exit 0
+    ;;
   --tests) packages+=("${test_packages[@]}") ;;
   -h | --help)
     usage

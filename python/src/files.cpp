@@ -3,6 +3,7 @@
 // exactly what the tool wrote. Files are read without the interpreter lock.
 #include "files.h"
 
+#include "emissivity.h"
 #include "radiometric_jpeg.h"
 #include "recording.h"
 #include "snapshot_file.h"
@@ -105,6 +106,28 @@ private:
     vivaclient::RecordedFrame frame_;
 };
 
+// Temperatures in degrees (any shape) corrected to `emissivity` from the
+// camera's values: the client layer's CorrectEmissivity on each.
+py::array_t<double> CorrectEmissivityArray(py::array_t<double, py::array::forcecast> temps, double emissivity,
+                                           double cameraEmissivity, double reflectedTemp, py::object unit)
+{
+    const std::string symbol = py::str(py::hasattr(unit, "symbol") ? unit.attr("symbol") : unit);
+    vivaclient::CameraRadiometry camera{cameraEmissivity, reflectedTemp, vivaclient::UnitFromFile(-1, symbol)};
+    if (!camera.unit.declared())
+        throw std::invalid_argument(
+            "the emissivity correction needs a temperature unit (degC, degF or K, or C, F "
+            "or K), not '" +
+            symbol + "'; declare the camera's in VIVAZUZOZ_TEMP_UNITS");
+    if (!(emissivity > 0) || emissivity > 1 || !(cameraEmissivity > 0) || cameraEmissivity > 1)
+        throw std::invalid_argument("emissivities are above 0 and at most 1");
+    py::array_t<double> out(temps.request().shape);
+    const double* in = temps.data();
+    double* to = out.mutable_data();
+    for (py::ssize_t i = 0; i < temps.size(); ++i)
+        to[i] = vivaclient::CorrectEmissivity(in[i], emissivity, camera);
+    return out;
+}
+
 }  // namespace
 
 void RegisterFiles(py::module_& m)
@@ -114,6 +137,12 @@ void RegisterFiles(py::module_& m)
     m.def(
         "declared_unit", [](int number) { return UnitTuple(vivaclient::DeclaredUnit(number)); }, py::arg("number"),
         "What the camera's unit number means under VIVAZUZOZ_TEMP_UNITS: (number, symbol, name or None, label).");
+    m.def("correct_emissivity", &CorrectEmissivityArray, py::arg("temps"), py::arg("emissivity"),
+          py::arg("camera_emissivity"), py::arg("reflected_temp"), py::arg("unit"),
+          "Temperatures (degrees, a number or an array of any shape) that the camera measured with its emissivity "
+          "camera_emissivity and reflected temperature reflected_temp, as an object of `emissivity` reads them: "
+          "T^4 = (ec*Tc^4 - (ec-e)*Tr^4)/e in kelvins. `unit`: a TemperatureUnit or its symbol (degC, degF, K). "
+          "Returns float64 degrees in the same unit and shape.");
     m.def("read_snapshot", &ReadSnapshot, py::arg("path"),
           "A TIFF snapshot or radiometric JPEG: dict of raw_temperature (int16 tenths), image (uint16 or None), "
           "unit (number, symbol, name or None, label) and fields (name, value) pairs.");

@@ -34,12 +34,14 @@ from ._errors import Disconnected, Error, InvalidParam, NotSupported, OpenFailed
 from ._files import RecordedFrame, Recording, Snapshot, TemperatureUnit, declared_unit, open_recording, read_snapshot
 from . import _vivazuzoz
 from ._vivazuzoz import Frame
+from ._vivazuzoz import correct_emissivity  # the client layer's broadband formula (emissivity.h)
 
 __all__ = [
     "search", "show_core_output", "Camera", "CameraInfo", "EnvParams", "Event", "Frame", "IMAGE_PARAMS",
     "Error", "NotSupported", "InvalidParam", "OpenFailed", "Timeout", "Disconnected",
     "open_recording", "read_snapshot", "declared_unit", "Recording", "RecordedFrame", "Snapshot", "TemperatureUnit",
 ]
+__all__ += ["correct_emissivity"]
 
 #: Image-tuning parameters by name, with the numbers the camera uses.
 IMAGE_PARAMS = {

@@ -113,6 +113,22 @@ TEST(Tool, EveryCommandHasHelpAndTheOverviewListsThem)
     EXPECT_NE(RunCaptured({"get", "--help"}).out.find("fpa-temp"), std::string::npos);
 }
 
+TEST(Tool, ASnapshotThatCannotBeWrittenFailsBeforeTheCameraAndPrintsNothing)
+{
+    for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"snapshot", "/nonexistent/dir/x.png"},
+              "cannot create /nonexistent/dir/x.png: No such file or directory"},
+             {{"snapshot", "/"}, "cannot create /: Is a directory"},
+             {{"snapshot", "/tmp/x.png", "--temperature", "/nonexistent/t.csv"},
+              "cannot create /nonexistent/t.csv: No such file or directory"},
+         }) {
+        const ToolRun run = RunCaptured(args);
+        EXPECT_EQ(run.status, kExitFailure) << run.err;
+        EXPECT_NE(run.err.find(message), std::string::npos) << "expected '" << message << "' in: " << run.err;
+        EXPECT_EQ(run.out, "") << "printed before failing: " << run.out;
+    }
+}
+
 TEST(Tool, BadCommandLinesFailWithStatus2BeforeTouchingACamera)
 {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {

@@ -196,10 +196,13 @@ TEST(RecordOnVirtualCamera, SecondReaderSeesTheSamePagesTypesAndValues)
     EXPECT_EQ(python.out, expected.str());
 }
 
-TEST(RecordOnVirtualCamera, CtrlCEndsTheRecordingWithEveryFrameKept)
+// Runs the tool's `record` under the virtual camera with stdout and stderr
+// in files (not terminals), sends SIGINT once `file` holds `frames` frames of
+// 256x192, and returns what it printed and its exit status.
+ChildResult InterruptedRecording(const std::vector<std::string>& recordArgs, const std::string& file, int frames)
 {
-    ScratchDir dir;
-    const std::vector<std::string> argv = ToolArgv({}, {"record", "-o", "long.tiff"});
+    ChildResult result;
+    const std::vector<std::string> argv = ToolArgv({}, recordArgs);
     const pid_t pid = fork();
     if (pid == 0) {
         const int out = open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -213,11 +216,12 @@ TEST(RecordOnVirtualCamera, CtrlCEndsTheRecordingWithEveryFrameKept)
         execv(args[0], args.data());
         _exit(127);
     }
-    ASSERT_GT(pid, 0);
+    if (pid <= 0)
+        return result;
     // Interrupt once a few frames are on disk (the file appears only after
     // the tool catches Ctrl-C).
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (FileSize("long.tiff") < 5 * 196608 && std::chrono::steady_clock::now() < deadline)
+    while (FileSize(file) < static_cast<uint64_t>(frames) * 196608 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     kill(pid, SIGINT);
     int status = 0;
@@ -228,20 +232,48 @@ TEST(RecordOnVirtualCamera, CtrlCEndsTheRecordingWithEveryFrameKept)
     if (done == 0) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
-        FAIL() << "the recording did not end after Ctrl-C";
+        result.timedOut = true;
     }
     std::ifstream outFile("out.txt"), errFile("err.txt");
-    const std::string out((std::istreambuf_iterator<char>(outFile)), std::istreambuf_iterator<char>());
-    const std::string err((std::istreambuf_iterator<char>(errFile)), std::istreambuf_iterator<char>());
-    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0) << err;  // Ctrl-C is how an open-ended recording ends
-    const long written = WrittenFrames(out);
-    EXPECT_GE(written, 5) << out;
+    result.out.assign(std::istreambuf_iterator<char>(outFile), std::istreambuf_iterator<char>());
+    result.err.assign(std::istreambuf_iterator<char>(errFile), std::istreambuf_iterator<char>());
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+TEST(RecordOnVirtualCamera, CtrlCEndsTheRecordingWithEveryFrameKept)
+{
+    ScratchDir dir;
+    const ChildResult run = InterruptedRecording({"record", "-o", "long.tiff"}, "long.tiff", 5);
+    ASSERT_FALSE(run.timedOut) << "the recording did not end after Ctrl-C";
+    EXPECT_EQ(run.status, 0) << run.err;  // Ctrl-C is how an open-ended recording ends
+    const long written = WrittenFrames(run.out);
+    EXPECT_GE(written, 5) << run.out;
     RecordingReader reader;
     ASSERT_EQ(reader.Open("long.tiff"), "");
     EXPECT_EQ(static_cast<long>(reader.frames()), written);
     RecordedFrame last;
     EXPECT_EQ(reader.Read(reader.frames() - 1, last), "");
+}
+
+TEST(RecordOnVirtualCamera, CtrlCBeforeTheSecondsAreUpSaysItOnceAndPipesOnlyTheResult)
+{
+    ScratchDir dir;
+    const ChildResult run = InterruptedRecording({"record", "-o", "timed.tiff", "--seconds", "60"}, "timed.tiff", 30);
+    ASSERT_FALSE(run.timedOut) << "the recording did not end after Ctrl-C";
+    EXPECT_EQ(run.status, 130) << run.err;
+    // Said once, after what the file holds.
+    const size_t said = run.err.find("interrupted");
+    ASSERT_NE(said, std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("interrupted", said + 1), std::string::npos) << run.err;
+    EXPECT_TRUE(Contains(run.err, "timed.tiff holds the " + std::to_string(WrittenFrames(run.out)) +
+                                      " frames recorded before the interruption"))
+        << run.err;
+    // More than a second passed: a progress line would have been printed by
+    // now. Piped, stdout holds the result alone, and stderr no progress.
+    EXPECT_EQ(run.out.rfind("Wrote timed.tiff: ", 0), 0u) << run.out;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+    EXPECT_FALSE(Contains(run.err, "Recording ")) << run.err;
 }
 
 TEST(RecordOnVirtualCamera, FullDiskEndsTheRecordingWithAMessageAndAReadableFile)

@@ -24,6 +24,12 @@ TEST(Settings, EveryLibrarySettingHasItsNameAndOnlyQueriesAreReadOnly)
         EXPECT_TRUE(seen.insert(s.name).second) << "twice: " << s.name;
         EXPECT_EQ(FindSetting(s.name), &s);
         EXPECT_EQ(s.readOnly(), readOnly.count(s.name) == 1) << s.name;
+        EXPECT_GT(std::string(s.label).size(), 3u) << "no label for people: " << s.name;
+        // Every temperature says its unit.
+        if (std::string(s.name).find("temp") != std::string::npos && s.name != std::string("temp-level") &&
+            s.name != std::string("temp-unit")) {
+            EXPECT_STREQ(s.unit, "\u00b0C") << s.name;
+        }
     }
     for (const auto& name : writable)
         EXPECT_TRUE(seen.count(name)) << "missing: " << name;

@@ -449,6 +449,12 @@ int RunSnapshot(Context& ctx, const ParsedArgs& args)
     SnapshotFormat format = SnapshotFormat::Png;
     if (!ChooseSnapshotFormat(ctx, args, output, format))
         return kExitUsage;
+    // The files can be written: checked before the camera is opened and
+    // anything is printed.
+    for (const auto& [file, typed] : {std::pair(outputFile, output), std::pair(csvFile, csvPath)})
+        if (!typed.empty())
+            if (const std::string error = CannotCreate(file); !error.empty())
+                return Fail(ctx, AsTyped(error, file, typed));
 
     Snapshot shot;
     if (args.has("from")) {
@@ -574,8 +580,7 @@ const std::vector<Command>& Commands()
           "for the camera's temp-unit number in VIVAZUZOZ_TEMP_UNITS (default 0=C; others \"unit N\").\n"},
          RunSnapshot},
         {RecordSyntax(), RunRecord},
-        {ReplaySyntax(),
-         [](Context& ctx, const ParsedArgs& args) { return RunReplay(args, ctx.out, ctx.err, ctx.terminal); }},
+        {ReplaySyntax(), [](Context& ctx, const ParsedArgs& args) { return RunReplay(args, ctx.out, ctx.err); }},
         {StreamSyntax(), RunStream},
         {MonitorSyntax(), RunMonitor},
         {{"get", "Read one setting of a camera", "NAME", {kDeviceOption, kJsonOption}, 1, 1, SettingsHelp(false)},

@@ -202,6 +202,15 @@ void WriteCameraFields(JsonWriter& json, const CameraInfo& camera)
     nodeOrNull(camera.usbPort);
 }
 
+void WriteUnitFields(JsonWriter& json, const vivaclient::TemperatureUnit& unit)
+{
+    json.Key("unit").String(unit.symbol).Key("unit_label").String(unit.label).Key("unit_number");
+    if (unit.number < 0)
+        json.Null();
+    else
+        json.Int(unit.number);
+}
+
 std::string EventJson(const SessionEvent& event)
 {
     JsonWriter json;

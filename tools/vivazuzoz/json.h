@@ -50,6 +50,12 @@ void WriteSettingJson(JsonWriter& json, const Setting& setting, const SettingVal
 // and info --json, the live server's API, the Python package.
 void WriteCameraFields(JsonWriter& json, const CameraInfo& camera);
 
+// A temperature unit's fields, inside an object: "unit" (the symbol files
+// use: "degC", "degF", "K", "unit N" when undeclared, "unknown"),
+// "unit_label" (for people: "°C", "unit N") and "unit_number" (the camera's
+// number, null when unknown).
+void WriteUnitFields(JsonWriter& json, const vivaclient::TemperatureUnit& unit);
+
 // A camera session's event as one line of JSON: {"type":"event","event":"lost",
 // "time":"2026-...Z","message":"...","camera":"1-1","sequence":N} and, on
 // "back", "gap_seconds".

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace vivatool {
 
@@ -70,8 +71,14 @@ bool ParseIpAddress(const std::string& text, Poco::Net::IPAddress& ip)
 
 Poco::Net::ServerSocket BindExclusive(const std::string& address, uint16_t port, int backlog)
 {
-    const Poco::Net::SocketAddress where(address, port);
     Poco::Net::ServerSocket socket;
+    BindExclusive(socket, address, port, backlog);
+    return socket;
+}
+
+void BindExclusive(Poco::Net::ServerSocket& socket, const std::string& address, uint16_t port, int backlog)
+{
+    const Poco::Net::SocketAddress where(address, port);
     // SO_REUSEADDR lets a restarted server bind while the last run's
     // connections wait out TIME_WAIT; it never lets two sockets listen on one
     // port. SO_REUSEPORT would, so it stays off.
@@ -80,12 +87,23 @@ Poco::Net::ServerSocket BindExclusive(const std::string& address, uint16_t port,
     else
         socket.bind(where, /*reuseAddress=*/true, /*reusePort=*/false);
     socket.listen(backlog);
-    return socket;
 }
 
 bool AddressInUse(const Poco::Exception& e)
 {
     return e.code() == EADDRINUSE;
+}
+
+std::string BindFailure(const Poco::Exception& e, const std::string& address, uint16_t port, const std::string& command,
+                        const std::string& option)
+{
+    const std::string where = (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" +
+                              std::to_string(port);
+    if (AddressInUse(e))
+        return where + " is in use by another program (another vivazuzoz " + command +
+               "?); stop it or choose another port with " + option;
+    // The system's reason alone, without Poco's "Net Exception: ..." prefix.
+    return "cannot listen on " + where + ": " + (e.code() > 0 ? std::strerror(e.code()) : e.message());
 }
 
 std::vector<std::string> ReachableHosts(const std::string& address)

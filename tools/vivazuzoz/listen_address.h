@@ -32,9 +32,20 @@ bool ParseIpAddress(const std::string& text, Poco::Net::IPAddress& ip);
 // program listens on is an error (EADDRINUSE), never shared. "::" listens on
 // IPv6 and IPv4 both. Throws Poco::Exception.
 Poco::Net::ServerSocket BindExclusive(const std::string& address, uint16_t port, int backlog);
+// The same into a socket made by the caller (a Poco::Net::SecureServerSocket
+// for TLS).
+void BindExclusive(Poco::Net::ServerSocket& socket, const std::string& address, uint16_t port, int backlog);
 
 // Whether the exception from BindExclusive says the port is taken.
 bool AddressInUse(const Poco::Exception& e);
+
+// What to say when BindExclusive failed, for people: "127.0.0.1:8080 is in
+// use by another program (another vivazuzoz serve?); stop it or choose
+// another port with --listen", or "cannot listen on [::]:8080: Permission
+// denied". `command` names the usual other program, `option` the option
+// that chose the port.
+std::string BindFailure(const Poco::Exception& e, const std::string& address, uint16_t port, const std::string& command,
+                        const std::string& option);
 
 // The hosts ("192.0.2.7", "[2001:db8::7]") at which other machines reach a
 // server listening on `address`: the machine's own addresses for a wildcard

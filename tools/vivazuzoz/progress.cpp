@@ -1,5 +1,7 @@
 #include "progress.h"
 
+#include <unistd.h>
+
 #include "temperature_csv.h"
 
 namespace vivatool {
@@ -19,8 +21,12 @@ std::string DescribeStream(const StreamFigures& figures)
     return text;
 }
 
+ProgressLine::ProgressLine(FILE* err, OfWork) : out_(err), terminal_(isatty(fileno(err)) == 1), silent_(!terminal_) {}
+
 void ProgressLine::Update(const std::string& text)
 {
+    if (silent_)
+        return;
     if (!terminal_) {
         std::fprintf(out_, "%s\n", text.c_str());
         std::fflush(out_);

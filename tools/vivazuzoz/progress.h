@@ -1,4 +1,11 @@
-// progress.h - the stream command's status line.
+// progress.h - the tool's status lines.
+//
+// The tool's convention: a command whose figures are its results (stream)
+// prints them on stdout, rewritten in place on a terminal and one line per
+// report otherwise, so that they can be piped and logged. A command whose
+// result is a file or a summary (record, replay) shows its progress on
+// stderr, and only when stderr is a terminal: piped or logged, it prints
+// its results alone.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +36,11 @@ std::string DescribeStream(const StreamFigures& figures);
 // returns).
 class ProgressLine {
 public:
+    // Results: on `out`, which is a terminal or not.
     ProgressLine(FILE* out, bool terminal) : out_(out), terminal_(terminal) {}
+    // Progress of work: on `err` when it is a terminal, else nowhere.
+    struct OfWork {};
+    ProgressLine(FILE* err, OfWork);
     ~ProgressLine() { Finish(); }
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
@@ -41,6 +52,7 @@ public:
 private:
     FILE* out_;
     bool terminal_;
+    bool silent_ = false;  // progress of work, not on a terminal
     size_t shown_ = 0;  // length of the text on the terminal's current line
 };
 

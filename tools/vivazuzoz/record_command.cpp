@@ -180,7 +180,7 @@ public:
           settingsJson_(std::move(settingsJson)),
           writer_(writer),
           taker_(layout.width, layout.height, layout.withTemp, options.limits),
-          progress_(ctx.out, ctx.terminal)
+          progress_(ctx.err, ProgressLine::OfWork{})
     {
     }
 
@@ -210,7 +210,7 @@ public:
 private:
     RecordEnd Loop()
     {
-        const auto updateEvery = ctx_.terminal ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000);
+        const auto updateEvery = std::chrono::milliseconds(250);
         Clock::time_point nextUpdate = start_ + updateEvery;
         for (;;) {
             const FrameTaker::Counts c = taker_.counts();
@@ -321,9 +321,10 @@ private:
         if (c.foreign > 0)
             std::fprintf(err, "vivazuzoz: %llu frames of another size than %dx%d were left out\n",
                          static_cast<unsigned long long>(c.foreign), layout_.width, layout_.height);
-        const std::string kept = written > 0 ? "; " + options_.output + " holds the " + std::to_string(written) +
-                                                   " frames recorded before"
-                                             : "; no frame was recorded";
+        const std::string holds = written > 0 ? options_.output + " holds the " + std::to_string(written) +
+                                                    " frames recorded before"
+                                              : "no frame was recorded";
+        const std::string kept = "; " + holds;
         switch (end) {
         case RecordEnd::Done:
             if (written == 0)
@@ -332,7 +333,8 @@ private:
         case RecordEnd::Interrupted:
             if (!options_.limits.frames && options_.limits.seconds <= 0 && written > 0)
                 return kExitOk;  // Ctrl-C is how an unlimited recording ends
-            std::fprintf(err, "vivazuzoz: interrupted%s\n", kept.c_str());
+            // RunTool then says "interrupted", as for every command.
+            std::fprintf(err, "vivazuzoz: %s%s\n", holds.c_str(), written > 0 ? " the interruption" : "");
             return kExitInterrupted;
         case RecordEnd::Ended:
             return Fail(err, EndMessage(session_.camera->endReason(), "recording") + kept);
@@ -422,7 +424,7 @@ std::string LoadRecordedFrame(const std::string& path, long long index, int& wid
     return "";
 }
 
-int RunReplay(const ParsedArgs& args, FILE* out, FILE* err, bool terminal)
+int RunReplay(const ParsedArgs& args, FILE* out, FILE* err)
 {
     const std::string& typed = args.positional.at(0);
     const std::string path = UserPath(typed);
@@ -455,7 +457,7 @@ int RunReplay(const ParsedArgs& args, FILE* out, FILE* err, bool terminal)
         return kExitOk;
     }
     // The range needs every temperature plane.
-    ProgressLine progress(out, terminal);
+    ProgressLine progress(err, ProgressLine::OfWork{});
     RecordedFrame frame;
     int min = 0, max = 0;
     for (size_t i = 0; i < frames; ++i) {
@@ -467,7 +469,7 @@ int RunReplay(const ParsedArgs& args, FILE* out, FILE* err, bool terminal)
         MinMax(frame.temp.data(), static_cast<int>(frame.temp.size()), lo, hi);
         min = i == 0 ? lo : std::min(min, lo);
         max = i == 0 ? hi : std::max(max, hi);
-        if (terminal && i % 50 == 49)
+        if (i % 50 == 49)
             progress.Update("Reading frame " + std::to_string(i + 1) + " of " + std::to_string(frames));
     }
     progress.Finish();

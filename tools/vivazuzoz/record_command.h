@@ -16,10 +16,10 @@ namespace vivatool {
 CommandSyntax RecordSyntax();
 CommandSyntax ReplaySyntax();
 
-// Run the commands; results go to `out`, messages to `err`; `terminal` says
-// whether `out` is a terminal (progress is then rewritten in place).
+// Run the commands; results go to `out`, messages to `err`, and progress to
+// `err` when it is a terminal (progress.h).
 int RunRecord(Context& ctx, const ParsedArgs& args);
-int RunReplay(const ParsedArgs& args, FILE* out, FILE* err, bool terminal);
+int RunReplay(const ParsedArgs& args, FILE* out, FILE* err);
 
 // Reads frame `index` of the recording at `path`. `temp` is left empty for
 // an image-only recording. Returns "" or a message.

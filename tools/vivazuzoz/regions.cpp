@@ -72,33 +72,6 @@ std::string CheckRegion(const Region& region, int width, int height)
            std::to_string(width) + "x" + std::to_string(height) + " frame";
 }
 
-namespace {
-
-// Kelvins from the camera's unit and back.
-double ToKelvin(double t, const std::string& symbol)
-{
-    return symbol == "degF" ? (t - 32) * 5 / 9 + 273.15 : symbol == "K" ? t : t + 273.15;
-}
-
-double FromKelvin(double k, const std::string& symbol)
-{
-    return symbol == "degF" ? (k - 273.15) * 9 / 5 + 32 : symbol == "K" ? k : k - 273.15;
-}
-
-}  // namespace
-
-double CorrectEmissivity(double reading, double emissivity, const CameraRadiometry& camera)
-{
-    const std::string& unit = camera.unit.symbol;
-    const double tc = ToKelvin(reading, unit);
-    if (!(tc > 0))
-        return reading;  // no radiance to correct
-    const double tr = ToKelvin(camera.reflectedTemp, unit);
-    const double ec = camera.emissivity;
-    const double fourth = (ec * std::pow(tc, 4) - (ec - emissivity) * std::pow(tr, 4)) / emissivity;
-    return FromKelvin(fourth > 0 ? std::pow(fourth, 0.25) : 0.0, unit);
-}
-
 std::string PrepareEmissivity(Region& region, const CameraRadiometry& camera)
 {
     if (region.emissivity <= 0)
@@ -111,8 +84,8 @@ std::string PrepareEmissivity(Region& region, const CameraRadiometry& camera)
         return "region " + region.name + "'s emissivity cannot be corrected from the camera's emissivity 0";
     auto table = std::make_shared<std::vector<int16_t>>(65536);
     for (int raw = -32768; raw <= 32767; ++raw) {
-        const double t = std::round(CorrectEmissivity(raw / 10.0, region.emissivity, camera) * 10);
-        (*table)[static_cast<size_t>(raw + 32768)] = static_cast<int16_t>(std::clamp(t, -32768.0, 32767.0));
+        (*table)[static_cast<size_t>(raw + 32768)] = vivaclient::CorrectEmissivityTenths(static_cast<int16_t>(raw),
+                                                                                         region.emissivity, camera);
     }
     region.corrected = std::move(table);
     return "";

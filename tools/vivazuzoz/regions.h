@@ -1,7 +1,7 @@
 // regions.h - rectangular regions of a frame and their temperature figures.
 #pragma once
 
-#include <temperature_unit.h>
+#include <emissivity.h>
 
 #include <cstdint>
 #include <memory>
@@ -30,28 +30,9 @@ std::optional<Region> ParseRegion(const std::string& text, int ordinal, std::str
 // "" when the region lies inside a width x height frame, else why not.
 std::string CheckRegion(const Region& region, int width, int height);
 
-// The camera's global radiometric values a region's emissivity is
-// corrected from, in the camera's temperature unit.
-struct CameraRadiometry {
-    double emissivity = 1;
-    double reflectedTemp = 0;
-    vivaclient::TemperatureUnit unit;
-};
-
-// The broadband (Stefan-Boltzmann) emissivity correction. The camera turned
-// the radiance it measured into `reading` assuming `camera.emissivity` and
-// the reflected temperature Tr; an object of emissivity e seen through the
-// same atmosphere gives the same radiance at the temperature T with
-//
-//     e T^4 + (1 - e) Tr^4 = ec Tc^4 + (1 - ec) Tr^4     (kelvins)
-//     T = ((ec Tc^4 - (ec - e) Tr^4) / e)^(1/4)
-//
-// The atmosphere's own radiation and the transmittance act on both sides
-// alike and cancel. Returns T in the camera's unit; the unit must be
-// declared (Celsius, Fahrenheit or Kelvin). Where the right-hand side is
-// below zero (a reading colder than the reflection allows) it gives
-// absolute zero; a reading at or below absolute zero is returned as it is.
-double CorrectEmissivity(double reading, double emissivity, const CameraRadiometry& camera);
+// The emissivity correction of the client layer (emissivity.h).
+using vivaclient::CameraRadiometry;
+using vivaclient::CorrectEmissivity;
 
 // Gives a region with an emissivity of its own its correction table. ""
 // or why not (the camera's unit is not declared, or its emissivity is 0).

@@ -2,7 +2,12 @@
 
 #include "client.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <climits>
 
 namespace vivatool {
@@ -131,6 +136,24 @@ std::string EndMessage(const SessionEvent& reason, const char* what)
     if (reason.kind == SessionEvent::Kind::Lost || reason.kind == SessionEvent::Kind::Stalled)
         message += " (--reconnect waits for the camera)";
     return message;
+}
+
+std::string CannotCreate(const std::string& path)
+{
+    struct stat info;
+    int error = 0;
+    if (::stat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode))
+            error = EISDIR;
+        else if (::access(path.c_str(), W_OK) != 0)
+            error = errno;
+    } else {
+        const size_t slash = path.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        if (::access(folder.c_str(), W_OK | X_OK) != 0)
+            error = errno;
+    }
+    return error ? "cannot create " + path + ": " + std::strerror(error) : "";
 }
 
 }  // namespace vivatool

@@ -96,4 +96,10 @@ std::string EventLine(const SessionEvent& event, const char* what);
 // "MESSAGE; `what` ended" and what --reconnect would have done.
 std::string EndMessage(const SessionEvent& reason, const char* what);
 
+// Why a file could not be created at `path` now ("cannot create x.png: No
+// such file or directory", as the writers say it), or "" when it could: its
+// folder exists and may be written, and it is not a folder itself. For
+// commands that check their output before the work that fills it.
+std::string CannotCreate(const std::string& path);
+
 }  // namespace vivatool

@@ -110,6 +110,8 @@ class CameraView {
     this.loadSettings();
   }
 
+  // `info.unit_label`: what the camera's temperatures are in, as the user
+  // declared it ("°C", "°F", "K"), or "unit N" when nobody did.
   setInfo(info) {
     this.info = info;
     this.q('.name').textContent = `${info.index}: ${info.name || 'camera'}`;
@@ -137,6 +139,7 @@ class CameraView {
     this.q('.zoom').addEventListener('change', () => { this.layout(); redraw(); });
     window.addEventListener('resize', () => { this.layout(); redraw(); });
     this.q('.range-high').addEventListener('input', redraw);
+    this.q('.rect-emissivity').addEventListener('input', redraw);
 
     const toPixel = (event) => {
       if (!this.frame) return null;
@@ -175,6 +178,29 @@ class CameraView {
       }
     });
     this.q('.reload-settings').addEventListener('click', () => this.loadSettings());
+  }
+
+  // After a temperature: "°C", " K", " unit 3".
+  unitText() {
+    const label = this.info.unit_label || '\u00b0';
+    return label.startsWith('\u00b0') ? label : ` ${label}`;
+  }
+
+  // The rectangle's own emissivity, when one is typed and it can be
+  // corrected: {emissivity, camera: {emissivity, reflectedTemp, unit}}; or
+  // {why} when it cannot; or null for the camera's own.
+  rectEmissivity() {
+    const typed = this.q('.rect-emissivity').value;
+    if (typed === '') return null;
+    const e = parseFloat(typed);
+    const values = this.settingValues || {};
+    const camera = { emissivity: values.emissivity, reflectedTemp: values['reflected-temp'], unit: this.info.unit };
+    if (!(e > 0 && e <= 1)) return { why: 'an emissivity is above 0 and at most 1' };
+    if (!['degC', 'degF', 'K'].includes(camera.unit)) return { why: `${this.info.unit_label || 'the unit'} is not declared (VIVAZUZOZ_TEMP_UNITS)` };
+    if (typeof camera.emissivity !== 'number' || !(camera.emissivity > 0) || typeof camera.reflectedTemp !== 'number') {
+      return { why: 'the camera\'s emissivity and reflected temperature are not known' };
+    }
+    return { emissivity: e, camera };
   }
 
   normalRect(a, b) {
@@ -341,7 +367,8 @@ class CameraView {
     context.putImageData(this.imageData, 0, 0);
 
     this.drawBar(palette, low, high, !!f.temp);
-    const text = (v) => (f.temp ? `${degrees(v)}\u00b0` : `raw ${v}`);
+    const unit = this.unitText();
+    const text = (v) => (f.temp ? `${degrees(v)}${unit}` : `raw ${v}`);
     const at = (i) => ({ x: i % f.width, y: Math.floor(i / f.width) });
     const hot = at(maxAt), cold = at(minAt);
     this.setReading('.hottest', `${text(max)} at x ${hot.x}, y ${hot.y}`, f.temp ? max / 10 : max);
@@ -354,10 +381,19 @@ class CameraView {
     }
     if (this.rect) {
       const r = this.rect;
+      // With an emissivity of its own, each pixel corrected as `stream
+      // --roi ...,emissivity=E` does (emissivity.js), once per value.
+      const own = f.temp ? this.rectEmissivity() : null;
+      const corrected = new Map();
+      const correct = own && own.camera ? (v) => {
+        let c = corrected.get(v);
+        if (c === undefined) corrected.set(v, (c = correctEmissivityTenths(v, own.emissivity, own.camera)));
+        return c;
+      } : (v) => v;
       let rmin = Infinity, rmax = -Infinity, sum = 0, n = 0;
       for (let y = r.y0; y <= r.y1 && y < f.height; y++) {
         for (let x = r.x0; x <= r.x1 && x < f.width; x++) {
-          const v = values[y * f.width + x];
+          const v = correct(values[y * f.width + x]);
           if (v < rmin) rmin = v;
           if (v > rmax) rmax = v;
           sum += v;
@@ -365,7 +401,8 @@ class CameraView {
         }
       }
       const mean = n ? sum / n : 0;
-      this.setReading('.rect', n ? `min ${text(rmin)}, max ${text(rmax)}, mean ${f.temp ? `${(mean / 10).toFixed(1)}\u00b0` : mean.toFixed(1)} (${r.x1 - r.x0 + 1}\u00d7${r.y1 - r.y0 + 1} px)` : '-', '');
+      const note = own ? (own.why ? `; emissivity not applied: ${own.why}` : `, emissivity ${own.emissivity}`) : '';
+      this.setReading('.rect', n ? `min ${text(rmin)}, max ${text(rmax)}, mean ${f.temp ? `${(mean / 10).toFixed(1)}${unit}` : mean.toFixed(1)} (${r.x1 - r.x0 + 1}\u00d7${r.y1 - r.y0 + 1} px)${note}` : '-', n && f.temp ? mean / 10 : '');
     } else {
       this.setReading('.rect', 'drag on the picture', '');
     }
@@ -408,7 +445,7 @@ class CameraView {
     const data = context.createImageData(256, 1);
     new Uint32Array(data.data.buffer).set(palette.packed);
     context.putImageData(data, 0, 0);
-    const label = (v) => (withTemp ? `${degrees(Math.round(v))}\u00b0` : `${Math.round(v)}`);
+    const label = (v) => (withTemp ? `${degrees(Math.round(v))}${this.unitText()}` : `${Math.round(v)}`);
     this.q('.bar-low').textContent = label(low);
     this.q('.bar-high').textContent = label(high);
   }
@@ -467,6 +504,7 @@ class CameraView {
     try {
       if (!settingList) settingList = await api('GET', '/api/settings');
       const values = await api('GET', `/api/cameras/${this.index}/settings`);
+      this.settingValues = values;  // the rectangle's emissivity corrects from them
       this.fillSettings(body, values);
     } catch (e) {
       body.replaceChildren();
@@ -489,12 +527,23 @@ class CameraView {
       }
       const row = body.insertRow();
       row.dataset.setting = s.name;
+      // The label, unit and range from the tool's settings table; the name
+      // is the one the API and `vivazuzoz set` take.
       const name = row.insertCell();
-      // The camera's palette is its own setting, apart from the page's
-      // colour map.
-      name.textContent = s.name === 'palette' ? 'camera palette' : s.name;
-      name.title = s.name === 'palette' ? `${s.description} (the setting 'palette'; the page's own colours are the Colour map)` : s.description;
+      name.className = 'setting-label';
+      name.textContent = s.label || s.name;
+      name.title = `${s.name}: ${s.description}` +
+        (s.name === 'palette' ? ' (the page\'s own colours are the Colour map)' : '');
       const valueCell = row.insertCell();
+      const unitCell = row.insertCell();
+      unitCell.className = 'setting-unit';
+      // A temperature setting is in the camera's unit as declared, whatever
+      // the table's default says.
+      const unit = s.temperature && this.info.unit_label ? this.info.unit_label : s.unit || '';
+      unitCell.textContent = unit;
+      const rangeCell = row.insertCell();
+      rangeCell.className = 'setting-range';
+      rangeCell.textContent = s.readOnly ? 'read only' : s.range;
       const messageCell = row.insertCell();
       messageCell.className = 'setting-message';
       const value = values[s.name];
@@ -515,7 +564,8 @@ class CameraView {
       input.min = s.min;
       input.max = s.max;
       input.value = shown;
-      input.title = `${s.description} (${s.min} to ${s.max})`;
+      input.title = `${s.description} (${s.range})`;
+      input.setAttribute('aria-label', `${s.label || s.name}${unit ? ` in ${unit}` : ''}, ${s.range}`);
       const button = document.createElement('button');
       button.type = 'button';
       button.textContent = 'Set';
@@ -525,6 +575,7 @@ class CameraView {
         try {
           const result = await api('PUT', `/api/cameras/${this.index}/settings/${s.name}`, input.value);
           input.value = String(result.value);
+          if (this.settingValues) this.settingValues[s.name] = result.value;
           messageCell.textContent = `set to ${result.value}`;
           messageCell.classList.add('good');
         } catch (e) {
@@ -544,7 +595,8 @@ class CameraView {
       };
       button.addEventListener('click', apply);
       input.addEventListener('keydown', (event) => { if (event.key === 'Enter') apply(); });
-      valueCell.append(input, ' ', button);
+      valueCell.append(input);
+      unitCell.append(' ', button);
     }
   }
 }
@@ -570,6 +622,16 @@ async function refreshCameras() {
   }
 }
 
+// The server answered ?token= with its cookie, which every later request
+// carries: the token leaves the address bar and this page's history entry.
+function dropTokenFromAddress() {
+  const url = new URL(location.href);
+  if (!url.searchParams.has('token')) return;
+  url.searchParams.delete('token');
+  history.replaceState(history.state, '', url.pathname + url.search + url.hash);
+}
+
+dropTokenFromAddress();
 loadColormaps().then(() => {
   refreshCameras();
   setInterval(refreshCameras, 3000);

@@ -96,6 +96,21 @@ TEST(ListenAddress, TakesHostPortBracketedIPv6AndLoopbackByDefault)
         EXPECT_FALSE(vivatool::ParseListen(bad, address, port)) << bad;
 }
 
+TEST(ListenAddress, APortInUseIsSaidInWordsNotAsPocosException)
+{
+    Poco::Net::ServerSocket taken = vivatool::BindExclusive("127.0.0.1", 0, 4);
+    const uint16_t port = taken.address().port();
+    std::string error;
+    bool inUse = false;
+    const auto server = vivatool::monitor::MetricsServer::Start(
+        "127.0.0.1", port, [] { return std::vector<vivatool::monitor::CameraMetrics>(); }, error, &inUse);
+    EXPECT_EQ(server, nullptr);
+    EXPECT_TRUE(inUse);
+    EXPECT_EQ(error, "127.0.0.1:" + std::to_string(port) +
+                         " is in use by another program (another vivazuzoz monitor?); stop it or choose another port "
+                         "with --metrics");
+}
+
 TEST(Metrics, EscapesLabelsAndLeavesOutTemperaturesOfAnImageOnlyCamera)
 {
     CameraMetrics radiometric;
@@ -104,6 +119,7 @@ TEST(Metrics, EscapesLabelsAndLeavesOutTemperaturesOfAnImageOnlyCamera)
     radiometric.up = true;
     radiometric.frames = 250;
     radiometric.withTemps = true;
+    radiometric.unit = "degF";  // declared: the label says so, the names stay
     radiometric.regions = {{"frame", -125, 1104, 263.46}};
     radiometric.alarms = {{"frame", "below", -50, true}};
     CameraMetrics imageOnly;
@@ -115,11 +131,15 @@ TEST(Metrics, EscapesLabelsAndLeavesOutTemperaturesOfAnImageOnlyCamera)
         << text;
     EXPECT_NE(text.find("vivazuzoz_frames_total{camera=\"a\",name=\"Lab \\\"B\\\"\\\\2\\nnew\"} 250\n"),
               std::string::npos);
-    EXPECT_NE(text.find("vivazuzoz_temperature_min_degrees{camera=\"a\",region=\"frame\"} -12.5\n"), std::string::npos);
-    EXPECT_NE(text.find("vivazuzoz_temperature_max_degrees{camera=\"a\",region=\"frame\"} 110.4\n"), std::string::npos);
-    EXPECT_NE(text.find("vivazuzoz_temperature_mean_degrees{camera=\"a\",region=\"frame\"} 26.3\n"), std::string::npos);
-    EXPECT_NE(text.find("vivazuzoz_alarm_active{camera=\"a\",target=\"frame\",kind=\"below\"} 1\n"), std::string::npos);
-    EXPECT_NE(text.find("vivazuzoz_alarm_threshold_degrees{camera=\"a\",target=\"frame\",kind=\"below\"} -5\n"),
+    EXPECT_NE(text.find("vivazuzoz_temperature_min_degrees{camera=\"a\",region=\"frame\",unit=\"degF\"} -12.5\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("vivazuzoz_temperature_max_degrees{camera=\"a\",region=\"frame\",unit=\"degF\"} 110.4\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("vivazuzoz_temperature_mean_degrees{camera=\"a\",region=\"frame\",unit=\"degF\"} 26.3\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("vivazuzoz_alarm_active{camera=\"a\",region=\"frame\",kind=\"below\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.find(
+                  "vivazuzoz_alarm_threshold_degrees{camera=\"a\",region=\"frame\",kind=\"below\",unit=\"degF\"} -5\n"),
               std::string::npos);
     EXPECT_NE(text.find("vivazuzoz_camera_up{camera=\"b\",name=\"\"} 0\n"), std::string::npos);
     EXPECT_EQ(text.find("camera=\"b\",region="), std::string::npos) << "no false 0 degrees for an image-only camera";

@@ -81,7 +81,7 @@ def test_states_events_discovery_metrics_and_last_will(tmp_path, broker):
     assert metric(values, "vivazuzoz_camera_up", camera="rack1") == 1
     assert metric(values, "vivazuzoz_frames_total", camera="rack1") > 25
     assert 10 < metric(values, "vivazuzoz_frame_rate_fps", camera="rack1") < 40
-    assert metric(values, "vivazuzoz_alarm_threshold_degrees", target="plate", kind="above") == 80
+    assert metric(values, "vivazuzoz_alarm_threshold_degrees", region="plate", kind="above") == 80
 
     # Killed without a goodbye: the broker sends the last will.
     monitor.kill(signal.SIGKILL)
@@ -97,11 +97,11 @@ def test_metrics_equal_the_stream_commands_figures_of_the_same_frames(tmp_path):
     port = free_port()
     monitor = Monitor(tmp_path, camera, ["--metrics", "127.0.0.1:%d" % port, "--roi", PLATE, "--roi", BENCH])
     values = eventually(lambda: (lambda v: v if ("vivazuzoz_temperature_max_degrees",
-                                                 frozenset({("camera", "usb-1-1"), ("region", "bench")})) in v else None)(
+                                                 frozenset({("camera", "usb-1-1"), ("region", "bench"), ("unit", "degC")})) in v else None)(
         metric_values(scrape(port))), "temperatures in /metrics")
     for region in ("plate", "bench"):
         for figure in ("min", "max", "mean"):
-            assert metric(values, "vivazuzoz_temperature_%s_degrees" % figure, region=region) == \
+            assert metric(values, "vivazuzoz_temperature_%s_degrees" % figure, region=region, unit="degC") == \
                 summary["regions"][region][figure], (region, figure)
     assert monitor.kill() == 0  # SIGTERM ends a monitor without --seconds normally
 
@@ -181,7 +181,7 @@ def test_serve_answers_the_same_metrics_for_its_cameras(tmp_path):
                                                "127.0.0.1:%d" % port], cwd=tmp_path, stdout=subprocess.DEVNULL,
                              stderr=subprocess.PIPE, env=dict(os.environ, XDG_STATE_HOME=str(tmp_path)))
     try:
-        # Two scrapes at least: the frame rate is measured between them.
+        # Once frames flow, a scrape has the frame rate (the first one too: ServeTest.TheFirstScrapeHasTheFrameRate).
         values = eventually(lambda: (lambda v: v if metric(v, "vivazuzoz_frame_rate_fps", camera="1") > 0 else None)(
             metric_values(scrape(port))), "a frame rate in serve's /metrics")
         text = scrape(port)
@@ -194,7 +194,8 @@ def test_serve_answers_the_same_metrics_for_its_cameras(tmp_path):
         # temperature table of its newest frame agrees.
         with urllib.request.urlopen("http://127.0.0.1:%d/api/cameras/0/temperature.csv" % port, timeout=10) as reply:
             cells = [float(c) for row in reply.read().decode().split() for c in row.split(",") if c]
-        assert metric(values, "vivazuzoz_temperature_max_degrees", camera="0", region="frame") == max(cells)
+        assert metric(values, "vivazuzoz_temperature_max_degrees", camera="0", region="frame",
+                      unit="degC") == max(cells)
         assert metric(values, "vivazuzoz_temperature_min_degrees", camera="0", region="frame") == min(cells)
     finally:
         serve.terminate()

@@ -6,12 +6,16 @@ shown, switches the palette, changes a setting and sees it read back, and
 saves a screenshot; then, on a 1280x1024 camera, zooms to 1:1 and back to fit
 with the readout still exact, and watches the camera unplug itself, the page
 say so, and the same section come back live when it is plugged in again.
-With --part compact, instead: the same readings on the compact stream, and
+With --part compact, instead: over HTTPS and WSS with a self-signed
+certificate and a token, the login form, which leaves a Secure cookie and
+no token in the address bar; the same readings on the compact stream, and
 the MJPEG stream and JPEG snapshot shown in <img> elements.
 Exits 77 (skipped) when Chromium, its driver or Selenium is missing, except
 in CI (CI=true in the environment), where their absence fails the test."""
 
 import argparse
+import base64
+import hashlib
 import os
 import select
 import shutil
@@ -61,14 +65,15 @@ def read_url(server, limit):
         elif server.poll() is not None:
             break
     text = line.decode(errors="replace").strip()
-    if "http://" not in text:
+    if "http://" not in text and "https://" not in text:
         raise AssertionError(f"the server printed no address: {text!r}")
-    return text[text.index("http://"):]
+    return text[text.index("http"):]
 
 
-def open_browser(browser, driver_path, work):
+def open_browser(browser, driver_path, work, trusted_spki=None):
     """Headless Chromium through its driver, with a profile of its own in
-    `work`, at a window size that shows a section whole."""
+    `work`, at a window size that shows a section whole; `trusted_spki`: the
+    base64 SHA-256 of a self-signed certificate's public key it accepts."""
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
 
@@ -79,6 +84,8 @@ def open_browser(browser, driver_path, work):
                  "--no-first-run", "--disable-extensions", "--window-size=1400,1000",
                  f"--user-data-dir={os.path.join(work, 'profile')}"):
         options.add_argument(flag)
+    if trusted_spki:
+        options.add_argument(f"--ignore-certificate-errors-spki-list={trusted_spki}")
     driver = webdriver.Chrome(service=Service(driver_path), options=options)
     driver.set_page_load_timeout(60)
     return driver
@@ -235,9 +242,45 @@ def main():
         wait.until(lambda d: d.find_element(By.CSS_SELECTOR, f"{row} input").get_attribute("value") == "0.9")
         # The camera's palette setting is named apart from the page's colour map.
         palette_row = driver.find_element(By.CSS_SELECTOR, "#camera-0 tr[data-setting='palette'] td").text
-        assert palette_row == "camera palette", f"the palette setting is labelled {palette_row!r}"
+        assert palette_row == "Camera palette", f"the palette setting is labelled {palette_row!r}"
+        # Every setting shows its label, unit and range from the tool's table.
+        shown = {}
+        for setting in driver.find_elements(By.CSS_SELECTOR, "#camera-0 tr[data-setting]"):
+            cells = setting.find_elements(By.CSS_SELECTOR, "td")
+            shown[setting.get_attribute("data-setting")] = (
+                cells[0].text, setting.find_element(By.CSS_SELECTOR, ".setting-unit").text,
+                setting.find_element(By.CSS_SELECTOR, ".setting-range").text)
+        assert len(shown) == 18, f"the panel shows {len(shown)} settings: {sorted(shown)}"
+        assert shown["distance"] == ("Distance to the object", "m Set", "0 to 1000"), shown["distance"]
+        assert shown["emissivity"] == ("Emissivity", "Set", "0 to 1"), shown["emissivity"]
+        assert shown["atmos-temp"] == ("Air temperature", "\u00b0C Set", "-1000 to 1000"), shown["atmos-temp"]
+        assert shown["fpa-temp"] == ("Detector temperature", "\u00b0C", "read only"), shown["fpa-temp"]
+        assert shown["contrast"][2] == "0 to 65535", shown["contrast"]
+        for name, (label, unit, limits) in shown.items():
+            assert label and label != name and limits, f"{name} is shown as {label!r} {unit!r} {limits!r}"
+        print(f"settings panel: {len(shown)} settings with labels, units and ranges")
         label = driver.find_element(By.CSS_SELECTOR, "#camera-0 .controls label").text
         assert label.startswith("Colour map"), f"the colour map control is labelled {label!r}"
+
+        # The declared unit is shown (0 is Celsius by default), and the
+        # rectangle's own emissivity corrects it as the client layer does:
+        # a rectangle of the hot pixel alone, at emissivity 0.5.
+        hottest = driver.find_element(By.CSS_SELECTOR, "#camera-0 .hottest").text
+        assert "\u00b0C at x" in hottest, f"the hottest pixel is shown without its unit: {hottest!r}"
+        camera = driver.execute_script(
+            "const v = views.get(0); v.rect = {x0: arguments[0], y0: arguments[1], x1: arguments[0], y1: arguments[1]};"
+            "return [v.settingValues.emissivity, v.settingValues['reflected-temp'], v.info.unit];", hot_x, hot_y)
+        driver.find_element(By.CSS_SELECTOR, "#camera-0 .rect-emissivity").send_keys("0.5")
+        wait.until(lambda d: "emissivity 0.5" in rect.text)
+        corrected = float(rect.get_attribute("data-value"))
+        try:
+            import vivazuzoz
+            exact = float(vivazuzoz.correct_emissivity(hot_tenths / 10, 0.5, camera[0], camera[1], camera[2]))
+            assert corrected == round(exact * 10) / 10, f"the page corrects to {corrected}, the tool to {exact}"
+        except ImportError:  # no Python package in this build: the direction at least
+            assert corrected > hot_tenths / 10, f"emissivity 0.5 makes {hot_tenths / 10} read {corrected}"
+        print(f"hot pixel at emissivity {camera[0]} -> 0.5: {hot_tenths / 10} -> {corrected} ({rect.text})")
+        driver.find_element(By.CSS_SELECTOR, "#camera-0 .rect-emissivity").clear()
 
         Select(driver.find_element(By.CSS_SELECTOR, "#camera-0 .palette")).select_by_value("iron")
         ActionChains(driver).move_to_element_with_offset(overlay, round(dx), round(dy)).perform()
@@ -337,15 +380,41 @@ def compact_and_mjpeg(args, browser, driver_path, hot):
     hot_x, hot_y, hot_tenths = hot
     work = tempfile.mkdtemp(prefix="vivazuzoz-browser-compact-")
     server_log = open(os.path.join(work, "server.log"), "wb")
-    server = subprocess.Popen([args.vcam, "--", args.tool, "serve", "--listen", "127.0.0.1:0"],
-                              stdout=subprocess.PIPE, stderr=server_log, cwd=work)
+    state = os.path.join(work, "state")
+    server = subprocess.Popen([args.vcam, "--", args.tool, "serve", "--listen", "127.0.0.1:0", "--tls-self-signed",
+                               "--token", "s3cret"],
+                              stdout=subprocess.PIPE, stderr=server_log, cwd=work,
+                              env=dict(os.environ, XDG_STATE_HOME=state))
     driver = None
     failed = True
     try:
         url = read_url(server, 60)
-        driver = open_browser(browser, driver_path, work)
-        driver.get(url)
+        assert url.startswith("https://") and url.endswith("/?token=s3cret"), url
+        # Chromium trusts this certificate's key, and no other.
+        certificate = os.path.join(state, "vivazuzoz", "tls", "certificate.pem")
+        key = subprocess.run(["openssl", "x509", "-in", certificate, "-pubkey", "-noout"], check=True,
+                             capture_output=True).stdout
+        der = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "der"], input=key, check=True,
+                             capture_output=True).stdout
+        spki = base64.b64encode(hashlib.sha256(der).digest()).decode()
+        driver = open_browser(browser, driver_path, work, trusted_spki=spki)
         wait = WebDriverWait(driver, 60, poll_frequency=0.2, ignored_exceptions=[StaleElementReferenceException])
+
+        # Without the token: the login form. With it: the page, a cookie
+        # that only goes over TLS and that scripts cannot read, and no token
+        # left in the address bar.
+        origin = url[:url.index("/?")]
+        driver.get(origin + "/")
+        field = wait.until(lambda d: d.find_elements(By.ID, "token"))[0]
+        field.send_keys("s3cret")
+        field.submit()
+        wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, "#camera-0 .status"))
+        wait.until(lambda d: "token" not in d.current_url)
+        assert driver.current_url == origin + "/", driver.current_url
+        cookie = driver.get_cookie("vivazuzoz-token")
+        assert cookie and cookie["secure"] and cookie["httpOnly"] and cookie["sameSite"] == "Strict", cookie
+        assert driver.execute_script("return document.cookie") == "", "scripts can read the token's cookie"
+        print(f"login over HTTPS: cookie {cookie['name']} Secure, HttpOnly, SameSite=Strict; address {driver.current_url}")
 
         def status():
             return driver.find_element(By.CSS_SELECTOR, "#camera-0 .status")
@@ -355,6 +424,8 @@ def compact_and_mjpeg(args, browser, driver_path, hot):
 
         wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, "#camera-0 .status") and frames() >= 3)
         assert status().get_attribute("data-mode") == "raw", "auto does not start raw on this machine"
+        # An https:// page may only open wss:// streams: these frames came over WSS.
+        print(f"raw stream over WSS: {frames()} frames drawn")
         # The page's choice in auto, fed the frames a link slower than the
         # raw stream delivers (every third frame, as sequence numbers show):
         # it turns compact after its 3 s window. (Chromium's network

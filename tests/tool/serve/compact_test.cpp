@@ -195,8 +195,13 @@ TEST(JpegPictures, QueryOptionsAndSharing)
     JpegRequest request;
     std::string error;
     ASSERT_TRUE(ParseJpegRequest(Poco::URI("/x"), request, error));
-    EXPECT_STREQ(request.colormap->name, vivaclient::Colormaps().front().name);
+    EXPECT_STREQ(request.colormap->name, "iron");  // the default, as the README says
     EXPECT_EQ(request.fps, 10);
+    // An empty colormap= (a form left blank) is the default too.
+    ASSERT_TRUE(ParseJpegRequest(Poco::URI("/x?colormap=&fps=5"), request, error)) << error;
+    EXPECT_STREQ(request.colormap->name, "iron");
+    ASSERT_TRUE(ParseJpegRequest(Poco::URI("/x?palette=rainbow"), request, error)) << error;
+    EXPECT_STREQ(request.colormap->name, "rainbow");
     ASSERT_TRUE(ParseJpegRequest(Poco::URI("/x?colormap=iron&fps=2.5&token=t"), request, error)) << error;
     EXPECT_STREQ(request.colormap->name, "iron");
     EXPECT_EQ(request.fps, 2.5);

@@ -3,6 +3,7 @@
 // stop reading, a port already taken, a browser without the token; and the
 // settings it answers from memory, counted in the camera's own exchanges.
 #include "http_client.h"
+#include "raw_client.h"
 #include "served_hub.h"
 #include "live_server.h"
 #include "client.h"
@@ -37,70 +38,6 @@ Poco::JSON::Object::Ptr JsonObject(const std::string& text)
     return Poco::JSON::Parser().parse(text).extract<Poco::JSON::Object::Ptr>();
 }
 
-// A raw TCP connection from `from` (a loopback address) to the server.
-class RawClient {
-public:
-    RawClient(const char* from, uint16_t port, int receiveBuffer = 0)
-    {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        if (receiveBuffer > 0)
-            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        inet_pton(AF_INET, from, &local.sin_addr);
-        bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
-        sockaddr_in server{};
-        server.sin_family = AF_INET;
-        server.sin_port = htons(port);
-        inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0;
-    }
-    ~RawClient()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-
-    bool connected() const { return connected_; }
-    void Send(const std::string& text) { (void)send(fd_, text.data(), text.size(), MSG_NOSIGNAL); }
-
-    // Everything until the server closes or `seconds` pass without a byte;
-    // `closed` tells which.
-    std::string ReadAll(int seconds, bool& closed)
-    {
-        timeval limit{seconds, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        std::string got;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) {
-                closed = n == 0 || errno == ECONNRESET;
-                return got;
-            }
-            got.append(buffer, static_cast<size_t>(n));
-        }
-    }
-
-    // The first response's status line, read within `seconds`.
-    std::string StatusLine(int seconds)
-    {
-        timeval limit{seconds, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        std::string got;
-        char c;
-        while (got.find("\r\n") == std::string::npos && recv(fd_, &c, 1, 0) == 1)
-            got.push_back(c);
-        return got.substr(0, got.find("\r\n"));
-    }
-
-private:
-    int fd_ = -1;
-    bool connected_ = false;
-};
-
 // Whether this machine has IPv6 (some containers have none).
 bool HaveIpv6()
 {
@@ -120,7 +57,18 @@ std::string Request(uint16_t port, const std::string& path)
     return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\nConnection: close\r\n\r\n";
 }
 
-class ListeningTest : public ServedHub {};
+class ListeningTest : public ServedHub {
+protected:
+    // `count` connections from `from`, each with half a request sent.
+    void Flood(const char* from, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            flood_.push_back(std::make_unique<RawClient>(from, port_));
+            flood_.back()->Send("GET /api/cameras HTTP/1.1\r\nHost: 127.0");
+        }
+    }
+    std::vector<std::unique_ptr<RawClient>> flood_;
+};
 
 }  // namespace
 
@@ -133,11 +81,7 @@ TEST_F(ListeningTest, AFloodFromOneAddressLeavesOtherClientsServed)
     options.headerTimeout = std::chrono::seconds(60);
     Serve(options);
 
-    std::vector<std::unique_ptr<RawClient>> flood;
-    for (int i = 0; i < 400; ++i) {
-        flood.push_back(std::make_unique<RawClient>("127.0.0.1", port_));
-        flood.back()->Send("GET /api/cameras HTTP/1.1\r\nHost: 127.0");
-    }
+    Flood("127.0.0.1", 400);
     ASSERT_TRUE(Eventually([&] { return server_->stats().connectionsRefused >= 400u - 32u; }, std::chrono::seconds(30)))
         << server_->stats().connectionsRefused;
     EXPECT_EQ(server_->stats().connections, 32);
@@ -158,9 +102,49 @@ TEST_F(ListeningTest, AFloodFromOneAddressLeavesOtherClientsServed)
     EXPECT_TRUE(closed);
 
     // Once the flood goes, its address is served again.
-    flood.clear();
+    flood_.clear();
     ASSERT_TRUE(Eventually([&] { return server_->stats().connections == 0; }));
     EXPECT_EQ(Get(port_, "/api/cameras").status, 200);
+}
+
+TEST_F(ListeningTest, AFloodFromFourAddressesShedsItselfToLetAFifthIn)
+{
+    vcam::AddCamera();
+    ServerOptions options;
+    // Only shedding can make room: the flood's half-sent requests would
+    // otherwise hold the cap for a minute.
+    options.headerTimeout = std::chrono::seconds(60);
+    Serve(options);
+
+    // 100 half-open connections from each of four addresses: 32 from each
+    // are let in (its address's cap), which fills the cap of 128 in all.
+    for (const char* from : {"127.0.1.2", "127.0.1.3", "127.0.1.4", "127.0.1.5"})
+        Flood(from, 100);
+    ASSERT_TRUE(
+        Eventually([&] { return server_->stats().connectionsRefused >= 4u * (100u - 32u); }, std::chrono::seconds(30)))
+        << server_->stats().connectionsRefused;
+    ASSERT_EQ(server_->stats().connections, 128);
+
+    // A fifth address is answered: the oldest half-sent request makes room.
+    const auto start = std::chrono::steady_clock::now();
+    RawClient newcomer("127.0.1.6", port_);
+    ASSERT_TRUE(newcomer.connected());
+    newcomer.Send(Request(port_, "/api/cameras"));
+    const std::string status = newcomer.StatusLine(5);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("a fifth address answered %.3f s after it connected, under a four-address flood\n", seconds);
+    EXPECT_EQ(status, "HTTP/1.1 200 OK");
+    EXPECT_GE(server_->stats().connectionsShed, 1u);
+
+    // The flood goes on: each new connection from it sheds one of its own
+    // older ones, and the fifth address is still answered.
+    for (const char* from : {"127.0.1.2", "127.0.1.3"})
+        Flood(from, 20);
+    RawClient again("127.0.1.6", port_);
+    again.Send(Request(port_, "/api/cameras"));
+    EXPECT_EQ(again.StatusLine(5), "HTTP/1.1 200 OK");
+    // Shed connections leave as their threads end: the cap holds again.
+    EXPECT_TRUE(Eventually([&] { return server_->stats().connections <= 128; })) << server_->stats().connections;
 }
 
 TEST_F(ListeningTest, RequestsThatDoNotFinishInTimeAreCut)

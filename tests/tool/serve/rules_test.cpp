@@ -41,13 +41,16 @@ TEST(ServeRules, HostHeaderMustNameThisServer)
 
 TEST(ServeRules, OriginTokenCookieAndPaths)
 {
-    EXPECT_TRUE(OriginAllowed("", "127.0.0.1:8080"));
-    EXPECT_TRUE(OriginAllowed("http://127.0.0.1:8080", "127.0.0.1:8080"));
-    EXPECT_TRUE(OriginAllowed("http://LOCALHOST:8080", "localhost:8080"));
-    EXPECT_FALSE(OriginAllowed("http://localhost:8080", "127.0.0.1:8080"));
-    EXPECT_FALSE(OriginAllowed("https://127.0.0.1:8080", "127.0.0.1:8080"));
-    EXPECT_FALSE(OriginAllowed("http://127.0.0.1:8080.evil.example", "127.0.0.1:8080"));
-    EXPECT_FALSE(OriginAllowed("null", "127.0.0.1:8080"));
+    EXPECT_TRUE(OriginAllowed("", "127.0.0.1:8080", false));
+    EXPECT_TRUE(OriginAllowed("http://127.0.0.1:8080", "127.0.0.1:8080", false));
+    EXPECT_TRUE(OriginAllowed("http://LOCALHOST:8080", "localhost:8080", false));
+    EXPECT_FALSE(OriginAllowed("http://localhost:8080", "127.0.0.1:8080", false));
+    EXPECT_FALSE(OriginAllowed("https://127.0.0.1:8080", "127.0.0.1:8080", false));
+    EXPECT_FALSE(OriginAllowed("http://127.0.0.1:8080.evil.example", "127.0.0.1:8080", false));
+    EXPECT_FALSE(OriginAllowed("null", "127.0.0.1:8080", false));
+    // Under TLS the page's own origin is https://, and http:// is another one.
+    EXPECT_TRUE(OriginAllowed("https://127.0.0.1:8080", "127.0.0.1:8080", true));
+    EXPECT_FALSE(OriginAllowed("http://127.0.0.1:8080", "127.0.0.1:8080", true));
 
     EXPECT_TRUE(TokenMatches("abc", "abc"));
     EXPECT_FALSE(TokenMatches("abc", "abd"));
@@ -58,6 +61,19 @@ TEST(ServeRules, OriginTokenCookieAndPaths)
     EXPECT_EQ(CookieValue("a=1; vivazuzoz-token=xyz; b=2", "vivazuzoz-token"), "xyz");
     EXPECT_EQ(CookieValue("vivazuzoz-tokens=xyz", "vivazuzoz-token"), "");
     EXPECT_EQ(CookieValue("", "vivazuzoz-token"), "");
+
+    // Where the token comes from: the query first, then Authorization
+    // (Bearer, or Basic's password whatever the user name), X-Token, the
+    // cookie.
+    const auto given = [](Credentials c) { return TokenGiven(c, "vivazuzoz-token"); };
+    EXPECT_EQ(given({"q", "Bearer b", "x", "vivazuzoz-token=c"}), "q");
+    EXPECT_EQ(given({"", "Bearer b", "x", "vivazuzoz-token=c"}), "b");
+    EXPECT_EQ(given({"", "Basic dmlld2VyOnMzY3JldA==", "x", ""}), "s3cret");  // viewer:s3cret
+    EXPECT_EQ(given({"", "basic OnMzY3JldA==", "", ""}), "s3cret");           // :s3cret
+    EXPECT_EQ(given({"", "Basic dmlld2Vy", "x", ""}), "x");                   // no colon, no password
+    EXPECT_EQ(given({"", "Basic !!!", "", "vivazuzoz-token=c"}), "c");        // not base64
+    EXPECT_EQ(given({"", "", "", "a=1; vivazuzoz-token=c"}), "c");
+    EXPECT_EQ(given({}), "");
 
     for (const char* path : {"/..", "/../x", "/a/../b", "/%2E%2e/x", "/a%2fb", "/a\\b", "/x%00"})
         EXPECT_TRUE(PathTraverses(path)) << path;
@@ -167,6 +183,10 @@ TEST(ServeCommandLine, BadOptionsAreUsageErrorsBeforeAnythingStarts)
              {"serve", "--max-per-client", "many"},
              {"serve", "--listen", "[::]"},
              {"serve", "extra"},
+             {"serve", "--tls-cert", "cert.pem"},
+             {"serve", "--tls-key", "key.pem"},
+             {"serve", "--tls-self-signed", "--tls-cert", "c.pem", "--tls-key", "k.pem"},
+             {"serve", "--tls-cert", "/nonexistent/cert.pem", "--tls-key", "/nonexistent/key.pem"},
          }) {
         const ToolRun run = RunCaptured(args);
         EXPECT_EQ(run.status, vivatool::kExitUsage) << args.back();

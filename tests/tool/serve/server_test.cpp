@@ -3,6 +3,7 @@
 // answers, what it refuses, and how streams behave when a client stalls or a
 // camera vanishes.
 #include "http_client.h"
+#include "../child_process.h"
 #include "served_hub.h"
 #include "live_server.h"
 #include "client.h"
@@ -328,6 +329,40 @@ TEST_F(ServeTest, WithATokenEveryRequestNeedsIt)
     EXPECT_EQ(Send(port_, withCookie).status, 200);
     StreamClient stream(port_, 0, {{"X-Token", "s3cret"}});
     EXPECT_TRUE(stream.NextFrame().binary);
+
+    // HTTP Basic, as players and video recorders send it: the password is
+    // the token, the user name is not looked at. A wrong one gets the
+    // challenge that makes such clients ask for credentials.
+    for (const auto& [credentials, status] :
+         std::vector<std::pair<std::string, int>>{{"viewer:s3cret", 200}, {":s3cret", 200}, {"viewer:guess", 401}}) {
+        const ChildResult curl = RunChild({"/usr/bin/curl", "-sS", "-m", "20", "-o", "/dev/null", "-w",
+                                           "%{http_code} %header{www-authenticate}", "-u", credentials,
+                                           Url("/api/cameras")},
+                                          30);
+        EXPECT_EQ(curl.out.substr(0, 3), std::to_string(status)) << credentials << ": " << curl.out << curl.err;
+        if (status == 401) {
+            EXPECT_EQ(curl.out, "401 Basic realm=\"vivazuzoz\"");
+        }
+    }
+    EXPECT_EQ(Get(port_, "/api/cameras").headers["WWW-Authenticate"], "Basic realm=\"vivazuzoz\"");
+}
+
+TEST_F(ServeTest, TheFirstScrapeHasTheFrameRate)
+{
+    vcam::AddCamera();
+    Serve();
+    // A few frames in, the first scrape of all already has the rate (25
+    // frames a second on the virtual camera), not 0.
+    ASSERT_TRUE(Eventually([&] { return hub_->Counters(0).frames >= 5; }));
+    const Reply metrics = Get(port_, "/metrics");
+    ASSERT_EQ(metrics.status, 200);
+    const std::string name = "vivazuzoz_frame_rate_fps{camera=\"0\"";
+    const size_t at = metrics.body.find(name);
+    ASSERT_NE(at, std::string::npos) << metrics.body;
+    const size_t value = metrics.body.find("} ", at) + 2;
+    const double fps = std::stod(metrics.body.substr(value, metrics.body.find('\n', value) - value));
+    EXPECT_GT(fps, 10);
+    EXPECT_LT(fps, 40);
 }
 
 TEST_F(ServeTest, AClientThatNeverReadsDoesNotHoldUpTheOthers)
@@ -548,4 +583,50 @@ TEST_F(ServeTest, FramesOfAShutterCorrectionCarryItsFlagsAndTheListCountsCorrect
     list = ParseJson(Get(port_, "/api/cameras").body).extract<Poco::JSON::Array::Ptr>()->getObject(0);
     EXPECT_EQ(list->getValue<int>("corrections"), 1);
     EXPECT_LT(list->getValue<double>("seconds_since_correction"), 30);
+}
+
+// The camera's temperature unit as the user declared it, in the camera list,
+// a temperature setting's reply and /metrics; a number nobody declared is
+// "unit N" there, never degrees Celsius.
+TEST_F(ServeTest, TemperaturesCarryTheDeclaredUnit)
+{
+    setenv("VIVAZUZOZ_TEMP_UNITS", "1=F", 1);
+    struct Undeclare {
+        ~Undeclare() { unsetenv("VIVAZUZOZ_TEMP_UNITS"); }
+    } undeclare;
+    vcam::AddCamera();
+    Serve();
+    StreamClient stream(port_, 0);
+    stream.NextFrame();
+    const auto unitOfCamera = [this] {
+        const auto first = ParseJson(Get(port_, "/api/cameras").body).extract<Poco::JSON::Array::Ptr>()->getObject(0);
+        return first->getValue<std::string>("unit") + " " + first->getValue<std::string>("unit_label") + " " +
+               (first->isNull("unit_number") ? "null" : first->getValue<std::string>("unit_number"));
+    };
+    const auto metrics = [this] { return Get(port_, "/metrics").body; };
+    ASSERT_TRUE(Eventually([&] { return unitOfCamera() == "degC \u00b0C 0"; })) << unitOfCamera();
+    EXPECT_NE(metrics().find("vivazuzoz_temperature_max_degrees{camera=\"0\",region=\"frame\",unit=\"degC\"}"),
+              std::string::npos)
+        << metrics();
+
+    ASSERT_EQ(Put(port_, "/api/cameras/0/settings/temp-unit", "1").status, 200);
+    EXPECT_EQ(unitOfCamera(), "degF \u00b0F 1");
+    EXPECT_NE(metrics().find("region=\"frame\",unit=\"degF\"}"), std::string::npos) << metrics();
+    const auto reflected = JsonObject(Put(port_, "/api/cameras/0/settings/reflected-temp", "70").body);
+    EXPECT_EQ(reflected->getValue<std::string>("unit"), "degF");
+    EXPECT_EQ(reflected->getValue<int>("unit_number"), 1);
+    EXPECT_FALSE(JsonObject(Put(port_, "/api/cameras/0/settings/emissivity", "0.9").body)->has("unit"));
+
+    ASSERT_EQ(Put(port_, "/api/cameras/0/settings/temp-unit", "2").status, 200);
+    EXPECT_EQ(unitOfCamera(), "unit 2 unit 2 2");
+    EXPECT_NE(metrics().find("region=\"frame\",unit=\"unit 2\"}"), std::string::npos) << metrics();
+    EXPECT_EQ(metrics().find("degC"), std::string::npos);
+
+    // The settings list says which settings are temperatures.
+    const auto list = ParseJson(Get(port_, "/api/settings").body).extract<Poco::JSON::Array::Ptr>();
+    std::string temperatures;
+    for (size_t i = 0; i < list->size(); ++i)
+        if (list->getObject(i)->getValue<bool>("temperature"))
+            temperatures += list->getObject(i)->getValue<std::string>("name") + " ";
+    EXPECT_EQ(temperatures, "atmos-temp reflected-temp fpa-temp camera-temp ");
 }

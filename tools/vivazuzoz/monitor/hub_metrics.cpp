@@ -6,41 +6,31 @@
 
 namespace vivatool::monitor {
 
-std::vector<CameraMetrics> HubMetrics::Collect(const serve::CameraHub& hub)
+std::vector<CameraMetrics> HubMetrics::Collect(const serve::CameraHub& hub) const
 {
     std::vector<CameraMetrics> cameras;
-    std::lock_guard<std::mutex> lock(mutex_);
     for (const serve::CameraSummary& summary : hub.Cameras()) {
         CameraMetrics m;
         m.camera = std::to_string(summary.index);
         m.name = summary.info.name;
         m.up = summary.live;
-        Seen& seen = seen_[summary.index];
-        TakeSessionCounts(m, hub.Counters(summary.index));
+        if (unitOf)
+            m.unit = unitOf(summary.index).symbol;
+        const vivaclient::CameraSession::Counters counters = hub.Counters(summary.index);
+        TakeSessionCounts(m, counters);
         const serve::CameraView view = hub.View(summary.index);
         serve::FrameHeader header;
         std::vector<uint16_t> image;
         std::vector<int16_t> temps;
-        if (view.frame && serve::DecodeFrame(view.frame->message, header, image, temps)) {
+        if (view.frame && serve::DecodeFrameHeader(view.frame->message, header))
             m.frames = header.sequence;
-            if (seen.sequence && header.timestampMs > seen.timestampMs && header.sequence >= seen.sequence)
-                seen.fps = static_cast<double>(header.sequence - seen.sequence) /
-                           ((header.timestampMs - seen.timestampMs) / 1000.0);
-            if (header.sequence != seen.sequence) {
-                seen.sequence = header.sequence;
-                seen.timestampMs = header.timestampMs;
-            }
-            // Temperatures hold their last good values through a shutter correction.
-            if (!temps.empty() && !(header.flags & (serve::kFrameShutter | serve::kFrameSettling))) {
-                const PlaneStats stats = ComputeStats(temps.data(), header.width, header.height);
-                seen.frame = RegionMetrics{"frame", stats.min, stats.max, stats.mean};
-            }
-            if (!temps.empty() && seen.frame) {
-                m.withTemps = true;
-                m.regions.push_back(*seen.frame);
-            }
+        // Temperatures hold their last good values through a shutter correction.
+        if (view.lastGood && serve::DecodeFrame(view.lastGood->message, header, image, temps) && !temps.empty()) {
+            const PlaneStats stats = ComputeStats(temps.data(), header.width, header.height);
+            m.withTemps = true;
+            m.regions.push_back({"frame", stats.min, stats.max, stats.mean});
         }
-        m.fps = summary.live ? seen.fps : 0;
+        m.fps = summary.live ? counters.recentFps : 0;
         cameras.push_back(std::move(m));
     }
     return cameras;

@@ -2,17 +2,17 @@
 // serve command's cameras in the monitor's exposition format (metrics.h).
 //
 // The hub keeps each camera's newest frame, so the whole frame's
-// temperatures come from that frame; the frame rate is measured between two
-// scrapes, and losses, returns and time away are the cameras' sessions' counts.
+// temperatures come from that frame; the frame rate, losses, returns and time
+// away are the cameras' sessions' counts (CameraSession::Counters).
 #pragma once
 
 #include "metrics.h"
 
+#include <temperature_unit.h>
+
 #include <Poco/Net/HTTPServerResponse.h>
 
-#include <map>
-#include <mutex>
-#include <optional>
+#include <functional>
 
 namespace vivatool::serve {
 class CameraHub;
@@ -23,20 +23,14 @@ namespace vivatool::monitor {
 class HubMetrics {
 public:
     // The figures of every camera of `hub` now. Thread-safe.
-    std::vector<CameraMetrics> Collect(const serve::CameraHub& hub);
+    std::vector<CameraMetrics> Collect(const serve::CameraHub& hub) const;
 
     // Answers a GET /metrics with Collect()'s text.
     void Answer(const serve::CameraHub& hub, Poco::Net::HTTPServerResponse& response);
 
-private:
-    struct Seen {
-        uint64_t sequence = 0;
-        double timestampMs = 0;
-        double fps = 0;
-        std::optional<RegionMetrics> frame;  // of the newest frame not taken during or just after a correction
-    };
-    std::mutex mutex_;
-    std::map<int, Seen> seen_;  // by camera index; guarded by mutex_
+    // The unit of camera `index`'s temperatures (by its index); set before
+    // the first Collect(). Without it, cameras' units are unknown.
+    std::function<vivaclient::TemperatureUnit(int index)> unitOf;
 };
 
 }  // namespace vivatool::monitor

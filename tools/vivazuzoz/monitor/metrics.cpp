@@ -141,16 +141,17 @@ std::string RenderMetrics(const std::vector<CameraMetrics>& cameras)
         for (const CameraMetrics& c : cameras)
             if (c.withTemps)
                 for (const RegionMetrics& r : c.regions)
-                    out.Sample({{"camera", c.camera}, {"region", r.name}}, Tenths(family.value(r)));
+                    out.Sample({{"camera", c.camera}, {"region", r.name}, {"unit", c.unit}}, Tenths(family.value(r)));
     }
     out.Family("vivazuzoz_alarm_active", "gauge", "1 while the alarm is raised, else 0.");
     for (const CameraMetrics& c : cameras)
         for (const AlarmMetrics& a : c.alarms)
-            out.Sample({{"camera", c.camera}, {"target", a.target}, {"kind", a.kind}}, a.raised ? "1" : "0");
+            out.Sample({{"camera", c.camera}, {"region", a.target}, {"kind", a.kind}}, a.raised ? "1" : "0");
     out.Family("vivazuzoz_alarm_threshold_degrees", "gauge", "The temperature at which the alarm is raised.");
     for (const CameraMetrics& c : cameras)
         for (const AlarmMetrics& a : c.alarms)
-            out.Sample({{"camera", c.camera}, {"target", a.target}, {"kind", a.kind}}, Tenths(a.threshold));
+            out.Sample({{"camera", c.camera}, {"region", a.target}, {"kind", a.kind}, {"unit", c.unit}},
+                       Tenths(a.threshold));
     return out.text_;
 }
 

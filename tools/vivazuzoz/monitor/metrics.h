@@ -37,7 +37,11 @@ struct CameraMetrics {
     double fps = 0;        // recent frame rate
     uint64_t corrections = 0;            // shutter corrections, commanded and the camera's own
     double secondsSinceCorrection = -1;  // since the last one ended; < 0 before the first
-    bool withTemps = false;              // the regions' figures are valid
+    bool withTemps = false;  // the regions' figures are valid
+    // The temperatures' unit as files name it ("degC", "degF", "K"; "unit N"
+    // when nobody declared the camera's number): every temperature's `unit`
+    // label, so that a camera set to Fahrenheit is never read as Celsius.
+    std::string unit = "unknown";
     std::vector<RegionMetrics> regions;
     std::vector<AlarmMetrics> alarms;
 };
@@ -47,7 +51,8 @@ void TakeSessionCounts(CameraMetrics& m, const vivaclient::CameraSession::Counte
 
 // The exposition text of every camera's figures: one HELP and TYPE line per
 // metric, then its samples. Regions' temperatures appear only for cameras
-// with temperatures (a gap in a graph rather than a false 0).
+// with temperatures (a gap in a graph rather than a false 0). Temperatures
+// carry the label unit="degC" (CameraMetrics::unit).
 std::string RenderMetrics(const std::vector<CameraMetrics>& cameras);
 
 // The Content-Type of that text.

@@ -103,9 +103,7 @@ std::unique_ptr<MetricsServer> MetricsServer::Start(const std::string& address, 
     } catch (const Poco::Exception& e) {
         if (addressInUse)
             *addressInUse = AddressInUse(e);
-        error = "cannot serve metrics on " + UrlHost(address, static_cast<uint16_t>(port)) + ": " + e.displayText() +
-                (AddressInUse(e) ? "; another program listens on it: stop it or choose another port with --metrics"
-                                 : "");
+        error = BindFailure(e, address, static_cast<uint16_t>(port), "monitor", "--metrics");
         return nullptr;
     }
     return std::unique_ptr<MetricsServer>(new MetricsServer(std::move(impl)));

@@ -29,7 +29,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
-constexpr auto kRateWindow = std::chrono::seconds(1);
 
 // `arrival` on the wall clock, as ISO 8601 UTC with milliseconds.
 std::string WallTime(Clock::time_point arrival)
@@ -89,7 +88,7 @@ struct MonitorState {
     mutable std::mutex mutex;
     std::condition_variable changed;
     // Guarded by `mutex`: written by the read thread (frames, figures,
-    // alarms, events) and the command's thread (live, fps).
+    // alarms, events) and the command's thread (live).
     uint64_t frames = 0;
     uint64_t lastSequence = 0;
     uint64_t firstSequence = 0;  // of the first frame received
@@ -99,7 +98,6 @@ struct MonitorState {
     std::vector<Watch> watches;
     std::vector<AlarmEvent> events;     // taken by the command's thread
     bool live = true;
-    double fps = 0;
 
     // Read thread.
     void Count(const FrameRef& frame)
@@ -151,7 +149,7 @@ struct MonitorState {
         m.frames = frames;
         m.dropped = frames ? lastSequence - firstSequence + 1 - frames : 0;
         TakeSessionCounts(m, session);
-        m.fps = fps;
+        m.fps = live ? session.recentFps : 0;  // the session's own measure, as serve's /metrics
         m.withTemps = withTemps && !latest.empty();
         const std::vector<std::string> names = Targets();
         for (size_t i = 0; i < latest.size() && i < names.size(); ++i)
@@ -207,11 +205,12 @@ private:
             metrics_ = MetricsServer::Start(
                 o_.metricsAddress, o_.metricsPort,
                 [this] {
-                    return std::vector<CameraMetrics>{
+                    std::vector<CameraMetrics> cameras{
                         state_.Metrics(o_.cameraId, cameraName_, session_.camera->counters())};
+                    cameras.front().unit = unit_.symbol;
+                    return cameras;
                 },
-                error,
-                &inUse);
+                error, &inUse);
             if (!metrics_) {
                 Fail(ctx_, error);
                 return inUse ? kExitAddressInUse : kExitFailure;
@@ -251,8 +250,6 @@ private:
     MonitorEnd Loop()
     {
         nextPublish_ = start_;
-        auto rateFrom = start_;
-        uint64_t rateFrames = 0;
         std::unique_lock<std::mutex> lock(state_.mutex);
         for (;;) {
             working_.Beat();
@@ -261,23 +258,13 @@ private:
             events.swap(state_.events);
             HoldCorrectionsDuringAlarms(*session_.camera, state_.watches);
             const Clock::time_point now = Clock::now();
-            if (now - rateFrom >= kRateWindow) {
-                state_.fps = static_cast<double>(state_.frames - rateFrames) /
-                             std::chrono::duration<double>(now - rateFrom).count();
-                rateFrom = now;
-                rateFrames = state_.frames;
-            }
             lock.unlock();
             // A new connection is announced (availability, discovery) before
             // anything else goes out on it.
             if (!KeepBrokerUp())
                 return MonitorEnd::Refused;
             PublishEvents(events);
-            if (TakeCameraEvents()) {
-                std::lock_guard<std::mutex> hold(state_.mutex);
-                rateFrom = Clock::now();  // the frame rate counts from the return, not across the gap
-                rateFrames = state_.frames;
-            }
+            TakeCameraEvents();
             if (now >= nextPublish_ && PublishStates())
                 nextPublish_ = now + publishEvery_;
             if (o_.secondsLimit > 0 && now - start_ >= std::chrono::duration<double>(o_.secondsLimit))
@@ -291,10 +278,9 @@ private:
     }
 
     // Says the camera's losses and returns on the error stream and as MQTT
-    // events, and follows them in availability. True when the camera came back.
-    bool TakeCameraEvents()
+    // events, and follows them in availability.
+    void TakeCameraEvents()
     {
-        bool back = false;
         for (const SessionEvent& event : session_.events.TakeAll()) {
             switch (event.kind) {
             case SessionEvent::Kind::Lost:
@@ -303,7 +289,6 @@ private:
                 break;
             case SessionEvent::Kind::Back:
                 CameraBack();
-                back = true;
                 break;
             case SessionEvent::Kind::Error:
             case SessionEvent::Kind::ShutterEnd:  // one event per correction, with its length
@@ -317,7 +302,6 @@ private:
             if (Announced())
                 mqtt_->Publish(topics_.event(), EventJson(event), false);
         }
-        return back;
     }
 
     void CameraGone()
@@ -325,7 +309,6 @@ private:
         {
             std::lock_guard<std::mutex> lock(state_.mutex);
             state_.live = false;
-            state_.fps = 0;
         }
         if (mqtt_)
             mqtt_->Publish(topics_.availability(), kOffline, true);

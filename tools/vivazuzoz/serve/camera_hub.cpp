@@ -27,6 +27,7 @@ struct CameraHub::Slot {
     uint64_t opened = 0;    // opens so far
     uint64_t sequence = 0;  // of the newest frame
     std::shared_ptr<const Frame> newest;
+    std::shared_ptr<const Frame> lastGood;  // the newest frame not flagged shutter or settling
     SessionEvent lastEvent;  // the newest loss, return or error; kind Opened before any
 
     // The session's supervisor (and, for the first open, the opening thread).
@@ -100,6 +101,8 @@ struct CameraHub::Slot {
         frame->message = std::move(message);
         std::lock_guard<std::mutex> lock(stateMutex);
         sequence = next;
+        if (!frame->shutter && !frame->settling)
+            lastGood = frame;
         newest = std::move(frame);
         changed.notify_all();
     }
@@ -277,7 +280,7 @@ CameraView CameraHub::View(int index) const
     if (!slot)
         return {};
     std::lock_guard<std::mutex> lock(slot->stateMutex);
-    return CameraView{slot->live, slot->newest, slot->lastEvent};
+    return CameraView{slot->live, slot->newest, slot->lastGood, slot->lastEvent};
 }
 
 CameraView CameraHub::WaitForChange(int index, uint64_t afterSequence, bool wasLive, Clock::time_point until,
@@ -295,7 +298,7 @@ CameraView CameraHub::WaitForChange(int index, uint64_t afterSequence, bool wasL
         if (Clock::now() >= until)
             break;
     }
-    return CameraView{slot->live, slot->newest, slot->lastEvent};
+    return CameraView{slot->live, slot->newest, slot->lastGood, slot->lastEvent};
 }
 
 void CameraHub::WithCamera(int index, const std::function<void(unsigned long)>& work) const

@@ -33,6 +33,7 @@ struct Frame {
 struct CameraView {
     bool live = false;                   // open and streaming
     std::shared_ptr<const Frame> frame;  // the newest frame, or null
+    std::shared_ptr<const Frame> lastGood;  // the newest not taken during or just after a shutter correction
     SessionEvent lastEvent;              // the newest loss, return or error (kind Opened: none yet)
 };
 

@@ -112,8 +112,13 @@ Poco::Net::TCPServerConnectionFactory::Ptr ConnectionGuard::Factory(Poco::Net::H
     return new GuardedFactory(*this, std::move(params), std::move(handlers));
 }
 
-// On the accepting thread: a connection over a cap is closed at once, so
-// that one client's flood never queues ahead of other clients' requests.
+// On the accepting thread: a connection over its address's cap is closed at
+// once, so that one client's flood never queues ahead of other clients'
+// requests. At the cap in all, the connection that has waited longest for a
+// request's headers (a half-sent request, or an idle kept-alive connection)
+// is cut to make room: a flood spread over several addresses sheds its own
+// connections, not the newcomers'. Only when every connection is busy or
+// streaming is the new one refused.
 bool ConnectionGuard::Admit(const Poco::Net::StreamSocket& socket)
 {
     std::string address;
@@ -124,7 +129,7 @@ bool ConnectionGuard::Admit(const Poco::Net::StreamSocket& socket)
     }
     std::lock_guard<std::mutex> lock(mutex_);
     int& fromAddress = perAddress_[address];
-    if (open_ >= limits_.maxConnections || fromAddress >= limits_.maxPerAddress) {
+    if (fromAddress >= limits_.maxPerAddress || (open_ - shedding_ >= limits_.maxConnections && !ShedOne())) {
         if (fromAddress == 0)
             perAddress_.erase(address);
         ++refused_;
@@ -153,9 +158,28 @@ std::list<ConnectionGuard::Entry>::iterator ConnectionGuard::Register(const Poco
     return entries_.insert(entries_.end(), entry);
 }
 
+// With mutex_ held.
+bool ConnectionGuard::ShedOne()
+{
+    Entry* oldest = nullptr;
+    for (Entry& entry : entries_)
+        if (entry.phase == Phase::Headers && !entry.cut && entry.fd >= 0 && (!oldest || entry.since < oldest->since))
+            oldest = &entry;
+    if (!oldest)
+        return false;
+    ::shutdown(oldest->fd, SHUT_RDWR);
+    oldest->cut = true;
+    oldest->shed = true;
+    ++shedding_;
+    ++shed_;
+    return true;
+}
+
 void ConnectionGuard::Unregister(std::list<Entry>::iterator entry)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (entry->shed)
+        --shedding_;
     if (entry->fd >= 0)
         ::close(entry->fd);
     const auto from = perAddress_.find(entry->address);
@@ -219,7 +243,7 @@ void ConnectionGuard::CutAll()
 ConnectionGuard::Counts ConnectionGuard::counts() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return Counts{open_, refused_, cut_};
+    return Counts{open_, refused_, cut_, shed_};
 }
 
 void ConnectionGuard::Watch()

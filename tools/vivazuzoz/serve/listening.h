@@ -70,6 +70,7 @@ public:
         int open = 0;           // connections open now
         uint64_t refused = 0;   // refused at accept for a cap
         uint64_t cut = 0;       // cut by the watchdog
+        uint64_t shed = 0;      // waiting for headers, cut at the cap to admit a newer one
     };
     Counts counts() const;
 
@@ -81,6 +82,7 @@ public:
         Phase phase = Phase::Headers;
         std::chrono::steady_clock::time_point since;
         bool cut = false;
+        bool shed = false;  // cut to make room; still counted in open_ until its thread ends
     };
 
 private:
@@ -89,6 +91,7 @@ private:
     class GuardedFactory;
 
     bool Admit(const Poco::Net::StreamSocket& socket);
+    bool ShedOne();
     std::list<Entry>::iterator Register(const Poco::Net::StreamSocket& socket);
     void Unregister(std::list<Entry>::iterator entry);
     static void SetPhase(Phase phase);
@@ -109,6 +112,8 @@ private:
     int open_ = 0;
     uint64_t refused_ = 0;
     uint64_t cut_ = 0;
+    int shedding_ = 0;  // shed connections whose threads have not ended yet
+    uint64_t shed_ = 0;
     std::thread watchdog_;
 };
 

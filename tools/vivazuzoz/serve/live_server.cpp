@@ -16,6 +16,7 @@
 
 #include <VIVAZUZOZ.h>
 
+#include <Poco/Net/Context.h>
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
 #include <Poco/Net/HTTPServerParams.h>
@@ -23,11 +24,16 @@
 #include <Poco/Net/HTTPServerRequestImpl.h>
 #include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/NetException.h>
+#include <Poco/Net/SSLException.h>
+#include <Poco/Net/SecureServerSocket.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/TCPServer.h>
 #include <Poco/Net/WebSocket.h>
 #include <Poco/ThreadPool.h>
 #include <Poco/URI.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include <cerrno>
 #include <map>
@@ -119,13 +125,37 @@ const char* GroupName(SettingGroup group)
     return "";
 }
 
+// TLS 1.2 and 1.3 with the certificate chain and key of `options` (read
+// and checked by the command before). Throws Poco::Exception.
+Poco::Net::Context::Ptr ServerContext(const ServerOptions& options)
+{
+    Poco::Net::Context::Params params;
+    params.verificationMode = Poco::Net::Context::VERIFY_NONE;  // clients show no certificates
+    params.loadDefaultCAs = false;
+    params.cipherList = "HIGH:!aNULL:!MD5:!RC4:!3DES:!CAMELLIA:!ARIA:!PSK:!SRP";
+    Poco::Net::Context::Ptr context = new Poco::Net::Context(Poco::Net::Context::TLS_SERVER_USE, params);
+    context->requireMinimumProtocol(Poco::Net::Context::PROTO_TLSV1_2);
+    SSL_CTX* ssl = context->sslContext();
+    if (SSL_CTX_use_certificate_chain_file(ssl, options.tlsCertificate.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ssl, options.tlsKey.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(ssl) != 1) {
+        const unsigned long code = ERR_get_error();
+        ERR_clear_error();
+        const char* reason = ERR_reason_error_string(code);
+        throw Poco::Net::SSLContextException("cannot use " + options.tlsCertificate + " and " + options.tlsKey,
+                                             reason ? reason : "");
+    }
+    return context;
+}
+
 }  // namespace
 
 struct LiveServer::Impl {
-    Impl(CameraHub& h, ServerOptions o) : hub(h), options(std::move(o)) {}
+    Impl(CameraHub& h, ServerOptions o) : hub(h), options(std::move(o)), tls(!options.tlsCertificate.empty()) {}
 
     CameraHub& hub;
     const ServerOptions options;
+    const bool tls;  // HTTPS and WSS
     // Set by Stop(); streams look at it at least every 100 ms.
     std::atomic<bool> stopping{false};
     std::atomic<int> streams{0};
@@ -255,32 +285,30 @@ bool LiveServer::Impl::Admit(HTTPServerRequest& request, HTTPServerResponse& res
     const std::string& method = request.getMethod();
     const bool upgrade = Poco::icompare(request.get("Upgrade", ""), "websocket") == 0;
     const bool changes = method != "GET" && method != "HEAD";
-    if ((changes || upgrade) && !OriginAllowed(request.get("Origin", ""), admitted.host))
+    if ((changes || upgrade) && !OriginAllowed(request.get("Origin", ""), admitted.host, tls))
         return SendError(response, HTTPResponse::HTTP_FORBIDDEN, "request from another origin refused"), false;
     return true;
 }
 
-// With a token set: the request carries it (query, Authorization: Bearer,
-// X-Token or the cookie set when the page was loaded with ?token=).
+// With a token set: the request carries it (request_rules.h TokenGiven:
+// query, Authorization Bearer or Basic, X-Token, or the cookie set when the
+// page was loaded with ?token=).
 bool LiveServer::Impl::TokenAdmitted(HTTPServerRequest& request, HTTPServerResponse& response, const Poco::URI& uri)
 {
     if (options.token.empty() || uri.getPath() == "/favicon.ico")
         return true;
-    std::string queryToken;
+    Credentials credentials;
     for (const auto& [key, value] : uri.getQueryParameters())
         if (key == "token")
-            queryToken = value;
-    std::string given = queryToken;
-    const std::string authorization = request.get("Authorization", "");
-    if (given.empty() && authorization.compare(0, 7, "Bearer ") == 0)
-        given = authorization.substr(7);
-    if (given.empty())
-        given = request.get("X-Token", "");
-    if (given.empty())
-        given = CookieValue(request.get("Cookie", ""), kTokenCookie);
+            credentials.query = value;
+    credentials.authorization = request.get("Authorization", "");
+    credentials.xToken = request.get("X-Token", "");
+    credentials.cookie = request.get("Cookie", "");
+    const std::string given = TokenGiven(credentials, kTokenCookie);
     if (!TokenMatches(options.token, given)) {
         // A browser that opens the page without the token gets a page that
-        // asks for it; programs get JSON.
+        // asks for it; programs get JSON, and the challenge that makes
+        // players and video recorders send Basic credentials.
         const std::string& method = request.getMethod();
         if ((method == "GET" || method == "HEAD") && ParseRoute(uri.getPath()).kind == RouteKind::None &&
             request.get("Accept", "").find("text/html") != std::string::npos) {
@@ -291,16 +319,19 @@ bool LiveServer::Impl::TokenAdmitted(HTTPServerRequest& request, HTTPServerRespo
                      TokenPageHtml(!given.empty()));
             return false;
         }
+        response.set("WWW-Authenticate", "Basic realm=\"vivazuzoz\"");
         return SendError(response, HTTPResponse::HTTP_UNAUTHORIZED,
-                         given.empty() ? "a token is needed (?token=, Authorization: Bearer or X-Token)"
+                         given.empty() ? "a token is needed (?token=, Authorization: Bearer or Basic, or X-Token)"
                                        : "wrong token"),
                false;
     }
     // The page and the files and streams it loads then carry the token as a
-    // cookie that other sites' requests do not get.
-    if (!queryToken.empty())
-        response.set("Set-Cookie",
-                     std::string(kTokenCookie) + "=" + options.token + "; Path=/; HttpOnly; SameSite=Strict");
+    // cookie that other sites' requests do not get (and that goes over TLS
+    // only when the server speaks it); the page takes ?token= out of the
+    // address bar.
+    if (!credentials.query.empty())
+        response.set("Set-Cookie", std::string(kTokenCookie) + "=" + options.token +
+                                       "; Path=/; HttpOnly; SameSite=Strict" + (tls ? "; Secure" : ""));
     return true;
 }
 
@@ -430,6 +461,7 @@ void LiveServer::Impl::ListCameras(HTTPServerResponse& response)
         json.BeginObject().Key("index").Int(c.index);
         WriteCameraFields(json, c.info);
         json.Key("width").Int(c.width).Key("height").Int(c.height).Key("radiometric").Bool(c.radiometric);
+        WriteUnitFields(json, settings->Unit(c.index));  // what its temperatures are in
         json.Key("live").Bool(c.live);
         // The shutter: whether the newest frame is of a correction, and the corrections so far.
         const CameraSession::Counters counters = hub.Counters(c.index);
@@ -451,10 +483,13 @@ void LiveServer::Impl::ListSettings(HTTPServerResponse& response)
     json.BeginArray();
     for (const Setting& s : Settings()) {
         json.BeginObject().Key("name").String(s.name).Key("description").String(s.description);
+        json.Key("label").String(s.label).Key("unit").String(s.unit);
         json.Key("group").String(GroupName(s.group)).Key("readOnly").Bool(s.readOnly());
         json.Key("integer").Bool(s.isInteger());
+        json.Key("temperature").Bool(IsTemperatureSetting(s));  // in the camera's unit (/api/cameras)
         if (!s.readOnly())
-            json.Key("min").Number(s.min, s.decimals).Key("max").Number(s.max, s.decimals);
+            json.Key("min").Number(s.min, s.decimals).Key("max").Number(s.max, s.decimals).Key("range").String(
+                SettingRange(s));
         json.EndObject();
     }
     json.EndArray();
@@ -496,6 +531,8 @@ void LiveServer::Impl::WriteSetting(int camera, const std::string& name, const s
     JsonWriter json;
     json.BeginObject().Key("name").String(setting->name).Key("value");
     WriteSettingJson(json, *setting, stored);
+    if (IsTemperatureSetting(*setting))
+        WriteUnitFields(json, settings->Unit(camera));
     json.EndObject();
     SendJson(response, json.str());
 }
@@ -543,16 +580,10 @@ bool LiveServer::Impl::LiveDecodedFrame(int camera, HTTPServerResponse& response
 
 void LiveServer::Impl::Snapshot(int camera, const Poco::URI& uri, HTTPServerResponse& response)
 {
-    // `colormap=`, as the JPEG endpoints take it; `palette=` is its older
-    // name, still accepted.
-    std::string mapName = Colormaps().front().name;
-    for (const auto& [key, value] : uri.getQueryParameters())
-        if (key == "colormap" || key == "palette")
-            mapName = value;
-    const ColormapInfo* palette = FindColormap(mapName);
+    std::string error;
+    const ColormapInfo* palette = QueryColormap(uri, error);
     if (!palette)
-        return SendError(response, HTTPResponse::HTTP_BAD_REQUEST,
-                         "unknown colour map '" + mapName + "'; colour maps are: " + ColormapNames());
+        return SendError(response, HTTPResponse::HTTP_BAD_REQUEST, error);
     DecodedFrame decoded;
     if (!LiveDecodedFrame(camera, response, decoded))
         return;
@@ -562,7 +593,7 @@ void LiveServer::Impl::Snapshot(int camera, const Poco::URI& uri, HTTPServerResp
     const std::vector<uint8_t> rgb = frame->withTemp
                                          ? Colourise(temp.data(), frame->width, frame->height, palette->build())
                                          : Colourise(image.data(), frame->width, frame->height, palette->build());
-    std::string png, error;
+    std::string png;
     if (!EncodePng(frame->width, frame->height, rgb, png, error))
         return SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, error);
     response.set("Content-Disposition",
@@ -662,8 +693,9 @@ void LiveServer::Impl::RunStream(int camera, Poco::Net::WebSocket& socket, bool 
     char incoming[512];
     while (!stopping.load()) {
         // Control messages from the client: a close ends the stream, a ping
-        // gets its pong; anything else is ignored.
-        while (socket.poll(Poco::Timespan(0), Poco::Net::Socket::SELECT_READ)) {
+        // gets its pong; anything else is ignored. Under TLS a message may
+        // wait already decrypted, which poll() does not see.
+        while (socket.available() > 0 || socket.poll(Poco::Timespan(0), Poco::Net::Socket::SELECT_READ)) {
             int flags = 0;
             const int n = socket.receiveFrame(incoming, sizeof incoming, flags);
             const int opcode = flags & WebSocket::FRAME_OP_BITMASK;
@@ -800,11 +832,12 @@ bool LiveServer::Start(std::string& error)
 {
     Impl& impl = *impl_;
     const std::string& address = impl.options.address;
-    const std::string where = (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" +
-                              std::to_string(impl.options.port);
     impl.addressInUse = false;
     try {
-        Poco::Net::ServerSocket socket = BindExclusive(impl.options.address, impl.options.port, 128);
+        Poco::Net::ServerSocket socket;
+        if (impl.tls)
+            socket = Poco::Net::SecureServerSocket(ServerContext(impl.options));
+        BindExclusive(socket, impl.options.address, impl.options.port, 128);
         impl.port = socket.address().port();
 
         // One thread per connection: every connection admitted is served at
@@ -832,12 +865,11 @@ bool LiveServer::Start(std::string& error)
         impl.server->setConnectionFilter(impl.guard->Filter());
         impl.settings = std::make_unique<SettingsCache>(impl.hub, impl.options.measureEvery);
         impl.settings->Start();
+        impl.metrics.unitOf = [&impl](int index) { return impl.settings->Unit(index); };
         impl.server->start();
     } catch (const Poco::Exception& e) {
         impl.addressInUse = AddressInUse(e);
-        error = impl.addressInUse ? where + " is in use by another program (another vivazuzoz serve?); stop it or "
-                                        "choose another port with --listen"
-                                  : "cannot listen on " + where + ": " + e.displayText();
+        error = BindFailure(e, address, impl.options.port, "serve", "--listen");
         impl.server.reset();
         impl.pool.reset();
         impl.settings.reset();
@@ -880,6 +912,7 @@ ServerStats LiveServer::stats() const
         stats.connections = counts.open;
         stats.connectionsRefused = counts.refused;
         stats.connectionsCut = counts.cut;
+        stats.connectionsShed = counts.shed;
     }
     {
         std::lock_guard<std::mutex> lock(impl_->compactMutex);

@@ -29,6 +29,10 @@ struct ServerOptions {
     std::chrono::milliseconds headerTimeout{10000};  // to send a request's headers, and between requests
     std::chrono::milliseconds bodyTimeout{10000};    // to send a request's body
     std::chrono::milliseconds measureEvery{2000};    // detector and camera temperature read again
+    // HTTPS and WSS with this certificate (PEM, intermediates after it) and
+    // key (PEM, no passphrase); "": plain HTTP.
+    std::string tlsCertificate;
+    std::string tlsKey;
 };
 
 // Counters for tests and diagnostics.
@@ -39,6 +43,7 @@ struct ServerStats {
     int connections = 0;              // connections open now
     uint64_t connectionsRefused = 0;  // closed as they came, over a cap
     uint64_t connectionsCut = 0;      // closed for overrunning a time limit
+    uint64_t connectionsShed = 0;     // waiting for headers, closed at the cap to admit a newer one
     uint64_t compactPictures = 0; // compact stream pictures encoded, all cameras
     uint64_t jpegPictures = 0;    // MJPEG and snapshot pictures encoded, all cameras
 };

@@ -14,17 +14,27 @@ namespace vivatool::serve {
 
 using Clock = std::chrono::steady_clock;
 
+const vivaclient::ColormapInfo* QueryColormap(const Poco::URI& uri, std::string& error)
+{
+    std::string name;
+    for (const auto& [key, value] : uri.getQueryParameters())
+        if (key == "colormap" || key == "palette")
+            name = value;
+    if (name.empty())
+        return &vivaclient::Colormaps().front();
+    const vivaclient::ColormapInfo* map = vivaclient::FindColormap(name);
+    if (!map)
+        error = "unknown colormap '" + name + "'; colour maps are: " + vivaclient::ColormapNames();
+    return map;
+}
+
 bool ParseJpegRequest(const Poco::URI& uri, JpegRequest& request, std::string& error)
 {
-    request.colormap = &vivaclient::Colormaps().front();
+    request.colormap = QueryColormap(uri, error);
+    if (!request.colormap)
+        return false;
     for (const auto& [key, value] : uri.getQueryParameters()) {
-        if (key == "colormap") {
-            request.colormap = vivaclient::FindColormap(value);
-            if (!request.colormap) {
-                error = "unknown colormap '" + value + "'; colour maps are: " + vivaclient::ColormapNames();
-                return false;
-            }
-        } else if (key == "fps") {
+        if (key == "fps") {
             double fps = 0;
             if (!Poco::NumberParser::tryParseFloat(value, fps) || !std::isfinite(fps) || fps < 0.1 || fps > 30) {
                 error = "fps must be a number from 0.1 to 30, not '" + value + "'";

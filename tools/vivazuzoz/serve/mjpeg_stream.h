@@ -31,7 +31,7 @@ namespace vivatool::serve {
 // The part boundary of the MJPEG stream.
 constexpr char kMjpegBoundary[] = "vivazuzoz-frame";
 
-// What a viewer asks for: ?colormap=NAME (default: the first colour map)
+// What a viewer asks for: ?colormap=NAME (QueryColormap; default iron)
 // and ?fps=F (pictures a second, 0.1 to 30, default 10).
 struct JpegRequest {
     const vivaclient::ColormapInfo* colormap = nullptr;
@@ -41,6 +41,11 @@ struct JpegRequest {
 // Reads the query; false with a message for the viewer when a value is
 // refused.
 bool ParseJpegRequest(const Poco::URI& uri, JpegRequest& request, std::string& error);
+
+// The colour map a picture's query asks for: ?colormap=NAME (or its older
+// name ?palette=NAME); the default, the first of Colormaps() (iron), when
+// there is none or it is empty. nullptr with a message for an unknown name.
+const vivaclient::ColormapInfo* QueryColormap(const Poco::URI& uri, std::string& error);
 
 struct JpegPicture {
     uint64_t sequence = 0;  // of the frame it shows

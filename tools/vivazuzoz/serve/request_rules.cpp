@@ -1,9 +1,13 @@
 #include "request_rules.h"
 
+#include <Poco/Base64Decoder.h>
+#include <Poco/Exception.h>
 #include <Poco/Net/IPAddress.h>
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
+#include <sstream>
 
 namespace vivatool::serve {
 
@@ -79,11 +83,11 @@ bool HostAllowed(const std::string& host, uint16_t port, const std::vector<std::
     return false;
 }
 
-bool OriginAllowed(const std::string& origin, const std::string& host)
+bool OriginAllowed(const std::string& origin, const std::string& host, bool tls)
 {
     if (origin.empty())
         return true;
-    return !host.empty() && Lower(origin) == "http://" + Lower(host);
+    return !host.empty() && Lower(origin) == (tls ? "https://" : "http://") + Lower(host);
 }
 
 bool TokenMatches(const std::string& expected, const std::string& given)
@@ -105,6 +109,42 @@ std::string CookieValue(const std::string& header, const std::string& name)
             return part.substr(name.size() + 1);
     }
     return "";
+}
+
+namespace {
+
+// The password of "Basic base64(user:password)"; "" when it is not one.
+std::string BasicPassword(const std::string& authorization)
+{
+    if (authorization.size() <= 6 || Lower(authorization.substr(0, 6)) != "basic ")
+        return "";
+    std::string decoded;
+    try {
+        std::istringstream encoded(authorization.substr(6));
+        Poco::Base64Decoder decoder(encoded);
+        decoded.assign(std::istreambuf_iterator<char>(decoder), std::istreambuf_iterator<char>());
+    } catch (const Poco::Exception&) {
+        return "";
+    }
+    const size_t colon = decoded.find(':');
+    return colon == std::string::npos ? "" : decoded.substr(colon + 1);
+}
+
+}  // namespace
+
+std::string TokenGiven(const Credentials& credentials, const std::string& cookieName)
+{
+    if (!credentials.query.empty())
+        return credentials.query;
+    const std::string& authorization = credentials.authorization;
+    if (authorization.size() > 7 && Lower(authorization.substr(0, 7)) == "bearer ")
+        return authorization.substr(7);
+    const std::string password = BasicPassword(authorization);
+    if (!password.empty())
+        return password;
+    if (!credentials.xToken.empty())
+        return credentials.xToken;
+    return CookieValue(credentials.cookie, cookieName);
 }
 
 bool PathTraverses(const std::string& rawPath)

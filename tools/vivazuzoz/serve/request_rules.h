@@ -18,8 +18,8 @@ bool HostAllowed(const std::string& host, uint16_t port, const std::vector<std::
 
 // Whether a request with this Origin header may change something or open a
 // stream: no Origin (not a browser's cross-site request), or exactly
-// "http://" + the request's Host header.
-bool OriginAllowed(const std::string& origin, const std::string& host);
+// "http://" (or under TLS "https://") + the request's Host header.
+bool OriginAllowed(const std::string& origin, const std::string& host, bool tls);
 
 // Compares a token given by a client with the server's in time that does
 // not depend on where they differ.
@@ -27,6 +27,19 @@ bool TokenMatches(const std::string& expected, const std::string& given);
 
 // The value of one cookie from a Cookie header, or "" when absent.
 std::string CookieValue(const std::string& header, const std::string& name);
+
+// Where a request may carry the token.
+struct Credentials {
+    std::string query;          // ?token=
+    std::string authorization;  // the Authorization header
+    std::string xToken;         // the X-Token header
+    std::string cookie;         // the Cookie header
+};
+// The token a request carries, taken from the first of: ?token=, an
+// Authorization header ("Bearer TOKEN", or "Basic" with the token as the
+// password and any user name, as players and video recorders send it),
+// X-Token, the token's cookie (named `cookieName`). "" when none.
+std::string TokenGiven(const Credentials& credentials, const std::string& cookieName);
 
 // A path that must not be served whatever the routes say: a ".." segment,
 // raw or percent-encoded, a backslash or a NUL byte.

@@ -4,6 +4,7 @@
 #include "../client.h"
 #include "../listen_address.h"
 #include "../service_notify.h"
+#include "../tls_certificate.h"
 #include "../tool_support.h"
 #include "../watches.h"
 #include "camera_hub.h"
@@ -49,12 +50,15 @@ CommandSyntax ServeSyntax()
             "Show every camera live in a web browser, with temperatures, settings and snapshots",
             "",
             {{"listen", 'l', "ADDR:PORT", "address and port to listen on (default 127.0.0.1:8080; port 0: any free port)"},
-             {"token", 't', "TOKEN", "every request must carry this token (?token=, Authorization: Bearer, X-Token)"},
+             {"token", 't', "TOKEN", "every request must carry this token (?token=, Authorization: Bearer or Basic with any user, X-Token)"},
              {"max-fps", 0, "N", "send each client at most N frames per second (default: every frame)"},
              {"max-clients", 0, "N", "at most N live streams at once (default 16)"},
              {"max-connections", 0, "N", "at most N connections at once, streams included (default 128)"},
              {"max-per-client", 0, "N", "at most N connections at once from one client address (default 32)"},
              {"allow-host", 0, "NAMES", "comma-separated host names accepted in the Host header besides localhost and IP addresses"},
+             {"tls-cert", 0, "FILE", "serve HTTPS and WSS with this certificate (PEM; intermediate certificates after it)"},
+             {"tls-key", 0, "FILE", "the certificate's private key (PEM, without a passphrase)"},
+             {"tls-self-signed", 0, nullptr, "serve HTTPS with a self-signed certificate made once and kept in the state folder"},
              VIVAZUZOZ_SHUTTER_OPTIONS},
             0,
             0,
@@ -67,8 +71,14 @@ CommandSyntax ServeSyntax()
             "[::] for every interface, then it prints the machine's addresses); then use --token. Requests\n"
             "that change anything from another web origin, and requests whose Host header is not this\n"
             "server's, are refused. A client has 10 s to send a request's headers and 10 s for its body; a\n"
-            "stream client that takes no data for 10 s is dropped; connections over --max-connections or\n"
-            "--max-per-client are closed as they come.\n"
+            "stream client that takes no data for 10 s is dropped; connections over --max-per-client are\n"
+            "closed as they come; at --max-connections the one that has waited longest for its headers is\n"
+            "closed to let a new one in.\n"
+            "\n"
+            "With --tls-cert and --tls-key, or --tls-self-signed, it speaks HTTPS and WSS only. The self-signed\n"
+            "certificate is made on first use in $XDG_STATE_HOME/vivazuzoz/tls/ (~/.local/state/...) for\n"
+            "localhost, this machine's name and the addresses it prints, and kept; its SHA-256\n"
+            "fingerprint is printed so that it can be compared with what a browser shows.\n"
             "\n"
             "API (JSON): GET /api/cameras, GET /api/cameras/N/settings, PUT /api/cameras/N/settings/NAME\n"
             "(value as the body), POST /api/cameras/N/shutter, GET /api/cameras/N/snapshot.png?colormap=C,\n"
@@ -129,6 +139,17 @@ int RunServe(Context& ctx, const ParsedArgs& args)
         }
     }
 
+    TlsFiles tls;
+    std::string tlsError;
+    if (!TlsFilesFromArgs(args, tls, tlsError))
+        return Usage(err, tlsError);
+    if (tls.selfSigned && !MakeSelfSigned(ReachableHosts(options.address), tls, tlsError)) {
+        std::fprintf(err, "vivazuzoz: %s\n", tlsError.c_str());
+        return kExitFailure;
+    }
+    options.tlsCertificate = tls.certificate;
+    options.tlsKey = tls.key;
+
     LibrarySession library;
     serve::CameraHub hub(library);
     hub.shutterPolicy = shutter;
@@ -165,10 +186,15 @@ int RunServe(Context& ctx, const ParsedArgs& args)
     // use, the first on the first line and the others after it.
     const std::vector<std::string> hosts = ReachableHosts(options.address);
     const std::string port = ":" + std::to_string(server.port());
-    std::fprintf(out, "Serving %zu camera%s at http://%s%s/%s\n", cameras, cameras == 1 ? "" : "s",
+    const char* scheme = tls.enabled() ? "https" : "http";
+    std::fprintf(out, "Serving %zu camera%s at %s://%s%s/%s\n", cameras, cameras == 1 ? "" : "s", scheme,
                  hosts.front().c_str(), port.c_str(), query.c_str());
     for (size_t i = 1; i < hosts.size(); ++i)
-        std::fprintf(out, "  also at http://%s%s/%s\n", hosts[i].c_str(), port.c_str(), query.c_str());
+        std::fprintf(out, "  also at %s://%s%s/%s\n", scheme, hosts[i].c_str(), port.c_str(), query.c_str());
+    if (tls.made)
+        std::fprintf(out, "Made a self-signed certificate: %s (key %s)\n", tls.certificate.c_str(), tls.key.c_str());
+    if (tls.enabled())
+        std::fprintf(out, "Certificate SHA-256 fingerprint: %s\n", CertificateFingerprint(tls.certificate).c_str());
     std::fflush(out);
 
     Heartbeat serving;

@@ -191,6 +191,20 @@ bool SettingsCache::SettingsJson(int index, std::string& json, std::chrono::mill
     }
 }
 
+vivaclient::TemperatureUnit SettingsCache::Unit(int index) const
+{
+    int number = -1;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = known_.find(index);
+        for (size_t i = 0; found != known_.end() && i < settings_.size(); ++i)
+            if (std::string(settings_[i]->name) == "temp-unit" && i < found->second.calls.size() &&
+                found->second.calls[i].ok())
+                number = static_cast<int>(found->second.values[i].number);
+    }
+    return vivaclient::DeclaredUnit(number);
+}
+
 Call SettingsCache::Write(int index, const Setting& setting, double value, SettingValue& stored, bool& open)
 {
     Call call;

@@ -6,6 +6,8 @@
 
 #include "camera_hub.h"
 
+#include <temperature_unit.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -40,6 +42,11 @@ public:
     // setting's value (`stored`: as the camera holds it). `open` is false
     // when the camera is not connected.
     Call Write(int index, const Setting& setting, double value, SettingValue& stored, bool& open);
+
+    // What camera `index`'s temperatures are in: its temp-unit setting as
+    // last read or written, as the user declared it (temperature_unit.h);
+    // the unknown unit before the camera was read.
+    vivaclient::TemperatureUnit Unit(int index) const;
 
 private:
     struct Known {

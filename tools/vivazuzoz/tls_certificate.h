@@ -1,0 +1,43 @@
+// tls_certificate.h - the certificate and key a server of the tool speaks
+// TLS with: --tls-cert/--tls-key as the user gave them, or --tls-self-signed,
+// a certificate this machine makes once and keeps in the state folder.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vivatool {
+
+struct ParsedArgs;
+
+struct TlsFiles {
+    std::string certificate;  // PEM: the server's certificate, then any intermediate ones
+    std::string key;          // PEM: its private key, without a passphrase
+    bool selfSigned = false;  // made by MakeSelfSigned (on this or an earlier run)
+    bool made = false;        // made on this run
+
+    bool enabled() const { return !certificate.empty(); }
+};
+
+// --tls-cert FILE --tls-key FILE (both or neither; paths from the folder the
+// user ran the tool in) or --tls-self-signed. False with a message for a
+// wrong combination; `files` stays empty when TLS was not asked for.
+bool TlsFilesFromArgs(const ParsedArgs& args, TlsFiles& files, std::string& error);
+
+// The self-signed certificate and key kept in the state folder
+// ($XDG_STATE_HOME/vivazuzoz/tls/, the key readable by the user alone),
+// made on first use for the names `hosts` (host names and IP addresses,
+// IPv6 ones with or without brackets) besides localhost, 127.0.0.1, ::1 and
+// the machine's host name. An existing pair is kept as it is, so that
+// clients that trust it go on trusting it; delete the folder for a new one.
+bool MakeSelfSigned(const std::vector<std::string>& hosts, TlsFiles& files, std::string& error);
+
+// Reads the certificate and key and checks that they belong together: the
+// message names the file that is missing, unreadable or wrong.
+bool CheckTlsFiles(const TlsFiles& files, std::string& error);
+
+// The certificate's SHA-256 fingerprint as "AB:CD:...", as browsers and
+// `openssl x509 -fingerprint -sha256` show it; "" when it cannot be read.
+std::string CertificateFingerprint(const std::string& certificatePath);
+
+}  // namespace vivatool
