@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 
 namespace vivaclient {
 
@@ -12,6 +15,23 @@ namespace {
 
 constexpr auto kWatchEvery = std::chrono::milliseconds(100);
 constexpr auto kWaitStep = std::chrono::milliseconds(50);
+
+// The camera's own corrections as the frames show them. A flat picture is
+// never a scene: its frames are flagged at once, and a correction counted
+// once it lasts kClosedFrames. A picture that stops (identical image planes)
+// is a closed shutter only when it moved in each of the kLiveFrames frames
+// before (a real detector's noise or a moving scene does), so a still
+// recording replayed or a time-lapse is not taken for one; it is flagged from
+// its kClosedFrames-th frame, and a stop longer than kLongestCorrection is a
+// still picture after all.
+constexpr int kClosedFrames = 3;
+constexpr int kLiveFrames = 8;
+constexpr auto kLongestCorrection = std::chrono::seconds(3);
+
+double SecondsBetween(FrameClock::time_point from, FrameClock::time_point to)
+{
+    return std::chrono::duration<double>(to - from).count();
+}
 
 std::string Seconds(double seconds)
 {
@@ -42,6 +62,10 @@ const char* EventName(SessionEvent::Kind kind)
         return "error";
     case SessionEvent::Kind::Closed:
         return "closed";
+    case SessionEvent::Kind::ShutterStart:
+        return "shutter-start";
+    case SessionEvent::Kind::ShutterEnd:
+        return "shutter-end";
     }
     return "unknown";
 }
@@ -61,8 +85,9 @@ std::vector<SessionEvent> EventQueue::TakeAll()
 }
 
 // Stands between the frame stream and the front end's sink: counts the
-// frames, notes the newest one for the stall limit, and marks the first frame
-// after a gap. Every call but MarkGap runs on the library's read thread.
+// frames, notes the newest one for the stall limit, marks the first frame
+// after a gap, and flags the frames of shutter corrections. Every call but
+// MarkGap, SetCommanded and Settle runs on the library's read thread.
 class CameraSession::Relay : public FrameSink {
 public:
     Relay(CameraSession& session, FrameSink* sink, FrameStream::Callback callback)
@@ -79,6 +104,15 @@ public:
 
     // Supervisor, while no stream runs: the next frame completed is after a gap.
     void MarkGap() { gapPending_.store(true); }
+    // A commanded correction runs: its frames are flagged, and not taken for
+    // the camera's own.
+    void SetCommanded(bool on) { commanded_.store(on); }
+    // A correction ended at `at`: frames are settling for the settle time.
+    void Settle(FrameClock::time_point at)
+    {
+        lastCorrection_.store(at.time_since_epoch().count());
+        settleUntil_.store((at + session_.options_.shutter.settleTime).time_since_epoch().count());
+    }
 
     uint16_t* BeginFrame(int width, int height, uint64_t sequence, FrameClock::time_point arrival) override
     {
@@ -92,7 +126,15 @@ public:
     {
         FrameRef marked = frame;
         marked.afterGap = gapPending_.exchange(false);
-        session_.NoteFrame(marked.arrival, marked.sequence);
+        if (commanded_.load()) {
+            marked.shutter = true;
+            ForgetPicture();
+        } else if (session_.options_.shutter.detect) {
+            marked.shutter = Watch(frame);
+        }
+        marked.settling = !marked.shutter && frame.arrival.time_since_epoch().count() < settleUntil_.load();
+        marked.lastCorrection = FrameClock::time_point(FrameClock::duration(lastCorrection_.load()));
+        session_.NoteFrame(marked);
         if (sink_)
             sink_->CompleteFrame(marked);
         else
@@ -106,27 +148,95 @@ public:
     }
 
 private:
+    static bool Flat(const FrameRef& frame)
+    {
+        const size_t n = frame.samples();
+        if (n < 2)
+            return false;
+        if (frame.temps)
+            return std::all_of(frame.temps, frame.temps + n, [&](int16_t t) { return t == frame.temps[0]; });
+        return std::all_of(frame.image, frame.image + n, [&](uint16_t v) { return v == frame.image[0]; });
+    }
+
+    void ForgetPicture()
+    {
+        previous_.clear();
+        movingRun_ = 0;
+        stillRun_ = 0;
+        flatRun_ = 0;
+        if (closed_)
+            session_.NoteSeenShutter(false, FrameClock::now());
+        closed_ = false;
+    }
+
+    // Whether the frame shows the closed shutter; tells the session when a
+    // correction of the camera's own begins and ends.
+    bool Watch(const FrameRef& frame)
+    {
+        const size_t n = frame.samples();
+        const bool same = previous_.size() == n && std::memcmp(previous_.data(), frame.image, n * 2) == 0;
+        const bool flat = Flat(frame);
+        if (!same)
+            previous_.assign(frame.image, frame.image + n);
+        flatRun_ = flat ? flatRun_ + 1 : 0;
+        if (same) {
+            if (stillRun_++ == 0)
+                movedBefore_ = movingRun_ >= kLiveFrames;
+            movingRun_ = 0;
+        } else {
+            stillRun_ = 0;
+            movingRun_ = std::min(movingRun_ + 1, kLiveFrames);
+        }
+        const bool frozen = stillRun_ + 1 >= kClosedFrames && movedBefore_;
+        if (!closed_ && (flatRun_ >= kClosedFrames || frozen)) {
+            closed_ = true;
+            closedAt_ = frame.arrival;
+            session_.NoteSeenShutter(true, frame.arrival);
+        } else if (closed_ && !flat && (!same || frame.arrival - closedAt_ > kLongestCorrection)) {
+            closed_ = false;
+            movedBefore_ = false;  // a still picture stays unflagged until it moves again
+            Settle(frame.arrival);
+            session_.NoteSeenShutter(false, frame.arrival);
+            return false;
+        }
+        return flat || closed_;
+    }
+
     CameraSession& session_;
     // Set before the first frame stream starts.
     FrameSink* sink_;  // null: frames go to callback_ through image_
     FrameStream::Callback callback_;
     std::vector<uint16_t> image_;  // read thread only
     std::atomic<bool> gapPending_{false};
+    std::atomic<bool> commanded_{false};
+    std::atomic<FrameClock::rep> settleUntil_{0};
+    std::atomic<FrameClock::rep> lastCorrection_{0};
+    // Read thread only: the picture watch.
+    std::vector<uint16_t> previous_;  // the last image plane that differed from the one before
+    int movingRun_ = 0;               // frames in a row that differed from the one before (at most kLiveFrames)
+    int stillRun_ = 0;                // frames in a row identical to the one before
+    int flatRun_ = 0;
+    bool movedBefore_ = false;  // the picture moved for kLiveFrames before the current still run
+    bool closed_ = false;       // a correction of the camera's own is under way
+    FrameClock::time_point closedAt_;
 };
 
 CameraSession::CameraSession(SessionOptions options)
     : options_(std::move(options)), relay_(std::make_unique<Relay>(*this, nullptr, [](const FrameRef&) {}))
 {
+    fpaAtCorrection_ = lastFpa_ = std::numeric_limits<double>::quiet_NaN();
 }
 
 CameraSession::CameraSession(SessionOptions options, FrameSink& sink)
     : options_(std::move(options)), relay_(std::make_unique<Relay>(*this, &sink, nullptr))
 {
+    fpaAtCorrection_ = lastFpa_ = std::numeric_limits<double>::quiet_NaN();
 }
 
 CameraSession::CameraSession(SessionOptions options, FrameStream::Callback callback)
     : options_(std::move(options)), relay_(std::make_unique<Relay>(*this, nullptr, std::move(callback)))
 {
+    fpaAtCorrection_ = lastFpa_ = std::numeric_limits<double>::quiet_NaN();
 }
 
 CameraSession::~CameraSession()
@@ -161,6 +271,8 @@ bool CameraSession::Open(OpenFailure& failure)
 
 bool CameraSession::Stream(OpenFailure& failure)
 {
+    if (options_.shutter.atStart)
+        CorrectShutter();
     if (StartFrames(failure) != Opening::Opened)
         return false;
     supervisor_ = std::thread([this] { Supervise(); });
@@ -281,24 +393,162 @@ bool CameraSession::WithCamera(const std::function<void(Camera&)>& work)
     return true;
 }
 
-void CameraSession::NoteFrame(FrameClock::time_point arrival, uint64_t sequence)
+void CameraSession::NoteFrame(const FrameRef& frame)
 {
     std::lock_guard<std::mutex> lock(stateMutex_);
     ++counters_.frames;
-    counters_.lastFrame = arrival;
-    nextSequence_ = sequence + 1;
+    counters_.shutterFrames += frame.shutter ? 1 : 0;
+    counters_.settlingFrames += frame.settling ? 1 : 0;
+    counters_.lastFrame = frame.arrival;
+    nextSequence_ = frame.sequence + 1;
     // The rate: over a window of a second, and until the first window is
     // whole, over the frames so far.
     if (rateFrames_++ == 0)
-        rateFrom_ = arrival;
-    const double span = std::chrono::duration<double>(arrival - rateFrom_).count();
+        rateFrom_ = frame.arrival;
+    const double span = std::chrono::duration<double>(frame.arrival - rateFrom_).count();
     if (span > 0 && (span >= 1.0 || !rateWhole_))
         counters_.recentFps = static_cast<double>(rateFrames_ - 1) / span;
     if (span >= 1.0) {
         rateWhole_ = true;
-        rateFrom_ = arrival;
+        rateFrom_ = frame.arrival;
         rateFrames_ = 1;
     }
+}
+
+void CameraSession::NoteSeenShutter(bool start, FrameClock::time_point at)
+{
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        seenShutters_.push_back(SeenShutter{start, at});
+    }
+    changed_.notify_all();
+}
+
+void CameraSession::HoldCorrections(bool hold)
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    holdCorrections_ = hold;
+}
+
+double CameraSession::ReadFpa()
+{
+    float fpa = 0;
+    const int result = Command([&](unsigned long handle) { return OZL_USB_GetFPATemp(handle, &fpa); });
+    if (result != OZL_USB_SUCCESS)
+        return std::numeric_limits<double>::quiet_NaN();
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    lastFpa_ = fpa;
+    return fpa;
+}
+
+void CameraSession::EmitShutter(SessionEvent::Kind kind, bool commanded, double fpa, FrameClock::time_point at,
+                                double seconds)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, ", FPA %.2f C", fpa);
+    std::string message = std::string(commanded ? "shutter correction" : "the camera's own shutter correction") +
+                          (kind == SessionEvent::Kind::ShutterStart ? " began"
+                                                                    : " ended after " + Seconds(seconds) + " s");
+    if (!std::isnan(fpa))
+        message += text;
+    SessionEvent event;
+    event.kind = kind;
+    event.when = std::chrono::system_clock::now() -
+                 std::chrono::duration_cast<std::chrono::system_clock::duration>(FrameClock::now() - at);
+    event.at = at;
+    event.message = std::move(message);
+    event.commanded = commanded;
+    event.fpaTemp = fpa;
+    event.shutterSeconds = seconds;
+    Tell(event);
+}
+
+void CameraSession::NoteCorrectionEnd(bool commanded, FrameClock::time_point at, double fpa)
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    ++counters_.corrections;
+    counters_.commandedCorrections += commanded ? 1 : 0;
+    counters_.lastCorrection = at;
+    fpaAtCorrection_ = fpa;
+    fpaReadAt_ = at;
+}
+
+int CameraSession::CorrectShutter()
+{
+    std::lock_guard<std::mutex> one(shutterMutex_);
+    {
+        std::lock_guard<std::mutex> hold(cameraMutex_);
+        if (!camera_ || camera_->lost())
+            return OZL_USB_INVALID_PARAM;
+    }
+    // The command goes first: a reading before it would hold it up, and a
+    // caller may be waiting on the command port for its reply alone. The
+    // start says the newest FPA temperature known.
+    const FrameClock::time_point start = FrameClock::now();
+    double lastFpa;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        lastFpa = lastFpa_;
+    }
+    EmitShutter(SessionEvent::Kind::ShutterStart, true, lastFpa, start, 0);
+    relay_->SetCommanded(true);
+    const int result = Command([](unsigned long handle) { return OZL_USB_CorrectShutter(handle); });
+    const FrameClock::time_point end = FrameClock::now();
+    relay_->Settle(end);
+    relay_->SetCommanded(false);
+    const double fpa = ReadFpa();
+    NoteCorrectionEnd(true, end, fpa);
+    EmitShutter(SessionEvent::Kind::ShutterEnd, true, fpa, end, SecondsBetween(start, end));
+    return result;
+}
+
+void CameraSession::ReportSeenShutters()
+{
+    std::vector<SeenShutter> seen;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        seen.swap(seenShutters_);
+    }
+    for (const SeenShutter& s : seen) {
+        const double fpa = ReadFpa();
+        if (s.start) {
+            seenShutterStart_ = s.at;
+            EmitShutter(SessionEvent::Kind::ShutterStart, false, fpa, s.at, 0);
+        } else {
+            NoteCorrectionEnd(false, s.at, fpa);
+            EmitShutter(SessionEvent::Kind::ShutterEnd, false, fpa, s.at, SecondsBetween(seenShutterStart_, s.at));
+        }
+    }
+}
+
+void CameraSession::RunPolicy()
+{
+    const bool byTime = options_.shutter.every.count() > 0;
+    const bool byDrift = options_.shutter.onDrift > 0;
+    if (!byTime && !byDrift)
+        return;
+    const FrameClock::time_point now = FrameClock::now();
+    FrameClock::time_point since;
+    bool held, readFpa;
+    double baseline;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        since = std::max(counters_.lastCorrection, openedAt_);
+        held = holdCorrections_ && !options_.shutter.duringAlarm;
+        readFpa = byDrift && now - std::max(fpaReadAt_, openedAt_) >= options_.shutter.driftCheckEvery;
+        baseline = fpaAtCorrection_;
+    }
+    bool due = byTime && now - since >= options_.shutter.every;
+    if (readFpa) {
+        // Drift counts from a correction: before the first one the picture
+        // has drifted by an unknown amount since the camera's, so one is due.
+        const double fpa = ReadFpa();
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        fpaReadAt_ = now;
+        due = due || std::isnan(baseline) || std::fabs(fpa - baseline) >= options_.shutter.onDrift;
+    }
+    if (due && !held)
+        CorrectShutter();
 }
 
 CameraSession::Opening CameraSession::OpenCamera(const CameraChoice& choice, bool reopened, OpenFailure& failure)
@@ -416,10 +666,15 @@ void CameraSession::Supervise()
         FrameClock::time_point lastSign;
         {
             std::unique_lock<std::mutex> lock(stateMutex_);
-            changed_.wait_for(lock, kWatchEvery, [this] { return stopping_; });
+            changed_.wait_for(lock, kWatchEvery, [this] { return stopping_ || !seenShutters_.empty(); });
             if (stopping_)
                 return;
-            lastSign = std::max(counters_.lastFrame, openedAt_);
+        }
+        ReportSeenShutters();
+        RunPolicy();
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            lastSign = std::max({counters_.lastFrame, openedAt_, counters_.lastCorrection});
         }
         bool lost;
         {
@@ -518,6 +773,12 @@ SessionEvent CameraSession::Emit(SessionEvent::Kind kind, std::string message, d
     event.at = FrameClock::now();
     event.message = std::move(message);
     event.gapSeconds = gap;
+    Tell(event);
+    return event;
+}
+
+void CameraSession::Tell(SessionEvent& event)
+{
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         event.camera = info_;
@@ -525,7 +786,6 @@ SessionEvent CameraSession::Emit(SessionEvent::Kind kind, std::string message, d
     }
     if (listener_)
         listener_(event);
-    return event;
 }
 
 void CameraSession::End(SessionEvent::Kind why, std::string message)

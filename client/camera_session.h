@@ -8,11 +8,18 @@
 // events in its own idiom: a line on stderr, a JSON object, an MQTT message,
 // a bus message, an exception.
 //
+// It also knows the shutter (flat-field) correction: its own commanded ones
+// and the camera's own, seen in the frames (a frozen or flat picture); frames
+// taken during one are flagged `shutter`, and for a while after `settling`;
+// and a correction policy (every so often, on the detector's temperature
+// change) runs here for every front end.
+//
 // Threads: frames reach the sink on the library's read thread, as with a
 // FrameStream. A supervisor thread of the session's own watches for loss and
-// stalls, reopens the camera, and calls the event listener; the listener must
-// return soon and must not call Close() or the destructor. Everything else may
-// be called from any thread.
+// stalls, reopens the camera, runs the correction policy and calls the event
+// listener (CorrectShutter() calls it for its own correction on the calling
+// thread); the listener must return soon and must not call Close(), the
+// destructor or CorrectShutter(). Everything else may be called from any thread.
 #pragma once
 
 #include "camera.h"
@@ -35,12 +42,14 @@ constexpr std::chrono::milliseconds kStallLimit{5000};
 
 struct SessionEvent {
     enum class Kind {
-        Opened,   // the camera was opened and frames were asked for (also after a reopen, before Back)
-        Lost,     // the library reported the camera gone, or a stream could not go on
-        Stalled,  // no frame for the stall limit
-        Back,     // the camera is streaming again after a Lost or Stalled; gapSeconds says how long it was away
-        Error,    // something the session cannot fix by waiting (message says what); the session ends
-        Closed,   // the session ended (Close(), or a loss without reconnect); the last event
+        Opened,        // the camera was opened and frames were asked for (also after a reopen, before Back)
+        Lost,          // the library reported the camera gone, or a stream could not go on
+        Stalled,       // no frame for the stall limit
+        Back,          // the camera is streaming again after a Lost or Stalled; gapSeconds says how long it was away
+        Error,         // something the session cannot fix by waiting (message says what); the session ends
+        Closed,        // the session ended (Close(), or a loss without reconnect); the last event
+        ShutterStart,  // a shutter correction began: commanded, or the camera's own seen in the frames
+        ShutterEnd,    // it ended: the picture is live again (settling for SessionOptions::settleTime)
     };
     Kind kind = Kind::Opened;
     std::chrono::system_clock::time_point when;  // wall clock, for people and files
@@ -51,11 +60,43 @@ struct SessionEvent {
     std::string message;
     double gapSeconds = 0;  // Back: from the last frame before the loss to the reopen
     uint64_t sequence = 0;  // the sequence number the next frame will have
+    // ShutterStart and ShutterEnd: whether the session commanded it (else
+    // the camera corrected on its own), the detector (FPA) temperature in
+    // degrees (NaN when the camera did not say; at a commanded start the
+    // newest reading known), and at the end its length.
+    bool commanded = false;
+    double fpaTemp = 0;
+    double shutterSeconds = 0;
 };
 
-// "opened", "lost", "stalled", "back", "error", "closed": the name front ends
-// use in JSON, MQTT and metrics.
+// "opened", "lost", "stalled", "back", "error", "closed", "shutter-start",
+// "shutter-end": the name front ends use in JSON, MQTT and metrics.
 const char* EventName(SessionEvent::Kind kind);
+
+// What a session does about shutter corrections: how it flags frames, how
+// it sees the camera's own, and when it commands them.
+struct ShutterPolicy {
+    // Frames after a correction are flagged `settling` this long.
+    std::chrono::milliseconds settleTime{1000};
+    // See the camera's own corrections in the frames (a flat picture, or one
+    // that freezes after moving, for a few frames).
+    bool detect = true;
+    // A correction this often (0: never) ...
+    std::chrono::milliseconds every{0};
+    // ... and when the FPA temperature, read every driftCheckEvery, has moved
+    // this many degrees since the last correction (0: never; with it, the
+    // first reading brings a correction when none is known yet) ...
+    double onDrift = 0;
+    std::chrono::milliseconds driftCheckEvery{2000};
+    // ... and one before the frames start.
+    bool atStart = false;
+    // A due correction waits while a front end holds them (an alarm in its
+    // hysteresis window), unless this is set.
+    bool duringAlarm = false;
+
+    // Whether the session commands corrections by itself.
+    bool commands() const { return every.count() > 0 || onDrift > 0; }
+};
 
 struct SessionOptions {
     CameraChoice choice;  // the first open; later ones are by the camera's identity
@@ -72,6 +113,8 @@ struct SessionOptions {
     // an Error (on the first open, Start() fails with it). `reopened` is
     // false the first time.
     std::function<std::string(Camera& camera, bool reopened)> prepare;
+
+    ShutterPolicy shutter;
 };
 
 // Hands a session's events from its supervisor thread to a front end's own
@@ -103,6 +146,11 @@ public:
         // the camera is away.
         double recentFps = 0;
         FrameClock::time_point lastFrame;  // of the newest frame; epoch before the first
+        uint64_t corrections = 0;          // shutter corrections that ended, commanded and the camera's own
+        uint64_t commandedCorrections = 0;
+        FrameClock::time_point lastCorrection;  // when the newest one ended; epoch before the first
+        uint64_t shutterFrames = 0;             // frames flagged shutter
+        uint64_t settlingFrames = 0;            // frames flagged settling
     };
 
     using Listener = std::function<void(const SessionEvent&)>;
@@ -160,6 +208,15 @@ public:
     // Runs work(handle) while no other command runs on the camera;
     // OZL_USB_INVALID_PARAM (without running it) while the camera is away.
     int Command(const std::function<int(unsigned long handle)>& work);
+    // A shutter correction now: ShutterStart, the command (it returns when
+    // the camera is done), ShutterEnd, on the calling thread. Frames meanwhile
+    // are flagged `shutter`. Returns the command's result (INVALID_PARAM
+    // while the camera is away).
+    int CorrectShutter();
+    // While held, the policy's corrections wait (ShutterPolicy::duringAlarm
+    // overrides). Front ends hold them while an alarm is raised.
+    void HoldCorrections(bool hold);
+
     // The open camera itself, for front ends that need more than commands;
     // work is not run while the camera is away (false then).
     bool WithCamera(const std::function<void(Camera& camera)>& work);
@@ -183,8 +240,20 @@ private:
     bool WaitForCamera(const CameraChoice& choice);
     bool KeepWaiting();
     // Read thread: a frame reached the sink.
-    void NoteFrame(FrameClock::time_point arrival, uint64_t sequence);
+    void NoteFrame(const FrameRef& frame);
+    // Read thread: the frames show the camera's own correction begin or end.
+    void NoteSeenShutter(bool start, FrameClock::time_point at);
+    // Supervisor: says the corrections the frames showed, and runs the policy.
+    void ReportSeenShutters();
+    void RunPolicy();
+    // The FPA temperature in degrees, NaN when the camera does not say.
+    double ReadFpa();
+    void EmitShutter(SessionEvent::Kind kind, bool commanded, double fpa, FrameClock::time_point at, double seconds);
+    // A correction ended at `at`: counted, settling begins.
+    void NoteCorrectionEnd(bool commanded, FrameClock::time_point at, double fpa);
     SessionEvent Emit(SessionEvent::Kind kind, std::string message, double gap = 0);
+    // Completes `event` with the camera and the next sequence number and tells the listener.
+    void Tell(SessionEvent& event);
     // The session ends by itself: `why` with `message`, then Closed.
     void End(SessionEvent::Kind why, std::string message);
 
@@ -213,12 +282,23 @@ private:
     FrameClock::time_point openedAt_{};   // the stall limit counts from this or the newest frame
     FrameClock::time_point searchedAt_{};
     uint64_t nextSequence_ = 1;
+    struct SeenShutter {
+        bool start;
+        FrameClock::time_point at;
+    };
+    std::vector<SeenShutter> seenShutters_;      // from the read thread to the supervisor
+    FrameClock::time_point seenShutterStart_{};  // supervisor: of the correction the frames show
+    double lastFpa_ = 0;                         // the newest FPA reading; NaN before the first
+    double fpaAtCorrection_ = 0;                 // NaN until known
+    FrameClock::time_point fpaReadAt_{};         // the policy's last FPA reading
+    bool holdCorrections_ = false;
     // The window counters_.recentFps is measured over: its first frame's
     // arrival and the frames from it on.
     FrameClock::time_point rateFrom_{};
     uint64_t rateFrames_ = 0;
     bool rateWhole_ = false;  // a whole window measured since the camera came
 
+    std::mutex shutterMutex_;  // one correction at a time
     std::thread supervisor_;
 };
 

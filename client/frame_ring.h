@@ -29,6 +29,8 @@ public:
         double timestamp = 0;         // CLOCK_MONOTONIC seconds at arrival
         bool hasTemps = false;        // temps holds this frame's plane
         bool afterGap = false;        // the first frame handed out after the camera was away
+        bool shutter = false;         // taken during a shutter correction
+        bool settling = false;        // taken just after one
     };
 
     enum class Outcome { Frame, Timeout, Closed, Gone };

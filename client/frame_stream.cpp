@@ -19,6 +19,9 @@ void Frame::Assign(const FrameRef& frame)
     sequence = frame.sequence;
     arrival = frame.arrival;
     afterGap = frame.afterGap;
+    shutter = frame.shutter;
+    settling = frame.settling;
+    lastCorrection = frame.lastCorrection;
 }
 
 void Frame::Degrees(float* degrees) const

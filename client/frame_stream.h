@@ -33,7 +33,15 @@ struct FrameRef {
     uint64_t sequence = 0;            // 1 for the first frame the stream received, counting dropped ones
     FrameClock::time_point arrival;   // when its image plane arrived
     bool afterGap = false;            // the first frame after the camera was lost and came back
+    // Set by a CameraSession: taken while the shutter was closed for a
+    // correction (a frozen or flat picture), or while the picture settles
+    // after one. Statistics and alarms hold their last good values through
+    // flagged frames.
+    bool shutter = false;
+    bool settling = false;
+    FrameClock::time_point lastCorrection;  // when the last correction before it ended; epoch before any
 
+    bool flagged() const { return shutter || settling; }
     size_t samples() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
 };
 
@@ -46,7 +54,11 @@ struct Frame {
     uint64_t sequence = 0;
     FrameClock::time_point arrival;
     bool afterGap = false;
+    bool shutter = false;
+    bool settling = false;
+    FrameClock::time_point lastCorrection;
 
+    bool flagged() const { return shutter || settling; }
     bool hasTemps() const { return !temps.empty(); }
     void Assign(const FrameRef& frame);
     // The temperatures in degrees (tenths / 10), into `degrees` (width*height).

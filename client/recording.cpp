@@ -465,7 +465,7 @@ std::string RecordingWriter::Fail(const std::string& what)
 }
 
 std::string RecordingWriter::WritePage(const void* data, bool temperature, uint64_t sequence, double time,
-                                       const std::string& description, bool afterGap)
+                                       const std::string& description, const PageMarks& marks)
 {
     TIFF* tif = file_->tif;
     char fields[160];
@@ -473,8 +473,17 @@ std::string RecordingWriter::WritePage(const void* data, bool temperature, uint6
                   static_cast<unsigned long long>(frames_), static_cast<unsigned long long>(sequence), time,
                   temperature ? "temperature" : "image");
     std::string text = fields;
-    if (afterGap)
+    if (marks.afterGap)
         text += ",\"gap\":true";
+    if (marks.shutter)
+        text += ",\"shutter\":true";
+    if (marks.settling)
+        text += ",\"settling\":true";
+    if (marks.lastCorrection) {
+        char last[48];
+        std::snprintf(last, sizeof last, ",\"last_correction\":%.6f", *marks.lastCorrection);
+        text += last;
+    }
     text += temperature ? temperatureMeaning_ : imageMeaning_;
     // The first page also carries the recording's own description.
     if (frames_ == 0 && !temperature && description.size() > 2) {
@@ -509,16 +518,16 @@ std::string RecordingWriter::WritePage(const void* data, bool temperature, uint6
 }
 
 std::string RecordingWriter::Append(const uint16_t* image, const int16_t* temp, uint64_t sequence, double time,
-                                    const std::string& description, bool afterGap)
+                                    const std::string& description, const PageMarks& marks)
 {
     if (!failure_.empty())
         return failure_;
     if (!file_)
         return "no recording file is open";
-    if (std::string error = WritePage(image, false, sequence, time, description, afterGap); !error.empty())
+    if (std::string error = WritePage(image, false, sequence, time, description, marks); !error.empty())
         return error;
     if (layout_.withTemp) {
-        if (std::string error = WritePage(temp, true, sequence, time, description, afterGap); !error.empty())
+        if (std::string error = WritePage(temp, true, sequence, time, description, marks); !error.empty())
             return error;
     }
     struct stat st {};
@@ -602,7 +611,7 @@ std::string RecordingReader::Open(const std::string& path)
     path_ = path;
     times_.clear();
     sequences_.clear();
-    gaps_.clear();
+    marks_.clear();
     description_.clear();
     layout_ = RecordingLayout{};
 
@@ -717,7 +726,12 @@ std::string RecordingReader::ReadPage(TIFF* tif, uint64_t page, uint64_t fileSiz
     if (!temperature) {
         times_.push_back(JsonNumber(pageDescription, "time").value_or(0.0));
         sequences_.push_back(static_cast<uint64_t>(JsonNumber(pageDescription, "sequence").value_or(0.0)));
-        gaps_.push_back(JsonField(pageDescription, "gap").value_or("") == "true");
+        PageMarks marks;
+        marks.afterGap = JsonField(pageDescription, "gap").value_or("") == "true";
+        marks.shutter = JsonField(pageDescription, "shutter").value_or("") == "true";
+        marks.settling = JsonField(pageDescription, "settling").value_or("") == "true";
+        marks.lastCorrection = JsonNumber(pageDescription, "last_correction");
+        marks_.push_back(marks);
     }
     return "";
 }
@@ -731,7 +745,8 @@ std::string RecordingReader::Read(size_t index, RecordedFrame& frame)
     const size_t samples = static_cast<size_t>(layout_.width) * static_cast<size_t>(layout_.height);
     frame.sequence = sequences_[index];
     frame.time = times_[index];
-    frame.afterGap = gaps_[index];
+    frame.afterGap = marks_[index].afterGap;
+    frame.marks = marks_[index];
     frame.image.resize(samples);
     frame.temp.resize(layout_.withTemp ? samples : 0);
     for (int plane = 0; plane < perFrame; ++plane) {

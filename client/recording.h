@@ -50,6 +50,17 @@ std::optional<std::string> JsonText(const std::string& object, const std::string
 // The names of the fields of a JSON object at its top level, in order.
 std::vector<std::string> JsonKeys(const std::string& object);
 
+// What a page's description says of its frame besides the planes.
+struct PageMarks {
+    bool afterGap = false;  // the first frame after the camera was lost and came back ("gap": true)
+    bool shutter = false;   // taken during a shutter correction ("shutter": true)
+    bool settling = false;  // taken just after one ("settling": true)
+    // When the last shutter correction before the frame ended, in seconds on
+    // the recording's time line (negative: before its first frame);
+    // "last_correction", absent when there was none.
+    std::optional<double> lastCorrection;
+};
+
 struct RecordingLayout {
     int width = 0;
     int height = 0;
@@ -73,12 +84,11 @@ public:
     // Appends one frame. `temp` is ignored on an image-only layout and must
     // be given otherwise. `description` is the recording's description (a
     // JSON object without the per-frame fields), written with the first
-    // frame only. `afterGap` marks the first frame after the camera was
-    // lost and came back ("gap": true in its pages' descriptions). Returns
+    // frame only. `marks` go into both pages' descriptions. Returns
     // "" or a message; after a failure the file holds
     // the frames appended before it and every later call fails.
     std::string Append(const uint16_t* image, const int16_t* temp, uint64_t sequence, double time,
-                       const std::string& description, bool afterGap = false);
+                       const std::string& description, const PageMarks& marks = PageMarks());
 
     // Finishes the file. Returns "" or a message. Safe to call again.
     std::string Close();
@@ -88,7 +98,7 @@ public:
 
 private:
     std::string WritePage(const void* data, bool temperature, uint64_t sequence, double time,
-                          const std::string& description, bool afterGap);
+                          const std::string& description, const PageMarks& marks);
     std::string Fail(const std::string& what);
     void DescribePlanes();
 
@@ -112,6 +122,7 @@ struct RecordedFrame {
     std::vector<uint16_t> image;
     std::vector<int16_t> temp;  // empty on an image-only recording
     bool afterGap = false;      // the first frame recorded after the camera came back
+    PageMarks marks;            // all of its marks (afterGap among them)
 };
 
 class RecordingReader {
@@ -152,7 +163,7 @@ private:
     std::string description_;
     std::vector<double> times_;
     std::vector<uint64_t> sequences_;
-    std::vector<bool> gaps_;
+    std::vector<PageMarks> marks_;
 };
 
 }  // namespace vivaclient

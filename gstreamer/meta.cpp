@@ -12,6 +12,7 @@ gboolean MetaInit(GstMeta* meta, gpointer, GstBuffer*)
     m->width = m->height = 0;
     m->other = nullptr;
     m->camera_lost = FALSE;
+    m->shutter = m->settling = FALSE;
     return TRUE;
 }
 
@@ -37,6 +38,8 @@ gboolean MetaTransform(GstBuffer* dest, GstMeta* meta, GstBuffer*, GQuark type, 
                                                      m->other ? gst_buffer_ref(m->other) : nullptr);
     to->other_plane = m->other_plane;
     to->camera_lost = m->camera_lost;
+    to->shutter = m->shutter;
+    to->settling = m->settling;
     return TRUE;
 }
 
@@ -64,5 +67,6 @@ GstVivazuzozMeta* vivazuzoz_buffer_add_meta(GstBuffer* buffer, guint64 sequence,
     m->other_plane = plane == GST_VIVAZUZOZ_PLANE_IMAGE ? GST_VIVAZUZOZ_PLANE_TEMPERATURE : GST_VIVAZUZOZ_PLANE_IMAGE;
     m->other = other;
     m->camera_lost = FALSE;
+    m->shutter = m->settling = FALSE;
     return m;
 }

@@ -59,7 +59,17 @@ constexpr auto kRepeatEvery = std::chrono::milliseconds(500);
 // The name of the bus messages that carry the session's events.
 constexpr const char* kEventMessage = "vivazuzoz-camera-event";
 
-enum { PROP_0, PROP_DEVICE, PROP_PLANE, PROP_RECONNECT, PROP_KEEP_ALIVE, PROP_SETTING_FIRST = 100 };
+enum {
+    PROP_0,
+    PROP_DEVICE,
+    PROP_PLANE,
+    PROP_RECONNECT,
+    PROP_KEEP_ALIVE,
+    PROP_SHUTTER_EVERY,
+    PROP_SHUTTER_ON_DRIFT,
+    PROP_SHUTTER_SETTLE,
+    PROP_SETTING_FIRST = 100
+};
 
 GType PlaneEnumType()
 {
@@ -94,6 +104,9 @@ struct SourceState : public vivaclient::FrameSink {
     GstVivazuzozPlane plane = GST_VIVAZUZOZ_PLANE_IMAGE;
     bool reconnect = false;
     bool keepAlive = false;
+    double shutterEvery = 0;    // seconds; 0: never
+    double shutterOnDrift = 0;  // degrees; 0: never
+    double shutterSettle = 1;   // seconds
     std::vector<std::string> settingValues = std::vector<std::string>(vivaclient::Settings().size());
 
     // Streaming thread (start, create, stop) only.
@@ -175,7 +188,10 @@ struct SourceState : public vivaclient::FrameSink {
             std::swap(main, other);
         }
         image = nullptr;
-        vivazuzoz_buffer_add_meta(main, frame.sequence, streamPlane, frame.width, frame.height, other);
+        GstVivazuzozMeta* meta = vivazuzoz_buffer_add_meta(main, frame.sequence, streamPlane, frame.width, frame.height,
+                                                           other);
+        meta->shutter = frame.shutter;
+        meta->settling = frame.settling;
         std::lock_guard<std::mutex> hold(mutex);
         if (firstArrivals.size() < kRateFrames)
             firstArrivals.push_back(frame.arrival);
@@ -297,6 +313,9 @@ void OnSessionEvent(GstElement* src, SourceState& s, const SessionEvent& e, bool
         break;
     case SessionEvent::Kind::Closed:
         s.ended = s.trouble.kind != SessionEvent::Kind::Opened;  // else: closed by stop()
+        break;
+    case SessionEvent::Kind::ShutterStart:  // said on the bus; the frames carry the flags
+    case SessionEvent::Kind::ShutterEnd:
         break;
     }
     s.changed.notify_all();
@@ -516,6 +535,9 @@ gboolean Start(GstBaseSrc* src)
     s.startedDevice = s.device;
     options.choice.index = s.device;
     options.reconnect = s.reconnect;
+    options.shutter.every = std::chrono::milliseconds(std::llround(s.shutterEvery * 1000));
+    options.shutter.onDrift = s.shutterOnDrift;
+    options.shutter.settleTime = std::chrono::milliseconds(std::llround(s.shutterSettle * 1000));
     s.repeatLast = s.keepAlive && s.reconnect;
     s.streamPlane = s.plane;
     GST_OBJECT_UNLOCK(src);
@@ -763,6 +785,12 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* par
         s.reconnect = g_value_get_boolean(value);
     else if (id == PROP_KEEP_ALIVE)
         s.keepAlive = g_value_get_boolean(value);
+    else if (id == PROP_SHUTTER_EVERY)
+        s.shutterEvery = g_value_get_double(value);
+    else if (id == PROP_SHUTTER_ON_DRIFT)
+        s.shutterOnDrift = g_value_get_double(value);
+    else if (id == PROP_SHUTTER_SETTLE)
+        s.shutterSettle = g_value_get_double(value);
     else if (id >= PROP_SETTING_FIRST && id - PROP_SETTING_FIRST < s.settingValues.size()) {
         const char* text = g_value_get_string(value);
         s.settingValues[id - PROP_SETTING_FIRST] = text ? text : "";
@@ -783,6 +811,12 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* param)
         g_value_set_boolean(value, s.reconnect);
     else if (id == PROP_KEEP_ALIVE)
         g_value_set_boolean(value, s.keepAlive);
+    else if (id == PROP_SHUTTER_EVERY)
+        g_value_set_double(value, s.shutterEvery);
+    else if (id == PROP_SHUTTER_ON_DRIFT)
+        g_value_set_double(value, s.shutterOnDrift);
+    else if (id == PROP_SHUTTER_SETTLE)
+        g_value_set_double(value, s.shutterSettle);
     else if (id >= PROP_SETTING_FIRST && id - PROP_SETTING_FIRST < s.settingValues.size())
         g_value_set_string(value, s.settingValues[id - PROP_SETTING_FIRST].c_str());
     else
@@ -839,6 +873,24 @@ static void vivazuzoz_src_class_init(VivazuzozSrcClass* klass)
                              "With reconnect=true: while the camera is away, repeat the last frame twice a second, "
                              "marked camera_lost in its meta, so that players and recorders downstream do not time out",
                              FALSE, flags));
+    // The shutter correction policy, as the tool's --shutter-every,
+    // --shutter-on-drift and --shutter-settle.
+    g_object_class_install_property(
+        object, PROP_SHUTTER_EVERY,
+        g_param_spec_double("shutter-every", "Shutter every",
+                            "Correct the shutter (flat field) every this many seconds (0: never)", 0, 7 * 86400, 0,
+                            flags));
+    g_object_class_install_property(
+        object, PROP_SHUTTER_ON_DRIFT,
+        g_param_spec_double("shutter-on-drift", "Shutter on drift",
+                            "Correct the shutter when the detector (FPA) temperature, read every 2 s, moved this many "
+                            "degrees since the last correction (0: never)",
+                            0, 100, 0, flags));
+    g_object_class_install_property(
+        object, PROP_SHUTTER_SETTLE,
+        g_param_spec_double("shutter-settle", "Shutter settle",
+                            "Frames up to this many seconds after a correction are marked settling in their meta", 0,
+                            600, 1, flags));
     // The camera's writable settings, by the tool's names ("" leaves a
     // setting as the camera has it).
     const auto& settings = vivaclient::Settings();

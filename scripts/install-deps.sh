@@ -42,13 +42,14 @@ run_packages=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
 )
 
-# Only the tests and CI: the Python tests' numpy, pytest and tifffile; the
+# Only the tests and CI: the Python tests' numpy, pytest and tifffile (and
+# matplotlib for bench/shutter_figures.py's plot); the
 # browser test's Chromium, its driver and Selenium; clang and its sanitizer
 # and fuzzer runtimes for scripts/fuzz.sh; help2man for the manual pages (the
 # default build leaves them out without it), man and col to read them back;
 # dpkg-dev and lintian for the Debian packages and their check.
 test_packages=(
-  python3-pytest python3-tifffile
+  python3-pytest python3-tifffile python3-matplotlib
   chromium chromium-driver python3-selenium
   # node runs the page's emissivity script against the client layer's.
   nodejs

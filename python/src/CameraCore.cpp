@@ -136,6 +136,7 @@ std::shared_ptr<CameraCore> CameraCore::Make(const Selector& which)
     options.choice.index = which.index;
     options.choice.path = which.path;
     options.reconnect = which.reconnect;
+    options.shutter = which.shutter;
     CameraCore* self = core.get();  // the session is the core's, and goes first
     options.prepare = [self](vivaclient::Camera& camera, bool reopened) { return self->Prepare(camera, reopened); };
     core->m_session.reset(
@@ -350,6 +351,8 @@ void CameraCore::CompleteFrame(const vivaclient::FrameRef& frame)
         slot->hasTemps = true;
     }
     slot->afterGap = frame.afterGap;
+    slot->shutter = frame.shutter;
+    slot->settling = frame.settling;
     m_ring->Publish(slot);
 }
 

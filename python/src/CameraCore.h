@@ -58,6 +58,7 @@ struct Selector {
     int index = 0;
     std::string path;        // used when not empty
     bool reconnect = false;  // a lost or stalled camera is waited for and reopened
+    vivaclient::ShutterPolicy shutter;  // the session's correction policy
 };
 
 // While one lives, what this thread writes to stdout or stderr is the
@@ -116,6 +117,20 @@ public:
         if (result != OZL_USB_SUCCESS)
             throw CallError(CallError::Result, result,
                             vivaclient::DescribeFailure(vivaclient::Call{function, result}));
+    }
+    // A shutter correction through the session: its frames are flagged and
+    // its events told. Throws as Command does.
+    void CorrectShutter(const char* function)
+    {
+        if (m_closed.load())
+            throw ClosedError(function);
+        const int result = m_session->CorrectShutter();
+        if (m_closed.load())
+            throw ClosedError(function);
+        if (result == OZL_USB_INVALID_PARAM)
+            throw GoneError(function);
+        if (result != OZL_USB_SUCCESS)
+            throw CallError(CallError::Result, result, vivaclient::DescribeFailure(vivaclient::Call{function, result}));
     }
     static CallError ClosedError(const char* what);
     // Names the loss, stall or error that took the camera away.

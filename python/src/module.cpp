@@ -170,18 +170,29 @@ struct Frame {
     uint64_t sequence = 0;
     double timestamp = 0;
     bool afterGap = false;
+    bool shutter = false;
+    bool settling = false;
 };
 
 class Camera {
 public:
-    Camera(int index, const std::string& path, bool reconnect, py::object onEvent)
+    Camera(int index, const std::string& path, bool reconnect, py::object onEvent, double shutterEvery,
+           double shutterOnDrift, double shutterSettle)
     {
         if (!onEvent.is_none() && !PyCallable_Check(onEvent.ptr()))
             throw py::type_error("Camera: on_event must be callable or None");
+        if (!(shutterEvery >= 0 && shutterEvery <= 7 * 86400) || !(shutterOnDrift >= 0 && shutterOnDrift <= 100) ||
+            !(shutterSettle >= 0 && shutterSettle <= 600))
+            throw py::value_error(
+                "Camera: shutter_every takes 0 to 604800 seconds, shutter_on_drift 0 to 100 "
+                "degrees, shutter_settle 0 to 600 seconds");
         Selector which;
         which.index = index;
         which.path = path;
         which.reconnect = reconnect;
+        which.shutter.every = std::chrono::milliseconds(std::llround(shutterEvery * 1000));
+        which.shutter.onDrift = shutterOnDrift;
+        which.shutter.settleTime = std::chrono::milliseconds(std::llround(shutterSettle * 1000));
         m_core = CameraCore::Make(which);
         SetListener(EventListeners(), m_core->id(), std::move(onEvent));
         try {
@@ -261,6 +272,8 @@ public:
         frame.sequence = slot->sequence;
         frame.timestamp = slot->timestamp;
         frame.afterGap = slot->afterGap;
+        frame.shutter = slot->shutter;
+        frame.settling = slot->settling;
         frame.image = image;
         int16_t* rawOut = nullptr;
         float* tempOut = nullptr;
@@ -303,7 +316,10 @@ public:
     void SetImageParam(int type, py::object value) { Set(ImageParamName(type), IntegerValue(value), Typed(value)); }
     void Shutter()
     {
-        Run("shutter: OZL_USB_CorrectShutter", [](unsigned long h) { return OZL_USB_CorrectShutter(h); });
+        WithoutGil([&] {
+            m_core->CorrectShutter("shutter: OZL_USB_CorrectShutter");
+            return 0;
+        });
     }
     // (atmos_temp, distance, emissivity, reflected_temp, transmittance), as the
     // record, each rounded to the 0.0001 it travels with.
@@ -481,6 +497,11 @@ PYBIND11_MODULE(_vivazuzoz, m)
         .def_readonly("after_gap", &Frame::afterGap,
                       "True on the first frame read after the camera was lost or stalled and came back "
                       "(reconnect=True); the sequence numbers go on across the gap.")
+        .def_readonly("shutter", &Frame::shutter,
+                      "True on a frame taken during a shutter (flat-field) correction, commanded or the camera's "
+                      "own (a frozen or flat picture): its temperatures say nothing of the scene.")
+        .def_readonly("settling", &Frame::settling,
+                      "True on a frame taken in the second after a shutter correction, while the picture settles.")
         .def("__repr__", [](const Frame& f) {
             py::object shape = f.image.attr("shape");
             return "<vivazuzoz.Frame " + std::to_string(f.sequence) + " " + py::str(shape).cast<std::string>() +
@@ -488,8 +509,9 @@ PYBIND11_MODULE(_vivazuzoz, m)
         });
 
     py::class_<Camera>(m, "Camera")
-        .def(py::init<int, const std::string&, bool, py::object>(), py::arg("index") = 0, py::arg("path") = "",
-             py::arg("reconnect") = false, py::arg("on_event") = py::none())
+        .def(py::init<int, const std::string&, bool, py::object, double, double, double>(), py::arg("index") = 0,
+             py::arg("path") = "", py::arg("reconnect") = false, py::arg("on_event") = py::none(),
+             py::arg("shutter_every") = 0.0, py::arg("shutter_on_drift") = 0.0, py::arg("shutter_settle") = 1.0)
         .def("close", &Camera::Close,
              "Closes the camera (a read waiting in another thread raises, frames() ends); later calls do nothing.")
         .def_property_readonly("closed", &Camera::closed, "True once the camera is closed.")

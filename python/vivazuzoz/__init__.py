@@ -160,8 +160,15 @@ class Camera(_vivazuzoz.Camera):
     raises :class:`Timeout`, and commands raise :class:`Disconnected`;
     ``on_exception`` still reports the loss (1001).
 
-    What happens to the camera (opened, lost, stalled, back, error, closed)
-    comes as :class:`Event` objects: ``on_event=callback`` calls
+    Shutter (flat-field) corrections, commanded with :meth:`shutter`, by the
+    policy or the camera's own (seen as a frozen or flat picture), mark the
+    frames taken during them ``shutter`` and for ``shutter_settle`` seconds
+    after ``settling``; ``shutter_every=S`` corrects every S seconds and
+    ``shutter_on_drift=D`` when the detector's temperature, read every 2 s,
+    moved D degrees since the last correction.
+
+    What happens to the camera (opened, lost, stalled, back, error, closed,
+    shutter-start, shutter-end) comes as :class:`Event` objects: ``on_event=callback`` calls
     ``callback(event)`` on a library thread as each happens (keep it short;
     it must not wait for this camera's frames), and :meth:`events` hands out
     those not taken yet. ``close()`` (or leaving a ``with`` block, or the
@@ -169,7 +176,8 @@ class Camera(_vivazuzoz.Camera):
     :class:`InvalidParam`.
     """
 
-    def __init__(self, which=0, reconnect=False, on_event=None):
+    def __init__(self, which=0, reconnect=False, on_event=None, shutter_every=0, shutter_on_drift=0,
+                 shutter_settle=1):
         if on_event is not None:
             if not callable(on_event):
                 raise TypeError("Camera(): on_event must be callable or None, not %r" % (on_event,))
@@ -186,7 +194,8 @@ class Camera(_vivazuzoz.Camera):
                 index, path = operator.index(which), ""
             except TypeError:
                 raise TypeError("Camera(): expected an index, a CameraInfo or a node path, not %r" % (which,)) from None
-        super().__init__(index, path, bool(reconnect), on_event)
+        super().__init__(index, path, bool(reconnect), on_event, float(shutter_every), float(shutter_on_drift),
+                         float(shutter_settle))
         self._opened = True  # a failed open leaves an object that only repr may touch (tracebacks do)
 
     # width, height, radiometric, dropped, closed, read, palette, temp_level,

@@ -257,3 +257,102 @@ TEST_F(CameraEndToEnd, DeinitWithCamerasStreamingWhileACallbackCallsTheLibrary)
     unsigned long again = 0;
     EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_OpenDev(0, &again));
 }
+
+namespace {
+
+// The mean of a 10x10 block of the wall at (20, 20) in the sink's latest frame, in tenths.
+double WallMean(TempSink& sink)
+{
+    std::lock_guard<std::mutex> hold(sink.lock);
+    double sum = 0;
+    for (int y = 20; y < 30; ++y)
+        for (int x = 20; x < 30; ++x)
+            sum += sink.plane[static_cast<size_t>(y * sink.width + x)];
+    return sum / 100;
+}
+
+bool Flat(TempSink& sink)
+{
+    std::lock_guard<std::mutex> hold(sink.lock);
+    return std::all_of(sink.plane.begin(), sink.plane.end(), [&](short t) { return t == sink.plane.front(); });
+}
+
+}  // namespace
+
+TEST_F(CameraEndToEnd, ReadingsDriftWithTheFpaUntilACorrectionThatShowsItsShutterAndResetsThem)
+{
+    vcam::CameraSetup setup;
+    setup.driftPerMinute = 3;  // 3 degrees per simulated minute, one simulated minute per real second
+    setup.timeScale = 60;
+    setup.shutterMs = 400;
+    setup.shutterLook = vcam::ShutterLook::Flat;
+    vcam::Camera& cam = vcam::AddCamera(setup);
+    ASSERT_EQ(1u, Search().size());
+    unsigned long h = 0;
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_OpenDev(0, &h));
+    const double truth = cam.SceneTenths(25, 25);
+    TempSink sink;
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_StartPullTemp(h, &TempSink::Take, &sink));
+    ASSERT_TRUE(Eventually([&] { return sink.frames.load() >= 2; }));
+
+    // The FPA cools and the wall's reading rises as much.
+    float fpa1 = 0, fpa2 = 0;
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_GetFPATemp(h, &fpa1));
+    ASSERT_TRUE(Eventually([&] { return WallMean(sink) > truth + 40; }, 10s)) << WallMean(sink) << " " << truth;
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_GetFPATemp(h, &fpa2));
+    EXPECT_LT(fpa2, fpa1 - 0.5f);
+
+    // A correction: flat frames at 15 C while the command waits for it, and
+    // the reading back at the truth once it has answered.
+    std::atomic<bool> done{false};
+    std::atomic<int> flatSeen{0};
+    std::thread watcher([&] {
+        for (int last = sink.frames.load(); !done; std::this_thread::sleep_for(5ms))
+            if (sink.frames.load() != last) {
+                last = sink.frames.load();
+                flatSeen += Flat(sink) ? 1 : 0;
+            }
+    });
+    const uint64_t before = cam.corrections();
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_CorrectShutter(h));
+    done = true;
+    watcher.join();
+    EXPECT_GE(flatSeen.load(), 3);
+    EXPECT_EQ(before + 1, cam.corrections());
+    const int after = sink.frames.load();
+    ASSERT_TRUE(Eventually([&] { return sink.frames.load() >= after + 2; }));
+    EXPECT_LT(WallMean(sink), truth + 5);  // the drift of the few frames since, at most
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_CloseDev(h));
+}
+
+TEST_F(CameraEndToEnd, AnAutomaticCorrectionFreezesTheFramesWithoutAWordOnThePort)
+{
+    vcam::CameraSetup setup;
+    setup.autoShutter = 30;
+    setup.timeScale = 60;  // every half second
+    setup.shutterMs = 300;
+    vcam::Camera& cam = vcam::AddCamera(setup);
+    ASSERT_EQ(1u, Search().size());
+    unsigned long h = 0;
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_OpenDev(0, &h));
+    TempSink sink;
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_StartPullTemp(h, &TempSink::Take, &sink));
+    cam.ClearRequests();
+    ASSERT_TRUE(Eventually([&] { return cam.corrections() >= 3; }, 20s));
+    // The rolling ball stops while the shutter is closed: identical planes in a row.
+    std::vector<short> previous;
+    int repeats = 0;
+    for (int last = sink.frames.load(), seen = 0; seen < 60; std::this_thread::sleep_for(5ms)) {
+        if (sink.frames.load() == last)
+            continue;
+        last = sink.frames.load();
+        ++seen;
+        std::lock_guard<std::mutex> hold(sink.lock);
+        repeats += sink.plane == previous ? 1 : 0;
+        previous = sink.plane;
+    }
+    EXPECT_GE(repeats, 3);
+    EXPECT_TRUE(cam.requests().empty());
+    EXPECT_EQ(0, cam.model().shutterCount);
+    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_CloseDev(h));
+}

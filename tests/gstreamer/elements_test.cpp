@@ -743,3 +743,40 @@ TEST_F(GstElements, DeviceProviderListsEachCameraAndMakesItsSource)
 }
 
 }  // namespace
+
+TEST_F(GstElements, SourceMetaFlagsTheFramesOfTheCamerasOwnShutterCorrections)
+{
+    vcam::CameraSetup setup;
+    setup.autoShutter = 30;
+    setup.timeScale = 60;  // a correction every half second
+    setup.shutterMs = 300;
+    setup.shutterLook = vcam::ShutterLook::Flat;
+    vcam::AddCamera(setup);
+    GstHarness* h = gst_harness_new("vivazuzozsrc");
+    gst_harness_play(h);
+    int shutter = 0, settling = 0, flat = 0;
+    for (int i = 0; i < 100; ++i) {
+        GstBuffer* b = gst_harness_pull(h);
+        ASSERT_NE(b, nullptr);
+        const GstVivazuzozMeta* meta = gst_buffer_get_vivazuzoz_meta(b);
+        ASSERT_NE(meta, nullptr);
+        ASSERT_NE(meta->other, nullptr);
+        const std::vector<uint16_t> temps = Samples(meta->other);
+        const bool isFlat = std::all_of(temps.begin(), temps.end(), [&](uint16_t t) { return t == temps[0]; });
+        EXPECT_TRUE(!isFlat || meta->shutter) << "frame " << meta->sequence;
+        EXPECT_FALSE(meta->shutter && meta->settling);
+        flat += isFlat;
+        shutter += meta->shutter;
+        settling += meta->settling;
+        // Copies keep the flags.
+        GstBuffer* copy = gst_buffer_copy(b);
+        EXPECT_EQ(gst_buffer_get_vivazuzoz_meta(copy)->shutter, meta->shutter);
+        EXPECT_EQ(gst_buffer_get_vivazuzoz_meta(copy)->settling, meta->settling);
+        gst_buffer_unref(copy);
+        gst_buffer_unref(b);
+    }
+    EXPECT_GE(flat, 10);
+    EXPECT_GE(shutter, flat);
+    EXPECT_GE(settling, 10);
+    gst_harness_teardown(h);
+}

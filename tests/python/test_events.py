@@ -123,3 +123,31 @@ def test_the_library_lines_of_an_unplug_go_to_the_logger_not_to_stderr(vcam, ope
     logged = "\n".join(r.getMessage() for r in caplog.records if r.name == "vivazuzoz")
     assert "VIDIOC_DQBUF error 19" in logged  # the read thread's failure line
     assert "Set format success" in logged  # the open's progress lines
+
+
+def test_a_shutter_correction_flags_its_frames_and_is_heard_as_two_events(vcam, open_camera):
+    vcam.add_camera(shutter_ms=400, flat_shutter=True)
+    heard = []
+    cam = open_camera(0, on_event=heard.append)
+    assert not cam.read(timeout=5).shutter
+    done = threading.Event()
+    threading.Thread(target=lambda: (cam.shutter(), done.set())).start()
+    frames = []
+    while not done.is_set() or len(frames) < 40:
+        f = cam.read(timeout=5)
+        frames.append((f.shutter, f.settling, bool((f.raw_temperature == f.raw_temperature[0, 0]).all())))
+    assert any(shutter for shutter, _, _ in frames)
+    assert any(settling for _, settling, _ in frames)
+    assert all(shutter for shutter, _, flat in frames if flat)  # the flat shutter is never taken for the scene
+    assert not any(shutter and settling for shutter, settling, _ in frames)
+    kinds = [e.kind for e in heard]
+    assert kinds.count("shutter-start") == 1 and kinds.count("shutter-end") == 1, kinds
+
+
+def test_the_shutter_policy_corrects_on_its_schedule(vcam, open_camera):
+    vcam.add_camera(shutter_ms=100)
+    heard = []
+    open_camera(0, on_event=heard.append, shutter_every=1, shutter_settle=0.5)
+    assert eventually(lambda: [e.kind for e in heard].count("shutter-end") >= 2, limit=15)
+    with pytest.raises(ValueError):
+        vivazuzoz.Camera(0, shutter_every=-1)

@@ -63,17 +63,23 @@ DirectoryWatch* g_watch = nullptr;  // test thread only
 
 PYBIND11_MODULE(vcam_control, m)
 {
-    m.def("add_camera", [](int width, int height, bool withTemp, double fps, const std::string& name) {
-        vcam::CameraSetup setup;
-        setup.width = width;
-        setup.height = height;
-        setup.withTemp = withTemp;
-        setup.fps = fps;
-        setup.name = name;
-        vcam::AddCamera(setup);
-        return static_cast<int>(vcam::Cameras().size()) - 1;
-    }, py::arg("width") = 256, py::arg("height") = 192, py::arg("with_temp") = true, py::arg("fps") = 25.0,
-       py::arg("name") = "Virtual Thermal Camera", py::call_guard<py::gil_scoped_release>());
+    m.def(
+        "add_camera",
+        [](int width, int height, bool withTemp, double fps, const std::string& name, int shutterMs, bool flatShutter) {
+            vcam::CameraSetup setup;
+            setup.width = width;
+            setup.height = height;
+            setup.withTemp = withTemp;
+            setup.fps = fps;
+            setup.name = name;
+            setup.shutterMs = shutterMs;
+            setup.shutterLook = flatShutter ? vcam::ShutterLook::Flat : vcam::ShutterLook::Freeze;
+            vcam::AddCamera(setup);
+            return static_cast<int>(vcam::Cameras().size()) - 1;
+        },
+        py::arg("width") = 256, py::arg("height") = 192, py::arg("with_temp") = true, py::arg("fps") = 25.0,
+        py::arg("name") = "Virtual Thermal Camera", py::arg("shutter_ms") = 0, py::arg("flat_shutter") = false,
+        py::call_guard<py::gil_scoped_release>());
     m.def("remove_all", &vcam::RemoveAll, py::call_guard<py::gil_scoped_release>());
     m.def("unplug", [](int i) { At(i).Unplug(); });
     m.def("replug", [](int i) { At(i).Replug(); });

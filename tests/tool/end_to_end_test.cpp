@@ -346,3 +346,45 @@ TEST(ToolOnVirtualCamera, WrapperSwitchesTheHotObjectWithAPeriodAndAlarmsFollowI
         ran.push_back(line);
     EXPECT_EQ(ran, printed);
 }
+
+TEST(ToolOnVirtualCamera, StreamJsonFlagsTheCamerasOwnCorrectionsAndAnAlarmBelowTheWallStaysQuiet)
+{
+    const ChildResult run = Tool({"--drift", "0.5", "--auto-shutter", "30", "--time-scale", "60", "--shutter-look",
+                                  "flat"},
+                                 {"stream", "--seconds", "11", "--interval", "0.2", "--json", "--alarm-below", "20",
+                                  "--shutter-settle", "0.2"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.find("\"type\":\"alarm\""), std::string::npos) << run.out;
+    size_t ends = 0, flaggedReports = 0;
+    for (size_t at = run.out.find("\"event\":\"shutter-end\""); at != std::string::npos;
+         at = run.out.find("\"event\":\"shutter-end\"", at + 1))
+        ++ends;
+    for (size_t at = run.out.find("\"shutter\":true"); at != std::string::npos;
+         at = run.out.find("\"shutter\":true", at + 1))
+        ++flaggedReports;
+    EXPECT_GE(ends, 10u) << run.out;
+    EXPECT_GE(flaggedReports, 3u) << run.out;
+    size_t liveReports = 0;  // the alarm was fed between the corrections
+    for (size_t at = run.out.find("\"shutter\":false,\"settling\":false"); at != std::string::npos;
+         at = run.out.find("\"shutter\":false,\"settling\":false", at + 1))
+        ++liveReports;
+    EXPECT_GE(liveReports, 10u) << run.out;
+    EXPECT_NE(run.out.find("\"commanded\":false"), std::string::npos);
+    EXPECT_EQ(run.out.find("\"shutter_frames\":0,", run.out.find("\"type\":\"summary\"")), std::string::npos);
+    EXPECT_TRUE(run.err.empty()) << run.err;  // quiet while all is well
+}
+
+TEST(ToolOnVirtualCamera, StreamsPolicyCommandsCorrectionsOnItsSchedule)
+{
+    const ChildResult run = Tool({"--shutter-time", "200"},
+                                 {"stream", "--seconds", "4.5", "--json", "--shutter-every", "1"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    size_t commanded = 0;
+    for (size_t at = run.out.find("\"event\":\"shutter-end\""); at != std::string::npos;
+         at = run.out.find("\"event\":\"shutter-end\"", at + 1))
+        commanded += run.out.compare(run.out.find("\"commanded\":", at), 16, "\"commanded\":true") == 0;
+    EXPECT_GE(commanded, 3u) << run.out;
+    const ChildResult bad = Tool({}, {"stream", "--shutter-every", "soon"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("--shutter-every takes a duration"), std::string::npos) << bad.err;
+}

@@ -332,3 +332,34 @@ TEST(RecordOnVirtualCamera, TimeLapseReplaysIntoAStreamWithoutAStall)
     ASSERT_NE(received, std::string::npos) << stream.out;
     EXPECT_GT(std::stoi(stream.out.substr(received + 9)), 20) << stream.out;
 }
+
+TEST(RecordOnVirtualCamera, PagesSayTheShutterCorrectionsTheirFramesWereTakenInAndTheLastOnesEnd)
+{
+    ScratchDir dir;
+    // The policy corrects before the first frame; the camera corrects on its
+    // own every 0.7 s, showing its 15 C shutter.
+    const ChildResult record = Tool({"--auto-shutter", "42", "--time-scale", "60", "--shutter-time", "300",
+                                     "--shutter-look", "flat"},
+                                    {"record", "-o", "run.tiff", "--seconds", "3", "--shutter-every", "1h"});
+    ASSERT_EQ(record.status, 0) << record.err;
+    const std::vector<RecordedFrame> frames = ReadAll("run.tiff");
+    ASSERT_GT(frames.size(), 40u);
+    ASSERT_TRUE(frames[0].marks.lastCorrection.has_value());
+    EXPECT_LT(*frames[0].marks.lastCorrection, 0);  // before the recording began
+    size_t shutter = 0, settling = 0;
+    double last = *frames[0].marks.lastCorrection;
+    for (const RecordedFrame& f : frames) {
+        const bool flat = std::all_of(f.temp.begin(), f.temp.end(), [&](int16_t t) { return t == f.temp[0]; });
+        EXPECT_EQ(flat, f.marks.shutter) << f.time;  // every flat field flagged, and only they
+        EXPECT_FALSE(f.marks.shutter && f.marks.settling);
+        shutter += f.marks.shutter;
+        settling += f.marks.settling;
+        ASSERT_TRUE(f.marks.lastCorrection.has_value());
+        EXPECT_GE(*f.marks.lastCorrection, last);  // never goes back
+        EXPECT_LE(*f.marks.lastCorrection, f.time);
+        last = *f.marks.lastCorrection;
+    }
+    EXPECT_GE(shutter, 10u);
+    EXPECT_GE(settling, 10u);
+    EXPECT_GT(last, 1.0);  // the camera's own corrections are there too
+}

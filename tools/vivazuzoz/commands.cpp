@@ -598,9 +598,9 @@ const std::vector<Command>& Commands()
          RunSet},
         {{"shutter", "Trigger the camera's shutter (flat-field) correction", "", {kDeviceOption}, 0, 0, ""},
          RunShutter},
-        {ServeSyntax(), [](Context& ctx, const ParsedArgs& args) { return RunServe(ctx.out, ctx.err, args); }},
+        {ServeSyntax(), RunServe},
 #ifdef VIVAZUZOZ_WITH_RTSP
-        {RtspSyntax(), [](Context& ctx, const ParsedArgs& args) { return RunRtsp(ctx.out, ctx.err, args); }},
+        {RtspSyntax(), RunRtsp},
 #endif
     };
     return commands;

@@ -108,6 +108,11 @@ void FrameTaker::CompleteFrame(const FrameRef& frame)
     if (withTemp_ && frame.temps)
         std::copy(frame.temps, frame.temps + filling_->temp.size(), filling_->temp.begin());
     filling_->afterGap = frame.afterGap;
+    filling_->shutter = frame.shutter;
+    filling_->settling = frame.settling;
+    filling_->lastCorrection.reset();
+    if (frame.lastCorrection != FrameClock::time_point{})
+        filling_->lastCorrection = std::chrono::duration<double>(frame.lastCorrection - counts_.first).count();
     std::lock_guard<std::mutex> lock(mutex_);
     ready_.push_back(std::move(*filling_));
     filling_.reset();

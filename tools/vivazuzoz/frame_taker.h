@@ -39,6 +39,9 @@ struct QueuedFrame {
     std::vector<uint16_t> image;
     std::vector<int16_t> temp;  // empty on an image-only stream
     bool afterGap = false;      // the first frame kept after the camera came back
+    bool shutter = false;       // taken during a shutter correction
+    bool settling = false;      // taken just after one
+    std::optional<double> lastCorrection;  // when the last correction ended, on `time`'s time line
 };
 
 // Takes frames off the library's read thread: decides which ones the

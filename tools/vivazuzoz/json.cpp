@@ -219,6 +219,15 @@ std::string EventJson(const SessionEvent& event)
     json.Key("camera").String(event.camera.identity()).Key("sequence").Int(static_cast<long long>(event.sequence));
     if (event.kind == SessionEvent::Kind::Back)
         json.Key("gap_seconds").Number(event.gapSeconds, 3);
+    if (event.kind == SessionEvent::Kind::ShutterStart || event.kind == SessionEvent::Kind::ShutterEnd) {
+        json.Key("commanded").Bool(event.commanded).Key("fpa_temp");
+        if (std::isnan(event.fpaTemp))
+            json.Null();
+        else
+            json.Number(event.fpaTemp, 2);
+        if (event.kind == SessionEvent::Kind::ShutterEnd)
+            json.Key("shutter_seconds").Number(event.shutterSeconds, 3);
+    }
     return json.EndObject().str();
 }
 

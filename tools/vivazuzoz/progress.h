@@ -22,6 +22,10 @@ struct StreamFigures {
     bool withTemp = false;  // the frames carry temperatures
     int min = 0;            // tenths of a degree, over the frames counted
     int max = 0;
+    uint64_t shutterFrames = 0;   // frames taken during a shutter correction
+    uint64_t settlingFrames = 0;  // frames taken just after one
+    bool shutter = false;         // the flags of the latest frame
+    bool settling = false;
 };
 
 // "250 frames in 10.0 s, 25.0 fps, 20.1 to 45.3 degrees".

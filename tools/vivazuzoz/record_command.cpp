@@ -7,6 +7,7 @@
 #include "plane_stats.h"
 #include "progress.h"
 #include "temperature_csv.h"
+#include "watches.h"
 
 #include <VIVAZUZOZ.h>
 
@@ -253,9 +254,14 @@ private:
 
     void WriteFrame(QueuedFrame&& frame)
     {
+        PageMarks marks;
+        marks.afterGap = frame.afterGap;
+        marks.shutter = frame.shutter;
+        marks.settling = frame.settling;
+        marks.lastCorrection = frame.lastCorrection;
         if (failure_.empty())
-            failure_ = writer_.Append(frame.image.data(), frame.temp.data(), frame.sequence, frame.time,
-                                      description_, frame.afterGap);
+            failure_ = writer_.Append(frame.image.data(), frame.temp.data(), frame.sequence, frame.time, description_,
+                                      marks);
         taker_.Recycle(std::move(frame));
     }
 
@@ -361,8 +367,13 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
     // The camera as every command picks and opens it; the library then runs
     // in the tool's state folder, so the file name is taken as typed.
     const std::string outputFile = UserPath(options.output);
+    SessionOptions sessionOptions = StreamingOptions(options.device, options.reconnect);
+    if (const int status = ParseShutterPolicy(ctx, "record", args, sessionOptions.shutter))
+        return status;
+    // A recording under a correction policy starts from a fresh correction.
+    sessionOptions.shutter.atStart = sessionOptions.shutter.commands();
     StreamingSession session;
-    if (const int status = OpenStreaming(ctx, session, StreamingOptions(options.device, options.reconnect)))
+    if (const int status = OpenStreaming(ctx, session, std::move(sessionOptions)))
         return status;
     // The session checks that a camera that comes back has the same layout.
     RecordingLayout layout;
@@ -477,7 +488,8 @@ CommandSyntax RecordSyntax()
              {"seconds", 's', "S", "stop after S seconds"},
              {"every", 0, "SECONDS", "time-lapse: keep one frame per interval"},
              {"reconnect", 0, nullptr,
-              "when the camera is lost, wait for it at the same USB port and record on into the same file"}},
+              "when the camera is lost, wait for it at the same USB port and record on into the same file"},
+             VIVAZUZOZ_SHUTTER_OPTIONS},
             0,
             0,
             "Each frame becomes one page with the image plane (16-bit unsigned) and, on a stream with\n"
@@ -489,6 +501,10 @@ CommandSyntax RecordSyntax()
             "recording with a message; the file then holds every frame completed before. With\n"
             "--reconnect a camera that is lost is waited for, and the first frame recorded after it came\n"
             "back has \"gap\": true in its pages' descriptions.\n"
+            "Frames taken during a shutter (flat-field) correction, commanded or the camera's own, have\n"
+            "\"shutter\": true, those just after it \"settling\": true, and every page after a correction\n"
+            "\"last_correction\": its end in seconds on the frames' time line. With --shutter-every or\n"
+            "--shutter-on-drift the recording starts with a correction and the policy runs throughout.\n"
             "See also 'vivazuzoz replay' and 'vivazuzoz snapshot --from'.\n"};
 }
 

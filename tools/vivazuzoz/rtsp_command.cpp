@@ -14,6 +14,7 @@
 #include "exit_status.h"
 #include "listen_address.h"
 #include "service_notify.h"
+#include "watches.h"
 
 #include <elements.h>
 #include <library_use.h>
@@ -50,12 +51,10 @@ int Usage(FILE* err, const std::string& message)
 // The pipeline of one mount: the camera's frames coloured, encoded for low
 // latency (no B-frames, no look-ahead, a key frame every second) and
 // packed for RTP.
-std::string MountPipeline(int camera, const char* colormap)
+std::string MountPipeline(int camera, const char* colormap, const std::string& sourceOptions)
 {
-    return "( vivazuzozsrc device=" + std::to_string(camera) +
-           " reconnect=true keep-alive=true"
-           " ! thermalcolorize colormap=" +
-           colormap +
+    return "( vivazuzozsrc device=" + std::to_string(camera) + " reconnect=true keep-alive=true" + sourceOptions +
+           " ! thermalcolorize colormap=" + colormap +
            " ! video/x-raw,format=I420 ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25"
            " ! video/x-h264,profile=constrained-baseline ! rtph264pay name=pay0 pt=96 config-interval=-1 )";
 }
@@ -132,14 +131,25 @@ void BoundAllocator()
         mallopt(M_MMAP_THRESHOLD, kMapFrom);
 }
 
-GstRTSPMediaFactory* MakeFactory(int camera, const char* colormap, bool withAuth, FILE* err, const std::string& mount)
+// The source's properties for the shutter policy of the command line.
+std::string ShutterProperties(const ShutterPolicy& policy)
+{
+    char text[160];
+    std::snprintf(text, sizeof text, " shutter-every=%.3f shutter-on-drift=%.3f shutter-settle=%.3f",
+                  std::chrono::duration<double>(policy.every).count(), policy.onDrift,
+                  std::chrono::duration<double>(policy.settleTime).count());
+    return text;
+}
+
+GstRTSPMediaFactory* MakeFactory(int camera, const char* colormap, bool withAuth, FILE* err, const std::string& mount,
+                                 const std::string& sourceOptions)
 {
     GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
     g_signal_connect_data(
         factory, "media-constructed", G_CALLBACK(OnMediaConstructed), new MountReport{err, mount},
         [](gpointer p, GClosure*) { delete static_cast<MountReport*>(p); }, GConnectFlags());
     g_signal_connect(factory, "media-configure", G_CALLBACK(OnMediaConfigure), nullptr);
-    gst_rtsp_media_factory_set_launch(factory, MountPipeline(camera, colormap).c_str());
+    gst_rtsp_media_factory_set_launch(factory, MountPipeline(camera, colormap, sourceOptions).c_str());
     gst_rtsp_media_factory_set_shared(factory, TRUE);
     if (withAuth)
         gst_rtsp_media_factory_add_role(factory, kRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
@@ -224,7 +234,8 @@ CommandSyntax RtspSyntax()
             "",
             {{"listen", 'l', "ADDR:PORT",
               "address and port to listen on (default 127.0.0.1:8554; port 0: any free port)"},
-             {"token", 't', "TOKEN", "clients must give this password, with the user name vivazuzoz"}},
+             {"token", 't', "TOKEN", "clients must give this password, with the user name vivazuzoz"},
+             VIVAZUZOZ_SHUTTER_OPTIONS},
             0,
             0,
             "Serves each camera found at rtsp://HOST:PORT/N (N: the camera's index in 'vivazuzoz list'),\n"
@@ -245,8 +256,14 @@ CommandSyntax RtspSyntax()
                 "Example: ffplay rtsp://127.0.0.1:8554/0\n"};
 }
 
-int RunRtsp(FILE* out, FILE* err, const ParsedArgs& args)
+int RunRtsp(Context& ctx, const ParsedArgs& args)
 {
+    FILE* const out = ctx.out;
+    FILE* const err = ctx.err;
+    ShutterPolicy shutter;
+    if (const int status = ParseShutterPolicy(ctx, "rtsp", args, shutter))
+        return status;
+    const std::string sourceOptions = ShutterProperties(shutter);
     std::string address = "127.0.0.1";
     uint16_t port = kDefaultPort;
     if (args.has("listen") && !ParseListen(args.value("listen"), address, port))
@@ -287,11 +304,13 @@ int RunRtsp(FILE* out, FILE* err, const ParsedArgs& args)
     for (const CameraInfo& c : cameras) {
         const std::string base = "/" + std::to_string(c.index);
         gst_rtsp_mount_points_add_factory(mounts, base.c_str(),
-                                          MakeFactory(c.index, Colormaps().front().name, !password.empty(), err, base));
+                                          MakeFactory(c.index, Colormaps().front().name, !password.empty(), err, base,
+                                                      sourceOptions));
         for (const ColormapInfo& map : Colormaps()) {
             const std::string mount = base + "/" + map.name;
             gst_rtsp_mount_points_add_factory(mounts, mount.c_str(),
-                                              MakeFactory(c.index, map.name, !password.empty(), err, mount));
+                                              MakeFactory(c.index, map.name, !password.empty(), err, mount,
+                                                          sourceOptions));
         }
     }
     g_object_unref(mounts);

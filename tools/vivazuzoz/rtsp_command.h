@@ -2,6 +2,7 @@
 #pragma once
 
 #include "cli.h"
+#include "tool_support.h"
 
 #include <cstdio>
 
@@ -11,6 +12,6 @@ namespace vivatool {
 CommandSyntax RtspSyntax();
 
 // Serves until SIGINT or SIGTERM; returns the exit status.
-int RunRtsp(FILE* out, FILE* err, const ParsedArgs& args);
+int RunRtsp(Context& ctx, const ParsedArgs& args);
 
 }  // namespace vivatool

@@ -49,15 +49,23 @@ struct StreamState {
     int max = 0;
     Clock::time_point first;
     Clock::time_point last;
-    std::vector<RegionFigures> latest;  // of the last frame, one per region
+    std::vector<RegionFigures> latest;  // of the last frame measured, one per region
+    bool measured = false;              // a frame's temperatures went into min and max
+    uint64_t shutterFrames = 0;         // frames flagged by the session
+    uint64_t settlingFrames = 0;
+    bool latestShutter = false;  // the flags of the last frame
+    bool latestSettling = false;
     std::vector<Watch> watches;
     std::deque<AlarmEvent> events;      // taken by the command's thread
 
     void Count(const FrameRef& frame)
     {
+        // A frame of a shutter correction (or just after one) counts, but its
+        // temperatures do not: figures and alarms hold their last good values.
+        const bool measure = frame.temps && !frame.flagged();
         int frameMin = 0, frameMax = 0;
         std::vector<RegionFigures> figures;
-        if (frame.temps) {
+        if (measure) {
             MinMax(frame.temps, frame.width * frame.height, frameMin, frameMax);
             figures = MeasureRegions(frame, regions);
         }
@@ -65,17 +73,19 @@ struct StreamState {
         std::lock_guard<std::mutex> lock(mutex);
         if (frameLimit != 0 && frames >= frameLimit)
             return;
-        if (frames == 0) {
+        if (frames == 0)
             first = now;
-            min = frameMin;
-            max = frameMax;
-        }
         withTemp = frame.temps != nullptr;
-        min = std::min(min, frameMin);
-        max = std::max(max, frameMax);
         last = now;
         ++frames;
-        if (frame.temps) {
+        shutterFrames += frame.shutter ? 1 : 0;
+        settlingFrames += frame.settling ? 1 : 0;
+        latestShutter = frame.shutter;
+        latestSettling = frame.settling;
+        if (measure) {
+            min = measured ? std::min(min, frameMin) : frameMin;
+            max = measured ? std::max(max, frameMax) : frameMax;
+            measured = true;
             latest = figures;
             std::vector<AlarmEvent> changes;
             FeedAlarms(watches, frameMax, figures, frame, frames, std::chrono::duration<double>(now - start).count(),
@@ -96,6 +106,10 @@ struct StreamState {
         f.withTemp = withTemp || frames == 0;
         f.min = min;
         f.max = max;
+        f.shutterFrames = shutterFrames;
+        f.settlingFrames = settlingFrames;
+        f.shutter = latestShutter;
+        f.settling = latestSettling;
         return f;
     }
 };
@@ -128,6 +142,9 @@ std::string ReportJson(const char* type, const Report& report, const std::vector
     json.BeginObject().Key("type").String(type).Key("seconds").Number(f.seconds, 1).Key("frames").Int(
         static_cast<long long>(f.frames));
     json.Key("fps").Number(f.rate, 1).Key("temperatures").Bool(f.withTemp);
+    json.Key("shutter").Bool(f.shutter).Key("settling").Bool(f.settling);
+    json.Key("shutter_frames").Int(static_cast<long long>(f.shutterFrames));
+    json.Key("settling_frames").Int(static_cast<long long>(f.settlingFrames));
     if (f.withTemp && f.frames > 0)
         json.Key("min").Raw(FormatTenths(f.min)).Key("max").Raw(FormatTenths(f.max));
     if (!regions.empty() && report.latest.size() == regions.size()) {
@@ -219,7 +236,8 @@ CommandSyntax StreamSyntax()
              kHysteresisOption,
              {"exec", 'e', "CMD", "run CMD with /bin/sh whenever an alarm is raised or cleared"},
              {"exit-on-alarm", 0, nullptr, "end the stream with exit status 3 when an alarm is raised"},
-             kReconnectOption},
+             kReconnectOption,
+             VIVAZUZOZ_SHUTTER_OPTIONS},
             0,
             0,
             "Without --frames or --seconds the stream runs until interrupted (Ctrl-C), and then ends\n"
@@ -231,7 +249,16 @@ CommandSyntax StreamSyntax()
             "--json prints one JSON object per line instead: {\"type\":\"report\",...} per report,\n"
             "{\"type\":\"alarm\",...} per alarm change, {\"type\":\"event\",\"event\":\"lost\"|\"stalled\"|\n"
             "\"back\"|\"error\",\"time\",\"message\",...} when the camera goes or comes back (also said on\n"
-            "standard error), and {\"type\":\"summary\",...} at the end.\n"
+            "standard error), and {\"type\":\"summary\",...} at the end. Shutter (flat-field) corrections,\n"
+            "commanded or the camera's own (seen as a frozen or flat picture), are events too:\n"
+            "\"shutter-start\" and \"shutter-end\" with \"commanded\", \"fpa_temp\" and \"shutter_seconds\".\n"
+            "Reports say whether the latest frame was taken during one (\"shutter\") or just after it\n"
+            "(\"settling\") and count such frames; their temperatures are left out of the figures and\n"
+            "the alarms, which hold their last good values.\n"
+            "\n"
+            "--shutter-every and --shutter-on-drift correct the shutter on a schedule or when the\n"
+            "detector's temperature moved; a due correction waits while an alarm is raised, unless\n"
+            "--shutter-during-alarm.\n"
             "\n"
             "Alarms watch the maximum of each region, or of the whole frame when no region is given.\n"
             "An --alarm-above alarm is raised when it rises above T and cleared when it falls to T minus\n"
@@ -344,6 +371,7 @@ private:
             state_.changed.wait_for(lock, kPollInterval);
             if (TakeEvents(lock))
                 return StreamEnd::Alarm;
+            HoldCorrectionsDuringAlarms(*session_.camera, state_.watches);
             lock.unlock();
             SayCameraEvents();
             lock.lock();
@@ -467,8 +495,11 @@ int RunStream(Context& ctx, const ParsedArgs& args)
         return status;
     if (const int status = ParseRegionsAndAlarms(ctx, args, options))
         return status;
+    SessionOptions sessionOptions = StreamingOptions(options.device, options.reconnect);
+    if (const int status = ParseShutterPolicy(ctx, "stream", args, sessionOptions.shutter))
+        return status;
     StreamingSession session;
-    if (const int status = OpenStreaming(ctx, session, StreamingOptions(options.device, options.reconnect)))
+    if (const int status = OpenStreaming(ctx, session, std::move(sessionOptions)))
         return status;
     if (const int status = CheckCameraFits(ctx, "stream", *session.camera, options.watch))
         return status;

@@ -114,6 +114,8 @@ std::string EventLine(const SessionEvent& event, const char* what)
         return event.message + "; " + what + " goes on";
     case SessionEvent::Kind::Opened:
     case SessionEvent::Kind::Closed:
+    case SessionEvent::Kind::ShutterStart:
+    case SessionEvent::Kind::ShutterEnd:
         break;
     }
     return "";

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace vivatool {
 
@@ -29,7 +30,33 @@ const OptionSyntax kHysteresisOption{"hysteresis", 0, "D",
 const OptionSyntax kReconnectOption{"reconnect", 0, nullptr,
                                     "when the camera is lost, wait for it to come back to the same USB port and go on"};
 
+const OptionSyntax kShutterEveryOption{
+    "shutter-every", 0, "DURATION",
+    "correct the shutter (flat field) every DURATION: seconds, or with s, m or h (90, 5m, 1h)"};
+const OptionSyntax kShutterOnDriftOption{"shutter-on-drift", 0, "D",
+                                         "correct the shutter when the detector (FPA) temperature, read every 2 s, "
+                                         "moved D degrees since the last correction"};
+const OptionSyntax kShutterDuringAlarmOption{"shutter-during-alarm", 0, nullptr,
+                                             "let the policy correct while an alarm is raised (else it waits)"};
+const OptionSyntax kShutterSettleOption{
+    "shutter-settle", 0, "S",
+    "frames up to S seconds after a correction are flagged settling and ignored by figures and alarms (default 1)"};
+
 namespace {
+
+// "90", "90s", "5m", "1h" in seconds; nothing for anything else.
+std::optional<double> ParseDuration(std::string text)
+{
+    double unit = 1;
+    if (!text.empty() && (text.back() == 's' || text.back() == 'm' || text.back() == 'h')) {
+        unit = text.back() == 'h' ? 3600 : text.back() == 'm' ? 60 : 1;
+        text.pop_back();
+    }
+    const auto value = ParseDecimal(text);
+    if (!value)
+        return std::nullopt;
+    return *value * unit;
+}
 
 bool Degrees(Context& ctx, const char* command, const ParsedArgs& args, const char* name, int& tenths)
 {
@@ -76,6 +103,45 @@ int ParseWatches(Context& ctx, const char* command, const ParsedArgs& args, Watc
             setup.watches.push_back(Watch{setup.regions[i].name, static_cast<int>(i), Alarm(rule)});
     }
     return kExitOk;
+}
+
+int ParseShutterPolicy(Context& ctx, const char* command, const ParsedArgs& args, ShutterPolicy& policy)
+{
+    using Millis = std::chrono::milliseconds;
+    if (args.has("shutter-every")) {
+        const auto seconds = ParseDuration(args.value("shutter-every"));
+        if (!seconds || *seconds < 1 || *seconds > 7 * 86400)
+            return UsageError(ctx, command,
+                              "--shutter-every takes a duration from 1 s to 7 days, like 90, 5m or 1h, not '" +
+                                  args.value("shutter-every") + "'");
+        policy.every = Millis(std::lround(*seconds * 1000));
+    }
+    if (args.has("shutter-on-drift")) {
+        const auto degrees = ParseDecimal(args.value("shutter-on-drift"));
+        if (!degrees || *degrees < 0.01 || *degrees > 100)
+            return UsageError(ctx, command,
+                              "--shutter-on-drift takes degrees from 0.01 to 100, not '" +
+                                  args.value("shutter-on-drift") + "'");
+        policy.onDrift = *degrees;
+    }
+    if (args.has("shutter-settle")) {
+        const auto seconds = ParseDecimal(args.value("shutter-settle"));
+        if (!seconds || *seconds < 0 || *seconds > 600)
+            return UsageError(ctx, command,
+                              "--shutter-settle takes seconds from 0 to 600, not '" + args.value("shutter-settle") +
+                                  "'");
+        policy.settleTime = Millis(std::lround(*seconds * 1000));
+    }
+    policy.duringAlarm = args.has("shutter-during-alarm");
+    if (policy.duringAlarm && !policy.commands())
+        return UsageError(ctx, command, "--shutter-during-alarm needs --shutter-every or --shutter-on-drift");
+    return kExitOk;
+}
+
+void HoldCorrectionsDuringAlarms(CameraSession& session, const std::vector<Watch>& watches)
+{
+    session.HoldCorrections(
+        std::any_of(watches.begin(), watches.end(), [](const Watch& w) { return w.alarm.raised(); }));
 }
 
 // The camera's values a region's emissivity is corrected from. Returns
@@ -130,6 +196,8 @@ std::vector<RegionFigures> MeasureRegions(const FrameRef& frame, const std::vect
 void FeedAlarms(std::vector<Watch>& watches, int frameMax, const std::vector<RegionFigures>& figures,
                 const FrameRef& frame, uint64_t frameCount, double seconds, std::vector<AlarmEvent>& events)
 {
+    if (frame.flagged())
+        return;
     for (Watch& w : watches) {
         const int value = w.region < 0 ? frameMax : figures[static_cast<size_t>(w.region)].max;
         const AlarmChange change = w.alarm.Feed(value);

@@ -44,6 +44,13 @@ extern const OptionSyntax kAlarmAboveOption;
 extern const OptionSyntax kAlarmBelowOption;
 extern const OptionSyntax kHysteresisOption;
 extern const OptionSyntax kReconnectOption;
+// The shutter correction policy, the same in every command that streams.
+extern const OptionSyntax kShutterEveryOption;
+extern const OptionSyntax kShutterOnDriftOption;
+extern const OptionSyntax kShutterDuringAlarmOption;
+extern const OptionSyntax kShutterSettleOption;
+#define VIVAZUZOZ_SHUTTER_OPTIONS \
+    kShutterEveryOption, kShutterOnDriftOption, kShutterDuringAlarmOption, kShutterSettleOption
 
 // The regions and the alarms on them (on every region, or on the whole
 // frame when there is none).
@@ -56,6 +63,13 @@ struct WatchSetup {
 // kExitOk or the status of the usage error it reported for `command`.
 int ParseWatches(Context& ctx, const char* command, const ParsedArgs& args, WatchSetup& setup);
 
+// Reads --shutter-every, --shutter-on-drift, --shutter-during-alarm and
+// --shutter-settle into `policy`. Returns kExitOk or the status
+// of the usage error it reported for `command`.
+int ParseShutterPolicy(Context& ctx, const char* command, const ParsedArgs& args, ShutterPolicy& policy);
+// Holds the session's corrections while any alarm is raised.
+void HoldCorrectionsDuringAlarms(CameraSession& session, const std::vector<Watch>& watches);
+
 // Regions and alarms need temperatures, and regions inside the frame; a
 // region with an emissivity of its own gets its correction from the
 // camera's emissivity and reflected temperature, read now. Returns kExitOk
@@ -66,7 +80,9 @@ int CheckCameraFits(Context& ctx, const char* command, CameraSession& camera, Wa
 // outside the frame).
 std::vector<RegionFigures> MeasureRegions(const FrameRef& frame, const std::vector<Region>& regions);
 
-// Feeds each alarm its value of the frame (the frame's or its region's
+// Feeds each alarm its value of the frame (nothing for a frame the session
+// flagged as taken during or just after a shutter correction: the alarms
+// hold their state through it) (the frame's or its region's
 // maximum) and appends the raises and clears to `events`.
 void FeedAlarms(std::vector<Watch>& watches, int frameMax, const std::vector<RegionFigures>& figures,
                 const FrameRef& frame, uint64_t frameCount, double seconds, std::vector<AlarmEvent>& events);

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -79,6 +80,7 @@ Camera::State::State(const CameraSetup& s, int ord) : setup(s), ordinal(ord) {
     for (int i = 0; i < setup.ttyNodes; ++i) ports.push_back(std::make_unique<Port>());
     wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     created = Clock::now();
+    shutter = std::make_unique<ShutterModel>(setup, created);
 }
 
 Camera::State::~State() {
@@ -169,6 +171,7 @@ void Camera::State::ProducerLoop() {
         }
         const Clock::time_point now = Clock::now();
         FollowHotObjectPeriodLocked(now);
+        shutter->FollowTimer(now);
         for (auto& n : captures) {
             if (stopping) break;
             if (n->streaming() && !n->gone() && n->next() <= now) n->Produce(renderer, lk);
@@ -260,10 +263,23 @@ void Camera::State::ResponderLoop() {
             requests.push_back(Request{frame, MonotonicSeconds()});
             std::vector<uint8_t> reply;
             bool answered = false;
-            UpdateModelLocked([&](Model& m) { answered = Answer(frame, m, &reply); });
+            int shutters = 0;
+            UpdateModelLocked([&](Model& m) {
+                if (shutter->active())
+                    m.fpaTemp = shutter->FpaHundredths(now);
+                shutters = m.shutterCount;
+                answered = Answer(frame, m, &reply);
+                shutters = m.shutterCount - shutters;
+            });
             if (!answered) continue;
+            // A correction answers when it is over.
+            int busyMs = 0;
+            if (shutters > 0 && shutter->active()) {
+                shutter->Begin(now);
+                busyMs = setup.shutterMs;
+            }
             for (auto& chunk : ApplyFault(std::move(reply), setup.portFault, setup.portFaultMs))
-                schedule(now + std::chrono::milliseconds(chunk.delayMs), std::move(chunk.bytes));
+                schedule(now + std::chrono::milliseconds(chunk.delayMs + busyMs), std::move(chunk.bytes));
         }
         while (!injected.empty()) {
             schedule(now, std::move(injected.front()));
@@ -443,6 +459,10 @@ int Camera::SceneTenths(int x, int y) const {
     auto scene = Locked([this] { return state_->SceneLocked(); });
     if (x < 0 || y < 0 || x >= scene->width() || y >= scene->height()) return 0;
     return scene->Tenths(x, y);
+}
+
+uint64_t Camera::corrections() const {
+    return Locked([this] { return state_->shutter->corrections(); });
 }
 
 int Camera::HotspotX() const {

@@ -127,6 +127,11 @@ Key IntKey(const char* name, T CameraSetup::*field) {
             }};
 }
 
+Key DoubleKey(const char* name, double CameraSetup::*field) {
+    return {name, [field](const Config& c) { return Num(c.setup.*field); },
+            [field](Config& c, const std::string& v) { return ParseDouble(v, &(c.setup.*field)); }};
+}
+
 Key BoolKey(const char* name, bool CameraSetup::*field) {
     return {name, [field](const Config& c) { return std::string(c.setup.*field ? "1" : "0"); },
             [field](Config& c, const std::string& v) { return ParseBool(v, &(c.setup.*field)); }};
@@ -176,6 +181,14 @@ const std::vector<Key>& Keys() {
         BoolKey("replayLoop", &CameraSetup::replayLoop),
         {"replaySpeed", [](const Config& c) { return Num(c.setup.replaySpeed); },
          [](Config& c, const std::string& v) { return ParseDouble(v, &c.setup.replaySpeed) && c.setup.replaySpeed > 0; }},
+        DoubleKey("drift", &CameraSetup::driftPerMinute),
+        BoolKey("fpaWarmup", &CameraSetup::fpaWarmup),
+        DoubleKey("autoShutter", &CameraSetup::autoShutter),
+        IntKey("shutterMs", &CameraSetup::shutterMs),
+        {"shutterLook", [](const Config& c) { return std::string(c.setup.shutterLook == ShutterLook::Flat ? "flat" : "freeze"); },
+         [](Config& c, const std::string& v) { return ParseShutterLook(v, &c.setup.shutterLook); }},
+        DoubleKey("shutterTemp", &CameraSetup::shutterTemp),
+        DoubleKey("timeScale", &CameraSetup::timeScale),
     };
     return keys;
 }
@@ -189,6 +202,13 @@ bool ParseSize(const std::string& text, int* width, int* height) {
     if (!ParseInt(text.substr(0, x), &w) || !ParseInt(text.substr(x + 1), &h) || w < 1 || h < 1) return false;
     *width = w;
     *height = h;
+    return true;
+}
+
+bool ParseShutterLook(const std::string& text, ShutterLook* look) {
+    if (text == "freeze") *look = ShutterLook::Freeze;
+    else if (text == "flat") *look = ShutterLook::Flat;
+    else return false;
     return true;
 }
 

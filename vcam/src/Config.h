@@ -25,6 +25,7 @@ bool DecodeConfig(const std::string& text, Config* config, std::string* error);
 
 // Parsers shared by the wrapper's options and the decoder.
 bool ParseSize(const std::string& text, int* width, int* height);
+bool ParseShutterLook(const std::string& text, ShutterLook* look);  // freeze, flat
 bool ParseFault(const std::string& text, PortFault* fault, int* ms);  // NAME[:MS]
 
 }  // namespace detail

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "Scene.h"
+#include "Shutter.h"
 #include "vcam/VirtualCamera.h"
 
 #include <linux/videodev2.h>
@@ -195,6 +196,8 @@ struct Camera::State {
     // thread only.
     std::unique_ptr<detail::ReplaySource> replay;
     detail::Clock::time_point created;
+    // Drift and shutter corrections; made with the setup.
+    std::unique_ptr<detail::ShutterModel> shutter;
 
     // Threads.
     bool stopping = false;
@@ -205,6 +208,7 @@ struct Camera::State {
 
     // Owned by the producer thread.
     detail::FrameRenderer renderer;
+    std::vector<uint8_t> lastPicture;  // the latest frame drawn, for a frozen shutter
     // Bytes to send unasked on the command port (InjectPortBytes).
     std::deque<std::vector<uint8_t>> injected;
 

@@ -554,12 +554,16 @@ void VideoNode::Produce(FrameRenderer& renderer, std::unique_lock<std::mutex>& l
     const Formula formula = m_cam->CurrentFormula();
     const double fps = m_cam->setup.fps;
     const unsigned shortBytes = m_cam->shortBytes;
+    const bool drawLook = m_cam->shutter->active();
+    const FrameLook look = m_cam->shutter->Look(now);
     m_filling = true;
     lk.unlock();
     const bool replaying = !m_cam->setup.replayFile.empty();
     size_t bytes = !replaying    ? renderer.Render(*scene, withTemp, formula, seq, fps, dst, cap)
                    : m_cam->replay ? m_cam->replay->Render(dst, cap)
                                    : 0;
+    if (drawLook && !replaying)
+        ApplyLook(look, scene->width(), scene->height(), withTemp, formula, dst, bytes, m_cam->lastPicture);
     lk.lock();
     m_filling = false;
     cv.notify_all();

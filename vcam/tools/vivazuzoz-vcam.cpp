@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -73,6 +74,24 @@ const char kUsage[] =
     "  --hot-object on|off  the scene's hot plate (110 C) is on (default) or off\n"
     "  --hot-object-period S\n"
     "                       switch the hot plate on for S seconds, off for S, ...\n"
+    "  --drift D            the detector drifts: between shutter corrections the\n"
+    "                       FPA cools and every reading rises D degrees a minute,\n"
+    "                       plus a fixed pattern that grows with the time since\n"
+    "                       the last correction; a correction resets both\n"
+    "  --fpa-warmup         the FPA warms up from 20 C towards 33 C after power-on\n"
+    "                       (time constant 4 minutes); readings fall by its rise\n"
+    "                       since the last correction\n"
+    "  --auto-shutter S     the camera corrects on its own every S seconds and\n"
+    "                       tells the host nothing\n"
+    "  --shutter-time MS    a correction lasts MS milliseconds (default 500 with\n"
+    "                       any of these options, else instant and unseen); the\n"
+    "                       shutter command answers when it is over\n"
+    "  --shutter-look freeze|flat\n"
+    "                       during a correction the frames repeat the last picture\n"
+    "                       (default) or show the shutter's flat field\n"
+    "  --shutter-temp C     the flat field's temperature (default 15)\n"
+    "  --time-scale N       drift, warm-up and --auto-shutter run N times as fast\n"
+    "                       (a correction's duration stays real time)\n"
     "  --verbose            print each camera's nodes to standard error\n"
     "  -h, --help           show this help and exit\n"
     "\n"
@@ -86,6 +105,7 @@ const char kUsage[] =
     "  vivazuzoz-vcam --hot-object-period 3 -- vivazuzoz stream --alarm-above 80\n"
     "  vivazuzoz-vcam --replay run.tiff -- vivazuzoz snapshot -o again.png\n"
     "  vivazuzoz-vcam --replay lapse.tiff --speed 10 -- vivazuzoz stream --seconds 5\n"
+    "  vivazuzoz-vcam --drift 0.5 --auto-shutter 60 --time-scale 30 -- vivazuzoz stream --json\n"
     "  vivazuzoz-vcam -- v4l2-compliance -d /dev/video0 -s\n";
 
 int Fail(const std::string& message) {
@@ -194,7 +214,7 @@ int PrepareReplay(vcam::CameraSetup& setup, bool sizeGiven, bool modeGiven, bool
 
 int main(int argc, char** argv) {
     vcam::detail::Config config;
-    bool sizeGiven = false, modeGiven = false, fpsGiven = false, speedGiven = false;
+    bool sizeGiven = false, modeGiven = false, fpsGiven = false, speedGiven = false, shutterGiven = false;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -273,6 +293,35 @@ int main(int argc, char** argv) {
         } else if (arg == "--replug-after") {
             if (!value(&v) || !ToDouble(v, &config.setup.replugAfter) || !(config.setup.replugAfter > 0))
                 return Fail("--replug-after needs a number of seconds above 0");
+        } else if (arg == "--drift") {
+            shutterGiven = true;
+            if (!value(&v) || !ToDouble(v, &config.setup.driftPerMinute) ||
+                !(config.setup.driftPerMinute >= 0 && config.setup.driftPerMinute <= 100))
+                return Fail("--drift needs degrees per minute from 0 to 100");
+        } else if (arg == "--fpa-warmup") {
+            shutterGiven = true;
+            config.setup.fpaWarmup = true;
+        } else if (arg == "--auto-shutter") {
+            shutterGiven = true;
+            if (!value(&v) || !ToDouble(v, &config.setup.autoShutter) || !(config.setup.autoShutter > 0))
+                return Fail("--auto-shutter needs a number of seconds above 0");
+        } else if (arg == "--shutter-time") {
+            shutterGiven = true;
+            if (!value(&v) || !ToInt(v, &config.setup.shutterMs) || config.setup.shutterMs < 1 ||
+                config.setup.shutterMs > 10000)
+                return Fail("--shutter-time needs milliseconds from 1 to 10000");
+        } else if (arg == "--shutter-look") {
+            shutterGiven = true;
+            if (!value(&v) || !vcam::detail::ParseShutterLook(v, &config.setup.shutterLook))
+                return Fail("--shutter-look needs freeze or flat");
+        } else if (arg == "--shutter-temp") {
+            shutterGiven = true;
+            if (!value(&v) || !ToDouble(v, &config.setup.shutterTemp) || std::fabs(config.setup.shutterTemp) > 1000)
+                return Fail("--shutter-temp needs degrees from -1000 to 1000");
+        } else if (arg == "--time-scale") {
+            if (!value(&v) || !ToDouble(v, &config.setup.timeScale) ||
+                !(config.setup.timeScale > 0 && config.setup.timeScale <= 10000))
+                return Fail("--time-scale needs a factor above 0 and at most 10000");
         } else if (arg == "--unplug-every") {
             if (!value(&v) || !ToDouble(v, &config.setup.unplugEvery) || !(config.setup.unplugEvery > 0))
                 return Fail("--unplug-every needs a number of seconds above 0");
@@ -291,6 +340,7 @@ int main(int argc, char** argv) {
         }
     }
     if (i >= argc) return Fail("no command given after --");
+    if (shutterGiven && config.setup.shutterMs == 0) config.setup.shutterMs = 500;
     if (config.setup.unplugEvery > 0) {
         if (!(config.setup.replugAfter > 0 && config.setup.replugAfter < config.setup.unplugEvery))
             return Fail("--unplug-every needs --replug-after, shorter than the period");

@@ -29,6 +29,8 @@ async function loadColormaps() {
 
 // The binary message: a 32-byte little-endian header, then the image plane
 // (uint16) and, when flag bit 0 is set, the temperature plane (int16, tenths).
+// Flag bit 1: taken during a shutter (flat-field) correction; bit 2: just
+// after one, while the picture settles.
 const MAGIC = 'VZLV';
 function parseFrame(buffer) {
   const view = new DataView(buffer);
@@ -42,6 +44,8 @@ function parseFrame(buffer) {
   if (buffer.byteLength < headerSize + count * 2 * (withTemp ? 2 : 1)) return null;
   return {
     width, height, withTemp,
+    shutter: (flags & 2) !== 0,
+    settling: (flags & 4) !== 0,
     sequence: Number(view.getBigUint64(16, true)),
     timestamp: view.getFloat64(24, true),
     image: new Uint16Array(buffer, headerSize, count),
@@ -303,6 +307,11 @@ class CameraView {
     const size = f ? `${f.width}\u00d7${f.height}, ${f.withTemp ? 'temperatures' : 'image only'}, ` : '';
     this.q('.status').textContent = this.live ? `${size}${this.rate().toFixed(1)} fps, frame ${f ? f.sequence : '-'}, ${this.chooser.describe()}` : 'gone';
     this.q('.status').dataset.mode = this.chooser.compact ? 'compact' : 'raw';
+    // The badge: the picture is the closed shutter's, or settling after it.
+    const badge = this.q('.shutter-badge');
+    badge.hidden = !(this.live && f && (f.shutter || f.settling));
+    badge.textContent = f && f.shutter ? 'SHUTTER' : 'settling';
+    badge.dataset.state = f && f.shutter ? 'shutter' : 'settling';
     this.q('.status').dataset.frames = this.frames;
   }
 

@@ -147,7 +147,7 @@ TEST(Metrics, EscapesLabelsAndLeavesOutTemperaturesOfAnImageOnlyCamera)
     size_t types = 0;
     for (size_t at = text.find("# TYPE "); at != std::string::npos; at = text.find("# TYPE ", at + 1))
         ++types;
-    EXPECT_EQ(types, 12u);
+    EXPECT_EQ(types, 14u);
 }
 
 TEST(ReconnectBackoff, DoublesFromOneSecondToThirtyAndStartsOverAfterAConnection)

@@ -278,3 +278,31 @@ def test_serve_metrics_count_a_loss_that_came_before_the_first_scrape(tmp_path):
     finally:
         serve.terminate()
         serve.wait(30)
+
+
+def test_shutter_corrections_are_mqtt_events_and_counted_in_metrics_and_states_hold_through_them(tmp_path, broker):
+    # The camera corrects on its own every half second, showing a 15 C flat field.
+    sub = Subscriber(broker, tmp_path)
+    port = free_port()
+    monitor = Monitor(tmp_path, SCENE + ["--drift", "0.5", "--auto-shutter", "30", "--time-scale", "60",
+                                         "--shutter-look", "flat"],
+                      ["--mqtt", "mqtt://127.0.0.1:%d" % broker.port, "--camera-id", "c", "--metrics",
+                       "127.0.0.1:%d" % port, "--roi", BENCH, "--alarm-below", "20", "--interval", "0.1",
+                       "--shutter-settle", "0.2"])
+    shutters = eventually(lambda: (lambda e: e if len(e) >= 4 else None)(
+        [json.loads(p) for p in sub.payloads("vivazuzoz/c/event")]), "four corrections")
+    for e in shutters:
+        assert e["event"] == "shutter-end" and e["camera"] == "1-1" and not e["commanded"], e
+        assert 0.1 < e["shutter_seconds"] < 1.5 and 15 < e["fpa_temp"] < 33, e
+    values = metric_values(scrape(port))
+    assert metric(values, "vivazuzoz_shutter_corrections_total", camera="c") >= len(shutters)
+    assert 0 <= metric(values, "vivazuzoz_shutter_last_correction_seconds", camera="c") < 5
+    check = subprocess.run(["promtool", "check", "metrics"], input=scrape(port), capture_output=True, text=True)
+    assert check.returncode == 0, check.stdout + check.stderr
+    # The wall never read as the shutter's 15 C, and the alarm below 20 never went on.
+    states = [json.loads(p) for p in sub.payloads("vivazuzoz/c/bench/state")]
+    assert len(states) > 10 and all(s["min"] > 20 for s in states), states
+    assert all(p == "OFF" for p in sub.payloads("vivazuzoz/c/bench/alarm/below"))
+    assert monitor.kill() == 0
+    assert monitor.stderr() == ""
+    sub.stop()

@@ -150,7 +150,7 @@ def main():
             [args.vcam] + camera_options + ["--", args.tool, "serve", "--listen", "127.0.0.1:0"],
             stdout=subprocess.PIPE, stderr=server_log, cwd=work)
 
-    server = start_server(["--cameras", "2"])
+    server = start_server(["--cameras", "2", "--shutter-time", "600"])
     vanishing = None
     driver = None
     failed = True
@@ -196,6 +196,15 @@ def main():
         Select(driver.find_element(By.CSS_SELECTOR, "#camera-0 .palette")).select_by_value("black-hot")
         wait.until(lambda d: sum(pixel()[:3]) < 100)
         print(f"hot pixel iron {iron[:3]} -> black-hot {pixel()[:3]}")
+
+        # The shutter button: a badge while the frames are the closed
+        # shutter's (and settling after), gone once they are the scene again.
+        badge = driver.find_element(By.CSS_SELECTOR, "#camera-0 .shutter-badge")
+        assert not badge.is_displayed(), "a shutter badge before any correction"
+        driver.find_element(By.CSS_SELECTOR, "#camera-0 .shutter").click()
+        wait.until(lambda d: badge.is_displayed())
+        print(f"shutter badge shown: {badge.text}")
+        wait.until(lambda d: not badge.is_displayed())
 
         # A rectangle dragged over the picture gives its figures.
         ActionChains(driver).move_to_element_with_offset(overlay, -150, -100).click_and_hold() \

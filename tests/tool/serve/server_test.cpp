@@ -539,6 +539,52 @@ TEST_F(ServeTest, StreamsBeyondTheLimitAreRefusedUntilOneCloses)
     EXPECT_TRUE(second.NextFrame().binary);
 }
 
+TEST_F(ServeTest, FramesOfAShutterCorrectionCarryItsFlagsAndTheListCountsCorrections)
+{
+    vcam::CameraSetup setup;
+    setup.shutterMs = 400;
+    setup.shutterLook = vcam::ShutterLook::Flat;
+    vcam::Camera& camera = vcam::AddCamera(setup);
+    Serve();
+    StreamClient stream(port_, 0);
+    EXPECT_EQ(stream.NextFrame().header.flags, kFrameHasTemperature);
+    auto list = ParseJson(Get(port_, "/api/cameras").body).extract<Poco::JSON::Array::Ptr>()->getObject(0);
+    EXPECT_EQ(list->getValue<int>("corrections"), 0);
+    EXPECT_TRUE(list->isNull("seconds_since_correction"));
+
+    // The page's button: the correction runs through the camera's session.
+    std::thread button([this] {
+        RequestSetup shutter;
+        shutter.method = "POST";
+        shutter.path = "/api/cameras/0/shutter";
+        EXPECT_EQ(Send(port_, shutter).status, 200);
+    });
+    // Flat frames flagged shutter, then live ones flagged settling, then plain ones.
+    std::vector<uint32_t> flags;
+    for (int i = 0; i < 200 && (flags.empty() || flags.back() != kFrameHasTemperature || flags.size() < 30); ++i) {
+        const auto message = stream.NextFrame();
+        std::vector<uint16_t> image;
+        std::vector<int16_t> temps;
+        FrameHeader header;
+        ASSERT_TRUE(DecodeFrame(message.data, header, image, temps));
+        const bool flat = std::all_of(temps.begin(), temps.end(), [&](int16_t t) { return t == temps[0]; });
+        if (flat) {
+            EXPECT_TRUE(header.flags & kFrameShutter);
+        }
+        if (!flags.empty() || header.flags != kFrameHasTemperature)
+            flags.push_back(header.flags);
+    }
+    button.join();
+    const auto shutterFrames = std::count(flags.begin(), flags.end(), kFrameHasTemperature | kFrameShutter);
+    const auto settlingFrames = std::count(flags.begin(), flags.end(), kFrameHasTemperature | kFrameSettling);
+    EXPECT_GE(shutterFrames, 5) << flags.size();
+    EXPECT_GE(settlingFrames, 10);
+    EXPECT_EQ(camera.model().shutterCount, 1);
+    list = ParseJson(Get(port_, "/api/cameras").body).extract<Poco::JSON::Array::Ptr>()->getObject(0);
+    EXPECT_EQ(list->getValue<int>("corrections"), 1);
+    EXPECT_LT(list->getValue<double>("seconds_since_correction"), 30);
+}
+
 // The camera's temperature unit as the user declared it, in the camera list,
 // a temperature setting's reply and /metrics; a number nobody declared is
 // "unit N" there, never degrees Celsius.

@@ -22,13 +22,13 @@ std::vector<CameraMetrics> HubMetrics::Collect(const serve::CameraHub& hub) cons
         serve::FrameHeader header;
         std::vector<uint16_t> image;
         std::vector<int16_t> temps;
-        if (view.frame && serve::DecodeFrame(view.frame->message, header, image, temps)) {
+        if (view.frame && serve::DecodeFrameHeader(view.frame->message, header))
             m.frames = header.sequence;
-            if (!temps.empty()) {
-                const PlaneStats stats = ComputeStats(temps.data(), header.width, header.height);
-                m.withTemps = true;
-                m.regions.push_back({"frame", stats.min, stats.max, stats.mean});
-            }
+        // Temperatures hold their last good values through a shutter correction.
+        if (view.lastGood && serve::DecodeFrame(view.lastGood->message, header, image, temps) && !temps.empty()) {
+            const PlaneStats stats = ComputeStats(temps.data(), header.width, header.height);
+            m.withTemps = true;
+            m.regions.push_back({"frame", stats.min, stats.max, stats.mean});
         }
         m.fps = summary.live ? counters.recentFps : 0;
         cameras.push_back(std::move(m));

@@ -83,11 +83,19 @@ const CameraFamily kCameraFamilies[] = {
     {"vivazuzoz_camera_resumes_total", "counter",
      "Times the camera came back after it was lost or stalled (gaps in the stream).",
      [](const CameraMetrics& c) { return std::to_string(c.resumes); }},
-    {"vivazuzoz_camera_away_seconds_total", "counter",
-     "Seconds without frames because the camera was lost or stalled.",
+    {"vivazuzoz_camera_away_seconds_total", "counter", "Seconds without frames because the camera was lost or stalled.",
      [](const CameraMetrics& c) { return Number(std::round(c.secondsAway * 1000) / 1000); }},
     {"vivazuzoz_frame_rate_fps", "gauge", "Frames received per second, recently.",
      [](const CameraMetrics& c) { return Number(std::round(c.fps * 100) / 100); }},
+    {"vivazuzoz_shutter_corrections_total", "counter",
+     "Shutter (flat-field) corrections, commanded and the camera's own seen in its frames.",
+     [](const CameraMetrics& c) { return std::to_string(c.corrections); }},
+    {"vivazuzoz_shutter_last_correction_seconds", "gauge",
+     "Seconds since the last shutter correction ended (NaN before the first).",
+     [](const CameraMetrics& c) {
+         return c.secondsSinceCorrection < 0 ? std::string("NaN")
+                                             : Number(std::round(c.secondsSinceCorrection * 10) / 10);
+     }},
 };
 
 using RegionFigure = double (*)(const RegionMetrics&);
@@ -114,6 +122,10 @@ void TakeSessionCounts(CameraMetrics& m, const vivaclient::CameraSession::Counte
     m.unplugs = counters.losses + counters.stalls;
     m.resumes = counters.resumes;
     m.secondsAway = counters.secondsAway;
+    m.corrections = counters.corrections;
+    if (counters.lastCorrection != vivaclient::FrameClock::time_point{})
+        m.secondsSinceCorrection =
+            std::chrono::duration<double>(vivaclient::FrameClock::now() - counters.lastCorrection).count();
 }
 
 std::string RenderMetrics(const std::vector<CameraMetrics>& cameras)

@@ -35,6 +35,8 @@ struct CameraMetrics {
     uint64_t resumes = 0;  // times it came back: gaps in the stream
     double secondsAway = 0;  // without frames because it was lost or stalled
     double fps = 0;        // recent frame rate
+    uint64_t corrections = 0;            // shutter corrections, commanded and the camera's own
+    double secondsSinceCorrection = -1;  // since the last one ended; < 0 before the first
     bool withTemps = false;  // the regions' figures are valid
     // The temperatures' unit as files name it ("degC", "degF", "K"; "unit N"
     // when nobody declared the camera's number): every temperature's `unit`
@@ -44,7 +46,7 @@ struct CameraMetrics {
     std::vector<AlarmMetrics> alarms;
 };
 
-// The session's counts of losses, returns and time away into `m`.
+// The session's counts of losses, returns, time away and shutter corrections into `m`.
 void TakeSessionCounts(CameraMetrics& m, const vivaclient::CameraSession::Counters& counters);
 
 // The exposition text of every camera's figures: one HELP and TYPE line per

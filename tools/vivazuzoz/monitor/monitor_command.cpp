@@ -105,7 +105,9 @@ struct MonitorState {
         PlaneStats whole;
         std::vector<RegionFigures> regionFigures;
         std::vector<TargetFigures> figures;
-        if (frame.temps) {
+        // Figures hold their last good values through a shutter correction.
+        const bool measure = frame.temps && !frame.flagged();
+        if (measure) {
             whole = ComputeStats(frame.temps, frame.width, frame.height);
             regionFigures = MeasureRegions(frame, regions);
             figures.push_back({RegionFigures{whole.min, whole.max, whole.mean, whole.hottestX, whole.hottestY},
@@ -119,7 +121,7 @@ struct MonitorState {
         lastSequence = frame.sequence;
         last = Clock::now();
         withTemps = frame.temps != nullptr;
-        if (frame.temps) {
+        if (measure) {
             FeedAlarms(watches, whole.max, regionFigures, frame, frames, 0, events);
             latest = std::move(figures);
         }
@@ -254,6 +256,7 @@ private:
             state_.changed.wait_for(lock, kPollInterval);
             std::vector<AlarmEvent> events;
             events.swap(state_.events);
+            HoldCorrectionsDuringAlarms(*session_.camera, state_.watches);
             const Clock::time_point now = Clock::now();
             lock.unlock();
             // A new connection is announced (availability, discovery) before
@@ -288,9 +291,11 @@ private:
                 CameraBack();
                 break;
             case SessionEvent::Kind::Error:
+            case SessionEvent::Kind::ShutterEnd:  // one event per correction, with its length
                 break;
             case SessionEvent::Kind::Opened:
             case SessionEvent::Kind::Closed:
+            case SessionEvent::Kind::ShutterStart:
                 continue;
             }
             SayEvent(ctx_, event, "monitor");
@@ -472,7 +477,8 @@ CommandSyntax MonitorSyntax()
              kAlarmAboveOption,
              kAlarmBelowOption,
              kHysteresisOption,
-             kReconnectOption},
+             kReconnectOption,
+             VIVAZUZOZ_SHUTTER_OPTIONS},
             0,
             0,
             "Publishes, per camera, the minimum, maximum, mean and hottest pixel of the whole frame\n"
@@ -488,7 +494,13 @@ CommandSyntax MonitorSyntax()
             "  TARGET/alarm/KIND   ON or OFF (retained); KIND is above or below\n"
             "  event               {\"event\":\"raised\"|\"cleared\",\"target\",\"kind\",\"value\",...} per\n"
             "                      alarm change, and {\"type\":\"event\",\"event\":\"lost\"|\"stalled\"|\"back\"|\n"
-            "                      \"error\",\"time\",\"message\",...} when the camera goes or comes back\n"
+            "                      \"error\",\"time\",\"message\",...} when the camera goes or comes back,\n"
+            "                      and {\"type\":\"event\",\"event\":\"shutter-end\",\"commanded\",\"fpa_temp\",\n"
+            "                      \"shutter_seconds\",...} per shutter correction (commanded, or the camera's\n"
+            "                      own seen as a frozen or flat picture)\n"
+            "States and alarms hold their last good values through the frames of a correction and for\n"
+            "--shutter-settle after it; --shutter-every and --shutter-on-drift correct on a schedule\n"
+            "or when the detector's temperature moved, waiting while an alarm is raised.\n"
             "Messages are sent with QoS 1. A broker that cannot be reached is said on stderr at once\n"
             "(refused, name not found, TLS failed and why), as is every loss of it and every return;\n"
             "it is retried after 1 s, doubling to 30 s, and everything retained is published again once\n"
@@ -499,7 +511,8 @@ CommandSyntax MonitorSyntax()
             "\n"
             "/metrics gives vivazuzoz_temperature_{min,max,mean}_degrees{camera,region},\n"
             "vivazuzoz_camera_up, vivazuzoz_frames_total, vivazuzoz_frames_dropped_total,\n"
-            "vivazuzoz_camera_unplugs_total, vivazuzoz_frame_rate_fps and vivazuzoz_alarm_active.\n"
+            "vivazuzoz_camera_unplugs_total, vivazuzoz_frame_rate_fps, vivazuzoz_alarm_active,\n"
+            "vivazuzoz_shutter_corrections_total and vivazuzoz_shutter_last_correction_seconds.\n"
             "\n"
             "Exit status: 0 interrupted or --seconds passed, 1 the camera failed or was lost (without\n"
             "--reconnect), 2 a wrong command line, URL, user name or password, 4 another program listens\n"
@@ -512,8 +525,11 @@ int RunMonitor(Context& ctx, const ParsedArgs& args)
     MonitorOptions options;
     if (const int status = ParseMonitorOptions(ctx, args, options))
         return status;
+    SessionOptions sessionOptions = StreamingOptions(options.device, options.reconnect);
+    if (const int status = ParseShutterPolicy(ctx, "monitor", args, sessionOptions.shutter))
+        return status;
     StreamingSession session;
-    if (const int status = OpenStreaming(ctx, session, StreamingOptions(options.device, options.reconnect)))
+    if (const int status = OpenStreaming(ctx, session, std::move(sessionOptions)))
         return status;
     if (const int status = CheckCameraFits(ctx, "monitor", *session.camera, options.watch))
         return status;

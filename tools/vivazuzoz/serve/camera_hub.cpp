@@ -27,6 +27,7 @@ struct CameraHub::Slot {
     uint64_t opened = 0;    // opens so far
     uint64_t sequence = 0;  // of the newest frame
     std::shared_ptr<const Frame> newest;
+    std::shared_ptr<const Frame> lastGood;  // the newest frame not flagged shutter or settling
     SessionEvent lastEvent;  // the newest loss, return or error; kind Opened before any
 
     // The session's supervisor (and, for the first open, the opening thread).
@@ -51,6 +52,9 @@ struct CameraHub::Slot {
         case SessionEvent::Kind::Closed:
             live = false;
             break;
+        case SessionEvent::Kind::ShutterStart:
+        case SessionEvent::Kind::ShutterEnd:
+            break;
         }
         changed.notify_all();
     }
@@ -66,10 +70,12 @@ struct CameraHub::Slot {
         if (withTemp)
             WriteTemperaturePlane(message, frame.temps, frame.samples());
         frameSequence = frame.sequence;
+        frameFlags = (frame.shutter ? kFrameShutter : 0) | (frame.settling ? kFrameSettling : 0);
         Publish(frame.width, frame.height, withTemp, std::move(message));
     }
 
     uint64_t frameSequence = 0;  // read thread only: the session's number of the frame being published
+    uint32_t frameFlags = 0;     // read thread only: its shutter flags
 
     // Completes `message` (both planes written) with its header and makes it
     // the newest frame.
@@ -83,16 +89,20 @@ struct CameraHub::Slot {
         FrameHeader header;
         header.width = static_cast<uint16_t>(width);
         header.height = static_cast<uint16_t>(height);
-        header.flags = withTemp ? kFrameHasTemperature : 0;
+        header.flags = (withTemp ? kFrameHasTemperature : 0) | frameFlags;
         header.sequence = next;
         header.timestampMs = std::chrono::duration<double, std::milli>(
                                  std::chrono::system_clock::now().time_since_epoch())
                                  .count();
         WriteFrameHeader(message, header);
         frame->sequence = next;
+        frame->shutter = (frameFlags & kFrameShutter) != 0;
+        frame->settling = (frameFlags & kFrameSettling) != 0;
         frame->message = std::move(message);
         std::lock_guard<std::mutex> lock(stateMutex);
         sequence = next;
+        if (!frame->shutter && !frame->settling)
+            lastGood = frame;
         newest = std::move(frame);
         changed.notify_all();
     }
@@ -135,6 +145,7 @@ void CameraHub::OpenSlot(Slot& slot, const CameraInfo& found)
     options.reconnect = true;  // the session waits for the camera and reopens it
     options.stallLimit = stallLimit;
     options.searchEvery = rescanEvery;
+    options.shutter = shutterPolicy;
     auto session = std::make_unique<CameraSession>(options, [&slot](const FrameRef& f) { slot.OnFrame(f); });
     session->OnEvent([this, &slot](const SessionEvent& e) {
         slot.OnEvent(e);
@@ -255,6 +266,8 @@ std::vector<CameraSummary> CameraHub::Cameras() const
             summary.width = slot->newest->width;
             summary.height = slot->newest->height;
             summary.radiometric = slot->newest->withTemp;
+            summary.shutter = slot->newest->shutter;
+            summary.settling = slot->newest->settling;
         }
         out.push_back(summary);
     }
@@ -267,7 +280,7 @@ CameraView CameraHub::View(int index) const
     if (!slot)
         return {};
     std::lock_guard<std::mutex> lock(slot->stateMutex);
-    return CameraView{slot->live, slot->newest, slot->lastEvent};
+    return CameraView{slot->live, slot->newest, slot->lastGood, slot->lastEvent};
 }
 
 CameraView CameraHub::WaitForChange(int index, uint64_t afterSequence, bool wasLive, Clock::time_point until,
@@ -285,7 +298,7 @@ CameraView CameraHub::WaitForChange(int index, uint64_t afterSequence, bool wasL
         if (Clock::now() >= until)
             break;
     }
-    return CameraView{slot->live, slot->newest, slot->lastEvent};
+    return CameraView{slot->live, slot->newest, slot->lastGood, slot->lastEvent};
 }
 
 void CameraHub::WithCamera(int index, const std::function<void(unsigned long)>& work) const
@@ -314,6 +327,15 @@ CameraSession::Counters CameraHub::Counters(int index) const
         return {};
     std::lock_guard<std::mutex> hold(slot->sessionMutex);
     return slot->session ? slot->session->counters() : CameraSession::Counters{};
+}
+
+int CameraHub::CorrectShutter(int index) const
+{
+    const Slot* slot = Find(index);
+    if (!slot)
+        return OZL_USB_INVALID_PARAM;
+    std::lock_guard<std::mutex> hold(slot->sessionMutex);
+    return slot->session ? slot->session->CorrectShutter() : OZL_USB_INVALID_PARAM;
 }
 
 FrameClock::time_point CameraHub::Progress() const

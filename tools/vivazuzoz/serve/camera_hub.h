@@ -24,6 +24,8 @@ struct Frame {
     int height = 0;
     uint64_t sequence = 0;
     bool withTemp = false;
+    bool shutter = false;   // taken during a shutter correction
+    bool settling = false;  // taken just after one
     std::string message;
 };
 
@@ -31,6 +33,7 @@ struct Frame {
 struct CameraView {
     bool live = false;                   // open and streaming
     std::shared_ptr<const Frame> frame;  // the newest frame, or null
+    std::shared_ptr<const Frame> lastGood;  // the newest not taken during or just after a shutter correction
     SessionEvent lastEvent;              // the newest loss, return or error (kind Opened: none yet)
 };
 
@@ -43,6 +46,8 @@ struct CameraSummary {
     bool radiometric = false;
     uint64_t opened = 0;  // how many times the camera was opened: a new number is a new open
     SessionEvent lastEvent;  // the newest loss, return or error (kind Opened: none yet)
+    bool shutter = false;    // the newest frame was taken during a shutter correction
+    bool settling = false;   // or just after one
 };
 
 class CameraHub {
@@ -86,6 +91,11 @@ public:
     // The camera's session counters (zeros before its first open).
     CameraSession::Counters Counters(int index) const;
 
+    // A shutter correction through the camera's session (its frames are
+    // flagged, its events told): the command's result, OZL_USB_INVALID_PARAM
+    // when the camera is not open.
+    int CorrectShutter(int index) const;
+
     // The newest sign of progress of any camera (a frame, or a search for a
     // camera that is away), or of the hub's own searches: for a watchdog.
     FrameClock::time_point Progress() const;
@@ -94,6 +104,8 @@ public:
     // how often a missing camera is searched for. Set before Start().
     std::chrono::milliseconds stallLimit = kStallLimit;
     std::chrono::milliseconds rescanEvery{1000};
+    // Every camera's shutter policy. Set before Start().
+    ShutterPolicy shutterPolicy;
 
     // Told each camera's session events (with the camera's index), on the
     // session's thread; set before Start().

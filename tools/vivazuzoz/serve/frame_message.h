@@ -8,7 +8,10 @@
 //        6     2  header size in bytes (32): the image plane starts here
 //        8     2  width in pixels
 //       10     2  height in pixels
-//       12     4  flags: bit 0 set when a temperature plane follows
+//       12     4  flags: bit 0 set when a temperature plane follows, bit 1
+//                 when the frame was taken during a shutter (flat-field)
+//                 correction, bit 2 when just after one (settling); its
+//                 temperatures then say nothing of the scene
 //       16     8  frame sequence number of the camera, from 1, never reused
 //                 for one camera while the server runs (also across a replug)
 //       24     8  time the frame arrived, milliseconds since the Unix epoch,
@@ -29,6 +32,8 @@ constexpr char kFrameMagic[4] = {'V', 'Z', 'L', 'V'};
 constexpr uint16_t kFrameVersion = 1;
 constexpr size_t kFrameHeaderSize = 32;
 constexpr uint32_t kFrameHasTemperature = 1;
+constexpr uint32_t kFrameShutter = 2;
+constexpr uint32_t kFrameSettling = 4;
 
 struct FrameHeader {
     uint16_t width = 0;
@@ -43,7 +48,7 @@ size_t FrameMessageSize(int width, int height, bool withTemp);
 
 // Parts of a message of FrameMessageSize bytes, written in place, so a frame
 // is copied once on its way from the camera to every client. The header's
-// temperature flag comes from `header.flags`.
+// flags are `header.flags`.
 void WriteFrameHeader(std::string& message, const FrameHeader& header);
 void WriteImagePlane(std::string& message, const uint16_t* image, size_t count);
 void WriteTemperaturePlane(std::string& message, const int16_t* temp, size_t count);

@@ -462,7 +462,16 @@ void LiveServer::Impl::ListCameras(HTTPServerResponse& response)
         WriteCameraFields(json, c.info);
         json.Key("width").Int(c.width).Key("height").Int(c.height).Key("radiometric").Bool(c.radiometric);
         WriteUnitFields(json, settings->Unit(c.index));  // what its temperatures are in
-        json.Key("live").Bool(c.live).EndObject();
+        json.Key("live").Bool(c.live);
+        // The shutter: whether the newest frame is of a correction, and the corrections so far.
+        const CameraSession::Counters counters = hub.Counters(c.index);
+        json.Key("shutter").Bool(c.shutter).Key("settling").Bool(c.settling);
+        json.Key("corrections").Int(static_cast<long long>(counters.corrections)).Key("seconds_since_correction");
+        if (counters.lastCorrection == FrameClock::time_point{})
+            json.Null();
+        else
+            json.Number(std::chrono::duration<double>(FrameClock::now() - counters.lastCorrection).count(), 1);
+        json.EndObject();
     }
     json.EndArray();
     SendJson(response, json.str());
@@ -530,15 +539,10 @@ void LiveServer::Impl::WriteSetting(int camera, const std::string& name, const s
 
 void LiveServer::Impl::Shutter(int camera, HTTPServerResponse& response)
 {
-    bool open = true;
-    Call call;
-    hub.WithCamera(camera, [&](unsigned long handle) {
-        if (handle == 0)
-            open = false;
-        else
-            call = Call{"OZL_USB_CorrectShutter", OZL_USB_CorrectShutter(handle)};
-    });
-    if (!open)
+    // Through the session: the frames of the correction are flagged and
+    // its events told, as for one the camera makes on its own.
+    const Call call{"OZL_USB_CorrectShutter", hub.CorrectShutter(camera)};
+    if (call.result == OZL_USB_INVALID_PARAM)
         return SendError(response, HTTPResponse::HTTP_SERVICE_UNAVAILABLE,
                          "camera " + std::to_string(camera) + " is not connected");
     if (!call.ok())

@@ -6,6 +6,7 @@
 #include "../service_notify.h"
 #include "../tls_certificate.h"
 #include "../tool_support.h"
+#include "../watches.h"
 #include "camera_hub.h"
 #include "listening.h"
 #include "live_server.h"
@@ -57,7 +58,8 @@ CommandSyntax ServeSyntax()
              {"allow-host", 0, "NAMES", "comma-separated host names accepted in the Host header besides localhost and IP addresses"},
              {"tls-cert", 0, "FILE", "serve HTTPS and WSS with this certificate (PEM; intermediate certificates after it)"},
              {"tls-key", 0, "FILE", "the certificate's private key (PEM, without a passphrase)"},
-             {"tls-self-signed", 0, nullptr, "serve HTTPS with a self-signed certificate made once and kept in the state folder"}},
+             {"tls-self-signed", 0, nullptr, "serve HTTPS with a self-signed certificate made once and kept in the state folder"},
+             VIVAZUZOZ_SHUTTER_OPTIONS},
             0,
             0,
             "Serves a page that shows every camera found, live, false-coloured in the browser, with the\n"
@@ -82,6 +84,10 @@ CommandSyntax ServeSyntax()
             "(value as the body), POST /api/cameras/N/shutter, GET /api/cameras/N/snapshot.png?colormap=C,\n"
             "GET /api/cameras/N/temperature.csv, and the WebSocket GET /api/cameras/N/stream\n"
             "(?mode=compact: a JPEG picture and compressed temperatures, for slow links).\n"
+            "GET /api/cameras says per camera whether its newest frame was taken during a shutter\n"
+            "correction (\"shutter\") or just after one (\"settling\"), the \"corrections\" so far and the\n"
+            "\"seconds_since_correction\"; the page shows a SHUTTER badge meanwhile. --shutter-every and\n"
+            "--shutter-on-drift correct every camera on a schedule or when its detector's temperature moved.\n"
             "For players, video recorders, dashboards and <img>: GET /api/cameras/N/stream.mjpg (MJPEG)\n"
             "and GET /api/cameras/N/snapshot.jpg, both with ?colormap=C&fps=F (and &token=T).\n"
             "\n"
@@ -89,8 +95,13 @@ CommandSyntax ServeSyntax()
             "camera and exit with 0. Exits with 4 when another program listens on the port.\n"};
 }
 
-int RunServe(FILE* out, FILE* err, const ParsedArgs& args)
+int RunServe(Context& ctx, const ParsedArgs& args)
 {
+    FILE* const out = ctx.out;
+    FILE* const err = ctx.err;
+    ShutterPolicy shutter;
+    if (const int status = ParseShutterPolicy(ctx, "serve", args, shutter))
+        return status;
     serve::ServerOptions options;
     if (args.has("listen") && !ParseListen(args.value("listen"), options.address, options.port))
         return Usage(err, "--listen takes ADDRESS:PORT with an IP address, e.g. 127.0.0.1:8080, not '" +
@@ -141,6 +152,7 @@ int RunServe(FILE* out, FILE* err, const ParsedArgs& args)
 
     LibrarySession library;
     serve::CameraHub hub(library);
+    hub.shutterPolicy = shutter;
     hub.onEvent = [err](int index, const SessionEvent& event) {
         const std::string line = EventLine(event, "streaming");
         if (!line.empty()) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "../cli.h"
+#include "../tool_support.h"
 
 #include <cstdio>
 
@@ -11,6 +12,6 @@ namespace vivatool {
 CommandSyntax ServeSyntax();
 
 // Runs the server until SIGINT or SIGTERM; returns the exit status.
-int RunServe(FILE* out, FILE* err, const ParsedArgs& args);
+int RunServe(Context& ctx, const ParsedArgs& args);
 
 }  // namespace vivatool

@@ -63,6 +63,12 @@ enum class PortFault {
 VCAM_API bool ParsePortFault(const std::string& name, PortFault* fault);
 VCAM_API const char* PortFaultName(PortFault fault);
 
+// What the frames show while the shutter is closed for a correction.
+enum class ShutterLook {
+    Freeze,  // the last picture, repeated
+    Flat,    // a flat field at the shutter's temperature (CameraSetup::shutterTemp)
+};
+
 struct CameraSetup {
     std::string name = "Virtual Thermal Camera";  // USB product string
     bool hasName = true;           // false: the device reports no product string
@@ -105,6 +111,20 @@ struct CameraSetup {
     std::string replayFile;
     bool replayLoop = false;       // start the recording again after its last frame (else no more frames)
     double replaySpeed = 1.0;      // the recording's time line runs this many times as fast
+    // The detector's drift and the shutter correction (synthetic scene
+    // only). All off by default: readings stay true, the FPA temperature
+    // stays as the model holds it, and a correction is instant and unseen.
+    // Between corrections the readings move by one degree per degree of FPA
+    // change since the last one (up as the FPA cools, down as it warms),
+    // plus a fixed pattern that grows with the time since it; a correction
+    // resets both.
+    double driftPerMinute = 0;     // the FPA cools so that readings rise this many degrees per minute
+    bool fpaWarmup = false;        // the FPA warms up from 20 C towards 33 C (time constant 4 minutes)
+    double autoShutter = 0;        // > 0: the camera corrects on its own every this many seconds, telling no one
+    int shutterMs = 0;             // a correction's duration; the shutter command answers when it is over
+    ShutterLook shutterLook = ShutterLook::Freeze;
+    double shutterTemp = 15.0;     // the closed shutter's reading (degrees) for ShutterLook::Flat
+    double timeScale = 1.0;        // drift, warm-up and the automatic correction's timer run this many times as fast
 };
 
 // One request frame the responder received (well-formed head, length and
@@ -180,6 +200,10 @@ public:
     // in the setup switches it by itself, overriding this.
     void SetHotObject(bool on);
     bool hotObject() const;
+
+    // Shutter corrections begun, commanded and automatic (CameraSetup::shutterMs > 0
+    // makes them visible in the frames).
+    uint64_t corrections() const;
 
     // Inspection.
     std::vector<Request> requests() const;

@@ -48,6 +48,9 @@ typedef struct {
   GstBuffer *other;          /* width*height GRAY16_LE samples, rows without padding; NULL on a stream without temperatures */
   gboolean camera_lost;      /* TRUE on a repeat of the last frame, sent while the camera is away
                                 (keep-alive=true); thermalcolorize marks such frames "CAMERA LOST" */
+  gboolean shutter;          /* TRUE on a frame taken during a shutter (flat-field) correction, the
+                                source's own or the camera's: a frozen or flat picture, not the scene */
+  gboolean settling;         /* TRUE on a frame taken just after one (the source's settle time) */
 } GstVivazuzozMeta;
 
 #define GST_VIVAZUZOZ_META_API_NAME "GstVivazuzozMetaAPI"
