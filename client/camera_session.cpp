@@ -3,6 +3,7 @@
 #include <VIVAZUZOZ.h>
 
 #include <algorithm>
+#include <set>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -260,7 +261,7 @@ bool CameraSession::Start(OpenFailure& failure)
         std::lock_guard<std::mutex> lock(stateMutex_);
         awaySince_ = FrameClock::now();
     }
-    supervisor_ = std::thread([this] { Supervise(); });
+    StartSupervisor();
     return true;
 }
 
@@ -275,7 +276,7 @@ bool CameraSession::Stream(OpenFailure& failure)
         CorrectShutter();
     if (StartFrames(failure) != Opening::Opened)
         return false;
-    supervisor_ = std::thread([this] { Supervise(); });
+    StartSupervisor();
     return true;
 }
 
@@ -289,8 +290,44 @@ void CameraSession::SetCallback(FrameStream::Callback callback)
     relay_->SetSink(nullptr, std::move(callback));
 }
 
+namespace {
+
+// The sessions that run in this process, for OldestProgress().
+struct RunningSessions {
+    std::mutex mutex;
+    std::set<const CameraSession*> sessions;  // guarded by mutex
+};
+
+RunningSessions& Running()
+{
+    static auto* running = new RunningSessions;  // lives to exit: sessions may close in exit handlers
+    return *running;
+}
+
+}  // namespace
+
+void CameraSession::StartSupervisor()
+{
+    supervisor_ = std::thread([this] { Supervise(); });
+    std::lock_guard<std::mutex> lock(Running().mutex);
+    Running().sessions.insert(this);
+}
+
+FrameClock::time_point CameraSession::OldestProgress()
+{
+    FrameClock::time_point oldest = FrameClock::now();
+    std::lock_guard<std::mutex> lock(Running().mutex);
+    for (const CameraSession* session : Running().sessions)
+        oldest = std::min(oldest, session->progress());
+    return oldest;
+}
+
 void CameraSession::Close()
 {
+    {
+        std::lock_guard<std::mutex> lock(Running().mutex);
+        Running().sessions.erase(this);
+    }
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         stopping_ = true;

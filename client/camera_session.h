@@ -204,6 +204,10 @@ public:
     // The newest sign that the session makes progress: a frame, or a search
     // for the camera while it is away. A watchdog feeds on this.
     FrameClock::time_point progress() const;
+    // The oldest progress() among the sessions of this process that run
+    // (started and not closed), or now when none runs: a service's watchdog
+    // that must stop while any of its cameras hangs.
+    static FrameClock::time_point OldestProgress();
 
     // Runs work(handle) while no other command runs on the camera;
     // OZL_USB_INVALID_PARAM (without running it) while the camera is away.
@@ -234,6 +238,8 @@ private:
     uint64_t nextSequence() const;
     void CloseCamera();
     void Supervise();
+    // Starts the supervisor thread and counts the session among those that run.
+    void StartSupervisor();
     // Supervisor: the camera counts as gone; false when the session ended.
     bool HandleLoss(SessionEvent::Kind why);
     // Supervisor: searches until the camera opens (true) or the session ends.

@@ -189,3 +189,24 @@ TEST_F(CameraSessionTest, ACameraThatComesBackUnfitEndsTheSessionWithTheReason)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CameraSessionTest, ARunningSessionWithoutFramesHoldsBackTheOldestProgressUntilItCloses)
+{
+    Recorder recorder;
+    SessionOptions options;
+    options.stallLimit = 60s;  // the stall is not acted on: only its progress is watched
+    auto session = Start(options, recorder);
+    ASSERT_TRUE(Eventually([&] { return recorder.frames() >= 1; }, 20s));
+    camera_->Stall(30);
+    const size_t stalledAt = recorder.frames();
+    // Frames stop; the oldest progress stays where the last frame left it.
+    ASSERT_TRUE(Eventually([&] { return FrameClock::now() - CameraSession::OldestProgress() > 1s; }, 20s));
+    EXPECT_LE(CameraSession::OldestProgress(), session->progress());
+    EXPECT_LE(recorder.frames(), stalledAt + 2) << "frames kept coming: the stall was not a stall";
+    session->Close();
+    EXPECT_LT(FrameClock::now() - CameraSession::OldestProgress(), 1s) << "a closed session still counts";
+}
+
+}  // namespace

@@ -353,7 +353,9 @@ int RunRtsp(Context& ctx, const ParsedArgs& args)
     const guint onBeat = g_timeout_add(200, Beat, &serving);
     ServiceNotifier service(err);
     service.Ready("serving " + std::to_string(cameras.size()) + " camera(s) on port " + std::to_string(bound),
-                  [&serving] { return serving.last(); });
+                  // The main loop turns, and every camera a client watches streams
+                  // or is being waited for.
+                  [&serving] { return std::min(serving.last(), CameraSession::OldestProgress()); });
     g_main_loop_run(loop);
     service.Stopping();
     g_source_remove(onBeat);
