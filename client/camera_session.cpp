@@ -3,12 +3,12 @@
 #include <VIVAZUZOZ.h>
 
 #include <algorithm>
-#include <set>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <set>
 
 namespace vivaclient {
 

@@ -133,14 +133,14 @@ class CameraSession {
 public:
     // What the session has seen since Start(), for metrics and reports.
     struct Counters {
-        uint64_t opens = 0;                // successful opens, the first included
-        uint64_t losses = 0;               // Lost events
-        uint64_t stalls = 0;               // Stalled events
-        uint64_t resumes = 0;              // Back events
-        uint64_t frames = 0;               // frames delivered to the sink
-        double secondsAway = 0;            // without frames because of a loss or stall, the current gap included
-        double longestGap = 0;             // the longest gap that ended
-        bool live = false;                 // open and streaming now
+        uint64_t opens = 0;      // successful opens, the first included
+        uint64_t losses = 0;     // Lost events
+        uint64_t stalls = 0;     // Stalled events
+        uint64_t resumes = 0;    // Back events
+        uint64_t frames = 0;     // frames delivered to the sink
+        double secondsAway = 0;  // without frames because of a loss or stall, the current gap included
+        double longestGap = 0;   // the longest gap that ended
+        bool live = false;       // open and streaming now
         // Frames a second over about the last second of streaming (from the
         // second frame on, over the frames so far); 0 until then and while
         // the camera is away.
