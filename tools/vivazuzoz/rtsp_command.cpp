@@ -24,6 +24,7 @@
 #include <gst/video/video.h>
 #include <malloc.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -40,6 +41,8 @@ constexpr const char* kRole = "viewer";
 // own (see BoundAllocator).
 constexpr int kArenas = 2;
 constexpr int kMapFrom = 256 * 1024;
+// A key frame sent this recently (microseconds) serves a client that joins.
+constexpr gint64 kRecentKeyFrameUs = 200 * 1000;
 
 int Usage(FILE* err, const std::string& message)
 {
@@ -49,14 +52,18 @@ int Usage(FILE* err, const std::string& message)
 
 // The pipeline of one mount: the camera's frames coloured, encoded for low
 // latency (no B-frames, no look-ahead, a key frame every second) and
-// packed for RTP.
+// packed for RTP. One encoder thread, so that every picture is one slice:
+// zerolatency's sliced threads cut a picture in several, and the payloader
+// puts the parameter sets before each slice of a key frame, which players
+// take for the start of another picture with the same time.
 std::string MountPipeline(int camera, const char* colormap)
 {
     return "( vivazuzozsrc device=" + std::to_string(camera) +
            " reconnect=true keep-alive=true"
            " ! thermalcolorize colormap=" +
            colormap +
-           " ! video/x-raw,format=I420 ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25"
+           " ! video/x-raw,format=I420 ! x264enc tune=zerolatency speed-preset=ultrafast threads=1"
+           " key-int-max=25"
            " ! video/x-h264,profile=constrained-baseline ! rtph264pay name=pay0 pt=96 config-interval=-1 )";
 }
 
@@ -86,6 +93,35 @@ GstBusSyncReply SayCameraEvent(GstBus*, GstMessage* message, gpointer data)
     return GST_BUS_PASS;
 }
 
+// When the payloader of a mount's media last saw a key frame
+// (g_get_monotonic_time; 0: none yet), kept on the payloader.
+constexpr const char* kKeyFrameData = "vivazuzoz-last-key-frame";
+struct LastKeyFrame {
+    std::atomic<gint64> at{0};
+};
+
+GstPadProbeReturn NoteKeyFrame(GstPad*, GstPadProbeInfo* info, gpointer data)
+{
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (buffer && !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT))
+        static_cast<LastKeyFrame*>(data)->at = g_get_monotonic_time();
+    return GST_PAD_PROBE_OK;
+}
+
+void WatchKeyFrames(GstElement* bin)
+{
+    GstElement* pay = gst_bin_get_by_name(GST_BIN(bin), "pay0");
+    if (!pay)
+        return;
+    auto* last = new LastKeyFrame;
+    g_object_set_data_full(G_OBJECT(pay), kKeyFrameData, last,
+                           [](gpointer p) { delete static_cast<LastKeyFrame*>(p); });
+    GstPad* pad = gst_element_get_static_pad(pay, "sink");
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, NoteKeyFrame, last, nullptr);
+    gst_object_unref(pad);
+    gst_object_unref(pay);
+}
+
 void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data)
 {
     // The pipeline's own bus: the bus of an element inside it is its bin's,
@@ -101,6 +137,7 @@ void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data
     }
     if (pipeline)
         gst_object_unref(pipeline);
+    WatchKeyFrames(element);
     gst_object_unref(element);
 }
 
@@ -173,14 +210,18 @@ gboolean Quit(gpointer loop)
 }
 
 // A client that joins a running stream gets a key frame at once instead of
-// waiting up to a second for the next one.
+// waiting up to a second for the next one. Not when the stream has just
+// started or sent one: the client would get two key frames in a row.
 void OnPlay(GstRTSPClient*, GstRTSPContext* context, gpointer)
 {
     if (!context || !context->media)
         return;
     GstElement* bin = gst_rtsp_media_get_element(context->media);
     if (GstElement* pay = gst_bin_get_by_name(GST_BIN(bin), "pay0")) {
-        gst_element_send_event(pay, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+        const auto* last = static_cast<const LastKeyFrame*>(g_object_get_data(G_OBJECT(pay), kKeyFrameData));
+        const gint64 at = last ? last->at.load() : 0;
+        if (at != 0 && g_get_monotonic_time() - at > kRecentKeyFrameUs)
+            gst_element_send_event(pay, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
         gst_object_unref(pay);
     }
     gst_object_unref(bin);
