@@ -3,7 +3,7 @@
 # nobody here (gst-launch-1.0, gst-inspect-1.0, gst-device-monitor-1.0,
 # ffprobe, ffmpeg, OpenCV) under the virtual camera.
 #   programs_test.sh WRAPPER PLUGIN_DIR TOOL VCAM_CONTROL_DIR PYTHON_DIR CHECK
-# CHECK: launch | inspect | opencv | rtsp | rtsp_unplug | rtsp_timing
+# CHECK: launch | inspect | opencv | rtsp | rtsp_unplug | rtsp_timing | rtsp_stall
 # A missing program skips the check (exit 77), except under CI=true.
 set -uo pipefail
 wrapper=$1 plugins=$2 tool=$3 vcam_control=$4 python_dir=$5 check=$6
@@ -179,6 +179,48 @@ rtsp_timing)
   kill -TERM $server
   wait $server
   server=
+  ;;
+rtsp_stall)
+  need ffmpeg
+  # A TCP client that plays and then stops reading, a half-sent and a
+  # malformed request, and DESCRIBE-only and malformed requests coming and
+  # going, beside a UDP player that must keep its frames (with no other TCP
+  # client, nothing else would pull the stream's TCP data along). A larger
+  # picture than elsewhere, so that the stalled client's socket fills within
+  # a second or two. Then a TCP player gets the stream too.
+  unset GST_PLUGIN_PATH
+  "$wrapper" --size 640x512 -- "$tool" rtsp --listen 127.0.0.1:0 > server.txt 2> server.err &
+  server=$!
+  for _ in $(seq 100); do grep -q "rtsp://" server.txt && break; sleep 0.1; done
+  url=$(grep -o 'rtsp://[^ ]*/0$' server.txt | head -1)
+  [ -n "$url" ] || { fail "the server printed no address: $(cat server.txt server.err)"; exit 1; }
+  seconds=12
+  timeout -k 5 60 ffmpeg -nostdin -rtsp_transport udp -i "$url" -t $seconds -f null - > udp.txt 2>&1 &
+  player=$!
+  sleep 2
+  timeout 60 /usr/bin/python3 "$here/rtsp_stalled_client.py" "$url" $((seconds - 4)) > stalled.txt 2>&1 ||
+    fail "the misbehaving clients could not be set up: $(cat stalled.txt)"
+  wait $player || fail "udp: ffmpeg ended with $?: $(tail -c 600 udp.txt)"
+  timeout -k 5 60 ffmpeg -nostdin -rtsp_transport tcp -i "$url" -t 4 -f null - > tcp.txt 2>&1 ||
+    fail "tcp: ffmpeg ended with $?: $(tail -c 600 tcp.txt)"
+  # 25 frames a second; a player that stalled for seconds falls far short
+  # of half of them.
+  for played in udp:$seconds tcp:4; do
+    transport=${played%:*} length=${played#*:}
+    decoded=$(tr '\r' '\n' < $transport.txt | grep -o 'frame= *[0-9]*' | tail -1 | grep -o '[0-9]*$')
+    [ "${decoded:-0}" -ge $((length * 25 / 2)) ] ||
+      fail "$transport: the player decoded ${decoded:-no} frames in $length s"
+  done
+  grep -q "stopped reading; it is disconnected" server.err ||
+    fail "the server did not drop the client that stopped reading: $(cat server.err)"
+  # A stream stuck for good also keeps the server from stopping.
+  kill -TERM $server
+  for _ in $(seq 100); do kill -0 $server 2>/dev/null || break; sleep 0.1; done
+  kill -0 $server 2>/dev/null && { fail "the server did not stop within 10 s of SIGTERM"; kill -KILL $server; }
+  wait $server
+  status=$?
+  server=
+  [ $status -eq 0 ] || fail "the server exited with $status on SIGTERM: $(cat server.err)"
   ;;
 rtsp_unplug)
   need ffmpeg
