@@ -98,8 +98,11 @@ rtsp)
   "$wrapper" -- "$tool" rtsp --listen 127.0.0.1:0 --token s3cret > server.txt 2> server.err &
   server=$!
   for _ in $(seq 100); do grep -q "rtsp://" server.txt && break; sleep 0.1; done
-  url=$(grep -o 'rtsp://[^ ]*/0$' server.txt | head -1)
-  [ -n "$url" ] || { fail "the server printed no address: $(cat server.txt server.err)"; exit 1; }
+  # The address says where the credentials go, the password masked.
+  url=$(grep -o 'rtsp://vivazuzoz:\*\*\*@[^ ]*/0$' server.txt | head -1)
+  [ -n "$url" ] || { fail "the server printed no masked address: $(cat server.txt server.err)"; exit 1; }
+  grep -q s3cret server.txt && fail "the server printed the token: $(cat server.txt)"
+  url=${url/vivazuzoz:\*\*\*@/}
   authed=${url/rtsp:\/\//rtsp://vivazuzoz:s3cret@}
   # Two clients at once share the camera: the second open of the camera
   # would fail if each had its own.

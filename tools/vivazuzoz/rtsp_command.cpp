@@ -469,11 +469,13 @@ int RunRtsp(FILE* out, FILE* err, const ParsedArgs& args)
     // machines can use, then the others.
     const uint16_t bound = static_cast<uint16_t>(gst_rtsp_server_get_bound_port(server));
     const std::vector<std::string> hosts = ReachableHosts(address);
+    // With --token, where the credentials go, the password masked.
+    const std::string user = password.empty() ? "" : std::string(kUser) + ":***@";
     for (const CameraInfo& c : cameras)
-        std::fprintf(out, "Camera %d (%s): rtsp://%s:%u/%d\n", c.index, c.name.c_str(), hosts.front().c_str(),
-                     static_cast<unsigned>(bound), c.index);
+        std::fprintf(out, "Camera %d (%s): rtsp://%s%s:%u/%d\n", c.index, c.name.c_str(), user.c_str(),
+                     hosts.front().c_str(), static_cast<unsigned>(bound), c.index);
     for (size_t i = 1; i < hosts.size(); ++i)
-        std::fprintf(out, "  also at rtsp://%s:%u/\n", hosts[i].c_str(), static_cast<unsigned>(bound));
+        std::fprintf(out, "  also at rtsp://%s%s:%u/\n", user.c_str(), hosts[i].c_str(), static_cast<unsigned>(bound));
     std::fflush(out);
 
     GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
