@@ -69,10 +69,15 @@ inspect)
     grep -q "^  $feature:" plugin.txt || fail "gst-inspect-1.0 does not list $feature"
   done
   [ -s warnings.txt ] && fail "gst-inspect-1.0 warns: $(cat warnings.txt)"
+  grep -Eq "^  License +Proprietary$" plugin.txt || fail "the plugin's license is not Proprietary: $(grep License plugin.txt)"
+  grep -Eq "^  Origin URL +file:///usr/share/doc/gstreamer1.0-vivazuzoz/copyright$" plugin.txt ||
+    fail "the plugin's origin: $(grep Origin plugin.txt)"
   gst-inspect-1.0 vivazuzozsrc > src.txt 2>&1
   for property in device plane reconnect palette emissivity; do
     grep -Eq "^  $property +:" src.txt || fail "vivazuzozsrc has no property $property"
   done
+  # A setting's blurb says its range once: "0 to 1 (0 to 1; ..." repeats it.
+  grep -E "^  [a-z-]+ +:.* ([-0-9.]+ to [-0-9.]+).*\1" src.txt && fail "a blurb repeats its range"
   gst-inspect-1.0 thermalcolorize > colorize.txt 2>&1
   for property in colormap range min max colorbar markers; do
     grep -Eq "^  $property +:" colorize.txt || fail "thermalcolorize has no property $property"
