@@ -897,8 +897,12 @@ static void vivazuzoz_src_class_init(VivazuzozSrcClass* klass)
     for (size_t i = 0; i < settings.size(); ++i) {
         if (settings[i].readOnly())
             continue;
-        const std::string blurb = std::string(settings[i].description) + " (" +
-                                  vivaclient::SettingRange(settings[i]) + "; empty: as the camera has it)";
+        // The range once: some descriptions already end with it.
+        const std::string range = vivaclient::SettingRange(settings[i]);
+        std::string blurb = settings[i].description;
+        if (blurb.find(range) == std::string::npos)
+            blurb += ", " + range;
+        blurb += " (empty: as the camera has it)";
         g_object_class_install_property(
             object, static_cast<guint>(PROP_SETTING_FIRST + i),
             g_param_spec_string(settings[i].name, settings[i].name, g_intern_string(blurb.c_str()), "",

@@ -3,7 +3,7 @@
 # nobody here (gst-launch-1.0, gst-inspect-1.0, gst-device-monitor-1.0,
 # ffprobe, ffmpeg, OpenCV) under the virtual camera.
 #   programs_test.sh WRAPPER PLUGIN_DIR TOOL VCAM_CONTROL_DIR PYTHON_DIR CHECK
-# CHECK: launch | inspect | opencv | rtsp | rtsp_unplug
+# CHECK: launch | inspect | opencv | rtsp | rtsp_unplug | rtsp_timing | rtsp_stall
 # A missing program skips the check (exit 77), except under CI=true.
 set -uo pipefail
 wrapper=$1 plugins=$2 tool=$3 vcam_control=$4 python_dir=$5 check=$6
@@ -69,10 +69,15 @@ inspect)
     grep -q "^  $feature:" plugin.txt || fail "gst-inspect-1.0 does not list $feature"
   done
   [ -s warnings.txt ] && fail "gst-inspect-1.0 warns: $(cat warnings.txt)"
+  grep -Eq "^  License +Proprietary$" plugin.txt || fail "the plugin's license is not Proprietary: $(grep License plugin.txt)"
+  grep -Eq "^  Origin URL +file:///usr/share/doc/gstreamer1.0-vivazuzoz/copyright$" plugin.txt ||
+    fail "the plugin's origin: $(grep Origin plugin.txt)"
   gst-inspect-1.0 vivazuzozsrc > src.txt 2>&1
   for property in device plane reconnect palette emissivity; do
     grep -Eq "^  $property +:" src.txt || fail "vivazuzozsrc has no property $property"
   done
+  # A setting's blurb says its range once: "0 to 1 (0 to 1; ..." repeats it.
+  grep -E "^  [a-z-]+ +:.* ([-0-9.]+ to [-0-9.]+).*\1" src.txt && fail "a blurb repeats its range"
   gst-inspect-1.0 thermalcolorize > colorize.txt 2>&1
   for property in colormap range min max colorbar markers; do
     grep -Eq "^  $property +:" colorize.txt || fail "thermalcolorize has no property $property"
@@ -98,8 +103,11 @@ rtsp)
   "$wrapper" -- "$tool" rtsp --listen 127.0.0.1:0 --token s3cret > server.txt 2> server.err &
   server=$!
   for _ in $(seq 100); do grep -q "rtsp://" server.txt && break; sleep 0.1; done
-  url=$(grep -o 'rtsp://[^ ]*/0$' server.txt | head -1)
-  [ -n "$url" ] || { fail "the server printed no address: $(cat server.txt server.err)"; exit 1; }
+  # The address says where the credentials go, the password masked.
+  url=$(grep -o 'rtsp://vivazuzoz:\*\*\*@[^ ]*/0$' server.txt | head -1)
+  [ -n "$url" ] || { fail "the server printed no masked address: $(cat server.txt server.err)"; exit 1; }
+  grep -q s3cret server.txt && fail "the server printed the token: $(cat server.txt)"
+  url=${url/vivazuzoz:\*\*\*@/}
   authed=${url/rtsp:\/\//rtsp://vivazuzoz:s3cret@}
   # Two clients at once share the camera: the second open of the camera
   # would fail if each had its own.
@@ -130,6 +138,93 @@ rtsp)
   [ $status -eq 4 ] && grep -q "another program listens on it" second.txt ||
     fail "a second server on port $port ended with $status: $(cat second.txt)"
   kill -TERM $server
+  wait $server
+  status=$?
+  server=
+  [ $status -eq 0 ] || fail "the server exited with $status on SIGTERM: $(cat server.err)"
+  ;;
+rtsp_timing)
+  need ffmpeg; need ffprobe
+  # Recorded as a user records, over TCP and UDP: 5 s of the stream copied
+  # into MP4 (no decoding, so the stream's own timestamps go into the file).
+  unset GST_PLUGIN_PATH
+  "$wrapper" -- "$tool" rtsp --listen 127.0.0.1:0 > server.txt 2> server.err &
+  server=$!
+  for _ in $(seq 100); do grep -q "rtsp://" server.txt && break; sleep 0.1; done
+  url=$(grep -o 'rtsp://[^ ]*/0$' server.txt | head -1)
+  [ -n "$url" ] || { fail "the server printed no address: $(cat server.txt server.err)"; exit 1; }
+  for transport in tcp udp; do
+    timeout 60 ffmpeg -nostdin -v warning -rtsp_transport $transport -i "$url" -t 5 -c copy -y $transport.mp4 \
+        > $transport.txt 2>&1 || fail "$transport: ffmpeg failed: $(tail -5 $transport.txt)"
+    # ffmpeg 5.1 gives the first access unit it parses from any RTSP H.264
+    # stream no timestamp (its parser starts at byte position -1; a plain
+    # gst-rtsp-server test pipeline gets the same), and the muxer then moves
+    # the next one by a tick. Those two lines about the first packet are
+    # ffmpeg's own; any other warning is about the stream.
+    grep -v -e "Timestamps are unset in a packet for stream 0" -e "Non-monotonous DTS.*previous: 0, current: 0;" \
+        $transport.txt > $transport.others
+    [ -s $transport.others ] && fail "$transport: ffmpeg warns while copying: $(head -c 800 $transport.others)"
+    untimed=$(grep -c "Timestamps are unset" $transport.txt)
+    # One key frame at the start, then one a second: each key frame one
+    # packet with a time of its own.
+    ffprobe -v error -show_entries packet=pts,flags -of csv=p=0 $transport.mp4 > $transport.packets
+    head -20 $transport.packets | grep -q "^0,K" || fail "$transport: the file does not start with a key frame"
+    keys=$(head -20 $transport.packets | grep -c K)
+    [ "$keys" = 1 ] || fail "$transport: $keys key frames among the first 20 packets: $(head -20 $transport.packets | tr '\n' ' ')"
+    awk -F, 'NR > 1 && $1 <= last { bad = 1 } { last = $1 } END { exit bad }' $transport.packets ||
+      fail "$transport: the file's times do not increase: $(tr '\n' ' ' < $transport.packets | head -c 600)"
+    # 25 frames a second: 125 in 5 s, give or take one, not counting the
+    # packet ffmpeg could not time.
+    counted=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 \
+        $transport.mp4)
+    timed=$((${counted:-0} - untimed))
+    [ $timed -ge 124 ] && [ $timed -le 126 ] ||
+      fail "$transport: $timed timed frames in 5 s, not 125 (ffprobe counts ${counted:-none})"
+    # The decoder finds nothing to conceal.
+    timeout 60 ffmpeg -nostdin -v error -i $transport.mp4 -f null - > $transport.decoded 2>&1
+    [ -s $transport.decoded ] && fail "$transport: ffmpeg's decoder reports: $(head -c 600 $transport.decoded)"
+  done
+  kill -TERM $server
+  wait $server
+  server=
+  ;;
+rtsp_stall)
+  need ffmpeg
+  # A TCP client that plays and then stops reading, a half-sent and a
+  # malformed request, and DESCRIBE-only and malformed requests coming and
+  # going, beside a UDP player that must keep its frames (with no other TCP
+  # client, nothing else would pull the stream's TCP data along). A larger
+  # picture than elsewhere, so that the stalled client's socket fills within
+  # a second or two. Then a TCP player gets the stream too.
+  unset GST_PLUGIN_PATH
+  "$wrapper" --size 640x512 -- "$tool" rtsp --listen 127.0.0.1:0 > server.txt 2> server.err &
+  server=$!
+  for _ in $(seq 100); do grep -q "rtsp://" server.txt && break; sleep 0.1; done
+  url=$(grep -o 'rtsp://[^ ]*/0$' server.txt | head -1)
+  [ -n "$url" ] || { fail "the server printed no address: $(cat server.txt server.err)"; exit 1; }
+  seconds=12
+  timeout -k 5 60 ffmpeg -nostdin -rtsp_transport udp -i "$url" -t $seconds -f null - > udp.txt 2>&1 &
+  player=$!
+  sleep 2
+  timeout 60 /usr/bin/python3 "$here/rtsp_stalled_client.py" "$url" $((seconds - 4)) > stalled.txt 2>&1 ||
+    fail "the misbehaving clients could not be set up: $(cat stalled.txt)"
+  wait $player || fail "udp: ffmpeg ended with $?: $(tail -c 600 udp.txt)"
+  timeout -k 5 60 ffmpeg -nostdin -rtsp_transport tcp -i "$url" -t 4 -f null - > tcp.txt 2>&1 ||
+    fail "tcp: ffmpeg ended with $?: $(tail -c 600 tcp.txt)"
+  # 25 frames a second; a player that stalled for seconds falls far short
+  # of half of them.
+  for played in udp:$seconds tcp:4; do
+    transport=${played%:*} length=${played#*:}
+    decoded=$(tr '\r' '\n' < $transport.txt | grep -o 'frame= *[0-9]*' | tail -1 | grep -o '[0-9]*$')
+    [ "${decoded:-0}" -ge $((length * 25 / 2)) ] ||
+      fail "$transport: the player decoded ${decoded:-no} frames in $length s"
+  done
+  grep -q "stopped reading; it is disconnected" server.err ||
+    fail "the server did not drop the client that stopped reading: $(cat server.err)"
+  # A stream stuck for good also keeps the server from stopping.
+  kill -TERM $server
+  for _ in $(seq 100); do kill -0 $server 2>/dev/null || break; sleep 0.1; done
+  kill -0 $server 2>/dev/null && { fail "the server did not stop within 10 s of SIGTERM"; kill -KILL $server; }
   wait $server
   status=$?
   server=

@@ -14,6 +14,7 @@
 #include "exit_status.h"
 #include "listen_address.h"
 #include "service_notify.h"
+#include "tcp_progress.h"
 #include "watches.h"
 
 #include <elements.h>
@@ -24,7 +25,10 @@
 #include <gst/rtsp-server/rtsp-server.h>
 #include <gst/video/video.h>
 #include <malloc.h>
+#include <sys/socket.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -41,6 +45,17 @@ constexpr const char* kRole = "viewer";
 // own (see BoundAllocator).
 constexpr int kArenas = 2;
 constexpr int kMapFrom = 256 * 1024;
+// A key frame sent this recently (microseconds) serves a client that joins.
+constexpr gint64 kRecentKeyFrameUs = 200 * 1000;
+// The socket send buffer asked for each client (the kernel doubles it): a
+// second of the stream at its highest rates.
+constexpr int kSendBuffer = 64 * 1024;
+// A TCP client whose data is backed up this long (microseconds) is dropped,
+// checked this often (milliseconds).
+constexpr gint64 kStalledForUs = 2 * 1000 * 1000;
+constexpr guint kStallCheckMs = 250;
+// RTP packets of a stream waiting for its TCP clients: a second or more.
+constexpr guint kTcpBacklogPackets = 256;
 
 int Usage(FILE* err, const std::string& message)
 {
@@ -50,12 +65,16 @@ int Usage(FILE* err, const std::string& message)
 
 // The pipeline of one mount: the camera's frames coloured, encoded for low
 // latency (no B-frames, no look-ahead, a key frame every second) and
-// packed for RTP.
+// packed for RTP. One encoder thread, so that every picture is one slice:
+// zerolatency's sliced threads cut a picture in several, and the payloader
+// puts the parameter sets before each slice of a key frame, which players
+// take for the start of another picture with the same time.
 std::string MountPipeline(int camera, const char* colormap, const std::string& sourceOptions)
 {
     return "( vivazuzozsrc device=" + std::to_string(camera) + " reconnect=true keep-alive=true" + sourceOptions +
            " ! thermalcolorize colormap=" + colormap +
-           " ! video/x-raw,format=I420 ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25"
+           " ! video/x-raw,format=I420 ! x264enc tune=zerolatency speed-preset=ultrafast threads=1"
+           " key-int-max=25"
            " ! video/x-h264,profile=constrained-baseline ! rtph264pay name=pay0 pt=96 config-interval=-1 )";
 }
 
@@ -85,6 +104,49 @@ GstBusSyncReply SayCameraEvent(GstBus*, GstMessage* message, gpointer data)
     return GST_BUS_PASS;
 }
 
+// When the payloader of a mount's media last saw a key frame
+// (g_get_monotonic_time; 0: none yet), kept on the payloader.
+constexpr const char* kKeyFrameData = "vivazuzoz-last-key-frame";
+struct LastKeyFrame {
+    std::atomic<gint64> at{0};
+};
+
+GstPadProbeReturn NoteKeyFrame(GstPad*, GstPadProbeInfo* info, gpointer data)
+{
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (buffer && !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT))
+        static_cast<LastKeyFrame*>(data)->at = g_get_monotonic_time();
+    return GST_PAD_PROBE_OK;
+}
+
+void WatchKeyFrames(GstElement* bin)
+{
+    GstElement* pay = gst_bin_get_by_name(GST_BIN(bin), "pay0");
+    if (!pay)
+        return;
+    auto* last = new LastKeyFrame;
+    g_object_set_data_full(G_OBJECT(pay), kKeyFrameData, last,
+                           [](gpointer p) { delete static_cast<LastKeyFrame*>(p); });
+    GstPad* pad = gst_element_get_static_pad(pay, "sink");
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, NoteKeyFrame, last, nullptr);
+    gst_object_unref(pad);
+    gst_object_unref(pay);
+}
+
+// gst-rtsp-server hands a stream's TCP data to its clients through an
+// appsink, which it pulls only while some TCP client can take more. With
+// only clients that cannot, the appsink fills and blocks the stream for every
+// client (UDP ones too), and once it blocks it is never pulled again, even
+// after those clients are gone. Dropping the oldest data instead keeps the
+// stream going; a client that cannot take it loses data, which it would
+// have lost anyway (and DropStalledClient drops the client).
+void OnElementAdded(GstBin*, GstBin*, GstElement* element, gpointer)
+{
+    GstElementFactory* factory = gst_element_get_factory(element);
+    if (factory && std::string(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory))) == "appsink")
+        g_object_set(element, "drop", TRUE, "max-buffers", kTcpBacklogPackets, nullptr);
+}
+
 void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data)
 {
     // The pipeline's own bus: the bus of an element inside it is its bin's,
@@ -97,9 +159,11 @@ void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data
         gst_bus_set_sync_handler(bus, SayCameraEvent, new MountReport(*report),
                                  [](gpointer p) { delete static_cast<MountReport*>(p); });
         gst_object_unref(bus);
+        g_signal_connect(pipeline, "deep-element-added", G_CALLBACK(OnElementAdded), nullptr);
     }
     if (pipeline)
         gst_object_unref(pipeline);
+    WatchKeyFrames(element);
     gst_object_unref(element);
 }
 
@@ -183,22 +247,107 @@ gboolean Quit(gpointer loop)
 }
 
 // A client that joins a running stream gets a key frame at once instead of
-// waiting up to a second for the next one.
+// waiting up to a second for the next one. Not when the stream has just
+// started or sent one: the client would get two key frames in a row.
 void OnPlay(GstRTSPClient*, GstRTSPContext* context, gpointer)
 {
     if (!context || !context->media)
         return;
     GstElement* bin = gst_rtsp_media_get_element(context->media);
     if (GstElement* pay = gst_bin_get_by_name(GST_BIN(bin), "pay0")) {
-        gst_element_send_event(pay, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+        const auto* last = static_cast<const LastKeyFrame*>(g_object_get_data(G_OBJECT(pay), kKeyFrameData));
+        const gint64 at = last ? last->at.load() : 0;
+        if (at != 0 && g_get_monotonic_time() - at > kRecentKeyFrameUs)
+            gst_element_send_event(pay, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
         gst_object_unref(pay);
     }
     gst_object_unref(bin);
 }
 
+// A client's socket holds this much unsent data: a client that stops
+// reading backs up in a fraction of a second rather than after megabytes.
+void BoundSendBuffer(GstRTSPClient* client)
+{
+    GstRTSPConnection* connection = gst_rtsp_client_get_connection(client);
+    GSocket* socket = connection ? gst_rtsp_connection_get_write_socket(connection) : nullptr;
+    if (!socket)
+        return;
+    const int size = kSendBuffer;
+    if (setsockopt(g_socket_get_fd(socket), SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0)
+        g_debug("SO_SNDBUF: %s", g_strerror(errno));
+}
+
 void OnClient(GstRTSPServer*, GstRTSPClient* client, gpointer)
 {
     g_signal_connect(client, "play-request", G_CALLBACK(OnPlay), nullptr);
+    BoundSendBuffer(client);
+}
+
+// gst-rtsp-server sends a shared stream's TCP data only while some TCP
+// client can take it: one client that stops reading, when no other TCP
+// client plays, holds the stream for everyone (UDP clients too), back to
+// the camera. A client whose socket has held unsent data that it did not
+// take for kStalledFor (not reading, or gone without a word) is dropped;
+// one that reads again in time, however slowly, is left alone.
+constexpr const char* kProgress = "vivazuzoz-progress";
+
+// Whether the client's socket holds unsent data and the client has taken
+// none of it since `acked` was measured; `acked` is updated.
+bool Stuck(GstRTSPClient* client, uint64_t& acked)
+{
+    GstRTSPConnection* connection = gst_rtsp_client_get_connection(client);
+    GSocket* socket = connection ? gst_rtsp_connection_get_write_socket(connection) : nullptr;
+    if (!socket)
+        return false;
+    TcpProgress now;
+    if (!ReadTcpProgress(g_socket_get_fd(socket), now))
+        return false;
+    const bool stuck = now.unsent > 0 && now.acked == acked;
+    acked = now.acked;
+    return stuck;
+}
+
+// What is known of a client's progress, kept on the client.
+struct Progress {
+    uint64_t acked = 0;
+    gint64 stuckSince = 0;  // 0: not stuck
+};
+
+GstRTSPFilterResult DropStalledClient(GstRTSPServer*, GstRTSPClient* client, gpointer data)
+{
+    auto* progress = static_cast<Progress*>(g_object_get_data(G_OBJECT(client), kProgress));
+    if (!progress) {
+        progress = new Progress;
+        g_object_set_data_full(G_OBJECT(client), kProgress, progress,
+                               [](gpointer p) { delete static_cast<Progress*>(p); });
+    }
+    const gint64 now = g_get_monotonic_time();
+    if (!Stuck(client, progress->acked)) {
+        progress->stuckSince = 0;
+        return GST_RTSP_FILTER_KEEP;
+    }
+    if (progress->stuckSince == 0)
+        progress->stuckSince = now;
+    if (now - progress->stuckSince < kStalledForUs)
+        return GST_RTSP_FILTER_KEEP;
+    GstRTSPConnection* connection = gst_rtsp_client_get_connection(client);
+    std::fprintf(static_cast<FILE*>(data),
+                 "vivazuzoz: the client at %s stopped reading; it is disconnected so that the others go on\n",
+                 connection ? gst_rtsp_connection_get_ip(connection) : "?");
+    std::fflush(static_cast<FILE*>(data));
+    return GST_RTSP_FILTER_REMOVE;
+}
+
+struct Watchdog {
+    GstRTSPServer* server;
+    FILE* err;
+};
+
+gboolean DropStalledClients(gpointer data)
+{
+    const auto* watchdog = static_cast<const Watchdog*>(data);
+    gst_rtsp_server_client_filter(watchdog->server, DropStalledClient, watchdog->err);
+    return G_SOURCE_CONTINUE;
 }
 
 GstRTSPFilterResult CloseClient(GstRTSPServer*, GstRTSPClient*, gpointer)
@@ -339,11 +488,13 @@ int RunRtsp(Context& ctx, const ParsedArgs& args)
     // machines can use, then the others.
     const uint16_t bound = static_cast<uint16_t>(gst_rtsp_server_get_bound_port(server));
     const std::vector<std::string> hosts = ReachableHosts(address);
+    // With --token, where the credentials go, the password masked.
+    const std::string user = password.empty() ? "" : std::string(kUser) + ":***@";
     for (const CameraInfo& c : cameras)
-        std::fprintf(out, "Camera %d (%s): rtsp://%s:%u/%d\n", c.index, c.name.c_str(), hosts.front().c_str(),
-                     static_cast<unsigned>(bound), c.index);
+        std::fprintf(out, "Camera %d (%s): rtsp://%s%s:%u/%d\n", c.index, c.name.c_str(), user.c_str(),
+                     hosts.front().c_str(), static_cast<unsigned>(bound), c.index);
     for (size_t i = 1; i < hosts.size(); ++i)
-        std::fprintf(out, "  also at rtsp://%s:%u/\n", hosts[i].c_str(), static_cast<unsigned>(bound));
+        std::fprintf(out, "  also at rtsp://%s%s:%u/\n", user.c_str(), hosts[i].c_str(), static_cast<unsigned>(bound));
     std::fflush(out);
 
     GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
@@ -351,6 +502,8 @@ int RunRtsp(Context& ctx, const ParsedArgs& args)
     const guint onTerm = g_unix_signal_add(SIGTERM, Quit, loop);
     Heartbeat serving;
     const guint onBeat = g_timeout_add(200, Beat, &serving);
+    Watchdog watchdog{server, err};
+    const guint onStall = g_timeout_add(kStallCheckMs, DropStalledClients, &watchdog);
     ServiceNotifier service(err);
     service.Ready("serving " + std::to_string(cameras.size()) + " camera(s) on port " + std::to_string(bound),
                   // The main loop turns, and every camera a client watches streams
@@ -359,6 +512,7 @@ int RunRtsp(Context& ctx, const ParsedArgs& args)
     g_main_loop_run(loop);
     service.Stopping();
     g_source_remove(onBeat);
+    g_source_remove(onStall);
     g_source_remove(onInt);
     g_source_remove(onTerm);
     // Clients first: their media stop, which closes the cameras. The media
