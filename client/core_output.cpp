@@ -85,7 +85,11 @@ FILE* CoreOutput::Open(FILE* original, bool error)
 {
     cookie_io_functions_t functions{};
     functions.write = &CoreOutput::Write;
-    FILE* capture = fopencookie(new Capture{this, original, error, {}}, "w", functions);
+    // The cookie lives as long as the capture does, to the end of the
+    // process; the instance keeps it, so that it is never taken for a leak.
+    Capture* cookie = new Capture{this, original, error, {}};
+    captures_[error ? 1 : 0] = cookie;
+    FILE* capture = fopencookie(cookie, "w", functions);
     if (!capture)
         return original;
     // Unbuffered: each write arrives whole, on the stack and the thread of

@@ -75,6 +75,9 @@ private:
     bool verbose_ = false;
     LineListener listener_ = nullptr;
     std::string held_;
+    // Set once by Install, before any write: the cookies of the stdout and
+    // stderr captures.
+    Capture* captures_[2] = {nullptr, nullptr};
 };
 
 }  // namespace vivaclient
