@@ -122,6 +122,11 @@ def test_command_tells_systemd_it_is_ready_feeds_the_watchdog_and_stops(command,
     systemd = Systemd(tmp_path)
     args = [a.replace("PORT", str(free_port())) for a in COMMANDS[command]]
     env = dict(os.environ, NOTIFY_SOCKET=systemd.path, WATCHDOG_USEC="1000000", XDG_STATE_HOME=str(tmp_path))
+    if command == "rtsp":
+        # GLib and GStreamer keep one-time allocations to the end of the
+        # process; under the leak checker they are not ours to report (as in
+        # tests/gstreamer/programs_test.sh).
+        env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
     process = subprocess.Popen([VCAM, "--", TOOL] + args, env=env, cwd=tmp_path, stdout=subprocess.DEVNULL,
                                stderr=subprocess.PIPE, text=True)
     try:

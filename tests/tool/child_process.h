@@ -24,15 +24,18 @@ inline ChildResult RunChild(const std::vector<std::string>& argv, double limitSe
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0)
         return result;
+    // Made before the fork: between fork and exec the child of a process with
+    // other threads may only make async-signal-safe calls (an allocation can
+    // wait forever on a lock another thread held at the fork).
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(outPipe[1], STDOUT_FILENO);
         dup2(errPipe[1], STDERR_FILENO);
         close(outPipe[0]), close(outPipe[1]), close(errPipe[0]), close(errPipe[1]);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
     }

@@ -203,16 +203,17 @@ ChildResult InterruptedRecording(const std::vector<std::string>& recordArgs, con
 {
     ChildResult result;
     const std::vector<std::string> argv = ToolArgv({}, recordArgs);
+    // Made before the fork: the child may only make async-signal-safe calls.
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         const int out = open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open("err.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
     }
