@@ -33,11 +33,13 @@ packages=(
   libturbojpeg0-dev:arm64 libmosquitto-dev:arm64 libsystemd-dev:arm64
   # What Poco's CMake files ask for, and the libraries of the sysroot's packages.
   libpcre3-dev:arm64 zlib1g-dev:arm64 libpocofoundation80:arm64 libpoconet80:arm64 libpocojson80:arm64 libuvc0:arm64
+  libpoconetssl80:arm64 libpocoutil80:arm64 libpocoxml80:arm64 libpococrypto80:arm64 libexpat1-dev:arm64 libssl-dev:arm64
   libexpat1:arm64 libbz2-1.0:arm64 libcrypt1:arm64 libdb5.3:arm64 libffi8:arm64 liblzma5:arm64 libncursesw6:arm64
   libnsl2:arm64 libreadline8:arm64 libsqlite3-0:arm64 libtinfo6:arm64 libtirpc3:arm64 libuuid1:arm64 libssl3:arm64
   libblas3:arm64 liblapack3:arm64 libgfortran5:arm64
 )
 sysroot_packages=(libpoco-dev:arm64 libpocofoundation80:arm64 libpoconet80:arm64 libpocojson80:arm64 libuvc-dev:arm64 libuvc0:arm64
+  libpoconetssl80:arm64 libpocoutil80:arm64 libpocoxml80:arm64 libpococrypto80:arm64
   python3.11-minimal:arm64 libpython3.11-minimal:arm64 libpython3.11-stdlib:arm64 libpython3.11:arm64
   libpython3.11-dev:arm64 python3-numpy:arm64)
 
