@@ -376,6 +376,11 @@ TEST(ToolOnVirtualCamera, StreamJsonFlagsTheCamerasOwnCorrectionsAndAnAlarmBelow
 
 TEST(ToolOnVirtualCamera, StreamsPolicyCommandsCorrectionsOnItsSchedule)
 {
+#ifdef VIVAZUZOZ_UNDER_EMULATION
+    // A correction a second, each a command exchange with its reply's wait:
+    // under the emulator the exchanges outlast the schedule.
+    GTEST_SKIP() << "the schedule is checked on the build machine's own processor";
+#endif
     const ChildResult run = Tool({"--shutter-time", "200"},
                                  {"stream", "--seconds", "4.5", "--json", "--shutter-every", "1"});
     ASSERT_EQ(run.status, 0) << run.err;
