@@ -25,7 +25,7 @@ namespace {
 // instead of trusting a pointer; keys are never reused.
 std::mutex g_registryMutex;
 std::map<uintptr_t, std::weak_ptr<Camera::ExceptionState>> g_registry;  // guarded by g_registryMutex
-uintptr_t g_nextKey = 0;                                                 // guarded by g_registryMutex
+uintptr_t g_nextKey = 0;                                                // guarded by g_registryMutex
 // The nodes of the cameras open in this process, by a Camera.
 std::multiset<std::string> g_openNodes;  // guarded by g_registryMutex
 
@@ -178,7 +178,8 @@ const CameraInfo* ChooseCamera(const std::vector<CameraInfo>& cameras, const Cam
             if (c.videoPath == choice.path || c.serialPath == choice.path)
                 chosen = &c;
         if (!chosen)
-            error = "no camera at " + choice.path + " among the " + Count(cameras.size(), "camera", "cameras") + " found";
+            error = "no camera at " + choice.path + " among the " + Count(cameras.size(), "camera", "cameras") +
+                    " found";
     } else if (choice.index == CameraChoice::kAny) {
         const auto it = std::find_if(cameras.begin(), cameras.end(), [](const CameraInfo& c) { return c.complete(); });
         if (it != cameras.end())

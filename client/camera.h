@@ -13,8 +13,8 @@
 #include <VIVAZUZOZ.h>
 
 #include <atomic>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -24,7 +24,7 @@
 namespace vivaclient {
 
 struct CameraInfo {
-    int index = 0;           // in the search that found it; changes between searches
+    int index = 0;  // in the search that found it; changes between searches
     std::string name;
     std::string videoPath;   // "" when none was found
     std::string serialPath;  // "" when none was paired
@@ -77,8 +77,7 @@ struct CameraChoice {
 
 // The camera `choice` names among `cameras`, or null with `error` saying why
 // and what to do.
-const CameraInfo* ChooseCamera(const std::vector<CameraInfo>& cameras, const CameraChoice& choice,
-                               std::string& error);
+const CameraInfo* ChooseCamera(const std::vector<CameraInfo>& cameras, const CameraChoice& choice, std::string& error);
 
 // Why an open failed: the library's call (or OZL_USB_FAILURE for a choice
 // that found nothing), a message for the user, and whether the capture

@@ -5,8 +5,7 @@
 
 namespace vivaclient {
 
-FrameRing::FrameRing(int width, int height, bool withTemps)
-    : m_width(width), m_height(height), m_withTemps(withTemps)
+FrameRing::FrameRing(int width, int height, bool withTemps) : m_width(width), m_height(height), m_withTemps(withTemps)
 {
     const size_t samples = static_cast<size_t>(width) * static_cast<size_t>(height);
     for (Slot& slot : m_slots) {
@@ -16,7 +15,10 @@ FrameRing::FrameRing(int width, int height, bool withTemps)
     }
 }
 
-int FrameRing::IndexOf(const Slot* slot) const { return static_cast<int>(slot - m_slots); }
+int FrameRing::IndexOf(const Slot* slot) const
+{
+    return static_cast<int>(slot - m_slots);
+}
 
 FrameRing::Slot* FrameRing::Begin(uint64_t sequence, double timestamp)
 {

@@ -81,12 +81,12 @@ private:
     const bool m_withTemps;
     Slot m_slots[kSlots];  // buffers sized once; a slot's contents belong to whoever holds its state
 
-    std::mutex m_lock;                 // guards the fields below up to m_wake
-    State m_state[kSlots] = {};        // Free, or owned by the writer (Filling), the ring (Ready) or a reader
-    int m_ready = -1;                  // index of the newest published, untaken frame
+    std::mutex m_lock;           // guards the fields below up to m_wake
+    State m_state[kSlots] = {};  // Free, or owned by the writer (Filling), the ring (Ready) or a reader
+    int m_ready = -1;            // index of the newest published, untaken frame
     bool m_closed = false;
     bool m_gone = false;
-    std::condition_variable m_wake;    // a frame was published, or the ring was closed or gone
+    std::condition_variable m_wake;  // a frame was published, or the ring was closed or gone
 
     std::atomic<uint64_t> m_dropped{0};  // frames no reader took
     std::atomic<int> m_waiting{0};       // readers blocked in Take

@@ -81,11 +81,21 @@ std::string Unescape(const std::string& literal)
         }
         c = literal[++i];
         switch (c) {
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case 'r': out += '\r'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
+        case 'n':
+            out += '\n';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 'b':
+            out += '\b';
+            break;
+        case 'f':
+            out += '\f';
+            break;
         case 'u': {
             const unsigned code = static_cast<unsigned>(std::strtoul(literal.substr(i + 1, 4).c_str(), nullptr, 16));
             i += 4;
@@ -101,7 +111,9 @@ std::string Unescape(const std::string& literal)
             }
             break;
         }
-        default: out += c; break;  // '"', '\\', '/'
+        default:
+            out += c;
+            break;  // '"', '\\', '/'
         }
     }
     return out;
@@ -259,10 +271,23 @@ uint64_t ReadValue(const uint8_t* p, int bytes, bool bigEndian)
 uint64_t TypeBytes(uint64_t type)
 {
     switch (type) {
-    case 3: case 8: return 2;                       // SHORT, SSHORT
-    case 4: case 9: case 11: case 13: return 4;     // LONG, SLONG, FLOAT, IFD
-    case 5: case 10: case 12: case 16: case 17: case 18: return 8;  // RATIONALs, DOUBLE, LONG8, SLONG8, IFD8
-    default: return 1;
+    case 3:
+    case 8:
+        return 2;  // SHORT, SSHORT
+    case 4:
+    case 9:
+    case 11:
+    case 13:
+        return 4;  // LONG, SLONG, FLOAT, IFD
+    case 5:
+    case 10:
+    case 12:
+    case 16:
+    case 17:
+    case 18:
+        return 8;  // RATIONALs, DOUBLE, LONG8, SLONG8, IFD8
+    default:
+        return 1;
     }
 }
 
@@ -391,8 +416,8 @@ std::string RecordingWriter::Create(const std::string& path, const RecordingLayo
     if (file->fd < 0)
         return "cannot create " + path + ": " + ErrnoText(errno);
     Options options(&file->messages);
-    file->tif = TIFFClientOpenExt(path.c_str(), bigTiff ? "w8l" : "wl", file.get(), File::Read, File::Write,
-                                  File::Seek, File::Close, File::Size, File::Map, File::Unmap, options.options);
+    file->tif = TIFFClientOpenExt(path.c_str(), bigTiff ? "w8l" : "wl", file.get(), File::Read, File::Write, File::Seek,
+                                  File::Close, File::Size, File::Map, File::Unmap, options.options);
     if (!file->tif) {
         const std::string why = file->failed ? ErrnoText(file->error) : file->messages;
         close(file->fd);
@@ -589,8 +614,10 @@ std::string CheckTiffFile(const std::string& path, uint64_t& fileSize)
     struct stat st {};
     const ssize_t got = read(fd, head, sizeof head);
     const bool statted = fstat(fd, &st) == 0;
-    const bool little = head[0] == 'I' && head[1] == 'I' && (head[2] == kClassicMagic || head[2] == kBigMagic) && head[3] == 0;
-    const bool bigEndian = head[0] == 'M' && head[1] == 'M' && head[2] == 0 && (head[3] == kClassicMagic || head[3] == kBigMagic);
+    const bool little = head[0] == 'I' && head[1] == 'I' && (head[2] == kClassicMagic || head[2] == kBigMagic) &&
+                        head[3] == 0;
+    const bool bigEndian = head[0] == 'M' && head[1] == 'M' && head[2] == 0 &&
+                           (head[3] == kClassicMagic || head[3] == kBigMagic);
     if (got != 4 || !statted || !(little || bigEndian)) {
         close(fd);
         return path + " is not a TIFF file";
@@ -691,8 +718,8 @@ std::string RecordingReader::ReadPage(TIFF* tif, uint64_t page, uint64_t fileSiz
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
     if (w != static_cast<uint32_t>(layout_.width) || h != static_cast<uint32_t>(layout_.height))
-        return where + " is " + std::to_string(w) + "x" + std::to_string(h) + ", not " +
-               std::to_string(layout_.width) + "x" + std::to_string(layout_.height) + " like the recording";
+        return where + " is " + std::to_string(w) + "x" + std::to_string(h) + ", not " + std::to_string(layout_.width) +
+               "x" + std::to_string(layout_.height) + " like the recording";
     const uint16_t wanted = temperature ? SAMPLEFORMAT_INT : SAMPLEFORMAT_UINT;
     if (bits != 16 || samples != 1 || format != wanted || TIFFIsTiled(tif))
         return where + " is not one plane of 16-bit " + (temperature ? "signed" : "unsigned") + " samples";
@@ -752,8 +779,8 @@ std::string RecordingReader::Read(size_t index, RecordedFrame& frame)
     for (int plane = 0; plane < perFrame; ++plane) {
         const tdir_t page = static_cast<tdir_t>(index * perFrame + plane);
         const bool ok = TIFFCurrentDirectory(tif) + 1 == page ? TIFFReadDirectory(tif) == 1
-                        : TIFFCurrentDirectory(tif) == page    ? true
-                                                               : TIFFSetDirectory(tif, page) == 1;
+                        : TIFFCurrentDirectory(tif) == page   ? true
+                                                              : TIFFSetDirectory(tif, page) == 1;
         if (!ok)
             return path_ + ": cannot read page " + std::to_string(page + 1) + " (" + file_->messages + ")";
         uint8_t* dst = plane == 0 ? reinterpret_cast<uint8_t*>(frame.image.data())

@@ -24,8 +24,7 @@ float OZL_USB_ENV_PARAM::* const kEnvFields[] = {
 };
 
 Setting IntSetting(const char* name, const char* description, SettingGroup group, const char* getFunction,
-                   int (*get)(unsigned long, int*), const char* setFunction, int (*set)(unsigned long, int),
-                   double max)
+                   int (*get)(unsigned long, int*), const char* setFunction, int (*set)(unsigned long, int), double max)
 {
     Setting s{name, description, group, SettingAccess::IntFunctions};
     s.getFunction = getFunction;
@@ -181,8 +180,8 @@ std::optional<double> ParseSettingValue(const Setting& setting, const std::strin
         value = ParseDecimal(text);
     }
     if (!value) {
-        error = "'" + text + "' is not " + (setting.isInteger() ? "an integer" : "a number") + " (" + name +
-                " takes " + SettingRange(setting) + ")";
+        error = "'" + text + "' is not " + (setting.isInteger() ? "an integer" : "a number") + " (" + name + " takes " +
+                SettingRange(setting) + ")";
         return std::nullopt;
     }
     if (!InSettingRange(setting, *value, text, error))
@@ -353,8 +352,8 @@ void ReadSettings(unsigned long handle, const std::vector<const Setting*>& setti
 
 std::string DescribeRefusal(const Setting& setting, const std::string& value, const Call& call)
 {
-    std::string text = "the camera refused " + std::string(setting.name) + " " + value +
-                       " or did not answer (" + call.function + " gave result " + std::to_string(call.result) +
+    std::string text = "the camera refused " + std::string(setting.name) + " " + value + " or did not answer (" +
+                       call.function + " gave result " + std::to_string(call.result) +
                        "; the library cannot tell the two apart). ";
     const std::string range = SettingRange(setting);
     if (setting.max == kByteMax)

@@ -34,9 +34,9 @@ struct Setting {
     int (*setInt)(unsigned long, int) = nullptr;
     int (*getFloat)(unsigned long, float*) = nullptr;
     int slot = 0;
-    double min = 0;       // range accepted by `set`
+    double min = 0;  // range accepted by `set`
     double max = 0;
-    int decimals = 0;     // shown for decimal values
+    int decimals = 0;        // shown for decimal values
     const char* label = "";  // for people: "Emissivity", "Distance to the object"
     const char* unit = "";   // of the value: "°C", "m", "px", or "" for a plain number
 

@@ -35,8 +35,10 @@ GType RangeEnumType()
     if (g_once_init_enter(&type)) {
         static const GEnumValue values[] = {
             {static_cast<gint>(vivagst::RangeMode::Auto), "Each frame's range, followed smoothly (no flicker)", "auto"},
-            {static_cast<gint>(vivagst::RangeMode::Frame), "Each frame's own minimum to maximum, as the tool's pictures", "frame"},
-            {static_cast<gint>(vivagst::RangeMode::Fixed), "From min to max (degrees when the buffers carry temperatures, else raw values)", "fixed"},
+            {static_cast<gint>(vivagst::RangeMode::Frame),
+             "Each frame's own minimum to maximum, as the tool's pictures", "frame"},
+            {static_cast<gint>(vivagst::RangeMode::Fixed),
+             "From min to max (degrees when the buffers carry temperatures, else raw values)", "fixed"},
             {0, nullptr, nullptr}};
         g_once_init_leave(&type, g_enum_register_static("ThermalColorizeRange", values));
     }
@@ -169,8 +171,7 @@ void Pack(const std::vector<uint8_t>& rgb, int width, int height, GstVideoFrame*
 // Degrees as a temperature sample value, clamped to the samples' range.
 double DegreesToSample(double degrees)
 {
-    return std::clamp(std::round(degrees * 10) + GST_VIVAZUZOZ_TEMPERATURE_OFFSET, 0.0,
-                      65535.0);
+    return std::clamp(std::round(degrees * 10) + GST_VIVAZUZOZ_TEMPERATURE_OFFSET, 0.0, 65535.0);
 }
 
 GstFlowReturn TransformFrame(GstVideoFilter* filter, GstVideoFrame* in, GstVideoFrame* out)
@@ -243,13 +244,26 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* par
     }
     GST_OBJECT_LOCK(object);
     switch (id) {
-    case PROP_COLORMAP: s.colormap = g_value_get_string(value); break;
-    case PROP_RANGE: s.mode = static_cast<vivagst::RangeMode>(g_value_get_enum(value)); break;
-    case PROP_MIN: s.min = g_value_get_double(value); break;
-    case PROP_MAX: s.max = g_value_get_double(value); break;
-    case PROP_COLORBAR: s.colourBar = g_value_get_boolean(value); break;
-    case PROP_MARKERS: s.markers = g_value_get_boolean(value); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
+    case PROP_COLORMAP:
+        s.colormap = g_value_get_string(value);
+        break;
+    case PROP_RANGE:
+        s.mode = static_cast<vivagst::RangeMode>(g_value_get_enum(value));
+        break;
+    case PROP_MIN:
+        s.min = g_value_get_double(value);
+        break;
+    case PROP_MAX:
+        s.max = g_value_get_double(value);
+        break;
+    case PROP_COLORBAR:
+        s.colourBar = g_value_get_boolean(value);
+        break;
+    case PROP_MARKERS:
+        s.markers = g_value_get_boolean(value);
+        break;
+    default:
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
     }
     GST_OBJECT_UNLOCK(object);
 }
@@ -259,13 +273,26 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* param)
     ColorizeState& s = State(object);
     GST_OBJECT_LOCK(object);
     switch (id) {
-    case PROP_COLORMAP: g_value_set_string(value, s.colormap.c_str()); break;
-    case PROP_RANGE: g_value_set_enum(value, static_cast<gint>(s.mode)); break;
-    case PROP_MIN: g_value_set_double(value, s.min); break;
-    case PROP_MAX: g_value_set_double(value, s.max); break;
-    case PROP_COLORBAR: g_value_set_boolean(value, s.colourBar); break;
-    case PROP_MARKERS: g_value_set_boolean(value, s.markers); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
+    case PROP_COLORMAP:
+        g_value_set_string(value, s.colormap.c_str());
+        break;
+    case PROP_RANGE:
+        g_value_set_enum(value, static_cast<gint>(s.mode));
+        break;
+    case PROP_MIN:
+        g_value_set_double(value, s.min);
+        break;
+    case PROP_MAX:
+        g_value_set_double(value, s.max);
+        break;
+    case PROP_COLORBAR:
+        g_value_set_boolean(value, s.colourBar);
+        break;
+    case PROP_MARKERS:
+        g_value_set_boolean(value, s.markers);
+        break;
+    default:
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
     }
     GST_OBJECT_UNLOCK(object);
 }
@@ -296,38 +323,45 @@ static void thermal_colorize_class_init(ThermalColorizeClass* klass)
     g_object_class_install_property(object, PROP_COLORMAP,
                                     g_param_spec_string("colormap", "Colour map", g_intern_string(maps.c_str()),
                                                         vivaclient::Colormaps().front().name, flags));
-    g_object_class_install_property(
-        object, PROP_RANGE,
-        g_param_spec_enum("range", "Range", "Which values span the colour map", RangeEnumType(),
-                          static_cast<gint>(vivagst::RangeMode::Auto), flags));
+    g_object_class_install_property(object, PROP_RANGE,
+                                    g_param_spec_enum("range", "Range", "Which values span the colour map",
+                                                      RangeEnumType(), static_cast<gint>(vivagst::RangeMode::Auto),
+                                                      flags));
     g_object_class_install_property(
         object, PROP_MIN,
-        g_param_spec_double("min", "Minimum", "range=fixed: the value of the map's first colour (degrees on temperatures, else a raw value)",
-                            -G_MAXDOUBLE, G_MAXDOUBLE, 0, flags));
+        g_param_spec_double(
+            "min", "Minimum",
+            "range=fixed: the value of the map's first colour (degrees on temperatures, else a raw value)",
+            -G_MAXDOUBLE, G_MAXDOUBLE, 0, flags));
     g_object_class_install_property(
         object, PROP_MAX,
-        g_param_spec_double("max", "Maximum", "range=fixed: the value of the map's last colour (degrees on temperatures, else a raw value)",
-                            -G_MAXDOUBLE, G_MAXDOUBLE, 0, flags));
+        g_param_spec_double(
+            "max", "Maximum",
+            "range=fixed: the value of the map's last colour (degrees on temperatures, else a raw value)", -G_MAXDOUBLE,
+            G_MAXDOUBLE, 0, flags));
     g_object_class_install_property(
         object, PROP_COLORBAR,
-        g_param_spec_boolean("colorbar", "Colour bar",
-                             "Draw the colour map along the right edge (hottest at the top), labelled in degrees on temperatures",
-                             FALSE, flags));
-    g_object_class_install_property(
-        object, PROP_MARKERS,
-        g_param_spec_boolean("markers", "Markers", "Mark the hottest and the coldest pixel with a cross", FALSE, flags));
+        g_param_spec_boolean(
+            "colorbar", "Colour bar",
+            "Draw the colour map along the right edge (hottest at the top), labelled in degrees on temperatures", FALSE,
+            flags));
+    g_object_class_install_property(object, PROP_MARKERS,
+                                    g_param_spec_boolean("markers", "Markers",
+                                                         "Mark the hottest and the coldest pixel with a cross", FALSE,
+                                                         flags));
 
     const std::string out = std::string("video/x-raw, format=(string)") + kOutFormats +
                             ", width=(int)[1, 65535], height=(int)[1, 65535], framerate=(fraction)[0/1, 2147483647/1]";
+    gst_element_class_add_pad_template(element, gst_pad_template_new("src", GST_PAD_SRC, GST_PAD_ALWAYS,
+                                                                     gst_caps_from_string(out.c_str())));
     gst_element_class_add_pad_template(
-        element, gst_pad_template_new("src", GST_PAD_SRC, GST_PAD_ALWAYS, gst_caps_from_string(out.c_str())));
-    gst_element_class_add_pad_template(
-        element, gst_pad_template_new("sink", GST_PAD_SINK, GST_PAD_ALWAYS,
-                                      gst_caps_from_string("video/x-raw, format=(string)GRAY16_LE, width=(int)[1, 65535], "
-                                                           "height=(int)[1, 65535], framerate=(fraction)[0/1, 2147483647/1]")));
-    gst_element_class_set_static_metadata(element, "Thermal false colours", "Filter/Effect/Converter/Video",
-                                          "Colours 16-bit grey frames (image or temperatures) with a thermal colour map",
-                                          "libVIVAZUZOZ maintainers");
+        element,
+        gst_pad_template_new("sink", GST_PAD_SINK, GST_PAD_ALWAYS,
+                             gst_caps_from_string("video/x-raw, format=(string)GRAY16_LE, width=(int)[1, 65535], "
+                                                  "height=(int)[1, 65535], framerate=(fraction)[0/1, 2147483647/1]")));
+    gst_element_class_set_static_metadata(
+        element, "Thermal false colours", "Filter/Effect/Converter/Video",
+        "Colours 16-bit grey frames (image or temperatures) with a thermal colour map", "libVIVAZUZOZ maintainers");
     GST_BASE_TRANSFORM_CLASS(klass)->transform_caps = TransformCaps;
     GST_BASE_TRANSFORM_CLASS(klass)->start = Start;
     GST_VIDEO_FILTER_CLASS(klass)->transform_frame = TransformFrame;

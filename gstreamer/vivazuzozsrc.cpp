@@ -75,10 +75,10 @@ GType PlaneEnumType()
 {
     static gsize type = 0;
     if (g_once_init_enter(&type)) {
-        static const GEnumValue values[] = {
-            {GST_VIVAZUZOZ_PLANE_IMAGE, "The camera's raw image samples", "image"},
-            {GST_VIVAZUZOZ_PLANE_TEMPERATURE, "Temperatures: tenths of a degree + 32768", "temperature"},
-            {0, nullptr, nullptr}};
+        static const GEnumValue values[] = {{GST_VIVAZUZOZ_PLANE_IMAGE, "The camera's raw image samples", "image"},
+                                            {GST_VIVAZUZOZ_PLANE_TEMPERATURE,
+                                             "Temperatures: tenths of a degree + 32768", "temperature"},
+                                            {0, nullptr, nullptr}};
         g_once_init_leave(&type, g_enum_register_static("GstVivazuzozPlane", values));
     }
     return type;
@@ -115,11 +115,11 @@ struct SourceState : public vivaclient::FrameSink {
     // Parsed at start, before the session runs; read by its prepare, on the
     // supervisor thread after a reopen.
     std::vector<SettingWrite> writes;
-    bool repeatLast = false;           // keep-alive of this run
-    int startedDevice = 0;             // the device property when it started
-    std::string identity;              // the camera's USB port, once known
-    int width = 0, height = 0;         // the frame size of the caps
-    GstBuffer* last = nullptr;         // the newest buffer handed on, for keep-alive
+    bool repeatLast = false;    // keep-alive of this run
+    int startedDevice = 0;      // the device property when it started
+    std::string identity;       // the camera's USB port, once known
+    int width = 0, height = 0;  // the frame size of the caps
+    GstBuffer* last = nullptr;  // the newest buffer handed on, for keep-alive
     FrameClock::time_point lastRepeat;
     GstClockTime lastPts = GST_CLOCK_TIME_NONE;
 
@@ -855,12 +855,16 @@ static void vivazuzoz_src_class_init(VivazuzozSrcClass* klass)
     const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY);
     g_object_class_install_property(
         object, PROP_DEVICE,
-        g_param_spec_int("device", "Camera", "The camera's index in 'vivazuzoz list' (-1: the first camera with a capture node and a command port)",
-                         -1, G_MAXINT, vivaclient::CameraChoice::kAny, flags));
+        g_param_spec_int(
+            "device", "Camera",
+            "The camera's index in 'vivazuzoz list' (-1: the first camera with a capture node and a command port)", -1,
+            G_MAXINT, vivaclient::CameraChoice::kAny, flags));
     g_object_class_install_property(
         object, PROP_PLANE,
-        g_param_spec_enum("plane", "Plane", "The plane of each frame the buffers hold (the other one travels in the buffer's GstVivazuzozMeta)",
-                          PlaneEnumType(), GST_VIVAZUZOZ_PLANE_IMAGE, flags));
+        g_param_spec_enum(
+            "plane", "Plane",
+            "The plane of each frame the buffers hold (the other one travels in the buffer's GstVivazuzozMeta)",
+            PlaneEnumType(), GST_VIVAZUZOZ_PLANE_IMAGE, flags));
     g_object_class_install_property(
         object, PROP_RECONNECT,
         g_param_spec_boolean("reconnect", "Reconnect",

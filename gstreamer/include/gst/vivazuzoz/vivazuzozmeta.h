@@ -34,54 +34,51 @@ G_BEGIN_DECLS
 
 /* Which plane of the frame some samples are. */
 typedef enum {
-  GST_VIVAZUZOZ_PLANE_IMAGE = 0,       /* the camera's raw image samples */
-  GST_VIVAZUZOZ_PLANE_TEMPERATURE = 1  /* temperatures, mapped as above */
+    GST_VIVAZUZOZ_PLANE_IMAGE = 0,      /* the camera's raw image samples */
+    GST_VIVAZUZOZ_PLANE_TEMPERATURE = 1 /* temperatures, mapped as above */
 } GstVivazuzozPlane;
 
 typedef struct {
-  GstMeta meta;
-  guint64 sequence;          /* 1 for the first frame the camera sent after the source started, counting dropped frames */
-  GstVivazuzozPlane plane;   /* what the buffer's own samples are */
-  gint width;                /* of both planes */
-  gint height;
-  GstVivazuzozPlane other_plane;  /* what `other` holds */
-  GstBuffer *other;          /* width*height GRAY16_LE samples, rows without padding; NULL on a stream without temperatures */
-  gboolean camera_lost;      /* TRUE on a repeat of the last frame, sent while the camera is away
-                                (keep-alive=true); thermalcolorize marks such frames "CAMERA LOST" */
-  gboolean shutter;          /* TRUE on a frame taken during a shutter (flat-field) correction, the
-                                source's own or the camera's: a frozen or flat picture, not the scene */
-  gboolean settling;         /* TRUE on a frame taken just after one (the source's settle time) */
+    GstMeta meta;
+    guint64 sequence; /* 1 for the first frame the camera sent after the source started, counting dropped frames */
+    GstVivazuzozPlane plane; /* what the buffer's own samples are */
+    gint width;              /* of both planes */
+    gint height;
+    GstVivazuzozPlane other_plane; /* what `other` holds */
+    GstBuffer* other; /* width*height GRAY16_LE samples, rows without padding; NULL on a stream without temperatures */
+    gboolean camera_lost; /* TRUE on a repeat of the last frame, sent while the camera is away
+                             (keep-alive=true); thermalcolorize marks such frames "CAMERA LOST" */
+    gboolean shutter;     /* TRUE on a frame taken during a shutter (flat-field) correction, the
+                             source's own or the camera's: a frozen or flat picture, not the scene */
+    gboolean settling;    /* TRUE on a frame taken just after one (the source's settle time) */
 } GstVivazuzozMeta;
 
 #define GST_VIVAZUZOZ_META_API_NAME "GstVivazuzozMetaAPI"
 
 /* The meta's API type; 0 until the plugin (or this function) registered it. */
-static inline GType
-gst_vivazuzoz_meta_api_get_type (void)
+static inline GType gst_vivazuzoz_meta_api_get_type(void)
 {
-  static gsize type = 0;
-  if (g_once_init_enter (&type)) {
-    GType t = g_type_from_name (GST_VIVAZUZOZ_META_API_NAME);
-    if (t == 0) {
-      static const gchar *tags[] = { NULL };
-      t = gst_meta_api_type_register (GST_VIVAZUZOZ_META_API_NAME, tags);
+    static gsize type = 0;
+    if (g_once_init_enter(&type)) {
+        GType t = g_type_from_name(GST_VIVAZUZOZ_META_API_NAME);
+        if (t == 0) {
+            static const gchar* tags[] = {NULL};
+            t = gst_meta_api_type_register(GST_VIVAZUZOZ_META_API_NAME, tags);
+        }
+        g_once_init_leave(&type, t);
     }
-    g_once_init_leave (&type, t);
-  }
-  return (GType) type;
+    return (GType)type;
 }
 
-static inline GstVivazuzozMeta *
-gst_buffer_get_vivazuzoz_meta (GstBuffer * buffer)
+static inline GstVivazuzozMeta* gst_buffer_get_vivazuzoz_meta(GstBuffer* buffer)
 {
-  return (GstVivazuzozMeta *) gst_buffer_get_meta (buffer, gst_vivazuzoz_meta_api_get_type ());
+    return (GstVivazuzozMeta*)gst_buffer_get_meta(buffer, gst_vivazuzoz_meta_api_get_type());
 }
 
 /* Degrees for a temperature value of either plane. */
-static inline double
-gst_vivazuzoz_degrees (guint16 value)
+static inline double gst_vivazuzoz_degrees(guint16 value)
 {
-  return ((int) value - GST_VIVAZUZOZ_TEMPERATURE_OFFSET) / 10.0;
+    return ((int)value - GST_VIVAZUZOZ_TEMPERATURE_OFFSET) / 10.0;
 }
 
 G_END_DECLS
