@@ -13,6 +13,9 @@
 
 #include <cstring>
 #include <vector>
+#include <vivaclient/frame_stream.h>
+
+using namespace vivaclient;
 
 namespace {
 

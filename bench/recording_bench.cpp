@@ -4,7 +4,7 @@
 // run. "Record" is the tool's work for one frame: copying both planes off the
 // read thread and appending them as two pages to the TIFF file (into the page
 // cache; the disk's own speed is not measured here).
-#include "recording.h"
+#include <vivaclient/recording.h>
 
 #include <benchmark/benchmark.h>
 

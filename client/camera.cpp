@@ -1,7 +1,7 @@
-#include "camera.h"
+#include <vivaclient/camera.h>
 
-#include "command_port.h"
-#include "usb_port.h"
+#include <vivaclient/command_port.h>
+#include <vivaclient/usb_port.h>
 
 #include <algorithm>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // ReadSnapshotFacts (thermal_snapshot.h): the part that asks the camera.
-#include "camera_session.h"
-#include "number_text.h"
-#include "settings.h"
-#include "thermal_snapshot.h"
+#include <vivaclient/camera_session.h>
+#include <vivaclient/number_text.h>
+#include <vivaclient/settings.h>
+#include <vivaclient/thermal_snapshot.h>
 
 #include <VIVAZUZOZ.h>
 

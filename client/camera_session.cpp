@@ -1,4 +1,4 @@
-#include "camera_session.h"
+#include <vivaclient/camera_session.h>
 
 #include <VIVAZUZOZ.h>
 

@@ -1,4 +1,4 @@
-#include "colormaps.h"
+#include <vivaclient/colormaps.h>
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "command_port.h"
+#include <vivaclient/command_port.h>
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "core_output.h"
+#include <vivaclient/core_output.h>
 
 #include <VIVAZUZOZ.h>
 

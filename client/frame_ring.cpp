@@ -1,4 +1,4 @@
-#include "frame_ring.h"
+#include <vivaclient/frame_ring.h>
 
 #include <chrono>
 #include <cstring>

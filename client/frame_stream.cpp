@@ -1,4 +1,4 @@
-#include "frame_stream.h"
+#include <vivaclient/frame_stream.h>
 
 #include <VIVAZUZOZ.h>
 
@@ -6,29 +6,6 @@
 #include <memory>
 
 namespace vivaclient {
-
-void Frame::Assign(const FrameRef& frame)
-{
-    width = frame.width;
-    height = frame.height;
-    image.assign(frame.image, frame.image + frame.samples());
-    if (frame.temps)
-        temps.assign(frame.temps, frame.temps + frame.samples());
-    else
-        temps.clear();
-    sequence = frame.sequence;
-    arrival = frame.arrival;
-    afterGap = frame.afterGap;
-    shutter = frame.shutter;
-    settling = frame.settling;
-    lastCorrection = frame.lastCorrection;
-}
-
-void Frame::Degrees(float* degrees) const
-{
-    for (size_t i = 0; i < temps.size(); ++i)
-        degrees[i] = temps[i] * 0.1f;
-}
 
 class FrameStream::OwnBuffer : public FrameSink {
 public:

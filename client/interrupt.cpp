@@ -1,4 +1,4 @@
-#include "interrupt.h"
+#include <vivaclient/interrupt.h>
 
 #include <atomic>
 

@@ -1,4 +1,4 @@
-#include "jpeg.h"
+#include <vivaclient/jpeg.h>
 
 #include <turbojpeg.h>
 

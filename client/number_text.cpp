@@ -1,4 +1,4 @@
-#include "number_text.h"
+#include <vivaclient/number_text.h>
 
 #include <cerrno>
 #include <cmath>

@@ -1,8 +1,8 @@
-#include "radiometric_jpeg.h"
+#include <vivaclient/radiometric_jpeg.h>
 
-#include "gdal_metadata.h"
-#include "jpeg.h"
-#include "number_text.h"
+#include <vivaclient/gdal_metadata.h>
+#include <vivaclient/jpeg.h>
+#include <vivaclient/number_text.h>
 
 #include <zlib.h>
 

@@ -1,4 +1,4 @@
-#include "result_text.h"
+#include <vivaclient/result_text.h>
 
 #include <VIVAZUZOZ.h>
 

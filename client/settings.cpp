@@ -1,6 +1,6 @@
-#include "settings.h"
+#include <vivaclient/settings.h>
 
-#include "number_text.h"
+#include <vivaclient/number_text.h>
 
 #include <VIVAZUZOZ.h>
 

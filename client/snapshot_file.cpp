@@ -1,7 +1,7 @@
-#include "snapshot_file.h"
+#include <vivaclient/snapshot_file.h>
 
-#include "radiometric_jpeg.h"
-#include "temperature_tiff.h"
+#include <vivaclient/radiometric_jpeg.h>
+#include <vivaclient/temperature_tiff.h>
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "state_dir.h"
+#include <vivaclient/state_dir.h>
 
 #include <fcntl.h>
 #include <sched.h>

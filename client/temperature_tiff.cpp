@@ -1,7 +1,7 @@
-#include "temperature_tiff.h"
+#include <vivaclient/temperature_tiff.h>
 
-#include "gdal_metadata.h"
-#include "tiff_messages.h"
+#include <vivaclient/gdal_metadata.h>
+#include <vivaclient/tiff_messages.h>
 
 #include <tiffio.h>
 

@@ -1,7 +1,7 @@
-#include "thermal_snapshot.h"
+#include <vivaclient/thermal_snapshot.h>
 
-#include "number_text.h"
-#include "recording.h"
+#include <vivaclient/number_text.h>
+#include <vivaclient/recording.h>
 
 #include <cctype>
 

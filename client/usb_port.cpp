@@ -1,4 +1,4 @@
-#include "usb_port.h"
+#include <vivaclient/usb_port.h>
 
 #include <libudev.h>
 

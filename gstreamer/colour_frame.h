@@ -3,7 +3,7 @@
 // that the element stays a thin shell around it.
 #pragma once
 
-#include <colormaps.h>
+#include <vivaclient/colormaps.h>
 
 #include <cstddef>
 #include <cstdint>

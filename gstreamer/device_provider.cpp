@@ -3,7 +3,7 @@
 #include "elements.h"
 #include "library_use.h"
 
-#include <camera.h>
+#include <vivaclient/camera.h>
 
 #include <string>
 #include <vector>

@@ -1,7 +1,7 @@
 #include "library_use.h"
 
-#include <camera.h>
-#include <core_output.h>
+#include <vivaclient/camera.h>
+#include <vivaclient/core_output.h>
 
 #include <gst/gst.h>
 

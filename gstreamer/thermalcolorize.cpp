@@ -10,7 +10,7 @@
 #include "colour_frame.h"
 #include "elements.h"
 
-#include <colormaps.h>
+#include <vivaclient/colormaps.h>
 
 #include <gst/video/gstvideofilter.h>
 #include <gst/video/video.h>

@@ -16,10 +16,10 @@
 #include "elements.h"
 #include "library_use.h"
 
-#include <camera.h>
-#include <camera_session.h>
-#include <frame_stream.h>
-#include <settings.h>
+#include <vivaclient/camera.h>
+#include <vivaclient/camera_session.h>
+#include <vivaclient/frame_stream.h>
+#include <vivaclient/settings.h>
 
 #include <fcntl.h>
 #include <linux/videodev2.h>

@@ -1,6 +1,6 @@
 #include "CameraCore.h"
 
-#include "core_output.h"
+#include <vivaclient/core_output.h>
 
 #include <cstdio>
 #include <cstring>

@@ -14,10 +14,10 @@
 // Close waits for a running command.
 #pragma once
 
-#include "camera.h"
-#include "camera_session.h"
-#include "frame_ring.h"
-#include "frame_stream.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/camera_session.h>
+#include <vivaclient/frame_ring.h>
+#include <vivaclient/frame_stream.h>
 
 #include <atomic>
 #include <condition_variable>

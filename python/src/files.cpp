@@ -3,10 +3,10 @@
 // exactly what the tool wrote. Files are read without the interpreter lock.
 #include "files.h"
 
-#include "emissivity.h"
-#include "radiometric_jpeg.h"
-#include "recording.h"
-#include "snapshot_file.h"
+#include <vivaclient/emissivity.h>
+#include <vivaclient/radiometric_jpeg.h>
+#include <vivaclient/recording.h>
+#include <vivaclient/snapshot_file.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>

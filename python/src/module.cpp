@@ -8,8 +8,8 @@
 #include "BufferPool.h"
 #include "CameraCore.h"
 #include "files.h"
-#include "number_text.h"
-#include "settings.h"
+#include <vivaclient/number_text.h>
+#include <vivaclient/settings.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>

@@ -1,7 +1,7 @@
 // CameraSession and the shutter correction on the virtual camera's drifting
 // detector: commanded corrections, the camera's own seen in its frames, the
 // flags on the frames, and the correction policy.
-#include "camera_session.h"
+#include <vivaclient/camera_session.h>
 
 #include "../support/Eventually.h"
 #include "../support/ScratchDir.h"

@@ -1,6 +1,6 @@
 // CameraSession on the virtual camera: the events a front end hears, the
 // frames its sink gets across an unplug and a stall, and how it ends.
-#include "camera_session.h"
+#include <vivaclient/camera_session.h>
 
 #include "../support/Eventually.h"
 #include "../support/ScratchDir.h"

@@ -2,9 +2,9 @@
 // a new tty has it and as the client layer prepares it. The settings that
 // travel as such bytes round-trip through every front end in their own
 // tests (the tool's, Python's and the live server's).
-#include "camera.h"
-#include "command_port.h"
-#include "settings.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/command_port.h>
+#include <vivaclient/settings.h>
 
 #include "../support/ScratchDir.h"
 

@@ -1,6 +1,6 @@
 // The frame ring between a camera's read thread and Python readers, on its
 // own (it knows nothing of Python, so it also runs under the sanitizers).
-#include "frame_ring.h"
+#include <vivaclient/frame_ring.h>
 
 #include "../support/Eventually.h"
 

@@ -1,8 +1,8 @@
 // FrameStream when the library closes the camera under it (OZL_USB_Deinit at
 // process exit) in the middle of a frame: the image plane has reached the
 // sink, the temperature plane never comes.
-#include "camera.h"
-#include "frame_stream.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/frame_stream.h>
 
 #include "../support/ScratchDir.h"
 

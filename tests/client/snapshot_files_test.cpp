@@ -4,12 +4,12 @@
 #include "../support/ScratchDir.h"
 #include "../support/TextSearch.h"
 
-#include <colormaps.h>
-#include <gdal_metadata.h>
-#include <radiometric_jpeg.h>
-#include <snapshot_file.h>
-#include <temperature_tiff.h>
-#include <temperature_unit.h>
+#include <vivaclient/colormaps.h>
+#include <vivaclient/gdal_metadata.h>
+#include <vivaclient/radiometric_jpeg.h>
+#include <vivaclient/snapshot_file.h>
+#include <vivaclient/temperature_tiff.h>
+#include <vivaclient/temperature_unit.h>
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "../support/Eventually.h"
 #include "../support/ScratchDir.h"
 
-#include <colormaps.h>
+#include <vivaclient/colormaps.h>
 #include <elements.h>
 
 #include <VIVAZUZOZ.h>

@@ -2,7 +2,7 @@
 // child process under the virtual camera's wrapper, checked by exit status,
 // messages and the files written.
 #include "child_process.h"
-#include "recording.h"
+#include <vivaclient/recording.h>
 
 #include "../support/ScratchDir.h"
 #include "../support/TextSearch.h"

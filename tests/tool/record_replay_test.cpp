@@ -1,7 +1,9 @@
 // Recording a virtual camera with the tool in this process, and replaying the
 // recording through a virtual camera to the library's public functions.
 #include "run_tool.h"
-#include "client.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/recording.h>
+#include <vivaclient/settings.h>
 
 #include "../support/Eventually.h"
 #include "../support/ScratchDir.h"
@@ -22,6 +24,8 @@
 #include <map>
 #include <mutex>
 #include <set>
+
+using namespace vivaclient;
 
 using namespace vivatool;
 

@@ -1,12 +1,12 @@
 // Recording files: what the writer puts in them, what the reader accepts, how
 // a failed write leaves them, and which frames a time-lapse keeps.
 #include "frame_taker.h"
-#include "client.h"
+#include <vivaclient/recording.h>
 
 #include "../support/ScratchDir.h"
 #include "../support/TextSearch.h"
 
-#include <gdal_metadata.h>
+#include <vivaclient/gdal_metadata.h>
 
 #include <gtest/gtest.h>
 #include <tiffio.h>
@@ -18,6 +18,8 @@
 
 #include <fstream>
 #include <sstream>
+
+using namespace vivaclient;
 
 using namespace vivatool;
 

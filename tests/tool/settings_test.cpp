@@ -1,5 +1,6 @@
 #include "json.h"
-#include "client.h"
+#include <vivaclient/result_text.h>
+#include <vivaclient/settings.h>
 
 #include <VIVAZUZOZ.h>
 
@@ -9,6 +10,8 @@
 #include <cstdint>
 #include <limits>
 #include <set>
+
+using namespace vivaclient;
 
 using namespace vivatool;
 

@@ -3,7 +3,9 @@
 // flags them and with the flags wiped.
 #include "../support/Eventually.h"
 #include "../support/ScratchDir.h"
-#include "client.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/camera_session.h>
+#include <vivaclient/frame_stream.h>
 #include "plane_stats.h"
 #include "watches.h"
 
@@ -13,6 +15,8 @@
 
 #include <cstdlib>
 #include <mutex>
+
+using namespace vivaclient;
 
 using namespace vivatool;
 using namespace std::chrono_literals;

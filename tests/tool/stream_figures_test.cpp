@@ -3,13 +3,15 @@
 #include "../support/ScratchDir.h"
 #include "alarm.h"
 #include "regions.h"
-#include "client.h"
+#include <vivaclient/state_dir.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <vector>
+
+using namespace vivaclient;
 
 using namespace vivatool;
 

@@ -5,7 +5,8 @@
 #include "../support/ScratchDir.h"
 #include "../support/TextSearch.h"
 #include "run_tool.h"
-#include "client.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/settings.h>
 #include "temperature_csv.h"
 
 #include <vcam/VirtualCamera.h>
@@ -22,6 +23,8 @@
 
 #include <signal.h>
 #include <unistd.h>
+
+using namespace vivaclient;
 
 namespace {
 
@@ -81,11 +84,11 @@ TEST_F(ToolOnCamera, InfoAsksTheCameraOnceForEachValueItShows)
     // Count the values shown: every setting that is not null. The detector
     // size is known without asking; the others take one exchange each.
     size_t values = 0;
-    for (const vivatool::Setting& setting : vivatool::Settings()) {
+    for (const vivaclient::Setting& setting : vivaclient::Settings()) {
         const size_t at = info.out.find("\"" + std::string(setting.name) + "\":");
         ASSERT_NE(at, std::string::npos) << setting.name << " in " << info.out;
         const bool shown = info.out.compare(at + std::strlen(setting.name) + 3, 4, "null") != 0;
-        values += shown && setting.access != vivatool::SettingAccess::FpaSize;
+        values += shown && setting.access != vivaclient::SettingAccess::FpaSize;
     }
     EXPECT_GT(exchanges, 10u);
     EXPECT_LE(exchanges, values) << info.out;

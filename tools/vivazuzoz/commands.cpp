@@ -1,6 +1,17 @@
 #include "commands.h"
 
-#include "client.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/camera_session.h>
+#include <vivaclient/colormaps.h>
+#include <vivaclient/core_output.h>
+#include <vivaclient/frame_stream.h>
+#include <vivaclient/interrupt.h>
+#include <vivaclient/number_text.h>
+#include <vivaclient/recording.h>
+#include <vivaclient/result_text.h>
+#include <vivaclient/settings.h>
+#include <vivaclient/state_dir.h>
+#include <vivaclient/thermal_snapshot.h>
 #include "json.h"
 #include "monitor/monitor_command.h"
 #include "plane_stats.h"
@@ -17,8 +28,8 @@
 #include "tool_support.h"
 
 #include <VIVAZUZOZ.h>
-#include <radiometric_jpeg.h>
-#include <temperature_tiff.h>
+#include <vivaclient/radiometric_jpeg.h>
+#include <vivaclient/temperature_tiff.h>
 
 #include <algorithm>
 #include <chrono>
@@ -31,6 +42,7 @@
 #endif
 
 namespace vivatool {
+using namespace vivaclient;
 
 namespace {
 

@@ -1,7 +1,7 @@
 // commands.h - the tool's subcommands.
 #pragma once
 
-#include "client.h"
+#include <vivaclient/core_output.h>
 #include "exit_status.h"
 
 #include <cstdio>
@@ -15,6 +15,6 @@ namespace vivatool {
 // which makes the stream command rewrite its status line in place. `core`
 // holds the library's own lines (see core_output.h); without it they go
 // wherever the C streams stdout and stderr go. Returns the exit status.
-int RunTool(const std::vector<std::string>& args, FILE* out, FILE* err, bool terminal, CoreOutput* core = nullptr);
+int RunTool(const std::vector<std::string>& args, FILE* out, FILE* err, bool terminal, vivaclient::CoreOutput* core = nullptr);
 
 }  // namespace vivatool

@@ -4,6 +4,7 @@
 #include <cmath>
 
 namespace vivatool {
+using namespace vivaclient;
 
 bool TimeLapse::Take(double time)
 {

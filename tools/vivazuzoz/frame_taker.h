@@ -2,7 +2,7 @@
 // thread and queued for the thread that writes them.
 #pragma once
 
-#include "client.h"
+#include <vivaclient/frame_stream.h>
 
 #include <VIVAZUZOZ.h>
 
@@ -49,7 +49,7 @@ struct QueuedFrame {
 // for the command's thread, which writes them. The read thread never waits
 // for the disk: when every buffer is waiting to be written, a frame to keep
 // is dropped and counted.
-class FrameTaker : public FrameSink {
+class FrameTaker : public vivaclient::FrameSink {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -89,8 +89,8 @@ public:
 
     // The read thread's side (frame_stream.h): a frame stream or a camera
     // session delivers into the taker.
-    uint16_t* BeginFrame(int width, int height, uint64_t sequence, FrameClock::time_point arrival) override;
-    void CompleteFrame(const FrameRef& frame) override;
+    uint16_t* BeginFrame(int width, int height, uint64_t sequence, vivaclient::FrameClock::time_point arrival) override;
+    void CompleteFrame(const vivaclient::FrameRef& frame) override;
     void AbandonFrame() override;
 
 private:

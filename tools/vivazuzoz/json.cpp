@@ -1,11 +1,16 @@
 #include "json.h"
 
-#include "client.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/camera_session.h>
+#include <vivaclient/number_text.h>
+#include <vivaclient/settings.h>
 
 #include <cmath>
 #include <cstdio>
+#include <vivaclient/temperature_unit.h>
 
 namespace vivatool {
+using namespace vivaclient;
 
 namespace {
 

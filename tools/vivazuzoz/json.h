@@ -1,10 +1,13 @@
 // json.h - a small JSON writer for the tool's --json output.
 #pragma once
 
-#include "client.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/camera_session.h>
+#include <vivaclient/settings.h>
 
 #include <string>
 #include <vector>
+#include <vivaclient/temperature_unit.h>
 
 namespace vivatool {
 
@@ -43,12 +46,12 @@ private:
 };
 
 // A setting's value: a number, or {"width", "height"} for the detector size.
-void WriteSettingJson(JsonWriter& json, const Setting& setting, const SettingValue& value);
+void WriteSettingJson(JsonWriter& json, const vivaclient::Setting& setting, const vivaclient::SettingValue& value);
 
 // A camera's fields, inside an object: name, video_path, serial_path and
 // usb_port (null where there is none); the caller writes its "index". The same names everywhere: list
 // and info --json, the live server's API, the Python package.
-void WriteCameraFields(JsonWriter& json, const CameraInfo& camera);
+void WriteCameraFields(JsonWriter& json, const vivaclient::CameraInfo& camera);
 
 // A temperature unit's fields, inside an object: "unit" (the symbol files
 // use: "degC", "degF", "K", "unit N" when undeclared, "unknown"),
@@ -59,6 +62,6 @@ void WriteUnitFields(JsonWriter& json, const vivaclient::TemperatureUnit& unit);
 // A camera session's event as one line of JSON: {"type":"event","event":"lost",
 // "time":"2026-...Z","message":"...","camera":"1-1","sequence":N} and, on
 // "back", "gap_seconds".
-std::string EventJson(const SessionEvent& event);
+std::string EventJson(const vivaclient::SessionEvent& event);
 
 }  // namespace vivatool

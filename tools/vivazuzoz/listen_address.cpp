@@ -1,6 +1,6 @@
 #include "listen_address.h"
 
-#include "client.h"
+#include <vivaclient/number_text.h>
 
 #include <Poco/Net/IPAddress.h>
 #include <Poco/Net/SocketAddress.h>
@@ -15,6 +15,7 @@
 #include <cstring>
 
 namespace vivatool {
+using namespace vivaclient;
 
 bool ParseListen(const std::string& text, std::string& address, uint16_t& port)
 {

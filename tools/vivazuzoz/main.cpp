@@ -1,7 +1,7 @@
 // vivazuzoz - command-line tool for USB thermal cameras, built on the
 // library's public interface only.
 #include "commands.h"
-#include "client.h"
+#include <vivaclient/core_output.h>
 
 #include <cstdio>
 #include <string>
@@ -15,7 +15,7 @@ int main(int argc, char** argv)
     // results and messages, so that --json output can be piped as it is.
     FILE* out = stdout;
     FILE* err = stderr;
-    vivatool::CoreOutput& core = vivatool::CoreOutput::Install(out, err);
+    vivaclient::CoreOutput& core = vivaclient::CoreOutput::Install(out, err);
     const bool terminal = isatty(fileno(out)) == 1;
 
     const std::vector<std::string> args(argv + 1, argv + argc);

@@ -1,6 +1,13 @@
 #include "record_command.h"
 
-#include "client.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/camera_session.h>
+#include <vivaclient/interrupt.h>
+#include <vivaclient/number_text.h>
+#include <vivaclient/recording.h>
+#include <vivaclient/settings.h>
+#include <vivaclient/state_dir.h>
+#include <vivaclient/thermal_snapshot.h>
 #include "commands.h"
 #include "frame_taker.h"
 #include "json.h"
@@ -23,6 +30,7 @@
 #endif
 
 namespace vivatool {
+using namespace vivaclient;
 
 namespace {
 

@@ -1,12 +1,13 @@
 #include "regions.h"
 
-#include "client.h"
+#include <vivaclient/number_text.h>
 
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
 namespace vivatool {
+using namespace vivaclient;
 
 std::optional<Region> ParseRegion(const std::string& text, int ordinal, std::string& error)
 {

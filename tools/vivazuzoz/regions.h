@@ -1,7 +1,7 @@
 // regions.h - rectangular regions of a frame and their temperature figures.
 #pragma once
 
-#include <emissivity.h>
+#include <vivaclient/emissivity.h>
 
 #include <cstdint>
 #include <memory>
@@ -36,7 +36,7 @@ using vivaclient::CorrectEmissivity;
 
 // Gives a region with an emissivity of its own its correction table. ""
 // or why not (the camera's unit is not declared, or its emissivity is 0).
-std::string PrepareEmissivity(Region& region, const CameraRadiometry& camera);
+std::string PrepareEmissivity(Region& region, const vivaclient::CameraRadiometry& camera);
 
 struct RegionFigures {
     int min = 0;      // tenths of a degree

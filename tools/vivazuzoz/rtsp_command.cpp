@@ -10,7 +10,10 @@
 // picture again after the replug; the loss and the return are said on stderr.
 #include "rtsp_command.h"
 
-#include "client.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/camera_session.h>
+#include <vivaclient/colormaps.h>
+#include <vivaclient/result_text.h>
 #include "exit_status.h"
 #include "listen_address.h"
 #include "service_notify.h"
@@ -34,6 +37,7 @@
 #include <vector>
 
 namespace vivatool {
+using namespace vivaclient;
 
 namespace {
 

@@ -5,12 +5,14 @@
 #include "png_writer.h"
 #include "temperature_csv.h"
 
-#include <radiometric_jpeg.h>
-#include <temperature_tiff.h>
+#include <vivaclient/radiometric_jpeg.h>
+#include <vivaclient/temperature_tiff.h>
 
 #include <cmath>
+#include <vivaclient/colormaps.h>
 
 namespace vivatool {
+using namespace vivaclient;
 
 bool ChooseSnapshotFormat(Context& ctx, const ParsedArgs& args, const std::string& typed, SnapshotFormat& format)
 {

@@ -5,26 +5,27 @@
 
 #include "tool_support.h"
 
-#include <snapshot_file.h>
+#include <vivaclient/snapshot_file.h>
 
 #include <string>
+#include <vivaclient/colormaps.h>
 
 namespace vivatool {
 
 // The format of the output `typed`: --format when given, else the name's
 // extension, else PNG. False, with a usage error reported, for an unknown
 // --format or extension.
-bool ChooseSnapshotFormat(Context& ctx, const ParsedArgs& args, const std::string& typed, SnapshotFormat& format);
+bool ChooseSnapshotFormat(Context& ctx, const ParsedArgs& args, const std::string& typed, vivaclient::SnapshotFormat& format);
 
 // Whether the format holds temperatures (and so needs a stream with them).
-bool FormatNeedsTemperatures(SnapshotFormat format);
+bool FormatNeedsTemperatures(vivaclient::SnapshotFormat format);
 
 // Writes `shot` to `file` (the name resolved from `typed`) in `format`,
 // coloured with `palette` where the format is a picture. Returns "" with
 // `what` describing the file ("temperatures in degC as 32-bit floats"), or a
 // message.
-std::string WriteSnapshot(SnapshotFormat format, const std::string& file, const std::string& typed,
-                          const ThermalSnapshot& shot, const ColormapInfo& palette, std::string& what);
+std::string WriteSnapshot(vivaclient::SnapshotFormat format, const std::string& file, const std::string& typed,
+                          const vivaclient::ThermalSnapshot& shot, const vivaclient::ColormapInfo& palette, std::string& what);
 
 // `vivazuzoz info FILE`: the size, unit, temperature range and facts of a
 // TIFF snapshot or radiometric JPEG, as text or JSON.

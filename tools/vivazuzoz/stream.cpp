@@ -1,6 +1,11 @@
 #include "stream.h"
 
-#include "client.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/camera_session.h>
+#include <vivaclient/frame_stream.h>
+#include <vivaclient/interrupt.h>
+#include <vivaclient/number_text.h>
+#include <vivaclient/state_dir.h>
 #include "json.h"
 #include "plane_stats.h"
 #include "progress.h"
@@ -23,6 +28,7 @@
 extern char** environ;
 
 namespace vivatool {
+using namespace vivaclient;
 
 namespace {
 

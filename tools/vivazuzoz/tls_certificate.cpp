@@ -1,7 +1,7 @@
 #include "tls_certificate.h"
 
 #include "cli.h"
-#include "client.h"
+#include <vivaclient/state_dir.h>
 
 #include <openssl/bn.h>
 #include <openssl/err.h>
@@ -24,6 +24,7 @@
 #include <memory>
 
 namespace vivatool {
+using namespace vivaclient;
 
 namespace {
 

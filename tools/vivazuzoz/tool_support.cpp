@@ -1,6 +1,9 @@
 #include "tool_support.h"
 
-#include "client.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/camera_session.h>
+#include <vivaclient/number_text.h>
+#include <vivaclient/result_text.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +14,7 @@
 #include <climits>
 
 namespace vivatool {
+using namespace vivaclient;
 
 const OptionSyntax kDeviceOption{"device", 'd', "INDEX",
                                  "camera to use, as 'vivazuzoz list' numbers them (default: the first with a "

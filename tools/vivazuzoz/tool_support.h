@@ -8,7 +8,11 @@
 // checks Interrupted() and returns; RunTool then exits with kExitInterrupted.
 #pragma once
 
-#include "client.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/camera_session.h>
+#include <vivaclient/core_output.h>
+#include <vivaclient/interrupt.h>
+#include <vivaclient/result_text.h>
 #include "cli.h"
 #include "exit_status.h"
 
@@ -22,7 +26,7 @@ struct Context {
     FILE* out;               // results (JSON alone when --json is given)
     FILE* err;               // messages
     bool terminal;           // `out` is a terminal: live lines may be rewritten
-    CoreOutput* core;        // the library's own lines; null when not captured
+    vivaclient::CoreOutput* core;        // the library's own lines; null when not captured
 };
 
 using Handler = int (*)(Context&, const ParsedArgs&);
@@ -34,7 +38,7 @@ struct Command {
 
 // "vivazuzoz: MESSAGE" on the error stream; returns kExitFailure.
 int Fail(Context& ctx, const std::string& message);
-int FailCall(Context& ctx, const Call& call);
+int FailCall(Context& ctx, const vivaclient::Call& call);
 // "vivazuzoz COMMAND: MESSAGE" and a hint to --help; returns kExitUsage.
 int UsageError(Context& ctx, const char* command, const std::string& message);
 
@@ -48,17 +52,17 @@ bool IntegerOption(Context& ctx, const char* command, const ParsedArgs& args, co
                    long long max, long long fallback, long long& value);
 
 // The camera index of -d/--device, or kAnyCamera when it is not given.
-constexpr int kAnyCamera = CameraChoice::kAny;
+constexpr int kAnyCamera = vivaclient::CameraChoice::kAny;
 bool DeviceOption(Context& ctx, const char* command, const ParsedArgs& args, int& index);
 
 // The library session and the camera of one command; members are destroyed
 // in reverse order, so the camera is closed before the library goes.
 struct Session {
-    LibrarySession library;
-    std::unique_ptr<Camera> camera;
+    vivaclient::LibrarySession library;
+    std::unique_ptr<vivaclient::Camera> camera;
 
     unsigned long handle() const { return camera->handle(); }
-    const CameraInfo& info() const { return camera->info(); }
+    const vivaclient::CameraInfo& info() const { return camera->info(); }
 };
 
 // Searches and opens camera `index` (kAnyCamera: the first complete one).
@@ -70,31 +74,31 @@ int OpenSelected(Context& ctx, Session& session, int index);
 // camera as a CameraSession that keeps it streaming. The session's events
 // wait in `events` for the command's own thread, which says them.
 struct StreamingSession {
-    LibrarySession library;
-    EventQueue events;
-    std::unique_ptr<CameraSession> camera;  // closed before the library goes
+    vivaclient::LibrarySession library;
+    vivaclient::EventQueue events;
+    std::unique_ptr<vivaclient::CameraSession> camera;  // closed before the library goes
 };
 
 // The session options of -d INDEX (kAnyCamera: the first complete camera)
 // and --reconnect.
-SessionOptions StreamingOptions(int index, bool reconnect);
+vivaclient::SessionOptions StreamingOptions(int index, bool reconnect);
 
 // Makes the session and opens its camera (not streaming yet: see
 // CameraSession::Open). Returns kExitOk or the status of a failure it has
 // reported as OpenSelected does.
-int OpenStreaming(Context& ctx, StreamingSession& session, SessionOptions options);
+int OpenStreaming(Context& ctx, StreamingSession& session, vivaclient::SessionOptions options);
 
 // Says a session event on the error stream in the tool's words: the loss or
 // stall ("...; waiting for it to come back to USB port P"), the return ("the
 // camera is back after S s; `what` goes on") and errors. Opens and closes are
 // not said: a command is quiet while all is well.
-void SayEvent(Context& ctx, const SessionEvent& event, const char* what);
+void SayEvent(Context& ctx, const vivaclient::SessionEvent& event, const char* what);
 // That line without the program's name; "" for the events not said.
-std::string EventLine(const SessionEvent& event, const char* what);
+std::string EventLine(const vivaclient::SessionEvent& event, const char* what);
 
 // The message a command ends with when its session ended by itself:
 // "MESSAGE; `what` ended" and what --reconnect would have done.
-std::string EndMessage(const SessionEvent& reason, const char* what);
+std::string EndMessage(const vivaclient::SessionEvent& reason, const char* what);
 
 // Why a file could not be created at `path` now ("cannot create x.png: No
 // such file or directory", as the writers say it), or "" when it could: its

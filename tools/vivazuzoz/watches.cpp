@@ -7,8 +7,12 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <vivaclient/number_text.h>
+#include <vivaclient/settings.h>
+#include <vivaclient/thermal_snapshot.h>
 
 namespace vivatool {
+using namespace vivaclient;
 
 const char* KindName(AlarmKind kind)
 {

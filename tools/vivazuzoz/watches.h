@@ -32,7 +32,7 @@ struct AlarmEvent {
     int threshold;  // tenths
     uint64_t frame;
     double seconds;                   // since the command started
-    FrameClock::time_point arrival;   // of the frame that crossed
+    vivaclient::FrameClock::time_point arrival;   // of the frame that crossed
 };
 
 // "above" or "below".
@@ -66,25 +66,25 @@ int ParseWatches(Context& ctx, const char* command, const ParsedArgs& args, Watc
 // Reads --shutter-every, --shutter-on-drift, --shutter-during-alarm and
 // --shutter-settle into `policy`. Returns kExitOk or the status
 // of the usage error it reported for `command`.
-int ParseShutterPolicy(Context& ctx, const char* command, const ParsedArgs& args, ShutterPolicy& policy);
+int ParseShutterPolicy(Context& ctx, const char* command, const ParsedArgs& args, vivaclient::ShutterPolicy& policy);
 // Holds the session's corrections while any alarm is raised.
-void HoldCorrectionsDuringAlarms(CameraSession& session, const std::vector<Watch>& watches);
+void HoldCorrectionsDuringAlarms(vivaclient::CameraSession& session, const std::vector<Watch>& watches);
 
 // Regions and alarms need temperatures, and regions inside the frame; a
 // region with an emissivity of its own gets its correction from the
 // camera's emissivity and reflected temperature, read now. Returns kExitOk
 // or the status of the failure it reported.
-int CheckCameraFits(Context& ctx, const char* command, CameraSession& camera, WatchSetup& setup);
+int CheckCameraFits(Context& ctx, const char* command, vivaclient::CameraSession& camera, WatchSetup& setup);
 
 // Each region's figures of one frame with temperatures (zeros for a region
 // outside the frame).
-std::vector<RegionFigures> MeasureRegions(const FrameRef& frame, const std::vector<Region>& regions);
+std::vector<RegionFigures> MeasureRegions(const vivaclient::FrameRef& frame, const std::vector<Region>& regions);
 
 // Feeds each alarm its value of the frame (nothing for a frame the session
 // flagged as taken during or just after a shutter correction: the alarms
 // hold their state through it) (the frame's or its region's
 // maximum) and appends the raises and clears to `events`.
 void FeedAlarms(std::vector<Watch>& watches, int frameMax, const std::vector<RegionFigures>& figures,
-                const FrameRef& frame, uint64_t frameCount, double seconds, std::vector<AlarmEvent>& events);
+                const vivaclient::FrameRef& frame, uint64_t frameCount, double seconds, std::vector<AlarmEvent>& events);
 
 }  // namespace vivatool

@@ -14,7 +14,7 @@
 // model's.
 #pragma once
 
-#include "recording.h"
+#include <vivaclient/recording.h>
 #include "vcam/VirtualCamera.h"
 
 #include <cstddef>

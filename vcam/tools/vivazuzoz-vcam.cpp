@@ -6,7 +6,7 @@
 // program that discovers cameras through libudev/libuvc and drives them
 // through V4L2 and a tty sees them, without being changed or rebuilt.
 #include "Config.h"
-#include "recording.h"
+#include <vivaclient/recording.h>
 
 #include <dlfcn.h>
 #include <limits.h>

@@ -9,7 +9,7 @@
 #include "served_hub.h"
 #include "mjpeg_stream.h"
 #include "live_server.h"
-#include "client.h"
+#include <vivaclient/camera.h>
 
 #include "../../support/Eventually.h"
 
@@ -23,6 +23,8 @@
 #include <cstdlib>
 #include <sstream>
 #include <thread>
+
+using namespace vivaclient;
 
 using namespace vivatool;
 using namespace vivatool::serve;

@@ -14,6 +14,9 @@
 #include <cmath>
 #include <map>
 #include <random>
+#include <vivaclient/frame_stream.h>
+
+using namespace vivaclient;
 
 using namespace vivatool::serve;
 

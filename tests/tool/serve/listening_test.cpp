@@ -6,7 +6,7 @@
 #include "raw_client.h"
 #include "served_hub.h"
 #include "live_server.h"
-#include "client.h"
+#include <vivaclient/camera.h>
 #include "../png_reader.h"
 
 #include "../../support/Eventually.h"
@@ -27,6 +27,8 @@
 
 #include <fstream>
 #include <thread>
+
+using namespace vivaclient;
 
 using namespace vivatool;
 using namespace vivatool::serve;

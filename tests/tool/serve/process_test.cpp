@@ -18,6 +18,7 @@
 
 #include <chrono>
 
+
 namespace {
 
 class ServerProcess {

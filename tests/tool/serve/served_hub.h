@@ -5,7 +5,7 @@
 
 #include "camera_hub.h"
 #include "live_server.h"
-#include "client.h"
+#include <vivaclient/camera.h>
 
 #include "../../support/ScratchDir.h"
 
@@ -24,7 +24,7 @@ protected:
     void Serve(vivatool::serve::ServerOptions options = vivatool::serve::ServerOptions())
     {
         options.port = 0;
-        library_ = std::make_unique<vivatool::LibrarySession>();
+        library_ = std::make_unique<vivaclient::LibrarySession>();
         hub_ = std::make_unique<vivatool::serve::CameraHub>(*library_);
         hub_->rescanEvery = std::chrono::milliseconds(200);
         ASSERT_TRUE(hub_->Start().ok());
@@ -54,7 +54,7 @@ protected:
     std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
 
     ScratchDir dir_;
-    std::unique_ptr<vivatool::LibrarySession> library_;
+    std::unique_ptr<vivaclient::LibrarySession> library_;
     std::unique_ptr<vivatool::serve::CameraHub> hub_;
     std::unique_ptr<vivatool::serve::LiveServer> server_;
     uint16_t port_ = 0;

@@ -6,7 +6,9 @@
 #include "../child_process.h"
 #include "served_hub.h"
 #include "live_server.h"
-#include "client.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/colormaps.h>
+#include <vivaclient/settings.h>
 #include "../png_reader.h"
 
 #include "../../support/Eventually.h"
@@ -23,6 +25,8 @@
 #include <cstring>
 #include <fstream>
 #include <thread>
+
+using namespace vivaclient;
 
 using namespace vivatool;
 using namespace vivatool::serve;

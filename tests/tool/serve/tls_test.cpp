@@ -22,6 +22,8 @@
 #include <cstdlib>
 #include <fstream>
 
+using namespace vivaclient;
+
 using namespace vivatool::serve;
 
 // Under ThreadSanitizer: OpenSSL is not instrumented, so memory it hands from

@@ -3,6 +3,7 @@
 #include "json.h"
 
 namespace vivatool::monitor {
+using namespace vivaclient;
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include "serve/frame_message.h"
 
 namespace vivatool::monitor {
+using namespace vivaclient;
 
 std::vector<CameraMetrics> HubMetrics::Collect(const serve::CameraHub& hub) const
 {

@@ -8,7 +8,7 @@
 
 #include "metrics.h"
 
-#include <temperature_unit.h>
+#include <vivaclient/temperature_unit.h>
 
 #include <Poco/Net/HTTPServerResponse.h>
 

@@ -5,6 +5,7 @@
 #include <functional>
 
 namespace vivatool::monitor {
+using namespace vivaclient;
 
 namespace {
 

@@ -2,7 +2,7 @@
 // (version 0.0.4), as `monitor --metrics` and `serve` answer GET /metrics.
 #pragma once
 
-#include "camera_session.h"
+#include <vivaclient/camera_session.h>
 
 #include <cstdint>
 #include <string>

@@ -14,6 +14,7 @@
 #include <cctype>
 
 namespace vivatool::monitor {
+using namespace vivaclient;
 
 using Poco::Net::HTTPResponse;
 using Poco::Net::HTTPServerRequest;

@@ -15,12 +15,15 @@
 #include <condition_variable>
 #include <ctime>
 #include <mutex>
+#include <vivaclient/number_text.h>
+#include <vivaclient/thermal_snapshot.h>
 
 #ifndef VIVAZUZOZ_TOOL_VERSION
 #define VIVAZUZOZ_TOOL_VERSION "unknown"
 #endif
 
 namespace vivatool {
+using namespace vivaclient;
 
 using namespace monitor;
 

@@ -9,8 +9,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vivaclient/camera.h>
+#include <vivaclient/number_text.h>
+#include <vivaclient/state_dir.h>
 
 namespace vivatool::monitor {
+using namespace vivaclient;
 
 namespace {
 

@@ -32,6 +32,6 @@ int ParseMonitorOptions(Context& ctx, const ParsedArgs& args, MonitorOptions& o)
 
 // A camera id for topics and metrics made of what stays the same across a
 // replug: "usb-" and the USB port ("usb-1-1_2"), else the capture node's name.
-std::string DefaultCameraId(const CameraInfo& info);
+std::string DefaultCameraId(const vivaclient::CameraInfo& info);
 
 }  // namespace vivatool::monitor

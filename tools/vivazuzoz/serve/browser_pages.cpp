@@ -1,13 +1,15 @@
 #include "browser_pages.h"
 
-#include "../client.h"
+#include <vivaclient/colormaps.h>
 #include "png_memory.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
 
 namespace vivatool::serve {
+using namespace vivaclient;
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 namespace vivatool::serve {
+using namespace vivaclient;
 
 using Clock = std::chrono::steady_clock;
 

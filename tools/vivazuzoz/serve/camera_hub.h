@@ -3,7 +3,10 @@
 // vanishes and comes back.
 #pragma once
 
-#include "../client.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/camera_session.h>
+#include <vivaclient/frame_stream.h>
+#include <vivaclient/result_text.h>
 
 #include <atomic>
 #include <chrono>
@@ -34,32 +37,32 @@ struct CameraView {
     bool live = false;                   // open and streaming
     std::shared_ptr<const Frame> frame;  // the newest frame, or null
     std::shared_ptr<const Frame> lastGood;  // the newest not taken during or just after a shutter correction
-    SessionEvent lastEvent;              // the newest loss, return or error (kind Opened: none yet)
+    vivaclient::SessionEvent lastEvent;              // the newest loss, return or error (kind Opened: none yet)
 };
 
 struct CameraSummary {
     int index = 0;  // the server's number for the camera, stable across a replug
-    CameraInfo info;
+    vivaclient::CameraInfo info;
     bool live = false;
     int width = 0;
     int height = 0;
     bool radiometric = false;
     uint64_t opened = 0;  // how many times the camera was opened: a new number is a new open
-    SessionEvent lastEvent;  // the newest loss, return or error (kind Opened: none yet)
+    vivaclient::SessionEvent lastEvent;  // the newest loss, return or error (kind Opened: none yet)
     bool shutter = false;    // the newest frame was taken during a shutter correction
     bool settling = false;   // or just after one
 };
 
 class CameraHub {
 public:
-    explicit CameraHub(LibrarySession& library);
+    explicit CameraHub(vivaclient::LibrarySession& library);
     ~CameraHub();  // closes every camera
     CameraHub(const CameraHub&) = delete;
     CameraHub& operator=(const CameraHub&) = delete;
 
     // Searches and opens every camera found; cameras that fail to open are
     // retried by Maintain(). Returns the search's call.
-    Call Start();
+    vivaclient::Call Start();
 
     // Called regularly by one thread: searches again (at most every
     // `rescanEvery`) while a camera is missing, opening cameras seen for the
@@ -89,7 +92,7 @@ public:
     void WithCamera(int index, const std::function<void(unsigned long handle)>& work) const;
 
     // The camera's session counters (zeros before its first open).
-    CameraSession::Counters Counters(int index) const;
+    vivaclient::CameraSession::Counters Counters(int index) const;
 
     // A shutter correction through the camera's session (its frames are
     // flagged, its events told): the command's result, OZL_USB_INVALID_PARAM
@@ -98,29 +101,29 @@ public:
 
     // The newest sign of progress of any camera (a frame, or a search for a
     // camera that is away), or of the hub's own searches: for a watchdog.
-    FrameClock::time_point Progress() const;
+    vivaclient::FrameClock::time_point Progress() const;
 
     // How long a camera may go without a frame before it counts as lost, and
     // how often a missing camera is searched for. Set before Start().
-    std::chrono::milliseconds stallLimit = kStallLimit;
+    std::chrono::milliseconds stallLimit = vivaclient::kStallLimit;
     std::chrono::milliseconds rescanEvery{1000};
     // Every camera's shutter policy. Set before Start().
-    ShutterPolicy shutterPolicy;
+    vivaclient::ShutterPolicy shutterPolicy;
 
     // Told each camera's session events (with the camera's index), on the
     // session's thread; set before Start().
-    std::function<void(int index, const SessionEvent& event)> onEvent;
+    std::function<void(int index, const vivaclient::SessionEvent& event)> onEvent;
 
 private:
     struct Slot;
 
     Slot* Find(int index) const;
     // Needs libraryMutex_ held.
-    void OpenSlot(Slot& slot, const CameraInfo& found);
+    void OpenSlot(Slot& slot, const vivaclient::CameraInfo& found);
     void CloseSlot(Slot& slot);
     void Rescan();
 
-    LibrarySession& library_;
+    vivaclient::LibrarySession& library_;
     // Held around search and open, which share the library's search results.
     std::mutex libraryMutex_;
     // Guards the list of slots (not their contents). Slots are never removed

@@ -8,6 +8,7 @@
 #include <cstring>
 
 namespace vivatool::serve {
+using namespace vivaclient;
 
 namespace {
 

@@ -34,7 +34,7 @@
 
 #include "camera_hub.h"
 
-#include <jpeg.h>
+#include <vivaclient/jpeg.h>
 
 #include <chrono>
 #include <cstdint>

@@ -2,7 +2,13 @@
 
 #include "../json.h"
 #include "../monitor/hub_metrics.h"
-#include "../client.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/camera_session.h>
+#include <vivaclient/colormaps.h>
+#include <vivaclient/frame_stream.h>
+#include <vivaclient/number_text.h>
+#include <vivaclient/result_text.h>
+#include <vivaclient/settings.h>
 #include "../temperature_csv.h"
 #include "browser_pages.h"
 #include "compact_frames.h"
@@ -40,6 +46,7 @@
 #include <thread>
 
 namespace vivatool::serve {
+using namespace vivaclient;
 
 namespace {
 

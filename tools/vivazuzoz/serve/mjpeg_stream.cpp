@@ -11,6 +11,7 @@
 #include <thread>
 
 namespace vivatool::serve {
+using namespace vivaclient;
 
 using Clock = std::chrono::steady_clock;
 

@@ -8,8 +8,8 @@
 
 #include "camera_hub.h"
 
-#include <colormaps.h>
-#include <jpeg.h>
+#include <vivaclient/colormaps.h>
+#include <vivaclient/jpeg.h>
 
 #include <atomic>
 #include <chrono>

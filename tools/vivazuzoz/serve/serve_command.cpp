@@ -1,7 +1,11 @@
 #include "serve_command.h"
 
 #include "../commands.h"
-#include "../client.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/camera_session.h>
+#include <vivaclient/interrupt.h>
+#include <vivaclient/number_text.h>
+#include <vivaclient/result_text.h>
 #include "../listen_address.h"
 #include "../service_notify.h"
 #include "../tls_certificate.h"
@@ -19,6 +23,7 @@
 #include <thread>
 
 namespace vivatool {
+using namespace vivaclient;
 
 namespace {
 

@@ -1,8 +1,10 @@
 #include "settings_cache.h"
 
 #include "../json.h"
+#include <vivaclient/settings.h>
 
 namespace vivatool::serve {
+using namespace vivaclient;
 
 using Clock = std::chrono::steady_clock;
 
@@ -214,7 +216,7 @@ Call SettingsCache::Write(int index, const Setting& setting, double value, Setti
             open = false;
             return;
         }
-        call = vivatool::WriteSetting(handle, setting, value);
+        call = vivaclient::WriteSetting(handle, setting, value);
         if (!call.ok())
             return;
         // As the camera keeps it: an environment value travels as the float

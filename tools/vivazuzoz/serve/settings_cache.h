@@ -6,7 +6,7 @@
 
 #include "camera_hub.h"
 
-#include <temperature_unit.h>
+#include <vivaclient/temperature_unit.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <vivaclient/settings.h>
 
 namespace vivatool::serve {
 
@@ -41,7 +42,7 @@ public:
     // Writes `value` to the camera and, when it took it, keeps it as the
     // setting's value (`stored`: as the camera holds it). `open` is false
     // when the camera is not connected.
-    Call Write(int index, const Setting& setting, double value, SettingValue& stored, bool& open);
+    vivaclient::Call Write(int index, const vivaclient::Setting& setting, double value, vivaclient::SettingValue& stored, bool& open);
 
     // What camera `index`'s temperatures are in: its temp-unit setting as
     // last read or written, as the user declared it (temperature_unit.h);
@@ -51,8 +52,8 @@ public:
 private:
     struct Known {
         uint64_t opened = 0;  // the camera's open count when read; 0: never
-        std::vector<Call> calls;
-        std::vector<SettingValue> values;
+        std::vector<vivaclient::Call> calls;
+        std::vector<vivaclient::SettingValue> values;
         std::chrono::steady_clock::time_point measured;
     };
 
@@ -63,7 +64,7 @@ private:
 
     CameraHub& hub_;
     const std::chrono::milliseconds measureEvery_;
-    std::vector<const Setting*> settings_;  // Settings(), in order
+    std::vector<const vivaclient::Setting*> settings_;  // Settings(), in order
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;

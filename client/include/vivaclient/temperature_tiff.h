@@ -13,7 +13,7 @@
 // counts, GDAL unit "counts", PageName "image".
 #pragma once
 
-#include "thermal_snapshot.h"
+#include <vivaclient/thermal_snapshot.h>
 
 #include <string>
 

@@ -1,8 +1,8 @@
-#include "client.h"
+#include <vivaclient/colormaps.h>
 
 #include <gtest/gtest.h>
 
-using namespace vivatool;
+using namespace vivaclient;
 
 namespace {
 

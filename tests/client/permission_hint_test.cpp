@@ -1,5 +1,5 @@
 // What the tool tells a user whose account may not open a camera's nodes.
-#include "client.h"
+#include <vivaclient/result_text.h>
 #include "../support/TextSearch.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using namespace vivatool;
+using namespace vivaclient;
 
 namespace {
 

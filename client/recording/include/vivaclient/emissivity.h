@@ -1,7 +1,7 @@
 // emissivity.h - a reading corrected to another emissivity than the camera's.
 #pragma once
 
-#include "temperature_unit.h"
+#include <vivaclient/temperature_unit.h>
 
 #include <cstdint>
 

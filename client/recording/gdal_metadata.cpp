@@ -1,4 +1,4 @@
-#include "gdal_metadata.h"
+#include <vivaclient/gdal_metadata.h>
 
 #include <tiffio.h>
 

@@ -38,7 +38,7 @@
 //   scale 0.1, offset 0).
 #pragma once
 
-#include "thermal_snapshot.h"
+#include <vivaclient/thermal_snapshot.h>
 
 #include <cstdint>
 #include <string>

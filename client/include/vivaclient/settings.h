@@ -4,7 +4,7 @@
 // setting, how its value is written and which values `set` accepts.
 #pragma once
 
-#include "result_text.h"
+#include <vivaclient/result_text.h>
 
 #include <optional>
 #include <string>

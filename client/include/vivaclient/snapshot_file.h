@@ -2,7 +2,7 @@
 // reading a radiometric snapshot back whatever its format.
 #pragma once
 
-#include "thermal_snapshot.h"
+#include <vivaclient/thermal_snapshot.h>
 
 #include <optional>
 #include <string>

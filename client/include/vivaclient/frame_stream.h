@@ -9,7 +9,7 @@
 // temperatures never came is dropped.
 #pragma once
 
-#include "result_text.h"
+#include <vivaclient/result_text.h>
 
 #include <VIVAZUZOZ.h>
 
@@ -43,26 +43,6 @@ struct FrameRef {
 
     bool flagged() const { return shutter || settling; }
     size_t samples() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
-};
-
-// A frame that owns its planes.
-struct Frame {
-    int width = 0;
-    int height = 0;
-    std::vector<uint16_t> image;
-    std::vector<int16_t> temps;  // empty on an image-only stream
-    uint64_t sequence = 0;
-    FrameClock::time_point arrival;
-    bool afterGap = false;
-    bool shutter = false;
-    bool settling = false;
-    FrameClock::time_point lastCorrection;
-
-    bool flagged() const { return shutter || settling; }
-    bool hasTemps() const { return !temps.empty(); }
-    void Assign(const FrameRef& frame);
-    // The temperatures in degrees (tenths / 10), into `degrees` (width*height).
-    void Degrees(float* degrees) const;
 };
 
 // Where a FrameStream puts frames. All three run on the library's read thread.

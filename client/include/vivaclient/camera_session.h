@@ -22,8 +22,8 @@
 // destructor or CorrectShutter(). Everything else may be called from any thread.
 #pragma once
 
-#include "camera.h"
-#include "frame_stream.h"
+#include <vivaclient/camera.h>
+#include <vivaclient/frame_stream.h>
 
 #include <chrono>
 #include <condition_variable>

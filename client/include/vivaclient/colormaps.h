@@ -1,4 +1,4 @@
-// palette.h - false-colour palettes for thermal images.
+// colormaps.h - false-colour maps for thermal images.
 //
 // A palette is a 256-entry colour table computed by code; index 0 is the
 // coldest value of a picture and 255 the hottest.

@@ -3,7 +3,7 @@
 // (temperature_tiff.h, radiometric_jpeg.h).
 #pragma once
 
-#include "temperature_unit.h"
+#include <vivaclient/temperature_unit.h>
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "temperature_unit.h"
+#include <vivaclient/temperature_unit.h>
 
 #include <cstdlib>
 #include <set>

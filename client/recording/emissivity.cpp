@@ -1,4 +1,4 @@
-#include "emissivity.h"
+#include <vivaclient/emissivity.h>
 
 #include <algorithm>
 #include <cmath>

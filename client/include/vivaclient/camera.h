@@ -7,8 +7,8 @@
 // (command_port.h), open, and on failure a message that says what to do.
 #pragma once
 
-#include "result_text.h"
-#include "state_dir.h"
+#include <vivaclient/result_text.h>
+#include <vivaclient/state_dir.h>
 
 #include <VIVAZUZOZ.h>
 

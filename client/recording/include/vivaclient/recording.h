@@ -1,4 +1,4 @@
-// tiff_recording.h - radiometric recordings as multi-page 16-bit TIFF files.
+// recording.h - radiometric recordings as multi-page 16-bit TIFF files.
 //
 // A recording holds one page per plane and frame, in frame order: the image
 // plane (16-bit unsigned, as the camera sends it) and, on a stream with
@@ -23,7 +23,7 @@
 // Neither class is thread-safe; each object is used by one thread.
 #pragma once
 
-#include "temperature_unit.h"
+#include <vivaclient/temperature_unit.h>
 
 #include <cstdint>
 #include <memory>
