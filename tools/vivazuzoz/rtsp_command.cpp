@@ -61,12 +61,6 @@ constexpr guint kStallCheckMs = 250;
 // RTP packets of a stream waiting for its TCP clients: a second or more.
 constexpr guint kTcpBacklogPackets = 256;
 
-int Usage(FILE* err, const std::string& message)
-{
-    std::fprintf(err, "vivazuzoz rtsp: %s\nTry 'vivazuzoz rtsp --help'.\n", message.c_str());
-    return kExitUsage;
-}
-
 // The pipeline of one mount: the camera's frames coloured, encoded for low
 // latency (no B-frames, no look-ahead, a key frame every second) and
 // packed for RTP. One encoder thread, so that every picture is one slice:
@@ -359,23 +353,162 @@ GstRTSPFilterResult CloseClient(GstRTSPServer*, GstRTSPClient*, gpointer)
     return GST_RTSP_FILTER_REMOVE;
 }
 
-// The cameras that can be served, or an exit status with the message printed.
-int FindCameras(FILE* err, std::vector<CameraInfo>& cameras)
+// The cameras that can be served. Returns kExitOk or the status of a
+// failure it has reported.
+int FindCameras(Context& ctx, std::vector<CameraInfo>& cameras)
 {
     std::vector<CameraInfo> found;
     const Call search = SearchCameras(found);
-    if (!search.ok()) {
-        std::fprintf(err, "vivazuzoz: %s\n", DescribeFailure(search).c_str());
-        return kExitFailure;
-    }
+    if (!search.ok())
+        return FailCall(ctx, search);
     for (const CameraInfo& c : found)
         if (c.complete())
             cameras.push_back(c);
-    if (cameras.empty()) {
-        std::fprintf(err, "vivazuzoz: no camera found: plug a camera in (see 'vivazuzoz list') and try again\n");
-        return kExitFailure;
+    if (cameras.empty())
+        return Fail(ctx, "no camera found: plug a camera in (see 'vivazuzoz list') and try again");
+    return kExitOk;
+}
+
+// What the command line asks for.
+struct RtspOptions {
+    std::string address = "127.0.0.1";
+    uint16_t port = kDefaultPort;
+    std::string password;       // --token; "": none
+    std::string sourceOptions;  // the camera source's properties for the shutter policy
+};
+
+// Returns kExitOk or the status of a usage error it has reported.
+int ParseRtspOptions(Context& ctx, const ParsedArgs& args, RtspOptions& options)
+{
+    ShutterPolicy shutter;
+    if (const int status = ParseShutterPolicy(ctx, "rtsp", args, shutter))
+        return status;
+    options.sourceOptions = ShutterProperties(shutter);
+    if (const int status = ListenOption(ctx, "rtsp", args, options.address, options.port))
+        return status;
+    return TokenOption(ctx, "rtsp", args, options.password);
+}
+
+// GStreamer with the plugin's elements and the ones the mounts need.
+// Returns kExitOk or the status of a failure it has reported.
+int StartGStreamer(Context& ctx)
+{
+    BoundAllocator();
+    gst_init(nullptr, nullptr);
+    if (!vivazuzoz_register_elements(nullptr))
+        return Fail(ctx, "the GStreamer elements could not be registered");
+    for (const char* needed : {"x264enc", "rtph264pay"}) {
+        if (GstElementFactory* f = gst_element_factory_find(needed)) {
+            gst_object_unref(f);
+            continue;
+        }
+        return Fail(ctx, std::string("GStreamer's ") + needed + " element is missing: install gstreamer1.0-plugins-" +
+                             (std::string(needed) == "x264enc" ? "ugly" : "good"));
     }
     return kExitOk;
+}
+
+// The server with a mount per camera and colour map (not listening yet).
+GstRTSPServer* MakeServer(FILE* err, const RtspOptions& options, const std::vector<CameraInfo>& cameras)
+{
+    GstRTSPServer* server = gst_rtsp_server_new();
+    gst_rtsp_server_set_address(server, options.address.c_str());
+    gst_rtsp_server_set_service(server, std::to_string(options.port).c_str());
+    const bool withAuth = !options.password.empty();
+    if (withAuth)
+        RequirePassword(server, options.password);
+    g_signal_connect(server, "client-connected", G_CALLBACK(OnClient), nullptr);
+    GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server);
+    const auto add = [&](int camera, const char* colormap, const std::string& mount) {
+        gst_rtsp_mount_points_add_factory(mounts, mount.c_str(),
+                                          MakeFactory(camera, colormap, withAuth, err, mount, options.sourceOptions));
+    };
+    for (const CameraInfo& c : cameras) {
+        const std::string base = "/" + std::to_string(c.index);
+        add(c.index, Colormaps().front().name, base);
+        for (const ColormapInfo& map : Colormaps())
+            add(c.index, map.name, base + "/" + map.name);
+    }
+    g_object_unref(mounts);
+    return server;
+}
+
+// The listening socket, made here rather than by gst_rtsp_server_attach so
+// that a port another program holds is told apart from other faults. Sets
+// `source` to the attached source; returns kExitOk or the status of a
+// failure it has reported.
+int Listen(Context& ctx, GstRTSPServer* server, const RtspOptions& options, guint& source)
+{
+    GError* error = nullptr;
+    GSource* listening = gst_rtsp_server_create_source(server, nullptr, &error);
+    if (!listening) {
+        const bool inUse = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_ADDRESS_IN_USE);
+        Fail(ctx, "cannot listen on " + UrlHost(options.address, options.port) + ": " +
+                      (error ? error->message : "unknown error") + "; " +
+                      (inUse ? "another program listens on it: stop it or choose another port with --listen"
+                             : "choose another address with --listen"));
+        if (error)
+            g_error_free(error);
+        return inUse ? kExitAddressInUse : kExitFailure;
+    }
+    source = g_source_attach(listening, nullptr);
+    g_source_unref(listening);
+    if (!IsLoopback(options.address) && options.password.empty())
+        std::fprintf(ctx.err,
+                     "vivazuzoz: warning: listening on %s without --token: anyone who can reach it can "
+                     "watch the cameras\n",
+                     options.address.c_str());
+    return kExitOk;
+}
+
+// Each camera's address; on a wildcard address one of the machine's own
+// addresses, which other machines can use, then the others.
+void PrintAddresses(FILE* out, const RtspOptions& options, const std::vector<CameraInfo>& cameras, uint16_t bound)
+{
+    const std::vector<std::string> hosts = ReachableHosts(options.address);
+    // With --token, where the credentials go, the password masked.
+    const std::string user = options.password.empty() ? "" : std::string(kUser) + ":***@";
+    for (const CameraInfo& c : cameras)
+        std::fprintf(out, "Camera %d (%s): rtsp://%s%s:%u/%d\n", c.index, c.name.c_str(), user.c_str(),
+                     hosts.front().c_str(), static_cast<unsigned>(bound), c.index);
+    for (size_t i = 1; i < hosts.size(); ++i)
+        std::fprintf(out, "  also at rtsp://%s%s:%u/\n", user.c_str(), hosts[i].c_str(), static_cast<unsigned>(bound));
+    std::fflush(out);
+}
+
+// The main loop until SIGINT or SIGTERM, dropping stalled clients and
+// telling systemd meanwhile that the server is ready and well.
+void ServeUntilSignal(Context& ctx, GstRTSPServer* server, const std::string& readyText)
+{
+    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+    const guint onInt = g_unix_signal_add(SIGINT, Quit, loop);
+    const guint onTerm = g_unix_signal_add(SIGTERM, Quit, loop);
+    Heartbeat serving;
+    const guint onBeat = g_timeout_add(200, Beat, &serving);
+    Watchdog watchdog{server, ctx.err};
+    const guint onStall = g_timeout_add(kStallCheckMs, DropStalledClients, &watchdog);
+    ServiceNotifier service(ctx.err);
+    // The main loop turns, and every camera a client watches streams or is
+    // being waited for.
+    service.Ready(readyText, [&serving] { return std::min(serving.last(), CameraSession::OldestProgress()); });
+    g_main_loop_run(loop);
+    service.Stopping();
+    for (const guint id : {onBeat, onStall, onInt, onTerm})
+        g_source_remove(id);
+    g_main_loop_unref(loop);
+}
+
+// Clients first: their media stop, which closes the cameras. The media are
+// taken down on the main loop: run it until no source is left (this
+// command's own LibraryUse stays), for at most a few seconds.
+void CloseClients(GstRTSPServer* server)
+{
+    gst_rtsp_server_client_filter(server, CloseClient, nullptr);
+    for (int i = 0; i < 500 && vivagst::LibraryUse::Users() > 1; ++i) {
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        g_usleep(10000);
+    }
 }
 
 }  // namespace
@@ -411,126 +544,29 @@ CommandSyntax RtspSyntax()
 
 int RunRtsp(Context& ctx, const ParsedArgs& args)
 {
-    FILE* const out = ctx.out;
-    FILE* const err = ctx.err;
-    ShutterPolicy shutter;
-    if (const int status = ParseShutterPolicy(ctx, "rtsp", args, shutter))
+    RtspOptions options;
+    if (const int status = ParseRtspOptions(ctx, args, options))
         return status;
-    const std::string sourceOptions = ShutterProperties(shutter);
-    std::string address = "127.0.0.1";
-    uint16_t port = kDefaultPort;
-    if (args.has("listen") && !ParseListen(args.value("listen"), address, port))
-        return Usage(err, "--listen takes ADDRESS:PORT with an IP address, e.g. 127.0.0.1:8554, not '" +
-                              args.value("listen") + "'");
-    const std::string password = args.value("token");
-    if (args.has("token") && password.empty())
-        return Usage(err, "--token must not be empty");
-
-    BoundAllocator();
-    gst_init(nullptr, nullptr);
-    if (!vivazuzoz_register_elements(nullptr)) {
-        std::fprintf(err, "vivazuzoz: the GStreamer elements could not be registered\n");
-        return kExitFailure;
-    }
-    for (const char* needed : {"x264enc", "rtph264pay"}) {
-        if (GstElementFactory* f = gst_element_factory_find(needed)) {
-            gst_object_unref(f);
-            continue;
-        }
-        std::fprintf(err, "vivazuzoz: GStreamer's %s element is missing: install gstreamer1.0-plugins-%s\n", needed,
-                     std::string(needed) == "x264enc" ? "ugly" : "good");
-        return kExitFailure;
-    }
+    if (const int status = StartGStreamer(ctx))
+        return status;
     // Held while serving, so that the library stays initialised between clients.
     vivagst::LibraryUse library;
     std::vector<CameraInfo> cameras;
-    if (const int status = FindCameras(err, cameras))
+    if (const int status = FindCameras(ctx, cameras))
         return status;
-
-    GstRTSPServer* server = gst_rtsp_server_new();
-    gst_rtsp_server_set_address(server, address.c_str());
-    gst_rtsp_server_set_service(server, std::to_string(port).c_str());
-    if (!password.empty())
-        RequirePassword(server, password);
-    g_signal_connect(server, "client-connected", G_CALLBACK(OnClient), nullptr);
-    GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server);
-    for (const CameraInfo& c : cameras) {
-        const std::string base = "/" + std::to_string(c.index);
-        gst_rtsp_mount_points_add_factory(mounts, base.c_str(),
-                                          MakeFactory(c.index, Colormaps().front().name, !password.empty(), err, base,
-                                                      sourceOptions));
-        for (const ColormapInfo& map : Colormaps()) {
-            const std::string mount = base + "/" + map.name;
-            gst_rtsp_mount_points_add_factory(mounts, mount.c_str(),
-                                              MakeFactory(c.index, map.name, !password.empty(), err, mount,
-                                                          sourceOptions));
-        }
-    }
-    g_object_unref(mounts);
-
-    // The listening socket made here rather than by gst_rtsp_server_attach,
-    // so that a port another program holds is told apart from other faults.
-    GError* error = nullptr;
-    GSource* listening = gst_rtsp_server_create_source(server, nullptr, &error);
-    if (!listening) {
-        const bool inUse = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_ADDRESS_IN_USE);
-        std::fprintf(err, "vivazuzoz: cannot listen on %s: %s; %s\n", UrlHost(address, port).c_str(),
-                     error ? error->message : "unknown error",
-                     inUse ? "another program listens on it: stop it or choose another port with --listen"
-                           : "choose another address with --listen");
-        if (error)
-            g_error_free(error);
+    GstRTSPServer* server = MakeServer(ctx.err, options, cameras);
+    guint source = 0;
+    if (const int status = Listen(ctx, server, options, source)) {
         g_object_unref(server);
-        return inUse ? kExitAddressInUse : kExitFailure;
+        return status;
     }
-    const guint source = g_source_attach(listening, nullptr);
-    g_source_unref(listening);
-    if (!IsLoopback(address) && password.empty())
-        std::fprintf(err, "vivazuzoz: warning: listening on %s without --token: anyone who can reach it can watch "
-                          "the cameras\n", address.c_str());
-    // On a wildcard address: one of the machine's own addresses, which other
-    // machines can use, then the others.
     const uint16_t bound = static_cast<uint16_t>(gst_rtsp_server_get_bound_port(server));
-    const std::vector<std::string> hosts = ReachableHosts(address);
-    // With --token, where the credentials go, the password masked.
-    const std::string user = password.empty() ? "" : std::string(kUser) + ":***@";
-    for (const CameraInfo& c : cameras)
-        std::fprintf(out, "Camera %d (%s): rtsp://%s%s:%u/%d\n", c.index, c.name.c_str(), user.c_str(),
-                     hosts.front().c_str(), static_cast<unsigned>(bound), c.index);
-    for (size_t i = 1; i < hosts.size(); ++i)
-        std::fprintf(out, "  also at rtsp://%s%s:%u/\n", user.c_str(), hosts[i].c_str(), static_cast<unsigned>(bound));
-    std::fflush(out);
-
-    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-    const guint onInt = g_unix_signal_add(SIGINT, Quit, loop);
-    const guint onTerm = g_unix_signal_add(SIGTERM, Quit, loop);
-    Heartbeat serving;
-    const guint onBeat = g_timeout_add(200, Beat, &serving);
-    Watchdog watchdog{server, err};
-    const guint onStall = g_timeout_add(kStallCheckMs, DropStalledClients, &watchdog);
-    ServiceNotifier service(err);
-    service.Ready("serving " + std::to_string(cameras.size()) + " camera(s) on port " + std::to_string(bound),
-                  // The main loop turns, and every camera a client watches streams
-                  // or is being waited for.
-                  [&serving] { return std::min(serving.last(), CameraSession::OldestProgress()); });
-    g_main_loop_run(loop);
-    service.Stopping();
-    g_source_remove(onBeat);
-    g_source_remove(onStall);
-    g_source_remove(onInt);
-    g_source_remove(onTerm);
-    // Clients first: their media stop, which closes the cameras. The media
-    // are taken down on the main loop: run it until no source is left
-    // (this command's own LibraryUse stays), for at most a few seconds.
-    gst_rtsp_server_client_filter(server, CloseClient, nullptr);
-    for (int i = 0; i < 500 && vivagst::LibraryUse::Users() > 1; ++i) {
-        while (g_main_context_iteration(nullptr, FALSE)) {
-        }
-        g_usleep(10000);
-    }
+    PrintAddresses(ctx.out, options, cameras, bound);
+    ServeUntilSignal(ctx, server,
+                     "serving " + std::to_string(cameras.size()) + " camera(s) on port " + std::to_string(bound));
+    CloseClients(server);
     g_source_remove(source);
     g_object_unref(server);
-    g_main_loop_unref(loop);
     return kExitOk;
 }
 

@@ -202,54 +202,45 @@ bool Exists(const std::string& path)
 
 }  // namespace
 
-bool TlsFilesFromArgs(const ParsedArgs& args, TlsFiles& files, std::string& error)
+std::string TlsFilesFromArgs(const ParsedArgs& args, TlsFiles& files)
 {
     files = TlsFiles();
     const bool cert = args.has("tls-cert"), key = args.has("tls-key"), self = args.has("tls-self-signed");
-    if (self && (cert || key)) {
-        error = "--tls-self-signed makes its own certificate: give it without --tls-cert and --tls-key";
-        return false;
-    }
-    if (cert != key) {
-        error = "--tls-cert and --tls-key go together";
-        return false;
-    }
-    if (self) {
-        files.selfSigned = true;
-        return true;
-    }
+    if (self && (cert || key))
+        return "--tls-self-signed makes its own certificate: give it without --tls-cert and --tls-key";
+    if (cert != key)
+        return "--tls-cert and --tls-key go together";
+    files.selfSigned = self;
     if (!cert)
-        return true;
+        return "";
     const std::string typedCert = args.value("tls-cert"), typedKey = args.value("tls-key");
     files.certificate = vivaclient::UserPath(typedCert);
     files.key = vivaclient::UserPath(typedKey);
-    if (!CheckTlsFiles(files, error)) {
-        error = vivaclient::AsTyped(vivaclient::AsTyped(error, files.certificate, typedCert), files.key, typedKey);
-        return false;
-    }
-    return true;
+    const std::string error = CheckTlsFiles(files);
+    return error.empty()
+               ? ""
+               : vivaclient::AsTyped(vivaclient::AsTyped(error, files.certificate, typedCert), files.key, typedKey);
 }
 
-bool MakeSelfSigned(const std::vector<std::string>& hosts, TlsFiles& files, std::string& error)
+std::string MakeSelfSigned(const std::vector<std::string>& hosts, TlsFiles& files)
 {
     const std::string state = vivaclient::StateDirectory();
-    if (state.empty()) {
-        error = "no state folder for the self-signed certificate (neither XDG_STATE_HOME nor HOME is set)";
-        return false;
-    }
+    if (state.empty())
+        return "no state folder for the self-signed certificate (neither XDG_STATE_HOME nor HOME is set)";
     const std::string folder = state + "/tls";
     files.certificate = folder + "/certificate.pem";
     files.key = folder + "/key.pem";
     files.selfSigned = true;
     files.made = false;
     if (Exists(files.certificate) && Exists(files.key))
-        return CheckTlsFiles(files, error);
+        return CheckTlsFiles(files);
+    std::string error;
     if (!vivaclient::MakeDirectories(folder, error))
-        return false;
+        return error;
     Key key(nullptr);
     Certificate certificate(nullptr);
     if (!MakePair(hosts, key, certificate, error))
-        return false;
+        return error;
     // The key first: a certificate on disk always has its key beside it.
     if (!WritePrivately(
             files.key,
@@ -257,25 +248,25 @@ bool MakeSelfSigned(const std::vector<std::string>& hosts, TlsFiles& files, std:
             error) ||
         !WritePrivately(
             files.certificate, [&](FILE* file) { return PEM_write_X509(file, certificate.get()); }, error))
-        return false;
+        return error;
     files.made = true;
-    return true;
+    return "";
 }
 
-bool CheckTlsFiles(const TlsFiles& files, std::string& error)
+std::string CheckTlsFiles(const TlsFiles& files)
 {
+    std::string error;
     const Certificate certificate = ReadCertificate(files.certificate, error);
     if (!certificate)
-        return false;
+        return error;
     const Key key = ReadKey(files.key, error);
     if (!key)
-        return false;
+        return error;
     if (X509_check_private_key(certificate.get(), key.get()) != 1) {
         ERR_clear_error();
-        error = files.key + " is not the key of the certificate in " + files.certificate;
-        return false;
+        return files.key + " is not the key of the certificate in " + files.certificate;
     }
-    return true;
+    return "";
 }
 
 std::string CertificateFingerprint(const std::string& certificatePath)

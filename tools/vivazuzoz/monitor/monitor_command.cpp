@@ -163,8 +163,6 @@ struct MonitorState {
     }
 };
 
-enum class MonitorEnd { Done, Interrupted, Ended, Refused };
-
 class MonitorRun {
 public:
     MonitorRun(Context& ctx, StreamingSession& session, MonitorOptions& o)
@@ -184,19 +182,11 @@ public:
             return status;
         CameraSession& camera = *session_.camera;
         camera.SetCallback(sink_);
-        OpenFailure failure;
-        if (!camera.Stream(failure)) {
-            StopOutputs();
-            return Fail(ctx_, failure.message);
-        }
-        // The watchdog is fed while both the loop turns and the camera's
-        // session makes progress (frames, or searches while it is away).
-        service_.Ready("publishing camera " + o_.cameraId,
-                       [this] { return std::min(working_.last(), session_.camera->progress()); });
-        const MonitorEnd end = Loop();
-        camera.Close();  // callbacks stopped
+        const auto loop = [this] { return Loop(); };
+        RunEnd end = RunEnd::Going;
+        const int status = StreamUntilEnd(ctx_, camera, loop, end);
         StopOutputs();
-        return Finish(end);
+        return status ? status : Finish(end);
     }
 
 private:
@@ -250,8 +240,14 @@ private:
         metrics_.reset();
     }
 
-    MonitorEnd Loop()
+    // Publishes until the monitor ends; a broker that refuses the
+    // credentials ends it too (refused_ says so).
+    RunEnd Loop()
     {
+        // The watchdog is fed while both the loop turns and the camera's
+        // session makes progress (frames, or searches while it is away).
+        service_.Ready("publishing camera " + o_.cameraId,
+                       [this] { return std::min(working_.last(), session_.camera->progress()); });
         nextPublish_ = start_;
         std::unique_lock<std::mutex> lock(state_.mutex);
         for (;;) {
@@ -264,18 +260,18 @@ private:
             lock.unlock();
             // A new connection is announced (availability, discovery) before
             // anything else goes out on it.
-            if (!KeepBrokerUp())
-                return MonitorEnd::Refused;
+            if (!KeepBrokerUp()) {
+                refused_ = true;
+                return RunEnd::Done;
+            }
             PublishEvents(events);
             TakeCameraEvents();
             if (now >= nextPublish_ && PublishStates())
                 nextPublish_ = now + publishEvery_;
-            if (o_.secondsLimit > 0 && now - start_ >= std::chrono::duration<double>(o_.secondsLimit))
-                return MonitorEnd::Done;
-            if (Interrupted())
-                return o_.secondsLimit > 0 ? MonitorEnd::Interrupted : MonitorEnd::Done;
-            if (session_.camera->ended())
-                return MonitorEnd::Ended;
+            const bool limited = o_.secondsLimit > 0;
+            const bool limitReached = limited && now - start_ >= std::chrono::duration<double>(o_.secondsLimit);
+            if (const RunEnd end = CheckRunEnd(*session_.camera, limited, limitReached); end != RunEnd::Going)
+                return end;
             lock.lock();
         }
     }
@@ -415,27 +411,20 @@ private:
             std::fflush(ctx_.out);
     }
 
-    int Finish(MonitorEnd end)
+    int Finish(RunEnd end)
     {
-        switch (end) {
-        case MonitorEnd::Done:
-            if (o_.secondsLimit > 0 && mqtt_ && mqtt_->connects() == 0) {
-                std::fprintf(ctx_.err, "vivazuzoz: never connected to the broker at %s in %s s: %s\n",
-                             o_.mqtt->Display().c_str(), FormatDecimal(o_.secondsLimit, 1).c_str(),
-                             mqtt_->lastProblem().c_str());
-                return kExitNoBroker;
-            }
-            return kExitOk;
-        case MonitorEnd::Interrupted:
-            return kExitInterrupted;
-        case MonitorEnd::Refused:
+        if (refused_) {
             std::fprintf(ctx_.err, "vivazuzoz monitor: %s at %s; check the user name and password in --mqtt\n",
                          refusedMessage_.c_str(), o_.mqtt->Display().c_str());
             return kExitUsage;
-        case MonitorEnd::Ended:
-            return Fail(ctx_, EndMessage(session_.camera->endReason(), "monitor"));
         }
-        return kExitFailure;
+        if (end == RunEnd::Done && o_.secondsLimit > 0 && mqtt_ && mqtt_->connects() == 0) {
+            std::fprintf(ctx_.err, "vivazuzoz: never connected to the broker at %s in %s s: %s\n",
+                         o_.mqtt->Display().c_str(), FormatDecimal(o_.secondsLimit, 1).c_str(),
+                         mqtt_->lastProblem().c_str());
+            return kExitNoBroker;
+        }
+        return EndStatus(ctx_, end, *session_.camera, "monitor");
     }
 
     Context& ctx_;
@@ -457,6 +446,7 @@ private:
     const Clock::duration publishEvery_ = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(o_.interval));
     Clock::time_point nextPublish_;  // of the next state batch
+    bool refused_ = false;           // the broker refused the credentials
     std::string refusedMessage_;
 };
 

@@ -1,4 +1,4 @@
-#include "stream.h"
+#include "stream_command.h"
 
 #include <vivaclient/camera.h>
 #include <vivaclient/camera_session.h>
@@ -62,7 +62,7 @@ struct StreamState {
     bool latestShutter = false;  // the flags of the last frame
     bool latestSettling = false;
     std::vector<Watch> watches;
-    std::deque<AlarmEvent> events;      // taken by the command's thread
+    std::deque<AlarmEvent> events;  // taken by the command's thread
 
     void Count(const FrameRef& frame)
     {
@@ -145,8 +145,13 @@ std::string ReportJson(const char* type, const Report& report, const std::vector
 {
     const StreamFigures& f = report.figures;
     JsonWriter json;
-    json.BeginObject().Key("type").String(type).Key("seconds").Number(f.seconds, 1).Key("frames").Int(
-        static_cast<long long>(f.frames));
+    json.BeginObject()
+        .Key("type")
+        .String(type)
+        .Key("seconds")
+        .Number(f.seconds, 1)
+        .Key("frames")
+        .Int(static_cast<long long>(f.frames));
     json.Key("fps").Number(f.rate, 1).Key("temperatures").Bool(f.withTemp);
     json.Key("shutter").Bool(f.shutter).Key("settling").Bool(f.settling);
     json.Key("shutter_frames").Int(static_cast<long long>(f.shutterFrames));
@@ -157,8 +162,16 @@ std::string ReportJson(const char* type, const Report& report, const std::vector
         json.Key("regions").BeginObject();
         for (size_t i = 0; i < regions.size(); ++i) {
             const Region& r = regions[i];
-            json.Key(r.name).BeginObject().Key("x").Int(r.x).Key("y").Int(r.y).Key("width").Int(r.width).Key(
-                "height").Int(r.height);
+            json.Key(r.name)
+                .BeginObject()
+                .Key("x")
+                .Int(r.x)
+                .Key("y")
+                .Int(r.y)
+                .Key("width")
+                .Int(r.width)
+                .Key("height")
+                .Int(r.height);
             json.Key("min").Raw(FormatTenths(report.latest[i].min)).Key("max").Raw(FormatTenths(report.latest[i].max));
             json.Key("mean").Raw(Mean(report.latest[i].mean)).EndObject();
         }
@@ -221,8 +234,6 @@ pid_t StartAlarmCommand(const std::string& command, const AlarmEvent& e)
     }
     return pid;
 }
-
-enum class StreamEnd { Done, Interrupted, Ended, Alarm };
 
 }  // namespace
 
@@ -358,16 +369,17 @@ public:
     {
         CameraSession& camera = *session_.camera;
         camera.SetCallback(sink_);
-        OpenFailure failure;
-        if (!camera.Stream(failure))
-            return Fail(ctx_, failure.message);
-        const StreamEnd end = Loop();
-        camera.Close();  // callbacks stopped
+        const auto loop = [this] { return Loop(); };
+        RunEnd end = RunEnd::Going;
+        if (const int status = StreamUntilEnd(ctx_, camera, loop, end))
+            return status;
         return Finish(end, Report{state_.Figures(Clock::now()), state_.latest});
     }
 
 private:
-    StreamEnd Loop()
+    // Reports until the stream ends; an alarm under --exit-on-alarm ends it
+    // too (alarmed_ says so). Needs nothing locked.
+    RunEnd Loop()
     {
         const auto updateEvery = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(ctx_.terminal && !o_.json ? 0.25 : o_.interval));
@@ -375,21 +387,20 @@ private:
         std::unique_lock<std::mutex> lock(state_.mutex);
         for (;;) {
             state_.changed.wait_for(lock, kPollInterval);
-            if (TakeEvents(lock))
-                return StreamEnd::Alarm;
+            if (TakeEvents(lock)) {
+                alarmed_ = true;
+                return RunEnd::Done;
+            }
             HoldCorrectionsDuringAlarms(*session_.camera, state_.watches);
             lock.unlock();
             SayCameraEvents();
             lock.lock();
             const Clock::time_point now = Clock::now();
-            if (o_.frameLimit && state_.frames >= o_.frameLimit)
-                return StreamEnd::Done;
-            if (o_.secondsLimit > 0 && now - start_ >= std::chrono::duration<double>(o_.secondsLimit))
-                return StreamEnd::Done;
-            if (Interrupted())
-                return o_.limited() ? StreamEnd::Interrupted : StreamEnd::Done;  // without limits, Ctrl-C ends it
-            if (session_.camera->ended())
-                return StreamEnd::Ended;
+            const bool limitReached = (o_.frameLimit && state_.frames >= o_.frameLimit) ||
+                                      (o_.secondsLimit > 0 &&
+                                       now - start_ >= std::chrono::duration<double>(o_.secondsLimit));
+            if (const RunEnd end = CheckRunEnd(*session_.camera, o_.limited(), limitReached); end != RunEnd::Going)
+                return end;
             if (now >= nextUpdate) {
                 const Report report{state_.Figures(now), state_.latest};
                 lock.unlock();
@@ -455,7 +466,7 @@ private:
     }
 
     // The summary, the alarm commands waited for, and the exit status.
-    int Finish(StreamEnd end, const Report& final)
+    int Finish(RunEnd end, const Report& final)
     {
         progress_.Finish();
         if (o_.json)
@@ -467,17 +478,11 @@ private:
             waitpid(pid, nullptr, 0);
         if (execFailed_)
             Fail(ctx_, "could not start the --exec command");
-        switch (end) {
-        case StreamEnd::Done:
-            return execFailed_ ? kExitFailure : kExitOk;
-        case StreamEnd::Interrupted:
-            return kExitInterrupted;
-        case StreamEnd::Alarm:
+        if (alarmed_)
             return kExitAlarm;
-        case StreamEnd::Ended:
-            return Fail(ctx_, EndMessage(session_.camera->endReason(), "stream"));
-        }
-        return kExitFailure;
+        if (end == RunEnd::Done && execFailed_)
+            return kExitFailure;
+        return EndStatus(ctx_, end, *session_.camera, "stream");
     }
 
     Context& ctx_;
@@ -490,6 +495,7 @@ private:
     // Command thread only.
     std::vector<pid_t> children_;
     bool execFailed_ = false;
+    bool alarmed_ = false;  // --exit-on-alarm ended the stream
 };
 
 }  // namespace
