@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
 #include <mutex>
 
@@ -211,7 +210,7 @@ void PrintFigures(FILE* out, const Snapshot& shot)
     if (withTemp) {
         const PlaneStats stats = ComputeStats(shot.temp.data(), shot.width, shot.height);
         std::fprintf(out, "Temperature: min %s, max %s, mean %s degrees\n", FormatTenths(stats.min).c_str(),
-                     FormatTenths(stats.max).c_str(), FormatTenths(static_cast<int>(std::lround(stats.mean))).c_str());
+                     FormatTenths(stats.max).c_str(), FormatMeanTenths(stats.mean).c_str());
         std::fprintf(out, "Hottest pixel: x %d, y %d (%s degrees)\n", stats.hottestX, stats.hottestY,
                      FormatTenths(stats.max).c_str());
     } else {
