@@ -79,14 +79,14 @@ bool Degrees(Context& ctx, const char* command, const ParsedArgs& args, const ch
 int ParseWatches(Context& ctx, const char* command, const ParsedArgs& args, WatchSetup& setup)
 {
     for (const std::string& text : args.all("roi")) {
-        std::string error;
-        const auto region = ParseRegion(text, static_cast<int>(setup.regions.size()) + 1, error);
-        if (!region)
+        Region region;
+        if (const std::string error = ParseRegion(text, static_cast<int>(setup.regions.size()) + 1, region);
+            !error.empty())
             return UsageError(ctx, command, error);
         for (const Region& r : setup.regions)
-            if (r.name == region->name)
+            if (r.name == region.name)
                 return UsageError(ctx, command, "two regions are called " + r.name);
-        setup.regions.push_back(*region);
+        setup.regions.push_back(region);
     }
     const bool alarms = args.has("alarm-above") || args.has("alarm-below");
     if (args.has("hysteresis") && !alarms)
