@@ -14,8 +14,8 @@ CommandSyntax GetSyntax()
 int RunGet(Context& ctx, const ParsedArgs& args)
 {
     int index = 0;
-    if (!DeviceOption(ctx, "get", args, index))
-        return kExitUsage;
+    if (const int status = DeviceOption(ctx, "get", args, index))
+        return status;
     const Setting* setting = SettingArgument(ctx, "get", args.positional[0]);
     if (!setting)
         return kExitUsage;

@@ -179,8 +179,8 @@ int RunInfo(Context& ctx, const ParsedArgs& args)
         return RunFileInfo(ctx, args.positional[0], args.has("json"));
     }
     int index = 0;
-    if (!DeviceOption(ctx, "info", args, index))
-        return kExitUsage;
+    if (const int status = DeviceOption(ctx, "info", args, index))
+        return status;
     Session session;
     if (const int status = OpenSelected(ctx, session, index))
         return status;

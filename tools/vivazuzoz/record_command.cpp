@@ -107,9 +107,10 @@ int ParseRecordOptions(Context& ctx, const ParsedArgs& args, RecordOptions& opti
     if (args.has("frames") && args.has("seconds"))
         return UsageError(ctx, command, "give --frames or --seconds, not both");
     long long frames = 0;
-    if (!DeviceOption(ctx, command, args, options.device) ||
-        !IntegerOption(ctx, command, args, "frames", 1, INT32_MAX, 0, frames))
-        return kExitUsage;
+    if (const int status = DeviceOption(ctx, command, args, options.device))
+        return status;
+    if (const int status = IntegerOption(ctx, command, args, "frames", 1, INT32_MAX, 0, frames))
+        return status;
     options.limits.frames = static_cast<uint64_t>(frames);
     for (const char* name : {"seconds", "every"}) {
         if (!args.has(name))

@@ -25,8 +25,8 @@ CommandSyntax SetSyntax()
 int RunSet(Context& ctx, const ParsedArgs& args)
 {
     int index = 0;
-    if (!DeviceOption(ctx, "set", args, index))
-        return kExitUsage;
+    if (const int status = DeviceOption(ctx, "set", args, index))
+        return status;
     const Setting* setting = SettingArgument(ctx, "set", args.positional[0]);
     if (!setting)
         return kExitUsage;

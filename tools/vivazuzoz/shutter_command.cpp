@@ -13,8 +13,8 @@ CommandSyntax ShutterSyntax()
 int RunShutter(Context& ctx, const ParsedArgs& args)
 {
     int index = 0;
-    if (!DeviceOption(ctx, "shutter", args, index))
-        return kExitUsage;
+    if (const int status = DeviceOption(ctx, "shutter", args, index))
+        return status;
     Session session;
     if (const int status = OpenSelected(ctx, session, index))
         return status;

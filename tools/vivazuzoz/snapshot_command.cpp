@@ -152,8 +152,8 @@ struct SnapshotRequest {
 int ParseRequest(Context& ctx, const ParsedArgs& args, SnapshotRequest& r)
 {
     const char* const command = "snapshot";
-    if (!DeviceOption(ctx, command, args, r.device))
-        return kExitUsage;
+    if (const int status = DeviceOption(ctx, command, args, r.device))
+        return status;
     if (args.has("output") && !args.positional.empty())
         return UsageError(ctx, command, "give the picture's name once, as FILE.png or with -o, not both");
     if (!args.has("output") && args.positional.empty())
@@ -172,9 +172,9 @@ int ParseRequest(Context& ctx, const ParsedArgs& args, SnapshotRequest& r)
         return UsageError(ctx, command, "--frame needs --from FILE.tiff");
     if (args.has("from") && args.has("device"))
         return UsageError(ctx, command, "give --device or --from, not both");
-    if (!IntegerOption(ctx, command, args, "frame", 0, INT32_MAX, 0, r.frame))
-        return kExitUsage;
-    return ChooseSnapshotFormat(ctx, args, r.output, r.format) ? kExitOk : kExitUsage;
+    if (const int status = IntegerOption(ctx, command, args, "frame", 0, INT32_MAX, 0, r.frame))
+        return status;
+    return ChooseSnapshotFormat(ctx, args, r.output, r.format);
 }
 
 // The files can be written: checked before the camera is opened and

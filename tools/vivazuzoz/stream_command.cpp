@@ -227,13 +227,13 @@ struct StreamOptions {
 // The limits and the report interval. Returns kExitOk or a usage error's status.
 int ParseLimits(Context& ctx, const ParsedArgs& args, StreamOptions& o)
 {
-    if (!DeviceOption(ctx, "stream", args, o.device))
-        return kExitUsage;
+    if (const int status = DeviceOption(ctx, "stream", args, o.device))
+        return status;
     if (args.has("frames") && args.has("seconds"))
         return UsageError(ctx, "stream", "give --frames or --seconds, not both");
     long long frames = 0;
-    if (!IntegerOption(ctx, "stream", args, "frames", 1, INT32_MAX, 0, frames))
-        return kExitUsage;
+    if (const int status = IntegerOption(ctx, "stream", args, "frames", 1, INT32_MAX, 0, frames))
+        return status;
     o.frameLimit = static_cast<uint64_t>(frames);
     if (args.has("seconds")) {
         const auto seconds = ParseDecimal(args.value("seconds"));

@@ -40,32 +40,28 @@ int UsageError(Context& ctx, const char* command, const std::string& message)
     return kExitUsage;
 }
 
-bool IntegerOption(Context& ctx, const char* command, const ParsedArgs& args, const char* name, long long min,
-                   long long max, long long fallback, long long& value)
+int IntegerOption(Context& ctx, const char* command, const ParsedArgs& args, const char* name, long long min,
+                  long long max, long long fallback, long long& value)
 {
-    if (!args.has(name)) {
-        value = fallback;
-        return true;
-    }
+    value = fallback;
+    if (!args.has(name))
+        return kExitOk;
     const std::string text = args.value(name);
     const auto parsed = ParseInteger(text);
-    if (!parsed || *parsed < min || *parsed > max) {
-        UsageError(ctx, command,
-                   "--" + std::string(name) + " takes a whole number from " + std::to_string(min) +
-                       (max == INT32_MAX ? " up" : " to " + std::to_string(max)) + ", not '" + text + "'");
-        return false;
-    }
+    if (!parsed || *parsed < min || *parsed > max)
+        return UsageError(ctx, command,
+                          "--" + std::string(name) + " takes a whole number from " + std::to_string(min) +
+                              (max == INT32_MAX ? " up" : " to " + std::to_string(max)) + ", not '" + text + "'");
     value = *parsed;
-    return true;
+    return kExitOk;
 }
 
-bool DeviceOption(Context& ctx, const char* command, const ParsedArgs& args, int& index)
+int DeviceOption(Context& ctx, const char* command, const ParsedArgs& args, int& index)
 {
     long long value = 0;
-    if (!IntegerOption(ctx, command, args, "device", 0, INT32_MAX, kAnyCamera, value))
-        return false;
+    const int status = IntegerOption(ctx, command, args, "device", 0, INT32_MAX, kAnyCamera, value);
     index = static_cast<int>(value);
-    return true;
+    return status;
 }
 
 int ListenOption(Context& ctx, const char* command, const ParsedArgs& args, std::string& address, uint16_t& port)

@@ -53,14 +53,15 @@ int UsageError(Context& ctx, const char* command, const std::string& message);
 extern const OptionSyntax kDeviceOption;
 extern const OptionSyntax kJsonOption;
 
-// Reads an integer option within [min, max]; `fallback` when absent. Reports
-// a usage error and returns false on a bad value.
-bool IntegerOption(Context& ctx, const char* command, const ParsedArgs& args, const char* name, long long min,
-                   long long max, long long fallback, long long& value);
+// Reads an integer option within [min, max]; `fallback` when absent.
+// Returns kExitOk, or kExitUsage with a usage error reported.
+int IntegerOption(Context& ctx, const char* command, const ParsedArgs& args, const char* name, long long min,
+                  long long max, long long fallback, long long& value);
 
 // The camera index of -d/--device, or kAnyCamera when it is not given.
+// Returns kExitOk, or kExitUsage with a usage error reported.
 constexpr int kAnyCamera = vivaclient::CameraChoice::kAny;
-bool DeviceOption(Context& ctx, const char* command, const ParsedArgs& args, int& index);
+int DeviceOption(Context& ctx, const char* command, const ParsedArgs& args, int& index);
 
 // -l/--listen ADDR:PORT into `address` and `port`, which hold the defaults
 // when it is not given. Reports a usage error and returns kExitUsage on a

@@ -62,16 +62,17 @@ std::optional<double> ParseDuration(std::string text)
     return *value * unit;
 }
 
-bool Degrees(Context& ctx, const char* command, const ParsedArgs& args, const char* name, int& tenths)
+// --NAME in degrees as tenths. Returns kExitOk, or kExitUsage with a usage
+// error reported.
+int Degrees(Context& ctx, const char* command, const ParsedArgs& args, const char* name, int& tenths)
 {
     const auto value = ParseDecimal(args.value(name));
-    if (!value || std::fabs(*value) > 3000) {
-        UsageError(ctx, command, "--" + std::string(name) + " takes degrees from -3000 to 3000, not '" +
-                                     args.value(name) + "'");
-        return false;
-    }
+    if (!value || std::fabs(*value) > 3000)
+        return UsageError(ctx, command,
+                          "--" + std::string(name) + " takes degrees from -3000 to 3000, not '" + args.value(name) +
+                              "'");
     tenths = static_cast<int>(std::lround(*value * 10));
-    return true;
+    return kExitOk;
 }
 
 }  // namespace
@@ -92,15 +93,19 @@ int ParseWatches(Context& ctx, const char* command, const ParsedArgs& args, Watc
     if (args.has("hysteresis") && !alarms)
         return UsageError(ctx, command, "--hysteresis needs --alarm-above or --alarm-below");
     int hysteresis = 10;
-    if (args.has("hysteresis") && (!Degrees(ctx, command, args, "hysteresis", hysteresis) || hysteresis < 0))
-        return hysteresis < 0 ? UsageError(ctx, command, "--hysteresis may not be negative") : kExitUsage;
+    if (args.has("hysteresis")) {
+        if (const int status = Degrees(ctx, command, args, "hysteresis", hysteresis))
+            return status;
+        if (hysteresis < 0)
+            return UsageError(ctx, command, "--hysteresis may not be negative");
+    }
     for (const auto& [name, kind] : {std::pair<const char*, AlarmKind>{"alarm-above", AlarmKind::Above},
                                      std::pair<const char*, AlarmKind>{"alarm-below", AlarmKind::Below}}) {
         if (!args.has(name))
             continue;
         AlarmRule rule{kind, 0, hysteresis};
-        if (!Degrees(ctx, command, args, name, rule.threshold))
-            return kExitUsage;
+        if (const int status = Degrees(ctx, command, args, name, rule.threshold))
+            return status;
         if (setup.regions.empty())
             setup.watches.push_back(Watch{"frame", -1, Alarm(rule)});
         for (size_t i = 0; i < setup.regions.size(); ++i)

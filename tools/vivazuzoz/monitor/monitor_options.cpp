@@ -83,8 +83,8 @@ int ParseMqtt(Context& ctx, const ParsedArgs& args, MonitorOptions& o)
 
 int ParseMonitorOptions(Context& ctx, const ParsedArgs& args, MonitorOptions& o)
 {
-    if (!DeviceOption(ctx, kCommand, args, o.device))
-        return kExitUsage;
+    if (const int status = DeviceOption(ctx, kCommand, args, o.device))
+        return status;
     if (const int status = ParseWatches(ctx, kCommand, args, o.watch))
         return status;
     if (const int status = ParseSeconds(ctx, args, "interval", 0.1, 86400, o.interval))

@@ -38,9 +38,9 @@ int ParseLimits(Context& ctx, const ParsedArgs& args, serve::ServerOptions& opti
         options.maxFps = *fps;
     }
     long long streams = 0, connections = 0, perAddress = 0;
-    if (!IntegerOption(ctx, kCommand, args, "max-clients", 1, 256, options.maxStreams, streams) ||
-        !IntegerOption(ctx, kCommand, args, "max-connections", 1, 4096, options.maxConnections, connections) ||
-        !IntegerOption(ctx, kCommand, args, "max-per-client", 1, 4096, options.maxPerAddress, perAddress))
+    if (IntegerOption(ctx, kCommand, args, "max-clients", 1, 256, options.maxStreams, streams) ||
+        IntegerOption(ctx, kCommand, args, "max-connections", 1, 4096, options.maxConnections, connections) ||
+        IntegerOption(ctx, kCommand, args, "max-per-client", 1, 4096, options.maxPerAddress, perAddress))
         return kExitUsage;
     options.maxStreams = static_cast<int>(streams);
     options.maxConnections = static_cast<int>(connections);
