@@ -1,9 +1,10 @@
 // The live view's request rules, frame header and command line, without a
 // network.
+#include "../run_tool.h"
 #include "frame_message.h"
 #include "listening.h"
+#include "live_server.h"
 #include "request_rules.h"
-#include "../run_tool.h"
 
 #include <gtest/gtest.h>
 
@@ -90,37 +91,42 @@ TEST(ServeRules, RoutesByPath)
 {
     struct Case {
         const char* path;
-        RouteKind kind;
+        const char* pattern;  // of the route matched; nullptr: none
+        RouteMiss miss;
         int camera;
         const char* setting;
     };
+    const RouteMiss none = RouteMiss::None, unknown = RouteMiss::Unknown, badIndex = RouteMiss::BadIndex;
     for (const Case& c : std::vector<Case>{
-             {"/", RouteKind::None, -1, ""},
-             {"/apix", RouteKind::None, -1, ""},
-             {"/api", RouteKind::Unknown, -1, ""},
-             {"/api/settings", RouteKind::Settings, -1, ""},
-             {"/api/colormaps", RouteKind::Colormaps, -1, ""},
-             {"/api/cameras", RouteKind::Cameras, -1, ""},
-             {"/api/cameras/", RouteKind::BadIndex, -1, ""},
-             {"/api/cameras/0/settings", RouteKind::CameraSettings, 0, ""},
-             {"/api/cameras/12/settings/emissivity", RouteKind::CameraSetting, 12, "emissivity"},
-             {"/api/cameras/1/settings/", RouteKind::Unknown, 1, ""},
-             {"/api/cameras/1/shutter", RouteKind::Shutter, 1, ""},
-             {"/api/cameras/1/snapshot.png", RouteKind::SnapshotPng, 1, ""},
-             {"/api/cameras/1/temperature.csv", RouteKind::TemperatureCsv, 1, ""},
-             {"/api/cameras/1/stream", RouteKind::Stream, 1, ""},
-             {"/api/cameras/1/stream/x", RouteKind::Unknown, 1, ""},
-             {"/api/cameras/+1/stream", RouteKind::BadIndex, -1, ""},
-             {"/api/cameras/1234567/stream", RouteKind::BadIndex, -1, ""},
+             {"/", "*", none, -1, ""},
+             {"/apix", "*", none, -1, ""},
+             {"/api", nullptr, unknown, -1, ""},
+             {"/api/settings", "/api/settings", none, -1, ""},
+             {"/api/colormaps", "/api/colormaps", none, -1, ""},
+             {"/api/cameras", "/api/cameras", none, -1, ""},
+             {"/api/cameras/", nullptr, badIndex, -1, ""},
+             {"/api/cameras/0/settings", "/api/cameras/{camera}/settings", none, 0, ""},
+             {"/api/cameras/12/settings/emissivity", "/api/cameras/{camera}/settings/{name}", none, 12, "emissivity"},
+             {"/api/cameras/1/settings/", nullptr, unknown, 1, ""},
+             {"/api/cameras/1/shutter", "/api/cameras/{camera}/shutter", none, 1, ""},
+             {"/api/cameras/1/snapshot.png", "/api/cameras/{camera}/snapshot.png", none, 1, ""},
+             {"/api/cameras/1/temperature.csv", "/api/cameras/{camera}/temperature.csv", none, 1, ""},
+             {"/api/cameras/1/stream", "/api/cameras/{camera}/stream", none, 1, ""},
+             {"/api/cameras/1/stream/x", nullptr, unknown, 1, ""},
+             {"/api/cameras/+1/stream", nullptr, badIndex, -1, ""},
+             {"/api/cameras/1234567/stream", nullptr, badIndex, -1, ""},
+             {"/metrics", "/metrics", none, -1, ""},
          }) {
-        const Route route = ParseRoute(c.path);
-        EXPECT_EQ(route.kind, c.kind) << c.path;
-        EXPECT_EQ(route.camera, c.camera) << c.path;
-        EXPECT_EQ(route.setting, c.setting) << c.path;
+        const RouteMatch match = MatchRoute(ServerRoutes(), c.path);
+        EXPECT_EQ(std::string(match.route ? match.route->pattern : "(none)"), c.pattern ? c.pattern : "(none)")
+            << c.path;
+        EXPECT_EQ(match.miss, c.miss) << c.path;
+        EXPECT_EQ(match.camera, c.camera) << c.path;
+        EXPECT_EQ(match.name, c.setting) << c.path;
     }
-    EXPECT_STREQ(ParseRoute("/api/cameras/0/settings/palette").method(), "PUT");
-    EXPECT_STREQ(ParseRoute("/api/cameras/0/shutter").method(), "POST");
-    EXPECT_STREQ(ParseRoute("/api/cameras/0/stream").method(), "GET");
+    EXPECT_STREQ(MatchRoute(ServerRoutes(), "/api/cameras/0/settings/palette").route->method, "PUT");
+    EXPECT_STREQ(MatchRoute(ServerRoutes(), "/api/cameras/0/shutter").route->method, "POST");
+    EXPECT_STREQ(MatchRoute(ServerRoutes(), "/api/cameras/0/stream").route->method, "GET");
 }
 
 TEST(ServeFrameMessage, HeaderAndPlanesAreLittleEndianAtTheDocumentedOffsets)

@@ -1,16 +1,16 @@
 #include "hub_metrics.h"
 
-#include "plane_stats.h"
-#include "serve/camera_hub.h"
-#include "serve/frame_message.h"
+#include "../plane_stats.h"
+#include "camera_hub.h"
+#include "frame_message.h"
+#include "server_state.h"
 
-namespace vivatool::monitor {
-using namespace vivaclient;
+namespace vivatool::serve {
 
-std::vector<CameraMetrics> HubMetrics::Collect(const serve::CameraHub& hub) const
+std::vector<CameraMetrics> HubMetrics::Collect(const CameraHub& hub) const
 {
     std::vector<CameraMetrics> cameras;
-    for (const serve::CameraSummary& summary : hub.Cameras()) {
+    for (const CameraSummary& summary : hub.Cameras()) {
         CameraMetrics m;
         m.camera = std::to_string(summary.index);
         m.name = summary.info.name;
@@ -19,14 +19,14 @@ std::vector<CameraMetrics> HubMetrics::Collect(const serve::CameraHub& hub) cons
             m.unit = unitOf(summary.index).symbol;
         const vivaclient::CameraSession::Counters counters = hub.Counters(summary.index);
         TakeSessionCounts(m, counters);
-        const serve::CameraView view = hub.View(summary.index);
-        serve::FrameHeader header;
+        const CameraView view = hub.View(summary.index);
+        FrameHeader header;
         std::vector<uint16_t> image;
         std::vector<int16_t> temps;
-        if (view.frame && serve::DecodeFrameHeader(view.frame->message, header))
+        if (view.frame && DecodeFrameHeader(view.frame->message, header))
             m.frames = header.sequence;
         // Temperatures hold their last good values through a shutter correction.
-        if (view.lastGood && serve::DecodeFrame(view.lastGood->message, header, image, temps) && !temps.empty()) {
+        if (view.lastGood && DecodeFrame(view.lastGood->message, header, image, temps) && !temps.empty()) {
             const PlaneStats stats = ComputeStats(temps.data(), header.width, header.height);
             m.withTemps = true;
             m.regions.push_back({"frame", stats.min, stats.max, stats.mean});
@@ -37,13 +37,14 @@ std::vector<CameraMetrics> HubMetrics::Collect(const serve::CameraHub& hub) cons
     return cameras;
 }
 
-void HubMetrics::Answer(const serve::CameraHub& hub, Poco::Net::HTTPServerResponse& response)
+void Metrics(Exchange& exchange)
 {
-    const std::string text = RenderMetrics(Collect(hub));
+    auto& response = exchange.response;
+    const std::string text = RenderMetrics(exchange.server.metrics.Collect(exchange.server.hub));
     response.setContentType(kMetricsContentType);
     response.set("Cache-Control", "no-store");
     response.setContentLength(static_cast<std::streamsize>(text.size()));
     response.send() << text;
 }
 
-}  // namespace vivatool::monitor
+}  // namespace vivatool::serve
