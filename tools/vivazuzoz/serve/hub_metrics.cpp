@@ -2,7 +2,6 @@
 
 #include "../plane_stats.h"
 #include "camera_hub.h"
-#include "frame_message.h"
 #include "server_state.h"
 
 namespace vivatool::serve {
@@ -20,14 +19,12 @@ std::vector<CameraMetrics> HubMetrics::Collect(const CameraHub& hub) const
         const vivaclient::CameraSession::Counters counters = hub.Counters(summary.index);
         TakeSessionCounts(m, counters);
         const CameraView view = hub.View(summary.index);
-        FrameHeader header;
-        std::vector<uint16_t> image;
-        std::vector<int16_t> temps;
-        if (view.frame && DecodeFrameHeader(view.frame->message, header))
-            m.frames = header.sequence;
+        if (view.frame)
+            m.frames = view.frame->sequence();
         // Temperatures hold their last good values through a shutter correction.
-        if (view.lastGood && DecodeFrame(view.lastGood->message, header, image, temps) && !temps.empty()) {
-            const PlaneStats stats = ComputeStats(temps.data(), header.width, header.height);
+        if (view.lastGood && view.lastGood->temps()) {
+            const Frame& good = *view.lastGood;
+            const PlaneStats stats = ComputeStats(good.temps(), good.width(), good.height());
             m.withTemps = true;
             m.regions.push_back({"frame", stats.min, stats.max, stats.mean});
         }

@@ -1,7 +1,6 @@
 #include "snapshot_endpoints.h"
 
 #include "../temperature_csv.h"
-#include "frame_message.h"
 #include "http_answers.h"
 #include "png_memory.h"
 
@@ -33,25 +32,6 @@ std::shared_ptr<const Frame> LiveFrame(Exchange& exchange)
     return view.frame;
 }
 
-struct DecodedFrame {
-    std::shared_ptr<const Frame> frame;
-    std::vector<uint16_t> image;
-    std::vector<int16_t> temp;
-};
-
-bool LiveDecodedFrame(Exchange& exchange, DecodedFrame& decoded)
-{
-    decoded.frame = LiveFrame(exchange);
-    if (!decoded.frame)
-        return false;
-    FrameHeader header;
-    if (!DecodeFrame(decoded.frame->message, header, decoded.image, decoded.temp)) {
-        SendError(exchange.response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, "damaged frame message");
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 void SnapshotPng(Exchange& exchange)
@@ -61,16 +41,16 @@ void SnapshotPng(Exchange& exchange)
     const vivaclient::ColormapInfo* palette = QueryColormap(exchange.uri, error);
     if (!palette)
         return SendError(response, HTTPResponse::HTTP_BAD_REQUEST, error);
-    DecodedFrame decoded;
-    if (!LiveDecodedFrame(exchange, decoded))
+    const std::shared_ptr<const Frame> live = LiveFrame(exchange);
+    if (!live)
         return;
-    const Frame& frame = *decoded.frame;
-    const std::vector<uint8_t> rgb = frame.withTemp ? vivaclient::Colourise(decoded.temp.data(), frame.width,
-                                                                            frame.height, palette->build())
-                                                    : vivaclient::Colourise(decoded.image.data(), frame.width,
-                                                                            frame.height, palette->build());
+    const Frame& frame = *live;
+    const std::vector<uint8_t> rgb = frame.temps() ? vivaclient::Colourise(frame.temps(), frame.width(), frame.height(),
+                                                                           palette->build())
+                                                   : vivaclient::Colourise(frame.image(), frame.width(), frame.height(),
+                                                                           palette->build());
     std::string png;
-    if (!EncodePng(frame.width, frame.height, rgb, png, error))
+    if (!EncodePng(frame.width(), frame.height(), rgb, png, error))
         return SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, error);
     response.set("Content-Disposition",
                  "attachment; filename=\"camera" + std::to_string(exchange.camera) + "-" + palette->name + ".png\"");
@@ -98,16 +78,15 @@ void SnapshotJpeg(Exchange& exchange)
 void TemperatureCsvFile(Exchange& exchange)
 {
     auto& response = exchange.response;
-    DecodedFrame decoded;
-    if (!LiveDecodedFrame(exchange, decoded))
+    const std::shared_ptr<const Frame> frame = LiveFrame(exchange);
+    if (!frame)
         return;
-    const Frame& frame = *decoded.frame;
-    if (!frame.withTemp)
+    if (!frame->temps())
         return SendError(response, HTTPResponse::HTTP_CONFLICT, "the stream carries no temperatures",
                          OZL_USB_NOT_SUPPORTED);
     response.set("Content-Disposition", "attachment; filename=\"camera" + std::to_string(exchange.camera) + ".csv\"");
     SendBody(response, HTTPResponse::HTTP_OK, "text/csv",
-             TemperatureCsv(decoded.temp.data(), frame.width, frame.height));
+             TemperatureCsv(frame->temps(), frame->width(), frame->height()));
 }
 
 }  // namespace vivatool::serve

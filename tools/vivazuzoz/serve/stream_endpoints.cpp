@@ -88,7 +88,7 @@ public:
                 live_ = view.live;
                 SendState(view);
             }
-            if (view.frame && view.frame->sequence > lastSequence_)
+            if (view.frame && view.frame->sequence() > lastSequence_)
                 SendFrame(view.frame);
         }
         socket_.shutdown(WebSocket::WS_ENDPOINT_GOING_AWAY);
@@ -154,9 +154,9 @@ private:
         if (compact_)
             SendCompact(frame);
         else
-            SendBinary(frame->message.data(), frame->message.size());
+            SendBinary(frame->message(), frame->messageSize());
         ++server_.framesSent;
-        lastSequence_ = frame->sequence;
+        lastSequence_ = frame->sequence();
         if (interval_ != Clock::duration::zero())
             nextSend_ = std::max(nextSend_ + interval_, Clock::now());
     }
