@@ -5,8 +5,16 @@
 #include "listening.h"
 #include "live_server.h"
 #include "request_rules.h"
+#include "websocket_send.h"
+
+#include <Poco/Exception.h>
 
 #include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
 
 using namespace vivatool::serve;
 
@@ -232,4 +240,46 @@ TEST(ServeListening, WildcardsPrintTheMachinesOwnAddressesLoopbackLast)
         }
         EXPECT_TRUE(loopbackSeen) << wildcard;
     }
+}
+
+// A shared buffer sent as a WebSocket message without a copy: the header's
+// length field at each of its three sizes' edges, and the payload whole
+// after the partial sends a socket makes when the reader is slower.
+TEST(ServeWebSocketSend, HeaderAndPayloadArriveWholeAtEveryLengthEdge)
+{
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    for (const size_t size : {size_t(0), size_t(125), size_t(126), size_t(65535), size_t(65536), size_t(3000001)}) {
+        std::string payload(size, '\0');
+        for (size_t i = 0; i < size; ++i)
+            payload[i] = static_cast<char>(i * 7 + size);
+        std::string received;
+        const size_t headerSize = size < 126 ? 2 : size <= 0xFFFF ? 4 : 10;
+        std::thread reader([&] {
+            char chunk[4096];
+            while (received.size() < headerSize + size) {
+                const ssize_t n = read(pair[1], chunk, sizeof chunk);
+                if (n <= 0)
+                    return;
+                received.append(chunk, static_cast<size_t>(n));
+            }
+        });
+        SendBinaryFrame(pair[0], payload.data(), payload.size());
+        reader.join();
+        ASSERT_EQ(received.size(), headerSize + size) << size;
+        EXPECT_EQ(static_cast<unsigned char>(received[0]), 0x82) << size;  // FIN, binary
+        uint64_t length = static_cast<unsigned char>(received[1]);        // no mask bit
+        if (headerSize > 2) {
+            EXPECT_EQ(length, headerSize == 4 ? 126u : 127u) << size;
+            length = 0;
+            for (size_t i = 2; i < headerSize; ++i)
+                length = length << 8 | static_cast<unsigned char>(received[i]);
+        }
+        EXPECT_EQ(length, size);
+        EXPECT_TRUE(received.compare(headerSize, std::string::npos, payload) == 0) << size;
+    }
+    // A peer that has gone: an error, not a signal that ends the process.
+    close(pair[1]);
+    EXPECT_THROW(SendBinaryFrame(pair[0], "x", 1), Poco::IOException);
+    close(pair[0]);
 }

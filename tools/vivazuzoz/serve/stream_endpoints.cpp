@@ -4,6 +4,7 @@
 #include "admission.h"
 #include "http_answers.h"
 #include "listening.h"
+#include "websocket_send.h"
 
 #include <vivaclient/number_text.h>
 
@@ -174,9 +175,14 @@ private:
         }
     }
 
+    // Over plain TCP the shared bytes go to the socket as they are
+    // (websocket_send.h); TLS encrypts them for each client anyway.
     void SendBinary(const char* data, size_t size)
     {
-        socket_.sendFrame(data, static_cast<int>(size), WebSocket::FRAME_BINARY);
+        if (server_.tls)
+            socket_.sendFrame(data, static_cast<int>(size), WebSocket::FRAME_BINARY);
+        else
+            SendBinaryFrame(socket_.impl()->sockfd(), data, size);
     }
 
     ServerState& server_;
