@@ -91,6 +91,16 @@ def open_browser(browser, driver_path, work, trusted_spki=None):
     return driver
 
 
+def end_process(process):
+    """SIGTERM, and SIGKILL after 30 s."""
+    process.send_signal(signal.SIGTERM)
+    try:
+        process.wait(30)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
 def stop_server(server, server_log, work, failed):
     """Stops the server with SIGTERM, as a user would, and removes the work
     folder; shows the server's last lines when the test failed. Returns
@@ -357,12 +367,7 @@ def main():
         if driver:
             driver.quit()
         if vanishing:
-            vanishing.send_signal(signal.SIGTERM)
-            try:
-                vanishing.wait(30)
-            except subprocess.TimeoutExpired:
-                vanishing.kill()
-                vanishing.wait()
+            end_process(vanishing)
         failed = stop_server(server, server_log, work, failed)
     return 1 if failed else 0
 
@@ -564,12 +569,7 @@ def compact_frame_rate(args, driver, wait, work, server_log):
         print(f"compact at 1280x1024, camera at 25 fps: the page drew {drawn:.1f} frames a second "
               f"({received:.1f} decoded)")
     finally:
-        big.send_signal(signal.SIGTERM)
-        try:
-            big.wait(30)
-        except subprocess.TimeoutExpired:
-            big.kill()
-            big.wait()
+        end_process(big)
 
 
 if __name__ == "__main__":
