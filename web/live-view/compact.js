@@ -35,6 +35,12 @@ class CompactDecoder {
     if (!this.worker) {
       this.worker = new Worker('/compact_worker.js');
       this.worker.onmessage = (event) => this.decoded(event.data);
+      // A worker that cannot run decodes nothing: say so, and let the next
+      // messages try a new one.
+      this.worker.onerror = (event) => {
+        console.error(`the compact stream's decoder failed: ${event.message}`);
+        this.close();
+      };
     }
     const temperatures = (new DataView(buffer).getUint32(12, true) & 1) !== 0;
     if (!temperatures && this.decoding >= 2) {
