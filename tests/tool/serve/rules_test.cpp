@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 using namespace vivatool::serve;
@@ -180,6 +181,36 @@ TEST(ServeFrameMessage, HeaderAndPlanesAreLittleEndianAtTheDocumentedOffsets)
     EXPECT_TRUE(tempPlane.empty());
     EXPECT_FALSE(DecodeFrameHeader(imageOnly.substr(0, 31), decoded));
     EXPECT_FALSE(DecodeFrameHeader("XZLV" + imageOnly.substr(4), decoded));
+}
+
+// The hub's frames reuse their buffers: a frame still held keeps its own
+// (a client may be sending it), a dropped one's serves the next frame, and a
+// new size never gets an old size's buffer.
+TEST(ServeFrameMessage, BuffersComeBackOnlyWhenNoOneHoldsTheirFrame)
+{
+    const auto buffers = std::make_shared<FrameBuffers>();
+    const auto make = [&](int width, uint16_t value) {
+        auto frame = std::make_shared<Frame>(width, 2, buffers);
+        std::fill(frame->imagePlane(), frame->imagePlane() + frame->samples(), value);
+        frame->Seal(FrameHeader{});
+        return frame;
+    };
+    auto held = make(4, 1);
+    auto dropped = make(4, 2);
+    const char* droppedBytes = dropped->message();
+    dropped.reset();
+    const auto next = make(4, 3);
+    EXPECT_EQ(next->message(), droppedBytes);
+    EXPECT_NE(next->message(), held->message());
+    EXPECT_EQ(held->image()[7], 1);  // untouched by the frames after it
+    EXPECT_FALSE(held->withTemp());
+    EXPECT_EQ(held->messageSize(), 32u + 4 * 2 * 2);
+
+    const char* heldBytes = held->message();
+    held.reset();
+    const auto wider = make(8, 4);
+    EXPECT_NE(wider->message(), heldBytes);
+    EXPECT_EQ(wider->image()[15], 4);
 }
 
 TEST(ServeCommandLine, BadOptionsAreUsageErrorsBeforeAnythingStarts)
