@@ -1,5 +1,6 @@
 // metrics.h - cameras' figures in Prometheus's text exposition format
-// (version 0.0.4), as `monitor --metrics` and `serve` answer GET /metrics.
+// (version 0.0.4), as `monitor --metrics` and `serve` answer GET /metrics:
+// one format, below both commands.
 #pragma once
 
 #include <vivaclient/camera_session.h>
@@ -8,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace vivatool::monitor {
+namespace vivatool {
 
 // Temperatures in tenths of a degree, in the camera's unit.
 struct RegionMetrics {
@@ -58,4 +59,4 @@ std::string RenderMetrics(const std::vector<CameraMetrics>& cameras);
 // The Content-Type of that text.
 constexpr const char* kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
 
-}  // namespace vivatool::monitor
+}  // namespace vivatool

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <functional>
 
-namespace vivatool::monitor {
+namespace vivatool {
 using namespace vivaclient;
 
 namespace {
@@ -156,4 +156,4 @@ std::string RenderMetrics(const std::vector<CameraMetrics>& cameras)
     return out.text_;
 }
 
-}  // namespace vivatool::monitor
+}  // namespace vivatool
