@@ -252,6 +252,153 @@ __attribute__((target("avx2"))) void I420Avx2(const uint16_t* samples, size_t st
     }
 }
 
+// GCC 12 takes the undefined pass-through operand inside the 512-bit
+// intrinsics' headers for an uninitialised variable; the kernels below read
+// none.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+#define VIVACLIENT_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi")))
+
+// What the AVX-512 kernels need of a prepared ColourKernel.
+struct FastTable {
+    const uint8_t (*bytes)[256];
+    float scale, shift;
+};
+
+// One output byte of 64 entries: a 256-byte table in four registers, the
+// entries' low seven bits choose within each half, the high bit the half.
+struct ByteTable {
+    __m512i q[4];
+};
+
+VIVACLIENT_AVX512 inline ByteTable LoadTable(const uint8_t* bytes)
+{
+    ByteTable t;
+    for (int i = 0; i < 4; ++i)
+        t.q[i] = _mm512_loadu_si512(bytes + 64 * i);
+    return t;
+}
+
+VIVACLIENT_AVX512 inline __m512i Look(const ByteTable& t, __m512i entries)
+{
+    const __m512i low = _mm512_permutex2var_epi8(t.q[0], entries, t.q[1]);
+    const __m512i high = _mm512_permutex2var_epi8(t.q[2], entries, t.q[3]);
+    return _mm512_mask_blend_epi8(_mm512_movepi8_mask(entries), low, high);
+}
+
+// The palette entries of 64 samples, as ColourKernel::Prepare checked them.
+VIVACLIENT_AVX512 inline __m512i Entries(const uint16_t* p, __m256i flip, __m256i min, __m512 scale, __m512 shift)
+{
+    __m512i out = _mm512_setzero_si512();
+    const __m512 zero = _mm512_setzero_ps(), top = _mm512_set1_ps(255.0f);
+    for (int j = 0; j < 4; ++j) {
+        const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 16 * j));
+        const __m512i offsets = _mm512_cvtepu16_epi32(_mm256_sub_epi16(_mm256_xor_si256(s, flip), min));
+        __m512 x = _mm512_fmadd_ps(_mm512_cvtepi32_ps(offsets), scale, shift);
+        x = _mm512_min_ps(_mm512_max_ps(x, zero), top);
+        out = _mm512_inserti32x4(out, _mm512_cvtepi32_epi8(_mm512_cvttps_epi32(x)), j);
+    }
+    return out;
+}
+
+// Where each output byte of 64 pixels comes from, for `step` bytes a pixel:
+// per output register, the pixel for the first two channels' permute (the
+// second channel's with bit 6 set), the pixel for the third channel's and
+// the bytes that take it, and the bytes of a fourth (0xFF) channel.
+struct Interleave {
+    __m512i firstTwo[4], third[4];
+    __mmask64 takeThird[4], takeFourth[4];
+};
+
+Interleave MakeInterleave(int step)
+{
+    Interleave m{};
+    for (int o = 0; o < step; ++o) {
+        alignas(64) uint8_t two[64], three[64];
+        uint64_t third = 0, fourth = 0;
+        for (int t = 0; t < 64; ++t) {
+            const int j = 64 * o + t, pixel = j / step, channel = j % step;
+            two[t] = static_cast<uint8_t>(pixel | (channel == 1 ? 64 : 0));
+            three[t] = static_cast<uint8_t>(pixel);
+            third |= static_cast<uint64_t>(channel == 2) << t;
+            fourth |= static_cast<uint64_t>(channel == 3) << t;
+        }
+        std::memcpy(&m.firstTwo[o], two, 64);
+        std::memcpy(&m.third[o], three, 64);
+        m.takeThird[o] = third;
+        m.takeFourth[o] = fourth;
+    }
+    return m;
+}
+
+VIVACLIENT_AVX512 void PackedAvx512(const uint16_t* samples, size_t stride, int width, int height,
+                                    const uint32_t* table, SampleSpan span, const FastTable& fast, int step,
+                                    uint8_t* out, size_t outStride)
+{
+    static const Interleave three = MakeInterleave(3), four = MakeInterleave(4);
+    const Interleave& order = step == 3 ? three : four;
+    const __m256i flip = _mm256_set1_epi16(static_cast<short>(span.flip));
+    const __m256i min = _mm256_set1_epi16(static_cast<short>(span.min));
+    const __m512 scale = _mm512_set1_ps(fast.scale), shift = _mm512_set1_ps(fast.shift);
+    const ByteTable c0 = LoadTable(fast.bytes[0]), c1 = LoadTable(fast.bytes[1]), c2 = LoadTable(fast.bytes[2]);
+    const __m512i opaque = _mm512_set1_epi8(-1);
+    for (int y = 0; y < height; ++y) {
+        const uint16_t* row = samples + static_cast<size_t>(y) * stride;
+        uint8_t* o = out + static_cast<size_t>(y) * outStride;
+        int x = 0;
+        for (; x + 64 <= width; x += 64) {
+            const __m512i entries = Entries(row + x, flip, min, scale, shift);
+            const __m512i first = Look(c0, entries), second = Look(c1, entries), third = Look(c2, entries);
+            for (int r = 0; r < step; ++r) {
+                __m512i v = _mm512_permutex2var_epi8(first, order.firstTwo[r], second);
+                v = _mm512_mask_permutexvar_epi8(v, order.takeThird[r], order.third[r], third);
+                if (step == 4)
+                    v = _mm512_mask_mov_epi8(v, order.takeFourth[r], opaque);
+                _mm512_storeu_si512(o + static_cast<size_t>(x) * step + 64 * r, v);
+            }
+        }
+        RowPortable(row, x, width, table, span, step, o);
+    }
+}
+
+// Y of 64 pixels of two rows, and U and V of their 32 blocks: each pixel's
+// from the tables, added in pairs of columns (a multiply-add by ones), the
+// two rows added, rounded.
+VIVACLIENT_AVX512 void I420Avx512(const uint16_t* samples, size_t stride, int width, int height, const uint32_t* table,
+                                  SampleSpan span, const FastTable& fast, const ColourPlanes& out)
+{
+    const __m256i flip = _mm256_set1_epi16(static_cast<short>(span.flip));
+    const __m256i min = _mm256_set1_epi16(static_cast<short>(span.min));
+    const __m512 scale = _mm512_set1_ps(fast.scale), shift = _mm512_set1_ps(fast.shift);
+    const ByteTable ys = LoadTable(fast.bytes[0]), us = LoadTable(fast.bytes[1]), vs = LoadTable(fast.bytes[2]);
+    const __m512i ones = _mm512_set1_epi8(1), two = _mm512_set1_epi16(2);
+    const auto blocks = [&](const ByteTable& t, __m512i a, __m512i b) VIVACLIENT_AVX512 {
+        const __m512i sum = _mm512_add_epi16(_mm512_maddubs_epi16(Look(t, a), ones),
+                                             _mm512_maddubs_epi16(Look(t, b), ones));
+        return _mm512_cvtepi16_epi8(_mm512_srli_epi16(_mm512_add_epi16(sum, two), 2));
+    };
+    for (int y = 0; y < height; y += 2) {
+        const uint16_t* a = samples + static_cast<size_t>(y) * stride;
+        const uint16_t* b = y + 1 < height ? a + stride : nullptr;
+        uint8_t* ya = out.data[0] + static_cast<size_t>(y) * out.stride[0];
+        uint8_t* yb = b ? ya + out.stride[0] : nullptr;
+        uint8_t* u = out.data[1] + static_cast<size_t>(y / 2) * out.stride[1];
+        uint8_t* v = out.data[2] + static_cast<size_t>(y / 2) * out.stride[2];
+        int x = 0;
+        for (; b && x + 64 <= width; x += 64) {
+            const __m512i ea = Entries(a + x, flip, min, scale, shift), eb = Entries(b + x, flip, min, scale, shift);
+            _mm512_storeu_si512(ya + x, Look(ys, ea));
+            _mm512_storeu_si512(yb + x, Look(ys, eb));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(u + x / 2), blocks(us, ea, eb));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(v + x / 2), blocks(vs, ea, eb));
+        }
+        I420BlocksPortable(a, b, x, width, table, span, ya, yb, u, v);
+    }
+}
+
+#pragma GCC diagnostic pop
+
 #endif
 
 #ifdef VIVACLIENT_NEON
@@ -306,6 +453,18 @@ bool ColourKernelAvailable(ColourKernelKind kind)
         return false;
 #endif
     }
+    case ColourKernelKind::Avx512: {
+#ifdef VIVACLIENT_X86
+        static const bool avx512 = [] {
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi");
+        }();
+        return avx512;
+#else
+        return false;
+#endif
+    }
     case ColourKernelKind::Neon:
 #ifdef VIVACLIENT_NEON
         return true;
@@ -318,7 +477,8 @@ bool ColourKernelAvailable(ColourKernelKind kind)
 
 ColourKernelKind BestColourKernel()
 {
-    static const ColourKernelKind best = ColourKernelAvailable(ColourKernelKind::Avx2)   ? ColourKernelKind::Avx2
+    static const ColourKernelKind best = ColourKernelAvailable(ColourKernelKind::Avx512) ? ColourKernelKind::Avx512
+                                         : ColourKernelAvailable(ColourKernelKind::Avx2) ? ColourKernelKind::Avx2
                                          : ColourKernelAvailable(ColourKernelKind::Neon) ? ColourKernelKind::Neon
                                                                                          : ColourKernelKind::Portable;
     return best;
@@ -329,7 +489,7 @@ SampleSpan FindSpan(const uint16_t* samples, size_t stride, int width, int heigh
     if (width <= 0 || height <= 0)
         return {0, 0, flip};
 #ifdef VIVACLIENT_X86
-    if (kind == ColourKernelKind::Avx2 && ColourKernelAvailable(kind))
+    if ((kind == ColourKernelKind::Avx2 || kind == ColourKernelKind::Avx512) && ColourKernelAvailable(kind))
         return SpanAvx2(samples, stride, width, height, flip);
 #endif
 #ifdef VIVACLIENT_NEON
@@ -346,18 +506,48 @@ void ColourKernel::Prepare(const Colormap& palette, SampleSpan span, double low,
     layout_ = layout;
     const uint32_t first = span.min, end = static_cast<uint32_t>(std::max(span.min, span.max)) + 1;
     table_.resize(end - first);
-    // One run of equal entries at a time: the entries rise with the value.
-    if (!(high - low > 0)) {
-        std::fill(table_.begin(), table_.end(), Entry(palette[0], layout));
-        return;
+    for (size_t k = 0; k < 256; ++k) {
+        const uint32_t entry = Entry(palette[k], layout);
+        for (int byte = 0; byte < 3; ++byte)
+            bytes_[byte][k] = static_cast<uint8_t>(entry >> (8 * byte));
     }
+    const bool rising = high - low > 0;
+    struct Run {
+        uint32_t from, to;  // offsets, `to` excluded
+        int entry;
+    };
+    std::vector<Run> runs;
+    // One run of equal entries at a time: the entries rise with the value.
     for (uint32_t value = first; value < end;) {
-        const int entry = ColormapIndex(value, low, high);
-        const uint32_t edge = entry == 255 ? end : NextEdge(value, end, entry, low, high);
+        const int entry = rising ? ColormapIndex(value, low, high) : 0;
+        const uint32_t edge = !rising || entry == 255 ? end : NextEdge(value, end, entry, low, high);
         std::fill(table_.begin() + (value - first), table_.begin() + (edge - first),
                   Entry(palette[static_cast<size_t>(entry)], layout));
+        runs.push_back({value - first, edge - first, entry});
         value = edge;
     }
+    // The entries in single precision: trunc(offset * scale + shift) within
+    // 0 to 255, with the scale of the line and the shift that puts every
+    // edge between two runs where the rule has it: the middle of the shifts
+    // that each edge allows. Checked at both ends of every run, as the
+    // kernel computes them; entries rise with the offset, so that is all.
+    scale_ = static_cast<float>(rising ? 255.0 / (high - low) : 0.0);
+    const double m = scale_;
+    double atLeast = -1e9, below = 1e9;
+    for (const Run& r : runs) {
+        if (r.entry > 0)
+            atLeast = std::max(atLeast, r.entry - r.from * m);
+        if (r.entry < 255)
+            below = std::min(below, r.entry + 1 - (r.to - 1) * m);
+    }
+    shift_ = static_cast<float>(std::clamp((atLeast + below) / 2, -1e9, 1e9));
+    const auto fast = [this](uint32_t offset) {
+        const float x = std::fma(static_cast<float>(offset), scale_, shift_);
+        return static_cast<int>(std::min(std::max(x, 0.0f), 255.0f));
+    };
+    exact_ = std::isfinite(scale_) && atLeast < below;
+    for (const Run& r : runs)
+        exact_ = exact_ && fast(r.from) == r.entry && fast(r.to - 1) == r.entry;
 }
 
 void ColourKernel::Colour(const uint16_t* samples, size_t stride, int width, int height, const ColourPlanes& out,
@@ -367,6 +557,19 @@ void ColourKernel::Colour(const uint16_t* samples, size_t stride, int width, int
         return;
     const uint32_t* table = table_.data();
 #ifdef VIVACLIENT_X86
+    if (kind == ColourKernelKind::Avx512 && ColourKernelAvailable(kind)) {
+        const FastTable fast{bytes_, scale_, shift_};
+        if (exact_ && layout_ == ColourLayout::I420) {
+            I420Avx512(samples, stride, width, height, table, span_, fast, out);
+            return;
+        }
+        if (exact_) {
+            PackedAvx512(samples, stride, width, height, table, span_, fast, layout_ == ColourLayout::Rgb ? 3 : 4,
+                         out.data[0], out.stride[0]);
+            return;
+        }
+        kind = ColourKernelKind::Avx2;  // the rule's entries are not all exact in single precision here
+    }
     if (kind == ColourKernelKind::Avx2 && ColourKernelAvailable(kind)) {
         if (layout_ == ColourLayout::I420)
             I420Avx2(samples, stride, width, height, table, span_, out);

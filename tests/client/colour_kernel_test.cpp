@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace vivaclient;
@@ -14,7 +15,8 @@ namespace {
 std::vector<ColourKernelKind> Kinds()
 {
     std::vector<ColourKernelKind> kinds;
-    for (ColourKernelKind k : {ColourKernelKind::Portable, ColourKernelKind::Avx2, ColourKernelKind::Neon})
+    for (ColourKernelKind k :
+         {ColourKernelKind::Portable, ColourKernelKind::Avx2, ColourKernelKind::Avx512, ColourKernelKind::Neon})
         if (ColourKernelAvailable(k))
             kinds.push_back(k);
     return kinds;
@@ -22,7 +24,10 @@ std::vector<ColourKernelKind> Kinds()
 
 std::string Name(ColourKernelKind k)
 {
-    return k == ColourKernelKind::Avx2 ? "avx2" : k == ColourKernelKind::Neon ? "neon" : "portable";
+    return k == ColourKernelKind::Avx512 ? "avx512"
+           : k == ColourKernelKind::Avx2 ? "avx2"
+           : k == ColourKernelKind::Neon ? "neon"
+                                         : "portable";
 }
 
 // The colours as they were computed before the kernel: the rule of
@@ -181,6 +186,24 @@ TEST(ColourKernel, OddSizesStridesAndNarrowSpansMatchTheScalarRule)
             ExpectSameAsReference(plane, width, *lo + 100.25, *hi - 99.5, iron);
         }
     }
+}
+
+TEST(ColourKernel, TypicalRangesTakeTheSinglePrecisionWayAndOthersFallBack)
+{
+    // The AVX-512 kernel's entries in single precision hold for the spans a
+    // scene has (the two tests above then compare that way too); an
+    // extremely narrow range far from the samples leaves it.
+    const Colormap iron = FindColormap("iron")->build();
+    ColourKernel kernel;
+    const SampleSpan narrow{7000, 7900, 0}, wide{0, 65535, 0};
+    for (const auto& [span, low, high] :
+         {std::make_tuple(narrow, 7000.0, 7900.0), std::make_tuple(narrow, 7100.25, 7799.5),
+          std::make_tuple(wide, 1000.0, 4000.0), std::make_tuple(narrow, 12345.5, 12345.5)}) {
+        kernel.Prepare(iron, span, low, high, ColourLayout::Rgb);
+        EXPECT_TRUE(kernel.singlePrecisionExact()) << low << " to " << high;
+    }
+    kernel.Prepare(iron, wide, 30000.0, 30000.0001, ColourLayout::Rgb);
+    EXPECT_FALSE(kernel.singlePrecisionExact());
 }
 
 TEST(ColourKernel, SpanIsTheMinimumAndMaximumInEitherSampleOrder)

@@ -9,9 +9,13 @@
 // ColormapIndex(value, low, high) for every value the frame holds, so the
 // colours are exactly those of the scalar rule, in integer work per sample.
 //
-// The widest kernel the processor has is chosen at run time: AVX2 on x86-64
-// (the table lookups as gathers), Advanced SIMD on AArch64 (the span; the
-// lookups stay scalar there, as NEON has no gather), else portable C++.
+// The widest kernel the processor has is chosen at run time. AVX-512 (with
+// VBMI): the palette entry of 16 samples at once in single precision, the
+// rule's exact result checked at every edge between entries when the table is
+// built (else this kernel hands over to AVX2), and each output byte from a
+// 256-byte table by byte permutes. AVX2: the table lookups as gathers.
+// Advanced SIMD on AArch64: the span (the lookups stay scalar there, as NEON
+// has no gather). Else portable C++.
 // Threading: FindSpan is pure; a ColourKernel is used by one thread at a time.
 #pragma once
 
@@ -33,7 +37,7 @@ struct SampleSpan {
 };
 
 // The kernels; Best() is the widest this processor runs.
-enum class ColourKernelKind { Portable, Avx2, Neon };
+enum class ColourKernelKind { Portable, Avx2, Avx512, Neon };
 bool ColourKernelAvailable(ColourKernelKind kind);
 ColourKernelKind BestColourKernel();
 
@@ -71,9 +75,18 @@ public:
                 ColourKernelKind kind = BestColourKernel()) const;
 
     ColourLayout layout() const { return layout_; }
+    // Whether the prepared range's entries are exact in single precision
+    // (the AVX-512 kernel's way); else that kernel hands over to AVX2.
+    bool singlePrecisionExact() const { return exact_; }
 
 private:
     std::vector<uint32_t> table_;  // per value from span_.min: the output colour's bytes, little-endian
+    // The AVX-512 kernel's: entry = clamp(trunc(offset * scale_ + shift_))
+    // in single precision with a fused multiply-add, and each output byte of
+    // an entry; exact_ when that gives every offset of the span its entry.
+    float scale_ = 0, shift_ = 0;
+    bool exact_ = false;
+    alignas(64) uint8_t bytes_[3][256] = {};
     SampleSpan span_;
     ColourLayout layout_ = ColourLayout::Rgb;
 };
