@@ -119,9 +119,8 @@ def stop_client(client):
     client.wait()
 
 
-def rtsp_ours(build, size, seconds, env):
-    server = Server([str(build / "bin/vivazuzoz-vcam"), "--size", size, "--", str(build / "bin/vivazuzoz"), "rtsp",
-                     "--listen", "127.0.0.1:0"], r"(rtsp://\S+/0)$", env, True)
+def rtsp_cpu(server, seconds):
+    """The server's CPU while one ffmpeg client reads its stream."""
     try:
         client = rtsp_client(server.url, seconds + WARM_UP + 5)
         time.sleep(WARM_UP)
@@ -130,20 +129,17 @@ def rtsp_ours(build, size, seconds, env):
         return figure
     finally:
         server.stop()
+
+
+def rtsp_ours(build, size, seconds, env):
+    return rtsp_cpu(Server([str(build / "bin/vivazuzoz-vcam"), "--size", size, "--", str(build / "bin/vivazuzoz"),
+                            "rtsp", "--listen", "127.0.0.1:0"], r"(rtsp://\S+/0)$", env, True), seconds)
 
 
 def rtsp_peer(size, seconds, env):
     peer = pathlib.Path(__file__).resolve().parent / "rtsp_peer.py"
-    server = Server(["/usr/bin/python3", str(peer), "--size", size, "--fps", str(FPS)], r"(rtsp://\S+)$", env,
-                    False)
-    try:
-        client = rtsp_client(server.url, seconds + WARM_UP + 5)
-        time.sleep(WARM_UP)
-        figure = busy_percent(server.pid, seconds)
-        stop_client(client)
-        return figure
-    finally:
-        server.stop()
+    return rtsp_cpu(Server(["/usr/bin/python3", str(peer), "--size", size, "--fps", str(FPS)], r"(rtsp://\S+)$",
+                           env, False), seconds)
 
 
 def mjpeg_ours(build, size, seconds, env):

@@ -6,12 +6,12 @@
 // output bytes; asserts nothing.
 #include <vivaclient/colour_kernel.h>
 
+#include "figure_collector.h"
+
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -95,20 +95,6 @@ const char* KindName(ColourKernelKind k)
                                          : "portable";
 }
 
-// Prints as the console does and keeps each benchmark's time per iteration.
-class Collector : public benchmark::ConsoleReporter {
-public:
-    explicit Collector(OutputOptions options) : ConsoleReporter(options) {}
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
-                seconds[run.run_name.function_name] = run.GetAdjustedCPUTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> seconds;  // CPU time, in the runs' unit (the same for all)
-};
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -140,8 +126,7 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    Collector collector(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
-                                              : benchmark::ConsoleReporter::OO_Tabular);
+    bench::FigureCollector collector;
     benchmark::RunSpecifiedBenchmarks(&collector);
     benchmark::Shutdown();
 
@@ -149,10 +134,10 @@ int main(int argc, char** argv)
         "\nColouring a whole frame (span, table, colours) as a multiple of memcpy of its output bytes, CPU time "
         "(target: at most 2):\n");
     for (const Row& row : rows) {
-        const auto kernel = collector.seconds.find(row.kernel), copy = collector.seconds.find(row.copy);
-        if (kernel != collector.seconds.end() && copy != collector.seconds.end() && copy->second > 0)
-            std::printf("  %-34s %8.1f us  %5.2f x %s (%.1f us)\n", row.kernel.c_str(), kernel->second,
-                        kernel->second / copy->second, row.copy.c_str(), copy->second);
+        const auto kernel = collector.cpuMs.find(row.kernel), copy = collector.cpuMs.find(row.copy);
+        if (kernel != collector.cpuMs.end() && copy != collector.cpuMs.end() && copy->second > 0)
+            std::printf("  %-34s %8.1f us  %5.2f x %s (%.1f us)\n", row.kernel.c_str(), kernel->second * 1e3,
+                        kernel->second / copy->second, row.copy.c_str(), copy->second * 1e3);
     }
     return 0;
 }

@@ -197,19 +197,24 @@ private:
     void Read()
     {
         std::vector<uint8_t> frame(static_cast<size_t>(width_) * height_);
-        bool last = false;
+        // A switch is a jump of the plate's grey between two frames: up when
+        // it heats, down when it cools. Not a threshold, because the colour
+        // map's range follows the scene: the plate off, its place becomes
+        // the frame's warmest and brightens again over a second or so.
+        int last = -1;
         while (!stop_ && std::fread(frame.data(), 1, frame.size(), pipe_) == frame.size()) {
             const int64_t now = NowUs();
             ++frames_;
-            const bool on = frame[static_cast<size_t>(at_)] > 128;
-            if (on != last || frames_ == 1) {
+            const int grey = frame[static_cast<size_t>(at_)];
+            if (last >= 0 && std::abs(grey - last) > kJump) {
                 std::lock_guard<std::mutex> hold(mutex_);
-                changes_.push_back({now, on});
+                changes_.push_back({now, grey > last});
             }
-            last = on;
+            last = grey;
         }
     }
 
+    static constexpr int kJump = 40;
     const int width_, height_, at_;
     pid_t pid_ = 0;
     FILE* pipe_ = nullptr;
@@ -227,84 +232,40 @@ struct ClientKind {
     const char* name;
     std::vector<std::string> (*command)(const std::string& url);
 };
+// GStreamer's player pipeline on its standard output: rtspsrc with
+// `options`, H.264 decoded to grey, and a sink that syncs or not.
+std::vector<std::string> GstClient(const std::string& url, std::vector<std::string> options, const char* sync)
+{
+    std::vector<std::string> command = {"gst-launch-1.0", "-q", "rtspsrc", "location=" + url, "protocols=tcp"};
+    command.insert(command.end(), options.begin(), options.end());
+    for (const char* part : {"!", "rtph264depay", "!", "h264parse", "!", "openh264dec", "!", "videoconvert", "!",
+                             "video/x-raw,format=GRAY8", "!", "fdsink", "fd=1"})
+        command.push_back(part);
+    command.push_back(sync);
+    return command;
+}
+
+std::vector<std::string> FfmpegClient(const std::string& url, std::vector<std::string> options)
+{
+    std::vector<std::string> command = {"ffmpeg", "-v", "error", "-nostdin"};
+    command.insert(command.end(), options.begin(), options.end());
+    for (const char* part : {"-rtsp_transport", "tcp", "-i"})
+        command.push_back(part);
+    command.push_back(url);
+    for (const char* part : {"-f", "rawvideo", "-pix_fmt", "gray", "pipe:1"})
+        command.push_back(part);
+    return command;
+}
+
 const ClientKind kClients[] = {
     {"ffmpeg low-delay",
      [](const std::string& url) {
-         return std::vector<std::string>{"ffmpeg",
-                                         "-v",
-                                         "error",
-                                         "-nostdin",
-                                         "-fflags",
-                                         "nobuffer",
-                                         "-flags",
-                                         "low_delay",
-                                         "-probesize",
-                                         "32",
-                                         "-analyzeduration",
-                                         "0",
-                                         "-threads",
-                                         "1",
-                                         "-rtsp_transport",
-                                         "tcp",
-                                         "-i",
-                                         url,
-                                         "-f",
-                                         "rawvideo",
-                                         "-pix_fmt",
-                                         "gray",
-                                         "pipe:1"};
+         return FfmpegClient(url, {"-fflags", "nobuffer", "-flags", "low_delay", "-probesize", "32",
+                                   "-analyzeduration", "0", "-threads", "1"});
      }},
-    {"gst rtspsrc latency=0",
-     [](const std::string& url) {
-         return std::vector<std::string>{"gst-launch-1.0",
-                                         "-q",
-                                         "rtspsrc",
-                                         "location=" + url,
-                                         "latency=0",
-                                         "protocols=tcp",
-                                         "!",
-                                         "rtph264depay",
-                                         "!",
-                                         "h264parse",
-                                         "!",
-                                         "openh264dec",
-                                         "!",
-                                         "videoconvert",
-                                         "!",
-                                         "video/x-raw,format=GRAY8",
-                                         "!",
-                                         "fdsink",
-                                         "fd=1",
-                                         "sync=false"};
-     }},
-    {"ffmpeg defaults",
-     [](const std::string& url) {
-         return std::vector<std::string>{"ffmpeg",   "-v",   "error", "-nostdin", "-rtsp_transport",
-                                         "tcp",      "-i",   url,     "-f",       "rawvideo",
-                                         "-pix_fmt", "gray", "pipe:1"};
-     }},
-    {"gst rtspsrc defaults",
-     [](const std::string& url) {
-         return std::vector<std::string>{"gst-launch-1.0",
-                                         "-q",
-                                         "rtspsrc",
-                                         "location=" + url,
-                                         "protocols=tcp",
-                                         "!",
-                                         "rtph264depay",
-                                         "!",
-                                         "h264parse",
-                                         "!",
-                                         "openh264dec",
-                                         "!",
-                                         "videoconvert",
-                                         "!",
-                                         "video/x-raw,format=GRAY8",
-                                         "!",
-                                         "fdsink",
-                                         "fd=1",
-                                         "sync=true"};
-     }},
+    {"gst rtspsrc latency=0", [](const std::string& url) { return GstClient(url, {"latency=0"}, "sync=false"); }},
+    {"ffmpeg defaults", [](const std::string& url) { return FfmpegClient(url, {}); }},
+    {"gst rtspsrc defaults", [](const std::string& url) { return GstClient(url, {}, "sync=true"); }},
 };
 
 // An RTSP server on loopback, until destroyed: ours (the `rtsp` command in
@@ -342,6 +303,7 @@ public:
         gst_rtsp_media_factory_set_launch(factory,
                                           "( vivazuzozsrc ! videoconvert ! video/x-raw,format=I420"
                                           " ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25"
+                                          " ! video/x-h264,profile=constrained-baseline"
                                           " ! rtph264pay name=pay0 pt=96 config-interval=-1 )");
         gst_rtsp_media_factory_set_shared(factory, TRUE);
         GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server_);

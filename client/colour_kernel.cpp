@@ -48,9 +48,10 @@ uint32_t Entry(Rgb c, ColourLayout layout)
 }
 
 // The first value after `from` (at most `end`) whose entry exceeds `entry`,
-// where `entry` is the entry of `from`. The entries rise with the value, so
-// the estimate from the line is corrected by a step or two either way.
-uint32_t NextEdge(uint32_t from, uint32_t end, int entry, double low, double high)
+// where `entry` is the entry of `from`, and that value's entry in `next`.
+// The entries rise with the value, so the estimate from the line is
+// corrected by a step or two either way.
+uint32_t NextEdge(uint32_t from, uint32_t end, int entry, double low, double high, int& next)
 {
     const double at = std::ceil(low + (entry + 0.5) * (high - low) / 255.0);
     uint32_t edge = end;
@@ -60,7 +61,8 @@ uint32_t NextEdge(uint32_t from, uint32_t end, int entry, double low, double hig
         edge = static_cast<uint32_t>(at);
     while (edge > from + 1 && ColormapIndex(edge - 1, low, high) > entry)
         --edge;
-    while (edge < end && ColormapIndex(edge, low, high) <= entry)
+    next = entry;
+    while (edge < end && (next = ColormapIndex(edge, low, high)) <= entry)
         ++edge;
     return edge;
 }
@@ -94,6 +96,22 @@ void RowPortable(const uint16_t* row, int from, int width, const uint32_t* table
         }
     }
 }
+
+// The rows of I420 blocks from row `y` (even): the two sample rows (b is
+// nullptr below an odd height's last row), their Y rows and the U and V row.
+struct BlockRows {
+    BlockRows(const uint16_t* samples, size_t stride, int height, const ColourPlanes& out, int y)
+        : a(samples + static_cast<size_t>(y) * stride),
+          b(y + 1 < height ? a + stride : nullptr),
+          ya(out.data[0] + static_cast<size_t>(y) * out.stride[0]),
+          yb(b ? ya + out.stride[0] : nullptr),
+          u(out.data[1] + static_cast<size_t>(y / 2) * out.stride[1]),
+          v(out.data[2] + static_cast<size_t>(y / 2) * out.stride[2])
+    {
+    }
+    const uint16_t *a, *b;
+    uint8_t *ya, *yb, *u, *v;
+};
 
 // Chroma blocks from pixel `from` (even) to the row's end for rows `a` and
 // `b` (nullptr: `a` is the last row of an odd height); Y of both rows too.
@@ -224,12 +242,9 @@ __attribute__((target("avx2"))) void I420Avx2(const uint16_t* samples, size_t st
                                             6, 10, 14, -1, -1, -1, -1, -1, -1, -1, -1);
     const __m256i planesInOrder = _mm256_setr_epi32(0, 4, 1, 5, 2, 3, 6, 7);
     for (int y = 0; y < height; y += 2) {
-        const uint16_t* a = samples + static_cast<size_t>(y) * stride;
-        const uint16_t* b = y + 1 < height ? a + stride : nullptr;
-        uint8_t* ya = out.data[0] + static_cast<size_t>(y) * out.stride[0];
-        uint8_t* yb = b ? ya + out.stride[0] : nullptr;
-        uint8_t* u = out.data[1] + static_cast<size_t>(y / 2) * out.stride[1];
-        uint8_t* v = out.data[2] + static_cast<size_t>(y / 2) * out.stride[2];
+        const BlockRows r(samples, stride, height, out, y);
+        const uint16_t *a = r.a, *b = r.b;
+        uint8_t *ya = r.ya, *yb = r.yb, *u = r.u, *v = r.v;
         int x = 0;
         for (; b && x + 16 <= width; x += 16) {
             __m256i a0, a1, b0, b1;
@@ -379,12 +394,9 @@ VIVACLIENT_AVX512 void I420Avx512(const uint16_t* samples, size_t stride, int wi
         return _mm512_cvtepi16_epi8(_mm512_srli_epi16(_mm512_add_epi16(sum, two), 2));
     };
     for (int y = 0; y < height; y += 2) {
-        const uint16_t* a = samples + static_cast<size_t>(y) * stride;
-        const uint16_t* b = y + 1 < height ? a + stride : nullptr;
-        uint8_t* ya = out.data[0] + static_cast<size_t>(y) * out.stride[0];
-        uint8_t* yb = b ? ya + out.stride[0] : nullptr;
-        uint8_t* u = out.data[1] + static_cast<size_t>(y / 2) * out.stride[1];
-        uint8_t* v = out.data[2] + static_cast<size_t>(y / 2) * out.stride[2];
+        const BlockRows r(samples, stride, height, out, y);
+        const uint16_t *a = r.a, *b = r.b;
+        uint8_t *ya = r.ya, *yb = r.yb, *u = r.u, *v = r.v;
         int x = 0;
         for (; b && x + 64 <= width; x += 64) {
             const __m512i ea = Entries(a + x, flip, min, scale, shift), eb = Entries(b + x, flip, min, scale, shift);
@@ -518,13 +530,15 @@ void ColourKernel::Prepare(const Colormap& palette, SampleSpan span, double low,
     };
     std::vector<Run> runs;
     // One run of equal entries at a time: the entries rise with the value.
+    int entry = rising ? ColormapIndex(first, low, high) : 0;
     for (uint32_t value = first; value < end;) {
-        const int entry = rising ? ColormapIndex(value, low, high) : 0;
-        const uint32_t edge = !rising || entry == 255 ? end : NextEdge(value, end, entry, low, high);
+        int next = entry;
+        const uint32_t edge = !rising || entry == 255 ? end : NextEdge(value, end, entry, low, high, next);
         std::fill(table_.begin() + (value - first), table_.begin() + (edge - first),
                   Entry(palette[static_cast<size_t>(entry)], layout));
         runs.push_back({value - first, edge - first, entry});
         value = edge;
+        entry = next;
     }
     // The entries in single precision: trunc(offset * scale + shift) within
     // 0 to 255, with the scale of the line and the shift that puts every
@@ -582,13 +596,8 @@ void ColourKernel::Colour(const uint16_t* samples, size_t stride, int width, int
     (void)kind;
     if (layout_ == ColourLayout::I420) {
         for (int y = 0; y < height; y += 2) {
-            const uint16_t* a = samples + static_cast<size_t>(y) * stride;
-            uint8_t* ya = out.data[0] + static_cast<size_t>(y) * out.stride[0];
-            const bool pair = y + 1 < height;
-            I420BlocksPortable(a, pair ? a + stride : nullptr, 0, width, table, span_, ya,
-                               pair ? ya + out.stride[0] : nullptr,
-                               out.data[1] + static_cast<size_t>(y / 2) * out.stride[1],
-                               out.data[2] + static_cast<size_t>(y / 2) * out.stride[2]);
+            const BlockRows r(samples, stride, height, out, y);
+            I420BlocksPortable(r.a, r.b, 0, width, table, span_, r.ya, r.yb, r.u, r.v);
         }
         return;
     }
