@@ -275,6 +275,33 @@ __attribute__((target("avx2"))) void I420Avx2(const uint16_t* samples, size_t st
 
 #define VIVACLIENT_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi")))
 
+// Minimum and maximum 32 samples at a time.
+VIVACLIENT_AVX512 SampleSpan SpanAvx512(const uint16_t* samples, size_t stride, int width, int height, uint16_t flip)
+{
+    const __m512i flips = _mm512_set1_epi16(static_cast<short>(flip));
+    __m512i lo = _mm512_set1_epi16(-1), hi = _mm512_setzero_si512();
+    SampleSpan tail{0xFFFF, 0, flip};
+    for (int y = 0; y < height; ++y) {
+        const uint16_t* row = samples + static_cast<size_t>(y) * stride;
+        int x = 0;
+        for (; x + 32 <= width; x += 32) {
+            const __m512i s = _mm512_xor_si512(_mm512_loadu_si512(row + x), flips);
+            lo = _mm512_min_epu16(lo, s);
+            hi = _mm512_max_epu16(hi, s);
+        }
+        if (x < width) {
+            const SampleSpan rest = SpanPortable(row + x, stride, width - x, 1, flip);
+            tail.min = std::min(tail.min, rest.min);
+            tail.max = std::max(tail.max, rest.max);
+        }
+    }
+    alignas(64) uint16_t los[32], his[32];
+    _mm512_store_si512(los, lo);
+    _mm512_store_si512(his, hi);
+    return {std::min(*std::min_element(los, los + 32), tail.min), std::max(*std::max_element(his, his + 32), tail.max),
+            flip};
+}
+
 // What the AVX-512 kernels need of a prepared ColourKernel.
 struct FastTable {
     const uint8_t (*bytes)[256];
@@ -501,7 +528,9 @@ SampleSpan FindSpan(const uint16_t* samples, size_t stride, int width, int heigh
     if (width <= 0 || height <= 0)
         return {0, 0, flip};
 #ifdef VIVACLIENT_X86
-    if ((kind == ColourKernelKind::Avx2 || kind == ColourKernelKind::Avx512) && ColourKernelAvailable(kind))
+    if (kind == ColourKernelKind::Avx512 && ColourKernelAvailable(kind))
+        return SpanAvx512(samples, stride, width, height, flip);
+    if (kind == ColourKernelKind::Avx2 && ColourKernelAvailable(kind))
         return SpanAvx2(samples, stride, width, height, flip);
 #endif
 #ifdef VIVACLIENT_NEON

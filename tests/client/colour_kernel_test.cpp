@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 #include <string>
 #include <tuple>
@@ -30,13 +31,24 @@ std::string Name(ColourKernelKind k)
                                          : "portable";
 }
 
-// The colours as they were computed before the kernel: the rule of
-// ColormapIndex in double arithmetic for every sample.
+// The palette entry as it was computed before the kernel, in double
+// arithmetic with std::lround for every sample.
+int LroundIndex(double value, double low, double high)
+{
+    const double span = high - low;
+    if (!(span > 0) || value <= low)
+        return 0;
+    if (value >= high)
+        return 255;
+    return static_cast<int>(std::lround((value - low) * 255.0 / span));
+}
+
+// The colours as they were computed before the kernel.
 std::vector<uint8_t> ReferenceRgb(const std::vector<uint16_t>& plane, double low, double high, const Colormap& map)
 {
     std::vector<uint8_t> rgb;
     for (uint16_t s : plane) {
-        const Rgb c = map[static_cast<size_t>(ColormapIndex(s, low, high))];
+        const Rgb c = map[static_cast<size_t>(LroundIndex(s, low, high))];
         rgb.insert(rgb.end(), {c.r, c.g, c.b});
     }
     return rgb;
@@ -245,7 +257,7 @@ TEST(ColourKernel, ColouriseColoursSignedAndUnsignedPlanesFromTheirOwnRange)
     std::vector<uint8_t> want;
     const auto [lo, hi] = std::minmax_element(tenths.begin(), tenths.end());
     for (int16_t t : tenths) {
-        const Rgb c = rainbow[static_cast<size_t>(ColormapIndex(t, *lo, *hi))];
+        const Rgb c = rainbow[static_cast<size_t>(LroundIndex(t, *lo, *hi))];
         want.insert(want.end(), {c.r, c.g, c.b});
     }
     EXPECT_EQ(Colourise(tenths.data(), 37, 21, rainbow), want);

@@ -47,7 +47,11 @@ inline int ColormapIndex(double value, double low, double high)
         return 0;
     if (value >= high)
         return 255;
-    return static_cast<int>(std::lround((value - low) * 255.0 / span));
+    // Rounded half away from zero, as std::lround, inline: the position is
+    // positive here, so its whole part and fraction are exact.
+    const double at = (value - low) * 255.0 / span;
+    const int whole = static_cast<int>(at);
+    return whole + (at - whole >= 0.5 ? 1 : 0);
 }
 
 // Colours a plane of samples with `palette`, mapping the plane's minimum to
