@@ -206,6 +206,9 @@ private:
             const int64_t now = NowUs();
             ++frames_;
             const int grey = frame[static_cast<size_t>(at_)];
+            if (std::getenv("BENCH_TRACE"))
+                std::fprintf(stderr, "TRACE %lld frame %llu grey %d\n", static_cast<long long>(now / 1000),
+                             static_cast<unsigned long long>(frames_.load()), grey);
             if (last >= 0 && std::abs(grey - last) > kJump) {
                 std::lock_guard<std::mutex> hold(mutex_);
                 changes_.push_back({now, grey > last});
@@ -375,6 +378,8 @@ void Latency(vcam::Camera& cam, int width, int height, int switches, bool ours, 
             on = !on;
             cam.SetHotObject(on);
             const int64_t switched = NowUs();
+            if (std::getenv("BENCH_TRACE"))
+                std::fprintf(stderr, "TRACE %lld switch %d\n", static_cast<long long>(switched / 1000), on);
             const int64_t seen = client.SeenAfter(on, switched, 3000000);
             int64_t driver = 0;
             {
@@ -436,7 +441,7 @@ int main(int argc, char** argv)
         // Ours and the peer in turn with the low-latency clients, then ours
         // with the clients as they come.
         for (const ClientKind* kind : {&kClients[0], &kClients[1]})
-            for (bool ours : {true, false})
+            for (bool ours : {false, true})
                 Latency(cam, width, height, switches, ours, *kind);
         for (const ClientKind* kind : {&kClients[2], &kClients[3]})
             Latency(cam, width, height, switches, true, *kind);
