@@ -14,7 +14,9 @@
 //     shows it, and the client's first frame that shows it ends the delay.
 //     Ours and a stock gst-rtsp-server mount on the same source (videoconvert
 //     ! x264enc), each with ffmpeg's and GStreamer's low-latency client
-//     settings, then ours with each client's defaults.
+//     settings, then ours with each client's defaults. BENCH_TRACE=1 in the
+//     environment prints each decoded frame's time and the plate's grey, and
+//     each switch, on stderr: where a delay builds up shows there.
 //
 // Usage: gstreamer_bench [--frames N] [--switches N] [--size WxH]...
 #include "VIVAZUZOZ.h"
@@ -397,11 +399,16 @@ void Latency(vcam::Camera& cam, int width, int height, int switches, bool ours, 
             delays.push_back((seen - driver) / 1000.0);
         }
     }
-    std::printf(
-        "rtsp latency %dx%d, %-4s server, %-21s: driver buffer -> decoded frame: median %6.1f ms, p99 %6.1f "
-        "ms, max %6.1f ms (%zu switches, %d not seen)\n",
-        width, height, ours ? "ours" : "peer", kind.name, Percentile(delays, 0.5), Percentile(delays, 0.99),
-        Percentile(delays, 1.0), delays.size(), missed);
+    if (delays.empty() && missed == 0) {
+        std::printf("rtsp latency %dx%d, %-4s server, %-21s: the client decoded no frame\n", width, height,
+                    ours ? "ours" : "peer", kind.name);
+    } else {
+        std::printf(
+            "rtsp latency %dx%d, %-4s server, %-21s: driver buffer -> decoded frame: median %6.1f ms, p99 "
+            "%6.1f ms, max %6.1f ms (%zu switches, %d not seen)\n",
+            width, height, ours ? "ours" : "peer", kind.name, Percentile(delays, 0.5), Percentile(delays, 0.99),
+            Percentile(delays, 1.0), delays.size(), missed);
+    }
     std::fflush(stdout);
 }
 
