@@ -250,11 +250,12 @@ std::vector<std::string> GstClient(const std::string& url, std::vector<std::stri
     return command;
 }
 
-std::vector<std::string> FfmpegClient(const std::string& url, std::vector<std::string> options)
+std::vector<std::string> FfmpegClient(const std::string& url, std::vector<std::string> options,
+                                      const char* transport = "tcp")
 {
     std::vector<std::string> command = {"ffmpeg", "-v", "error", "-nostdin"};
     command.insert(command.end(), options.begin(), options.end());
-    for (const char* part : {"-rtsp_transport", "tcp", "-i"})
+    for (const char* part : {"-rtsp_transport", transport, "-i"})
         command.push_back(part);
     command.push_back(url);
     for (const char* part : {"-f", "rawvideo", "-pix_fmt", "gray", "pipe:1"})
@@ -262,13 +263,18 @@ std::vector<std::string> FfmpegClient(const std::string& url, std::vector<std::s
     return command;
 }
 
+std::vector<std::string> FfmpegLowDelay(const std::string& url, const char* transport)
+{
+    return FfmpegClient(url,
+                        {"-fflags", "nobuffer", "-flags", "low_delay", "-probesize", "32", "-analyzeduration", "0",
+                         "-threads", "1"},
+                        transport);
+}
+
 const ClientKind kClients[] = {
-    {"ffmpeg low-delay",
-     [](const std::string& url) {
-         return FfmpegClient(url, {"-fflags", "nobuffer", "-flags", "low_delay", "-probesize", "32",
-                                   "-analyzeduration", "0", "-threads", "1"});
-     }},
+    {"ffmpeg low-delay", [](const std::string& url) { return FfmpegLowDelay(url, "tcp"); }},
     {"gst rtspsrc latency=0", [](const std::string& url) { return GstClient(url, {"latency=0"}, "sync=false"); }},
+    {"ffmpeg low-delay, UDP", [](const std::string& url) { return FfmpegLowDelay(url, "udp"); }},
     {"ffmpeg defaults", [](const std::string& url) { return FfmpegClient(url, {}); }},
     {"gst rtspsrc defaults", [](const std::string& url) { return GstClient(url, {}, "sync=true"); }},
 };
@@ -447,10 +453,10 @@ int main(int argc, char** argv)
         std::fflush(stdout);
         // Ours and the peer in turn with the low-latency clients, then ours
         // with the clients as they come.
-        for (const ClientKind* kind : {&kClients[0], &kClients[1]})
+        for (const ClientKind* kind : {&kClients[0], &kClients[1], &kClients[2]})
             for (bool ours : {false, true})
                 Latency(cam, width, height, switches, ours, *kind);
-        for (const ClientKind* kind : {&kClients[2], &kClients[3]})
+        for (const ClientKind* kind : {&kClients[3], &kClients[4]})
             Latency(cam, width, height, switches, true, *kind);
         vcam::RemoveAll();
     }
