@@ -1,4 +1,4 @@
-#include "BufferPool.h"
+#include "buffer_pool.h"
 
 #include <cstdlib>
 #include <new>
@@ -7,20 +7,20 @@ namespace vivazuzoz_python {
 
 BufferPool::~BufferPool()
 {
-    for (const Buffer& b : m_free)
+    for (const Buffer& b : free_)
         std::free(b.data);
 }
 
 void* BufferPool::Get(size_t bytes)
 {
     {
-        std::lock_guard<std::mutex> hold(m_lock);
-        for (size_t i = 0; i < m_free.size(); ++i) {
-            if (m_free[i].bytes != bytes)
+        std::lock_guard<std::mutex> hold(lock_);
+        for (size_t i = 0; i < free_.size(); ++i) {
+            if (free_[i].bytes != bytes)
                 continue;
-            void* data = m_free[i].data;
-            m_free[i] = m_free.back();
-            m_free.pop_back();
+            void* data = free_[i].data;
+            free_[i] = free_.back();
+            free_.pop_back();
             return data;
         }
     }
@@ -33,9 +33,9 @@ void* BufferPool::Get(size_t bytes)
 void BufferPool::Put(void* data, size_t bytes)
 {
     {
-        std::lock_guard<std::mutex> hold(m_lock);
-        if (m_free.size() < m_keep) {
-            m_free.push_back({data, bytes});
+        std::lock_guard<std::mutex> hold(lock_);
+        if (free_.size() < keep_) {
+            free_.push_back({data, bytes});
             return;
         }
     }

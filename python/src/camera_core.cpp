@@ -1,4 +1,4 @@
-#include "CameraCore.h"
+#include "camera_core.h"
 
 #include <vivaclient/core_output.h>
 
@@ -20,7 +20,7 @@ bool g_shutDown = false;     // ShutdownAll ran: no more opens
 // Cameras by id, for ShutdownAll.
 std::mutex g_registryLock;
 std::map<uint64_t, std::weak_ptr<CameraCore>> g_registry;  // guarded by g_registryLock
-uint64_t g_nextId = 0;                                      // guarded by g_registryLock
+uint64_t g_nextId = 0;                                     // guarded by g_registryLock
 std::atomic<CameraCore::ExceptionHook> g_exceptionHook{nullptr};
 std::atomic<CameraCore::EventHook> g_eventHook{nullptr};
 
@@ -58,7 +58,10 @@ double Seconds(vivaclient::FrameClock::time_point t)
     return std::chrono::duration<double>(t.time_since_epoch()).count();  // the clock of time.monotonic()
 }
 
-CallError Failed(int code, const std::string& message) { return CallError(CallError::Result, code, message); }
+CallError Failed(int code, const std::string& message)
+{
+    return CallError(CallError::Result, code, message);
+}
 
 bool Away(SessionEvent::Kind kind)
 {
@@ -117,8 +120,8 @@ CallError CameraCore::GoneError(const char* what) const
 {
     SessionEvent away;
     {
-        std::lock_guard<std::mutex> hold(m_eventLock);
-        away = m_away;
+        std::lock_guard<std::mutex> hold(eventLock_);
+        away = away_;
     }
     if (!Away(away.kind)) {
         // The library reported the loss; the session has not said it yet.
@@ -139,12 +142,11 @@ std::shared_ptr<CameraCore> CameraCore::Make(const Selector& which)
     options.shutter = which.shutter;
     CameraCore* self = core.get();  // the session is the core's, and goes first
     options.prepare = [self](vivaclient::Camera& camera, bool reopened) { return self->Prepare(camera, reopened); };
-    core->m_session.reset(
-        new vivaclient::CameraSession(std::move(options), static_cast<vivaclient::FrameSink&>(*core)));
-    core->m_session->OnEvent([self](const SessionEvent& event) { self->OnEvent(event); });
+    core->session_.reset(new vivaclient::CameraSession(std::move(options), static_cast<vivaclient::FrameSink&>(*core)));
+    core->session_->OnEvent([self](const SessionEvent& event) { self->OnEvent(event); });
     std::lock_guard<std::mutex> registry(g_registryLock);
-    core->m_id = ++g_nextId;
-    g_registry[core->m_id] = core;
+    core->id_ = ++g_nextId;
+    g_registry[core->id_] = core;
     return core;
 }
 
@@ -155,7 +157,7 @@ void CameraCore::Start()
         throw Failed(OZL_USB_FAILURE, "Camera: the interpreter is exiting");
     InitialiseLocked();
     vivaclient::OpenFailure failure;
-    if (!m_session->Start(failure)) {
+    if (!session_->Start(failure)) {
         // A choice that found nothing is an open that failed too.
         const bool chose = failure.call.function == std::string("OZL_USB_SearchDev");
         throw Failed(chose || failure.call.ok() ? OZL_USB_OPEN_FAILED : failure.call.result,
@@ -165,7 +167,7 @@ void CameraCore::Start()
 
 std::string CameraCore::Prepare(vivaclient::Camera& camera, bool reopened)
 {
-    const uint64_t id = m_id;
+    const uint64_t id = id_;
     camera.OnException([id](int code) {
         t_libraryThread = true;  // the poll thread
         if (ExceptionHook hook = g_exceptionHook.load())
@@ -183,7 +185,7 @@ std::string CameraCore::Prepare(vivaclient::Camera& camera, bool reopened)
     const vivaclient::Call probe = camera.ProbeTemperatures(withTemps);
     if (!probe.ok())
         return vivaclient::DescribeFailure(probe);
-    m_ring.reset(new FrameRing(width, height, withTemps));
+    ring_.reset(new FrameRing(width, height, withTemps));
     return "";
 }
 
@@ -194,23 +196,23 @@ void CameraCore::OnEvent(const SessionEvent& event)
         t_libraryThread = true;
     bool held;
     {
-        std::lock_guard<std::mutex> hold(m_eventLock);
+        std::lock_guard<std::mutex> hold(eventLock_);
         if (Away(event.kind))
-            m_away = event;
+            away_ = event;
         else if (event.kind == SessionEvent::Kind::Back)
-            m_away = SessionEvent();
-        m_events.push_back(event);
-        if (m_events.size() > kKeptEvents)
-            m_events.pop_front();
-        held = m_holding;
+            away_ = SessionEvent();
+        events_.push_back(event);
+        if (events_.size() > kKeptEvents)
+            events_.pop_front();
+        held = holding_;
         if (held)
-            m_held.push_back(event);
+            held_.push_back(event);
     }
-    m_newEvent.notify_all();
+    newEvent_.notify_all();
     // Ended by itself (no reconnect, or back but not as it was): readers
     // learn that it is gone.
-    if (event.kind == SessionEvent::Kind::Closed && !m_closed.load() && m_ring)
-        m_ring->MarkGone();
+    if (event.kind == SessionEvent::Kind::Closed && !closed_.load() && ring_)
+        ring_->MarkGone();
     if (!held)
         Report(event);
 }
@@ -220,7 +222,7 @@ void CameraCore::Report(const SessionEvent& event)
     if (EventHook hook = g_eventHook.load()) {
         const CameraCore* outer = t_reporting;
         t_reporting = this;
-        hook(m_id, event);
+        hook(id_, event);
         t_reporting = outer;
     }
 }
@@ -230,13 +232,13 @@ void CameraCore::ReleaseHeldEvents()
     for (;;) {
         SessionEvent next;
         {
-            std::lock_guard<std::mutex> hold(m_eventLock);
-            if (m_held.empty()) {
-                m_holding = false;  // what comes from now on goes to the hook at once
+            std::lock_guard<std::mutex> hold(eventLock_);
+            if (held_.empty()) {
+                holding_ = false;  // what comes from now on goes to the hook at once
                 return;
             }
-            next = m_held.front();
-            m_held.pop_front();
+            next = held_.front();
+            held_.pop_front();
         }
         Report(next);
     }
@@ -244,35 +246,38 @@ void CameraCore::ReleaseHeldEvents()
 
 std::vector<SessionEvent> CameraCore::TakeEvents(double timeout)
 {
-    std::unique_lock<std::mutex> hold(m_eventLock);
-    auto settled = [this] { return !m_events.empty() || m_closed.load(); };
+    std::unique_lock<std::mutex> hold(eventLock_);
+    auto settled = [this] { return !events_.empty() || closed_.load(); };
     constexpr double kYear = 365.0 * 24 * 3600;
     if (timeout < 0 || timeout > kYear)
-        m_newEvent.wait(hold, settled);
+        newEvent_.wait(hold, settled);
     else if (timeout > 0)
-        m_newEvent.wait_for(hold,
-                            std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                std::chrono::duration<double>(timeout)),
-                            settled);
-    std::vector<SessionEvent> taken(m_events.begin(), m_events.end());
-    m_events.clear();
+        newEvent_.wait_for(hold,
+                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                               std::chrono::duration<double>(timeout)),
+                           settled);
+    std::vector<SessionEvent> taken(events_.begin(), events_.end());
+    events_.clear();
     return taken;
 }
 
-CameraCore::~CameraCore() { Close(); }
+CameraCore::~CameraCore()
+{
+    Close();
+}
 
 void CameraCore::Close()
 {
     if (t_reporting == this) {
         // The session cannot be closed from its own supervisor: close on a
         // thread of its own, which keeps the core until it is done.
-        m_closed.store(true);
-        if (m_ring)
-            m_ring->Close();
+        closed_.store(true);
+        if (ring_)
+            ring_->Close();
         std::shared_ptr<CameraCore> self;
         {
             std::lock_guard<std::mutex> registry(g_registryLock);
-            const auto it = g_registry.find(m_id);
+            const auto it = g_registry.find(id_);
             if (it != g_registry.end())
                 self = it->second.lock();
         }
@@ -281,17 +286,17 @@ void CameraCore::Close()
         return;
     }
     // Whoever comes first closes; the others return once that is done.
-    std::call_once(m_closeOnce, [this] {
-        m_closed.store(true);
-        if (m_ring)
-            m_ring->Close();
+    std::call_once(closeOnce_, [this] {
+        closed_.store(true);
+        if (ring_)
+            ring_->Close();
         {
-            std::lock_guard<std::mutex> hold(m_eventLock);
-            m_newEvent.notify_all();
+            std::lock_guard<std::mutex> hold(eventLock_);
+            newEvent_.notify_all();
         }
-        m_session->Close();  // no frame and no event after this
+        session_->Close();  // no frame and no event after this
         std::lock_guard<std::mutex> registry(g_registryLock);
-        g_registry.erase(m_id);
+        g_registry.erase(id_);
     });
 }
 
@@ -331,36 +336,36 @@ void CameraCore::SetEventHook(EventHook hook)
 uint16_t* CameraCore::BeginFrame(int width, int height, uint64_t sequence, vivaclient::FrameClock::time_point arrival)
 {
     t_libraryThread = true;  // the read thread
-    FrameRing& ring = *m_ring;
+    FrameRing& ring = *ring_;
     if (width != ring.width() || height != ring.height()) {
         ring.Skip();
         return nullptr;
     }
-    m_pending = ring.Begin(sequence, Seconds(arrival));
-    return m_pending ? m_pending->image.data() : nullptr;
+    pending_ = ring.Begin(sequence, Seconds(arrival));
+    return pending_ ? pending_->image.data() : nullptr;
 }
 
 void CameraCore::CompleteFrame(const vivaclient::FrameRef& frame)
 {
-    FrameRing::Slot* slot = m_pending;
-    m_pending = nullptr;
+    FrameRing::Slot* slot = pending_;
+    pending_ = nullptr;
     if (!slot)
         return;
-    if (frame.temps && m_ring->withTemps()) {
+    if (frame.temps && ring_->withTemps()) {
         std::memcpy(slot->temps.data(), frame.temps, slot->temps.size() * sizeof(int16_t));
         slot->hasTemps = true;
     }
     slot->afterGap = frame.afterGap;
     slot->shutter = frame.shutter;
     slot->settling = frame.settling;
-    m_ring->Publish(slot);
+    ring_->Publish(slot);
 }
 
 void CameraCore::AbandonFrame()
 {
-    if (m_pending)
-        m_ring->Abandon(m_pending);
-    m_pending = nullptr;
+    if (pending_)
+        ring_->Abandon(pending_);
+    pending_ = nullptr;
 }
 
 }  // namespace vivazuzoz_python

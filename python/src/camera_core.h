@@ -56,8 +56,8 @@ std::vector<CameraInfo> Search();
 // serial) found in it.
 struct Selector {
     int index = 0;
-    std::string path;        // used when not empty
-    bool reconnect = false;  // a lost or stalled camera is waited for and reopened
+    std::string path;                   // used when not empty
+    bool reconnect = false;             // a lost or stalled camera is waited for and reopened
     vivaclient::ShutterPolicy shutter;  // the session's correction policy
 };
 
@@ -94,11 +94,11 @@ public:
     // From an event listener (the session's supervisor) the close runs on a
     // thread of its own, as the session cannot be closed from its own thread.
     void Close();
-    bool closed() const { return m_closed.load(); }
+    bool closed() const { return closed_.load(); }
 
-    CameraInfo entry() const { return m_session->info(); }
-    uint64_t id() const { return m_id; }
-    FrameRing& ring() { return *m_ring; }
+    CameraInfo entry() const { return session_->info(); }
+    uint64_t id() const { return id_; }
+    FrameRing& ring() { return *ring_; }
 
     // Runs call(handle) as one command; throws CallError naming `function`
     // for a result other than 0, for a closed camera (code 3) and for one
@@ -106,26 +106,25 @@ public:
     template <typename Call>
     void Command(const char* function, Call call)
     {
-        if (m_closed.load())
+        if (closed_.load())
             throw ClosedError(function);
         int result = OZL_USB_SUCCESS;
-        const bool ran = m_session->WithCamera([&](vivaclient::Camera& camera) { result = camera.Command(call); });
-        if (m_closed.load())
+        const bool ran = session_->WithCamera([&](vivaclient::Camera& camera) { result = camera.Command(call); });
+        if (closed_.load())
             throw ClosedError(function);
         if (!ran)
             throw GoneError(function);
         if (result != OZL_USB_SUCCESS)
-            throw CallError(CallError::Result, result,
-                            vivaclient::DescribeFailure(vivaclient::Call{function, result}));
+            throw CallError(CallError::Result, result, vivaclient::DescribeFailure(vivaclient::Call{function, result}));
     }
     // A shutter correction through the session: its frames are flagged and
     // its events told. Throws as Command does.
     void CorrectShutter(const char* function)
     {
-        if (m_closed.load())
+        if (closed_.load())
             throw ClosedError(function);
-        const int result = m_session->CorrectShutter();
-        if (m_closed.load())
+        const int result = session_->CorrectShutter();
+        if (closed_.load())
             throw ClosedError(function);
         if (result == OZL_USB_INVALID_PARAM)
             throw GoneError(function);
@@ -181,20 +180,20 @@ private:
     // Made by Prepare on the first open, before delivery starts; kept until
     // destruction. Declared before the session, which calls this sink (and
     // so the ring) until it is gone: members go in reverse order.
-    std::unique_ptr<FrameRing> m_ring;
-    std::unique_ptr<vivaclient::CameraSession> m_session;  // made by Make
+    std::unique_ptr<FrameRing> ring_;
+    std::unique_ptr<vivaclient::CameraSession> session_;  // made by Make
 
-    uint64_t m_id = 0;                     // key in the registry of open cameras; never reused
-    FrameRing::Slot* m_pending = nullptr;  // read thread only: the slot being filled
-    std::atomic<bool> m_closed{false};     // set once, by Close or ShutdownAll
-    std::once_flag m_closeOnce;            // the close itself runs once
+    uint64_t id_ = 0;                     // key in the registry of open cameras; never reused
+    FrameRing::Slot* pending_ = nullptr;  // read thread only: the slot being filled
+    std::atomic<bool> closed_{false};     // set once, by Close or ShutdownAll
+    std::once_flag closeOnce_;            // the close itself runs once
 
-    mutable std::mutex m_eventLock;      // guards the fields below
-    std::condition_variable m_newEvent;  // an event was queued, or the camera closed
-    std::deque<SessionEvent> m_events;   // not taken yet
-    bool m_holding = true;               // events go to m_held, not to the hook, until ReleaseHeldEvents
-    std::deque<SessionEvent> m_held;     // for the hook
-    SessionEvent m_away;                 // the last Lost, Stalled or Error; kind Opened when none
+    mutable std::mutex eventLock_;      // guards the fields below
+    std::condition_variable newEvent_;  // an event was queued, or the camera closed
+    std::deque<SessionEvent> events_;   // not taken yet
+    bool holding_ = true;               // events go to held_, not to the hook, until ReleaseHeldEvents
+    std::deque<SessionEvent> held_;     // for the hook
+    SessionEvent away_;                 // the last Lost, Stalled or Error; kind Opened when none
 };
 
 }  // namespace vivazuzoz_python

@@ -16,7 +16,7 @@ namespace vivazuzoz_python {
 
 class BufferPool {
 public:
-    explicit BufferPool(size_t keep) : m_keep(keep) {}
+    explicit BufferPool(size_t keep) : keep_(keep) {}
     ~BufferPool();
     BufferPool(const BufferPool&) = delete;
     BufferPool& operator=(const BufferPool&) = delete;
@@ -32,9 +32,9 @@ private:
         void* data;
         size_t bytes;
     };
-    const size_t m_keep;
-    std::mutex m_lock;             // guards m_free
-    std::vector<Buffer> m_free;
+    const size_t keep_;
+    std::mutex lock_;  // guards free_
+    std::vector<Buffer> free_;
 };
 
 }  // namespace vivazuzoz_python
