@@ -11,11 +11,14 @@ namespace vivazuzoz_python {
 
 namespace {
 
-// Guards g_initialised and g_shutDown; held around an open, so that no open
+// Guards g_library and g_shutDown; held around an open, so that no open
 // runs while the interpreter shuts the library down.
 std::mutex g_lifecycle;
-bool g_initialised = false;  // OZL_USB_Init was called (on the first search or open)
-bool g_shutDown = false;     // ShutdownAll ran: no more opens
+// The package's use of the library, from the first search or open until
+// ShutdownAll; shared with whatever else in the process uses the library
+// (a GStreamer element), which keeps it initialised after this one goes.
+std::unique_ptr<vivaclient::LibrarySession> g_library;
+bool g_shutDown = false;  // ShutdownAll ran: no more opens
 
 // Cameras by id, for ShutdownAll.
 std::mutex g_registryLock;
@@ -45,12 +48,8 @@ vivaclient::CoreOutput* g_coreLines = nullptr;  // set once by CaptureCoreLines,
 // Needs g_lifecycle held.
 void InitialiseLocked()
 {
-    if (g_initialised)
-        return;
-    // The library's log lands in the same state folder as the tool's; the
-    // process's working directory stays as it is.
-    vivaclient::InitLibraryInStateFolder();
-    g_initialised = true;
+    if (!g_library)
+        g_library = std::make_unique<vivaclient::LibrarySession>();
 }
 
 double Seconds(vivaclient::FrameClock::time_point t)
@@ -302,12 +301,12 @@ void CameraCore::Close()
 
 void CameraCore::ShutdownAll()
 {
-    bool initialised = false;
+    std::unique_ptr<vivaclient::LibrarySession> library;
     {
         // Waits for an open in progress; no open starts after this.
         std::lock_guard<std::mutex> hold(g_lifecycle);
         g_shutDown = true;
-        initialised = g_initialised;
+        library = std::move(g_library);
     }
     std::vector<std::shared_ptr<CameraCore>> open;
     {
@@ -318,9 +317,9 @@ void CameraCore::ShutdownAll()
     }
     for (auto& core : open)
         core->Close();
-    // Stops the poll thread; every camera is closed already.
-    if (initialised)
-        OZL_USB_Deinit();
+    // The last session to go stops the poll thread; every camera of the
+    // package is closed already.
+    library.reset();
 }
 
 void CameraCore::SetExceptionHook(ExceptionHook hook)

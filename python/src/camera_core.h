@@ -141,7 +141,7 @@ public:
     static constexpr size_t kKeptEvents = 256;
     std::vector<SessionEvent> TakeEvents(double timeout);
 
-    // Interpreter exit: closes every open camera and deinitialises the library.
+    // Interpreter exit: closes every open camera and ends the package's library session.
     static void ShutdownAll();
 
     // Called on the poll thread after a camera's exception has been recorded;

@@ -327,30 +327,30 @@ TEST(VcamCapture, VideoFaults) {
 // The command port as a client sees it: a raw tty.
 class Tty {
 public:
-    explicit Tty(const std::string& path) : m_fd(open(path.c_str(), O_RDWR | O_NOCTTY)) {
-        if (m_fd < 0) return;
+    explicit Tty(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY)) {
+        if (fd_ < 0) return;
         termios t{};
-        tcgetattr(m_fd, &t);
+        tcgetattr(fd_, &t);
         cfmakeraw(&t);
-        tcsetattr(m_fd, TCSANOW, &t);
+        tcsetattr(fd_, TCSANOW, &t);
     }
     ~Tty() {
-        if (m_fd >= 0) close(m_fd);
+        if (fd_ >= 0) close(fd_);
     }
-    bool ok() const { return m_fd >= 0; }
-    int fd() const { return m_fd; }
+    bool ok() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
 
     // Writes a request and collects whatever comes back within `ms`.
     std::vector<uint8_t> Exchange(const std::vector<uint8_t>& request, int ms = 1000) {
-        tcflush(m_fd, TCIFLUSH);
-        if (write(m_fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return {};
+        tcflush(fd_, TCIFLUSH);
+        if (write(fd_, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return {};
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         std::vector<uint8_t> got;
-        pollfd p{m_fd, POLLIN, 0};
+        pollfd p{fd_, POLLIN, 0};
         int wait = ms;
         while (poll(&p, 1, wait) == 1) {
             uint8_t buf[256];
-            const ssize_t n = read(m_fd, buf, sizeof buf);
+            const ssize_t n = read(fd_, buf, sizeof buf);
             if (n <= 0) break;
             got.insert(got.end(), buf, buf + n);
             wait = 200;  // the rest of a reply follows closely
@@ -359,7 +359,7 @@ public:
     }
 
 private:
-    int m_fd;
+    int fd_;
 };
 
 bool WellFormedReply(const std::vector<uint8_t>& r) {

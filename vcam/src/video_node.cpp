@@ -3,8 +3,8 @@
 // one frame interval, one camera input, an empty set of controls, access
 // priorities, and mmap streaming with the usual ordering rules and error
 // codes.
-#include "Emulator.h"
-#include "Replay.h"
+#include "emulator.h"
+#include "replay.h"
 
 #include "vcam_bridge.h"
 
@@ -77,28 +77,28 @@ BufferSet::~BufferSet() {
 }
 
 VideoNode::VideoNode(Camera::State* cam, int number, bool capture)
-    : m_cam(cam), m_path(std::string(kNodePrefix) + "video" + std::to_string(number)),
-      m_number(number), m_capture(capture) {}
+    : cam_(cam), path_(std::string(kNodePrefix) + "video" + std::to_string(number)),
+      number_(number), capture_(capture) {}
 
-bool VideoNode::gone() const { return m_removed || m_retired || m_cam->unplugged; }
+bool VideoNode::gone() const { return removed_ || retired_ || cam_->unplugged; }
 
-int VideoNode::VideoWidth() const { return m_cam->setup.width * (m_cam->setup.withTemp ? 2 : 1); }
-int VideoNode::VideoHeight() const { return m_cam->setup.height; }
+int VideoNode::VideoWidth() const { return cam_->setup.width * (cam_->setup.withTemp ? 2 : 1); }
+int VideoNode::VideoHeight() const { return cam_->setup.height; }
 uint32_t VideoNode::SizeImage() const {
-    return static_cast<uint32_t>(FrameBytes(m_cam->setup.width, m_cam->setup.height, m_cam->setup.withTemp));
+    return static_cast<uint32_t>(FrameBytes(cam_->setup.width, cam_->setup.height, cam_->setup.withTemp));
 }
 
 void VideoNode::Attach(Handle* h) {
-    m_handles.push_back(h);
+    handles_.push_back(h);
     SyncReady();
 }
 
 void VideoNode::Detach(Handle* h, std::unique_lock<std::mutex>& lk) {
-    m_handles.erase(std::remove(m_handles.begin(), m_handles.end(), h), m_handles.end());
-    if (m_owner == h) {
+    handles_.erase(std::remove(handles_.begin(), handles_.end(), h), handles_.end());
+    if (owner_ == h) {
         StopStreaming();
         ReleaseBuffers(lk);
-        m_owner = nullptr;
+        owner_ = nullptr;
     }
     cv.notify_all();
 }
@@ -109,8 +109,8 @@ void VideoNode::Gone() {
 }
 
 void VideoNode::Remove() {
-    m_removed = true;
-    m_streaming = false;
+    removed_ = true;
+    streaming_ = false;
     Gone();
 }
 
@@ -118,12 +118,12 @@ bool VideoNode::WantReady(const Handle* h) const {
     if (gone()) return true;
     // videobuf2 reports POLLERR (which select counts as readable) to a
     // descriptor that is not streaming, and to one with nothing queued.
-    if (h != m_owner || !m_streaming || !m_bufs) return true;
-    return !m_bufs->done.empty() || (m_bufs->incoming.empty() && !m_filling);
+    if (h != owner_ || !streaming_ || !bufs_) return true;
+    return !bufs_->done.empty() || (bufs_->incoming.empty() && !filling_);
 }
 
 void VideoNode::SyncReady() {
-    for (Handle* h : m_handles) {
+    for (Handle* h : handles_) {
         const bool want = WantReady(h);
         // The real read and write: the client's are refused on a node.
         if (want && !h->signalled) {
@@ -141,7 +141,7 @@ short VideoNode::PollEvents(const Handle* h, short asked) const {
     if (gone()) return static_cast<short>(POLLERR | POLLHUP | (asked & POLLPRI));
     // Buffers are watched only when input is asked (and no events exist).
     if (!(asked & (POLLIN | POLLRDNORM)) || !WantReady(h)) return 0;
-    if (h == m_owner && m_streaming && m_bufs && !m_bufs->done.empty()) return POLLIN | POLLRDNORM;
+    if (h == owner_ && streaming_ && bufs_ && !bufs_->done.empty()) return POLLIN | POLLRDNORM;
     return POLLERR;
 }
 
@@ -163,7 +163,7 @@ bool NeedsPriority(unsigned long request) {
 
 uint32_t VideoNode::MaxPriority() const {
     uint32_t max = V4L2_PRIORITY_UNSET;
-    for (const Handle* o : m_handles) max = std::max(max, o->priority);
+    for (const Handle* o : handles_) max = std::max(max, o->priority);
     return max;
 }
 
@@ -214,7 +214,7 @@ int VideoNode::Ioctl(Handle* h, unsigned long request, void* arg, std::unique_lo
     case VIDIOC_S_INPUT: return *static_cast<const int*>(arg) == 0 ? 0 : -EINVAL;
     default: break;
     }
-    if (!m_capture) {
+    if (!capture_) {
         // The metadata node takes no video capture requests.
         switch (request) {
         case VIDIOC_ENUM_FMT: case VIDIOC_G_FMT: case VIDIOC_S_FMT: case VIDIOC_TRY_FMT:
@@ -262,16 +262,16 @@ int VideoNode::Ioctl(Handle* h, unsigned long request, void* arg, std::unique_lo
 }
 
 int VideoNode::QueryCap(v4l2_capability* cap) const {
-    if (m_capture && m_cam->setup.querycapErrno) return -m_cam->setup.querycapErrno;
+    if (capture_ && cam_->setup.querycapErrno) return -cam_->setup.querycapErrno;
     std::memset(cap, 0, sizeof *cap);
     std::snprintf(reinterpret_cast<char*>(cap->driver), sizeof cap->driver, "uvcvideo");
-    const std::string card = m_cam->setup.hasName ? m_cam->setup.name : std::string("UVC Camera");
+    const std::string card = cam_->setup.hasName ? cam_->setup.name : std::string("UVC Camera");
     std::snprintf(reinterpret_cast<char*>(cap->card), sizeof cap->card, "%s", card.c_str());
     std::snprintf(reinterpret_cast<char*>(cap->bus_info), sizeof cap->bus_info, "usb-vivazuzoz-vcam-%d.%d",
-                  m_cam->busnum, m_cam->devnum);
+                  cam_->busnum, cam_->devnum);
     cap->version = KERNEL_VERSION(6, 1, 0);
-    cap->capabilities = kCaptureCaps | (m_cam->metadata ? kMetaCaps : 0) | V4L2_CAP_DEVICE_CAPS;
-    cap->device_caps = m_capture ? kCaptureCaps : kMetaCaps;
+    cap->capabilities = kCaptureCaps | (cam_->metadata ? kMetaCaps : 0) | V4L2_CAP_DEVICE_CAPS;
+    cap->device_caps = capture_ ? kCaptureCaps : kMetaCaps;
     return 0;
 }
 
@@ -351,7 +351,7 @@ int VideoNode::EnumIntervals(v4l2_frmivalenum* f) const {
         return -EINVAL;
     std::memset(f->reserved, 0, sizeof f->reserved);
     f->type = V4L2_FRMIVAL_TYPE_DISCRETE;
-    f->discrete = Interval(m_cam->setup.fps);
+    f->discrete = Interval(cam_->setup.fps);
     return 0;
 }
 
@@ -372,8 +372,8 @@ void VideoNode::FillFormat(v4l2_format* f) const {
 int VideoNode::SetFormat(Handle* h, v4l2_format* f, bool tryOnly) {
     if (f->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
     if (!tryOnly) {
-        if (m_cam->setup.sfmtErrno) return -m_cam->setup.sfmtErrno;
-        if (m_streaming || (m_bufs && m_owner != h)) return -EBUSY;
+        if (cam_->setup.sfmtErrno) return -cam_->setup.sfmtErrno;
+        if (streaming_ || (bufs_ && owner_ != h)) return -EBUSY;
     }
     // One format and one size: whatever is asked is adjusted to them.
     FillFormat(f);
@@ -384,63 +384,63 @@ int VideoNode::GetParm(v4l2_streamparm* p) const {
     if (p->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
     std::memset(&p->parm, 0, sizeof p->parm);
     p->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
-    p->parm.capture.timeperframe = Interval(m_cam->setup.fps);
-    if (m_cam->setup.intervalNumeratorZero) p->parm.capture.timeperframe.numerator = 0;
+    p->parm.capture.timeperframe = Interval(cam_->setup.fps);
+    if (cam_->setup.intervalNumeratorZero) p->parm.capture.timeperframe.numerator = 0;
     return 0;
 }
 
 int VideoNode::SetParm(v4l2_streamparm* p) const {
     if (p->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
-    if (m_streaming) return -EBUSY;
+    if (streaming_) return -EBUSY;
     // The one interval the camera has is the nearest to any request.
     std::memset(&p->parm, 0, sizeof p->parm);
     p->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
-    p->parm.capture.timeperframe = Interval(m_cam->setup.fps);
+    p->parm.capture.timeperframe = Interval(cam_->setup.fps);
     return 0;
 }
 
 void VideoNode::ReleaseBuffers(std::unique_lock<std::mutex>& lk) {
     // The producer may be drawing into one of them right now.
-    cv.wait(lk, [this] { return !m_filling; });
-    m_bufs.reset();  // client mappings stay valid: they hold the memfd
+    cv.wait(lk, [this] { return !filling_; });
+    bufs_.reset();  // client mappings stay valid: they hold the memfd
 }
 
 int VideoNode::ReqBufs(Handle* h, v4l2_requestbuffers* r, std::unique_lock<std::mutex>& lk) {
     if (r->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
-    if (m_owner && m_owner != h) return -EBUSY;
+    if (owner_ && owner_ != h) return -EBUSY;
     // videobuf2 tells what the queue supports, also when refusing a memory type.
     r->flags = 0;
     std::memset(r->reserved, 0, sizeof r->reserved);
     r->capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
     if (r->memory != V4L2_MEMORY_MMAP) return -EINVAL;
-    if (m_streaming) return -EBUSY;
+    if (streaming_) return -EBUSY;
     ReleaseBuffers(lk);
     if (h->closed) return -EBADF;
     if (r->count == 0) {
-        m_owner = nullptr;
+        owner_ = nullptr;
         SyncReady();
         return 0;
     }
-    unsigned granted = m_cam->setup.buffersGranted ? m_cam->setup.buffersGranted : r->count;
+    unsigned granted = cam_->setup.buffersGranted ? cam_->setup.buffersGranted : r->count;
     granted = std::min(granted, kMaxBuffers);
     auto set = std::make_unique<BufferSet>(granted, SizeImage());
     if (!set->ok()) return -ENOMEM;
-    m_bufs = std::move(set);
-    m_owner = h;
+    bufs_ = std::move(set);
+    owner_ = h;
     r->count = granted;
     SyncReady();
     return 0;
 }
 
 void VideoNode::FillBuffer(unsigned index, v4l2_buffer* b) const {
-    const BufferSet::Buf& buf = m_bufs->bufs[index];
+    const BufferSet::Buf& buf = bufs_->bufs[index];
     const uint32_t type = b->type;
     std::memset(b, 0, sizeof *b);
     b->index = index;
     b->type = type;
     b->memory = V4L2_MEMORY_MMAP;
-    b->length = static_cast<uint32_t>(m_bufs->length);
-    b->m.offset = static_cast<uint32_t>(m_bufs->stride * index);
+    b->length = static_cast<uint32_t>(bufs_->length);
+    b->m.offset = static_cast<uint32_t>(bufs_->stride * index);
     b->bytesused = buf.bytesused;
     b->sequence = buf.sequence;
     b->timestamp = buf.timestamp;
@@ -449,7 +449,7 @@ void VideoNode::FillBuffer(unsigned index, v4l2_buffer* b) const {
     if (buf.queued) b->flags |= V4L2_BUF_FLAG_QUEUED;
     if (buf.done) b->flags |= V4L2_BUF_FLAG_DONE;
     for (const auto& m : Mappings()) {
-        if (m.second.setId == m_bufs->id && m.second.index == index) {
+        if (m.second.setId == bufs_->id && m.second.index == index) {
             b->flags |= V4L2_BUF_FLAG_MAPPED;
             break;
         }
@@ -457,68 +457,68 @@ void VideoNode::FillBuffer(unsigned index, v4l2_buffer* b) const {
 }
 
 int VideoNode::QueryBuf(v4l2_buffer* b) const {
-    if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || !m_bufs || b->index >= m_bufs->bufs.size()) return -EINVAL;
+    if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || !bufs_ || b->index >= bufs_->bufs.size()) return -EINVAL;
     FillBuffer(b->index, b);
     return 0;
 }
 
 int VideoNode::QBuf(Handle* h, v4l2_buffer* b) {
     if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b->memory != V4L2_MEMORY_MMAP) return -EINVAL;
-    if (!m_bufs) return -EINVAL;
-    if (m_owner != h) return -EBUSY;
-    if (b->index >= m_bufs->bufs.size()) return -EINVAL;
-    BufferSet::Buf& buf = m_bufs->bufs[b->index];
+    if (!bufs_) return -EINVAL;
+    if (owner_ != h) return -EBUSY;
+    if (b->index >= bufs_->bufs.size()) return -EINVAL;
+    BufferSet::Buf& buf = bufs_->bufs[b->index];
     if (buf.queued || buf.done) return -EINVAL;
     buf.queued = true;
-    m_bufs->incoming.push_back(b->index);
+    bufs_->incoming.push_back(b->index);
     FillBuffer(b->index, b);
     SyncReady();
     return 0;
 }
 
 int VideoNode::DQBuf(Handle* h, v4l2_buffer* b, std::unique_lock<std::mutex>& lk) {
-    m_cam->dequeueRequests++;
+    cam_->dequeueRequests++;
     if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b->memory != V4L2_MEMORY_MMAP) return -EINVAL;
-    if (!m_bufs) return -EINVAL;
-    if (m_owner != h) return -EBUSY;
-    if (!m_streaming) return -EINVAL;
-    if (m_bufs->done.empty()) {
+    if (!bufs_) return -EINVAL;
+    if (owner_ != h) return -EBUSY;
+    if (!streaming_) return -EINVAL;
+    if (bufs_->done.empty()) {
         if (h->NonBlocking()) return -EAGAIN;
         std::shared_ptr<VideoNode> self = h->node;  // keeps this node alive across the wait
-        cv.wait(lk, [&] { return gone() || !m_streaming || !m_bufs || !m_bufs->done.empty(); });
+        cv.wait(lk, [&] { return gone() || !streaming_ || !bufs_ || !bufs_->done.empty(); });
         if (gone()) return -ENODEV;
-        if (!m_streaming || !m_bufs) return -EINVAL;
+        if (!streaming_ || !bufs_) return -EINVAL;
     }
-    const unsigned index = m_bufs->done.front();
-    m_bufs->done.pop_front();
-    m_bufs->bufs[index].done = false;
+    const unsigned index = bufs_->done.front();
+    bufs_->done.pop_front();
+    bufs_->bufs[index].done = false;
     FillBuffer(index, b);
-    m_cam->dequeued++;
+    cam_->dequeued++;
     SyncReady();
     return 0;
 }
 
 int VideoNode::StreamOn(Handle* h, const int* type) {
     if (*type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
-    if (!m_bufs) return -EINVAL;
-    if (m_owner != h) return -EBUSY;
-    if (m_streaming) return 0;
-    m_streaming = true;
-    m_sequence = 0;
-    m_next = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                std::chrono::duration<double>(1.0 / std::max(m_cam->setup.fps, 0.001)));
-    m_cam->producerCv.notify_all();
+    if (!bufs_) return -EINVAL;
+    if (owner_ != h) return -EBUSY;
+    if (streaming_) return 0;
+    streaming_ = true;
+    sequence_ = 0;
+    next_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                std::chrono::duration<double>(1.0 / std::max(cam_->setup.fps, 0.001)));
+    cam_->producerCv.notify_all();
     SyncReady();
     return 0;
 }
 
 void VideoNode::StopStreaming() {
-    m_streaming = false;
-    if (m_bufs) {
+    streaming_ = false;
+    if (bufs_) {
         // Every buffer comes back to the client, dequeued.
-        for (auto& buf : m_bufs->bufs) buf.queued = buf.done = false;
-        m_bufs->incoming.clear();
-        m_bufs->done.clear();
+        for (auto& buf : bufs_->bufs) buf.queued = buf.done = false;
+        bufs_->incoming.clear();
+        bufs_->done.clear();
     }
     cv.notify_all();
     SyncReady();
@@ -526,71 +526,71 @@ void VideoNode::StopStreaming() {
 
 int VideoNode::StreamOff(Handle* h, const int* type, std::unique_lock<std::mutex>& lk) {
     if (*type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return -EINVAL;
-    if (m_owner && m_owner != h) return -EBUSY;
+    if (owner_ && owner_ != h) return -EBUSY;
     // A buffer being drawn must not come back to the client half written.
-    cv.wait(lk, [this] { return !m_filling; });
+    cv.wait(lk, [this] { return !filling_; });
     StopStreaming();
     return 0;
 }
 
 void VideoNode::Produce(FrameRenderer& renderer, std::unique_lock<std::mutex>& lk) {
     const auto period = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(1.0 / std::max(m_cam->setup.fps, 0.001)));
+        std::chrono::duration<double>(1.0 / std::max(cam_->setup.fps, 0.001)));
     const auto now = Clock::now();
-    m_next += period;
-    if (m_next < now) m_next = now + period;  // fell behind: no burst of frames
-    const uint32_t seq = m_sequence++;
-    if (now < m_cam->stallUntil) return;
-    if (!m_bufs || m_bufs->incoming.empty()) {
-        m_cam->dropped++;
+    next_ += period;
+    if (next_ < now) next_ = now + period;  // fell behind: no burst of frames
+    const uint32_t seq = sequence_++;
+    if (now < cam_->stallUntil) return;
+    if (!bufs_ || bufs_->incoming.empty()) {
+        cam_->dropped++;
         return;
     }
-    const unsigned index = m_bufs->incoming.front();
-    m_bufs->incoming.pop_front();
-    uint8_t* dst = m_bufs->base + m_bufs->stride * index;
-    const size_t cap = m_bufs->length;
-    std::shared_ptr<const Scene> scene = m_cam->SceneLocked();
-    const bool withTemp = m_cam->setup.withTemp;
-    const Formula formula = m_cam->CurrentFormula();
-    const double fps = m_cam->setup.fps;
-    const unsigned shortBytes = m_cam->shortBytes;
-    const bool drawLook = m_cam->shutter->active();
-    const FrameLook look = m_cam->shutter->Look(now);
-    m_filling = true;
+    const unsigned index = bufs_->incoming.front();
+    bufs_->incoming.pop_front();
+    uint8_t* dst = bufs_->base + bufs_->stride * index;
+    const size_t cap = bufs_->length;
+    std::shared_ptr<const Scene> scene = cam_->SceneLocked();
+    const bool withTemp = cam_->setup.withTemp;
+    const Formula formula = cam_->CurrentFormula();
+    const double fps = cam_->setup.fps;
+    const unsigned shortBytes = cam_->shortBytes;
+    const bool drawLook = cam_->shutter->active();
+    const FrameLook look = cam_->shutter->Look(now);
+    filling_ = true;
     lk.unlock();
-    const bool replaying = !m_cam->setup.replayFile.empty();
+    const bool replaying = !cam_->setup.replayFile.empty();
     size_t bytes = !replaying    ? renderer.Render(*scene, withTemp, formula, seq, fps, dst, cap)
-                   : m_cam->replay ? m_cam->replay->Render(dst, cap)
+                   : cam_->replay ? cam_->replay->Render(dst, cap)
                                    : 0;
     if (drawLook && !replaying)
-        ApplyLook(look, scene->width(), scene->height(), withTemp, formula, dst, bytes, m_cam->lastPicture);
+        ApplyLook(look, scene->width(), scene->height(), withTemp, formula, dst, bytes, cam_->lastPicture);
     lk.lock();
-    m_filling = false;
+    filling_ = false;
     cv.notify_all();
-    if (!m_streaming || !m_bufs || gone()) return;
+    if (!streaming_ || !bufs_ || gone()) return;
     if (bytes == 0) {  // the recording has ended: the buffer stays queued
-        m_bufs->incoming.push_front(index);
+        bufs_->incoming.push_front(index);
         return;
     }
     if (shortBytes) bytes = std::min<size_t>(bytes, shortBytes);
-    BufferSet::Buf& buf = m_bufs->bufs[index];
+    BufferSet::Buf& buf = bufs_->bufs[index];
     buf.queued = false;
     buf.done = true;
     buf.bytesused = static_cast<uint32_t>(bytes);
     buf.sequence = seq;
     SetTimestamp(&buf.timestamp);
-    m_bufs->done.push_back(index);
-    m_cam->produced++;
+    bufs_->done.push_back(index);
+    cam_->produced++;
     SyncReady();
 }
 
 int VideoNode::MapTarget(size_t length, off_t offset, int* memfd, uint64_t* setId, size_t* indexOut) {
     if (gone()) return -ENODEV;
-    if (!m_bufs || offset < 0 || static_cast<size_t>(offset) % m_bufs->stride != 0) return -EINVAL;
-    const size_t index = static_cast<size_t>(offset) / m_bufs->stride;
-    if (index >= m_bufs->bufs.size() || length == 0 || length > m_bufs->stride) return -EINVAL;
-    *memfd = m_bufs->memfd;
-    *setId = m_bufs->id;
+    if (!bufs_ || offset < 0 || static_cast<size_t>(offset) % bufs_->stride != 0) return -EINVAL;
+    const size_t index = static_cast<size_t>(offset) / bufs_->stride;
+    if (index >= bufs_->bufs.size() || length == 0 || length > bufs_->stride) return -EINVAL;
+    *memfd = bufs_->memfd;
+    *setId = bufs_->id;
     *indexOut = index;
     return 0;
 }

@@ -5,7 +5,7 @@
 // library creates the cameras before the command's main() runs, so any
 // program that discovers cameras through libudev/libuvc and drives them
 // through V4L2 and a tty sees them, without being changed or rebuilt.
-#include "Config.h"
+#include "config.h"
 #include <vivaclient/recording.h>
 
 #include <dlfcn.h>
@@ -212,148 +212,191 @@ int PrepareReplay(vcam::CameraSetup& setup, bool sizeGiven, bool modeGiven, bool
     return -1;
 }
 
-int main(int argc, char** argv) {
+// The options given, as the wrapper reads them.
+struct Options {
     vcam::detail::Config config;
     bool sizeGiven = false, modeGiven = false, fpsGiven = false, speedGiven = false, shutterGiven = false;
-    int i = 1;
-    for (; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--") {
-            ++i;
-            break;
-        }
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        auto value = [&](const char** out) {
-            if (i + 1 >= argc) return false;
-            *out = argv[++i];
-            return true;
-        };
-        const char* v = nullptr;
-        if (arg == "--verbose") {
-            config.verbose = true;
-        } else if (arg == "--no-name") {
-            config.setup.hasName = false;
-        } else if (arg == "--no-metadata") {
-            config.setup.metadataNode = false;
-        } else if (arg == "--interval-zero") {
-            config.setup.intervalNumeratorZero = true;
-        } else if (arg == "--cameras") {
-            if (!value(&v) || !ToInt(v, &config.cameras) || config.cameras < 0 || config.cameras > 16)
-                return Fail("--cameras needs a number from 0 to 16");
-        } else if (arg == "--size") {
-            sizeGiven = true;
-            if (!value(&v) || !vcam::detail::ParseSize(v, &config.setup.width, &config.setup.height))
-                return Fail("--size needs WxH, for example 256x192");
-            const int w = config.setup.width, h = config.setup.height;
-            if (!((w == 256 && h == 192) || (w == 384 && h == 288) || (w == 640 && h == 512) ||
-                  (w == 1280 && h == 1024)))
-                return Fail("--size must be 256x192, 384x288, 640x512 or 1280x1024");
-        } else if (arg == "--mode") {
-            modeGiven = true;
-            if (!value(&v) || (std::strcmp(v, "image") && std::strcmp(v, "temp")))
-                return Fail("--mode needs image or temp");
-            config.setup.withTemp = std::strcmp(v, "temp") == 0;
-        } else if (arg == "--fps") {
-            fpsGiven = true;
-            if (!value(&v) || !ToDouble(v, &config.setup.fps) || !(config.setup.fps > 0 && config.setup.fps <= 1000))
-                return Fail("--fps needs a rate above 0 and at most 1000");
-        } else if (arg == "--name") {
-            if (!value(&v)) return Fail("--name needs a text");
-            config.setup.name = v;
-            config.setup.hasName = true;
-        } else if (arg == "--buffers") {
-            int n = 0;
-            if (!value(&v) || !ToInt(v, &n) || n < 1 || n > 32) return Fail("--buffers needs a number from 1 to 32");
-            config.setup.buffersGranted = static_cast<unsigned>(n);
-        } else if (arg == "--port-fault") {
-            if (!value(&v) || !vcam::detail::ParseFault(v, &config.setup.portFault, &config.setup.portFaultMs))
-                return Fail("--port-fault needs NAME[:MS]; see --help for the names");
-        } else if (arg == "--querycap-errno") {
-            if (!value(&v) || !ToInt(v, &config.setup.querycapErrno) || config.setup.querycapErrno < 0)
-                return Fail("--querycap-errno needs an errno number");
-        } else if (arg == "--sfmt-errno") {
-            if (!value(&v) || !ToInt(v, &config.setup.sfmtErrno) || config.setup.sfmtErrno < 0)
-                return Fail("--sfmt-errno needs an errno number");
-        } else if (arg == "--state") {
-            if (!value(&v) || !*v) return Fail("--state needs a file name");
-            config.setup.stateFile = Absolute(v);
-        } else if (arg == "--hot-object") {
-            if (!value(&v) || (std::strcmp(v, "on") && std::strcmp(v, "off")))
-                return Fail("--hot-object needs on or off");
-            config.setup.hotObject = std::strcmp(v, "on") == 0;
-        } else if (arg == "--hot-object-period") {
-            if (!value(&v) || !ToDouble(v, &config.setup.hotObjectPeriod) || !(config.setup.hotObjectPeriod > 0))
-                return Fail("--hot-object-period needs a number of seconds above 0");
-        } else if (arg == "--unplug-after") {
-            if (!value(&v) || !ToDouble(v, &config.setup.unplugAfter) || !(config.setup.unplugAfter > 0))
-                return Fail("--unplug-after needs a number of seconds above 0");
-        } else if (arg == "--replug-after") {
-            if (!value(&v) || !ToDouble(v, &config.setup.replugAfter) || !(config.setup.replugAfter > 0))
-                return Fail("--replug-after needs a number of seconds above 0");
-        } else if (arg == "--drift") {
-            shutterGiven = true;
-            if (!value(&v) || !ToDouble(v, &config.setup.driftPerMinute) ||
-                !(config.setup.driftPerMinute >= 0 && config.setup.driftPerMinute <= 100))
-                return Fail("--drift needs degrees per minute from 0 to 100");
-        } else if (arg == "--fpa-warmup") {
-            shutterGiven = true;
-            config.setup.fpaWarmup = true;
-        } else if (arg == "--auto-shutter") {
-            shutterGiven = true;
-            if (!value(&v) || !ToDouble(v, &config.setup.autoShutter) || !(config.setup.autoShutter > 0))
-                return Fail("--auto-shutter needs a number of seconds above 0");
-        } else if (arg == "--shutter-time") {
-            shutterGiven = true;
-            if (!value(&v) || !ToInt(v, &config.setup.shutterMs) || config.setup.shutterMs < 1 ||
-                config.setup.shutterMs > 10000)
-                return Fail("--shutter-time needs milliseconds from 1 to 10000");
-        } else if (arg == "--shutter-look") {
-            shutterGiven = true;
-            if (!value(&v) || !vcam::detail::ParseShutterLook(v, &config.setup.shutterLook))
-                return Fail("--shutter-look needs freeze or flat");
-        } else if (arg == "--shutter-temp") {
-            shutterGiven = true;
-            if (!value(&v) || !ToDouble(v, &config.setup.shutterTemp) || std::fabs(config.setup.shutterTemp) > 1000)
-                return Fail("--shutter-temp needs degrees from -1000 to 1000");
-        } else if (arg == "--time-scale") {
-            if (!value(&v) || !ToDouble(v, &config.setup.timeScale) ||
-                !(config.setup.timeScale > 0 && config.setup.timeScale <= 10000))
-                return Fail("--time-scale needs a factor above 0 and at most 10000");
-        } else if (arg == "--unplug-every") {
-            if (!value(&v) || !ToDouble(v, &config.setup.unplugEvery) || !(config.setup.unplugEvery > 0))
-                return Fail("--unplug-every needs a number of seconds above 0");
-        } else if (arg == "--replay") {
-            if (!value(&v) || !*v) return Fail("--replay needs a recording (FILE.tiff)");
-            config.setup.replayFile = v;
-        } else if (arg == "--loop") {
-            config.setup.replayLoop = true;
-        } else if (arg == "--speed") {
-            speedGiven = true;
-            if (!value(&v) || !ToDouble(v, &config.setup.replaySpeed) ||
-                !(config.setup.replaySpeed > 0 && config.setup.replaySpeed <= 10000))
-                return Fail("--speed needs a factor above 0 and at most 10000");
-        } else {
-            return Fail("unknown option " + arg);
-        }
+};
+
+// The command line, read one option at a time.
+struct Args {
+    int argc;
+    char** argv;
+    int i;
+    // The option's value (the next argument), if there is one.
+    bool Next(const char** out) {
+        if (i + 1 >= argc) return false;
+        *out = argv[++i];
+        return true;
     }
-    if (i >= argc) return Fail("no command given after --");
-    if (shutterGiven && config.setup.shutterMs == 0) config.setup.shutterMs = 500;
-    if (config.setup.unplugEvery > 0) {
-        if (!(config.setup.replugAfter > 0 && config.setup.replugAfter < config.setup.unplugEvery))
+};
+
+// What an option parser returns when the option is not one of its own, and
+// when it took it; any other value is the exit status of a usage error.
+constexpr int kNotMine = -2;
+constexpr int kTaken = -1;
+
+// The cameras and their stream.
+int ParseCameraOption(const std::string& arg, Args& args, Options& o) {
+    const char* v = nullptr;
+    if (arg == "--verbose") {
+        o.config.verbose = true;
+    } else if (arg == "--no-name") {
+        o.config.setup.hasName = false;
+    } else if (arg == "--no-metadata") {
+        o.config.setup.metadataNode = false;
+    } else if (arg == "--interval-zero") {
+        o.config.setup.intervalNumeratorZero = true;
+    } else if (arg == "--cameras") {
+        if (!args.Next(&v) || !ToInt(v, &o.config.cameras) || o.config.cameras < 0 || o.config.cameras > 16)
+            return Fail("--cameras needs a number from 0 to 16");
+    } else if (arg == "--size") {
+        o.sizeGiven = true;
+        if (!args.Next(&v) || !vcam::detail::ParseSize(v, &o.config.setup.width, &o.config.setup.height))
+            return Fail("--size needs WxH, for example 256x192");
+        const int w = o.config.setup.width, h = o.config.setup.height;
+        if (!((w == 256 && h == 192) || (w == 384 && h == 288) || (w == 640 && h == 512) ||
+              (w == 1280 && h == 1024)))
+            return Fail("--size must be 256x192, 384x288, 640x512 or 1280x1024");
+    } else if (arg == "--mode") {
+        o.modeGiven = true;
+        if (!args.Next(&v) || (std::strcmp(v, "image") && std::strcmp(v, "temp")))
+            return Fail("--mode needs image or temp");
+        o.config.setup.withTemp = std::strcmp(v, "temp") == 0;
+    } else if (arg == "--fps") {
+        o.fpsGiven = true;
+        if (!args.Next(&v) || !ToDouble(v, &o.config.setup.fps) || !(o.config.setup.fps > 0 && o.config.setup.fps <= 1000))
+            return Fail("--fps needs a rate above 0 and at most 1000");
+    } else if (arg == "--name") {
+        if (!args.Next(&v)) return Fail("--name needs a text");
+        o.config.setup.name = v;
+        o.config.setup.hasName = true;
+    } else if (arg == "--buffers") {
+        int n = 0;
+        if (!args.Next(&v) || !ToInt(v, &n) || n < 1 || n > 32) return Fail("--buffers needs a number from 1 to 32");
+        o.config.setup.buffersGranted = static_cast<unsigned>(n);
+    } else {
+        return kNotMine;
+    }
+    return kTaken;
+}
+
+// Faults, state and the plug schedule.
+int ParseFaultOption(const std::string& arg, Args& args, Options& o) {
+    const char* v = nullptr;
+    if (arg == "--port-fault") {
+        if (!args.Next(&v) || !vcam::detail::ParseFault(v, &o.config.setup.portFault, &o.config.setup.portFaultMs))
+            return Fail("--port-fault needs NAME[:MS]; see --help for the names");
+    } else if (arg == "--querycap-errno") {
+        if (!args.Next(&v) || !ToInt(v, &o.config.setup.querycapErrno) || o.config.setup.querycapErrno < 0)
+            return Fail("--querycap-errno needs an errno number");
+    } else if (arg == "--sfmt-errno") {
+        if (!args.Next(&v) || !ToInt(v, &o.config.setup.sfmtErrno) || o.config.setup.sfmtErrno < 0)
+            return Fail("--sfmt-errno needs an errno number");
+    } else if (arg == "--state") {
+        if (!args.Next(&v) || !*v) return Fail("--state needs a file name");
+        o.config.setup.stateFile = Absolute(v);
+    } else if (arg == "--hot-object") {
+        if (!args.Next(&v) || (std::strcmp(v, "on") && std::strcmp(v, "off")))
+            return Fail("--hot-object needs on or off");
+        o.config.setup.hotObject = std::strcmp(v, "on") == 0;
+    } else if (arg == "--hot-object-period") {
+        if (!args.Next(&v) || !ToDouble(v, &o.config.setup.hotObjectPeriod) || !(o.config.setup.hotObjectPeriod > 0))
+            return Fail("--hot-object-period needs a number of seconds above 0");
+    } else if (arg == "--unplug-after") {
+        if (!args.Next(&v) || !ToDouble(v, &o.config.setup.unplugAfter) || !(o.config.setup.unplugAfter > 0))
+            return Fail("--unplug-after needs a number of seconds above 0");
+    } else if (arg == "--replug-after") {
+        if (!args.Next(&v) || !ToDouble(v, &o.config.setup.replugAfter) || !(o.config.setup.replugAfter > 0))
+            return Fail("--replug-after needs a number of seconds above 0");
+    } else if (arg == "--time-scale") {
+        if (!args.Next(&v) || !ToDouble(v, &o.config.setup.timeScale) ||
+            !(o.config.setup.timeScale > 0 && o.config.setup.timeScale <= 10000))
+            return Fail("--time-scale needs a factor above 0 and at most 10000");
+    } else if (arg == "--unplug-every") {
+        if (!args.Next(&v) || !ToDouble(v, &o.config.setup.unplugEvery) || !(o.config.setup.unplugEvery > 0))
+            return Fail("--unplug-every needs a number of seconds above 0");
+    } else {
+        return kNotMine;
+    }
+    return kTaken;
+}
+
+// The detector's drift and shutter corrections.
+int ParseShutterOption(const std::string& arg, Args& args, Options& o) {
+    const char* v = nullptr;
+    if (arg == "--drift") {
+        o.shutterGiven = true;
+        if (!args.Next(&v) || !ToDouble(v, &o.config.setup.driftPerMinute) ||
+            !(o.config.setup.driftPerMinute >= 0 && o.config.setup.driftPerMinute <= 100))
+            return Fail("--drift needs degrees per minute from 0 to 100");
+    } else if (arg == "--fpa-warmup") {
+        o.shutterGiven = true;
+        o.config.setup.fpaWarmup = true;
+    } else if (arg == "--auto-shutter") {
+        o.shutterGiven = true;
+        if (!args.Next(&v) || !ToDouble(v, &o.config.setup.autoShutter) || !(o.config.setup.autoShutter > 0))
+            return Fail("--auto-shutter needs a number of seconds above 0");
+    } else if (arg == "--shutter-time") {
+        o.shutterGiven = true;
+        if (!args.Next(&v) || !ToInt(v, &o.config.setup.shutterMs) || o.config.setup.shutterMs < 1 ||
+            o.config.setup.shutterMs > 10000)
+            return Fail("--shutter-time needs milliseconds from 1 to 10000");
+    } else if (arg == "--shutter-look") {
+        o.shutterGiven = true;
+        if (!args.Next(&v) || !vcam::detail::ParseShutterLook(v, &o.config.setup.shutterLook))
+            return Fail("--shutter-look needs freeze or flat");
+    } else if (arg == "--shutter-temp") {
+        o.shutterGiven = true;
+        if (!args.Next(&v) || !ToDouble(v, &o.config.setup.shutterTemp) || std::fabs(o.config.setup.shutterTemp) > 1000)
+            return Fail("--shutter-temp needs degrees from -1000 to 1000");
+    } else {
+        return kNotMine;
+    }
+    return kTaken;
+}
+
+// A recording served instead of the scene.
+int ParseReplayOption(const std::string& arg, Args& args, Options& o) {
+    const char* v = nullptr;
+    if (arg == "--replay") {
+        if (!args.Next(&v) || !*v) return Fail("--replay needs a recording (FILE.tiff)");
+        o.config.setup.replayFile = v;
+    } else if (arg == "--loop") {
+        o.config.setup.replayLoop = true;
+    } else if (arg == "--speed") {
+        o.speedGiven = true;
+        if (!args.Next(&v) || !ToDouble(v, &o.config.setup.replaySpeed) ||
+            !(o.config.setup.replaySpeed > 0 && o.config.setup.replaySpeed <= 10000))
+            return Fail("--speed needs a factor above 0 and at most 10000");
+    } else {
+        return kNotMine;
+    }
+    return kTaken;
+}
+
+// Options that only make sense together: -1 when they fit, else the exit status.
+int CheckCombinations(Options& o) {
+    vcam::CameraSetup& setup = o.config.setup;
+    if (o.shutterGiven && setup.shutterMs == 0) setup.shutterMs = 500;
+    if (setup.unplugEvery > 0) {
+        if (!(setup.replugAfter > 0 && setup.replugAfter < setup.unplugEvery))
             return Fail("--unplug-every needs --replug-after, shorter than the period");
-        config.setup.scheduleOrigin = std::chrono::duration<double>(
+        setup.scheduleOrigin = std::chrono::duration<double>(
             std::chrono::steady_clock::now().time_since_epoch()).count();
     }
-    if (config.setup.replayLoop && config.setup.replayFile.empty()) return Fail("--loop needs --replay");
-    if (speedGiven && config.setup.replayFile.empty()) return Fail("--speed needs --replay");
-    if (!config.setup.replayFile.empty()) {
-        if (const int status = PrepareReplay(config.setup, sizeGiven, modeGiven, fpsGiven); status >= 0)
+    if (setup.replayLoop && setup.replayFile.empty()) return Fail("--loop needs --replay");
+    if (o.speedGiven && setup.replayFile.empty()) return Fail("--speed needs --replay");
+    if (!setup.replayFile.empty()) {
+        if (const int status = PrepareReplay(setup, o.sizeGiven, o.modeGiven, o.fpsGiven); status >= 0)
             return status;
     }
+    return -1;
+}
 
+// Runs the command with the virtual camera preloaded and configured; returns
+// only when it cannot.
+int RunPreloaded(const vcam::detail::Config& config, char** command) {
     const std::string library = FindLibrary();
     if (library.empty()) return Fail("cannot find libvivazuzoz-vcam.so next to " + SelfDir());
     std::string preload = library;
@@ -365,7 +408,33 @@ int main(int argc, char** argv) {
     setenv("LD_PRELOAD", preload.c_str(), 1);
     setenv(vcam::detail::kConfigVariable, vcam::detail::EncodeConfig(config).c_str(), 1);
 
-    execvp(argv[i], argv + i);
-    std::fprintf(stderr, "vivazuzoz-vcam: cannot run %s: %s\n", argv[i], std::strerror(errno));
+    execvp(command[0], command);
+    std::fprintf(stderr, "vivazuzoz-vcam: cannot run %s: %s\n", command[0], std::strerror(errno));
     return 127;
+}
+
+int main(int argc, char** argv) {
+    Options o;
+    Args args{argc, argv, 1};
+    for (; args.i < argc; ++args.i) {
+        const std::string arg = argv[args.i];
+        if (arg == "--") {
+            ++args.i;
+            break;
+        }
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        int status = kNotMine;
+        for (auto parse : {ParseCameraOption, ParseFaultOption, ParseShutterOption, ParseReplayOption}) {
+            status = parse(arg, args, o);
+            if (status != kNotMine) break;
+        }
+        if (status == kNotMine) return Fail("unknown option " + arg);
+        if (status != kTaken) return status;
+    }
+    if (args.i >= argc) return Fail("no command given after --");
+    if (const int status = CheckCombinations(o); status >= 0) return status;
+    return RunPreloaded(o.config, argv + args.i);
 }

@@ -1,9 +1,9 @@
 // Camera - the virtual cameras: their state, the frame producer and the
 // command-port responder threads, and the test API.
-#include "Emulator.h"
-#include "Port.h"
-#include "StateFile.h"
-#include "Replay.h"
+#include "emulator.h"
+#include "port.h"
+#include "state_file.h"
+#include "replay.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -179,7 +179,9 @@ void Camera::State::ProducerLoop() {
     }
 }
 
-void Camera::State::ResponderLoop() {
+// Owned by the responder thread: the bytes received and not yet a frame,
+// and the replies waiting for their time.
+struct Camera::State::Responder {
     struct Pending {
         Clock::time_point when;
         std::vector<uint8_t> bytes;
@@ -187,105 +189,48 @@ void Camera::State::ResponderLoop() {
     std::deque<Pending> pending;  // in order of `when`
     std::vector<uint8_t> rx;
     Clock::time_point lastRx = Clock::now();
-    Clock::time_point unplugAt = NextUnplug(created);
-    auto schedule = [&pending](Clock::time_point when, std::vector<uint8_t> bytes) {
+    Clock::time_point unplugAt;
+    // Set while the camera is unplugged and replugAfter asks for its return.
+    Clock::time_point replugAt = Clock::time_point::max();
+    std::vector<pollfd> fds;  // the wake descriptor, then every port
+    int answering = -1;       // the port that answers; the others are mute
+
+    void Schedule(Clock::time_point when, std::vector<uint8_t> bytes) {
         auto it = std::upper_bound(pending.begin(), pending.end(), when,
                                    [](Clock::time_point t, const Pending& p) { return t < p.when; });
         pending.insert(it, Pending{when, std::move(bytes)});
-    };
+    }
 
-    std::vector<pollfd> fds;
-    fds.push_back({wakeFd, POLLIN, 0});
-    for (auto& p : ports)
-        if (p->ok()) fds.push_back({p->master(), POLLIN, 0});
-    const int answering = ports.empty() || !ports[0]->ok() ? -1 : ports[0]->master();
-
-    // Set while the camera is unplugged and replugAfter asks for its return.
-    Clock::time_point replugAt = Clock::time_point::max();
-
-    for (;;) {
+    // Until the next scheduled moment (-1: none), for poll.
+    int TimeoutMs() const {
         Clock::time_point wake = std::min(unplugAt, replugAt);
         if (!pending.empty()) wake = std::min(wake, pending.front().when);
         if (!rx.empty()) wake = std::min(wake, lastRx + std::chrono::milliseconds(kStaleRxMs));
-        int timeout = -1;
-        if (wake != Clock::time_point::max()) {
-            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count();
-            timeout = static_cast<int>(std::clamp<long long>(ms + 1, 0, 60000));
-        }
-        for (auto& f : fds) f.revents = 0;
-        if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
+        if (wake == Clock::time_point::max()) return -1;
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count();
+        return static_cast<int>(std::clamp<long long>(ms + 1, 0, 60000));
+    }
 
-        // Read everything that arrived before taking the lock.
+    // Reads everything that arrived (before the lock is taken); true when
+    // the answering port sent something.
+    bool ReadPorts() {
         uint64_t count;
-        while (read(wakeFd, &count, sizeof count) > 0) {}
+        while (read(fds[0].fd, &count, sizeof count) > 0) {}
         bool received = false;
         for (size_t i = 1; i < fds.size(); ++i) {
             uint8_t buf[512];
             ssize_t n;
             while ((n = read(fds[i].fd, buf, sizeof buf)) > 0) {
-                if (fds[i].fd != answering) continue;  // the other ports are mute
+                if (fds[i].fd != answering) continue;
                 rx.insert(rx.end(), buf, buf + n);
                 received = true;
             }
         }
-        const Clock::time_point now = Clock::now();
-        if (received) lastRx = now;
+        return received;
+    }
 
-        std::unique_lock<std::mutex> lk(Lock());
-        if (stopping) break;
-        if (now >= unplugAt) {
-            UnplugLocked();
-            unplugAt = NextUnplug(now);  // unplugAfter once; unplugEvery again and again
-        }
-        if (!unplugged) {
-            replugAt = Clock::time_point::max();  // back already (Replug), or never gone
-        } else if (setup.replugAfter > 0) {
-            // Counted from the moment the unplug woke this thread.
-            if (replugAt == Clock::time_point::max())
-                replugAt = now + Seconds(setup.replugAfter);
-            else if (now >= replugAt) {
-                ReplugLocked();
-                replugAt = Clock::time_point::max();
-            }
-        }
-        if (unplugged) {
-            // Gone from the bus: nothing is heard or said any more.
-            rx.clear();
-            pending.clear();
-            injected.clear();
-            continue;
-        }
-        if (!rx.empty() && !received && now - lastRx >= std::chrono::milliseconds(kStaleRxMs)) {
-            rx.erase(rx.begin());
-            lastRx = now;
-        }
-        for (auto& frame : TakeFrames(rx)) {
-            requests.push_back(Request{frame, MonotonicSeconds()});
-            std::vector<uint8_t> reply;
-            bool answered = false;
-            int shutters = 0;
-            UpdateModelLocked([&](Model& m) {
-                if (shutter->active())
-                    m.fpaTemp = shutter->FpaHundredths(now);
-                shutters = m.shutterCount;
-                answered = Answer(frame, m, &reply);
-                shutters = m.shutterCount - shutters;
-            });
-            if (!answered) continue;
-            // A correction answers when it is over.
-            int busyMs = 0;
-            if (shutters > 0 && shutter->active()) {
-                shutter->Begin(now);
-                busyMs = setup.shutterMs;
-            }
-            for (auto& chunk : ApplyFault(std::move(reply), setup.portFault, setup.portFaultMs))
-                schedule(now + std::chrono::milliseconds(chunk.delayMs + busyMs), std::move(chunk.bytes));
-        }
-        while (!injected.empty()) {
-            schedule(now, std::move(injected.front()));
-            injected.pop_front();
-        }
-        lk.unlock();
+    // Writes the replies whose time has come (without the lock).
+    void WriteDue() {
         while (answering >= 0 && !pending.empty() && pending.front().when <= Clock::now()) {
             // One write per chunk: a reader sees a reply whole or not at all.
             const std::vector<uint8_t>& b = pending.front().bytes;
@@ -294,6 +239,88 @@ void Camera::State::ResponderLoop() {
             }
             pending.pop_front();
         }
+    }
+};
+
+void Camera::State::ResponderLoop() {
+    Responder r;
+    r.unplugAt = NextUnplug(created);
+    r.fds.push_back({wakeFd, POLLIN, 0});
+    for (auto& p : ports)
+        if (p->ok()) r.fds.push_back({p->master(), POLLIN, 0});
+    r.answering = ports.empty() || !ports[0]->ok() ? -1 : ports[0]->master();
+
+    for (;;) {
+        for (auto& f : r.fds) f.revents = 0;
+        if (poll(r.fds.data(), r.fds.size(), r.TimeoutMs()) < 0 && errno != EINTR) break;
+        const bool received = r.ReadPorts();
+        const Clock::time_point now = Clock::now();
+        if (received) r.lastRx = now;
+
+        std::unique_lock<std::mutex> lk(Lock());
+        if (stopping) break;
+        if (FollowPlugScheduleLocked(r, now)) {
+            // Gone from the bus: nothing is heard or said any more.
+            r.rx.clear();
+            r.pending.clear();
+            injected.clear();
+            continue;
+        }
+        if (!r.rx.empty() && !received && now - r.lastRx >= std::chrono::milliseconds(kStaleRxMs)) {
+            r.rx.erase(r.rx.begin());
+            r.lastRx = now;
+        }
+        AnswerRequestsLocked(r, now);
+        lk.unlock();
+        r.WriteDue();
+    }
+}
+
+bool Camera::State::FollowPlugScheduleLocked(Responder& r, Clock::time_point now) {
+    if (now >= r.unplugAt) {
+        UnplugLocked();
+        r.unplugAt = NextUnplug(now);  // unplugAfter once; unplugEvery again and again
+    }
+    if (!unplugged) {
+        r.replugAt = Clock::time_point::max();  // back already (Replug), or never gone
+    } else if (setup.replugAfter > 0) {
+        // Counted from the moment the unplug woke this thread.
+        if (r.replugAt == Clock::time_point::max()) {
+            r.replugAt = now + Seconds(setup.replugAfter);
+        } else if (now >= r.replugAt) {
+            ReplugLocked();
+            r.replugAt = Clock::time_point::max();
+        }
+    }
+    return unplugged;
+}
+
+void Camera::State::AnswerRequestsLocked(Responder& r, Clock::time_point now) {
+    for (auto& frame : TakeFrames(r.rx)) {
+        requests.push_back(Request{frame, MonotonicSeconds()});
+        std::vector<uint8_t> reply;
+        bool answered = false;
+        int shutters = 0;
+        UpdateModelLocked([&](Model& m) {
+            if (shutter->active())
+                m.fpaTemp = shutter->FpaHundredths(now);
+            shutters = m.shutterCount;
+            answered = Answer(frame, m, &reply);
+            shutters = m.shutterCount - shutters;
+        });
+        if (!answered) continue;
+        // A correction answers when it is over.
+        int busyMs = 0;
+        if (shutters > 0 && shutter->active()) {
+            shutter->Begin(now);
+            busyMs = setup.shutterMs;
+        }
+        for (auto& chunk : ApplyFault(std::move(reply), setup.portFault, setup.portFaultMs))
+            r.Schedule(now + std::chrono::milliseconds(chunk.delayMs + busyMs), std::move(chunk.bytes));
+    }
+    while (!injected.empty()) {
+        r.Schedule(now, std::move(injected.front()));
+        injected.pop_front();
     }
 }
 

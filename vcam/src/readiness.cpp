@@ -7,7 +7,7 @@
 // when the descriptor is not streaming or has nothing queued, POLLERR |
 // POLLHUP once the camera is gone; never POLLOUT, which the eventfd itself
 // would report.
-#include "Emulator.h"
+#include "emulator.h"
 #include "vcam_bridge.h"
 
 #include <poll.h>

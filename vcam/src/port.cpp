@@ -1,4 +1,4 @@
-#include "Port.h"
+#include "port.h"
 #include "vcam_bridge.h"
 
 #include <fcntl.h>
@@ -180,20 +180,20 @@ Port::Port() {
         return;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    m_master = fd;
-    m_slave = slave;
-    m_path = name;
+    master_ = fd;
+    slave_ = slave;
+    path_ = name;
     struct stat st;
     if (fstat(slave, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev != 0) {
-        m_device = st.st_rdev;
-        RegisterPortDevice(m_device);
+        device_ = st.st_rdev;
+        RegisterPortDevice(device_);
     }
 }
 
 Port::~Port() {
-    if (m_device != 0) UnregisterPortDevice(m_device);
-    if (m_slave >= 0) close(m_slave);
-    if (m_master >= 0) close(m_master);
+    if (device_ != 0) UnregisterPortDevice(device_);
+    if (slave_ >= 0) close(slave_);
+    if (master_ >= 0) close(master_);
 }
 
 bool ChecksumOk(const std::vector<uint8_t>& frame) {

@@ -7,8 +7,8 @@
 // buffer memory alive.
 #pragma once
 
-#include "Scene.h"
-#include "Shutter.h"
+#include "scene.h"
+#include "shutter.h"
 #include "vcam/VirtualCamera.h"
 
 #include <linux/videodev2.h>
@@ -83,9 +83,9 @@ class VideoNode {
 public:
     VideoNode(Camera::State* cam, int number, bool capture);
 
-    const std::string& path() const { return m_path; }
-    int number() const { return m_number; }
-    bool capture() const { return m_capture; }
+    const std::string& path() const { return path_; }
+    int number() const { return number_; }
+    bool capture() const { return capture_; }
 
     // All below with Lock() held.
     int Ioctl(Handle* h, unsigned long request, void* arg, std::unique_lock<std::mutex>& lk);
@@ -99,8 +99,8 @@ public:
     void Remove();  // the camera object is about to be destroyed
     void Retire();  // the camera was replugged: this node is gone for good
     bool gone() const;
-    bool streaming() const { return m_streaming; }
-    bool open() const { return !m_handles.empty(); }
+    bool streaming() const { return streaming_; }
+    bool open() const { return !handles_.empty(); }
     void SyncReady();
     // What poll() reports to `h` for the `asked` events (POLLIN | POLLRDNORM,
     // POLLERR, POLLHUP), as the V4L2 core and videobuf2 report it.
@@ -108,7 +108,7 @@ public:
 
     // Producer side. Due() says whether a frame time has come; Produce
     // renders one frame (it drops the lock while drawing).
-    Clock::time_point next() const { return m_next; }
+    Clock::time_point next() const { return next_; }
     void Produce(FrameRenderer& renderer, std::unique_lock<std::mutex>& lk);
 
     // Mapping bookkeeping: a client mmap of `offset` on this node.
@@ -144,19 +144,19 @@ private:
     int VideoHeight() const;
     uint32_t SizeImage() const;
 
-    Camera::State* m_cam;  // valid while !m_removed
-    std::string m_path;
-    int m_number;
-    bool m_capture;
-    bool m_removed = false;
-    bool m_retired = false;  // replaced by a node of a later plug-in
-    std::vector<Handle*> m_handles;
-    Handle* m_owner = nullptr;  // the descriptor that owns the buffers
-    std::unique_ptr<BufferSet> m_bufs;
-    bool m_streaming = false;
-    bool m_filling = false;  // the producer is drawing into a buffer without the lock
-    uint32_t m_sequence = 0;
-    Clock::time_point m_next;
+    Camera::State* cam_;  // valid while !removed_
+    std::string path_;
+    int number_;
+    bool capture_;
+    bool removed_ = false;
+    bool retired_ = false;  // replaced by a node of a later plug-in
+    std::vector<Handle*> handles_;
+    Handle* owner_ = nullptr;  // the descriptor that owns the buffers
+    std::unique_ptr<BufferSet> bufs_;
+    bool streaming_ = false;
+    bool filling_ = false;  // the producer is drawing into a buffer without the lock
+    uint32_t sequence_ = 0;
+    Clock::time_point next_;
 };
 
 }  // namespace detail
@@ -230,8 +230,15 @@ struct Camera::State {
     void Stop();  // joins the threads; call without the lock
 
 private:
+    struct Responder;  // the responder thread's own state (camera.cpp)
     void ProducerLoop();
     void ResponderLoop();
+    // With Lock() held: the camera's own unplugs and replugs as the setup
+    // schedules them; true while it is unplugged.
+    bool FollowPlugScheduleLocked(Responder& r, detail::Clock::time_point now);
+    // With Lock() held: every request frame received is recorded and
+    // answered; the replies are scheduled, with their faults and delays.
+    void AnswerRequestsLocked(Responder& r, detail::Clock::time_point now);
 };
 
 namespace detail {

@@ -1,4 +1,4 @@
-#include "Replay.h"
+#include "replay.h"
 
 #include <algorithm>
 #include <cmath>

@@ -23,15 +23,15 @@ public:
     Port(const Port&) = delete;
     Port& operator=(const Port&) = delete;
 
-    bool ok() const { return m_master >= 0; }
-    int master() const { return m_master; }
-    const std::string& path() const { return m_path; }
+    bool ok() const { return master_ >= 0; }
+    int master() const { return master_; }
+    const std::string& path() const { return path_; }
 
 private:
-    int m_master = -1;
-    int m_slave = -1;
-    std::string m_path;
-    unsigned long long m_device = 0;  // the slave's device number, registered while the port lives
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+    unsigned long long device_ = 0;  // the slave's device number, registered while the port lives
 };
 
 // Splits the bytes received so far into request frames. Bytes before a head,

@@ -1,6 +1,6 @@
 // HotObject - the run-time switch of the scene's hot object (the hot plate),
 // by hand or by a period.
-#include "Emulator.h"
+#include "emulator.h"
 
 namespace vcam {
 

@@ -1,4 +1,4 @@
-#include "Shutter.h"
+#include "shutter.h"
 
 #include <algorithm>
 #include <cmath>
@@ -28,24 +28,24 @@ double Pattern(int x, int y)
 }  // namespace
 
 ShutterModel::ShutterModel(const CameraSetup& setup, Clock::time_point created)
-    : m_setup(setup),
-      m_active(setup.driftPerMinute > 0 || setup.fpaWarmup || setup.autoShutter > 0 || setup.shutterMs > 0),
-      m_created(created),
-      m_fpaAtCorrection(FpaAt(0))
+    : setup_(setup),
+      active_(setup.driftPerMinute > 0 || setup.fpaWarmup || setup.autoShutter > 0 || setup.shutterMs > 0),
+      created_(created),
+      fpaAtCorrection_(FpaAt(0))
 {
 }
 
 double ShutterModel::Simulated(Clock::time_point now) const
 {
-    const double scale = m_setup.timeScale > 0 ? m_setup.timeScale : 1.0;
-    return std::chrono::duration<double>(now - m_created).count() * scale;
+    const double scale = setup_.timeScale > 0 ? setup_.timeScale : 1.0;
+    return std::chrono::duration<double>(now - created_).count() * scale;
 }
 
 double ShutterModel::FpaAt(double simulated) const
 {
-    double fpa = m_setup.fpaWarmup ? kWarmupFrom + kWarmupRise * (1.0 - std::exp(-simulated / kWarmupSeconds))
+    double fpa = setup_.fpaWarmup ? kWarmupFrom + kWarmupRise * (1.0 - std::exp(-simulated / kWarmupSeconds))
                                    : kFpaStart;
-    fpa -= std::min(m_setup.driftPerMinute / std::fabs(kFpaGain) * simulated / 60.0, kMaxFpaFall);
+    fpa -= std::min(setup_.driftPerMinute / std::fabs(kFpaGain) * simulated / 60.0, kMaxFpaFall);
     return fpa;
 }
 
@@ -65,31 +65,31 @@ int16_t ShutterModel::FpaHundredths(Clock::time_point now) const
 void ShutterModel::Begin(Clock::time_point now)
 {
     // The drift starts again from the moment the shutter opens.
-    m_closedUntil = now + std::chrono::milliseconds(m_setup.shutterMs);
-    m_correctedAt = Simulated(m_closedUntil);
-    m_fpaAtCorrection = FpaAt(m_correctedAt);
-    ++m_corrections;
+    closedUntil_ = now + std::chrono::milliseconds(setup_.shutterMs);
+    correctedAt_ = Simulated(closedUntil_);
+    fpaAtCorrection_ = FpaAt(correctedAt_);
+    ++corrections_;
 }
 
 void ShutterModel::FollowTimer(Clock::time_point now)
 {
-    if (m_setup.autoShutter > 0 && now >= m_closedUntil && Simulated(now) - m_correctedAt >= m_setup.autoShutter)
+    if (setup_.autoShutter > 0 && now >= closedUntil_ && Simulated(now) - correctedAt_ >= setup_.autoShutter)
         Begin(now);
 }
 
 FrameLook ShutterModel::Look(Clock::time_point now) const
 {
     FrameLook look;
-    if (!m_active)
+    if (!active_)
         return look;
-    if (now < m_closedUntil) {
-        look.kind = m_setup.shutterLook == ShutterLook::Flat ? FrameLook::Kind::Flat : FrameLook::Kind::Frozen;
-        look.flatTenths = static_cast<int>(std::lround(m_setup.shutterTemp * 10));
+    if (now < closedUntil_) {
+        look.kind = setup_.shutterLook == ShutterLook::Flat ? FrameLook::Kind::Flat : FrameLook::Kind::Frozen;
+        look.flatTenths = static_cast<int>(std::lround(setup_.shutterTemp * 10));
         return look;
     }
     const double simulated = Simulated(now);
-    look.offsetTenths = static_cast<int>(std::lround((FpaAt(simulated) - m_fpaAtCorrection) * kFpaGain * 10));
-    look.patternTenths = kPatternShare * m_setup.driftPerMinute * (simulated - m_correctedAt) / 60.0 * 10;
+    look.offsetTenths = static_cast<int>(std::lround((FpaAt(simulated) - fpaAtCorrection_) * kFpaGain * 10));
+    look.patternTenths = kPatternShare * setup_.driftPerMinute * (simulated - correctedAt_) / 60.0 * 10;
     return look;
 }
 

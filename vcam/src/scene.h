@@ -26,30 +26,30 @@ public:
     // Without `hotObject` the hot plate is off: its place shows the wall.
     Scene(int width, int height, bool hotObject = true);
 
-    uint64_t id() const { return m_id; }  // unique per scene made in this process
-    int width() const { return m_width; }
-    int height() const { return m_height; }
+    uint64_t id() const { return id_; }  // unique per scene made in this process
+    int width() const { return width_; }
+    int height() const { return height_; }
     // Static temperature (the background where the ball rolls).
-    int Tenths(int x, int y) const { return m_tenths[static_cast<size_t>(y) * m_width + x]; }
+    int Tenths(int x, int y) const { return tenths_[static_cast<size_t>(y) * width_ + x]; }
     bool IsStatic(int x, int y) const;
-    int hotX() const { return m_hotX; }
-    int hotY() const { return m_hotY; }
+    int hotX() const { return hotX_; }
+    int hotY() const { return hotY_; }
 
     // The rolling ball: its row band and its centre column in frame `seq`.
-    int ballY() const { return m_ballY; }
-    int ballR() const { return m_ballR; }
+    int ballY() const { return ballY_; }
+    int ballR() const { return ballR_; }
     int BallX(uint64_t seq, double fps) const;
     static constexpr int kBallTenths = 370;
 
 private:
-    uint64_t m_id;
-    int m_width;
-    int m_height;
-    int m_hotX = 0;
-    int m_hotY = 0;
-    int m_ballY = 0;
-    int m_ballR = 1;
-    std::vector<int16_t> m_tenths;
+    uint64_t id_;
+    int width_;
+    int height_;
+    int hotX_ = 0;
+    int hotY_ = 0;
+    int ballY_ = 0;
+    int ballR_ = 1;
+    std::vector<int16_t> tenths_;
 };
 
 // The greyscale image sample for a temperature: monotone, 15 C and below
@@ -75,10 +75,10 @@ public:
 private:
     void Prepare(const Scene& scene, bool withTemp, Formula f);
 
-    uint64_t m_sceneId = 0;  // Scene::id() of the prepared scene (ids start at 1)
-    bool m_withTemp = false;
-    Formula m_formula = {0, 0};
-    std::vector<uint8_t> m_static;
+    uint64_t sceneId_ = 0;  // Scene::id() of the prepared scene (ids start at 1)
+    bool withTemp_ = false;
+    Formula formula_ = {0, 0};
+    std::vector<uint8_t> static_;
 };
 
 }  // namespace detail

@@ -1,7 +1,7 @@
 // Replug - a virtual camera that was unplugged comes back, as after a replug
 // on a real bus: a new device address and new video nodes, the same command
 // port.
-#include "Emulator.h"
+#include "emulator.h"
 
 #include <algorithm>
 
@@ -10,8 +10,8 @@ namespace vcam {
 using namespace detail;
 
 void VideoNode::Retire() {
-    m_retired = true;
-    m_streaming = false;
+    retired_ = true;
+    streaming_ = false;
     Gone();
 }
 

@@ -1,8 +1,8 @@
 // Bridge - the emulator's answers to the C library interposers: opening a
 // virtual node gives a real eventfd; requests, mappings and the close of that
 // descriptor come here.
-#include "Devices.h"
-#include "Emulator.h"
+#include "devices.h"
+#include "emulator.h"
 #include "vcam_bridge.h"
 
 #include <fcntl.h>

@@ -8,9 +8,9 @@
 // nodes first, then the metadata node) and "tty" nodes whose device node is
 // the pty slave. A camera without a USB parent hangs its nodes under
 // /sys/devices/virtual. Unplugged cameras are not listed.
-#include "Devices.h"
-#include "Emulator.h"
-#include "Port.h"
+#include "devices.h"
+#include "emulator.h"
+#include "port.h"
 
 #include <dlfcn.h>
 #include <fnmatch.h>

@@ -1,4 +1,4 @@
-#include "Scene.h"
+#include "scene.h"
 
 #include <algorithm>
 #include <atomic>
@@ -29,14 +29,14 @@ std::atomic<uint64_t> g_nextSceneId{1};
 }  // namespace
 
 Scene::Scene(int width, int height, bool hotObject)
-    : m_id(g_nextSceneId.fetch_add(1)), m_width(std::max(width, 1)), m_height(std::max(height, 1)),
-      m_tenths(static_cast<size_t>(m_width) * m_height) {
-    const int w = m_width;
-    const int h = m_height;
-    m_ballR = std::max(h / 14, 2);
-    m_ballY = h * 86 / 100;
-    m_hotX = w * 78 / 100;
-    m_hotY = h * 30 / 100;
+    : id_(g_nextSceneId.fetch_add(1)), width_(std::max(width, 1)), height_(std::max(height, 1)),
+      tenths_(static_cast<size_t>(width_) * height_) {
+    const int w = width_;
+    const int h = height_;
+    ballR_ = std::max(h / 14, 2);
+    ballY_ = h * 86 / 100;
+    hotX_ = w * 78 / 100;
+    hotY_ = h * 30 / 100;
     const int tileW = std::max(w / 16, 1);
     const int tileH = std::max(h / 12, 1);
     for (int y = 0; y < h; ++y) {
@@ -44,7 +44,7 @@ Scene::Scene(int width, int height, bool hotObject)
             // Wall: 22.0 C at the top to 24.0 C at the bottom, tiles 0.1 C apart.
             int t = 220 + (20 * y) / std::max(h - 1, 1) + ((x / tileW + y / tileH) % 2);
             if (!IsStatic(x, y)) {
-                m_tenths[static_cast<size_t>(y) * w + x] = static_cast<int16_t>(t);
+                tenths_[static_cast<size_t>(y) * w + x] = static_cast<int16_t>(t);
                 continue;
             }
             // Shoulders, then the head on top of them.
@@ -61,16 +61,16 @@ Scene::Scene(int width, int height, bool hotObject)
             }
             // Hot plate: 110 C at the centre, 80 C at the rim.
             const int r = std::max(std::min(w, h) * 9 / 100, 2);
-            const int plate = EllipseTenths(x, y, m_hotX, m_hotY, r, r, 1100, 800);
+            const int plate = EllipseTenths(x, y, hotX_, hotY_, r, r, 1100, 800);
             if (plate >= 0 && hotObject) t = plate;
-            m_tenths[static_cast<size_t>(y) * w + x] = static_cast<int16_t>(t);
+            tenths_[static_cast<size_t>(y) * w + x] = static_cast<int16_t>(t);
         }
     }
 }
 
 bool Scene::IsStatic(int x, int y) const {
     (void)x;
-    return y < m_ballY - m_ballR || y > m_ballY + m_ballR;
+    return y < ballY_ - ballR_ || y > ballY_ + ballR_;
 }
 
 int Scene::BallX(uint64_t seq, double fps) const {
@@ -79,8 +79,8 @@ int Scene::BallX(uint64_t seq, double fps) const {
     const double t = fps > 0 ? static_cast<double>(seq) / fps : 0.0;
     double phase = std::fmod(t, period) / period * 2.0;  // 0..2
     if (phase > 1.0) phase = 2.0 - phase;
-    const int span = std::max(m_width - 1 - 2 * m_ballR, 0);
-    return m_ballR + static_cast<int>(phase * span);
+    const int span = std::max(width_ - 1 - 2 * ballR_, 0);
+    return ballR_ + static_cast<int>(phase * span);
 }
 
 uint16_t ImageSample(int tenths) {
@@ -99,18 +99,18 @@ size_t FrameBytes(int width, int height, bool withTemp) {
 }
 
 void FrameRenderer::Prepare(const Scene& scene, bool withTemp, Formula f) {
-    if (m_sceneId == scene.id() && m_withTemp == withTemp && m_formula.scale == f.scale &&
-        m_formula.offset == f.offset && !m_static.empty())
+    if (sceneId_ == scene.id() && withTemp_ == withTemp && formula_.scale == f.scale &&
+        formula_.offset == f.offset && !static_.empty())
         return;
-    m_sceneId = scene.id();
-    m_withTemp = withTemp;
-    m_formula = f;
+    sceneId_ = scene.id();
+    withTemp_ = withTemp;
+    formula_ = f;
     const int w = scene.width();
     const int h = scene.height();
-    m_static.assign(FrameBytes(w, h, withTemp), 0);
+    static_.assign(FrameBytes(w, h, withTemp), 0);
     const size_t rowSamples = static_cast<size_t>(w) * (withTemp ? 2 : 1);
     for (int y = 0; y < h; ++y) {
-        uint16_t* row = reinterpret_cast<uint16_t*>(m_static.data()) + rowSamples * y;
+        uint16_t* row = reinterpret_cast<uint16_t*>(static_.data()) + rowSamples * y;
         for (int x = 0; x < w; ++x) {
             const int t = scene.Tenths(x, y);
             row[x] = ImageSample(t);
@@ -122,8 +122,8 @@ void FrameRenderer::Prepare(const Scene& scene, bool withTemp, Formula f) {
 size_t FrameRenderer::Render(const Scene& scene, bool withTemp, Formula f, uint64_t seq, double fps,
                              uint8_t* dst, size_t cap) {
     Prepare(scene, withTemp, f);
-    const size_t n = std::min(cap, m_static.size());
-    std::memcpy(dst, m_static.data(), n);
+    const size_t n = std::min(cap, static_.size());
+    std::memcpy(dst, static_.data(), n);
     const int w = scene.width();
     const int h = scene.height();
     const size_t rowBytes = static_cast<size_t>(w) * 2 * (withTemp ? 2 : 1);

@@ -18,8 +18,8 @@
 // the virtual world only the virtual cameras are there, as udev lists them),
 // then the virtual ones. A path that passes through a virtual link into the
 // real file system is handed on to the C library resolved.
-#include "Devices.h"
-#include "Emulator.h"
+#include "devices.h"
+#include "emulator.h"
 #include "vcam_bridge.h"
 
 #include <dirent.h>

@@ -1,8 +1,8 @@
 // Preload - when the library is loaded into a process whose environment holds
 // a configuration (set by the vivazuzoz-vcam wrapper), the cameras exist
 // before main() runs; at exit every camera's threads are stopped.
-#include "Config.h"
-#include "Emulator.h"
+#include "config.h"
+#include "emulator.h"
 
 #include <unistd.h>
 

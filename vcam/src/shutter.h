@@ -14,7 +14,7 @@
 // drift in seconds. A correction's duration is real time.
 #pragma once
 
-#include "Scene.h"
+#include "scene.h"
 #include "vcam/VirtualCamera.h"
 
 #include <chrono>
@@ -46,8 +46,8 @@ public:
 
     // Whether the setup asks for any of it; without, frames and commands are
     // as they always were.
-    bool active() const { return m_active; }
-    bool visible() const { return m_setup.shutterMs > 0; }
+    bool active() const { return active_; }
+    bool visible() const { return setup_.shutterMs > 0; }
     // The detector's temperature now, in degrees (warm-up curve and drift).
     double FpaDegrees(Clock::time_point now) const;
     // The same in hundredths as the command port sends it: never with a
@@ -58,19 +58,19 @@ public:
     // Begins an automatic correction when its time has come.
     void FollowTimer(Clock::time_point now);
     FrameLook Look(Clock::time_point now) const;
-    uint64_t corrections() const { return m_corrections; }
+    uint64_t corrections() const { return corrections_; }
 
 private:
     double Simulated(Clock::time_point now) const;
     double FpaAt(double simulated) const;
 
-    CameraSetup m_setup;
-    bool m_active;
-    Clock::time_point m_created;
-    double m_correctedAt = 0;         // simulated seconds
-    double m_fpaAtCorrection;         // degrees
-    Clock::time_point m_closedUntil;  // the shutter shows until then
-    uint64_t m_corrections = 0;
+    CameraSetup setup_;
+    bool active_;
+    Clock::time_point created_;
+    double correctedAt_ = 0;         // simulated seconds
+    double fpaAtCorrection_;         // degrees
+    Clock::time_point closedUntil_;  // the shutter shows until then
+    uint64_t corrections_ = 0;
 };
 
 // Draws `look` over a rendered frame of the synthetic scene (`bytes` of

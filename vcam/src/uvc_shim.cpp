@@ -3,7 +3,7 @@
 // listed by their setup) in add order; otherwise the real library answers.
 // Streaming through libuvc is not emulated: opening a virtual device
 // answers UVC_ERROR_NOT_SUPPORTED.
-#include "Emulator.h"
+#include "emulator.h"
 
 #include <dlfcn.h>
 #include <libuvc/libuvc.h>

@@ -1,4 +1,4 @@
-#include "StateFile.h"
+#include "state_file.h"
 
 #include "vcam_bridge.h"
 
@@ -51,45 +51,45 @@ bool SameSettings(const Model& a, const Model& b) {
 // A small reader for the file's own shape of JSON.
 class Reader {
 public:
-    explicit Reader(const std::string& text) : m_text(text) {}
+    explicit Reader(const std::string& text) : text_(text) {}
 
     bool Punct(char c) {
         Skip();
-        if (m_pos < m_text.size() && m_text[m_pos] == c) {
-            ++m_pos;
+        if (pos_ < text_.size() && text_[pos_] == c) {
+            ++pos_;
             return true;
         }
         return false;
     }
     bool String(std::string* out) {
         if (!Punct('"')) return false;
-        const size_t end = m_text.find('"', m_pos);
+        const size_t end = text_.find('"', pos_);
         if (end == std::string::npos) return false;
-        *out = m_text.substr(m_pos, end - m_pos);
-        m_pos = end + 1;
+        *out = text_.substr(pos_, end - pos_);
+        pos_ = end + 1;
         return true;
     }
     bool Number(long long* out) {
         Skip();
-        const char* begin = m_text.c_str() + m_pos;
+        const char* begin = text_.c_str() + pos_;
         char* end = nullptr;
         errno = 0;
         *out = std::strtoll(begin, &end, 10);
         if (end == begin || errno) return false;
-        m_pos += static_cast<size_t>(end - begin);
+        pos_ += static_cast<size_t>(end - begin);
         return true;
     }
     bool AtEnd() {
         Skip();
-        return m_pos == m_text.size();
+        return pos_ == text_.size();
     }
 
 private:
     void Skip() {
-        while (m_pos < m_text.size() && std::isspace(static_cast<unsigned char>(m_text[m_pos]))) ++m_pos;
+        while (pos_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[pos_]))) ++pos_;
     }
-    const std::string& m_text;
-    size_t m_pos = 0;
+    const std::string& text_;
+    size_t pos_ = 0;
 };
 
 bool ReadCamera(Reader& in, Model* model) {
