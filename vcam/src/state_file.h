@@ -3,8 +3,8 @@
 // remembers its settings, as hardware does.
 //
 // The file is JSON: {"cameras": [{"palette": 3, ...}, ...]}, one object per
-// camera in add order, with the keys palette, tempLevelCode, tempUnit,
-// imageLevel, env (5 numbers, x10000) and tuning (6 numbers). Keys missing
+// camera in add order, with the keys palette, temp_level_code, temp_unit,
+// image_level, env (5 numbers, x10000) and tuning (6 numbers). Keys missing
 // from an object leave the model's value; a file that does not parse counts
 // as empty and is rewritten at the next change.
 #pragma once
