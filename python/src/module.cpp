@@ -490,21 +490,6 @@ void RegisterFunctions(py::module_& m)
     py::module_::import("atexit").attr("register")(m.attr("_shutdown"));
 }
 
-const char* GroupName(vivaclient::SettingGroup group)
-{
-    switch (group) {
-    case vivaclient::SettingGroup::Camera:
-        return "camera";
-    case vivaclient::SettingGroup::Environment:
-        return "environment";
-    case vivaclient::SettingGroup::ImageTuning:
-        return "image-tuning";
-    case vivaclient::SettingGroup::ReadOnly:
-        return "read-only";
-    }
-    return "";
-}
-
 // The settings table as the package makes its properties from it: one dict
 // per setting, in the table's order. `number` is an image-tuning
 // parameter's number (get_image_param), -1 for the others.
@@ -517,7 +502,7 @@ py::list SettingsTable()
         row["description"] = s.description;
         row["label"] = s.label;
         row["unit"] = s.unit;
-        row["group"] = GroupName(s.group);
+        row["group"] = vivaclient::SettingGroupName(s.group);
         row["kind"] = s.access == vivaclient::SettingAccess::FpaSize ? "size" : s.isInteger() ? "integer" : "decimal";
         row["minimum"] = s.min;
         row["maximum"] = s.max;

@@ -2,7 +2,7 @@
 // own (it knows nothing of Python, so it also runs under the sanitizers).
 #include <vivaclient/frame_ring.h>
 
-#include "../support/Eventually.h"
+#include "../support/eventually.h"
 
 #include <gtest/gtest.h>
 

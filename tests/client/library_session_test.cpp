@@ -3,7 +3,7 @@
 #include <vivaclient/camera.h>
 #include <vivaclient/settings.h>
 
-#include "../support/ScratchDir.h"
+#include "../support/scratch_dir.h"
 
 #include <vcam/VirtualCamera.h>
 

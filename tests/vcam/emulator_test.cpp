@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "../support/Eventually.h"
+#include "../support/eventually.h"
 #include "vcam/VirtualCamera.h"
 
 namespace {

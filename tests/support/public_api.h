@@ -32,18 +32,18 @@ inline void CountFrame(unsigned long, OZL_USB_VIDEO_INFO_CB*, void* user)
 // Releases the threads that arrive at it together.
 class StartLine {
 public:
-    explicit StartLine(int threads) : m_left(threads) {}
+    explicit StartLine(int threads) : left_(threads) {}
     void Arrive()
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (--m_left == 0)
-            m_cv.notify_all();
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (--left_ == 0)
+            cv_.notify_all();
         else
-            m_cv.wait(lock, [&] { return m_left <= 0; });
+            cv_.wait(lock, [&] { return left_ <= 0; });
     }
 
 private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    int m_left;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    int left_;
 };

@@ -14,28 +14,28 @@ public:
     {
         char templ[] = "/tmp/vivazuzoz-test-XXXXXX";
         const char* dir = mkdtemp(templ);
-        if (dir == nullptr || getcwd(m_previous, sizeof m_previous) == nullptr || chdir(dir) != 0) {
+        if (dir == nullptr || getcwd(previous_, sizeof previous_) == nullptr || chdir(dir) != 0) {
             ADD_FAILURE() << "cannot create a scratch directory";
             return;
         }
-        m_path = dir;
+        path_ = dir;
     }
     ~ScratchDir()
     {
-        if (m_path.empty())
+        if (path_.empty())
             return;
-        if (chdir(m_previous) != 0)
+        if (chdir(previous_) != 0)
             return;
-        std::string cmd = "rm -rf '" + m_path + "'";
+        std::string cmd = "rm -rf '" + path_ + "'";
         if (std::system(cmd.c_str()) != 0)
-            ADD_FAILURE() << "cannot remove " << m_path;
+            ADD_FAILURE() << "cannot remove " << path_;
     }
-    const std::string& path() const { return m_path; }
+    const std::string& path() const { return path_; }
 
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 
 private:
-    char m_previous[4096] = {};
-    std::string m_path;
+    char previous_[4096] = {};
+    std::string path_;
 };

@@ -26,16 +26,16 @@ public:
     void OnDataRecv(unsigned char* frame, unsigned long size) override
     {
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            std::lock_guard<std::mutex> lock(mutex_);
             // Touch the whole frame, so the sanitizers see a short mapping.
             volatile unsigned char sink = 0;
             for (unsigned long i = 0; i < size; i += 4096)
                 sink = sink ^ frame[i];
             if (size > 0)
                 sink = sink ^ frame[size - 1];
-            m_frames.push_back({size, std::chrono::steady_clock::now(), std::this_thread::get_id()});
+            frames_.push_back({size, std::chrono::steady_clock::now(), std::this_thread::get_id()});
         }
-        m_arrived.notify_all();
+        arrived_.notify_all();
         if (onFrame)
             onFrame();
     }
@@ -43,23 +43,23 @@ public:
     // True once at least `count` frames have arrived (waits at most `limit`).
     bool WaitFrames(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10))
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_arrived.wait_for(lock, limit, [&] { return m_frames.size() >= count; });
+        std::unique_lock<std::mutex> lock(mutex_);
+        return arrived_.wait_for(lock, limit, [&] { return frames_.size() >= count; });
     }
 
     std::vector<Frame> Frames()
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_frames;
+        std::lock_guard<std::mutex> lock(mutex_);
+        return frames_;
     }
     size_t Count()
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_frames.size();
+        std::lock_guard<std::mutex> lock(mutex_);
+        return frames_.size();
     }
 
 private:
-    std::mutex m_mutex;  // guards m_frames (read thread and test thread)
-    std::condition_variable m_arrived;
-    std::vector<Frame> m_frames;
+    std::mutex mutex_;  // guards frames_ (read thread and test thread)
+    std::condition_variable arrived_;
+    std::vector<Frame> frames_;
 };
