@@ -125,10 +125,14 @@ std::vector<Setting> BuildTable()
 const char* SettingGroupName(SettingGroup group)
 {
     switch (group) {
-    case SettingGroup::Camera: return "camera";
-    case SettingGroup::Environment: return "environment";
-    case SettingGroup::ImageTuning: return "image-tuning";
-    case SettingGroup::ReadOnly: return "read-only";
+    case SettingGroup::Camera:
+        return "camera";
+    case SettingGroup::Environment:
+        return "environment";
+    case SettingGroup::ImageTuning:
+        return "image-tuning";
+    case SettingGroup::ReadOnly:
+        return "read-only";
     }
     return "";
 }

@@ -111,7 +111,8 @@ TEST(FrameRing, AWriterAndTwoReadersRacingLoseNoFrameAndTearNone)
     std::atomic<bool> start{false}, written{false};
     std::atomic<int> taken{0}, torn{0}, disordered{0};
     auto read = [&] {
-        while (!start) {}
+        while (!start) {
+        }
         uint64_t last = 0;
         for (;;) {
             FrameRing::Slot* slot = nullptr;

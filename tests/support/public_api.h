@@ -15,11 +15,10 @@
 inline std::vector<OZL_USB_DEV_INFO> Search()
 {
     std::vector<OZL_USB_DEV_INFO> found;
-    EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_SearchDev(
-                                   [](OZL_USB_DEV_INFO* info, void* user) {
-                                       static_cast<std::vector<OZL_USB_DEV_INFO>*>(user)->push_back(*info);
-                                   },
-                                   &found));
+    EXPECT_EQ(OZL_USB_SUCCESS,
+              OZL_USB_SearchDev([](OZL_USB_DEV_INFO* info,
+                                   void* user) { static_cast<std::vector<OZL_USB_DEV_INFO>*>(user)->push_back(*info); },
+                                &found));
     return found;
 }
 

@@ -21,6 +21,6 @@ struct StreamLayout {
 };
 
 inline constexpr StreamLayout kStreamLayouts[] = {
-    {256, 192, false}, {256, 192, true},  {384, 288, false},  {384, 288, true},
-    {640, 512, false}, {640, 512, true},  {1280, 1024, false}, {1280, 1024, true},
+    {256, 192, false}, {256, 192, true}, {384, 288, false},   {384, 288, true},
+    {640, 512, false}, {640, 512, true}, {1280, 1024, false}, {1280, 1024, true},
 };

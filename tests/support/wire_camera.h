@@ -54,7 +54,7 @@ public:
     std::vector<Read> reads;
     std::deque<Bytes> replies;  // one per read; none left: nothing arrives
     int writeResult = OZL_USB_SUCCESS;
-    int readCount = -2;         // when not -2: the count every read reports
+    int readCount = -2;  // when not -2: the count every read reports
 
     int WritePort(char* buf, int len) override
     {

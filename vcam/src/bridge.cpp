@@ -26,12 +26,14 @@ constexpr int kMaxFd = 65536;
 std::atomic<uint8_t> g_fdFlags[kMaxFd];
 std::atomic<int> g_virtualFds{0};  // descriptors set in g_fdFlags
 
-std::map<int, std::shared_ptr<Handle>>& Handles() {
+std::map<int, std::shared_ptr<Handle>>& Handles()
+{
     static auto* handles = new std::map<int, std::shared_ptr<Handle>>;  // guarded by Lock(); lives to exit
     return *handles;
 }
 
-void FillStat(const VideoNode& node, struct stat* st) {
+void FillStat(const VideoNode& node, struct stat* st)
+{
     std::memset(st, 0, sizeof *st);
     st->st_dev = makedev(0, 5);
     st->st_ino = 0x7ca00000u + static_cast<unsigned>(node.number());
@@ -43,7 +45,8 @@ void FillStat(const VideoNode& node, struct stat* st) {
     st->st_mtim = st->st_ctim = st->st_atim;
 }
 
-int Fail(int err) {
+int Fail(int err)
+{
     errno = err;
     return -1;
 }
@@ -53,36 +56,52 @@ int Fail(int err) {
 const char kNodePrefix[] = "/dev/vivazuzoz-vcam/";
 std::atomic<int> g_mappingCount{0};
 
-bool Handle::NonBlocking() const { return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
+bool Handle::NonBlocking() const
+{
+    return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0;
+}
 
-bool IsVirtualFd(int fd) {
+bool IsVirtualFd(int fd)
+{
     return fd >= 0 && fd < kMaxFd && g_fdFlags[fd].load(std::memory_order_acquire) != 0;
 }
 
-std::shared_ptr<Handle> FindHandle(int fd) {
+std::shared_ptr<Handle> FindHandle(int fd)
+{
     auto it = Handles().find(fd);
     return it == Handles().end() ? nullptr : it->second;
 }
 
-std::shared_ptr<VideoNode> FindNode(const char* path) {
+std::shared_ptr<VideoNode> FindNode(const char* path)
+{
     for (auto& cam : Cameras()) {
         for (auto& n : cam->captures)
-            if (n->path() == path) return n;
-        if (cam->metadata && cam->metadata->path() == path) return cam->metadata;
+            if (n->path() == path)
+                return n;
+        if (cam->metadata && cam->metadata->path() == path)
+            return cam->metadata;
     }
     return nullptr;
 }
 
-std::map<uintptr_t, Mapping>& Mappings() {
+std::map<uintptr_t, Mapping>& Mappings()
+{
     static auto* mappings = new std::map<uintptr_t, Mapping>;  // guarded by Lock(); lives to exit
     return *mappings;
 }
 
-int RealClose(int fd) { return vcam_real_close(fd); }
-void* RealMmap(void* addr, size_t len, int prot, int flags, int fd, off_t off) {
+int RealClose(int fd)
+{
+    return vcam_real_close(fd);
+}
+void* RealMmap(void* addr, size_t len, int prot, int flags, int fd, off_t off)
+{
     return vcam_real_mmap(addr, len, prot, flags, fd, off);
 }
-int RealMunmap(void* addr, size_t len) { return vcam_real_munmap(addr, len); }
+int RealMunmap(void* addr, size_t len)
+{
+    return vcam_real_munmap(addr, len);
+}
 
 }  // namespace detail
 }  // namespace vcam
@@ -91,21 +110,29 @@ using namespace vcam::detail;
 
 extern "C" {
 
-int vcam_path_is_virtual(const char* path) {
+int vcam_path_is_virtual(const char* path)
+{
     return path && std::strncmp(path, kNodePrefix, sizeof kNodePrefix - 1) == 0;
 }
 
-int vcam_fd_is_virtual(int fd) { return IsVirtualFd(fd); }
+int vcam_fd_is_virtual(int fd)
+{
+    return IsVirtualFd(fd);
+}
 
-int vcam_open_node(const char* path, int flags) {
+int vcam_open_node(const char* path, int flags)
+{
     std::unique_lock<std::mutex> lk(Lock());
     std::shared_ptr<VideoNode> node = FindNode(path);
-    if (!node || node->gone()) return Fail(ENOENT);
-    if (flags & (O_DIRECTORY)) return Fail(ENOTDIR);
+    if (!node || node->gone())
+        return Fail(ENOENT);
+    if (flags & (O_DIRECTORY))
+        return Fail(ENOTDIR);
     // Blocking or not as the client asks: the emulator reads the counter only
     // when it holds a count, and writes it only when it holds none.
     const int fd = eventfd(0, ((flags & O_NONBLOCK) ? EFD_NONBLOCK : 0) | ((flags & O_CLOEXEC) ? EFD_CLOEXEC : 0));
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     if (fd >= 65536) {
         RealClose(fd);
         return Fail(EMFILE);
@@ -120,18 +147,22 @@ int vcam_open_node(const char* path, int flags) {
     return fd;
 }
 
-int vcam_stat_node(const char* path, struct stat* st) {
+int vcam_stat_node(const char* path, struct stat* st)
+{
     std::unique_lock<std::mutex> lk(Lock());
     std::shared_ptr<VideoNode> node = FindNode(path);
-    if (!node || node->gone()) return Fail(ENOENT);
+    if (!node || node->gone())
+        return Fail(ENOENT);
     FillStat(*node, st);
     return 0;
 }
 
-int vcam_vfs_statx(const char* path, int follow, struct statx* stx, int* handled) {
+int vcam_vfs_statx(const char* path, int follow, struct statx* stx, int* handled)
+{
     struct stat st;
     const int r = vcam_vfs_stat(path, &st, follow, handled);
-    if (!*handled || r != 0) return r;
+    if (!*handled || r != 0)
+        return r;
     std::memset(stx, 0, sizeof *stx);
     stx->stx_mask = STATX_BASIC_STATS;
     stx->stx_mode = static_cast<uint16_t>(st.st_mode);
@@ -147,31 +178,40 @@ int vcam_vfs_statx(const char* path, int follow, struct statx* stx, int* handled
     return 0;
 }
 
-int vcam_virtual_fd_count(void) { return g_virtualFds.load(std::memory_order_acquire); }
+int vcam_virtual_fd_count(void)
+{
+    return g_virtualFds.load(std::memory_order_acquire);
+}
 
-int vcam_fstat_fd(int fd, struct stat* st, int* handled) {
+int vcam_fstat_fd(int fd, struct stat* st, int* handled)
+{
     std::unique_lock<std::mutex> lk(Lock());
     std::shared_ptr<Handle> h = FindHandle(fd);
-    if (!h) return 0;
+    if (!h)
+        return 0;
     *handled = 1;
     FillStat(*h->node, st);
     return 0;
 }
 
-int vcam_ioctl_fd(int fd, unsigned long request, void* arg, int* handled) {
+int vcam_ioctl_fd(int fd, unsigned long request, void* arg, int* handled)
+{
     std::unique_lock<std::mutex> lk(Lock());
     std::shared_ptr<Handle> h = FindHandle(fd);
-    if (!h) return 0;
+    if (!h)
+        return 0;
     *handled = 1;
     // The kernel takes the request as 32 bits: a sign-extended one is the same.
     const int r = h->node->Ioctl(h.get(), static_cast<unsigned int>(request), arg, lk);
     return r < 0 ? Fail(-r) : r;
 }
 
-void* vcam_mmap_fd(void* addr, size_t len, int prot, int flags, int fd, off_t off, int* handled) {
+void* vcam_mmap_fd(void* addr, size_t len, int prot, int flags, int fd, off_t off, int* handled)
+{
     std::unique_lock<std::mutex> lk(Lock());
     std::shared_ptr<Handle> h = FindHandle(fd);
-    if (!h) return nullptr;
+    if (!h)
+        return nullptr;
     *handled = 1;
     // videobuf2 maps buffers shared only.
     if (!(flags & MAP_SHARED)) {
@@ -187,19 +227,23 @@ void* vcam_mmap_fd(void* addr, size_t len, int prot, int flags, int fd, off_t of
         return MAP_FAILED;
     }
     void* p = RealMmap(addr, len, prot, flags, memfd, off);
-    if (p == MAP_FAILED) return p;
+    if (p == MAP_FAILED)
+        return p;
     vcam::Camera::State* cam = nullptr;
     for (auto& c : vcam::detail::Cameras()) {
         for (auto& n : c->captures)
-            if (n == h->node) cam = c.get();
+            if (n == h->node)
+                cam = c.get();
     }
     Mappings()[reinterpret_cast<uintptr_t>(p)] = Mapping{len, h->node, cam, setId, index};
     g_mappingCount.fetch_add(1);
     return p;
 }
 
-void vcam_munmap_note(void* addr, size_t len) {
-    if (g_mappingCount.load() == 0) return;
+void vcam_munmap_note(void* addr, size_t len)
+{
+    if (g_mappingCount.load() == 0)
+        return;
     std::unique_lock<std::mutex> lk(Lock());
     const uintptr_t lo = reinterpret_cast<uintptr_t>(addr);
     auto it = Mappings().lower_bound(lo);
@@ -209,17 +253,20 @@ void vcam_munmap_note(void* addr, size_t len) {
     }
 }
 
-int vcam_close_fd(int fd, int* handled) {
+int vcam_close_fd(int fd, int* handled)
+{
     std::unique_lock<std::mutex> lk(Lock());
     std::shared_ptr<Handle> h = FindHandle(fd);
-    if (!h) return 0;
+    if (!h)
+        return 0;
     *handled = 1;
     Handles().erase(fd);
     if (--h->fdCount > 0) {
         // A duplicate stays open: the file lives on.
         if (h->fd == fd)
             for (const auto& other : Handles())
-                if (other.second == h) h->fd = other.first;
+                if (other.second == h)
+                    h->fd = other.first;
     } else {
         h->closed = true;
         h->node->Detach(h.get(), lk);
@@ -230,10 +277,12 @@ int vcam_close_fd(int fd, int* handled) {
     return RealClose(fd);
 }
 
-void vcam_note_dup(int oldfd, int newfd) {
+void vcam_note_dup(int oldfd, int newfd)
+{
     std::unique_lock<std::mutex> lk(Lock());
     std::shared_ptr<Handle> h = FindHandle(oldfd);
-    if (!h || newfd < 0 || newfd >= kMaxFd || newfd == oldfd) return;
+    if (!h || newfd < 0 || newfd >= kMaxFd || newfd == oldfd)
+        return;
     h->fdCount++;
     Handles()[newfd] = h;
     g_fdFlags[newfd].store(1, std::memory_order_release);

@@ -2,8 +2,8 @@
 // command-port responder threads, and the test API.
 #include "emulator.h"
 #include "port.h"
-#include "state_file.h"
 #include "replay.h"
+#include "state_file.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -20,37 +20,47 @@ namespace detail {
 
 namespace {
 
-std::mutex g_lock;   // the emulator's one lock (constant-initialised: usable before any constructor)
+std::mutex g_lock;    // the emulator's one lock (constant-initialised: usable before any constructor)
 int g_nextVideo = 0;  // guarded by g_lock
 
 constexpr int kStaleRxMs = 200;  // an incomplete request older than this loses its first byte
 
-Clock::duration Seconds(double s) {
+Clock::duration Seconds(double s)
+{
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
 }
 
 }  // namespace
 
-std::mutex& Lock() { return g_lock; }
+std::mutex& Lock()
+{
+    return g_lock;
+}
 
-double MonotonicSeconds() {
+double MonotonicSeconds()
+{
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-std::vector<std::unique_ptr<Camera::State>>& Cameras() {
+std::vector<std::unique_ptr<Camera::State>>& Cameras()
+{
     static auto* cams = new std::vector<std::unique_ptr<Camera::State>>;  // guarded by Lock(); lives to exit
     return *cams;
 }
 
-int NextVideoNumber() { return g_nextVideo++; }
+int NextVideoNumber()
+{
+    return g_nextVideo++;
+}
 
 }  // namespace detail
 
 using namespace detail;
 
-Camera::State::State(const CameraSetup& s, int ord) : setup(s), ordinal(ord) {
+Camera::State::State(const CameraSetup& s, int ord) : setup(s), ordinal(ord)
+{
     if (!setup.replayFile.empty()) {
         std::string error;
         replay = ReplaySource::Open(setup.replayFile, setup.replayLoop, setup.replaySpeed, &error);
@@ -58,15 +68,19 @@ Camera::State::State(const CameraSetup& s, int ord) : setup(s), ordinal(ord) {
             setup.width = replay->layout().width;
             setup.height = replay->layout().height;
             setup.withTemp = replay->layout().withTemp;
-            if (replay->fps() > 0) setup.fps = std::min(replay->fps(), 1000.0);
+            if (replay->fps() > 0)
+                setup.fps = std::min(replay->fps(), 1000.0);
             replay->ApplyTo(model);
         } else {
             std::fprintf(stderr, "vivazuzoz-vcam: %s\n", error.c_str());
         }
     }
-    if (setup.width < 1) setup.width = 256;
-    if (setup.height < 1) setup.height = 192;
-    if (!(setup.fps > 0)) setup.fps = 25.0;
+    if (setup.width < 1)
+        setup.width = 256;
+    if (setup.height < 1)
+        setup.height = 192;
+    if (!(setup.fps > 0))
+        setup.fps = 25.0;
     setup.captureNodes = std::max(setup.captureNodes, 0);
     setup.ttyNodes = std::max(setup.ttyNodes, 0);
     busnum = setup.busnum > 0 ? setup.busnum : 1 + ordinal % 3;
@@ -76,17 +90,23 @@ Camera::State::State(const CameraSetup& s, int ord) : setup(s), ordinal(ord) {
     hotObject = setup.hotObject;
     for (int i = 0; i < setup.captureNodes; ++i)
         captures.push_back(std::make_shared<VideoNode>(this, NextVideoNumber(), true));
-    if (setup.metadataNode) metadata = std::make_shared<VideoNode>(this, NextVideoNumber(), false);
-    for (int i = 0; i < setup.ttyNodes; ++i) ports.push_back(std::make_unique<Port>());
+    if (setup.metadataNode)
+        metadata = std::make_shared<VideoNode>(this, NextVideoNumber(), false);
+    for (int i = 0; i < setup.ttyNodes; ++i)
+        ports.push_back(std::make_unique<Port>());
     wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     created = Clock::now();
     shutter = std::make_unique<ShutterModel>(setup, created);
 }
 
-Camera::State::~State() {
-    for (auto& n : captures) n->Remove();
-    if (metadata) metadata->Remove();
-    for (auto& n : retired) n->Remove();
+Camera::State::~State()
+{
+    for (auto& n : captures)
+        n->Remove();
+    if (metadata)
+        metadata->Remove();
+    for (auto& n : retired)
+        n->Remove();
     for (auto it = Mappings().begin(); it != Mappings().end();) {
         if (it->second.cam == this) {
             it = Mappings().erase(it);
@@ -95,22 +115,26 @@ Camera::State::~State() {
             ++it;
         }
     }
-    if (wakeFd >= 0) close(wakeFd);
+    if (wakeFd >= 0)
+        close(wakeFd);
 }
 
-Formula Camera::State::CurrentFormula() const {
+Formula Camera::State::CurrentFormula() const
+{
     const int code = std::clamp(model.tempLevelCode, 0, 3);
     return Formula{model.scale[code], model.offset[code]};
 }
 
-void Camera::State::UpdateModelLocked(const std::function<void(Model&)>& change) {
+void Camera::State::UpdateModelLocked(const std::function<void(Model&)>& change)
+{
     if (setup.stateFile.empty())
         change(model);
     else
         UpdateThroughStateFile(setup.stateFile, ordinal, model, change);
 }
 
-void Camera::State::WakeResponder() const {
+void Camera::State::WakeResponder() const
+{
     const uint64_t one = 1;
     if (write(wakeFd, &one, sizeof one) < 0) {
         // The counter is saturated only if nobody read it for ages: the
@@ -118,48 +142,60 @@ void Camera::State::WakeResponder() const {
     }
 }
 
-void Camera::State::UnplugLocked() {
-    if (unplugged) return;
+void Camera::State::UnplugLocked()
+{
+    if (unplugged)
+        return;
     unplugged = true;
-    for (auto& n : captures) n->Gone();
-    if (metadata) metadata->Gone();
+    for (auto& n : captures)
+        n->Gone();
+    if (metadata)
+        metadata->Gone();
     producerCv.notify_all();
     WakeResponder();
 }
 
-Clock::time_point Camera::State::NextUnplug(Clock::time_point after) const {
+Clock::time_point Camera::State::NextUnplug(Clock::time_point after) const
+{
     if (setup.unplugAfter > 0 && after < created + Seconds(setup.unplugAfter))
         return created + Seconds(setup.unplugAfter);
-    if (!(setup.unplugEvery > 0)) return Clock::time_point::max();
-    const Clock::time_point origin =
-        setup.scheduleOrigin > 0 ? Clock::time_point(Seconds(setup.scheduleOrigin)) : created;
+    if (!(setup.unplugEvery > 0))
+        return Clock::time_point::max();
+    const Clock::time_point origin = setup.scheduleOrigin > 0 ? Clock::time_point(Seconds(setup.scheduleOrigin))
+                                                              : created;
     const Clock::duration every = Seconds(setup.unplugEvery);
     const auto periods = after < origin ? 0 : (after - origin) / every;
     return origin + (periods + 1) * every;
 }
 
-void Camera::State::Start() {
+void Camera::State::Start()
+{
     producer = std::thread([this] { ProducerLoop(); });
     responder = std::thread([this] { ResponderLoop(); });
 }
 
-void Camera::State::Stop() {
+void Camera::State::Stop()
+{
     {
         std::lock_guard<std::mutex> lk(Lock());
         stopping = true;
         producerCv.notify_all();
         WakeResponder();
     }
-    if (producer.joinable()) producer.join();
-    if (responder.joinable()) responder.join();
+    if (producer.joinable())
+        producer.join();
+    if (responder.joinable())
+        responder.join();
 }
 
-void Camera::State::ProducerLoop() {
+void Camera::State::ProducerLoop()
+{
     std::unique_lock<std::mutex> lk(Lock());
     while (!stopping) {
         Clock::time_point due = Clock::time_point::max();
         for (auto& n : captures)
-            if (n->streaming() && !n->gone()) due = std::min(due, n->next());
+            if (n->streaming() && !n->gone())
+                due = std::min(due, n->next());
         if (due == Clock::time_point::max()) {
             producerCv.wait(lk);
             continue;
@@ -173,8 +209,10 @@ void Camera::State::ProducerLoop() {
         FollowHotObjectPeriodLocked(now);
         shutter->FollowTimer(now);
         for (auto& n : captures) {
-            if (stopping) break;
-            if (n->streaming() && !n->gone() && n->next() <= now) n->Produce(renderer, lk);
+            if (stopping)
+                break;
+            if (n->streaming() && !n->gone() && n->next() <= now)
+                n->Produce(renderer, lk);
         }
     }
 }
@@ -195,33 +233,41 @@ struct Camera::State::Responder {
     std::vector<pollfd> fds;  // the wake descriptor, then every port
     int answering = -1;       // the port that answers; the others are mute
 
-    void Schedule(Clock::time_point when, std::vector<uint8_t> bytes) {
+    void Schedule(Clock::time_point when, std::vector<uint8_t> bytes)
+    {
         auto it = std::upper_bound(pending.begin(), pending.end(), when,
                                    [](Clock::time_point t, const Pending& p) { return t < p.when; });
         pending.insert(it, Pending{when, std::move(bytes)});
     }
 
     // Until the next scheduled moment (-1: none), for poll.
-    int TimeoutMs() const {
+    int TimeoutMs() const
+    {
         Clock::time_point wake = std::min(unplugAt, replugAt);
-        if (!pending.empty()) wake = std::min(wake, pending.front().when);
-        if (!rx.empty()) wake = std::min(wake, lastRx + std::chrono::milliseconds(kStaleRxMs));
-        if (wake == Clock::time_point::max()) return -1;
+        if (!pending.empty())
+            wake = std::min(wake, pending.front().when);
+        if (!rx.empty())
+            wake = std::min(wake, lastRx + std::chrono::milliseconds(kStaleRxMs));
+        if (wake == Clock::time_point::max())
+            return -1;
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count();
         return static_cast<int>(std::clamp<long long>(ms + 1, 0, 60000));
     }
 
     // Reads everything that arrived (before the lock is taken); true when
     // the answering port sent something.
-    bool ReadPorts() {
+    bool ReadPorts()
+    {
         uint64_t count;
-        while (read(fds[0].fd, &count, sizeof count) > 0) {}
+        while (read(fds[0].fd, &count, sizeof count) > 0) {
+        }
         bool received = false;
         for (size_t i = 1; i < fds.size(); ++i) {
             uint8_t buf[512];
             ssize_t n;
             while ((n = read(fds[i].fd, buf, sizeof buf)) > 0) {
-                if (fds[i].fd != answering) continue;
+                if (fds[i].fd != answering)
+                    continue;
                 rx.insert(rx.end(), buf, buf + n);
                 received = true;
             }
@@ -230,7 +276,8 @@ struct Camera::State::Responder {
     }
 
     // Writes the replies whose time has come (without the lock).
-    void WriteDue() {
+    void WriteDue()
+    {
         while (answering >= 0 && !pending.empty() && pending.front().when <= Clock::now()) {
             // One write per chunk: a reader sees a reply whole or not at all.
             const std::vector<uint8_t>& b = pending.front().bytes;
@@ -242,23 +289,29 @@ struct Camera::State::Responder {
     }
 };
 
-void Camera::State::ResponderLoop() {
+void Camera::State::ResponderLoop()
+{
     Responder r;
     r.unplugAt = NextUnplug(created);
     r.fds.push_back({wakeFd, POLLIN, 0});
     for (auto& p : ports)
-        if (p->ok()) r.fds.push_back({p->master(), POLLIN, 0});
+        if (p->ok())
+            r.fds.push_back({p->master(), POLLIN, 0});
     r.answering = ports.empty() || !ports[0]->ok() ? -1 : ports[0]->master();
 
     for (;;) {
-        for (auto& f : r.fds) f.revents = 0;
-        if (poll(r.fds.data(), r.fds.size(), r.TimeoutMs()) < 0 && errno != EINTR) break;
+        for (auto& f : r.fds)
+            f.revents = 0;
+        if (poll(r.fds.data(), r.fds.size(), r.TimeoutMs()) < 0 && errno != EINTR)
+            break;
         const bool received = r.ReadPorts();
         const Clock::time_point now = Clock::now();
-        if (received) r.lastRx = now;
+        if (received)
+            r.lastRx = now;
 
         std::unique_lock<std::mutex> lk(Lock());
-        if (stopping) break;
+        if (stopping)
+            break;
         if (FollowPlugScheduleLocked(r, now)) {
             // Gone from the bus: nothing is heard or said any more.
             r.rx.clear();
@@ -276,7 +329,8 @@ void Camera::State::ResponderLoop() {
     }
 }
 
-bool Camera::State::FollowPlugScheduleLocked(Responder& r, Clock::time_point now) {
+bool Camera::State::FollowPlugScheduleLocked(Responder& r, Clock::time_point now)
+{
     if (now >= r.unplugAt) {
         UnplugLocked();
         r.unplugAt = NextUnplug(now);  // unplugAfter once; unplugEvery again and again
@@ -295,7 +349,8 @@ bool Camera::State::FollowPlugScheduleLocked(Responder& r, Clock::time_point now
     return unplugged;
 }
 
-void Camera::State::AnswerRequestsLocked(Responder& r, Clock::time_point now) {
+void Camera::State::AnswerRequestsLocked(Responder& r, Clock::time_point now)
+{
     for (auto& frame : TakeFrames(r.rx)) {
         requests.push_back(Request{frame, MonotonicSeconds()});
         std::vector<uint8_t> reply;
@@ -308,7 +363,8 @@ void Camera::State::AnswerRequestsLocked(Responder& r, Clock::time_point now) {
             answered = Answer(frame, m, &reply);
             shutters = m.shutterCount - shutters;
         });
-        if (!answered) continue;
+        if (!answered)
+            continue;
         // A correction answers when it is over.
         int busyMs = 0;
         if (shutters > 0 && shutter->active()) {
@@ -329,56 +385,72 @@ void Camera::State::AnswerRequestsLocked(Responder& r, Clock::time_point now) {
 namespace {
 
 template <typename F>
-auto Locked(F f) {
+auto Locked(F f)
+{
     std::lock_guard<std::mutex> lk(Lock());
     return f();
 }
 
 }  // namespace
 
-int Camera::busnum() const { return state_->busnum; }
+int Camera::busnum() const
+{
+    return state_->busnum;
+}
 // The address and the nodes change on a replug: read under the lock.
-int Camera::devnum() const {
+int Camera::devnum() const
+{
     return Locked([this] { return state_->devnum; });
 }
 
-std::string Camera::videoPath(int i) const {
+std::string Camera::videoPath(int i) const
+{
     return Locked([&]() -> std::string {
-        if (i < 0 || i >= static_cast<int>(state_->captures.size())) return "";
+        if (i < 0 || i >= static_cast<int>(state_->captures.size()))
+            return "";
         return state_->captures[static_cast<size_t>(i)]->path();
     });
 }
 
-std::string Camera::metadataPath() const {
+std::string Camera::metadataPath() const
+{
     return Locked([this] { return state_->metadata ? state_->metadata->path() : std::string(); });
 }
 
-std::string Camera::serialPath(int i) const {
-    if (i < 0 || i >= static_cast<int>(state_->ports.size())) return "";
+std::string Camera::serialPath(int i) const
+{
+    if (i < 0 || i >= static_cast<int>(state_->ports.size()))
+        return "";
     return state_->ports[static_cast<size_t>(i)]->path();
 }
 
-CameraSetup Camera::setup() const {
+CameraSetup Camera::setup() const
+{
     return Locked([this] { return state_->setup; });
 }
 
-void Camera::Unplug() {
+void Camera::Unplug()
+{
     Locked([this] { state_->UnplugLocked(); });
 }
 
-bool Camera::unplugged() const {
+bool Camera::unplugged() const
+{
     return Locked([this] { return state_->unplugged; });
 }
 
-void Camera::Stall(double seconds) {
+void Camera::Stall(double seconds)
+{
     Locked([&] { state_->stallUntil = Clock::now() + Seconds(seconds); });
 }
 
-void Camera::SetShortFrames(unsigned bytes) {
+void Camera::SetShortFrames(unsigned bytes)
+{
     Locked([&] { state_->shortBytes = bytes; });
 }
 
-void Camera::ChangeSize(int width, int height, bool withTemp) {
+void Camera::ChangeSize(int width, int height, bool withTemp)
+{
     Locked([&] {
         state_->setup.width = std::max(width, 1);
         state_->setup.height = std::max(height, 1);
@@ -387,125 +459,153 @@ void Camera::ChangeSize(int width, int height, bool withTemp) {
     });
 }
 
-void Camera::SetQuerycapErrno(int err) {
+void Camera::SetQuerycapErrno(int err)
+{
     Locked([&] { state_->setup.querycapErrno = err; });
 }
 
-void Camera::SetSfmtErrno(int err) {
+void Camera::SetSfmtErrno(int err)
+{
     Locked([&] { state_->setup.sfmtErrno = err; });
 }
 
-void Camera::SetBuffersGranted(unsigned count) {
+void Camera::SetBuffersGranted(unsigned count)
+{
     Locked([&] { state_->setup.buffersGranted = count; });
 }
 
-void Camera::SetIntervalNumeratorZero(bool on) {
+void Camera::SetIntervalNumeratorZero(bool on)
+{
     Locked([&] { state_->setup.intervalNumeratorZero = on; });
 }
 
-void Camera::SetPortFault(PortFault fault, int ms) {
+void Camera::SetPortFault(PortFault fault, int ms)
+{
     Locked([&] {
         state_->setup.portFault = fault;
         state_->setup.portFaultMs = ms;
     });
 }
 
-void Camera::InjectPortBytes(const std::vector<uint8_t>& bytes) {
+void Camera::InjectPortBytes(const std::vector<uint8_t>& bytes)
+{
     Locked([&] {
         state_->injected.push_back(bytes);
         state_->WakeResponder();
     });
 }
 
-Model Camera::model() const {
+Model Camera::model() const
+{
     return Locked([this] {
         state_->UpdateModelLocked([](Model&) {});
         return state_->model;
     });
 }
 
-void Camera::SetModel(const Model& m) {
+void Camera::SetModel(const Model& m)
+{
     Locked([&] { state_->UpdateModelLocked([&m](Model& model) { model = m; }); });
 }
 
-std::vector<Request> Camera::requests() const {
+std::vector<Request> Camera::requests() const
+{
     return Locked([this] { return state_->requests; });
 }
 
-void Camera::ClearRequests() {
+void Camera::ClearRequests()
+{
     Locked([this] { state_->requests.clear(); });
 }
 
-uint64_t Camera::framesProduced() const {
+uint64_t Camera::framesProduced() const
+{
     return Locked([this] { return state_->produced; });
 }
 
-uint64_t Camera::framesDropped() const {
+uint64_t Camera::framesDropped() const
+{
     return Locked([this] { return state_->dropped; });
 }
 
-uint64_t Camera::framesDequeued() const {
+uint64_t Camera::framesDequeued() const
+{
     return Locked([this] { return state_->dequeued; });
 }
 
-uint64_t Camera::dequeueRequests() const {
+uint64_t Camera::dequeueRequests() const
+{
     return Locked([this] { return state_->dequeueRequests; });
 }
 
-unsigned Camera::buffersMapped() const {
+unsigned Camera::buffersMapped() const
+{
     return Locked([this] {
         unsigned n = 0;
         for (const auto& m : Mappings())
-            if (m.second.cam == state_) ++n;
+            if (m.second.cam == state_)
+                ++n;
         return n;
     });
 }
 
-bool Camera::streaming() const {
+bool Camera::streaming() const
+{
     return Locked([this] {
         for (const auto& n : state_->captures)
-            if (n->streaming()) return true;
+            if (n->streaming())
+                return true;
         return false;
     });
 }
 
-bool Camera::videoOpen() const {
+bool Camera::videoOpen() const
+{
     return Locked([this] {
         for (const auto& n : state_->captures)
-            if (n->open()) return true;
+            if (n->open())
+                return true;
         return false;
     });
 }
 
-bool Camera::IsStatic(int x, int y) const {
+bool Camera::IsStatic(int x, int y) const
+{
     auto scene = Locked([this] { return state_->SceneLocked(); });
     return x >= 0 && y >= 0 && x < scene->width() && y < scene->height() && scene->IsStatic(x, y);
 }
 
-int Camera::SceneTenths(int x, int y) const {
+int Camera::SceneTenths(int x, int y) const
+{
     auto scene = Locked([this] { return state_->SceneLocked(); });
-    if (x < 0 || y < 0 || x >= scene->width() || y >= scene->height()) return 0;
+    if (x < 0 || y < 0 || x >= scene->width() || y >= scene->height())
+        return 0;
     return scene->Tenths(x, y);
 }
 
-uint64_t Camera::corrections() const {
+uint64_t Camera::corrections() const
+{
     return Locked([this] { return state_->shutter->corrections(); });
 }
 
-int Camera::HotspotX() const {
+int Camera::HotspotX() const
+{
     return Locked([this] { return state_->SceneLocked()->hotX(); });
 }
 
-int Camera::HotspotY() const {
+int Camera::HotspotY() const
+{
     return Locked([this] { return state_->SceneLocked()->hotY(); });
 }
 
-Camera& AddCamera(const CameraSetup& setup) {
+Camera& AddCamera(const CameraSetup& setup)
+{
     Camera::State* state;
     {
         std::lock_guard<std::mutex> lk(Lock());
         auto& cams = detail::Cameras();
-        if (cams.empty()) g_nextVideo = 0;  // a fresh world numbers its nodes from 0 again
+        if (cams.empty())
+            g_nextVideo = 0;  // a fresh world numbers its nodes from 0 again
         cams.push_back(std::make_unique<Camera::State>(setup, static_cast<int>(cams.size())));
         state = cams.back().get();
         state->UpdateModelLocked([](Model&) {});  // the state file's settings, or the file made
@@ -514,24 +614,30 @@ Camera& AddCamera(const CameraSetup& setup) {
     return state->api;
 }
 
-std::vector<Camera*> Cameras() {
+std::vector<Camera*> Cameras()
+{
     std::lock_guard<std::mutex> lk(Lock());
     std::vector<Camera*> out;
-    for (auto& c : detail::Cameras()) out.push_back(&c->api);
+    for (auto& c : detail::Cameras())
+        out.push_back(&c->api);
     return out;
 }
 
-void RemoveAll() {
+void RemoveAll()
+{
     std::vector<std::unique_ptr<Camera::State>> doomed;
     {
         std::lock_guard<std::mutex> lk(Lock());
         doomed.swap(detail::Cameras());
         for (auto& c : doomed) {
-            for (auto& n : c->captures) n->Remove();
-            if (c->metadata) c->metadata->Remove();
+            for (auto& n : c->captures)
+                n->Remove();
+            if (c->metadata)
+                c->metadata->Remove();
         }
     }
-    for (auto& c : doomed) c->Stop();
+    for (auto& c : doomed)
+        c->Stop();
     std::lock_guard<std::mutex> lk(Lock());
     doomed.clear();
 }

@@ -15,7 +15,7 @@ constexpr const char* kConfigVariable = "VIVAZUZOZ_VCAM";
 
 struct Config {
     int cameras = 1;
-    CameraSetup setup;  // every camera gets this setup (its own USB location)
+    CameraSetup setup;     // every camera gets this setup (its own USB location)
     bool verbose = false;  // print each camera's nodes to standard error
 };
 
@@ -25,7 +25,7 @@ bool DecodeConfig(const std::string& text, Config* config, std::string* error);
 
 // Parsers shared by the wrapper's options and the decoder.
 bool ParseSize(const std::string& text, int* width, int* height);
-bool ParseShutterLook(const std::string& text, ShutterLook* look);  // freeze, flat
+bool ParseShutterLook(const std::string& text, ShutterLook* look);    // freeze, flat
 bool ParseFault(const std::string& text, PortFault* fault, int* ms);  // NAME[:MS]
 
 }  // namespace detail

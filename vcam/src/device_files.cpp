@@ -33,10 +33,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 
 namespace vcam {
@@ -46,50 +46,62 @@ namespace {
 
 struct Entry {
     enum Kind { kDir, kFile, kLink, kNode } kind = kDir;
-    std::string text;  // file: contents; link: target; node: the node's path
-    bool merged = false;  // directory that may also exist for real
+    std::string text;                   // file: contents; link: target; node: the node's path
+    bool merged = false;                // directory that may also exist for real
     std::vector<std::string> children;  // directory: the virtual entries, in order
 };
 
 using Tree = std::map<std::string, Entry>;
 
 // Directories of the real file system that the virtual entries join.
-const char* const kMergedDirs[] = {"/dev",   "/sys",         "/sys/devices", "/sys/devices/virtual",
+const char* const kMergedDirs[] = {"/dev",       "/sys",     "/sys/devices",  "/sys/devices/virtual",
                                    "/sys/class", "/sys/dev", "/sys/dev/char", "/sys/class/video4linux"};
 
-bool IsMergedDir(const std::string& path) {
+bool IsMergedDir(const std::string& path)
+{
     for (const char* d : kMergedDirs)
-        if (path == d) return true;
+        if (path == d)
+            return true;
     return false;
 }
 
-std::string Parent(const std::string& path) {
+std::string Parent(const std::string& path)
+{
     const size_t slash = path.rfind('/');
     return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+std::string BaseName(const std::string& path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
 
-std::vector<std::string> Split(const std::string& path) {
+std::vector<std::string> Split(const std::string& path)
+{
     std::vector<std::string> out;
     size_t start = 0;
     while (start <= path.size()) {
         const size_t slash = path.find('/', start);
         const size_t end = slash == std::string::npos ? path.size() : slash;
-        if (end > start) out.push_back(path.substr(start, end - start));
+        if (end > start)
+            out.push_back(path.substr(start, end - start));
         start = end + 1;
     }
     return out;
 }
 
 // `to` as a link target relative to the directory `fromDir`.
-std::string Relative(const std::string& fromDir, const std::string& to) {
+std::string Relative(const std::string& fromDir, const std::string& to)
+{
     const std::vector<std::string> a = Split(fromDir), b = Split(to);
     size_t common = 0;
-    while (common < a.size() && common < b.size() && a[common] == b[common]) ++common;
+    while (common < a.size() && common < b.size() && a[common] == b[common])
+        ++common;
     std::string out;
-    for (size_t i = common; i < a.size(); ++i) out += "../";
-    for (size_t i = common; i < b.size(); ++i) out += b[i] + (i + 1 < b.size() ? "/" : "");
+    for (size_t i = common; i < a.size(); ++i)
+        out += "../";
+    for (size_t i = common; i < b.size(); ++i)
+        out += b[i] + (i + 1 < b.size() ? "/" : "");
     return out;
 }
 
@@ -97,8 +109,10 @@ class Builder {
 public:
     explicit Builder(Tree& tree) : tree_(tree) {}
 
-    void Dir(const std::string& path) {
-        if (path == "/" || tree_.count(path)) return;
+    void Dir(const std::string& path)
+    {
+        if (path == "/" || tree_.count(path))
+            return;
         Dir(Parent(path));
         Entry e;
         e.kind = Entry::kDir;
@@ -106,43 +120,54 @@ public:
         Add(path, std::move(e));
     }
     void File(const std::string& path, std::string text) { Leaf(path, Entry::kFile, std::move(text)); }
-    void Link(const std::string& path, const std::string& absoluteTarget) {
+    void Link(const std::string& path, const std::string& absoluteTarget)
+    {
         Leaf(path, Entry::kLink, Relative(Parent(path), absoluteTarget));
     }
     void Node(const std::string& path, std::string nodePath) { Leaf(path, Entry::kNode, std::move(nodePath)); }
 
 private:
-    void Leaf(const std::string& path, Entry::Kind kind, std::string text) {
-        if (tree_.count(path)) return;
+    void Leaf(const std::string& path, Entry::Kind kind, std::string text)
+    {
+        if (tree_.count(path))
+            return;
         Dir(Parent(path));
         Entry e;
         e.kind = kind;
         e.text = std::move(text);
         Add(path, std::move(e));
     }
-    void Add(const std::string& path, Entry e) {
+    void Add(const std::string& path, Entry e)
+    {
         const std::string parent = Parent(path);
-        if (path != "/" && tree_.count(parent)) tree_[parent].children.push_back(BaseName(path));
+        if (path != "/" && tree_.count(parent))
+            tree_[parent].children.push_back(BaseName(path));
         tree_[path] = std::move(e);
     }
     Tree& tree_;
 };
 
-std::string Uevent(const Record& r, const std::vector<std::string>& keys) {
+std::string Uevent(const Record& r, const std::vector<std::string>& keys)
+{
     std::string out;
     for (const std::string& k : keys)
         for (const auto& p : r.properties)
-            if (p.first == k) out += k + "=" + p.second + "\n";
-    if (!r.kernelName.empty()) out += "DEVNAME=" + r.kernelName + "\n";
-    if (!r.devtype.empty()) out += "DEVTYPE=" + r.devtype + "\n";
+            if (p.first == k)
+                out += k + "=" + p.second + "\n";
+    if (!r.kernelName.empty())
+        out += "DEVNAME=" + r.kernelName + "\n";
+    if (!r.devtype.empty())
+        out += "DEVTYPE=" + r.devtype + "\n";
     return out;
 }
 
 // With Lock() held.
-Tree BuildTree() {
+Tree BuildTree()
+{
     Tree tree;
     const std::vector<Record> records = Snapshot();
-    if (records.empty() && Cameras().empty()) return tree;
+    if (records.empty() && Cameras().empty())
+        return tree;
     Builder b(tree);
     b.Dir("/dev/vivazuzoz-vcam");
     for (const Record& r : records) {
@@ -150,7 +175,8 @@ Tree BuildTree() {
         b.Dir(dir);
         if (r.subsystem == "usb") {
             b.File(dir + "/uevent", Uevent(r, {"MAJOR", "MINOR"}) + "DRIVER=usb\n" + Uevent(r, {"BUSNUM", "DEVNUM"}));
-            for (const auto& a : r.sysattrs) b.File(dir + "/" + a.first, a.second + "\n");
+            for (const auto& a : r.sysattrs)
+                b.File(dir + "/" + a.first, a.second + "\n");
             const std::string intf = dir + "/" + r.sysname + ":1.0";
             b.File(intf + "/uevent", "DEVTYPE=usb_interface\nDRIVER=uvcvideo\nINTERFACE=14/1/0\n");
             b.File(intf + "/bInterfaceClass", "0e\n");
@@ -159,19 +185,24 @@ Tree BuildTree() {
             b.Link(dir + "/subsystem", "/sys/bus/usb");
             continue;
         }
-        if (r.subsystem != "video4linux") continue;  // the ttys are pseudo-terminals: no sysfs entry
+        if (r.subsystem != "video4linux")
+            continue;  // the ttys are pseudo-terminals: no sysfs entry
         std::string major, minor;
         for (const auto& p : r.properties) {
-            if (p.first == "MAJOR") major = p.second;
-            if (p.first == "MINOR") minor = p.second;
+            if (p.first == "MAJOR")
+                major = p.second;
+            if (p.first == "MINOR")
+                minor = p.second;
         }
         b.File(dir + "/uevent", Uevent(r, {"MAJOR", "MINOR"}));
         b.File(dir + "/dev", major + ":" + minor + "\n");
-        for (const auto& a : r.sysattrs) b.File(dir + "/" + a.first, a.second + "\n");
+        for (const auto& a : r.sysattrs)
+            b.File(dir + "/" + a.first, a.second + "\n");
         b.File(dir + "/dev_debug", "0\n");
         b.Link(dir + "/subsystem", "/sys/class/video4linux");
         // The interface the node belongs to (the video4linux folder's parent).
-        if (!r.parent.empty()) b.Link(dir + "/device", Parent(Parent(dir)));
+        if (!r.parent.empty())
+            b.Link(dir + "/device", Parent(Parent(dir)));
         b.Link("/sys/class/video4linux/" + r.sysname, dir);
         b.Link("/sys/dev/char/" + major + ":" + minor, dir);
         b.Node(r.devnode, r.devnode);
@@ -193,12 +224,15 @@ struct Resolved {
     int error = 0;
 };
 
-Resolved Resolve(const Tree& tree, const std::string& path, bool followLast) {
+Resolved Resolve(const Tree& tree, const std::string& path, bool followLast)
+{
     Resolved out;
-    if (tree.empty() || path.empty() || path[0] != '/') return out;
+    if (tree.empty() || path.empty() || path[0] != '/')
+        return out;
     std::deque<std::string> rest;
-    for (auto& c : Split(path)) rest.push_back(c);
-    std::string cur;  // "" is the root
+    for (auto& c : Split(path))
+        rest.push_back(c);
+    std::string cur;       // "" is the root
     bool touched = false;  // went through a virtual entry other than a merged directory
     int links = 0;
     auto error = [&out](int e) {
@@ -209,7 +243,8 @@ Resolved Resolve(const Tree& tree, const std::string& path, bool followLast) {
     while (!rest.empty()) {
         const std::string c = rest.front();
         rest.pop_front();
-        if (c == ".") continue;
+        if (c == ".")
+            continue;
         if (c == "..") {
             cur = cur.empty() ? cur : cur.substr(0, cur.rfind('/'));
             continue;
@@ -219,26 +254,33 @@ Resolved Resolve(const Tree& tree, const std::string& path, bool followLast) {
         const auto it = tree.find(next);
         if (it == tree.end()) {
             // Below a directory of our own, nothing else exists.
-            if (here != tree.end() && here->second.kind == Entry::kDir && !here->second.merged) return error(ENOENT);
+            if (here != tree.end() && here->second.kind == Entry::kDir && !here->second.merged)
+                return error(ENOENT);
             cur = next;
             continue;
         }
         const Entry& e = it->second;
-        if (!(e.kind == Entry::kDir && e.merged)) touched = true;
+        if (!(e.kind == Entry::kDir && e.merged))
+            touched = true;
         if (e.kind == Entry::kLink && (followLast || !rest.empty())) {
-            if (++links > 40) return error(ELOOP);
+            if (++links > 40)
+                return error(ELOOP);
             const std::vector<std::string> target = Split(e.text);
             rest.insert(rest.begin(), target.begin(), target.end());
-            if (!e.text.empty() && e.text[0] == '/') cur.clear();
+            if (!e.text.empty() && e.text[0] == '/')
+                cur.clear();
             continue;  // resolved from the link's own directory, `cur`
         }
-        if ((e.kind == Entry::kFile || e.kind == Entry::kNode) && !rest.empty()) return error(ENOTDIR);
+        if ((e.kind == Entry::kFile || e.kind == Entry::kNode) && !rest.empty())
+            return error(ENOTDIR);
         cur = next;
     }
-    if (cur.empty()) cur = "/";
+    if (cur.empty())
+        cur = "/";
     const auto it = tree.find(cur);
     // A merged directory is ours only as the end of the path (to list it).
-    if (!touched && it == tree.end()) return out;
+    if (!touched && it == tree.end())
+        return out;
     if (it != tree.end()) {
         out.kind = Resolved::kVirtual;
         out.entry = &it->second;
@@ -256,7 +298,8 @@ struct Lookup {
     Resolved r;
 };
 
-Lookup Find(const char* path, bool followLast) {
+Lookup Find(const char* path, bool followLast)
+{
     Lookup l;
     std::lock_guard<std::mutex> lk(Lock());
     l.tree = BuildTree();
@@ -266,16 +309,24 @@ Lookup Find(const char* path, bool followLast) {
 
 // A merged directory is looked up for what it is: the real one when it
 // exists, a virtual one else.
-bool RealExists(const std::string& path, struct stat* st) { return vcam_real_stat(path.c_str(), st) == 0; }
+bool RealExists(const std::string& path, struct stat* st)
+{
+    return vcam_real_stat(path.c_str(), st) == 0;
+}
 
-int Fail(int err) {
+int Fail(int err)
+{
     errno = err;
     return -1;
 }
 
-uint64_t InodeOf(const std::string& path) { return 0x7cb00000u + (std::hash<std::string>{}(path) & 0xfffffu); }
+uint64_t InodeOf(const std::string& path)
+{
+    return 0x7cb00000u + (std::hash<std::string>{}(path)&0xfffffu);
+}
 
-void FillVirtualStat(const std::string& path, const Entry& e, struct stat* st) {
+void FillVirtualStat(const std::string& path, const Entry& e, struct stat* st)
+{
     std::memset(st, 0, sizeof *st);
     const bool sys = path.compare(0, 5, "/sys/") == 0 || path == "/sys";
     st->st_dev = sys ? makedev(0, 22) : makedev(0, 5);
@@ -304,32 +355,41 @@ void FillVirtualStat(const std::string& path, const Entry& e, struct stat* st) {
 
 // A descriptor of an empty directory, to stand for a virtual one: made once,
 // removed at once (the descriptor stays valid and lists nothing).
-int EmptyDirFd() {
+int EmptyDirFd()
+{
     static std::mutex m;
     static int fd = -1;
     std::lock_guard<std::mutex> lk(m);
-    if (fd >= 0) return fd;
+    if (fd >= 0)
+        return fd;
     for (const char* base : {"/tmp", "/dev/shm"}) {
         char tmpl[64];
         std::snprintf(tmpl, sizeof tmpl, "%s/vivazuzoz-vcam-XXXXXX", base);
-        if (!mkdtemp(tmpl)) continue;
+        if (!mkdtemp(tmpl))
+            continue;
         fd = ::open(tmpl, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         rmdir(tmpl);
-        if (fd >= 0) break;
+        if (fd >= 0)
+            break;
     }
     return fd;
 }
 
-int OpenEmptyDir(int flags) {
+int OpenEmptyDir(int flags)
+{
     const int base = EmptyDirFd();
-    if (base < 0) return Fail(ENOENT);
+    if (base < 0)
+        return Fail(ENOENT);
     return fcntl(base, (flags & O_CLOEXEC) ? F_DUPFD_CLOEXEC : F_DUPFD, 0);
 }
 
-int OpenFile(const std::string& text, int flags) {
-    if ((flags & O_ACCMODE) != O_RDONLY) return Fail(EACCES);
+int OpenFile(const std::string& text, int flags)
+{
+    if ((flags & O_ACCMODE) != O_RDONLY)
+        return Fail(EACCES);
     const int fd = memfd_create("vivazuzoz-vcam-sysfs", (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) || lseek(fd, 0, SEEK_SET) != 0) {
         const int err = errno;
         vcam_real_close(fd);
@@ -356,16 +416,22 @@ std::mutex g_dirLock;  // guards g_dirs
 std::map<void*, std::unique_ptr<DirStream>>* g_dirs = nullptr;
 std::atomic<int> g_dirCount{0};
 
-bool HasPrefix(const char* s, const char* prefix) { return std::strncmp(s, prefix, std::strlen(prefix)) == 0; }
+bool HasPrefix(const char* s, const char* prefix)
+{
+    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
+}
 
 // Real entries of a merged directory that the virtual world hides.
-std::function<bool(const char*)> HiddenIn(const std::string& dir, const std::vector<std::string>& virtualNames) {
+std::function<bool(const char*)> HiddenIn(const std::string& dir, const std::vector<std::string>& virtualNames)
+{
     return [dir, virtualNames](const char* name) {
         for (const std::string& v : virtualNames)
-            if (v == name) return true;
+            if (v == name)
+                return true;
         if (dir == "/dev") {
             for (const char* p : {"video", "media", "v4l-subdev", "v4l-touch", "vbi", "radio", "swradio"})
-                if (HasPrefix(name, p)) return true;
+                if (HasPrefix(name, p))
+                    return true;
         } else if (dir == "/sys/class/video4linux") {
             return std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
         } else if (dir == "/sys/dev/char") {
@@ -375,12 +441,17 @@ std::function<bool(const char*)> HiddenIn(const std::string& dir, const std::vec
     };
 }
 
-unsigned char TypeOf(const Entry& e) {
+unsigned char TypeOf(const Entry& e)
+{
     switch (e.kind) {
-    case Entry::kDir: return DT_DIR;
-    case Entry::kFile: return DT_REG;
-    case Entry::kLink: return DT_LNK;
-    case Entry::kNode: return DT_CHR;
+    case Entry::kDir:
+        return DT_DIR;
+    case Entry::kFile:
+        return DT_REG;
+    case Entry::kLink:
+        return DT_LNK;
+    case Entry::kNode:
+        return DT_CHR;
     }
     return DT_UNKNOWN;
 }
@@ -393,20 +464,25 @@ using namespace vcam::detail;
 
 extern "C" {
 
-int vcam_path_may_be_virtual(const char* path) {
-    if (!path || path[0] != '/') return 0;
+int vcam_path_may_be_virtual(const char* path)
+{
+    if (!path || path[0] != '/')
+        return 0;
     if (path[1] == 'd') {
         return std::strcmp(path, "/dev") == 0 || std::strcmp(path, "/dev/") == 0 || HasPrefix(path, "/dev/video") ||
                HasPrefix(path, "/dev/vivazuzoz-vcam");
     }
-    if (!HasPrefix(path, "/sys")) return 0;
+    if (!HasPrefix(path, "/sys"))
+        return 0;
     for (const char* exact : {"/sys", "/sys/", "/sys/devices", "/sys/devices/virtual", "/sys/class", "/sys/dev"})
-        if (std::strcmp(path, exact) == 0) return 1;
+        if (std::strcmp(path, exact) == 0)
+            return 1;
     return HasPrefix(path, "/sys/dev/char") || HasPrefix(path, "/sys/class/video4linux") ||
            HasPrefix(path, "/sys/devices/vivazuzoz-vcam") || HasPrefix(path, "/sys/devices/virtual/vivazuzoz-vcam");
 }
 
-int vcam_vfs_open(const char* path, int flags, unsigned mode, int* handled) {
+int vcam_vfs_open(const char* path, int flags, unsigned mode, int* handled)
+{
     if (vcam_path_is_virtual(path)) {
         // The nodes themselves, without building the tree.
         std::shared_ptr<VideoNode> node;
@@ -421,29 +497,42 @@ int vcam_vfs_open(const char* path, int flags, unsigned mode, int* handled) {
     }
     Lookup l = Find(path, !(flags & O_NOFOLLOW));
     switch (l.r.kind) {
-    case Resolved::kNotOurs: return 0;
-    case Resolved::kError: *handled = 1; return Fail(l.r.error);
-    case Resolved::kReal: *handled = 1; return vcam_real_open(l.r.path.c_str(), flags, mode);
-    case Resolved::kVirtual: break;
+    case Resolved::kNotOurs:
+        return 0;
+    case Resolved::kError:
+        *handled = 1;
+        return Fail(l.r.error);
+    case Resolved::kReal:
+        *handled = 1;
+        return vcam_real_open(l.r.path.c_str(), flags, mode);
+    case Resolved::kVirtual:
+        break;
     }
     *handled = 1;
     const Entry& e = *l.r.entry;
-    if ((flags & O_DIRECTORY) && e.kind != Entry::kDir) return Fail(ENOTDIR);
+    if ((flags & O_DIRECTORY) && e.kind != Entry::kDir)
+        return Fail(ENOTDIR);
     switch (e.kind) {
-    case Entry::kNode: return vcam_open_node(e.text.c_str(), flags);
-    case Entry::kFile: return OpenFile(e.text, flags);
-    case Entry::kLink: return Fail(ELOOP);  // O_NOFOLLOW on a link
+    case Entry::kNode:
+        return vcam_open_node(e.text.c_str(), flags);
+    case Entry::kFile:
+        return OpenFile(e.text, flags);
+    case Entry::kLink:
+        return Fail(ELOOP);  // O_NOFOLLOW on a link
     case Entry::kDir: {
-        if ((flags & O_ACCMODE) != O_RDONLY) return Fail(EISDIR);
+        if ((flags & O_ACCMODE) != O_RDONLY)
+            return Fail(EISDIR);
         struct stat st;
-        if (e.merged && RealExists(l.r.path, &st)) return vcam_real_open(l.r.path.c_str(), flags, mode);
+        if (e.merged && RealExists(l.r.path, &st))
+            return vcam_real_open(l.r.path.c_str(), flags, mode);
         return OpenEmptyDir(flags);
     }
     }
     return Fail(ENOENT);
 }
 
-int vcam_vfs_stat(const char* path, struct stat* st, int follow, int* handled) {
+int vcam_vfs_stat(const char* path, struct stat* st, int follow, int* handled)
+{
     if (vcam_path_is_virtual(path) && follow) {
         std::shared_ptr<VideoNode> node;
         {
@@ -457,56 +546,82 @@ int vcam_vfs_stat(const char* path, struct stat* st, int follow, int* handled) {
     }
     Lookup l = Find(path, follow != 0);
     switch (l.r.kind) {
-    case Resolved::kNotOurs: return 0;
-    case Resolved::kError: *handled = 1; return Fail(l.r.error);
+    case Resolved::kNotOurs:
+        return 0;
+    case Resolved::kError:
+        *handled = 1;
+        return Fail(l.r.error);
     case Resolved::kReal:
         *handled = 1;
         return follow ? vcam_real_stat(l.r.path.c_str(), st) : vcam_real_lstat(l.r.path.c_str(), st);
-    case Resolved::kVirtual: break;
+    case Resolved::kVirtual:
+        break;
     }
     *handled = 1;
     const Entry& e = *l.r.entry;
-    if (e.kind == Entry::kNode) return vcam_stat_node(e.text.c_str(), st);
-    if (e.kind == Entry::kDir && e.merged && RealExists(l.r.path, st)) return 0;
+    if (e.kind == Entry::kNode)
+        return vcam_stat_node(e.text.c_str(), st);
+    if (e.kind == Entry::kDir && e.merged && RealExists(l.r.path, st))
+        return 0;
     FillVirtualStat(l.r.path, e, st);
     return 0;
 }
 
-int vcam_vfs_access(const char* path, int mode, int* handled) {
+int vcam_vfs_access(const char* path, int mode, int* handled)
+{
     struct stat st;
     int statHandled = 0;
     const int r = vcam_vfs_stat(path, &st, 1, &statHandled);
-    if (!statHandled) return 0;
+    if (!statHandled)
+        return 0;
     *handled = 1;
-    if (r != 0) return r;
+    if (r != 0)
+        return r;
     // Attributes and directories are read-only; nodes are open to all.
-    if ((mode & W_OK) && !S_ISCHR(st.st_mode) && (st.st_mode & 0222) == 0) return Fail(EACCES);
+    if ((mode & W_OK) && !S_ISCHR(st.st_mode) && (st.st_mode & 0222) == 0)
+        return Fail(EACCES);
     return 0;
 }
 
-long vcam_vfs_readlink(const char* path, char* buf, size_t size, int* handled) {
+long vcam_vfs_readlink(const char* path, char* buf, size_t size, int* handled)
+{
     Lookup l = Find(path, false);
     switch (l.r.kind) {
-    case Resolved::kNotOurs: return 0;
-    case Resolved::kError: *handled = 1; return Fail(l.r.error);
-    case Resolved::kReal: *handled = 1; return vcam_real_readlink(l.r.path.c_str(), buf, size);
-    case Resolved::kVirtual: break;
+    case Resolved::kNotOurs:
+        return 0;
+    case Resolved::kError:
+        *handled = 1;
+        return Fail(l.r.error);
+    case Resolved::kReal:
+        *handled = 1;
+        return vcam_real_readlink(l.r.path.c_str(), buf, size);
+    case Resolved::kVirtual:
+        break;
     }
     *handled = 1;
     const Entry& e = *l.r.entry;
-    if (e.kind != Entry::kLink) return Fail(EINVAL);
+    if (e.kind != Entry::kLink)
+        return Fail(EINVAL);
     const size_t n = std::min(size, e.text.size());
     std::memcpy(buf, e.text.data(), n);
     return static_cast<long>(n);
 }
 
-void* vcam_vfs_opendir(const char* path, int* handled) {
+void* vcam_vfs_opendir(const char* path, int* handled)
+{
     Lookup l = Find(path, true);
     switch (l.r.kind) {
-    case Resolved::kNotOurs: return nullptr;
-    case Resolved::kError: *handled = 1; errno = l.r.error; return nullptr;
-    case Resolved::kReal: *handled = 1; return vcam_real_opendir(l.r.path.c_str());
-    case Resolved::kVirtual: break;
+    case Resolved::kNotOurs:
+        return nullptr;
+    case Resolved::kError:
+        *handled = 1;
+        errno = l.r.error;
+        return nullptr;
+    case Resolved::kReal:
+        *handled = 1;
+        return vcam_real_opendir(l.r.path.c_str());
+    case Resolved::kVirtual:
+        break;
     }
     *handled = 1;
     const Entry& e = *l.r.entry;
@@ -520,7 +635,8 @@ void* vcam_vfs_opendir(const char* path, int* handled) {
         const int fd = OpenEmptyDir(O_CLOEXEC);
         dir = fd >= 0 ? fdopendir(fd) : nullptr;
         if (!dir) {
-            if (fd >= 0) vcam_real_close(fd);
+            if (fd >= 0)
+                vcam_real_close(fd);
             errno = ENOENT;
             return nullptr;
         }
@@ -531,26 +647,33 @@ void* vcam_vfs_opendir(const char* path, int* handled) {
     stream->hide = HiddenIn(l.r.path, e.children);
     for (const std::string& name : e.children) {
         const auto it = l.tree.find((l.r.path == "/" ? "" : l.r.path) + "/" + name);
-        stream->extra.push_back({name, it == l.tree.end() ? static_cast<unsigned char>(DT_UNKNOWN) : TypeOf(it->second)});
+        stream->extra.push_back(
+            {name, it == l.tree.end() ? static_cast<unsigned char>(DT_UNKNOWN) : TypeOf(it->second)});
     }
     std::lock_guard<std::mutex> lk(g_dirLock);
-    if (!g_dirs) g_dirs = new std::map<void*, std::unique_ptr<DirStream>>;  // lives to exit
+    if (!g_dirs)
+        g_dirs = new std::map<void*, std::unique_ptr<DirStream>>;  // lives to exit
     (*g_dirs)[dir] = std::move(stream);
     g_dirCount.fetch_add(1);
     return dir;
 }
 
-int vcam_dir_is_virtual(void* dir) {
-    if (g_dirCount.load(std::memory_order_acquire) == 0) return 0;
+int vcam_dir_is_virtual(void* dir)
+{
+    if (g_dirCount.load(std::memory_order_acquire) == 0)
+        return 0;
     std::lock_guard<std::mutex> lk(g_dirLock);
     return g_dirs && g_dirs->count(dir) != 0;
 }
 
-struct dirent64* vcam_vfs_readdir(void* dir, int* handled) {
+struct dirent64* vcam_vfs_readdir(void* dir, int* handled)
+{
     std::lock_guard<std::mutex> lk(g_dirLock);
-    if (!g_dirs) return nullptr;
+    if (!g_dirs)
+        return nullptr;
     auto it = g_dirs->find(dir);
-    if (it == g_dirs->end()) return nullptr;
+    if (it == g_dirs->end())
+        return nullptr;
     *handled = 1;
     DirStream& s = *it->second;
     while (!s.realDone) {
@@ -561,9 +684,11 @@ struct dirent64* vcam_vfs_readdir(void* dir, int* handled) {
             s.realDone = true;
             break;
         }
-        if (!s.hide(real->d_name)) return real;
+        if (!s.hide(real->d_name))
+            return real;
     }
-    if (s.next >= s.extra.size()) return nullptr;
+    if (s.next >= s.extra.size())
+        return nullptr;
     const auto& item = s.extra[s.next++];
     std::memset(&s.ent, 0, sizeof s.ent);
     s.ent.d_ino = InodeOf(item.first);
@@ -574,18 +699,23 @@ struct dirent64* vcam_vfs_readdir(void* dir, int* handled) {
     return &s.ent;
 }
 
-void vcam_vfs_rewinddir(void* dir) {
+void vcam_vfs_rewinddir(void* dir)
+{
     std::lock_guard<std::mutex> lk(g_dirLock);
-    if (!g_dirs) return;
+    if (!g_dirs)
+        return;
     auto it = g_dirs->find(dir);
-    if (it == g_dirs->end()) return;
+    if (it == g_dirs->end())
+        return;
     it->second->next = 0;
     it->second->realDone = it->second->virtualOnly;
 }
 
-void vcam_vfs_closedir(void* dir) {
+void vcam_vfs_closedir(void* dir)
+{
     std::lock_guard<std::mutex> lk(g_dirLock);
-    if (g_dirs && g_dirs->erase(dir)) g_dirCount.fetch_sub(1);
+    if (g_dirs && g_dirs->erase(dir))
+        g_dirCount.fetch_sub(1);
 }
 
 }  // extern "C"

@@ -54,7 +54,7 @@ struct BufferSet {
     ~BufferSet();
     bool ok() const { return base != nullptr; }
 
-    uint64_t id;       // distinguishes buffer sets for mappings made from them
+    uint64_t id;  // distinguishes buffer sets for mappings made from them
     int memfd = -1;
     uint8_t* base = nullptr;  // the emulator's own mapping, written by the producer
     size_t length;
@@ -70,11 +70,11 @@ struct BufferSet {
 // duplicated from it (dup, fcntl F_DUPFD) share it, as they share the file
 // in the kernel. Guarded by Lock().
 struct Handle {
-    int fd = -1;        // one of its descriptors
-    int fdCount = 1;    // how many descriptors refer to it
+    int fd = -1;      // one of its descriptors
+    int fdCount = 1;  // how many descriptors refer to it
     bool NonBlocking() const;
-    bool signalled = false;  // the eventfd currently holds a count
-    bool closed = false;     // the client closed it while a call on it was waiting
+    bool signalled = false;                     // the eventfd currently holds a count
+    bool closed = false;                        // the client closed it while a call on it was waiting
     uint32_t priority = V4L2_PRIORITY_DEFAULT;  // VIDIOC_S_PRIORITY
     std::shared_ptr<VideoNode> node;
 };
@@ -190,7 +190,7 @@ struct Camera::State {
     // nothing to draw); dropped by ChangeSize and the hot-object switch, so
     // that the next frame draws it anew. Use SceneLocked().
     std::shared_ptr<const detail::Scene> scene;
-    bool hotObject = true;                       // the scene has its hot plate
+    bool hotObject = true;  // the scene has its hot plate
     // The recording served instead of the scene (null when none, or when it
     // could not be read); fixed after construction, used by the producer
     // thread only.

@@ -13,10 +13,12 @@ namespace {
 
 pid_t g_creator = 0;  // the process whose cameras these are (a forked child has none of their threads)
 
-__attribute__((constructor)) void StartConfiguredCameras() {
+__attribute__((constructor)) void StartConfiguredCameras()
+{
     g_creator = getpid();
     const char* text = std::getenv(vcam::detail::kConfigVariable);
-    if (!text || !*text) return;
+    if (!text || !*text)
+        return;
     vcam::detail::Config config;
     std::string error;
     if (!vcam::detail::DecodeConfig(text, &config, &error)) {
@@ -25,16 +27,19 @@ __attribute__((constructor)) void StartConfiguredCameras() {
     }
     for (int i = 0; i < config.cameras; ++i) {
         vcam::Camera& cam = vcam::AddCamera(config.setup);
-        if (!config.verbose) continue;
-        std::fprintf(stderr, "vivazuzoz-vcam: camera %d: usb %d-%d video %s metadata %s serial %s\n", i,
-                     cam.busnum(), cam.devnum(), cam.videoPath().c_str(),
+        if (!config.verbose)
+            continue;
+        std::fprintf(stderr, "vivazuzoz-vcam: camera %d: usb %d-%d video %s metadata %s serial %s\n", i, cam.busnum(),
+                     cam.devnum(), cam.videoPath().c_str(),
                      cam.metadataPath().empty() ? "-" : cam.metadataPath().c_str(),
                      cam.serialPath().empty() ? "-" : cam.serialPath().c_str());
     }
 }
 
-__attribute__((destructor)) void StopCameras() {
-    if (getpid() == g_creator) vcam::RemoveAll();
+__attribute__((destructor)) void StopCameras()
+{
+    if (getpid() == g_creator)
+        vcam::RemoveAll();
 }
 
 }  // namespace

@@ -59,7 +59,9 @@ private:
     size_t FrameAt(double position) const;
 
     ReplaySource(std::string path, bool loop, double speed)
-        : path_(std::move(path)), loop_(loop), speed_(speed > 0 ? speed : 1.0) {}
+        : path_(std::move(path)), loop_(loop), speed_(speed > 0 ? speed : 1.0)
+    {
+    }
     void Plan();
 
     const std::string path_;
@@ -72,7 +74,7 @@ private:
     std::vector<double> due_;
     double length_ = 1;
     // Producer thread only.
-    double position_ = 0;   // camera periods into the time line
+    double position_ = 0;      // camera periods into the time line
     size_t shown_ = SIZE_MAX;  // the frame in frame_
     bool ended_ = false;
     vivaclient::RecordedFrame frame_;

@@ -9,17 +9,21 @@ namespace vcam {
 
 using namespace detail;
 
-void VideoNode::Retire() {
+void VideoNode::Retire()
+{
     retired_ = true;
     streaming_ = false;
     Gone();
 }
 
-void Camera::State::ReplugLocked() {
-    if (!unplugged) return;
+void Camera::State::ReplugLocked()
+{
+    if (!unplugged)
+        return;
     // The bus hands out a fresh address; keep it clear of every camera's.
     int highest = 0;
-    for (auto& c : detail::Cameras()) highest = std::max(highest, c->devnum);
+    for (auto& c : detail::Cameras())
+        highest = std::max(highest, c->devnum);
     devnum = highest + 1;
     setup.devnum = devnum;
     // Nodes are replaced in place: the producer may be drawing into an old
@@ -40,7 +44,8 @@ void Camera::State::ReplugLocked() {
     WakeResponder();
 }
 
-void Camera::Replug() {
+void Camera::Replug()
+{
     std::lock_guard<std::mutex> lk(Lock());
     state_->ReplugLocked();
 }

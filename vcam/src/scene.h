@@ -69,8 +69,7 @@ class FrameRenderer {
 public:
     // Writes frame `seq` into dst, at most `cap` bytes; returns the bytes
     // written (the frame's size, or cap when the frame is larger).
-    size_t Render(const Scene& scene, bool withTemp, Formula f, uint64_t seq, double fps,
-                  uint8_t* dst, size_t cap);
+    size_t Render(const Scene& scene, bool withTemp, Formula f, uint64_t seq, double fps, uint8_t* dst, size_t cap);
 
 private:
     void Prepare(const Scene& scene, bool withTemp, Formula f);

@@ -44,7 +44,7 @@ double ShutterModel::Simulated(Clock::time_point now) const
 double ShutterModel::FpaAt(double simulated) const
 {
     double fpa = setup_.fpaWarmup ? kWarmupFrom + kWarmupRise * (1.0 - std::exp(-simulated / kWarmupSeconds))
-                                   : kFpaStart;
+                                  : kFpaStart;
     fpa -= std::min(setup_.driftPerMinute / std::fabs(kFpaGain) * simulated / 60.0, kMaxFpaFall);
     return fpa;
 }

@@ -8,13 +8,15 @@
 #include <libuvc/libuvc.h>
 #include <stdio.h>
 
-static void list_subsystem(struct udev* udev, const char* subsystem) {
+static void list_subsystem(struct udev* udev, const char* subsystem)
+{
     struct udev_enumerate* e = udev_enumerate_new(udev);
     udev_enumerate_add_match_subsystem(e, subsystem);
     udev_enumerate_scan_devices(e);
     for (struct udev_list_entry* l = udev_enumerate_get_list_entry(e); l; l = udev_list_entry_get_next(l)) {
         struct udev_device* dev = udev_device_new_from_syspath(udev, udev_list_entry_get_name(l));
-        if (!dev) continue;
+        if (!dev)
+            continue;
         struct udev_device* usb = udev_device_get_parent_with_subsystem_devtype(dev, "usb", "usb_device");
         const char* node = udev_device_get_devnode(dev);
         if (usb)
@@ -27,7 +29,8 @@ static void list_subsystem(struct udev* udev, const char* subsystem) {
     udev_enumerate_unref(e);
 }
 
-int main(void) {
+int main(void)
+{
     struct udev* udev = udev_new();
     if (!udev) {
         fprintf(stderr, "udev_new failed\n");
@@ -53,10 +56,12 @@ int main(void) {
         for (int i = 0; list[i]; ++i) {
             uvc_device_descriptor_t* desc = NULL;
             const char* name = "Unknown";
-            if (uvc_get_device_descriptor(list[i], &desc) == UVC_SUCCESS && desc->product) name = desc->product;
+            if (uvc_get_device_descriptor(list[i], &desc) == UVC_SUCCESS && desc->product)
+                name = desc->product;
             printf("  %d: bus %u address %u  %s\n", i, uvc_get_bus_number(list[i]), uvc_get_device_address(list[i]),
                    name);
-            if (desc) uvc_free_device_descriptor(desc);
+            if (desc)
+                uvc_free_device_descriptor(desc);
         }
         uvc_free_device_list(list, 1);
     }

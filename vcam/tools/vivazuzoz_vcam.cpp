@@ -5,16 +5,16 @@
 // library creates the cameras before the command's main() runs, so any
 // program that discovers cameras through libudev/libuvc and drives them
 // through V4L2 and a tty sees them, without being changed or rebuilt.
-#include "config.h"
 #include <vivaclient/recording.h>
+#include "config.h"
 
 #include <dlfcn.h>
 #include <limits.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -108,73 +108,90 @@ const char kUsage[] =
     "  vivazuzoz-vcam --drift 0.5 --auto-shutter 60 --time-scale 30 -- vivazuzoz stream --json\n"
     "  vivazuzoz-vcam -- v4l2-compliance -d /dev/video0 -s\n";
 
-int Fail(const std::string& message) {
+int Fail(const std::string& message)
+{
     std::fprintf(stderr, "vivazuzoz-vcam: %s\nTry 'vivazuzoz-vcam --help'.\n", message.c_str());
     return 2;
 }
 
-bool ToInt(const char* text, int* out) {
+bool ToInt(const char* text, int* out)
+{
     char* end = nullptr;
     errno = 0;
     const long v = std::strtol(text, &end, 10);
-    if (errno || end == text || *end || v < INT_MIN || v > INT_MAX) return false;
+    if (errno || end == text || *end || v < INT_MIN || v > INT_MAX)
+        return false;
     *out = static_cast<int>(v);
     return true;
 }
 
-bool ToDouble(const char* text, double* out) {
+bool ToDouble(const char* text, double* out)
+{
     char* end = nullptr;
     errno = 0;
     const double v = std::strtod(text, &end);
-    if (errno || end == text || *end) return false;
+    if (errno || end == text || *end)
+        return false;
     *out = v;
     return true;
 }
 
 // `path` made absolute against the current directory, so that a command that
 // changes directory still finds the same file.
-std::string Absolute(const std::string& path) {
-    if (path.empty() || path[0] == '/') return path;
+std::string Absolute(const std::string& path)
+{
+    if (path.empty() || path[0] == '/')
+        return path;
     char buf[PATH_MAX];
-    if (!getcwd(buf, sizeof buf)) return path;
+    if (!getcwd(buf, sizeof buf))
+        return path;
     return std::string(buf) + "/" + path;
 }
 
 // The directory of this executable, from /proc/self/exe.
-std::string SelfDir() {
+std::string SelfDir()
+{
     char buf[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return ".";
+    if (n <= 0)
+        return ".";
     buf[n] = '\0';
     std::string path(buf);
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-bool Exists(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+bool Exists(const std::string& path)
+{
+    return access(path.c_str(), R_OK) == 0;
+}
 
 // The emulator library: beside the executable's lib/ in a build tree, in the
 // installed private folder relative to the executable (an install moved or
 // unpacked elsewhere), else the configured install folder.
-std::string FindLibrary() {
+std::string FindLibrary()
+{
     const char* name = "libvivazuzoz-vcam.so";
     const std::string dir = SelfDir();
-    for (const std::string& candidate : {dir + "/../lib/" + name, dir + "/" + name,
-                                         dir + "/" + VCAM_LIBDIR_FROM_BINDIR + "/" + name,
-                                         std::string(VCAM_INSTALL_LIBDIR) + "/" + name})
-        if (Exists(candidate)) return candidate;
+    for (const std::string& candidate :
+         {dir + "/../lib/" + name, dir + "/" + name, dir + "/" + VCAM_LIBDIR_FROM_BINDIR + "/" + name,
+          std::string(VCAM_INSTALL_LIBDIR) + "/" + name})
+        if (Exists(candidate))
+            return candidate;
     return "";
 }
 
 #ifdef VCAM_SANITIZED
 // A sanitized build: the sanitizer's runtime (AddressSanitizer's or
 // ThreadSanitizer's) must come first in LD_PRELOAD, ahead of the emulator.
-std::string SanitizerRuntime() {
+std::string SanitizerRuntime()
+{
     void* handle = dlopen(nullptr, RTLD_NOW);
     for (const char* init : {"__asan_init", "__tsan_init"}) {
         Dl_info info{};
         void* sym = handle ? dlsym(handle, init) : nullptr;
-        if (sym && dladdr(sym, &info) && info.dli_fname) return info.dli_fname;
+        if (sym && dladdr(sym, &info) && info.dli_fname)
+            return info.dli_fname;
     }
     return "";
 }
@@ -186,8 +203,10 @@ std::string SanitizerRuntime() {
 // plainly, with a failing exit status; fills in its size, layout and rate and
 // makes the path absolute (the command may change directory). Returns the
 // exit status of a failure, or -1.
-int PrepareReplay(vcam::CameraSetup& setup, bool sizeGiven, bool modeGiven, bool fpsGiven) {
-    if (fpsGiven) return Fail("--fps cannot be combined with --replay: the recording sets the rate");
+int PrepareReplay(vcam::CameraSetup& setup, bool sizeGiven, bool modeGiven, bool fpsGiven)
+{
+    if (fpsGiven)
+        return Fail("--fps cannot be combined with --replay: the recording sets the rate");
     vivaclient::RecordingReader reader;
     const std::string error = reader.Open(setup.replayFile);
     if (!error.empty()) {
@@ -224,8 +243,10 @@ struct Args {
     char** argv;
     int i;
     // The option's value (the next argument), if there is one.
-    bool Next(const char** out) {
-        if (i + 1 >= argc) return false;
+    bool Next(const char** out)
+    {
+        if (i + 1 >= argc)
+            return false;
         *out = argv[++i];
         return true;
     }
@@ -237,7 +258,8 @@ constexpr int kNotMine = -2;
 constexpr int kTaken = -1;
 
 // The cameras and their stream.
-int ParseCameraOption(const std::string& arg, Args& args, Options& o) {
+int ParseCameraOption(const std::string& arg, Args& args, Options& o)
+{
     const char* v = nullptr;
     if (arg == "--verbose") {
         o.config.verbose = true;
@@ -255,8 +277,7 @@ int ParseCameraOption(const std::string& arg, Args& args, Options& o) {
         if (!args.Next(&v) || !vcam::detail::ParseSize(v, &o.config.setup.width, &o.config.setup.height))
             return Fail("--size needs WxH, for example 256x192");
         const int w = o.config.setup.width, h = o.config.setup.height;
-        if (!((w == 256 && h == 192) || (w == 384 && h == 288) || (w == 640 && h == 512) ||
-              (w == 1280 && h == 1024)))
+        if (!((w == 256 && h == 192) || (w == 384 && h == 288) || (w == 640 && h == 512) || (w == 1280 && h == 1024)))
             return Fail("--size must be 256x192, 384x288, 640x512 or 1280x1024");
     } else if (arg == "--mode") {
         o.modeGiven = true;
@@ -265,15 +286,18 @@ int ParseCameraOption(const std::string& arg, Args& args, Options& o) {
         o.config.setup.withTemp = std::strcmp(v, "temp") == 0;
     } else if (arg == "--fps") {
         o.fpsGiven = true;
-        if (!args.Next(&v) || !ToDouble(v, &o.config.setup.fps) || !(o.config.setup.fps > 0 && o.config.setup.fps <= 1000))
+        if (!args.Next(&v) || !ToDouble(v, &o.config.setup.fps) ||
+            !(o.config.setup.fps > 0 && o.config.setup.fps <= 1000))
             return Fail("--fps needs a rate above 0 and at most 1000");
     } else if (arg == "--name") {
-        if (!args.Next(&v)) return Fail("--name needs a text");
+        if (!args.Next(&v))
+            return Fail("--name needs a text");
         o.config.setup.name = v;
         o.config.setup.hasName = true;
     } else if (arg == "--buffers") {
         int n = 0;
-        if (!args.Next(&v) || !ToInt(v, &n) || n < 1 || n > 32) return Fail("--buffers needs a number from 1 to 32");
+        if (!args.Next(&v) || !ToInt(v, &n) || n < 1 || n > 32)
+            return Fail("--buffers needs a number from 1 to 32");
         o.config.setup.buffersGranted = static_cast<unsigned>(n);
     } else {
         return kNotMine;
@@ -282,7 +306,8 @@ int ParseCameraOption(const std::string& arg, Args& args, Options& o) {
 }
 
 // Faults, state and the plug schedule.
-int ParseFaultOption(const std::string& arg, Args& args, Options& o) {
+int ParseFaultOption(const std::string& arg, Args& args, Options& o)
+{
     const char* v = nullptr;
     if (arg == "--port-fault") {
         if (!args.Next(&v) || !vcam::detail::ParseFault(v, &o.config.setup.portFault, &o.config.setup.portFaultMs))
@@ -294,7 +319,8 @@ int ParseFaultOption(const std::string& arg, Args& args, Options& o) {
         if (!args.Next(&v) || !ToInt(v, &o.config.setup.sfmtErrno) || o.config.setup.sfmtErrno < 0)
             return Fail("--sfmt-errno needs an errno number");
     } else if (arg == "--state") {
-        if (!args.Next(&v) || !*v) return Fail("--state needs a file name");
+        if (!args.Next(&v) || !*v)
+            return Fail("--state needs a file name");
         o.config.setup.stateFile = Absolute(v);
     } else if (arg == "--hot-object") {
         if (!args.Next(&v) || (std::strcmp(v, "on") && std::strcmp(v, "off")))
@@ -323,7 +349,8 @@ int ParseFaultOption(const std::string& arg, Args& args, Options& o) {
 }
 
 // The detector's drift and shutter corrections.
-int ParseShutterOption(const std::string& arg, Args& args, Options& o) {
+int ParseShutterOption(const std::string& arg, Args& args, Options& o)
+{
     const char* v = nullptr;
     if (arg == "--drift") {
         o.shutterGiven = true;
@@ -357,10 +384,12 @@ int ParseShutterOption(const std::string& arg, Args& args, Options& o) {
 }
 
 // A recording served instead of the scene.
-int ParseReplayOption(const std::string& arg, Args& args, Options& o) {
+int ParseReplayOption(const std::string& arg, Args& args, Options& o)
+{
     const char* v = nullptr;
     if (arg == "--replay") {
-        if (!args.Next(&v) || !*v) return Fail("--replay needs a recording (FILE.tiff)");
+        if (!args.Next(&v) || !*v)
+            return Fail("--replay needs a recording (FILE.tiff)");
         o.config.setup.replayFile = v;
     } else if (arg == "--loop") {
         o.config.setup.replayLoop = true;
@@ -376,17 +405,21 @@ int ParseReplayOption(const std::string& arg, Args& args, Options& o) {
 }
 
 // Options that only make sense together: -1 when they fit, else the exit status.
-int CheckCombinations(Options& o) {
+int CheckCombinations(Options& o)
+{
     vcam::CameraSetup& setup = o.config.setup;
-    if (o.shutterGiven && setup.shutterMs == 0) setup.shutterMs = 500;
+    if (o.shutterGiven && setup.shutterMs == 0)
+        setup.shutterMs = 500;
     if (setup.unplugEvery > 0) {
         if (!(setup.replugAfter > 0 && setup.replugAfter < setup.unplugEvery))
             return Fail("--unplug-every needs --replug-after, shorter than the period");
-        setup.scheduleOrigin = std::chrono::duration<double>(
-            std::chrono::steady_clock::now().time_since_epoch()).count();
+        setup.scheduleOrigin =
+            std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
     }
-    if (setup.replayLoop && setup.replayFile.empty()) return Fail("--loop needs --replay");
-    if (o.speedGiven && setup.replayFile.empty()) return Fail("--speed needs --replay");
+    if (setup.replayLoop && setup.replayFile.empty())
+        return Fail("--loop needs --replay");
+    if (o.speedGiven && setup.replayFile.empty())
+        return Fail("--speed needs --replay");
     if (!setup.replayFile.empty()) {
         if (const int status = PrepareReplay(setup, o.sizeGiven, o.modeGiven, o.fpsGiven); status >= 0)
             return status;
@@ -396,15 +429,19 @@ int CheckCombinations(Options& o) {
 
 // Runs the command with the virtual camera preloaded and configured; returns
 // only when it cannot.
-int RunPreloaded(const vcam::detail::Config& config, char** command) {
+int RunPreloaded(const vcam::detail::Config& config, char** command)
+{
     const std::string library = FindLibrary();
-    if (library.empty()) return Fail("cannot find libvivazuzoz-vcam.so next to " + SelfDir());
+    if (library.empty())
+        return Fail("cannot find libvivazuzoz-vcam.so next to " + SelfDir());
     std::string preload = library;
 #ifdef VCAM_SANITIZED
     const std::string runtime = SanitizerRuntime();
-    if (!runtime.empty()) preload = runtime + ":" + preload;
+    if (!runtime.empty())
+        preload = runtime + ":" + preload;
 #endif
-    if (const char* old = std::getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
+    if (const char* old = std::getenv("LD_PRELOAD"); old && *old)
+        preload += std::string(":") + old;
     setenv("LD_PRELOAD", preload.c_str(), 1);
     setenv(vcam::detail::kConfigVariable, vcam::detail::EncodeConfig(config).c_str(), 1);
 
@@ -413,7 +450,8 @@ int RunPreloaded(const vcam::detail::Config& config, char** command) {
     return 127;
 }
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     Options o;
     Args args{argc, argv, 1};
     for (; args.i < argc; ++args.i) {
@@ -429,12 +467,17 @@ int main(int argc, char** argv) {
         int status = kNotMine;
         for (auto parse : {ParseCameraOption, ParseFaultOption, ParseShutterOption, ParseReplayOption}) {
             status = parse(arg, args, o);
-            if (status != kNotMine) break;
+            if (status != kNotMine)
+                break;
         }
-        if (status == kNotMine) return Fail("unknown option " + arg);
-        if (status != kTaken) return status;
+        if (status == kNotMine)
+            return Fail("unknown option " + arg);
+        if (status != kTaken)
+            return status;
     }
-    if (args.i >= argc) return Fail("no command given after --");
-    if (const int status = CheckCombinations(o); status >= 0) return status;
+    if (args.i >= argc)
+        return Fail("no command given after --");
+    if (const int status = CheckCombinations(o); status >= 0)
+        return status;
     return RunPreloaded(o.config, argv + args.i);
 }
