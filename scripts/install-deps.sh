@@ -70,6 +70,8 @@ test_packages=(
   # Outside judges of the snapshot and recording files: GDAL (gdalinfo and
   # its Python bindings), rasterio, exiftool, Pillow and ImageJ.
   gdal-bin python3-gdal python3-rasterio libimage-exiftool-perl python3-pil imagej
+  # CI's layout check (scripts/check-format.sh).
+  clang-format-14
 )
 
 usage() {

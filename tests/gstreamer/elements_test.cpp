@@ -1,8 +1,8 @@
 // The plugin's elements in this process, on virtual cameras: the source's
 // buffers against what the C API delivers and against the scene, the
 // colouring against the tool's, and the failures a user meets.
-#include "../support/Eventually.h"
-#include "../support/ScratchDir.h"
+#include "../support/eventually.h"
+#include "../support/scratch_dir.h"
 
 #include <vivaclient/colormaps.h>
 #include <elements.h>
