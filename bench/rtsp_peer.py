@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """A stock RTSP server to measure `vivazuzoz rtsp` against (run by
-bench/colour_figures.py; not a test).
+bench/color_figures.py; not a test).
 
   bench/rtsp_peer.py --size 640x512 [--fps 25] [--port 0]
 

@@ -1,5 +1,5 @@
 #include <vivaclient/colormaps.h>
-#include <vivaclient/colour_kernel.h>
+#include <vivaclient/color_kernel.h>
 
 #include <algorithm>
 #include <cmath>
@@ -83,7 +83,7 @@ Colormap Rainbow()
 
 // The plane's minimum to entry 0 and maximum to entry 255, through the
 // colouring kernel; signed samples are ordered by flipping their sign bit.
-std::vector<uint8_t> ColouriseSamples(const uint16_t* samples, uint16_t flip, int width, int height,
+std::vector<uint8_t> ColorizeSamples(const uint16_t* samples, uint16_t flip, int width, int height,
                                       const Colormap& palette)
 {
     const size_t count = static_cast<size_t>(std::max(width, 0)) * static_cast<size_t>(std::max(height, 0));
@@ -92,9 +92,9 @@ std::vector<uint8_t> ColouriseSamples(const uint16_t* samples, uint16_t flip, in
         return rgb;
     const auto stride = static_cast<size_t>(width);
     const SampleSpan span = FindSpan(samples, stride, width, height, flip);
-    thread_local ColourKernel kernel;
-    kernel.Prepare(palette, span, span.min, span.max, ColourLayout::Rgb);
-    ColourPlanes out;
+    thread_local ColorKernel kernel;
+    kernel.Prepare(palette, span, span.min, span.max, ColorLayout::Rgb);
+    ColorPlanes out;
     out.data[0] = rgb.data();
     out.stride[0] = stride * 3;
     kernel.Colour(samples, stride, width, height, out);
@@ -135,14 +135,14 @@ double Luminance(Rgb c)
     return 0.2126 * c.r + 0.7152 * c.g + 0.0722 * c.b;
 }
 
-std::vector<uint8_t> Colourise(const int16_t* samples, int width, int height, const Colormap& palette)
+std::vector<uint8_t> Colorize(const int16_t* samples, int width, int height, const Colormap& palette)
 {
-    return ColouriseSamples(reinterpret_cast<const uint16_t*>(samples), 0x8000, width, height, palette);
+    return ColorizeSamples(reinterpret_cast<const uint16_t*>(samples), 0x8000, width, height, palette);
 }
 
-std::vector<uint8_t> Colourise(const uint16_t* samples, int width, int height, const Colormap& palette)
+std::vector<uint8_t> Colorize(const uint16_t* samples, int width, int height, const Colormap& palette)
 {
-    return ColouriseSamples(samples, 0, width, height, palette);
+    return ColorizeSamples(samples, 0, width, height, palette);
 }
 
 }  // namespace vivaclient

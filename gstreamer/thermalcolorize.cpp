@@ -7,11 +7,11 @@
 // The fixed range is then in degrees, else in raw sample values. A repeat of
 // the last frame that vivazuzozsrc sends while its camera is away
 // (keep-alive=true) is dimmed and marked "CAMERA LOST".
-#include "colour_frame.h"
+#include "color_frame.h"
 #include "elements.h"
 
 #include <vivaclient/colormaps.h>
-#include <vivaclient/colour_kernel.h>
+#include <vivaclient/color_kernel.h>
 
 #include <gst/video/gstvideofilter.h>
 #include <gst/video/video.h>
@@ -51,10 +51,10 @@ struct ColorizeState {
     std::string colormap = vivaclient::Colormaps().front().name;
     vivagst::RangeMode mode = vivagst::RangeMode::Auto;
     double min = 0, max = 0;
-    bool colourBar = false, markers = false;
+    bool colorBar = false, markers = false;
     // Streaming thread only.
-    vivagst::ColourRange range;
-    vivaclient::ColourKernel kernel;
+    vivagst::ColorRange range;
+    vivaclient::ColorKernel kernel;
     std::vector<uint16_t> packed;  // the temperatures of a buffer that carries them in its meta
 };
 
@@ -113,16 +113,16 @@ vivagst::Canvas CanvasOf(GstVideoFrame* out)
     vivagst::Canvas canvas;
     switch (GST_VIDEO_FRAME_FORMAT(out)) {
     case GST_VIDEO_FORMAT_I420:
-        canvas.layout = vivaclient::ColourLayout::I420;
+        canvas.layout = vivaclient::ColorLayout::I420;
         break;
     case GST_VIDEO_FORMAT_RGBx:
-        canvas.layout = vivaclient::ColourLayout::Rgbx;
+        canvas.layout = vivaclient::ColorLayout::Rgbx;
         break;
     case GST_VIDEO_FORMAT_BGRx:
-        canvas.layout = vivaclient::ColourLayout::Bgrx;
+        canvas.layout = vivaclient::ColorLayout::Bgrx;
         break;
     default:
-        canvas.layout = vivaclient::ColourLayout::Rgb;
+        canvas.layout = vivaclient::ColorLayout::Rgb;
         break;
     }
     for (guint i = 0; i < GST_VIDEO_FRAME_N_PLANES(out) && i < 3; ++i) {
@@ -162,13 +162,13 @@ GstFlowReturn TransformFrame(GstVideoFilter* filter, GstVideoFrame* in, GstVideo
         }
     }
 
-    vivagst::ColourSettings settings;
+    vivagst::ColorSettings settings;
     GST_OBJECT_LOCK(filter);
     const vivaclient::ColormapInfo* map = vivaclient::FindColormap(s.colormap);
     settings.mode = s.mode;
     settings.low = temperatures ? DegreesToSample(s.min) : s.min;
     settings.high = temperatures ? DegreesToSample(s.max) : s.max;
-    settings.colourBar = s.colourBar;
+    settings.colorBar = s.colorBar;
     settings.markers = s.markers;
     GST_OBJECT_UNLOCK(filter);
     settings.cameraLost = cameraLost;
@@ -178,12 +178,12 @@ GstFlowReturn TransformFrame(GstVideoFilter* filter, GstVideoFrame* in, GstVideo
     const vivaclient::SampleSpan span = vivaclient::FindSpan(samples, stride, width, height);
     double low = 0, high = 0;
     s.range.Next(settings, span.min, span.max, low, high);
-    if (temperatures && settings.colourBar) {
+    if (temperatures && settings.colorBar) {
         settings.labels = true;
         settings.lowDegrees = gst_vivazuzoz_degrees(static_cast<guint16>(std::lround(std::clamp(low, 0.0, 65535.0))));
         settings.highDegrees = gst_vivazuzoz_degrees(static_cast<guint16>(std::lround(std::clamp(high, 0.0, 65535.0))));
     }
-    vivagst::ColourFrame(settings, samples, stride, span, low, high, s.kernel, CanvasOf(out));
+    vivagst::ColorFrame(settings, samples, stride, span, low, high, s.kernel, CanvasOf(out));
     return GST_FLOW_OK;
 }
 
@@ -219,7 +219,7 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* par
         s.max = g_value_get_double(value);
         break;
     case PROP_COLORBAR:
-        s.colourBar = g_value_get_boolean(value);
+        s.colorBar = g_value_get_boolean(value);
         break;
     case PROP_MARKERS:
         s.markers = g_value_get_boolean(value);
@@ -248,7 +248,7 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* param)
         g_value_set_double(value, s.max);
         break;
     case PROP_COLORBAR:
-        g_value_set_boolean(value, s.colourBar);
+        g_value_set_boolean(value, s.colorBar);
         break;
     case PROP_MARKERS:
         g_value_set_boolean(value, s.markers);

@@ -58,7 +58,7 @@ test_packages=(
   dpkg-dev lintian
   # Standard V4L2 programs run against the virtual camera.
   v4l-utils ffmpeg gstreamer1.0-tools python3-opencv
-  # The stock RTSP server bench/colour_figures.py measures ours against.
+  # The stock RTSP server bench/color_figures.py measures ours against.
   python3-gi gir1.2-gst-rtsp-server-1.0
   # GStreamer's device monitor (gst-device-monitor-1.0, plugins-base-apps);
   # an MQTT broker, its client and Prometheus's promtool for the monitor's

@@ -61,7 +61,7 @@ void ExpectSameFacts(const SnapshotFacts& got, const SnapshotFacts& want)
 
 std::string Jpeg(const ThermalSnapshot& shot)
 {
-    const auto rgb = Colourise(shot.tenths.data(), shot.width, shot.height, Colormaps().front().build());
+    const auto rgb = Colorize(shot.tenths.data(), shot.width, shot.height, Colormaps().front().build());
     std::string bytes, error;
     EXPECT_TRUE(EncodeRadiometricJpeg(shot, rgb, 90, bytes, error)) << error;
     return bytes;

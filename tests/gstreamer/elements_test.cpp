@@ -549,8 +549,8 @@ TEST_F(GstElements, ColorizeGivesTheToolsColoursInEveryPackedFormat)
         tenths[i] = static_cast<int16_t>(static_cast<int>(random() % 4000) - 500);
 
     for (const auto& map : vivaclient::Colormaps()) {
-        const std::vector<uint8_t> raw = vivaclient::Colourise(samples.data(), kWidth, kHeight, map.build());
-        const std::vector<uint8_t> hot = vivaclient::Colourise(tenths.data(), kWidth, kHeight, map.build());
+        const std::vector<uint8_t> raw = vivaclient::Colorize(samples.data(), kWidth, kHeight, map.build());
+        const std::vector<uint8_t> hot = vivaclient::Colorize(tenths.data(), kWidth, kHeight, map.build());
         for (const char* format : {"RGB", "RGBx", "BGRx"}) {
             SCOPED_TRACE(std::string(map.name) + " " + format);
             GstHarness* h = Colorizer(std::string("range=frame colormap=") + map.name, kWidth, kHeight, format);
@@ -647,7 +647,7 @@ TEST_F(GstElements, ColorizeI420MatchesItsRgbThroughVideoconvert)
         for (int x = 0; x < kWidth; ++x)
             samples[y * kWidth + x] = static_cast<uint16_t>(((y / 2) * (kWidth / 2) + x / 2) * 37 % 4000);
     const std::vector<uint8_t> want =
-        vivaclient::Colourise(samples.data(), kWidth, kHeight, vivaclient::FindColormap("rainbow")->build());
+        vivaclient::Colorize(samples.data(), kWidth, kHeight, vivaclient::FindColormap("rainbow")->build());
     GstHarness* h = gst_harness_new_parse(
         "thermalcolorize range=frame colormap=rainbow ! video/x-raw,format=I420 ! videoconvert");
     const std::string size = ", width=" + std::to_string(kWidth) + ", height=" + std::to_string(kHeight) +
@@ -707,7 +707,7 @@ TEST_F(GstElements, ColorizeRangesFixedInDegreesAndAutoWithoutJumps)
 {
     constexpr int kWidth = 16, kHeight = 2;
     const vivaclient::Colormap iron = vivaclient::FindColormap("iron")->build();
-    auto colourAt = [&](const std::vector<uint8_t>& rgb, int i) {
+    auto colorAt = [&](const std::vector<uint8_t>& rgb, int i) {
         return vivaclient::Rgb{rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]};
     };
     auto same = [](vivaclient::Rgb a, vivaclient::Rgb b) { return a.r == b.r && a.g == b.g && a.b == b.b; };
@@ -722,9 +722,9 @@ TEST_F(GstElements, ColorizeRangesFixedInDegreesAndAutoWithoutJumps)
     vivazuzoz_buffer_add_meta(b, 1, GST_VIVAZUZOZ_PLANE_TEMPERATURE, kWidth, kHeight, nullptr);
     gst_harness_push(fixed, b);
     std::vector<uint8_t> rgb = PullRgb(fixed, kWidth, kHeight, "RGB");
-    EXPECT_TRUE(same(colourAt(rgb, 0), iron[0]));
-    EXPECT_TRUE(same(colourAt(rgb, 1), iron[255]));
-    EXPECT_TRUE(same(colourAt(rgb, 2), iron[128]));
+    EXPECT_TRUE(same(colorAt(rgb, 0), iron[0]));
+    EXPECT_TRUE(same(colorAt(rgb, 1), iron[255]));
+    EXPECT_TRUE(same(colorAt(rgb, 2), iron[128]));
     gst_harness_teardown(fixed);
 
     // Auto: a frame spanning 0..1000 over and over, then one whose hottest
@@ -737,15 +737,15 @@ TEST_F(GstElements, ColorizeRangesFixedInDegreesAndAutoWithoutJumps)
         gst_harness_push(h, GreyBuffer(ramp, kWidth));
         rgb = PullRgb(h, kWidth, kHeight, "RGB");
     }
-    EXPECT_EQ(rgb, vivaclient::Colourise(ramp.data(), kWidth, kHeight, iron)) << "a steady scene is not its own range";
+    EXPECT_EQ(rgb, vivaclient::Colorize(ramp.data(), kWidth, kHeight, iron)) << "a steady scene is not its own range";
     std::vector<uint16_t> hotter = ramp;
     hotter.back() = 2000;
     gst_harness_push(h, GreyBuffer(hotter, kWidth));
     rgb = PullRgb(h, kWidth, kHeight, "RGB");
     const int middle = kWidth * kHeight / 2;
-    const vivaclient::Rgb firstAfter = colourAt(rgb, middle);
-    const auto jumped = vivaclient::Colourise(hotter.data(), kWidth, kHeight, iron);
-    EXPECT_FALSE(same(firstAfter, colourAt(jumped, middle))) << "the range jumped in one frame";
+    const vivaclient::Rgb firstAfter = colorAt(rgb, middle);
+    const auto jumped = vivaclient::Colorize(hotter.data(), kWidth, kHeight, iron);
+    EXPECT_FALSE(same(firstAfter, colorAt(jumped, middle))) << "the range jumped in one frame";
     for (int i = 0; i < 100; ++i) {
         gst_harness_push(h, GreyBuffer(hotter, kWidth));
         rgb = PullRgb(h, kWidth, kHeight, "RGB");

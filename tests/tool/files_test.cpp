@@ -42,7 +42,7 @@ TEST(PngWriter, WrittenPictureReadsBackWithTheSameSizeAndPixels)
     ASSERT_TRUE(picture.ok);
     EXPECT_EQ(picture.width, width);
     EXPECT_EQ(picture.height, height);
-    EXPECT_EQ(picture.colourType, PNG_FORMAT_RGB);
+    EXPECT_EQ(picture.colorType, PNG_FORMAT_RGB);
     EXPECT_EQ(picture.rgb, rgb);
 }
 

@@ -11,7 +11,7 @@ struct PngPicture {
     bool ok = false;
     int width = 0;
     int height = 0;
-    int colourType = -1;       // as stored in the file
+    int colorType = -1;       // as stored in the file
     std::vector<uint8_t> rgb;  // converted to 8-bit RGB
 
     const uint8_t* at(int x, int y) const { return &rgb[(static_cast<size_t>(y) * width + x) * 3]; }
@@ -24,7 +24,7 @@ inline PngPicture ReadPng(const std::string& path)
     image.version = PNG_IMAGE_VERSION;
     if (!png_image_begin_read_from_file(&image, path.c_str()))
         return picture;
-    picture.colourType = static_cast<int>(image.format);
+    picture.colorType = static_cast<int>(image.format);
     image.format = PNG_FORMAT_RGB;
     picture.width = static_cast<int>(image.width);
     picture.height = static_cast<int>(image.height);

@@ -49,8 +49,8 @@ std::string WriteSnapshot(SnapshotFormat format, const std::string& file, const 
     std::string error;
     switch (format) {
     case SnapshotFormat::Png: {
-        const auto rgb = withTemp ? Colourise(shot.tenths.data(), shot.width, shot.height, palette.build())
-                                  : Colourise(shot.image.data(), shot.width, shot.height, palette.build());
+        const auto rgb = withTemp ? Colorize(shot.tenths.data(), shot.width, shot.height, palette.build())
+                                  : Colorize(shot.image.data(), shot.width, shot.height, palette.build());
         error = WritePng(file, shot.width, shot.height, rgb);
         what = std::string(palette.name) + " colormap";
         break;
@@ -66,7 +66,7 @@ std::string WriteSnapshot(SnapshotFormat format, const std::string& file, const 
         break;
     case SnapshotFormat::Jpeg:
         error = WriteRadiometricJpeg(file, shot,
-                                     Colourise(shot.tenths.data(), shot.width, shot.height, palette.build()));
+                                     Colorize(shot.tenths.data(), shot.width, shot.height, palette.build()));
         what = std::string(palette.name) + " colormap, temperatures in " + shot.facts.unit.symbol + " inside";
         break;
     }

@@ -78,7 +78,7 @@ async function api(method, path, body) {
   return data;
 }
 
-let settingList = null;  // [{name, description, group, readOnly, integer, min, max}]
+let settingList = null;  // [{name, description, group, read_only, integer, min, max}]
 
 // ------------------------------------------------------------- one camera
 
@@ -366,7 +366,7 @@ class CameraView {
     if (!this.imageData) this.imageData = context.createImageData(f.width, f.height);
     const out = new Uint32Array(this.imageData.data.buffer);
     const span = high - low;
-    if (f.compact) colourCompact(f, out, low, high, palette.packed);
+    if (f.compact) colorCompact(f, out, low, high, palette.packed);
     for (let i = f.compact ? count : 0; i < count; i++) {
       let k = span > 0 ? Math.round(((values[i] - low) * 255) / span) : 0;
       k = k < 0 ? 0 : k > 255 ? 255 : k;
@@ -551,7 +551,7 @@ class CameraView {
       unitCell.textContent = unit;
       const rangeCell = row.insertCell();
       rangeCell.className = 'setting-range';
-      rangeCell.textContent = s.readOnly ? 'read only' : s.range;
+      rangeCell.textContent = s.read_only ? 'read only' : s.range;
       const messageCell = row.insertCell();
       messageCell.className = 'setting-message';
       const value = values[s.name];
@@ -561,7 +561,7 @@ class CameraView {
         messageCell.textContent = value.error;
         messageCell.classList.add(value.code === 2 ? 'note' : 'bad');
       }
-      if (s.readOnly) {
+      if (s.read_only) {
         valueCell.textContent = shown || '\u2013';
         valueCell.className = 'value';
         continue;

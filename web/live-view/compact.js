@@ -94,7 +94,7 @@ class CompactDecoder {
 // Colours a compact frame's greys into `out` (packed colours): grey g
 // stands for low + g * (high - low) / 255, which the range [rangeLow,
 // rangeHigh] maps onto the colour map as the raw stream's values are.
-function colourCompact(f, out, rangeLow, rangeHigh, packed) {
+function colorCompact(f, out, rangeLow, rangeHigh, packed) {
   const table = new Uint32Array(256);
   const span = rangeHigh - rangeLow, step = (f.high - f.low) / 255;
   for (let g = 0; g < 256; g++) {

@@ -57,9 +57,9 @@ inline int ColormapIndex(double value, double low, double high)
 // Colours a plane of samples with `palette`, mapping the plane's minimum to
 // entry 0 and its maximum to entry 255 linearly; returns width*height RGB
 // triplets row after row. A flat plane maps to entry 0 everywhere. The
-// colouring kernel (colour_kernel.h) does the work; other layouts and ranges
+// colouring kernel (color_kernel.h) does the work; other layouts and ranges
 // go to it directly.
-std::vector<uint8_t> Colourise(const int16_t* samples, int width, int height, const Colormap& palette);
-std::vector<uint8_t> Colourise(const uint16_t* samples, int width, int height, const Colormap& palette);
+std::vector<uint8_t> Colorize(const int16_t* samples, int width, int height, const Colormap& palette);
+std::vector<uint8_t> Colorize(const uint16_t* samples, int width, int height, const Colormap& palette);
 
 }  // namespace vivaclient

@@ -22,7 +22,7 @@ public:
     bool EncodeGrey(const uint8_t* pixels, int width, int height, int quality, std::string& out, std::string& error);
 
     // A colour picture: `rgb` holds width*height R, G, B triplets (as
-    // vivaclient::Colourise returns them); 4:2:0 chroma subsampling.
+    // vivaclient::Colorize returns them); 4:2:0 chroma subsampling.
     bool EncodeRgb(const uint8_t* rgb, int width, int height, int quality, std::string& out, std::string& error);
 
 private:

@@ -52,7 +52,7 @@ constexpr size_t kTempHeaderBytes = 60;
 // A segment's length field counts itself: 65535 - 2 - the header.
 constexpr size_t kTempPartMax = 65533 - kTempHeaderBytes;
 
-// The picture `rgb` (width*height R, G, B triplets, as Colourise gives them)
+// The picture `rgb` (width*height R, G, B triplets, as Colorize gives them)
 // as a radiometric JPEG carrying `shot`'s temperature plane and facts.
 // `quality` 1 to 100. False, with `error` set, on failure.
 bool EncodeRadiometricJpeg(const ThermalSnapshot& shot, const std::vector<uint8_t>& rgb, int quality, std::string& out,

@@ -16,21 +16,6 @@ using vivaclient::Setting;
 
 namespace {
 
-const char* GroupName(vivaclient::SettingGroup group)
-{
-    switch (group) {
-    case vivaclient::SettingGroup::Camera:
-        return "camera";
-    case vivaclient::SettingGroup::Environment:
-        return "environment";
-    case vivaclient::SettingGroup::ImageTuning:
-        return "image-tuning";
-    case vivaclient::SettingGroup::ReadOnly:
-        return "read-only";
-    }
-    return "";
-}
-
 void SendNotConnected(Exchange& exchange)
 {
     SendError(exchange.response, HTTPResponse::HTTP_SERVICE_UNAVAILABLE,
@@ -77,7 +62,7 @@ void ListSettings(Exchange& exchange)
     for (const Setting& s : vivaclient::Settings()) {
         json.BeginObject().Key("name").String(s.name).Key("description").String(s.description);
         json.Key("label").String(s.label).Key("unit").String(s.unit);
-        json.Key("group").String(GroupName(s.group)).Key("readOnly").Bool(s.readOnly());
+        json.Key("group").String(vivaclient::SettingGroupName(s.group)).Key("read_only").Bool(s.readOnly());
         json.Key("integer").Bool(s.isInteger());
         json.Key("temperature").Bool(IsTemperatureSetting(s));  // in the camera's unit (/api/cameras)
         if (!s.readOnly())

@@ -79,9 +79,9 @@ std::shared_ptr<const JpegPicture> JpegFrames::Get(const std::shared_ptr<const F
         return last_;
     if (last_ && last_->sequence >= frame->sequence())
         return last_;
-    const std::vector<uint8_t> rgb = frame->temps() ? vivaclient::Colourise(frame->temps(), frame->width(),
+    const std::vector<uint8_t> rgb = frame->temps() ? vivaclient::Colorize(frame->temps(), frame->width(),
                                                                             frame->height(), colormap_)
-                                                    : vivaclient::Colourise(frame->image(), frame->width(),
+                                                    : vivaclient::Colorize(frame->image(), frame->width(),
                                                                             frame->height(), colormap_);
     auto picture = std::make_shared<JpegPicture>();
     picture->sequence = frame->sequence();

@@ -45,9 +45,9 @@ void SnapshotPng(Exchange& exchange)
     if (!live)
         return;
     const Frame& frame = *live;
-    const std::vector<uint8_t> rgb = frame.temps() ? vivaclient::Colourise(frame.temps(), frame.width(), frame.height(),
+    const std::vector<uint8_t> rgb = frame.temps() ? vivaclient::Colorize(frame.temps(), frame.width(), frame.height(),
                                                                            palette->build())
-                                                   : vivaclient::Colourise(frame.image(), frame.width(), frame.height(),
+                                                   : vivaclient::Colorize(frame.image(), frame.width(), frame.height(),
                                                                            palette->build());
     std::string png;
     if (!EncodePng(frame.width(), frame.height(), rgb, png, error))

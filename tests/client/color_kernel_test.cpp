@@ -1,4 +1,4 @@
-#include <vivaclient/colour_kernel.h>
+#include <vivaclient/color_kernel.h>
 
 #include <gtest/gtest.h>
 
@@ -13,21 +13,21 @@ using namespace vivaclient;
 
 namespace {
 
-std::vector<ColourKernelKind> Kinds()
+std::vector<ColorKernelKind> Kinds()
 {
-    std::vector<ColourKernelKind> kinds;
-    for (ColourKernelKind k :
-         {ColourKernelKind::Portable, ColourKernelKind::Avx2, ColourKernelKind::Avx512, ColourKernelKind::Neon})
-        if (ColourKernelAvailable(k))
+    std::vector<ColorKernelKind> kinds;
+    for (ColorKernelKind k :
+         {ColorKernelKind::Portable, ColorKernelKind::Avx2, ColorKernelKind::Avx512, ColorKernelKind::Neon})
+        if (ColorKernelAvailable(k))
             kinds.push_back(k);
     return kinds;
 }
 
-std::string Name(ColourKernelKind k)
+std::string Name(ColorKernelKind k)
 {
-    return k == ColourKernelKind::Avx512 ? "avx512"
-           : k == ColourKernelKind::Avx2 ? "avx2"
-           : k == ColourKernelKind::Neon ? "neon"
+    return k == ColorKernelKind::Avx512 ? "avx512"
+           : k == ColorKernelKind::Avx2 ? "avx2"
+           : k == ColorKernelKind::Neon ? "neon"
                                          : "portable";
 }
 
@@ -86,30 +86,30 @@ void ReferenceI420(const std::vector<uint8_t>& rgb, int width, int height, std::
 // Colours `plane` (rows of `width`, stored `pad` samples apart further) in
 // `layout`, returned as RGB triplets (packed) or the three planes one after
 // another (I420).
-std::vector<uint8_t> Run(ColourKernelKind kind, const std::vector<uint16_t>& plane, int width, int pad, double low,
-                         double high, const Colormap& map, ColourLayout layout)
+std::vector<uint8_t> Run(ColorKernelKind kind, const std::vector<uint16_t>& plane, int width, int pad, double low,
+                         double high, const Colormap& map, ColorLayout layout)
 {
     const int height = static_cast<int>(plane.size()) / width;
     const size_t stride = static_cast<size_t>(width + pad);
     std::vector<uint16_t> padded(stride * height, 0xABCD);
     for (int y = 0; y < height; ++y)
         std::copy_n(&plane[static_cast<size_t>(y) * width], width, &padded[y * stride]);
-    ColourKernel kernel;
+    ColorKernel kernel;
     kernel.Prepare(map, FindSpan(padded.data(), stride, width, height, 0, kind), low, high, layout);
-    if (layout == ColourLayout::I420) {
+    if (layout == ColorLayout::I420) {
         const size_t cw = (width + 1) / 2, ch = (height + 1) / 2;
         std::vector<uint8_t> out(static_cast<size_t>(width) * height + 2 * cw * ch);
-        ColourPlanes planes;
+        ColorPlanes planes;
         planes.data[0] = out.data(), planes.stride[0] = width;
         planes.data[1] = out.data() + static_cast<size_t>(width) * height, planes.stride[1] = cw;
         planes.data[2] = planes.data[1] + cw * ch, planes.stride[2] = cw;
         kernel.Colour(padded.data(), stride, width, height, planes, kind);
         return out;
     }
-    const int step = layout == ColourLayout::Rgb ? 3 : 4;
+    const int step = layout == ColorLayout::Rgb ? 3 : 4;
     const size_t outStride = static_cast<size_t>(width) * step + 5;  // padded rows are left alone
     std::vector<uint8_t> out(outStride * height, 0x5A);
-    ColourPlanes planes;
+    ColorPlanes planes;
     planes.data[0] = out.data(), planes.stride[0] = outStride;
     kernel.Colour(padded.data(), stride, width, height, planes, kind);
     std::vector<uint8_t> rgb;
@@ -121,7 +121,7 @@ std::vector<uint8_t> Run(ColourKernelKind kind, const std::vector<uint16_t>& pla
             if (step == 4) {
                 EXPECT_EQ(p[3], 0xFF) << "padding byte at " << x << "," << y;
             }
-            if (layout == ColourLayout::Bgrx)
+            if (layout == ColorLayout::Bgrx)
                 rgb.insert(rgb.end(), {p[2], p[1], p[0]});
             else
                 rgb.insert(rgb.end(), {p[0], p[1], p[2]});
@@ -149,22 +149,22 @@ void ExpectSameAsReference(const std::vector<uint16_t>& plane, int width, double
     std::vector<uint8_t> wantI420 = y;
     wantI420.insert(wantI420.end(), u.begin(), u.end());
     wantI420.insert(wantI420.end(), v.begin(), v.end());
-    for (ColourKernelKind kind : Kinds())
+    for (ColorKernelKind kind : Kinds())
         for (int pad : {0, 3}) {
             SCOPED_TRACE(Name(kind) + " range " + std::to_string(low) + " to " + std::to_string(high) + " pad " +
                          std::to_string(pad));
-            for (ColourLayout layout : {ColourLayout::Rgb, ColourLayout::Rgbx, ColourLayout::Bgrx}) {
+            for (ColorLayout layout : {ColorLayout::Rgb, ColorLayout::Rgbx, ColorLayout::Bgrx}) {
                 EXPECT_EQ(FirstDifference(Run(kind, plane, width, pad, low, high, map, layout), want), -1)
                     << "layout " << static_cast<int>(layout);
             }
-            EXPECT_EQ(FirstDifference(Run(kind, plane, width, pad, low, high, map, ColourLayout::I420), wantI420), -1)
+            EXPECT_EQ(FirstDifference(Run(kind, plane, width, pad, low, high, map, ColorLayout::I420), wantI420), -1)
                 << "I420, Y plane " << width * (plane.size() / width) << " bytes";
         }
 }
 
 }  // namespace
 
-TEST(ColourKernel, EveryRawValueGetsTheScalarRulesColourOverManyRanges)
+TEST(ColorKernel, EveryRawValueGetsTheScalarRulesColourOverManyRanges)
 {
     // All 65,536 values in one plane, shuffled so that the vector lanes and
     // the 2x2 chroma blocks mix unlike neighbours.
@@ -182,7 +182,7 @@ TEST(ColourKernel, EveryRawValueGetsTheScalarRulesColourOverManyRanges)
     ExpectSameAsReference(all, 256, 2000, 2900.25, iron);
 }
 
-TEST(ColourKernel, OddSizesStridesAndNarrowSpansMatchTheScalarRule)
+TEST(ColorKernel, OddSizesStridesAndNarrowSpansMatchTheScalarRule)
 {
     // Widths that leave every kind of tail (and an odd height for the last
     // chroma row), samples in a narrow band as a thermal scene has them.
@@ -200,25 +200,25 @@ TEST(ColourKernel, OddSizesStridesAndNarrowSpansMatchTheScalarRule)
     }
 }
 
-TEST(ColourKernel, TypicalRangesTakeTheSinglePrecisionWayAndOthersFallBack)
+TEST(ColorKernel, TypicalRangesTakeTheSinglePrecisionWayAndOthersFallBack)
 {
     // The AVX-512 kernel's entries in single precision hold for the spans a
     // scene has (the two tests above then compare that way too); an
     // extremely narrow range far from the samples leaves it.
     const Colormap iron = FindColormap("iron")->build();
-    ColourKernel kernel;
+    ColorKernel kernel;
     const SampleSpan narrow{7000, 7900, 0}, wide{0, 65535, 0};
     for (const auto& [span, low, high] :
          {std::make_tuple(narrow, 7000.0, 7900.0), std::make_tuple(narrow, 7100.25, 7799.5),
           std::make_tuple(wide, 1000.0, 4000.0), std::make_tuple(narrow, 12345.5, 12345.5)}) {
-        kernel.Prepare(iron, span, low, high, ColourLayout::Rgb);
+        kernel.Prepare(iron, span, low, high, ColorLayout::Rgb);
         EXPECT_TRUE(kernel.singlePrecisionExact()) << low << " to " << high;
     }
-    kernel.Prepare(iron, wide, 30000.0, 30000.0001, ColourLayout::Rgb);
+    kernel.Prepare(iron, wide, 30000.0, 30000.0001, ColorLayout::Rgb);
     EXPECT_FALSE(kernel.singlePrecisionExact());
 }
 
-TEST(ColourKernel, SpanIsTheMinimumAndMaximumInEitherSampleOrder)
+TEST(ColorKernel, SpanIsTheMinimumAndMaximumInEitherSampleOrder)
 {
     std::mt19937 random(5);
     for (int width : {1, 16, 33, 640}) {
@@ -233,7 +233,7 @@ TEST(ColourKernel, SpanIsTheMinimumAndMaximumInEitherSampleOrder)
         plane[stride * (height - 1) + width - 1] = 123;  // last sample: a tail
         plane[stride * 3] = 65000;
         const std::vector<int16_t> signedOrder = {-5, 300, -32768, 32767, 0};
-        for (ColourKernelKind kind : Kinds()) {
+        for (ColorKernelKind kind : Kinds()) {
             SCOPED_TRACE(Name(kind) + " width " + std::to_string(width));
             const SampleSpan span = FindSpan(plane.data(), stride, width, height, 0, kind);
             EXPECT_EQ(span.min, 123);
@@ -245,9 +245,9 @@ TEST(ColourKernel, SpanIsTheMinimumAndMaximumInEitherSampleOrder)
     }
 }
 
-TEST(ColourKernel, ColouriseColoursSignedAndUnsignedPlanesFromTheirOwnRange)
+TEST(ColorKernel, ColorizeColoursSignedAndUnsignedPlanesFromTheirOwnRange)
 {
-    // Colourise is the kernel on the plane's own span; signed samples order
+    // Colorize is the kernel on the plane's own span; signed samples order
     // below zero, unsigned ones do not.
     const Colormap rainbow = FindColormap("rainbow")->build();
     std::mt19937 random(9);
@@ -260,9 +260,9 @@ TEST(ColourKernel, ColouriseColoursSignedAndUnsignedPlanesFromTheirOwnRange)
         const Rgb c = rainbow[static_cast<size_t>(LroundIndex(t, *lo, *hi))];
         want.insert(want.end(), {c.r, c.g, c.b});
     }
-    EXPECT_EQ(Colourise(tenths.data(), 37, 21, rainbow), want);
+    EXPECT_EQ(Colorize(tenths.data(), 37, 21, rainbow), want);
     std::vector<uint16_t> raw(tenths.begin(), tenths.end());  // negatives become the largest values
     const auto [rlo, rhi] = std::minmax_element(raw.begin(), raw.end());
-    EXPECT_EQ(Colourise(raw.data(), 37, 21, rainbow), ReferenceRgb(raw, *rlo, *rhi, rainbow));
-    EXPECT_TRUE(Colourise(raw.data(), 0, 21, rainbow).empty());
+    EXPECT_EQ(Colorize(raw.data(), 37, 21, rainbow), ReferenceRgb(raw, *rlo, *rhi, rainbow));
+    EXPECT_TRUE(Colorize(raw.data(), 0, 21, rainbow).empty());
 }

@@ -1,4 +1,4 @@
-#include <vivaclient/colour_kernel.h>
+#include <vivaclient/color_kernel.h>
 
 #include <algorithm>
 #include <cmath>
@@ -30,18 +30,18 @@ inline uint32_t Pack(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
     return a | (static_cast<uint32_t>(b) << 8) | (static_cast<uint32_t>(c) << 16) | (static_cast<uint32_t>(d) << 24);
 }
 
-uint32_t Entry(Rgb c, ColourLayout layout)
+uint32_t Entry(Rgb c, ColorLayout layout)
 {
     switch (layout) {
-    case ColourLayout::Bgrx:
+    case ColorLayout::Bgrx:
         return Pack(c.b, c.g, c.r, 0xFF);
-    case ColourLayout::I420: {
+    case ColorLayout::I420: {
         uint8_t y, u, v;
         RgbToYuv(c, y, u, v);
         return Pack(y, u, v, 0);
     }
-    case ColourLayout::Rgb:
-    case ColourLayout::Rgbx:
+    case ColorLayout::Rgb:
+    case ColorLayout::Rgbx:
         break;
     }
     return Pack(c.r, c.g, c.b, 0xFF);
@@ -100,7 +100,7 @@ void RowPortable(const uint16_t* row, int from, int width, const uint32_t* table
 // The rows of I420 blocks from row `y` (even): the two sample rows (b is
 // nullptr below an odd height's last row), their Y rows and the U and V row.
 struct BlockRows {
-    BlockRows(const uint16_t* samples, size_t stride, int height, const ColourPlanes& out, int y)
+    BlockRows(const uint16_t* samples, size_t stride, int height, const ColorPlanes& out, int y)
         : a(samples + static_cast<size_t>(y) * stride),
           b(y + 1 < height ? a + stride : nullptr),
           ya(out.data[0] + static_cast<size_t>(y) * out.stride[0]),
@@ -231,7 +231,7 @@ __attribute__((target("avx2"))) inline __m256i Blocks(__m256i top, __m256i botto
 // The Y of 16 pixels of two rows (entries' low bytes) and the rounded means
 // of their eight 2x2 blocks' U and V.
 __attribute__((target("avx2"))) void I420Avx2(const uint16_t* samples, size_t stride, int width, int height,
-                                              const uint32_t* table, SampleSpan span, const ColourPlanes& out)
+                                              const uint32_t* table, SampleSpan span, const ColorPlanes& out)
 {
     const __m256i flips = _mm256_set1_epi16(static_cast<short>(span.flip));
     const __m256i mins = _mm256_set1_epi16(static_cast<short>(span.min));
@@ -302,7 +302,7 @@ VIVACLIENT_AVX512 SampleSpan SpanAvx512(const uint16_t* samples, size_t stride, 
             flip};
 }
 
-// What the AVX-512 kernels need of a prepared ColourKernel.
+// What the AVX-512 kernels need of a prepared ColorKernel.
 struct FastTable {
     const uint8_t (*bytes)[256];
     float scale, shift;
@@ -329,7 +329,7 @@ VIVACLIENT_AVX512 inline __m512i Look(const ByteTable& t, __m512i entries)
     return _mm512_mask_blend_epi8(_mm512_movepi8_mask(entries), low, high);
 }
 
-// The palette entries of 64 samples, as ColourKernel::Prepare checked them.
+// The palette entries of 64 samples, as ColorKernel::Prepare checked them.
 VIVACLIENT_AVX512 inline __m512i Entries(const uint16_t* p, __m256i flip, __m256i min, __m512 scale, __m512 shift)
 {
     __m512i out = _mm512_setzero_si512();
@@ -408,7 +408,7 @@ VIVACLIENT_AVX512 void PackedAvx512(const uint16_t* samples, size_t stride, int 
 // from the tables, added in pairs of columns (a multiply-add by ones), the
 // two rows added, rounded.
 VIVACLIENT_AVX512 void I420Avx512(const uint16_t* samples, size_t stride, int width, int height, const uint32_t* table,
-                                  SampleSpan span, const FastTable& fast, const ColourPlanes& out)
+                                  SampleSpan span, const FastTable& fast, const ColorPlanes& out)
 {
     const __m256i flip = _mm256_set1_epi16(static_cast<short>(span.flip));
     const __m256i min = _mm256_set1_epi16(static_cast<short>(span.min));
@@ -476,12 +476,12 @@ void RgbToYuv(Rgb c, uint8_t& y, uint8_t& u, uint8_t& v)
     v = static_cast<uint8_t>(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128);
 }
 
-bool ColourKernelAvailable(ColourKernelKind kind)
+bool ColorKernelAvailable(ColorKernelKind kind)
 {
     switch (kind) {
-    case ColourKernelKind::Portable:
+    case ColorKernelKind::Portable:
         return true;
-    case ColourKernelKind::Avx2: {
+    case ColorKernelKind::Avx2: {
 #ifdef VIVACLIENT_X86
         static const bool avx2 = [] {
             __builtin_cpu_init();
@@ -492,7 +492,7 @@ bool ColourKernelAvailable(ColourKernelKind kind)
         return false;
 #endif
     }
-    case ColourKernelKind::Avx512: {
+    case ColorKernelKind::Avx512: {
 #ifdef VIVACLIENT_X86
         static const bool avx512 = [] {
             __builtin_cpu_init();
@@ -504,7 +504,7 @@ bool ColourKernelAvailable(ColourKernelKind kind)
         return false;
 #endif
     }
-    case ColourKernelKind::Neon:
+    case ColorKernelKind::Neon:
 #ifdef VIVACLIENT_NEON
         return true;
 #else
@@ -514,34 +514,34 @@ bool ColourKernelAvailable(ColourKernelKind kind)
     return false;
 }
 
-ColourKernelKind BestColourKernel()
+ColorKernelKind BestColorKernel()
 {
-    static const ColourKernelKind best = ColourKernelAvailable(ColourKernelKind::Avx512) ? ColourKernelKind::Avx512
-                                         : ColourKernelAvailable(ColourKernelKind::Avx2) ? ColourKernelKind::Avx2
-                                         : ColourKernelAvailable(ColourKernelKind::Neon) ? ColourKernelKind::Neon
-                                                                                         : ColourKernelKind::Portable;
+    static const ColorKernelKind best = ColorKernelAvailable(ColorKernelKind::Avx512) ? ColorKernelKind::Avx512
+                                         : ColorKernelAvailable(ColorKernelKind::Avx2) ? ColorKernelKind::Avx2
+                                         : ColorKernelAvailable(ColorKernelKind::Neon) ? ColorKernelKind::Neon
+                                                                                         : ColorKernelKind::Portable;
     return best;
 }
 
-SampleSpan FindSpan(const uint16_t* samples, size_t stride, int width, int height, uint16_t flip, ColourKernelKind kind)
+SampleSpan FindSpan(const uint16_t* samples, size_t stride, int width, int height, uint16_t flip, ColorKernelKind kind)
 {
     if (width <= 0 || height <= 0)
         return {0, 0, flip};
 #ifdef VIVACLIENT_X86
-    if (kind == ColourKernelKind::Avx512 && ColourKernelAvailable(kind))
+    if (kind == ColorKernelKind::Avx512 && ColorKernelAvailable(kind))
         return SpanAvx512(samples, stride, width, height, flip);
-    if (kind == ColourKernelKind::Avx2 && ColourKernelAvailable(kind))
+    if (kind == ColorKernelKind::Avx2 && ColorKernelAvailable(kind))
         return SpanAvx2(samples, stride, width, height, flip);
 #endif
 #ifdef VIVACLIENT_NEON
-    if (kind == ColourKernelKind::Neon)
+    if (kind == ColorKernelKind::Neon)
         return SpanNeon(samples, stride, width, height, flip);
 #endif
     (void)kind;
     return SpanPortable(samples, stride, width, height, flip);
 }
 
-void ColourKernel::Prepare(const Colormap& palette, SampleSpan span, double low, double high, ColourLayout layout)
+void ColorKernel::Prepare(const Colormap& palette, SampleSpan span, double low, double high, ColorLayout layout)
 {
     span_ = span;
     layout_ = layout;
@@ -593,44 +593,44 @@ void ColourKernel::Prepare(const Colormap& palette, SampleSpan span, double low,
         exact_ = exact_ && fast(r.from) == r.entry && fast(r.to - 1) == r.entry;
 }
 
-void ColourKernel::Colour(const uint16_t* samples, size_t stride, int width, int height, const ColourPlanes& out,
-                          ColourKernelKind kind) const
+void ColorKernel::Colour(const uint16_t* samples, size_t stride, int width, int height, const ColorPlanes& out,
+                          ColorKernelKind kind) const
 {
     if (width <= 0 || height <= 0)
         return;
     const uint32_t* table = table_.data();
 #ifdef VIVACLIENT_X86
-    if (kind == ColourKernelKind::Avx512 && ColourKernelAvailable(kind)) {
+    if (kind == ColorKernelKind::Avx512 && ColorKernelAvailable(kind)) {
         const FastTable fast{bytes_, scale_, shift_};
-        if (exact_ && layout_ == ColourLayout::I420) {
+        if (exact_ && layout_ == ColorLayout::I420) {
             I420Avx512(samples, stride, width, height, table, span_, fast, out);
             return;
         }
         if (exact_) {
-            PackedAvx512(samples, stride, width, height, table, span_, fast, layout_ == ColourLayout::Rgb ? 3 : 4,
+            PackedAvx512(samples, stride, width, height, table, span_, fast, layout_ == ColorLayout::Rgb ? 3 : 4,
                          out.data[0], out.stride[0]);
             return;
         }
-        kind = ColourKernelKind::Avx2;  // the rule's entries are not all exact in single precision here
+        kind = ColorKernelKind::Avx2;  // the rule's entries are not all exact in single precision here
     }
-    if (kind == ColourKernelKind::Avx2 && ColourKernelAvailable(kind)) {
-        if (layout_ == ColourLayout::I420)
+    if (kind == ColorKernelKind::Avx2 && ColorKernelAvailable(kind)) {
+        if (layout_ == ColorLayout::I420)
             I420Avx2(samples, stride, width, height, table, span_, out);
         else
-            PackedAvx2(samples, stride, width, height, table, span_, layout_ == ColourLayout::Rgb ? 3 : 4, out.data[0],
+            PackedAvx2(samples, stride, width, height, table, span_, layout_ == ColorLayout::Rgb ? 3 : 4, out.data[0],
                        out.stride[0]);
         return;
     }
 #endif
     (void)kind;
-    if (layout_ == ColourLayout::I420) {
+    if (layout_ == ColorLayout::I420) {
         for (int y = 0; y < height; y += 2) {
             const BlockRows r(samples, stride, height, out, y);
             I420BlocksPortable(r.a, r.b, 0, width, table, span_, r.ya, r.yb, r.u, r.v);
         }
         return;
     }
-    const int step = layout_ == ColourLayout::Rgb ? 3 : 4;
+    const int step = layout_ == ColorLayout::Rgb ? 3 : 4;
     for (int y = 0; y < height; ++y)
         RowPortable(samples + static_cast<size_t>(y) * stride, 0, width, table, span_, step,
                     out.data[0] + static_cast<size_t>(y) * out.stride[0]);

@@ -2,7 +2,7 @@
 """Ours beside the generic peers in one run: the CPU of the server process
 (% of one core) for RTSP and MJPEG at 640x512 and 1280x1024, with ratios.
 
-  bench/colour_figures.py [--build build] [--seconds 10] [--size 640x512]...
+  bench/color_figures.py [--build build] [--seconds 10] [--size 640x512]...
 
 RTSP: `vivazuzoz rtsp` under the virtual camera (colours every frame with
 thermalcolorize, encodes with x264) against bench/rtsp_peer.py, a stock
@@ -66,7 +66,7 @@ class Server:
             self.url = match.group(1) if match else None
         if self.url is None:
             self.stop()
-            sys.exit("colour_figures: %s printed no address" % command[0])
+            sys.exit("color_figures: %s printed no address" % command[0])
         threading.Thread(target=self.process.stdout.read, daemon=True).start()
         self.pid = self.process.pid
         if child_of_wrapper:  # the virtual camera's wrapper runs the tool as its child: measure the tool
@@ -152,7 +152,7 @@ def mjpeg_ours(build, size, seconds, env):
         before = got[1]
         figure = busy_percent(server.pid, seconds)
         if got[0] == 0:
-            sys.exit("colour_figures: stream.mjpg sent nothing")
+            sys.exit("color_figures: stream.mjpg sent nothing")
         rate = (got[1] - before) / seconds
         if rate < FPS * 0.8:
             print("  (stream.mjpg at %s sent %.1f pictures a second, not %d)" % (size, rate, FPS), flush=True)

@@ -1,4 +1,4 @@
-#include "colour_frame.h"
+#include "color_frame.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -19,22 +19,22 @@ void Put(const Canvas& out, int x, int y, vivaclient::Rgb c)
 {
     const auto row = [&](int plane, int line) { return out.planes.data[plane] + out.planes.stride[plane] * line; };
     switch (out.layout) {
-    case vivaclient::ColourLayout::Rgb: {
+    case vivaclient::ColorLayout::Rgb: {
         uint8_t* p = row(0, y) + 3 * x;
         p[0] = c.r, p[1] = c.g, p[2] = c.b;
         break;
     }
-    case vivaclient::ColourLayout::Rgbx: {
+    case vivaclient::ColorLayout::Rgbx: {
         uint8_t* p = row(0, y) + 4 * x;
         p[0] = c.r, p[1] = c.g, p[2] = c.b, p[3] = 0xFF;
         break;
     }
-    case vivaclient::ColourLayout::Bgrx: {
+    case vivaclient::ColorLayout::Bgrx: {
         uint8_t* p = row(0, y) + 4 * x;
         p[0] = c.b, p[1] = c.g, p[2] = c.r, p[3] = 0xFF;
         break;
     }
-    case vivaclient::ColourLayout::I420:
+    case vivaclient::ColorLayout::I420:
         vivaclient::RgbToYuv(c, row(0, y)[x], row(1, y / 2)[x / 2], row(2, y / 2)[x / 2]);
         break;
     }
@@ -112,7 +112,7 @@ std::string Degrees(double value)
 
 }  // namespace
 
-void ColourRange::Next(const ColourSettings& settings, uint16_t min, uint16_t max, double& low, double& high)
+void ColorRange::Next(const ColorSettings& settings, uint16_t min, uint16_t max, double& low, double& high)
 {
     if (settings.mode == RangeMode::Fixed) {
         low = settings.low, high = settings.high;
@@ -145,8 +145,8 @@ Extremes FindExtremes(const uint16_t* samples, size_t stride, int width, int hei
     return e;
 }
 
-void ColourFrame(const ColourSettings& settings, const uint16_t* samples, size_t stride, vivaclient::SampleSpan span,
-                 double low, double high, vivaclient::ColourKernel& kernel, const Canvas& out)
+void ColorFrame(const ColorSettings& settings, const uint16_t* samples, size_t stride, vivaclient::SampleSpan span,
+                 double low, double high, vivaclient::ColorKernel& kernel, const Canvas& out)
 {
     const int width = out.width, height = out.height;
     // A repeat while the camera is away: every colour at half brightness,
@@ -167,7 +167,7 @@ void ColourFrame(const ColourSettings& settings, const uint16_t* samples, size_t
     }
     // The colour bar: the palette from the coldest (bottom) to the hottest
     // (top) along the right edge.
-    if (settings.colourBar && height > 1) {
+    if (settings.colorBar && height > 1) {
         const int barWidth = std::min(width, std::max(4, width / 32));
         for (int y = 0; y < height; ++y) {
             const auto entry = static_cast<size_t>((height - 1 - y) * 255 / (height - 1));

@@ -1,11 +1,11 @@
-// colour_frame.h - false colours for a 16-bit frame: the range, the colour
+// color_frame.h - false colours for a 16-bit frame: the range, the colour
 // of every sample (the client's colouring kernel), the colour bar and the
 // markers, drawn in the output frame's own layout. No GStreamer here, so
 // that the element stays a thin shell around it.
 #pragma once
 
 #include <vivaclient/colormaps.h>
-#include <vivaclient/colour_kernel.h>
+#include <vivaclient/color_kernel.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -16,11 +16,11 @@ namespace vivagst {
 enum class RangeMode { Auto, Frame, Fixed };
 
 // How a frame is coloured.
-struct ColourSettings {
+struct ColorSettings {
     vivaclient::Colormap palette{};
     RangeMode mode = RangeMode::Auto;
     double low = 0, high = 0;  // RangeMode::Fixed, in sample values
-    bool colourBar = false;
+    bool colorBar = false;
     bool markers = false;
     // With the colour bar: the degrees of its two ends, written beside it
     // (on temperatures only; the range's ends in degrees).
@@ -33,10 +33,10 @@ struct ColourSettings {
 // The range over frames: RangeMode::Auto follows each frame's minimum and
 // maximum smoothly, so that a hot object passing by does not make the whole
 // picture flicker.
-class ColourRange {
+class ColorRange {
 public:
     // The range to colour a frame whose samples span `min` to `max`.
-    void Next(const ColourSettings& settings, uint16_t min, uint16_t max, double& low, double& high);
+    void Next(const ColorSettings& settings, uint16_t min, uint16_t max, double& low, double& high);
     void Reset() { started_ = false; }
 
 private:
@@ -46,19 +46,19 @@ private:
 
 // An output frame: its planes in one of the kernel's layouts.
 struct Canvas {
-    vivaclient::ColourLayout layout = vivaclient::ColourLayout::Rgb;
-    vivaclient::ColourPlanes planes;
+    vivaclient::ColorLayout layout = vivaclient::ColorLayout::Rgb;
+    vivaclient::ColorPlanes planes;
     int width = 0, height = 0;
 };
 
 // Colours `samples` (width*height, rows `stride` samples apart, spanning
 // `span`: vivaclient::FindSpan) straight into `out` with the colouring
 // kernel, then draws the colour bar, markers and labels the settings ask
-// for. `low`/`high` is the range (ColourRange::Next). A repeat sent while the
+// for. `low`/`high` is the range (ColorRange::Next). A repeat sent while the
 // camera is away (settings.cameraLost) is dimmed to half brightness and
 // labelled "CAMERA LOST" across the middle.
-void ColourFrame(const ColourSettings& settings, const uint16_t* samples, size_t stride, vivaclient::SampleSpan span,
-                 double low, double high, vivaclient::ColourKernel& kernel, const Canvas& out);
+void ColorFrame(const ColorSettings& settings, const uint16_t* samples, size_t stride, vivaclient::SampleSpan span,
+                 double low, double high, vivaclient::ColorKernel& kernel, const Canvas& out);
 
 // Where the coldest and the hottest sample (of `span`) first occur.
 struct Extremes {

@@ -4,7 +4,7 @@
 // frame's work (span, table, colours), at 640x512 and 1280x1024. Prints the
 // figures and, after them, each kernel as a multiple of memcpy of the same
 // output bytes; asserts nothing.
-#include <vivaclient/colour_kernel.h>
+#include <vivaclient/color_kernel.h>
 
 #include "figure_collector.h"
 
@@ -36,30 +36,30 @@ std::vector<uint16_t> Scene(Size size)
     return plane;
 }
 
-size_t OutputBytes(Size size, ColourLayout layout)
+size_t OutputBytes(Size size, ColorLayout layout)
 {
     const size_t pixels = static_cast<size_t>(size.width) * size.height;
-    return layout == ColourLayout::I420
+    return layout == ColorLayout::I420
                ? pixels + 2 * static_cast<size_t>((size.width + 1) / 2) * static_cast<size_t>((size.height + 1) / 2)
-           : layout == ColourLayout::Rgb ? pixels * 3
+           : layout == ColorLayout::Rgb ? pixels * 3
                                          : pixels * 4;
 }
 
-void Colour(benchmark::State& state, Size size, ColourLayout layout, ColourKernelKind kind)
+void Colour(benchmark::State& state, Size size, ColorLayout layout, ColorKernelKind kind)
 {
     const std::vector<uint16_t> plane = Scene(size);
     std::vector<uint8_t> out(OutputBytes(size, layout));
     const Colormap iron = FindColormap("iron")->build();
-    ColourKernel kernel;
-    ColourPlanes planes;
+    ColorKernel kernel;
+    ColorPlanes planes;
     const size_t w = static_cast<size_t>(size.width), cw = (w + 1) / 2;
     planes.data[0] = out.data();
-    if (layout == ColourLayout::I420) {
+    if (layout == ColorLayout::I420) {
         planes.stride[0] = w, planes.stride[1] = planes.stride[2] = cw;
         planes.data[1] = out.data() + w * size.height;
         planes.data[2] = planes.data[1] + cw * ((size.height + 1) / 2);
     } else {
-        planes.stride[0] = w * (layout == ColourLayout::Rgb ? 3 : 4);
+        planes.stride[0] = w * (layout == ColorLayout::Rgb ? 3 : 4);
     }
     for (auto _ : state) {
         const SampleSpan span = FindSpan(plane.data(), w, size.width, size.height, 0, kind);
@@ -87,11 +87,11 @@ std::string SizeName(Size s)
     return std::to_string(s.width) + "x" + std::to_string(s.height);
 }
 
-const char* KindName(ColourKernelKind k)
+const char* KindName(ColorKernelKind k)
 {
-    return k == ColourKernelKind::Avx512 ? "avx512"
-           : k == ColourKernelKind::Avx2 ? "avx2"
-           : k == ColourKernelKind::Neon ? "neon"
+    return k == ColorKernelKind::Avx512 ? "avx512"
+           : k == ColorKernelKind::Avx2 ? "avx2"
+           : k == ColorKernelKind::Neon ? "neon"
                                          : "portable";
 }
 
@@ -103,13 +103,13 @@ int main(int argc, char** argv)
         std::string kernel, copy;
     };
     std::vector<Row> rows;
-    const std::pair<ColourLayout, const char*> layouts[] = {{ColourLayout::Rgb, "RGB"}, {ColourLayout::I420, "I420"}};
+    const std::pair<ColorLayout, const char*> layouts[] = {{ColorLayout::Rgb, "RGB"}, {ColorLayout::I420, "I420"}};
     for (Size size : kSizes) {
         for (const auto& [layout, layoutName] : layouts) {
             const std::string copy = "memcpy " + std::to_string(OutputBytes(size, layout)) + " bytes";
-            for (ColourKernelKind kind : {ColourKernelKind::Avx512, ColourKernelKind::Avx2, ColourKernelKind::Neon,
-                                          ColourKernelKind::Portable}) {
-                if (!ColourKernelAvailable(kind))
+            for (ColorKernelKind kind : {ColorKernelKind::Avx512, ColorKernelKind::Avx2, ColorKernelKind::Neon,
+                                          ColorKernelKind::Portable}) {
+                if (!ColorKernelAvailable(kind))
                     continue;
                 const std::string name = std::string("colour ") + layoutName + " " + SizeName(size) + " " +
                                          KindName(kind);
@@ -131,7 +131,7 @@ int main(int argc, char** argv)
     benchmark::Shutdown();
 
     std::printf(
-        "\nColouring a whole frame (span, table, colours) as a multiple of memcpy of its output bytes, CPU time "
+        "\nColoring a whole frame (span, table, colours) as a multiple of memcpy of its output bytes, CPU time "
         "(target: at most 2):\n");
     for (const Row& row : rows) {
         const auto kernel = collector.cpuMs.find(row.kernel), copy = collector.cpuMs.find(row.copy);

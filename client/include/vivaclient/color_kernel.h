@@ -1,10 +1,10 @@
-// colour_kernel.h - the one colouring kernel: 16-bit samples to false
+// color_kernel.h - the one colouring kernel: 16-bit samples to false
 // colours, written straight in the layout the consumer needs (RGB triplets
 // for PNG and JPEG, RGBx/BGRx for video, I420 planes for an encoder).
 //
 // A frame is coloured in two passes over its samples: FindSpan (minimum and
-// maximum together), then ColourKernel::Colour through a table built once
-// for the frame's range (ColourKernel::Prepare), from sample value straight
+// maximum together), then ColorKernel::Colour through a table built once
+// for the frame's range (ColorKernel::Prepare), from sample value straight
 // to the output colour. The table holds the colour of palette entry
 // ColormapIndex(value, low, high) for every value the frame holds, so the
 // colours are exactly those of the scalar rule, in integer work per sample.
@@ -16,7 +16,7 @@
 // 256-byte table by byte permutes. AVX2: the table lookups as gathers.
 // Advanced SIMD on AArch64: the span (the lookups stay scalar there, as NEON
 // has no gather). Else portable C++.
-// Threading: FindSpan is pure; a ColourKernel is used by one thread at a time.
+// Threading: FindSpan is pure; a ColorKernel is used by one thread at a time.
 #pragma once
 
 #include <vivaclient/colormaps.h>
@@ -37,18 +37,18 @@ struct SampleSpan {
 };
 
 // The kernels; Best() is the widest this processor runs.
-enum class ColourKernelKind { Portable, Avx2, Avx512, Neon };
-bool ColourKernelAvailable(ColourKernelKind kind);
-ColourKernelKind BestColourKernel();
+enum class ColorKernelKind { Portable, Avx2, Avx512, Neon };
+bool ColorKernelAvailable(ColorKernelKind kind);
+ColorKernelKind BestColorKernel();
 
 // Minimum and maximum of width*height samples, rows `stride` samples apart,
 // in one pass. An empty plane gives {0, 0}.
 SampleSpan FindSpan(const uint16_t* samples, size_t stride, int width, int height, uint16_t flip = 0,
-                    ColourKernelKind kind = BestColourKernel());
+                    ColorKernelKind kind = BestColorKernel());
 
 // Output layouts: 3 or 4 bytes per pixel, or the three planes of I420
 // (BT.601 limited range, chroma the rounded mean of each 2x2 block).
-enum class ColourLayout { Rgb, Rgbx, Bgrx, I420 };
+enum class ColorLayout { Rgb, Rgbx, Bgrx, I420 };
 
 // The BT.601 limited-range Y, U and V of a colour, as encoders and v4l2sink
 // expect I420.
@@ -56,25 +56,25 @@ void RgbToYuv(Rgb c, uint8_t& y, uint8_t& u, uint8_t& v);
 
 // The destination of Colour: one plane for the packed layouts, three for
 // I420 (planes[1] U and planes[2] V at half size, rounded up).
-struct ColourPlanes {
+struct ColorPlanes {
     uint8_t* data[3] = {nullptr, nullptr, nullptr};
     size_t stride[3] = {0, 0, 0};  // bytes
 };
 
-class ColourKernel {
+class ColorKernel {
 public:
     // The colours of every value from span.min to span.max: palette entry
     // ColormapIndex(value, low, high) in `layout`. low/high are in the
     // flipped order of the span. Costs about one step per distinct entry plus
     // one store per value of the span.
-    void Prepare(const Colormap& palette, SampleSpan span, double low, double high, ColourLayout layout);
+    void Prepare(const Colormap& palette, SampleSpan span, double low, double high, ColorLayout layout);
 
     // Colours width*height samples (rows `stride` samples apart), each
     // within the prepared span, into `out` in the prepared layout.
-    void Colour(const uint16_t* samples, size_t stride, int width, int height, const ColourPlanes& out,
-                ColourKernelKind kind = BestColourKernel()) const;
+    void Colour(const uint16_t* samples, size_t stride, int width, int height, const ColorPlanes& out,
+                ColorKernelKind kind = BestColorKernel()) const;
 
-    ColourLayout layout() const { return layout_; }
+    ColorLayout layout() const { return layout_; }
     // Whether the prepared range's entries are exact in single precision
     // (the AVX-512 kernel's way); else that kernel hands over to AVX2.
     bool singlePrecisionExact() const { return exact_; }
@@ -88,7 +88,7 @@ private:
     bool exact_ = false;
     alignas(64) uint8_t bytes_[3][256] = {};
     SampleSpan span_;
-    ColourLayout layout_ = ColourLayout::Rgb;
+    ColorLayout layout_ = ColorLayout::Rgb;
 };
 
 }  // namespace vivaclient
