@@ -42,7 +42,7 @@ size_t OutputBytes(Size size, ColorLayout layout)
     return layout == ColorLayout::I420
                ? pixels + 2 * static_cast<size_t>((size.width + 1) / 2) * static_cast<size_t>((size.height + 1) / 2)
            : layout == ColorLayout::Rgb ? pixels * 3
-                                         : pixels * 4;
+                                        : pixels * 4;
 }
 
 void Colour(benchmark::State& state, Size size, ColorLayout layout, ColorKernelKind kind)
@@ -92,7 +92,7 @@ const char* KindName(ColorKernelKind k)
     return k == ColorKernelKind::Avx512 ? "avx512"
            : k == ColorKernelKind::Avx2 ? "avx2"
            : k == ColorKernelKind::Neon ? "neon"
-                                         : "portable";
+                                        : "portable";
 }
 
 }  // namespace
@@ -107,8 +107,8 @@ int main(int argc, char** argv)
     for (Size size : kSizes) {
         for (const auto& [layout, layoutName] : layouts) {
             const std::string copy = "memcpy " + std::to_string(OutputBytes(size, layout)) + " bytes";
-            for (ColorKernelKind kind : {ColorKernelKind::Avx512, ColorKernelKind::Avx2, ColorKernelKind::Neon,
-                                          ColorKernelKind::Portable}) {
+            for (ColorKernelKind kind :
+                 {ColorKernelKind::Avx512, ColorKernelKind::Avx2, ColorKernelKind::Neon, ColorKernelKind::Portable}) {
                 if (!ColorKernelAvailable(kind))
                     continue;
                 const std::string name = std::string("colour ") + layoutName + " " + SizeName(size) + " " +

@@ -6,9 +6,9 @@
 
 #include <linux/videodev2.h>
 
+#include <dlfcn.h>
 #include <cstdarg>
 #include <cstdint>
-#include <dlfcn.h>
 
 // Called on the thread that dequeued the buffer, with its driver timestamp
 // (CLOCK_MONOTONIC) in microseconds.

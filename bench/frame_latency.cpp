@@ -20,6 +20,8 @@
 
 #include <linux/videodev2.h>
 
+#include <dlfcn.h>
+#include <time.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -27,10 +29,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <string>
 #include <thread>
-#include <time.h>
 #include <vector>
 
 namespace {
@@ -117,10 +117,11 @@ int Measure(int width, int height, bool withTemp, int frames, double fps, std::s
     }
     std::sort(sorted.begin(), sorted.end());
     char line[256];
-    std::snprintf(line, sizeof line,
-                  "latency %dx%d %s: %zu frames at %.0f fps (period %.1f ms): median %.3f ms, p99 %.3f ms, max %.3f ms\n",
-                  width, height, withTemp ? "image+temp" : "image", sorted.size(), fps, 1000.0 / fps,
-                  Percentile(sorted, 0.5) / 1000.0, Percentile(sorted, 0.99) / 1000.0, sorted.back() / 1000.0);
+    std::snprintf(
+        line, sizeof line,
+        "latency %dx%d %s: %zu frames at %.0f fps (period %.1f ms): median %.3f ms, p99 %.3f ms, max %.3f ms\n", width,
+        height, withTemp ? "image+temp" : "image", sorted.size(), fps, 1000.0 / fps, Percentile(sorted, 0.5) / 1000.0,
+        Percentile(sorted, 0.99) / 1000.0, sorted.back() / 1000.0);
     report += line;
     return 0;
 }

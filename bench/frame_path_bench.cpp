@@ -12,9 +12,9 @@
 // processes spreads over both sides of a ratio.
 // The split-and-convert kernels that this CPU can run are also timed one by
 // one (split/<kernel>).
-#include "TempConversion.h"
 #include <support/stream_layouts.h>
 #include <support/wire_camera.h>
+#include "TempConversion.h"
 
 #include <benchmark/benchmark.h>
 

@@ -32,6 +32,11 @@
 #include <gst/rtsp-server/rtsp-server.h>
 #include <linux/videodev2.h>
 
+#include <dlfcn.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -41,15 +46,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <dlfcn.h>
 #include <mutex>
 #include <random>
 #include <string>
 #include <thread>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -87,7 +87,10 @@ namespace {
 std::atomic<uint64_t> g_frames{0};
 
 void OnImage(unsigned long, OZL_USB_VIDEO_INFO_CB*, void*) {}
-void OnTemps(unsigned long, OZL_USB_TEMP_INFO_CB*, void*) { ++g_frames; }
+void OnTemps(unsigned long, OZL_USB_TEMP_INFO_CB*, void*)
+{
+    ++g_frames;
+}
 void Found(OZL_USB_DEV_INFO*, void*) {}
 
 void WaitFrames(uint64_t n)
@@ -447,9 +450,10 @@ int main(int argc, char** argv)
         vcam::Camera& cam = vcam::AddCamera(setup);
         const double api = ApiCostPerFrame(frames);
         const double source = SourceCostPerFrame(frames);
-        std::printf("source cost %dx%d: library callbacks %.3f ms/frame, vivazuzozsrc ! fakesink %.3f ms/frame, "
-                    "source adds %.3f ms/frame (ratio %.2f)\n",
-                    width, height, api * 1e3, source * 1e3, (source - api) * 1e3, api > 0 ? source / api : 0);
+        std::printf(
+            "source cost %dx%d: library callbacks %.3f ms/frame, vivazuzozsrc ! fakesink %.3f ms/frame, "
+            "source adds %.3f ms/frame (ratio %.2f)\n",
+            width, height, api * 1e3, source * 1e3, (source - api) * 1e3, api > 0 ? source / api : 0);
         std::fflush(stdout);
         // Ours and the peer in turn with the low-latency clients, then ours
         // with the clients as they come.

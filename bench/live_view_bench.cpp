@@ -11,9 +11,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <vivaclient/frame_stream.h>
 #include <cstring>
 #include <vector>
-#include <vivaclient/frame_stream.h>
 
 using namespace vivaclient;
 

@@ -58,8 +58,8 @@ Server StartServer(const std::string& size, const char* tool)
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
         close(out[1]);
-        execl(VCAM_RUN_PATH, VCAM_RUN_PATH, "--size", size.c_str(), "--", tool, "serve", "--listen",
-              "127.0.0.1:0", "--max-clients", "40", static_cast<char*>(nullptr));
+        execl(VCAM_RUN_PATH, VCAM_RUN_PATH, "--size", size.c_str(), "--", tool, "serve", "--listen", "127.0.0.1:0",
+              "--max-clients", "40", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(out[1]);
@@ -154,8 +154,8 @@ private:
 };
 
 struct Window {
-    double cpuShare = 0;                // of one core
-    std::vector<double> bytesPerSecond; // per client
+    double cpuShare = 0;                 // of one core
+    std::vector<double> bytesPerSecond;  // per client
 };
 
 // Runs `rawClients` raw and `compactClients` compact clients for a settling
@@ -223,8 +223,8 @@ int main(int argc, char** argv)
     std::printf("  no client          %5.1f%%\n", idle.cpuShare * 100);
     std::printf("  %2d raw clients     %5.1f%%   (%.1f MB/s to all, %.1f MB/s each)\n", clients, raw.cpuShare * 100,
                 rawBytes / 1e6, rawBytes / 1e6 / clients);
-    std::printf("  %2d compact clients %5.1f%%   (%.2f MB/s to all, %.3f MB/s each)\n", clients,
-                compact.cpuShare * 100, compactBytes / 1e6, compactBytes / 1e6 / clients);
+    std::printf("  %2d compact clients %5.1f%%   (%.2f MB/s to all, %.3f MB/s each)\n", clients, compact.cpuShare * 100,
+                compactBytes / 1e6, compactBytes / 1e6 / clients);
     std::printf("  compact/raw %.2f (target at most 0.25); above no client: compact/raw %.2f\n",
                 compact.cpuShare / raw.cpuShare,
                 (compact.cpuShare - idle.cpuShare) / std::max(1e-9, raw.cpuShare - idle.cpuShare));

@@ -64,8 +64,8 @@ void BM_Record(benchmark::State& state)
         }
         std::memcpy(copy.image.data(), source.image.data(), kSamples * 2);
         std::memcpy(copy.temp.data(), source.temp.data(), kSamples * 2);
-        const std::string error =
-            writer.Append(copy.image.data(), copy.temp.data(), sequence, double(sequence) / 25, description);
+        const std::string error = writer.Append(copy.image.data(), copy.temp.data(), sequence, double(sequence) / 25,
+                                                description);
         if (!error.empty()) {
             state.SkipWithError(error.c_str());
             break;
@@ -115,9 +115,10 @@ int main(int argc, char** argv)
     const auto record = collector.realMs.find("record 1280x1024 frame");
     const auto copy = collector.realMs.find("memcpy 1280x1024 frame");
     if (record != collector.realMs.end()) {
-        std::printf("\nRecording cost per frame at 1280x1024 (image and temperature): %.2f ms, %.1f%% of the "
-                    "%.0f ms frame period at 25 fps",
-                    record->second, 100.0 * record->second / kFramePeriodMs, kFramePeriodMs);
+        std::printf(
+            "\nRecording cost per frame at 1280x1024 (image and temperature): %.2f ms, %.1f%% of the "
+            "%.0f ms frame period at 25 fps",
+            record->second, 100.0 * record->second / kFramePeriodMs, kFramePeriodMs);
         if (copy != collector.realMs.end() && copy->second > 0)
             std::printf("; %.1f times a memcpy of the same bytes (%.2f ms)", record->second / copy->second,
                         copy->second);

@@ -517,9 +517,9 @@ bool ColorKernelAvailable(ColorKernelKind kind)
 ColorKernelKind BestColorKernel()
 {
     static const ColorKernelKind best = ColorKernelAvailable(ColorKernelKind::Avx512) ? ColorKernelKind::Avx512
-                                         : ColorKernelAvailable(ColorKernelKind::Avx2) ? ColorKernelKind::Avx2
-                                         : ColorKernelAvailable(ColorKernelKind::Neon) ? ColorKernelKind::Neon
-                                                                                         : ColorKernelKind::Portable;
+                                        : ColorKernelAvailable(ColorKernelKind::Avx2) ? ColorKernelKind::Avx2
+                                        : ColorKernelAvailable(ColorKernelKind::Neon) ? ColorKernelKind::Neon
+                                                                                      : ColorKernelKind::Portable;
     return best;
 }
 
@@ -594,7 +594,7 @@ void ColorKernel::Prepare(const Colormap& palette, SampleSpan span, double low, 
 }
 
 void ColorKernel::Colour(const uint16_t* samples, size_t stride, int width, int height, const ColorPlanes& out,
-                          ColorKernelKind kind) const
+                         ColorKernelKind kind) const
 {
     if (width <= 0 || height <= 0)
         return;

@@ -1,5 +1,5 @@
-#include <vivaclient/colormaps.h>
 #include <vivaclient/color_kernel.h>
+#include <vivaclient/colormaps.h>
 
 #include <algorithm>
 #include <cmath>
@@ -84,7 +84,7 @@ Colormap Rainbow()
 // The plane's minimum to entry 0 and maximum to entry 255, through the
 // colouring kernel; signed samples are ordered by flipping their sign bit.
 std::vector<uint8_t> ColorizeSamples(const uint16_t* samples, uint16_t flip, int width, int height,
-                                      const Colormap& palette)
+                                     const Colormap& palette)
 {
     const size_t count = static_cast<size_t>(std::max(width, 0)) * static_cast<size_t>(std::max(height, 0));
     std::vector<uint8_t> rgb(count * 3);

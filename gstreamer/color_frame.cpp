@@ -146,7 +146,7 @@ Extremes FindExtremes(const uint16_t* samples, size_t stride, int width, int hei
 }
 
 void ColorFrame(const ColorSettings& settings, const uint16_t* samples, size_t stride, vivaclient::SampleSpan span,
-                 double low, double high, vivaclient::ColorKernel& kernel, const Canvas& out)
+                double low, double high, vivaclient::ColorKernel& kernel, const Canvas& out)
 {
     const int width = out.width, height = out.height;
     // A repeat while the camera is away: every colour at half brightness,

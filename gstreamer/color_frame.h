@@ -4,8 +4,8 @@
 // that the element stays a thin shell around it.
 #pragma once
 
-#include <vivaclient/colormaps.h>
 #include <vivaclient/color_kernel.h>
+#include <vivaclient/colormaps.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -58,7 +58,7 @@ struct Canvas {
 // camera is away (settings.cameraLost) is dimmed to half brightness and
 // labelled "CAMERA LOST" across the middle.
 void ColorFrame(const ColorSettings& settings, const uint16_t* samples, size_t stride, vivaclient::SampleSpan span,
-                 double low, double high, vivaclient::ColorKernel& kernel, const Canvas& out);
+                double low, double high, vivaclient::ColorKernel& kernel, const Canvas& out);
 
 // Where the coldest and the hottest sample (of `span`) first occur.
 struct Extremes {

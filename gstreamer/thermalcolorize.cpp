@@ -10,8 +10,8 @@
 #include "color_frame.h"
 #include "elements.h"
 
-#include <vivaclient/colormaps.h>
 #include <vivaclient/color_kernel.h>
+#include <vivaclient/colormaps.h>
 
 #include <gst/video/gstvideofilter.h>
 #include <gst/video/video.h>

@@ -60,11 +60,11 @@ extern "C" {
 
 /* ---------------------------------------------------------------- results */
 
-#define OZL_USB_SUCCESS       0 /* the operation completed */
-#define OZL_USB_FAILURE       1 /* tried and failed: no or wrong answer, port closed, ... */
+#define OZL_USB_SUCCESS 0       /* the operation completed */
+#define OZL_USB_FAILURE 1       /* tried and failed: no or wrong answer, port closed, ... */
 #define OZL_USB_NOT_SUPPORTED 2 /* not implemented, or not allowed by the stream/capabilities */
 #define OZL_USB_INVALID_PARAM 3 /* bad handle, null pointer, zero length; nothing was sent */
-#define OZL_USB_OPEN_FAILED   4 /* OZL_USB_OpenDev only: video or serial node could not be opened */
+#define OZL_USB_OPEN_FAILED 4   /* OZL_USB_OpenDev only: video or serial node could not be opened */
 
 /* Exception code passed to OZL_USB_EXCEPTION_CB: the camera's stream has
  * stopped. Either the device is gone (unplugged: every frame wait fails with
@@ -84,7 +84,7 @@ extern "C" {
 /* One camera found by OZL_USB_SearchDev. Zero-filled before it is written, so
  * every byte after a string's terminator is 0. */
 typedef struct OZL_USB_DEV_INFO {
-    int  index;           /* position in the search result; pass to OZL_USB_OpenDev */
+    int index;            /* position in the search result; pass to OZL_USB_OpenDev */
     char name[256];       /* USB product string (at most 255 chars), or "Unknown" */
     char serialPath[256]; /* tty node of the command port, or "" when none was paired */
     char videoPath[256];  /* V4L2 capture node, or "" when none was found */
@@ -100,7 +100,7 @@ typedef struct OZL_USB_VIDEO_INFO_CB {
 
 /* One frame's temperature plane, valid only during the temperature callback. */
 typedef struct OZL_USB_TEMP_INFO_CB {
-    short* data;          /* width*height temperatures in tenths of a degree */
+    short* data; /* width*height temperatures in tenths of a degree */
     int width;
     int height;
 } OZL_USB_TEMP_INFO_CB;
@@ -108,11 +108,11 @@ typedef struct OZL_USB_TEMP_INFO_CB {
 /* The camera's radiometric (environment) parameters, in the camera's units.
  * They travel as value x 10000 in a signed 32-bit integer. */
 typedef struct OZL_USB_ENV_PARAM {
-    float atmosTemp;      /* atmospheric temperature */
-    float distance;       /* distance to the object */
-    float emissivity;     /* emissivity of the object */
-    float reflectedTemp;  /* reflected temperature */
-    float transmittance;  /* atmospheric transmittance */
+    float atmosTemp;     /* atmospheric temperature */
+    float distance;      /* distance to the object */
+    float emissivity;    /* emissivity of the object */
+    float reflectedTemp; /* reflected temperature */
+    float transmittance; /* atmospheric transmittance */
 } OZL_USB_ENV_PARAM;
 
 /* -------------------------------------------------------------- callbacks */
@@ -228,12 +228,12 @@ OZL_USB_API int OZL_USB_SetImageLevel(unsigned long handle, int level);
 /* Image-tuning parameters by number: 0 detail, 1 spatial denoising,
  * 2 contrast (16 bits), 3 brightness, 4 time denoising, 5 dynamic range.
  * Returns 1 for another number, 2 when the camera does not report it. */
-#define OZL_USB_IMAGE_PARAM_DETAIL            0
+#define OZL_USB_IMAGE_PARAM_DETAIL 0
 #define OZL_USB_IMAGE_PARAM_SPATIAL_DENOISING 1
-#define OZL_USB_IMAGE_PARAM_CONTRAST          2
-#define OZL_USB_IMAGE_PARAM_BRIGHTNESS        3
-#define OZL_USB_IMAGE_PARAM_TIME_DENOISING    4
-#define OZL_USB_IMAGE_PARAM_DYNAMIC_RANGE     5
+#define OZL_USB_IMAGE_PARAM_CONTRAST 2
+#define OZL_USB_IMAGE_PARAM_BRIGHTNESS 3
+#define OZL_USB_IMAGE_PARAM_TIME_DENOISING 4
+#define OZL_USB_IMAGE_PARAM_DYNAMIC_RANGE 5
 OZL_USB_API int OZL_USB_GetImageParam(unsigned long handle, int type, int* value);
 OZL_USB_API int OZL_USB_SetImageParam(unsigned long handle, int type, int value);
 

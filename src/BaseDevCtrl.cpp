@@ -2,36 +2,120 @@
 
 BaseDevCtrl::~BaseDevCtrl() = default;
 
-int BaseDevCtrl::Init() { return m_init ? 1 : 0; }
+int BaseDevCtrl::Init()
+{
+    return m_init ? 1 : 0;
+}
 void BaseDevCtrl::Deinit() {}
-int BaseDevCtrl::Probe() { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::SearchDev(std::vector<OZL_USB_DEV_INFO>&) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::OpenDev(int) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::CloseDev() { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::ReadPort(char*, int, int*, int) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::WritePort(char*, int) { return OZL_USB_NOT_SUPPORTED; }
+int BaseDevCtrl::Probe()
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::SearchDev(std::vector<OZL_USB_DEV_INFO>&)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::OpenDev(int)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::CloseDev()
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::ReadPort(char*, int, int*, int)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::WritePort(char*, int)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
 void BaseDevCtrl::CollectException() {}
-int BaseDevCtrl::SetExceptionCallback(OZL_USB_EXCEPTION_CB, void*) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::StartPreview(OZL_USB_VIDEO_CB, void*) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::StopPreview() { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::StartPullTemp(OZL_USB_TEMP_CB, void*) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::StopPullTemp() { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::CorrectShutter() { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::GetPalleteType(int*) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::SetPalleteType(int) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::GetTempLevel(int*) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::SetTempLevel(int) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::GetFPATemp(float*) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::GetCameraTemp(float*) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::GetFPASize(int*, int*) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::GetEnvParam(OZL_USB_ENV_PARAM*) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::SetEnvParam(const OZL_USB_ENV_PARAM*) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::GetTempUnit(int*) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::SetTempUnit(int) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::GetImageLevel(int*) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::SetImageLevel(int) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::GetImageParam(int, int*) { return OZL_USB_NOT_SUPPORTED; }
-int BaseDevCtrl::SetImageParam(int, int) { return OZL_USB_NOT_SUPPORTED; }
+int BaseDevCtrl::SetExceptionCallback(OZL_USB_EXCEPTION_CB, void*)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::StartPreview(OZL_USB_VIDEO_CB, void*)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::StopPreview()
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::StartPullTemp(OZL_USB_TEMP_CB, void*)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::StopPullTemp()
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::CorrectShutter()
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::GetPalleteType(int*)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::SetPalleteType(int)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::GetTempLevel(int*)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::SetTempLevel(int)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::GetFPATemp(float*)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::GetCameraTemp(float*)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::GetFPASize(int*, int*)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::GetEnvParam(OZL_USB_ENV_PARAM*)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::SetEnvParam(const OZL_USB_ENV_PARAM*)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::GetTempUnit(int*)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::SetTempUnit(int)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::GetImageLevel(int*)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::SetImageLevel(int)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::GetImageParam(int, int*)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
+int BaseDevCtrl::SetImageParam(int, int)
+{
+    return OZL_USB_NOT_SUPPORTED;
+}
 void BaseDevCtrl::OnDataRecv(unsigned char*, unsigned long) {}
 
 namespace {
@@ -41,16 +125,31 @@ thread_local bool t_polling = false;
 
 }  // namespace
 
-const BaseDevCtrl* BaseDevCtrl::DeliveringDevice() { return t_delivering; }
-bool BaseDevCtrl::OnPollThread() { return t_polling; }
+const BaseDevCtrl* BaseDevCtrl::DeliveringDevice()
+{
+    return t_delivering;
+}
+bool BaseDevCtrl::OnPollThread()
+{
+    return t_polling;
+}
 
 BaseDevCtrl::DeliveryScope::DeliveryScope(const BaseDevCtrl* device) : m_previous(t_delivering)
 {
     t_delivering = device;
 }
-BaseDevCtrl::DeliveryScope::~DeliveryScope() { t_delivering = m_previous; }
-BaseDevCtrl::PollScope::PollScope() { t_polling = true; }
-BaseDevCtrl::PollScope::~PollScope() { t_polling = false; }
+BaseDevCtrl::DeliveryScope::~DeliveryScope()
+{
+    t_delivering = m_previous;
+}
+BaseDevCtrl::PollScope::PollScope()
+{
+    t_polling = true;
+}
+BaseDevCtrl::PollScope::~PollScope()
+{
+    t_polling = false;
+}
 
 bool BaseDevCtrl::StoreExceptionCallback(OZL_USB_EXCEPTION_CB callback, void* user)
 {
@@ -95,4 +194,7 @@ void BaseDevCtrl::SendException(int code)
     m_exceptions.insert(code);
 }
 
-void BaseDevCtrl::ResetException(int code) { m_exceptions.erase(code); }
+void BaseDevCtrl::ResetException(int code)
+{
+    m_exceptions.erase(code);
+}

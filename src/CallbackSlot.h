@@ -49,8 +49,8 @@ public:
     }
 
 private:
-    std::mutex m_running;        // held by the read thread while the callback runs
-    std::mutex m_pairMutex;      // guards m_callback and m_user; never held across a call
+    std::mutex m_running;           // held by the read thread while the callback runs
+    std::mutex m_pairMutex;         // guards m_callback and m_user; never held across a call
     Callback m_callback = nullptr;  // guarded by m_pairMutex
     void* m_user = nullptr;         // guarded by m_pairMutex
 };

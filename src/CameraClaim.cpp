@@ -20,7 +20,10 @@ std::set<std::string>& Table()  // guarded by TableLock()
 
 }  // namespace
 
-CameraClaim::~CameraClaim() { Release(); }
+CameraClaim::~CameraClaim()
+{
+    Release();
+}
 
 bool CameraClaim::Acquire(const std::vector<std::string>& paths)
 {

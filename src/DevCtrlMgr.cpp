@@ -6,11 +6,17 @@
 
 namespace {
 
-DevCtrlMgr::DevPtr MakeCameraFamily() { return std::make_shared<UVCDevCtrl>(); }
+DevCtrlMgr::DevPtr MakeCameraFamily()
+{
+    return std::make_shared<UVCDevCtrl>();
+}
 
 }  // namespace
 
-void ExeptionCollector::run() { DevCtrlMgr::GetInstance().DoExeptionCollect(); }
+void ExeptionCollector::run()
+{
+    DevCtrlMgr::GetInstance().DoExeptionCollect();
+}
 
 DevCtrlMgr& DevCtrlMgr::GetInstance()
 {

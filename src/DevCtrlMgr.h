@@ -75,12 +75,12 @@ private:
     void ReleaseAll();
 
     enum class State { Down, Up, GoingDown };
-    State m_state = State::Down;     // guarded by m_lifecycle
-    Poco::Mutex m_mutex;             // recursive; guards m_devMap and m_family only
+    State m_state = State::Down;  // guarded by m_lifecycle
+    Poco::Mutex m_mutex;          // recursive; guards m_devMap and m_family only
     std::map<unsigned long, DevPtr> m_devMap;
     ExeptionCollector m_collector;
     Poco::Thread m_thread;
-    std::atomic<bool> m_stop{false}; // written by Deinit, read by the poll thread
+    std::atomic<bool> m_stop{false};  // written by Deinit, read by the poll thread
     // Guards m_state; never held while a thread is joined or a device is
     // deinitialised. m_lifecycleCv signals the end of a shutdown.
     std::mutex m_lifecycle;

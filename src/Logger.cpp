@@ -25,11 +25,16 @@ const int kRootLevel = Poco::Message::PRIO_DEBUG;  // 7
 Poco::Message::Priority PriorityOf(int level)
 {
     switch (level) {
-    case Logger::Debug: return Poco::Message::PRIO_DEBUG;
-    case Logger::Information: return Poco::Message::PRIO_INFORMATION;
-    case Logger::Warning: return Poco::Message::PRIO_WARNING;
-    case Logger::Error: return Poco::Message::PRIO_ERROR;
-    default: return Poco::Message::PRIO_TRACE;
+    case Logger::Debug:
+        return Poco::Message::PRIO_DEBUG;
+    case Logger::Information:
+        return Poco::Message::PRIO_INFORMATION;
+    case Logger::Warning:
+        return Poco::Message::PRIO_WARNING;
+    case Logger::Error:
+        return Poco::Message::PRIO_ERROR;
+    default:
+        return Poco::Message::PRIO_TRACE;
     }
 }
 
@@ -40,8 +45,8 @@ std::atomic<bool> g_failureReported{false};
 void ReportFailure(const char* reason)
 {
     if (!g_failureReported.exchange(true))
-        std::fprintf(stderr, "libVIVAZUZOZ: cannot write log file %s (%s); log messages are dropped\n",
-                     kLogPath, reason);
+        std::fprintf(stderr, "libVIVAZUZOZ: cannot write log file %s (%s); log messages are dropped\n", kLogPath,
+                     reason);
 }
 
 // The root logger's channel and level: replaced by Init and SetLevel

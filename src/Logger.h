@@ -26,6 +26,6 @@ public:
     // 2 information, 3 warning, 4 error, anything else trace). Never throws:
     // when the file cannot be created or written the message is dropped and
     // one notice is printed to standard error for the process.
-    static void Print(int level, const char* file, int line, const char* function,
-                      const char* format, ...) __attribute__((format(printf, 5, 6)));
+    static void Print(int level, const char* file, int line, const char* function, const char* format, ...)
+        __attribute__((format(printf, 5, 6)));
 };

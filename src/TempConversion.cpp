@@ -103,9 +103,10 @@ __attribute__((target("avx512f,avx512bw,avx512vl"))) void MultiplyAvx512(const u
     const __mmask16 all = 0xFFFF;
     size_t i = 0;
     for (; i + 32 <= count; i += 32) {
-        const __m512i lo = ConvertAvx512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(raw + 2 * i)), off, fac, all);
-        const __m512i hi =
-            ConvertAvx512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(raw + 2 * i + 32)), off, fac, all);
+        const __m512i lo = ConvertAvx512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(raw + 2 * i)), off, fac,
+                                         all);
+        const __m512i hi = ConvertAvx512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(raw + 2 * i + 32)), off,
+                                         fac, all);
         // vpmovdw keeps the low 16 bits of each lane (no saturation).
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm512_maskz_cvtepi32_epi16(all, lo));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 16), _mm512_maskz_cvtepi32_epi16(all, hi));
@@ -229,7 +230,10 @@ TempConversion::Kernel TempConversion::Best()
     return Kernel::Portable;
 }
 
-TempConversion::TempConversion() { SetFormula(10, 0); }
+TempConversion::TempConversion()
+{
+    SetFormula(10, 0);
+}
 
 void TempConversion::SetFormula(int32_t scale, int32_t offset, Kernel kernel)
 {

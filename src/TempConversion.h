@@ -84,6 +84,6 @@ private:
     int32_t m_offset = 0;
     Kernel m_kernel = Kernel::Portable;
     Method m_method = Method::Multiply;
-    float m_offsetF = 0.0f;     // the offset, exactly (|offset| <= kMaxSpan + 32768)
-    float m_factor = 1.0f;      // 10 / scale, enlarged by (1 + 2^-21)
+    float m_offsetF = 0.0f;  // the offset, exactly (|offset| <= kMaxSpan + 32768)
+    float m_factor = 1.0f;   // 10 / scale, enlarged by (1 + 2^-21)
 };

@@ -21,7 +21,6 @@ constexpr uint8_t kAck = 0x01;
 constexpr int kReplySize = 512;
 constexpr int kMaxArg = 4;
 
-
 constexpr auto kReplyPause = std::chrono::milliseconds(100);
 constexpr auto kPortPoll = std::chrono::milliseconds(20);
 
@@ -81,7 +80,10 @@ unsigned char UVCDevCtrl::VEL_AAL_CKSUM(unsigned char* buf, int len)
     return sum;
 }
 
-void UVCDevCtrl::PauseBeforeReply() { std::this_thread::sleep_for(kReplyPause); }
+void UVCDevCtrl::PauseBeforeReply()
+{
+    std::this_thread::sleep_for(kReplyPause);
+}
 
 int UVCDevCtrl::Exchange(const Command& cmd, const uint8_t* arg, int argLen, StatusCheck status, Reply& reply)
 {
@@ -133,4 +135,3 @@ int UVCDevCtrl::SettingByte(const Command& cmd, int value)
     const uint8_t arg = static_cast<uint8_t>(value);
     return Setting(cmd, &arg, 1);
 }
-

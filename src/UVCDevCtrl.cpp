@@ -24,12 +24,10 @@ struct CapabilityBit {
     int bit;
 };
 constexpr CapabilityBit kCapabilityBits[] = {
-    {&Flags::detail, 7, 1},           {&Flags::spatialDenoising, 7, 2},
-    {&Flags::contrast, 7, 3},         {&Flags::brightness, 7, 4},
-    {&Flags::timeDenoising, 7, 5},    {&Flags::dynamicRange, 7, 6},
-    {&Flags::detailAlt, 15, 3},       {&Flags::spatialDenoisingAlt, 15, 4},
-    {&Flags::contrastAlt, 15, 2},     {&Flags::brightnessAlt, 15, 1},
-    {&Flags::timeDenoisingAlt, 15, 5},
+    {&Flags::detail, 7, 1},         {&Flags::spatialDenoising, 7, 2},     {&Flags::contrast, 7, 3},
+    {&Flags::brightness, 7, 4},     {&Flags::timeDenoising, 7, 5},        {&Flags::dynamicRange, 7, 6},
+    {&Flags::detailAlt, 15, 3},     {&Flags::spatialDenoisingAlt, 15, 4}, {&Flags::contrastAlt, 15, 2},
+    {&Flags::brightnessAlt, 15, 1}, {&Flags::timeDenoisingAlt, 15, 5},
 };
 
 constexpr int kFirstFramePolls = 50;
@@ -40,9 +38,15 @@ constexpr auto kDrainPoll = std::chrono::milliseconds(1);
 
 UVCDevCtrl::UVCDevCtrl() = default;
 
-UVCDevCtrl::~UVCDevCtrl() { Shutdown(); }
+UVCDevCtrl::~UVCDevCtrl()
+{
+    Shutdown();
+}
 
-int UVCDevCtrl::Init() { return BaseDevCtrl::Init(); }
+int UVCDevCtrl::Init()
+{
+    return BaseDevCtrl::Init();
+}
 
 void UVCDevCtrl::Deinit()
 {
@@ -63,7 +67,10 @@ void UVCDevCtrl::Deinit()
     m_tempData.reset();
 }
 
-int UVCDevCtrl::Probe() { return OZL_USB_SUCCESS; }
+int UVCDevCtrl::Probe()
+{
+    return OZL_USB_SUCCESS;
+}
 
 int UVCDevCtrl::SearchDev(std::vector<OZL_USB_DEV_INFO>& list)
 {
@@ -188,7 +195,10 @@ bool UVCDevCtrl::TearDown()
     return joined;
 }
 
-bool UVCDevCtrl::OnOwnReadThread() const { return DeliveringDevice() == this; }
+bool UVCDevCtrl::OnOwnReadThread() const
+{
+    return DeliveringDevice() == this;
+}
 
 void UVCDevCtrl::CollectException()
 {
@@ -223,4 +233,3 @@ void UVCDevCtrl::GetTempFormula()
     m_tempScale = LittleEndian16(reply.Data());
     m_tempOffset = static_cast<int16_t>(LittleEndian16(reply.Data() + 2));
 }
-

@@ -122,7 +122,6 @@ public:
     // lock: the application keeps searches and opens apart.
     static std::vector<OZL_USB_DEV_INFO> m_devList;
 
-
     // One command of the wire protocol, as the tables of the .cpp give it.
     struct Command {
         uint8_t group;

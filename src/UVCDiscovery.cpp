@@ -67,7 +67,10 @@ private:
 };
 
 // Bus number and device address of a USB device, as discovery pairs nodes by.
-std::string LocationKey(const std::string& busnum, const std::string& devnum) { return busnum + "-" + devnum; }
+std::string LocationKey(const std::string& busnum, const std::string& devnum)
+{
+    return busnum + "-" + devnum;
+}
 
 // Calls visit(devnode, key) for every node of `subsystem` that sits on a USB
 // device whose bus number, device address and node path are all known.
@@ -136,9 +139,8 @@ int UVCInterface::SearchDev(std::vector<OZL_USB_DEV_INFO>& devs)
     });
     // In enumeration order; the first tty of a device is the one paired.
     std::vector<std::pair<std::string, std::string>> serialNodes;
-    ForEachUsbNode(ctx.get(), "tty", [&](const char* node, const std::string& key) {
-        serialNodes.emplace_back(node, key);
-    });
+    ForEachUsbNode(ctx.get(), "tty",
+                   [&](const char* node, const std::string& key) { serialNodes.emplace_back(node, key); });
 
     UvcDeviceList uvc;
     if (uvc.devices() == nullptr)
@@ -155,8 +157,8 @@ int UVCInterface::SearchDev(std::vector<OZL_USB_DEV_INFO>& devs)
         DescriptorPtr desc(rawDesc);
         CopyField(info.name, desc && desc->product != nullptr ? desc->product : "Unknown");
 
-        const std::string key =
-            LocationKey(std::to_string(uvc_get_bus_number(*it)), std::to_string(uvc_get_device_address(*it)));
+        const std::string key = LocationKey(std::to_string(uvc_get_bus_number(*it)),
+                                            std::to_string(uvc_get_device_address(*it)));
         for (const auto& serial : serialNodes) {
             if (serial.second == key) {
                 CopyField(info.serialPath, serial.first.c_str());
@@ -172,4 +174,3 @@ int UVCInterface::SearchDev(std::vector<OZL_USB_DEV_INFO>& devs)
     }
     return 0;
 }
-

@@ -28,7 +28,10 @@ constexpr FrameLayout kFrameLayouts[] = {
 
 // True on any camera's read thread while it handles a frame: such a thread
 // must never wait for a callback (it may be the one running it).
-bool OnAnyReadThread() { return BaseDevCtrl::DeliveringDevice() != nullptr; }
+bool OnAnyReadThread()
+{
+    return BaseDevCtrl::DeliveringDevice() != nullptr;
+}
 
 }  // namespace
 
@@ -124,4 +127,3 @@ int UVCDevCtrl::StopPullTemp()
     m_tempSlot.Store(nullptr, nullptr, !OnAnyReadThread());
     return OZL_USB_SUCCESS;
 }
-

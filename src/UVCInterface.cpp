@@ -43,8 +43,14 @@ const auto kImmediateFailure = std::chrono::nanoseconds(kFailurePauseNs);
 // stalled (device state 1) until frames flow again.
 const auto kStallLimit = std::chrono::seconds(3);
 
-bool IsCapturing(const v4l2core_dev* vd) { return __atomic_load_n(&vd->capturing, __ATOMIC_SEQ_CST) != 0; }
-void SetCapturing(v4l2core_dev* vd, bool on) { __atomic_store_n(&vd->capturing, on ? 1u : 0u, __ATOMIC_SEQ_CST); }
+bool IsCapturing(const v4l2core_dev* vd)
+{
+    return __atomic_load_n(&vd->capturing, __ATOMIC_SEQ_CST) != 0;
+}
+void SetCapturing(v4l2core_dev* vd, bool on)
+{
+    __atomic_store_n(&vd->capturing, on ? 1u : 0u, __ATOMIC_SEQ_CST);
+}
 
 void PauseAfterFailure()
 {
@@ -60,9 +66,15 @@ UVCInterface::UVCInterface()
 {
 }
 
-UVCInterface::~UVCInterface() { CloseDev(); }
+UVCInterface::~UVCInterface()
+{
+    CloseDev();
+}
 
-int UVCInterface::GetDevState() { return m_devState.load(); }
+int UVCInterface::GetDevState()
+{
+    return m_devState.load();
+}
 
 bool UVCInterface::ProbeGone(const v4l2core_dev* vd)
 {

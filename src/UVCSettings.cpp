@@ -33,7 +33,7 @@ struct TuningParam {
     uint8_t primary;
     uint8_t alternate;  // kNoCode: the parameter has none
     uint8_t setOp;
-    int width;          // value bytes on the wire
+    int width;  // value bytes on the wire
     bool Flags::*primaryFlag;
     bool Flags::*alternateFlag;
     int (UVCDevCtrl::*get)(int, int*);
@@ -75,7 +75,10 @@ int32_t ScaleForWire(float value)
 // A gate on the stream's layout is tested first; a null output is refused
 // next. Either way nothing is sent and nothing written.
 
-int UVCDevCtrl::CorrectShutter() { return SettingByte(kShutter, 0x01); }
+int UVCDevCtrl::CorrectShutter()
+{
+    return SettingByte(kShutter, 0x01);
+}
 
 int UVCDevCtrl::GetPalleteType(int* palette)
 {
@@ -88,7 +91,10 @@ int UVCDevCtrl::GetPalleteType(int* palette)
     return OZL_USB_SUCCESS;
 }
 
-int UVCDevCtrl::SetPalleteType(int palette) { return SettingByte(kPaletteSet, palette); }
+int UVCDevCtrl::SetPalleteType(int palette)
+{
+    return SettingByte(kPaletteSet, palette);
+}
 
 int UVCDevCtrl::GetTempLevel(int* level)
 {
@@ -185,7 +191,10 @@ int UVCDevCtrl::GetImageLevel(int* level)
     return OZL_USB_SUCCESS;
 }
 
-int UVCDevCtrl::SetImageLevel(int level) { return SettingByte(kImageLevelSet, level); }
+int UVCDevCtrl::SetImageLevel(int level)
+{
+    return SettingByte(kImageLevelSet, level);
+}
 
 // ------------------------------------------------------------ environment
 
@@ -208,16 +217,46 @@ int UVCDevCtrl::SetEnvValue(uint8_t code, int value)
     return Setting(Command{kEnvGroup, code, 0x01, kShortTimeout}, arg, 4);
 }
 
-int UVCDevCtrl::GetAtmosTemp(float* value) { return GetEnvValue(kAtmosTemp, value); }
-int UVCDevCtrl::SetAtmosTemp(int value) { return SetEnvValue(kAtmosTemp, value); }
-int UVCDevCtrl::GetDistance(float* value) { return GetEnvValue(kDistance, value); }
-int UVCDevCtrl::SetDistance(int value) { return SetEnvValue(kDistance, value); }
-int UVCDevCtrl::GetEmissivity(float* value) { return GetEnvValue(kEmissivity, value); }
-int UVCDevCtrl::SetEmissivity(int value) { return SetEnvValue(kEmissivity, value); }
-int UVCDevCtrl::GetReflectedTemp(float* value) { return GetEnvValue(kReflectedTemp, value); }
-int UVCDevCtrl::SetReflectedTemp(int value) { return SetEnvValue(kReflectedTemp, value); }
-int UVCDevCtrl::GetTransmittance(float* value) { return GetEnvValue(kTransmittance, value); }
-int UVCDevCtrl::SetTransmittance(int value) { return SetEnvValue(kTransmittance, value); }
+int UVCDevCtrl::GetAtmosTemp(float* value)
+{
+    return GetEnvValue(kAtmosTemp, value);
+}
+int UVCDevCtrl::SetAtmosTemp(int value)
+{
+    return SetEnvValue(kAtmosTemp, value);
+}
+int UVCDevCtrl::GetDistance(float* value)
+{
+    return GetEnvValue(kDistance, value);
+}
+int UVCDevCtrl::SetDistance(int value)
+{
+    return SetEnvValue(kDistance, value);
+}
+int UVCDevCtrl::GetEmissivity(float* value)
+{
+    return GetEnvValue(kEmissivity, value);
+}
+int UVCDevCtrl::SetEmissivity(int value)
+{
+    return SetEnvValue(kEmissivity, value);
+}
+int UVCDevCtrl::GetReflectedTemp(float* value)
+{
+    return GetEnvValue(kReflectedTemp, value);
+}
+int UVCDevCtrl::SetReflectedTemp(int value)
+{
+    return SetEnvValue(kReflectedTemp, value);
+}
+int UVCDevCtrl::GetTransmittance(float* value)
+{
+    return GetEnvValue(kTransmittance, value);
+}
+int UVCDevCtrl::SetTransmittance(int value)
+{
+    return SetEnvValue(kTransmittance, value);
+}
 
 namespace {
 
@@ -317,15 +356,51 @@ int UVCDevCtrl::SetTuning(int type, int variant, int value)
     return Setting(Command{kTuningGroup, code, p.setOp, kShortTimeout}, arg, p.width);
 }
 
-int UVCDevCtrl::GetDetail(int variant, int* value) { return GetTuning(kDetail, variant, value); }
-int UVCDevCtrl::SetDetail(int variant, int value) { return SetTuning(kDetail, variant, value); }
-int UVCDevCtrl::GetSpatialDenoising(int variant, int* value) { return GetTuning(kSpatialDenoising, variant, value); }
-int UVCDevCtrl::SetSpatialDenoising(int variant, int value) { return SetTuning(kSpatialDenoising, variant, value); }
-int UVCDevCtrl::GetContrast(int variant, int* value) { return GetTuning(kContrast, variant, value); }
-int UVCDevCtrl::SetContrast(int variant, int value) { return SetTuning(kContrast, variant, value); }
-int UVCDevCtrl::GetBrightness(int variant, int* value) { return GetTuning(kBrightness, variant, value); }
-int UVCDevCtrl::SetBrightness(int variant, int value) { return SetTuning(kBrightness, variant, value); }
-int UVCDevCtrl::GetTimeDenoising(int variant, int* value) { return GetTuning(kTimeDenoising, variant, value); }
-int UVCDevCtrl::SetTimeDenoising(int variant, int value) { return SetTuning(kTimeDenoising, variant, value); }
-int UVCDevCtrl::GetDynamicRange(int variant, int* value) { return GetTuning(kDynamicRange, variant, value); }
-int UVCDevCtrl::SetDynamicRange(int variant, int value) { return SetTuning(kDynamicRange, variant, value); }
+int UVCDevCtrl::GetDetail(int variant, int* value)
+{
+    return GetTuning(kDetail, variant, value);
+}
+int UVCDevCtrl::SetDetail(int variant, int value)
+{
+    return SetTuning(kDetail, variant, value);
+}
+int UVCDevCtrl::GetSpatialDenoising(int variant, int* value)
+{
+    return GetTuning(kSpatialDenoising, variant, value);
+}
+int UVCDevCtrl::SetSpatialDenoising(int variant, int value)
+{
+    return SetTuning(kSpatialDenoising, variant, value);
+}
+int UVCDevCtrl::GetContrast(int variant, int* value)
+{
+    return GetTuning(kContrast, variant, value);
+}
+int UVCDevCtrl::SetContrast(int variant, int value)
+{
+    return SetTuning(kContrast, variant, value);
+}
+int UVCDevCtrl::GetBrightness(int variant, int* value)
+{
+    return GetTuning(kBrightness, variant, value);
+}
+int UVCDevCtrl::SetBrightness(int variant, int value)
+{
+    return SetTuning(kBrightness, variant, value);
+}
+int UVCDevCtrl::GetTimeDenoising(int variant, int* value)
+{
+    return GetTuning(kTimeDenoising, variant, value);
+}
+int UVCDevCtrl::SetTimeDenoising(int variant, int value)
+{
+    return SetTuning(kTimeDenoising, variant, value);
+}
+int UVCDevCtrl::GetDynamicRange(int variant, int* value)
+{
+    return GetTuning(kDynamicRange, variant, value);
+}
+int UVCDevCtrl::SetDynamicRange(int variant, int value)
+{
+    return SetTuning(kDynamicRange, variant, value);
+}

@@ -36,6 +36,9 @@ inline int32_t LittleEndian32(const uint8_t* p)
     return static_cast<int32_t>(bits);
 }
 
-inline uint16_t LittleEndian16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint16_t LittleEndian16(const uint8_t* p)
+{
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 
 }  // namespace uvcwire

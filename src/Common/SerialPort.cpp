@@ -35,7 +35,10 @@ void MakeRaw(termios& tio)
 
 SerialPort::SerialPort() : m_fd(-1), m_isOpen(false) {}
 
-SerialPort::~SerialPort() { ClosePort(); }
+SerialPort::~SerialPort()
+{
+    ClosePort();
+}
 
 int SerialPort::OpenPort(const char* path)
 {
@@ -103,6 +106,12 @@ long SerialPort::ReadPort(char* buf, unsigned long len)
     return n;
 }
 
-long SerialPort::WritePort(const char* buf, unsigned long len) { return write(m_fd, buf, len); }
+long SerialPort::WritePort(const char* buf, unsigned long len)
+{
+    return write(m_fd, buf, len);
+}
 
-bool SerialPort::IsOpen() const { return m_isOpen; }
+bool SerialPort::IsOpen() const
+{
+    return m_isOpen;
+}

@@ -16,13 +16,12 @@ namespace {
 
 // The core's invariants hold in release builds too, so they cannot rest on
 // assert(), which NDEBUG compiles away. The message keeps assert's shape.
-#define V4L2CORE_REQUIRE(cond, text)                                                          \
-    do {                                                                                      \
-        if (!(cond)) {                                                                        \
-            fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", __FILE__, __LINE__, __func__, \
-                    text);                                                                    \
-            abort();                                                                          \
-        }                                                                                     \
+#define V4L2CORE_REQUIRE(cond, text)                                                                    \
+    do {                                                                                                \
+        if (!(cond)) {                                                                                  \
+            fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", __FILE__, __LINE__, __func__, text); \
+            abort();                                                                                    \
+        }                                                                                               \
     } while (0)
 
 // Progress and information: standard output, flushed per line so that it
@@ -51,7 +50,10 @@ void errno_show(const char* what)
     complain("%s error %d, %s\n", what, err, strerror(err));
 }
 
-bool load_capturing(const v4l2core_dev* vd) { return __atomic_load_n(&vd->capturing, __ATOMIC_SEQ_CST) != 0; }
+bool load_capturing(const v4l2core_dev* vd)
+{
+    return __atomic_load_n(&vd->capturing, __ATOMIC_SEQ_CST) != 0;
+}
 
 // Frees a record that v4l2core_dev_open gives up on.
 void discard(v4l2core_dev* vd)
@@ -326,9 +328,9 @@ void enum_frame_inval(struct v4l2core_dev* vd, uint32_t pixelformat, uint32_t wi
                 fi.stepwise.min.denominator, fi.stepwise.max.numerator, fi.stepwise.max.denominator);
             break;
         case V4L2_FRMIVAL_TYPE_STEPWISE:
-            say("\t\t{ stepwise: min { %u/%u } .. max { %u/%u } / stepsize { %u/%u } }\n",
-                fi.stepwise.min.numerator, fi.stepwise.min.denominator, fi.stepwise.max.numerator,
-                fi.stepwise.max.denominator, fi.stepwise.step.numerator, fi.stepwise.step.denominator);
+            say("\t\t{ stepwise: min { %u/%u } .. max { %u/%u } / stepsize { %u/%u } }\n", fi.stepwise.min.numerator,
+                fi.stepwise.min.denominator, fi.stepwise.max.numerator, fi.stepwise.max.denominator,
+                fi.stepwise.step.numerator, fi.stepwise.step.denominator);
             break;
         default:
             break;
@@ -357,10 +359,17 @@ void v4l2vore_dev_getCurrentInfo(struct v4l2core_dev* vd)
     vd->width = pix.width;
     vd->height = pix.height;
     switch (pix.pixelformat) {
-    case V4L2_PIX_FMT_H264: vd->stream_kind = 0; break;
-    case V4L2_PIX_FMT_YUV420: vd->stream_kind = 1; break;
-    case V4L2_PIX_FMT_MJPEG: vd->stream_kind = 2; break;
-    default: break;
+    case V4L2_PIX_FMT_H264:
+        vd->stream_kind = 0;
+        break;
+    case V4L2_PIX_FMT_YUV420:
+        vd->stream_kind = 1;
+        break;
+    case V4L2_PIX_FMT_MJPEG:
+        vd->stream_kind = 2;
+        break;
+    default:
+        break;
     }
 
     memset(&vd->stream_parm, 0, sizeof vd->stream_parm);

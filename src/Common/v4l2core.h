@@ -50,9 +50,9 @@ struct v4l2core_dev {
     uint64_t frame_bytes;  // bytesused of that frame
     uint32_t io_method;    // always 1: memory-mapped streaming
     struct v4l2core_buffer* buffers;
-    uint32_t n_buffers;    // entries of `buffers` that are mapped
-    uint32_t capturing;    // read and written with __atomic builtins only
-    int last_errno;        // errno of the last failed dequeue (written by the frame-waiting thread)
+    uint32_t n_buffers;  // entries of `buffers` that are mapped
+    uint32_t capturing;  // read and written with __atomic builtins only
+    int last_errno;      // errno of the last failed dequeue (written by the frame-waiting thread)
     // Index + 1 of the dequeued buffer that frame_data points into (0: none).
     // The caller reads the frame in place, so the buffer goes back to the
     // driver only at the next frame wait (or is released by the stop): the
@@ -78,7 +78,7 @@ __attribute__((visibility("default"))) void v4l2core_dev_clean(struct v4l2core_d
 __attribute__((visibility("default"))) void v4l2vore_dev_getCurrentInfo(struct v4l2core_dev* vd);
 __attribute__((visibility("default"))) void enum_frame_sizes(struct v4l2core_dev* vd, uint32_t pixelformat);
 __attribute__((visibility("default"))) void enum_frame_inval(struct v4l2core_dev* vd, uint32_t pixelformat,
-                                                              uint32_t width, uint32_t height);
+                                                             uint32_t width, uint32_t height);
 // ioctl retried while it fails with EINTR.
 __attribute__((visibility("default"))) int xioctl(int fd, int request, void* arg);
 // 32-bit sum of `count` bytes; 0 for a count of 0 or less.

@@ -37,11 +37,20 @@ TEST(CameraCommands, EveryCommandSendsItsFrameAndWaitsItsTimeout)
     int i = 0;
     float f = 0;
     const std::vector<Sent> cases = {
-        {"shutter", [](WireCamera& c) { c.CorrectShutter(); }, {0xAA, 0x05, 0x01, 0x11, 0x02, 0x01, 0xC4, 0xEB, 0xAA}, 10000},
-        {"get palette", [&](WireCamera& c) { c.GetPalleteType(&i); }, {0xAA, 0x04, 0x01, 0x42, 0x00, 0xF1, 0xEB, 0xAA}, 1000},
+        {"shutter",
+         [](WireCamera& c) { c.CorrectShutter(); },
+         {0xAA, 0x05, 0x01, 0x11, 0x02, 0x01, 0xC4, 0xEB, 0xAA},
+         10000},
+        {"get palette",
+         [&](WireCamera& c) { c.GetPalleteType(&i); },
+         {0xAA, 0x04, 0x01, 0x42, 0x00, 0xF1, 0xEB, 0xAA},
+         1000},
         {"set palette 259", [](WireCamera& c) { c.SetPalleteType(259); }, Request({0x01, 0x42, 0x02, 0x03}), 1000},
         {"get level", [&](WireCamera& c) { c.GetTempLevel(&i); }, Request({0x07, 0x01, 0x00}), 100000},
-        {"set level 2", [](WireCamera& c) { c.SetTempLevel(2); }, {0xAA, 0x05, 0x07, 0x01, 0x01, 0x03, 0xBB, 0xEB, 0xAA}, 100000},
+        {"set level 2",
+         [](WireCamera& c) { c.SetTempLevel(2); },
+         {0xAA, 0x05, 0x07, 0x01, 0x01, 0x03, 0xBB, 0xEB, 0xAA},
+         100000},
         {"set level 1", [](WireCamera& c) { c.SetTempLevel(1); }, Request({0x07, 0x01, 0x01, 0x01}), 100000},
         {"fpa temp", [&](WireCamera& c) { c.GetFPATemp(&f); }, Request({0x01, 0xC3, 0x00}), 1000},
         {"camera temp", [&](WireCamera& c) { c.GetCameraTemp(&f); }, Request({0x01, 0x7C, 0x00}), 1000},
@@ -50,23 +59,40 @@ TEST(CameraCommands, EveryCommandSendsItsFrameAndWaitsItsTimeout)
         {"get image level", [&](WireCamera& c) { c.GetImageLevel(&i); }, Request({0x01, 0x19, 0x00}), 1000},
         {"set image level", [](WireCamera& c) { c.SetImageLevel(7); }, Request({0x01, 0x19, 0x01, 0x07}), 1000},
         {"capabilities", [](WireCamera& c) { c.GetDevFunc(); }, {0xAA, 0x04, 0x01, 0x12, 0x00, 0xC1, 0xEB, 0xAA}, 1000},
-        {"formula level 0", [](WireCamera& c) { c.GetTempFormula(); }, {0xAA, 0x05, 0x07, 0x62, 0x00, 0x00, 0x18, 0xEB, 0xAA}, 1000},
-        {"formula level 2", [](WireCamera& c) { c.m_tempLevel = 2; c.GetTempFormula(); }, Request({0x07, 0x62, 0x00, 0x02}), 1000},
+        {"formula level 0",
+         [](WireCamera& c) { c.GetTempFormula(); },
+         {0xAA, 0x05, 0x07, 0x62, 0x00, 0x00, 0x18, 0xEB, 0xAA},
+         1000},
+        {"formula level 2",
+         [](WireCamera& c) {
+             c.m_tempLevel = 2;
+             c.GetTempFormula();
+         },
+         Request({0x07, 0x62, 0x00, 0x02}), 1000},
         {"get atmos", [&](WireCamera& c) { c.GetAtmosTemp(&f); }, Request({0x07, 0x10, 0x00}), 1000},
         {"get distance", [&](WireCamera& c) { c.GetDistance(&f); }, Request({0x07, 0x13, 0x00}), 1000},
         {"get emissivity", [&](WireCamera& c) { c.GetEmissivity(&f); }, Request({0x07, 0x12, 0x00}), 1000},
         {"get reflected", [&](WireCamera& c) { c.GetReflectedTemp(&f); }, Request({0x07, 0x0F, 0x00}), 1000},
         {"get transmittance", [&](WireCamera& c) { c.GetTransmittance(&f); }, Request({0x07, 0x11, 0x00}), 1000},
-        {"set atmos -10", [](WireCamera& c) { c.SetAtmosTemp(-100000); }, Request({0x07, 0x10, 0x01, 0x60, 0x79, 0xFE, 0xFF}), 1000},
+        {"set atmos -10", [](WireCamera& c) { c.SetAtmosTemp(-100000); },
+         Request({0x07, 0x10, 0x01, 0x60, 0x79, 0xFE, 0xFF}), 1000},
         {"get detail", [&](WireCamera& c) { c.GetDetail(0, &i); }, Request({0x01, 0x1E, 0x00}), 1000},
-        {"get detail alt", [&](WireCamera& c) { c.GetDetail(1, &i); }, {0xAA, 0x04, 0x01, 0x38, 0x00, 0xE7, 0xEB, 0xAA}, 1000},
+        {"get detail alt",
+         [&](WireCamera& c) { c.GetDetail(1, &i); },
+         {0xAA, 0x04, 0x01, 0x38, 0x00, 0xE7, 0xEB, 0xAA},
+         1000},
         {"set detail", [](WireCamera& c) { c.SetDetail(0, 0x1FF); }, Request({0x01, 0x1E, 0x02, 0xFF}), 1000},
         {"set detail alt", [](WireCamera& c) { c.SetDetail(5, 4); }, Request({0x01, 0x38, 0x02, 0x04}), 1000},
         {"get spatial", [&](WireCamera& c) { c.GetSpatialDenoising(0, &i); }, Request({0x01, 0x1D, 0x00}), 1000},
-        {"set spatial alt", [](WireCamera& c) { c.SetSpatialDenoising(1, 9); }, Request({0x01, 0x39, 0x02, 0x09}), 1000},
+        {"set spatial alt", [](WireCamera& c) { c.SetSpatialDenoising(1, 9); }, Request({0x01, 0x39, 0x02, 0x09}),
+         1000},
         {"get contrast alt", [&](WireCamera& c) { c.GetContrast(1, &i); }, Request({0x01, 0x37, 0x00}), 1000},
-        {"set contrast 300", [](WireCamera& c) { c.SetContrast(0, 300); }, {0xAA, 0x06, 0x01, 0x24, 0x01, 0x2C, 0x01, 0x03, 0xEB, 0xAA}, 1000},
-        {"set contrast alt", [](WireCamera& c) { c.SetContrast(1, 0x12345); }, Request({0x01, 0x37, 0x01, 0x45, 0x23}), 1000},
+        {"set contrast 300",
+         [](WireCamera& c) { c.SetContrast(0, 300); },
+         {0xAA, 0x06, 0x01, 0x24, 0x01, 0x2C, 0x01, 0x03, 0xEB, 0xAA},
+         1000},
+        {"set contrast alt", [](WireCamera& c) { c.SetContrast(1, 0x12345); }, Request({0x01, 0x37, 0x01, 0x45, 0x23}),
+         1000},
         {"get brightness", [&](WireCamera& c) { c.GetBrightness(0, &i); }, Request({0x01, 0x26, 0x00}), 1000},
         {"set brightness 300", [](WireCamera& c) { c.SetBrightness(0, 300); }, Request({0x01, 0x26, 0x01, 0x2C}), 1000},
         {"set brightness alt", [](WireCamera& c) { c.SetBrightness(1, 3); }, Request({0x01, 0x36, 0x01, 0x03}), 1000},
@@ -113,10 +139,9 @@ TEST(CameraCommands, RepliesAreJudgedOnHeadEchoStatusAndAcknowledgement)
     }
 
     const std::vector<std::pair<Bytes, int>> settings = {
-        {Reply07(0x02, {0x01}), 0},
-        {Reply07(0x02, {0x00}), 1},        // answered, but not acknowledged
-        {Reply07(0x02, {}), 1},            // split before the acknowledgement
-        {Reply01(0x02, {0x33, 0x01}), 1},  // group 01 layout for a group 07 command
+        {Reply07(0x02, {0x01}), 0},       {Reply07(0x02, {0x00}), 1},  // answered, but not acknowledged
+        {Reply07(0x02, {}), 1},                                        // split before the acknowledgement
+        {Reply01(0x02, {0x33, 0x01}), 1},                              // group 01 layout for a group 07 command
         {Reply07(0x03, {0x01}), 1},
     };
     for (const auto& s : settings) {
@@ -145,8 +170,8 @@ TEST(CameraCommands, QueriesDecodeTheirValues)
     c.Stream(FRAME_MODE_IMAGE_TEMP);
     float f = 0;
     int v = 0;
-    c.replies = {Reply01(0xC3, {0xC4, 0x09}), Reply01(0x7C, {0x38, 0xFF}), Reply07(0x01, {0x03}),
-                 Reply07(0x01, {0x02}), Reply07(0x01, {0x01}), Reply07(0x02, {0xFE}), Reply01(0x19, {0x80})};
+    c.replies = {Reply01(0xC3, {0xC4, 0x09}), Reply01(0x7C, {0x38, 0xFF}), Reply07(0x01, {0x03}), Reply07(0x01, {0x02}),
+                 Reply07(0x01, {0x01}),       Reply07(0x02, {0xFE}),       Reply01(0x19, {0x80})};
     EXPECT_EQ(c.GetFPATemp(&f), 0);
     EXPECT_FLOAT_EQ(f, 25.0f);
     EXPECT_EQ(c.GetCameraTemp(&f), 0);

@@ -22,7 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-
 // What a temperature callback saw of the latest frame.
 struct TempSink {
     std::mutex lock;

@@ -15,8 +15,14 @@ namespace {
 using Layout = StreamLayout;
 const auto& kLayouts = kStreamLayouts;
 
-uint16_t ImageSample(size_t r, size_t c) { return uint16_t(r * 131 + c * 7 + 1); }
-int16_t RawTemp(size_t r, size_t c) { return int16_t(uint16_t(r * 977 + c * 13)); }
+uint16_t ImageSample(size_t r, size_t c)
+{
+    return uint16_t(r * 131 + c * 7 + 1);
+}
+int16_t RawTemp(size_t r, size_t c)
+{
+    return int16_t(uint16_t(r * 977 + c * 13));
+}
 
 // A frame as the camera streams it: per row the image samples, then (with
 // temperature) the raw temperature samples; host byte order.
@@ -83,7 +89,7 @@ TEST_F(CameraFrames, EachSizeFixesLayoutQueriesFormulaAndSplitsIntoPlanes)
         SCOPED_TRACE(std::to_string(l.width) + "x" + std::to_string(l.height) + (l.withTemp ? " temp" : ""));
         WireCamera c;
         if (l.withTemp)
-            c.replies.push_back(Reply07(0x01, {0x03}));          // level code 3: interface level 2
+            c.replies.push_back(Reply07(0x01, {0x03}));                // level code 3: interface level 2
         c.replies.push_back(Reply07(0x62, {0x64, 0x00, 0xE8, 0x03}));  // scale 100, offset 1000
         Bytes frame = MakeFrame(l);
         Deliver(c, frame);
@@ -93,9 +99,9 @@ TEST_F(CameraFrames, EachSizeFixesLayoutQueriesFormulaAndSplitsIntoPlanes)
         EXPECT_EQ(c.m_height, l.height);
         EXPECT_TRUE(c.m_firstFrame.load());
         EXPECT_EQ(c.m_tempData != nullptr, l.withTemp);
-        const std::vector<Bytes> queries =
-            l.withTemp ? std::vector<Bytes>{Request({0x07, 0x01, 0x00}), Request({0x07, 0x62, 0x00, 0x02})}
-                       : std::vector<Bytes>{Request({0x07, 0x62, 0x00, 0x00})};
+        const std::vector<Bytes> queries = l.withTemp ? std::vector<Bytes>{Request({0x07, 0x01, 0x00}),
+                                                                           Request({0x07, 0x62, 0x00, 0x02})}
+                                                      : std::vector<Bytes>{Request({0x07, 0x62, 0x00, 0x00})};
         EXPECT_EQ(c.written, queries);
         EXPECT_EQ(c.m_tempScale, 100);
         EXPECT_EQ(c.m_tempOffset, 1000);
@@ -215,11 +221,13 @@ TEST_F(CameraFrames, RegistrationChangesTakeEffectPerFrameAndNothingIsCopiedUnwa
     // Callbacks that stop and restart delivery from inside a frame.
     static WireCamera* s_camera;
     s_camera = &c;
-    c.StartPreview([](unsigned long, OZL_USB_VIDEO_INFO_CB*, void* user) {
-        g_seen->order += "s";
-        s_camera->StopPreview();
-        s_camera->StartPullTemp(OnTemp, user);
-    }, &c);
+    c.StartPreview(
+        [](unsigned long, OZL_USB_VIDEO_INFO_CB*, void* user) {
+            g_seen->order += "s";
+            s_camera->StopPreview();
+            s_camera->StartPullTemp(OnTemp, user);
+        },
+        &c);
     seen.order.clear();
     Deliver(c, frame);
     EXPECT_EQ(seen.order, "sT");
@@ -248,11 +256,13 @@ TEST_F(CameraFrames, StopOnAnotherThreadWaitsForTheRunningCallback)
     Deliver(c, frame);
     static std::atomic<int> s_phase;  // 1: callback entered, 2: released
     s_phase = 0;
-    c.StartPreview([](unsigned long, OZL_USB_VIDEO_INFO_CB*, void*) {
-        s_phase = 1;
-        while (s_phase != 2)
-            std::this_thread::yield();
-    }, nullptr);
+    c.StartPreview(
+        [](unsigned long, OZL_USB_VIDEO_INFO_CB*, void*) {
+            s_phase = 1;
+            while (s_phase != 2)
+                std::this_thread::yield();
+        },
+        nullptr);
     std::thread reader([&] { Deliver(c, frame); });
     while (s_phase != 1)
         std::this_thread::yield();

@@ -32,7 +32,10 @@ public:
             close(master_);
     }
     const std::string& slave() const { return slave_; }
-    void Send(const std::vector<char>& bytes) { ASSERT_EQ(write(master_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    void Send(const std::vector<char>& bytes)
+    {
+        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    }
     std::vector<char> Receive(size_t n)
     {
         std::vector<char> got(n);

@@ -72,11 +72,10 @@ std::vector<Formula2> Formulas()
     // exact integers (divisors and multiples of 10), the camera's own, the
     // 16-bit ends, negative offsets, offsets at the end of the multiplying
     // kernels' domain (|raw - offset| = 131072) and just past it.
-    const int32_t scales[] = {1,   2,    3,    5,    7,     9,     10,    11,    13,    20,     25, 40,
-                              50,  80,   99,   100,  101,   125,   128,   1000,  4095,  10000, 32767,
-                              32768, 65534, 65535, -1,  -7,  -10,   -65535};
-    const int32_t offsets[] = {-32768, -32767, -2000, -500, -1, 0, 1, 1000, 32766, 32767,
-                               98304,  -98305, 98305, -98306, 1000000, -1000000};
+    const int32_t scales[] = {1,   2,   3,   5,   7,    9,    10,    11,    13,    20,    25,    40, 50, 80,  99,
+                              100, 101, 125, 128, 1000, 4095, 10000, 32767, 32768, 65534, 65535, -1, -7, -10, -65535};
+    const int32_t offsets[] = {-32768, -32767, -2000, -500,   -1,    0,      1,       1000,
+                               32766,  32767,  98304, -98305, 98305, -98306, 1000000, -1000000};
     for (int32_t s : scales)
         for (int32_t o : offsets)
             list.push_back({s, o});

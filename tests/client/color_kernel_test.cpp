@@ -28,7 +28,7 @@ std::string Name(ColorKernelKind k)
     return k == ColorKernelKind::Avx512 ? "avx512"
            : k == ColorKernelKind::Avx2 ? "avx2"
            : k == ColorKernelKind::Neon ? "neon"
-                                         : "portable";
+                                        : "portable";
 }
 
 // The palette entry as it was computed before the kernel, in double

@@ -69,18 +69,18 @@ TEST(Colormap, ColorizeStretchesThePlaneFromMinimumToMaximum)
     const int16_t plane[4] = {-50, 0, 300, 300};
     const std::vector<uint8_t> rgb = Colorize(plane, 2, 2, grey);
     ASSERT_EQ(rgb.size(), 12u);
-    EXPECT_EQ(rgb[0], 0);                           // minimum -> entry 0
-    EXPECT_EQ(rgb[3], 36);                          // 50 of 350 -> entry 36
-    EXPECT_EQ(rgb[6], 255);                         // maximum -> entry 255
+    EXPECT_EQ(rgb[0], 0);    // minimum -> entry 0
+    EXPECT_EQ(rgb[3], 36);   // 50 of 350 -> entry 36
+    EXPECT_EQ(rgb[6], 255);  // maximum -> entry 255
     EXPECT_EQ(rgb[9], 255);
 
-    const uint16_t wide[3] = {65535, 0, 32768};     // full unsigned range
+    const uint16_t wide[3] = {65535, 0, 32768};  // full unsigned range
     const std::vector<uint8_t> w = Colorize(wide, 3, 1, grey);
     EXPECT_EQ(w[0], 255);
     EXPECT_EQ(w[3], 0);
     EXPECT_EQ(w[6], 128);
 
-    const uint16_t flat[2] = {700, 700};            // nothing to stretch
+    const uint16_t flat[2] = {700, 700};  // nothing to stretch
     const std::vector<uint8_t> f = Colorize(flat, 2, 1, grey);
     EXPECT_EQ(f, std::vector<uint8_t>(6, 0));
 }

@@ -49,7 +49,10 @@ void WaitForChecks(size_t checks)
     ASSERT_GE(CollectCount(), target) << "the exception poll did not run";
 }
 
-FakeDevice& AsFake(const DevCtrlMgr::DevPtr& p) { return static_cast<FakeDevice&>(*p); }
+FakeDevice& AsFake(const DevCtrlMgr::DevPtr& p)
+{
+    return static_cast<FakeDevice&>(*p);
+}
 
 }  // namespace
 

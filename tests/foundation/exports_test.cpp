@@ -32,10 +32,13 @@ std::vector<PerDeviceCall> PerDeviceCalls()
     static OZL_USB_ENV_PARAM env;
     static int user;
     return {
-        {"SetExceptionCallback", [](unsigned long h) { return OZL_USB_SetExceptionCallback(h, ExceptionCb, &user); }, ""},
-        {"StartPreview", [](unsigned long h) { return OZL_USB_StartPreview(h, VideoCb, &user); }, "StartPreview ptr,ptr"},
+        {"SetExceptionCallback", [](unsigned long h) { return OZL_USB_SetExceptionCallback(h, ExceptionCb, &user); },
+         ""},
+        {"StartPreview", [](unsigned long h) { return OZL_USB_StartPreview(h, VideoCb, &user); },
+         "StartPreview ptr,ptr"},
         {"StopPreview", [](unsigned long h) { return OZL_USB_StopPreview(h); }, "StopPreview"},
-        {"StartPullTemp", [](unsigned long h) { return OZL_USB_StartPullTemp(h, TempCb, nullptr); }, "StartPullTemp ptr,null"},
+        {"StartPullTemp", [](unsigned long h) { return OZL_USB_StartPullTemp(h, TempCb, nullptr); },
+         "StartPullTemp ptr,null"},
         {"StopPullTemp", [](unsigned long h) { return OZL_USB_StopPullTemp(h); }, "StopPullTemp"},
         {"ReadPort", [](unsigned long h) { return OZL_USB_ReadPort(h, buf, 16, &i, 250); }, "ReadPort ptr,16,ptr,250"},
         {"WritePort", [](unsigned long h) { return OZL_USB_WritePort(h, buf, 8); }, "WritePort ptr,8"},
@@ -133,7 +136,8 @@ TEST_F(Exports, CheckedArgumentsAreRefusedBeforeTheLookup)
     EXPECT_EQ(OZL_USB_WritePort(handle, buf, -1), OZL_USB_SUCCESS);
     EXPECT_EQ(OZL_USB_ReadPort(handle, buf, 4, nullptr, 10), OZL_USB_SUCCESS);
     EXPECT_EQ(OZL_USB_GetPalleteType(handle, nullptr), OZL_USB_SUCCESS);
-    EXPECT_EQ(Journal(), (std::vector<std::string>{"WritePort ptr,-1", "ReadPort ptr,4,null,10", "GetPalleteType null"}));
+    EXPECT_EQ(Journal(),
+              (std::vector<std::string>{"WritePort ptr,-1", "ReadPort ptr,4,null,10", "GetPalleteType null"}));
 }
 
 TEST_F(Exports, OpenPassesTheIndexAndAFailedOpenRegistersNothing)

@@ -74,7 +74,9 @@ TEST(Logger, InitWritesTheSuccessLineInTheDocumentedFormat)
     char file[512] = {};
     ASSERT_EQ(std::sscanf(rest.c_str(), "code:%d-%511s", &lineNo, file), 2) << rest;
     EXPECT_GT(lineNo, 0);
-    EXPECT_TRUE(std::string(file).size() >= 13 && std::string(file).substr(std::string(file).size() - 13) == "VIVAZUZOZ.cpp") << file;
+    EXPECT_TRUE(std::string(file).size() >= 13 &&
+                std::string(file).substr(std::string(file).size() - 13) == "VIVAZUZOZ.cpp")
+        << file;
     EXPECT_EQ(rest.substr(rest.find(" :")), " :D :<OZL_USB_Init>:SDK Init Success.");
     EXPECT_NE(lines[1].find(" :D :<OZL_USB_Deinit>:SDK Deinit."), std::string::npos) << lines[1];
 }

@@ -4,8 +4,8 @@
 #include "../support/eventually.h"
 #include "../support/scratch_dir.h"
 
-#include <vivaclient/colormaps.h>
 #include <elements.h>
+#include <vivaclient/colormaps.h>
 
 #include <VIVAZUZOZ.h>
 #include <vcam/VirtualCamera.h>
@@ -646,8 +646,8 @@ TEST_F(GstElements, ColorizeI420MatchesItsRgbThroughVideoconvert)
     for (int y = 0; y < kHeight; ++y)
         for (int x = 0; x < kWidth; ++x)
             samples[y * kWidth + x] = static_cast<uint16_t>(((y / 2) * (kWidth / 2) + x / 2) * 37 % 4000);
-    const std::vector<uint8_t> want =
-        vivaclient::Colorize(samples.data(), kWidth, kHeight, vivaclient::FindColormap("rainbow")->build());
+    const std::vector<uint8_t> want = vivaclient::Colorize(samples.data(), kWidth, kHeight,
+                                                           vivaclient::FindColormap("rainbow")->build());
     GstHarness* h = gst_harness_new_parse(
         "thermalcolorize range=frame colormap=rainbow ! video/x-raw,format=I420 ! videoconvert");
     const std::string size = ", width=" + std::to_string(kWidth) + ", height=" + std::to_string(kHeight) +

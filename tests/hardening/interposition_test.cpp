@@ -32,7 +32,10 @@ extern "C" int xioctl(int, int, void*)
 
 namespace {
 
-void Remember(OZL_USB_DEV_INFO*, void* user) { ++*static_cast<int*>(user); }
+void Remember(OZL_USB_DEV_INFO*, void* user)
+{
+    ++*static_cast<int*>(user);
+}
 
 }  // namespace
 
@@ -49,7 +52,8 @@ TEST(Interposition, AnApplicationsXioctlDoesNotCaptureTheLibrarysCalls)
     ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_SearchDev(&Remember, &found));
     ASSERT_EQ(1, found);
     unsigned long h = 0;
-    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_OpenDev(0, &h)) << g_appXioctlCalls << " requests reached the application's xioctl";
+    ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_OpenDev(0, &h))
+        << g_appXioctlCalls << " requests reached the application's xioctl";
     std::atomic<int> frames{0};
     ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_StartPreview(h, &CountFrame, &frames))
         << g_appXioctlCalls << " requests reached the application's xioctl";
@@ -65,11 +69,10 @@ TEST(Interposition, TheCaptureCoresWholeInterfaceIsExportedAndNothingInternal)
 {
     void* lib = dlopen("libVIVAZUZOZ.so.1", RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(nullptr, lib) << "the test links the shared library";
-    for (const char* name :
-         {"v4l2core_dev_open", "v4l2core_dev_getinfo", "v4l2vore_dev_getCurrentInfo", "enum_frame_sizes",
-          "enum_frame_inval", "v4l2core_dev_init", "v4l2core_capture_start", "v4l2core_capture_getframe",
-          "v4l2core_capture_loop", "v4l2core_capture_stop", "v4l2core_dev_uninit", "v4l2core_dev_clean", "xioctl",
-          "check_sum"}) {
+    for (const char* name : {"v4l2core_dev_open", "v4l2core_dev_getinfo", "v4l2vore_dev_getCurrentInfo",
+                             "enum_frame_sizes", "enum_frame_inval", "v4l2core_dev_init", "v4l2core_capture_start",
+                             "v4l2core_capture_getframe", "v4l2core_capture_loop", "v4l2core_capture_stop",
+                             "v4l2core_dev_uninit", "v4l2core_dev_clean", "xioctl", "check_sum"}) {
         void* own = dlsym(lib, name);
         EXPECT_NE(nullptr, own) << name;
         if (std::string(name) == "xioctl") {

@@ -22,7 +22,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool Documented(int result) { return result == OZL_USB_SUCCESS || result == OZL_USB_INVALID_PARAM; }
+bool Documented(int result)
+{
+    return result == OZL_USB_SUCCESS || result == OZL_USB_INVALID_PARAM;
+}
 
 int SearchCount()
 {

@@ -4,8 +4,8 @@
 #include "VIVAZUZOZ.h"
 
 #include "../support/eventually.h"
-#include "../support/public_api.h"
 #include "../support/printed.h"
+#include "../support/public_api.h"
 #include "../support/scratch_dir.h"
 
 #include <vcam/VirtualCamera.h>

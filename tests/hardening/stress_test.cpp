@@ -57,9 +57,12 @@ struct Handles {
     unsigned long Pick(std::mt19937& rng)
     {
         switch (rng() % 4) {
-        case 0: return 0;
-        case 1: return reinterpret_cast<unsigned long>(&g_neverIssued);
-        default: return slot[rng() % kSlots].load();
+        case 0:
+            return 0;
+        case 1:
+            return reinterpret_cast<unsigned long>(&g_neverIssued);
+        default:
+            return slot[rng() % kSlots].load();
         }
     }
 };
@@ -71,8 +74,14 @@ void LateCheck()
         ++g_lateCallbacks;
 }
 
-void OnException(unsigned long, int, void*) { LateCheck(); }
-void OnTemp(unsigned long, OZL_USB_TEMP_INFO_CB*, void*) { LateCheck(); }
+void OnException(unsigned long, int, void*)
+{
+    LateCheck();
+}
+void OnTemp(unsigned long, OZL_USB_TEMP_INFO_CB*, void*)
+{
+    LateCheck();
+}
 
 // The frame callback calls the library, and now and then stops and restarts
 // its own delivery.
@@ -113,33 +122,87 @@ void RandomCall(std::mt19937& rng)
     OZL_USB_ENV_PARAM env = {25, 1, 0.95f, 25, 1};
     const int value = static_cast<int>(rng() % 300) - 20;
     switch (rng() % 27) {
-    case 0: Result(OZL_USB_SetExceptionCallback(h, &OnException, nullptr), "SetExceptionCallback"); break;
-    case 1: Result(OZL_USB_StartPreview(h, &OnFrame, nullptr), "StartPreview"); break;
-    case 2: Result(OZL_USB_StopPreview(h), "StopPreview"); break;
-    case 3: Result(OZL_USB_StartPullTemp(h, &OnTemp, nullptr), "StartPullTemp"); break;
-    case 4: Result(OZL_USB_StopPullTemp(h), "StopPullTemp"); break;
-    case 5: Result(OZL_USB_ReadPort(h, buf, sizeof buf, &i, 30), "ReadPort"); break;
-    case 6: Result(OZL_USB_WritePort(h, buf, 1), "WritePort"); break;
-    case 7: Result(OZL_USB_CorrectShutter(h), "CorrectShutter"); break;
-    case 8: Result(OZL_USB_GetPalleteType(h, &i), "GetPalleteType"); break;
-    case 9: Result(OZL_USB_SetPalleteType(h, value), "SetPalleteType"); break;
-    case 10: Result(OZL_USB_GetTempLevel(h, &i), "GetTempLevel"); break;
-    case 11: Result(OZL_USB_SeTempLevel(h, value % 3), "SeTempLevel"); break;
-    case 12: Result(OZL_USB_GetFPATemp(h, &f), "GetFPATemp"); break;
-    case 13: Result(OZL_USB_GetCameraTemp(h, &f), "GetCameraTemp"); break;
-    case 14: Result(OZL_USB_GetFPASize(h, &i, &i), "GetFPASize"); break;
-    case 15: Result(OZL_USB_GetEnvParam(h, &env), "GetEnvParam"); break;
-    case 16: Result(OZL_USB_SetEnvParam(h, &env), "SetEnvParam"); break;
-    case 17: Result(OZL_USB_GetTempUnit(h, &i), "GetTempUnit"); break;
-    case 18: Result(OZL_USB_SetTempUnit(h, value % 3), "SetTempUnit"); break;
-    case 19: Result(OZL_USB_GetImageLevel(h, &i), "GetImageLevel"); break;
-    case 20: Result(OZL_USB_SetImageLevel(h, value), "SetImageLevel"); break;
-    case 21: Result(OZL_USB_GetImageParam(h, value % 8, &i), "GetImageParam"); break;
-    case 22: Result(OZL_USB_SetImageParam(h, value % 8, value), "SetImageParam"); break;
-    case 23: Result(OZL_USB_Init(), "Init"); break;
-    case 24: Result(OZL_USB_CloseDev(rng() % 8 == 0 ? h : 0), "CloseDev"); break;
-    case 25: Result(OZL_USB_StartPreview(h, nullptr, nullptr), "StartPreview(null)"); break;
-    default: Result(OZL_USB_GetFPASize(h, nullptr, &i), "GetFPASize(null)"); break;
+    case 0:
+        Result(OZL_USB_SetExceptionCallback(h, &OnException, nullptr), "SetExceptionCallback");
+        break;
+    case 1:
+        Result(OZL_USB_StartPreview(h, &OnFrame, nullptr), "StartPreview");
+        break;
+    case 2:
+        Result(OZL_USB_StopPreview(h), "StopPreview");
+        break;
+    case 3:
+        Result(OZL_USB_StartPullTemp(h, &OnTemp, nullptr), "StartPullTemp");
+        break;
+    case 4:
+        Result(OZL_USB_StopPullTemp(h), "StopPullTemp");
+        break;
+    case 5:
+        Result(OZL_USB_ReadPort(h, buf, sizeof buf, &i, 30), "ReadPort");
+        break;
+    case 6:
+        Result(OZL_USB_WritePort(h, buf, 1), "WritePort");
+        break;
+    case 7:
+        Result(OZL_USB_CorrectShutter(h), "CorrectShutter");
+        break;
+    case 8:
+        Result(OZL_USB_GetPalleteType(h, &i), "GetPalleteType");
+        break;
+    case 9:
+        Result(OZL_USB_SetPalleteType(h, value), "SetPalleteType");
+        break;
+    case 10:
+        Result(OZL_USB_GetTempLevel(h, &i), "GetTempLevel");
+        break;
+    case 11:
+        Result(OZL_USB_SeTempLevel(h, value % 3), "SeTempLevel");
+        break;
+    case 12:
+        Result(OZL_USB_GetFPATemp(h, &f), "GetFPATemp");
+        break;
+    case 13:
+        Result(OZL_USB_GetCameraTemp(h, &f), "GetCameraTemp");
+        break;
+    case 14:
+        Result(OZL_USB_GetFPASize(h, &i, &i), "GetFPASize");
+        break;
+    case 15:
+        Result(OZL_USB_GetEnvParam(h, &env), "GetEnvParam");
+        break;
+    case 16:
+        Result(OZL_USB_SetEnvParam(h, &env), "SetEnvParam");
+        break;
+    case 17:
+        Result(OZL_USB_GetTempUnit(h, &i), "GetTempUnit");
+        break;
+    case 18:
+        Result(OZL_USB_SetTempUnit(h, value % 3), "SetTempUnit");
+        break;
+    case 19:
+        Result(OZL_USB_GetImageLevel(h, &i), "GetImageLevel");
+        break;
+    case 20:
+        Result(OZL_USB_SetImageLevel(h, value), "SetImageLevel");
+        break;
+    case 21:
+        Result(OZL_USB_GetImageParam(h, value % 8, &i), "GetImageParam");
+        break;
+    case 22:
+        Result(OZL_USB_SetImageParam(h, value % 8, value), "SetImageParam");
+        break;
+    case 23:
+        Result(OZL_USB_Init(), "Init");
+        break;
+    case 24:
+        Result(OZL_USB_CloseDev(rng() % 8 == 0 ? h : 0), "CloseDev");
+        break;
+    case 25:
+        Result(OZL_USB_StartPreview(h, nullptr, nullptr), "StartPreview(null)");
+        break;
+    default:
+        Result(OZL_USB_GetFPASize(h, nullptr, &i), "GetFPASize(null)");
+        break;
     }
 }
 
@@ -224,10 +287,12 @@ TEST(Stress, RandomCallsOnEveryKindOfHandleWhileCamerasOpenStreamAndCloseThenShu
         threads[t].join();
     const long framesAtDeinit = g_frames.load();
     // Once every capture node is closed no frame handler is left to run.
-    EXPECT_TRUE(Eventually([&] {
-        const std::vector<vcam::Camera*> cams = vcam::Cameras();
-        return std::none_of(cams.begin(), cams.end(), [](vcam::Camera* c) { return c->videoOpen(); });
-    }, 10000ms));
+    EXPECT_TRUE(Eventually(
+        [&] {
+            const std::vector<vcam::Camera*> cams = vcam::Cameras();
+            return std::none_of(cams.begin(), cams.end(), [](vcam::Camera* c) { return c->videoOpen(); });
+        },
+        10000ms));
     EXPECT_EQ(framesAtDeinit, g_frames.load());
     EXPECT_EQ(0, g_lateCallbacks.load());
     EXPECT_EQ(0, g_undocumented.load());

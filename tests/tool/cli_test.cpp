@@ -36,7 +36,6 @@ std::optional<ParsedArgs> Parse(std::vector<std::string> args, std::string& erro
     return ParseWith(Syntax(), args, error);
 }
 
-
 }  // namespace
 
 TEST(ArgumentParser, AcceptsTheUsualSpellingsOfOptions)

@@ -100,7 +100,8 @@ TEST(ToolOnVirtualCamera, ListShowsEveryConfiguredCamera)
     // Standard output holds the JSON alone, whatever the library prints.
     EXPECT_EQ(json.out.front(), '[') << json.out;
     EXPECT_EQ(json.out.substr(json.out.size() - 2), "]\n") << json.out;
-    EXPECT_TRUE(Contains(json.out, "{\"index\":1,\"name\":\"Lab \\\"B\\\" camera\",\"video_path\":\"/dev/")) << json.out;
+    EXPECT_TRUE(Contains(json.out, "{\"index\":1,\"name\":\"Lab \\\"B\\\" camera\",\"video_path\":\"/dev/"))
+        << json.out;
 }
 
 TEST(ToolOnVirtualCamera, SnapshotShowsTheScenesHotObjectAndWritesItsTemperatures)
@@ -234,7 +235,8 @@ TEST(ToolOnVirtualCamera, CameraThatVanishesDuringStreamEndsItOrWithReconnectCom
 
     // Back at the same USB port with new nodes: 100 frames need the camera
     // after its return (it sends 25 a second and went after 2 s).
-    const ChildResult back = Tool({"--unplug-after", "2", "--replug-after", "1"}, {"stream", "--frames", "100", "--reconnect"});
+    const ChildResult back = Tool({"--unplug-after", "2", "--replug-after", "1"},
+                                  {"stream", "--frames", "100", "--reconnect"});
     ASSERT_FALSE(back.timedOut);
     EXPECT_EQ(back.status, 0) << back.err;
     EXPECT_TRUE(Contains(back.err, "waiting for it to come back to USB port")) << back.err;
@@ -248,8 +250,9 @@ TEST(ToolOnVirtualCamera, FailuresNameTheCallAndTheResultsMeaning)
     // that from silence, and the message says so.
     const ChildResult refused = Tool({}, {"set", "palette", "99"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_TRUE(Contains(refused.err, "the camera refused palette 99 or did not answer (OZL_USB_SetPalleteType "
-                                      "gave result 1; the library cannot tell the two apart)"))
+    EXPECT_TRUE(Contains(refused.err,
+                         "the camera refused palette 99 or did not answer (OZL_USB_SetPalleteType "
+                         "gave result 1; the library cannot tell the two apart)"))
         << refused.err;
     const ChildResult level = Tool({"--port-fault", "no-ack"}, {"set", "temp-level", "1"});
     EXPECT_EQ(level.status, 1);
@@ -262,7 +265,8 @@ TEST(ToolOnVirtualCamera, FailuresNameTheCallAndTheResultsMeaning)
     const ChildResult unsupported = Tool({"--mode", "image"}, {"get", "temp-unit", "--json"});
     EXPECT_EQ(unsupported.status, 1);
     EXPECT_EQ(unsupported.out, "");
-    EXPECT_TRUE(Contains(unsupported.err, "OZL_USB_GetTempUnit failed with result 2 (not supported")) << unsupported.err;
+    EXPECT_TRUE(Contains(unsupported.err, "OZL_USB_GetTempUnit failed with result 2 (not supported"))
+        << unsupported.err;
 }
 
 TEST(ToolOnVirtualCamera, QuietOnSuccessLibraryLinesWithVerboseOrWhenAnOpenFails)

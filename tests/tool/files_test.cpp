@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 using namespace vivatool;
 
@@ -65,7 +65,7 @@ TEST(TemperatureCsv, TenthsBecomeDegreesWithOneDecimal)
     EXPECT_EQ(FormatTenths(250), "25.0");
     EXPECT_EQ(FormatTenths(0), "0.0");
     EXPECT_EQ(FormatTenths(7), "0.7");
-    EXPECT_EQ(FormatTenths(-5), "-0.5");    // the sign of a value below one degree survives
+    EXPECT_EQ(FormatTenths(-5), "-0.5");  // the sign of a value below one degree survives
     EXPECT_EQ(FormatTenths(-15), "-1.5");
     EXPECT_EQ(FormatTenths(32767), "3276.7");
     EXPECT_EQ(FormatTenths(-32768), "-3276.8");

@@ -17,8 +17,8 @@ TEST(Json, StringsAreEscapedSoThatAnyProductNameParses)
     EXPECT_EQ(JsonString("Wärmebild \xF0\x9F\x94\xA5"), "\"Wärmebild \xF0\x9F\x94\xA5\"");
     // Bytes that are not UTF-8 become U+FFFD, one per byte.
     EXPECT_EQ(JsonString("\xFF"), "\"\xEF\xBF\xBD\"");
-    EXPECT_EQ(JsonString("ab\xC3"), "\"ab\xEF\xBF\xBD\"");              // cut-off sequence
-    EXPECT_EQ(JsonString("\xC0\xAF"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"");  // overlong '/'
+    EXPECT_EQ(JsonString("ab\xC3"), "\"ab\xEF\xBF\xBD\"");                              // cut-off sequence
+    EXPECT_EQ(JsonString("\xC0\xAF"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"");                  // overlong '/'
     EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"");  // surrogate
 }
 
@@ -26,15 +26,32 @@ TEST(Json, WriterPlacesCommasAndFormatsValues)
 {
     JsonWriter json;
     json.BeginObject()
-        .Key("cameras").BeginArray()
-        .BeginObject().Key("index").Int(0).Key("serial").Null().EndObject()
-        .BeginObject().Key("index").Int(1).Key("ok").Bool(true).EndObject()
+        .Key("cameras")
+        .BeginArray()
+        .BeginObject()
+        .Key("index")
+        .Int(0)
+        .Key("serial")
+        .Null()
+        .EndObject()
+        .BeginObject()
+        .Key("index")
+        .Int(1)
+        .Key("ok")
+        .Bool(true)
+        .EndObject()
         .EndArray()
-        .Key("emissivity").Number(0.949999988079071, 4)
-        .Key("atmos").Number(25.0, 4)
-        .Key("cold").Number(-0.00001, 4)
-        .Key("bad").Number(std::nan(""), 2)
-        .Key("empty").BeginArray().EndArray()
+        .Key("emissivity")
+        .Number(0.949999988079071, 4)
+        .Key("atmos")
+        .Number(25.0, 4)
+        .Key("cold")
+        .Number(-0.00001, 4)
+        .Key("bad")
+        .Number(std::nan(""), 2)
+        .Key("empty")
+        .BeginArray()
+        .EndArray()
         .EndObject();
     EXPECT_EQ(json.str(),
               "{\"cameras\":[{\"index\":0,\"serial\":null},{\"index\":1,\"ok\":true}],"

@@ -11,7 +11,7 @@ struct PngPicture {
     bool ok = false;
     int width = 0;
     int height = 0;
-    int colorType = -1;       // as stored in the file
+    int colorType = -1;        // as stored in the file
     std::vector<uint8_t> rgb;  // converted to 8-bit RGB
 
     const uint8_t* at(int x, int y) const { return &rgb[(static_cast<size_t>(y) * width + x) * 3]; }

@@ -1,9 +1,9 @@
 // Recording a virtual camera with the tool in this process, and replaying the
 // recording through a virtual camera to the library's public functions.
-#include "run_tool.h"
 #include <vivaclient/camera.h>
 #include <vivaclient/recording.h>
 #include <vivaclient/settings.h>
+#include "run_tool.h"
 
 #include "../support/eventually.h"
 #include "../support/scratch_dir.h"
@@ -13,11 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <linux/videodev2.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -185,8 +185,9 @@ TEST(RecordAndReplay, ATimeLapseReplaysAtTheCameraRateHoldingEachFrame)
     {
         RecordingWriter writer;
         ASSERT_EQ(writer.Create("lapse.tiff", RecordingLayout{w, h, true}, false), "");
-        const std::string description = "{\"format\":\"vivazuzoz recording\",\"version\":1,\"camera\":\"Lapse\","
-                                        "\"width\":256,\"height\":192,\"layout\":\"image and temperature\"}";
+        const std::string description =
+            "{\"format\":\"vivazuzoz recording\",\"version\":1,\"camera\":\"Lapse\","
+            "\"width\":256,\"height\":192,\"layout\":\"image and temperature\"}";
         for (int i = 0; i < 3; ++i) {
             // Frame i: every temperature (i + 1) * 10 degrees, its camera frame
             // number 100 * i, 4 s apart: a 25 frames a second camera.
@@ -229,7 +230,8 @@ TEST(RecordAndReplay, ATimeLapseReplaysAtTheCameraRateHoldingEachFrame)
     int delivered = 0;
     for (;;) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 2000) != 1) break;  // the recording is over: no more frames
+        if (poll(&p, 1, 2000) != 1)
+            break;  // the recording is over: no more frames
         v4l2_buffer b{};
         b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         b.memory = V4L2_MEMORY_MMAP;

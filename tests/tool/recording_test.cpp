@@ -1,7 +1,7 @@
 // Recording files: what the writer puts in them, what the reader accepts, how
 // a failed write leaves them, and which frames a time-lapse keeps.
-#include "frame_taker.h"
 #include <vivaclient/recording.h>
+#include "frame_taker.h"
 
 #include "../support/scratch_dir.h"
 #include "../support/text_search.h"
@@ -279,7 +279,7 @@ TEST(Recording, DescriptionFieldsAreFoundAtTheirLevelOnly)
     EXPECT_EQ(JsonText(json, "a.c"), "x\"y\xc3\xa9");
     EXPECT_EQ(JsonNumber(json, "n"), -25.0);
     EXPECT_EQ(JsonText(json, "s"), "}");
-    EXPECT_EQ(JsonField(json, "c"), "true");       // the top-level "c", not a nested one
+    EXPECT_EQ(JsonField(json, "c"), "true");  // the top-level "c", not a nested one
     EXPECT_EQ(JsonField(json, "a.b"), "[1, {\"c\": 2}]");
     EXPECT_FALSE(JsonNumber(json, "s").has_value());  // a string is no number
     EXPECT_FALSE(JsonField(json, "b").has_value());

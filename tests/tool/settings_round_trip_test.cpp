@@ -16,11 +16,10 @@ TEST(ToolSettings, SetThenGetRoundTripsEverySettingAndReachesTheCamera)
     setenv("XDG_STATE_HOME", scratch.path().c_str(), 1);
     vcam::Camera& camera = vcam::AddCamera();
     const std::vector<std::pair<std::string, std::string>> values = {
-        {"palette", "13"},          {"temp-level", "2"},     {"temp-unit", "1"},
-        {"image-level", "7"},      {"atmos-temp", "20"}, {"distance", "3.25"},
-        {"emissivity", "0.34"},     {"reflected-temp", "30.1"}, {"transmittance", "0.8"},
-        {"detail", "11"},          {"spatial-denoising", "12"}, {"contrast", "13"},
-        {"brightness", "14"},      {"time-denoising", "15"}, {"dynamic-range", "16"},
+        {"palette", "13"},        {"temp-level", "2"},      {"temp-unit", "1"},          {"image-level", "7"},
+        {"atmos-temp", "20"},     {"distance", "3.25"},     {"emissivity", "0.34"},      {"reflected-temp", "30.1"},
+        {"transmittance", "0.8"}, {"detail", "11"},         {"spatial-denoising", "12"}, {"contrast", "13"},
+        {"brightness", "14"},     {"time-denoising", "15"}, {"dynamic-range", "16"},
     };
     for (const auto& [name, value] : values) {
         const ToolRun set = RunCaptured({"set", name, value});
@@ -33,7 +32,7 @@ TEST(ToolSettings, SetThenGetRoundTripsEverySettingAndReachesTheCamera)
     const vcam::Model model = camera.model();
     EXPECT_EQ(model.palette, 13);
     EXPECT_EQ(model.tempLevelCode, 3);  // level 2 is the camera's code 3
-    EXPECT_EQ(model.env[0], 200000);  // 40 0D 03 00 on the wire
+    EXPECT_EQ(model.env[0], 200000);    // 40 0D 03 00 on the wire
     EXPECT_EQ(model.env[2], 3400);
     EXPECT_EQ(model.env[4], 8000);
     EXPECT_EQ(model.tuning[2], 13);

@@ -1,6 +1,6 @@
-#include "json.h"
 #include <vivaclient/result_text.h>
 #include <vivaclient/settings.h>
+#include "json.h"
 
 #include <VIVAZUZOZ.h>
 
@@ -17,10 +17,10 @@ using namespace vivatool;
 
 TEST(Settings, EveryLibrarySettingHasItsNameAndOnlyQueriesAreReadOnly)
 {
-    const std::set<std::string> writable = {
-        "palette",   "temp-level", "temp-unit",    "image-level",       "atmos-temp",
-        "distance",  "emissivity", "reflected-temp", "transmittance",   "detail",
-        "spatial-denoising", "contrast", "brightness", "time-denoising", "dynamic-range"};
+    const std::set<std::string> writable = {"palette",       "temp-level",     "temp-unit",         "image-level",
+                                            "atmos-temp",    "distance",       "emissivity",        "reflected-temp",
+                                            "transmittance", "detail",         "spatial-denoising", "contrast",
+                                            "brightness",    "time-denoising", "dynamic-range"};
     const std::set<std::string> readOnly = {"fpa-temp", "camera-temp", "fpa-size"};
     std::set<std::string> seen;
     for (const Setting& s : Settings()) {

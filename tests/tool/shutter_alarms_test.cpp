@@ -1,11 +1,11 @@
 // Alarms across the camera's own shutter corrections, on the virtual
 // camera's drifting detector: the same frames fed to alarms as the session
 // flags them and with the flags wiped.
-#include "../support/eventually.h"
-#include "../support/scratch_dir.h"
 #include <vivaclient/camera.h>
 #include <vivaclient/camera_session.h>
 #include <vivaclient/frame_stream.h>
+#include "../support/eventually.h"
+#include "../support/scratch_dir.h"
 #include "plane_stats.h"
 #include "watches.h"
 

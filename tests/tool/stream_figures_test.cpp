@@ -1,9 +1,9 @@
 // Regions, alarms and the state folder: the pieces of stream and of every
 // command that need no camera.
+#include <vivaclient/state_dir.h>
 #include "../support/scratch_dir.h"
 #include "alarm.h"
 #include "regions.h"
-#include <vivaclient/state_dir.h>
 
 #include <gtest/gtest.h>
 
@@ -40,8 +40,8 @@ TEST(Regions, ParsedWithOrWithoutANameAndCheckedAgainstTheFrame)
     EXPECT_EQ(r->name, "roi3");
     EXPECT_EQ(CheckRegion(*r, 256, 192), "");
     EXPECT_EQ(CheckRegion(*r, 255, 192), "region roi3 (0,0 256x192) does not fit in the 255x192 frame");
-    for (const char* bad : {"", "1,2,3", "1,2,3,4,5", "a,2,3,4", "1,2,0,4", "1,-2,3,4", "=1,2,3,4", "a b=1,2,3,4",
-                            "1,,3,4"})
+    for (const char* bad :
+         {"", "1,2,3", "1,2,3,4,5", "a,2,3,4", "1,2,0,4", "1,-2,3,4", "=1,2,3,4", "a b=1,2,3,4", "1,,3,4"})
         EXPECT_FALSE(ParseRegion(bad, 1, error)) << bad;
 }
 
@@ -122,10 +122,11 @@ TEST(Alarm, RaisedOncePerCrossingAndNoiseInsideTheHysteresisDoesNotFlapIt)
     // Rises past 80.0, jitters around it within 1 degree, falls, rises again.
     for (int v : {790, 800, 801, 795, 805, 791, 802, 790, 789, 799, 800, 801, 850})
         changes.push_back(above.Feed(v));
-    const std::vector<AlarmChange> expected = {
-        AlarmChange::None, AlarmChange::None,    AlarmChange::Raised, AlarmChange::None, AlarmChange::None,
-        AlarmChange::None, AlarmChange::None,    AlarmChange::Cleared, AlarmChange::None, AlarmChange::None,
-        AlarmChange::None, AlarmChange::Raised,  AlarmChange::None};
+    const std::vector<AlarmChange> expected = {AlarmChange::None, AlarmChange::None,    AlarmChange::Raised,
+                                               AlarmChange::None, AlarmChange::None,    AlarmChange::None,
+                                               AlarmChange::None, AlarmChange::Cleared, AlarmChange::None,
+                                               AlarmChange::None, AlarmChange::None,    AlarmChange::Raised,
+                                               AlarmChange::None};
     EXPECT_EQ(changes, expected);
 
     Alarm below(AlarmRule{AlarmKind::Below, 200, 0});

@@ -1,12 +1,12 @@
 // The tool run in this process on virtual cameras, with the camera model and
 // the scene as the oracle: environment values that read back exactly, info's
 // cost in exchanges, the default camera, region figures and alarms.
+#include <vivaclient/camera.h>
+#include <vivaclient/settings.h>
 #include "../support/eventually.h"
 #include "../support/scratch_dir.h"
 #include "../support/text_search.h"
 #include "run_tool.h"
-#include <vivaclient/camera.h>
-#include <vivaclient/settings.h>
 #include "temperature_csv.h"
 
 #include <vcam/VirtualCamera.h>
@@ -17,8 +17,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include <signal.h>
@@ -45,8 +45,11 @@ TEST_F(ToolOnCamera, EnvironmentValuesReadBackExactlyAndUntouchedOnesNeverDrift)
     const char* names[5] = {"atmos-temp", "distance", "emissivity", "reflected-temp", "transmittance"};
     // Values the library's truncation would send one unit short if the tool
     // passed the nearest float (0.0711 is the reported case).
-    const char* values[5][2] = {{"0.0711", "-26.2142"}, {"2.0003", "0.3205"}, {"0.9501", "0.0007"},
-                                {"-39.9993", "4.0002"}, {"0.2501", "0.9999"}};
+    const char* values[5][2] = {{"0.0711", "-26.2142"},
+                                {"2.0003", "0.3205"},
+                                {"0.9501", "0.0007"},
+                                {"-39.9993", "4.0002"},
+                                {"0.2501", "0.9999"}};
     const vcam::Model initial = camera.model();
     int32_t expected[5];
     std::copy(std::begin(initial.env), std::end(initial.env), expected);
@@ -59,7 +62,8 @@ TEST_F(ToolOnCamera, EnvironmentValuesReadBackExactlyAndUntouchedOnesNeverDrift)
         expected[field] = static_cast<int32_t>(std::lround(std::atof(value) * 10000));
         const vcam::Model model = camera.model();
         for (int i = 0; i < 5; ++i)
-            ASSERT_EQ(model.env[i], expected[i]) << "after set " << names[field] << " " << value << ", field " << names[i];
+            ASSERT_EQ(model.env[i], expected[i])
+                << "after set " << names[field] << " " << value << ", field " << names[i];
     }
     // And the tool reads them back as they were typed.
     const ToolRun info = RunCaptured({"info"});
@@ -131,7 +135,8 @@ TEST_F(ToolOnCamera, RegionFiguresAreTheScenesAroundTheHotObject)
             min = std::min(min, t), max = std::max(max, t), sum += t;
         }
     const std::string mean = vivatool::FormatTenths(static_cast<int>(std::lround(sum / double(w * h))));
-    const std::string roi = std::to_string(x) + "," + std::to_string(y) + "," + std::to_string(w) + "," + std::to_string(h);
+    const std::string roi = std::to_string(x) + "," + std::to_string(y) + "," + std::to_string(w) + "," +
+                            std::to_string(h);
 
     const ToolRun run = RunCaptured({"stream", "--frames", "3", "--json", "--roi", "plate=" + roi, "--roi", "0,0,4,4"});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -162,7 +167,8 @@ TEST_F(ToolOnCamera, AlarmFiresOncePerCrossingAndRunsTheCommandEachTime)
     const std::string logPath = scratch_.path() + "/alarms.log";
     auto logLines = [&logPath] {
         std::ifstream log(logPath);
-        return static_cast<size_t>(std::count(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>(), '\n'));
+        return static_cast<size_t>(
+            std::count(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>(), '\n'));
     };
     std::thread switcher([&] {
         for (size_t seen = 1; seen <= 3; ++seen) {

@@ -24,8 +24,6 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-
-
 // Drives one virtual camera through the core the way the video channel does.
 class CaptureCoreOnCamera : public testing::Test {
 protected:
@@ -148,12 +146,13 @@ TEST_F(CaptureCoreOnCamera, FourGrantedBuffersAreAllMappedAndQueued)
     int result = -1;
     const Printed p = Capture([&] { result = v4l2core_capture_start(vd_); });
     EXPECT_EQ(0, result);
-    EXPECT_EQ("v4l2core_capture_start:\tn_buffers:4\n"
-              "v4l2core_capture_start:\tn_buffers:0\n"
-              "v4l2core_capture_start:\tn_buffers:1\n"
-              "v4l2core_capture_start:\tn_buffers:2\n"
-              "v4l2core_capture_start:\tn_buffers:3\n",
-              p.out);
+    EXPECT_EQ(
+        "v4l2core_capture_start:\tn_buffers:4\n"
+        "v4l2core_capture_start:\tn_buffers:0\n"
+        "v4l2core_capture_start:\tn_buffers:1\n"
+        "v4l2core_capture_start:\tn_buffers:2\n"
+        "v4l2core_capture_start:\tn_buffers:3\n",
+        p.out);
     EXPECT_EQ(1, NextFrame());
 }
 

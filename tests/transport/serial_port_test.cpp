@@ -247,8 +247,8 @@ TEST(SerialPort, FailedOpensLogTheirCauseAndLeaveThePortClosed)
     EXPECT_EQ(before, OpenDescriptors()) << "the descriptor of the failed attempt was closed";
 
     const std::string log = ReadFile("VIVAZUZOZ.log");
-    EXPECT_NE(std::string::npos, log.find(std::string(" :E :<OpenPort>:Open serial port failed, error code:") +
-                                          strerror(ENOENT) + "\n"))
+    EXPECT_NE(std::string::npos,
+              log.find(std::string(" :E :<OpenPort>:Open serial port failed, error code:") + strerror(ENOENT) + "\n"))
         << log;
     EXPECT_NE(std::string::npos, log.find(std::string(" :E :<OpenPort>:Get serial port config failed, error code:") +
                                           strerror(ENOTTY) + "\n"))

@@ -30,7 +30,6 @@ std::string ErrorLine(const char* what, int err)
     return std::string(what) + " error " + std::to_string(err) + ", " + strerror(err) + "\n";
 }
 
-
 TEST(CaptureCore, OpenRefusesPathsThatAreNoDeviceAndSaysWhy)
 {
     v4l2core_dev* vd = reinterpret_cast<v4l2core_dev*>(1);
@@ -85,11 +84,12 @@ TEST(CaptureCore, ANodeThatRefusesEveryRequestIsOpenedInitialisedAndReleasedWith
     int result = -1;
     p = Capture([&] { result = v4l2core_dev_init(vd, vd->width, vd->height, vd->fps); });
     EXPECT_EQ(0, result);
-    EXPECT_EQ("************Set Video Parameters************\n"
-              "Unable to set format\n"
-              "************Current Image Formats Information************\n"
-              "Unable to get format\n",
-              p.out);
+    EXPECT_EQ(
+        "************Set Video Parameters************\n"
+        "Unable to set format\n"
+        "************Current Image Formats Information************\n"
+        "Unable to get format\n",
+        p.out);
     EXPECT_EQ(ErrorLine("VIDIOC_S_FMT", refused) + ErrorLine("VIDIOC_S_PARM", refused) +
                   "Unable to set frame interval.\n" + ErrorLine("VIDIOC_G_FMT", refused) +
                   ErrorLine("VIDIOC_REQBUFS", refused),

@@ -1,8 +1,8 @@
 #include "Common/SerialPort.h"
 #include "UVCInterface.h"
 
-#include "frame_recorder.h"
 #include "../support/eventually.h"
+#include "frame_recorder.h"
 
 #include <vcam/VirtualCamera.h>
 
@@ -35,7 +35,6 @@ size_t Occurrences(const std::string& text, const std::string& what)
         ++n;
     return n;
 }
-
 
 // The channel's chatter (the capture core's lines) is captured for every
 // test, so that tests can look at it and the output stays readable.

@@ -13,9 +13,9 @@ struct OptionSyntax {
     char shortName;         // 0 when there is none
     const char* valueName;  // nullptr for a flag
     std::string help;
-    bool required = false;  // the command cannot run without it
+    bool required = false;          // the command cannot run without it
     const char* oldName = nullptr;  // an earlier long name still accepted, or nullptr
-    bool repeatable = false;  // may be given more than once (see ParsedArgs::all)
+    bool repeatable = false;        // may be given more than once (see ParsedArgs::all)
 };
 
 struct CommandSyntax {
@@ -25,12 +25,12 @@ struct CommandSyntax {
     std::vector<OptionSyntax> options;
     size_t minPositional;
     size_t maxPositional;
-    std::string details;    // further text for the command's --help, or ""
+    std::string details;  // further text for the command's --help, or ""
 };
 
 struct ParsedArgs {
-    std::map<std::string, std::string> values;  // by long name
-    std::set<std::string> flags;                // by long name
+    std::map<std::string, std::string> values;                 // by long name
+    std::set<std::string> flags;                               // by long name
     std::map<std::string, std::vector<std::string>> repeated;  // every value of a repeatable option
     std::vector<std::string> positional;
     bool help = false;

@@ -15,6 +15,7 @@ namespace vivatool {
 // which makes the stream command rewrite its status line in place. `core`
 // holds the library's own lines (see core_output.h); without it they go
 // wherever the C streams stdout and stderr go. Returns the exit status.
-int RunTool(const std::vector<std::string>& args, FILE* out, FILE* err, bool terminal, vivaclient::CoreOutput* core = nullptr);
+int RunTool(const std::vector<std::string>& args, FILE* out, FILE* err, bool terminal,
+            vivaclient::CoreOutput* core = nullptr);
 
 }  // namespace vivatool

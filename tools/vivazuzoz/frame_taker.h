@@ -37,10 +37,10 @@ struct QueuedFrame {
     uint64_t sequence = 0;  // number in the stream as received, from 0
     double time = 0;        // seconds since the first frame received
     std::vector<uint16_t> image;
-    std::vector<int16_t> temp;  // empty on an image-only stream
-    bool afterGap = false;      // the first frame kept after the camera came back
-    bool shutter = false;       // taken during a shutter correction
-    bool settling = false;      // taken just after one
+    std::vector<int16_t> temp;             // empty on an image-only stream
+    bool afterGap = false;                 // the first frame kept after the camera came back
+    bool shutter = false;                  // taken during a shutter correction
+    bool settling = false;                 // taken just after one
     std::optional<double> lastCorrection;  // when the last correction ended, on `time`'s time line
 };
 
@@ -61,15 +61,15 @@ public:
 
     // What the read thread has seen so far.
     struct Counts {
-        uint64_t received = 0;  // frames the camera delivered
-        uint64_t taken = 0;     // frames queued (or being copied) for the file
-        uint64_t dropped = 0;   // frames to keep that found no free buffer
-        uint64_t foreign = 0;   // frames of another size than the recording's
-        bool ended = false;     // the frame or time limit is reached
+        uint64_t received = 0;    // frames the camera delivered
+        uint64_t taken = 0;       // frames queued (or being copied) for the file
+        uint64_t dropped = 0;     // frames to keep that found no free buffer
+        uint64_t foreign = 0;     // frames of another size than the recording's
+        bool ended = false;       // the frame or time limit is reached
         Clock::time_point first;  // arrival of the first frame
         std::chrono::system_clock::time_point firstWall;
-        Clock::time_point last;   // arrival of the latest frame
-        size_t queued = 0;        // frames waiting to be written
+        Clock::time_point last;  // arrival of the latest frame
+        size_t queued = 0;       // frames waiting to be written
     };
 
     // Buffers in the pool at most.

@@ -1,11 +1,11 @@
 // vivazuzoz - command-line tool for USB thermal cameras, built on the
 // library's public interface only.
-#include "commands.h"
 #include <vivaclient/core_output.h>
+#include "commands.h"
 
+#include <unistd.h>
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 int main(int argc, char** argv)

@@ -27,18 +27,18 @@ struct AlarmMetrics {
 };
 
 struct CameraMetrics {
-    std::string camera;  // the camera's label (monitor's camera id, serve's index)
-    std::string name;    // the camera's product name
-    bool up = false;     // open and streaming
-    uint64_t frames = 0;   // received since the start
-    uint64_t dropped = 0;  // lost on the way (sequence numbers skipped)
-    uint64_t unplugs = 0;  // times the camera was lost or stalled
-    uint64_t resumes = 0;  // times it came back: gaps in the stream
-    double secondsAway = 0;  // without frames because it was lost or stalled
-    double fps = 0;        // recent frame rate
+    std::string camera;                  // the camera's label (monitor's camera id, serve's index)
+    std::string name;                    // the camera's product name
+    bool up = false;                     // open and streaming
+    uint64_t frames = 0;                 // received since the start
+    uint64_t dropped = 0;                // lost on the way (sequence numbers skipped)
+    uint64_t unplugs = 0;                // times the camera was lost or stalled
+    uint64_t resumes = 0;                // times it came back: gaps in the stream
+    double secondsAway = 0;              // without frames because it was lost or stalled
+    double fps = 0;                      // recent frame rate
     uint64_t corrections = 0;            // shutter corrections, commanded and the camera's own
     double secondsSinceCorrection = -1;  // since the last one ended; < 0 before the first
-    bool withTemps = false;  // the regions' figures are valid
+    bool withTemps = false;              // the regions' figures are valid
     // The temperatures' unit as files name it ("degC", "degF", "K"; "unit N"
     // when nobody declared the camera's number): every temperature's `unit`
     // label, so that a camera set to Fahrenheit is never read as Celsius.

@@ -6,10 +6,10 @@
 namespace vivatool {
 
 struct PlaneStats {
-    int min = 0;         // tenths of a degree
+    int min = 0;  // tenths of a degree
     int max = 0;
-    double mean = 0;     // tenths of a degree
-    int hottestX = 0;    // first pixel (row by row) that holds `max`
+    double mean = 0;   // tenths of a degree
+    int hottestX = 0;  // first pixel (row by row) that holds `max`
     int hottestY = 0;
 };
 

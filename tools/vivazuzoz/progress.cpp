@@ -12,8 +12,8 @@ std::string DescribeStream(const StreamFigures& figures)
     std::snprintf(time, sizeof time, "%.1f", figures.seconds);
     char rate[32];
     std::snprintf(rate, sizeof rate, "%.1f", figures.rate);
-    std::string text = std::to_string(figures.frames) + (figures.frames == 1 ? " frame" : " frames") + " in " +
-                       time + " s, " + rate + " fps";
+    std::string text = std::to_string(figures.frames) + (figures.frames == 1 ? " frame" : " frames") + " in " + time +
+                       " s, " + rate + " fps";
     if (!figures.withTemp)
         text += ", no temperatures on this stream";
     else if (figures.frames > 0)

@@ -53,7 +53,7 @@ private:
     FILE* out_;
     bool terminal_;
     bool silent_ = false;  // progress of work, not on a terminal
-    size_t shown_ = 0;  // length of the text on the terminal's current line
+    size_t shown_ = 0;     // length of the text on the terminal's current line
 };
 
 }  // namespace vivatool

@@ -38,9 +38,9 @@ using vivaclient::CorrectEmissivity;
 std::string PrepareEmissivity(Region& region, const vivaclient::CameraRadiometry& camera);
 
 struct RegionFigures {
-    int min = 0;      // tenths of a degree
+    int min = 0;  // tenths of a degree
     int max = 0;
-    double mean = 0;  // tenths of a degree
+    double mean = 0;   // tenths of a degree
     int hottestX = 0;  // the first pixel (row by row) that holds `max`, in frame coordinates
     int hottestY = 0;
 };

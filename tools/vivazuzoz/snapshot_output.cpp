@@ -8,8 +8,8 @@
 #include <vivaclient/radiometric_jpeg.h>
 #include <vivaclient/temperature_tiff.h>
 
-#include <cmath>
 #include <vivaclient/colormaps.h>
+#include <cmath>
 
 namespace vivatool {
 using namespace vivaclient;

@@ -7,8 +7,8 @@
 
 #include <vivaclient/snapshot_file.h>
 
-#include <string>
 #include <vivaclient/colormaps.h>
+#include <string>
 
 namespace vivatool {
 
@@ -26,7 +26,8 @@ bool FormatNeedsTemperatures(vivaclient::SnapshotFormat format);
 // `what` describing the file ("temperatures in degC as 32-bit floats"), or a
 // message.
 std::string WriteSnapshot(vivaclient::SnapshotFormat format, const std::string& file, const std::string& typed,
-                          const vivaclient::ThermalSnapshot& shot, const vivaclient::ColormapInfo& palette, std::string& what);
+                          const vivaclient::ThermalSnapshot& shot, const vivaclient::ColormapInfo& palette,
+                          std::string& what);
 
 // `vivazuzoz info FILE`: the size, unit, temperature range and facts of a
 // TIFF snapshot or radiometric JPEG, as text or JSON.

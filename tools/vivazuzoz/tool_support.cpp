@@ -12,8 +12,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <climits>
+#include <cstring>
 
 namespace vivatool {
 using namespace vivaclient;

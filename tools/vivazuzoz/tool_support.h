@@ -28,10 +28,10 @@
 namespace vivatool {
 
 struct Context {
-    FILE* out;               // results (JSON alone when --json is given)
-    FILE* err;               // messages
-    bool terminal;           // `out` is a terminal: live lines may be rewritten
-    vivaclient::CoreOutput* core;        // the library's own lines; null when not captured
+    FILE* out;                     // results (JSON alone when --json is given)
+    FILE* err;                     // messages
+    bool terminal;                 // `out` is a terminal: live lines may be rewritten
+    vivaclient::CoreOutput* core;  // the library's own lines; null when not captured
 };
 
 // Every command's handler: the run's context and the parsed command line in,

@@ -4,12 +4,12 @@
 
 #include <VIVAZUZOZ.h>
 
-#include <algorithm>
-#include <cmath>
-#include <optional>
 #include <vivaclient/number_text.h>
 #include <vivaclient/settings.h>
 #include <vivaclient/thermal_snapshot.h>
+#include <algorithm>
+#include <cmath>
+#include <optional>
 
 namespace vivatool {
 using namespace vivaclient;
@@ -198,7 +198,7 @@ std::vector<RegionFigures> MeasureRegions(const FrameRef& frame, const std::vect
     figures.reserve(regions.size());
     for (const Region& r : regions)
         figures.push_back(CheckRegion(r, frame.width, frame.height).empty() ? MeasureRegion(frame.temps, frame.width, r)
-                                                                             : RegionFigures{});
+                                                                            : RegionFigures{});
     return figures;
 }
 

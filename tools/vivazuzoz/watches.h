@@ -31,8 +31,8 @@ struct AlarmEvent {
     int value;      // tenths: the maximum that crossed
     int threshold;  // tenths
     uint64_t frame;
-    double seconds;                   // since the command started
-    vivaclient::FrameClock::time_point arrival;   // of the frame that crossed
+    double seconds;                              // since the command started
+    vivaclient::FrameClock::time_point arrival;  // of the frame that crossed
 };
 
 // "above" or "below".
@@ -85,6 +85,7 @@ std::vector<RegionFigures> MeasureRegions(const vivaclient::FrameRef& frame, con
 // hold their state through it) (the frame's or its region's
 // maximum) and appends the raises and clears to `events`.
 void FeedAlarms(std::vector<Watch>& watches, int frameMax, const std::vector<RegionFigures>& figures,
-                const vivaclient::FrameRef& frame, uint64_t frameCount, double seconds, std::vector<AlarmEvent>& events);
+                const vivaclient::FrameRef& frame, uint64_t frameCount, double seconds,
+                std::vector<AlarmEvent>& events);
 
 }  // namespace vivatool

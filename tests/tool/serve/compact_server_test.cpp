@@ -3,13 +3,13 @@
 // is encoded once for all its clients, the token in the query, the client
 // limit and slow viewers; and ffprobe, a program of its own, reading the
 // MJPEG stream and the snapshot.
+#include <vivaclient/camera.h>
 #include "../child_process.h"
 #include "compact_frames.h"
 #include "http_client.h"
-#include "served_hub.h"
-#include "mjpeg_stream.h"
 #include "live_server.h"
-#include <vivaclient/camera.h>
+#include "mjpeg_stream.h"
+#include "served_hub.h"
 
 #include "../../support/eventually.h"
 
@@ -88,8 +88,7 @@ public:
     {
         socket_.connect(Poco::Net::SocketAddress("127.0.0.1", port));
         socket_.setReceiveTimeout(Poco::Timespan(30, 0));
-        const std::string request =
-            "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
         socket_.sendBytes(request.data(), static_cast<int>(request.size()));
         header = Until("\r\n\r\n");
     }
@@ -212,8 +211,10 @@ TEST_F(CompactServeTest, CompactStreamOfAnImageOnlyCameraSendsPicturesOfTheImage
     Serve();
     RequestSetup badMode;
     badMode.path = "/api/cameras/0/stream?mode=tiny";
-    badMode.headers = {{"Upgrade", "websocket"}, {"Connection", "Upgrade"},
-                       {"Sec-WebSocket-Key", "dGhlIHNhbXBsZSBub25jZQ=="}, {"Sec-WebSocket-Version", "13"}};
+    badMode.headers = {{"Upgrade", "websocket"},
+                       {"Connection", "Upgrade"},
+                       {"Sec-WebSocket-Key", "dGhlIHNhbXBsZSBub25jZQ=="},
+                       {"Sec-WebSocket-Version", "13"}};
     EXPECT_EQ(Send(port_, badMode).status, 400);
     CompactClient client(port_, 0);
     for (int i = 0; i < 10; ++i) {
@@ -305,10 +306,10 @@ TEST_F(CompactServeTest, FfprobeReadsTheMjpegStreamAndTheSnapshot)
 
     // 20 pictures of the camera's size from the multipart stream, read by
     // ffmpeg's own multipart JPEG demuxer.
-    const ChildResult stream =
-        RunChild({ffprobe, "-v", "error", "-f", "mpjpeg", "-read_intervals", "%+#20", "-show_entries",
-                  "frame=width,height", "-of", "csv=p=0", Url("/api/cameras/0/stream.mjpg?colormap=iron&fps=25")},
-                 60);
+    const ChildResult stream = RunChild({ffprobe, "-v", "error", "-f", "mpjpeg", "-read_intervals", "%+#20",
+                                         "-show_entries", "frame=width,height", "-of", "csv=p=0",
+                                         Url("/api/cameras/0/stream.mjpg?colormap=iron&fps=25")},
+                                        60);
     ASSERT_EQ(stream.status, 0) << stream.err;
     std::istringstream lines(stream.out);
     std::string line;

@@ -11,10 +11,10 @@
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
+#include <vivaclient/frame_stream.h>
 #include <cmath>
 #include <map>
 #include <random>
-#include <vivaclient/frame_stream.h>
 
 using namespace vivaclient;
 
@@ -42,8 +42,7 @@ std::vector<int16_t> Scene(int width, int height, unsigned seed)
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             const double r = std::hypot(x - width * 0.6, y - height * 0.4);
-            plane[size_t(y) * width + x] =
-                int16_t(220 + 40 * x / width + (r < height / 6.0 ? 400 : 0) + noise(random));
+            plane[size_t(y) * width + x] = int16_t(220 + 40 * x / width + (r < height / 6.0 ? 400 : 0) + noise(random));
         }
     return plane;
 }
@@ -103,8 +102,8 @@ TEST(CompactFrames, TemperaturePlaneComesBackExactly)
     const std::vector<int16_t> temp = Scene(64, 48, 2);
     std::vector<uint8_t> scratch;
     std::string message;
-    ASSERT_TRUE(EncodeCompactTemperatures(*MakeFrame(64, 48, std::vector<uint16_t>(temp.size()), &temp, 1), scratch,
-                                          message));
+    ASSERT_TRUE(
+        EncodeCompactTemperatures(*MakeFrame(64, 48, std::vector<uint16_t>(temp.size()), &temp, 1), scratch, message));
     std::vector<int16_t> back;
     EXPECT_FALSE(DecodeCompactTemperatures(message.substr(0, message.size() - 10), back));
     EXPECT_FALSE(DecodeCompactTemperatures(message.substr(0, 20), back));
@@ -155,8 +154,8 @@ TEST(CompactFrames, GreyPictureStandsForTheFramesValues)
     EXPECT_EQ(header.high, ramp.front());
     EXPECT_EQ(header.hottestAt, 0u);
     EXPECT_EQ(header.coldestAt, ramp.size() - 1);
-    ASSERT_TRUE(EncodeCompactPicture(*MakeFrame(64, 8, std::vector<uint16_t>(512, 5), nullptr, 2), encoder, 90,
-                                     scratch, message));
+    ASSERT_TRUE(EncodeCompactPicture(*MakeFrame(64, 8, std::vector<uint16_t>(512, 5), nullptr, 2), encoder, 90, scratch,
+                                     message));
     const std::vector<uint8_t> flat = DecodeGreyJpeg(message, dw, dh);
     ASSERT_EQ(flat.size(), 512u);
     EXPECT_EQ(*std::max_element(flat.begin(), flat.end()), 0);

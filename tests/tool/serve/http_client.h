@@ -4,15 +4,15 @@
 
 #include "frame_message.h"
 
-#include <Poco/JSON/Parser.h>
-#include <gtest/gtest.h>
 #include <Poco/Buffer.h>
+#include <Poco/JSON/Parser.h>
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/WebSocket.h>
 #include <Poco/StreamCopier.h>
+#include <gtest/gtest.h>
 
 #include <map>
 #include <memory>
@@ -116,7 +116,8 @@ public:
         int n = socket_->receiveFrame(buffer, flags);
         // Pings are answered, as browsers do, and are not messages.
         while ((flags & Poco::Net::WebSocket::FRAME_OP_BITMASK) == Poco::Net::WebSocket::FRAME_OP_PING) {
-            socket_->sendFrame(buffer.begin(), n, Poco::Net::WebSocket::FRAME_FLAG_FIN | Poco::Net::WebSocket::FRAME_OP_PONG);
+            socket_->sendFrame(buffer.begin(), n,
+                               Poco::Net::WebSocket::FRAME_FLAG_FIN | Poco::Net::WebSocket::FRAME_OP_PONG);
             buffer.resize(0);
             n = socket_->receiveFrame(buffer, flags);
         }

@@ -2,12 +2,12 @@
 // connections from one address, requests that never finish, clients that
 // stop reading, a port already taken, a browser without the token; and the
 // settings it answers from memory, counted in the camera's own exchanges.
-#include "http_client.h"
-#include "raw_client.h"
-#include "served_hub.h"
-#include "live_server.h"
 #include <vivaclient/camera.h>
 #include "../png_reader.h"
+#include "http_client.h"
+#include "live_server.h"
+#include "raw_client.h"
+#include "served_hub.h"
 
 #include "../../support/eventually.h"
 #include "../../support/scratch_dir.h"

@@ -1,8 +1,8 @@
 // `vivazuzoz serve` as its own process under the virtual camera's wrapper:
 // it prints its address, serves, and on SIGINT or SIGTERM closes its clients
 // and cameras and exits with 0.
-#include "http_client.h"
 #include "../child_process.h"
+#include "http_client.h"
 
 #include "../../support/scratch_dir.h"
 
@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 #include <chrono>
-
 
 namespace {
 
@@ -35,8 +34,8 @@ public:
             close(out[1]);
             const int devnull = open("/dev/null", O_WRONLY);
             dup2(devnull, STDERR_FILENO);  // the capture core's progress lines
-            execl(VCAM_RUN_PATH, VCAM_RUN_PATH, "--cameras", "2", "--", TOOL_PATH, "serve", "--listen",
-                  "127.0.0.1:0", static_cast<char*>(nullptr));
+            execl(VCAM_RUN_PATH, VCAM_RUN_PATH, "--cameras", "2", "--", TOOL_PATH, "serve", "--listen", "127.0.0.1:0",
+                  static_cast<char*>(nullptr));
             _exit(127);
         }
         close(out[1]);
@@ -58,7 +57,8 @@ public:
         std::string line;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit);
         while (line.empty() || line.back() != '\n') {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                    std::chrono::steady_clock::now());
             pollfd p{out_, POLLIN, 0};
             if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
                 break;
@@ -133,8 +133,7 @@ TEST(ServeProcess, APortInUseEndsWithStatusFourAndSaysWhatToDo)
     taken.listen();
     const std::string port = std::to_string(taken.address().port());
     for (const std::string& listen : {"127.0.0.1:" + port, "0.0.0.0:" + port}) {
-        const ChildResult result =
-            RunChild({VCAM_RUN_PATH, "--", TOOL_PATH, "serve", "--listen", listen}, 60);
+        const ChildResult result = RunChild({VCAM_RUN_PATH, "--", TOOL_PATH, "serve", "--listen", listen}, 60);
         EXPECT_EQ(result.status, 4) << listen << ": " << result.err;
         EXPECT_NE(result.err.find("in use by another program"), std::string::npos) << result.err;
         EXPECT_NE(result.err.find("--listen"), std::string::npos) << result.err;

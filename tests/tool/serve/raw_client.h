@@ -75,4 +75,3 @@ private:
     int fd_ = -1;
     bool connected_ = false;
 };
-

@@ -34,12 +34,12 @@ TEST(ServeRules, HostHeaderMustNameThisServer)
              {"192.168.1.20:8080", true},
              {"thermal.lab:8080", true},
              {"Thermal.Lab:8080", true},
-             {"127.0.0.1:8081", false},       // another port
-             {"127.0.0.1", false},            // port 80 implied
+             {"127.0.0.1:8081", false},  // another port
+             {"127.0.0.1", false},       // port 80 implied
              {"127.0.0.1:", false},
-             {"evil.example:8080", false},    // a name that may resolve to us
+             {"evil.example:8080", false},  // a name that may resolve to us
              {"localhost.evil.example:8080", false},
-             {"0x7f.1:8080", false},          // numeric forms browsers resolve differently
+             {"0x7f.1:8080", false},  // numeric forms browsers resolve differently
              {"2130706433:8080", false},
              {"[::1:8080", false},
              {"::1:8080", false},
@@ -149,10 +149,11 @@ TEST(ServeFrameMessage, HeaderAndPlanesAreLittleEndianAtTheDocumentedOffsets)
     header.timestampMs = 1.5;
     const std::string message = EncodeFrame(header, image, temp);
     ASSERT_EQ(message.size(), 32u + 6 * 2 + 6 * 2);
-    const std::string expectedHeader("VZLV\x01\x00\x20\x00\x03\x00\x02\x00\x01\x00\x00\x00"
-                                     "\x08\x07\x06\x05\x04\x03\x02\x01"
-                                     "\x00\x00\x00\x00\x00\x00\xF8\x3F",
-                                     32);
+    const std::string expectedHeader(
+        "VZLV\x01\x00\x20\x00\x03\x00\x02\x00\x01\x00\x00\x00"
+        "\x08\x07\x06\x05\x04\x03\x02\x01"
+        "\x00\x00\x00\x00\x00\x00\xF8\x3F",
+        32);
     EXPECT_EQ(message.substr(0, 32), expectedHeader);
     EXPECT_EQ(message.substr(32, 4), std::string("\x02\x01\xFE\xFF", 4));
     EXPECT_EQ(message.substr(44, 4), std::string("\xFF\xFF\xFD\x00", 4));
@@ -299,7 +300,7 @@ TEST(ServeWebSocketSend, HeaderAndPayloadArriveWholeAtEveryLengthEdge)
         reader.join();
         ASSERT_EQ(received.size(), headerSize + size) << size;
         EXPECT_EQ(static_cast<unsigned char>(received[0]), 0x82) << size;  // FIN, binary
-        uint64_t length = static_cast<unsigned char>(received[1]);        // no mask bit
+        uint64_t length = static_cast<unsigned char>(received[1]);         // no mask bit
         if (headerSize > 2) {
             EXPECT_EQ(length, headerSize == 4 ? 126u : 127u) << size;
             length = 0;

@@ -3,9 +3,9 @@
 // maintained (lost cameras closed, new ones opened) as `serve` does.
 #pragma once
 
+#include <vivaclient/camera.h>
 #include "camera_hub.h"
 #include "live_server.h"
-#include <vivaclient/camera.h>
 
 #include "../../support/scratch_dir.h"
 

@@ -2,14 +2,14 @@
 // plain HTTP and WebSocket clients on 127.0.0.1: what every endpoint
 // answers, what it refuses, and how streams behave when a client stalls or a
 // camera vanishes.
-#include "http_client.h"
-#include "../child_process.h"
-#include "served_hub.h"
-#include "live_server.h"
 #include <vivaclient/camera.h>
 #include <vivaclient/colormaps.h>
 #include <vivaclient/settings.h>
+#include "../child_process.h"
 #include "../png_reader.h"
+#include "http_client.h"
+#include "live_server.h"
+#include "served_hub.h"
 
 #include "../../support/eventually.h"
 #include "../../support/scratch_dir.h"
@@ -289,9 +289,8 @@ TEST_F(ServeTest, ForeignOriginsHostsAndPathsAreRefused)
     // DNS rebinding: a name that is not ours in the Host header.
     RequestSetup rebound;
     rebound.path = "/api/cameras";
-    for (const std::string& host : std::vector<std::string>{"attacker.example:" + std::to_string(port_),
-                                                            "127.0.0.1:1", "127.0.0.1",
-                                                            "0x7f.1:" + std::to_string(port_)}) {
+    for (const std::string& host : std::vector<std::string>{"attacker.example:" + std::to_string(port_), "127.0.0.1:1",
+                                                            "127.0.0.1", "0x7f.1:" + std::to_string(port_)}) {
         rebound.host = host;
         ExpectError(Send(port_, rebound), 403, 403, "Host '" + host + "'");
     }

@@ -16,7 +16,6 @@
 #include <Poco/Net/HTTPSClientSession.h>
 #include <Poco/Net/WebSocket.h>
 
-
 #include <sys/stat.h>
 
 #include <cstdlib>

@@ -25,8 +25,13 @@ void Common(JsonWriter& json, const Topics& topics, const DiscoveryCamera& camer
     json.Key("identifiers").BeginArray().String("vivazuzoz_" + IdPart(camera.id)).EndArray();
     json.Key("name").String(camera.name + " (" + camera.id + ")");
     json.Key("model").String(camera.name).Key("sw_version").String(camera.swVersion).EndObject();
-    json.Key("origin").BeginObject().Key("name").String("vivazuzoz monitor").Key("sw_version").String(
-        camera.swVersion).EndObject();
+    json.Key("origin")
+        .BeginObject()
+        .Key("name")
+        .String("vivazuzoz monitor")
+        .Key("sw_version")
+        .String(camera.swVersion)
+        .EndObject();
 }
 
 }  // namespace

@@ -11,9 +11,9 @@
 namespace vivatool::monitor {
 
 struct DiscoveryCamera {
-    std::string id;          // the camera's id in topics and unique ids
-    std::string name;        // the camera's product name
-    std::string swVersion;   // the tool's version
+    std::string id;         // the camera's id in topics and unique ids
+    std::string name;       // the camera's product name
+    std::string swVersion;  // the tool's version
     std::string unit = "°C";
 };
 

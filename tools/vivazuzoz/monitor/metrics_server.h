@@ -20,8 +20,8 @@ public:
     // alone. Null, with `error` set, when the address cannot be bound, and
     // `*addressInUse` (when given) telling whether another program holds the
     // port. `source` runs on the server's threads and must be thread-safe.
-    static std::unique_ptr<MetricsServer> Start(const std::string& address, int port, Source source,
-                                                std::string& error, bool* addressInUse = nullptr);
+    static std::unique_ptr<MetricsServer> Start(const std::string& address, int port, Source source, std::string& error,
+                                                bool* addressInUse = nullptr);
     ~MetricsServer();  // stops serving; no `source` call runs afterwards
 
     int port() const;
@@ -31,6 +31,5 @@ private:
     explicit MetricsServer(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
-
 
 }  // namespace vivatool::monitor

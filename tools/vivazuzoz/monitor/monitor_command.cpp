@@ -263,10 +263,10 @@ private:
     void PublishEvents(const std::vector<AlarmEvent>& events)
     {
         for (const AlarmEvent& e : events) {
-            std::fprintf(ctx_.out, "Alarm %s: %s max %s is %s %s\n", e.raised ? "raised" : "cleared",
-                             e.target.c_str(), FormatTenths(e.value).c_str(),
-                             e.raised ? KindName(e.kind) : (e.kind == AlarmKind::Above ? "back below" : "back above"),
-                             FormatTenths(e.threshold).c_str());
+            std::fprintf(ctx_.out, "Alarm %s: %s max %s is %s %s\n", e.raised ? "raised" : "cleared", e.target.c_str(),
+                         FormatTenths(e.value).c_str(),
+                         e.raised ? KindName(e.kind) : (e.kind == AlarmKind::Above ? "back below" : "back above"),
+                         FormatTenths(e.threshold).c_str());
             if (!Announced())
                 continue;
             mqtt_->Publish(topics_.alarm(e.target, KindName(e.kind)), e.raised ? "ON" : "OFF", true);

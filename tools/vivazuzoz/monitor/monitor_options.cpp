@@ -1,17 +1,17 @@
 #include "monitor_options.h"
 
-#include "metrics_server.h"
 #include "../listen_address.h"
+#include "metrics_server.h"
 
 #include <unistd.h>
 
+#include <vivaclient/camera.h>
+#include <vivaclient/number_text.h>
+#include <vivaclient/state_dir.h>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <vivaclient/camera.h>
-#include <vivaclient/number_text.h>
-#include <vivaclient/state_dir.h>
 
 namespace vivatool::monitor {
 using namespace vivaclient;
@@ -36,8 +36,9 @@ int ParseSeconds(Context& ctx, const ParsedArgs& args, const char* name, double 
         return kExitOk;
     const auto seconds = ParseDecimal(args.value(name));
     if (!seconds || *seconds < min || *seconds > max)
-        return UsageError(ctx, kCommand, "--" + std::string(name) + " takes seconds from " + FormatDecimal(min, 1) +
-                                             " to " + FormatDecimal(max, 1) + ", not '" + args.value(name) + "'");
+        return UsageError(ctx, kCommand,
+                          "--" + std::string(name) + " takes seconds from " + FormatDecimal(min, 1) + " to " +
+                              FormatDecimal(max, 1) + ", not '" + args.value(name) + "'");
     value = *seconds;
     return kExitOk;
 }
@@ -97,14 +98,16 @@ int ParseMonitorOptions(Context& ctx, const ParsedArgs& args, MonitorOptions& o)
     if (args.has("camera-id")) {
         o.cameraId = args.value("camera-id");
         if (!IsIdText(o.cameraId))
-            return UsageError(ctx, kCommand, "--camera-id takes 1 to 64 letters, digits, '-' and '_', not '" +
-                                                 o.cameraId + "'");
+            return UsageError(ctx, kCommand,
+                              "--camera-id takes 1 to 64 letters, digits, '-' and '_', not '" + o.cameraId + "'");
     }
     if (args.has("metrics")) {
         o.metrics = true;
         if (!ParseListen(args.value("metrics"), o.metricsAddress, o.metricsPort))
-            return UsageError(ctx, kCommand, "--metrics takes ADDR:PORT (127.0.0.1:9108, 0.0.0.0:9108 or [::]:9108 "
-                                             "for every address), not '" + args.value("metrics") + "'");
+            return UsageError(ctx, kCommand,
+                              "--metrics takes ADDR:PORT (127.0.0.1:9108, 0.0.0.0:9108 or [::]:9108 "
+                              "for every address), not '" +
+                                  args.value("metrics") + "'");
     }
     if (!o.mqtt && !o.metrics)
         return UsageError(ctx, kCommand, "say where to publish: --mqtt URL, --metrics ADDR:PORT or both");

@@ -1,8 +1,8 @@
 // monitor_options.h - what the command line asks of `vivazuzoz monitor`.
 #pragma once
 
-#include "watches.h"
 #include "mqtt_url.h"
+#include "watches.h"
 
 #include <optional>
 #include <string>
@@ -12,15 +12,15 @@ namespace vivatool::monitor {
 struct MonitorOptions {
     int device = 0;
     WatchSetup watch;
-    double interval = 1.0;     // seconds between state messages
-    double secondsLimit = 0;   // 0: until interrupted
+    double interval = 1.0;    // seconds between state messages
+    double secondsLimit = 0;  // 0: until interrupted
     bool reconnect = false;
     std::optional<MqttUrl> mqtt;
     std::string caFile;       // --mqtt-ca, from the user's folder (absolute)
     std::string caFileTyped;  // as typed, for messages
     bool haDiscovery = false;
     std::string haPrefix = "homeassistant";
-    std::string cameraId;      // "" until the camera is open: then from its USB port
+    std::string cameraId;  // "" until the camera is open: then from its USB port
     bool metrics = false;
     std::string metricsAddress;
     uint16_t metricsPort = 0;

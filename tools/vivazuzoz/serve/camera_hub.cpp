@@ -30,7 +30,7 @@ struct CameraHub::Slot : FrameSink {
     uint64_t sequence = 0;  // of the newest frame
     std::shared_ptr<const Frame> newest;
     std::shared_ptr<const Frame> lastGood;  // the newest frame not flagged shutter or settling
-    SessionEvent lastEvent;  // the newest loss, return or error; kind Opened before any
+    SessionEvent lastEvent;                 // the newest loss, return or error; kind Opened before any
 
     // The session's supervisor (and, for the first open, the opening thread).
     void OnEvent(const SessionEvent& event)

@@ -30,10 +30,10 @@ namespace vivatool::serve {
 
 // What a client learns when it waits for a camera.
 struct CameraView {
-    bool live = false;                   // open and streaming
-    std::shared_ptr<const Frame> frame;  // the newest frame, or null
+    bool live = false;                      // open and streaming
+    std::shared_ptr<const Frame> frame;     // the newest frame, or null
     std::shared_ptr<const Frame> lastGood;  // the newest not taken during or just after a shutter correction
-    vivaclient::SessionEvent lastEvent;              // the newest loss, return or error (kind Opened: none yet)
+    vivaclient::SessionEvent lastEvent;     // the newest loss, return or error (kind Opened: none yet)
 };
 
 struct CameraSummary {
@@ -43,10 +43,10 @@ struct CameraSummary {
     int width = 0;
     int height = 0;
     bool radiometric = false;
-    uint64_t opened = 0;  // how many times the camera was opened: a new number is a new open
+    uint64_t opened = 0;                 // how many times the camera was opened: a new number is a new open
     vivaclient::SessionEvent lastEvent;  // the newest loss, return or error (kind Opened: none yet)
-    bool shutter = false;    // the newest frame was taken during a shutter correction
-    bool settling = false;   // or just after one
+    bool shutter = false;                // the newest frame was taken during a shutter correction
+    bool settling = false;               // or just after one
 };
 
 class CameraHub {

@@ -67,8 +67,8 @@ void ToGrey(const Sample* values, size_t count, std::vector<uint8_t>& grey, Comp
 
 }  // namespace
 
-bool EncodeCompactPicture(const Frame& frame, vivaclient::JpegEncoder& encoder, int quality,
-                          std::vector<uint8_t>& grey, std::string& out)
+bool EncodeCompactPicture(const Frame& frame, vivaclient::JpegEncoder& encoder, int quality, std::vector<uint8_t>& grey,
+                          std::string& out)
 {
     const size_t count = frame.samples();
     if (count == 0)

@@ -258,10 +258,17 @@ void ConnectionGuard::Watch()
         for (Entry& entry : entries_) {
             std::chrono::milliseconds limit{0};
             switch (entry.phase) {
-            case Phase::Headers: limit = limits_.headerTimeout; break;
-            case Phase::Body: limit = limits_.bodyTimeout; break;
-            case Phase::Stream: limit = limits_.streamTimeout; break;
-            case Phase::Busy: continue;
+            case Phase::Headers:
+                limit = limits_.headerTimeout;
+                break;
+            case Phase::Body:
+                limit = limits_.bodyTimeout;
+                break;
+            case Phase::Stream:
+                limit = limits_.streamTimeout;
+                break;
+            case Phase::Busy:
+                continue;
             }
             if (entry.cut || now - entry.since <= limit)
                 continue;

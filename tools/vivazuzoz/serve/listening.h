@@ -10,8 +10,8 @@
 #include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/IPAddress.h>
 #include <Poco/Net/ServerSocket.h>
-#include <Poco/Net/TCPServerConnectionFactory.h>
 #include <Poco/Net/TCPServer.h>
+#include <Poco/Net/TCPServerConnectionFactory.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -27,13 +27,12 @@
 namespace vivatool::serve {
 
 struct ListenLimits {
-    int maxConnections = 128;  // connections open at once, streams included
-    int maxPerAddress = 32;    // of them from one client address
+    int maxConnections = 128;                        // connections open at once, streams included
+    int maxPerAddress = 32;                          // of them from one client address
     std::chrono::milliseconds headerTimeout{10000};  // to send a request's line and headers (and between requests)
     std::chrono::milliseconds bodyTimeout{10000};    // to send a request's body
     std::chrono::milliseconds streamTimeout{10000};  // a stream client that answers no ping for this long is cut
 };
-
 
 // Counts connections, refuses those over the caps as they are accepted, and
 // cuts those that overrun their time. One per server; the filter and the
@@ -67,10 +66,10 @@ public:
     void CutAll();
 
     struct Counts {
-        int open = 0;           // connections open now
-        uint64_t refused = 0;   // refused at accept for a cap
-        uint64_t cut = 0;       // cut by the watchdog
-        uint64_t shed = 0;      // waiting for headers, cut at the cap to admit a newer one
+        int open = 0;          // connections open now
+        uint64_t refused = 0;  // refused at accept for a cap
+        uint64_t cut = 0;      // cut by the watchdog
+        uint64_t shed = 0;     // waiting for headers, cut at the cap to admit a newer one
     };
     Counts counts() const;
 

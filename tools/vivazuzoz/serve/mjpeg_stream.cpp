@@ -80,9 +80,9 @@ std::shared_ptr<const JpegPicture> JpegFrames::Get(const std::shared_ptr<const F
     if (last_ && last_->sequence >= frame->sequence())
         return last_;
     const std::vector<uint8_t> rgb = frame->temps() ? vivaclient::Colorize(frame->temps(), frame->width(),
-                                                                            frame->height(), colormap_)
+                                                                           frame->height(), colormap_)
                                                     : vivaclient::Colorize(frame->image(), frame->width(),
-                                                                            frame->height(), colormap_);
+                                                                           frame->height(), colormap_);
     auto picture = std::make_shared<JpegPicture>();
     picture->sequence = frame->sequence();
     std::string error;

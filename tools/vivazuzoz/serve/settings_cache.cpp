@@ -1,7 +1,7 @@
 #include "settings_cache.h"
 
-#include "../json.h"
 #include <vivaclient/settings.h>
+#include "../json.h"
 
 namespace vivatool::serve {
 using namespace vivaclient;

@@ -8,6 +8,7 @@
 
 #include <vivaclient/temperature_unit.h>
 
+#include <vivaclient/settings.h>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -16,7 +17,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include <vivaclient/settings.h>
 
 namespace vivatool::serve {
 
@@ -42,7 +42,8 @@ public:
     // Writes `value` to the camera and, when it took it, keeps it as the
     // setting's value (`stored`: as the camera holds it). `open` is false
     // when the camera is not connected.
-    vivaclient::Call Write(int index, const vivaclient::Setting& setting, double value, vivaclient::SettingValue& stored, bool& open);
+    vivaclient::Call Write(int index, const vivaclient::Setting& setting, double value,
+                           vivaclient::SettingValue& stored, bool& open);
 
     // What camera `index`'s temperatures are in: its temp-unit setting as
     // last read or written, as the user declared it (temperature_unit.h);

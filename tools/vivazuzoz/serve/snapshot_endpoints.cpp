@@ -46,9 +46,9 @@ void SnapshotPng(Exchange& exchange)
         return;
     const Frame& frame = *live;
     const std::vector<uint8_t> rgb = frame.temps() ? vivaclient::Colorize(frame.temps(), frame.width(), frame.height(),
-                                                                           palette->build())
+                                                                          palette->build())
                                                    : vivaclient::Colorize(frame.image(), frame.width(), frame.height(),
-                                                                           palette->build());
+                                                                          palette->build());
     std::string png;
     if (!EncodePng(frame.width(), frame.height(), rgb, png, error))
         return SendError(response, HTTPResponse::HTTP_INTERNAL_SERVER_ERROR, error);
