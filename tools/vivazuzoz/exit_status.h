@@ -7,8 +7,9 @@ namespace vivatool {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;  // a library call, the camera or a file failed; no usable camera
-constexpr int kExitUsage =
-    2;  // the command line is wrong; nothing was touched (or monitor's broker refused its credentials)
+// The command line is wrong; nothing was touched (or monitor's broker refused
+// its credentials).
+constexpr int kExitUsage = 2;
 constexpr int kExitAlarm = 3;          // stream --exit-on-alarm: an alarm was raised
 constexpr int kExitAddressInUse = 4;   // serve, rtsp, monitor --metrics: another program listens on the port
 constexpr int kExitNoBroker = 5;       // monitor --seconds: the MQTT broker was never reached
