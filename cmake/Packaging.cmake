@@ -132,12 +132,13 @@ endif()
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "bash-completion")
 # `vivazuzoz rtsp` encodes with x264enc (ugly), packs RTP with rtph264pay and
 # the RTSP server streams through rtpbin and udpsink (good) and serves TCP
-# clients through appsink (base): GStreamer loads them at run time, so no
+# clients through appsink (base), and RTSPS through GLib's TLS backend
+# (glib-networking): GStreamer and GLib load them at run time, so no
 # linked library shows them (the same list as scripts/install-deps.sh's
 # run_packages; scripts/check-runtime-deps.sh checks both).
 if(VIVAZUZOZ_BUILD_GSTREAMER)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
-    "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-ugly")
+    "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-ugly, glib-networking")
 endif()
 set(CPACK_DEBIAN_VCAM_PACKAGE_SUGGESTS "vivazuzoz-tools")
 

@@ -295,4 +295,13 @@ std::string CertificateFingerprint(const std::string& certificatePath)
     return text;
 }
 
+void PrintTlsCertificate(FILE* out, const TlsFiles& files)
+{
+    if (files.made)
+        std::fprintf(out, "Made a self-signed certificate: %s (key %s)\n", files.certificate.c_str(),
+                     files.key.c_str());
+    if (files.enabled())
+        std::fprintf(out, "Certificate SHA-256 fingerprint: %s\n", CertificateFingerprint(files.certificate).c_str());
+}
+
 }  // namespace vivatool

@@ -3,6 +3,7 @@
 // a certificate this machine makes once and keeps in the state folder.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -39,5 +40,9 @@ bool CheckTlsFiles(const TlsFiles& files, std::string& error);
 // The certificate's SHA-256 fingerprint as "AB:CD:...", as browsers and
 // `openssl x509 -fingerprint -sha256` show it; "" when it cannot be read.
 std::string CertificateFingerprint(const std::string& certificatePath);
+
+// What a server prints about its certificate when it starts: where a
+// certificate made on this run is kept, and the fingerprint clients compare.
+void PrintTlsCertificate(FILE* out, const TlsFiles& files);
 
 }  // namespace vivatool

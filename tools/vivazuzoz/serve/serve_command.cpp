@@ -196,10 +196,7 @@ int RunServe(Context& ctx, const ParsedArgs& args)
                  hosts.front().c_str(), port.c_str(), query.c_str());
     for (size_t i = 1; i < hosts.size(); ++i)
         std::fprintf(out, "  also at %s://%s%s/%s\n", scheme, hosts[i].c_str(), port.c_str(), query.c_str());
-    if (tls.made)
-        std::fprintf(out, "Made a self-signed certificate: %s (key %s)\n", tls.certificate.c_str(), tls.key.c_str());
-    if (tls.enabled())
-        std::fprintf(out, "Certificate SHA-256 fingerprint: %s\n", CertificateFingerprint(tls.certificate).c_str());
+    PrintTlsCertificate(out, tls);
     std::fflush(out);
 
     Heartbeat serving;
