@@ -24,6 +24,9 @@
 #include <cmath>
 #include <csignal>
 #include <ctime>
+#include <deque>
+#include <functional>
+#include <future>
 
 #ifndef VIVAZUZOZ_TOOL_VERSION
 #define VIVAZUZOZ_TOOL_VERSION "unknown"
@@ -78,7 +81,9 @@ std::string LayoutName(bool withTemp)
 
 // The camera's settings and environment, as `info` names them. A value the
 // camera does not give is left out.
-void WriteSettings(JsonWriter& json, unsigned long handle)
+// Each read is a command of its own, so that others (the session's) are
+// not held up behind all of them.
+void WriteSettings(JsonWriter& json, CameraSession& camera)
 {
     json.Key("settings").BeginObject();
     for (const Setting& s : Settings()) {
@@ -87,14 +92,19 @@ void WriteSettings(JsonWriter& json, unsigned long handle)
         if (!wanted)
             continue;
         SettingValue value;
-        if (ReadSetting(handle, s, value).ok()) {
+        Call read{s.getFunction, OZL_USB_INVALID_PARAM};  // the camera is away
+        camera.Command([&](unsigned long handle) {
+            read = ReadSetting(handle, s, value);
+            return read.result;
+        });
+        if (read.ok()) {
             json.Key(s.name);
             WriteSettingJson(json, s, value);
         }
     }
     // One query gives all five environment parameters.
     OZL_USB_ENV_PARAM env{};
-    if (OZL_USB_GetEnvParam(handle, &env) == OZL_USB_SUCCESS) {
+    if (camera.Command([&env](unsigned long handle) { return OZL_USB_GetEnvParam(handle, &env); }) == OZL_USB_SUCCESS) {
         const std::pair<const char*, float> fields[] = {{"atmos-temp", env.atmosTemp},
                                                         {"distance", env.distance},
                                                         {"emissivity", env.emissivity},
@@ -180,12 +190,12 @@ namespace {
 class RecordRun {
 public:
     RecordRun(Context& ctx, StreamingSession& session, const RecordOptions& options, const RecordingLayout& layout,
-              std::string settingsJson, RecordingWriter& writer)
+              std::function<std::string()> readSettings, RecordingWriter& writer)
         : ctx_(ctx),
           session_(session),
           options_(options),
           layout_(layout),
-          settingsJson_(std::move(settingsJson)),
+          readSettings_(std::move(readSettings)),
           writer_(writer),
           taker_(layout.width, layout.height, layout.withTemp, options.limits),
           progress_(ctx.err, ProgressLine::OfWork{})
@@ -202,10 +212,17 @@ public:
             return Fail(ctx_.err, failure.message);
         }
         RecordEnd end = Loop();
+        // The settings are read before the camera is closed (at once when no
+        // frame came).
+        if (!settingsRead_.valid() && settingsJson_.empty())
+            settingsJson_ = readSettings_();
+        if (settingsRead_.valid())
+            settingsJson_ = settingsRead_.get();
         camera.Close();  // callbacks stopped: whatever is queued is all there is
         if (end != RecordEnd::WriteFailed) {
             if (description_.empty())
                 description_ = Description(taker_.counts());
+            WriteHeldFrames();
             while (auto frame = taker_.Next(Clock::duration::zero()))
                 WriteFrame(std::move(*frame));
             if (!failure_.empty())
@@ -240,13 +257,21 @@ private:
             }
             if (session_.camera->ended())
                 return RecordEnd::Ended;
-            // The first page waits until the frame rate can be told.
+            // The first page waits until the frame rate can be told and the
+            // settings are read; the frames meanwhile are held here.
             if (description_.empty()) {
-                if (c.taken == 0 || (c.received < kRateFrames && now - c.first < kRateWindow && !c.ended)) {
+                // The camera's first frames start with commands of the
+                // library's own, which the settings' would hold up.
+                if (c.received > 0 && !settingsRead_.valid() && settingsJson_.empty())
+                    settingsRead_ = std::async(std::launch::async, readSettings_);
+                HoldFrames();
+                if (c.taken == 0 || (c.received < kRateFrames && now - c.first < kRateWindow && !c.ended) ||
+                    !SettingsRead()) {
                     taker_.Wait(kPollInterval);
                     continue;
                 }
                 description_ = Description(c);
+                WriteHeldFrames();
             }
             if (auto frame = taker_.Next(kPollInterval))
                 WriteFrame(std::move(*frame));
@@ -260,7 +285,37 @@ private:
         }
     }
 
+    // Until the first page can be written: the queued frames copied out of
+    // the taker's small pool, which would otherwise run out and drop frames.
+    void HoldFrames()
+    {
+        while (auto frame = taker_.Next(Clock::duration::zero())) {
+            held_.push_back(*frame);
+            taker_.Recycle(std::move(*frame));
+        }
+    }
+
+    void WriteHeldFrames()
+    {
+        for (; !held_.empty(); held_.pop_front())
+            Append(held_.front());
+    }
+
+    // Whether the settings for the description are there (then in settingsJson_).
+    bool SettingsRead()
+    {
+        if (settingsRead_.valid() && settingsRead_.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
+            settingsJson_ = settingsRead_.get();
+        return !settingsJson_.empty();
+    }
+
     void WriteFrame(QueuedFrame&& frame)
+    {
+        Append(frame);
+        taker_.Recycle(std::move(frame));
+    }
+
+    void Append(const QueuedFrame& frame)
     {
         PageMarks marks;
         marks.afterGap = frame.afterGap;
@@ -270,7 +325,6 @@ private:
         if (failure_.empty())
             failure_ = writer_.Append(frame.image.data(), frame.temp.data(), frame.sequence, frame.time, description_,
                                       marks);
-        taker_.Recycle(std::move(frame));
     }
 
     // The recording's description for its first page, the frame rate
@@ -356,7 +410,10 @@ private:
     StreamingSession& session_;
     const RecordOptions& options_;
     const RecordingLayout layout_;
-    const std::string settingsJson_;  // {"settings":{...}}
+    const std::function<std::string()> readSettings_;
+    std::future<std::string> settingsRead_;  // readSettings_ running, from the first frame on
+    std::string settingsJson_;               // {"settings":{...}} once read
+    std::deque<QueuedFrame> held_;           // frames that came before the first page could be written
     RecordingWriter& writer_;
     FrameTaker taker_;
     ProgressLine progress_;
@@ -392,15 +449,17 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
     // the user declared it to mean.
     if (layout.withTemp)
         layout.unit = ReadDeclaredUnit(*session.camera);
-    // Everything the description says but the frame rate, read before the
-    // stream is recorded.
-    JsonWriter settings;
-    settings.BeginObject();
-    session.camera->Command([&settings](unsigned long handle) {
-        WriteSettings(settings, handle);
-        return OZL_USB_SUCCESS;
-    });
-    settings.EndObject();
+    // Everything the description says but the frame rate, read once frames
+    // flow (a dozen command exchanges, over a second): the first frame does
+    // not wait for them.
+    CameraSession& camera = *session.camera;
+    auto settings = [&camera] {
+        JsonWriter json;
+        json.BeginObject();
+        WriteSettings(json, camera);
+        json.EndObject();
+        return json.str();
+    };
 
     // Signals are caught before the file exists: whoever sees the file can
     // interrupt the recording cleanly.
@@ -408,7 +467,7 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
     RecordingWriter writer;
     if (std::string error = writer.Create(outputFile, layout, NeedsBigTiff(options, layout)); !error.empty())
         return Fail(ctx.err, AsTyped(error, outputFile, options.output));
-    return RecordRun(ctx, session, options, layout, settings.str(), writer).Run(outputFile);
+    return RecordRun(ctx, session, options, layout, settings, writer).Run(outputFile);
 }
 
 // ---------------------------------------------------------------- replay
