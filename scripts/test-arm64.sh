@@ -12,6 +12,9 @@ build_dir=${1:-build-arm64}
 shift || true
 
 scripts/arm64-binfmt.sh
+# arm64 programs started by the build (help2man) and by the tests find the
+# sysroot's libraries and GStreamer through the emulator's prefix.
+export QEMU_LD_PREFIX=${VIVAZUZOZ_ARM64_SYSROOT:-$PWD/build-arm64-sysroot}
 # The Python package is built for, and tested on, the sysroot's arm64 Python.
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-arm64.cmake "$@"
 cmake --build "$build_dir"
