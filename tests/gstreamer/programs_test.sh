@@ -27,6 +27,14 @@ cleanup() {
   rm -rf "$scratch"
 }
 trap cleanup EXIT
+# stop_server ERRFILE: SIGTERM ends the server with status 0 (ERRFILE: what it said).
+stop_server() {
+  kill -TERM $server
+  wait $server
+  local status=$?
+  server=
+  [ $status -eq 0 ] || fail "the server exited with $status on SIGTERM: $(cat "$1")"
+}
 cd "$scratch"
 # The plugin from the build tree, in a registry of this run only.
 export GST_PLUGIN_PATH=$plugins GST_REGISTRY=$scratch/registry.bin XDG_STATE_HOME=$scratch/state
@@ -141,11 +149,7 @@ rtsp)
   status=$?
   [ $status -eq 4 ] && grep -q "another program listens on it" second.txt ||
     fail "a second server on port $port ended with $status: $(cat second.txt)"
-  kill -TERM $server
-  wait $server
-  status=$?
-  server=
-  [ $status -eq 0 ] || fail "the server exited with $status on SIGTERM: $(cat server.err)"
+  stop_server server.err
   ;;
 rtsps)
   need ffmpeg; need openssl
@@ -177,11 +181,7 @@ rtsps)
   grep -q "401" wrong.txt || fail "a wrong token is not refused with 401: $(cat wrong.txt)"
   timeout 30 ffprobe -v error "rtsp://vivazuzoz:s3cret@$hostport/0" > plain.txt 2>&1 &&
     fail "plain RTSP was served on the RTSPS port"
-  kill -TERM $server
-  wait $server
-  status=$?
-  server=
-  [ $status -eq 0 ] || fail "the RTSPS server exited with $status on SIGTERM: $(cat server.err)"
+  stop_server server.err
   # --tls-self-signed: the state folder's certificate, made on first use and
   # its fingerprint printed; no token on loopback lets clients in.
   "$wrapper" -- "$tool" rtsp --listen 127.0.0.1:0 --tls-self-signed > self.txt 2> self.err &
@@ -196,9 +196,7 @@ rtsps)
   url=$(grep -o 'rtsps://[^ ]*/0$' self.txt | head -1)
   timeout 60 ffmpeg -v error -nostdin -rtsp_transport tcp -i "$url" -frames:v 5 -f null - > self-ffmpeg.txt 2>&1 ||
     fail "ffmpeg over RTSPS with the self-signed certificate failed: $(cat self-ffmpeg.txt)"
-  kill -TERM $server
-  wait $server
-  server=
+  stop_server self.err
   ;;
 rtsp_timing)
   need ffmpeg; need ffprobe
@@ -312,11 +310,7 @@ rtsp_unplug)
   [ "${decoded:-0}" -gt $((5 * 25 + 15 * 2)) ] ||
     fail "ffmpeg decoded ${decoded:-no} frames: none after the replug? $(tail -c 600 ffmpeg.txt)"
   grep -q "camera is back after" server.err || fail "the server did not say that the camera is back: $(cat server.err)"
-  kill -TERM $server
-  wait $server
-  status=$?
-  server=
-  [ $status -eq 0 ] || fail "the server exited with $status on SIGTERM: $(cat server.err)"
+  stop_server server.err
   ;;
 *)
   echo "unknown check $check" >&2
