@@ -55,10 +55,11 @@ if(NOT DEFINED ENV{PKG_CONFIG_LIBDIR})
 endif()
 
 # GStreamer and GLib and what they load are only in the sysroot: the linker
-# finds the libraries those need in turn there.
-foreach(kind EXE SHARED MODULE)
-  set(CMAKE_${kind}_LINKER_FLAGS_INIT "-Wl,-rpath-link,${VIVAZUZOZ_ARM64_SYSROOT}/usr/lib/${VIVAZUZOZ_CROSS_TRIPLET}")
-  string(APPEND CMAKE_${kind}_LINKER_FLAGS_INIT " -Wl,-rpath-link,${VIVAZUZOZ_ARM64_SYSROOT}/lib/${VIVAZUZOZ_CROSS_TRIPLET}")
+# finds the libraries those need in turn there. On every link line, whatever
+# linker flags the caller gives (scripts/package.sh gives Debian's).
+foreach(lang C CXX)
+  set(CMAKE_${lang}_STANDARD_LIBRARIES_INIT
+    "-Wl,-rpath-link,${VIVAZUZOZ_ARM64_SYSROOT}/usr/lib/${VIVAZUZOZ_CROSS_TRIPLET} -Wl,-rpath-link,${VIVAZUZOZ_ARM64_SYSROOT}/lib/${VIVAZUZOZ_CROSS_TRIPLET}")
 endforeach()
 
 # The emulator runs programs with the sysroot as its prefix (QEMU_LD_PREFIX,
