@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
 
 using namespace vivatool;
 
@@ -21,10 +22,18 @@ CommandSyntax Syntax()
             ""};
 }
 
+// The parsed command line, or nothing with `error` set.
+std::optional<ParsedArgs> ParseWith(const CommandSyntax& setup, const std::vector<std::string>& args,
+                                    std::string& error)
+{
+    ParsedArgs parsed;
+    error = ParseArgs(setup, args, parsed);
+    return error.empty() ? std::optional<ParsedArgs>(parsed) : std::nullopt;
+}
+
 std::optional<ParsedArgs> Parse(std::vector<std::string> args, std::string& error)
 {
-    error.clear();
-    return ParseArgs(Syntax(), args, error);
+    return ParseWith(Syntax(), args, error);
 }
 
 
@@ -63,12 +72,12 @@ TEST(ArgumentParser, AcceptsTheUsualSpellingsOfOptions)
     CommandSyntax setup = Syntax();
     setup.options.push_back({"colormap", 'c', "NAME", "colours", false, "palette"});
     setup.options.push_back({"roi", 0, "R", "region", false, nullptr, true});
-    a = ParseArgs(setup, {"-o", "f", "n", "-v", "--palette", "iron", "--roi", "1", "--roi=2"}, error);
+    a = ParseWith(setup, {"-o", "f", "n", "-v", "--palette", "iron", "--roi", "1", "--roi=2"}, error);
     ASSERT_TRUE(a) << error;
     EXPECT_TRUE(a->verbose);
     EXPECT_EQ(a->value("colormap"), "iron");
     EXPECT_EQ(a->all("roi"), (std::vector<std::string>{"1", "2"}));
-    EXPECT_FALSE(ParseArgs(setup, {"-o", "f", "n", "--palette", "a", "--colormap", "b"}, error));
+    EXPECT_FALSE(ParseWith(setup, {"-o", "f", "n", "--palette", "a", "--colormap", "b"}, error));
     EXPECT_EQ(error, "option --colormap given twice");
 }
 

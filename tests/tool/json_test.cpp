@@ -40,3 +40,31 @@ TEST(Json, WriterPlacesCommasAndFormatsValues)
               "{\"cameras\":[{\"index\":0,\"serial\":null},{\"index\":1,\"ok\":true}],"
               "\"emissivity\":0.95,\"atmos\":25,\"cold\":0,\"bad\":null,\"empty\":[]}");
 }
+
+TEST(Json, KeysKeepTheirOrderAndNumbersTheirTextThroughPoco)
+{
+    JsonWriter json;
+    json.BeginObject()
+        .Key("z")
+        .Raw("25.0")
+        .Key("a")
+        .Number(-0.5, 1)
+        .Key("m")
+        .BeginArray()
+        .Int(-9223372036854775807LL)
+        .BeginObject()
+        .EndObject()
+        .Null()
+        .EndArray()
+        .Key("k\xff")
+        .String("v")
+        .EndObject();
+    // Written in the order given (Poco sorts keys unless told otherwise),
+    // the tenths as FormatTenths wrote them, the bad byte of the key replaced.
+    EXPECT_EQ(json.str(), "{\"z\":25.0,\"a\":-0.5,\"m\":[-9223372036854775807,{},null],\"k\xEF\xBF\xBD\":\"v\"}");
+
+    // A value on its own, DEL escaped.
+    JsonWriter single;
+    single.String("a\x7f");
+    EXPECT_EQ(single.str(), "\"a\\u007f\"");
+}

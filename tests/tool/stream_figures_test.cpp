@@ -9,11 +9,24 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 using namespace vivaclient;
 
 using namespace vivatool;
+
+namespace {
+
+// The region parsed from `text`, or nothing with `error` set.
+std::optional<Region> ParseRegion(const std::string& text, int ordinal, std::string& error)
+{
+    Region region;
+    error = vivatool::ParseRegion(text, ordinal, region);
+    return error.empty() ? std::optional<Region>(region) : std::nullopt;
+}
+
+}  // namespace
 
 TEST(Regions, ParsedWithOrWithoutANameAndCheckedAgainstTheFrame)
 {

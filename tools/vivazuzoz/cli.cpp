@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace vivatool {
 
@@ -61,86 +62,88 @@ std::vector<std::string> ParsedArgs::all(const std::string& name) const
     return it == repeated.end() ? std::vector<std::string>{} : it->second;
 }
 
-std::optional<ParsedArgs> ParseArgs(const CommandSyntax& setup, const std::vector<std::string>& args, std::string& error)
+namespace {
+
+// The option of `word` ("--name", "--name=value", "-x", "-xvalue") and the
+// value written in the word itself, if any.
+const OptionSyntax* FindOption(const CommandSyntax& setup, const std::string& word,
+                               std::optional<std::string>& attached)
 {
-    ParsedArgs parsed;
+    if (word[1] != '-') {
+        if (word.size() > 2)
+            attached = word.substr(2);
+        return FindShort(setup, word[1]);
+    }
+    const size_t eq = word.find('=');
+    if (eq != std::string::npos)
+        attached = word.substr(eq + 1);
+    return FindLong(setup, word.substr(2, eq == std::string::npos ? std::string::npos : eq - 2));
+}
+
+// Takes the option word args[i] (and its value, which may be the next word:
+// `i` then moves on) into `parsed`. Returns "" or what is wrong.
+std::string TakeOption(const CommandSyntax& setup, const std::vector<std::string>& args, size_t& i, ParsedArgs& parsed)
+{
+    const std::string& word = args[i];
+    std::optional<std::string> attached;
+    const OptionSyntax* option = FindOption(setup, word, attached);
+    if (!option)
+        return "unknown option '" + word + "'";
+    if (option == &kHelpOption || option == &kVerboseOption) {
+        (option == &kHelpOption ? parsed.help : parsed.verbose) = true;
+        return "";
+    }
+    const std::string name = option->longName;
+    if (parsed.has(name) && !option->repeatable)
+        return "option --" + name + " given twice";
+    if (!option->valueName) {
+        if (attached)
+            return "option --" + name + " takes no value";
+        parsed.flags.insert(name);
+        return "";
+    }
+    if (!attached) {
+        if (i + 1 >= args.size())
+            return "option --" + name + " needs a value (" + option->valueName + ")";
+        attached = args[++i];
+    }
+    parsed.values[name] = *attached;
+    if (option->repeatable)
+        parsed.repeated[name].push_back(*attached);
+    return "";
+}
+
+// The required options and the number of arguments. Returns "" or what is
+// missing or too many.
+std::string CheckComplete(const CommandSyntax& setup, const ParsedArgs& parsed)
+{
+    for (const OptionSyntax& o : setup.options)
+        if (o.required && !parsed.has(o.longName))
+            return "missing option " + OptionLabel(o).substr(o.shortName ? 0 : 4, std::string::npos);
+    if (parsed.positional.size() < setup.minPositional)
+        return std::string("missing ") + setup.arguments;
+    if (parsed.positional.size() > setup.maxPositional)
+        return "unexpected argument '" + parsed.positional[setup.maxPositional] + "'";
+    return "";
+}
+
+}  // namespace
+
+std::string ParseArgs(const CommandSyntax& setup, const std::vector<std::string>& args, ParsedArgs& parsed)
+{
+    parsed = ParsedArgs{};
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& word = args[i];
-        if (optionsEnded || word.size() < 2 || word[0] != '-' || LooksLikeNumber(word)) {
+        if (optionsEnded || word.size() < 2 || word[0] != '-' || LooksLikeNumber(word))
             parsed.positional.push_back(word);
-            continue;
-        }
-        if (word == "--") {
+        else if (word == "--")
             optionsEnded = true;
-            continue;
-        }
-        const OptionSyntax* option = nullptr;
-        std::optional<std::string> attached;  // value given in the same word
-        if (word[1] == '-') {
-            const size_t eq = word.find('=');
-            const std::string name = word.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            option = FindLong(setup, name);
-            if (eq != std::string::npos)
-                attached = word.substr(eq + 1);
-        } else {
-            option = FindShort(setup, word[1]);
-            if (word.size() > 2)
-                attached = word.substr(2);
-        }
-        if (!option) {
-            error = "unknown option '" + word + "'";
-            return std::nullopt;
-        }
-        const std::string name = option->longName;
-        if (option == &kHelpOption) {
-            parsed.help = true;
-            continue;
-        }
-        if (option == &kVerboseOption) {
-            parsed.verbose = true;
-            continue;
-        }
-        if (parsed.has(name) && !option->repeatable) {
-            error = "option --" + name + " given twice";
-            return std::nullopt;
-        }
-        if (!option->valueName) {
-            if (attached) {
-                error = "option --" + name + " takes no value";
-                return std::nullopt;
-            }
-            parsed.flags.insert(name);
-            continue;
-        }
-        if (!attached) {
-            if (i + 1 >= args.size()) {
-                error = "option --" + name + " needs a value (" + option->valueName + ")";
-                return std::nullopt;
-            }
-            attached = args[++i];
-        }
-        parsed.values[name] = *attached;
-        if (option->repeatable)
-            parsed.repeated[name].push_back(*attached);
+        else if (std::string error = TakeOption(setup, args, i, parsed); !error.empty())
+            return error;
     }
-    if (parsed.help)
-        return parsed;
-    for (const OptionSyntax& o : setup.options) {
-        if (o.required && !parsed.has(o.longName)) {
-            error = "missing option " + OptionLabel(o).substr(o.shortName ? 0 : 4, std::string::npos);
-            return std::nullopt;
-        }
-    }
-    if (parsed.positional.size() < setup.minPositional) {
-        error = std::string("missing ") + setup.arguments;
-        return std::nullopt;
-    }
-    if (parsed.positional.size() > setup.maxPositional) {
-        error = "unexpected argument '" + parsed.positional[setup.maxPositional] + "'";
-        return std::nullopt;
-    }
-    return parsed;
+    // Help wins over whatever else is missing.
+    return parsed.help ? "" : CheckComplete(setup, parsed);
 }
 
 std::string CommandHelp(const CommandSyntax& setup)

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <map>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -44,14 +43,13 @@ struct ParsedArgs {
     std::vector<std::string> all(const std::string& name) const;
 };
 
-// Parses a subcommand's arguments (after the subcommand's name). Accepts
-// "--name value", "--name=value", "-x value", "-xvalue", "--" to end the
-// options, and -h/--help and -v/--verbose anywhere; an option's old name
-// counts as the option. A word that starts with '-' and a digit
-// or a point is a value, so "set atmos-temp -10" works. On failure returns
-// nothing and sets `error`.
-std::optional<ParsedArgs> ParseArgs(const CommandSyntax& setup, const std::vector<std::string>& args,
-                                    std::string& error);
+// Parses a subcommand's arguments (after the subcommand's name) into
+// `parsed`. Accepts "--name value", "--name=value", "-x value", "-xvalue",
+// "--" to end the options, and -h/--help and -v/--verbose anywhere; an
+// option's old name counts as the option. A word that starts with '-' and a
+// digit or a point is a value, so "set atmos-temp -10" works. Returns "" or
+// what is wrong with the command line.
+std::string ParseArgs(const CommandSyntax& setup, const std::vector<std::string>& args, ParsedArgs& parsed);
 
 // The usage line and the option list of one command.
 std::string CommandHelp(const CommandSyntax& setup);

@@ -4,182 +4,201 @@
 #include <vivaclient/camera_session.h>
 #include <vivaclient/number_text.h>
 #include <vivaclient/settings.h>
-
-#include <cmath>
-#include <cstdio>
 #include <vivaclient/temperature_unit.h>
+
+#include <Poco/JSON/Array.h>
+#include <Poco/JSON/Object.h>
+#include <Poco/JSON/Stringifier.h>
+#include <Poco/JSONString.h>
+#include <Poco/UTF8Encoding.h>
+
+#include <cctype>
+#include <cmath>
+#include <sstream>
+
+namespace vivatool {
+
+// A number as the text the tool writes for it ("25.0", "0.95"), which
+// Poco's stringifier puts out as it is: a value that is neither a number
+// nor a string to Poco goes out as its text.
+struct JsonNumberText {
+    std::string text;
+};
+
+}  // namespace vivatool
+
+namespace Poco::Dynamic {
+
+template <>
+class VarHolderImpl<vivatool::JsonNumberText> : public VarHolder {
+public:
+    explicit VarHolderImpl(const vivatool::JsonNumberText& value) : value_(value) {}
+    const std::type_info& type() const override { return typeid(vivatool::JsonNumberText); }
+    VarHolder* clone(Placeholder<VarHolder>* holder = nullptr) const override { return cloneHolder(holder, value_); }
+    void convert(std::string& text) const override { text = value_.text; }
+    const vivatool::JsonNumberText& value() const { return value_; }
+
+private:
+    vivatool::JsonNumberText value_;
+};
+
+}  // namespace Poco::Dynamic
 
 namespace vivatool {
 using namespace vivaclient;
 
 namespace {
 
-// Length of the valid UTF-8 sequence starting at s[i], or 0 if invalid.
-size_t Utf8SequenceLength(const std::string& s, size_t i)
+// `text` with every byte that does not start a valid UTF-8 sequence (a
+// camera's product string may hold anything) replaced by U+FFFD, so that
+// the output always parses.
+std::string ValidUtf8(const std::string& text)
 {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char lead = byte(i);
-    size_t length;
-    unsigned min;
-    unsigned code;
-    if (lead < 0x80)
-        return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, min = 0x80, code = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, min = 0x800, code = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, min = 0x10000, code = lead & 0x07;
-    } else {
-        return 0;
+    std::string out;
+    out.reserve(text.size());
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char lead = bytes[i];
+        const size_t length = lead < 0x80   ? 1
+                              : lead < 0xC0 ? 0
+                              : lead < 0xE0 ? 2
+                              : lead < 0xF0 ? 3
+                              : lead < 0xF5 ? 4
+                                            : 0;
+        if (length == 0 || i + length > text.size() ||
+            !Poco::UTF8Encoding::isLegal(bytes + i, static_cast<int>(length))) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+            continue;
+        }
+        out.append(text, i, length);
+        i += length;
     }
-    if (i + length > s.size())
-        return 0;
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-        code = (code << 6) | (byte(i + k) & 0x3F);
+    return out;
+}
+
+// Poco's text as the tool has always written it: "\u001f" in lower case,
+// and DEL escaped as well, which JSON allows as it is but which is a
+// control character to a terminal (it is never part of a multi-byte
+// sequence). Every backslash in JSON text starts an escape.
+std::string LowerCaseEscapes(const std::string& json)
+{
+    std::string out;
+    out.reserve(json.size());
+    for (size_t i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (c == '\x7F') {
+            out += "\\u007f";
+            continue;
+        }
+        out += c;
+        if (c != '\\' || i + 1 >= json.size())
+            continue;
+        const bool unicode = json[++i] == 'u';
+        out += json[i];
+        for (int k = 0; unicode && k < 4 && i + 1 < json.size(); ++k)
+            out += static_cast<char>(std::tolower(static_cast<unsigned char>(json[++i])));
     }
-    if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-        return 0;
-    return length;
+    return out;
 }
 
 }  // namespace
 
 std::string JsonString(const std::string& text)
 {
-    std::string out = "\"";
-    for (size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        const size_t length = Utf8SequenceLength(text, i);
-        if (length == 0) {
-            out += "\xEF\xBF\xBD";  // U+FFFD
-            ++i;
-            continue;
-        }
-        if (length > 1) {
-            out.append(text, i, length);
-            i += length;
-            continue;
-        }
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out += escaped;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-        ++i;
-    }
-    out += '"';
-    return out;
+    return LowerCaseEscapes(Poco::toJSON(ValidUtf8(text), Poco::JSON_WRAP_STRINGS));
 }
 
-void JsonWriter::BeforeValue()
+void JsonWriter::Add(const Poco::Dynamic::Var& value)
 {
-    if (afterKey_) {
-        afterKey_ = false;
+    if (open_.empty()) {
+        root_ = value;
         return;
     }
-    if (!first_.empty()) {
-        if (!first_.back())
-            out_ += ',';
-        first_.back() = false;
+    const Poco::Dynamic::Var& container = open_.back();
+    if (container.type() == typeid(Poco::JSON::Object::Ptr)) {
+        Poco::JSON::Object::Ptr object = container.extract<Poco::JSON::Object::Ptr>();
+        object->set(key_, value);
+    } else {
+        Poco::JSON::Array::Ptr array = container.extract<Poco::JSON::Array::Ptr>();
+        array->add(value);
     }
 }
 
 JsonWriter& JsonWriter::BeginObject()
 {
-    BeforeValue();
-    out_ += '{';
-    first_.push_back(true);
+    const Poco::JSON::Object::Ptr object = new Poco::JSON::Object(Poco::JSON_PRESERVE_KEY_ORDER);
+    Add(object);
+    open_.emplace_back(object);
     return *this;
 }
 
 JsonWriter& JsonWriter::EndObject()
 {
-    out_ += '}';
-    first_.pop_back();
+    open_.pop_back();
     return *this;
 }
 
 JsonWriter& JsonWriter::BeginArray()
 {
-    BeforeValue();
-    out_ += '[';
-    first_.push_back(true);
+    const Poco::JSON::Array::Ptr array = new Poco::JSON::Array;
+    Add(array);
+    open_.emplace_back(array);
     return *this;
 }
 
 JsonWriter& JsonWriter::EndArray()
 {
-    out_ += ']';
-    first_.pop_back();
+    open_.pop_back();
     return *this;
 }
 
 JsonWriter& JsonWriter::Key(const std::string& key)
 {
-    BeforeValue();
-    out_ += JsonString(key);
-    out_ += ':';
-    afterKey_ = true;
+    key_ = ValidUtf8(key);
     return *this;
 }
 
 JsonWriter& JsonWriter::String(const std::string& value)
 {
-    BeforeValue();
-    out_ += JsonString(value);
+    Add(ValidUtf8(value));
     return *this;
 }
 
 JsonWriter& JsonWriter::Int(long long value)
 {
-    BeforeValue();
-    out_ += std::to_string(value);
+    Add(static_cast<Poco::Int64>(value));
     return *this;
 }
 
 JsonWriter& JsonWriter::Number(double value, int decimals)
 {
-    if (!std::isfinite(value))
-        return Null();
-    BeforeValue();
-    out_ += FormatDecimal(value, decimals);
-    return *this;
+    return std::isfinite(value) ? Raw(FormatDecimal(value, decimals)) : Null();
 }
 
 JsonWriter& JsonWriter::Raw(const std::string& number)
 {
-    BeforeValue();
-    out_ += number;
+    Add(JsonNumberText{number});
     return *this;
 }
 
 JsonWriter& JsonWriter::Bool(bool value)
 {
-    BeforeValue();
-    out_ += value ? "true" : "false";
+    Add(value);
     return *this;
 }
 
 JsonWriter& JsonWriter::Null()
 {
-    BeforeValue();
-    out_ += "null";
+    Add(Poco::Dynamic::Var());
     return *this;
+}
+
+std::string JsonWriter::str() const
+{
+    std::ostringstream text;
+    Poco::JSON::Stringifier::condense(root_, text);
+    return LowerCaseEscapes(text.str());
 }
 
 void WriteSettingJson(JsonWriter& json, const Setting& setting, const SettingValue& value)

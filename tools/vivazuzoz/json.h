@@ -1,13 +1,18 @@
-// json.h - a small JSON writer for the tool's --json output.
+// json.h - the tool's JSON (--json output, the live server's API, MQTT
+// payloads, a recording's description), made with Poco::JSON: objects keep
+// their keys in the order they were set, Poco escapes the strings and
+// writes the text.
 #pragma once
 
 #include <vivaclient/camera.h>
 #include <vivaclient/camera_session.h>
 #include <vivaclient/settings.h>
+#include <vivaclient/temperature_unit.h>
+
+#include <Poco/Dynamic/Var.h>
 
 #include <string>
 #include <vector>
-#include <vivaclient/temperature_unit.h>
 
 namespace vivatool {
 
@@ -16,8 +21,9 @@ namespace vivatool {
 // hold anything) become U+FFFD so the output always parses.
 std::string JsonString(const std::string& text);
 
-// Builds one JSON value incrementally; commas are placed by the writer.
-// Keys are only valid directly inside an object.
+// Builds one JSON value in the order it is written, as a tree of
+// Poco::JSON objects and arrays that str() writes compactly. Keys are only
+// valid directly inside an object.
 class JsonWriter {
 public:
     JsonWriter& BeginObject();
@@ -30,19 +36,22 @@ public:
     // A number with at most `decimals` decimals, trailing zeros dropped;
     // NaN and infinities become null.
     JsonWriter& Number(double value, int decimals);
-    // A number given as already formatted text (e.g. "25.3").
+    // A number given as already formatted text (e.g. "25.3"), written as it is.
     JsonWriter& Raw(const std::string& number);
     JsonWriter& Bool(bool value);
     JsonWriter& Null();
 
-    const std::string& str() const { return out_; }
+    // The value written so far, as compact JSON text.
+    std::string str() const;
 
 private:
-    void BeforeValue();
+    // Puts `value` into the open container (under the key given last, in an
+    // object), or makes it the whole value.
+    void Add(const Poco::Dynamic::Var& value);
 
-    std::string out_;
-    std::vector<bool> first_;  // per open container: no element written yet
-    bool afterKey_ = false;
+    Poco::Dynamic::Var root_;
+    std::vector<Poco::Dynamic::Var> open_;  // the open objects and arrays, innermost last
+    std::string key_;                       // the key of the next value in an object
 };
 
 // A setting's value: a number, or {"width", "height"} for the detector size.

@@ -8,22 +8,14 @@
 #include <vivaclient/settings.h>
 #include <vivaclient/state_dir.h>
 #include <vivaclient/thermal_snapshot.h>
-#include "commands.h"
 #include "frame_taker.h"
 #include "json.h"
-#include "plane_stats.h"
 #include "progress.h"
-#include "temperature_csv.h"
 #include "watches.h"
 
 #include <VIVAZUZOZ.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <cmath>
-#include <csignal>
-#include <ctime>
 #include <deque>
 #include <functional>
 #include <future>
@@ -48,18 +40,6 @@ constexpr auto kRateWindow = std::chrono::seconds(1);
 // Recordings that may grow past this use 64-bit offsets (BigTIFF).
 constexpr double kClassicTiffLimit = 3.5e9;
 
-int Fail(FILE* err, const std::string& message)
-{
-    std::fprintf(err, "vivazuzoz: %s\n", message.c_str());
-    return kExitFailure;
-}
-
-int UsageError(FILE* err, const char* command, const std::string& message)
-{
-    std::fprintf(err, "vivazuzoz %s: %s\nTry 'vivazuzoz %s --help'.\n", command, message.c_str(), command);
-    return kExitUsage;
-}
-
 std::string Seconds(double s, int decimals = 1)
 {
     char text[32];
@@ -80,9 +60,8 @@ std::string LayoutName(bool withTemp)
 // --------------------------------------------------------- description
 
 // The camera's settings and environment, as `info` names them. A value the
-// camera does not give is left out.
-// Each read is a command of its own, so that others (the session's) are
-// not held up behind all of them.
+// camera does not give is left out. Each read is a command of its own, so
+// that the session's own commands are not held up behind all of them.
 void WriteSettings(JsonWriter& json, CameraSession& camera)
 {
     json.Key("settings").BeginObject();
@@ -118,8 +97,6 @@ void WriteSettings(JsonWriter& json, CameraSession& camera)
 
 // ---------------------------------------------------------------- record
 
-enum class RecordEnd { Done, Interrupted, Ended, WriteFailed };
-
 struct RecordOptions {
     int device = kAnyCamera;
     std::string output;
@@ -127,41 +104,34 @@ struct RecordOptions {
     bool reconnect = false;
 };
 
-bool ParseRecordOptions(const ParsedArgs& args, FILE* err, RecordOptions& options)
+// The options, each checked. Returns kExitOk or the status of a usage error
+// it has reported.
+int ParseRecordOptions(Context& ctx, const ParsedArgs& args, RecordOptions& options)
 {
-    const char* command = "record";
+    const char* const command = "record";
     options.output = args.value("output");
     options.reconnect = args.has("reconnect");
     if (options.output.empty())
-        return UsageError(err, command, "a file name may not be empty"), false;
+        return UsageError(ctx, command, "a file name may not be empty");
     if (args.has("frames") && args.has("seconds"))
-        return UsageError(err, command, "give --frames or --seconds, not both"), false;
-    if (args.has("device")) {
-        const auto device = ParseInteger(args.value("device"));
-        if (!device || *device < 0 || *device > INT32_MAX)
-            return UsageError(err, command, "--device takes a whole number from 0 up, not '" + args.value("device") + "'"),
-                   false;
-        options.device = static_cast<int>(*device);
-    }
-    if (args.has("frames")) {
-        const auto frames = ParseInteger(args.value("frames"));
-        if (!frames || *frames < 1 || *frames > INT32_MAX)
-            return UsageError(err, command, "--frames takes a whole number from 1 up, not '" + args.value("frames") + "'"),
-                   false;
-        options.limits.frames = static_cast<uint64_t>(*frames);
-    }
+        return UsageError(ctx, command, "give --frames or --seconds, not both");
+    long long frames = 0;
+    if (const int status = DeviceOption(ctx, command, args, options.device))
+        return status;
+    if (const int status = IntegerOption(ctx, command, args, "frames", 1, INT32_MAX, 0, frames))
+        return status;
+    options.limits.frames = static_cast<uint64_t>(frames);
     for (const char* name : {"seconds", "every"}) {
         if (!args.has(name))
             continue;
         const auto value = ParseDecimal(args.value(name));
         if (!value || *value <= 0 || *value > 1e6)
-            return UsageError(err, command,
+            return UsageError(ctx, command,
                               "--" + std::string(name) + " takes a positive number of seconds, not '" +
-                                  args.value(name) + "'"),
-                   false;
+                                  args.value(name) + "'");
         (std::string(name) == "seconds" ? options.limits.seconds : options.limits.every) = *value;
     }
-    return true;
+    return kExitOk;
 }
 
 // Whether the file may pass what 32-bit offsets can address. The frame rate
@@ -180,10 +150,6 @@ bool NeedsBigTiff(const RecordOptions& options, const RecordingLayout& layout)
         return true;  // until interrupted
     return frames * frameBytes > kClassicTiffLimit;
 }
-
-}  // namespace
-
-namespace {
 
 // One recording from the first frame to the closed file: the read thread
 // queues frames in the taker, this (the command's) thread writes them.
@@ -206,34 +172,46 @@ public:
     {
         CameraSession& camera = *session_.camera;
         camera.SetSink(taker_);
-        OpenFailure failure;
-        if (!camera.Stream(failure)) {
+        // The settings are read before the camera is closed.
+        const auto loop = [this] {
+            const RunEnd end = Loop();
+            WaitForSettings();
+            return end;
+        };
+        RunEnd end = RunEnd::Going;
+        if (const int status = StreamUntilEnd(ctx_, camera, loop, end)) {
             writer_.Close();
-            return Fail(ctx_.err, failure.message);
+            return status;
         }
-        RecordEnd end = Loop();
-        // The settings are read before the camera is closed (at once when no
-        // frame came).
-        if (!settingsRead_.valid() && settingsJson_.empty())
-            settingsJson_ = readSettings_();
-        if (settingsRead_.valid())
-            settingsJson_ = settingsRead_.get();
-        camera.Close();  // callbacks stopped: whatever is queued is all there is
-        if (end != RecordEnd::WriteFailed) {
+        // The callbacks have stopped: whatever is queued is all there is.
+        if (failure_.empty()) {
             if (description_.empty())
                 description_ = Description(taker_.counts());
             WriteHeldFrames();
             while (auto frame = taker_.Next(Clock::duration::zero()))
                 WriteFrame(std::move(*frame));
-            if (!failure_.empty())
-                end = RecordEnd::WriteFailed;
         }
         progress_.Finish();
         return Finish(end, outputFile);
     }
 
 private:
-    RecordEnd Loop()
+    bool limited() const { return options_.limits.frames || options_.limits.seconds > 0; }
+
+    // The frames asked for are written, or the seconds asked for passed
+    // since the first frame. While the camera is away no frame arrives to
+    // end a timed recording, so the time is checked here.
+    bool LimitReached(const FrameTaker::Counts& c, Clock::time_point now) const
+    {
+        if (description_.empty() || c.queued != 0)
+            return false;
+        return c.ended || (options_.limits.seconds > 0 && c.received > 0 &&
+                           now - c.first >= std::chrono::duration<double>(options_.limits.seconds));
+    }
+
+    // Writes frames until the recording ends; a write failure ends it too
+    // (failure_ says it).
+    RunEnd Loop()
     {
         const auto updateEvery = std::chrono::milliseconds(250);
         Clock::time_point nextUpdate = start_ + updateEvery;
@@ -241,22 +219,13 @@ private:
             const FrameTaker::Counts c = taker_.counts();
             const Clock::time_point now = Clock::now();
             if (!failure_.empty())
-                return RecordEnd::WriteFailed;
-            if (Interrupted())
-                return RecordEnd::Interrupted;
-            if (c.ended && c.queued == 0 && !description_.empty())
-                return RecordEnd::Done;
-            // While the camera is away no frame arrives to end a timed recording.
-            if (options_.limits.seconds > 0 && c.received > 0 &&
-                now - c.first >= std::chrono::duration<double>(options_.limits.seconds) && c.queued == 0 &&
-                !description_.empty())
-                return RecordEnd::Done;
+                return RunEnd::Done;
             for (const SessionEvent& event : session_.events.TakeAll()) {
                 progress_.Finish();
                 SayEvent(ctx_, event, "recording");
             }
-            if (session_.camera->ended())
-                return RecordEnd::Ended;
+            if (const RunEnd end = CheckRunEnd(*session_.camera, limited(), LimitReached(c, now)); end != RunEnd::Going)
+                return end;
             // The first page waits until the frame rate can be told and the
             // settings are read; the frames meanwhile are held here.
             if (description_.empty()) {
@@ -276,13 +245,18 @@ private:
             if (auto frame = taker_.Next(kPollInterval))
                 WriteFrame(std::move(*frame));
             if (now >= nextUpdate) {
-                progress_.Update("Recording " + options_.output + ": " + std::to_string(writer_.frames()) +
-                                 (writer_.frames() == 1 ? " frame, " : " frames, ") +
-                                 Seconds(std::chrono::duration<double>(now - start_).count()) + " s, " +
-                                 Megabytes(writer_.bytes()));
+                ShowProgress(now);
                 nextUpdate = now + updateEvery;
             }
         }
+    }
+
+    void ShowProgress(Clock::time_point now)
+    {
+        progress_.Update("Recording " + options_.output + ": " + std::to_string(writer_.frames()) +
+                         (writer_.frames() == 1 ? " frame, " : " frames, ") +
+                         Seconds(std::chrono::duration<double>(now - start_).count()) + " s, " +
+                         Megabytes(writer_.bytes()));
     }
 
     // Until the first page can be written: the queued frames copied out of
@@ -307,6 +281,15 @@ private:
         if (settingsRead_.valid() && settingsRead_.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
             settingsJson_ = settingsRead_.get();
         return !settingsJson_.empty();
+    }
+
+    // The settings read to the end (at once when no frame came to start them).
+    void WaitForSettings()
+    {
+        if (settingsRead_.valid())
+            settingsJson_ = settingsRead_.get();
+        else if (settingsJson_.empty())
+            settingsJson_ = readSettings_();
     }
 
     void WriteFrame(QueuedFrame&& frame)
@@ -363,47 +346,43 @@ private:
     }
 
     // Closes the file, says what it holds and returns the exit status.
-    int Finish(RecordEnd end, const std::string& outputFile)
+    int Finish(RunEnd end, const std::string& outputFile)
     {
-        FILE* const err = ctx_.err;
-        const FrameTaker::Counts c = taker_.counts();
         const uint64_t written = writer_.frames();
         const std::string closeError = writer_.Close();
-        if (failure_.empty() && !closeError.empty()) {
+        if (failure_.empty())
             failure_ = closeError;
-            end = RecordEnd::WriteFailed;
+        PrintOutcome(written);
+        const std::string holds = written > 0 ? options_.output + " holds the " + std::to_string(written) +
+                                                    " frames recorded before"
+                                              : "no frame was recorded";
+        const std::string kept = "; " + holds;
+        if (!failure_.empty())
+            return Fail(ctx_, AsTyped(failure_, outputFile, options_.output) + "; recording ended" + kept);
+        if (end == RunEnd::Interrupted) {
+            // RunTool then says "interrupted", as for every command.
+            std::fprintf(ctx_.err, "vivazuzoz: %s%s\n", holds.c_str(), written > 0 ? " the interruption" : "");
+            return kExitInterrupted;
         }
+        if (end == RunEnd::Done && written == 0)
+            return Fail(ctx_, "no frame was recorded");
+        return EndStatus(ctx_, end, *session_.camera, "recording", kept);
+    }
+
+    // What the file holds, and the frames that could not go into it.
+    void PrintOutcome(uint64_t written)
+    {
+        const FrameTaker::Counts c = taker_.counts();
         if (written > 0)
             std::fprintf(ctx_.out, "Wrote %s: %llu %s (%dx%d, %s), %s\n", options_.output.c_str(),
                          static_cast<unsigned long long>(written), written == 1 ? "frame" : "frames", layout_.width,
                          layout_.height, LayoutName(layout_.withTemp).c_str(), Megabytes(writer_.bytes()).c_str());
         if (c.dropped > 0)
-            std::fprintf(err, "vivazuzoz: %llu frames dropped: the file was not written fast enough\n",
+            std::fprintf(ctx_.err, "vivazuzoz: %llu frames dropped: the file was not written fast enough\n",
                          static_cast<unsigned long long>(c.dropped));
         if (c.foreign > 0)
-            std::fprintf(err, "vivazuzoz: %llu frames of another size than %dx%d were left out\n",
+            std::fprintf(ctx_.err, "vivazuzoz: %llu frames of another size than %dx%d were left out\n",
                          static_cast<unsigned long long>(c.foreign), layout_.width, layout_.height);
-        const std::string holds = written > 0 ? options_.output + " holds the " + std::to_string(written) +
-                                                    " frames recorded before"
-                                              : "no frame was recorded";
-        const std::string kept = "; " + holds;
-        switch (end) {
-        case RecordEnd::Done:
-            if (written == 0)
-                return Fail(err, "no frame was recorded");
-            return kExitOk;
-        case RecordEnd::Interrupted:
-            if (!options_.limits.frames && options_.limits.seconds <= 0 && written > 0)
-                return kExitOk;  // Ctrl-C is how an unlimited recording ends
-            // RunTool then says "interrupted", as for every command.
-            std::fprintf(err, "vivazuzoz: %s%s\n", holds.c_str(), written > 0 ? " the interruption" : "");
-            return kExitInterrupted;
-        case RecordEnd::Ended:
-            return Fail(err, EndMessage(session_.camera->endReason(), "recording") + kept);
-        case RecordEnd::WriteFailed:
-            return Fail(err, AsTyped(failure_, outputFile, options_.output) + "; recording ended" + kept);
-        }
-        return kExitFailure;
     }
 
     Context& ctx_;
@@ -427,8 +406,8 @@ private:
 int RunRecord(Context& ctx, const ParsedArgs& args)
 {
     RecordOptions options;
-    if (!ParseRecordOptions(args, ctx.err, options))
-        return kExitUsage;
+    if (const int status = ParseRecordOptions(ctx, args, options))
+        return status;
     // The camera as every command picks and opens it; the library then runs
     // in the tool's state folder, so the file name is taken as typed.
     const std::string outputFile = UserPath(options.output);
@@ -453,7 +432,7 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
     // flow (a dozen command exchanges, over a second): the first frame does
     // not wait for them.
     CameraSession& camera = *session.camera;
-    auto settings = [&camera] {
+    const auto settings = [&camera] {
         JsonWriter json;
         json.BeginObject();
         WriteSettings(json, camera);
@@ -466,82 +445,8 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
     InterruptGuard signals({/*secondSignalKills=*/false, /*ignoreFileSizeLimit=*/true, /*restartCalls=*/false});
     RecordingWriter writer;
     if (std::string error = writer.Create(outputFile, layout, NeedsBigTiff(options, layout)); !error.empty())
-        return Fail(ctx.err, AsTyped(error, outputFile, options.output));
+        return Fail(ctx, AsTyped(error, outputFile, options.output));
     return RecordRun(ctx, session, options, layout, settings, writer).Run(outputFile);
-}
-
-// ---------------------------------------------------------------- replay
-
-std::string LoadRecordedFrame(const std::string& path, long long index, int& width, int& height,
-                              std::vector<uint16_t>& image, std::vector<int16_t>& temp)
-{
-    RecordingReader reader;
-    if (std::string error = reader.Open(path); !error.empty())
-        return error;
-    if (index < 0 || static_cast<unsigned long long>(index) >= reader.frames())
-        return path + " has " + std::to_string(reader.frames()) + (reader.frames() == 1 ? " frame" : " frames") +
-               " (0 to " + std::to_string(reader.frames() - 1) + "), no frame " + std::to_string(index);
-    RecordedFrame frame;
-    if (std::string error = reader.Read(static_cast<size_t>(index), frame); !error.empty())
-        return error;
-    width = reader.layout().width;
-    height = reader.layout().height;
-    image = std::move(frame.image);
-    temp = std::move(frame.temp);
-    return "";
-}
-
-int RunReplay(const ParsedArgs& args, FILE* out, FILE* err)
-{
-    const std::string& typed = args.positional.at(0);
-    const std::string path = UserPath(typed);
-    RecordingReader reader;
-    if (std::string error = reader.Open(path); !error.empty())
-        return Fail(err, AsTyped(error, path, typed));
-    const RecordingLayout& layout = reader.layout();
-    const std::string& d = reader.description();
-    const size_t frames = reader.frames();
-    const double duration = reader.time(frames - 1) - reader.time(0);
-
-    std::fprintf(out, "Recording: %s\n", typed.c_str());
-    std::fprintf(out, "Camera: %s, %dx%d, %s\n", JsonText(d, "camera").value_or("unknown").c_str(), layout.width,
-                 layout.height, LayoutName(layout.withTemp).c_str());
-    std::string timing = std::to_string(frames) + (frames == 1 ? " frame" : " frames") + " in " +
-                         Seconds(duration, 2) + " s";
-    if (frames >= 2)
-        timing += ", " + Seconds(reader.rate()) + " fps";
-    if (const auto every = JsonNumber(d, "every"))
-        timing += ", one every " + FormatDecimal(*every, 3) + " s";
-    std::fprintf(out, "Frames: %s (stream frames %llu to %llu)\n", timing.c_str(),
-                 static_cast<unsigned long long>(reader.sequence(0)),
-                 static_cast<unsigned long long>(reader.sequence(frames - 1)));
-    if (const auto started = JsonText(d, "started"))
-        std::fprintf(out, "Started: %s\n", started->c_str());
-    if (const auto rate = JsonNumber(d, "frame_rate"))
-        std::fprintf(out, "Camera frame rate: %s fps\n", Seconds(*rate).c_str());
-    if (!layout.withTemp) {
-        std::fprintf(out, "Temperature: none (image-only stream)\n");
-        return kExitOk;
-    }
-    // The range needs every temperature plane.
-    ProgressLine progress(err, ProgressLine::OfWork{});
-    RecordedFrame frame;
-    int min = 0, max = 0;
-    for (size_t i = 0; i < frames; ++i) {
-        if (std::string error = reader.Read(i, frame); !error.empty()) {
-            progress.Finish();
-            return Fail(err, error);
-        }
-        int lo = 0, hi = 0;
-        MinMax(frame.temp.data(), static_cast<int>(frame.temp.size()), lo, hi);
-        min = i == 0 ? lo : std::min(min, lo);
-        max = i == 0 ? hi : std::max(max, hi);
-        if (i % 50 == 49)
-            progress.Update("Reading frame " + std::to_string(i + 1) + " of " + std::to_string(frames));
-    }
-    progress.Finish();
-    std::fprintf(out, "Temperature: min %s, max %s degrees\n", FormatTenths(min).c_str(), FormatTenths(max).c_str());
-    return kExitOk;
 }
 
 CommandSyntax RecordSyntax()
@@ -573,18 +478,6 @@ CommandSyntax RecordSyntax()
             "\"last_correction\": its end in seconds on the frames' time line. With --shutter-every or\n"
             "--shutter-on-drift the recording starts with a correction and the policy runs throughout.\n"
             "See also 'vivazuzoz replay' and 'vivazuzoz snapshot --from'.\n"};
-}
-
-CommandSyntax ReplaySyntax()
-{
-    return {"replay",
-            "Show what a recording holds: camera, frames, duration, temperature range",
-            "FILE.tiff",
-            {},
-            1,
-            1,
-            "Render one of its frames with 'vivazuzoz snapshot --from FILE.tiff --frame N -o x.png', or\n"
-            "serve it as a camera with 'vivazuzoz-vcam --replay FILE.tiff -- COMMAND'.\n"};
 }
 
 }  // namespace vivatool

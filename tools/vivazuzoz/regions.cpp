@@ -9,59 +9,57 @@
 namespace vivatool {
 using namespace vivaclient;
 
-std::optional<Region> ParseRegion(const std::string& text, int ordinal, std::string& error)
+namespace {
+
+// "X,Y,W,H": four whole numbers from 0 to 100000; empty when it is not that.
+std::vector<long long> ParseRectangle(const std::string& numbers)
 {
-    Region region;
+    std::vector<long long> values;
+    for (size_t start = 0;;) {
+        const size_t comma = numbers.find(',', start);
+        const auto value = ParseInteger(
+            numbers.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (!value || *value < 0 || *value > 100000)
+            return {};
+        values.push_back(*value);
+        if (comma == std::string::npos)
+            return values;
+        start = comma + 1;
+    }
+}
+
+}  // namespace
+
+std::string ParseRegion(const std::string& text, int ordinal, Region& region)
+{
+    region = Region{};
     std::string numbers = text;
     // A name comes before the first comma (",emissivity=" comes after).
     const size_t eq = text.find('=') < text.find(',') ? text.find('=') : std::string::npos;
+    region.name = eq == std::string::npos ? "roi" + std::to_string(ordinal) : text.substr(0, eq);
     if (eq != std::string::npos) {
-        region.name = text.substr(0, eq);
         numbers = text.substr(eq + 1);
-        if (region.name.empty() || region.name.find_first_of(" ,\"\\") != std::string::npos) {
-            error = "a region's name may not be empty or hold spaces, commas, quotes or backslashes: '" + text + "'";
-            return std::nullopt;
-        }
-    } else {
-        region.name = "roi" + std::to_string(ordinal);
+        if (region.name.empty() || region.name.find_first_of(" ,\"\\") != std::string::npos)
+            return "a region's name may not be empty or hold spaces, commas, quotes or backslashes: '" + text + "'";
     }
     const std::string kEmissivity = ",emissivity=";
     if (const size_t at = numbers.find(kEmissivity); at != std::string::npos) {
         const auto value = ParseDecimal(numbers.substr(at + kEmissivity.size()));
-        if (!value || !(*value > 0) || *value > 1) {
-            error = "a region's emissivity is above 0 and at most 1, not '" + text + "'";
-            return std::nullopt;
-        }
+        if (!value || !(*value > 0) || *value > 1)
+            return "a region's emissivity is above 0 and at most 1, not '" + text + "'";
         region.emissivity = *value;
         numbers.erase(at);
     }
-    std::vector<long long> values;
-    size_t start = 0;
-    for (;;) {
-        const size_t comma = numbers.find(',', start);
-        const auto value = ParseInteger(numbers.substr(start, comma == std::string::npos ? std::string::npos
-                                                                                        : comma - start));
-        if (!value || *value < 0 || *value > 100000) {
-            values.clear();
-            break;
-        }
-        values.push_back(*value);
-        if (comma == std::string::npos)
-            break;
-        start = comma + 1;
-    }
-    if (values.size() != 4 || values[2] == 0 || values[3] == 0) {
-        error =
-            "a region is X,Y,W,H or NAME=X,Y,W,H in pixels, with W and H above 0 (and optionally "
-            ",emissivity=E), not '" +
-            text + "'";
-        return std::nullopt;
-    }
+    const std::vector<long long> values = ParseRectangle(numbers);
+    if (values.size() != 4 || values[2] == 0 || values[3] == 0)
+        return "a region is X,Y,W,H or NAME=X,Y,W,H in pixels, with W and H above 0 (and optionally "
+               ",emissivity=E), not '" +
+               text + "'";
     region.x = static_cast<int>(values[0]);
     region.y = static_cast<int>(values[1]);
     region.width = static_cast<int>(values[2]);
     region.height = static_cast<int>(values[3]);
-    return region;
+    return "";
 }
 
 std::string CheckRegion(const Region& region, int width, int height)

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,8 +23,8 @@ struct Region {
 
 // "X,Y,W,H" or "NAME=X,Y,W,H", optionally followed by ",emissivity=E" with
 // E above 0 and at most 1; an unnamed region is called "roi<ordinal>".
-// On failure returns nothing and sets `error`.
-std::optional<Region> ParseRegion(const std::string& text, int ordinal, std::string& error);
+// Parses into `region`; returns "" or what is wrong.
+std::string ParseRegion(const std::string& text, int ordinal, Region& region);
 
 // "" when the region lies inside a width x height frame, else why not.
 std::string CheckRegion(const Region& region, int width, int height);

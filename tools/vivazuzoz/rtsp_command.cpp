@@ -16,9 +16,9 @@
 #include <vivaclient/result_text.h>
 #include "exit_status.h"
 #include "listen_address.h"
+#include "rtsp_server.h"
 #include "rtsp_tls.h"
 #include "service_notify.h"
-#include "tcp_progress.h"
 #include "watches.h"
 
 #include <elements.h>
@@ -27,13 +27,7 @@
 #include <glib-unix.h>
 #include <gst/gst.h>
 #include <gst/rtsp-server/rtsp-server.h>
-#include <gst/video/video.h>
-#include <malloc.h>
-#include <sys/socket.h>
 
-#include <atomic>
-#include <cerrno>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -43,162 +37,6 @@ using namespace vivaclient;
 namespace {
 
 constexpr uint16_t kDefaultPort = 8554;
-// The user name of the password that --token sets.
-constexpr const char* kUser = "vivazuzoz";
-constexpr const char* kRole = "viewer";
-// The allocator's arenas, and the size from which it maps a block of its
-// own (see BoundAllocator).
-constexpr int kArenas = 2;
-constexpr int kMapFrom = 256 * 1024;
-// A key frame sent this recently (microseconds) serves a client that joins.
-constexpr gint64 kRecentKeyFrameUs = 200 * 1000;
-// The socket send buffer asked for each client (the kernel doubles it): a
-// second of the stream at its highest rates.
-constexpr int kSendBuffer = 64 * 1024;
-// A TCP client whose data is backed up this long (microseconds) is dropped,
-// checked this often (milliseconds).
-constexpr gint64 kStalledForUs = 2 * 1000 * 1000;
-constexpr guint kStallCheckMs = 250;
-// RTP packets of a stream waiting for its TCP clients: a second or more.
-constexpr guint kTcpBacklogPackets = 256;
-
-int Usage(FILE* err, const std::string& message)
-{
-    std::fprintf(err, "vivazuzoz rtsp: %s\nTry 'vivazuzoz rtsp --help'.\n", message.c_str());
-    return kExitUsage;
-}
-
-// The pipeline of one mount: the camera's frames coloured, encoded for low
-// latency (no B-frames, no look-ahead, a key frame every second) and
-// packed for RTP. One encoder thread, so that every picture is one slice:
-// zerolatency's sliced threads cut a picture in several, and the payloader
-// puts the parameter sets before each slice of a key frame, which players
-// take for the start of another picture with the same time.
-std::string MountPipeline(int camera, const char* colormap, const std::string& sourceOptions)
-{
-    return "( vivazuzozsrc device=" + std::to_string(camera) + " reconnect=true keep-alive=true" + sourceOptions +
-           " ! thermalcolorize colormap=" + colormap +
-           " ! video/x-raw,format=I420 ! x264enc tune=zerolatency speed-preset=ultrafast threads=1"
-           " key-int-max=25"
-           " ! video/x-h264,profile=constrained-baseline ! rtph264pay name=pay0 pt=96 config-interval=-1 )";
-}
-
-// What the camera events of one mount's media are said with.
-struct MountReport {
-    FILE* err;
-    std::string mount;  // "/0", "/0/iron"
-};
-
-// The camera's loss, return and failure, one line each on stderr; runs on
-// the source's supervisor thread.
-GstBusSyncReply SayCameraEvent(GstBus*, GstMessage* message, gpointer data)
-{
-    const GstStructure* s = gst_message_get_structure(message);
-    if (GST_MESSAGE_TYPE(message) != GST_MESSAGE_ELEMENT || !s || !gst_structure_has_name(s, "vivazuzoz-camera-event"))
-        return GST_BUS_PASS;
-    const auto* report = static_cast<const MountReport*>(data);
-    const std::string event = gst_structure_get_string(s, "event");
-    const char* text = gst_structure_get_string(s, "message");
-    if (event == "lost" || event == "stalled")
-        std::fprintf(report->err, "vivazuzoz: %s; %s shows the last picture meanwhile\n", text, report->mount.c_str());
-    else if (event == "back")
-        std::fprintf(report->err, "vivazuzoz: %s; %s goes on\n", text, report->mount.c_str());
-    else if (event == "error")
-        std::fprintf(report->err, "vivazuzoz: %s: %s; its clients are disconnected\n", report->mount.c_str(), text);
-    std::fflush(report->err);
-    return GST_BUS_PASS;
-}
-
-// When the payloader of a mount's media last saw a key frame
-// (g_get_monotonic_time; 0: none yet), kept on the payloader.
-constexpr const char* kKeyFrameData = "vivazuzoz-last-key-frame";
-struct LastKeyFrame {
-    std::atomic<gint64> at{0};
-};
-
-GstPadProbeReturn NoteKeyFrame(GstPad*, GstPadProbeInfo* info, gpointer data)
-{
-    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-    if (buffer && !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT))
-        static_cast<LastKeyFrame*>(data)->at = g_get_monotonic_time();
-    return GST_PAD_PROBE_OK;
-}
-
-void WatchKeyFrames(GstElement* bin)
-{
-    GstElement* pay = gst_bin_get_by_name(GST_BIN(bin), "pay0");
-    if (!pay)
-        return;
-    auto* last = new LastKeyFrame;
-    g_object_set_data_full(G_OBJECT(pay), kKeyFrameData, last,
-                           [](gpointer p) { delete static_cast<LastKeyFrame*>(p); });
-    GstPad* pad = gst_element_get_static_pad(pay, "sink");
-    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, NoteKeyFrame, last, nullptr);
-    gst_object_unref(pad);
-    gst_object_unref(pay);
-}
-
-// gst-rtsp-server hands a stream's TCP data to its clients through an
-// appsink, which it pulls only while some TCP client can take more. With
-// only clients that cannot, the appsink fills and blocks the stream for every
-// client (UDP ones too), and once it blocks it is never pulled again, even
-// after those clients are gone. Dropping the oldest data instead keeps the
-// stream going; a client that cannot take it loses data, which it would
-// have lost anyway (and DropStalledClient drops the client).
-void OnElementAdded(GstBin*, GstBin*, GstElement* element, gpointer)
-{
-    GstElementFactory* factory = gst_element_get_factory(element);
-    if (factory && std::string(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory))) == "appsink")
-        g_object_set(element, "drop", TRUE, "max-buffers", kTcpBacklogPackets, nullptr);
-}
-
-void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data)
-{
-    // The pipeline's own bus: the bus of an element inside it is its bin's,
-    // whose sync handler the bin needs for itself.
-    const auto* report = static_cast<const MountReport*>(data);
-    GstElement* element = gst_rtsp_media_get_element(media);
-    GstObject* pipeline = gst_object_get_parent(GST_OBJECT(element));
-    if (pipeline && GST_IS_PIPELINE(pipeline)) {
-        GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(pipeline));
-        gst_bus_set_sync_handler(bus, SayCameraEvent, new MountReport(*report),
-                                 [](gpointer p) { delete static_cast<MountReport*>(p); });
-        gst_object_unref(bus);
-        g_signal_connect(pipeline, "deep-element-added", G_CALLBACK(OnElementAdded), nullptr);
-    }
-    if (pipeline)
-        gst_object_unref(pipeline);
-    WatchKeyFrames(element);
-    gst_object_unref(element);
-}
-
-// A media's threads are gone when it stops: what they freed goes back to the
-// system, so that clients joining and leaving do not keep memory.
-void OnMediaUnprepared(GstRTSPMedia*, gpointer)
-{
-    malloc_trim(0);
-}
-
-void OnMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer)
-{
-    g_signal_connect(media, "unprepared", G_CALLBACK(OnMediaUnprepared), nullptr);
-}
-
-// Every media starts new streaming threads (the camera's, the encoder's),
-// and glibc gives each new thread an arena of its own, which it keeps after
-// the thread is gone: a server whose clients come and go grew by megabytes
-// a restart. A couple of arenas serve one stream's few threads. Frames (a
-// few hundred kilobytes each) are mapped and unmapped one by one rather
-// than carved from the arenas, where the heap keeps what they leave behind
-// (a fixed threshold: glibc's own rises with the first frames freed). The
-// user's MALLOC_ARENA_MAX and MALLOC_MMAP_THRESHOLD_, when set, are left alone.
-void BoundAllocator()
-{
-    if (!std::getenv("MALLOC_ARENA_MAX"))
-        mallopt(M_ARENA_MAX, kArenas);
-    if (!std::getenv("MALLOC_MMAP_THRESHOLD_"))
-        mallopt(M_MMAP_THRESHOLD, kMapFrom);
-}
 
 // The source's properties for the shutter policy of the command line.
 std::string ShutterProperties(const ShutterPolicy& policy)
@@ -208,39 +46,6 @@ std::string ShutterProperties(const ShutterPolicy& policy)
                   std::chrono::duration<double>(policy.every).count(), policy.onDrift,
                   std::chrono::duration<double>(policy.settleTime).count());
     return text;
-}
-
-// With TLS, the video goes in the TLS connection only: RTP over UDP would
-// travel in the clear.
-GstRTSPMediaFactory* MakeFactory(int camera, const char* colormap, bool withAuth, bool tls, FILE* err,
-                                 const std::string& mount, const std::string& sourceOptions)
-{
-    GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
-    g_signal_connect_data(
-        factory, "media-constructed", G_CALLBACK(OnMediaConstructed), new MountReport{err, mount},
-        [](gpointer p, GClosure*) { delete static_cast<MountReport*>(p); }, GConnectFlags());
-    g_signal_connect(factory, "media-configure", G_CALLBACK(OnMediaConfigure), nullptr);
-    gst_rtsp_media_factory_set_launch(factory, MountPipeline(camera, colormap, sourceOptions).c_str());
-    gst_rtsp_media_factory_set_shared(factory, TRUE);
-    if (tls)
-        gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_TCP);
-    if (withAuth)
-        gst_rtsp_media_factory_add_role(factory, kRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
-                                        GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
-    return factory;
-}
-
-// --token: Basic authentication with user kUser and the token as password.
-void RequirePassword(GstRTSPServer* server, const std::string& password)
-{
-    GstRTSPAuth* auth = gst_rtsp_auth_new();
-    GstRTSPToken* token = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
-    gchar* basic = gst_rtsp_auth_make_basic(kUser, password.c_str());
-    gst_rtsp_auth_add_basic(auth, basic, token);
-    g_free(basic);
-    gst_rtsp_token_unref(token);
-    gst_rtsp_server_set_auth(server, auth);
-    g_object_unref(auth);
 }
 
 gboolean Beat(gpointer heartbeat)
@@ -255,134 +60,157 @@ gboolean Quit(gpointer loop)
     return G_SOURCE_CONTINUE;
 }
 
-// A client that joins a running stream gets a key frame at once instead of
-// waiting up to a second for the next one. Not when the stream has just
-// started or sent one: the client would get two key frames in a row.
-void OnPlay(GstRTSPClient*, GstRTSPContext* context, gpointer)
-{
-    if (!context || !context->media)
-        return;
-    GstElement* bin = gst_rtsp_media_get_element(context->media);
-    if (GstElement* pay = gst_bin_get_by_name(GST_BIN(bin), "pay0")) {
-        const auto* last = static_cast<const LastKeyFrame*>(g_object_get_data(G_OBJECT(pay), kKeyFrameData));
-        const gint64 at = last ? last->at.load() : 0;
-        if (at != 0 && g_get_monotonic_time() - at > kRecentKeyFrameUs)
-            gst_element_send_event(pay, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
-        gst_object_unref(pay);
-    }
-    gst_object_unref(bin);
-}
-
-// A client's socket holds this much unsent data: a client that stops
-// reading backs up in a fraction of a second rather than after megabytes.
-void BoundSendBuffer(GstRTSPClient* client)
-{
-    GstRTSPConnection* connection = gst_rtsp_client_get_connection(client);
-    GSocket* socket = connection ? gst_rtsp_connection_get_write_socket(connection) : nullptr;
-    if (!socket)
-        return;
-    const int size = kSendBuffer;
-    if (setsockopt(g_socket_get_fd(socket), SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0)
-        g_debug("SO_SNDBUF: %s", g_strerror(errno));
-}
-
-void OnClient(GstRTSPServer*, GstRTSPClient* client, gpointer)
-{
-    g_signal_connect(client, "play-request", G_CALLBACK(OnPlay), nullptr);
-    BoundSendBuffer(client);
-}
-
-// gst-rtsp-server sends a shared stream's TCP data only while some TCP
-// client can take it: one client that stops reading, when no other TCP
-// client plays, holds the stream for everyone (UDP clients too), back to
-// the camera. A client whose socket has held unsent data that it did not
-// take for kStalledFor (not reading, or gone without a word) is dropped;
-// one that reads again in time, however slowly, is left alone.
-constexpr const char* kProgress = "vivazuzoz-progress";
-
-// Whether the client's socket holds unsent data and the client has taken
-// none of it since `acked` was measured; `acked` is updated.
-bool Stuck(GstRTSPClient* client, uint64_t& acked)
-{
-    GstRTSPConnection* connection = gst_rtsp_client_get_connection(client);
-    GSocket* socket = connection ? gst_rtsp_connection_get_write_socket(connection) : nullptr;
-    if (!socket)
-        return false;
-    TcpProgress now;
-    if (!ReadTcpProgress(g_socket_get_fd(socket), now))
-        return false;
-    const bool stuck = now.unsent > 0 && now.acked == acked;
-    acked = now.acked;
-    return stuck;
-}
-
-// What is known of a client's progress, kept on the client.
-struct Progress {
-    uint64_t acked = 0;
-    gint64 stuckSince = 0;  // 0: not stuck
-};
-
-GstRTSPFilterResult DropStalledClient(GstRTSPServer*, GstRTSPClient* client, gpointer data)
-{
-    auto* progress = static_cast<Progress*>(g_object_get_data(G_OBJECT(client), kProgress));
-    if (!progress) {
-        progress = new Progress;
-        g_object_set_data_full(G_OBJECT(client), kProgress, progress,
-                               [](gpointer p) { delete static_cast<Progress*>(p); });
-    }
-    const gint64 now = g_get_monotonic_time();
-    if (!Stuck(client, progress->acked)) {
-        progress->stuckSince = 0;
-        return GST_RTSP_FILTER_KEEP;
-    }
-    if (progress->stuckSince == 0)
-        progress->stuckSince = now;
-    if (now - progress->stuckSince < kStalledForUs)
-        return GST_RTSP_FILTER_KEEP;
-    GstRTSPConnection* connection = gst_rtsp_client_get_connection(client);
-    std::fprintf(static_cast<FILE*>(data),
-                 "vivazuzoz: the client at %s stopped reading; it is disconnected so that the others go on\n",
-                 connection ? gst_rtsp_connection_get_ip(connection) : "?");
-    std::fflush(static_cast<FILE*>(data));
-    return GST_RTSP_FILTER_REMOVE;
-}
-
-struct Watchdog {
-    GstRTSPServer* server;
-    FILE* err;
-};
-
-gboolean DropStalledClients(gpointer data)
-{
-    const auto* watchdog = static_cast<const Watchdog*>(data);
-    gst_rtsp_server_client_filter(watchdog->server, DropStalledClient, watchdog->err);
-    return G_SOURCE_CONTINUE;
-}
-
-GstRTSPFilterResult CloseClient(GstRTSPServer*, GstRTSPClient*, gpointer)
-{
-    return GST_RTSP_FILTER_REMOVE;
-}
-
-// The cameras that can be served, or an exit status with the message printed.
-int FindCameras(FILE* err, std::vector<CameraInfo>& cameras)
+// The cameras that can be served. Returns kExitOk or the status of a
+// failure it has reported.
+int FindCameras(Context& ctx, std::vector<CameraInfo>& cameras)
 {
     std::vector<CameraInfo> found;
     const Call search = SearchCameras(found);
-    if (!search.ok()) {
-        std::fprintf(err, "vivazuzoz: %s\n", DescribeFailure(search).c_str());
-        return kExitFailure;
-    }
+    if (!search.ok())
+        return FailCall(ctx, search);
     for (const CameraInfo& c : found)
         if (c.complete())
             cameras.push_back(c);
-    if (cameras.empty()) {
-        std::fprintf(err, "vivazuzoz: no camera found: plug a camera in (see 'vivazuzoz list') and try again\n");
-        return kExitFailure;
+    if (cameras.empty())
+        return Fail(ctx, "no camera found: plug a camera in (see 'vivazuzoz list') and try again");
+    return kExitOk;
+}
+
+// What the command line asks for.
+struct RtspOptions {
+    std::string address = "127.0.0.1";
+    uint16_t port = kDefaultPort;
+    std::string password;       // --token; "": none
+    TlsFiles tls;               // --tls-cert/--tls-key or --tls-self-signed; empty: plain RTSP
+    std::string sourceOptions;  // the camera source's properties for the shutter policy
+};
+
+// Returns kExitOk or the status of a usage error it has reported.
+int ParseRtspOptions(Context& ctx, const ParsedArgs& args, RtspOptions& options)
+{
+    ShutterPolicy shutter;
+    if (const int status = ParseShutterPolicy(ctx, "rtsp", args, shutter))
+        return status;
+    options.sourceOptions = ShutterProperties(shutter);
+    if (const int status = ListenOption(ctx, "rtsp", args, options.address, options.port))
+        return status;
+    if (const int status = TokenOption(ctx, "rtsp", args, options.password))
+        return status;
+    return TlsOption(ctx, "rtsp", args, options.address, options.tls);
+}
+
+// GStreamer with the plugin's elements and the ones the mounts need.
+// Returns kExitOk or the status of a failure it has reported.
+int StartGStreamer(Context& ctx)
+{
+    BoundAllocator();
+    gst_init(nullptr, nullptr);
+    if (!vivazuzoz_register_elements(nullptr))
+        return Fail(ctx, "the GStreamer elements could not be registered");
+    for (const char* needed : {"x264enc", "rtph264pay"}) {
+        if (GstElementFactory* f = gst_element_factory_find(needed)) {
+            gst_object_unref(f);
+            continue;
+        }
+        return Fail(ctx, std::string("GStreamer's ") + needed + " element is missing: install gstreamer1.0-plugins-" +
+                             (std::string(needed) == "x264enc" ? "ugly" : "good"));
     }
     return kExitOk;
 }
 
+// The server with a mount per camera and colour map (not listening yet).
+GstRTSPServer* MakeServer(FILE* err, const RtspOptions& options, const std::vector<CameraInfo>& cameras)
+{
+    GstRTSPServer* server = gst_rtsp_server_new();
+    gst_rtsp_server_set_address(server, options.address.c_str());
+    gst_rtsp_server_set_service(server, std::to_string(options.port).c_str());
+    if (!options.password.empty())
+        RequirePassword(server, options.password);
+    const bool tls = options.tls.enabled();
+    const bool withAuth = !options.password.empty() || tls;
+    OnClientConnected(server);
+    GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server);
+    const auto add = [&](int camera, const char* colormap, const std::string& mount) {
+        gst_rtsp_mount_points_add_factory(mounts, mount.c_str(),
+                                          MakeFactory(camera, colormap, withAuth, tls, err, mount,
+                                                      options.sourceOptions));
+    };
+    for (const CameraInfo& c : cameras) {
+        const std::string base = "/" + std::to_string(c.index);
+        add(c.index, Colormaps().front().name, base);
+        for (const ColormapInfo& map : Colormaps())
+            add(c.index, map.name, base + "/" + map.name);
+    }
+    g_object_unref(mounts);
+    return server;
+}
+
+// The listening socket, made here rather than by gst_rtsp_server_attach so
+// that a port another program holds is told apart from other faults. Sets
+// `source` to the attached source; returns kExitOk or the status of a
+// failure it has reported.
+int Listen(Context& ctx, GstRTSPServer* server, const RtspOptions& options, guint& source)
+{
+    GError* error = nullptr;
+    GSource* listening = gst_rtsp_server_create_source(server, nullptr, &error);
+    if (!listening) {
+        const bool inUse = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_ADDRESS_IN_USE);
+        Fail(ctx, "cannot listen on " + UrlHost(options.address, options.port) + ": " +
+                      (error ? error->message : "unknown error") + "; " +
+                      (inUse ? "another program listens on it: stop it or choose another port with --listen"
+                             : "choose another address with --listen"));
+        if (error)
+            g_error_free(error);
+        return inUse ? kExitAddressInUse : kExitFailure;
+    }
+    source = g_source_attach(listening, nullptr);
+    g_source_unref(listening);
+    if (!IsLoopback(options.address) && options.password.empty())
+        std::fprintf(ctx.err,
+                     "vivazuzoz: warning: listening on %s without --token: anyone who can reach it can "
+                     "watch the cameras\n",
+                     options.address.c_str());
+    return kExitOk;
+}
+
+// Each camera's address; on a wildcard address one of the machine's own
+// addresses, which other machines can use, then the others.
+void PrintAddresses(FILE* out, const RtspOptions& options, const std::vector<CameraInfo>& cameras, uint16_t bound)
+{
+    const std::vector<std::string> hosts = ReachableHosts(options.address);
+    // With --token, where the credentials go, the password masked.
+    const std::string user = options.password.empty() ? "" : std::string(kRtspUser) + ":***@";
+    const char* scheme = options.tls.enabled() ? "rtsps" : "rtsp";
+    for (const CameraInfo& c : cameras)
+        std::fprintf(out, "Camera %d (%s): %s://%s%s:%u/%d\n", c.index, c.name.c_str(), scheme, user.c_str(),
+                     hosts.front().c_str(), static_cast<unsigned>(bound), c.index);
+    for (size_t i = 1; i < hosts.size(); ++i)
+        std::fprintf(out, "  also at %s://%s%s:%u/\n", scheme, user.c_str(), hosts[i].c_str(),
+                     static_cast<unsigned>(bound));
+    PrintTlsCertificate(out, options.tls);
+    std::fflush(out);
+}
+
+// The main loop until SIGINT or SIGTERM, dropping stalled clients and
+// telling systemd meanwhile that the server is ready and well.
+void ServeUntilSignal(Context& ctx, GstRTSPServer* server, const std::string& readyText)
+{
+    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+    const guint onInt = g_unix_signal_add(SIGINT, Quit, loop);
+    const guint onTerm = g_unix_signal_add(SIGTERM, Quit, loop);
+    Heartbeat serving;
+    const guint onBeat = g_timeout_add(200, Beat, &serving);
+    const guint onStall = WatchStalledClients(server, ctx.err);
+    ServiceNotifier service(ctx.err);
+    // The main loop turns, and every camera a client watches streams or is
+    // being waited for.
+    service.Ready(readyText, [&serving] { return std::min(serving.last(), CameraSession::OldestProgress()); });
+    g_main_loop_run(loop);
+    service.Stopping();
+    for (const guint id : {onBeat, onStall, onInt, onTerm})
+        g_source_remove(id);
+    g_main_loop_unref(loop);
+}
 }  // namespace
 
 CommandSyntax RtspSyntax()
@@ -423,139 +251,35 @@ CommandSyntax RtspSyntax()
 
 int RunRtsp(Context& ctx, const ParsedArgs& args)
 {
-    FILE* const out = ctx.out;
-    FILE* const err = ctx.err;
-    ShutterPolicy shutter;
-    if (const int status = ParseShutterPolicy(ctx, "rtsp", args, shutter))
+    RtspOptions options;
+    if (const int status = ParseRtspOptions(ctx, args, options))
         return status;
-    const std::string sourceOptions = ShutterProperties(shutter);
-    std::string address = "127.0.0.1";
-    uint16_t port = kDefaultPort;
-    if (args.has("listen") && !ParseListen(args.value("listen"), address, port))
-        return Usage(err, "--listen takes ADDRESS:PORT with an IP address, e.g. 127.0.0.1:8554, not '" +
-                              args.value("listen") + "'");
-    const std::string password = args.value("token");
-    if (args.has("token") && password.empty())
-        return Usage(err, "--token must not be empty");
-    TlsFiles tls;
-    if (const int status = RtspTlsFromArgs(args, address, err, tls))
+    if (const int status = StartGStreamer(ctx))
         return status;
-
-    BoundAllocator();
-    gst_init(nullptr, nullptr);
-    if (!vivazuzoz_register_elements(nullptr)) {
-        std::fprintf(err, "vivazuzoz: the GStreamer elements could not be registered\n");
-        return kExitFailure;
-    }
-    for (const char* needed : {"x264enc", "rtph264pay"}) {
-        if (GstElementFactory* f = gst_element_factory_find(needed)) {
-            gst_object_unref(f);
-            continue;
-        }
-        std::fprintf(err, "vivazuzoz: GStreamer's %s element is missing: install gstreamer1.0-plugins-%s\n", needed,
-                     std::string(needed) == "x264enc" ? "ugly" : "good");
-        return kExitFailure;
-    }
     // Held while serving, so that the library stays initialised between clients.
     vivagst::LibraryUse library;
     std::vector<CameraInfo> cameras;
-    if (const int status = FindCameras(err, cameras))
+    if (const int status = FindCameras(ctx, cameras))
         return status;
-
-    GstRTSPServer* server = gst_rtsp_server_new();
-    gst_rtsp_server_set_address(server, address.c_str());
-    gst_rtsp_server_set_service(server, std::to_string(port).c_str());
-    if (!password.empty())
-        RequirePassword(server, password);
-    std::string tlsError;
-    if (tls.enabled() && !UseRtspTls(server, tls, kRole, tlsError)) {
-        std::fprintf(err, "vivazuzoz: %s\n", tlsError.c_str());
-        g_object_unref(server);
-        return kExitFailure;
-    }
-    const bool withAuth = !password.empty() || tls.enabled();
-    g_signal_connect(server, "client-connected", G_CALLBACK(OnClient), nullptr);
-    GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server);
-    for (const CameraInfo& c : cameras) {
-        const std::string base = "/" + std::to_string(c.index);
-        gst_rtsp_mount_points_add_factory(mounts, base.c_str(),
-                                          MakeFactory(c.index, Colormaps().front().name, withAuth, tls.enabled(), err,
-                                                      base, sourceOptions));
-        for (const ColormapInfo& map : Colormaps()) {
-            const std::string mount = base + "/" + map.name;
-            gst_rtsp_mount_points_add_factory(mounts, mount.c_str(),
-                                              MakeFactory(c.index, map.name, withAuth, tls.enabled(), err, mount,
-                                                          sourceOptions));
+    GstRTSPServer* server = MakeServer(ctx.err, options, cameras);
+    if (options.tls.enabled()) {
+        if (const std::string error = UseRtspTls(server, options.tls); !error.empty()) {
+            g_object_unref(server);
+            return Fail(ctx, error);
         }
     }
-    g_object_unref(mounts);
-
-    // The listening socket made here rather than by gst_rtsp_server_attach,
-    // so that a port another program holds is told apart from other faults.
-    GError* error = nullptr;
-    GSource* listening = gst_rtsp_server_create_source(server, nullptr, &error);
-    if (!listening) {
-        const bool inUse = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_ADDRESS_IN_USE);
-        std::fprintf(err, "vivazuzoz: cannot listen on %s: %s; %s\n", UrlHost(address, port).c_str(),
-                     error ? error->message : "unknown error",
-                     inUse ? "another program listens on it: stop it or choose another port with --listen"
-                           : "choose another address with --listen");
-        if (error)
-            g_error_free(error);
+    guint source = 0;
+    if (const int status = Listen(ctx, server, options, source)) {
         g_object_unref(server);
-        return inUse ? kExitAddressInUse : kExitFailure;
+        return status;
     }
-    const guint source = g_source_attach(listening, nullptr);
-    g_source_unref(listening);
-    if (!IsLoopback(address) && password.empty())
-        std::fprintf(err, "vivazuzoz: warning: listening on %s without --token: anyone who can reach it can watch "
-                          "the cameras\n", address.c_str());
-    // On a wildcard address: one of the machine's own addresses, which other
-    // machines can use, then the others.
     const uint16_t bound = static_cast<uint16_t>(gst_rtsp_server_get_bound_port(server));
-    const std::vector<std::string> hosts = ReachableHosts(address);
-    // With --token, where the credentials go, the password masked.
-    const std::string user = password.empty() ? "" : std::string(kUser) + ":***@";
-    const char* scheme = tls.enabled() ? "rtsps" : "rtsp";
-    for (const CameraInfo& c : cameras)
-        std::fprintf(out, "Camera %d (%s): %s://%s%s:%u/%d\n", c.index, c.name.c_str(), scheme, user.c_str(),
-                     hosts.front().c_str(), static_cast<unsigned>(bound), c.index);
-    for (size_t i = 1; i < hosts.size(); ++i)
-        std::fprintf(out, "  also at %s://%s%s:%u/\n", scheme, user.c_str(), hosts[i].c_str(),
-                     static_cast<unsigned>(bound));
-    PrintTlsCertificate(out, tls);
-    std::fflush(out);
-
-    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-    const guint onInt = g_unix_signal_add(SIGINT, Quit, loop);
-    const guint onTerm = g_unix_signal_add(SIGTERM, Quit, loop);
-    Heartbeat serving;
-    const guint onBeat = g_timeout_add(200, Beat, &serving);
-    Watchdog watchdog{server, err};
-    const guint onStall = g_timeout_add(kStallCheckMs, DropStalledClients, &watchdog);
-    ServiceNotifier service(err);
-    service.Ready("serving " + std::to_string(cameras.size()) + " camera(s) on port " + std::to_string(bound),
-                  // The main loop turns, and every camera a client watches streams
-                  // or is being waited for.
-                  [&serving] { return std::min(serving.last(), CameraSession::OldestProgress()); });
-    g_main_loop_run(loop);
-    service.Stopping();
-    g_source_remove(onBeat);
-    g_source_remove(onStall);
-    g_source_remove(onInt);
-    g_source_remove(onTerm);
-    // Clients first: their media stop, which closes the cameras. The media
-    // are taken down on the main loop: run it until no source is left
-    // (this command's own LibraryUse stays), for at most a few seconds.
-    gst_rtsp_server_client_filter(server, CloseClient, nullptr);
-    for (int i = 0; i < 500 && vivagst::LibraryUse::Users() > 1; ++i) {
-        while (g_main_context_iteration(nullptr, FALSE)) {
-        }
-        g_usleep(10000);
-    }
+    PrintAddresses(ctx.out, options, cameras, bound);
+    ServeUntilSignal(ctx, server,
+                     "serving " + std::to_string(cameras.size()) + " camera(s) on port " + std::to_string(bound));
+    CloseClients(server);
     g_source_remove(source);
     g_object_unref(server);
-    g_main_loop_unref(loop);
     return kExitOk;
 }
 

@@ -1,50 +1,32 @@
 #include "rtsp_tls.h"
 
-#include "cli.h"
-#include "exit_status.h"
-#include "listen_address.h"
+#include "rtsp_server.h"
 
 #include <gio/gio.h>
 
 namespace vivatool {
 
-int RtspTlsFromArgs(const ParsedArgs& args, const std::string& address, FILE* err, TlsFiles& files)
+std::string UseRtspTls(GstRTSPServer* server, const TlsFiles& files)
 {
-    std::string error;
-    if (!TlsFilesFromArgs(args, files, error)) {
-        std::fprintf(err, "vivazuzoz rtsp: %s\nTry 'vivazuzoz rtsp --help'.\n", error.c_str());
-        return kExitUsage;
-    }
-    if (files.selfSigned && !MakeSelfSigned(ReachableHosts(address), files, error)) {
-        std::fprintf(err, "vivazuzoz: %s\n", error.c_str());
-        return kExitFailure;
-    }
-    return kExitOk;
-}
-
-bool UseRtspTls(GstRTSPServer* server, const TlsFiles& files, const char* role, std::string& error)
-{
-    if (!g_tls_backend_supports_tls(g_tls_backend_get_default())) {
-        error = "GLib has no TLS support here: install glib-networking";
-        return false;
-    }
+    if (!g_tls_backend_supports_tls(g_tls_backend_get_default()))
+        return "GLib has no TLS support here: install glib-networking";
     GError* failure = nullptr;
     GTlsCertificate* certificate = g_tls_certificate_new_from_files(files.certificate.c_str(), files.key.c_str(),
                                                                     &failure);
     if (!certificate) {
-        error = "cannot use " + files.certificate + " with " + files.key + ": " +
-                (failure ? failure->message : "unknown error");
+        const std::string error = "cannot use " + files.certificate + " with " + files.key + ": " +
+                                  (failure ? failure->message : "unknown error");
         if (failure)
             g_error_free(failure);
-        return false;
+        return error;
     }
     GstRTSPAuth* auth = gst_rtsp_server_get_auth(server);
     if (!auth) {
         // Without a password every client is let in, as the role the mounts
-        // ask for; gst-rtsp-server reads the certificate from the
+        // ask for; gst-rtsp-server takes the certificate from the
         // authentication only.
         auth = gst_rtsp_auth_new();
-        GstRTSPToken* anyone = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, role, nullptr);
+        GstRTSPToken* anyone = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRtspRole, nullptr);
         gst_rtsp_auth_set_default_token(auth, anyone);
         gst_rtsp_token_unref(anyone);
         gst_rtsp_server_set_auth(server, auth);
@@ -52,7 +34,7 @@ bool UseRtspTls(GstRTSPServer* server, const TlsFiles& files, const char* role, 
     gst_rtsp_auth_set_tls_certificate(auth, certificate);
     g_object_unref(auth);
     g_object_unref(certificate);
-    return true;
+    return "";
 }
 
 }  // namespace vivatool

@@ -14,32 +14,27 @@
 namespace vivatool {
 using namespace vivaclient;
 
-bool ChooseSnapshotFormat(Context& ctx, const ParsedArgs& args, const std::string& typed, SnapshotFormat& format)
+int ChooseSnapshotFormat(Context& ctx, const ParsedArgs& args, const std::string& typed, SnapshotFormat& format)
 {
     if (args.has("format")) {
         const auto chosen = ParseSnapshotFormat(args.value("format"));
-        if (!chosen) {
-            UsageError(ctx, "snapshot",
-                       "unknown format '" + args.value("format") + "'; formats are: " + SnapshotFormatNames());
-            return false;
-        }
+        if (!chosen)
+            return UsageError(ctx, "snapshot",
+                              "unknown format '" + args.value("format") + "'; formats are: " + SnapshotFormatNames());
         format = *chosen;
-        return true;
+        return kExitOk;
     }
     const size_t slash = typed.rfind('/');
     const size_t dot = typed.rfind('.');
     const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
     const auto byName = FormatOfName(typed);
-    if (hasExtension && !byName) {
-        UsageError(ctx, "snapshot",
-                   "cannot tell the format of '" + typed +
-                       "' from its extension; name it .png, .tiff, .jpg or "
-                       ".csv, or give --format " +
-                       SnapshotFormatNames());
-        return false;
-    }
+    if (hasExtension && !byName)
+        return UsageError(ctx, "snapshot",
+                          "cannot tell the format of '" + typed +
+                              "' from its extension; name it .png, .tiff, .jpg or .csv, or give --format " +
+                              SnapshotFormatNames());
     format = byName.value_or(SnapshotFormat::Png);
-    return true;
+    return kExitOk;
 }
 
 bool FormatNeedsTemperatures(SnapshotFormat format)

@@ -13,9 +13,10 @@
 namespace vivatool {
 
 // The format of the output `typed`: --format when given, else the name's
-// extension, else PNG. False, with a usage error reported, for an unknown
-// --format or extension.
-bool ChooseSnapshotFormat(Context& ctx, const ParsedArgs& args, const std::string& typed, vivaclient::SnapshotFormat& format);
+// extension, else PNG. Returns kExitOk, or kExitUsage with a usage error
+// reported for an unknown --format or extension.
+int ChooseSnapshotFormat(Context& ctx, const ParsedArgs& args, const std::string& typed,
+                         vivaclient::SnapshotFormat& format);
 
 // Whether the format holds temperatures (and so needs a stream with them).
 bool FormatNeedsTemperatures(vivaclient::SnapshotFormat format);

@@ -1,6 +1,7 @@
 #include "temperature_csv.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,11 @@ std::string FormatTenths(int tenths)
     std::string s;
     AppendTenths(s, tenths);
     return s;
+}
+
+std::string FormatMeanTenths(double tenths)
+{
+    return FormatTenths(static_cast<int>(std::lround(tenths)));
 }
 
 std::string TemperatureCsv(const int16_t* tenths, int width, int height)

@@ -10,6 +10,8 @@ namespace vivatool {
 // decimal: 253 -> "25.3", -5 -> "-0.5". Exact, no floating point.
 void AppendTenths(std::string& out, int tenths);
 std::string FormatTenths(int tenths);
+// A mean of tenths, rounded to the nearest tenth, written as FormatTenths does.
+std::string FormatMeanTenths(double tenths);
 
 // The plane as CSV: one line per row, `width` comma-separated values in
 // degrees, no header, so it loads as a plain matrix.

@@ -1,7 +1,10 @@
 #include "tls_certificate.h"
 
-#include "cli.h"
 #include <vivaclient/state_dir.h>
+#include "cli.h"
+#include "exit_status.h"
+#include "listen_address.h"
+#include "tool_support.h"
 
 #include <openssl/bn.h>
 #include <openssl/err.h>
@@ -59,61 +62,59 @@ int NoPassphrase(char*, int, int, void*)
     return 0;
 }
 
-File OpenToRead(const std::string& path, std::string& error)
+// Opens `path` for reading into `file`. Returns "" or a message.
+std::string OpenToRead(const std::string& path, File& file)
 {
-    File file(std::fopen(path.c_str(), "r"));
-    if (!file)
-        error = "cannot read " + path + ": " + std::strerror(errno);
-    return file;
+    file.reset(std::fopen(path.c_str(), "r"));
+    return file ? "" : "cannot read " + path + ": " + std::strerror(errno);
 }
 
-// The first PEM object of a file, read by `read` (PEM_read_X509, ...);
-// null with a message naming `what` when there is none.
+// The first PEM object of a file, read by `read` (PEM_read_X509, ...) into
+// `object`. Returns "" or a message naming `what` when there is none.
 template <typename Owned, typename Read>
-Owned ReadPem(const std::string& path, Read read, const char* what, std::string& error)
+std::string ReadPem(const std::string& path, Read read, const char* what, Owned& object)
 {
-    File file = OpenToRead(path, error);
-    if (!file)
-        return Owned(nullptr);
-    Owned object(read(file.get(), nullptr, NoPassphrase, nullptr));
-    if (!object)
-        error = path + " holds no " + what + " (" + OpenSslReason() + ")";
-    return object;
+    File file;
+    if (std::string error = OpenToRead(path, file); !error.empty())
+        return error;
+    object.reset(read(file.get(), nullptr, NoPassphrase, nullptr));
+    return object ? "" : path + " holds no " + what + " (" + OpenSslReason() + ")";
 }
 
-Certificate ReadCertificate(const std::string& path, std::string& error)
+std::string ReadCertificate(const std::string& path, Certificate& certificate)
 {
-    return ReadPem<Certificate>(path, PEM_read_X509, "PEM certificate", error);
+    return ReadPem(path, PEM_read_X509, "PEM certificate", certificate);
 }
 
-Key ReadKey(const std::string& path, std::string& error)
+std::string ReadKey(const std::string& path, Key& key)
 {
-    return ReadPem<Key>(path, PEM_read_PrivateKey, "PEM private key without a passphrase", error);
+    return ReadPem(path, PEM_read_PrivateKey, "PEM private key without a passphrase", key);
 }
 
 // Writes `text` through `write` into `path` by way of a new file beside it
 // that only the user may read, renamed over it at the end.
+// Returns "" or a message.
 template <typename Write>
-bool WritePrivately(const std::string& path, Write write, std::string& error)
+std::string WritePrivately(const std::string& path, Write write)
 {
     const std::string temporary = path + ".new";
     ::unlink(temporary.c_str());
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     File file(fd >= 0 ? ::fdopen(fd, "w") : nullptr);
     if (!file) {
-        error = "cannot write " + temporary + ": " + std::strerror(errno);
+        const std::string error = "cannot write " + temporary + ": " + std::strerror(errno);
         if (fd >= 0)
             ::close(fd);
-        return false;
+        return error;
     }
     const bool written = write(file.get()) == 1 && std::fflush(file.get()) == 0 && ::fsync(fd) == 0;
     file.reset();
     if (!written || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot write " + path + ": " + (written ? std::strerror(errno) : OpenSslReason());
+        const std::string error = "cannot write " + path + ": " + (written ? std::strerror(errno) : OpenSslReason());
         ::unlink(temporary.c_str());
-        return false;
+        return error;
     }
-    return true;
+    return "";
 }
 
 // "DNS:localhost,IP:127.0.0.1,..." for the certificate's subjectAltName.
@@ -157,15 +158,13 @@ bool AddExtension(X509* certificate, int nid, const std::string& value)
 }
 
 // A P-256 key and a certificate for it, signed by itself, valid from an
-// hour ago (clocks differ) for ten years.
-bool MakePair(const std::vector<std::string>& hosts, Key& key, Certificate& certificate, std::string& error)
+// hour ago (clocks differ) for ten years. Returns "" or a message.
+std::string MakePair(const std::vector<std::string>& hosts, Key& key, Certificate& certificate)
 {
     key.reset(EVP_EC_gen("P-256"));
     certificate.reset(X509_new());
-    if (!key || !certificate) {
-        error = "cannot make a key: " + OpenSslReason();
-        return false;
-    }
+    if (!key || !certificate)
+        return "cannot make a key: " + OpenSslReason();
     X509* x = certificate.get();
     unsigned char serial[16];
     std::unique_ptr<BIGNUM, decltype(&BN_free)> number(nullptr, BN_free);
@@ -189,9 +188,7 @@ bool MakePair(const std::vector<std::string>& hosts, Key& key, Certificate& cert
          AddExtension(x, NID_key_usage, "critical,digitalSignature") &&
          AddExtension(x, NID_ext_key_usage, "serverAuth") && AddExtension(x, NID_subject_key_identifier, "hash") &&
          AddExtension(x, NID_subject_alt_name, AlternativeNames(hosts)) && X509_sign(x, key.get(), EVP_sha256()) > 0;
-    if (!ok)
-        error = "cannot make a certificate: " + OpenSslReason();
-    return ok;
+    return ok ? "" : "cannot make a certificate: " + OpenSslReason();
 }
 
 bool Exists(const std::string& path)
@@ -202,86 +199,77 @@ bool Exists(const std::string& path)
 
 }  // namespace
 
-bool TlsFilesFromArgs(const ParsedArgs& args, TlsFiles& files, std::string& error)
+std::string TlsFilesFromArgs(const ParsedArgs& args, TlsFiles& files)
 {
     files = TlsFiles();
     const bool cert = args.has("tls-cert"), key = args.has("tls-key"), self = args.has("tls-self-signed");
-    if (self && (cert || key)) {
-        error = "--tls-self-signed makes its own certificate: give it without --tls-cert and --tls-key";
-        return false;
-    }
-    if (cert != key) {
-        error = "--tls-cert and --tls-key go together";
-        return false;
-    }
-    if (self) {
-        files.selfSigned = true;
-        return true;
-    }
+    if (self && (cert || key))
+        return "--tls-self-signed makes its own certificate: give it without --tls-cert and --tls-key";
+    if (cert != key)
+        return "--tls-cert and --tls-key go together";
+    files.selfSigned = self;
     if (!cert)
-        return true;
+        return "";
     const std::string typedCert = args.value("tls-cert"), typedKey = args.value("tls-key");
     files.certificate = vivaclient::UserPath(typedCert);
     files.key = vivaclient::UserPath(typedKey);
-    if (!CheckTlsFiles(files, error)) {
-        error = vivaclient::AsTyped(vivaclient::AsTyped(error, files.certificate, typedCert), files.key, typedKey);
-        return false;
-    }
-    return true;
+    const std::string error = CheckTlsFiles(files);
+    return error.empty()
+               ? ""
+               : vivaclient::AsTyped(vivaclient::AsTyped(error, files.certificate, typedCert), files.key, typedKey);
 }
 
-bool MakeSelfSigned(const std::vector<std::string>& hosts, TlsFiles& files, std::string& error)
+std::string MakeSelfSigned(const std::vector<std::string>& hosts, TlsFiles& files)
 {
     const std::string state = vivaclient::StateDirectory();
-    if (state.empty()) {
-        error = "no state folder for the self-signed certificate (neither XDG_STATE_HOME nor HOME is set)";
-        return false;
-    }
+    if (state.empty())
+        return "no state folder for the self-signed certificate (neither XDG_STATE_HOME nor HOME is set)";
     const std::string folder = state + "/tls";
     files.certificate = folder + "/certificate.pem";
     files.key = folder + "/key.pem";
     files.selfSigned = true;
     files.made = false;
     if (Exists(files.certificate) && Exists(files.key))
-        return CheckTlsFiles(files, error);
+        return CheckTlsFiles(files);
+    std::string error;
     if (!vivaclient::MakeDirectories(folder, error))
-        return false;
-    Key key(nullptr);
-    Certificate certificate(nullptr);
-    if (!MakePair(hosts, key, certificate, error))
-        return false;
+        return error;
+    Key key;
+    Certificate certificate;
+    if (std::string error = MakePair(hosts, key, certificate); !error.empty())
+        return error;
     // The key first: a certificate on disk always has its key beside it.
-    if (!WritePrivately(
-            files.key,
-            [&](FILE* file) { return PEM_write_PrivateKey(file, key.get(), nullptr, nullptr, 0, nullptr, nullptr); },
-            error) ||
-        !WritePrivately(
-            files.certificate, [&](FILE* file) { return PEM_write_X509(file, certificate.get()); }, error))
-        return false;
+    const auto writeKey = [&](FILE* file) {
+        return PEM_write_PrivateKey(file, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    };
+    const auto writeCertificate = [&](FILE* file) { return PEM_write_X509(file, certificate.get()); };
+    if (std::string error = WritePrivately(files.key, writeKey); !error.empty())
+        return error;
+    if (std::string error = WritePrivately(files.certificate, writeCertificate); !error.empty())
+        return error;
     files.made = true;
-    return true;
+    return "";
 }
 
-bool CheckTlsFiles(const TlsFiles& files, std::string& error)
+std::string CheckTlsFiles(const TlsFiles& files)
 {
-    const Certificate certificate = ReadCertificate(files.certificate, error);
-    if (!certificate)
-        return false;
-    const Key key = ReadKey(files.key, error);
-    if (!key)
-        return false;
+    Certificate certificate;
+    Key key;
+    if (std::string error = ReadCertificate(files.certificate, certificate); !error.empty())
+        return error;
+    if (std::string error = ReadKey(files.key, key); !error.empty())
+        return error;
     if (X509_check_private_key(certificate.get(), key.get()) != 1) {
         ERR_clear_error();
-        error = files.key + " is not the key of the certificate in " + files.certificate;
-        return false;
+        return files.key + " is not the key of the certificate in " + files.certificate;
     }
-    return true;
+    return "";
 }
 
 std::string CertificateFingerprint(const std::string& certificatePath)
 {
-    std::string error;
-    const Certificate certificate = ReadCertificate(certificatePath, error);
+    Certificate certificate;
+    ReadCertificate(certificatePath, certificate);
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (!certificate || X509_digest(certificate.get(), EVP_sha256(), digest, &length) != 1)
@@ -293,6 +281,16 @@ std::string CertificateFingerprint(const std::string& certificatePath)
         text += hex;
     }
     return text;
+}
+
+int TlsOption(Context& ctx, const char* command, const ParsedArgs& args, const std::string& address, TlsFiles& files)
+{
+    if (const std::string error = TlsFilesFromArgs(args, files); !error.empty())
+        return UsageError(ctx, command, error);
+    if (files.selfSigned)
+        if (const std::string error = MakeSelfSigned(ReachableHosts(address), files); !error.empty())
+            return Fail(ctx, error);
+    return kExitOk;
 }
 
 void PrintTlsCertificate(FILE* out, const TlsFiles& files)

@@ -4,6 +4,8 @@
 #include <vivaclient/camera_session.h>
 #include <vivaclient/number_text.h>
 #include <vivaclient/result_text.h>
+#include <vivaclient/settings.h>
+#include "listen_address.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,32 +40,72 @@ int UsageError(Context& ctx, const char* command, const std::string& message)
     return kExitUsage;
 }
 
-bool IntegerOption(Context& ctx, const char* command, const ParsedArgs& args, const char* name, long long min,
-                   long long max, long long fallback, long long& value)
+int IntegerOption(Context& ctx, const char* command, const ParsedArgs& args, const char* name, long long min,
+                  long long max, long long fallback, long long& value)
 {
-    if (!args.has(name)) {
-        value = fallback;
-        return true;
-    }
+    value = fallback;
+    if (!args.has(name))
+        return kExitOk;
     const std::string text = args.value(name);
     const auto parsed = ParseInteger(text);
-    if (!parsed || *parsed < min || *parsed > max) {
-        UsageError(ctx, command,
-                   "--" + std::string(name) + " takes a whole number from " + std::to_string(min) +
-                       (max == INT32_MAX ? " up" : " to " + std::to_string(max)) + ", not '" + text + "'");
-        return false;
-    }
+    if (!parsed || *parsed < min || *parsed > max)
+        return UsageError(ctx, command,
+                          "--" + std::string(name) + " takes a whole number from " + std::to_string(min) +
+                              (max == INT32_MAX ? " up" : " to " + std::to_string(max)) + ", not '" + text + "'");
     value = *parsed;
-    return true;
+    return kExitOk;
 }
 
-bool DeviceOption(Context& ctx, const char* command, const ParsedArgs& args, int& index)
+int DeviceOption(Context& ctx, const char* command, const ParsedArgs& args, int& index)
 {
     long long value = 0;
-    if (!IntegerOption(ctx, command, args, "device", 0, INT32_MAX, kAnyCamera, value))
-        return false;
+    const int status = IntegerOption(ctx, command, args, "device", 0, INT32_MAX, kAnyCamera, value);
     index = static_cast<int>(value);
-    return true;
+    return status;
+}
+
+int ListenOption(Context& ctx, const char* command, const ParsedArgs& args, std::string& address, uint16_t& port)
+{
+    if (!args.has("listen") || ParseListen(args.value("listen"), address, port))
+        return kExitOk;
+    return UsageError(ctx, command,
+                      "--listen takes ADDRESS:PORT with an IP address, e.g. " + UrlHost(address, port) + ", not '" +
+                          args.value("listen") + "'");
+}
+
+int TokenOption(Context& ctx, const char* command, const ParsedArgs& args, std::string& token)
+{
+    token = args.value("token");
+    if (args.has("token") && token.empty())
+        return UsageError(ctx, command, "--token must not be empty");
+    return kExitOk;
+}
+
+const Setting* SettingArgument(Context& ctx, const char* command, const std::string& name)
+{
+    const Setting* setting = FindSetting(name);
+    if (!setting)
+        UsageError(ctx, command, "unknown setting '" + name + "'; settings are: " + SettingNames(false));
+    return setting;
+}
+
+std::string SettingsHelp(bool writableOnly)
+{
+    std::string text = writableOnly ? "Settings:\n" : "Settings (read-only ones marked):\n";
+    for (const Setting& s : Settings()) {
+        if (writableOnly && s.readOnly())
+            continue;
+        char line[160];
+        std::snprintf(line, sizeof line, "  %-18s %s%s\n", s.name, s.description,
+                      s.readOnly() && !writableOnly ? " (read-only)" : "");
+        text += line;
+    }
+    return text;
+}
+
+std::string NodeText(const std::string& path)
+{
+    return path.empty() ? "-" : path;
 }
 
 namespace {
@@ -140,6 +182,39 @@ std::string EndMessage(const SessionEvent& reason, const char* what)
     if (reason.kind == SessionEvent::Kind::Lost || reason.kind == SessionEvent::Kind::Stalled)
         message += " (--reconnect waits for the camera)";
     return message;
+}
+
+RunEnd CheckRunEnd(const CameraSession& camera, bool limited, bool limitReached)
+{
+    if (limitReached)
+        return RunEnd::Done;
+    if (Interrupted())
+        return limited ? RunEnd::Interrupted : RunEnd::Done;
+    return camera.ended() ? RunEnd::Ended : RunEnd::Going;
+}
+
+int StreamUntilEnd(Context& ctx, CameraSession& camera, const std::function<RunEnd()>& loop, RunEnd& end)
+{
+    OpenFailure failure;
+    if (!camera.Stream(failure))
+        return Fail(ctx, failure.message);
+    end = loop();
+    camera.Close();
+    return kExitOk;
+}
+
+int EndStatus(Context& ctx, RunEnd end, const CameraSession& camera, const char* what, const std::string& kept)
+{
+    switch (end) {
+    case RunEnd::Going:
+    case RunEnd::Done:
+        return kExitOk;
+    case RunEnd::Interrupted:
+        return kExitInterrupted;
+    case RunEnd::Ended:
+        return Fail(ctx, EndMessage(camera.endReason(), what) + kept);
+    }
+    return kExitFailure;
 }
 
 std::string CannotCreate(const std::string& path)

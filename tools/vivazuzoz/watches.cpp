@@ -62,16 +62,17 @@ std::optional<double> ParseDuration(std::string text)
     return *value * unit;
 }
 
-bool Degrees(Context& ctx, const char* command, const ParsedArgs& args, const char* name, int& tenths)
+// --NAME in degrees as tenths. Returns kExitOk, or kExitUsage with a usage
+// error reported.
+int Degrees(Context& ctx, const char* command, const ParsedArgs& args, const char* name, int& tenths)
 {
     const auto value = ParseDecimal(args.value(name));
-    if (!value || std::fabs(*value) > 3000) {
-        UsageError(ctx, command, "--" + std::string(name) + " takes degrees from -3000 to 3000, not '" +
-                                     args.value(name) + "'");
-        return false;
-    }
+    if (!value || std::fabs(*value) > 3000)
+        return UsageError(ctx, command,
+                          "--" + std::string(name) + " takes degrees from -3000 to 3000, not '" + args.value(name) +
+                              "'");
     tenths = static_cast<int>(std::lround(*value * 10));
-    return true;
+    return kExitOk;
 }
 
 }  // namespace
@@ -79,28 +80,32 @@ bool Degrees(Context& ctx, const char* command, const ParsedArgs& args, const ch
 int ParseWatches(Context& ctx, const char* command, const ParsedArgs& args, WatchSetup& setup)
 {
     for (const std::string& text : args.all("roi")) {
-        std::string error;
-        const auto region = ParseRegion(text, static_cast<int>(setup.regions.size()) + 1, error);
-        if (!region)
+        Region region;
+        if (const std::string error = ParseRegion(text, static_cast<int>(setup.regions.size()) + 1, region);
+            !error.empty())
             return UsageError(ctx, command, error);
         for (const Region& r : setup.regions)
-            if (r.name == region->name)
+            if (r.name == region.name)
                 return UsageError(ctx, command, "two regions are called " + r.name);
-        setup.regions.push_back(*region);
+        setup.regions.push_back(region);
     }
     const bool alarms = args.has("alarm-above") || args.has("alarm-below");
     if (args.has("hysteresis") && !alarms)
         return UsageError(ctx, command, "--hysteresis needs --alarm-above or --alarm-below");
     int hysteresis = 10;
-    if (args.has("hysteresis") && (!Degrees(ctx, command, args, "hysteresis", hysteresis) || hysteresis < 0))
-        return hysteresis < 0 ? UsageError(ctx, command, "--hysteresis may not be negative") : kExitUsage;
+    if (args.has("hysteresis")) {
+        if (const int status = Degrees(ctx, command, args, "hysteresis", hysteresis))
+            return status;
+        if (hysteresis < 0)
+            return UsageError(ctx, command, "--hysteresis may not be negative");
+    }
     for (const auto& [name, kind] : {std::pair<const char*, AlarmKind>{"alarm-above", AlarmKind::Above},
                                      std::pair<const char*, AlarmKind>{"alarm-below", AlarmKind::Below}}) {
         if (!args.has(name))
             continue;
         AlarmRule rule{kind, 0, hysteresis};
-        if (!Degrees(ctx, command, args, name, rule.threshold))
-            return kExitUsage;
+        if (const int status = Degrees(ctx, command, args, name, rule.threshold))
+            return status;
         if (setup.regions.empty())
             setup.watches.push_back(Watch{"frame", -1, Alarm(rule)});
         for (size_t i = 0; i < setup.regions.size(); ++i)

@@ -37,19 +37,20 @@ TEST(MqttUrl, ReadsEveryPartAndDefaultsPortAndPrefixByScheme)
         {"mqtts://u%40site:p%3Aw%25d@[::1]:9/t", true, "u@site", "p:w%d", true, "::1", 9, "t"},
     };
     for (const Row& row : rows) {
-        std::string error;
-        const auto url = ParseMqttUrl(row.text, error);
-        ASSERT_TRUE(url) << row.text << ": " << error;
-        EXPECT_EQ(url->tls, row.tls) << row.text;
-        EXPECT_EQ(url->user, row.user) << row.text;
-        EXPECT_EQ(url->password, row.password) << row.text;
-        EXPECT_EQ(url->hasPassword, row.hasPassword) << row.text;
-        EXPECT_EQ(url->host, row.host) << row.text;
-        EXPECT_EQ(url->port, row.port) << row.text;
-        EXPECT_EQ(url->prefix, row.prefix) << row.text;
+        MqttUrl url;
+        const std::string error = ParseMqttUrl(row.text, url);
+        ASSERT_TRUE(error.empty()) << row.text << ": " << error;
+        EXPECT_EQ(url.tls, row.tls) << row.text;
+        EXPECT_EQ(url.user, row.user) << row.text;
+        EXPECT_EQ(url.password, row.password) << row.text;
+        EXPECT_EQ(url.hasPassword, row.hasPassword) << row.text;
+        EXPECT_EQ(url.host, row.host) << row.text;
+        EXPECT_EQ(url.port, row.port) << row.text;
+        EXPECT_EQ(url.prefix, row.prefix) << row.text;
     }
-    std::string error;
-    EXPECT_EQ(ParseMqttUrl("mqtts://u:secret@[::1]:9/t", error)->Display(), "mqtts://u:***@[::1]:9/t");
+    MqttUrl url;
+    EXPECT_EQ(ParseMqttUrl("mqtts://u:secret@[::1]:9/t", url), "");
+    EXPECT_EQ(url.Display(), "mqtts://u:***@[::1]:9/t");
 }
 
 TEST(MqttUrl, RefusesWhatCannotBeABrokerWithAReason)
@@ -71,8 +72,9 @@ TEST(MqttUrl, RefusesWhatCannotBeABrokerWithAReason)
         {"mqtt://broker/a//b", "empty levels"},
     };
     for (const auto& [text, reason] : rows) {
-        std::string error;
-        EXPECT_FALSE(ParseMqttUrl(text, error)) << text;
+        MqttUrl url;
+        const std::string error = ParseMqttUrl(text, url);
+        EXPECT_FALSE(error.empty()) << text;
         EXPECT_NE(error.find(reason), std::string::npos) << text << ": " << error;
     }
 }

@@ -1,22 +1,19 @@
 #include "monitor_command.h"
 
-#include "json.h"
-#include "plane_stats.h"
-#include "service_notify.h"
-#include "temperature_csv.h"
+#include <vivaclient/number_text.h>
+#include <vivaclient/thermal_snapshot.h>
 #include "ha_discovery.h"
+#include "json.h"
 #include "metrics_server.h"
 #include "monitor_options.h"
+#include "monitor_state.h"
 #include "mqtt_publisher.h"
+#include "service_notify.h"
+#include "temperature_csv.h"
 #include "topics.h"
 
 #include <chrono>
-#include <cmath>
-#include <condition_variable>
-#include <ctime>
 #include <mutex>
-#include <vivaclient/number_text.h>
-#include <vivaclient/thermal_snapshot.h>
 
 #ifndef VIVAZUZOZ_TOOL_VERSION
 #define VIVAZUZOZ_TOOL_VERSION "unknown"
@@ -29,141 +26,7 @@ using namespace monitor;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
-
-// `arrival` on the wall clock, as ISO 8601 UTC with milliseconds.
-std::string WallTime(Clock::time_point arrival)
-{
-    const auto wall = std::chrono::system_clock::now() -
-                      std::chrono::duration_cast<std::chrono::system_clock::duration>(Clock::now() - arrival);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()).count();
-    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[40];
-    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms % 1000));
-    return text;
-}
-
-std::string Mean(double tenths)
-{
-    return FormatTenths(static_cast<int>(std::lround(tenths)));
-}
-
-// Figures of one target ("frame" or a region) in one frame.
-struct TargetFigures {
-    RegionFigures figures;
-    Clock::time_point arrival;
-};
-
-std::string StateJson(const TargetFigures& t)
-{
-    JsonWriter json;
-    json.BeginObject().Key("min").Raw(FormatTenths(t.figures.min)).Key("max").Raw(FormatTenths(t.figures.max));
-    json.Key("mean").Raw(Mean(t.figures.mean));
-    json.Key("hottest").BeginObject().Key("x").Int(t.figures.hottestX).Key("y").Int(t.figures.hottestY).EndObject();
-    json.Key("time").String(WallTime(t.arrival)).EndObject();
-    return json.str();
-}
-
-std::string AlarmEventJson(const std::string& camera, const AlarmEvent& e)
-{
-    JsonWriter json;
-    json.BeginObject().Key("event").String(e.raised ? "raised" : "cleared").Key("camera").String(camera);
-    json.Key("kind").String(KindName(e.kind)).Key("target").String(e.target);
-    json.Key("value").Raw(FormatTenths(e.value)).Key("threshold").Raw(FormatTenths(e.threshold));
-    json.Key("frame").Int(static_cast<long long>(e.frame)).Key("time").String(WallTime(e.arrival)).EndObject();
-    return json.str();
-}
-
-// What the read thread measures, and what the command's thread and the
-// metrics server read of it.
-struct MonitorState {
-    MonitorState(std::vector<Region> regionList, std::vector<Watch> watchList)
-        : regions(std::move(regionList)), watches(std::move(watchList))
-    {
-    }
-
-    const std::vector<Region> regions;
-    mutable std::mutex mutex;
-    std::condition_variable changed;
-    // Guarded by `mutex`: written by the read thread (frames, figures,
-    // alarms, events) and the command's thread (live).
-    uint64_t frames = 0;
-    uint64_t lastSequence = 0;
-    uint64_t firstSequence = 0;  // of the first frame received
-    bool withTemps = false;
-    Clock::time_point last;
-    std::vector<TargetFigures> latest;  // "frame", then each region
-    std::vector<Watch> watches;
-    std::vector<AlarmEvent> events;     // taken by the command's thread
-    bool live = true;
-
-    // Read thread.
-    void Count(const FrameRef& frame)
-    {
-        PlaneStats whole;
-        std::vector<RegionFigures> regionFigures;
-        std::vector<TargetFigures> figures;
-        // Figures hold their last good values through a shutter correction.
-        const bool measure = frame.temps && !frame.flagged();
-        if (measure) {
-            whole = ComputeStats(frame.temps, frame.width, frame.height);
-            regionFigures = MeasureRegions(frame, regions);
-            figures.push_back({RegionFigures{whole.min, whole.max, whole.mean, whole.hottestX, whole.hottestY},
-                               frame.arrival});
-            for (const RegionFigures& r : regionFigures)
-                figures.push_back({r, frame.arrival});
-        }
-        std::lock_guard<std::mutex> lock(mutex);
-        if (frames++ == 0)
-            firstSequence = frame.sequence;
-        lastSequence = frame.sequence;
-        last = Clock::now();
-        withTemps = frame.temps != nullptr;
-        if (measure) {
-            FeedAlarms(watches, whole.max, regionFigures, frame, frames, 0, events);
-            latest = std::move(figures);
-        }
-        changed.notify_all();
-    }
-
-    // Needs `mutex` held.
-    std::vector<std::string> Targets() const
-    {
-        std::vector<std::string> names = {"frame"};
-        for (const Region& r : regions)
-            names.push_back(r.name);
-        return names;
-    }
-
-    // `session`: the camera's losses and stalls, counted where they happen.
-    CameraMetrics Metrics(const std::string& camera, const std::string& name,
-                          const CameraSession::Counters& session) const
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        CameraMetrics m;
-        m.camera = camera;
-        m.name = name;
-        m.up = live;
-        m.frames = frames;
-        m.dropped = frames ? lastSequence - firstSequence + 1 - frames : 0;
-        TakeSessionCounts(m, session);
-        m.fps = live ? session.recentFps : 0;  // the session's own measure, as serve's /metrics
-        m.withTemps = withTemps && !latest.empty();
-        const std::vector<std::string> names = Targets();
-        for (size_t i = 0; i < latest.size() && i < names.size(); ++i)
-            m.regions.push_back({names[i], latest[i].figures.min, latest[i].figures.max, latest[i].figures.mean});
-        for (const Watch& w : watches)
-            m.alarms.push_back({w.target, KindName(w.alarm.rule().kind), w.alarm.rule().threshold, w.alarm.raised()});
-        return m;
-    }
-};
-
-enum class MonitorEnd { Done, Interrupted, Ended, Refused };
 
 class MonitorRun {
 public:
@@ -184,19 +47,11 @@ public:
             return status;
         CameraSession& camera = *session_.camera;
         camera.SetCallback(sink_);
-        OpenFailure failure;
-        if (!camera.Stream(failure)) {
-            StopOutputs();
-            return Fail(ctx_, failure.message);
-        }
-        // The watchdog is fed while both the loop turns and the camera's
-        // session makes progress (frames, or searches while it is away).
-        service_.Ready("publishing camera " + o_.cameraId,
-                       [this] { return std::min(working_.last(), session_.camera->progress()); });
-        const MonitorEnd end = Loop();
-        camera.Close();  // callbacks stopped
+        const auto loop = [this] { return Loop(); };
+        RunEnd end = RunEnd::Going;
+        const int status = StreamUntilEnd(ctx_, camera, loop, end);
         StopOutputs();
-        return Finish(end);
+        return status ? status : Finish(end);
     }
 
 private:
@@ -250,8 +105,14 @@ private:
         metrics_.reset();
     }
 
-    MonitorEnd Loop()
+    // Publishes until the monitor ends; a broker that refuses the
+    // credentials ends it too (refused_ says so).
+    RunEnd Loop()
     {
+        // The watchdog is fed while both the loop turns and the camera's
+        // session makes progress (frames, or searches while it is away).
+        service_.Ready("publishing camera " + o_.cameraId,
+                       [this] { return std::min(working_.last(), session_.camera->progress()); });
         nextPublish_ = start_;
         std::unique_lock<std::mutex> lock(state_.mutex);
         for (;;) {
@@ -264,18 +125,18 @@ private:
             lock.unlock();
             // A new connection is announced (availability, discovery) before
             // anything else goes out on it.
-            if (!KeepBrokerUp())
-                return MonitorEnd::Refused;
+            if (!KeepBrokerUp()) {
+                refused_ = true;
+                return RunEnd::Done;
+            }
             PublishEvents(events);
             TakeCameraEvents();
             if (now >= nextPublish_ && PublishStates())
                 nextPublish_ = now + publishEvery_;
-            if (o_.secondsLimit > 0 && now - start_ >= std::chrono::duration<double>(o_.secondsLimit))
-                return MonitorEnd::Done;
-            if (Interrupted())
-                return o_.secondsLimit > 0 ? MonitorEnd::Interrupted : MonitorEnd::Done;
-            if (session_.camera->ended())
-                return MonitorEnd::Ended;
+            const bool limited = o_.secondsLimit > 0;
+            const bool limitReached = limited && now - start_ >= std::chrono::duration<double>(o_.secondsLimit);
+            if (const RunEnd end = CheckRunEnd(*session_.camera, limited, limitReached); end != RunEnd::Going)
+                return end;
             lock.lock();
         }
     }
@@ -415,27 +276,20 @@ private:
             std::fflush(ctx_.out);
     }
 
-    int Finish(MonitorEnd end)
+    int Finish(RunEnd end)
     {
-        switch (end) {
-        case MonitorEnd::Done:
-            if (o_.secondsLimit > 0 && mqtt_ && mqtt_->connects() == 0) {
-                std::fprintf(ctx_.err, "vivazuzoz: never connected to the broker at %s in %s s: %s\n",
-                             o_.mqtt->Display().c_str(), FormatDecimal(o_.secondsLimit, 1).c_str(),
-                             mqtt_->lastProblem().c_str());
-                return kExitNoBroker;
-            }
-            return kExitOk;
-        case MonitorEnd::Interrupted:
-            return kExitInterrupted;
-        case MonitorEnd::Refused:
+        if (refused_) {
             std::fprintf(ctx_.err, "vivazuzoz monitor: %s at %s; check the user name and password in --mqtt\n",
                          refusedMessage_.c_str(), o_.mqtt->Display().c_str());
             return kExitUsage;
-        case MonitorEnd::Ended:
-            return Fail(ctx_, EndMessage(session_.camera->endReason(), "monitor"));
         }
-        return kExitFailure;
+        if (end == RunEnd::Done && o_.secondsLimit > 0 && mqtt_ && mqtt_->connects() == 0) {
+            std::fprintf(ctx_.err, "vivazuzoz: never connected to the broker at %s in %s s: %s\n",
+                         o_.mqtt->Display().c_str(), FormatDecimal(o_.secondsLimit, 1).c_str(),
+                         mqtt_->lastProblem().c_str());
+            return kExitNoBroker;
+        }
+        return EndStatus(ctx_, end, *session_.camera, "monitor");
     }
 
     Context& ctx_;
@@ -457,6 +311,7 @@ private:
     const Clock::duration publishEvery_ = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(o_.interval));
     Clock::time_point nextPublish_;  // of the next state batch
+    bool refused_ = false;           // the broker refused the credentials
     std::string refusedMessage_;
 };
 

@@ -45,9 +45,8 @@ int ParseSeconds(Context& ctx, const ParsedArgs& args, const char* name, double 
 int ParseMqtt(Context& ctx, const ParsedArgs& args, MonitorOptions& o)
 {
     if (args.has("mqtt")) {
-        std::string error;
-        o.mqtt = ParseMqttUrl(args.value("mqtt"), error);
-        if (!o.mqtt)
+        o.mqtt.emplace();
+        if (const std::string error = ParseMqttUrl(args.value("mqtt"), *o.mqtt); !error.empty())
             return UsageError(ctx, kCommand, error);
         // A password kept out of the command line (and so out of `ps`).
         if (!o.mqtt->user.empty() && !o.mqtt->hasPassword)
@@ -84,8 +83,8 @@ int ParseMqtt(Context& ctx, const ParsedArgs& args, MonitorOptions& o)
 
 int ParseMonitorOptions(Context& ctx, const ParsedArgs& args, MonitorOptions& o)
 {
-    if (!DeviceOption(ctx, kCommand, args, o.device))
-        return kExitUsage;
+    if (const int status = DeviceOption(ctx, kCommand, args, o.device))
+        return status;
     if (const int status = ParseWatches(ctx, kCommand, args, o.watch))
         return status;
     if (const int status = ParseSeconds(ctx, args, "interval", 0.1, 86400, o.interval))

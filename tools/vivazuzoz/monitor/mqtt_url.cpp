@@ -1,5 +1,8 @@
 #include "mqtt_url.h"
 
+#include <Poco/Exception.h>
+#include <Poco/URI.h>
+
 #include <cctype>
 
 namespace vivatool::monitor {
@@ -8,32 +11,17 @@ namespace {
 
 constexpr const char* kForm = "mqtt[s]://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX]";
 
-int HexDigit(char c)
+// `text` percent-decoded into `decoded` ("%40" is '@'), as Poco's URI does
+// it; false for a bad escape.
+bool PercentDecode(const std::string& text, std::string& decoded)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
-std::optional<std::string> PercentDecode(const std::string& text)
-{
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out += text[i];
-            continue;
-        }
-        if (i + 2 >= text.size())
-            return std::nullopt;
-        const int high = HexDigit(text[i + 1]);
-        const int low = HexDigit(text[i + 2]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        out += static_cast<char>(high * 16 + low);
-        i += 2;
+    try {
+        decoded.clear();
+        Poco::URI::decode(text, decoded);
+        return true;
+    } catch (const Poco::SyntaxException&) {
+        return false;
     }
-    return out;
 }
 
 bool ParsePort(const std::string& text, int& port)
@@ -47,6 +35,68 @@ bool ParsePort(const std::string& text, int& port)
     return port >= 1 && port <= 65535;
 }
 
+// mqtt:// or mqtts://; `rest` is what follows it. Returns "" or what is wrong.
+std::string TakeScheme(const std::string& text, MqttUrl& url, std::string& rest)
+{
+    for (const bool tls : {false, true}) {
+        const std::string scheme = tls ? "mqtts://" : "mqtt://";
+        if (text.rfind(scheme, 0) == 0) {
+            url.tls = tls;
+            rest = text.substr(scheme.size());
+            return "";
+        }
+    }
+    return "the broker's URL starts with mqtt:// or mqtts:// (" + std::string(kForm) + "), not '" + text + "'";
+}
+
+// The topic prefix after the authority's '/', without slashes at its end.
+std::string TakePrefix(const std::string& path, MqttUrl& url)
+{
+    url.prefix = path;
+    while (!url.prefix.empty() && url.prefix.back() == '/')
+        url.prefix.pop_back();
+    if (url.prefix.empty())
+        url.prefix = "vivazuzoz";
+    if (url.prefix.find_first_of("+#") != std::string::npos || url.prefix.find("//") != std::string::npos ||
+        url.prefix.front() == '/')
+        return "the topic prefix '" + url.prefix + "' may not hold '+', '#' or empty levels";
+    return "";
+}
+
+// USER[:PASSWORD], each percent-encoded.
+std::string TakeCredentials(const std::string& credentials, MqttUrl& url)
+{
+    const size_t colon = credentials.find(':');
+    url.hasPassword = colon != std::string::npos;
+    if (!PercentDecode(credentials.substr(0, colon), url.user) || url.user.empty() ||
+        !PercentDecode(url.hasPassword ? credentials.substr(colon + 1) : "", url.password))
+        return "the user name in the broker's URL is empty or has a bad %-escape (write '@' as %40, ':' as %3A, "
+               "'%' as %25)";
+    return "";
+}
+
+// HOST[:PORT] or [IPV6][:PORT]; the port's text in `port` ("x" for a colon
+// with nothing after it).
+std::string TakeHost(const std::string& authority, MqttUrl& url, std::string& port)
+{
+    if (authority.empty() || authority.front() != '[') {
+        const size_t colon = authority.find(':');
+        url.host = authority.substr(0, colon);
+        if (colon != std::string::npos)
+            port = authority.substr(colon + 1).empty() ? "x" : authority.substr(colon + 1);
+        return "";
+    }
+    const size_t close = authority.find(']');
+    if (close == std::string::npos)
+        return "the IPv6 address in the broker's URL lacks its ']'";
+    url.host = authority.substr(1, close - 1);
+    const std::string after = authority.substr(close + 1);
+    if (!after.empty() && after.front() != ':')
+        return "after the IPv6 address in the broker's URL only :PORT may follow, not '" + after + "'";
+    port = after == ":" ? "x" : after.empty() ? "" : after.substr(1);
+    return "";
+}
+
 }  // namespace
 
 std::string MqttUrl::Display() const
@@ -58,81 +108,31 @@ std::string MqttUrl::Display() const
     return text + ":" + std::to_string(port) + "/" + prefix;
 }
 
-std::optional<MqttUrl> ParseMqttUrl(const std::string& text, std::string& error)
+std::string ParseMqttUrl(const std::string& text, MqttUrl& url)
 {
-    MqttUrl url;
+    url = MqttUrl{};
     std::string rest;
-    if (text.rfind("mqtt://", 0) == 0) {
-        rest = text.substr(7);
-    } else if (text.rfind("mqtts://", 0) == 0) {
-        url.tls = true;
-        rest = text.substr(8);
-    } else {
-        error = "the broker's URL starts with mqtt:// or mqtts:// (" + std::string(kForm) + "), not '" + text + "'";
-        return std::nullopt;
-    }
+    if (std::string error = TakeScheme(text, url, rest); !error.empty())
+        return error;
     const size_t slash = rest.find('/');
     std::string authority = rest.substr(0, slash);
-    url.prefix = slash == std::string::npos ? "" : rest.substr(slash + 1);
-    while (!url.prefix.empty() && url.prefix.back() == '/')
-        url.prefix.pop_back();
-    if (url.prefix.empty())
-        url.prefix = "vivazuzoz";
-    if (url.prefix.find_first_of("+#") != std::string::npos || url.prefix.find("//") != std::string::npos ||
-        url.prefix.front() == '/') {
-        error = "the topic prefix '" + url.prefix + "' may not hold '+', '#' or empty levels";
-        return std::nullopt;
-    }
-    const size_t at = authority.rfind('@');
-    if (at != std::string::npos) {
-        const std::string credentials = authority.substr(0, at);
+    if (std::string error = TakePrefix(slash == std::string::npos ? "" : rest.substr(slash + 1), url); !error.empty())
+        return error;
+    // The last '@' ends the credentials.
+    if (const size_t at = authority.rfind('@'); at != std::string::npos) {
+        if (std::string error = TakeCredentials(authority.substr(0, at), url); !error.empty())
+            return error;
         authority = authority.substr(at + 1);
-        const size_t colon = credentials.find(':');
-        const auto user = PercentDecode(credentials.substr(0, colon));
-        const auto password = colon == std::string::npos ? std::optional<std::string>("")
-                                                         : PercentDecode(credentials.substr(colon + 1));
-        if (!user || !password || user->empty()) {
-            error = "the user name in the broker's URL is empty or has a bad %-escape (write '@' as %40, ':' as "
-                    "%3A, '%' as %25)";
-            return std::nullopt;
-        }
-        url.user = *user;
-        url.password = *password;
-        url.hasPassword = colon != std::string::npos;
     }
-    std::string portText;
-    if (!authority.empty() && authority.front() == '[') {
-        const size_t close = authority.find(']');
-        if (close == std::string::npos) {
-            error = "the IPv6 address in the broker's URL lacks its ']'";
-            return std::nullopt;
-        }
-        url.host = authority.substr(1, close - 1);
-        const std::string after = authority.substr(close + 1);
-        if (!after.empty() && after.front() != ':') {
-            error = "after the IPv6 address in the broker's URL only :PORT may follow, not '" + after + "'";
-            return std::nullopt;
-        }
-        if (!after.empty())
-            portText = after.substr(1);
-        if (after == ":")
-            portText = "x";
-    } else {
-        const size_t colon = authority.find(':');
-        url.host = authority.substr(0, colon);
-        if (colon != std::string::npos)
-            portText = authority.substr(colon + 1).empty() ? "x" : authority.substr(colon + 1);
-    }
-    if (url.host.empty()) {
-        error = "the broker's URL names no host (" + std::string(kForm) + "): '" + text + "'";
-        return std::nullopt;
-    }
+    std::string port;
+    if (std::string error = TakeHost(authority, url, port); !error.empty())
+        return error;
+    if (url.host.empty())
+        return "the broker's URL names no host (" + std::string(kForm) + "): '" + text + "'";
     url.port = url.tls ? 8883 : 1883;
-    if (!portText.empty() && !ParsePort(portText, url.port)) {
-        error = "the broker's port is a number from 1 to 65535, not '" + portText + "'";
-        return std::nullopt;
-    }
-    return url;
+    if (!port.empty() && !ParsePort(port, url.port))
+        return "the broker's port is a number from 1 to 65535, not '" + port + "'";
+    return "";
 }
 
 }  // namespace vivatool::monitor

@@ -2,7 +2,6 @@
 // mqtt[s]://[USER[:PASSWORD]@]HOST[:PORT][/PREFIX]
 #pragma once
 
-#include <optional>
 #include <string>
 
 namespace vivatool::monitor {
@@ -20,8 +19,8 @@ struct MqttUrl {
     std::string Display() const;
 };
 
-// Parses `text`; user and password may be percent-encoded ("%40" for '@').
-// On failure returns nothing and sets `error` to a sentence saying what is wrong.
-std::optional<MqttUrl> ParseMqttUrl(const std::string& text, std::string& error);
+// Parses `text` into `url`; user and password may be percent-encoded ("%40"
+// for '@'). Returns "" or a sentence saying what is wrong.
+std::string ParseMqttUrl(const std::string& text, MqttUrl& url);
 
 }  // namespace vivatool::monitor

@@ -1,6 +1,5 @@
 #include "serve_command.h"
 
-#include "../commands.h"
 #include <vivaclient/camera.h>
 #include <vivaclient/camera_session.h>
 #include <vivaclient/interrupt.h>
@@ -18,8 +17,6 @@
 #include <Poco/Net/IPAddress.h>
 #include <Poco/URI.h>
 
-#include <atomic>
-#include <csignal>
 #include <thread>
 
 namespace vivatool {
@@ -27,24 +24,100 @@ using namespace vivaclient;
 
 namespace {
 
-int Usage(FILE* err, const std::string& message)
+const char* const kCommand = "serve";
+
+// The limits on clients and the host names besides the usual ones. Returns
+// kExitOk or the status of a usage error it has reported.
+int ParseLimits(Context& ctx, const ParsedArgs& args, serve::ServerOptions& options)
 {
-    std::fprintf(err, "vivazuzoz serve: %s\nTry 'vivazuzoz serve --help'.\n", message.c_str());
-    return kExitUsage;
+    if (args.has("max-fps")) {
+        const auto fps = ParseDecimal(args.value("max-fps"));
+        if (!fps || *fps <= 0 || *fps > 1000)
+            return UsageError(ctx, kCommand,
+                              "--max-fps takes a number above 0 up to 1000, not '" + args.value("max-fps") + "'");
+        options.maxFps = *fps;
+    }
+    long long streams = 0, connections = 0, perAddress = 0;
+    if (IntegerOption(ctx, kCommand, args, "max-clients", 1, 256, options.maxStreams, streams) ||
+        IntegerOption(ctx, kCommand, args, "max-connections", 1, 4096, options.maxConnections, connections) ||
+        IntegerOption(ctx, kCommand, args, "max-per-client", 1, 4096, options.maxPerAddress, perAddress))
+        return kExitUsage;
+    options.maxStreams = static_cast<int>(streams);
+    options.maxConnections = static_cast<int>(connections);
+    options.maxPerAddress = static_cast<int>(perAddress);
+    const std::string names = args.value("allow-host");
+    for (size_t start = 0; args.has("allow-host") && start <= names.size();) {
+        const size_t comma = std::min(names.find(',', start), names.size());
+        if (comma > start)
+            options.extraHosts.push_back(names.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return kExitOk;
 }
 
-bool ParseCount(const ParsedArgs& args, const char* name, int low, int high, int& into, FILE* err, int& status)
+// --tls-cert and --tls-key, or --tls-self-signed (made now if need be).
+// Returns kExitOk or the status of a failure it has reported.
+int ParseTls(Context& ctx, const ParsedArgs& args, serve::ServerOptions& options, TlsFiles& tls)
 {
-    if (!args.has(name))
-        return true;
-    const auto n = ParseInteger(args.value(name));
-    if (n && *n >= low && *n <= high) {
-        into = static_cast<int>(*n);
-        return true;
+    if (const int status = TlsOption(ctx, kCommand, args, options.address, tls))
+        return status;
+    options.tlsCertificate = tls.certificate;
+    options.tlsKey = tls.key;
+    return kExitOk;
+}
+
+// Every option of the command line. Returns kExitOk or the status of a
+// failure it has reported.
+int ParseServeOptions(Context& ctx, const ParsedArgs& args, ShutterPolicy& shutter, serve::ServerOptions& options,
+                      TlsFiles& tls)
+{
+    if (const int status = ParseShutterPolicy(ctx, kCommand, args, shutter))
+        return status;
+    if (const int status = ListenOption(ctx, kCommand, args, options.address, options.port))
+        return status;
+    if (const int status = TokenOption(ctx, kCommand, args, options.token))
+        return status;
+    if (const int status = ParseLimits(ctx, args, options))
+        return status;
+    return ParseTls(ctx, args, options, tls);
+}
+
+// The page's address on every host it can be reached at, and the
+// certificate's fingerprint with TLS.
+void PrintAddresses(FILE* out, const serve::ServerOptions& options, const TlsFiles& tls, size_t cameras, uint16_t port)
+{
+    std::string query;
+    if (!options.token.empty()) {
+        Poco::URI::encode(options.token, "!#$&'()*+,/:;=?@[]% ", query);
+        query = "?token=" + query;
     }
-    status = Usage(err, std::string("--") + name + " takes a whole number from " + std::to_string(low) + " to " +
-                            std::to_string(high) + ", not '" + args.value(name) + "'");
-    return false;
+    // On every interface: the machine's addresses, which other machines can
+    // use, the first on the first line and the others after it.
+    const std::vector<std::string> hosts = ReachableHosts(options.address);
+    const std::string at = ":" + std::to_string(port);
+    const char* scheme = tls.enabled() ? "https" : "http";
+    std::fprintf(out, "Serving %zu camera%s at %s://%s%s/%s\n", cameras, cameras == 1 ? "" : "s", scheme,
+                 hosts.front().c_str(), at.c_str(), query.c_str());
+    for (size_t i = 1; i < hosts.size(); ++i)
+        std::fprintf(out, "  also at %s://%s%s/%s\n", scheme, hosts[i].c_str(), at.c_str(), query.c_str());
+    PrintTlsCertificate(out, tls);
+    std::fflush(out);
+}
+
+// The hub's upkeep until SIGINT or SIGTERM, with systemd told meanwhile
+// that the server is ready and well.
+void ServeUntilInterrupted(Context& ctx, serve::CameraHub& hub, size_t cameras, uint16_t port)
+{
+    Heartbeat serving;
+    ServiceNotifier service(ctx.err);
+    service.Ready("serving " + std::to_string(cameras) + " camera(s) on port " + std::to_string(port),
+                  [&serving, &hub] { return std::min(serving.last(), hub.Progress()); });
+    while (!Interrupted()) {
+        serving.Beat();
+        hub.Maintain();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    service.Stopping();
 }
 
 }  // namespace
@@ -102,113 +175,37 @@ CommandSyntax ServeSyntax()
 
 int RunServe(Context& ctx, const ParsedArgs& args)
 {
-    FILE* const out = ctx.out;
-    FILE* const err = ctx.err;
     ShutterPolicy shutter;
-    if (const int status = ParseShutterPolicy(ctx, "serve", args, shutter))
-        return status;
     serve::ServerOptions options;
-    if (args.has("listen") && !ParseListen(args.value("listen"), options.address, options.port))
-        return Usage(err, "--listen takes ADDRESS:PORT with an IP address, e.g. 127.0.0.1:8080, not '" +
-                              args.value("listen") + "'");
-    options.token = args.value("token");
-    if (args.has("token") && options.token.empty())
-        return Usage(err, "--token must not be empty");
-    if (args.has("max-fps")) {
-        const auto fps = ParseDecimal(args.value("max-fps"));
-        if (!fps || *fps <= 0 || *fps > 1000)
-            return Usage(err, "--max-fps takes a number above 0 up to 1000, not '" + args.value("max-fps") + "'");
-        options.maxFps = *fps;
-    }
-    if (args.has("max-clients")) {
-        const auto clients = ParseInteger(args.value("max-clients"));
-        if (!clients || *clients < 1 || *clients > 256)
-            return Usage(err, "--max-clients takes a whole number from 1 to 256, not '" + args.value("max-clients") + "'");
-        options.maxStreams = static_cast<int>(*clients);
-    }
-    int status = kExitOk;
-    if (!ParseCount(args, "max-connections", 1, 4096, options.maxConnections, err, status) ||
-        !ParseCount(args, "max-per-client", 1, 4096, options.maxPerAddress, err, status))
-        return status;
-    if (args.has("allow-host")) {
-        const std::string names = args.value("allow-host");
-        size_t start = 0;
-        while (start <= names.size()) {
-            const size_t comma = names.find(',', start);
-            const std::string name = names.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-            if (!name.empty())
-                options.extraHosts.push_back(name);
-            if (comma == std::string::npos)
-                break;
-            start = comma + 1;
-        }
-    }
-
     TlsFiles tls;
-    std::string tlsError;
-    if (!TlsFilesFromArgs(args, tls, tlsError))
-        return Usage(err, tlsError);
-    if (tls.selfSigned && !MakeSelfSigned(ReachableHosts(options.address), tls, tlsError)) {
-        std::fprintf(err, "vivazuzoz: %s\n", tlsError.c_str());
-        return kExitFailure;
-    }
-    options.tlsCertificate = tls.certificate;
-    options.tlsKey = tls.key;
-
+    if (const int status = ParseServeOptions(ctx, args, shutter, options, tls))
+        return status;
     LibrarySession library;
     serve::CameraHub hub(library);
     hub.shutterPolicy = shutter;
-    hub.onEvent = [err](int index, const SessionEvent& event) {
+    hub.onEvent = [err = ctx.err](int index, const SessionEvent& event) {
         const std::string line = EventLine(event, "streaming");
         if (!line.empty()) {
             std::fprintf(err, "vivazuzoz: camera %d: %s\n", index, line.c_str());
             std::fflush(err);
         }
     };
-    const Call search = hub.Start();
-    if (!search.ok()) {
-        std::fprintf(err, "vivazuzoz: %s\n", DescribeFailure(search).c_str());
-        return kExitFailure;
-    }
+    if (const Call search = hub.Start(); !search.ok())
+        return FailCall(ctx, search);
     InterruptGuard signals({/*secondSignalKills=*/false, /*ignoreFileSizeLimit=*/false, /*restartCalls=*/true});
     serve::LiveServer server(hub, options);
-    std::string error;
-    if (!server.Start(error)) {
-        std::fprintf(err, "vivazuzoz: %s\n", error.c_str());
+    if (std::string error; !server.Start(error)) {
+        Fail(ctx, error);
         return server.addressInUse() ? kExitAddressInUse : kExitFailure;
     }
-    Poco::Net::IPAddress ip;
-    if (ParseIpAddress(options.address, ip) && !ip.isLoopback() && options.token.empty())
-        std::fprintf(err, "vivazuzoz: warning: listening on %s without --token: anyone who can reach it can watch "
-                          "the cameras and change their settings\n", options.address.c_str());
+    if (!IsLoopback(options.address) && options.token.empty())
+        std::fprintf(ctx.err,
+                     "vivazuzoz: warning: listening on %s without --token: anyone who can reach it can "
+                     "watch the cameras and change their settings\n",
+                     options.address.c_str());
     const size_t cameras = hub.Cameras().size();
-    std::string query;
-    if (!options.token.empty()) {
-        Poco::URI::encode(options.token, "!#$&'()*+,/:;=?@[]% ", query);
-        query = "?token=" + query;
-    }
-    // On every interface: the machine's addresses, which other machines can
-    // use, the first on the first line and the others after it.
-    const std::vector<std::string> hosts = ReachableHosts(options.address);
-    const std::string port = ":" + std::to_string(server.port());
-    const char* scheme = tls.enabled() ? "https" : "http";
-    std::fprintf(out, "Serving %zu camera%s at %s://%s%s/%s\n", cameras, cameras == 1 ? "" : "s", scheme,
-                 hosts.front().c_str(), port.c_str(), query.c_str());
-    for (size_t i = 1; i < hosts.size(); ++i)
-        std::fprintf(out, "  also at %s://%s%s/%s\n", scheme, hosts[i].c_str(), port.c_str(), query.c_str());
-    PrintTlsCertificate(out, tls);
-    std::fflush(out);
-
-    Heartbeat serving;
-    ServiceNotifier service(err);
-    service.Ready("serving " + std::to_string(cameras) + " camera(s) on port " + std::to_string(server.port()),
-                  [&serving, &hub] { return std::min(serving.last(), hub.Progress()); });
-    while (!Interrupted()) {
-        serving.Beat();
-        hub.Maintain();
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    service.Stopping();
+    PrintAddresses(ctx.out, options, tls, cameras, server.port());
+    ServeUntilInterrupted(ctx, hub, cameras, server.port());
     server.Stop();
     hub.Close();
     return kExitOk;

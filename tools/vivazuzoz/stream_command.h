@@ -1,5 +1,5 @@
-// stream.h - the stream command: frames, frame rate, temperature range,
-// region figures and threshold alarms.
+// stream_command.h - `vivazuzoz stream`: frames, frame rate, temperature
+// range, region figures and threshold alarms.
 #pragma once
 
 #include "tool_support.h"

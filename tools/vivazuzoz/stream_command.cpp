@@ -1,4 +1,4 @@
-#include "stream.h"
+#include "stream_command.h"
 
 #include <vivaclient/camera.h>
 #include <vivaclient/camera_session.h>
@@ -10,6 +10,7 @@
 #include "plane_stats.h"
 #include "progress.h"
 #include "regions.h"
+#include "stream_reports.h"
 #include "temperature_csv.h"
 #include "watches.h"
 
@@ -62,7 +63,7 @@ struct StreamState {
     bool latestShutter = false;  // the flags of the last frame
     bool latestSettling = false;
     std::vector<Watch> watches;
-    std::deque<AlarmEvent> events;      // taken by the command's thread
+    std::deque<AlarmEvent> events;  // taken by the command's thread
 
     void Count(const FrameRef& frame)
     {
@@ -120,76 +121,6 @@ struct StreamState {
     }
 };
 
-// One report: the stream's figures and, of the latest frame, each region's.
-struct Report {
-    StreamFigures figures;
-    std::vector<RegionFigures> latest;
-};
-
-std::string Mean(double tenths)
-{
-    return FormatTenths(static_cast<int>(std::lround(tenths)));
-}
-
-std::string ReportText(const Report& report, const std::vector<Region>& regions)
-{
-    std::string text = DescribeStream(report.figures);
-    if (report.latest.size() == regions.size())
-        for (size_t i = 0; i < regions.size(); ++i)
-            text += "; " + regions[i].name + " min " + FormatTenths(report.latest[i].min) + " max " +
-                    FormatTenths(report.latest[i].max) + " mean " + Mean(report.latest[i].mean);
-    return text;
-}
-
-std::string ReportJson(const char* type, const Report& report, const std::vector<Region>& regions)
-{
-    const StreamFigures& f = report.figures;
-    JsonWriter json;
-    json.BeginObject().Key("type").String(type).Key("seconds").Number(f.seconds, 1).Key("frames").Int(
-        static_cast<long long>(f.frames));
-    json.Key("fps").Number(f.rate, 1).Key("temperatures").Bool(f.withTemp);
-    json.Key("shutter").Bool(f.shutter).Key("settling").Bool(f.settling);
-    json.Key("shutter_frames").Int(static_cast<long long>(f.shutterFrames));
-    json.Key("settling_frames").Int(static_cast<long long>(f.settlingFrames));
-    if (f.withTemp && f.frames > 0)
-        json.Key("min").Raw(FormatTenths(f.min)).Key("max").Raw(FormatTenths(f.max));
-    if (!regions.empty() && report.latest.size() == regions.size()) {
-        json.Key("regions").BeginObject();
-        for (size_t i = 0; i < regions.size(); ++i) {
-            const Region& r = regions[i];
-            json.Key(r.name).BeginObject().Key("x").Int(r.x).Key("y").Int(r.y).Key("width").Int(r.width).Key(
-                "height").Int(r.height);
-            json.Key("min").Raw(FormatTenths(report.latest[i].min)).Key("max").Raw(FormatTenths(report.latest[i].max));
-            json.Key("mean").Raw(Mean(report.latest[i].mean)).EndObject();
-        }
-        json.EndObject();
-    }
-    json.EndObject();
-    return json.str();
-}
-
-std::string AlarmText(const AlarmEvent& e)
-{
-    char time[32];
-    std::snprintf(time, sizeof time, "%.1f", e.seconds);
-    const std::string what = e.target + " max " + FormatTenths(e.value);
-    if (e.raised)
-        return std::string("ALARM raised: ") + what + " is " + KindName(e.kind) + " " + FormatTenths(e.threshold) +
-               " (frame " + std::to_string(e.frame) + ", " + time + " s)";
-    return "Alarm cleared: " + what + " is back " + (e.kind == AlarmKind::Above ? "below " : "above ") +
-           FormatTenths(e.threshold) + " (frame " + std::to_string(e.frame) + ", " + time + " s)";
-}
-
-std::string AlarmJson(const AlarmEvent& e)
-{
-    JsonWriter json;
-    json.BeginObject().Key("type").String("alarm").Key("event").String(e.raised ? "raised" : "cleared");
-    json.Key("kind").String(KindName(e.kind)).Key("target").String(e.target);
-    json.Key("value").Raw(FormatTenths(e.value)).Key("threshold").Raw(FormatTenths(e.threshold));
-    json.Key("frame").Int(static_cast<long long>(e.frame)).Key("seconds").Number(e.seconds, 1).EndObject();
-    return json.str();
-}
-
 // Starts `command` with /bin/sh in the user's folder, the event in its
 // environment. Returns the child's pid, or -1.
 pid_t StartAlarmCommand(const std::string& command, const AlarmEvent& e)
@@ -221,8 +152,6 @@ pid_t StartAlarmCommand(const std::string& command, const AlarmEvent& e)
     }
     return pid;
 }
-
-enum class StreamEnd { Done, Interrupted, Ended, Alarm };
 
 }  // namespace
 
@@ -298,13 +227,13 @@ struct StreamOptions {
 // The limits and the report interval. Returns kExitOk or a usage error's status.
 int ParseLimits(Context& ctx, const ParsedArgs& args, StreamOptions& o)
 {
-    if (!DeviceOption(ctx, "stream", args, o.device))
-        return kExitUsage;
+    if (const int status = DeviceOption(ctx, "stream", args, o.device))
+        return status;
     if (args.has("frames") && args.has("seconds"))
         return UsageError(ctx, "stream", "give --frames or --seconds, not both");
     long long frames = 0;
-    if (!IntegerOption(ctx, "stream", args, "frames", 1, INT32_MAX, 0, frames))
-        return kExitUsage;
+    if (const int status = IntegerOption(ctx, "stream", args, "frames", 1, INT32_MAX, 0, frames))
+        return status;
     o.frameLimit = static_cast<uint64_t>(frames);
     if (args.has("seconds")) {
         const auto seconds = ParseDecimal(args.value("seconds"));
@@ -358,16 +287,17 @@ public:
     {
         CameraSession& camera = *session_.camera;
         camera.SetCallback(sink_);
-        OpenFailure failure;
-        if (!camera.Stream(failure))
-            return Fail(ctx_, failure.message);
-        const StreamEnd end = Loop();
-        camera.Close();  // callbacks stopped
+        const auto loop = [this] { return Loop(); };
+        RunEnd end = RunEnd::Going;
+        if (const int status = StreamUntilEnd(ctx_, camera, loop, end))
+            return status;
         return Finish(end, Report{state_.Figures(Clock::now()), state_.latest});
     }
 
 private:
-    StreamEnd Loop()
+    // Reports until the stream ends; an alarm under --exit-on-alarm ends it
+    // too (alarmed_ says so). Needs nothing locked.
+    RunEnd Loop()
     {
         const auto updateEvery = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(ctx_.terminal && !o_.json ? 0.25 : o_.interval));
@@ -375,21 +305,20 @@ private:
         std::unique_lock<std::mutex> lock(state_.mutex);
         for (;;) {
             state_.changed.wait_for(lock, kPollInterval);
-            if (TakeEvents(lock))
-                return StreamEnd::Alarm;
+            if (TakeEvents(lock)) {
+                alarmed_ = true;
+                return RunEnd::Done;
+            }
             HoldCorrectionsDuringAlarms(*session_.camera, state_.watches);
             lock.unlock();
             SayCameraEvents();
             lock.lock();
             const Clock::time_point now = Clock::now();
-            if (o_.frameLimit && state_.frames >= o_.frameLimit)
-                return StreamEnd::Done;
-            if (o_.secondsLimit > 0 && now - start_ >= std::chrono::duration<double>(o_.secondsLimit))
-                return StreamEnd::Done;
-            if (Interrupted())
-                return o_.limited() ? StreamEnd::Interrupted : StreamEnd::Done;  // without limits, Ctrl-C ends it
-            if (session_.camera->ended())
-                return StreamEnd::Ended;
+            const bool limitReached = (o_.frameLimit && state_.frames >= o_.frameLimit) ||
+                                      (o_.secondsLimit > 0 &&
+                                       now - start_ >= std::chrono::duration<double>(o_.secondsLimit));
+            if (const RunEnd end = CheckRunEnd(*session_.camera, o_.limited(), limitReached); end != RunEnd::Going)
+                return end;
             if (now >= nextUpdate) {
                 const Report report{state_.Figures(now), state_.latest};
                 lock.unlock();
@@ -455,7 +384,7 @@ private:
     }
 
     // The summary, the alarm commands waited for, and the exit status.
-    int Finish(StreamEnd end, const Report& final)
+    int Finish(RunEnd end, const Report& final)
     {
         progress_.Finish();
         if (o_.json)
@@ -467,17 +396,11 @@ private:
             waitpid(pid, nullptr, 0);
         if (execFailed_)
             Fail(ctx_, "could not start the --exec command");
-        switch (end) {
-        case StreamEnd::Done:
-            return execFailed_ ? kExitFailure : kExitOk;
-        case StreamEnd::Interrupted:
-            return kExitInterrupted;
-        case StreamEnd::Alarm:
+        if (alarmed_)
             return kExitAlarm;
-        case StreamEnd::Ended:
-            return Fail(ctx_, EndMessage(session_.camera->endReason(), "stream"));
-        }
-        return kExitFailure;
+        if (end == RunEnd::Done && execFailed_)
+            return kExitFailure;
+        return EndStatus(ctx_, end, *session_.camera, "stream");
     }
 
     Context& ctx_;
@@ -490,6 +413,7 @@ private:
     // Command thread only.
     std::vector<pid_t> children_;
     bool execFailed_ = false;
+    bool alarmed_ = false;  // --exit-on-alarm ended the stream
 };
 
 }  // namespace
