@@ -14,9 +14,9 @@
 #    unpacked there with dpkg-deb -x; the libraries they load at run time are
 #    installed multiarch like the rest. pytest, plain Python, is the host's.
 #  - GStreamer, for the plugin and `vivazuzoz rtsp`: its development packages,
-#    gst-launch-1.0, gst-device-monitor-1.0 and the plugins the tests use (base, good, ugly with
-#    x264), with every arm64 package they need that is not installed here
-#    yet, all unpacked into the same sysroot. None of it is installed: the
+#    gst-launch-1.0, gst-device-monitor-1.0 and the plugins the tests use
+#    (base, good, ugly with x264), with every arm64 package they need that is
+#    not installed here yet, all unpacked into the same sysroot. None of it is installed: the
 #    arm64 GStreamer and GLib packages would replace the host's development
 #    packages. Their programs run under the emulator with the sysroot as
 #    its prefix (qemu-aarch64 -L, QEMU_LD_PREFIX), which looks for every file
