@@ -13,7 +13,8 @@
 // The split-and-convert kernels that this CPU can run are also timed one by
 // one (split/<kernel>).
 #include "TempConversion.h"
-#include "WireCamera.h"
+#include <support/stream_layouts.h>
+#include <support/wire_camera.h>
 
 #include <benchmark/benchmark.h>
 
@@ -26,18 +27,8 @@
 
 namespace {
 
-struct Layout {
-    int width;
-    int height;
-    bool withTemp;
-    size_t Bytes() const { return size_t(width) * height * 2 * (withTemp ? 2 : 1); }
-    std::string Name() const
-    {
-        return std::to_string(width) + "x" + std::to_string(height) + (withTemp ? " image+temp" : " image");
-    }
-};
-const Layout kLayouts[] = {{256, 192, false}, {256, 192, true},  {384, 288, false},  {384, 288, true},
-                           {640, 512, false}, {640, 512, true},  {1280, 1024, false}, {1280, 1024, true}};
+using Layout = StreamLayout;
+const auto& kLayouts = kStreamLayouts;
 
 // A frame with varied samples, so the conversion sees many raw values.
 std::vector<uint8_t> MakeFrame(const Layout& l)
@@ -126,9 +117,9 @@ public:
                 continue;
             const std::string key = run.run_name.function_name + "|" + run.report_label;
             if (run.run_type == Run::RT_Iteration)
-                m_times[key].push_back(run.GetAdjustedCPUTime());
+                times_[key].push_back(run.GetAdjustedCPUTime());
             else if (run.aggregate_name == "median")
-                m_medians[key] = run.GetAdjustedCPUTime();
+                medians_[key] = run.GetAdjustedCPUTime();
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -137,20 +128,20 @@ public:
     double Median(const std::string& function, const std::string& label) const
     {
         const std::string key = function + "|" + label;
-        auto times = m_times.find(key);
-        if (times != m_times.end() && !times->second.empty()) {
+        auto times = times_.find(key);
+        if (times != times_.end() && !times->second.empty()) {
             std::vector<double> t = times->second;
             std::sort(t.begin(), t.end());
             const size_t n = t.size();
             return n % 2 ? t[n / 2] : (t[n / 2 - 1] + t[n / 2]) / 2;
         }
-        auto median = m_medians.find(key);
-        return median != m_medians.end() ? median->second : 0.0;
+        auto median = medians_.find(key);
+        return median != medians_.end() ? median->second : 0.0;
     }
 
 private:
-    std::map<std::string, std::vector<double>> m_times;
-    std::map<std::string, double> m_medians;
+    std::map<std::string, std::vector<double>> times_;
+    std::map<std::string, double> medians_;
 };
 
 void Register()

@@ -12,6 +12,11 @@
 //     at random moments; the first buffer the driver completes after a
 //     switch (its V4L2 timestamp, noted by wrapping ioctl) is the first that
 //     shows it, and the client's first frame that shows it ends the delay.
+//     Ours and a stock gst-rtsp-server mount on the same source (videoconvert
+//     ! x264enc), each with ffmpeg's and GStreamer's low-latency client
+//     settings, then ours with each client's defaults. BENCH_TRACE=1 in the
+//     environment prints each decoded frame's time and the plate's grey, and
+//     each switch, on stderr: where a delay builds up shows there.
 //
 // Usage: gstreamer_bench [--frames N] [--switches N] [--size WxH]...
 #include "VIVAZUZOZ.h"
@@ -24,6 +29,7 @@
 #include "dequeue_stamps.h"
 
 #include <gst/gst.h>
+#include <gst/rtsp-server/rtsp-server.h>
 #include <linux/videodev2.h>
 
 #include <algorithm>
@@ -141,7 +147,8 @@ double SourceCostPerFrame(int frames)
 // reached it.
 class Client {
 public:
-    Client(const std::string& url, int width, int height, int x, int y) : width_(width), height_(height), at_(y * width + x)
+    Client(const std::vector<std::string>& command, int width, int height, int x, int y)
+        : width_(width), height_(height), at_(y * width + x)
     {
         int fds[2];
         if (pipe(fds) != 0)
@@ -150,11 +157,12 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
         posix_spawn_file_actions_addclose(&actions, fds[0]);
-        const char* args[] = {"ffmpeg", "-v", "error", "-nostdin", "-fflags", "nobuffer", "-flags", "low_delay",
-                              "-probesize", "32", "-analyzeduration", "0", "-threads", "1", "-rtsp_transport", "tcp", "-i",
-                              url.c_str(), "-f", "rawvideo", "-pix_fmt", "gray", "pipe:1", nullptr};
-        if (posix_spawnp(&pid_, "ffmpeg", &actions, nullptr, const_cast<char**>(args), environ) != 0) {
-            std::fprintf(stderr, "gstreamer_bench: ffmpeg does not start\n");
+        std::vector<char*> args;
+        for (const std::string& a : command)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) {
+            std::fprintf(stderr, "gstreamer_bench: %s does not start\n", args[0]);
             std::exit(1);
         }
         posix_spawn_file_actions_destroy(&actions);
@@ -191,19 +199,27 @@ private:
     void Read()
     {
         std::vector<uint8_t> frame(static_cast<size_t>(width_) * height_);
-        bool last = false;
+        // A switch is a jump of the plate's grey between two frames: up when
+        // it heats, down when it cools. Not a threshold, because the colour
+        // map's range follows the scene: the plate off, its place becomes
+        // the frame's warmest and brightens again over a second or so.
+        int last = -1;
         while (!stop_ && std::fread(frame.data(), 1, frame.size(), pipe_) == frame.size()) {
             const int64_t now = NowUs();
             ++frames_;
-            const bool on = frame[static_cast<size_t>(at_)] > 128;
-            if (on != last || frames_ == 1) {
+            const int grey = frame[static_cast<size_t>(at_)];
+            if (std::getenv("BENCH_TRACE"))
+                std::fprintf(stderr, "TRACE %lld frame %llu grey %d\n", static_cast<long long>(now / 1000),
+                             static_cast<unsigned long long>(frames_.load()), grey);
+            if (last >= 0 && std::abs(grey - last) > kJump) {
                 std::lock_guard<std::mutex> hold(mutex_);
-                changes_.push_back({now, on});
+                changes_.push_back({now, grey > last});
             }
-            last = on;
+            last = grey;
         }
     }
 
+    static constexpr int kJump = 40;
     const int width_, height_, at_;
     pid_t pid_ = 0;
     FILE* pipe_ = nullptr;
@@ -214,26 +230,129 @@ private:
     std::vector<std::pair<int64_t, bool>> changes_;  // guarded by mutex_
 };
 
-std::string ServeInThread(std::thread& server, FILE*& out)
+// The RTSP clients measured: each decodes to grey frames on its standard
+// output. "ffmpeg" and "gst latency=0" with the settings for the lowest
+// latency (README: "Lowest latency"), the others as they come.
+struct ClientKind {
+    const char* name;
+    std::vector<std::string> (*command)(const std::string& url);
+};
+// GStreamer's player pipeline on its standard output: rtspsrc with
+// `options`, H.264 decoded to grey, and a sink that syncs or not.
+std::vector<std::string> GstClient(const std::string& url, std::vector<std::string> options, const char* sync)
 {
-    out = std::tmpfile();
-    server = std::thread([out] {
-        vivatool::RunTool({"rtsp", "--listen", "127.0.0.1:0"}, out, stderr, false);
-    });
-    for (int i = 0; i < 200; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        std::fflush(out);
-        std::rewind(out);
-        char line[512];
-        while (std::fgets(line, sizeof line, out))
-            if (const char* url = std::strstr(line, "rtsp://")) {
-                std::string u = url;
-                u.erase(u.find_last_not_of("\r\n") + 1);
-                return u;
-            }
-    }
-    return "";
+    std::vector<std::string> command = {"gst-launch-1.0", "-q", "rtspsrc", "location=" + url, "protocols=tcp"};
+    command.insert(command.end(), options.begin(), options.end());
+    for (const char* part : {"!", "rtph264depay", "!", "h264parse", "!", "openh264dec", "!", "videoconvert", "!",
+                             "video/x-raw,format=GRAY8", "!", "fdsink", "fd=1"})
+        command.push_back(part);
+    command.push_back(sync);
+    return command;
 }
+
+std::vector<std::string> FfmpegClient(const std::string& url, std::vector<std::string> options,
+                                      const char* transport = "tcp")
+{
+    std::vector<std::string> command = {"ffmpeg", "-v", "error", "-nostdin"};
+    command.insert(command.end(), options.begin(), options.end());
+    for (const char* part : {"-rtsp_transport", transport, "-i"})
+        command.push_back(part);
+    command.push_back(url);
+    for (const char* part : {"-f", "rawvideo", "-pix_fmt", "gray", "pipe:1"})
+        command.push_back(part);
+    return command;
+}
+
+std::vector<std::string> FfmpegLowDelay(const std::string& url, const char* transport)
+{
+    return FfmpegClient(url,
+                        {"-fflags", "nobuffer", "-flags", "low_delay", "-probesize", "32", "-analyzeduration", "0",
+                         "-threads", "1"},
+                        transport);
+}
+
+const ClientKind kClients[] = {
+    {"ffmpeg low-delay", [](const std::string& url) { return FfmpegLowDelay(url, "tcp"); }},
+    {"gst rtspsrc latency=0", [](const std::string& url) { return GstClient(url, {"latency=0"}, "sync=false"); }},
+    {"ffmpeg low-delay, UDP", [](const std::string& url) { return FfmpegLowDelay(url, "udp"); }},
+    {"ffmpeg defaults", [](const std::string& url) { return FfmpegClient(url, {}); }},
+    {"gst rtspsrc defaults", [](const std::string& url) { return GstClient(url, {}, "sync=true"); }},
+};
+
+// An RTSP server on loopback, until destroyed: ours (the `rtsp` command in
+// this process) or the peer, a stock gst-rtsp-server mount on the same
+// source with stock elements after it (videoconvert to grey I420, x264enc
+// with the usual low-latency settings and its own threads).
+class Server {
+public:
+    explicit Server(bool ours) : ours_(ours)
+    {
+        if (ours) {
+            out_ = std::tmpfile();
+            thread_ = std::thread([this] {
+                vivatool::RunTool({"rtsp", "--listen", "127.0.0.1:0"}, out_, stderr, false);
+            });
+            for (int i = 0; i < 200 && url_.empty(); ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                std::fflush(out_);
+                std::rewind(out_);
+                char line[512];
+                while (std::fgets(line, sizeof line, out_))
+                    if (const char* url = std::strstr(line, "rtsp://")) {
+                        url_ = url;
+                        url_.erase(url_.find_last_not_of("\r\n") + 1);
+                    }
+            }
+            return;
+        }
+        context_ = g_main_context_new();
+        loop_ = g_main_loop_new(context_, FALSE);
+        server_ = gst_rtsp_server_new();
+        gst_rtsp_server_set_address(server_, "127.0.0.1");
+        gst_rtsp_server_set_service(server_, "0");
+        GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
+        gst_rtsp_media_factory_set_launch(factory,
+                                          "( vivazuzozsrc ! videoconvert ! video/x-raw,format=I420"
+                                          " ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25"
+                                          " ! video/x-h264,profile=constrained-baseline"
+                                          " ! rtph264pay name=pay0 pt=96 config-interval=-1 )");
+        gst_rtsp_media_factory_set_shared(factory, TRUE);
+        GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server_);
+        gst_rtsp_mount_points_add_factory(mounts, "/peer", factory);
+        g_object_unref(mounts);
+        gst_rtsp_server_attach(server_, context_);
+        url_ = "rtsp://127.0.0.1:" + std::to_string(gst_rtsp_server_get_bound_port(server_)) + "/peer";
+        thread_ = std::thread([this] { g_main_loop_run(loop_); });
+    }
+    ~Server()
+    {
+        if (ours_) {
+            std::raise(SIGTERM);
+            thread_.join();
+            std::fclose(out_);
+            return;
+        }
+        g_main_loop_quit(loop_);
+        thread_.join();
+        // Closes the sessions and their media before the server goes.
+        GstRTSPSessionPool* pool = gst_rtsp_server_get_session_pool(server_);
+        gst_rtsp_session_pool_cleanup(pool);
+        g_object_unref(pool);
+        g_object_unref(server_);
+        g_main_loop_unref(loop_);
+        g_main_context_unref(context_);
+    }
+    const std::string& url() const { return url_; }
+
+private:
+    const bool ours_;
+    std::string url_;
+    std::thread thread_;
+    FILE* out_ = nullptr;
+    GMainContext* context_ = nullptr;
+    GMainLoop* loop_ = nullptr;
+    GstRTSPServer* server_ = nullptr;
+};
 
 double Percentile(std::vector<double> v, double p)
 {
@@ -243,30 +362,32 @@ double Percentile(std::vector<double> v, double p)
     return v[std::min(v.size() - 1, static_cast<size_t>(p * (v.size() - 1) + 0.5))];
 }
 
-void Latency(vcam::Camera& cam, int width, int height, int switches)
+// The median delay from the driver's buffer to the client's decoded frame,
+// over `switches` switches of the hot plate.
+void Latency(vcam::Camera& cam, int width, int height, int switches, bool ours, const ClientKind& kind)
 {
     cam.SetHotObject(true);
     const int x = cam.HotspotX(), y = cam.HotspotY();
-    std::thread server;
-    FILE* out = nullptr;
-    const std::string url = ServeInThread(server, out);
-    if (url.empty()) {
-        std::fprintf(stderr, "gstreamer_bench: the rtsp command printed no address\n");
-        std::exit(1);
-    }
     std::vector<double> delays;
+    int missed = 0;
     {
-        Client client(url, width, height, x, y);
-        while (client.frames() < 25)
+        Server server(ours);
+        if (server.url().empty()) {
+            std::fprintf(stderr, "gstreamer_bench: the rtsp server printed no address\n");
+            std::exit(1);
+        }
+        Client client(kind.command(server.url()), width, height, x, y);
+        for (int i = 0; i < 1000 && client.frames() < 25; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::mt19937 random(1);
         bool on = true;
-        int missed = 0;
-        for (int i = 0; i < switches; ++i) {
+        for (int i = 0; i < switches && client.frames() > 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(250 + random() % 200));
             on = !on;
             cam.SetHotObject(on);
             const int64_t switched = NowUs();
+            if (std::getenv("BENCH_TRACE"))
+                std::fprintf(stderr, "TRACE %lld switch %d\n", static_cast<long long>(switched / 1000), on);
             const int64_t seen = client.SeenAfter(on, switched, 3000000);
             int64_t driver = 0;
             {
@@ -283,14 +404,18 @@ void Latency(vcam::Camera& cam, int width, int height, int switches)
             }
             delays.push_back((seen - driver) / 1000.0);
         }
-        std::printf("rtsp latency %dx%d: driver buffer -> decoded in ffmpeg: median %.1f ms, p99 %.1f ms, max %.1f ms "
-                    "(%zu switches, %d not seen)\n",
-                    width, height, Percentile(delays, 0.5), Percentile(delays, 0.99), Percentile(delays, 1.0),
-                    delays.size(), missed);
     }
-    std::raise(SIGTERM);
-    server.join();
-    std::fclose(out);
+    if (delays.empty() && missed == 0) {
+        std::printf("rtsp latency %dx%d, %-4s server, %-21s: the client decoded no frame\n", width, height,
+                    ours ? "ours" : "peer", kind.name);
+    } else {
+        std::printf(
+            "rtsp latency %dx%d, %-4s server, %-21s: driver buffer -> decoded frame: median %6.1f ms, p99 "
+            "%6.1f ms, max %6.1f ms (%zu switches, %d not seen)\n",
+            width, height, ours ? "ours" : "peer", kind.name, Percentile(delays, 0.5), Percentile(delays, 0.99),
+            Percentile(delays, 1.0), delays.size(), missed);
+    }
+    std::fflush(stdout);
 }
 
 }  // namespace
@@ -326,8 +451,13 @@ int main(int argc, char** argv)
                     "source adds %.3f ms/frame (ratio %.2f)\n",
                     width, height, api * 1e3, source * 1e3, (source - api) * 1e3, api > 0 ? source / api : 0);
         std::fflush(stdout);
-        Latency(cam, width, height, switches);
-        std::fflush(stdout);
+        // Ours and the peer in turn with the low-latency clients, then ours
+        // with the clients as they come.
+        for (const ClientKind* kind : {&kClients[0], &kClients[1], &kClients[2]})
+            for (bool ours : {false, true})
+                Latency(cam, width, height, switches, ours, *kind);
+        for (const ClientKind* kind : {&kClients[3], &kClients[4]})
+            Latency(cam, width, height, switches, true, *kind);
         vcam::RemoveAll();
     }
     return 0;

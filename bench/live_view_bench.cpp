@@ -1,6 +1,6 @@
 // live_view_bench - what the live view adds to a camera's read thread per
-// frame: copying both planes out of the callbacks into the one WebSocket
-// message that every client shares, beside memcpy of the same bytes in the
+// frame: copying both planes out of the callbacks into the one frame whose
+// buffer every client is sent, beside memcpy of the same bytes in the
 // same run (the ratio is the figure to watch); and the compact stream's
 // encoding of a frame of the virtual camera's scene, once per frame for all
 // its clients: the grey JPEG picture, and the temperature plane deflated.
@@ -36,19 +36,23 @@ void BM_PublishFrame(benchmark::State& state)
         temp[i] = int16_t(i % 1200);
     }
     vivatool::serve::FrameHeader header;
-    header.width = uint16_t(s.width);
-    header.height = uint16_t(s.height);
+    header.flags = vivatool::serve::kFrameHasTemperature;
+    const auto buffers = std::make_shared<vivatool::serve::FrameBuffers>();
+    std::shared_ptr<const vivatool::serve::Frame> newest, older;
     for (auto _ : state) {
-        // As the read thread does: the image plane into a new message at the
-        // preview callback, the temperatures at the temperature callback,
-        // then the header.
-        std::string message(vivatool::serve::FrameMessageSize(s.width, s.height, true), '\0');
-        vivatool::serve::WriteImagePlane(message, image.data(), count);
-        vivatool::serve::WriteTemperaturePlane(message, temp.data(), count);
+        // As the hub's read thread does: the image plane into a new frame's
+        // buffer at the preview callback, the temperatures after it at the
+        // temperature callback, then the header; the frame before last is
+        // let go (its buffer is used again), as clients let go of theirs.
+        auto frame = std::make_shared<vivatool::serve::Frame>(s.width, s.height, buffers);
+        std::memcpy(frame->imagePlane(), image.data(), count * 2);
+        std::memcpy(frame->tempPlane(), temp.data(), count * 2);
         ++header.sequence;
-        vivatool::serve::WriteFrameHeader(message, header);
-        benchmark::DoNotOptimize(message.data());
+        frame->Seal(header);
+        benchmark::DoNotOptimize(frame->message());
         benchmark::ClobberMemory();
+        older = std::move(newest);
+        newest = std::move(frame);
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(count * 4));
     state.SetLabel(std::to_string(s.width) + "x" + std::to_string(s.height) + " image+temperature");
@@ -85,16 +89,11 @@ std::shared_ptr<const vivatool::serve::Frame> SceneFrame(const Size& s)
             image[size_t(y) * s.width + x] = uint16_t(camera.SceneTenths(x, y) * 4);
         }
     vcam::RemoveAll();
-    auto frame = std::make_shared<vivatool::serve::Frame>();
-    frame->width = s.width;
-    frame->height = s.height;
-    frame->withTemp = true;
-    frame->sequence = 1;
     vivatool::serve::FrameHeader header;
     header.width = uint16_t(s.width);
     header.height = uint16_t(s.height);
-    frame->message = vivatool::serve::EncodeFrame(header, image.data(), temp.data());
-    return frame;
+    header.sequence = 1;
+    return vivatool::serve::Frame::Make(header, image.data(), temp.data());
 }
 
 void BM_CompactPicture(benchmark::State& state)

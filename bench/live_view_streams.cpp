@@ -7,11 +7,14 @@
 //    runs in that process) with 16 clients at 1280x1024, all raw, then all
 //    compact, beside the same server with no client (target: compact at
 //    most a quarter of raw).
+//  - with --baseline TOOL, the same 16 raw clients on another build of the
+//    tool (the one before a change), runs of the two taking turns, and the
+//    ratio of this build's CPU to the baseline's.
 // Each figure is measured over a window after the clients have settled; the
 // ratios compare figures of the same run. A measurement program: it prints
 // figures and asserts none.
 //
-// Usage: live_view_streams [--seconds S] [--clients N]
+// Usage: live_view_streams [--seconds S] [--clients N] [--baseline TOOL]
 #include <Poco/Buffer.h>
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
@@ -45,7 +48,7 @@ struct Server {
 
 // Starts `vivazuzoz-vcam --size WxH -- vivazuzoz serve` and reads its port
 // from the line it prints.
-Server StartServer(const std::string& size)
+Server StartServer(const std::string& size, const char* tool)
 {
     int out[2];
     if (pipe(out) != 0)
@@ -55,7 +58,7 @@ Server StartServer(const std::string& size)
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
         close(out[1]);
-        execl(VCAM_RUN_PATH, VCAM_RUN_PATH, "--size", size.c_str(), "--", TOOL_PATH, "serve", "--listen",
+        execl(VCAM_RUN_PATH, VCAM_RUN_PATH, "--size", size.c_str(), "--", tool, "serve", "--listen",
               "127.0.0.1:0", "--max-clients", "40", static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -157,10 +160,11 @@ struct Window {
 
 // Runs `rawClients` raw and `compactClients` compact clients for a settling
 // second, then measures over `seconds`.
-Window Measure(const std::string& size, int rawClients, int compactClients, double seconds)
+Window Measure(const std::string& size, int rawClients, int compactClients, double seconds,
+               const char* tool = TOOL_PATH)
 {
     Window window;
-    const Server server = StartServer(size);
+    const Server server = StartServer(size, tool);
     if (server.port == 0) {
         std::fprintf(stderr, "live_view_streams: the server did not start\n");
         std::exit(1);
@@ -191,11 +195,14 @@ int main(int argc, char** argv)
 {
     double seconds = 5;
     int clients = 16;
+    const char* baseline = nullptr;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--seconds") == 0)
             seconds = std::atof(argv[i + 1]);
         else if (std::strcmp(argv[i], "--clients") == 0)
             clients = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--baseline") == 0)
+            baseline = argv[i + 1];
     }
     std::printf("Bytes a second per client, one raw and one compact client of one server, 25 fps:\n");
     for (const char* size : {"640x512", "1280x1024"}) {
@@ -221,5 +228,35 @@ int main(int argc, char** argv)
     std::printf("  compact/raw %.2f (target at most 0.25); above no client: compact/raw %.2f\n",
                 compact.cpuShare / raw.cpuShare,
                 (compact.cpuShare - idle.cpuShare) / std::max(1e-9, raw.cpuShare - idle.cpuShare));
+    if (baseline) {
+        // Two runs each, taking turns, so that a change in the machine's
+        // load falls on both.
+        // Clients that a loaded machine starves take fewer frames, and the
+        // server then does less: the CPU per gigabyte sent compares the two
+        // builds whatever the clients managed.
+        const auto total = [](const Window& w) {
+            double bytes = 0;
+            for (double b : w.bytesPerSecond)
+                bytes += b;
+            return bytes;
+        };
+        double ours = 0, theirs = 0, oursPerGb = 0, theirsPerGb = 0;
+        for (int run = 0; run < 2; ++run) {
+            const Window before = Measure("1280x1024", clients, 0, seconds, baseline);
+            const Window after = Measure("1280x1024", clients, 0, seconds);
+            std::printf("  %2d raw clients, run %d: baseline %5.1f%% (%.0f MB/s), this build %5.1f%% (%.0f MB/s)\n",
+                        clients, run + 1, before.cpuShare * 100, total(before) / 1e6, after.cpuShare * 100,
+                        total(after) / 1e6);
+            theirs += before.cpuShare / 2;
+            ours += after.cpuShare / 2;
+            theirsPerGb += before.cpuShare / (total(before) / 1e9) / 2;
+            oursPerGb += after.cpuShare / (total(after) / 1e9) / 2;
+        }
+        std::printf("  raw: this build/baseline %.2f (%.0f%% below; target at least 20%% below)\n", ours / theirs,
+                    (1 - ours / theirs) * 100);
+        std::printf("  raw, CPU seconds per GB sent: baseline %.3f, this build %.3f, ratio %.2f\n", theirsPerGb,
+                    oursPerGb, oursPerGb / theirsPerGb);
+        std::printf("  compact/raw against the baseline's raw %.2f\n", compact.cpuShare / theirs);
+    }
     return 0;
 }

@@ -6,6 +6,8 @@
 // cache; the disk's own speed is not measured here).
 #include <vivaclient/recording.h>
 
+#include "figure_collector.h"
+
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
@@ -90,32 +92,6 @@ void BM_Memcpy(benchmark::State& state)
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kSamples * 4));
 }
 
-// Prints as the console does and keeps each benchmark's real time per
-// iteration, for the summary.
-class Collector : public benchmark::ConsoleReporter {
-public:
-    explicit Collector(OutputOptions options) : ConsoleReporter(options) {}
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
-                msPerFrame[run.run_name.function_name] = run.GetAdjustedRealTime() * ToMs(run.time_unit);
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> msPerFrame;
-
-private:
-    static double ToMs(benchmark::TimeUnit unit)
-    {
-        switch (unit) {
-        case benchmark::kNanosecond: return 1e-6;
-        case benchmark::kMicrosecond: return 1e-3;
-        case benchmark::kMillisecond: return 1;
-        default: return 1e3;
-        }
-    }
-};
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -131,19 +107,18 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    Collector collector(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
-                                              : benchmark::ConsoleReporter::OO_Tabular);
+    bench::FigureCollector collector;
     benchmark::RunSpecifiedBenchmarks(&collector);
     benchmark::Shutdown();
     rmdir(g_dir.c_str());
 
-    const auto record = collector.msPerFrame.find("record 1280x1024 frame");
-    const auto copy = collector.msPerFrame.find("memcpy 1280x1024 frame");
-    if (record != collector.msPerFrame.end()) {
+    const auto record = collector.realMs.find("record 1280x1024 frame");
+    const auto copy = collector.realMs.find("memcpy 1280x1024 frame");
+    if (record != collector.realMs.end()) {
         std::printf("\nRecording cost per frame at 1280x1024 (image and temperature): %.2f ms, %.1f%% of the "
                     "%.0f ms frame period at 25 fps",
                     record->second, 100.0 * record->second / kFramePeriodMs, kFramePeriodMs);
-        if (copy != collector.msPerFrame.end() && copy->second > 0)
+        if (copy != collector.realMs.end() && copy->second > 0)
             std::printf("; %.1f times a memcpy of the same bytes (%.2f ms)", record->second / copy->second,
                         copy->second);
         std::printf("\n");

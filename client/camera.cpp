@@ -145,19 +145,35 @@ Call SearchCameras(std::vector<CameraInfo>& cameras)
     return SearchLocked(cameras);
 }
 
-void InitLibraryInStateFolder()
+namespace {
+
+std::mutex& SessionMutex()
 {
-    RunInStateDirectory([] { OZL_USB_Init(); });
+    static auto* mutex = new std::mutex;  // lives to exit: an interpreter may close sessions in its exit handlers
+    return *mutex;
 }
+int g_sessionUsers = 0;  // guarded by SessionMutex()
+
+}  // namespace
 
 LibrarySession::LibrarySession()
 {
-    OZL_USB_Init();
+    std::lock_guard<std::mutex> hold(SessionMutex());
+    if (g_sessionUsers++ == 0)
+        RunInStateDirectory([] { OZL_USB_Init(); });
 }
 
 LibrarySession::~LibrarySession()
 {
-    OZL_USB_Deinit();
+    std::lock_guard<std::mutex> hold(SessionMutex());
+    if (--g_sessionUsers == 0)
+        OZL_USB_Deinit();
+}
+
+int LibrarySession::Users()
+{
+    std::lock_guard<std::mutex> hold(SessionMutex());
+    return g_sessionUsers;
 }
 
 const CameraInfo* ChooseCamera(const std::vector<CameraInfo>& cameras, const CameraChoice& choice, std::string& error)

@@ -1,4 +1,5 @@
 #include <vivaclient/colormaps.h>
+#include <vivaclient/colour_kernel.h>
 
 #include <algorithm>
 #include <cmath>
@@ -80,22 +81,23 @@ Colormap Rainbow()
     return table;
 }
 
-template <typename Sample>
-std::vector<uint8_t> ColouriseSamples(const Sample* samples, int width, int height, const Colormap& palette)
+// The plane's minimum to entry 0 and maximum to entry 255, through the
+// colouring kernel; signed samples are ordered by flipping their sign bit.
+std::vector<uint8_t> ColouriseSamples(const uint16_t* samples, uint16_t flip, int width, int height,
+                                      const Colormap& palette)
 {
-    const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+    const size_t count = static_cast<size_t>(std::max(width, 0)) * static_cast<size_t>(std::max(height, 0));
     std::vector<uint8_t> rgb(count * 3);
     if (count == 0)
         return rgb;
-    const auto [lo, hi] = std::minmax_element(samples, samples + count);
-    const double low = *lo;
-    const double span = static_cast<double>(*hi) - low;
-    for (size_t i = 0; i < count; ++i) {
-        const Rgb c = palette[static_cast<size_t>(ColormapIndex(samples[i], low, low + span))];
-        rgb[3 * i] = c.r;
-        rgb[3 * i + 1] = c.g;
-        rgb[3 * i + 2] = c.b;
-    }
+    const auto stride = static_cast<size_t>(width);
+    const SampleSpan span = FindSpan(samples, stride, width, height, flip);
+    thread_local ColourKernel kernel;
+    kernel.Prepare(palette, span, span.min, span.max, ColourLayout::Rgb);
+    ColourPlanes out;
+    out.data[0] = rgb.data();
+    out.stride[0] = stride * 3;
+    kernel.Colour(samples, stride, width, height, out);
     return rgb;
 }
 
@@ -135,12 +137,12 @@ double Luminance(Rgb c)
 
 std::vector<uint8_t> Colourise(const int16_t* samples, int width, int height, const Colormap& palette)
 {
-    return ColouriseSamples(samples, width, height, palette);
+    return ColouriseSamples(reinterpret_cast<const uint16_t*>(samples), 0x8000, width, height, palette);
 }
 
 std::vector<uint8_t> Colourise(const uint16_t* samples, int width, int height, const Colormap& palette)
 {
-    return ColouriseSamples(samples, width, height, palette);
+    return ColouriseSamples(samples, 0, width, height, palette);
 }
 
 }  // namespace vivaclient

@@ -82,7 +82,7 @@ PortPreparation PrepareCommandPort(const std::string& path)
     if (fd < 0)
         return errno == EBUSY ? PortPreparation::InUse : PortPreparation::Failed;
     PortPreparation outcome = PortPreparation::AlreadyClear;
-    termios settings {};
+    termios settings{};
     if (tcgetattr(fd, &settings) != 0) {
         outcome = PortPreparation::Failed;
     } else if (settings.c_iflag & ICRNL) {

@@ -5,10 +5,10 @@
 
 namespace vivaclient {
 
-FrameRing::FrameRing(int width, int height, bool withTemps) : m_width(width), m_height(height), m_withTemps(withTemps)
+FrameRing::FrameRing(int width, int height, bool withTemps) : width_(width), height_(height), withTemps_(withTemps)
 {
     const size_t samples = static_cast<size_t>(width) * static_cast<size_t>(height);
-    for (Slot& slot : m_slots) {
+    for (Slot& slot : slots_) {
         slot.image.resize(samples);
         if (withTemps)
             slot.temps.resize(samples);
@@ -17,83 +17,83 @@ FrameRing::FrameRing(int width, int height, bool withTemps) : m_width(width), m_
 
 int FrameRing::IndexOf(const Slot* slot) const
 {
-    return static_cast<int>(slot - m_slots);
+    return static_cast<int>(slot - slots_);
 }
 
 FrameRing::Slot* FrameRing::Begin(uint64_t sequence, double timestamp)
 {
-    std::lock_guard<std::mutex> hold(m_lock);
+    std::lock_guard<std::mutex> hold(lock_);
     for (int i = 0; i < kSlots; ++i) {
-        if (m_state[i] != State::Free)
+        if (state_[i] != State::Free)
             continue;
-        m_state[i] = State::Filling;
-        m_slots[i].sequence = sequence;
-        m_slots[i].timestamp = timestamp;
-        m_slots[i].hasTemps = false;
-        m_slots[i].afterGap = false;
-        return &m_slots[i];
+        state_[i] = State::Filling;
+        slots_[i].sequence = sequence;
+        slots_[i].timestamp = timestamp;
+        slots_[i].hasTemps = false;
+        slots_[i].afterGap = false;
+        return &slots_[i];
     }
-    ++m_dropped;
+    ++dropped_;
     return nullptr;
 }
 
 void FrameRing::Publish(Slot* slot)
 {
     {
-        std::lock_guard<std::mutex> hold(m_lock);
-        if (m_ready >= 0) {
-            slot->afterGap = slot->afterGap || m_slots[m_ready].afterGap;
-            m_state[m_ready] = State::Free;
-            ++m_dropped;
+        std::lock_guard<std::mutex> hold(lock_);
+        if (ready_ >= 0) {
+            slot->afterGap = slot->afterGap || slots_[ready_].afterGap;
+            state_[ready_] = State::Free;
+            ++dropped_;
         }
-        m_ready = IndexOf(slot);
-        m_state[m_ready] = State::Ready;
+        ready_ = IndexOf(slot);
+        state_[ready_] = State::Ready;
     }
-    m_wake.notify_all();
+    wake_.notify_all();
 }
 
 void FrameRing::Abandon(Slot* slot)
 {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_state[IndexOf(slot)] = State::Free;
-    ++m_dropped;
+    std::lock_guard<std::mutex> hold(lock_);
+    state_[IndexOf(slot)] = State::Free;
+    ++dropped_;
 }
 
 void FrameRing::Skip()
 {
-    ++m_dropped;
+    ++dropped_;
 }
 
 FrameRing::Outcome FrameRing::Take(double timeout, Slot** slot)
 {
-    std::unique_lock<std::mutex> hold(m_lock);
-    auto settled = [this] { return m_closed || m_gone || m_ready >= 0; };
-    ++m_waiting;
+    std::unique_lock<std::mutex> hold(lock_);
+    auto settled = [this] { return closed_ || gone_ || ready_ >= 0; };
+    ++waiting_;
     constexpr double kYear = 365.0 * 24 * 3600;
     if (timeout < 0 || timeout > kYear) {
-        m_wake.wait(hold, settled);
+        wake_.wait(hold, settled);
     } else {
         const auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(timeout));
-        m_wake.wait_for(hold, limit, settled);
+        wake_.wait_for(hold, limit, settled);
     }
-    --m_waiting;
-    if (m_closed)
+    --waiting_;
+    if (closed_)
         return Outcome::Closed;
-    if (m_gone)
+    if (gone_)
         return Outcome::Gone;
-    if (m_ready < 0)
+    if (ready_ < 0)
         return Outcome::Timeout;
-    m_state[m_ready] = State::Reading;
-    *slot = &m_slots[m_ready];
-    m_ready = -1;
+    state_[ready_] = State::Reading;
+    *slot = &slots_[ready_];
+    ready_ = -1;
     return Outcome::Frame;
 }
 
 void FrameRing::Release(Slot* slot)
 {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_state[IndexOf(slot)] = State::Free;
+    std::lock_guard<std::mutex> hold(lock_);
+    state_[IndexOf(slot)] = State::Free;
 }
 
 void FrameRing::CopyOut(const Slot& slot, uint16_t* image, int16_t* raw, float* degrees) const
@@ -114,19 +114,19 @@ void FrameRing::CopyOut(const Slot& slot, uint16_t* image, int16_t* raw, float* 
 void FrameRing::Close()
 {
     {
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_closed = true;
+        std::lock_guard<std::mutex> hold(lock_);
+        closed_ = true;
     }
-    m_wake.notify_all();
+    wake_.notify_all();
 }
 
 void FrameRing::MarkGone()
 {
     {
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_gone = true;
+        std::lock_guard<std::mutex> hold(lock_);
+        gone_ = true;
     }
-    m_wake.notify_all();
+    wake_.notify_all();
 }
 
 }  // namespace vivaclient

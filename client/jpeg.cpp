@@ -41,8 +41,8 @@ bool JpegEncoder::Encode(const uint8_t* pixels, int width, int height, bool grey
     // The fast integer DCT: the pictures are shown, not archived, and it is
     // the cheaper one per frame.
     const int result = tjCompress2(static_cast<tjhandle>(handle_), pixels, width, 0, height,
-                                   grey ? TJPF_GRAY : TJPF_RGB, &jpeg, &size, grey ? TJSAMP_GRAY : TJSAMP_420,
-                                   quality, TJFLAG_FASTDCT);
+                                   grey ? TJPF_GRAY : TJPF_RGB, &jpeg, &size, grey ? TJSAMP_GRAY : TJSAMP_420, quality,
+                                   TJFLAG_FASTDCT);
     if (result != 0) {
         error = std::string("JPEG encoding failed: ") + tjGetErrorStr2(static_cast<tjhandle>(handle_));
         if (jpeg)

@@ -2,12 +2,12 @@
 
 #include <VIVAZUZOZ.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
 
 namespace vivaclient {
 
@@ -17,7 +17,8 @@ const char* ResultMeaning(int result)
     case OZL_USB_SUCCESS:
         return "success";
     case OZL_USB_FAILURE:
-        return "failure: the camera or its device did not do what was asked (a command may have been refused, answered wrongly or not at all)";
+        return "failure: the camera or its device did not do what was asked (a command may have been refused, answered "
+               "wrongly or not at all)";
     case OZL_USB_NOT_SUPPORTED:
         return "not supported by this camera or stream";
     case OZL_USB_INVALID_PARAM:
@@ -128,8 +129,9 @@ std::string PermissionHint(const std::vector<NodeAccess>& nodes)
         text += "\nYou are in the group" + std::string(pending.size() > 1 ? "s " : " ") +
                 JoinWords(pending, ", ", " and ") + ", but this login session started before: log out and in again.";
     if (rootOnly)
-        text += "\nA node that belongs to root is for root only: camera video nodes normally belong to the group "
-                "video and serial ports to dialout (see the udev rules).";
+        text +=
+            "\nA node that belongs to root is for root only: camera video nodes normally belong to the group "
+            "video and serial ports to dialout (see the udev rules).";
     return text;
 }
 

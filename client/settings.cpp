@@ -122,6 +122,21 @@ std::vector<Setting> BuildTable()
 
 }  // namespace
 
+const char* SettingGroupName(SettingGroup group)
+{
+    switch (group) {
+    case SettingGroup::Camera:
+        return "camera";
+    case SettingGroup::Environment:
+        return "environment";
+    case SettingGroup::ImageTuning:
+        return "image-tuning";
+    case SettingGroup::ReadOnly:
+        return "read-only";
+    }
+    return "";
+}
+
 bool Setting::readOnly() const
 {
     switch (access) {

@@ -11,7 +11,8 @@ std::map<std::string, std::string> UsbPortsOfCaptureNodes()
     if (!context)
         return ports;
     udev_enumerate* list = udev_enumerate_new(context);
-    if (list && udev_enumerate_add_match_subsystem(list, "video4linux") >= 0 && udev_enumerate_scan_devices(list) >= 0) {
+    if (list && udev_enumerate_add_match_subsystem(list, "video4linux") >= 0 &&
+        udev_enumerate_scan_devices(list) >= 0) {
         for (udev_list_entry* e = udev_enumerate_get_list_entry(list); e; e = udev_list_entry_get_next(e)) {
             udev_device* node = udev_device_new_from_syspath(context, udev_list_entry_get_name(e));
             if (!node)

@@ -1,7 +1,6 @@
 #include "colour_frame.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,24 +13,51 @@ namespace {
 // per frame: about a second to follow a change at 25 frames per second.
 constexpr double kFollow = 0.1;
 
-void Put(std::vector<uint8_t>& rgb, int width, int x, int y, vivaclient::Rgb c)
+// One pixel of the canvas in its layout; in I420 the pixel's 2x2 block
+// takes its chroma.
+void Put(const Canvas& out, int x, int y, vivaclient::Rgb c)
 {
-    uint8_t* p = &rgb[(static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3];
-    p[0] = c.r, p[1] = c.g, p[2] = c.b;
+    const auto row = [&](int plane, int line) { return out.planes.data[plane] + out.planes.stride[plane] * line; };
+    switch (out.layout) {
+    case vivaclient::ColourLayout::Rgb: {
+        uint8_t* p = row(0, y) + 3 * x;
+        p[0] = c.r, p[1] = c.g, p[2] = c.b;
+        break;
+    }
+    case vivaclient::ColourLayout::Rgbx: {
+        uint8_t* p = row(0, y) + 4 * x;
+        p[0] = c.r, p[1] = c.g, p[2] = c.b, p[3] = 0xFF;
+        break;
+    }
+    case vivaclient::ColourLayout::Bgrx: {
+        uint8_t* p = row(0, y) + 4 * x;
+        p[0] = c.b, p[1] = c.g, p[2] = c.r, p[3] = 0xFF;
+        break;
+    }
+    case vivaclient::ColourLayout::I420:
+        vivaclient::RgbToYuv(c, row(0, y)[x], row(1, y / 2)[x / 2], row(2, y / 2)[x / 2]);
+        break;
+    }
 }
 
-// A cross of 2*arm+1 pixels each way, black on bright colours and white
-// on dark ones, with a one-pixel rim of the other so that it shows anywhere.
-void Marker(std::vector<uint8_t>& rgb, int width, int height, int cx, int cy, int arm)
+vivaclient::Rgb Dim(vivaclient::Rgb c)
 {
-    const uint8_t* at = &rgb[(static_cast<size_t>(cy) * static_cast<size_t>(width) + static_cast<size_t>(cx)) * 3];
-    const bool bright = vivaclient::Luminance({at[0], at[1], at[2]}) > 127;
-    const vivaclient::Rgb ink = bright ? vivaclient::Rgb{0, 0, 0} : vivaclient::Rgb{255, 255, 255};
+    return {static_cast<uint8_t>(c.r / 2), static_cast<uint8_t>(c.g / 2), static_cast<uint8_t>(c.b / 2)};
+}
+
+// A cross of 2*arm+1 pixels each way centred on a pixel coloured `under`,
+// black on bright colours and white on dark ones.
+void Marker(const Canvas& out, int cx, int cy, int arm, vivaclient::Rgb under, bool dim)
+{
+    const bool bright = vivaclient::Luminance(under) > 127;
+    vivaclient::Rgb ink = bright ? vivaclient::Rgb{0, 0, 0} : vivaclient::Rgb{255, 255, 255};
+    if (dim)
+        ink = Dim(ink);
     for (int d = -arm; d <= arm; ++d) {
-        if (cx + d >= 0 && cx + d < width)
-            Put(rgb, width, cx + d, cy, ink);
-        if (cy + d >= 0 && cy + d < height)
-            Put(rgb, width, cx, cy + d, ink);
+        if (cx + d >= 0 && cx + d < out.width)
+            Put(out, cx + d, cy, ink);
+        if (cy + d >= 0 && cy + d < out.height)
+            Put(out, cx, cy + d, ink);
     }
 }
 
@@ -49,12 +75,14 @@ constexpr const char* kLostLabel = "CAMERA LOST";
 
 // Writes `text` with its top right corner at (right, top), each font pixel
 // `scale` pixels wide, white on a black rim so that it reads on any colour.
-void Label(std::vector<uint8_t>& rgb, int width, int height, const std::string& text, int right, int top, int scale)
+void Label(const Canvas& out, const std::string& text, int right, int top, int scale, bool dim)
 {
     const int advance = 4 * scale;
     const int left = right - static_cast<int>(text.size()) * advance;
     for (int pass = 0; pass < 2; ++pass) {
-        const vivaclient::Rgb ink = pass == 0 ? vivaclient::Rgb{0, 0, 0} : vivaclient::Rgb{255, 255, 255};
+        vivaclient::Rgb ink = pass == 0 ? vivaclient::Rgb{0, 0, 0} : vivaclient::Rgb{255, 255, 255};
+        if (dim)
+            ink = Dim(ink);
         const int rim = pass == 0 ? 1 : 0;
         for (size_t c = 0; c < text.size(); ++c) {
             const char* at = std::strchr(kGlyphChars, text[c]);
@@ -68,8 +96,8 @@ void Label(std::vector<uint8_t>& rgb, int width, int height, const std::string& 
                     const int x0 = left + static_cast<int>(c) * advance + gx * scale, y0 = top + gy * scale;
                     for (int y = y0 - rim; y < y0 + scale + rim; ++y)
                         for (int x = x0 - rim; x < x0 + scale + rim; ++x)
-                            if (x >= 0 && x < width && y >= 0 && y < height)
-                                Put(rgb, width, x, y, ink);
+                            if (x >= 0 && x < out.width && y >= 0 && y < out.height)
+                                Put(out, x, y, ink);
                 }
         }
     }
@@ -100,44 +128,42 @@ void ColourRange::Next(const ColourSettings& settings, uint16_t min, uint16_t ma
     low = low_, high = high_;
 }
 
-Extremes FindExtremes(const uint16_t* samples, size_t stride, int width, int height)
+Extremes FindExtremes(const uint16_t* samples, size_t stride, int width, int height, vivaclient::SampleSpan span)
 {
     Extremes e;
-    e.min = 0xFFFF;
-    for (int y = 0; y < height; ++y) {
+    bool min = false, max = false;
+    for (int y = 0; y < height && !(min && max); ++y) {
         const uint16_t* row = samples + static_cast<size_t>(y) * stride;
         for (int x = 0; x < width; ++x) {
-            if (row[x] < e.min)
-                e.min = row[x], e.minX = x, e.minY = y;
-            if (row[x] > e.max)
-                e.max = row[x], e.maxX = x, e.maxY = y;
+            const uint16_t s = row[x] ^ span.flip;
+            if (!min && s == span.min)
+                e.minX = x, e.minY = y, min = true;
+            if (!max && s == span.max)
+                e.maxX = x, e.maxY = y, max = true;
         }
     }
     return e;
 }
 
-void ColourFrame(const ColourSettings& settings, const uint16_t* samples, size_t stride, int width, int height,
-                 double low, double high, std::vector<uint8_t>& rgb)
+void ColourFrame(const ColourSettings& settings, const uint16_t* samples, size_t stride, vivaclient::SampleSpan span,
+                 double low, double high, vivaclient::ColourKernel& kernel, const Canvas& out)
 {
-    rgb.resize(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
-    // One palette entry per possible sample value: a frame of a megapixel
-    // costs one table lookup per sample, whatever the range.
-    static thread_local std::array<uint8_t, 65536> index;
-    for (int v = 0; v < 65536; ++v)
-        index[static_cast<size_t>(v)] = static_cast<uint8_t>(vivaclient::ColormapIndex(v, low, high));
-    uint8_t* out = rgb.data();
-    for (int y = 0; y < height; ++y) {
-        const uint16_t* row = samples + static_cast<size_t>(y) * stride;
-        for (int x = 0; x < width; ++x, out += 3) {
-            const vivaclient::Rgb c = settings.palette[index[row[x]]];
-            out[0] = c.r, out[1] = c.g, out[2] = c.b;
-        }
-    }
+    const int width = out.width, height = out.height;
+    // A repeat while the camera is away: every colour at half brightness,
+    // the picture's through a dimmed palette.
+    const bool dim = settings.cameraLost;
+    vivaclient::Colormap palette = settings.palette;
+    if (dim)
+        for (vivaclient::Rgb& c : palette)
+            c = Dim(c);
+    kernel.Prepare(palette, span, low, high, out.layout);
+    kernel.Colour(samples, stride, width, height, out.planes);
     if (settings.markers && width > 0 && height > 0) {
-        const Extremes e = FindExtremes(samples, stride, width, height);
+        const Extremes e = FindExtremes(samples, stride, width, height, span);
         const int arm = std::max(2, std::min(width, height) / 40);
-        Marker(rgb, width, height, e.minX, e.minY, arm);
-        Marker(rgb, width, height, e.maxX, e.maxY, arm);
+        const auto under = [&](uint16_t s) { return settings.palette[vivaclient::ColormapIndex(s, low, high)]; };
+        Marker(out, e.minX, e.minY, arm, under(span.min), dim);
+        Marker(out, e.maxX, e.maxY, arm, under(span.max), dim);
     }
     // The colour bar: the palette from the coldest (bottom) to the hottest
     // (top) along the right edge.
@@ -146,29 +172,22 @@ void ColourFrame(const ColourSettings& settings, const uint16_t* samples, size_t
         for (int y = 0; y < height; ++y) {
             const auto entry = static_cast<size_t>((height - 1 - y) * 255 / (height - 1));
             for (int x = width - barWidth; x < width; ++x)
-                Put(rgb, width, x, y, settings.palette[entry]);
+                Put(out, x, y, palette[entry]);
         }
         if (settings.labels) {
             const int scale = std::max(1, height / 120);
             const int right = width - barWidth - 2 * scale;
-            Label(rgb, width, height, Degrees(settings.highDegrees), right, scale, scale);
-            Label(rgb, width, height, Degrees(settings.lowDegrees), right, height - 6 * scale, scale);
+            Label(out, Degrees(settings.highDegrees), right, scale, scale, dim);
+            Label(out, Degrees(settings.lowDegrees), right, height - 6 * scale, scale, dim);
         }
     }
-    if (settings.cameraLost)
-        MarkLost(rgb, width, height);
-}
-
-void MarkLost(std::vector<uint8_t>& rgb, int width, int height)
-{
-    // The picture at half brightness, the label across the middle (at most
-    // two thirds of the width).
-    for (uint8_t& channel : rgb)
-        channel = static_cast<uint8_t>(channel / 2);
-    const int length = static_cast<int>(std::strlen(kLostLabel));
-    const int scale = std::max(1, std::min(width * 2 / 3 / (4 * length), height / 12));
-    const int right = (width + length * 4 * scale) / 2;
-    Label(rgb, width, height, kLostLabel, right, (height - 5 * scale) / 2, scale);
+    if (dim) {
+        // The label across the middle, at most two thirds of the width.
+        const int length = static_cast<int>(std::strlen(kLostLabel));
+        const int scale = std::max(1, std::min(width * 2 / 3 / (4 * length), height / 12));
+        const int right = (width + length * 4 * scale) / 2;
+        Label(out, kLostLabel, right, (height - 5 * scale) / 2, scale, false);
+    }
 }
 
 }  // namespace vivagst

@@ -1,9 +1,11 @@
 // colour_frame.h - false colours for a 16-bit frame: the range, the colour
-// of every sample, the colour bar and the markers. No GStreamer here, so
+// of every sample (the client's colouring kernel), the colour bar and the
+// markers, drawn in the output frame's own layout. No GStreamer here, so
 // that the element stays a thin shell around it.
 #pragma once
 
 #include <vivaclient/colormaps.h>
+#include <vivaclient/colour_kernel.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -42,21 +44,26 @@ private:
     double low_ = 0, high_ = 0;
 };
 
-// Colours `samples` (width*height, rows `stride` samples apart) into RGB
-// triplets (width*height*3, no padding), with the colour bar and markers
-// the settings ask for. `low`/`high` is the range (ColourRange::Next).
-void ColourFrame(const ColourSettings& settings, const uint16_t* samples, size_t stride, int width, int height,
-                 double low, double high, std::vector<uint8_t>& rgb);
+// An output frame: its planes in one of the kernel's layouts.
+struct Canvas {
+    vivaclient::ColourLayout layout = vivaclient::ColourLayout::Rgb;
+    vivaclient::ColourPlanes planes;
+    int width = 0, height = 0;
+};
 
-// Marks a picture (RGB triplets) as a repeat sent while the camera is away:
-// dimmed, with "CAMERA LOST" written across the middle.
-void MarkLost(std::vector<uint8_t>& rgb, int width, int height);
+// Colours `samples` (width*height, rows `stride` samples apart, spanning
+// `span`: vivaclient::FindSpan) straight into `out` with the colouring
+// kernel, then draws the colour bar, markers and labels the settings ask
+// for. `low`/`high` is the range (ColourRange::Next). A repeat sent while the
+// camera is away (settings.cameraLost) is dimmed to half brightness and
+// labelled "CAMERA LOST" across the middle.
+void ColourFrame(const ColourSettings& settings, const uint16_t* samples, size_t stride, vivaclient::SampleSpan span,
+                 double low, double high, vivaclient::ColourKernel& kernel, const Canvas& out);
 
-// Minimum and maximum of the samples, and where each first occurs.
+// Where the coldest and the hottest sample (of `span`) first occur.
 struct Extremes {
-    uint16_t min = 0, max = 0;
     int minX = 0, minY = 0, maxX = 0, maxY = 0;
 };
-Extremes FindExtremes(const uint16_t* samples, size_t stride, int width, int height);
+Extremes FindExtremes(const uint16_t* samples, size_t stride, int width, int height, vivaclient::SampleSpan span);
 
 }  // namespace vivagst

@@ -48,15 +48,15 @@ LibraryUse::LibraryUse()
         // The source's own category: the name returns the same one.
         GST_DEBUG_CATEGORY_INIT(vivazuzoz_core_debug, "vivazuzozsrc", 0, "USB thermal camera source");
         CoreLines().SetLineListener(LogCoreLine);
-        vivaclient::InitLibraryInStateFolder();
     }
+    session_ = std::make_unique<vivaclient::LibrarySession>();
 }
 
 LibraryUse::~LibraryUse()
 {
     std::lock_guard<std::mutex> hold(g_mutex);
-    if (--g_users == 0)
-        OZL_USB_Deinit();
+    session_.reset();
+    --g_users;
 }
 
 int LibraryUse::Users()

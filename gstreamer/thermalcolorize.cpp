@@ -11,6 +11,7 @@
 #include "elements.h"
 
 #include <vivaclient/colormaps.h>
+#include <vivaclient/colour_kernel.h>
 
 #include <gst/video/gstvideofilter.h>
 #include <gst/video/video.h>
@@ -53,7 +54,7 @@ struct ColorizeState {
     bool colourBar = false, markers = false;
     // Streaming thread only.
     vivagst::ColourRange range;
-    std::vector<uint8_t> rgb;
+    vivaclient::ColourKernel kernel;
     std::vector<uint16_t> packed;  // the temperatures of a buffer that carries them in its meta
 };
 
@@ -106,66 +107,31 @@ GstCaps* TransformCaps(GstBaseTransform*, GstPadDirection direction, GstCaps* ca
     return out;
 }
 
-// BT.601 limited range, as encoders and v4l2sink expect I420.
-void RgbToYuv(const uint8_t* p, int& y, int& u, int& v)
+// The output frame as the colouring kernel writes it.
+vivagst::Canvas CanvasOf(GstVideoFrame* out)
 {
-    y = ((66 * p[0] + 129 * p[1] + 25 * p[2] + 128) >> 8) + 16;
-    u = ((-38 * p[0] - 74 * p[1] + 112 * p[2] + 128) >> 8) + 128;
-    v = ((112 * p[0] - 94 * p[1] - 18 * p[2] + 128) >> 8) + 128;
-}
-
-void PackI420(const std::vector<uint8_t>& rgb, int width, int height, GstVideoFrame* out)
-{
-    auto* yPlane = static_cast<uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(out, 0));
-    auto* uPlane = static_cast<uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(out, 1));
-    auto* vPlane = static_cast<uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(out, 2));
-    const int ys = GST_VIDEO_FRAME_PLANE_STRIDE(out, 0), us = GST_VIDEO_FRAME_PLANE_STRIDE(out, 1),
-              vs = GST_VIDEO_FRAME_PLANE_STRIDE(out, 2);
-    for (int cy = 0; cy < (height + 1) / 2; ++cy) {
-        for (int cx = 0; cx < (width + 1) / 2; ++cx) {
-            int uSum = 0, vSum = 0, n = 0;
-            for (int dy = 0; dy < 2; ++dy) {
-                for (int dx = 0; dx < 2; ++dx) {
-                    const int x = 2 * cx + dx, y = 2 * cy + dy;
-                    if (x >= width || y >= height)
-                        continue;
-                    int Y, U, V;
-                    RgbToYuv(&rgb[(static_cast<size_t>(y) * width + x) * 3], Y, U, V);
-                    yPlane[y * ys + x] = static_cast<uint8_t>(Y);
-                    uSum += U, vSum += V, ++n;
-                }
-            }
-            uPlane[cy * us + cx] = static_cast<uint8_t>((uSum + n / 2) / n);
-            vPlane[cy * vs + cx] = static_cast<uint8_t>((vSum + n / 2) / n);
-        }
+    vivagst::Canvas canvas;
+    switch (GST_VIDEO_FRAME_FORMAT(out)) {
+    case GST_VIDEO_FORMAT_I420:
+        canvas.layout = vivaclient::ColourLayout::I420;
+        break;
+    case GST_VIDEO_FORMAT_RGBx:
+        canvas.layout = vivaclient::ColourLayout::Rgbx;
+        break;
+    case GST_VIDEO_FORMAT_BGRx:
+        canvas.layout = vivaclient::ColourLayout::Bgrx;
+        break;
+    default:
+        canvas.layout = vivaclient::ColourLayout::Rgb;
+        break;
     }
-}
-
-void Pack(const std::vector<uint8_t>& rgb, int width, int height, GstVideoFrame* out)
-{
-    const GstVideoFormat format = GST_VIDEO_FRAME_FORMAT(out);
-    if (format == GST_VIDEO_FORMAT_I420) {
-        PackI420(rgb, width, height, out);
-        return;
+    for (guint i = 0; i < GST_VIDEO_FRAME_N_PLANES(out) && i < 3; ++i) {
+        canvas.planes.data[i] = static_cast<uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(out, i));
+        canvas.planes.stride[i] = static_cast<size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(out, i));
     }
-    auto* data = static_cast<uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(out, 0));
-    const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(out, 0);
-    for (int y = 0; y < height; ++y) {
-        const uint8_t* in = &rgb[static_cast<size_t>(y) * width * 3];
-        uint8_t* row = data + static_cast<size_t>(y) * stride;
-        for (int x = 0; x < width; ++x, in += 3) {
-            if (format == GST_VIDEO_FORMAT_RGB) {
-                row[0] = in[0], row[1] = in[1], row[2] = in[2];
-                row += 3;
-            } else if (format == GST_VIDEO_FORMAT_RGBx) {
-                row[0] = in[0], row[1] = in[1], row[2] = in[2], row[3] = 0xFF;
-                row += 4;
-            } else {  // BGRx
-                row[0] = in[2], row[1] = in[1], row[2] = in[0], row[3] = 0xFF;
-                row += 4;
-            }
-        }
-    }
+    canvas.width = GST_VIDEO_FRAME_WIDTH(out);
+    canvas.height = GST_VIDEO_FRAME_HEIGHT(out);
+    return canvas;
 }
 
 // Degrees as a temperature sample value, clamped to the samples' range.
@@ -208,20 +174,16 @@ GstFlowReturn TransformFrame(GstVideoFilter* filter, GstVideoFrame* in, GstVideo
     settings.cameraLost = cameraLost;
     settings.palette = (map ? map : &vivaclient::Colormaps().front())->build();
 
+    // The kernel's table covers the frame's own span, whatever the range.
+    const vivaclient::SampleSpan span = vivaclient::FindSpan(samples, stride, width, height);
     double low = 0, high = 0;
-    if (settings.mode == vivagst::RangeMode::Fixed) {
-        s.range.Next(settings, 0, 0, low, high);
-    } else {
-        const vivagst::Extremes e = vivagst::FindExtremes(samples, stride, width, height);
-        s.range.Next(settings, e.min, e.max, low, high);
-    }
+    s.range.Next(settings, span.min, span.max, low, high);
     if (temperatures && settings.colourBar) {
         settings.labels = true;
         settings.lowDegrees = gst_vivazuzoz_degrees(static_cast<guint16>(std::lround(std::clamp(low, 0.0, 65535.0))));
         settings.highDegrees = gst_vivazuzoz_degrees(static_cast<guint16>(std::lround(std::clamp(high, 0.0, 65535.0))));
     }
-    vivagst::ColourFrame(settings, samples, stride, width, height, low, high, s.rgb);
-    Pack(s.rgb, width, height, out);
+    vivagst::ColourFrame(settings, samples, stride, span, low, high, s.kernel, CanvasOf(out));
     return GST_FLOW_OK;
 }
 

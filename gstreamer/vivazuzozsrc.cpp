@@ -600,10 +600,13 @@ gboolean Query(GstBaseSrc* src, GstQuery* query)
         GST_OBJECT_UNLOCK(src);
         if (!known)
             return FALSE;
-        // A frame is complete one frame period after its exposure began;
-        // the queue holds up to kQueueLimit more.
+        // A buffer's time is when its frame arrived complete (Stamp), so it
+        // is ready to go at its own time: no latency at least. The queue may
+        // hold up to kQueueLimit frames when downstream falls behind. A
+        // minimum of a frame period here would hold every frame that long in
+        // the sinks that sync to the clock (the RTSP server's among them).
         const GstClockTime period = GST_CLOCK_TIME_IS_VALID(measured) ? measured : GST_SECOND / 25;
-        gst_query_set_latency(query, TRUE, period, period * (kQueueLimit + 1));
+        gst_query_set_latency(query, TRUE, 0, period * kQueueLimit);
         return TRUE;
     }
     return GST_BASE_SRC_CLASS(vivazuzoz_src_parent_class)->query(src, query);

@@ -59,6 +59,8 @@ test_packages=(
   dpkg-dev lintian
   # Standard V4L2 programs run against the virtual camera.
   v4l-utils ffmpeg gstreamer1.0-tools python3-opencv
+  # The stock RTSP server bench/colour_figures.py measures ours against.
+  python3-gi gir1.2-gst-rtsp-server-1.0
   # GStreamer's device monitor (gst-device-monitor-1.0, plugins-base-apps);
   # an MQTT broker, its client and Prometheus's promtool for the monitor's
   # tests.
@@ -69,6 +71,8 @@ test_packages=(
   # Outside judges of the snapshot and recording files: GDAL (gdalinfo and
   # its Python bindings), rasterio, exiftool, Pillow and ImageJ.
   gdal-bin python3-gdal python3-rasterio libimage-exiftool-perl python3-pil imagej
+  # CI's layout check (scripts/check-format.sh).
+  clang-format-14
 )
 
 usage() {

@@ -5,11 +5,11 @@
 // command, waiting for a frame, copying a frame out) runs without it. Library
 // threads never take it, except the poll thread to call a Python exception
 // callback that the application registered.
-#include "BufferPool.h"
-#include "CameraCore.h"
-#include "files.h"
 #include <vivaclient/number_text.h>
 #include <vivaclient/settings.h>
+#include "buffer_pool.h"
+#include "camera_core.h"
+#include "files.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -158,15 +158,16 @@ py::array_t<T> PooledArray(const std::shared_ptr<BufferPool>& pool, py::ssize_t 
         o->pool->Put(o->data, o->bytes);
         delete o;
     });
-    return py::array_t<T>({height, width}, {width * static_cast<py::ssize_t>(sizeof(T)), static_cast<py::ssize_t>(sizeof(T))},
+    return py::array_t<T>({height, width},
+                          {width * static_cast<py::ssize_t>(sizeof(T)), static_cast<py::ssize_t>(sizeof(T))},
                           static_cast<T*>(owner->data), base);
 }
 
 // One frame handed to Python: arrays that own their memory.
 struct Frame {
-    py::object image;            // uint16 (height, width)
-    py::object temperature;      // float32 degrees, or None
-    py::object rawTemperature;   // int16 tenths of a degree, or None
+    py::object image;           // uint16 (height, width)
+    py::object temperature;     // float32 degrees, or None
+    py::object rawTemperature;  // int16 tenths of a degree, or None
     uint64_t sequence = 0;
     double timestamp = 0;
     bool afterGap = false;
@@ -193,17 +194,17 @@ public:
         which.shutter.every = std::chrono::milliseconds(std::llround(shutterEvery * 1000));
         which.shutter.onDrift = shutterOnDrift;
         which.shutter.settleTime = std::chrono::milliseconds(std::llround(shutterSettle * 1000));
-        m_core = CameraCore::Make(which);
-        SetListener(EventListeners(), m_core->id(), std::move(onEvent));
+        core_ = CameraCore::Make(which);
+        SetListener(EventListeners(), core_->id(), std::move(onEvent));
         try {
             WithoutGil([&] {
-                m_core->Start();
-                m_core->ReleaseHeldEvents();  // the callback may search or open cameras now
+                core_->Start();
+                core_->ReleaseHeldEvents();  // the callback may search or open cameras now
                 return 0;
             });
         } catch (...) {
             // The callback hears nothing of a camera that never opened.
-            SetListener(EventListeners(), m_core->id(), py::none());
+            SetListener(EventListeners(), core_->id(), py::none());
             Close();
             throw;
         }
@@ -216,22 +217,22 @@ public:
         // After interpreter exit began, the library has closed every camera.
         if (g_pythonAlive.load())
             WithoutGil([&] {
-                m_core->Close();
+                core_->Close();
                 return 0;
             });
-        SetListener(Listeners(), m_core->id(), py::none());
-        SetListener(EventListeners(), m_core->id(), py::none());
+        SetListener(Listeners(), core_->id(), py::none());
+        SetListener(EventListeners(), core_->id(), py::none());
     }
 
-    bool closed() const { return m_core->closed(); }
-    int width() const { return m_core->ring().width(); }
-    int height() const { return m_core->ring().height(); }
-    bool radiometric() const { return m_core->ring().withTemps(); }
-    uint64_t dropped() const { return m_core->ring().dropped(); }
-    int waitingReaders() const { return m_core->ring().waiting(); }
+    bool closed() const { return core_->closed(); }
+    int width() const { return core_->ring().width(); }
+    int height() const { return core_->ring().height(); }
+    bool radiometric() const { return core_->ring().withTemps(); }
+    uint64_t dropped() const { return core_->ring().dropped(); }
+    int waitingReaders() const { return core_->ring().waiting(); }
     py::tuple info() const
     {
-        const CameraInfo e = m_core->entry();
+        const CameraInfo e = core_->entry();
         return py::make_tuple(e.index, e.name, e.videoPath, e.serialPath, e.usbPort);
     }
 
@@ -244,20 +245,23 @@ public:
                 throw CallError(CallError::Result, OZL_USB_INVALID_PARAM,
                                 "Camera.read: timeout must be a number of seconds >= 0, or None");
         }
-        if (m_core->closed())
+        if (core_->closed())
             throw CameraCore::ClosedError("Camera.read");
-        FrameRing& ring = m_core->ring();
+        FrameRing& ring = core_->ring();
         FrameRing::Slot* slot = nullptr;
         const FrameRing::Outcome outcome = WithoutGil([&] { return ring.Take(timeout, &slot); });
         switch (outcome) {
-        case FrameRing::Outcome::Closed: throw CameraCore::ClosedError("Camera.read");
-        case FrameRing::Outcome::Gone: throw m_core->GoneError("Camera.read");
+        case FrameRing::Outcome::Closed:
+            throw CameraCore::ClosedError("Camera.read");
+        case FrameRing::Outcome::Gone:
+            throw core_->GoneError("Camera.read");
         case FrameRing::Outcome::Timeout: {
             char text[96];
             std::snprintf(text, sizeof text, "Camera.read: no frame within %g s", timeout);
             throw CallError(CallError::Timeout, OZL_USB_FAILURE, text);
         }
-        case FrameRing::Outcome::Frame: break;
+        case FrameRing::Outcome::Frame:
+            break;
         }
         struct Hold {  // gives the slot back however this ends
             FrameRing& ring;
@@ -266,7 +270,7 @@ public:
         } hold{ring, slot};
 
         const py::ssize_t h = ring.height(), w = ring.width();
-        py::array_t<uint16_t> image = PooledArray<uint16_t>(m_pool, h, w);
+        py::array_t<uint16_t> image = PooledArray<uint16_t>(pool_, h, w);
         uint16_t* imageOut = image.mutable_data();
         Frame frame;
         frame.sequence = slot->sequence;
@@ -278,8 +282,8 @@ public:
         int16_t* rawOut = nullptr;
         float* tempOut = nullptr;
         if (slot->hasTemps) {
-            py::array_t<int16_t> raw = PooledArray<int16_t>(m_pool, h, w);
-            py::array_t<float> temps = PooledArray<float>(m_pool, h, w);
+            py::array_t<int16_t> raw = PooledArray<int16_t>(pool_, h, w);
+            py::array_t<float> temps = PooledArray<float>(pool_, h, w);
             rawOut = raw.mutable_data();
             tempOut = temps.mutable_data();
             frame.rawTemperature = raw;
@@ -295,29 +299,38 @@ public:
         return frame;
     }
 
-    // Settings, by the tool's names (client/settings.h): the table gives the
-    // library call, the range and how the value travels.
-    double Get(const char* name)
+    // A setting of the table (client/settings.h) by its name: an int for
+    // integer settings, a float for decimal ones (an environment value as
+    // the 0.0001 it travels with), (width, height) for the detector size.
+    py::object GetSetting(const std::string& name)
     {
         const vivaclient::Setting& setting = SettingNamed(name);
         vivaclient::SettingValue value;
         Run(setting.getFunction, [&](unsigned long h) { return vivaclient::ReadSetting(h, setting, value).result; });
-        return value.number;
+        if (setting.access == vivaclient::SettingAccess::FpaSize)
+            return py::make_tuple(value.width, value.height);
+        if (setting.isInteger())
+            return py::int_(static_cast<long long>(value.number));
+        if (setting.access == vivaclient::SettingAccess::EnvParam)
+            return py::float_(Exact(static_cast<float>(value.number)));
+        return py::float_(value.number);
     }
-    void Set(const char* name, double value, const std::string& typed)
+    // Checked against the table's range before anything is sent.
+    void SetSetting(const std::string& name, const py::object& value)
     {
         const vivaclient::Setting& setting = SettingNamed(name);
+        if (setting.readOnly())
+            throw py::attribute_error("setting " + name + " is read-only");
+        const double number = setting.isInteger() ? IntegerValue(value) : NumberValue(value);
         std::string error;
-        if (!vivaclient::InSettingRange(setting, value, typed, error))
+        if (!vivaclient::InSettingRange(setting, number, Typed(value), error))
             throw CallError(CallError::Result, OZL_USB_INVALID_PARAM, error);
-        Run(setting.setFunction, [&](unsigned long h) { return vivaclient::WriteSetting(h, setting, value).result; });
+        Run(setting.setFunction, [&](unsigned long h) { return vivaclient::WriteSetting(h, setting, number).result; });
     }
-    int GetImageParam(int type) { return static_cast<int>(Get(ImageParamName(type))); }
-    void SetImageParam(int type, py::object value) { Set(ImageParamName(type), IntegerValue(value), Typed(value)); }
     void Shutter()
     {
         WithoutGil([&] {
-            m_core->CorrectShutter("shutter: OZL_USB_CorrectShutter");
+            core_->CorrectShutter("shutter: OZL_USB_CorrectShutter");
             return 0;
         });
     }
@@ -327,9 +340,8 @@ public:
     {
         OZL_USB_ENV_PARAM p{};
         Run("OZL_USB_GetEnvParam", [&](unsigned long h) { return OZL_USB_GetEnvParam(h, &p); });
-        auto exact = [](float v) { return static_cast<double>(vivaclient::EnvUnitsOfFloat(v)) / 10000.0; };
-        return py::make_tuple(exact(p.atmosTemp), exact(p.distance), exact(p.emissivity), exact(p.reflectedTemp),
-                              exact(p.transmittance));
+        return py::make_tuple(Exact(p.atmosTemp), Exact(p.distance), Exact(p.emissivity), Exact(p.reflectedTemp),
+                              Exact(p.transmittance));
     }
     // The fields given (None: keep the camera's), in the record's order; the
     // client layer reads the record and writes it back with these changed.
@@ -350,9 +362,9 @@ public:
     {
         if (!callback.is_none() && !PyCallable_Check(callback.ptr()))
             throw py::type_error("Camera.on_exception: callback must be callable or None");
-        if (m_core->closed())
+        if (core_->closed())
             throw CameraCore::ClosedError("Camera.on_exception");
-        SetListener(Listeners(), m_core->id(), std::move(callback));
+        SetListener(Listeners(), core_->id(), std::move(callback));
     }
     // The events not taken yet, as records (EventRecord), waiting up to
     // `timeout` seconds (None: without limit) for one when there are none.
@@ -365,13 +377,14 @@ public:
                 throw CallError(CallError::Result, OZL_USB_INVALID_PARAM,
                                 "Camera.events: timeout must be a number of seconds >= 0, or None");
         }
-        const std::vector<SessionEvent> taken = WithoutGil([&] { return m_core->TakeEvents(timeout); });
+        const std::vector<SessionEvent> taken = WithoutGil([&] { return core_->TakeEvents(timeout); });
         py::list out;
         for (const SessionEvent& e : taken)
             out.append(EventRecord(e));
         return out;
     }
 
+private:
     // An integral Python value (bool excluded), as the integer settings take.
     static double IntegerValue(const py::object& value)
     {
@@ -379,36 +392,37 @@ public:
             throw py::type_error("expected an integer, not " + Typed(value));
         return value.cast<double>();
     }
+    // An int or a float (bool excluded), as the decimal settings take.
+    static double NumberValue(const py::object& value)
+    {
+        if (!(py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value)) || py::isinstance<py::bool_>(value))
+            throw py::type_error("expected a number, not " + Typed(value));
+        return value.cast<double>();
+    }
     static std::string Typed(const py::object& value) { return py::repr(value).cast<std::string>(); }
+    // An environment value read from the library, as the value x 10000 it stands for.
+    static double Exact(float value) { return static_cast<double>(vivaclient::EnvUnitsOfFloat(value)) / 10000.0; }
 
-private:
-    static const vivaclient::Setting& SettingNamed(const char* name)
+    static const vivaclient::Setting& SettingNamed(const std::string& name)
     {
         const vivaclient::Setting* setting = vivaclient::FindSetting(name);
         if (!setting)
-            throw std::logic_error(std::string("no setting ") + name);
+            throw CallError(CallError::Result, OZL_USB_INVALID_PARAM, "no setting " + name);
         return *setting;
-    }
-    static const char* ImageParamName(int type)
-    {
-        for (const vivaclient::Setting& s : vivaclient::Settings())
-            if (s.access == vivaclient::SettingAccess::ImageParam && s.slot == type)
-                return s.name;
-        throw CallError(CallError::Result, OZL_USB_INVALID_PARAM, "image parameter " + std::to_string(type) + ": expected 0..5");
     }
 
     template <typename Call>
     void Run(const char* what, Call call)
     {
         WithoutGil([&] {
-            m_core->Command(what, call);
+            core_->Command(what, call);
             return 0;
         });
     }
 
-    std::shared_ptr<CameraCore> m_core;
+    std::shared_ptr<CameraCore> core_;
     // Buffers of the arrays handed out: three frames' worth are recycled.
-    std::shared_ptr<BufferPool> m_pool = std::make_shared<BufferPool>(9);
+    std::shared_ptr<BufferPool> pool_ = std::make_shared<BufferPool>(9);
 };
 
 void Shutdown()
@@ -423,14 +437,10 @@ void Shutdown()
     g_listeners.store(0);
 }
 
-}  // namespace
-
-PYBIND11_MODULE(_vivazuzoz, m)
+// The exception classes live in Python (vivazuzoz/_errors.py); CallError
+// becomes the one its kind and code name.
+void RegisterErrors()
 {
-    m.doc() = "Compiled core of the vivazuzoz package; use the package, not this module.";
-    RegisterFiles(m);
-
-    // The exception classes live in Python (vivazuzoz/_errors.py).
     py::module_ errors = py::module_::import("vivazuzoz._errors");
     static py::handle byCode[5];
     static py::handle timeoutClass, goneClass, errorClass;
@@ -458,32 +468,56 @@ PYBIND11_MODULE(_vivazuzoz, m)
             PyErr_SetObject(cls.ptr(), error.ptr());
         }
     });
+}
 
-    CameraCore::SetExceptionHook(&ForwardException);
-    CameraCore::SetEventHook(&ForwardEvent);
-    CameraCore::CaptureCoreLines();
-
-    // pybind11 loads numpy's C API on first use, behind a static guard. Two
-    // threads reading their first frames at once would deadlock there (one
-    // waits on the guard holding the interpreter lock, the other imports
-    // numpy and needs that lock), so load it now.
-    py::array_t<uint16_t> warmUp(0);
-
-    m.def("search", [] {
-        const std::vector<CameraInfo> found = WithoutGil([] { return Search(); });
-        py::list out;
-        for (const CameraInfo& e : found)
-            out.append(py::make_tuple(e.index, e.name, e.videoPath, e.serialPath, e.usbPort));
-        return out;
-    }, "A fresh search: a list of (index, name, video_path, serial_path, usb_port).");
-    m.def("_show_core_lines", [](bool on) { CameraCore::ShowCoreLines(on); },
-          "Show the capture core's own lines on standard error as they come, instead of logging them.");
+// search, the core's lines and the exit handler.
+void RegisterFunctions(py::module_& m)
+{
+    m.def(
+        "search",
+        [] {
+            const std::vector<CameraInfo> found = WithoutGil([] { return Search(); });
+            py::list out;
+            for (const CameraInfo& e : found)
+                out.append(py::make_tuple(e.index, e.name, e.videoPath, e.serialPath, e.usbPort));
+            return out;
+        },
+        "A fresh search: a list of (index, name, video_path, serial_path, usb_port).");
+    m.def(
+        "_show_core_lines", [](bool on) { CameraCore::ShowCoreLines(on); },
+        "Show the capture core's own lines on standard error as they come, instead of logging them.");
     m.def("_shutdown", &Shutdown, "Closes every camera and stops the library (run at interpreter exit).");
     py::module_::import("atexit").attr("register")(m.attr("_shutdown"));
+}
 
+// The settings table as the package makes its properties from it: one dict
+// per setting, in the table's order. `number` is an image-tuning
+// parameter's number (get_image_param), -1 for the others.
+py::list SettingsTable()
+{
+    py::list rows;
+    for (const vivaclient::Setting& s : vivaclient::Settings()) {
+        py::dict row;
+        row["name"] = s.name;
+        row["description"] = s.description;
+        row["label"] = s.label;
+        row["unit"] = s.unit;
+        row["group"] = vivaclient::SettingGroupName(s.group);
+        row["kind"] = s.access == vivaclient::SettingAccess::FpaSize ? "size" : s.isInteger() ? "integer" : "decimal";
+        row["minimum"] = s.min;
+        row["maximum"] = s.max;
+        row["decimals"] = s.decimals;
+        row["read_only"] = s.readOnly();
+        row["number"] = s.access == vivaclient::SettingAccess::ImageParam ? s.slot : -1;
+        rows.append(std::move(row));
+    }
+    return rows;
+}
+
+void RegisterFrame(py::module_& m)
+{
     py::class_<Frame>(m, "Frame", "One frame; its arrays own their memory.")
-        .def_readonly("image", &Frame::image,
-                      "numpy.uint16 array (height, width): the camera's image plane.")
+        .def_readonly("image", &Frame::image, "numpy.uint16 array (height, width): the camera's image plane.")
         .def_readonly("temperature", &Frame::temperature,
                       "numpy.float32 array (height, width): degrees in the camera's unit (Camera.temp_unit), "
                       "raw_temperature / 10; None on an image-only stream.")
@@ -507,7 +541,12 @@ PYBIND11_MODULE(_vivazuzoz, m)
             return "<vivazuzoz.Frame " + std::to_string(f.sequence) + " " + py::str(shape).cast<std::string>() +
                    (f.temperature.is_none() ? " image only>" : " with temperature>");
         });
+}
 
+// The settings are not here: the package makes a property of every row of
+// _settings() on its Camera, over _get_setting and _set_setting.
+void RegisterCamera(py::module_& m)
+{
     py::class_<Camera>(m, "Camera")
         .def(py::init<int, const std::string&, bool, py::object, double, double, double>(), py::arg("index") = 0,
              py::arg("path") = "", py::arg("reconnect") = false, py::arg("on_event") = py::none(),
@@ -524,30 +563,8 @@ PYBIND11_MODULE(_vivazuzoz, m)
         .def_property_readonly("_waiting_readers", &Camera::waitingReaders)
         .def_property_readonly("_info", &Camera::info)
         .def("read", &Camera::Read, py::arg("timeout") = 2.0)
-        .def_property("palette",
-            [](Camera& c) { return static_cast<int>(c.Get("palette")); },
-            [](Camera& c, py::object v) { c.Set("palette", Camera::IntegerValue(v), Camera::Typed(v)); },
-            "Palette number, as the camera numbers its palettes (0 to 255).")
-        .def_property("temp_level",
-            [](Camera& c) { return static_cast<int>(c.Get("temp-level")); },
-            [](Camera& c, py::object v) { c.Set("temp-level", Camera::IntegerValue(v), Camera::Typed(v)); },
-            "Temperature level (measuring range) 0, 1 or 2; radiometric streams only.")
-        .def_property("temp_unit",
-            [](Camera& c) { return static_cast<int>(c.Get("temp-unit")); },
-            [](Camera& c, py::object v) { c.Set("temp-unit", Camera::IntegerValue(v), Camera::Typed(v)); },
-            "Temperature unit, as the camera numbers it (0 to 255); radiometric streams only.")
-        .def_property("image_level",
-            [](Camera& c) { return static_cast<int>(c.Get("image-level")); },
-            [](Camera& c, py::object v) { c.Set("image-level", Camera::IntegerValue(v), Camera::Typed(v)); },
-            "Image level (0 to 255).")
-        .def_property_readonly("fpa_temperature",
-            [](Camera& c) { return (c.Get("fpa-temp")); },
-            "Detector (FPA) temperature in degrees.")
-        .def_property_readonly("camera_temperature",
-            [](Camera& c) { return (c.Get("camera-temp")); },
-            "The camera's own temperature in degrees.")
-        .def("_get_image_param", &Camera::GetImageParam)
-        .def("_set_image_param", &Camera::SetImageParam)
+        .def("_get_setting", &Camera::GetSetting, py::arg("name"))
+        .def("_set_setting", &Camera::SetSetting, py::arg("name"), py::arg("value"))
         .def("shutter", &Camera::Shutter, "Runs the shutter (flat-field) correction; waits up to 10 s.")
         .def("_get_env", &Camera::GetEnv)
         .def("_set_env", &Camera::SetEnv)
@@ -555,4 +572,28 @@ PYBIND11_MODULE(_vivazuzoz, m)
         .def("on_exception", &Camera::OnException, py::arg("callback"),
              "callback(code) runs on a library thread when the camera reports an exception "
              "(1001: the camera is gone); None removes it. Keep it short.");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_vivazuzoz, m)
+{
+    m.doc() = "Compiled core of the vivazuzoz package; use the package, not this module.";
+    RegisterFiles(m);
+    RegisterErrors();
+
+    CameraCore::SetExceptionHook(&ForwardException);
+    CameraCore::SetEventHook(&ForwardEvent);
+    CameraCore::CaptureCoreLines();
+
+    // pybind11 loads numpy's C API on first use, behind a static guard. Two
+    // threads reading their first frames at once would deadlock there (one
+    // waits on the guard holding the interpreter lock, the other imports
+    // numpy and needs that lock), so load it now.
+    py::array_t<uint16_t> warmUp(0);
+
+    RegisterFunctions(m);
+    m.def("_settings", &SettingsTable, "The settings table: one dict per setting (name, range, unit, access, group).");
+    RegisterFrame(m);
+    RegisterCamera(m);
 }

@@ -37,21 +37,49 @@ from ._vivazuzoz import Frame
 from ._vivazuzoz import correct_emissivity  # the client layer's broadband formula (emissivity.h)
 
 __all__ = [
-    "search", "show_core_output", "Camera", "CameraInfo", "EnvParams", "Event", "Frame", "IMAGE_PARAMS",
+    "search", "show_core_output", "Camera", "CameraInfo", "EnvParams", "Event", "Frame", "IMAGE_PARAMS", "SETTINGS",
+    "Setting",
     "Error", "NotSupported", "InvalidParam", "OpenFailed", "Timeout", "Disconnected",
     "open_recording", "read_snapshot", "declared_unit", "Recording", "RecordedFrame", "Snapshot", "TemperatureUnit",
 ]
 __all__ += ["correct_emissivity"]
 
+@dataclass(frozen=True)
+class Setting:
+    """One camera setting, as the library's settings table (the one the
+    command-line tool, the live page and GStreamer use) describes it.
+    ``name`` is the table's name ("image-level"), ``attribute`` the
+    :class:`Camera` property that reads and sets it ("image_level"); ``kind``
+    is "integer", "decimal" or "size" (a (width, height) pair); ``minimum``
+    and ``maximum`` bound what may be set; ``group`` is "camera",
+    "environment", "image-tuning" or "read-only"."""
+
+    name: str
+    attribute: str
+    description: str
+    label: str
+    unit: str
+    group: str
+    kind: str
+    minimum: float
+    maximum: float
+    decimals: int
+    read_only: bool
+
+
+def _setting_of(row):
+    fields = {key: value for key, value in row.items() if key != "number"}
+    return Setting(attribute=row["name"].replace("-", "_"), **fields)
+
+
+_TABLE = _vivazuzoz._settings()
+
+#: Every setting of the table, in its order.
+SETTINGS = tuple(_setting_of(row) for row in _TABLE)
+
 #: Image-tuning parameters by name, with the numbers the camera uses.
-IMAGE_PARAMS = {
-    "detail": 0,
-    "spatial_denoising": 1,
-    "contrast": 2,
-    "brightness": 3,
-    "time_denoising": 4,
-    "dynamic_range": 5,
-}
+IMAGE_PARAMS = {row["name"].replace("-", "_"): row["number"] for row in _TABLE if row["number"] >= 0}
+_IMAGE_PARAM_SETTINGS = {row["number"]: row["name"] for row in _TABLE if row["number"] >= 0}
 
 
 @dataclass(frozen=True)
@@ -133,9 +161,10 @@ def _image_param_number(param):
         if param not in IMAGE_PARAMS:
             raise InvalidParam("image parameter %r: expected one of %s" % (param, ", ".join(IMAGE_PARAMS)), 3)
         return IMAGE_PARAMS[param]
-    if isinstance(param, int) and not isinstance(param, bool) and 0 <= param <= 5:
+    if isinstance(param, int) and not isinstance(param, bool) and param in _IMAGE_PARAM_SETTINGS:
         return param
-    raise InvalidParam("image parameter %r: expected a name or a number 0..5" % (param,), 3)
+    raise InvalidParam("image parameter %r: expected a name or a number %d..%d"
+                       % (param, min(_IMAGE_PARAM_SETTINGS), max(_IMAGE_PARAM_SETTINGS)), 3)
 
 
 class Camera(_vivazuzoz.Camera):
@@ -146,10 +175,12 @@ class Camera(_vivazuzoz.Camera):
     node or command port has that path, whatever its index now. Raises
     :class:`OpenFailed` when there is no such camera or it cannot be opened.
 
-    Settings are properties (``palette``, ``temp_level``, ``temp_unit``,
-    ``image_level``, ``env``; ``fpa_temperature`` and ``camera_temperature``
-    read-only); each is one exchange with the camera (at least 120 ms), and
-    commands on one camera run one at a time.
+    Every setting of :data:`SETTINGS` is a property named by its
+    ``attribute`` (``palette``, ``temp_level``, ``image_level``,
+    ``emissivity``, ``contrast``, ...; ``fpa_temp``, ``camera_temp`` and
+    ``fpa_size`` read-only), and ``env`` reads or sets the environment
+    parameters together; each is one exchange with the camera (at least
+    120 ms), and commands on one camera run one at a time.
 
     A camera that is unplugged, stops answering or stops sending frames (3 s
     without one; 5 s at most, the stall limit) is gone: reads and commands raise :class:`Disconnected`,
@@ -198,9 +229,19 @@ class Camera(_vivazuzoz.Camera):
                          float(shutter_settle))
         self._opened = True  # a failed open leaves an object that only repr may touch (tracebacks do)
 
-    # width, height, radiometric, dropped, closed, read, palette, temp_level,
-    # temp_unit, image_level, fpa_temperature, camera_temperature, shutter,
-    # on_exception and close come from the compiled core.
+    # width, height, radiometric, dropped, closed, read, shutter,
+    # on_exception and close come from the compiled core; the settings'
+    # properties are made from the table below the class.
+
+    @property
+    def fpa_temperature(self):
+        """The detector (FPA) temperature in degrees: ``fpa_temp`` by its older name."""
+        return self.fpa_temp
+
+    @property
+    def camera_temperature(self):
+        """The camera's own temperature in degrees: ``camera_temp`` by its older name."""
+        return self.camera_temp
 
     @property
     def info(self):
@@ -263,13 +304,14 @@ class Camera(_vivazuzoz.Camera):
                       params.reflected_temp, params.transmittance)
 
     def get_image_param(self, param):
-        """An image-tuning parameter by name (see IMAGE_PARAMS) or number 0..5.
+        """An image-tuning parameter by name (see IMAGE_PARAMS) or number 0..5,
+        as its property (``cam.contrast``) gives it.
         Raises :class:`NotSupported` when the camera does not report it."""
-        return self._get_image_param(_image_param_number(param))
+        return self._get_setting(_IMAGE_PARAM_SETTINGS[_image_param_number(param)])
 
     def set_image_param(self, param, value):
         """Sets an image-tuning parameter by name or number 0..5."""
-        self._set_image_param(_image_param_number(param), value)
+        self._set_setting(_IMAGE_PARAM_SETTINGS[_image_param_number(param)], value)
 
     def __enter__(self):
         return self
@@ -284,3 +326,27 @@ class Camera(_vivazuzoz.Camera):
         state = "closed" if self.closed else "%dx%d %s" % (
             self.width, self.height, "radiometric" if self.radiometric else "image only")
         return "<vivazuzoz.Camera %s (%s)>" % (self.info.video_path or self.info.index, state)
+
+
+def _setting_property(setting):
+    name = setting.name
+
+    def get(self):
+        return self._get_setting(name)
+
+    def set_(self, value):
+        self._set_setting(name, value)
+
+    what = setting.description + (" (%s)" % setting.unit if setting.unit else "")
+    if setting.read_only:
+        return property(get, doc="%s; read-only." % what)
+    places = setting.decimals
+    return property(get, set_, doc="%s; %.*f to %.*f." % (what, places, setting.minimum, places, setting.maximum))
+
+
+for _setting in SETTINGS:
+    # A row whose attribute were a method or property already would hide it.
+    if hasattr(Camera, _setting.attribute):
+        raise ImportError("vivazuzoz: setting %s would replace Camera.%s" % (_setting.name, _setting.attribute))
+    setattr(Camera, _setting.attribute, _setting_property(_setting))
+del _setting

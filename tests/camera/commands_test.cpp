@@ -1,6 +1,6 @@
 // The command protocol as the camera sees it: request bytes, time-outs,
 // reply checks and value decoding, on a scripted port.
-#include "WireCamera.h"
+#include "../support/wire_camera.h"
 
 #include <gtest/gtest.h>
 

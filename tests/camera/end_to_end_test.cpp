@@ -3,9 +3,9 @@
 // camera model, unplug and shutdown with cameras still open.
 #include "VIVAZUZOZ.h"
 
-#include "../support/Eventually.h"
-#include "../support/PublicApi.h"
-#include "../support/ScratchDir.h"
+#include "../support/eventually.h"
+#include "../support/public_api.h"
+#include "../support/scratch_dir.h"
 
 #include <vcam/VirtualCamera.h>
 
@@ -49,7 +49,7 @@ protected:
         OZL_USB_Deinit();
         vcam::RemoveAll();
     }
-    ScratchDir m_dir;
+    ScratchDir dir_;
 };
 
 }  // namespace

@@ -1,12 +1,12 @@
 // Nothing is allocated per frame. This test binary replaces the global
 // operator new with one that counts the allocations made on threads that
 // asked to be watched, and streams a thousand frames through the frame path.
-#include "WireCamera.h"
+#include "../support/wire_camera.h"
 
 #include "VIVAZUZOZ.h"
 
-#include "../support/Eventually.h"
-#include "../support/ScratchDir.h"
+#include "../support/eventually.h"
+#include "../support/scratch_dir.h"
 
 #include <vcam/VirtualCamera.h>
 

@@ -1,6 +1,7 @@
 // Frames handed straight to OnDataRecv: layout detection, the first frame's
 // queries, the split into planes, temperature conversion and the callbacks.
-#include "WireCamera.h"
+#include "../support/stream_layouts.h"
+#include "../support/wire_camera.h"
 
 #include <gtest/gtest.h>
 
@@ -11,14 +12,8 @@
 
 namespace {
 
-struct Layout {
-    int width;
-    int height;
-    bool withTemp;
-    size_t Bytes() const { return size_t(width) * height * 2 * (withTemp ? 2 : 1); }
-};
-const Layout kLayouts[] = {{256, 192, false}, {256, 192, true},  {384, 288, false},  {384, 288, true},
-                           {640, 512, false}, {640, 512, true},  {1280, 1024, false}, {1280, 1024, true}};
+using Layout = StreamLayout;
+const auto& kLayouts = kStreamLayouts;
 
 uint16_t ImageSample(size_t r, size_t c) { return uint16_t(r * 131 + c * 7 + 1); }
 int16_t RawTemp(size_t r, size_t c) { return int16_t(uint16_t(r * 977 + c * 13)); }

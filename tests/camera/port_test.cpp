@@ -21,24 +21,24 @@ public:
 
 class Pty {
 public:
-    Pty() : m_master(posix_openpt(O_RDWR | O_NOCTTY))
+    Pty() : master_(posix_openpt(O_RDWR | O_NOCTTY))
     {
-        if (m_master >= 0 && grantpt(m_master) == 0 && unlockpt(m_master) == 0)
-            m_slave = ptsname(m_master);
+        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0)
+            slave_ = ptsname(master_);
     }
     ~Pty()
     {
-        if (m_master >= 0)
-            close(m_master);
+        if (master_ >= 0)
+            close(master_);
     }
-    const std::string& slave() const { return m_slave; }
-    void Send(const std::vector<char>& bytes) { ASSERT_EQ(write(m_master, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    const std::string& slave() const { return slave_; }
+    void Send(const std::vector<char>& bytes) { ASSERT_EQ(write(master_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
     std::vector<char> Receive(size_t n)
     {
         std::vector<char> got(n);
         size_t have = 0;
         while (have < n) {
-            const ssize_t r = read(m_master, got.data() + have, n - have);
+            const ssize_t r = read(master_, got.data() + have, n - have);
             if (r <= 0)
                 break;
             have += size_t(r);
@@ -48,8 +48,8 @@ public:
     }
 
 private:
-    int m_master;
-    std::string m_slave;
+    int master_;
+    std::string slave_;
 };
 
 }  // namespace

@@ -3,8 +3,8 @@
 // flags on the frames, and the correction policy.
 #include <vivaclient/camera_session.h>
 
-#include "../support/Eventually.h"
-#include "../support/ScratchDir.h"
+#include "../support/eventually.h"
+#include "../support/scratch_dir.h"
 
 #include <vcam/VirtualCamera.h>
 

@@ -2,8 +2,8 @@
 // frames its sink gets across an unplug and a stall, and how it ends.
 #include <vivaclient/camera_session.h>
 
-#include "../support/Eventually.h"
-#include "../support/ScratchDir.h"
+#include "../support/eventually.h"
+#include "../support/scratch_dir.h"
 
 #include <vcam/VirtualCamera.h>
 

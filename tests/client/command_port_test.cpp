@@ -6,7 +6,7 @@
 #include <vivaclient/command_port.h>
 #include <vivaclient/settings.h>
 
-#include "../support/ScratchDir.h"
+#include "../support/scratch_dir.h"
 
 #include <vcam/VirtualCamera.h>
 

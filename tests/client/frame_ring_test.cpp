@@ -2,7 +2,7 @@
 // own (it knows nothing of Python, so it also runs under the sanitizers).
 #include <vivaclient/frame_ring.h>
 
-#include "../support/Eventually.h"
+#include "../support/eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -111,7 +111,8 @@ TEST(FrameRing, AWriterAndTwoReadersRacingLoseNoFrameAndTearNone)
     std::atomic<bool> start{false}, written{false};
     std::atomic<int> taken{0}, torn{0}, disordered{0};
     auto read = [&] {
-        while (!start) {}
+        while (!start) {
+        }
         uint64_t last = 0;
         for (;;) {
             FrameRing::Slot* slot = nullptr;

@@ -4,7 +4,7 @@
 #include <vivaclient/camera.h>
 #include <vivaclient/frame_stream.h>
 
-#include "../support/ScratchDir.h"
+#include "../support/scratch_dir.h"
 
 #include <vcam/VirtualCamera.h>
 

@@ -1,6 +1,6 @@
 // What the tool tells a user whose account may not open a camera's nodes.
 #include <vivaclient/result_text.h>
-#include "../support/TextSearch.h"
+#include "../support/text_search.h"
 
 #include <gtest/gtest.h>
 

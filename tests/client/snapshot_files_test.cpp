@@ -1,8 +1,8 @@
 // Snapshot files: the TIFF and the radiometric JPEG give back exactly what
 // was written, the JPEG's segments follow its documented layout, damage is
 // refused with a reason, and units mean what the user declared.
-#include "../support/ScratchDir.h"
-#include "../support/TextSearch.h"
+#include "../support/scratch_dir.h"
+#include "../support/text_search.h"
 
 #include <vivaclient/colormaps.h>
 #include <vivaclient/gdal_metadata.h>

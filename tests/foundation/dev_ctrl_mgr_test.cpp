@@ -1,6 +1,6 @@
 #include "DevCtrlMgr.h"
 
-#include "../support/FakeDevice.h"
+#include "../support/fake_device.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "VIVAZUZOZ.h"
 
-#include "../support/FakeDevice.h"
-#include "../support/ScratchDir.h"
+#include "../support/fake_device.h"
+#include "../support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 

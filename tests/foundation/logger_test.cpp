@@ -1,7 +1,7 @@
 #include "Logger.h"
 #include "VIVAZUZOZ.h"
 
-#include "../support/ScratchDir.h"
+#include "../support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 

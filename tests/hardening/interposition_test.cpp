@@ -3,9 +3,9 @@
 // definition, and the capture core's whole interface is exported.
 #include "VIVAZUZOZ.h"
 
-#include "../support/Eventually.h"
-#include "../support/PublicApi.h"
-#include "../support/ScratchDir.h"
+#include "../support/eventually.h"
+#include "../support/public_api.h"
+#include "../support/scratch_dir.h"
 
 #include <vcam/VirtualCamera.h>
 

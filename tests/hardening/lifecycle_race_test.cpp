@@ -5,9 +5,9 @@
 // functions on a virtual camera. A hang shows as the test's time-out.
 #include "VIVAZUZOZ.h"
 
-#include "../support/Eventually.h"
-#include "../support/PublicApi.h"
-#include "../support/ScratchDir.h"
+#include "../support/eventually.h"
+#include "../support/public_api.h"
+#include "../support/scratch_dir.h"
 
 #include <vcam/VirtualCamera.h>
 
@@ -52,7 +52,7 @@ class LifecycleRaces : public testing::Test {
 protected:
     void SetUp() override
     {
-        m_cam = &vcam::AddCamera();
+        cam_ = &vcam::AddCamera();
         OZL_USB_Init();
         ASSERT_EQ(1, SearchCount());
     }
@@ -69,8 +69,8 @@ protected:
         EXPECT_EQ(OZL_USB_SUCCESS, OZL_USB_StartPreview(h, callback, user));
         return h;
     }
-    ScratchDir m_dir;
-    vcam::Camera* m_cam = nullptr;
+    ScratchDir dir_;
+    vcam::Camera* cam_ = nullptr;
 };
 
 }  // namespace
@@ -93,7 +93,7 @@ TEST_F(LifecycleRaces, TwoThreadsClosingOneCameraBothReturnAndItIsReleasedOnce)
             t.join();
         EXPECT_TRUE(Documented(results[0]) && Documented(results[1])) << results[0] << " " << results[1];
         EXPECT_TRUE(results[0] == OZL_USB_SUCCESS || results[1] == OZL_USB_SUCCESS) << "round " << round;
-        EXPECT_FALSE(m_cam->videoOpen()) << "round " << round;
+        EXPECT_FALSE(cam_->videoOpen()) << "round " << round;
         EXPECT_EQ(OZL_USB_INVALID_PARAM, OZL_USB_StopPreview(h));
     }
 }
@@ -111,7 +111,7 @@ TEST_F(LifecycleRaces, ACloseAgainstAFrameCallbacksShutdown)
         const int closed = OZL_USB_CloseDev(h);
         EXPECT_TRUE(Documented(closed)) << closed;
         ASSERT_TRUE(Eventually([&] { return callback.done.load(); })) << "round " << round;
-        EXPECT_TRUE(Eventually([&] { return !m_cam->videoOpen(); })) << "round " << round;
+        EXPECT_TRUE(Eventually([&] { return !cam_->videoOpen(); })) << "round " << round;
     }
 }
 
@@ -128,7 +128,7 @@ TEST_F(LifecycleRaces, AShutdownAgainstAFrameCallbacksShutdown)
         OZL_USB_Deinit();
         EXPECT_EQ(OZL_USB_INVALID_PARAM, OZL_USB_StopPreview(h));
         ASSERT_TRUE(Eventually([&] { return callback.done.load(); })) << "round " << round;
-        EXPECT_TRUE(Eventually([&] { return !m_cam->videoOpen(); })) << "round " << round;
+        EXPECT_TRUE(Eventually([&] { return !cam_->videoOpen(); })) << "round " << round;
     }
 }
 
@@ -158,14 +158,14 @@ TEST_F(LifecycleRaces, NoExceptionCallbackRunsOnceCloseHasReturned)
     int reported = 0;
     for (int round = 0; round < 10; ++round) {
         if (round > 0) {
-            m_cam->Replug();
+            cam_->Replug();
             ASSERT_EQ(1, SearchCount());
         }
         std::atomic<int> frames{0};
         const unsigned long h = OpenStreaming(&CountFrame, &frames);
         ExceptionWatch watch;
         ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_SetExceptionCallback(h, &ExceptionWatch::OnException, &watch));
-        m_cam->Unplug();
+        cam_->Unplug();
         // Close around the poll's next pass (every 100 ms), before or after
         // it reports the unplug.
         std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 160));
@@ -195,14 +195,14 @@ TEST_F(LifecycleRaces, TheExceptionCallbackMayShutTheLibraryDown)
     std::atomic<int> frames{0};
     const unsigned long h = OpenStreaming(&CountFrame, &frames);
     ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_SetExceptionCallback(h, &Watch::OnException, &watch));
-    m_cam->Unplug();
+    cam_->Unplug();
     ASSERT_TRUE(Eventually([&] { return watch.deinitReturned.load(); }));
     EXPECT_EQ(1, watch.calls.load());
     EXPECT_EQ(OZL_USB_INVALID_PARAM, OZL_USB_StopPreview(h));
     OZL_USB_Deinit();  // returns: the library is down already
 
     // And it comes up again.
-    m_cam->Replug();
+    cam_->Replug();
     ASSERT_EQ(OZL_USB_SUCCESS, OZL_USB_Init());
     ASSERT_EQ(1, SearchCount());
     const unsigned long again = OpenStreaming(&CountFrame, &frames);

@@ -3,10 +3,10 @@
 // cameras.
 #include "VIVAZUZOZ.h"
 
-#include "../support/Eventually.h"
-#include "../support/PublicApi.h"
-#include "../support/Printed.h"
-#include "../support/ScratchDir.h"
+#include "../support/eventually.h"
+#include "../support/public_api.h"
+#include "../support/printed.h"
+#include "../support/scratch_dir.h"
 
 #include <vcam/VirtualCamera.h>
 
@@ -66,7 +66,7 @@ protected:
         OZL_USB_Deinit();
         vcam::RemoveAll();
     }
-    ScratchDir m_dir;
+    ScratchDir dir_;
 };
 
 }  // namespace

@@ -7,8 +7,8 @@
 // hang, and no callback may run once OZL_USB_Deinit has returned.
 #include "VIVAZUZOZ.h"
 
-#include "../support/Eventually.h"
-#include "../support/ScratchDir.h"
+#include "../support/eventually.h"
+#include "../support/scratch_dir.h"
 
 #include <vcam/VirtualCamera.h>
 

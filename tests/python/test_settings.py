@@ -116,3 +116,49 @@ def test_a_closed_camera_raises_on_every_use_and_closes_again_quietly(vcam, open
     with cam:
         pass
     assert "closed" in repr(cam)
+
+
+def test_every_setting_of_the_table_is_a_property_that_round_trips(vcam, open_camera):
+    vcam.add_camera()
+    cam = open_camera()
+    names = [s.name for s in vivazuzoz.SETTINGS]
+    # The table the tool, the page and GStreamer use: spot-check its rows.
+    for name in ("palette", "temp-level", "image-level", "emissivity", "contrast", "fpa-temp", "fpa-size"):
+        assert name in names
+    assert len(set(names)) == len(names)
+
+    for setting in vivazuzoz.SETTINGS:
+        assert setting.attribute == setting.name.replace("-", "_")
+        prop = getattr(vivazuzoz.Camera, setting.attribute)
+        assert isinstance(prop, property) and setting.description in prop.__doc__
+        value = getattr(cam, setting.attribute)
+        if setting.read_only:
+            assert (prop.fset is None) and setting.group == "read-only"
+            with pytest.raises(AttributeError):
+                setattr(cam, setting.attribute, value)
+            continue
+        # A value inside the range other than the camera's, then one past each end.
+        if setting.kind == "integer":
+            wanted = 2 if value != 2 else 1
+            assert isinstance(value, int)
+        else:
+            wanted = round(setting.minimum + (setting.maximum - setting.minimum) * 0.3721, setting.decimals)
+        setattr(cam, setting.attribute, wanted)
+        assert getattr(cam, setting.attribute) == wanted, setting.name
+        for outside in (setting.minimum - 1, setting.maximum + 1):
+            outside = int(outside) if setting.kind == "integer" else outside
+            with pytest.raises(vivazuzoz.InvalidParam) as refused:
+                setattr(cam, setting.attribute, outside)
+            assert setting.name in str(refused.value)
+        assert getattr(cam, setting.attribute) == wanted, setting.name
+
+    # The image-tuning rows are IMAGE_PARAMS, by the camera's numbers.
+    tuning = [s.attribute for s in vivazuzoz.SETTINGS if s.group == "image-tuning"]
+    assert sorted(tuning) == sorted(vivazuzoz.IMAGE_PARAMS)
+    assert vivazuzoz.IMAGE_PARAMS["brightness"] == 3 and cam.get_image_param(3) == cam.brightness
+    assert cam.fpa_size == (cam.width, cam.height)
+    assert cam.fpa_temperature == cam.fpa_temp
+    with pytest.raises(TypeError):
+        cam.palette = 1.5
+    with pytest.raises(TypeError):
+        cam.emissivity = True

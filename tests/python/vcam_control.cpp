@@ -84,12 +84,15 @@ PYBIND11_MODULE(vcam_control, m)
     m.def("unplug", [](int i) { At(i).Unplug(); });
     m.def("replug", [](int i) { At(i).Replug(); });
     m.def("stall", [](int i, double seconds) { At(i).Stall(seconds); });
-    m.def("set_port_fault", [](int i, const std::string& name, int ms) {
-        vcam::PortFault fault;
-        if (!vcam::ParsePortFault(name, &fault))
-            throw py::value_error("unknown port fault " + name);
-        At(i).SetPortFault(fault, ms);
-    }, py::arg("i"), py::arg("name"), py::arg("ms") = 0);
+    m.def(
+        "set_port_fault",
+        [](int i, const std::string& name, int ms) {
+            vcam::PortFault fault;
+            if (!vcam::ParsePortFault(name, &fault))
+                throw py::value_error("unknown port fault " + name);
+            At(i).SetPortFault(fault, ms);
+        },
+        py::arg("i"), py::arg("name"), py::arg("ms") = 0);
     m.def("video_path", [](int i) { return At(i).videoPath(); });
     m.def("serial_path", [](int i) { return At(i).serialPath(); });
     m.def("inject_port_bytes", [](int i, const py::bytes& data) {

@@ -1,7 +1,7 @@
 // The built tool run as a child process under the virtual camera's wrapper,
 // checked by its exit status, its output and the files it writes.
-#include "../support/ScratchDir.h"
-#include "../support/TextSearch.h"
+#include "../support/scratch_dir.h"
+#include "../support/text_search.h"
 #include "child_process.h"
 #include "png_reader.h"
 

@@ -4,8 +4,8 @@
 #include "child_process.h"
 #include <vivaclient/recording.h>
 
-#include "../support/ScratchDir.h"
-#include "../support/TextSearch.h"
+#include "../support/scratch_dir.h"
+#include "../support/text_search.h"
 
 #include <gtest/gtest.h>
 

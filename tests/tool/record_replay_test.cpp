@@ -5,8 +5,8 @@
 #include <vivaclient/recording.h>
 #include <vivaclient/settings.h>
 
-#include "../support/Eventually.h"
-#include "../support/ScratchDir.h"
+#include "../support/eventually.h"
+#include "../support/scratch_dir.h"
 
 #include <VIVAZUZOZ.h>
 #include <vcam/VirtualCamera.h>

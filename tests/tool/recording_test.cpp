@@ -3,8 +3,8 @@
 #include "frame_taker.h"
 #include <vivaclient/recording.h>
 
-#include "../support/ScratchDir.h"
-#include "../support/TextSearch.h"
+#include "../support/scratch_dir.h"
+#include "../support/text_search.h"
 
 #include <vivaclient/gdal_metadata.h>
 

@@ -1,6 +1,6 @@
 #include "service_notify.h"
 
-#include "../support/Eventually.h"
+#include "../support/eventually.h"
 
 #include <gtest/gtest.h>
 

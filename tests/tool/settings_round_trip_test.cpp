@@ -1,6 +1,6 @@
 // Every setting set and read back through the tool, run in this process on
 // a virtual camera so that the camera keeps its state between the two runs.
-#include "../support/ScratchDir.h"
+#include "../support/scratch_dir.h"
 #include "run_tool.h"
 
 #include <vcam/VirtualCamera.h>

@@ -1,8 +1,8 @@
 // Alarms across the camera's own shutter corrections, on the virtual
 // camera's drifting detector: the same frames fed to alarms as the session
 // flags them and with the flags wiped.
-#include "../support/Eventually.h"
-#include "../support/ScratchDir.h"
+#include "../support/eventually.h"
+#include "../support/scratch_dir.h"
 #include <vivaclient/camera.h>
 #include <vivaclient/camera_session.h>
 #include <vivaclient/frame_stream.h>

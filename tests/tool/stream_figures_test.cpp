@@ -1,6 +1,6 @@
 // Regions, alarms and the state folder: the pieces of stream and of every
 // command that need no camera.
-#include "../support/ScratchDir.h"
+#include "../support/scratch_dir.h"
 #include "alarm.h"
 #include "regions.h"
 #include <vivaclient/state_dir.h>

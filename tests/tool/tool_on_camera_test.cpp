@@ -1,9 +1,9 @@
 // The tool run in this process on virtual cameras, with the camera model and
 // the scene as the oracle: environment values that read back exactly, info's
 // cost in exchanges, the default camera, region figures and alarms.
-#include "../support/Eventually.h"
-#include "../support/ScratchDir.h"
-#include "../support/TextSearch.h"
+#include "../support/eventually.h"
+#include "../support/scratch_dir.h"
+#include "../support/text_search.h"
 #include "run_tool.h"
 #include <vivaclient/camera.h>
 #include <vivaclient/settings.h>

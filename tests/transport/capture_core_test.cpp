@@ -1,6 +1,6 @@
 #include "Common/v4l2core.h"
 
-#include "../support/Eventually.h"
+#include "../support/eventually.h"
 
 #include <vcam/VirtualCamera.h>
 
@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "../support/Printed.h"
+#include "../support/printed.h"
 
 #include <cerrno>
 #include <cstring>
@@ -31,25 +31,25 @@ class CaptureCoreOnCamera : public testing::Test {
 protected:
     void TearDown() override
     {
-        if (m_vd != nullptr)
+        if (vd_ != nullptr)
             Release();
         vcam::RemoveAll();
     }
 
     vcam::Camera& Add(const vcam::CameraSetup& setup = vcam::CameraSetup())
     {
-        m_cam = &vcam::AddCamera(setup);
-        return *m_cam;
+        cam_ = &vcam::AddCamera(setup);
+        return *cam_;
     }
     Printed Open()
     {
-        return Capture([&] { m_vd = v4l2core_dev_open(m_cam->videoPath().c_str()); });
+        return Capture([&] { vd_ = v4l2core_dev_open(cam_->videoPath().c_str()); });
     }
     Printed Init()
     {
         return Capture([&] {
-            EXPECT_EQ(0, v4l2core_dev_init(m_vd, static_cast<int>(m_vd->width), static_cast<int>(m_vd->height),
-                                           static_cast<int>(m_vd->fps)));
+            EXPECT_EQ(0, v4l2core_dev_init(vd_, static_cast<int>(vd_->width), static_cast<int>(vd_->height),
+                                           static_cast<int>(vd_->fps)));
         });
     }
     // The next frame, waiting through at most a few empty wakeups.
@@ -57,22 +57,22 @@ protected:
     {
         int got = 0;
         for (int i = 0; i < 5 && got == 0; ++i)
-            got = v4l2core_capture_getframe(m_vd);
+            got = v4l2core_capture_getframe(vd_);
         return got;
     }
     Printed Release()
     {
         Printed p = Capture([&] {
-            v4l2core_capture_stop(m_vd);
-            v4l2core_dev_uninit(m_vd);
-            v4l2core_dev_clean(m_vd);
+            v4l2core_capture_stop(vd_);
+            v4l2core_dev_uninit(vd_);
+            v4l2core_dev_clean(vd_);
         });
-        m_vd = nullptr;
+        vd_ = nullptr;
         return p;
     }
 
-    vcam::Camera* m_cam = nullptr;
-    v4l2core_dev* m_vd = nullptr;
+    vcam::Camera* cam_ = nullptr;
+    v4l2core_dev* vd_ = nullptr;
 };
 
 TEST_F(CaptureCoreOnCamera, OpenPrintsTheCameraAndReadsItsCurrentFormat)
@@ -82,7 +82,7 @@ TEST_F(CaptureCoreOnCamera, OpenPrintsTheCameraAndReadsItsCurrentFormat)
     setup.height = 288;
     vcam::Camera& cam = Add(setup);
     const Printed p = Open();
-    ASSERT_NE(nullptr, m_vd) << p.err;
+    ASSERT_NE(nullptr, vd_) << p.err;
     const std::string path = cam.videoPath();
 
     EXPECT_EQ(0u, p.out.find("************UVC Device Information************\ndriver:\t\t"));
@@ -96,9 +96,9 @@ TEST_F(CaptureCoreOnCamera, OpenPrintsTheCameraAndReadsItsCurrentFormat)
     EXPECT_THAT(p.out, HasSubstr("pix.width:\t\t768\npix.height:\t\t288\n"));
     EXPECT_THAT(p.out, HasSubstr("capture fps:\t\t1/25\n"));
     EXPECT_EQ("", p.err);
-    EXPECT_EQ(768u, m_vd->width);
-    EXPECT_EQ(288u, m_vd->height);
-    EXPECT_EQ(25u, m_vd->fps);
+    EXPECT_EQ(768u, vd_->width);
+    EXPECT_EQ(288u, vd_->height);
+    EXPECT_EQ(25u, vd_->fps);
     EXPECT_TRUE(cam.videoOpen());
 }
 
@@ -108,22 +108,22 @@ TEST_F(CaptureCoreOnCamera, StreamsY16FramesOfTheDriversByteCountFromTheMappedBu
     setup.withTemp = false;
     vcam::Camera& cam = Add(setup);
     Open();
-    ASSERT_NE(nullptr, m_vd);
+    ASSERT_NE(nullptr, vd_);
     const Printed init = Init();
     EXPECT_THAT(init.out, HasSubstr("Set format success,256x192.\n"));
     EXPECT_THAT(init.out, HasSubstr("Set fps success,25\n"));
     EXPECT_THAT(init.out, HasSubstr("V4L2_CORE: mapped buffer[0] with length "));
     EXPECT_THAT(init.out, HasSubstr("V4L2_CORE: mapped buffer[1] with length "));
     EXPECT_EQ("", init.err);
-    EXPECT_EQ(static_cast<uint32_t>(V4L2_PIX_FMT_Y16), m_vd->cur_format.fmt.pix.pixelformat);
-    ASSERT_EQ(2u, m_vd->n_buffers);
+    EXPECT_EQ(static_cast<uint32_t>(V4L2_PIX_FMT_Y16), vd_->cur_format.fmt.pix.pixelformat);
+    ASSERT_EQ(2u, vd_->n_buffers);
     EXPECT_EQ(2u, cam.buffersMapped());
 
-    ASSERT_EQ(0, v4l2core_capture_start(m_vd));
+    ASSERT_EQ(0, v4l2core_capture_start(vd_));
     EXPECT_TRUE(cam.streaming());
     ASSERT_EQ(1, NextFrame());
-    EXPECT_EQ(98304u, m_vd->frame_bytes);
-    EXPECT_TRUE(m_vd->frame_data == m_vd->buffers[0].start || m_vd->frame_data == m_vd->buffers[1].start);
+    EXPECT_EQ(98304u, vd_->frame_bytes);
+    EXPECT_TRUE(vd_->frame_data == vd_->buffers[0].start || vd_->frame_data == vd_->buffers[1].start);
     ASSERT_EQ(1, NextFrame());
     EXPECT_EQ(2u, cam.framesDequeued());
 
@@ -140,13 +140,13 @@ TEST_F(CaptureCoreOnCamera, FourGrantedBuffersAreAllMappedAndQueued)
     setup.buffersGranted = 4;
     vcam::Camera& cam = Add(setup);
     Open();
-    ASSERT_NE(nullptr, m_vd);
+    ASSERT_NE(nullptr, vd_);
     Init();
-    EXPECT_EQ(4u, m_vd->n_buffers);
+    EXPECT_EQ(4u, vd_->n_buffers);
     EXPECT_EQ(4u, cam.buffersMapped());
 
     int result = -1;
-    const Printed p = Capture([&] { result = v4l2core_capture_start(m_vd); });
+    const Printed p = Capture([&] { result = v4l2core_capture_start(vd_); });
     EXPECT_EQ(0, result);
     EXPECT_EQ("v4l2core_capture_start:\tn_buffers:4\n"
               "v4l2core_capture_start:\tn_buffers:0\n"
@@ -163,10 +163,10 @@ TEST_F(CaptureCoreOnCamera, OneGrantedBufferIsTooFewAndNoneIsMapped)
     setup.buffersGranted = 1;
     vcam::Camera& cam = Add(setup);
     Open();
-    ASSERT_NE(nullptr, m_vd);
+    ASSERT_NE(nullptr, vd_);
     const Printed p = Init();  // still returns 0
     EXPECT_EQ("Insufficient buffer memory on " + cam.videoPath() + "\n", p.err);
-    EXPECT_EQ(0u, m_vd->n_buffers);
+    EXPECT_EQ(0u, vd_->n_buffers);
     EXPECT_EQ(0u, cam.buffersMapped());
 }
 
@@ -176,9 +176,9 @@ TEST_F(CaptureCoreOnCamera, AZeroIntervalNumeratorGivesFps0AndInitAsksFor1Over0)
     setup.intervalNumeratorZero = true;
     Add(setup);
     const Printed open = Open();
-    ASSERT_NE(nullptr, m_vd);
+    ASSERT_NE(nullptr, vd_);
     EXPECT_THAT(open.out, HasSubstr("capture fps:\t\t0/25\n"));
-    EXPECT_EQ(0u, m_vd->fps);
+    EXPECT_EQ(0u, vd_->fps);
 
     const Printed init = Init();
     // Whether the driver takes 1/0 is its business; the request was made with 0.
@@ -191,12 +191,12 @@ TEST_F(CaptureCoreOnCamera, AStallTimesOutAfterASecondAndKeepsTheLastFrame)
 {
     vcam::Camera& cam = Add();
     Open();
-    ASSERT_NE(nullptr, m_vd);
+    ASSERT_NE(nullptr, vd_);
     Init();
-    ASSERT_EQ(0, v4l2core_capture_start(m_vd));
+    ASSERT_EQ(0, v4l2core_capture_start(vd_));
     ASSERT_EQ(1, NextFrame());
-    void* data = m_vd->frame_data;
-    uint64_t bytes = m_vd->frame_bytes;
+    void* data = vd_->frame_data;
+    uint64_t bytes = vd_->frame_bytes;
 
     cam.Stall(3.0);
     // Frames already under way may still arrive (the last one is what the
@@ -204,28 +204,28 @@ TEST_F(CaptureCoreOnCamera, AStallTimesOutAfterASecondAndKeepsTheLastFrame)
     Printed p;
     int got = 1;
     for (int i = 0; i < 5 && got != -1; ++i) {
-        p = Capture([&] { got = v4l2core_capture_getframe(m_vd); });
+        p = Capture([&] { got = v4l2core_capture_getframe(vd_); });
         if (got == 1) {
-            data = m_vd->frame_data;
-            bytes = m_vd->frame_bytes;
+            data = vd_->frame_data;
+            bytes = vd_->frame_bytes;
         }
     }
     ASSERT_EQ(-1, got);
     EXPECT_THAT(p.err, HasSubstr("Could not grab image (select timeout): "));
-    EXPECT_EQ(data, m_vd->frame_data);
-    EXPECT_EQ(bytes, m_vd->frame_bytes);
+    EXPECT_EQ(data, vd_->frame_data);
+    EXPECT_EQ(bytes, vd_->frame_bytes);
 }
 
 TEST_F(CaptureCoreOnCamera, TheDriverDoesNotRefillAFrameWhileItIsReadUntilTheNextWait)
 {
     vcam::Camera& cam = Add();
     Open();
-    ASSERT_NE(nullptr, m_vd);
+    ASSERT_NE(nullptr, vd_);
     Init();
-    ASSERT_EQ(0, v4l2core_capture_start(m_vd));
+    ASSERT_EQ(0, v4l2core_capture_start(vd_));
     ASSERT_EQ(1, NextFrame());
-    const auto* data = static_cast<const uint8_t*>(m_vd->frame_data);
-    const std::vector<uint8_t> held(data, data + m_vd->frame_bytes);
+    const auto* data = static_cast<const uint8_t*>(vd_->frame_data);
+    const std::vector<uint8_t> held(data, data + vd_->frame_bytes);
 
     // Several frame times pass while the frame is read. With the buffer back
     // in the driver's queue, the camera would have written into it by now.
@@ -237,7 +237,7 @@ TEST_F(CaptureCoreOnCamera, TheDriverDoesNotRefillAFrameWhileItIsReadUntilTheNex
     ASSERT_EQ(1, NextFrame());
     ASSERT_EQ(1, NextFrame());
     ASSERT_EQ(1, NextFrame());
-    const auto* later = static_cast<const uint8_t*>(m_vd->frame_data);
+    const auto* later = static_cast<const uint8_t*>(vd_->frame_data);
     EXPECT_FALSE(std::equal(held.begin(), held.end(), later)) << "frames differ over time (the check above can fail)";
 }
 
@@ -245,17 +245,17 @@ TEST_F(CaptureCoreOnCamera, AnUnplugMakesEveryDequeueFailWithEnodevAndTheCameraI
 {
     vcam::Camera& cam = Add();
     Open();
-    ASSERT_NE(nullptr, m_vd);
+    ASSERT_NE(nullptr, vd_);
     Init();
-    ASSERT_EQ(0, v4l2core_capture_start(m_vd));
+    ASSERT_EQ(0, v4l2core_capture_start(vd_));
     ASSERT_EQ(1, NextFrame());
 
     cam.Unplug();
     for (int i = 0; i < 3; ++i) {
         int got = 0;
-        const Printed p = Capture([&] { got = v4l2core_capture_getframe(m_vd); });
+        const Printed p = Capture([&] { got = v4l2core_capture_getframe(vd_); });
         EXPECT_EQ(-1, got);
-        EXPECT_EQ(ENODEV, m_vd->last_errno);
+        EXPECT_EQ(ENODEV, vd_->last_errno);
         // The first wait also fails to give the last frame's buffer back.
         const std::string dqbuf = "VIDIOC_DQBUF error " + std::to_string(ENODEV) + ", " + strerror(ENODEV) + "\n";
         const std::string qbuf = "VIDIOC_QBUF error " + std::to_string(ENODEV) + ", " + strerror(ENODEV) + "\n";
@@ -285,11 +285,11 @@ TEST_F(CaptureCoreOnCamera, ACapabilityQueryFailingOtherwiseOpensWithNothingRead
     setup.querycapErrno = EIO;
     Add(setup);
     const Printed p = Open();
-    ASSERT_NE(nullptr, m_vd);
+    ASSERT_NE(nullptr, vd_);
     EXPECT_EQ("************UVC Device Information************\n", p.out);
-    EXPECT_EQ(0u, m_vd->width);
-    EXPECT_EQ(0u, m_vd->height);
-    EXPECT_EQ(25u, m_vd->fps);
+    EXPECT_EQ(0u, vd_->width);
+    EXPECT_EQ(0u, vd_->height);
+    EXPECT_EQ(25u, vd_->fps);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 #include "Logger.h"
 #include "VIVAZUZOZ.h"
 
-#include "../support/ScratchDir.h"
+#include "../support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -30,41 +30,41 @@ class Pty {
 public:
     Pty()
     {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
             ADD_FAILURE() << "cannot create a pseudo-terminal: " << strerror(errno);
             return;
         }
-        m_path = ptsname(m_master);
-        m_observer = open(m_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (m_observer < 0)
-            ADD_FAILURE() << "cannot open " << m_path << ": " << strerror(errno);
+        path_ = ptsname(master_);
+        observer_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (observer_ < 0)
+            ADD_FAILURE() << "cannot open " << path_ << ": " << strerror(errno);
     }
     ~Pty()
     {
-        if (m_observer >= 0)
-            close(m_observer);
-        if (m_master >= 0)
-            close(m_master);
+        if (observer_ >= 0)
+            close(observer_);
+        if (master_ >= 0)
+            close(master_);
     }
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
 
-    const char* path() const { return m_path.c_str(); }
+    const char* path() const { return path_.c_str(); }
 
     termios Settings() const
     {
         termios tio{};
-        EXPECT_EQ(0, tcgetattr(m_observer, &tio));
+        EXPECT_EQ(0, tcgetattr(observer_, &tio));
         return tio;
     }
-    void Apply(const termios& tio) const { ASSERT_EQ(0, tcsetattr(m_observer, TCSANOW, &tio)); }
+    void Apply(const termios& tio) const { ASSERT_EQ(0, tcsetattr(observer_, TCSANOW, &tio)); }
 
     // Bytes the camera sends; returns once they are readable on the slave.
     void Send(const std::vector<unsigned char>& bytes) const
     {
-        ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(m_master, bytes.data(), bytes.size()));
-        pollfd pfd{m_observer, POLLIN, 0};
+        ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(master_, bytes.data(), bytes.size()));
+        pollfd pfd{observer_, POLLIN, 0};
         ASSERT_EQ(1, poll(&pfd, 1, 5000)) << "the bytes never reached the slave";
     }
 
@@ -72,10 +72,10 @@ public:
     std::vector<unsigned char> Received(int ms = 2000) const
     {
         std::vector<unsigned char> out;
-        pollfd pfd{m_master, POLLIN, 0};
+        pollfd pfd{master_, POLLIN, 0};
         while (poll(&pfd, 1, out.empty() ? ms : 50) == 1) {
             unsigned char buf[256];
-            const ssize_t n = read(m_master, buf, sizeof buf);
+            const ssize_t n = read(master_, buf, sizeof buf);
             if (n <= 0)
                 break;
             out.insert(out.end(), buf, buf + n);
@@ -84,9 +84,9 @@ public:
     }
 
 private:
-    int m_master = -1;
-    int m_observer = -1;
-    std::string m_path;
+    int master_ = -1;
+    int observer_ = -1;
+    std::string path_;
 };
 
 std::vector<unsigned char> Bytes(const char* buf, long n)

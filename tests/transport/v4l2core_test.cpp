@@ -1,10 +1,10 @@
 #include "Common/v4l2core.h"
 
-#include "../support/ScratchDir.h"
+#include "../support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 
-#include "../support/Printed.h"
+#include "../support/printed.h"
 
 #include <fcntl.h>
 #include <linux/videodev2.h>

@@ -1,8 +1,8 @@
 #include "Common/SerialPort.h"
 #include "UVCInterface.h"
 
-#include "FrameRecorder.h"
-#include "../support/Eventually.h"
+#include "frame_recorder.h"
+#include "../support/eventually.h"
 
 #include <vcam/VirtualCamera.h>
 
@@ -48,21 +48,21 @@ protected:
     }
     void TearDown() override
     {
-        m_err += GetCapturedStderr();
-        m_out += GetCapturedStdout();
+        err_ += GetCapturedStderr();
+        out_ += GetCapturedStdout();
         // Failure reports went to the captured stdout too: show them.
         if (HasFailure())
-            printf("%s\n--- stderr ---\n%s\n", m_out.c_str(), m_err.c_str());
+            printf("%s\n--- stderr ---\n%s\n", out_.c_str(), err_.c_str());
         vcam::RemoveAll();
     }
     // Everything printed since the last call (or the start of the test).
     std::pair<std::string, std::string> Printed()
     {
-        m_err += GetCapturedStderr();
-        m_out += GetCapturedStdout();
-        std::pair<std::string, std::string> p(m_out, m_err);
-        m_out.clear();
-        m_err.clear();
+        err_ += GetCapturedStderr();
+        out_ += GetCapturedStdout();
+        std::pair<std::string, std::string> p(out_, err_);
+        out_.clear();
+        err_.clear();
         CaptureStdout();
         CaptureStderr();
         return p;
@@ -74,8 +74,8 @@ protected:
         return devs;
     }
 
-    std::string m_out;
-    std::string m_err;
+    std::string out_;
+    std::string err_;
 };
 
 TEST_F(VideoChannel, DeliversTheCamerasFramesOnItsReadThreadAtTheCameraRateUntilClosed)

@@ -1,11 +1,11 @@
 // The virtual camera seen the way a plain program sees hardware: libudev and
 // libuvc enumeration, V4L2 ioctls, mmap and select on the capture node, and
 // raw bytes on the command port's tty.
+#include <dirent.h>
 #include <fcntl.h>
 #include <libudev.h>
 #include <libuvc/libuvc.h>
 #include <linux/videodev2.h>
-#include <dirent.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "../support/Eventually.h"
+#include "../support/eventually.h"
 #include "vcam/VirtualCamera.h"
 
 namespace {
@@ -38,17 +38,23 @@ struct Cleanup {
     ~Cleanup() { vcam::RemoveAll(); }
 };
 
-int Xioctl(int fd, unsigned long req, void* arg) {
+int Xioctl(int fd, unsigned long req, void* arg)
+{
     int r;
-    do r = ioctl(fd, req, arg);
+    do
+        r = ioctl(fd, req, arg);
     while (r < 0 && errno == EINTR);
     return r;
 }
 
 // Errno of a failing ioctl, 0 when it succeeds.
-int IoctlErr(int fd, unsigned long req, void* arg) { return Xioctl(fd, req, arg) == 0 ? 0 : errno; }
+int IoctlErr(int fd, unsigned long req, void* arg)
+{
+    return Xioctl(fd, req, arg) == 0 ? 0 : errno;
+}
 
-bool SelectReadable(int fd, int ms) {
+bool SelectReadable(int fd, int ms)
+{
     fd_set set;
     FD_ZERO(&set);
     FD_SET(fd, &set);
@@ -62,14 +68,16 @@ struct UsbLoc {
 };
 
 // devnode -> USB parent location, for one subsystem.
-std::map<std::string, UsbLoc> UdevNodes(udev* u, const char* subsystem) {
+std::map<std::string, UsbLoc> UdevNodes(udev* u, const char* subsystem)
+{
     std::map<std::string, UsbLoc> out;
     udev_enumerate* e = udev_enumerate_new(u);
     udev_enumerate_add_match_subsystem(e, subsystem);
     udev_enumerate_scan_devices(e);
     for (udev_list_entry* l = udev_enumerate_get_list_entry(e); l; l = udev_list_entry_get_next(l)) {
         udev_device* d = udev_device_new_from_syspath(u, udev_list_entry_get_name(l));
-        if (!d) continue;
+        if (!d)
+            continue;
         udev_device* usb = udev_device_get_parent_with_subsystem_devtype(d, "usb", "usb_device");
         const char* node = udev_device_get_devnode(d);
         if (usb && node) {
@@ -83,7 +91,8 @@ std::map<std::string, UsbLoc> UdevNodes(udev* u, const char* subsystem) {
     return out;
 }
 
-TEST(VcamDiscovery, UdevAndUvcAgreeOnTwoCameras) {
+TEST(VcamDiscovery, UdevAndUvcAgreeOnTwoCameras)
+{
     Cleanup cleanup;
     vcam::CameraSetup setup;
     vcam::Camera& a = vcam::AddCamera(setup);
@@ -141,45 +150,57 @@ struct Stream {
     std::vector<size_t> lengths;
     uint32_t sizeimage = 0;
 
-    ~Stream() {
-        for (size_t i = 0; i < maps.size(); ++i) munmap(maps[i], lengths[i]);
-        if (fd >= 0) close(fd);
+    ~Stream()
+    {
+        for (size_t i = 0; i < maps.size(); ++i)
+            munmap(maps[i], lengths[i]);
+        if (fd >= 0)
+            close(fd);
     }
 
     // Requests `count` buffers; returns the count granted (0 on failure).
-    unsigned Setup(const std::string& path, unsigned count, int flags = 0) {
+    unsigned Setup(const std::string& path, unsigned count, int flags = 0)
+    {
         fd = open(path.c_str(), O_RDWR | flags);
-        if (fd < 0) return 0;
+        if (fd < 0)
+            return 0;
         v4l2_format f{};
         f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        if (Xioctl(fd, VIDIOC_G_FMT, &f) != 0) return 0;
+        if (Xioctl(fd, VIDIOC_G_FMT, &f) != 0)
+            return 0;
         sizeimage = f.fmt.pix.sizeimage;
         v4l2_requestbuffers r{};
         r.count = count;
         r.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         r.memory = V4L2_MEMORY_MMAP;
-        if (Xioctl(fd, VIDIOC_REQBUFS, &r) != 0) return 0;
+        if (Xioctl(fd, VIDIOC_REQBUFS, &r) != 0)
+            return 0;
         for (unsigned i = 0; i < r.count; ++i) {
             v4l2_buffer b{};
             b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             b.memory = V4L2_MEMORY_MMAP;
             b.index = i;
-            if (Xioctl(fd, VIDIOC_QUERYBUF, &b) != 0) return 0;
+            if (Xioctl(fd, VIDIOC_QUERYBUF, &b) != 0)
+                return 0;
             void* p = mmap(nullptr, b.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, b.m.offset);
-            if (p == MAP_FAILED) return 0;
+            if (p == MAP_FAILED)
+                return 0;
             maps.push_back(p);
             lengths.push_back(b.length);
         }
         return r.count;
     }
 
-    bool QueueAll() {
+    bool QueueAll()
+    {
         for (unsigned i = 0; i < maps.size(); ++i)
-            if (!Queue(i)) return false;
+            if (!Queue(i))
+                return false;
         return true;
     }
 
-    bool Queue(unsigned i) {
+    bool Queue(unsigned i)
+    {
         v4l2_buffer b{};
         b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         b.memory = V4L2_MEMORY_MMAP;
@@ -187,14 +208,17 @@ struct Stream {
         return Xioctl(fd, VIDIOC_QBUF, &b) == 0;
     }
 
-    bool On() {
+    bool On()
+    {
         int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         return Xioctl(fd, VIDIOC_STREAMON, &type) == 0;
     }
 
     // Waits for and dequeues one frame; errno of the DQBUF otherwise.
-    int Next(v4l2_buffer* b) {
-        if (!SelectReadable(fd, 5000)) return ETIMEDOUT;
+    int Next(v4l2_buffer* b)
+    {
+        if (!SelectReadable(fd, 5000))
+            return ETIMEDOUT;
         std::memset(b, 0, sizeof *b);
         b->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         b->memory = V4L2_MEMORY_MMAP;
@@ -202,9 +226,13 @@ struct Stream {
     }
 };
 
-double Seconds(const timeval& tv) { return tv.tv_sec + tv.tv_usec / 1e6; }
+double Seconds(const timeval& tv)
+{
+    return tv.tv_sec + tv.tv_usec / 1e6;
+}
 
-TEST(VcamCapture, FollowsTheV4l2Sequence) {
+TEST(VcamCapture, FollowsTheV4l2Sequence)
+{
     Cleanup cleanup;
     vcam::CameraSetup setup;
     setup.fps = 25.0;
@@ -256,7 +284,8 @@ TEST(VcamCapture, FollowsTheV4l2Sequence) {
         ASSERT_LT(b.index, s.maps.size());
         const auto* p = static_cast<const uint8_t*>(s.maps[b.index]);
         size_t nonzero = 0;
-        for (size_t k = 0; k < b.bytesused; ++k) nonzero += p[k] != 0;
+        for (size_t k = 0; k < b.bytesused; ++k)
+            nonzero += p[k] != 0;
         EXPECT_GT(nonzero, b.bytesused / 4) << "frame " << i;
         stamps.push_back(Seconds(b.timestamp));
         ASSERT_TRUE(s.Queue(b.index));
@@ -268,7 +297,8 @@ TEST(VcamCapture, FollowsTheV4l2Sequence) {
         EXPECT_GT(stamps[i], stamps[i - 1]) << i;
 }
 
-TEST(VcamCapture, VideoFaults) {
+TEST(VcamCapture, VideoFaults)
+{
     Cleanup cleanup;
     vcam::CameraSetup setup;
     setup.buffersGranted = 1;
@@ -327,31 +357,38 @@ TEST(VcamCapture, VideoFaults) {
 // The command port as a client sees it: a raw tty.
 class Tty {
 public:
-    explicit Tty(const std::string& path) : m_fd(open(path.c_str(), O_RDWR | O_NOCTTY)) {
-        if (m_fd < 0) return;
+    explicit Tty(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY))
+    {
+        if (fd_ < 0)
+            return;
         termios t{};
-        tcgetattr(m_fd, &t);
+        tcgetattr(fd_, &t);
         cfmakeraw(&t);
-        tcsetattr(m_fd, TCSANOW, &t);
+        tcsetattr(fd_, TCSANOW, &t);
     }
-    ~Tty() {
-        if (m_fd >= 0) close(m_fd);
+    ~Tty()
+    {
+        if (fd_ >= 0)
+            close(fd_);
     }
-    bool ok() const { return m_fd >= 0; }
-    int fd() const { return m_fd; }
+    bool ok() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
 
     // Writes a request and collects whatever comes back within `ms`.
-    std::vector<uint8_t> Exchange(const std::vector<uint8_t>& request, int ms = 1000) {
-        tcflush(m_fd, TCIFLUSH);
-        if (write(m_fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return {};
+    std::vector<uint8_t> Exchange(const std::vector<uint8_t>& request, int ms = 1000)
+    {
+        tcflush(fd_, TCIFLUSH);
+        if (write(fd_, request.data(), request.size()) != static_cast<ssize_t>(request.size()))
+            return {};
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         std::vector<uint8_t> got;
-        pollfd p{m_fd, POLLIN, 0};
+        pollfd p{fd_, POLLIN, 0};
         int wait = ms;
         while (poll(&p, 1, wait) == 1) {
             uint8_t buf[256];
-            const ssize_t n = read(m_fd, buf, sizeof buf);
-            if (n <= 0) break;
+            const ssize_t n = read(fd_, buf, sizeof buf);
+            if (n <= 0)
+                break;
             got.insert(got.end(), buf, buf + n);
             wait = 200;  // the rest of a reply follows closely
         }
@@ -359,14 +396,18 @@ public:
     }
 
 private:
-    int m_fd;
+    int fd_;
 };
 
-bool WellFormedReply(const std::vector<uint8_t>& r) {
-    if (r.size() < 7 || r[0] != 0x55 || r[r.size() - 2] != 0xEB || r[r.size() - 1] != 0xAA) return false;
-    if (r[1] != r.size() - 4) return false;
+bool WellFormedReply(const std::vector<uint8_t>& r)
+{
+    if (r.size() < 7 || r[0] != 0x55 || r[r.size() - 2] != 0xEB || r[r.size() - 1] != 0xAA)
+        return false;
+    if (r[1] != r.size() - 4)
+        return false;
     uint8_t sum = 0;
-    for (size_t i = 0; i + 3 < r.size(); ++i) sum = static_cast<uint8_t>(sum + r[i]);
+    for (size_t i = 0; i + 3 < r.size(); ++i)
+        sum = static_cast<uint8_t>(sum + r[i]);
     return sum == r[r.size() - 3];
 }
 
@@ -376,7 +417,8 @@ const std::vector<uint8_t> kPaletteQuery = {0xAA, 0x04, 0x01, 0x42, 0x00, 0xF1, 
 // delay, with a new address and capture node that open; the port answers.
 // poll, epoll and the descriptor calls report what a V4L2 capture node
 // reports, not what the eventfd underneath would.
-TEST(VcamCapture, WaitsReportWhatTheV4l2NodeReports) {
+TEST(VcamCapture, WaitsReportWhatTheV4l2NodeReports)
+{
     Cleanup cleanup;
     vcam::Camera& cam = vcam::AddCamera();
     Stream s;
@@ -428,25 +470,29 @@ TEST(VcamCapture, WaitsReportWhatTheV4l2NodeReports) {
     close(ep);
 }
 
-std::string ReadText(const std::string& path) {
+std::string ReadText(const std::string& path)
+{
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-std::set<std::string> List(const char* dir, const char* prefix) {
+std::set<std::string> List(const char* dir, const char* prefix)
+{
     std::set<std::string> names;
     if (DIR* d = opendir(dir)) {
         while (dirent* e = readdir(d))
-            if (std::strncmp(e->d_name, prefix, std::strlen(prefix)) == 0) names.insert(e->d_name);
+            if (std::strncmp(e->d_name, prefix, std::strlen(prefix)) == 0)
+                names.insert(e->d_name);
         closedir(d);
     }
     return names;
 }
 
 // The files V4L2 programs read to learn what a node is tell what udev tells.
-TEST(VcamFiles, DevAndSysfsAgreeWithUdev) {
+TEST(VcamFiles, DevAndSysfsAgreeWithUdev)
+{
     Cleanup cleanup;
     vcam::AddCamera();
     vcam::CameraSetup second;
@@ -516,7 +562,8 @@ TEST(VcamFiles, DevAndSysfsAgreeWithUdev) {
     EXPECT_NE(stat("/sys/devices/vivazuzoz-vcam", &st), 0) << "no camera, no virtual device directory";
 }
 
-TEST(VcamReplug, AnUnpluggedCameraComesBackByItself) {
+TEST(VcamReplug, AnUnpluggedCameraComesBackByItself)
+{
     Cleanup cleanup;
     vcam::CameraSetup setup;
     setup.replugAfter = 0.3;
@@ -530,7 +577,8 @@ TEST(VcamReplug, AnUnpluggedCameraComesBackByItself) {
     EXPECT_NE(cam.videoPath(), node);
     const int fd = open(cam.videoPath().c_str(), O_RDWR);
     EXPECT_GE(fd, 0);
-    if (fd >= 0) close(fd);
+    if (fd >= 0)
+        close(fd);
     Tty tty(cam.serialPath());
     ASSERT_TRUE(tty.ok());
     EXPECT_FALSE(tty.Exchange(kPaletteQuery).empty());
@@ -544,7 +592,8 @@ TEST(VcamReplug, AnUnpluggedCameraComesBackByItself) {
 
 // Run by ctest under the wrapper (vcam_wrapper_replug): the camera the
 // wrapper made from --unplug-after and --replug-after goes and comes back.
-TEST(VcamWrapper, DISABLED_UnplugsAndReplugsAsTheCommandLineSays) {
+TEST(VcamWrapper, DISABLED_UnplugsAndReplugsAsTheCommandLineSays)
+{
     const std::vector<vcam::Camera*> cams = vcam::Cameras();
     ASSERT_EQ(cams.size(), 1u) << "run under vivazuzoz-vcam --unplug-after S --replug-after S";
     vcam::Camera& cam = *cams[0];
@@ -558,7 +607,8 @@ TEST(VcamWrapper, DISABLED_UnplugsAndReplugsAsTheCommandLineSays) {
 // Run by ctest under the wrapper (vcam_wrapper_unplug_every): with
 // --unplug-every and --replug-after the camera goes and comes back again and
 // again, on the wrapper's clock rather than the camera's.
-TEST(VcamWrapper, DISABLED_UnplugsAgainAndAgainOnTheWrappersSchedule) {
+TEST(VcamWrapper, DISABLED_UnplugsAgainAndAgainOnTheWrappersSchedule)
+{
     const std::vector<vcam::Camera*> cams = vcam::Cameras();
     ASSERT_EQ(cams.size(), 1u) << "run under vivazuzoz-vcam --unplug-every S --replug-after S";
     vcam::Camera& cam = *cams[0];
@@ -575,7 +625,8 @@ TEST(VcamWrapper, DISABLED_UnplugsAgainAndAgainOnTheWrappersSchedule) {
     }
 }
 
-TEST(VcamPort, AnswersTheWorkedExamples) {
+TEST(VcamPort, AnswersTheWorkedExamples)
+{
     Cleanup cleanup;
     vcam::Camera& cam = vcam::AddCamera();
     vcam::Model m = cam.model();
@@ -637,14 +688,14 @@ TEST(VcamPort, AnswersTheWorkedExamples) {
 // A client that flushes both queues right after writing (as the library's
 // reads do) loses no request however late the camera's responder runs: a
 // real line has sent the bytes by then. Its input is still flushed.
-TEST(VcamPort, AFlushAfterAWriteDropsTheInputButNotTheRequest) {
+TEST(VcamPort, AFlushAfterAWriteDropsTheInputButNotTheRequest)
+{
     Cleanup cleanup;
     vcam::Camera& cam = vcam::AddCamera();
     Tty tty(cam.serialPath());
     ASSERT_TRUE(tty.ok());
     // The input is flushed: a reply that arrived is gone.
-    ASSERT_EQ(write(tty.fd(), kPaletteQuery.data(), kPaletteQuery.size()),
-              static_cast<ssize_t>(kPaletteQuery.size()));
+    ASSERT_EQ(write(tty.fd(), kPaletteQuery.data(), kPaletteQuery.size()), static_cast<ssize_t>(kPaletteQuery.size()));
     pollfd p{tty.fd(), POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 5000), 1) << "no reply to flush";
     ASSERT_EQ(tcflush(tty.fd(), TCIOFLUSH), 0);
@@ -658,7 +709,8 @@ TEST(VcamPort, AFlushAfterAWriteDropsTheInputButNotTheRequest) {
     }
 }
 
-TEST(VcamPort, Faults) {
+TEST(VcamPort, Faults)
+{
     Cleanup cleanup;
     vcam::Camera& cam = vcam::AddCamera();
     Tty tty(cam.serialPath());
@@ -693,12 +745,14 @@ TEST(VcamPort, Faults) {
 
 // The raw temperature sample at (x, y) of a frame of a 256x192
 // image-and-temperature stream, under the default level's formula.
-int RawTemperatureAt(const Stream& s, const v4l2_buffer& b, int x, int y) {
+int RawTemperatureAt(const Stream& s, const v4l2_buffer& b, int x, int y)
+{
     const auto* row = static_cast<const int16_t*>(s.maps[b.index]) + static_cast<size_t>(y) * 512;
     return row[256 + x];
 }
 
-TEST(VcamScene, HotObjectSwitchReachesTheFramesAndTheSceneApi) {
+TEST(VcamScene, HotObjectSwitchReachesTheFramesAndTheSceneApi)
+{
     Cleanup cleanup;
     vcam::Camera& cam = vcam::AddCamera();
     const int hx = cam.HotspotX(), hy = cam.HotspotY();
@@ -725,7 +779,8 @@ TEST(VcamScene, HotObjectSwitchReachesTheFramesAndTheSceneApi) {
     }
 }
 
-TEST(VcamModel, StateFileKeepsTheSettingsForTheNextCameraAndRepairsABadFile) {
+TEST(VcamModel, StateFileKeepsTheSettingsForTheNextCameraAndRepairsABadFile)
+{
     char dir[] = "/tmp/vcam-state-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string path = std::string(dir) + "/cam.json";

@@ -98,6 +98,8 @@ class CameraView {
     this.dragStart = null;
     this.arrivals = [];        // arrival times of the last frames, for the rate
     this.frames = 0;
+    this.drawn = 0;            // frames drawn (a frame replaced before its turn is not)
+    this.drawnFrame = null;
     this.live = false;
     this.wasGone = false;      // the camera was live and then went
     this.drawPending = false;
@@ -237,7 +239,7 @@ class CameraView {
     const socket = new WebSocket(`${scheme}://${location.host}/api/cameras/${this.index}/stream${mode}`);
     socket.binaryType = 'arraybuffer';
     this.socket = socket;
-    socket.onmessage = (event) => {
+    socket.onmessage = (event) => pageLoad.timed(() => {
       if (typeof event.data === 'string') {
         const message = JSON.parse(event.data);
         if (message.type === 'state') this.setLive(message.live, undefined, message);
@@ -251,7 +253,7 @@ class CameraView {
       const frame = parseFrame(event.data);
       if (!frame) return;
       this.takeFrame(frame);
-    };
+    });
     socket.onclose = () => {
       if (this.socket !== socket) return;  // replaced by reconnect()
       this.setLive(false, 'no connection to the server; retrying');
@@ -313,18 +315,24 @@ class CameraView {
     badge.textContent = f && f.shutter ? 'SHUTTER' : 'settling';
     badge.dataset.state = f && f.shutter ? 'shutter' : 'settling';
     this.q('.status').dataset.frames = this.frames;
+    this.q('.status').dataset.drawn = this.drawn;
   }
 
   // ----------------------------------------------------------- drawing
 
+  // At most one drawing per animation frame, of the newest frame then.
   scheduleDraw() {
     if (this.drawPending) return;
     this.drawPending = true;
-    requestAnimationFrame(() => { this.drawPending = false; this.draw(); });
+    requestAnimationFrame(() => { this.drawPending = false; pageLoad.timed(() => this.draw()); });
   }
 
   draw() {
     const f = this.frame;
+    if (f && f !== this.drawnFrame) {
+      this.drawnFrame = f;
+      this.drawn++;  // frames drawn, against this.frames received
+    }
     this.updateStatus();
     if (!f) return;
     const values = f.temp || f.image;

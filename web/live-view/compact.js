@@ -13,104 +13,81 @@ function isCompactMessage(buffer) {
   return buffer.byteLength >= 56 && String.fromCharCode(...new Uint8Array(buffer, 0, 4)) === COMPACT_MAGIC;
 }
 
-function parseCompactHeader(buffer) {
-  const view = new DataView(buffer);
-  const flags = view.getUint32(12, true);
-  return {
-    headerSize: view.getUint16(6, true),
-    width: view.getUint16(8, true),
-    height: view.getUint16(10, true),
-    isTemperatures: (flags & 1) !== 0,
-    withTemp: (flags & 2) !== 0,
-    sequence: Number(view.getBigUint64(16, true)),
-    timestamp: view.getFloat64(24, true),
-    low: view.getFloat64(32, true),
-    high: view.getFloat64(40, true),
-    coldestAt: view.getUint32(48, true),
-    hottestAt: view.getUint32(52, true),
-  };
-}
-
-// The temperature plane: inflated, then the differences from the left
-// neighbour (the row above for a row's first pixel) added up again.
-async function inflateTemperatures(header, body) {
-  const stream = new Blob([body]).stream().pipeThrough(new DecompressionStream('deflate'));
-  const bytes = new Uint8Array(await new Response(stream).arrayBuffer());
-  const w = header.width, count = w * header.height;
-  if (bytes.length !== 2 * count) return null;
-  const plane = new Int16Array(count);
-  for (let i = 0; i < count; i++) {
-    const d = bytes[i] | (bytes[count + i] << 8);
-    const before = i % w ? plane[i - 1] : i >= w ? plane[i - w] : 0;
-    plane[i] = before + d;  // wraps to int16 as the server's sum does
-  }
-  return plane;
-}
-
-// The picture's greys, one byte a pixel, from the JPEG.
-let greyCanvas = null;
-async function decodeGrey(header, body) {
-  const bitmap = await createImageBitmap(new Blob([body], { type: 'image/jpeg' }),
-    { colorSpaceConversion: 'none', premultiplyAlpha: 'none' });
-  if (!greyCanvas) greyCanvas = document.createElement('canvas');
-  if (greyCanvas.width !== header.width || greyCanvas.height !== header.height) {
-    greyCanvas.width = header.width;
-    greyCanvas.height = header.height;
-  }
-  const context = greyCanvas.getContext('2d', { willReadFrequently: true });
-  context.drawImage(bitmap, 0, 0);
-  bitmap.close();
-  const rgba = context.getImageData(0, 0, header.width, header.height).data;
-  const grey = new Uint8Array(header.width * header.height);
-  for (let i = 0, j = 0; i < grey.length; i++, j += 4) grey[i] = rgba[j];
-  return grey;
-}
-
 // Turns the compact messages of one camera into frames that CameraView
 // draws: {compact: true, width, height, withTemp, sequence, timestamp,
 // grey, low, high, coldestAt, hottestAt, temp, image}. `temp` is the newest
 // temperature plane (exact); on a stream without temperatures `image` holds
-// the values the greys stand for.
+// the values the greys stand for. The decoding runs in a worker
+// (compact_worker.js), so the page's own thread only colours and draws; a
+// picture that arrives while two wait to be decoded replaces the older of
+// them (a newer one would replace it on the page anyway).
 class CompactDecoder {
   constructor(onFrame) {
     this.onFrame = onFrame;
     this.temps = null;        // {sequence, width, height, plane}
     this.newest = 0;          // sequence of the newest frame handed on
+    this.worker = null;       // made at the first message
+    this.decoding = 0;        // pictures posted to the worker and not back yet
+    this.waiting = null;      // a picture held back while two are decoding
   }
 
-  async receive(buffer) {
-    const header = parseCompactHeader(buffer);
-    const body = new Uint8Array(buffer, header.headerSize);
-    try {
-      if (header.isTemperatures) {
-        const plane = await inflateTemperatures(header, body);
-        if (plane && (!this.temps || header.sequence > this.temps.sequence))
-          this.temps = { sequence: header.sequence, width: header.width, height: header.height, plane };
-        return;
-      }
-      const grey = await decodeGrey(header, body);
-      if (header.sequence <= this.newest) return;  // a later picture was decoded first
-      let temp = null, image = null;
-      if (header.withTemp) {
-        const t = this.temps;
-        // The first picture comes just before its temperatures.
-        if (!t || t.width !== header.width || t.height !== header.height) return;
-        temp = t.plane;
-      } else {
-        const step = (header.high - header.low) / 255;
-        image = new Uint16Array(grey.length);
-        for (let i = 0; i < grey.length; i++) image[i] = Math.round(header.low + grey[i] * step);
-      }
-      this.newest = header.sequence;
-      this.onFrame({
-        compact: true, width: header.width, height: header.height, withTemp: header.withTemp,
-        sequence: header.sequence, timestamp: header.timestamp, grey, low: header.low, high: header.high,
-        coldestAt: header.coldestAt, hottestAt: header.hottestAt, temp, image,
-        temperatureSequence: this.temps ? this.temps.sequence : 0,
-      });
-    } catch (e) {
-      // A message that does not decode is skipped; the next one replaces it.
+  receive(buffer) {
+    if (!this.worker) {
+      this.worker = new Worker('/compact_worker.js');
+      this.worker.onmessage = (event) => this.decoded(event.data);
+      // A worker that cannot run decodes nothing: say so, and let the next
+      // messages try a new one.
+      this.worker.onerror = (event) => {
+        console.error(`the compact stream's decoder failed: ${event.message}`);
+        this.close();
+      };
     }
+    const temperatures = (new DataView(buffer).getUint32(12, true) & 1) !== 0;
+    if (!temperatures && this.decoding >= 2) {
+      this.waiting = buffer;
+      return;
+    }
+    if (!temperatures) this.decoding++;
+    this.worker.postMessage(buffer, [buffer]);
+  }
+
+  decoded({ header, grey, image, temp, failed }) {
+    if (!header.isTemperatures) {
+      this.decoding--;
+      if (this.waiting) {
+        const next = this.waiting;
+        this.waiting = null;
+        this.receive(next);
+      }
+    }
+    if (failed) return;
+    if (header.isTemperatures) {
+      if (!this.temps || header.sequence > this.temps.sequence)
+        this.temps = { sequence: header.sequence, width: header.width, height: header.height, plane: temp };
+      return;
+    }
+    if (header.sequence <= this.newest) return;  // a later picture was decoded first
+    let values = null;
+    if (header.withTemp) {
+      const t = this.temps;
+      // The first picture comes just before its temperatures.
+      if (!t || t.width !== header.width || t.height !== header.height) return;
+      values = t.plane;
+    }
+    this.newest = header.sequence;
+    this.onFrame({
+      compact: true, width: header.width, height: header.height, withTemp: header.withTemp,
+      sequence: header.sequence, timestamp: header.timestamp, grey, low: header.low, high: header.high,
+      coldestAt: header.coldestAt, hottestAt: header.hottestAt, temp: values, image,
+      temperatureSequence: this.temps ? this.temps.sequence : 0,
+    });
+  }
+
+  close() {
+    if (this.worker) this.worker.terminate();
+    this.worker = null;
+    this.decoding = 0;
+    this.waiting = null;
   }
 }
 
@@ -129,24 +106,52 @@ function colourCompact(f, out, rangeLow, rangeHigh, packed) {
   for (let i = 0; i < grey.length; i++) out[i] = table[grey[i]];
 }
 
+// How busy the page's own thread is: the share of the time it spent on
+// the streams' messages and drawing (CameraView reports it), or late, by a
+// timer that should fire every 100 ms and comes as late as the thread was
+// busy with anything else; whichever is larger.
+const pageLoad = {
+  work: 0,      // ms spent on messages and drawing, all cameras
+  late: 0,      // ms the timer came late
+  last: performance.now(),
+  // Runs `task`, counting its time as the page's work.
+  timed(task) {
+    const start = performance.now();
+    try { return task(); } finally { this.work += performance.now() - start; }
+  },
+};
+setInterval(() => {
+  const now = performance.now();
+  pageLoad.late += Math.max(0, now - pageLoad.last - 100);
+  pageLoad.last = now;
+}, 100);
+
 // Raw or compact: the page's switch, and in "auto" the measured delivery.
 // The raw stream sends each client the newest frame whenever the link has
-// taken the one before, so a link that cannot carry every frame shows as
-// gaps in the frames' sequence numbers. In auto, a stream that delivered
-// less than 80% of the camera's frames over 3 s turns compact; raw is tried
-// again after a minute, then after two, four... minutes while it keeps
-// failing.
+// taken the one before, so frames the link could not carry in time show as
+// gaps in the frames' sequence numbers. A page too busy to read its
+// messages makes gaps as well (the browser stops taking data it cannot
+// hand on), and compact frames would not help it: they cost the page more
+// to decode. So in auto, a stream that delivered less than 80% of the
+// camera's frames over 3 s turns compact only when the page's thread was
+// less than half busy meanwhile: a slow link. When it was busier, the
+// stream stays and the status says the page, not the link, is short. Raw is
+// tried again after a minute, then after two, four... minutes while it
+// keeps failing.
 class StreamChooser {
   constructor() {
     this.setting = 'auto';       // 'auto', 'raw' or 'compact'
     this.compact = false;        // what is streamed now
     this.retryAfter = 60000;
     this.compactSince = 0;
+    this.seen = '';              // what the last window showed, for the status
     this.resetWindow();
   }
 
   resetWindow() {
     this.windowStart = performance.now();
+    this.workAtStart = pageLoad.work;
+    this.lateAtStart = pageLoad.late;
     this.firstSequence = 0;
     this.lastSequence = 0;
     this.received = 0;
@@ -158,6 +163,7 @@ class StreamChooser {
   choose(setting) {
     this.setting = setting;
     if (setting !== 'auto') this.compact = setting === 'compact';
+    this.seen = '';
     this.resetWindow();
     return this.compact;
   }
@@ -177,11 +183,17 @@ class StreamChooser {
     if (elapsed < 3000) return false;
     const expected = this.lastSequence - this.firstSequence + 1;
     const delivered = expected > 0 ? this.received / expected : 1;
+    const busy = Math.min(1, Math.max(pageLoad.work - this.workAtStart, pageLoad.late - this.lateAtStart) / elapsed);
     const bytesPerSecond = (this.bytes * 1000) / elapsed;
     this.resetWindow();
     this.rateBytes = bytesPerSecond;
+    const gaps = expected >= 10 && delivered < 0.8;
+    const percent = (share) => `${Math.round(share * 100)}%`;
+    if (!gaps) this.seen = '';
+    else if (busy >= 0.5) this.seen = `page busy ${percent(busy)}, not a slow link: ${percent(delivered)} of frames shown`;
+    else this.seen = `slow link: ${percent(delivered)} of frames arrived, page busy ${percent(busy)}`;
     if (this.setting !== 'auto') return false;
-    if (!this.compact && expected >= 10 && delivered < 0.8) {
+    if (!this.compact && gaps && busy < 0.5) {
       this.compact = true;
       this.compactSince = now;
       return true;
@@ -195,8 +207,10 @@ class StreamChooser {
   }
 
   describe() {
-    if (!this.rateBytes) return `${this.compact ? 'compact' : 'raw'}${this.setting === 'auto' ? ' (auto)' : ''}`;
+    const mode = `${this.compact ? 'compact' : 'raw'}${this.setting === 'auto' ? ' (auto)' : ''}`;
+    const seen = this.seen ? `; ${this.seen}` : '';
+    if (!this.rateBytes) return mode + seen;
     const rate = this.rateBytes >= 1e6 ? `${(this.rateBytes / 1e6).toFixed(1)} MB/s` : `${Math.round(this.rateBytes / 1e3)} kB/s`;
-    return `${this.compact ? 'compact' : 'raw'}${this.setting === 'auto' ? ' (auto)' : ''}, ${rate}`;
+    return `${mode}, ${rate}${seen}`;
   }
 }

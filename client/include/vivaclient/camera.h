@@ -45,15 +45,14 @@ std::mutex& DiscoveryMutex();
 // USB port. Takes DiscoveryMutex().
 Call SearchCameras(std::vector<CameraInfo>& cameras);
 
-// OZL_USB_Init with the tool's state folder as its working directory, so that
-// the library's log lands there, without moving the rest of the process
-// (RunInStateDirectory, state_dir.h). For processes that cannot keep another
-// working directory, such as an interpreter or a GStreamer application.
-void InitLibraryInStateFolder();
-
-// OZL_USB_Init for its lifetime, OZL_USB_Deinit at the end, run from the
-// state folder so that the library's log lands there (resolve the user's
-// paths with UserPath meanwhile). Outlives every Camera opened under it.
+// The process's use of the library, counted: the first session made calls
+// OZL_USB_Init, the last one to go OZL_USB_Deinit, so the tool's commands,
+// the Python package and the GStreamer elements in one process share one
+// initialised library and none deinitialises it under another. Init runs
+// with the state folder as its working directory (RunInStateDirectory,
+// state_dir.h), so that the library's log lands there, without moving the
+// rest of the process: the user's relative paths keep their meaning.
+// Thread-safe. Outlives every Camera opened under it.
 class LibrarySession {
 public:
     LibrarySession();
@@ -63,8 +62,8 @@ public:
 
     Call Search(std::vector<CameraInfo>& cameras) { return SearchCameras(cameras); }
 
-private:
-    StateDirectoryScope stateDirectory_;  // entered before OZL_USB_Init, left after OZL_USB_Deinit
+    // How many sessions the process holds now.
+    static int Users();
 };
 
 // Which camera to open.

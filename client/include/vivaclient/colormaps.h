@@ -47,12 +47,18 @@ inline int ColormapIndex(double value, double low, double high)
         return 0;
     if (value >= high)
         return 255;
-    return static_cast<int>(std::lround((value - low) * 255.0 / span));
+    // Rounded half away from zero, as std::lround, inline: the position is
+    // positive here, so its whole part and fraction are exact.
+    const double at = (value - low) * 255.0 / span;
+    const int whole = static_cast<int>(at);
+    return whole + (at - whole >= 0.5 ? 1 : 0);
 }
 
 // Colours a plane of samples with `palette`, mapping the plane's minimum to
 // entry 0 and its maximum to entry 255 linearly; returns width*height RGB
-// triplets row after row. A flat plane maps to entry 0 everywhere.
+// triplets row after row. A flat plane maps to entry 0 everywhere. The
+// colouring kernel (colour_kernel.h) does the work; other layouts and ranges
+// go to it directly.
 std::vector<uint8_t> Colourise(const int16_t* samples, int width, int height, const Colormap& palette);
 std::vector<uint8_t> Colourise(const uint16_t* samples, int width, int height, const Colormap& palette);
 

@@ -39,9 +39,9 @@ public:
     FrameRing(const FrameRing&) = delete;
     FrameRing& operator=(const FrameRing&) = delete;
 
-    int width() const { return m_width; }
-    int height() const { return m_height; }
-    bool withTemps() const { return m_withTemps; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    bool withTemps() const { return withTemps_; }
 
     // Writer (read thread). Begin returns a slot to fill, numbered and stamped,
     // or null when none is free (the frame is counted as dropped). Publish
@@ -69,27 +69,27 @@ public:
     // width*height samples; temperature outputs may be null.
     void CopyOut(const Slot& slot, uint16_t* image, int16_t* raw, float* degrees) const;
 
-    uint64_t dropped() const { return m_dropped.load(); }
-    int waiting() const { return m_waiting.load(); }
+    uint64_t dropped() const { return dropped_.load(); }
+    int waiting() const { return waiting_.load(); }
 
 private:
     enum class State { Free, Filling, Ready, Reading };
     int IndexOf(const Slot* slot) const;
 
-    const int m_width;
-    const int m_height;
-    const bool m_withTemps;
-    Slot m_slots[kSlots];  // buffers sized once; a slot's contents belong to whoever holds its state
+    const int width_;
+    const int height_;
+    const bool withTemps_;
+    Slot slots_[kSlots];  // buffers sized once; a slot's contents belong to whoever holds its state
 
-    std::mutex m_lock;           // guards the fields below up to m_wake
-    State m_state[kSlots] = {};  // Free, or owned by the writer (Filling), the ring (Ready) or a reader
-    int m_ready = -1;            // index of the newest published, untaken frame
-    bool m_closed = false;
-    bool m_gone = false;
-    std::condition_variable m_wake;  // a frame was published, or the ring was closed or gone
+    std::mutex lock_;           // guards the fields below up to wake_
+    State state_[kSlots] = {};  // Free, or owned by the writer (Filling), the ring (Ready) or a reader
+    int ready_ = -1;            // index of the newest published, untaken frame
+    bool closed_ = false;
+    bool gone_ = false;
+    std::condition_variable wake_;  // a frame was published, or the ring was closed or gone
 
-    std::atomic<uint64_t> m_dropped{0};  // frames no reader took
-    std::atomic<int> m_waiting{0};       // readers blocked in Take
+    std::atomic<uint64_t> dropped_{0};  // frames no reader took
+    std::atomic<int> waiting_{0};       // readers blocked in Take
 };
 
 }  // namespace vivaclient

@@ -13,6 +13,9 @@
 namespace vivaclient {
 
 enum class SettingGroup { Camera, Environment, ImageTuning, ReadOnly };
+// "camera", "environment", "image-tuning", "read-only": the group as front
+// ends name it to people and programs (the HTTP API, Python's SETTINGS).
+const char* SettingGroupName(SettingGroup group);
 
 // How a setting reaches the camera.
 enum class SettingAccess {

@@ -4,7 +4,7 @@
 // in test_monitor.py; their unit here).
 #include "listen_address.h"
 #include "monitor/ha_discovery.h"
-#include "monitor/metrics.h"
+#include "metrics.h"
 #include "monitor/metrics_server.h"
 #include "monitor/mqtt_url.h"
 #include "monitor/reconnect_backoff.h"
@@ -13,6 +13,7 @@
 
 #include <vector>
 
+using namespace vivatool;
 using namespace vivatool::monitor;
 
 TEST(MqttUrl, ReadsEveryPartAndDefaultsPortAndPrefixByScheme)
@@ -105,7 +106,7 @@ TEST(ListenAddress, APortInUseIsSaidInWordsNotAsPocosException)
     std::string error;
     bool inUse = false;
     const auto server = vivatool::monitor::MetricsServer::Start(
-        "127.0.0.1", port, [] { return std::vector<vivatool::monitor::CameraMetrics>(); }, error, &inUse);
+        "127.0.0.1", port, [] { return std::vector<vivatool::CameraMetrics>(); }, error, &inUse);
     EXPECT_EQ(server, nullptr);
     EXPECT_TRUE(inUse);
     EXPECT_EQ(error, "127.0.0.1:" + std::to_string(port) +

@@ -11,7 +11,7 @@
 #include "live_server.h"
 #include <vivaclient/camera.h>
 
-#include "../../support/Eventually.h"
+#include "../../support/eventually.h"
 
 #include <vcam/VirtualCamera.h>
 

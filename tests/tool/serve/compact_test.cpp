@@ -25,18 +25,12 @@ namespace {
 std::shared_ptr<const Frame> MakeFrame(int width, int height, const std::vector<uint16_t>& image,
                                        const std::vector<int16_t>* temp, uint64_t sequence)
 {
-    auto frame = std::make_shared<Frame>();
-    frame->width = width;
-    frame->height = height;
-    frame->sequence = sequence;
-    frame->withTemp = temp != nullptr;
     FrameHeader header;
     header.width = static_cast<uint16_t>(width);
     header.height = static_cast<uint16_t>(height);
     header.sequence = sequence;
     header.timestampMs = 1234.5;
-    frame->message = EncodeFrame(header, image.data(), temp ? temp->data() : nullptr);
-    return frame;
+    return Frame::Make(header, image.data(), temp ? temp->data() : nullptr);
 }
 
 // A warm scene: a smooth gradient, a hot disc and sensor noise, in tenths.
@@ -284,7 +278,7 @@ TEST(MjpegPacing, EveryViewerGetsItsRateAfterAStallAndBesideOthers)
         for (Viewer& v : viewers) {
             // As SendMjpeg: wait until due, then for a frame newer than seen.
             if (ms < v.from || ms % v.every || (ms >= v.awayFrom && ms < v.awayTo) || now < v.pacer.NextDue() ||
-                newest->sequence <= v.pacer.seen())
+                newest->sequence() <= v.pacer.seen())
                 continue;
             if (const auto picture = v.pacer.Take(newest, now)) {
                 const uint64_t last = v.pictures.empty() ? 0 : v.pictures.rbegin()->second;

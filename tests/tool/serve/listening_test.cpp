@@ -9,8 +9,8 @@
 #include <vivaclient/camera.h>
 #include "../png_reader.h"
 
-#include "../../support/Eventually.h"
-#include "../../support/ScratchDir.h"
+#include "../../support/eventually.h"
+#include "../../support/scratch_dir.h"
 
 #include <VIVAZUZOZ.h>
 #include <vcam/VirtualCamera.h>

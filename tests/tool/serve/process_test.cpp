@@ -4,7 +4,7 @@
 #include "http_client.h"
 #include "../child_process.h"
 
-#include "../../support/ScratchDir.h"
+#include "../../support/scratch_dir.h"
 
 #include <Poco/Net/ServerSocket.h>
 

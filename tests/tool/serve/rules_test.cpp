@@ -1,11 +1,21 @@
 // The live view's request rules, frame header and command line, without a
 // network.
+#include "../run_tool.h"
 #include "frame_message.h"
 #include "listening.h"
+#include "live_server.h"
 #include "request_rules.h"
-#include "../run_tool.h"
+#include "websocket_send.h"
+
+#include <Poco/Exception.h>
 
 #include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
 
 using namespace vivatool::serve;
 
@@ -90,37 +100,42 @@ TEST(ServeRules, RoutesByPath)
 {
     struct Case {
         const char* path;
-        RouteKind kind;
+        const char* pattern;  // of the route matched; nullptr: none
+        RouteMiss miss;
         int camera;
         const char* setting;
     };
+    const RouteMiss none = RouteMiss::None, unknown = RouteMiss::Unknown, badIndex = RouteMiss::BadIndex;
     for (const Case& c : std::vector<Case>{
-             {"/", RouteKind::None, -1, ""},
-             {"/apix", RouteKind::None, -1, ""},
-             {"/api", RouteKind::Unknown, -1, ""},
-             {"/api/settings", RouteKind::Settings, -1, ""},
-             {"/api/colormaps", RouteKind::Colormaps, -1, ""},
-             {"/api/cameras", RouteKind::Cameras, -1, ""},
-             {"/api/cameras/", RouteKind::BadIndex, -1, ""},
-             {"/api/cameras/0/settings", RouteKind::CameraSettings, 0, ""},
-             {"/api/cameras/12/settings/emissivity", RouteKind::CameraSetting, 12, "emissivity"},
-             {"/api/cameras/1/settings/", RouteKind::Unknown, 1, ""},
-             {"/api/cameras/1/shutter", RouteKind::Shutter, 1, ""},
-             {"/api/cameras/1/snapshot.png", RouteKind::SnapshotPng, 1, ""},
-             {"/api/cameras/1/temperature.csv", RouteKind::TemperatureCsv, 1, ""},
-             {"/api/cameras/1/stream", RouteKind::Stream, 1, ""},
-             {"/api/cameras/1/stream/x", RouteKind::Unknown, 1, ""},
-             {"/api/cameras/+1/stream", RouteKind::BadIndex, -1, ""},
-             {"/api/cameras/1234567/stream", RouteKind::BadIndex, -1, ""},
+             {"/", "*", none, -1, ""},
+             {"/apix", "*", none, -1, ""},
+             {"/api", nullptr, unknown, -1, ""},
+             {"/api/settings", "/api/settings", none, -1, ""},
+             {"/api/colormaps", "/api/colormaps", none, -1, ""},
+             {"/api/cameras", "/api/cameras", none, -1, ""},
+             {"/api/cameras/", nullptr, badIndex, -1, ""},
+             {"/api/cameras/0/settings", "/api/cameras/{camera}/settings", none, 0, ""},
+             {"/api/cameras/12/settings/emissivity", "/api/cameras/{camera}/settings/{name}", none, 12, "emissivity"},
+             {"/api/cameras/1/settings/", nullptr, unknown, 1, ""},
+             {"/api/cameras/1/shutter", "/api/cameras/{camera}/shutter", none, 1, ""},
+             {"/api/cameras/1/snapshot.png", "/api/cameras/{camera}/snapshot.png", none, 1, ""},
+             {"/api/cameras/1/temperature.csv", "/api/cameras/{camera}/temperature.csv", none, 1, ""},
+             {"/api/cameras/1/stream", "/api/cameras/{camera}/stream", none, 1, ""},
+             {"/api/cameras/1/stream/x", nullptr, unknown, 1, ""},
+             {"/api/cameras/+1/stream", nullptr, badIndex, -1, ""},
+             {"/api/cameras/1234567/stream", nullptr, badIndex, -1, ""},
+             {"/metrics", "/metrics", none, -1, ""},
          }) {
-        const Route route = ParseRoute(c.path);
-        EXPECT_EQ(route.kind, c.kind) << c.path;
-        EXPECT_EQ(route.camera, c.camera) << c.path;
-        EXPECT_EQ(route.setting, c.setting) << c.path;
+        const RouteMatch match = MatchRoute(ServerRoutes(), c.path);
+        EXPECT_EQ(std::string(match.route ? match.route->pattern : "(none)"), c.pattern ? c.pattern : "(none)")
+            << c.path;
+        EXPECT_EQ(match.miss, c.miss) << c.path;
+        EXPECT_EQ(match.camera, c.camera) << c.path;
+        EXPECT_EQ(match.name, c.setting) << c.path;
     }
-    EXPECT_STREQ(ParseRoute("/api/cameras/0/settings/palette").method(), "PUT");
-    EXPECT_STREQ(ParseRoute("/api/cameras/0/shutter").method(), "POST");
-    EXPECT_STREQ(ParseRoute("/api/cameras/0/stream").method(), "GET");
+    EXPECT_STREQ(MatchRoute(ServerRoutes(), "/api/cameras/0/settings/palette").route->method, "PUT");
+    EXPECT_STREQ(MatchRoute(ServerRoutes(), "/api/cameras/0/shutter").route->method, "POST");
+    EXPECT_STREQ(MatchRoute(ServerRoutes(), "/api/cameras/0/stream").route->method, "GET");
 }
 
 TEST(ServeFrameMessage, HeaderAndPlanesAreLittleEndianAtTheDocumentedOffsets)
@@ -166,6 +181,36 @@ TEST(ServeFrameMessage, HeaderAndPlanesAreLittleEndianAtTheDocumentedOffsets)
     EXPECT_TRUE(tempPlane.empty());
     EXPECT_FALSE(DecodeFrameHeader(imageOnly.substr(0, 31), decoded));
     EXPECT_FALSE(DecodeFrameHeader("XZLV" + imageOnly.substr(4), decoded));
+}
+
+// The hub's frames reuse their buffers: a frame still held keeps its own
+// (a client may be sending it), a dropped one's serves the next frame, and a
+// new size never gets an old size's buffer.
+TEST(ServeFrameMessage, BuffersComeBackOnlyWhenNoOneHoldsTheirFrame)
+{
+    const auto buffers = std::make_shared<FrameBuffers>();
+    const auto make = [&](int width, uint16_t value) {
+        auto frame = std::make_shared<Frame>(width, 2, buffers);
+        std::fill(frame->imagePlane(), frame->imagePlane() + frame->samples(), value);
+        frame->Seal(FrameHeader{});
+        return frame;
+    };
+    auto held = make(4, 1);
+    auto dropped = make(4, 2);
+    const char* droppedBytes = dropped->message();
+    dropped.reset();
+    const auto next = make(4, 3);
+    EXPECT_EQ(next->message(), droppedBytes);
+    EXPECT_NE(next->message(), held->message());
+    EXPECT_EQ(held->image()[7], 1);  // untouched by the frames after it
+    EXPECT_FALSE(held->withTemp());
+    EXPECT_EQ(held->messageSize(), 32u + 4 * 2 * 2);
+
+    const char* heldBytes = held->message();
+    held.reset();
+    const auto wider = make(8, 4);
+    EXPECT_NE(wider->message(), heldBytes);
+    EXPECT_EQ(wider->image()[15], 4);
 }
 
 TEST(ServeCommandLine, BadOptionsAreUsageErrorsBeforeAnythingStarts)
@@ -226,4 +271,46 @@ TEST(ServeListening, WildcardsPrintTheMachinesOwnAddressesLoopbackLast)
         }
         EXPECT_TRUE(loopbackSeen) << wildcard;
     }
+}
+
+// A shared buffer sent as a WebSocket message without a copy: the header's
+// length field at each of its three sizes' edges, and the payload whole
+// after the partial sends a socket makes when the reader is slower.
+TEST(ServeWebSocketSend, HeaderAndPayloadArriveWholeAtEveryLengthEdge)
+{
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    for (const size_t size : {size_t(0), size_t(125), size_t(126), size_t(65535), size_t(65536), size_t(3000001)}) {
+        std::string payload(size, '\0');
+        for (size_t i = 0; i < size; ++i)
+            payload[i] = static_cast<char>(i * 7 + size);
+        std::string received;
+        const size_t headerSize = size < 126 ? 2 : size <= 0xFFFF ? 4 : 10;
+        std::thread reader([&] {
+            char chunk[4096];
+            while (received.size() < headerSize + size) {
+                const ssize_t n = read(pair[1], chunk, sizeof chunk);
+                if (n <= 0)
+                    return;
+                received.append(chunk, static_cast<size_t>(n));
+            }
+        });
+        SendBinaryFrame(pair[0], payload.data(), payload.size());
+        reader.join();
+        ASSERT_EQ(received.size(), headerSize + size) << size;
+        EXPECT_EQ(static_cast<unsigned char>(received[0]), 0x82) << size;  // FIN, binary
+        uint64_t length = static_cast<unsigned char>(received[1]);        // no mask bit
+        if (headerSize > 2) {
+            EXPECT_EQ(length, headerSize == 4 ? 126u : 127u) << size;
+            length = 0;
+            for (size_t i = 2; i < headerSize; ++i)
+                length = length << 8 | static_cast<unsigned char>(received[i]);
+        }
+        EXPECT_EQ(length, size);
+        EXPECT_TRUE(received.compare(headerSize, std::string::npos, payload) == 0) << size;
+    }
+    // A peer that has gone: an error, not a signal that ends the process.
+    close(pair[1]);
+    EXPECT_THROW(SendBinaryFrame(pair[0], "x", 1), Poco::IOException);
+    close(pair[0]);
 }

@@ -7,7 +7,7 @@
 #include "live_server.h"
 #include <vivaclient/camera.h>
 
-#include "../../support/ScratchDir.h"
+#include "../../support/scratch_dir.h"
 
 #include <vcam/VirtualCamera.h>
 

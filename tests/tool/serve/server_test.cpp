@@ -11,8 +11,8 @@
 #include <vivaclient/settings.h>
 #include "../png_reader.h"
 
-#include "../../support/Eventually.h"
-#include "../../support/ScratchDir.h"
+#include "../../support/eventually.h"
+#include "../../support/scratch_dir.h"
 
 #include <vcam/VirtualCamera.h>
 

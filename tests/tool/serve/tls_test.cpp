@@ -8,7 +8,7 @@
 #include "served_hub.h"
 #include "tls_certificate.h"
 
-#include "../../support/Eventually.h"
+#include "../../support/eventually.h"
 
 #include <vcam/VirtualCamera.h>
 

@@ -5,13 +5,14 @@
 #include <VIVAZUZOZ.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace vivatool::serve {
 using namespace vivaclient;
 
 using Clock = std::chrono::steady_clock;
 
-struct CameraHub::Slot {
+struct CameraHub::Slot : FrameSink {
     Slot(int i, const CameraInfo& camera) : index(i), info(camera) {}
 
     const int index;
@@ -60,49 +61,48 @@ struct CameraHub::Slot {
         changed.notify_all();
     }
 
-    // Read thread: one complete frame becomes the newest message.
-    void OnFrame(const FrameRef& frame)
+    // FrameSink, on the session's read thread: a frame begins in a new
+    // Frame, whose buffer the library's image plane is copied into.
+    uint16_t* BeginFrame(int width, int height, uint64_t, FrameClock::time_point) override
     {
-        if (frame.width > 0xFFFF || frame.height > 0xFFFF)
-            return;
-        const bool withTemp = frame.temps != nullptr;
-        std::string message(FrameMessageSize(frame.width, frame.height, withTemp), '\0');
-        WriteImagePlane(message, frame.image, frame.samples());
-        if (withTemp)
-            WriteTemperaturePlane(message, frame.temps, frame.samples());
-        frameSequence = frame.sequence;
-        frameFlags = (frame.shutter ? kFrameShutter : 0) | (frame.settling ? kFrameSettling : 0);
-        Publish(frame.width, frame.height, withTemp, std::move(message));
+        pending.reset();
+        if (width > 0xFFFF || height > 0xFFFF)
+            return nullptr;
+        pending = std::make_shared<Frame>(width, height, buffers);
+        return pending->imagePlane();
     }
 
-    uint64_t frameSequence = 0;  // read thread only: the session's number of the frame being published
-    uint32_t frameFlags = 0;     // read thread only: its shutter flags
-
-    // Completes `message` (both planes written) with its header and makes it
-    // the newest frame.
-    void Publish(int width, int height, bool withTemp, std::string&& message)
+    // The temperatures after the image, the header, and the frame is the
+    // newest.
+    void CompleteFrame(const FrameRef& frame) override
     {
-        auto frame = std::make_shared<Frame>();
-        frame->width = width;
-        frame->height = height;
-        frame->withTemp = withTemp;
-        const uint64_t next = frameSequence;
+        const std::shared_ptr<Frame> made = std::move(pending);
+        if (!made)
+            return;
+        if (frame.temps)
+            std::memcpy(made->tempPlane(), frame.temps, frame.samples() * sizeof(int16_t));
         FrameHeader header;
-        header.width = static_cast<uint16_t>(width);
-        header.height = static_cast<uint16_t>(height);
-        header.flags = (withTemp ? kFrameHasTemperature : 0) | frameFlags;
-        header.sequence = next;
-        header.timestampMs = std::chrono::duration<double, std::milli>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count();
-        WriteFrameHeader(message, header);
-        frame->sequence = next;
-        frame->shutter = (frameFlags & kFrameShutter) != 0;
-        frame->settling = (frameFlags & kFrameSettling) != 0;
-        frame->message = std::move(message);
+        header.flags = (frame.temps ? kFrameHasTemperature : 0) | (frame.shutter ? kFrameShutter : 0) |
+                       (frame.settling ? kFrameSettling : 0);
+        header.sequence = frame.sequence;
+        header.timestampMs =
+            std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch()).count();
+        made->Seal(header);
+        Publish(made);
+    }
+
+    void AbandonFrame() override { pending.reset(); }
+
+    // Read thread only: the frame begun.
+    std::shared_ptr<Frame> pending;
+    // The buffers of this camera's frames, used again.
+    const std::shared_ptr<FrameBuffers> buffers = std::make_shared<FrameBuffers>();
+
+    void Publish(std::shared_ptr<const Frame> frame)
+    {
         std::lock_guard<std::mutex> lock(stateMutex);
-        sequence = next;
-        if (!frame->shutter && !frame->settling)
+        sequence = frame->sequence();
+        if (!frame->shutter() && !frame->settling())
             lastGood = frame;
         newest = std::move(frame);
         changed.notify_all();
@@ -147,7 +147,7 @@ void CameraHub::OpenSlot(Slot& slot, const CameraInfo& found)
     options.stallLimit = stallLimit;
     options.searchEvery = rescanEvery;
     options.shutter = shutterPolicy;
-    auto session = std::make_unique<CameraSession>(options, [&slot](const FrameRef& f) { slot.OnFrame(f); });
+    auto session = std::make_unique<CameraSession>(options, slot);
     session->OnEvent([this, &slot](const SessionEvent& e) {
         slot.OnEvent(e);
         if (onEvent)
@@ -264,11 +264,11 @@ std::vector<CameraSummary> CameraHub::Cameras() const
         summary.opened = slot->opened;
         summary.lastEvent = slot->lastEvent;
         if (slot->newest) {
-            summary.width = slot->newest->width;
-            summary.height = slot->newest->height;
-            summary.radiometric = slot->newest->withTemp;
-            summary.shutter = slot->newest->shutter;
-            summary.settling = slot->newest->settling;
+            summary.width = slot->newest->width();
+            summary.height = slot->newest->height();
+            summary.radiometric = slot->newest->withTemp();
+            summary.shutter = slot->newest->shutter();
+            summary.settling = slot->newest->settling();
         }
         out.push_back(summary);
     }

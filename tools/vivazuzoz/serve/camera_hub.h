@@ -1,7 +1,15 @@
 // camera_hub.h - the cameras behind the live view: one stream per camera
 // however many clients watch it, the newest frame of each, and a camera that
 // vanishes and comes back.
+//
+// Each camera's session hands its frames to the hub as to any FrameSink:
+// the library's image plane is copied straight into the buffer of a new
+// Frame (frame_message.h), and the temperature plane after it, so each
+// frame is copied twice on its way in (each plane once) and never again:
+// raw clients are sent that buffer, the encoders read its planes.
 #pragma once
+
+#include "frame_message.h"
 
 #include <vivaclient/camera.h>
 #include <vivaclient/camera_session.h>
@@ -19,18 +27,6 @@
 #include <vector>
 
 namespace vivatool::serve {
-
-// One received frame, shared read-only by every client that sends it: the
-// WebSocket message (frame_message.h), which holds both planes.
-struct Frame {
-    int width = 0;
-    int height = 0;
-    uint64_t sequence = 0;
-    bool withTemp = false;
-    bool shutter = false;   // taken during a shutter correction
-    bool settling = false;  // taken just after one
-    std::string message;
-};
 
 // What a client learns when it waits for a camera.
 struct CameraView {

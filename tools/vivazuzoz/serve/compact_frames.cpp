@@ -1,7 +1,5 @@
 #include "compact_frames.h"
 
-#include "frame_message.h"
-
 #include <zlib.h>
 
 #include <algorithm>
@@ -14,51 +12,21 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-template <typename T>
-void PutLe(std::string& out, size_t at, T value)
-{
-    uint64_t bits = 0;
-    std::memcpy(&bits, &value, sizeof value);
-    for (size_t i = 0; i < sizeof(T); ++i)
-        out[at + i] = static_cast<char>((bits >> (8 * i)) & 0xFF);
-}
-
-template <typename T>
-T GetLe(const std::string& in, size_t at)
-{
-    uint64_t bits = 0;
-    for (size_t i = 0; i < sizeof(T); ++i)
-        bits |= static_cast<uint64_t>(static_cast<unsigned char>(in[at + i])) << (8 * i);
-    T value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
 void WriteCompactHeader(std::string& out, const CompactHeader& h)
 {
-    std::memcpy(&out[0], kCompactMagic, sizeof kCompactMagic);
-    PutLe<uint16_t>(out, 4, 1);
-    PutLe<uint16_t>(out, 6, static_cast<uint16_t>(kCompactHeaderSize));
-    PutLe<uint16_t>(out, 8, h.width);
-    PutLe<uint16_t>(out, 10, h.height);
-    PutLe<uint32_t>(out, 12, h.flags);
-    PutLe<uint64_t>(out, 16, h.sequence);
-    PutLe<double>(out, 24, h.timestampMs);
-    PutLe<double>(out, 32, h.low);
-    PutLe<double>(out, 40, h.high);
-    PutLe<uint32_t>(out, 48, h.coldestAt);
-    PutLe<uint32_t>(out, 52, h.hottestAt);
+    WriteHeaderFields(&out[0], kCompactMagic, kCompactHeaderSize, h);
+    PutLeDouble(&out[32], h.low);
+    PutLeDouble(&out[40], h.high);
+    PutLe32(&out[48], h.coldestAt);
+    PutLe32(&out[52], h.hottestAt);
 }
 
-CompactHeader HeaderOf(const Frame& frame)
+// A compact message's header for `frame`, with `flags`.
+CompactHeader HeaderFor(const Frame& frame, uint32_t flags)
 {
-    FrameHeader raw;
-    DecodeFrameHeader(frame.message, raw);
     CompactHeader h;
-    h.width = static_cast<uint16_t>(frame.width);
-    h.height = static_cast<uint16_t>(frame.height);
-    h.sequence = frame.sequence;
-    h.timestampMs = raw.timestampMs;
+    static_cast<FrameHeader&>(h) = frame.header();
+    h.flags = flags;
     return h;
 }
 
@@ -99,42 +67,19 @@ void ToGrey(const Sample* values, size_t count, std::vector<uint8_t>& grey, Comp
 
 }  // namespace
 
-FramePlanes::FramePlanes(const Frame& frame)
-{
-    const size_t count = static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height);
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    // The message's planes are little-endian and start at even offsets of a
-    // buffer aligned for any type.
-    const char* data = frame.message.data();
-    image_ = reinterpret_cast<const uint16_t*>(data + kFrameHeaderSize);
-    if (frame.withTemp)
-        temp_ = reinterpret_cast<const int16_t*>(data + kFrameHeaderSize + count * 2);
-#else
-    FrameHeader header;
-    DecodeFrame(frame.message, header, imageCopy_, tempCopy_);
-    image_ = imageCopy_.data();
-    if (frame.withTemp)
-        temp_ = tempCopy_.data();
-    (void)count;
-#endif
-}
-
 bool EncodeCompactPicture(const Frame& frame, vivaclient::JpegEncoder& encoder, int quality,
                           std::vector<uint8_t>& grey, std::string& out)
 {
-    const size_t count = static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height);
+    const size_t count = frame.samples();
     if (count == 0)
         return false;
-    const FramePlanes planes(frame);
-    CompactHeader h = HeaderOf(frame);
-    if (planes.temp()) {
-        h.flags = kCompactValuesAreTenths;
-        ToGrey(planes.temp(), count, grey, h);
-    } else {
-        ToGrey(planes.image(), count, grey, h);
-    }
+    CompactHeader h = HeaderFor(frame, frame.temps() ? kCompactValuesAreTenths : 0);
+    if (frame.temps())
+        ToGrey(frame.temps(), count, grey, h);
+    else
+        ToGrey(frame.image(), count, grey, h);
     std::string jpeg, error;
-    if (!encoder.EncodeGrey(grey.data(), frame.width, frame.height, quality, jpeg, error))
+    if (!encoder.EncodeGrey(grey.data(), frame.width(), frame.height(), quality, jpeg, error))
         return false;
     out.assign(kCompactHeaderSize, '\0');
     WriteCompactHeader(out, h);
@@ -144,11 +89,10 @@ bool EncodeCompactPicture(const Frame& frame, vivaclient::JpegEncoder& encoder, 
 
 bool EncodeCompactTemperatures(const Frame& frame, std::vector<uint8_t>& filtered, std::string& out)
 {
-    const FramePlanes planes(frame);
-    const int16_t* t = planes.temp();
-    if (!t || frame.width <= 0 || frame.height <= 0)
+    const int16_t* t = frame.temps();
+    if (!t || frame.width() <= 0 || frame.height() <= 0)
         return false;
-    const size_t w = static_cast<size_t>(frame.width), count = w * static_cast<size_t>(frame.height);
+    const size_t w = static_cast<size_t>(frame.width()), count = frame.samples();
     // Neighbours differ by little, so the high bytes are nearly all 0 or
     // 0xFF and the low bytes few: both compress well when kept apart.
     filtered.resize(2 * count);
@@ -166,8 +110,7 @@ bool EncodeCompactTemperatures(const Frame& frame, std::vector<uint8_t>& filtere
             high[i] = static_cast<uint8_t>(d >> 8);
         }
     }
-    CompactHeader h = HeaderOf(frame);
-    h.flags = kCompactTemperatures | kCompactValuesAreTenths;
+    const CompactHeader h = HeaderFor(frame, kCompactTemperatures | kCompactValuesAreTenths);
     uLongf size = compressBound(static_cast<uLong>(filtered.size()));
     out.assign(kCompactHeaderSize + size, '\0');
     WriteCompactHeader(out, h);
@@ -182,18 +125,12 @@ bool EncodeCompactTemperatures(const Frame& frame, std::vector<uint8_t>& filtere
 
 bool DecodeCompactHeader(const std::string& message, CompactHeader& h)
 {
-    if (message.size() < kCompactHeaderSize || std::memcmp(message.data(), kCompactMagic, sizeof kCompactMagic) != 0 ||
-        GetLe<uint16_t>(message, 6) != kCompactHeaderSize)
+    if (!ReadHeaderFields(message.data(), message.size(), kCompactMagic, kCompactHeaderSize, h))
         return false;
-    h.width = GetLe<uint16_t>(message, 8);
-    h.height = GetLe<uint16_t>(message, 10);
-    h.flags = GetLe<uint32_t>(message, 12);
-    h.sequence = GetLe<uint64_t>(message, 16);
-    h.timestampMs = GetLe<double>(message, 24);
-    h.low = GetLe<double>(message, 32);
-    h.high = GetLe<double>(message, 40);
-    h.coldestAt = GetLe<uint32_t>(message, 48);
-    h.hottestAt = GetLe<uint32_t>(message, 52);
+    h.low = GetLeDouble(&message[32]);
+    h.high = GetLeDouble(&message[40]);
+    h.coldestAt = GetLe32(&message[48]);
+    h.hottestAt = GetLe32(&message[52]);
     return true;
 }
 
@@ -224,10 +161,10 @@ CompactFrames::CompactFrames() = default;
 std::shared_ptr<const CompactMessage> CompactFrames::Picture(const std::shared_ptr<const Frame>& frame)
 {
     std::lock_guard<std::mutex> lock(pictureMutex_);
-    if (picture_ && picture_->sequence >= frame->sequence)
+    if (picture_ && picture_->sequence >= frame->sequence())
         return picture_;
     auto message = std::make_shared<CompactMessage>();
-    message->sequence = frame->sequence;
+    message->sequence = frame->sequence();
     if (!EncodeCompactPicture(*frame, encoder_, quality, grey_, message->bytes))
         return nullptr;
     ++pictures_;
@@ -237,14 +174,14 @@ std::shared_ptr<const CompactMessage> CompactFrames::Picture(const std::shared_p
 
 std::shared_ptr<const CompactMessage> CompactFrames::Temperatures(const std::shared_ptr<const Frame>& frame)
 {
-    if (!frame->withTemp)
+    if (!frame->withTemp())
         return nullptr;
     std::lock_guard<std::mutex> lock(temperatureMutex_);
     const Clock::time_point now = Clock::now();
-    if (temperatures_ && (temperatures_->sequence >= frame->sequence || now - temperaturesAt_ < temperatureEvery))
+    if (temperatures_ && (temperatures_->sequence >= frame->sequence() || now - temperaturesAt_ < temperatureEvery))
         return temperatures_;
     auto message = std::make_shared<CompactMessage>();
-    message->sequence = frame->sequence;
+    message->sequence = frame->sequence();
     if (!EncodeCompactTemperatures(*frame, filtered_, message->bytes))
         return temperatures_;
     ++temperatureCount_;

@@ -32,7 +32,7 @@
 // the differences up again row after row gives the plane exactly.
 #pragma once
 
-#include "camera_hub.h"
+#include "frame_message.h"
 
 #include <vivaclient/jpeg.h>
 
@@ -50,12 +50,9 @@ constexpr size_t kCompactHeaderSize = 56;
 constexpr uint32_t kCompactTemperatures = 1;     // flag bit 0
 constexpr uint32_t kCompactValuesAreTenths = 2;  // flag bit 1
 
-struct CompactHeader {
-    uint16_t width = 0;
-    uint16_t height = 0;
-    uint32_t flags = 0;
-    uint64_t sequence = 0;
-    double timestampMs = 0;
+// The fields at offsets 8 to 31 are the raw stream's (FrameHeader), the
+// flags apart.
+struct CompactHeader : FrameHeader {
     double low = 0;
     double high = 0;
     uint32_t coldestAt = 0;
@@ -68,21 +65,6 @@ bool DecodeCompactHeader(const std::string& message, CompactHeader& header);
 // The plane a temperature message carries; false when the message is not a
 // whole one.
 bool DecodeCompactTemperatures(const std::string& message, std::vector<int16_t>& plane);
-
-// The planes of a raw frame (frame_message.h) as arrays, without a copy
-// where the machine is little-endian.
-class FramePlanes {
-public:
-    explicit FramePlanes(const Frame& frame);
-    const uint16_t* image() const { return image_; }
-    const int16_t* temp() const { return temp_; }  // null on a stream without temperatures
-
-private:
-    const uint16_t* image_ = nullptr;
-    const int16_t* temp_ = nullptr;
-    std::vector<uint16_t> imageCopy_;
-    std::vector<int16_t> tempCopy_;
-};
 
 // A message made once and sent to many clients, with the frame it came from.
 struct CompactMessage {

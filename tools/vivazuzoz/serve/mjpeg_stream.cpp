@@ -1,7 +1,5 @@
 #include "mjpeg_stream.h"
 
-#include "compact_frames.h"
-
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/NumberParser.h>
 #include <Poco/URI.h>
@@ -79,16 +77,16 @@ std::shared_ptr<const JpegPicture> JpegFrames::Get(const std::shared_ptr<const F
     // viewer asks first, unless one needs a newer picture than that.
     if (last_ && last_->sequence > after && lastSlot_ == slot)
         return last_;
-    if (last_ && last_->sequence >= frame->sequence)
+    if (last_ && last_->sequence >= frame->sequence())
         return last_;
-    const FramePlanes planes(*frame);
-    const std::vector<uint8_t> rgb =
-        planes.temp() ? vivaclient::Colourise(planes.temp(), frame->width, frame->height, colormap_)
-                      : vivaclient::Colourise(planes.image(), frame->width, frame->height, colormap_);
+    const std::vector<uint8_t> rgb = frame->temps() ? vivaclient::Colourise(frame->temps(), frame->width(),
+                                                                            frame->height(), colormap_)
+                                                    : vivaclient::Colourise(frame->image(), frame->width(),
+                                                                            frame->height(), colormap_);
     auto picture = std::make_shared<JpegPicture>();
-    picture->sequence = frame->sequence;
+    picture->sequence = frame->sequence();
     std::string error;
-    if (!encoder_.EncodeRgb(rgb.data(), frame->width, frame->height, quality, picture->jpeg, error))
+    if (!encoder_.EncodeRgb(rgb.data(), frame->width(), frame->height(), quality, picture->jpeg, error))
         return last_;
     ++encoded_;
     last_ = std::move(picture);
@@ -150,9 +148,9 @@ MjpegPacer::Clock::time_point MjpegPacer::NextDue() const
 std::shared_ptr<const JpegPicture> MjpegPacer::Take(const std::shared_ptr<const Frame>& frame, Clock::time_point now)
 {
     const uint64_t slot = frames_.cadence().SlotAt(now);
-    if (!frame || (sentAny_ && slot <= sentSlot_) || frame->sequence <= sentSequence_)
+    if (!frame || (sentAny_ && slot <= sentSlot_) || frame->sequence() <= sentSequence_)
         return nullptr;
-    seen_ = std::max(seen_, frame->sequence);
+    seen_ = std::max(seen_, frame->sequence());
     std::shared_ptr<const JpegPicture> picture = frames_.Get(frame, sentSequence_, now);
     if (!picture || picture->sequence <= sentSequence_)
         return nullptr;  // not encoded: wait for the next frame

@@ -161,63 +161,60 @@ bool PathTraverses(const std::string& rawPath)
     return false;
 }
 
-const char* Route::method() const
+bool IsApiPath(const std::string& path)
 {
-    switch (kind) {
-    case RouteKind::CameraSetting: return "PUT";
-    case RouteKind::Shutter: return "POST";
-    default: return "GET";
-    }
+    return path == "/api" || path.compare(0, 5, "/api/") == 0;
 }
 
-Route ParseRoute(const std::string& path)
+namespace {
+
+// Whether `parts` (a path split at '/') match a pattern's; a "{camera}"
+// segment that is not an index sets `badIndex`, one that is sets `camera`.
+bool SegmentsMatch(const std::vector<std::string>& pattern, const std::vector<std::string>& parts, RouteMatch& match,
+                   bool& badIndex)
 {
-    Route route;
-    if (path != "/api" && path.compare(0, 5, "/api/") != 0)
-        return route;
-    route.kind = RouteKind::Unknown;
+    for (size_t i = 0; i < pattern.size() && i < parts.size(); ++i) {
+        if (pattern[i] == "{camera}") {
+            const auto index = SmallIndex(parts[i]);
+            if (!index)
+                return badIndex = true, false;
+            match.camera = *index;
+        } else if (pattern[i] == "{name}") {
+            if (parts[i].empty())
+                return false;
+            match.name = parts[i];
+        } else if (pattern[i] != parts[i]) {
+            return false;
+        }
+    }
+    return pattern.size() == parts.size();
+}
+
+}  // namespace
+
+RouteMatch MatchRoute(const std::vector<Route>& routes, const std::string& path)
+{
+    const bool api = IsApiPath(path);
     const std::vector<std::string> parts = Split(path, '/');  // "", "api", ...
-    if (parts.size() == 3 && parts[2] == "settings") {
-        route.kind = RouteKind::Settings;
-        return route;
+    bool badIndex = false;
+    int partialCamera = -1;
+    for (const Route& route : routes) {
+        RouteMatch match;
+        const bool matched = std::string(route.pattern) == "*"
+                                 ? !api
+                                 : SegmentsMatch(Split(route.pattern, '/'), parts, match, badIndex);
+        if (matched) {
+            match.route = &route;
+            match.miss = RouteMiss::None;
+            return match;
+        }
+        if (match.camera >= 0)
+            partialCamera = match.camera;
     }
-    if (parts.size() == 3 && parts[2] == "colormaps") {
-        route.kind = RouteKind::Colormaps;
-        return route;
-    }
-    if (parts.size() < 3 || parts[2] != "cameras")
-        return route;
-    if (parts.size() == 3) {
-        route.kind = RouteKind::Cameras;
-        return route;
-    }
-    const auto index = SmallIndex(parts[3]);
-    if (!index) {
-        route.kind = RouteKind::BadIndex;
-        return route;
-    }
-    route.camera = *index;
-    if (parts.size() == 5) {
-        const std::string& leaf = parts[4];
-        if (leaf == "settings")
-            route.kind = RouteKind::CameraSettings;
-        else if (leaf == "shutter")
-            route.kind = RouteKind::Shutter;
-        else if (leaf == "snapshot.png")
-            route.kind = RouteKind::SnapshotPng;
-        else if (leaf == "temperature.csv")
-            route.kind = RouteKind::TemperatureCsv;
-        else if (leaf == "stream")
-            route.kind = RouteKind::Stream;
-        else if (leaf == "stream.mjpg")
-            route.kind = RouteKind::MjpegStream;
-        else if (leaf == "snapshot.jpg")
-            route.kind = RouteKind::SnapshotJpeg;
-    } else if (parts.size() == 6 && parts[4] == "settings" && !parts[5].empty()) {
-        route.kind = RouteKind::CameraSetting;
-        route.setting = parts[5];
-    }
-    return route;
+    RouteMatch miss;
+    miss.miss = badIndex ? RouteMiss::BadIndex : RouteMiss::Unknown;
+    miss.camera = badIndex ? -1 : partialCamera;
+    return miss;
 }
 
 std::string SettingBodyValue(const std::string& body)

@@ -45,34 +45,37 @@ std::string TokenGiven(const Credentials& credentials, const std::string& cookie
 // raw or percent-encoded, a backslash or a NUL byte.
 bool PathTraverses(const std::string& rawPath);
 
-// The API's routes, from the decoded path.
-enum class RouteKind {
-    None,           // not an API path
-    Settings,       // GET /api/settings (the setting names and ranges)
-    Colormaps,      // GET /api/colormaps (the colour tables the page draws with)
-    Cameras,        // GET /api/cameras
-    CameraSettings, // GET /api/cameras/{index}/settings
-    CameraSetting,  // PUT /api/cameras/{index}/settings/{name}
-    Shutter,        // POST /api/cameras/{index}/shutter
-    SnapshotPng,    // GET /api/cameras/{index}/snapshot.png
-    TemperatureCsv, // GET /api/cameras/{index}/temperature.csv
-    Stream,         // GET /api/cameras/{index}/stream (WebSocket)
-    MjpegStream,    // GET /api/cameras/{index}/stream.mjpg
-    SnapshotJpeg,   // GET /api/cameras/{index}/snapshot.jpg
-    BadIndex,       // /api/cameras/{not a small non-negative number}/...
-    Unknown,        // another path under /api/
-};
+// Whether a decoded path is under /api/ (the API's, not the page's files).
+bool IsApiPath(const std::string& path);
 
+struct Exchange;
+using RouteHandler = void (*)(Exchange& exchange);
+
+// One row of a server's route table. A pattern's segments are literal, or
+// "{camera}" (a camera's index: a small whole number) or "{name}" (any
+// non-empty segment); the pattern "*" stands for any path outside /api/.
 struct Route {
-    RouteKind kind = RouteKind::None;
-    int camera = -1;
-    std::string setting;  // CameraSetting only
-
-    // The one method the route answers ("GET", "PUT" or "POST").
-    const char* method() const;
+    const char* method;  // "GET", "PUT" or "POST"
+    const char* pattern;
+    RouteHandler handler;
+    bool head;  // HEAD is answered as GET without the body
 };
 
-Route ParseRoute(const std::string& path);
+enum class RouteMiss {
+    None,      // a route matched
+    Unknown,   // no route has this path
+    BadIndex,  // /api/cameras/{not a small non-negative number}/...
+};
+
+struct RouteMatch {
+    const Route* route = nullptr;  // null: see `miss`
+    RouteMiss miss = RouteMiss::Unknown;
+    int camera = -1;   // {camera}; of a miss, the camera a partial match named
+    std::string name;  // {name}
+};
+
+// The first row of `routes` whose pattern matches the decoded path.
+RouteMatch MatchRoute(const std::vector<Route>& routes, const std::string& path);
 
 // A body value for a setting: surrounding white space and one pair of
 // double quotes dropped, so "0.95", " 0.95\n" and "\"0.95\"" all read 0.95.

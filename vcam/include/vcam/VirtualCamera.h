@@ -47,14 +47,14 @@ namespace vcam {
 // Port faults: how the command-port responder misbehaves.
 enum class PortFault {
     None,
-    Silence,       // never answers
-    Delay,         // answers after `portFaultMs` milliseconds
-    WrongEcho,     // echoes another command code (the code plus one)
-    WrongStatus,   // status byte other than 0x33 (0x45)
-    NoAck,         // settings acknowledged with 0x00 instead of 0x01
-    Split,         // reply sent in two parts `portFaultMs` apart (first part: 3 bytes)
-    Garbage,       // a few junk bytes before the reply, in the same write
-    Late,          // answers after `portFaultMs` (meant to exceed the library's time-out)
+    Silence,         // never answers
+    Delay,           // answers after `portFaultMs` milliseconds
+    WrongEcho,       // echoes another command code (the code plus one)
+    WrongStatus,     // status byte other than 0x33 (0x45)
+    NoAck,           // settings acknowledged with 0x00 instead of 0x01
+    Split,           // reply sent in two parts `portFaultMs` apart (first part: 3 bytes)
+    Garbage,         // a few junk bytes before the reply, in the same write
+    Late,            // answers after `portFaultMs` (meant to exceed the library's time-out)
     CarriageReturn,  // byte 1 of every reply is 0x0D (a tty with ICRNL delivers it as 0x0A)
 };
 
@@ -71,26 +71,26 @@ enum class ShutterLook {
 
 struct CameraSetup {
     std::string name = "Virtual Thermal Camera";  // USB product string
-    bool hasName = true;           // false: the device reports no product string
-    int width = 256;               // detector size: 256x192, 384x288, 640x512, 1280x1024
+    bool hasName = true;                          // false: the device reports no product string
+    int width = 256;                              // detector size: 256x192, 384x288, 640x512, 1280x1024
     int height = 192;
-    bool withTemp = true;          // image-and-temperature layout (else image only)
+    bool withTemp = true;  // image-and-temperature layout (else image only)
     double fps = 25.0;
-    int captureNodes = 1;          // V4L2 capture nodes on the device (0: none)
-    bool metadataNode = true;      // a metadata node (device_caps without VIDEO_CAPTURE)
-    int ttyNodes = 1;              // command ports (each a pty; the first one answers)
-    bool usbParent = true;         // false: nodes have no USB parent (skipped by discovery)
-    bool uvcListed = true;         // false: not in libuvc's device list
-    unsigned buffersGranted = 0;   // REQBUFS grants this many (0: the count asked for, at most 32)
-    int querycapErrno = 0;         // QUERYCAP on the capture node fails with this errno
-    int sfmtErrno = 0;             // S_FMT fails with this errno
+    int captureNodes = 1;                // V4L2 capture nodes on the device (0: none)
+    bool metadataNode = true;            // a metadata node (device_caps without VIDEO_CAPTURE)
+    int ttyNodes = 1;                    // command ports (each a pty; the first one answers)
+    bool usbParent = true;               // false: nodes have no USB parent (skipped by discovery)
+    bool uvcListed = true;               // false: not in libuvc's device list
+    unsigned buffersGranted = 0;         // REQBUFS grants this many (0: the count asked for, at most 32)
+    int querycapErrno = 0;               // QUERYCAP on the capture node fails with this errno
+    int sfmtErrno = 0;                   // S_FMT fails with this errno
     bool intervalNumeratorZero = false;  // G_PARM answers timeperframe 0/fps
     PortFault portFault = PortFault::None;
     int portFaultMs = 0;
-    int busnum = 0;                // USB location; 0: chosen by the emulator (stable per add order)
+    int busnum = 0;  // USB location; 0: chosen by the emulator (stable per add order)
     int devnum = 0;
-    double unplugAfter = 0;        // > 0: the camera unplugs itself this many seconds after creation
-    double replugAfter = 0;        // > 0: once unplugged (by any means), it plugs itself back in this many seconds later
+    double unplugAfter = 0;  // > 0: the camera unplugs itself this many seconds after creation
+    double replugAfter = 0;  // > 0: once unplugged (by any means), it plugs itself back in this many seconds later
     // > 0: the camera unplugs itself every this many seconds, at
     // scheduleOrigin + k * unplugEvery (k = 1, 2, ...); with replugAfter
     // shorter than it, it comes back between. unplugAfter, if set, is the
@@ -100,17 +100,17 @@ struct CameraSetup {
     // creation. The wrapper sets its own start, so that the cameras of every
     // process under it unplug at the same moments.
     double scheduleOrigin = 0;
-    bool hotObject = true;         // the scene's hot plate is on (see Camera::SetHotObject)
-    double hotObjectPeriod = 0;    // > 0: the hot plate is on for this many seconds, then off as long, and so on
-    std::string stateFile;         // "" or a file that holds the model's settings (see Camera::model)
+    bool hotObject = true;       // the scene's hot plate is on (see Camera::SetHotObject)
+    double hotObjectPeriod = 0;  // > 0: the hot plate is on for this many seconds, then off as long, and so on
+    std::string stateFile;       // "" or a file that holds the model's settings (see Camera::model)
     // A recording made by `vivazuzoz record` to serve instead of the
     // synthetic scene: it sets the size, layout, frame rate and recorded
     // settings, and the formula becomes scale 10, offset 0, so converted
     // temperatures equal the recorded ones. A file that cannot be read is
     // told on standard error and the camera sends no frames.
     std::string replayFile;
-    bool replayLoop = false;       // start the recording again after its last frame (else no more frames)
-    double replaySpeed = 1.0;      // the recording's time line runs this many times as fast
+    bool replayLoop = false;   // start the recording again after its last frame (else no more frames)
+    double replaySpeed = 1.0;  // the recording's time line runs this many times as fast
     // The detector's drift and the shutter correction (synthetic scene
     // only). All off by default: readings stay true, the FPA temperature
     // stays as the model holds it, and a correction is instant and unseen.
@@ -118,13 +118,13 @@ struct CameraSetup {
     // change since the last one (up as the FPA cools, down as it warms),
     // plus a fixed pattern that grows with the time since it; a correction
     // resets both.
-    double driftPerMinute = 0;     // the FPA cools so that readings rise this many degrees per minute
-    bool fpaWarmup = false;        // the FPA warms up from 20 C towards 33 C (time constant 4 minutes)
-    double autoShutter = 0;        // > 0: the camera corrects on its own every this many seconds, telling no one
-    int shutterMs = 0;             // a correction's duration; the shutter command answers when it is over
+    double driftPerMinute = 0;  // the FPA cools so that readings rise this many degrees per minute
+    bool fpaWarmup = false;     // the FPA warms up from 20 C towards 33 C (time constant 4 minutes)
+    double autoShutter = 0;     // > 0: the camera corrects on its own every this many seconds, telling no one
+    int shutterMs = 0;          // a correction's duration; the shutter command answers when it is over
     ShutterLook shutterLook = ShutterLook::Freeze;
-    double shutterTemp = 15.0;     // the closed shutter's reading (degrees) for ShutterLook::Flat
-    double timeScale = 1.0;        // drift, warm-up and the automatic correction's timer run this many times as fast
+    double shutterTemp = 15.0;  // the closed shutter's reading (degrees) for ShutterLook::Flat
+    double timeScale = 1.0;     // drift, warm-up and the automatic correction's timer run this many times as fast
 };
 
 // One request frame the responder received (well-formed head, length and
@@ -137,20 +137,21 @@ struct Request {
 // The camera model's state, as the responder sees it.
 struct Model {
     int palette = 0;
-    int tempLevelCode = 0;          // the camera's own code: 0, 1 or 3
+    int tempLevelCode = 0;  // the camera's own code: 0, 1 or 3
     int tempUnit = 0;
     int imageLevel = 0;
-    int32_t env[5] = {250000, 10000, 9500, 250000, 10000};  // x10000: atmos, distance, emissivity, reflected, transmittance
-    int tuning[6] = {0, 0, 0, 0, 0, 0};      // detail, spatial, contrast, brightness, time, dynamic range
-    uint8_t capByte7 = 0x7E;        // capability report byte 7
-    uint8_t capByte15 = 0x00;       // capability report byte 15
+    int32_t env[5] = {250000, 10000, 9500, 250000,
+                      10000};            // x10000: atmos, distance, emissivity, reflected, transmittance
+    int tuning[6] = {0, 0, 0, 0, 0, 0};  // detail, spatial, contrast, brightness, time, dynamic range
+    uint8_t capByte7 = 0x7E;             // capability report byte 7
+    uint8_t capByte15 = 0x00;            // capability report byte 15
     // Formula per level code (index 0, 1, 3 used; 2 mirrors 3): raw = offset
     // + tenths * scale / 10. Code 0 spans -20..150 C, code 1 -20..550 C,
     // code 3 -20..1200 C, all within a signed 16-bit sample.
     uint16_t scale[4] = {80, 20, 10, 10};
     int16_t offset[4] = {-2000, 1000, -500, -500};
-    int16_t fpaTemp = 3125;         // hundredths of a degree
-    int16_t cameraTemp = 3650;      // 0x0E42: no byte that a tty with ICRNL would turn into 0x0A
+    int16_t fpaTemp = 3125;     // hundredths of a degree
+    int16_t cameraTemp = 3650;  // 0x0E42: no byte that a tty with ICRNL would turn into 0x0A
     int shutterCount = 0;
 };
 
@@ -162,10 +163,10 @@ public:
     std::string videoPath(int i = 0) const;   // i-th capture node ("" when none)
     std::string metadataPath() const;         // "" when none
     std::string serialPath(int i = 0) const;  // pty slave path of the i-th tty node
-    CameraSetup setup() const;                  // as created, with later run-time changes
+    CameraSetup setup() const;                // as created, with later run-time changes
 
     // Video faults at run time.
-    void Unplug();                        // every request and dequeue fails with ENODEV, select reports ready
+    void Unplug();  // every request and dequeue fails with ENODEV, select reports ready
     bool unplugged() const;
     // Plugs an unplugged camera back in, as a replug on a real bus does: the
     // device gets a new address and new capture (and metadata) nodes, and
@@ -173,8 +174,8 @@ public:
     // again on the same pty. Descriptors still open on the old nodes keep
     // answering ENODEV until closed. Nothing happens to a plugged camera.
     void Replug();
-    void Stall(double seconds);           // no frame for that long
-    void SetShortFrames(unsigned bytes);  // frames carry bytesused = bytes (0: full frames again)
+    void Stall(double seconds);                             // no frame for that long
+    void SetShortFrames(unsigned bytes);                    // frames carry bytesused = bytes (0: full frames again)
     void ChangeSize(int width, int height, bool withTemp);  // later frames have the new size (cut to the buffer length)
     void SetQuerycapErrno(int err);
     void SetSfmtErrno(int err);
@@ -208,13 +209,13 @@ public:
     // Inspection.
     std::vector<Request> requests() const;
     void ClearRequests();
-    uint64_t framesProduced() const;      // frames the producer completed
-    uint64_t framesDropped() const;       // frame times at which no buffer was queued
+    uint64_t framesProduced() const;  // frames the producer completed
+    uint64_t framesDropped() const;   // frame times at which no buffer was queued
     uint64_t framesDequeued() const;
-    uint64_t dequeueRequests() const;     // VIDIOC_DQBUF calls, whether a frame was ready or not
-    unsigned buffersMapped() const;       // buffers currently mmapped by a client
+    uint64_t dequeueRequests() const;  // VIDIOC_DQBUF calls, whether a frame was ready or not
+    unsigned buffersMapped() const;    // buffers currently mmapped by a client
     bool streaming() const;
-    bool videoOpen() const;               // a client holds the capture node open
+    bool videoOpen() const;  // a client holds the capture node open
 
     // Scene. Temperatures of the synthetic scene in tenths of a degree at
     // pixel (x, y) of the current frame size for pixels that the moving
