@@ -93,6 +93,21 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
+# The arm64 cross build links GStreamer and GLib from the sysroot
+# (cmake/toolchain-arm64.cmake), where dpkg-shlibdeps finds the libraries but
+# no installed package that holds them: it leaves them out (with a warning),
+# and the packages that link them name their Debian packages themselves, at
+# the versions built against.
+set(VIVAZUZOZ_SYSROOT_TOOLS_DEPENDS "")
+if(CMAKE_CROSSCOMPILING AND VIVAZUZOZ_ARM64_SYSROOT AND VIVAZUZOZ_BUILD_GSTREAMER)
+  list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+    ${VIVAZUZOZ_ARM64_SYSROOT}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE} ${VIVAZUZOZ_ARM64_SYSROOT}/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+  set(CPACK_DEBIAN_GSTREAMER_PACKAGE_DEPENDS "libglib2.0-0 (>= ${GST_RTSP_SERVER_gio-2.0_VERSION}), \
+libgstreamer1.0-0 (>= ${GSTREAMER_gstreamer-1.0_VERSION}), \
+libgstreamer-plugins-base1.0-0 (>= ${GSTREAMER_gstreamer-video-1.0_VERSION})")
+  set(VIVAZUZOZ_SYSROOT_TOOLS_DEPENDS "${CPACK_DEBIAN_GSTREAMER_PACKAGE_DEPENDS}, \
+libgstrtspserver-1.0-0 (>= ${GST_RTSP_SERVER_gstreamer-rtsp-server-1.0_VERSION}), ")
+endif()
 # The library's package lets dpkg run ldconfig once through a trigger; an
 # empty postinst and postrm stop CPack from writing ones that call it.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
@@ -132,12 +147,13 @@ endif()
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "bash-completion")
 # `vivazuzoz rtsp` encodes with x264enc (ugly), packs RTP with rtph264pay and
 # the RTSP server streams through rtpbin and udpsink (good) and serves TCP
-# clients through appsink (base): GStreamer loads them at run time, so no
+# clients through appsink (base), and RTSPS through GLib's TLS backend
+# (glib-networking): GStreamer and GLib load them at run time, so no
 # linked library shows them (the same list as scripts/install-deps.sh's
 # run_packages; scripts/check-runtime-deps.sh checks both).
 if(VIVAZUZOZ_BUILD_GSTREAMER)
-  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
-    "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-ugly")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${VIVAZUZOZ_SYSROOT_TOOLS_DEPENDS}\
+gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-ugly, glib-networking")
 endif()
 set(CPACK_DEBIAN_VCAM_PACKAGE_SUGGESTS "vivazuzoz-tools")
 

@@ -24,7 +24,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu/cmake)
 
 # The development packages that cannot be installed beside the host's (Poco,
-# libuvc) are unpacked into a sysroot of their own by the same script.
+# libuvc, GStreamer and GLib) are unpacked into a sysroot of their own by the
+# same script.
 if(DEFINED ENV{VIVAZUZOZ_ARM64_SYSROOT})
   set(VIVAZUZOZ_ARM64_SYSROOT $ENV{VIVAZUZOZ_ARM64_SYSROOT})
 else()
@@ -53,7 +54,21 @@ if(NOT DEFINED ENV{PKG_CONFIG_LIBDIR})
   set(ENV{PKG_CONFIG_PATH} "")
 endif()
 
+# GStreamer and GLib and what they load are only in the sysroot: the linker
+# finds the libraries those need in turn there. On every link line, whatever
+# linker flags the caller gives (scripts/package.sh gives Debian's).
+foreach(lang C CXX)
+  set(CMAKE_${lang}_STANDARD_LIBRARIES_INIT
+    "-Wl,-rpath-link,${VIVAZUZOZ_ARM64_SYSROOT}/usr/lib/${VIVAZUZOZ_CROSS_TRIPLET} -Wl,-rpath-link,${VIVAZUZOZ_ARM64_SYSROOT}/lib/${VIVAZUZOZ_CROSS_TRIPLET}")
+endforeach()
+
+# The emulator runs programs with the sysroot as its prefix (QEMU_LD_PREFIX,
+# which programs they start inherit): every file an arm64 program opens is
+# looked for in the sysroot first, then on the machine, so the arm64 loader
+# finds the sysroot's libraries and GStreamer its plugins. Build steps and
+# tests that start arm64 programs through binfmt_misc need the same variable
+# in their environment; scripts/test-arm64.sh sets it.
 find_program(VIVAZUZOZ_QEMU NAMES qemu-aarch64-static qemu-aarch64)
 if(VIVAZUZOZ_QEMU)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VIVAZUZOZ_QEMU})
+  set(CMAKE_CROSSCOMPILING_EMULATOR env QEMU_LD_PREFIX=${VIVAZUZOZ_ARM64_SYSROOT} ${VIVAZUZOZ_QEMU})
 endif()

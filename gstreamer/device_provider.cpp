@@ -1,10 +1,12 @@
 // device_provider.cpp - the cameras for gst-device-monitor-1.0 and for
 // applications that list video sources.
+#include "driver_rate.h"
 #include "elements.h"
 #include "library_use.h"
 
 #include <vivaclient/camera.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,8 +49,34 @@ struct VivazuzozDeviceProviderClass {
 
 G_DEFINE_TYPE(VivazuzozDeviceProvider, vivazuzoz_device_provider, GST_TYPE_DEVICE_PROVIDER)
 
+// The caps the source fixes once it streams this camera: the size of its
+// frames asked of the camera (which opens it for a moment) and the rate its
+// capture node states. What cannot be learnt is left open, as in the
+// source's template: a camera that another program streams cannot be
+// opened, so its caps say no size.
+static GstCaps* CameraCaps(const vivaclient::CameraInfo& camera)
+{
+    GstCaps* caps = gst_caps_from_string("video/x-raw, format=(string)GRAY16_LE");
+    vivaclient::CameraChoice choice;
+    choice.identity = camera.identity();
+    vivaclient::OpenFailure failure;
+    int width = 0, height = 0;
+    if (std::unique_ptr<vivaclient::Camera> open = vivaclient::Camera::Open(choice, failure)) {
+        if (open->Command([&](unsigned long handle) { return OZL_USB_GetFPASize(handle, &width, &height); }) ==
+                OZL_USB_SUCCESS &&
+            width > 0 && height > 0)
+            gst_caps_set_simple(caps, "width", G_TYPE_INT, width, "height", G_TYPE_INT, height, nullptr);
+    } else {
+        GST_INFO("camera %d: no size in its caps: %s", camera.index, failure.message.c_str());
+    }
+    int num = 0, den = 1;
+    if (vivagst::DriverRate(camera.videoPath, num, den))
+        gst_caps_set_simple(caps, "framerate", GST_TYPE_FRACTION, num, den, nullptr);
+    return caps;
+}
+
 // One device per camera that can be opened (a capture node and a command
-// port); the caps are the source's, the size is known once it is opened.
+// port), with the caps its source will have.
 static GList* Probe(GstDeviceProvider*)
 {
     vivagst::LibraryUse library;
@@ -59,7 +87,7 @@ static GList* Probe(GstDeviceProvider*)
     for (const vivaclient::CameraInfo& camera : cameras) {
         if (!camera.complete())
             continue;
-        GstCaps* caps = gst_caps_from_string("video/x-raw, format=(string)GRAY16_LE");
+        GstCaps* caps = CameraCaps(camera);
         GstStructure* props = gst_structure_new("vivazuzoz-proplist", "device.api", G_TYPE_STRING, "vivazuzoz",
                                                 "device.index", G_TYPE_INT, camera.index, "device.path", G_TYPE_STRING,
                                                 camera.videoPath.c_str(), "device.serial-port", G_TYPE_STRING,

@@ -13,6 +13,7 @@
 // Example pipelines:
 //   gst-launch-1.0 vivazuzozsrc ! thermalcolorize ! videoconvert ! autovideosink
 //   gst-launch-1.0 vivazuzozsrc reconnect=true keep-alive=true ! thermalcolorize ! x264enc ! ...
+#include "driver_rate.h"
 #include "elements.h"
 #include "library_use.h"
 
@@ -20,11 +21,6 @@
 #include <vivaclient/camera_session.h>
 #include <vivaclient/frame_stream.h>
 #include <vivaclient/settings.h>
-
-#include <fcntl.h>
-#include <linux/videodev2.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <gst/base/gstpushsrc.h>
 #include <gst/video/video.h>
@@ -367,27 +363,6 @@ void RateOf(const std::vector<FrameClock::time_point>& arrivals, int& num, int& 
     gst_util_double_to_fraction(rate, &num, &den);
 }
 
-// The frame interval the driver states (VIDIOC_G_PARM on the capture node,
-// the rate every V4L2 program shows) as a rate; false when it states none.
-bool DriverRate(const std::string& node, int& num, int& den)
-{
-    if (node.empty())
-        return false;
-    const int fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    v4l2_streamparm parm{};
-    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    const bool stated = ioctl(fd, VIDIOC_G_PARM, &parm) == 0 && parm.parm.capture.timeperframe.numerator > 0 &&
-                        parm.parm.capture.timeperframe.denominator > 0;
-    close(fd);
-    if (!stated)
-        return false;
-    num = static_cast<int>(parm.parm.capture.timeperframe.denominator);
-    den = static_cast<int>(parm.parm.capture.timeperframe.numerator);
-    return true;
-}
-
 // Fixes the caps to `caps` (and the frame size the source expects).
 void SetFormat(GstBaseSrc* src, SourceState& s, GstCaps* caps, GstClockTime period)
 {
@@ -423,7 +398,7 @@ bool LearnFormat(GstBaseSrc* src, SourceState& s)
     const std::vector<FrameClock::time_point> arrivals = s.firstArrivals;
     hold.unlock();
     // The driver's word, else what the first frames show.
-    if (!DriverRate(info.videoPath, num, den))
+    if (!vivagst::DriverRate(info.videoPath, num, den))
         RateOf(arrivals, num, den);
     const GstClockTime period = num > 0 ? gst_util_uint64_scale_int(GST_SECOND, den, num) : GST_CLOCK_TIME_NONE;
     GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "GRAY16_LE", "width", G_TYPE_INT, width,

@@ -14,6 +14,8 @@
 #    systemd-analyze verify (offline, with the unpacked tool in ExecStart=);
 #  - gst-inspect-1.0 finds the unpacked GStreamer plugin (when the build made
 #    one) in the multiarch GStreamer folder, and it streams the virtual camera;
+#    the unpacked `vivazuzoz rtsp` serves the virtual camera and ffmpeg reads
+#    a frame of it;
 #  - what the commands load at run time is installed by the no-argument
 #    scripts/install-deps.sh and named in the packages' Depends
 #    (scripts/check-runtime-deps.sh, on this machine's architecture);
@@ -22,7 +24,8 @@
 #   scripts/check-packages.sh --arch arm64 [BUILD_DIR]
 #     the same for the arm64 packages (scripts/package.sh --arch arm64): the
 #     examples are cross-built against the unpacked root, and the programs
-#     (Python: the arm64 sysroot's) run under qemu-user (binfmt_misc).
+#     (Python, gst-launch-1.0 and gst-inspect-1.0: the arm64 sysroot's) run
+#     under qemu-user (binfmt_misc).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 arch_args=()
@@ -39,6 +42,7 @@ cc=cc
 python=/usr/bin/python3
 list_libraries=(ldd)
 packages_dir=build/packages
+gst_root=  # where GStreamer's programs and plugins are, when not the machine's
 case ${arch_args[1]:-} in
   "" | "$(dpkg --print-architecture)")
     build_dir=${1:-build-package}
@@ -51,7 +55,11 @@ case ${arch_args[1]:-} in
     cross_cmake=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-arm64.cmake")
     python=$(ls "${VIVAZUZOZ_ARM64_SYSROOT:-$PWD/build-arm64-sysroot}"/usr/bin/python3.* | grep -E '/python3\.[0-9]+$' | head -n1)
     # The arm64 loader lists what a program loads (host ldd cannot).
-    list_libraries=(/lib/ld-linux-aarch64.so.1 --list) ;;
+    list_libraries=(/lib/ld-linux-aarch64.so.1 --list)
+    # GStreamer's arm64 libraries and plugins are the sysroot's (the
+    # emulator's prefix; scripts/install-arm64-deps.sh).
+    export QEMU_LD_PREFIX=${VIVAZUZOZ_ARM64_SYSROOT:-$PWD/build-arm64-sysroot}
+    gst_root=$QEMU_LD_PREFIX ;;
   *) die "no packages for architecture '${arch_args[1]}'" ;;
 esac
 
@@ -161,17 +169,38 @@ if [ -e "${gst_debs[0]}" ]; then
   plugin=$libdir/gstreamer-1.0/libgstvivazuzoz.so
   [ -e "$plugin" ] || die "gstreamer1.0-vivazuzoz has no $plugin"
   uses_root_library "$plugin"
-  if [ -z "${arch_args[*]}" ]; then
-    # GStreamer's own folder of the machine stays (for fakesink); the
-    # unpacked one is looked at first, in a registry of this check only.
-    gst_env=(GST_PLUGIN_SYSTEM_PATH="$libdir/gstreamer-1.0:/usr/lib/$multiarch/gstreamer-1.0"
-             GST_REGISTRY="$scratch/gst-registry.bin")
-    output=$(in_root env "${gst_env[@]}" gst-inspect-1.0 vivazuzoz 2>&1) || die "gst-inspect-1.0 vivazuzoz: $output"
-    grep -q "Filename *$plugin" <<< "$output" || die "gst-inspect-1.0 did not load the unpacked plugin: $output"
-    output=$(cd "$scratch" && in_root env "${gst_env[@]}" "$bindir/vivazuzoz-vcam" -- \
-      gst-launch-1.0 -q vivazuzozsrc num-buffers=10 ! thermalcolorize ! fakesink 2>&1) ||
-      die "gst-launch-1.0 with the unpacked plugin: $output"
+  # GStreamer's own folder stays (for fakesink, x264enc, the RTSP elements);
+  # the unpacked one is looked at first, in a registry of this check only.
+  # On arm64, GStreamer's programs and plugins are the sysroot's, under the
+  # emulator.
+  gst_system=$gst_root/usr/lib/$multiarch/gstreamer-1.0
+  gst_env=(GST_PLUGIN_SYSTEM_PATH="$libdir/gstreamer-1.0:$gst_system" GST_REGISTRY="$scratch/gst-registry.bin")
+  gst_bin=
+  if [ -n "$gst_root" ]; then
+    gst_env+=(GST_PLUGIN_SCANNER="$gst_root/usr/lib/$multiarch/gstreamer1.0/gstreamer-1.0/gst-plugin-scanner")
+    gst_bin=$gst_root/usr/bin/
   fi
+  output=$(in_root env "${gst_env[@]}" "${gst_bin}gst-inspect-1.0" vivazuzoz 2>&1) || die "gst-inspect-1.0 vivazuzoz: $output"
+  grep -q "Filename *$plugin" <<< "$output" || die "gst-inspect-1.0 did not load the unpacked plugin: $output"
+  output=$(cd "$scratch" && in_root env "${gst_env[@]}" "$bindir/vivazuzoz-vcam" -- \
+    "${gst_bin}gst-launch-1.0" -q vivazuzozsrc num-buffers=10 ! thermalcolorize ! fakesink 2>&1) ||
+    die "gst-launch-1.0 with the unpacked plugin: $output"
+
+  step "vivazuzoz rtsp"
+  # The unpacked tool serves the virtual camera; the machine's ffmpeg reads
+  # a frame of it.
+  (cd "$scratch" && exec env HOME="$scratch/home" XDG_STATE_HOME="$scratch/state" LD_LIBRARY_PATH="$libdir" \
+    "${gst_env[@]}" "$bindir/vivazuzoz-vcam" -- "$bindir/vivazuzoz" rtsp --listen 127.0.0.1:0 \
+    > "$scratch/rtsp.txt" 2> "$scratch/rtsp.err") &
+  rtsp=$!
+  for _ in $(seq 600); do grep -q "rtsp://" "$scratch/rtsp.txt" && break; sleep 0.1; done
+  url=$(grep -o 'rtsp://[^ ]*/0$' "$scratch/rtsp.txt" | head -n1)
+  [ -n "$url" ] || { kill $rtsp; die "vivazuzoz rtsp printed no address: $(cat "$scratch/rtsp.txt" "$scratch/rtsp.err")"; }
+  output=$(timeout 120 ffmpeg -v error -nostdin -rtsp_transport tcp -i "$url" -frames:v 1 -y "$scratch/rtsp.png" 2>&1) ||
+    { kill $rtsp; die "ffmpeg read no frame of $url: $output $(cat "$scratch/rtsp.err")"; }
+  [ -s "$scratch/rtsp.png" ] || { kill $rtsp; die "ffmpeg wrote no frame of $url"; }
+  kill -TERM $rtsp
+  wait $rtsp || die "vivazuzoz rtsp exited with $? on SIGTERM: $(cat "$scratch/rtsp.err")"
 elif grep -qw gstreamer "$build_dir/packaging/components.txt"; then
   die "the build has the GStreamer plugin but no gstreamer1.0-vivazuzoz package was made"
 else

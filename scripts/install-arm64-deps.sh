@@ -13,6 +13,15 @@
 #    runs the Python package under the emulator. Their arm64 .deb files are
 #    unpacked there with dpkg-deb -x; the libraries they load at run time are
 #    installed multiarch like the rest. pytest, plain Python, is the host's.
+#  - GStreamer, for the plugin and `vivazuzoz rtsp`: its development packages,
+#    gst-launch-1.0, gst-device-monitor-1.0 and the plugins the tests use
+#    (base, good, ugly with x264), with every arm64 package they need that is
+#    not installed here yet, all unpacked into the same sysroot. None of it is installed: the
+#    arm64 GStreamer and GLib packages would replace the host's development
+#    packages. Their programs run under the emulator with the sysroot as
+#    its prefix (qemu-aarch64 -L, QEMU_LD_PREFIX), which looks for every file
+#    in the sysroot before the machine's own; cmake/toolchain-arm64.cmake
+#    sets that up for the build and its tests.
 # Runs apt-get as root, or through sudo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -43,6 +52,22 @@ sysroot_packages=(libpoco-dev:arm64 libpocofoundation80:arm64 libpoconet80:arm64
   python3.11-minimal:arm64 libpython3.11-minimal:arm64 libpython3.11-stdlib:arm64 libpython3.11:arm64
   libpython3.11-dev:arm64 python3-numpy:arm64)
 
+# GStreamer's packages for the sysroot and what they need, as apt would
+# install them on an arm64 machine that has nothing yet (an empty package
+# list), less the arm64 packages installed here (found at run time through
+# the emulator's prefix) and the architecture-free ones (data the tests do
+# not read).
+gstreamer_packages=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstrtspserver-1.0-dev libglib2.0-dev
+  gstreamer1.0-tools gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-plugins-ugly)
+gstreamer_closure() {
+  local installed
+  installed=$(dpkg-query -W -f='${binary:Package} ${Status}\n' | sed -n 's/:arm64 install ok installed$//p')
+  apt-get -s -qq -o Dir::State::status=/dev/null -o APT::Architecture=arm64 -o APT::Architectures::=arm64 \
+    install --no-install-recommends "${gstreamer_packages[@]}" |
+    awk '/^Inst / && !/\[all\]\)/ {print $2}' | grep -vxF -f <(echo "$installed") | sed 's/$/:arm64/'
+}
+
 updated=false
 if ! dpkg --print-foreign-architectures | grep -qx arm64; then
   "${as_root[@]}" dpkg --add-architecture arm64
@@ -63,6 +88,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   # --no-remove: never trade a host package for an arm64 one.
   apt_get install -y -qq --no-install-recommends --no-remove "${missing[@]}"
 fi
+
+mapfile -t gstreamer_sysroot < <(gstreamer_closure)
+[ ${#gstreamer_sysroot[@]} -gt 0 ] || { echo "install-arm64-deps: apt finds no arm64 GStreamer packages" >&2; exit 1; }
+sysroot_packages+=("${gstreamer_sysroot[@]}")
 
 # The sysroot, made again when the package versions it was made from change.
 want=$(apt-cache policy "${sysroot_packages[@]}" | awk '/^[^ ]/{p=$1} /Candidate:/{print p, $2}')
@@ -88,8 +117,11 @@ done
 # Python: the header that picks pyconfig.h by architecture looks for it
 # among the compiler's folders, which are the host's; put the arm64 one in its
 # place. The interpreter finds its own library under the sysroot, then the
-# host's plain-Python packages (pytest) after the sysroot's numpy.
+# host's plain-Python packages (pytest) after the sysroot's numpy. They are
+# named through a link outside the sysroot's tree: with the sysroot as the
+# emulator's prefix, /usr/lib/python3/dist-packages is the sysroot's own.
 python=$(cd "$sysroot/usr/include" && ls -d python3.* | head -n1)
 cp "$sysroot/usr/include/aarch64-linux-gnu/$python/pyconfig.h" "$sysroot/usr/include/$python/pyconfig.h"
-echo /usr/lib/python3/dist-packages > "$sysroot/usr/lib/python3/dist-packages/zz-host-packages.pth"
+ln -s /usr/lib/python3/dist-packages "$sysroot/host-python3-packages"
+echo "$sysroot/host-python3-packages" > "$sysroot/usr/lib/python3/dist-packages/zz-host-packages.pth"
 echo "$want" > "$sysroot/.packages"

@@ -35,11 +35,12 @@ build_packages=(
 # they link (which the packages above bring): numpy for `import vivazuzoz`;
 # for `vivazuzoz rtsp`, GStreamer's x264enc (plugins-ugly), rtph264pay and
 # the RTP, UDP and RTSP elements the RTSP server builds its streams from
-# (plugins-good), and appsrc/appsink for its TCP clients (plugins-base).
+# (plugins-good), appsrc/appsink for its TCP clients (plugins-base), and for
+# RTSPS GLib's TLS backend (glib-networking).
 # scripts/check-runtime-deps.sh derives these from the commands themselves.
 run_packages=(
   python3-numpy
-  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly glib-networking
 )
 
 # Only the tests and CI: the Python tests' numpy, pytest and tifffile (and

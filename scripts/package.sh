@@ -27,8 +27,10 @@ case $arch in
   arm64)
     build_dir=${1:-build-package-arm64}
     out_dir=build/packages-arm64
-    # help2man runs the built programs: arm64 ones must start directly.
+    # help2man runs the built programs: arm64 ones must start directly, and
+    # find GStreamer in the sysroot (the emulator's prefix).
     scripts/arm64-binfmt.sh
+    export QEMU_LD_PREFIX=${VIVAZUZOZ_ARM64_SYSROOT:-$PWD/build-arm64-sysroot}
     # GNUInstallDirs picks Debian's multiarch library folder only for native
     # builds: name it.
     cross=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-arm64.cmake -DCMAKE_INSTALL_LIBDIR=lib/aarch64-linux-gnu)

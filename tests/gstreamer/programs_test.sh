@@ -3,7 +3,7 @@
 # nobody here (gst-launch-1.0, gst-inspect-1.0, gst-device-monitor-1.0,
 # ffprobe, ffmpeg, OpenCV) under the virtual camera.
 #   programs_test.sh WRAPPER PLUGIN_DIR TOOL VCAM_CONTROL_DIR PYTHON_DIR CHECK
-# CHECK: launch | inspect | opencv | rtsp | rtsp_unplug | rtsp_timing | rtsp_stall
+# CHECK: launch | inspect | opencv | rtsp | rtsps | rtsp_unplug | rtsp_timing | rtsp_stall
 # A missing program skips the check (exit 77), except under CI=true.
 set -uo pipefail
 wrapper=$1 plugins=$2 tool=$3 vcam_control=$4 python_dir=$5 check=$6
@@ -27,6 +27,14 @@ cleanup() {
   rm -rf "$scratch"
 }
 trap cleanup EXIT
+# stop_server ERRFILE: SIGTERM ends the server with status 0 (ERRFILE: what it said).
+stop_server() {
+  kill -TERM $server
+  wait $server
+  local status=$?
+  server=
+  [ $status -eq 0 ] || fail "the server exited with $status on SIGTERM: $(cat "$1")"
+}
 cd "$scratch"
 # The plugin from the build tree, in a registry of this run only.
 export GST_PLUGIN_PATH=$plugins GST_REGISTRY=$scratch/registry.bin XDG_STATE_HOME=$scratch/state
@@ -82,9 +90,13 @@ inspect)
   for property in colormap range min max colorbar markers; do
     grep -Eq "^  $property +:" colorize.txt || fail "thermalcolorize has no property $property"
   done
-  run --cameras 2 -- gst-device-monitor-1.0 Video/Source > monitor.txt 2>&1
+  # Each camera with the size and rate its source will stream at.
+  run --cameras 2 --size 384x288 --fps 9 -- gst-device-monitor-1.0 Video/Source > monitor.txt 2>&1
   [ "$(grep -c 'device.api = vivazuzoz' monitor.txt)" = 2 ] || fail "the device monitor does not list two cameras"
   grep -q "gst-launch-1.0 vivazuzozsrc device=1" monitor.txt || fail "the device monitor gives no source for camera 1"
+  caps="video/x-raw, format=GRAY16_LE, width=384, height=288, framerate=9/1"
+  [ "$(grep -cE "caps +: $caps$" monitor.txt)" = 2 ] ||
+    fail "the device monitor does not show both cameras as $caps: $(grep 'caps :' monitor.txt)"
   ;;
 opencv)
   python=/usr/bin/python3
@@ -137,11 +149,54 @@ rtsp)
   status=$?
   [ $status -eq 4 ] && grep -q "another program listens on it" second.txt ||
     fail "a second server on port $port ended with $status: $(cat second.txt)"
-  kill -TERM $server
-  wait $server
-  status=$?
-  server=
-  [ $status -eq 0 ] || fail "the server exited with $status on SIGTERM: $(cat server.err)"
+  stop_server server.err
+  ;;
+rtsps)
+  need ffmpeg; need openssl
+  # RTSP over TLS with a certificate made here: the server presents it,
+  # ffmpeg plays with the token, a wrong token and plain RTSP are refused.
+  unset GST_PLUGIN_PATH
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 \
+      -keyout key.pem -out cert.pem > openssl.txt 2>&1 || { fail "openssl made no certificate: $(cat openssl.txt)"; exit 1; }
+  "$wrapper" -- "$tool" rtsp --listen 127.0.0.1:0 --token s3cret --tls-cert cert.pem --tls-key key.pem \
+      > server.txt 2> server.err &
+  server=$!
+  for _ in $(seq 100); do grep -q "fingerprint" server.txt && break; sleep 0.1; done
+  url=$(grep -o 'rtsps://vivazuzoz:\*\*\*@[^ ]*/0$' server.txt | head -1)
+  [ -n "$url" ] || { fail "the server printed no rtsps:// address: $(cat server.txt server.err)"; exit 1; }
+  fingerprint=$(openssl x509 -in cert.pem -noout -fingerprint -sha256 | sed 's/.*=//')
+  grep -qx "Certificate SHA-256 fingerprint: $fingerprint" server.txt ||
+    fail "the printed fingerprint is not the certificate's ($fingerprint): $(cat server.txt)"
+  hostport=${url#rtsps://vivazuzoz:\*\*\*@}
+  hostport=${hostport%%/*}
+  # The certificate the server presents verifies against the one made here.
+  timeout 30 openssl s_client -connect "$hostport" -CAfile cert.pem -verify_return_error < /dev/null > handshake.txt 2>&1 ||
+    fail "openssl s_client: the server's certificate does not verify: $(tail -5 handshake.txt)"
+  authed="rtsps://vivazuzoz:s3cret@$hostport/0"
+  timeout 60 ffmpeg -v error -nostdin -rtsp_transport tcp -i "$authed" -frames:v 10 -f rawvideo -pix_fmt gray \
+      -y decoded.raw > ffmpeg.txt 2>&1 || fail "ffmpeg over RTSPS failed: $(cat ffmpeg.txt)"
+  [ "$(stat -c %s decoded.raw 2>/dev/null)" = $((256 * 192 * 10)) ] ||
+    fail "ffmpeg decoded $(stat -c %s decoded.raw 2>/dev/null) bytes over RTSPS, not 10 frames"
+  timeout 30 ffprobe -v error "rtsps://vivazuzoz:wrong@$hostport/0" > wrong.txt 2>&1 && fail "a wrong token was let in"
+  grep -q "401" wrong.txt || fail "a wrong token is not refused with 401: $(cat wrong.txt)"
+  timeout 30 ffprobe -v error "rtsp://vivazuzoz:s3cret@$hostport/0" > plain.txt 2>&1 &&
+    fail "plain RTSP was served on the RTSPS port"
+  stop_server server.err
+  # --tls-self-signed: the state folder's certificate, made on first use and
+  # its fingerprint printed; no token on loopback lets clients in.
+  "$wrapper" -- "$tool" rtsp --listen 127.0.0.1:0 --tls-self-signed > self.txt 2> self.err &
+  server=$!
+  for _ in $(seq 100); do grep -q "fingerprint" self.txt && break; sleep 0.1; done
+  grep -q "^Made a self-signed certificate: $XDG_STATE_HOME/vivazuzoz/tls/" self.txt ||
+    fail "--tls-self-signed made no certificate in the state folder: $(cat self.txt self.err)"
+  made=$(sed -n 's/^Made a self-signed certificate: \([^ ]*\) .*/\1/p' self.txt)
+  fingerprint=$(openssl x509 -in "$made" -noout -fingerprint -sha256 | sed 's/.*=//')
+  grep -qx "Certificate SHA-256 fingerprint: $fingerprint" self.txt ||
+    fail "the printed fingerprint is not the self-signed certificate's: $(cat self.txt)"
+  url=$(grep -o 'rtsps://[^ ]*/0$' self.txt | head -1)
+  timeout 60 ffmpeg -v error -nostdin -rtsp_transport tcp -i "$url" -frames:v 5 -f null - > self-ffmpeg.txt 2>&1 ||
+    fail "ffmpeg over RTSPS with the self-signed certificate failed: $(cat self-ffmpeg.txt)"
+  stop_server self.err
   ;;
 rtsp_timing)
   need ffmpeg; need ffprobe
@@ -255,11 +310,7 @@ rtsp_unplug)
   [ "${decoded:-0}" -gt $((5 * 25 + 15 * 2)) ] ||
     fail "ffmpeg decoded ${decoded:-no} frames: none after the replug? $(tail -c 600 ffmpeg.txt)"
   grep -q "camera is back after" server.err || fail "the server did not say that the camera is back: $(cat server.err)"
-  kill -TERM $server
-  wait $server
-  status=$?
-  server=
-  [ $status -eq 0 ] || fail "the server exited with $status on SIGTERM: $(cat server.err)"
+  stop_server server.err
   ;;
 *)
   echo "unknown check $check" >&2

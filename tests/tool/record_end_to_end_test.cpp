@@ -155,6 +155,31 @@ TEST(RecordOnVirtualCamera, RecordingReplaysAsACameraAndRendersAsASnapshot)
     }
 }
 
+// The settings are read while the first frames are already held: none of
+// those frames is lost, and the first page still says every setting.
+TEST(RecordOnVirtualCamera, TimedRecordingKeepsEveryFrameFromTheFirstAndEverySetting)
+{
+    ScratchDir dir;
+    const ChildResult record = Tool({"--fps", "25"}, {"record", "-o", "timed.tiff", "--seconds", "2"});
+    ASSERT_EQ(record.status, 0) << record.err;
+    EXPECT_FALSE(Contains(record.err, "dropped")) << record.err;
+    const std::vector<RecordedFrame> recorded = ReadAll("timed.tiff");
+#ifndef VIVAZUZOZ_UNDER_EMULATION
+    // 25 frames a second for 2 s, counted from the first frame (under the
+    // emulator the camera's own frames come slower).
+    EXPECT_GE(recorded.size(), 49u);
+    EXPECT_LE(recorded.size(), 52u);
+#endif
+    for (size_t i = 0; i < recorded.size(); ++i)
+        EXPECT_EQ(recorded[i].sequence, recorded.front().sequence + i) << "a frame is missing before page " << i;
+    RecordingReader reader;
+    ASSERT_EQ(reader.Open("timed.tiff"), "");
+    for (const char* setting :
+         {"\"palette\":", "\"temp-level\":", "\"temp-unit\":", "\"image-level\":", "\"fpa-temp\":", "\"camera-temp\":",
+          "\"atmos-temp\":", "\"distance\":", "\"emissivity\":0.95", "\"reflected-temp\":", "\"transmittance\":"})
+        EXPECT_TRUE(Contains(reader.description(), setting)) << setting << " is not in " << reader.description();
+}
+
 TEST(RecordOnVirtualCamera, SecondReaderSeesTheSamePagesTypesAndValues)
 {
     if (RunChild({"/usr/bin/python3", "-c", "import tifffile"}, kLimitSeconds).status != 0) {

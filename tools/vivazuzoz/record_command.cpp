@@ -16,6 +16,9 @@
 #include <VIVAZUZOZ.h>
 
 #include <chrono>
+#include <deque>
+#include <functional>
+#include <future>
 
 #ifndef VIVAZUZOZ_TOOL_VERSION
 #define VIVAZUZOZ_TOOL_VERSION "unknown"
@@ -57,8 +60,9 @@ std::string LayoutName(bool withTemp)
 // --------------------------------------------------------- description
 
 // The camera's settings and environment, as `info` names them. A value the
-// camera does not give is left out.
-void WriteSettings(JsonWriter& json, unsigned long handle)
+// camera does not give is left out. Each read is a command of its own, so
+// that the session's own commands are not held up behind all of them.
+void WriteSettings(JsonWriter& json, CameraSession& camera)
 {
     json.Key("settings").BeginObject();
     for (const Setting& s : Settings()) {
@@ -67,14 +71,19 @@ void WriteSettings(JsonWriter& json, unsigned long handle)
         if (!wanted)
             continue;
         SettingValue value;
-        if (ReadSetting(handle, s, value).ok()) {
+        Call read{s.getFunction, OZL_USB_INVALID_PARAM};  // the camera is away
+        camera.Command([&](unsigned long handle) {
+            read = ReadSetting(handle, s, value);
+            return read.result;
+        });
+        if (read.ok()) {
             json.Key(s.name);
             WriteSettingJson(json, s, value);
         }
     }
     // One query gives all five environment parameters.
     OZL_USB_ENV_PARAM env{};
-    if (OZL_USB_GetEnvParam(handle, &env) == OZL_USB_SUCCESS) {
+    if (camera.Command([&env](unsigned long handle) { return OZL_USB_GetEnvParam(handle, &env); }) == OZL_USB_SUCCESS) {
         const std::pair<const char*, float> fields[] = {{"atmos-temp", env.atmosTemp},
                                                         {"distance", env.distance},
                                                         {"emissivity", env.emissivity},
@@ -147,12 +156,12 @@ bool NeedsBigTiff(const RecordOptions& options, const RecordingLayout& layout)
 class RecordRun {
 public:
     RecordRun(Context& ctx, StreamingSession& session, const RecordOptions& options, const RecordingLayout& layout,
-              std::string settingsJson, RecordingWriter& writer)
+              std::function<std::string()> readSettings, RecordingWriter& writer)
         : ctx_(ctx),
           session_(session),
           options_(options),
           layout_(layout),
-          settingsJson_(std::move(settingsJson)),
+          readSettings_(std::move(readSettings)),
           writer_(writer),
           taker_(layout.width, layout.height, layout.withTemp, options.limits),
           progress_(ctx.err, ProgressLine::OfWork{})
@@ -163,7 +172,12 @@ public:
     {
         CameraSession& camera = *session_.camera;
         camera.SetSink(taker_);
-        const auto loop = [this] { return Loop(); };
+        // The settings are read before the camera is closed.
+        const auto loop = [this] {
+            const RunEnd end = Loop();
+            WaitForSettings();
+            return end;
+        };
         RunEnd end = RunEnd::Going;
         if (const int status = StreamUntilEnd(ctx_, camera, loop, end)) {
             writer_.Close();
@@ -173,6 +187,7 @@ public:
         if (failure_.empty()) {
             if (description_.empty())
                 description_ = Description(taker_.counts());
+            WriteHeldFrames();
             while (auto frame = taker_.Next(Clock::duration::zero()))
                 WriteFrame(std::move(*frame));
         }
@@ -211,13 +226,21 @@ private:
             }
             if (const RunEnd end = CheckRunEnd(*session_.camera, limited(), LimitReached(c, now)); end != RunEnd::Going)
                 return end;
-            // The first page waits until the frame rate can be told.
+            // The first page waits until the frame rate can be told and the
+            // settings are read; the frames meanwhile are held here.
             if (description_.empty()) {
-                if (c.taken == 0 || (c.received < kRateFrames && now - c.first < kRateWindow && !c.ended)) {
+                // The camera's first frames start with commands of the
+                // library's own, which the settings' would hold up.
+                if (c.received > 0 && !settingsRead_.valid() && settingsJson_.empty())
+                    settingsRead_ = std::async(std::launch::async, readSettings_);
+                HoldFrames();
+                if (c.taken == 0 || (c.received < kRateFrames && now - c.first < kRateWindow && !c.ended) ||
+                    !SettingsRead()) {
                     taker_.Wait(kPollInterval);
                     continue;
                 }
                 description_ = Description(c);
+                WriteHeldFrames();
             }
             if (auto frame = taker_.Next(kPollInterval))
                 WriteFrame(std::move(*frame));
@@ -236,7 +259,46 @@ private:
                          Megabytes(writer_.bytes()));
     }
 
+    // Until the first page can be written: the queued frames copied out of
+    // the taker's small pool, which would otherwise run out and drop frames.
+    void HoldFrames()
+    {
+        while (auto frame = taker_.Next(Clock::duration::zero())) {
+            held_.push_back(*frame);
+            taker_.Recycle(std::move(*frame));
+        }
+    }
+
+    void WriteHeldFrames()
+    {
+        for (; !held_.empty(); held_.pop_front())
+            Append(held_.front());
+    }
+
+    // Whether the settings for the description are there (then in settingsJson_).
+    bool SettingsRead()
+    {
+        if (settingsRead_.valid() && settingsRead_.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
+            settingsJson_ = settingsRead_.get();
+        return !settingsJson_.empty();
+    }
+
+    // The settings read to the end (at once when no frame came to start them).
+    void WaitForSettings()
+    {
+        if (settingsRead_.valid())
+            settingsJson_ = settingsRead_.get();
+        else if (settingsJson_.empty())
+            settingsJson_ = readSettings_();
+    }
+
     void WriteFrame(QueuedFrame&& frame)
+    {
+        Append(frame);
+        taker_.Recycle(std::move(frame));
+    }
+
+    void Append(const QueuedFrame& frame)
     {
         PageMarks marks;
         marks.afterGap = frame.afterGap;
@@ -246,7 +308,6 @@ private:
         if (failure_.empty())
             failure_ = writer_.Append(frame.image.data(), frame.temp.data(), frame.sequence, frame.time, description_,
                                       marks);
-        taker_.Recycle(std::move(frame));
     }
 
     // The recording's description for its first page, the frame rate
@@ -328,7 +389,10 @@ private:
     StreamingSession& session_;
     const RecordOptions& options_;
     const RecordingLayout layout_;
-    const std::string settingsJson_;  // {"settings":{...}}
+    const std::function<std::string()> readSettings_;
+    std::future<std::string> settingsRead_;  // readSettings_ running, from the first frame on
+    std::string settingsJson_;               // {"settings":{...}} once read
+    std::deque<QueuedFrame> held_;           // frames that came before the first page could be written
     RecordingWriter& writer_;
     FrameTaker taker_;
     ProgressLine progress_;
@@ -364,15 +428,17 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
     // the user declared it to mean.
     if (layout.withTemp)
         layout.unit = ReadDeclaredUnit(*session.camera);
-    // Everything the description says but the frame rate, read before the
-    // stream is recorded.
-    JsonWriter settings;
-    settings.BeginObject();
-    session.camera->Command([&settings](unsigned long handle) {
-        WriteSettings(settings, handle);
-        return OZL_USB_SUCCESS;
-    });
-    settings.EndObject();
+    // Everything the description says but the frame rate, read once frames
+    // flow (a dozen command exchanges, over a second): the first frame does
+    // not wait for them.
+    CameraSession& camera = *session.camera;
+    const auto settings = [&camera] {
+        JsonWriter json;
+        json.BeginObject();
+        WriteSettings(json, camera);
+        json.EndObject();
+        return json.str();
+    };
 
     // Signals are caught before the file exists: whoever sees the file can
     // interrupt the recording cleanly.
@@ -380,7 +446,7 @@ int RunRecord(Context& ctx, const ParsedArgs& args)
     RecordingWriter writer;
     if (std::string error = writer.Create(outputFile, layout, NeedsBigTiff(options, layout)); !error.empty())
         return Fail(ctx, AsTyped(error, outputFile, options.output));
-    return RecordRun(ctx, session, options, layout, settings.str(), writer).Run(outputFile);
+    return RecordRun(ctx, session, options, layout, settings, writer).Run(outputFile);
 }
 
 CommandSyntax RecordSyntax()

@@ -21,7 +21,6 @@ namespace vivatool {
 
 namespace {
 
-constexpr const char* kRole = "viewer";
 // The allocator's arenas, and the size from which it maps a block of its
 // own (see BoundAllocator).
 constexpr int kArenas = 2;
@@ -281,8 +280,8 @@ void BoundAllocator()
         mallopt(M_MMAP_THRESHOLD, kMapFrom);
 }
 
-GstRTSPMediaFactory* MakeFactory(int camera, const char* colormap, bool withAuth, FILE* err, const std::string& mount,
-                                 const std::string& sourceOptions)
+GstRTSPMediaFactory* MakeFactory(int camera, const char* colormap, bool withAuth, bool tls, FILE* err,
+                                 const std::string& mount, const std::string& sourceOptions)
 {
     GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
     g_signal_connect_data(
@@ -291,8 +290,10 @@ GstRTSPMediaFactory* MakeFactory(int camera, const char* colormap, bool withAuth
     g_signal_connect(factory, "media-configure", G_CALLBACK(OnMediaConfigure), nullptr);
     gst_rtsp_media_factory_set_launch(factory, MountPipeline(camera, colormap, sourceOptions).c_str());
     gst_rtsp_media_factory_set_shared(factory, TRUE);
+    if (tls)
+        gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_TCP);
     if (withAuth)
-        gst_rtsp_media_factory_add_role(factory, kRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
+        gst_rtsp_media_factory_add_role(factory, kRtspRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
                                         GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
     return factory;
 }
@@ -301,7 +302,7 @@ GstRTSPMediaFactory* MakeFactory(int camera, const char* colormap, bool withAuth
 void RequirePassword(GstRTSPServer* server, const std::string& password)
 {
     GstRTSPAuth* auth = gst_rtsp_auth_new();
-    GstRTSPToken* token = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
+    GstRTSPToken* token = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRtspRole, nullptr);
     gchar* basic = gst_rtsp_auth_make_basic(kRtspUser, password.c_str());
     gst_rtsp_auth_add_basic(auth, basic, token);
     g_free(basic);

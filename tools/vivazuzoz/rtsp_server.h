@@ -11,6 +11,8 @@ namespace vivatool {
 
 // The user name of the password that --token sets.
 constexpr const char* kRtspUser = "vivazuzoz";
+// The role a client needs to watch a mount that requires one.
+constexpr const char* kRtspRole = "viewer";
 
 // Bounds the allocator for a server whose clients come and go (see the
 // definition); the user's MALLOC_ARENA_MAX and MALLOC_MMAP_THRESHOLD_ are
@@ -20,10 +22,11 @@ void BoundAllocator();
 // The shared media factory of one mount: camera `camera` coloured in
 // `colormap`, H.264 over RTP, the source with `sourceOptions` (its
 // properties, each after a space). The camera's loss, return and failure
-// are said on `err`, naming `mount`. With `withAuth` only the role that
-// RequirePassword gives may watch.
-GstRTSPMediaFactory* MakeFactory(int camera, const char* colormap, bool withAuth, FILE* err, const std::string& mount,
-                                 const std::string& sourceOptions);
+// are said on `err`, naming `mount`. With `withAuth` only kRtspRole may
+// watch. With `tls` the video goes in the TLS connection only (RTP over UDP
+// would travel in the clear).
+GstRTSPMediaFactory* MakeFactory(int camera, const char* colormap, bool withAuth, bool tls, FILE* err,
+                                 const std::string& mount, const std::string& sourceOptions);
 
 // --token: Basic authentication with user kRtspUser and `password`.
 void RequirePassword(GstRTSPServer* server, const std::string& password);

@@ -1,7 +1,10 @@
 #include "tls_certificate.h"
 
-#include "cli.h"
 #include <vivaclient/state_dir.h>
+#include "cli.h"
+#include "exit_status.h"
+#include "listen_address.h"
+#include "tool_support.h"
 
 #include <openssl/bn.h>
 #include <openssl/err.h>
@@ -278,6 +281,25 @@ std::string CertificateFingerprint(const std::string& certificatePath)
         text += hex;
     }
     return text;
+}
+
+int TlsOption(Context& ctx, const char* command, const ParsedArgs& args, const std::string& address, TlsFiles& files)
+{
+    if (const std::string error = TlsFilesFromArgs(args, files); !error.empty())
+        return UsageError(ctx, command, error);
+    if (files.selfSigned)
+        if (const std::string error = MakeSelfSigned(ReachableHosts(address), files); !error.empty())
+            return Fail(ctx, error);
+    return kExitOk;
+}
+
+void PrintTlsCertificate(FILE* out, const TlsFiles& files)
+{
+    if (files.made)
+        std::fprintf(out, "Made a self-signed certificate: %s (key %s)\n", files.certificate.c_str(),
+                     files.key.c_str());
+    if (files.enabled())
+        std::fprintf(out, "Certificate SHA-256 fingerprint: %s\n", CertificateFingerprint(files.certificate).c_str());
 }
 
 }  // namespace vivatool

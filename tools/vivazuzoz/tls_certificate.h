@@ -3,11 +3,13 @@
 // a certificate this machine makes once and keeps in the state folder.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace vivatool {
 
+struct Context;
 struct ParsedArgs;
 
 struct TlsFiles {
@@ -42,5 +44,15 @@ std::string CheckTlsFiles(const TlsFiles& files);
 // The certificate's SHA-256 fingerprint as "AB:CD:...", as browsers and
 // `openssl x509 -fingerprint -sha256` show it; "" when it cannot be read.
 std::string CertificateFingerprint(const std::string& certificatePath);
+
+// The TLS options of `command` (serve, rtsp) as TlsFilesFromArgs reads them,
+// with the self-signed certificate made or found for the addresses of
+// `address` (what --listen gives). Returns kExitOk, or the status of a usage
+// error or failure it has reported.
+int TlsOption(Context& ctx, const char* command, const ParsedArgs& args, const std::string& address, TlsFiles& files);
+
+// What a server prints about its certificate when it starts: where a
+// certificate made on this run is kept, and the fingerprint clients compare.
+void PrintTlsCertificate(FILE* out, const TlsFiles& files);
 
 }  // namespace vivatool

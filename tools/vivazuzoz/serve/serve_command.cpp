@@ -59,11 +59,8 @@ int ParseLimits(Context& ctx, const ParsedArgs& args, serve::ServerOptions& opti
 // Returns kExitOk or the status of a failure it has reported.
 int ParseTls(Context& ctx, const ParsedArgs& args, serve::ServerOptions& options, TlsFiles& tls)
 {
-    if (const std::string error = TlsFilesFromArgs(args, tls); !error.empty())
-        return UsageError(ctx, kCommand, error);
-    if (tls.selfSigned)
-        if (const std::string error = MakeSelfSigned(ReachableHosts(options.address), tls); !error.empty())
-            return Fail(ctx, error);
+    if (const int status = TlsOption(ctx, kCommand, args, options.address, tls))
+        return status;
     options.tlsCertificate = tls.certificate;
     options.tlsKey = tls.key;
     return kExitOk;
@@ -103,10 +100,7 @@ void PrintAddresses(FILE* out, const serve::ServerOptions& options, const TlsFil
                  hosts.front().c_str(), at.c_str(), query.c_str());
     for (size_t i = 1; i < hosts.size(); ++i)
         std::fprintf(out, "  also at %s://%s%s/%s\n", scheme, hosts[i].c_str(), at.c_str(), query.c_str());
-    if (tls.made)
-        std::fprintf(out, "Made a self-signed certificate: %s (key %s)\n", tls.certificate.c_str(), tls.key.c_str());
-    if (tls.enabled())
-        std::fprintf(out, "Certificate SHA-256 fingerprint: %s\n", CertificateFingerprint(tls.certificate).c_str());
+    PrintTlsCertificate(out, tls);
     std::fflush(out);
 }
 
