@@ -1,8 +1,8 @@
 // record, replay and snapshot --from as a user runs them: the built tool as a
 // child process under the virtual camera's wrapper, checked by exit status,
 // messages and the files written.
-#include "child_process.h"
 #include <vivaclient/recording.h>
+#include "child_process.h"
 
 #include "../support/scratch_dir.h"
 #include "../support/text_search.h"
@@ -105,9 +105,9 @@ TEST(RecordOnVirtualCamera, RecordingReplaysAsACameraAndRendersAsASnapshot)
     ASSERT_EQ(again.status, 0) << again.err;
     const std::vector<int16_t> replayed = CsvTenths("again.csv");
     ASSERT_EQ(replayed.size(), 256u * 192u);
-    EXPECT_TRUE(std::any_of(recorded.begin(), recorded.end(),
-                            [&](const RecordedFrame& f) { return f.temp == replayed; }))
-        << "the replayed snapshot equals no recorded frame";
+    EXPECT_TRUE(std::any_of(recorded.begin(), recorded.end(), [&](const RecordedFrame& f) {
+        return f.temp == replayed;
+    })) << "the replayed snapshot equals no recorded frame";
 
     // Looping, the ten frames keep coming; without it the stream would stall.
     const ChildResult looped = Tool({"--replay", "run.tiff", "--loop"}, {"stream", "--frames", "25"});

@@ -317,12 +317,18 @@ private:
         const double span = std::chrono::duration<double>(c.last - c.first).count();
         JsonWriter json;
         json.BeginObject()
-            .Key("format").String(kRecordingFormat)
-            .Key("version").Int(1)
-            .Key("camera").String(session_.camera->info().name)
-            .Key("width").Int(layout_.width)
-            .Key("height").Int(layout_.height)
-            .Key("layout").String(LayoutName(layout_.withTemp))
+            .Key("format")
+            .String(kRecordingFormat)
+            .Key("version")
+            .Int(1)
+            .Key("camera")
+            .String(session_.camera->info().name)
+            .Key("width")
+            .Int(layout_.width)
+            .Key("height")
+            .Int(layout_.height)
+            .Key("layout")
+            .String(LayoutName(layout_.withTemp))
             .Key("frame_rate");
         if (c.received >= 2 && span > 0)
             json.Number(static_cast<double>(c.received - 1) / span, 2);

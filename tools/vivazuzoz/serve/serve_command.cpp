@@ -124,53 +124,57 @@ void ServeUntilInterrupted(Context& ctx, serve::CameraHub& hub, size_t cameras, 
 
 CommandSyntax ServeSyntax()
 {
-    return {"serve",
-            "Show every camera live in a web browser, with temperatures, settings and snapshots",
-            "",
-            {{"listen", 'l', "ADDR:PORT", "address and port to listen on (default 127.0.0.1:8080; port 0: any free port)"},
-             {"token", 't', "TOKEN", "every request must carry this token (?token=, Authorization: Bearer or Basic with any user, X-Token)"},
-             {"max-fps", 0, "N", "send each client at most N frames per second (default: every frame)"},
-             {"max-clients", 0, "N", "at most N live streams at once (default 16)"},
-             {"max-connections", 0, "N", "at most N connections at once, streams included (default 128)"},
-             {"max-per-client", 0, "N", "at most N connections at once from one client address (default 32)"},
-             {"allow-host", 0, "NAMES", "comma-separated host names accepted in the Host header besides localhost and IP addresses"},
-             {"tls-cert", 0, "FILE", "serve HTTPS and WSS with this certificate (PEM; intermediate certificates after it)"},
-             {"tls-key", 0, "FILE", "the certificate's private key (PEM, without a passphrase)"},
-             {"tls-self-signed", 0, nullptr, "serve HTTPS with a self-signed certificate made once and kept in the state folder"},
-             VIVAZUZOZ_SHUTTER_OPTIONS},
-            0,
-            0,
-            "Serves a page that shows every camera found, live, false-coloured in the browser, with the\n"
-            "temperature under the cursor, the hottest and coldest pixels, a rectangle's min/max/mean, every\n"
-            "setting and snapshot downloads. A camera that vanishes is shown as gone and comes back by\n"
-            "itself when it is plugged in again.\n"
-            "\n"
-            "It listens on the loopback interface only unless --listen names another address (0.0.0.0 or\n"
-            "[::] for every interface, then it prints the machine's addresses); then use --token. Requests\n"
-            "that change anything from another web origin, and requests whose Host header is not this\n"
-            "server's, are refused. A client has 10 s to send a request's headers and 10 s for its body; a\n"
-            "stream client that takes no data for 10 s is dropped; connections over --max-per-client are\n"
-            "closed as they come; at --max-connections the one that has waited longest for its headers is\n"
-            "closed to let a new one in.\n"
-            "\n"
-            "With --tls-cert and --tls-key, or --tls-self-signed, it speaks HTTPS and WSS only. The self-signed\n"
-            "certificate is made on first use in $XDG_STATE_HOME/vivazuzoz/tls/ (~/.local/state/...) for\n"
-            "localhost, this machine's name and the addresses it prints, and kept; its SHA-256\n"
-            "fingerprint is printed so that it can be compared with what a browser shows.\n"
-            "\n"
-            "API (JSON): GET /api/cameras, GET /api/cameras/N/settings, PUT /api/cameras/N/settings/NAME\n"
-            "(value as the body), POST /api/cameras/N/shutter, GET /api/cameras/N/snapshot.png?colormap=C,\n"
-            "GET /api/cameras/N/temperature.csv, and the WebSocket GET /api/cameras/N/stream\n"
-            "(?mode=compact: a JPEG picture and compressed temperatures, for slow links).\n"
-            "GET /api/cameras says per camera whether its newest frame was taken during a shutter\n"
-            "correction (\"shutter\") or just after one (\"settling\"), the \"corrections\" so far and the\n"
-            "\"seconds_since_correction\"; the page shows a SHUTTER badge meanwhile. --shutter-every and\n"
-            "--shutter-on-drift correct every camera on a schedule or when its detector's temperature moved.\n"
-            "For players, video recorders, dashboards and <img>: GET /api/cameras/N/stream.mjpg (MJPEG)\n"
-            "and GET /api/cameras/N/snapshot.jpg, both with ?colormap=C&fps=F (and &token=T).\n"
-            "\n"
-            "Prints the page's address, then runs until Ctrl-C or SIGTERM, which close every client and\n"
-            "camera and exit with 0. Exits with 4 when another program listens on the port.\n"};
+    return {
+        "serve",
+        "Show every camera live in a web browser, with temperatures, settings and snapshots",
+        "",
+        {{"listen", 'l', "ADDR:PORT", "address and port to listen on (default 127.0.0.1:8080; port 0: any free port)"},
+         {"token", 't', "TOKEN",
+          "every request must carry this token (?token=, Authorization: Bearer or Basic with any user, X-Token)"},
+         {"max-fps", 0, "N", "send each client at most N frames per second (default: every frame)"},
+         {"max-clients", 0, "N", "at most N live streams at once (default 16)"},
+         {"max-connections", 0, "N", "at most N connections at once, streams included (default 128)"},
+         {"max-per-client", 0, "N", "at most N connections at once from one client address (default 32)"},
+         {"allow-host", 0, "NAMES",
+          "comma-separated host names accepted in the Host header besides localhost and IP addresses"},
+         {"tls-cert", 0, "FILE", "serve HTTPS and WSS with this certificate (PEM; intermediate certificates after it)"},
+         {"tls-key", 0, "FILE", "the certificate's private key (PEM, without a passphrase)"},
+         {"tls-self-signed", 0, nullptr,
+          "serve HTTPS with a self-signed certificate made once and kept in the state folder"},
+         VIVAZUZOZ_SHUTTER_OPTIONS},
+        0,
+        0,
+        "Serves a page that shows every camera found, live, false-coloured in the browser, with the\n"
+        "temperature under the cursor, the hottest and coldest pixels, a rectangle's min/max/mean, every\n"
+        "setting and snapshot downloads. A camera that vanishes is shown as gone and comes back by\n"
+        "itself when it is plugged in again.\n"
+        "\n"
+        "It listens on the loopback interface only unless --listen names another address (0.0.0.0 or\n"
+        "[::] for every interface, then it prints the machine's addresses); then use --token. Requests\n"
+        "that change anything from another web origin, and requests whose Host header is not this\n"
+        "server's, are refused. A client has 10 s to send a request's headers and 10 s for its body; a\n"
+        "stream client that takes no data for 10 s is dropped; connections over --max-per-client are\n"
+        "closed as they come; at --max-connections the one that has waited longest for its headers is\n"
+        "closed to let a new one in.\n"
+        "\n"
+        "With --tls-cert and --tls-key, or --tls-self-signed, it speaks HTTPS and WSS only. The self-signed\n"
+        "certificate is made on first use in $XDG_STATE_HOME/vivazuzoz/tls/ (~/.local/state/...) for\n"
+        "localhost, this machine's name and the addresses it prints, and kept; its SHA-256\n"
+        "fingerprint is printed so that it can be compared with what a browser shows.\n"
+        "\n"
+        "API (JSON): GET /api/cameras, GET /api/cameras/N/settings, PUT /api/cameras/N/settings/NAME\n"
+        "(value as the body), POST /api/cameras/N/shutter, GET /api/cameras/N/snapshot.png?colormap=C,\n"
+        "GET /api/cameras/N/temperature.csv, and the WebSocket GET /api/cameras/N/stream\n"
+        "(?mode=compact: a JPEG picture and compressed temperatures, for slow links).\n"
+        "GET /api/cameras says per camera whether its newest frame was taken during a shutter\n"
+        "correction (\"shutter\") or just after one (\"settling\"), the \"corrections\" so far and the\n"
+        "\"seconds_since_correction\"; the page shows a SHUTTER badge meanwhile. --shutter-every and\n"
+        "--shutter-on-drift correct every camera on a schedule or when its detector's temperature moved.\n"
+        "For players, video recorders, dashboards and <img>: GET /api/cameras/N/stream.mjpg (MJPEG)\n"
+        "and GET /api/cameras/N/snapshot.jpg, both with ?colormap=C&fps=F (and &token=T).\n"
+        "\n"
+        "Prints the page's address, then runs until Ctrl-C or SIGTERM, which close every client and\n"
+        "camera and exit with 0. Exits with 4 when another program listens on the port.\n"};
 }
 
 int RunServe(Context& ctx, const ParsedArgs& args)
