@@ -208,18 +208,10 @@ GstPadProbeReturn GroupPictures(GstPad* pad, GstPadProbeInfo* info, gpointer dat
 
 void GroupPicturesOf(GstElement* bin)
 {
-    GstElement* pay = gst_bin_get_by_name(GST_BIN(bin), "pay0");
-    if (!pay)
-        return;
-    GstPad* pad = gst_element_get_static_pad(pay, "src");
-    auto* picture = new Picture;
-    g_object_set_data_full(G_OBJECT(pad), kPictureData, picture, [](gpointer p) { delete static_cast<Picture*>(p); });
-    gst_pad_add_probe(pad,
-                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST |
-                                                   GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
-                      GroupPictures, picture, nullptr);
-    gst_object_unref(pad);
-    gst_object_unref(pay);
+    if (GstElement* pay = gst_bin_get_by_name(GST_BIN(bin), "pay0")) {
+        SendPicturesWhole(pay);
+        gst_object_unref(pay);
+    }
 }
 
 void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data)
@@ -365,6 +357,18 @@ GstRTSPFilterResult CloseClient(GstRTSPServer*, GstRTSPClient*, gpointer)
 }
 
 }  // namespace
+
+void SendPicturesWhole(GstElement* payloader)
+{
+    GstPad* pad = gst_element_get_static_pad(payloader, "src");
+    auto* picture = new Picture;
+    g_object_set_data_full(G_OBJECT(pad), kPictureData, picture, [](gpointer p) { delete static_cast<Picture*>(p); });
+    gst_pad_add_probe(pad,
+                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST |
+                                                   GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                      GroupPictures, picture, nullptr);
+    gst_object_unref(pad);
+}
 
 // Every media starts new streaming threads (the camera's, the encoder's),
 // and glibc gives each new thread an arena of its own, which it keeps after
