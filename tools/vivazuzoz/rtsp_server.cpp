@@ -175,10 +175,14 @@ GstPadProbeReturn GroupPictures(GstPad* pad, GstPadProbeInfo* info, gpointer dat
 {
     auto& picture = *static_cast<Picture*>(data);
     if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+        // Only serialized events come from the streaming thread, which owns
+        // `picture`; a picture cut short by one goes on before it.
         GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
-        if (picture.packets && GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP)
+        if (!GST_EVENT_IS_SERIALIZED(event) || !picture.packets)
+            return GST_PAD_PROBE_OK;
+        if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP)
             g_clear_pointer(&picture.packets, gst_buffer_list_unref);
-        else if (picture.packets && GST_EVENT_IS_SERIALIZED(event))
+        else
             PushPicture(pad, picture);
         return GST_PAD_PROBE_OK;
     }
