@@ -34,8 +34,11 @@ constexpr int kSendBuffer = 64 * 1024;
 // checked this often (milliseconds).
 constexpr gint64 kStalledForUs = 2 * 1000 * 1000;
 constexpr guint kStallCheckMs = 250;
-// RTP packets of a stream waiting for its TCP clients: a second or more.
-constexpr guint kTcpBacklogPackets = 256;
+// Pictures of a stream waiting for its TCP clients (see GroupPictures).
+constexpr guint kTcpBacklogPictures = 3;
+// Packets that GroupPictures holds back for a picture whose end it has not
+// seen; more, and they go on as they are.
+constexpr guint kMaxPicturePackets = 1024;
 
 // The pipeline of one mount: the camera's frames coloured, encoded for low
 // latency (no B-frames, no look-ahead, a key frame every second) and
@@ -114,11 +117,104 @@ void WatchKeyFrames(GstElement* bin)
 // after those clients are gone. Dropping the oldest data instead keeps the
 // stream going; a client that cannot take it loses data, which it would
 // have lost anyway (and DropStalledClient drops the client).
+//
+// Its sending thread takes one sample from the appsink each time it is
+// woken, and it is woken once for each new sample, or once for several that
+// came while it was sending: what waits in the appsink is never caught up,
+// and each packet of it delays all later ones. With one sample a packet the
+// packets of a key frame, which come in a burst, left that backlog behind
+// them, and the delay grew to seconds. So each picture's packets go on as
+// one list (one sample), and the appsink holds a few pictures: a picture
+// that waits delays the stream by a picture period, and when the clients
+// cannot keep up whole pictures are dropped.
 void OnElementAdded(GstBin*, GstBin*, GstElement* element, gpointer)
 {
     GstElementFactory* factory = gst_element_get_factory(element);
     if (factory && std::string(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory))) == "appsink")
-        g_object_set(element, "drop", TRUE, "max-buffers", kTcpBacklogPackets, nullptr);
+        g_object_set(element, "drop", TRUE, "max-buffers", kTcpBacklogPictures, nullptr);
+}
+
+// The RTP packets of the picture being grouped, kept on the payloader's
+// source pad; used by its streaming thread only.
+constexpr const char* kPictureData = "vivazuzoz-picture";
+struct Picture {
+    GstBufferList* packets = nullptr;
+    ~Picture()
+    {
+        if (packets)
+            gst_buffer_list_unref(packets);
+    }
+};
+
+// Whether an RTP packet has the marker bit, which the H.264 payloader sets
+// on the last packet of each picture (RFC 6184): the second byte's top bit.
+bool EndsPicture(GstBuffer* packet)
+{
+    guint8 header[2];
+    return gst_buffer_extract(packet, 0, header, sizeof header) == sizeof header && (header[1] & 0x80) != 0;
+}
+
+// Set while this thread pushes a picture that GroupPictures put together.
+thread_local bool t_pushingPicture = false;
+
+GstFlowReturn PushPicture(GstPad* pad, Picture& picture)
+{
+    GstBufferList* packets = picture.packets;
+    picture.packets = nullptr;
+    t_pushingPicture = true;
+    const GstFlowReturn flow = gst_pad_push_list(pad, packets);
+    t_pushingPicture = false;
+    return flow;
+}
+
+// Holds back the payloader's packets until the one that ends a picture, and
+// pushes them as one list (see OnElementAdded). The UDP clients' sink sends
+// a list packet by packet as it would single ones.
+GstPadProbeReturn GroupPictures(GstPad* pad, GstPadProbeInfo* info, gpointer data)
+{
+    auto& picture = *static_cast<Picture*>(data);
+    if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+        // Only serialized events come from the streaming thread, which owns
+        // `picture`; a picture cut short by one goes on before it.
+        GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+        if (!GST_EVENT_IS_SERIALIZED(event) || !picture.packets)
+            return GST_PAD_PROBE_OK;
+        if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP)
+            g_clear_pointer(&picture.packets, gst_buffer_list_unref);
+        else
+            PushPicture(pad, picture);
+        return GST_PAD_PROBE_OK;
+    }
+    if (t_pushingPicture)
+        return GST_PAD_PROBE_OK;
+    if (!picture.packets)
+        picture.packets = gst_buffer_list_new();
+    bool ends = false;
+    auto add = [&](GstBuffer* packet) {
+        gst_buffer_list_add(picture.packets, gst_buffer_ref(packet));
+        ends = EndsPicture(packet);
+    };
+    if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+        add(GST_PAD_PROBE_INFO_BUFFER(info));
+    } else {
+        GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
+        for (guint i = 0, n = gst_buffer_list_length(list); i < n; ++i)
+            add(gst_buffer_list_get(list, i));
+    }
+    gst_mini_object_unref(GST_MINI_OBJECT_CAST(GST_PAD_PROBE_INFO_DATA(info)));
+    GST_PAD_PROBE_INFO_DATA(info) = nullptr;
+    GST_PAD_PROBE_INFO_FLOW_RETURN(info) = GST_FLOW_OK;
+    if (ends || gst_buffer_list_length(picture.packets) >= kMaxPicturePackets)
+        GST_PAD_PROBE_INFO_FLOW_RETURN(info) = PushPicture(pad, picture);
+    return GST_PAD_PROBE_HANDLED;
+}
+
+void GroupPicturesOf(GstElement* bin)
+{
+    if (GstElement* pay = gst_bin_get_by_name(GST_BIN(bin), "pay0")) {
+        SendPicturesWhole(pay);
+        gst_object_unref(pay);
+    }
 }
 
 void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data)
@@ -138,6 +234,7 @@ void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data
     if (pipeline)
         gst_object_unref(pipeline);
     WatchKeyFrames(element);
+    GroupPicturesOf(element);
     gst_object_unref(element);
 }
 
@@ -263,6 +360,18 @@ GstRTSPFilterResult CloseClient(GstRTSPServer*, GstRTSPClient*, gpointer)
 }
 
 }  // namespace
+
+void SendPicturesWhole(GstElement* payloader)
+{
+    GstPad* pad = gst_element_get_static_pad(payloader, "src");
+    auto* picture = new Picture;
+    g_object_set_data_full(G_OBJECT(pad), kPictureData, picture, [](gpointer p) { delete static_cast<Picture*>(p); });
+    gst_pad_add_probe(pad,
+                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST |
+                                                   GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                      GroupPictures, picture, nullptr);
+    gst_object_unref(pad);
+}
 
 // Every media starts new streaming threads (the camera's, the encoder's),
 // and glibc gives each new thread an arena of its own, which it keeps after

@@ -28,6 +28,11 @@ void BoundAllocator();
 GstRTSPMediaFactory* MakeFactory(int camera, const char* colormap, bool withAuth, bool tls, FILE* err,
                                  const std::string& mount, const std::string& sourceOptions);
 
+// The RTP packets of each picture from `payloader` (an H.264 payloader, up
+// to the packet with the marker bit) go on as one buffer list, which the
+// server's TCP clients take as one piece (see rtsp_server.cpp).
+void SendPicturesWhole(GstElement* payloader);
+
 // --token: Basic authentication with user kRtspUser and `password`.
 void RequirePassword(GstRTSPServer* server, const std::string& password);
 
