@@ -2,6 +2,7 @@
 // buffers against what the C API delivers and against the scene, the
 // colouring against the tool's, and the failures a user meets.
 #include "../support/eventually.h"
+#include "../support/glib_sanitizers.h"
 #include "../support/scratch_dir.h"
 
 #include <elements.h>
@@ -22,29 +23,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-// Under AddressSanitizer: GLib allocates a table in its library constructor
-// and keeps it for the life of the process. Only a full unwind shows where
-// an allocation made inside GLib (built without frame pointers) came from.
-extern "C" const char* __asan_default_options()
-{
-    return "fast_unwind_on_malloc=0";
-}
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:_dl_init\n";
-}
-
-// Under ThreadSanitizer: GLib's locks are futexes that the runtime cannot
-// see, so every hand-over of a buffer between GStreamer's threads looks like
-// a race. Reports with a GLib or GStreamer frame in a stack are left out;
-// races between the library's own threads (the read thread, the exception
-// poll) in the elements' code are still reported.
-extern "C" const char* __tsan_default_suppressions()
-{
-    return "race:libglib-2.0.so\nrace:libgobject-2.0.so\nrace:libgstreamer-1.0.so\nrace:libgstbase-1.0.so\n"
-           "race:libgstvideo-1.0.so\nrace:libgstcheck-1.0.so\n";
-}
 
 namespace {
 

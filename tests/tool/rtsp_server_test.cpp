@@ -1,6 +1,7 @@
 // The RTP packets of `vivazuzoz rtsp` reach its TCP clients' appsink one
 // picture at a time: each sample one whole picture, none lost or reordered.
 #include "rtsp_server.h"
+#include "../support/glib_sanitizers.h"
 
 #include <gst/gst.h>
 #include <gtest/gtest.h>
